@@ -1,0 +1,181 @@
+#include "norvo/object.h"
+
+#include "internal.h"
+#include "norvo/hierarchy.h"
+#include "norvo/memory.h"
+
+namespace norvo {
+
+// ---- Class --------------------------------------------------------------
+
+Result<Class*> Class::Create(std::string_view id, std::span<const ClassPart> parts) noexcept {
+  Class* cls = New<Class>();
+  if (!cls) return OutOfMemoryError();
+  cls->parts_ = parts;
+  if (auto r = cls->id_.Append(id); !r) {
+    Delete(cls);
+    return r.error();
+  }
+  return cls;
+}
+
+void Class::Destroy(Class* cls) noexcept { Delete(cls); }
+
+Result<void> Class::AppendAllOf(const Class& other) noexcept {
+  for (const ComponentInfo* component : other.components_) NORVO_RETURN_IF_ERROR(AppendComponent(*component));
+  return {};
+}
+
+Result<void> Class::AppendComponent(const ComponentInfo& component) noexcept { return components_.Append(&component); }
+
+Result<void> Class::Finalize() noexcept {
+  // Layout: the object header, then each component at its alignment.
+  std::size_t offset = sizeof(Object);
+  NORVO_RETURN_IF_ERROR(offsets_.EnsureCapacity(components_.GetCount()));
+  for (const ComponentInfo* component : components_) {
+    std::size_t align = component->align ? component->align : 1;
+    offset = (offset + align - 1) / align * align;
+    NORVO_RETURN_IF_ERROR(offsets_.Append(offset));
+    offset += component->size;
+  }
+  size_ = offset;
+
+  // Method tables: every class answers ObjectInterface; later components take
+  // over the slots they bind, per interface.
+  NORVO_RETURN_IF_ERROR(tables_.Append(Table{&ObjectInterface::kDecl, {}}));
+  for (Int index = 0; index < components_.GetCount(); ++index) {
+    for (const InterfaceBinding& binding : components_[index]->bindings) {
+      Table* table = nullptr;
+      for (Table& t : tables_)
+        if (SameInterface(*t.iface, *binding.iface)) table = &t;
+      if (!table) {
+        NORVO_RETURN_IF_ERROR(tables_.Append(Table{binding.iface, {}}));
+        table = &tables_[tables_.GetCount() - 1];
+      }
+      NORVO_RETURN_IF_ERROR(table->slots.EnsureCapacity(Int(binding.slots.size())));
+      while (table->slots.GetCount() < Int(binding.slots.size())) NORVO_RETURN_IF_ERROR(table->slots.Append({}));
+      for (std::size_t slot = 0; slot < binding.slots.size(); ++slot)
+        if (binding.slots[slot]) table->slots[Int(slot)] = MethodEntry{binding.slots[slot], std::uint32_t(index)};
+    }
+  }
+  composed_.store(true, std::memory_order_release);
+  return {};
+}
+
+void Class::Decompose() noexcept {
+  composed_.store(false, std::memory_order_release);
+  components_.Reset();
+  offsets_.Reset();
+  tables_.Reset();
+  size_ = 0;
+}
+
+Int Class::FindComponent(const ComponentInfo& component) const noexcept {
+  for (Int i = 0; i < components_.GetCount(); ++i)
+    if (components_[i] == &component) return i;
+  return -1;
+}
+
+const MethodEntry* Class::FindMethod(const InterfaceDecl& iface, std::size_t slot) const noexcept {
+  for (const Table& table : tables_) {
+    if (!SameInterface(*table.iface, iface)) continue;
+    if (Int(slot) >= table.slots.GetCount() || !table.slots[Int(slot)].fn) return nullptr;
+    return &table.slots[Int(slot)];
+  }
+  return nullptr;
+}
+
+bool Class::Carries(const InterfaceDecl& iface) const noexcept {
+  for (const Table& table : tables_)
+    if (SameInterface(*table.iface, iface)) return true;
+  return false;
+}
+
+// ---- Objects ------------------------------------------------------------
+
+namespace {
+thread_local Object* t_pending = nullptr;
+thread_local bool t_freeing = false;
+}  // namespace
+
+struct ObjectFactory {
+  static Result<ObjectRef> Make(const Class& cls) noexcept {
+    void* block = Allocate(cls.GetObjectSize());
+    if (!block) return OutOfMemoryError();
+    Object* object = ::new (block) Object(cls);
+    for (Int i = 0; i < cls.GetComponentCount(); ++i) cls.GetComponent(i).construct(object->GetComponentData(i));
+    return ObjectRef::Adopt(object);
+  }
+
+  // A copy of `source` without its hierarchy links.
+  static Result<ObjectRef> CloneOne(const Object& source) noexcept {
+    const Class& cls = source.GetClass();
+    NORVO_ASSIGN_OR_RETURN(ObjectRef copy, Make(cls));
+    for (Int i = 0; i < cls.GetComponentCount(); ++i)
+      NORVO_RETURN_IF_ERROR(cls.GetComponent(i).copy(copy.Get()->GetComponentData(i), source.GetComponentData(i)));
+    return copy;
+  }
+
+  static void Free(Object* object) noexcept {
+    if (t_freeing) {
+      object->pendingNext_ = t_pending;
+      t_pending = object;
+      return;
+    }
+    t_freeing = true;
+    while (object) {
+      const Class& cls = *object->class_;
+      for (Int i = cls.GetComponentCount(); i-- > 0;) cls.GetComponent(i).destruct(object->GetComponentData(i));
+      object->~Object();
+      norvo::Free(object);
+      object = t_pending;
+      if (object) t_pending = object->pendingNext_;
+    }
+    t_freeing = false;
+  }
+};
+
+void Object::Release() noexcept {
+  if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) ObjectFactory::Free(this);
+}
+
+Result<ObjectRef> CreateObject(std::string_view classId) noexcept {
+  NORVO_ASSIGN_OR_RETURN(const Class* cls, internal::FindComposedClass(classId));
+  return ObjectFactory::Make(*cls);
+}
+
+// Copies the subtree in pre-order without recursion: the copy follows the
+// source step by step, down to a first child, across to a next sibling, or
+// up to a parent.
+Result<ObjectRef> CopyObject(const Object& source) noexcept {
+  NORVO_ASSIGN_OR_RETURN(ObjectRef root, ObjectFactory::CloneOne(source));
+  Object* src = const_cast<Object*>(&source);
+  if (!HierarchyFirstChild(src)) return root;
+  Object* srcAt = src;
+  Object* dstAt = root.Get();
+  for (;;) {
+    Object* srcNext = HierarchyFirstChild(srcAt);
+    Object* dstParent = dstAt;
+    if (!srcNext) {
+      while (srcAt != src && !HierarchyNext(srcAt)) {
+        srcAt = HierarchyParent(srcAt);
+        dstAt = HierarchyParent(dstAt);
+      }
+      if (srcAt == src) break;
+      srcNext = HierarchyNext(srcAt);
+      dstParent = HierarchyParent(dstAt);
+    }
+    NORVO_ASSIGN_OR_RETURN(ObjectRef copy, ObjectFactory::CloneOne(*srcNext));
+    NORVO_RETURN_IF_ERROR(HierarchyInsert(dstParent, copy.Get(), nullptr, true));
+    srcAt = srcNext;
+    dstAt = copy.Get();
+  }
+  return root;
+}
+
+String ObjectRef::ToString(const FormatStatement* format) const noexcept {
+  return InvokeMethod<ObjectInterface::ToStringFn>(object_, ObjectInterface::kDecl, ObjectInterface::kToString,
+                                                   format);
+}
+
+}  // namespace norvo

@@ -1,0 +1,144 @@
+#include "norvo/uuid.h"
+
+#include <cstring>
+#include <random>
+
+#include "norvo/memory.h"
+
+namespace norvo {
+
+struct Uuid::Block {
+  std::atomic<Int> refs;
+  Bytes bytes;
+};
+
+namespace {
+bool RandomBytes(Uuid::Bytes& bytes) noexcept {
+  try {
+    thread_local std::mt19937_64 engine = [] {
+      std::random_device device;
+      std::seed_seq seed{device(), device(), device(), device()};
+      return std::mt19937_64(seed);
+    }();
+    for (int i = 0; i < 16; i += 8) {
+      UInt word = engine();
+      std::memcpy(bytes.data() + i, &word, 8);
+    }
+  } catch (...) {
+    return false;
+  }
+  bytes[6] = std::uint8_t((bytes[6] & 0x0f) | 0x40);  // version 4
+  bytes[8] = std::uint8_t((bytes[8] & 0x3f) | 0x80);  // variant 1
+  return true;
+}
+
+int HexValue(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+}  // namespace
+
+Uuid::Uuid(const Uuid& other) noexcept : block_(other.block_) {
+  if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+Uuid& Uuid::operator=(const Uuid& other) noexcept {
+  Uuid copy(other);
+  std::swap(block_, copy.block_);
+  return *this;
+}
+
+Uuid& Uuid::operator=(Uuid&& other) noexcept {
+  if (this != &other) {
+    Release();
+    block_ = std::exchange(other.block_, nullptr);
+  }
+  return *this;
+}
+
+void Uuid::Release() noexcept {
+  Block* b = std::exchange(block_, nullptr);
+  if (b && b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Delete(b);
+}
+
+Result<Uuid> Uuid::FromBytes(const Bytes& bytes) noexcept {
+  Uuid uuid;
+  uuid.block_ = New<Block>();
+  if (!uuid.block_) return OutOfMemoryError();
+  uuid.block_->refs.store(1, std::memory_order_relaxed);
+  uuid.block_->bytes = bytes;
+  return uuid;
+}
+
+Result<Uuid> Uuid::Random() noexcept {
+  Bytes bytes{};
+  if (!RandomBytes(bytes)) return UnexpectedError("no random source");
+  return FromBytes(bytes);
+}
+
+Result<Uuid> Uuid::Parse(std::string_view text) noexcept {
+  if (text.size() != kTextLength) return IllegalArgumentError("a Uuid text has 36 characters");
+  Bytes bytes{};
+  std::size_t byte = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (text[i] != '-') return IllegalArgumentError("a Uuid text is grouped 8-4-4-4-12");
+      ++i;
+      continue;
+    }
+    int high = HexValue(text[i]), low = HexValue(text[i + 1]);
+    if (high < 0 || low < 0) return IllegalArgumentError("a Uuid text holds hexadecimal digits");
+    bytes[byte++] = std::uint8_t(high * 16 + low);
+    i += 2;
+  }
+  return FromBytes(bytes);
+}
+
+Uuid::Bytes Uuid::GetBytes() const noexcept { return block_ ? block_->bytes : Bytes{}; }
+
+Result<void> Uuid::MakeWritable() noexcept {
+  if (block_ && block_->refs.load(std::memory_order_acquire) == 1) return {};
+  Bytes bytes{};
+  if (block_) {
+    bytes = block_->bytes;
+  } else if (!RandomBytes(bytes)) {
+    return UnexpectedError("no random source");
+  }
+  NORVO_ASSIGN_OR_RETURN(*this, FromBytes(bytes));
+  return {};
+}
+
+void Uuid::Format(char (&text)[kTextLength]) const noexcept {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  Bytes bytes = GetBytes();
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text[at++] = '-';
+    text[at++] = kDigits[bytes[i] >> 4];
+    text[at++] = kDigits[bytes[i] & 15];
+  }
+}
+
+String Uuid::ToString(const FormatStatement*) const noexcept {
+  char text[kTextLength];
+  Format(text);
+  Result<String> s = String::Make(std::string_view(text, kTextLength));
+  return s ? std::move(s).value() : String();
+}
+
+UInt Uuid::GetHashCode() const noexcept {
+  if (!block_) return 0;
+  return HashBytes(std::string_view(reinterpret_cast<const char*>(block_->bytes.data()), 16));
+}
+
+bool operator==(const Uuid& a, const Uuid& b) noexcept {
+  if (a.block_ == b.block_) return true;
+  if (!a.block_ || !b.block_) return false;
+  return a.block_->bytes == b.block_->bytes;
+}
+
+Int Uuid::GetRefCount() const noexcept { return block_ ? block_->refs.load(std::memory_order_acquire) : 0; }
+
+}  // namespace norvo

@@ -1,0 +1,93 @@
+// CharacterSolverConfiguration: the source and target characters of one
+// retargeting run, their association and one option flag. A copy-on-write
+// value.
+#pragma once
+#include "norvo/characterassociation.h"
+#include "norvo/characterdefinition.h"
+
+namespace norvo {
+
+struct CharacterSolverConfigurationInterface {
+  static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
+  static constexpr std::string_view kMethods[] = {
+      "SetSourceCharacter",      "GetSourceCharacter",          "SetTargetCharacter",          "GetTargetCharacter",
+      "SetCharacterAssociation", "GetCharacterAssociation",     "Setup",                       "SetApplyTranslationFromRoot",
+      "GetApplyTranslationFromRoot", "Validate",                "ToString"};
+  static constexpr std::string_view kStatics[] = {"DescribeIO"};
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactersolverconfiguration",
+                                       "norvo.CharacterSolverConfigurationInterface", kBases, RefKind::CopyOnWrite,
+                                       0x50000000, kMethods, kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::CharacterSolverConfiguration";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.charactersolverconfiguration";
+
+  enum Slot : std::size_t {
+    kSetSourceCharacter,
+    kGetSourceCharacter,
+    kSetTargetCharacter,
+    kGetTargetCharacter,
+    kSetCharacterAssociation,
+    kGetCharacterAssociation,
+    kSetup,
+    kSetApplyTranslationFromRoot,
+    kGetApplyTranslationFromRoot,
+    kValidate,
+    kToString
+  };
+  enum Static : std::size_t { kDescribeIO };
+  using SetCharacterFn = Result<void> (*)(Object&, void*, const CharacterDefinition&);
+  using GetCharacterFn = Result<const CharacterDefinition&> (*)(Object&, void*);
+  using SetAssociationFn = Result<void> (*)(Object&, void*, const CharacterAssociation&);
+  using GetAssociationFn = Result<const CharacterAssociation&> (*)(Object&, void*);
+  using SetupFn = Result<void> (*)(Object&, void*, const CharacterDefinition&, const CharacterDefinition&,
+                                   const CharacterAssociation&);
+  using SetFlagFn = void (*)(Object&, void*, Bool);
+  using GetFlagFn = Bool (*)(Object&, void*);
+  using ValidateFn = Result<void> (*)(Object&, void*);
+  using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
+  using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+
+  static Result<void> DescribeIO(DataSerializeInterface& stream) {
+    return InvokeStatic<DescribeIOFn>(kDecl, kDescribeIO, stream);
+  }
+};
+
+class CharacterSolverConfiguration : public CowRef<CharacterSolverConfiguration> {
+  using I = CharacterSolverConfigurationInterface;
+
+ public:
+  static constexpr const InterfaceDecl& kInterface = I::kDecl;
+  using CowRef::CowRef;
+
+  Result<void> SetSourceCharacter(const CharacterDefinition& d) {
+    return InvokeModifying<I::SetCharacterFn>(I::kDecl, I::kSetSourceCharacter, d);
+  }
+  Result<const CharacterDefinition&> GetSourceCharacter() const {
+    return Invoke<I::GetCharacterFn>(I::kDecl, I::kGetSourceCharacter);
+  }
+  Result<void> SetTargetCharacter(const CharacterDefinition& d) {
+    return InvokeModifying<I::SetCharacterFn>(I::kDecl, I::kSetTargetCharacter, d);
+  }
+  Result<const CharacterDefinition&> GetTargetCharacter() const {
+    return Invoke<I::GetCharacterFn>(I::kDecl, I::kGetTargetCharacter);
+  }
+  Result<void> SetCharacterAssociation(const CharacterAssociation& a) {
+    return InvokeModifying<I::SetAssociationFn>(I::kDecl, I::kSetCharacterAssociation, a);
+  }
+  Result<const CharacterAssociation&> GetCharacterAssociation() const {
+    return Invoke<I::GetAssociationFn>(I::kDecl, I::kGetCharacterAssociation);
+  }
+  Result<void> Setup(const CharacterDefinition& source, const CharacterDefinition& target,
+                     const CharacterAssociation& association) {
+    return InvokeModifying<I::SetupFn>(I::kDecl, I::kSetup, source, target, association);
+  }
+  Result<void> SetApplyTranslationFromRoot(Bool value) {
+    return InvokeModifying<I::SetFlagFn>(I::kDecl, I::kSetApplyTranslationFromRoot, value);
+  }
+  Bool GetApplyTranslationFromRoot() const { return Invoke<I::GetFlagFn>(I::kDecl, I::kGetApplyTranslationFromRoot); }
+  Result<void> Validate() const { return Invoke<I::ValidateFn>(I::kDecl, I::kValidate); }
+  String ToString(const FormatStatement* format = nullptr) const {
+    return Invoke<I::ToStringFn>(I::kDecl, I::kToString, format);
+  }
+};
+
+}  // namespace norvo

@@ -1,0 +1,68 @@
+#include "characternodetransform_impl.h"
+
+#include "characternodeinfo_impl.h"
+
+namespace norvo::retargetbase {
+
+using I = CharacterNodeTransformInterface;
+
+String CharacterNodeTransformImpl::ToString(Object& self, const FormatStatement* format) const noexcept {
+  TextBuilder text;
+  text.Piece(CharacterNodeInfoImpl::TextOf(self, format).View());
+  text.Piece({"Global Matrix :\n", MatrixToString(_globalMat, format).View(), "\n"});
+  text.Piece({"Parent Global Matrix :\n", MatrixToString(_parentGlobalMat, format).View(), "\n"});
+  text.Piece({"Pre-Multiply Matrix :\n", MatrixToString(_preMultiplyMat, format).View(), "\n"});
+  return text.Take();
+}
+
+Result<void> CharacterNodeTransformImpl::DescribeIO(DataSerializeInterface& stream) noexcept {
+  using Impl = CharacterNodeTransformImpl;
+  NORVO_RETURN_IF_ERROR(
+      stream.DescribeElement("_globalMat", datatype::kMatrix, NORVO_MEMBER(Impl, _globalMat), nullptr, 0));
+  NORVO_RETURN_IF_ERROR(stream.DescribeElement("_parentGlobalMat", datatype::kMatrix,
+                                               NORVO_MEMBER(Impl, _parentGlobalMat), nullptr, 0));
+  return stream.DescribeElement("_preMultiplyMat", datatype::kMatrix, NORVO_MEMBER(Impl, _preMultiplyMat), nullptr,
+                                0);
+}
+
+Result<CharacterNodeTransform> CharacterNodeTransformImpl::CreateNodeTransform(
+    const Uuid& uuid, const Matrix& globalMatrix, const Matrix& parentGlobalMatrix) noexcept {
+  NORVO_ASSIGN_OR_RETURN(CharacterNodeTransform transform, CharacterNodeTransform::Create(I::kClassId));
+  if (!transform.MakeWritable()) return OutOfMemoryError();
+  NORVO_RETURN_IF_ERROR(transform.SetUuid(uuid));
+  NORVO_RETURN_IF_ERROR(transform.SetGlobalMatrix(globalMatrix));
+  NORVO_RETURN_IF_ERROR(transform.SetParentGlobalMatrix(parentGlobalMatrix));
+  return transform;
+}
+
+const ComponentInfo& CharacterNodeTransformImpl::Component() noexcept {
+  using Impl = CharacterNodeTransformImpl;
+  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
+  static const MethodFn objectSlots[] = {toString};
+  static const MethodFn nodeInfoSlots[] = {nullptr, nullptr, nullptr, nullptr, toString};
+  static const MethodFn transformSlots[] = {
+      Bind<I::SetMatrixFn, &Impl::SetGlobalMatrix>(),       Bind<I::GetMatrixFn, &Impl::GetGlobalMatrix>(),
+      Bind<I::SetMatrixFn, &Impl::SetParentGlobalMatrix>(), Bind<I::GetMatrixFn, &Impl::GetParentGlobalMatrix>(),
+      Bind<I::SetMatrixFn, &Impl::SetPreMultiplyMatrix>(),  Bind<I::GetMatrixFn, &Impl::GetPreMultiplyMatrix>(),
+      toString,
+  };
+  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots},
+                                              {&CharacterNodeInfoInterface::kDecl, nodeInfoSlots},
+                                              {&I::kDecl, transformSlots}};
+  static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
+  return component;
+}
+
+Result<void> RegisterCharacterNodeTransform(ModuleContext& context) noexcept {
+  static const MethodFn statics[] = {
+      BindStatic<I::CreateNodeTransformFn>(&CharacterNodeTransformImpl::CreateNodeTransform),
+      BindStatic<I::DescribeIOFn>(&CharacterNodeTransformImpl::DescribeIO)};
+  static const StaticImpl impl{"CharacterNodeTransformImpl", 0x50000000, statics};
+  static constexpr ClassPart parts[] = {{ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
+                                        {ClassPart::kComponent, I::kClassId}};
+  NORVO_RETURN_IF_ERROR(context.RegisterComponent(CharacterNodeTransformImpl::Component()));
+  NORVO_RETURN_IF_ERROR(context.RegisterClass(I::kClassId, parts));
+  return context.RegisterStaticImpl(I::kDecl, impl);
+}
+
+}  // namespace norvo::retargetbase

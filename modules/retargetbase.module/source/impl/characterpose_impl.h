@@ -1,0 +1,34 @@
+// CharacterPoseImpl: the node transforms of a pose, in the caller's order.
+#pragma once
+#include "norvo/characterpose.h"
+#include "norvo/registry.h"
+
+namespace norvo::retargetbase {
+
+class CharacterPoseImpl {
+ public:
+  using Array = CharacterPoseInterface::Array;
+
+  // Copies the array element by element (each node transform shared).
+  Result<void> CopyFrom(const CharacterPoseImpl& source) noexcept { return _nodeTransforms.CopyFrom(source._nodeTransforms); }
+
+  // Allocates at most once, exactly for the new count; out of memory the
+  // pose keeps the transforms it had.
+  Result<void> SetNodeTransformArray(const Array& array) noexcept { return _nodeTransforms.CopyFrom(array); }
+  Result<const Array&> GetNodeTransformArray() const noexcept { return _nodeTransforms; }
+  Int GetNodeTransformCount() const noexcept { return _nodeTransforms.GetCount(); }
+  // A linear search; an empty element counts as having the empty Uuid.
+  Result<CharacterNodeTransform> GetNodeTransformByID(const Uuid& id) const noexcept;
+  // "Node Transform :\n{" the dumps, separated by ",", "}".
+  String ToString(const FormatStatement* format) const noexcept;
+
+  static const ComponentInfo& Component() noexcept;
+  static Result<void> DescribeIO(DataSerializeInterface& stream) noexcept;
+
+ private:
+  Array _nodeTransforms;
+};
+
+Result<void> RegisterCharacterPose(ModuleContext& context) noexcept;
+
+}  // namespace norvo::retargetbase

@@ -1,0 +1,71 @@
+#include "charactertree_impl.h"
+
+#include "characternodeinfo_impl.h"
+#include "hierarchy_walk.h"
+
+namespace norvo::retargetbase {
+
+using I = CharacterTreeInterface;
+
+Result<Int> CharacterTreeImpl::GetHiearchyCount(Object& self, Bool onlyTransformNodes) const noexcept {
+  Int count = 0;
+  NORVO_RETURN_IF_ERROR(WalkPreOrder(CharacterTreeRef::From(ObjectRef::Share(&self)),
+                                     [&](const CharacterTreeRef& node, const CharacterTreeRef&, Int) -> Result<Visit> {
+                                       if (!onlyTransformNodes || (node && node.IsTransformNode())) ++count;
+                                       return Visit::kContinue;
+                                     }));
+  return count;
+}
+
+String CharacterTreeImpl::ToString(Object& self, const FormatStatement* format) const noexcept {
+  TextBuilder text;
+  text.Piece(CharacterNodeInfoImpl::TextOf(self, format).View());
+  text.Piece({"Is Transform Node : ", _isTransformNode ? "1" : "0", "\n"});
+  return text.Take();
+}
+
+Result<void> CharacterTreeImpl::DescribeIO(DataSerializeInterface& stream) noexcept {
+  return stream.DescribeElement("IsTransformNode", datatype::kBool, NORVO_MEMBER(CharacterTreeImpl, _isTransformNode),
+                                nullptr, 0);
+}
+
+Result<CharacterTreeRef> CharacterTreeImpl::CreateTree(const Uuid& uuid, const String& name,
+                                                       Bool isTransformNode) noexcept {
+  NORVO_ASSIGN_OR_RETURN(CharacterTreeRef node, CharacterTreeRef::Create(I::kClassId));
+  NORVO_RETURN_IF_ERROR(node.SetUuid(uuid));
+  NORVO_RETURN_IF_ERROR(node.SetName(name));
+  node.SetTransformNode(isTransformNode);
+  return node;
+}
+
+const ComponentInfo& CharacterTreeImpl::Component() noexcept {
+  using Impl = CharacterTreeImpl;
+  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
+  static const MethodFn objectSlots[] = {toString};
+  static const MethodFn nodeInfoSlots[] = {nullptr, nullptr, nullptr, nullptr, toString};
+  static const MethodFn treeSlots[] = {
+      Bind<I::IsTransformNodeFn, &Impl::IsTransformNode>(),
+      Bind<I::SetTransformNodeFn, &Impl::SetTransformNode>(),
+      Bind<I::GetHiearchyCountFn, &Impl::GetHiearchyCount>(),
+      toString,
+  };
+  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots},
+                                              {&CharacterNodeInfoInterface::kDecl, nodeInfoSlots},
+                                              {&I::kDecl, treeSlots}};
+  static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
+  return component;
+}
+
+Result<void> RegisterCharacterTree(ModuleContext& context) noexcept {
+  static const MethodFn statics[] = {BindStatic<I::CreateTreeFn>(&CharacterTreeImpl::CreateTree),
+                                     BindStatic<I::DescribeIOFn>(&CharacterTreeImpl::DescribeIO)};
+  static const StaticImpl impl{"CharacterTreeImpl", 0x30000000, statics};
+  static constexpr ClassPart parts[] = {{ClassPart::kAllOf, kHierarchyObjectClassId},
+                                        {ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
+                                        {ClassPart::kComponent, I::kClassId}};
+  NORVO_RETURN_IF_ERROR(context.RegisterComponent(CharacterTreeImpl::Component()));
+  NORVO_RETURN_IF_ERROR(context.RegisterClass(I::kClassId, parts));
+  return context.RegisterStaticImpl(I::kDecl, impl);
+}
+
+}  // namespace norvo::retargetbase

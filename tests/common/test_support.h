@@ -1,0 +1,93 @@
+// Helpers shared by the tests.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "norvo/array.h"
+#include "norvo/internedid.h"
+#include "norvo/memory.h"
+#include "norvo/registry.h"
+#include "norvo/string.h"
+#include "norvo/uuid.h"
+
+namespace norvo::test {
+
+// Values for tests; a failure to make one fails the test.
+inline String S(std::string_view text) {
+  Result<String> s = String::Make(text);
+  EXPECT_TRUE(s.has_value());
+  return s ? std::move(s).value() : String();
+}
+inline InternedId Id(std::string_view text) {
+  Result<InternedId> id = InternedId::Make(text);
+  EXPECT_TRUE(id.has_value());
+  return id ? std::move(id).value() : InternedId();
+}
+inline Uuid U(std::string_view text) {
+  Result<Uuid> u = Uuid::Parse(text);
+  EXPECT_TRUE(u.has_value());
+  return u ? std::move(u).value() : Uuid();
+}
+inline Uuid NewUuid() {
+  Result<Uuid> u = Uuid::Random();
+  EXPECT_TRUE(u.has_value());
+  return u ? std::move(u).value() : Uuid();
+}
+template <class T>
+BaseArray<T> Array(std::initializer_list<T> values) {
+  Result<BaseArray<T>> a = MakeArray(values);
+  EXPECT_TRUE(a.has_value());
+  return a ? std::move(a).value() : BaseArray<T>();
+}
+inline std::string Str(const String& s) { return std::string(s.View()); }
+
+// The error kind and message of a result.
+#define EXPECT_ERROR(result, errorKind)                                        \
+  do {                                                                         \
+    auto&& r_ = (result);                                                      \
+    ASSERT_FALSE(r_.has_value());                                              \
+    EXPECT_EQ(r_.error().kind(), ::norvo::ErrorKind::errorKind);               \
+  } while (0)
+#define EXPECT_ERROR_MESSAGE(result, errorKind, text)                          \
+  do {                                                                         \
+    auto&& r_ = (result);                                                      \
+    ASSERT_FALSE(r_.has_value());                                              \
+    EXPECT_EQ(r_.error().kind(), ::norvo::ErrorKind::errorKind);               \
+    EXPECT_STREQ(r_.error().message(), text);                                  \
+  } while (0)
+
+// Runs `operation` with allocation n failing, for n = 0, 1, 2, ... until it
+// succeeds. The operation returns whether it succeeded and checks the
+// outcome of a failing run itself (the error, the state left behind). Every
+// run must leave the count of live allocations as it found it. Returns the
+// number of failing runs.
+template <class Operation>
+int ForEachAllocationFailure(Operation operation, int limit = 10000) {
+  for (int n = 0; n < limit; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    Int before = LiveAllocationCount();
+    FailAllocationAfter(n);
+    bool succeeded = operation();
+    ClearAllocationFailure();
+    EXPECT_EQ(LiveAllocationCount(), before) << "allocation " << n << " leaked";
+    if (succeeded) return n;
+  }
+  ADD_FAILURE() << "the operation never succeeded";
+  return limit;
+}
+
+// The diagnostic lines written while a sink is installed.
+class DiagnosticCapture {
+ public:
+  DiagnosticCapture() {
+    SetDiagnosticSink([](std::string_view line, void* self) { static_cast<DiagnosticCapture*>(self)->lines.emplace_back(line); },
+                      this);
+  }
+  ~DiagnosticCapture() { SetDiagnosticSink(nullptr, nullptr); }
+  std::vector<std::string> lines;
+};
+
+}  // namespace norvo::test
