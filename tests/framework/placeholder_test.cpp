@@ -1,0 +1,2 @@
+// Placeholder until the framework tests land.
+#include <gtest/gtest.h>

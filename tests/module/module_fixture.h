@@ -1,0 +1,42 @@
+// Loads the retargeting base module for a test suite, as a host would.
+#pragma once
+#include "norvo/retargetbase.h"
+#include "test_support.h"
+
+namespace norvo::test {
+
+class LoadedModule : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    Result<Module> loaded = Module::Load(NORVO_RETARGETBASE_MODULE_PATH);
+    ASSERT_TRUE(loaded.has_value()) << loaded.error().message();
+    module_ = new Module(std::move(loaded).value());
+  }
+  static void TearDownTestSuite() {
+    delete module_;
+    module_ = nullptr;
+  }
+
+  template <class Ref>
+  static Ref Make(std::string_view classId) {
+    Result<Ref> ref = Ref::Create(classId);
+    EXPECT_TRUE(ref.has_value());
+    return ref ? std::move(ref).value() : Ref();
+  }
+  template <class T>
+  static T Ok(Result<T> result) {
+    EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().message());
+    return result ? std::move(result).value() : T();
+  }
+
+  static inline Module* module_ = nullptr;
+};
+
+// "Object ID : <uuid>\nObject Name : <name>\n".
+inline std::string NodeInfoText(const Uuid& uuid, std::string_view name) {
+  return "Object ID : " + Str(uuid.ToString()) + "\nObject Name : " + std::string(name) + "\n";
+}
+
+inline constexpr std::string_view kIdentityText = "((1,0,0),(0,1,0),(0,0,1),(0,0,0))";
+
+}  // namespace norvo::test

@@ -1,0 +1,124 @@
+// The module as a host meets it: its one export, its registrations in order
+// and their release in reverse, and static calls without it.
+#include <cstdio>
+
+#include "module_fixture.h"
+
+namespace norvo::test {
+namespace {
+
+std::vector<std::string> Log() {
+  Result<BaseArray<String>> log = GetRegistrationLog();
+  std::vector<std::string> lines;
+  if (log)
+    for (const String& line : log.value()) lines.push_back(Str(line));
+  return lines;
+}
+
+std::vector<std::string> ExpectedStartUp() {
+  std::vector<std::string> lines;
+  for (const char* type : {"CharacterAssociation", "CharacterNodeInfo", "CharacterSolverConfiguration",
+                           "CharacterBodyPartRef", "CharacterNodeTransform", "CharacterTreeRef",
+                           "CharacterBodyPartSolverSetting", "CharacterPose", "RetargetBaseHelperRef",
+                           "CharacterDefinition", "CharacterSolver"})
+    lines.push_back(std::string("datatype norvo::") + type);
+  for (const char* framework :
+       {"net.norvo.animation_base_private.framework", "net.norvo.core.framework", "net.norvo.math.framework",
+        "net.norvo.norvo.framework", "net.norvo.misc.framework", "net.norvo.retargetbase.framework"})
+    lines.push_back(std::string("framework ") + framework);
+  lines.push_back("module net.norvo.retargetbase");
+  // The units in their order; those whose class exists register component,
+  // class and static-method implementation.
+  for (const char* unit : {"characterbodypart", "characterbodypartsolversetting", "characterdefinition",
+                           "characternodeinfo", "characternodetransform", "characterpose", "charactertree"}) {
+    lines.push_back(std::string("component net.norvo.animation.class.") + unit);
+    lines.push_back(std::string("class net.norvo.animation.class.") + unit);
+    lines.push_back(std::string("static net.norvo.animation.interface.") + unit);
+  }
+  for (const char* iface : {"characterassociation", "characternodeinfo", "charactersolverconfiguration",
+                            "characterbodypart", "characternodetransform", "charactertree",
+                            "characterbodypartsolversetting", "characterpose", "retargetbasehelper",
+                            "characterdefinition", "charactersolver"})
+    lines.push_back(std::string("interface net.norvo.animation.interface.") + iface);
+  return lines;
+}
+
+TEST(ModuleLibrary, ExportsOnlyItsModuleRecord) {
+  std::string command = std::string("nm -D --defined-only '") + NORVO_RETARGETBASE_MODULE_PATH + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::vector<std::string> symbols;
+  char line[512];
+  while (std::fgets(line, sizeof line, pipe)) {
+    std::string text(line);
+    std::size_t last = text.find_last_of(' ');
+    symbols.push_back(text.substr(last + 1, text.find_last_not_of("\r\n") - last));
+  }
+  ASSERT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(symbols, std::vector<std::string>{"g_norvo"});
+}
+
+TEST(ModuleRegistration, RegistersInOrderAndReleasesInReverse) {
+  ClearRegistrationLog();
+  {
+    Result<Module> module = Module::Load(NORVO_RETARGETBASE_MODULE_PATH);
+    ASSERT_TRUE(module.has_value());
+    EXPECT_EQ(Log(), ExpectedStartUp());
+    EXPECT_TRUE(IsModuleRegistered("net.norvo.retargetbase"));
+    EXPECT_TRUE(IsDataTypeRegistered("norvo::CharacterSolver"));
+    ASSERT_NE(FindInterface("net.norvo.animation.interface.charactertree"), nullptr);
+    EXPECT_EQ(FindInterface("net.norvo.animation.interface.charactertree")->publishedName,
+              "norvo.CharacterTreeInterface");
+    ClearRegistrationLog();
+  }
+  std::vector<std::string> expected;
+  std::vector<std::string> startUp = ExpectedStartUp();
+  for (auto it = startUp.rbegin(); it != startUp.rend(); ++it) expected.push_back("release " + *it);
+  EXPECT_EQ(Log(), expected);
+  EXPECT_FALSE(IsClassRegistered(CharacterNodeInfoInterface::kClassId));
+  EXPECT_FALSE(IsModuleRegistered("net.norvo.retargetbase"));
+}
+
+TEST(ModuleRegistration, StaticCallsNeedTheModule) {
+  EXPECT_ERROR(CharacterNodeInfoInterface::CreateNodeInfo(Uuid(), String()), Unresolved);
+  {
+    Result<Module> module = Module::Load(NORVO_RETARGETBASE_MODULE_PATH);
+    ASSERT_TRUE(module.has_value());
+    EXPECT_TRUE(CharacterNodeInfoInterface::CreateNodeInfo(Uuid(), String()).has_value());
+  }
+  EXPECT_ERROR(CharacterNodeInfoInterface::CreateNodeInfo(Uuid(), String()), Unresolved);
+  EXPECT_ERROR(CharacterTreeInterface::CreateTree(Uuid(), String(), false), Unresolved);
+  RecordingStream stream;
+  EXPECT_ERROR(CharacterPoseInterface::DescribeIO(stream), Unresolved);
+  EXPECT_ERROR(RetargetBaseHelperInterface::FindBodyPartMatchingCount({}, {}, false), Unresolved);
+
+  DiagnosticCapture diagnostics;
+  Matrix m = CharacterSolverInterface::ApplyGlobalRotationDelta({}, {}, true);
+  EXPECT_EQ(m, Matrix{});
+  EXPECT_EQ(diagnostics.lines,
+            (std::vector<std::string>{
+                "Method invocation of unresolvable interface net.norvo.animation.interface.charactersolver", "Stop"}));
+}
+
+TEST(ModuleRegistration, AllocationFailureDuringStartUpUndoesIt) {
+  // One load first, so that the registries' tables have their full size.
+  ASSERT_TRUE(Module::Load(NORVO_RETARGETBASE_MODULE_PATH).has_value());
+  ClearRegistrationLog();
+  ForEachAllocationFailure([&] {
+    bool loaded;
+    {
+      Result<Module> module = Module::Load(NORVO_RETARGETBASE_MODULE_PATH);
+      loaded = module.has_value();
+      if (!loaded) {
+        EXPECT_EQ(module.error().kind(), ErrorKind::OutOfMemory);
+      }
+    }
+    EXPECT_FALSE(IsModuleRegistered("net.norvo.retargetbase"));
+    EXPECT_FALSE(IsClassRegistered(CharacterNodeInfoInterface::kClassId));
+    ClearRegistrationLog();
+    return loaded;
+  });
+}
+
+}  // namespace
+}  // namespace norvo::test
