@@ -29,6 +29,16 @@ class LoadedModule : public ::testing::Test {
     return result ? std::move(result).value() : T();
   }
 
+  // The referenced value of a result that must hold one.
+  template <class T>
+  static T& Ref(Result<T&> result) {
+    if (!result) {
+      ADD_FAILURE() << result.error().message();
+      std::abort();
+    }
+    return result.value();
+  }
+
   static inline Module* module_ = nullptr;
 };
 
