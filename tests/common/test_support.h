@@ -62,8 +62,9 @@ inline std::string Str(const String& s) { return std::string(s.View()); }
 // Runs `operation` with allocation n failing, for n = 0, 1, 2, ... until it
 // succeeds. The operation returns whether it succeeded and checks the
 // outcome of a failing run itself (the error, the state left behind). Every
-// run must leave the count of live allocations as it found it. Returns the
-// number of failing runs.
+// failing run must leave the count of live allocations as it found it (a
+// successful run may keep what it allocated). Returns the number of failing
+// runs.
 template <class Operation>
 int ForEachAllocationFailure(Operation operation, int limit = 10000) {
   for (int n = 0; n < limit; ++n) {
@@ -72,8 +73,8 @@ int ForEachAllocationFailure(Operation operation, int limit = 10000) {
     FailAllocationAfter(n);
     bool succeeded = operation();
     ClearAllocationFailure();
-    EXPECT_EQ(LiveAllocationCount(), before) << "allocation " << n << " leaked";
     if (succeeded) return n;
+    EXPECT_EQ(LiveAllocationCount(), before) << "allocation " << n << " leaked";
   }
   ADD_FAILURE() << "the operation never succeeded";
   return limit;
