@@ -53,10 +53,11 @@ std::size_t FormatFloat(char* out, Float64 value, Int charsBefore, Int charsAfte
     mantissa.remove_prefix(1);
   }
   for (std::size_t i = 0; i < pad; ++i) out[at++] = fillChar;
-  std::memcpy(out + at, mantissa.data(), mantissa.size());
-  at += mantissa.size();
-  std::memcpy(out + at, tail.data(), tail.size());
-  at += tail.size();
+  for (std::string_view part : {mantissa, tail}) {
+    if (part.empty()) continue;
+    std::memcpy(out + at, part.data(), part.size());
+    at += part.size();
+  }
   out[at] = '\0';
   return at;
 }
