@@ -38,7 +38,7 @@ Result<void> CharacterBodyPartImpl::SetIdentifier(const InternedId& identifier) 
 
 Result<BaseArray<Uuid>> CharacterBodyPartImpl::GetHierarchySkeleton(Object& self) const noexcept {
   BaseArray<Uuid> result;
-  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, const CharacterBodyPartRef&,
+  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
                                                      Int) -> Result<Visit> {
     NORVO_ASSIGN_OR_RETURN(const BaseArray<Uuid>& skeleton, part.GetSkeleton());
     for (const Uuid& uuid : skeleton) NORVO_RETURN_IF_ERROR(result.Append(uuid));
@@ -52,7 +52,7 @@ Result<BaseArray<Uuid>> CharacterBodyPartImpl::GetHierarchySkeleton(Object& self
 Result<void> CharacterBodyPartImpl::ClearSkeleton(Object& self, Bool recursive) noexcept {
   _skeletonNodes.Reset();
   if (!recursive) return {};
-  return WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, const CharacterBodyPartRef&,
+  return WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
                                       Int depth) -> Result<Visit> {
     if (depth > 0) NORVO_RETURN_IF_ERROR(part.ClearSkeleton(false));
     return Visit::kContinue;
@@ -62,7 +62,7 @@ Result<void> CharacterBodyPartImpl::ClearSkeleton(Object& self, Bool recursive) 
 Result<Int> CharacterBodyPartImpl::GetSkeletonCount(Object& self, Bool recursive) const noexcept {
   if (!recursive) return _skeletonNodes.GetCount();
   Int count = 0;
-  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, const CharacterBodyPartRef&,
+  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
                                                      Int) -> Result<Visit> {
     NORVO_ASSIGN_OR_RETURN(Int own, part.GetSkeletonCount(false));
     count += own;
@@ -77,7 +77,7 @@ Result<Int> CharacterBodyPartImpl::GetSkeletonCount(Object& self, Bool recursive
 Result<CharacterBodyPartRef> CharacterBodyPartImpl::FindBodyPartByID(Object& self,
                                                                      const InternedId& identifier) const noexcept {
   CharacterBodyPartRef found;
-  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, const CharacterBodyPartRef&,
+  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
                                                      Int) -> Result<Visit> {
     NORVO_ASSIGN_OR_RETURN(InternedId own, part.GetIdentifier());
     if (!(own == identifier)) return Visit::kContinue;
@@ -90,7 +90,7 @@ Result<CharacterBodyPartRef> CharacterBodyPartImpl::FindBodyPartByID(Object& sel
 Result<CharacterBodyPartRef> CharacterBodyPartImpl::FindBodyPartByName(Object& self,
                                                                        const String& name) const noexcept {
   CharacterBodyPartRef found;
-  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, const CharacterBodyPartRef&,
+  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
                                                      Int) -> Result<Visit> {
     if (!(part.GetName() == name)) return Visit::kContinue;
     found = part;

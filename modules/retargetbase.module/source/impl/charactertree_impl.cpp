@@ -10,7 +10,7 @@ using I = CharacterTreeInterface;
 Result<Int> CharacterTreeImpl::GetHiearchyCount(Object& self, Bool onlyTransformNodes) const noexcept {
   Int count = 0;
   NORVO_RETURN_IF_ERROR(WalkPreOrder(CharacterTreeRef::From(ObjectRef::Share(&self)),
-                                     [&](const CharacterTreeRef& node, const CharacterTreeRef&, Int) -> Result<Visit> {
+                                     [&](const CharacterTreeRef& node, ParentLink, Int) -> Result<Visit> {
                                        if (!onlyTransformNodes || (node && node.IsTransformNode())) ++count;
                                        return Visit::kContinue;
                                      }));
