@@ -408,6 +408,10 @@ Result<Module> Module::Load(const char* path) noexcept {
     dlclose(handle);
     return IllegalArgumentError("the module record has another version");
   }
+  if (info->initializer) {
+    dlclose(handle);
+    return IllegalArgumentError("the module is loaded already");
+  }
   ModuleContext* context = New<ModuleContext>();
   if (!context) {
     dlclose(handle);

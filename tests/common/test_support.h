@@ -80,6 +80,16 @@ int ForEachAllocationFailure(Operation operation, int limit = 10000) {
   return limit;
 }
 
+// The result of `operation` run with allocation `n` from now failing; the
+// hook is off again afterwards, whatever the result.
+template <class Operation>
+auto WithAllocationFailure(Int n, Operation operation) {
+  FailAllocationAfter(n);
+  auto result = operation();
+  ClearAllocationFailure();
+  return result;
+}
+
 // The diagnostic lines written while a sink is installed.
 class DiagnosticCapture {
  public:

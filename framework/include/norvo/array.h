@@ -52,7 +52,7 @@ class BaseArray {
   // when the current storage is smaller. On failure nothing changes.
   Result<void> EnsureCapacity(Int capacity) noexcept {
     if (capacity <= capacity_) return {};
-    if (capacity > Int(SIZE_MAX / sizeof(T))) return OutOfMemoryError();
+    if (UInt(capacity) > SIZE_MAX / sizeof(T)) return OutOfMemoryError();
     T* fresh = static_cast<T*>(Allocate(std::size_t(capacity) * sizeof(T)));
     if (!fresh) return OutOfMemoryError();
     for (Int i = 0; i < count_; ++i) {

@@ -1,0 +1,145 @@
+// Loading the test module: its registrations, their release in reverse
+// order, and what the host can reach through them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "norvo/hierarchy.h"
+#include "test_support.h"
+
+namespace norvo::test {
+namespace {
+
+// The host's own copy of the module's counter interface.
+struct CounterInterface {
+  static constexpr std::string_view kMethods[] = {"Get", "ToString"};
+  static constexpr std::string_view kStatics[] = {"Answer"};
+  static constexpr InterfaceDecl kDecl{"net.norvo.test.interface.counter", "norvo.test.CounterInterface", {},
+                                       RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
+  using GetFn = Int (*)(Object&, void*);
+  using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
+  using AnswerFn = Result<Int> (*)();
+};
+
+constexpr std::string_view kCounterClass = "net.norvo.test.class.counter";
+constexpr std::string_view kCounterNodeClass = "net.norvo.test.class.counternode";
+
+std::vector<std::string> Log() {
+  Result<BaseArray<String>> lines = GetRegistrationLog();
+  EXPECT_TRUE(lines);
+  std::vector<std::string> texts;
+  if (lines) {
+    for (const String& line : lines.value()) texts.push_back(Str(line));
+  }
+  return texts;
+}
+
+Module Load() {
+  Result<Module> module = Module::Load(NORVO_TEST_MODULE_PATH);
+  EXPECT_TRUE(module);
+  return module ? std::move(module).value() : Module();
+}
+
+void ExpectUnloaded() {
+  EXPECT_FALSE(IsClassRegistered(kCounterClass));
+  EXPECT_FALSE(IsClassRegistered(kCounterNodeClass));
+  EXPECT_FALSE(IsModuleRegistered("net.norvo.test"));
+  EXPECT_FALSE(IsDataTypeRegistered("norvo::test::Counter"));
+  EXPECT_EQ(FindInterface(CounterInterface::kDecl.id), nullptr);
+  EXPECT_ERROR(InvokeStatic<CounterInterface::AnswerFn>(CounterInterface::kDecl, 0), Unresolved);
+  EXPECT_ERROR(CreateObject(kCounterClass), Unresolved);
+}
+
+void ExpectLoaded() {
+  EXPECT_TRUE(IsClassRegistered(kCounterClass));
+  EXPECT_TRUE(IsClassRegistered(kCounterNodeClass));
+  EXPECT_TRUE(IsComponentRegistered("net.norvo.test.class.counter"));
+  EXPECT_TRUE(IsModuleRegistered("net.norvo.test"));
+  EXPECT_TRUE(IsDataTypeRegistered("norvo::test::Counter"));
+  EXPECT_NE(FindInterface(CounterInterface::kDecl.id), nullptr);
+  Result<Int> answer = InvokeStatic<CounterInterface::AnswerFn>(CounterInterface::kDecl, 0);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer.value(), 42);
+}
+
+TEST(Module, LoadRegistersAndUnloadReleasesInReverse) {
+  ExpectUnloaded();
+  ClearRegistrationLog();
+  Module module = Load();
+  ASSERT_TRUE(module.IsLoaded());
+  ExpectLoaded();
+  {
+    // The node class took over the hierarchy object and then the counter,
+    // which its module registered after it.
+    Result<ObjectRef> created = CreateObject(kCounterNodeClass);
+    ASSERT_TRUE(created);
+    const ObjectRef& node = created.value();
+    EXPECT_TRUE(node.Carries(HierarchyObjectInterface::kDecl));
+    EXPECT_TRUE(node.Carries(CounterInterface::kDecl));
+    EXPECT_EQ(InvokeMethod<CounterInterface::GetFn>(node.Get(), CounterInterface::kDecl, 0), 7);
+    EXPECT_EQ(Str(node.ToString()), "counter");
+    HierarchyObjectRef asNode = HierarchyObjectRef::From(node);
+    asNode.SetName(S("n"));
+    EXPECT_EQ(Str(asNode.GetName()), "n");
+
+    Result<ObjectRef> counter = CreateObject(kCounterClass);
+    ASSERT_TRUE(counter);
+    EXPECT_FALSE(counter.value().Carries(HierarchyObjectInterface::kDecl));
+    EXPECT_EQ(Str(InvokeMethod<CounterInterface::ToStringFn>(counter.value().Get(), CounterInterface::kDecl, 1,
+                                                             static_cast<const FormatStatement*>(nullptr))),
+              "counter");
+  }
+  const std::vector<std::string> registered = {
+      "datatype norvo::test::Counter",
+      "module net.norvo.test",
+      "component net.norvo.test.class.counter",
+      "class net.norvo.test.class.counternode",
+      "class net.norvo.test.class.counter",
+      "static net.norvo.test.interface.counter",
+      "interface net.norvo.test.interface.counter",
+  };
+  EXPECT_EQ(Log(), registered);
+
+  module.Unload();
+  EXPECT_FALSE(module.IsLoaded());
+  std::vector<std::string> expected = registered;
+  for (auto it = registered.rbegin(); it != registered.rend(); ++it) expected.push_back("release " + *it);
+  EXPECT_EQ(Log(), expected);
+  ExpectUnloaded();
+  module.Unload();  // a second unload does nothing
+  EXPECT_EQ(Log().size(), expected.size());
+  ClearRegistrationLog();
+}
+
+TEST(Module, LoadsAgainAfterUnloading) {
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    Module module = Load();
+    ExpectLoaded();
+    Module moved = std::move(module);
+    EXPECT_FALSE(module.IsLoaded());
+    EXPECT_TRUE(moved.IsLoaded());
+    ExpectLoaded();
+  }
+  ExpectUnloaded();
+}
+
+TEST(Module, SecondLoadWhileLoadedIsRefusedAndLeavesTheFirst) {
+  Module first = Load();
+  Result<Module> second = Module::Load(NORVO_TEST_MODULE_PATH);
+  EXPECT_ERROR_MESSAGE(second, IllegalArgument, "the module is loaded already");
+  ExpectLoaded();
+  first.Unload();
+  ExpectUnloaded();
+}
+
+TEST(Module, MissingLibraryIsUnresolved) {
+  DiagnosticCapture capture;
+  EXPECT_ERROR_MESSAGE(Module::Load("/nonexistent/norvo_missing.so"), Unresolved,
+                       "the module library cannot be opened");
+  EXPECT_EQ(capture.lines.size(), 1u);  // the reason the system gave
+}
+
+}  // namespace
+}  // namespace norvo::test

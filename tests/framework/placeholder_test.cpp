@@ -1,2 +1,0 @@
-// Placeholder until the framework tests land.
-#include <gtest/gtest.h>
