@@ -31,14 +31,13 @@ HierarchyData* Links(Object* object) noexcept {
   return object ? static_cast<HierarchyData*>(object->FindComponent(HierarchyComponent())) : nullptr;
 }
 
-void Unlink(Object* object, HierarchyData& links) noexcept {
+void Unlink(HierarchyData& links) noexcept {
   HierarchyData& parent = *Links(links.parent);
   if (links.prev) Links(links.prev)->next = links.next;
   else parent.first = links.next;
   if (links.next) Links(links.next)->prev = links.prev;
   else parent.last = links.prev;
   links.parent = links.prev = links.next = nullptr;
-  (void)object;
 }
 
 // Releasing a child may free it; Object::Release queues such frees while
@@ -105,7 +104,7 @@ Result<void> HierarchyInsert(Object* parent, Object* child, Object* after, bool 
 
   child->AddRef();  // the new parent's reference
   if (childLinks->parent) {
-    Unlink(child, *childLinks);
+    Unlink(*childLinks);
     child->Release();  // the old parent's reference
   }
   childLinks->parent = parent;
@@ -129,7 +128,7 @@ Result<void> HierarchyInsert(Object* parent, Object* child, Object* after, bool 
 void HierarchyRemove(Object* object) noexcept {
   HierarchyData* links = Links(object);
   if (!links || !links->parent) return;
-  Unlink(object, *links);
+  Unlink(*links);
   object->Release();
 }
 

@@ -165,39 +165,6 @@ struct Plain {
   Int value = 0;
 };
 
-TEST(HierarchyObject, OtherObjectsAreNoHierarchyObjects) {
-  static const ComponentInfo plain = MakeComponent<Plain>("net.norvo.test.fw.plain", {});
-  static constexpr ClassPart kParts[] = {{ClassPart::kComponent, "net.norvo.test.fw.plain"}};
-  ModuleContext context;
-  ASSERT_TRUE(context.RegisterComponent(plain));
-  ASSERT_TRUE(context.RegisterClass("net.norvo.test.fw.class.plain", kParts));
-  Result<ObjectRef> object = CreateObject("net.norvo.test.fw.class.plain");
-  ASSERT_TRUE(object);
-  HierarchyObjectRef root = Node("root");
-  EXPECT_ERROR_MESSAGE(root.InsertChildLast(object.value()), IllegalArgument, "not a hierarchy object");
-  EXPECT_EQ(HierarchyParent(object.value().Get()), nullptr);
-  EXPECT_EQ(HierarchyFirstChild(object.value().Get()), nullptr);
-  EXPECT_TRUE(HierarchyObjectRef::From(object.value()).IsEmpty());
-  EXPECT_ERROR_MESSAGE(HierarchyObjectRef::Create("net.norvo.test.fw.class.plain"), Nullptr,
-                       "the class does not carry the interface");
-  EXPECT_EQ(Children(root), "");
-}
-
-TEST(HierarchyObject, ObserverName) {
-  HierarchyObjectRef node = Node("first");
-  EXPECT_EQ(Str(node.GetName()), "first");
-  node.SetName(S("second"));
-  EXPECT_EQ(Str(node.GetName()), "second");
-  EXPECT_TRUE(node.Carries(ObserverObjectInterface::kDecl));
-  EXPECT_TRUE(node.Carries(HierarchyObjectInterface::kDecl));
-
-  HierarchyObjectRef empty;
-  empty.SetName(S("ignored"));
-  EXPECT_TRUE(empty.GetName().IsEmpty());
-  EXPECT_TRUE(empty.GetFirstChild().IsEmpty());
-  EXPECT_ERROR(empty.GetChildren(), Nullptr);
-}
-
 TEST(HierarchyObject, ParentReleasesItsChildren) {
   const Int before = LiveAllocationCount();
   HierarchyObjectRef kept;

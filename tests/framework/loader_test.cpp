@@ -112,19 +112,6 @@ TEST(Module, LoadRegistersAndUnloadReleasesInReverse) {
   ClearRegistrationLog();
 }
 
-TEST(Module, LoadsAgainAfterUnloading) {
-  for (int round = 0; round < 2; ++round) {
-    SCOPED_TRACE(round);
-    Module module = Load();
-    ExpectLoaded();
-    Module moved = std::move(module);
-    EXPECT_FALSE(module.IsLoaded());
-    EXPECT_TRUE(moved.IsLoaded());
-    ExpectLoaded();
-  }
-  ExpectUnloaded();
-}
-
 TEST(Module, SecondLoadWhileLoadedIsRefusedAndLeavesTheFirst) {
   Module first = Load();
   Result<Module> second = Module::Load(NORVO_TEST_MODULE_PATH);

@@ -43,17 +43,6 @@ TEST(Allocate, FailAllocationAfterFailsExactlyThatAllocationOnce) {
 
 // ---- BaseArray --------------------------------------------------------------
 
-TEST(BaseArray, AppendGrowsAndKeepsOrder) {
-  BaseArray<String> array;
-  for (std::string_view text : {"a", "b", "c", "d", "e"}) ASSERT_TRUE(array.Append(S(text)));
-  EXPECT_EQ(Texts(array), (std::vector<std::string>{"a", "b", "c", "d", "e"}));
-  EXPECT_GE(array.GetCapacity(), 5);
-  array.Erase(1);
-  EXPECT_EQ(Texts(array), (std::vector<std::string>{"a", "c", "d", "e"}));
-  array.Erase(3);
-  EXPECT_EQ(Texts(array), (std::vector<std::string>{"a", "c", "d"}));
-}
-
 TEST(BaseArray, ByteElements) {
   BaseArray<std::uint8_t> bytes;
   ASSERT_TRUE(bytes.Append(7));
@@ -148,32 +137,6 @@ TEST(HashMap, InsertFindReplaceAndIterate) {
   ASSERT_NE(map.Find(S("key7")), nullptr);
   EXPECT_EQ(*map.Find(S("key7")), -7);
   EXPECT_EQ(map.Find(S("key100")), nullptr);
-}
-
-TEST(HashMap, CopyFrom) {
-  HashMap<String, Int> source;
-  for (Int i = 0; i < 20; ++i) ASSERT_TRUE(source.Insert(S(std::to_string(i)), i * i));
-  HashMap<String, Int> copy;
-  ASSERT_TRUE(copy.Insert(S("stale"), 1));
-  ASSERT_TRUE(copy.CopyFrom(source));
-  EXPECT_EQ(Contents(copy), Contents(source));
-  ASSERT_TRUE(copy.Insert(S("3"), 0));
-  EXPECT_EQ(*source.Find(S("3")), 9);
-  ASSERT_TRUE(copy.CopyFrom(copy));
-  EXPECT_EQ(copy.GetCount(), 20);
-
-  int failures = ForEachAllocationFailure([&] {
-    HashMap<String, Int> target;
-    Result<void> copied = target.CopyFrom(source);
-    if (!copied) {
-      EXPECT_EQ(copied.error().kind(), ErrorKind::OutOfMemory);
-      EXPECT_TRUE(target.IsEmpty());
-      return false;
-    }
-    EXPECT_EQ(Contents(target), Contents(source));
-    return true;
-  });
-  EXPECT_GT(failures, 0);
 }
 
 TEST(HashMap, FailedInsertLeavesTheMapUnchanged) {

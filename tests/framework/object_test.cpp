@@ -240,19 +240,6 @@ TEST(Class, FailedCompositionLeavesNoPartlyBuiltClass) {
                        "the classes take each other over in a cycle");
 }
 
-TEST(ModuleContext, DuplicateRegistrationsAreRefused) {
-  ModuleContext context;
-  ASSERT_TRUE(context.RegisterComponent(ComponentA()));
-  ASSERT_TRUE(context.RegisterClass(kAClass, kAParts));
-  EXPECT_ERROR_MESSAGE(context.RegisterComponent(ComponentA()), IllegalArgument, "component already registered");
-  EXPECT_ERROR_MESSAGE(context.RegisterClass(kAClass, kAParts), IllegalArgument, "class already registered");
-  ASSERT_TRUE(context.ComposeClasses());
-  EXPECT_EQ(Str(Create(kAClass).ToString()), "A");  // the first registration still stands
-  context.ReleaseAll();
-  EXPECT_FALSE(IsClassRegistered(kAClass));
-  EXPECT_FALSE(IsComponentRegistered("net.norvo.test.fw.a"));
-}
-
 TEST(CreateObject, UnknownClassIsUnresolved) {
   EXPECT_ERROR_MESSAGE(CreateObject("net.norvo.test.fw.class.unknown"), Unresolved,
                        "no class is registered under this id");
@@ -354,33 +341,6 @@ TEST(InvokeStatic, ResolvesOnlyWithARegisteredImplementation) {
 
 // ---- References -------------------------------------------------------------
 
-TEST(ObjectRef, CopiesAndMovesCountReferences) {
-  TestClasses classes;
-  ObjectRef a = Create(kAClass);
-  EXPECT_EQ(a.GetRefCount(), 1);
-  ObjectRef b = a;
-  EXPECT_EQ(a.GetRefCount(), 2);
-  ObjectRef c = std::move(b);
-  EXPECT_TRUE(b.IsEmpty());
-  EXPECT_EQ(a.GetRefCount(), 2);
-  const ObjectRef& alias = c;
-  c = alias;
-  EXPECT_EQ(a.GetRefCount(), 2);
-  b = c;
-  EXPECT_EQ(a.GetRefCount(), 3);
-  b = Create(kAbClass);
-  EXPECT_EQ(a.GetRefCount(), 2);
-  EXPECT_EQ(b.GetRefCount(), 1);
-  {
-    ObjectRef shared = ObjectRef::Share(a.Get());
-    EXPECT_TRUE(shared == a);
-    EXPECT_EQ(a.GetRefCount(), 3);
-  }
-  c = nullptr;
-  EXPECT_EQ(a.GetRefCount(), 1);
-  EXPECT_EQ(ObjectRef().GetRefCount(), 0);
-}
-
 TEST(ObjectRef, CountsFromSeveralThreadsAtOnce) {
   TestClasses classes;
   const Int before = LiveAllocationCount();
@@ -469,35 +429,6 @@ TEST(DescribeClass, RunsTheComponentsDescriptionsInOrder) {
   EXPECT_EQ(calls[2].name, "factor");
 
   EXPECT_ERROR(DescribeClass("net.norvo.test.fw.class.unknown", stream), Unresolved);
-}
-
-TEST(RecordingStream, RecordsCallsAndFailsTheChosenOne) {
-  RecordingStream stream;
-  const std::uint32_t line = __LINE__; const Error refusal = IllegalArgumentError("refused");
-  stream.FailCall(1, refusal);
-  ASSERT_TRUE(stream.DescribeElement("a", "int64", MemberRef{8}, nullptr, 0));
-  Result<void> failed = stream.DescribeElement("b", "int64", MemberRef{16}, nullptr, 0);
-  ASSERT_TRUE(stream.DescribeElement("c", "int64", MemberRef{}, &ArrayAccessor<Int>(), kDescribeFlagArray));
-  ASSERT_FALSE(failed);
-  EXPECT_STREQ(failed.error().message(), "refused");
-  EXPECT_EQ(failed.error().line(), line);
-
-  const auto& calls = stream.GetCalls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].name, "a");
-  EXPECT_EQ(calls[0].offset, 8u);
-  EXPECT_TRUE(calls[0].hasMember);
-  EXPECT_EQ(calls[1].name, "c");
-  EXPECT_FALSE(calls[1].hasMember);
-  EXPECT_TRUE(calls[1].hasAccessor);
-  EXPECT_EQ(calls[1].flags, kDescribeFlagArray);
-
-  // The failure passes through a component's description unchanged.
-  RecordingStream second;
-  second.FailCall(1, refusal);
-  Result<void> described = DescribeTally(second);
-  ASSERT_FALSE(described);
-  EXPECT_EQ(described.error().line(), failed.error().line());
 }
 
 TEST(ArrayAccessor, WorksOnABaseArray) {

@@ -84,15 +84,6 @@ TEST_F(Tree, NameIsTheNodeInfoName) {
   EXPECT_EQ(Str(HierarchyObjectRef::From(node).GetName()), "observer");
 }
 
-TEST_F(Tree, DescribesTheFlag) {
-  RecordingStream stream;
-  ASSERT_TRUE(TI::DescribeIO(stream).has_value());
-  ASSERT_EQ(stream.GetCalls().size(), 1u);
-  EXPECT_EQ(stream.GetCalls()[0].name, "IsTransformNode");
-  EXPECT_EQ(stream.GetCalls()[0].dataType, "bool");
-  EXPECT_EQ(stream.GetCalls()[0].flags, 0u);
-}
-
 TEST_F(Tree, MillionNodeChain) {
   constexpr Int kDepth = 1000000;
   CharacterTreeRef root = Ok(TI::CreateTree(Uuid(), String(), true));
@@ -233,17 +224,6 @@ TEST_F(BodyPart, PrintsItsMembers) {
   EXPECT_EQ(Str(Make<CharacterBodyPartRef>(BI::kClassId).ToString()),
             "Name : \nIdentifier : \nControllers (0) :\nSkeleton Nodes (0) :\nSkeleton Keywords (0) :\n"
             "Skeleton Discard Keywords (0) :\n");
-}
-
-TEST_F(BodyPart, ArraySetters) {
-  CharacterBodyPartRef part = Part("Leg");
-  ASSERT_TRUE(part.SetSkeletonDiscardKeywords(Array({S("toe"), S("toe")})).has_value());
-  const BaseArray<String>& own = Ref(part.GetSkeletonDiscardKeywords());
-  ASSERT_TRUE(part.SetSkeletonDiscardKeywords(own).has_value());
-  EXPECT_EQ(Ref(part.GetSkeletonDiscardKeywords()).GetCount(), 2);
-  EXPECT_EQ(Ref(part.GetSkeletonDiscardKeywords()).GetCapacity(), 2);
-  ASSERT_TRUE(part.SetSkeletonDiscardKeywords(BaseArray<String>()).has_value());
-  EXPECT_EQ(Ref(part.GetSkeletonDiscardKeywords()).GetCapacity(), 0);
 }
 
 TEST_F(BodyPart, DescribesItsMembers) {

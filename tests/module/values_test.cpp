@@ -61,14 +61,9 @@ TEST_F(NodeTransform, SettersSeparateCopies) {
   EXPECT_EQ(b.GetPreMultiplyMatrix(), Offset(0, 1, 0));
   EXPECT_EQ(b.GetParentGlobalMatrix(), Offset(0, 0, 1));
   EXPECT_EQ(b.GetUuid(), a.GetUuid());
-}
-
-TEST_F(NodeTransform, EmptyReferenceYieldsZeroMatrices) {
-  CharacterNodeTransform empty;
-  EXPECT_EQ(empty.GetGlobalMatrix(), kZeroMatrix);
-  EXPECT_EQ(empty.GetParentGlobalMatrix(), kZeroMatrix);
-  EXPECT_EQ(empty.GetPreMultiplyMatrix(), kZeroMatrix);
-  EXPECT_ERROR(empty.SetGlobalMatrix(Matrix{}), Nullptr);
+  // Through an empty reference: zeros, not the identity, and no private copy.
+  EXPECT_EQ(CharacterNodeTransform().GetGlobalMatrix(), kZeroMatrix);
+  EXPECT_ERROR(CharacterNodeTransform().SetGlobalMatrix(Matrix{}), Nullptr);
 }
 
 TEST_F(NodeTransform, DescribesItsMatrices) {

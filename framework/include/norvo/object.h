@@ -305,25 +305,6 @@ R EmptyReturn() noexcept {
   }
 }
 
-template <class C, class M>
-struct MemberTraits;
-template <class C, class R, class... A>
-struct MemberTraits<C, R (C::*)(A...)> {
-  using Class = C;
-};
-template <class C, class R, class... A>
-struct MemberTraits<C, R (C::*)(A...) const> {
-  using Class = C;
-};
-template <class C, class R, class... A>
-struct MemberTraits<C, R (C::*)(A...) noexcept> {
-  using Class = C;
-};
-template <class C, class R, class... A>
-struct MemberTraits<C, R (C::*)(A...) const noexcept> {
-  using Class = C;
-};
-
 template <class Fn, auto Member>
 struct Thunk;
 template <class R, class... A, auto Member>
