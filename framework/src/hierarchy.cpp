@@ -67,26 +67,18 @@ const ComponentInfo& HierarchyComponent() noexcept {
   return component;
 }
 
-Object* HierarchyParent(Object* object) noexcept {
+namespace {
+Object* LinkOf(Object* object, Object* HierarchyData::*link) noexcept {
   HierarchyData* links = Links(object);
-  return links ? links->parent : nullptr;
+  return links ? links->*link : nullptr;
 }
-Object* HierarchyFirstChild(Object* object) noexcept {
-  HierarchyData* links = Links(object);
-  return links ? links->first : nullptr;
-}
-Object* HierarchyLastChild(Object* object) noexcept {
-  HierarchyData* links = Links(object);
-  return links ? links->last : nullptr;
-}
-Object* HierarchyNext(Object* object) noexcept {
-  HierarchyData* links = Links(object);
-  return links ? links->next : nullptr;
-}
-Object* HierarchyPrev(Object* object) noexcept {
-  HierarchyData* links = Links(object);
-  return links ? links->prev : nullptr;
-}
+}  // namespace
+
+Object* HierarchyParent(Object* object) noexcept { return LinkOf(object, &HierarchyData::parent); }
+Object* HierarchyFirstChild(Object* object) noexcept { return LinkOf(object, &HierarchyData::first); }
+Object* HierarchyLastChild(Object* object) noexcept { return LinkOf(object, &HierarchyData::last); }
+Object* HierarchyNext(Object* object) noexcept { return LinkOf(object, &HierarchyData::next); }
+Object* HierarchyPrev(Object* object) noexcept { return LinkOf(object, &HierarchyData::prev); }
 
 Result<void> HierarchyInsert(Object* parent, Object* child, Object* after, bool last) noexcept {
   if (!parent || !child) return NullptrError("no object to insert");

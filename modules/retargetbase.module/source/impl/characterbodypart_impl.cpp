@@ -4,6 +4,7 @@
 
 #include "hierarchy_walk.h"
 #include "norvo/characternodeinfo.h"
+#include "unit_registration.h"
 
 namespace norvo::retargetbase {
 
@@ -176,9 +177,7 @@ Result<void> RegisterCharacterBodyPart(ModuleContext& context) noexcept {
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, kHierarchyObjectClassId},
                                         {ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
-  NORVO_RETURN_IF_ERROR(context.RegisterComponent(CharacterBodyPartImpl::Component()));
-  NORVO_RETURN_IF_ERROR(context.RegisterClass(I::kClassId, parts));
-  return context.RegisterStaticImpl(I::kDecl, impl);
+  return RegisterUnit(context, CharacterBodyPartImpl::Component(), parts, I::kDecl, impl);
 }
 
 }  // namespace norvo::retargetbase

@@ -1,6 +1,7 @@
 #include "characterbodypartsolversetting_impl.h"
 
 #include "norvo/number.h"
+#include "unit_registration.h"
 
 namespace norvo::retargetbase {
 
@@ -57,9 +58,7 @@ Result<void> RegisterCharacterBodyPartSolverSetting(ModuleContext& context) noex
       BindStatic<I::DescribeIOFn>(&CharacterBodyPartSolverSettingImpl::DescribeIO)};
   static const StaticImpl impl{"CharacterBodyPartSolverSettingImpl", 0x50000000, statics};
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  NORVO_RETURN_IF_ERROR(context.RegisterComponent(CharacterBodyPartSolverSettingImpl::Component()));
-  NORVO_RETURN_IF_ERROR(context.RegisterClass(I::kClassId, parts));
-  return context.RegisterStaticImpl(I::kDecl, impl);
+  return RegisterUnit(context, CharacterBodyPartSolverSettingImpl::Component(), parts, I::kDecl, impl);
 }
 
 }  // namespace norvo::retargetbase

@@ -1,6 +1,7 @@
 #include "characterdefinition_impl.h"
 
 #include "characternodeinfo_impl.h"
+#include "unit_registration.h"
 
 namespace norvo::retargetbase {
 
@@ -100,9 +101,7 @@ Result<void> RegisterCharacterDefinition(ModuleContext& context) noexcept {
   static const StaticImpl impl{"CharacterDefinitionImpl", 0x50000000, statics};
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
-  NORVO_RETURN_IF_ERROR(context.RegisterComponent(CharacterDefinitionImpl::Component()));
-  NORVO_RETURN_IF_ERROR(context.RegisterClass(I::kClassId, parts));
-  return context.RegisterStaticImpl(I::kDecl, impl);
+  return RegisterUnit(context, CharacterDefinitionImpl::Component(), parts, I::kDecl, impl);
 }
 
 }  // namespace norvo::retargetbase

@@ -1,5 +1,7 @@
 #include "characternodeinfo_impl.h"
 
+#include "unit_registration.h"
+
 namespace norvo::retargetbase {
 
 using I = CharacterNodeInfoInterface;
@@ -63,9 +65,7 @@ Result<void> RegisterCharacterNodeInfo(ModuleContext& context) noexcept {
                                      BindStatic<I::DescribeIOFn>(&CharacterNodeInfoImpl::DescribeIO)};
   static const StaticImpl impl{"CharacterNodeInfoImpl", 0x50000000, statics};
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  NORVO_RETURN_IF_ERROR(context.RegisterComponent(CharacterNodeInfoImpl::Component()));
-  NORVO_RETURN_IF_ERROR(context.RegisterClass(I::kClassId, parts));
-  return context.RegisterStaticImpl(I::kDecl, impl);
+  return RegisterUnit(context, CharacterNodeInfoImpl::Component(), parts, I::kDecl, impl);
 }
 
 }  // namespace norvo::retargetbase

@@ -1,6 +1,7 @@
 #include "characternodetransform_impl.h"
 
 #include "characternodeinfo_impl.h"
+#include "unit_registration.h"
 
 namespace norvo::retargetbase {
 
@@ -60,9 +61,7 @@ Result<void> RegisterCharacterNodeTransform(ModuleContext& context) noexcept {
   static const StaticImpl impl{"CharacterNodeTransformImpl", 0x50000000, statics};
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
-  NORVO_RETURN_IF_ERROR(context.RegisterComponent(CharacterNodeTransformImpl::Component()));
-  NORVO_RETURN_IF_ERROR(context.RegisterClass(I::kClassId, parts));
-  return context.RegisterStaticImpl(I::kDecl, impl);
+  return RegisterUnit(context, CharacterNodeTransformImpl::Component(), parts, I::kDecl, impl);
 }
 
 }  // namespace norvo::retargetbase

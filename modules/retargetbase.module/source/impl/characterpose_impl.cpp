@@ -1,5 +1,7 @@
 #include "characterpose_impl.h"
 
+#include "unit_registration.h"
+
 namespace norvo::retargetbase {
 
 using I = CharacterPoseInterface;
@@ -50,9 +52,7 @@ Result<void> RegisterCharacterPose(ModuleContext& context) noexcept {
   static const MethodFn statics[] = {BindStatic<I::DescribeIOFn>(&CharacterPoseImpl::DescribeIO)};
   static const StaticImpl impl{"CharacterPoseImpl", 0x50000000, statics};
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  NORVO_RETURN_IF_ERROR(context.RegisterComponent(CharacterPoseImpl::Component()));
-  NORVO_RETURN_IF_ERROR(context.RegisterClass(I::kClassId, parts));
-  return context.RegisterStaticImpl(I::kDecl, impl);
+  return RegisterUnit(context, CharacterPoseImpl::Component(), parts, I::kDecl, impl);
 }
 
 }  // namespace norvo::retargetbase

@@ -2,6 +2,7 @@
 
 #include "characternodeinfo_impl.h"
 #include "hierarchy_walk.h"
+#include "unit_registration.h"
 
 namespace norvo::retargetbase {
 
@@ -63,9 +64,7 @@ Result<void> RegisterCharacterTree(ModuleContext& context) noexcept {
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, kHierarchyObjectClassId},
                                         {ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
-  NORVO_RETURN_IF_ERROR(context.RegisterComponent(CharacterTreeImpl::Component()));
-  NORVO_RETURN_IF_ERROR(context.RegisterClass(I::kClassId, parts));
-  return context.RegisterStaticImpl(I::kDecl, impl);
+  return RegisterUnit(context, CharacterTreeImpl::Component(), parts, I::kDecl, impl);
 }
 
 }  // namespace norvo::retargetbase
