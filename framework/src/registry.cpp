@@ -78,7 +78,14 @@ void Log(Registries& r, std::string_view what, std::string_view id) noexcept {
 
 void Diagnose(std::string_view line) noexcept {
   Registries& r = R();
-  if (r.sink) r.sink(line, r.sinkContext);
+  DiagnosticSink sink;
+  void* context;
+  {
+    std::shared_lock lock(r.mutex);
+    sink = r.sink;
+    context = r.sinkContext;
+  }
+  if (sink) sink(line, context);
   else std::fprintf(stderr, "%.*s\n", int(line.size()), line.data());
 }
 
@@ -270,6 +277,9 @@ Result<void> ModuleContext::DeclareInterface(const InterfaceDecl& iface) noexcep
 namespace {
 ModuleContext* g_frameworkContext = nullptr;
 std::mutex g_frameworkMutex;
+// Loading and unloading run one at a time, so a module record is started
+// by one loader only.
+std::mutex g_loaderMutex;
 }  // namespace
 
 Result<void> InitializeFramework() noexcept {
@@ -394,6 +404,7 @@ Module& Module::operator=(Module&& other) noexcept {
 
 Result<Module> Module::Load(const char* path) noexcept {
   NORVO_RETURN_IF_ERROR(InitializeFramework());
+  std::lock_guard loading(g_loaderMutex);
   void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (!handle) {
     if (const char* why = dlerror()) Diagnose(why);
@@ -434,6 +445,7 @@ Result<Module> Module::Load(const char* path) noexcept {
 
 void Module::Unload() noexcept {
   if (!handle_) return;
+  std::lock_guard unloading(g_loaderMutex);
   if (auto* info = static_cast<ModuleInfo*>(dlsym(handle_, "g_norvo"))) info->initializer = nullptr;
   Delete(std::exchange(context_, nullptr));
   dlclose(std::exchange(handle_, nullptr));

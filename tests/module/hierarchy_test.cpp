@@ -152,6 +152,16 @@ TEST_F(BodyPart, ClearSkeleton) {
   EXPECT_EQ(Ref(rig.first.GetSkeletonKeywords()).GetCount(), 1);
 }
 
+TEST_F(BodyPart, ArraySetFromItselfOrEmpty) {
+  CharacterBodyPartRef part = Part("Leg");
+  ASSERT_TRUE(part.SetSkeletonDiscardKeywords(Array({S("toe"), S("toe")})).has_value());
+  ASSERT_TRUE(part.SetSkeletonDiscardKeywords(Ref(part.GetSkeletonDiscardKeywords())).has_value());
+  EXPECT_EQ(Ref(part.GetSkeletonDiscardKeywords()).GetCount(), 2);
+  EXPECT_EQ(Ref(part.GetSkeletonDiscardKeywords()).GetCapacity(), 2);
+  ASSERT_TRUE(part.SetSkeletonDiscardKeywords(BaseArray<String>()).has_value());
+  EXPECT_EQ(Ref(part.GetSkeletonDiscardKeywords()).GetCapacity(), 0);
+}
+
 TEST_F(BodyPart, ADescendantOfAnotherKindFailsTheWalks) {
   Rig rig;
   Link(rig.second, Ok(HierarchyObjectRef::Create(kHierarchyObjectClassId)));

@@ -48,10 +48,18 @@ class CharacterTreeRef : public StrongRef<CharacterTreeRef>,
   // A node's name is its node info name; the observer-object name is reached
   // through HierarchyObjectRef.
   using CharacterNodeInfoCalls::GetName;
-  using CharacterNodeInfoCalls::SetName;
+  // All holders share the node, so the setters work through a const reference too.
+  Result<void> SetUuid(const Uuid& uuid) const {
+    return Invoke<CharacterNodeInfoInterface::SetUuidFn>(CharacterNodeInfoInterface::kDecl,
+                                                         CharacterNodeInfoInterface::kSetUuid, uuid);
+  }
+  Result<void> SetName(const String& name) const {
+    return Invoke<CharacterNodeInfoInterface::SetNameFn>(CharacterNodeInfoInterface::kDecl,
+                                                         CharacterNodeInfoInterface::kSetName, name);
+  }
 
   Bool IsTransformNode() const { return Invoke<I::IsTransformNodeFn>(I::kDecl, I::kIsTransformNode); }
-  void SetTransformNode(Bool value) { Invoke<I::SetTransformNodeFn>(I::kDecl, I::kSetTransformNode, value); }
+  void SetTransformNode(Bool value) const { Invoke<I::SetTransformNodeFn>(I::kDecl, I::kSetTransformNode, value); }
   // The nodes of the subtree, this node included; with onlyTransformNodes,
   // only those whose flag is set. NullptrError when a descendant is not a
   // tree node.
