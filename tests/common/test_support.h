@@ -43,6 +43,17 @@ BaseArray<T> Array(std::initializer_list<T> values) {
   return a ? std::move(a).value() : BaseArray<T>();
 }
 inline std::string Str(const String& s) { return std::string(s.View()); }
+inline std::vector<std::string> Texts(const BaseArray<String>& array) {
+  std::vector<std::string> texts;
+  for (const String& s : array) texts.push_back(Str(s));
+  return texts;
+}
+// The value of a result that must hold one.
+template <class T>
+T Ok(Result<T> result) {
+  EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().message());
+  return result ? std::move(result).value() : T();
+}
 
 // The error kind and message of a result.
 #define EXPECT_ERROR(result, errorKind)                                        \

@@ -13,12 +13,6 @@
 namespace norvo::test {
 namespace {
 
-std::vector<std::string> Texts(const BaseArray<String>& array) {
-  std::vector<std::string> texts;
-  for (const String& s : array) texts.push_back(Str(s));
-  return texts;
-}
-
 TEST(Allocate, FailAllocationAfterFailsExactlyThatAllocationOnce) {
   const Int before = LiveAllocationCount();
   FailAllocationAfter(2);

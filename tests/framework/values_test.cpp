@@ -15,12 +15,6 @@
 namespace norvo::test {
 namespace {
 
-std::vector<std::string> Texts(const BaseArray<String>& parts) {
-  std::vector<std::string> texts;
-  for (const String& part : parts) texts.push_back(Str(part));
-  return texts;
-}
-
 // ---- Result -----------------------------------------------------------------
 
 std::uint32_t g_raisedLine = 0;

@@ -33,12 +33,6 @@ struct Character {
     EXPECT_TRUE(definition.SetControllers(Array({controller})).has_value());
     EXPECT_TRUE(definition.SetName(S("Walker")).has_value());
   }
-
-  template <class T>
-  static T Ok(Result<T> r) {
-    EXPECT_TRUE(r.has_value());
-    return r ? std::move(r).value() : T();
-  }
 };
 
 // The names of a subtree in pre-order, and whether it holds any of `others`.

@@ -23,11 +23,6 @@ class LoadedModule : public ::testing::Test {
     EXPECT_TRUE(ref.has_value());
     return ref ? std::move(ref).value() : Ref();
   }
-  template <class T>
-  static T Ok(Result<T> result) {
-    EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().message());
-    return result ? std::move(result).value() : T();
-  }
 
   // The referenced value of a result that must hold one.
   template <class T>
