@@ -55,13 +55,11 @@ HierarchyData::~HierarchyData() {
 }  // namespace
 
 const ComponentInfo& HierarchyComponent() noexcept {
-  static const MethodFn observerSlots[] = {
-      Bind<ObserverObjectInterface::GetNameFn, &HierarchyData::GetName>(),
-      Bind<ObserverObjectInterface::SetNameFn, &HierarchyData::SetName>(),
-  };
+  using Observer = ObserverObjectInterface;
   static const InterfaceBinding bindings[] = {
-      {&ObserverObjectInterface::kDecl, observerSlots},
-      {&HierarchyObjectInterface::kDecl, {}},
+      BindInterface<Observer, Method<Observer::kGetName, &HierarchyData::GetName>,
+                    Method<Observer::kSetName, &HierarchyData::SetName>>(),
+      BindInterface<HierarchyObjectInterface>(),
   };
   static const ComponentInfo component = MakeComponent<HierarchyData>(kHierarchyObjectClassId, bindings);
   return component;

@@ -1,5 +1,6 @@
 #include "norvo/object.h"
 
+#include "composition.h"
 #include "internal.h"
 #include "norvo/hierarchy.h"
 #include "norvo/memory.h"
@@ -8,7 +9,9 @@ namespace norvo {
 
 // ---- Class --------------------------------------------------------------
 
-Result<Class*> Class::Create(std::string_view id, std::span<const ClassPart> parts) noexcept {
+using internal::ClassComposition;
+
+Result<Class*> ClassComposition::Create(std::string_view id, std::span<const ClassPart> parts) noexcept {
   Class* cls = New<Class>();
   if (!cls) return OutOfMemoryError();
   cls->parts_ = parts;
@@ -19,38 +22,42 @@ Result<Class*> Class::Create(std::string_view id, std::span<const ClassPart> par
   return cls;
 }
 
-void Class::Destroy(Class* cls) noexcept { Delete(cls); }
+void ClassComposition::Destroy(Class* cls) noexcept { Delete(cls); }
 
-Result<void> Class::AppendAllOf(const Class& other) noexcept {
-  for (const ComponentInfo* component : other.components_) NORVO_RETURN_IF_ERROR(AppendComponent(*component));
+Result<void> ClassComposition::AppendAllOf(Class& cls, const Class& other) noexcept {
+  for (const ComponentInfo* component : other.components_) NORVO_RETURN_IF_ERROR(AppendComponent(cls, *component));
   return {};
 }
 
-Result<void> Class::AppendComponent(const ComponentInfo& component) noexcept { return components_.Append(&component); }
+Result<void> ClassComposition::AppendComponent(Class& cls, const ComponentInfo& component) noexcept {
+  return cls.components_.Append(&component);
+}
 
-Result<void> Class::Finalize() noexcept {
+Result<void> ClassComposition::Finalize(Class& cls) noexcept {
   // Layout: the object header, then each component at its alignment.
   std::size_t offset = sizeof(Object);
-  NORVO_RETURN_IF_ERROR(offsets_.EnsureCapacity(components_.GetCount()));
-  for (const ComponentInfo* component : components_) {
+  NORVO_RETURN_IF_ERROR(cls.offsets_.EnsureCapacity(cls.components_.GetCount()));
+  for (const ComponentInfo* component : cls.components_) {
     std::size_t align = component->align ? component->align : 1;
     offset = (offset + align - 1) / align * align;
-    NORVO_RETURN_IF_ERROR(offsets_.Append(offset));
+    NORVO_RETURN_IF_ERROR(cls.offsets_.Append(offset));
     offset += component->size;
   }
-  size_ = offset;
+  cls.size_ = offset;
 
   // Method tables: every class answers ObjectInterface; later components take
   // over the slots they bind, per interface.
-  NORVO_RETURN_IF_ERROR(tables_.Append(Table{&ObjectInterface::kDecl, {}}));
-  for (Int index = 0; index < components_.GetCount(); ++index) {
-    for (const InterfaceBinding& binding : components_[index]->bindings) {
-      Table* table = nullptr;
-      for (Table& t : tables_)
+  NORVO_RETURN_IF_ERROR(cls.tables_.Append(Class::Table{&ObjectInterface::kDecl, {}}));
+  for (Int index = 0; index < cls.components_.GetCount(); ++index) {
+    for (const InterfaceBinding& binding : cls.components_[index]->bindings) {
+      if (binding.slots.size() > binding.iface->methods.size())
+        return IllegalArgumentError("a binding has more slots than its interface");
+      Class::Table* table = nullptr;
+      for (Class::Table& t : cls.tables_)
         if (SameInterface(*t.iface, *binding.iface)) table = &t;
       if (!table) {
-        NORVO_RETURN_IF_ERROR(tables_.Append(Table{binding.iface, {}}));
-        table = &tables_[tables_.GetCount() - 1];
+        NORVO_RETURN_IF_ERROR(cls.tables_.Append(Class::Table{binding.iface, {}}));
+        table = &cls.tables_[cls.tables_.GetCount() - 1];
       }
       NORVO_RETURN_IF_ERROR(table->slots.EnsureCapacity(Int(binding.slots.size())));
       while (table->slots.GetCount() < Int(binding.slots.size())) NORVO_RETURN_IF_ERROR(table->slots.Append({}));
@@ -58,16 +65,16 @@ Result<void> Class::Finalize() noexcept {
         if (binding.slots[slot]) table->slots[Int(slot)] = MethodEntry{binding.slots[slot], std::uint32_t(index)};
     }
   }
-  composed_.store(true, std::memory_order_release);
+  cls.composed_.store(true, std::memory_order_release);
   return {};
 }
 
-void Class::Decompose() noexcept {
-  composed_.store(false, std::memory_order_release);
-  components_.Reset();
-  offsets_.Reset();
-  tables_.Reset();
-  size_ = 0;
+void ClassComposition::Decompose(Class& cls) noexcept {
+  cls.composed_.store(false, std::memory_order_release);
+  cls.components_.Reset();
+  cls.offsets_.Reset();
+  cls.tables_.Reset();
+  cls.size_ = 0;
 }
 
 Int Class::FindComponent(const ComponentInfo& component) const noexcept {

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "composition.h"
 #include "internal.h"
 #include "norvo/hierarchy.h"
 #include "norvo/memory.h"
@@ -113,7 +114,7 @@ void RunRelease(int kind, std::string_view id) noexcept {
     case kComponent: r.components.erase(Text(id)); break;
     case kClass:
       if (Class** cls = Lookup(r.classes, id)) {
-        Class::Destroy(*cls);
+        internal::ClassComposition::Destroy(*cls);
         r.classes.erase(Text(id));
       }
       break;
@@ -197,16 +198,16 @@ Result<void> ModuleContext::RegisterComponent(const ComponentInfo& component) no
 }
 
 Result<void> ModuleContext::RegisterClass(std::string_view classId, std::span<const ClassPart> parts) noexcept {
-  NORVO_ASSIGN_OR_RETURN(Class * cls, Class::Create(classId, parts));
+  NORVO_ASSIGN_OR_RETURN(Class * cls, internal::ClassComposition::Create(classId, parts));
   if (auto arranged = Arrange(kClass, classId); !arranged) {
-    Class::Destroy(cls);
+    internal::ClassComposition::Destroy(cls);
     return arranged.error();
   }
   Registries& r = R();
   std::unique_lock lock(r.mutex);
   Result<void> added = Add(r.classes, classId, cls, "class already registered");
   if (!added) {
-    Class::Destroy(cls);
+    internal::ClassComposition::Destroy(cls);
     Delete(releases_[releases_.GetCount() - 1]);
     releases_.Erase(releases_.GetCount() - 1);
     return added.error();
@@ -227,16 +228,16 @@ Result<void> Compose(Registries& r, Class& cls, int depth) noexcept {
         Class** other = Lookup(r.classes, part.id);
         if (!other) return UnresolvedError("the class to take over is not registered");
         NORVO_RETURN_IF_ERROR(Compose(r, **other, depth + 1));
-        NORVO_RETURN_IF_ERROR(cls.AppendAllOf(**other));
+        NORVO_RETURN_IF_ERROR(internal::ClassComposition::AppendAllOf(cls, **other));
       } else {
         const ComponentInfo** component = Lookup(r.components, part.id);
         if (!component) return UnresolvedError("the component is not registered");
-        NORVO_RETURN_IF_ERROR(cls.AppendComponent(**component));
+        NORVO_RETURN_IF_ERROR(internal::ClassComposition::AppendComponent(cls, **component));
       }
     }
-    return cls.Finalize();
+    return internal::ClassComposition::Finalize(cls);
   }();
-  if (!built) cls.Decompose();
+  if (!built) internal::ClassComposition::Decompose(cls);
   return built;
 }
 }  // namespace

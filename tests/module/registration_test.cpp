@@ -79,6 +79,33 @@ TEST(ModuleRegistration, RegistersInOrderAndReleasesInReverse) {
   EXPECT_FALSE(IsModuleRegistered("net.norvo.retargetbase"));
 }
 
+// Every class of the module fills every slot of every interface it answers,
+// and of their bases; the names come from the interfaces' declarations.
+TEST(ModuleRegistration, EveryClassFillsEverySlotOfItsInterfaces) {
+  ClearRegistrationLog();
+  Result<Module> module = Module::Load(NORVO_RETARGETBASE_MODULE_PATH);
+  ASSERT_TRUE(module.has_value());
+  std::vector<std::string> classIds;
+  for (const std::string& line : Log())
+    if (line.rfind("class ", 0) == 0) classIds.push_back(line.substr(6));
+  ASSERT_FALSE(classIds.empty());
+  for (const std::string& classId : classIds) {
+    Result<ObjectRef> object = CreateObject(classId);
+    ASSERT_TRUE(object.has_value()) << classId;
+    const Class& cls = object.value().Get()->GetClass();
+    std::vector<const InterfaceDecl*> pending;
+    for (Int i = 0; i < cls.GetInterfaceCount(); ++i) pending.push_back(&cls.GetInterface(i));
+    while (!pending.empty()) {
+      const InterfaceDecl& iface = *pending.back();
+      pending.pop_back();
+      EXPECT_TRUE(cls.Carries(iface)) << classId << " lacks its base " << iface.id;
+      for (std::size_t slot = 0; slot < iface.methods.size(); ++slot)
+        EXPECT_NE(cls.FindMethod(iface, slot), nullptr) << classId << " leaves " << iface.id << "::" << iface.methods[slot];
+      for (const InterfaceDecl* base : iface.bases) pending.push_back(base);
+    }
+  }
+}
+
 TEST(ModuleRegistration, StaticCallsNeedTheModule) {
   EXPECT_ERROR(CharacterNodeInfoInterface::CreateNodeInfo(Uuid(), String()), Unresolved);
   {

@@ -12,18 +12,20 @@ namespace norvo {
 
 struct ObserverObjectInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {"GetName", "SetName"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.interface.observerobject", "norvo.ObserverObjectInterface",
-                                       kBases, RefKind::Strong, 0, kMethods};
-  enum Slot : std::size_t { kGetName, kSetName };
   using GetNameFn = const String& (*)(Object&, void*);
   using SetNameFn = void (*)(Object&, void*, const String&);
+  static constexpr SlotTable kSlots{SlotDecl<GetNameFn>{"GetName"}, SlotDecl<SetNameFn>{"SetName"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.interface.observerobject", "norvo.ObserverObjectInterface",
+                                       kBases, RefKind::Strong, 0, kMethods};
+  enum Slot : std::size_t { kGetName = kSlots.Index("GetName"), kSetName = kSlots.Index("SetName") };
 };
 
 // The links of a hierarchy object are read and changed by the functions
 // below; the interface itself has no slots of its own.
 struct HierarchyObjectInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObserverObjectInterface::kDecl};
+  static constexpr SlotTable<> kSlots{};
   static constexpr InterfaceDecl kDecl{"net.norvo.interface.hierarchyobject", "norvo.HierarchyObjectInterface",
                                        kBases};
 };

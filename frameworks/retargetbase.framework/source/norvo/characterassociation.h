@@ -10,17 +10,6 @@ namespace norvo {
 
 struct CharacterAssociationInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {"AssociateBodyPart", "AssociateUuid",   "GetAssociatedUuid",
-                                                  "AssociateId",       "GetAssociatedId", "ToString"};
-  static constexpr std::string_view kStatics[] = {"DescribeIO"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterassociation",
-                                       "norvo.CharacterAssociationInterface", kBases, RefKind::CopyOnWrite,
-                                       0x50000000, kMethods, kStatics};
-  static constexpr std::string_view kDataTypeName = "norvo::CharacterAssociation";
-  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterassociation";
-
-  enum Slot : std::size_t { kAssociateBodyPart, kAssociateUuid, kGetAssociatedUuid, kAssociateId, kGetAssociatedId, kToString };
-  enum Static : std::size_t { kDescribeIO };
   using AssociateBodyPartFn = Result<void> (*)(Object&, void*, const CharacterBodyPartRef&, const CharacterBodyPartRef&);
   using AssociateUuidFn = Result<void> (*)(Object&, void*, const Uuid&, const Uuid&);
   using GetAssociatedUuidFn = Result<Uuid> (*)(Object&, void*, const Uuid&);
@@ -28,6 +17,34 @@ struct CharacterAssociationInterface {
   using GetAssociatedIdFn = Result<InternedId> (*)(Object&, void*, const InternedId&);
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  static constexpr SlotTable kSlots{
+      SlotDecl<AssociateBodyPartFn>{"AssociateBodyPart"},
+      SlotDecl<AssociateUuidFn>{"AssociateUuid"},
+      SlotDecl<GetAssociatedUuidFn>{"GetAssociatedUuid"},
+      SlotDecl<AssociateIdFn>{"AssociateId"},
+      SlotDecl<GetAssociatedIdFn>{"GetAssociatedId"},
+      SlotDecl<ToStringFn>{"ToString"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterassociation",
+                                       "norvo.CharacterAssociationInterface", kBases, RefKind::CopyOnWrite,
+                                       0x50000000, kMethods, kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::CharacterAssociation";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterassociation";
+
+  enum Slot : std::size_t {
+    kAssociateBodyPart = kSlots.Index("AssociateBodyPart"),
+    kAssociateUuid = kSlots.Index("AssociateUuid"),
+    kGetAssociatedUuid = kSlots.Index("GetAssociatedUuid"),
+    kAssociateId = kSlots.Index("AssociateId"),
+    kGetAssociatedId = kSlots.Index("GetAssociatedId"),
+    kToString = kSlots.Index("ToString")
+  };
+  enum Static : std::size_t {
+    kDescribeIO = kStaticSlots.Index("DescribeIO")
+  };
 
   // Describes "_uuidAssTable" and "_idAssTable", map members.
   static Result<void> DescribeIO(DataSerializeInterface& stream) {

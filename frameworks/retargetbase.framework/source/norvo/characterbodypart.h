@@ -15,37 +15,6 @@ class CharacterBodyPartRef;
 
 struct CharacterBodyPartInterface {
   static constexpr const InterfaceDecl* kBases[] = {&HierarchyObjectInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {
-      "SetIdentifier",       "GetIdentifier",          "SetControllers",           "GetControllers",
-      "SetSkeleton",         "GetSkeleton",            "GetHierarchySkeleton",     "ClearSkeleton",
-      "GetSkeletonCount",    "SetSkeletonKeywords",    "SetSkeletonDiscardKeywords", "GetSkeletonKeywords",
-      "GetSkeletonDiscardKeywords", "FindBodyPartByID", "FindBodyPartByName",      "ToString"};
-  static constexpr std::string_view kStatics[] = {"CreateBodyPart", "DescribeIO"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterbodypart",
-                                       "norvo.CharacterBodyPartInterface", kBases, RefKind::Strong, 0x30000000,
-                                       kMethods, kStatics};
-  static constexpr std::string_view kDataTypeName = "norvo::CharacterBodyPartRef";
-  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterbodypart";
-
-  enum Slot : std::size_t {
-    kSetIdentifier,
-    kGetIdentifier,
-    kSetControllers,
-    kGetControllers,
-    kSetSkeleton,
-    kGetSkeleton,
-    kGetHierarchySkeleton,
-    kClearSkeleton,
-    kGetSkeletonCount,
-    kSetSkeletonKeywords,
-    kSetSkeletonDiscardKeywords,
-    kGetSkeletonKeywords,
-    kGetSkeletonDiscardKeywords,
-    kFindBodyPartByID,
-    kFindBodyPartByName,
-    kToString
-  };
-  enum Static : std::size_t { kCreateBodyPart, kDescribeIO };
   using SetIdentifierFn = Result<void> (*)(Object&, void*, const InternedId&);
   using GetIdentifierFn = Result<InternedId> (*)(Object&, void*);
   using SetUuidsFn = Result<void> (*)(Object&, void*, const BaseArray<Uuid>&);
@@ -60,6 +29,56 @@ struct CharacterBodyPartInterface {
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using CreateBodyPartFn = Result<CharacterBodyPartRef> (*)(const InternedId&, const String&);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  static constexpr SlotTable kSlots{
+      SlotDecl<SetIdentifierFn>{"SetIdentifier"},
+      SlotDecl<GetIdentifierFn>{"GetIdentifier"},
+      SlotDecl<SetUuidsFn>{"SetControllers"},
+      SlotDecl<GetUuidsFn>{"GetControllers"},
+      SlotDecl<SetUuidsFn>{"SetSkeleton"},
+      SlotDecl<GetUuidsFn>{"GetSkeleton"},
+      SlotDecl<GetHierarchySkeletonFn>{"GetHierarchySkeleton"},
+      SlotDecl<ClearSkeletonFn>{"ClearSkeleton"},
+      SlotDecl<GetSkeletonCountFn>{"GetSkeletonCount"},
+      SlotDecl<SetKeywordsFn>{"SetSkeletonKeywords"},
+      SlotDecl<SetKeywordsFn>{"SetSkeletonDiscardKeywords"},
+      SlotDecl<GetKeywordsFn>{"GetSkeletonKeywords"},
+      SlotDecl<GetKeywordsFn>{"GetSkeletonDiscardKeywords"},
+      SlotDecl<FindBodyPartByIDFn>{"FindBodyPartByID"},
+      SlotDecl<FindBodyPartByNameFn>{"FindBodyPartByName"},
+      SlotDecl<ToStringFn>{"ToString"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<CreateBodyPartFn>{"CreateBodyPart"},
+      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterbodypart",
+                                       "norvo.CharacterBodyPartInterface", kBases, RefKind::Strong, 0x30000000,
+                                       kMethods, kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::CharacterBodyPartRef";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterbodypart";
+
+  enum Slot : std::size_t {
+    kSetIdentifier = kSlots.Index("SetIdentifier"),
+    kGetIdentifier = kSlots.Index("GetIdentifier"),
+    kSetControllers = kSlots.Index("SetControllers"),
+    kGetControllers = kSlots.Index("GetControllers"),
+    kSetSkeleton = kSlots.Index("SetSkeleton"),
+    kGetSkeleton = kSlots.Index("GetSkeleton"),
+    kGetHierarchySkeleton = kSlots.Index("GetHierarchySkeleton"),
+    kClearSkeleton = kSlots.Index("ClearSkeleton"),
+    kGetSkeletonCount = kSlots.Index("GetSkeletonCount"),
+    kSetSkeletonKeywords = kSlots.Index("SetSkeletonKeywords"),
+    kSetSkeletonDiscardKeywords = kSlots.Index("SetSkeletonDiscardKeywords"),
+    kGetSkeletonKeywords = kSlots.Index("GetSkeletonKeywords"),
+    kGetSkeletonDiscardKeywords = kSlots.Index("GetSkeletonDiscardKeywords"),
+    kFindBodyPartByID = kSlots.Index("FindBodyPartByID"),
+    kFindBodyPartByName = kSlots.Index("FindBodyPartByName"),
+    kToString = kSlots.Index("ToString")
+  };
+  enum Static : std::size_t {
+    kCreateBodyPart = kStaticSlots.Index("CreateBodyPart"),
+    kDescribeIO = kStaticSlots.Index("DescribeIO")
+  };
 
   // A new body part with the identifier; `name` becomes its observer-object name.
   static Result<CharacterBodyPartRef> CreateBodyPart(const InternedId& identifier, const String& name);

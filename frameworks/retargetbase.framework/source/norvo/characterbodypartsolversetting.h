@@ -11,17 +11,6 @@ class CharacterBodyPartSolverSetting;
 
 struct CharacterBodyPartSolverSettingInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {"SetBodyPartIdentifier", "GetBodyPartIdentifier",
-                                                  "SetBodyPartWeight", "GetBodyPartWeight", "ToString"};
-  static constexpr std::string_view kStatics[] = {"CreateBodyPartSolverSetting", "DescribeIO"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterbodypartsolversetting",
-                                       "norvo.CharacterBodyPartSolverSettingInterface", kBases,
-                                       RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
-  static constexpr std::string_view kDataTypeName = "norvo::CharacterBodyPartSolverSetting";
-  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterbodypartsolversetting";
-
-  enum Slot : std::size_t { kSetBodyPartIdentifier, kGetBodyPartIdentifier, kSetBodyPartWeight, kGetBodyPartWeight, kToString };
-  enum Static : std::size_t { kCreateBodyPartSolverSetting, kDescribeIO };
   using SetBodyPartIdentifierFn = Result<void> (*)(Object&, void*, InternedId);
   using GetBodyPartIdentifierFn = InternedId (*)(Object&, void*);
   using SetBodyPartWeightFn = Result<void> (*)(Object&, void*, Float64);
@@ -29,6 +18,34 @@ struct CharacterBodyPartSolverSettingInterface {
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using CreateBodyPartSolverSettingFn = Result<CharacterBodyPartSolverSetting> (*)(const InternedId&, Float64);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  static constexpr SlotTable kSlots{
+      SlotDecl<SetBodyPartIdentifierFn>{"SetBodyPartIdentifier"},
+      SlotDecl<GetBodyPartIdentifierFn>{"GetBodyPartIdentifier"},
+      SlotDecl<SetBodyPartWeightFn>{"SetBodyPartWeight"},
+      SlotDecl<GetBodyPartWeightFn>{"GetBodyPartWeight"},
+      SlotDecl<ToStringFn>{"ToString"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<CreateBodyPartSolverSettingFn>{"CreateBodyPartSolverSetting"},
+      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterbodypartsolversetting",
+                                       "norvo.CharacterBodyPartSolverSettingInterface", kBases,
+                                       RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::CharacterBodyPartSolverSetting";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterbodypartsolversetting";
+
+  enum Slot : std::size_t {
+    kSetBodyPartIdentifier = kSlots.Index("SetBodyPartIdentifier"),
+    kGetBodyPartIdentifier = kSlots.Index("GetBodyPartIdentifier"),
+    kSetBodyPartWeight = kSlots.Index("SetBodyPartWeight"),
+    kGetBodyPartWeight = kSlots.Index("GetBodyPartWeight"),
+    kToString = kSlots.Index("ToString")
+  };
+  enum Static : std::size_t {
+    kCreateBodyPartSolverSetting = kStaticSlots.Index("CreateBodyPartSolverSetting"),
+    kDescribeIO = kStaticSlots.Index("DescribeIO")
+  };
 
   static Result<CharacterBodyPartSolverSetting> CreateBodyPartSolverSetting(const InternedId& identifier,
                                                                             Float64 weight);

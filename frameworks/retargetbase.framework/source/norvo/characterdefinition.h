@@ -12,31 +12,6 @@ namespace norvo {
 
 struct CharacterDefinitionInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl, &CharacterNodeInfoInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {
-      "GetSkeletonTree",     "SetSkeletonTree",     "GetBodyPartTree",        "SetBodyPartTree",
-      "SetControllers",      "GetControllers",      "SetSkeletonRestPose",    "GetSkeletonRestPose",
-      "SetControllersRestPose", "GetControllersRestPose", "ToString"};
-  static constexpr std::string_view kStatics[] = {"DescribeIO"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterdefinition",
-                                       "norvo.CharacterDefinitionInterface", kBases, RefKind::CopyOnWrite,
-                                       0x50000000, kMethods, kStatics};
-  static constexpr std::string_view kDataTypeName = "norvo::CharacterDefinition";
-  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterdefinition";
-
-  enum Slot : std::size_t {
-    kGetSkeletonTree,
-    kSetSkeletonTree,
-    kGetBodyPartTree,
-    kSetBodyPartTree,
-    kSetControllers,
-    kGetControllers,
-    kSetSkeletonRestPose,
-    kGetSkeletonRestPose,
-    kSetControllersRestPose,
-    kGetControllersRestPose,
-    kToString
-  };
-  enum Static : std::size_t { kDescribeIO };
   using GetSkeletonTreeFn = const CharacterTreeRef& (*)(Object&, void*);
   using SetSkeletonTreeFn = Result<void> (*)(Object&, void*, const CharacterTreeRef&);
   using GetBodyPartTreeFn = const CharacterBodyPartRef& (*)(Object&, void*);
@@ -47,6 +22,44 @@ struct CharacterDefinitionInterface {
   using GetPoseFn = const CharacterPose& (*)(Object&, void*);
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  static constexpr SlotTable kSlots{
+      SlotDecl<GetSkeletonTreeFn>{"GetSkeletonTree"},
+      SlotDecl<SetSkeletonTreeFn>{"SetSkeletonTree"},
+      SlotDecl<GetBodyPartTreeFn>{"GetBodyPartTree"},
+      SlotDecl<SetBodyPartTreeFn>{"SetBodyPartTree"},
+      SlotDecl<SetControllersFn>{"SetControllers"},
+      SlotDecl<GetControllersFn>{"GetControllers"},
+      SlotDecl<SetPoseFn>{"SetSkeletonRestPose"},
+      SlotDecl<GetPoseFn>{"GetSkeletonRestPose"},
+      SlotDecl<SetPoseFn>{"SetControllersRestPose"},
+      SlotDecl<GetPoseFn>{"GetControllersRestPose"},
+      SlotDecl<ToStringFn>{"ToString"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterdefinition",
+                                       "norvo.CharacterDefinitionInterface", kBases, RefKind::CopyOnWrite,
+                                       0x50000000, kMethods, kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::CharacterDefinition";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterdefinition";
+
+  enum Slot : std::size_t {
+    kGetSkeletonTree = kSlots.Index("GetSkeletonTree"),
+    kSetSkeletonTree = kSlots.Index("SetSkeletonTree"),
+    kGetBodyPartTree = kSlots.Index("GetBodyPartTree"),
+    kSetBodyPartTree = kSlots.Index("SetBodyPartTree"),
+    kSetControllers = kSlots.Index("SetControllers"),
+    kGetControllers = kSlots.Index("GetControllers"),
+    kSetSkeletonRestPose = kSlots.Index("SetSkeletonRestPose"),
+    kGetSkeletonRestPose = kSlots.Index("GetSkeletonRestPose"),
+    kSetControllersRestPose = kSlots.Index("SetControllersRestPose"),
+    kGetControllersRestPose = kSlots.Index("GetControllersRestPose"),
+    kToString = kSlots.Index("ToString")
+  };
+  enum Static : std::size_t {
+    kDescribeIO = kStaticSlots.Index("DescribeIO")
+  };
 
   // Describes "SkeletonRoot", "BodyPartRoot", "SkeletonRestPose",
   // "Controllers" (an array member) and "ControllersRestPose".

@@ -13,16 +13,6 @@ class CharacterNodeInfo;
 
 struct CharacterNodeInfoInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {"SetUuid", "GetUuid", "SetName", "GetName", "ToString"};
-  static constexpr std::string_view kStatics[] = {"CreateNodeInfo", "DescribeIO"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characternodeinfo",
-                                       "norvo.CharacterNodeInfoInterface", kBases, RefKind::CopyOnWrite,
-                                       0x50000000, kMethods, kStatics};
-  static constexpr std::string_view kDataTypeName = "norvo::CharacterNodeInfo";
-  static constexpr std::string_view kClassId = "net.norvo.animation.class.characternodeinfo";
-
-  enum Slot : std::size_t { kSetUuid, kGetUuid, kSetName, kGetName, kToString };
-  enum Static : std::size_t { kCreateNodeInfo, kDescribeIO };
   using SetUuidFn = Result<void> (*)(Object&, void*, const Uuid&);
   using GetUuidFn = const Uuid& (*)(Object&, void*);
   using SetNameFn = Result<void> (*)(Object&, void*, const String&);
@@ -30,6 +20,34 @@ struct CharacterNodeInfoInterface {
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using CreateNodeInfoFn = Result<CharacterNodeInfo> (*)(const Uuid&, const String&);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  static constexpr SlotTable kSlots{
+      SlotDecl<SetUuidFn>{"SetUuid"},
+      SlotDecl<GetUuidFn>{"GetUuid"},
+      SlotDecl<SetNameFn>{"SetName"},
+      SlotDecl<GetNameFn>{"GetName"},
+      SlotDecl<ToStringFn>{"ToString"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<CreateNodeInfoFn>{"CreateNodeInfo"},
+      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characternodeinfo",
+                                       "norvo.CharacterNodeInfoInterface", kBases, RefKind::CopyOnWrite,
+                                       0x50000000, kMethods, kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::CharacterNodeInfo";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.characternodeinfo";
+
+  enum Slot : std::size_t {
+    kSetUuid = kSlots.Index("SetUuid"),
+    kGetUuid = kSlots.Index("GetUuid"),
+    kSetName = kSlots.Index("SetName"),
+    kGetName = kSlots.Index("GetName"),
+    kToString = kSlots.Index("ToString")
+  };
+  enum Static : std::size_t {
+    kCreateNodeInfo = kStaticSlots.Index("CreateNodeInfo"),
+    kDescribeIO = kStaticSlots.Index("DescribeIO")
+  };
 
   // A new node info with the given Uuid and name.
   static Result<CharacterNodeInfo> CreateNodeInfo(const Uuid& uuid, const String& name);

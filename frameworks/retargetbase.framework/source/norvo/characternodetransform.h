@@ -11,11 +11,24 @@ class CharacterNodeTransform;
 
 struct CharacterNodeTransformInterface {
   static constexpr const InterfaceDecl* kBases[] = {&CharacterNodeInfoInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {"SetGlobalMatrix",       "GetGlobalMatrix",
-                                                  "SetParentGlobalMatrix", "GetParentGlobalMatrix",
-                                                  "SetPreMultiplyMatrix",  "GetPreMultiplyMatrix",
-                                                  "ToString"};
-  static constexpr std::string_view kStatics[] = {"CreateNodeTransform", "DescribeIO"};
+  using SetMatrixFn = void (*)(Object&, void*, const Matrix&);
+  using GetMatrixFn = const Matrix& (*)(Object&, void*);
+  using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
+  using CreateNodeTransformFn = Result<CharacterNodeTransform> (*)(const Uuid&, const Matrix&, const Matrix&);
+  using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  static constexpr SlotTable kSlots{
+      SlotDecl<SetMatrixFn>{"SetGlobalMatrix"},
+      SlotDecl<GetMatrixFn>{"GetGlobalMatrix"},
+      SlotDecl<SetMatrixFn>{"SetParentGlobalMatrix"},
+      SlotDecl<GetMatrixFn>{"GetParentGlobalMatrix"},
+      SlotDecl<SetMatrixFn>{"SetPreMultiplyMatrix"},
+      SlotDecl<GetMatrixFn>{"GetPreMultiplyMatrix"},
+      SlotDecl<ToStringFn>{"ToString"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<CreateNodeTransformFn>{"CreateNodeTransform"},
+      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characternodetransform",
                                        "norvo.CharacterNodeTransformInterface", kBases, RefKind::CopyOnWrite,
                                        0x50000000, kMethods, kStatics};
@@ -23,20 +36,18 @@ struct CharacterNodeTransformInterface {
   static constexpr std::string_view kClassId = "net.norvo.animation.class.characternodetransform";
 
   enum Slot : std::size_t {
-    kSetGlobalMatrix,
-    kGetGlobalMatrix,
-    kSetParentGlobalMatrix,
-    kGetParentGlobalMatrix,
-    kSetPreMultiplyMatrix,
-    kGetPreMultiplyMatrix,
-    kToString
+    kSetGlobalMatrix = kSlots.Index("SetGlobalMatrix"),
+    kGetGlobalMatrix = kSlots.Index("GetGlobalMatrix"),
+    kSetParentGlobalMatrix = kSlots.Index("SetParentGlobalMatrix"),
+    kGetParentGlobalMatrix = kSlots.Index("GetParentGlobalMatrix"),
+    kSetPreMultiplyMatrix = kSlots.Index("SetPreMultiplyMatrix"),
+    kGetPreMultiplyMatrix = kSlots.Index("GetPreMultiplyMatrix"),
+    kToString = kSlots.Index("ToString")
   };
-  enum Static : std::size_t { kCreateNodeTransform, kDescribeIO };
-  using SetMatrixFn = void (*)(Object&, void*, const Matrix&);
-  using GetMatrixFn = const Matrix& (*)(Object&, void*);
-  using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
-  using CreateNodeTransformFn = Result<CharacterNodeTransform> (*)(const Uuid&, const Matrix&, const Matrix&);
-  using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  enum Static : std::size_t {
+    kCreateNodeTransform = kStaticSlots.Index("CreateNodeTransform"),
+    kDescribeIO = kStaticSlots.Index("DescribeIO")
+  };
 
   // A new node transform with the Uuid and the two matrices; its name is
   // empty and its pre-multiply matrix the identity.

@@ -8,22 +8,6 @@ namespace norvo {
 
 struct CharacterPoseInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {"SetNodeTransformArray", "GetNodeTransformArray",
-                                                  "GetNodeTransformCount", "GetNodeTransformByID", "ToString"};
-  static constexpr std::string_view kStatics[] = {"DescribeIO"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterpose", "norvo.CharacterPoseInterface",
-                                       kBases, RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
-  static constexpr std::string_view kDataTypeName = "norvo::CharacterPose";
-  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterpose";
-
-  enum Slot : std::size_t {
-    kSetNodeTransformArray,
-    kGetNodeTransformArray,
-    kGetNodeTransformCount,
-    kGetNodeTransformByID,
-    kToString
-  };
-  enum Static : std::size_t { kDescribeIO };
   using Array = BaseArray<CharacterNodeTransform>;
   using SetNodeTransformArrayFn = Result<void> (*)(Object&, void*, const Array&);
   using GetNodeTransformArrayFn = Result<const Array&> (*)(Object&, void*);
@@ -31,6 +15,31 @@ struct CharacterPoseInterface {
   using GetNodeTransformByIDFn = Result<CharacterNodeTransform> (*)(Object&, void*, const Uuid&);
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  static constexpr SlotTable kSlots{
+      SlotDecl<SetNodeTransformArrayFn>{"SetNodeTransformArray"},
+      SlotDecl<GetNodeTransformArrayFn>{"GetNodeTransformArray"},
+      SlotDecl<GetNodeTransformCountFn>{"GetNodeTransformCount"},
+      SlotDecl<GetNodeTransformByIDFn>{"GetNodeTransformByID"},
+      SlotDecl<ToStringFn>{"ToString"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterpose", "norvo.CharacterPoseInterface",
+                                       kBases, RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::CharacterPose";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.characterpose";
+
+  enum Slot : std::size_t {
+    kSetNodeTransformArray = kSlots.Index("SetNodeTransformArray"),
+    kGetNodeTransformArray = kSlots.Index("GetNodeTransformArray"),
+    kGetNodeTransformCount = kSlots.Index("GetNodeTransformCount"),
+    kGetNodeTransformByID = kSlots.Index("GetNodeTransformByID"),
+    kToString = kSlots.Index("ToString")
+  };
+  enum Static : std::size_t {
+    kDescribeIO = kStaticSlots.Index("DescribeIO")
+  };
 
   // Describes "NodeTransform", an array member.
   static Result<void> DescribeIO(DataSerializeInterface& stream) {

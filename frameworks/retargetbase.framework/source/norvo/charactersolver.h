@@ -9,18 +9,26 @@ namespace norvo {
 
 struct CharacterSolverInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {"ExtractGlobalDeltaPose"};
-  static constexpr std::string_view kStatics[] = {"ApplyGlobalRotationDelta"};
+  using ExtractGlobalDeltaPoseFn = Result<CharacterPose> (*)(Object&, void*, const CharacterSolverConfiguration&,
+                                                             const CharacterPose&);
+  using ApplyGlobalRotationDeltaFn = Matrix (*)(const CharacterNodeTransform&, const CharacterNodeTransform&, Bool);
+  static constexpr SlotTable kSlots{
+      SlotDecl<ExtractGlobalDeltaPoseFn>{"ExtractGlobalDeltaPose"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<ApplyGlobalRotationDeltaFn>{"ApplyGlobalRotationDelta"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactersolver", "norvo.CharacterSolverInterface",
                                        kBases, RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterSolver";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.charactersolver";
 
-  enum Slot : std::size_t { kExtractGlobalDeltaPose };
-  enum Static : std::size_t { kApplyGlobalRotationDelta };
-  using ExtractGlobalDeltaPoseFn = Result<CharacterPose> (*)(Object&, void*, const CharacterSolverConfiguration&,
-                                                             const CharacterPose&);
-  using ApplyGlobalRotationDeltaFn = Matrix (*)(const CharacterNodeTransform&, const CharacterNodeTransform&, Bool);
+  enum Slot : std::size_t {
+    kExtractGlobalDeltaPose = kSlots.Index("ExtractGlobalDeltaPose")
+  };
+  enum Static : std::size_t {
+    kApplyGlobalRotationDelta = kStaticSlots.Index("ApplyGlobalRotationDelta")
+  };
 
   // The new local matrix of `node` turned by `delta`. Without a registered
   // implementation: the diagnostic lines, and the identity.

@@ -9,31 +9,6 @@ namespace norvo {
 
 struct CharacterSolverConfigurationInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {
-      "SetSourceCharacter",      "GetSourceCharacter",          "SetTargetCharacter",          "GetTargetCharacter",
-      "SetCharacterAssociation", "GetCharacterAssociation",     "Setup",                       "SetApplyTranslationFromRoot",
-      "GetApplyTranslationFromRoot", "Validate",                "ToString"};
-  static constexpr std::string_view kStatics[] = {"DescribeIO"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactersolverconfiguration",
-                                       "norvo.CharacterSolverConfigurationInterface", kBases, RefKind::CopyOnWrite,
-                                       0x50000000, kMethods, kStatics};
-  static constexpr std::string_view kDataTypeName = "norvo::CharacterSolverConfiguration";
-  static constexpr std::string_view kClassId = "net.norvo.animation.class.charactersolverconfiguration";
-
-  enum Slot : std::size_t {
-    kSetSourceCharacter,
-    kGetSourceCharacter,
-    kSetTargetCharacter,
-    kGetTargetCharacter,
-    kSetCharacterAssociation,
-    kGetCharacterAssociation,
-    kSetup,
-    kSetApplyTranslationFromRoot,
-    kGetApplyTranslationFromRoot,
-    kValidate,
-    kToString
-  };
-  enum Static : std::size_t { kDescribeIO };
   using SetCharacterFn = Result<void> (*)(Object&, void*, const CharacterDefinition&);
   using GetCharacterFn = Result<const CharacterDefinition&> (*)(Object&, void*);
   using SetAssociationFn = Result<void> (*)(Object&, void*, const CharacterAssociation&);
@@ -45,6 +20,44 @@ struct CharacterSolverConfigurationInterface {
   using ValidateFn = Result<void> (*)(Object&, void*);
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  static constexpr SlotTable kSlots{
+      SlotDecl<SetCharacterFn>{"SetSourceCharacter"},
+      SlotDecl<GetCharacterFn>{"GetSourceCharacter"},
+      SlotDecl<SetCharacterFn>{"SetTargetCharacter"},
+      SlotDecl<GetCharacterFn>{"GetTargetCharacter"},
+      SlotDecl<SetAssociationFn>{"SetCharacterAssociation"},
+      SlotDecl<GetAssociationFn>{"GetCharacterAssociation"},
+      SlotDecl<SetupFn>{"Setup"},
+      SlotDecl<SetFlagFn>{"SetApplyTranslationFromRoot"},
+      SlotDecl<GetFlagFn>{"GetApplyTranslationFromRoot"},
+      SlotDecl<ValidateFn>{"Validate"},
+      SlotDecl<ToStringFn>{"ToString"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactersolverconfiguration",
+                                       "norvo.CharacterSolverConfigurationInterface", kBases, RefKind::CopyOnWrite,
+                                       0x50000000, kMethods, kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::CharacterSolverConfiguration";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.charactersolverconfiguration";
+
+  enum Slot : std::size_t {
+    kSetSourceCharacter = kSlots.Index("SetSourceCharacter"),
+    kGetSourceCharacter = kSlots.Index("GetSourceCharacter"),
+    kSetTargetCharacter = kSlots.Index("SetTargetCharacter"),
+    kGetTargetCharacter = kSlots.Index("GetTargetCharacter"),
+    kSetCharacterAssociation = kSlots.Index("SetCharacterAssociation"),
+    kGetCharacterAssociation = kSlots.Index("GetCharacterAssociation"),
+    kSetup = kSlots.Index("Setup"),
+    kSetApplyTranslationFromRoot = kSlots.Index("SetApplyTranslationFromRoot"),
+    kGetApplyTranslationFromRoot = kSlots.Index("GetApplyTranslationFromRoot"),
+    kValidate = kSlots.Index("Validate"),
+    kToString = kSlots.Index("ToString")
+  };
+  enum Static : std::size_t {
+    kDescribeIO = kStaticSlots.Index("DescribeIO")
+  };
 
   static Result<void> DescribeIO(DataSerializeInterface& stream) {
     return InvokeStatic<DescribeIOFn>(kDecl, kDescribeIO, stream);

@@ -12,22 +12,37 @@ class CharacterTreeRef;
 struct CharacterTreeInterface {
   static constexpr const InterfaceDecl* kBases[] = {&HierarchyObjectInterface::kDecl,
                                                     &CharacterNodeInfoInterface::kDecl};
-  static constexpr std::string_view kMethods[] = {"IsTransformNode", "SetTransformNode", "GetHiearchyCount",
-                                                  "ToString"};
-  static constexpr std::string_view kStatics[] = {"CreateTree", "DescribeIO"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactertree", "norvo.CharacterTreeInterface",
-                                       kBases, RefKind::Strong, 0x30000000, kMethods, kStatics};
-  static constexpr std::string_view kDataTypeName = "norvo::CharacterTreeRef";
-  static constexpr std::string_view kClassId = "net.norvo.animation.class.charactertree";
-
-  enum Slot : std::size_t { kIsTransformNode, kSetTransformNode, kGetHiearchyCount, kToString };
-  enum Static : std::size_t { kCreateTree, kDescribeIO };
   using IsTransformNodeFn = Bool (*)(Object&, void*);
   using SetTransformNodeFn = void (*)(Object&, void*, Bool);
   using GetHiearchyCountFn = Result<Int> (*)(Object&, void*, Bool);
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using CreateTreeFn = Result<CharacterTreeRef> (*)(const Uuid&, const String&, Bool);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
+  static constexpr SlotTable kSlots{
+      SlotDecl<IsTransformNodeFn>{"IsTransformNode"},
+      SlotDecl<SetTransformNodeFn>{"SetTransformNode"},
+      SlotDecl<GetHiearchyCountFn>{"GetHiearchyCount"},
+      SlotDecl<ToStringFn>{"ToString"}};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<CreateTreeFn>{"CreateTree"},
+      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactertree", "norvo.CharacterTreeInterface",
+                                       kBases, RefKind::Strong, 0x30000000, kMethods, kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::CharacterTreeRef";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.charactertree";
+
+  enum Slot : std::size_t {
+    kIsTransformNode = kSlots.Index("IsTransformNode"),
+    kSetTransformNode = kSlots.Index("SetTransformNode"),
+    kGetHiearchyCount = kSlots.Index("GetHiearchyCount"),
+    kToString = kSlots.Index("ToString")
+  };
+  enum Static : std::size_t {
+    kCreateTree = kStaticSlots.Index("CreateTree"),
+    kDescribeIO = kStaticSlots.Index("DescribeIO")
+  };
 
   // A new node without parent or children.
   static Result<CharacterTreeRef> CreateTree(const Uuid& uuid, const String& name, Bool isTransformNode);

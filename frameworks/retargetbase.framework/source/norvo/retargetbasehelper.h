@@ -20,25 +20,31 @@ struct AssociationStatistics {
 
 struct RetargetBaseHelperInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
-  static constexpr std::string_view kStatics[] = {"FillBodyPart", "AssociateBodyPartsByIdentifier",
-                                                  "TranslateSrcToDestID", "FindBodyPartMatchingCount"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.retargetbasehelper",
-                                       "norvo.RetargetBaseHelperInterface", kBases, RefKind::Strong, 0x30020000, {},
-                                       kStatics};
-  static constexpr std::string_view kDataTypeName = "norvo::RetargetBaseHelperRef";
-  static constexpr std::string_view kClassId = "net.norvo.animation.class.retargetbasehelper";
-
-  enum Static : std::size_t {
-    kFillBodyPart,
-    kAssociateBodyPartsByIdentifier,
-    kTranslateSrcToDestID,
-    kFindBodyPartMatchingCount
-  };
   using FillBodyPartFn = Result<void> (*)(const CharacterTreeRef&, CharacterBodyPartRef);
   using AssociateBodyPartsByIdentifierFn = Result<CharacterAssociation> (*)(CharacterBodyPartRef, CharacterBodyPartRef,
                                                                             AssociationStatistics&);
   using TranslateSrcToDestIDFn = Result<CharacterPose> (*)(const CharacterAssociation&, const CharacterPose&);
   using FindBodyPartMatchingCountFn = Result<Int> (*)(CharacterBodyPartRef, CharacterPose, Bool);
+  static constexpr SlotTable<> kSlots{};
+  static constexpr auto& kMethods = kSlots.names;
+  static constexpr SlotTable kStaticSlots{
+      SlotDecl<FillBodyPartFn>{"FillBodyPart"},
+      SlotDecl<AssociateBodyPartsByIdentifierFn>{"AssociateBodyPartsByIdentifier"},
+      SlotDecl<TranslateSrcToDestIDFn>{"TranslateSrcToDestID"},
+      SlotDecl<FindBodyPartMatchingCountFn>{"FindBodyPartMatchingCount"}};
+  static constexpr auto& kStatics = kStaticSlots.names;
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.retargetbasehelper",
+                                       "norvo.RetargetBaseHelperInterface", kBases, RefKind::Strong, 0x30020000, kMethods,
+                                       kStatics};
+  static constexpr std::string_view kDataTypeName = "norvo::RetargetBaseHelperRef";
+  static constexpr std::string_view kClassId = "net.norvo.animation.class.retargetbasehelper";
+
+  enum Static : std::size_t {
+    kFillBodyPart = kStaticSlots.Index("FillBodyPart"),
+    kAssociateBodyPartsByIdentifier = kStaticSlots.Index("AssociateBodyPartsByIdentifier"),
+    kTranslateSrcToDestID = kStaticSlots.Index("TranslateSrcToDestID"),
+    kFindBodyPartMatchingCount = kStaticSlots.Index("FindBodyPartMatchingCount")
+  };
 
   static Result<void> FillBodyPart(const CharacterTreeRef& tree, CharacterBodyPartRef bodyPart) {
     return InvokeStatic<FillBodyPartFn>(kDecl, kFillBodyPart, tree, std::move(bodyPart));

@@ -144,40 +144,37 @@ Result<CharacterBodyPartRef> CharacterBodyPartImpl::CreateBodyPart(const Interne
 
 const ComponentInfo& CharacterBodyPartImpl::Component() noexcept {
   using Impl = CharacterBodyPartImpl;
-  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
-  static const MethodFn objectSlots[] = {toString};
-  static const MethodFn bodyPartSlots[] = {
-      Bind<I::SetIdentifierFn, &Impl::SetIdentifier>(),
-      Bind<I::GetIdentifierFn, &Impl::GetIdentifier>(),
-      Bind<I::SetUuidsFn, &Impl::SetControllers>(),
-      Bind<I::GetUuidsFn, &Impl::GetControllers>(),
-      Bind<I::SetUuidsFn, &Impl::SetSkeleton>(),
-      Bind<I::GetUuidsFn, &Impl::GetSkeleton>(),
-      Bind<I::GetHierarchySkeletonFn, &Impl::GetHierarchySkeleton>(),
-      Bind<I::ClearSkeletonFn, &Impl::ClearSkeleton>(),
-      Bind<I::GetSkeletonCountFn, &Impl::GetSkeletonCount>(),
-      Bind<I::SetKeywordsFn, &Impl::SetSkeletonKeywords>(),
-      Bind<I::SetKeywordsFn, &Impl::SetSkeletonDiscardKeywords>(),
-      Bind<I::GetKeywordsFn, &Impl::GetSkeletonKeywords>(),
-      Bind<I::GetKeywordsFn, &Impl::GetSkeletonDiscardKeywords>(),
-      Bind<I::FindBodyPartByIDFn, &Impl::FindBodyPartByID>(),
-      Bind<I::FindBodyPartByNameFn, &Impl::FindBodyPartByName>(),
-      toString,
-  };
   // The node info ToString stays that of the node info component.
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots}, {&I::kDecl, bodyPartSlots}};
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kSetIdentifier, &Impl::SetIdentifier>,
+                    Method<I::kGetIdentifier, &Impl::GetIdentifier>,
+                    Method<I::kSetControllers, &Impl::SetControllers>,
+                    Method<I::kGetControllers, &Impl::GetControllers>, Method<I::kSetSkeleton, &Impl::SetSkeleton>,
+                    Method<I::kGetSkeleton, &Impl::GetSkeleton>,
+                    Method<I::kGetHierarchySkeleton, &Impl::GetHierarchySkeleton>,
+                    Method<I::kClearSkeleton, &Impl::ClearSkeleton>,
+                    Method<I::kGetSkeletonCount, &Impl::GetSkeletonCount>,
+                    Method<I::kSetSkeletonKeywords, &Impl::SetSkeletonKeywords>,
+                    Method<I::kSetSkeletonDiscardKeywords, &Impl::SetSkeletonDiscardKeywords>,
+                    Method<I::kGetSkeletonKeywords, &Impl::GetSkeletonKeywords>,
+                    Method<I::kGetSkeletonDiscardKeywords, &Impl::GetSkeletonDiscardKeywords>,
+                    Method<I::kFindBodyPartByID, &Impl::FindBodyPartByID>,
+                    Method<I::kFindBodyPartByName, &Impl::FindBodyPartByName>,
+                    Method<I::kToString, &Impl::ToString>>(),
+  };
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
 }
 
 Result<void> RegisterCharacterBodyPart(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {BindStatic<I::CreateBodyPartFn>(&CharacterBodyPartImpl::CreateBodyPart),
-                                     BindStatic<I::DescribeIOFn>(&CharacterBodyPartImpl::DescribeIO)};
-  static const StaticImpl impl{"CharacterBodyPartImpl", 0x30000000, statics};
+  using Impl = CharacterBodyPartImpl;
+  const StaticImpl& statics = StaticsOf<I, StaticMethod<I::kCreateBodyPart, &Impl::CreateBodyPart>,
+                                        StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterBodyPartImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, kHierarchyObjectClassId},
                                         {ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterBodyPartImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

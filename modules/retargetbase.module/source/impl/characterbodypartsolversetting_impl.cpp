@@ -38,27 +38,25 @@ Result<CharacterBodyPartSolverSetting> CharacterBodyPartSolverSettingImpl::Creat
 
 const ComponentInfo& CharacterBodyPartSolverSettingImpl::Component() noexcept {
   using Impl = CharacterBodyPartSolverSettingImpl;
-  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
-  static const MethodFn objectSlots[] = {toString};
-  static const MethodFn settingSlots[] = {
-      Bind<I::SetBodyPartIdentifierFn, &Impl::SetBodyPartIdentifier>(),
-      Bind<I::GetBodyPartIdentifierFn, &Impl::GetBodyPartIdentifier>(),
-      Bind<I::SetBodyPartWeightFn, &Impl::SetBodyPartWeight>(),
-      Bind<I::GetBodyPartWeightFn, &Impl::GetBodyPartWeight>(),
-      toString,
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kSetBodyPartIdentifier, &Impl::SetBodyPartIdentifier>,
+                    Method<I::kGetBodyPartIdentifier, &Impl::GetBodyPartIdentifier>,
+                    Method<I::kSetBodyPartWeight, &Impl::SetBodyPartWeight>,
+                    Method<I::kGetBodyPartWeight, &Impl::GetBodyPartWeight>,
+                    Method<I::kToString, &Impl::ToString>>(),
   };
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots}, {&I::kDecl, settingSlots}};
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
 }
 
 Result<void> RegisterCharacterBodyPartSolverSetting(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {
-      BindStatic<I::CreateBodyPartSolverSettingFn>(&CharacterBodyPartSolverSettingImpl::CreateBodyPartSolverSetting),
-      BindStatic<I::DescribeIOFn>(&CharacterBodyPartSolverSettingImpl::DescribeIO)};
-  static const StaticImpl impl{"CharacterBodyPartSolverSettingImpl", 0x50000000, statics};
+  using Impl = CharacterBodyPartSolverSettingImpl;
+  const StaticImpl& statics =
+      StaticsOf<I, StaticMethod<I::kCreateBodyPartSolverSetting, &Impl::CreateBodyPartSolverSetting>,
+                StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterBodyPartSolverSettingImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterBodyPartSolverSettingImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

@@ -73,35 +73,32 @@ Result<void> CharacterDefinitionImpl::DescribeIO(DataSerializeInterface& stream)
 
 const ComponentInfo& CharacterDefinitionImpl::Component() noexcept {
   using Impl = CharacterDefinitionImpl;
-  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
-  static const MethodFn objectSlots[] = {toString};
-  static const MethodFn nodeInfoSlots[] = {nullptr, nullptr, nullptr, nullptr, toString};
-  static const MethodFn definitionSlots[] = {
-      Bind<I::GetSkeletonTreeFn, &Impl::GetSkeletonTree>(),
-      Bind<I::SetSkeletonTreeFn, &Impl::SetSkeletonTree>(),
-      Bind<I::GetBodyPartTreeFn, &Impl::GetBodyPartTree>(),
-      Bind<I::SetBodyPartTreeFn, &Impl::SetBodyPartTree>(),
-      Bind<I::SetControllersFn, &Impl::SetControllers>(),
-      Bind<I::GetControllersFn, &Impl::GetControllers>(),
-      Bind<I::SetPoseFn, &Impl::SetSkeletonRestPose>(),
-      Bind<I::GetPoseFn, &Impl::GetSkeletonRestPose>(),
-      Bind<I::SetPoseFn, &Impl::SetControllersRestPose>(),
-      Bind<I::GetPoseFn, &Impl::GetControllersRestPose>(),
-      toString,
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<CharacterNodeInfoInterface, Method<CharacterNodeInfoInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kGetSkeletonTree, &Impl::GetSkeletonTree>,
+                    Method<I::kSetSkeletonTree, &Impl::SetSkeletonTree>,
+                    Method<I::kGetBodyPartTree, &Impl::GetBodyPartTree>,
+                    Method<I::kSetBodyPartTree, &Impl::SetBodyPartTree>,
+                    Method<I::kSetControllers, &Impl::SetControllers>,
+                    Method<I::kGetControllers, &Impl::GetControllers>,
+                    Method<I::kSetSkeletonRestPose, &Impl::SetSkeletonRestPose>,
+                    Method<I::kGetSkeletonRestPose, &Impl::GetSkeletonRestPose>,
+                    Method<I::kSetControllersRestPose, &Impl::SetControllersRestPose>,
+                    Method<I::kGetControllersRestPose, &Impl::GetControllersRestPose>,
+                    Method<I::kToString, &Impl::ToString>>(),
   };
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots},
-                                              {&CharacterNodeInfoInterface::kDecl, nodeInfoSlots},
-                                              {&I::kDecl, definitionSlots}};
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
 }
 
 Result<void> RegisterCharacterDefinition(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {BindStatic<I::DescribeIOFn>(&CharacterDefinitionImpl::DescribeIO)};
-  static const StaticImpl impl{"CharacterDefinitionImpl", 0x50000000, statics};
+  using Impl = CharacterDefinitionImpl;
+  const StaticImpl& statics =
+      StaticsOf<I, StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterDefinitionImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterDefinitionImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

@@ -49,23 +49,22 @@ Result<CharacterNodeInfo> CharacterNodeInfoImpl::CreateNodeInfo(const Uuid& uuid
 
 const ComponentInfo& CharacterNodeInfoImpl::Component() noexcept {
   using Impl = CharacterNodeInfoImpl;
-  static const MethodFn objectSlots[] = {Bind<ObjectInterface::ToStringFn, &Impl::ToString>()};
-  static const MethodFn nodeInfoSlots[] = {
-      Bind<I::SetUuidFn, &Impl::SetUuid>(), Bind<I::GetUuidFn, &Impl::GetUuid>(),
-      Bind<I::SetNameFn, &Impl::SetName>(), Bind<I::GetNameFn, &Impl::GetName>(),
-      Bind<I::ToStringFn, &Impl::ToString>(),
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kSetUuid, &Impl::SetUuid>, Method<I::kGetUuid, &Impl::GetUuid>,
+                    Method<I::kSetName, &Impl::SetName>, Method<I::kGetName, &Impl::GetName>,
+                    Method<I::kToString, &Impl::ToString>>(),
   };
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots}, {&I::kDecl, nodeInfoSlots}};
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
 }
 
 Result<void> RegisterCharacterNodeInfo(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {BindStatic<I::CreateNodeInfoFn>(&CharacterNodeInfoImpl::CreateNodeInfo),
-                                     BindStatic<I::DescribeIOFn>(&CharacterNodeInfoImpl::DescribeIO)};
-  static const StaticImpl impl{"CharacterNodeInfoImpl", 0x50000000, statics};
+  using Impl = CharacterNodeInfoImpl;
+  const StaticImpl& statics = StaticsOf<I, StaticMethod<I::kCreateNodeInfo, &Impl::CreateNodeInfo>,
+                                        StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterNodeInfoImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterNodeInfoImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

@@ -38,30 +38,29 @@ Result<CharacterNodeTransform> CharacterNodeTransformImpl::CreateNodeTransform(
 
 const ComponentInfo& CharacterNodeTransformImpl::Component() noexcept {
   using Impl = CharacterNodeTransformImpl;
-  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
-  static const MethodFn objectSlots[] = {toString};
-  static const MethodFn nodeInfoSlots[] = {nullptr, nullptr, nullptr, nullptr, toString};
-  static const MethodFn transformSlots[] = {
-      Bind<I::SetMatrixFn, &Impl::SetGlobalMatrix>(),       Bind<I::GetMatrixFn, &Impl::GetGlobalMatrix>(),
-      Bind<I::SetMatrixFn, &Impl::SetParentGlobalMatrix>(), Bind<I::GetMatrixFn, &Impl::GetParentGlobalMatrix>(),
-      Bind<I::SetMatrixFn, &Impl::SetPreMultiplyMatrix>(),  Bind<I::GetMatrixFn, &Impl::GetPreMultiplyMatrix>(),
-      toString,
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<CharacterNodeInfoInterface, Method<CharacterNodeInfoInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kSetGlobalMatrix, &Impl::SetGlobalMatrix>,
+                    Method<I::kGetGlobalMatrix, &Impl::GetGlobalMatrix>,
+                    Method<I::kSetParentGlobalMatrix, &Impl::SetParentGlobalMatrix>,
+                    Method<I::kGetParentGlobalMatrix, &Impl::GetParentGlobalMatrix>,
+                    Method<I::kSetPreMultiplyMatrix, &Impl::SetPreMultiplyMatrix>,
+                    Method<I::kGetPreMultiplyMatrix, &Impl::GetPreMultiplyMatrix>,
+                    Method<I::kToString, &Impl::ToString>>(),
   };
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots},
-                                              {&CharacterNodeInfoInterface::kDecl, nodeInfoSlots},
-                                              {&I::kDecl, transformSlots}};
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
 }
 
 Result<void> RegisterCharacterNodeTransform(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {
-      BindStatic<I::CreateNodeTransformFn>(&CharacterNodeTransformImpl::CreateNodeTransform),
-      BindStatic<I::DescribeIOFn>(&CharacterNodeTransformImpl::DescribeIO)};
-  static const StaticImpl impl{"CharacterNodeTransformImpl", 0x50000000, statics};
+  using Impl = CharacterNodeTransformImpl;
+  const StaticImpl& statics =
+      StaticsOf<I, StaticMethod<I::kCreateNodeTransform, &Impl::CreateNodeTransform>,
+                StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterNodeTransformImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterNodeTransformImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

@@ -34,25 +34,23 @@ Result<void> CharacterPoseImpl::DescribeIO(DataSerializeInterface& stream) noexc
 
 const ComponentInfo& CharacterPoseImpl::Component() noexcept {
   using Impl = CharacterPoseImpl;
-  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
-  static const MethodFn objectSlots[] = {toString};
-  static const MethodFn poseSlots[] = {
-      Bind<I::SetNodeTransformArrayFn, &Impl::SetNodeTransformArray>(),
-      Bind<I::GetNodeTransformArrayFn, &Impl::GetNodeTransformArray>(),
-      Bind<I::GetNodeTransformCountFn, &Impl::GetNodeTransformCount>(),
-      Bind<I::GetNodeTransformByIDFn, &Impl::GetNodeTransformByID>(),
-      toString,
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kSetNodeTransformArray, &Impl::SetNodeTransformArray>,
+                    Method<I::kGetNodeTransformArray, &Impl::GetNodeTransformArray>,
+                    Method<I::kGetNodeTransformCount, &Impl::GetNodeTransformCount>,
+                    Method<I::kGetNodeTransformByID, &Impl::GetNodeTransformByID>,
+                    Method<I::kToString, &Impl::ToString>>(),
   };
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots}, {&I::kDecl, poseSlots}};
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
 }
 
 Result<void> RegisterCharacterPose(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {BindStatic<I::DescribeIOFn>(&CharacterPoseImpl::DescribeIO)};
-  static const StaticImpl impl{"CharacterPoseImpl", 0x50000000, statics};
+  using Impl = CharacterPoseImpl;
+  const StaticImpl& statics = StaticsOf<I, StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterPoseImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterPoseImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

@@ -41,30 +41,25 @@ Result<CharacterTreeRef> CharacterTreeImpl::CreateTree(const Uuid& uuid, const S
 
 const ComponentInfo& CharacterTreeImpl::Component() noexcept {
   using Impl = CharacterTreeImpl;
-  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
-  static const MethodFn objectSlots[] = {toString};
-  static const MethodFn nodeInfoSlots[] = {nullptr, nullptr, nullptr, nullptr, toString};
-  static const MethodFn treeSlots[] = {
-      Bind<I::IsTransformNodeFn, &Impl::IsTransformNode>(),
-      Bind<I::SetTransformNodeFn, &Impl::SetTransformNode>(),
-      Bind<I::GetHiearchyCountFn, &Impl::GetHiearchyCount>(),
-      toString,
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<CharacterNodeInfoInterface, Method<CharacterNodeInfoInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kIsTransformNode, &Impl::IsTransformNode>,
+                    Method<I::kSetTransformNode, &Impl::SetTransformNode>,
+                    Method<I::kGetHiearchyCount, &Impl::GetHiearchyCount>, Method<I::kToString, &Impl::ToString>>(),
   };
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots},
-                                              {&CharacterNodeInfoInterface::kDecl, nodeInfoSlots},
-                                              {&I::kDecl, treeSlots}};
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
 }
 
 Result<void> RegisterCharacterTree(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {BindStatic<I::CreateTreeFn>(&CharacterTreeImpl::CreateTree),
-                                     BindStatic<I::DescribeIOFn>(&CharacterTreeImpl::DescribeIO)};
-  static const StaticImpl impl{"CharacterTreeImpl", 0x30000000, statics};
+  using Impl = CharacterTreeImpl;
+  const StaticImpl& statics = StaticsOf<I, StaticMethod<I::kCreateTree, &Impl::CreateTree>,
+                                        StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterTreeImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, kHierarchyObjectClassId},
                                         {ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterTreeImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

@@ -1,0 +1,270 @@
+// Classes, components and bindings. A class is an ordered list of components
+// registered under a class id; a component is a C++ type whose methods are
+// bound to interface slots. When a class is composed, a later component's
+// binding takes over the slot of an earlier one for that interface only.
+#pragma once
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+#include "norvo/array.h"
+#include "norvo/interface.h"
+#include "norvo/result.h"
+#include "norvo/string.h"
+
+namespace norvo {
+
+class DataSerializeInterface;
+
+// Binds method bodies of a component to slots of one interface; a null entry
+// leaves the slot to earlier components. A binding has at most as many slots
+// as its interface.
+struct InterfaceBinding {
+  const InterfaceDecl* iface;
+  std::span<const MethodFn> slots;
+};
+
+// A component: its data layout and the operations on it. `copy` assigns a
+// source component to a constructed one; on failure the target must still be
+// destructible.
+struct ComponentInfo {
+  std::string_view id;
+  std::size_t size = 0;
+  std::size_t align = 1;
+  void (*construct)(void* data) noexcept = nullptr;
+  void (*destruct)(void* data) noexcept = nullptr;
+  Result<void> (*copy)(void* target, const void* source) noexcept = nullptr;
+  std::span<const InterfaceBinding> bindings;
+  Result<void> (*describeIO)(DataSerializeInterface& stream) noexcept = nullptr;
+};
+
+// The component operations of a C++ type: default construction, destruction,
+// and CopyFrom(const Impl&) -> Result<void> when the type has it, else
+// assignment.
+template <class Impl>
+constexpr ComponentInfo MakeComponent(std::string_view id, std::span<const InterfaceBinding> bindings,
+                                      Result<void> (*describeIO)(DataSerializeInterface&) noexcept = nullptr) {
+  ComponentInfo info;
+  info.id = id;
+  info.size = sizeof(Impl);
+  info.align = alignof(Impl);
+  info.construct = [](void* data) noexcept { ::new (data) Impl(); };
+  info.destruct = [](void* data) noexcept { static_cast<Impl*>(data)->~Impl(); };
+  info.copy = [](void* target, const void* source) noexcept -> Result<void> {
+    if constexpr (requires(Impl& t, const Impl& s) { t.CopyFrom(s); }) {
+      return static_cast<Impl*>(target)->CopyFrom(*static_cast<const Impl*>(source));
+    } else {
+      *static_cast<Impl*>(target) = *static_cast<const Impl*>(source);
+      return {};
+    }
+  };
+  info.bindings = bindings;
+  info.describeIO = describeIO;
+  return info;
+}
+
+struct MethodEntry {
+  MethodFn fn = nullptr;
+  std::uint32_t component = 0;
+};
+
+// One part of a class: all components of a registered class, or one
+// registered component.
+struct ClassPart {
+  enum Kind : std::uint8_t { kAllOf, kComponent };
+  Kind kind;
+  std::string_view id;
+};
+
+namespace internal {
+struct ClassComposition;
+}
+
+// A class: its id, its parts and, once composed, its components, their
+// layout and its method tables. A class is registered with its parts and
+// composed when first needed (the loader composes every class of a module
+// right after its start-up), so that a class may take over a class that its
+// module registers later. Composition is the framework's own business.
+class Class {
+ public:
+  bool IsComposed() const noexcept { return composed_.load(std::memory_order_acquire); }
+  std::span<const ClassPart> GetParts() const noexcept { return parts_; }
+
+  std::string_view GetId() const noexcept { return id_.View(); }
+  Int GetComponentCount() const noexcept { return components_.GetCount(); }
+  const ComponentInfo& GetComponent(Int index) const noexcept { return *components_[index]; }
+  std::size_t GetComponentOffset(Int index) const noexcept { return offsets_[index]; }
+  std::size_t GetObjectSize() const noexcept { return size_; }
+  Int FindComponent(const ComponentInfo& component) const noexcept;
+
+  // The interfaces the class answers (those some component binds, and
+  // ObjectInterface), in the order their tables were made.
+  Int GetInterfaceCount() const noexcept { return tables_.GetCount(); }
+  const InterfaceDecl& GetInterface(Int index) const noexcept { return *tables_[index].iface; }
+
+  const MethodEntry* FindMethod(const InterfaceDecl& iface, std::size_t slot) const noexcept;
+  bool Carries(const InterfaceDecl& iface) const noexcept;
+
+ private:
+  friend struct internal::ClassComposition;
+  struct Table {
+    const InterfaceDecl* iface;
+    BaseArray<MethodEntry> slots;
+  };
+  String id_;
+  std::span<const ClassPart> parts_;
+  std::atomic<bool> composed_{false};
+  BaseArray<const ComponentInfo*> components_;
+  BaseArray<std::size_t> offsets_;
+  BaseArray<Table> tables_;
+  std::size_t size_ = 0;
+};
+
+namespace detail {
+// The shape of a member function: its class, return type, parameters.
+template <class M>
+struct MemberShape;
+#define NORVO_MEMBER_SHAPE(QUALIFIERS)                  \
+  template <class R, class C, class... A>               \
+  struct MemberShape<R (C::*)(A...) QUALIFIERS> {       \
+    using Class = C;                                    \
+    using Return = R;                                   \
+    using Params = std::tuple<A...>;                    \
+  };
+NORVO_MEMBER_SHAPE()
+NORVO_MEMBER_SHAPE(const)
+NORVO_MEMBER_SHAPE(noexcept)
+NORVO_MEMBER_SHAPE(const noexcept)
+#undef NORVO_MEMBER_SHAPE
+
+template <class Fn>
+struct SlotShape;
+template <class R, class... A>
+struct SlotShape<R (*)(Object&, void*, A...)> {
+  using Return = R;
+  using Params = std::tuple<A...>;
+  using ParamsWithObject = std::tuple<Object&, A...>;
+};
+
+// A member fits a slot when it returns the slot's type and takes exactly the
+// slot's arguments, optionally after the object itself.
+template <class Fn, auto Member>
+constexpr bool kMemberFitsSlot =
+    std::is_same_v<typename MemberShape<decltype(Member)>::Return, typename SlotShape<Fn>::Return> &&
+    (std::is_same_v<typename MemberShape<decltype(Member)>::Params, typename SlotShape<Fn>::Params> ||
+     std::is_same_v<typename MemberShape<decltype(Member)>::Params, typename SlotShape<Fn>::ParamsWithObject>);
+
+template <class Fn, auto Member>
+struct Thunk;
+template <class R, class... A, auto Member>
+struct Thunk<R (*)(Object&, void*, A...), Member> {
+  template <class C>
+  static R Call(Object& self, void* data, A... args) {
+    C* component = static_cast<C*>(data);
+    if constexpr (std::is_invocable_v<decltype(Member), C*, Object&, A...>) {
+      return (component->*Member)(self, std::forward<A>(args)...);
+    } else {
+      return (component->*Member)(std::forward<A>(args)...);
+    }
+  }
+};
+
+template <class Fn, class G>
+constexpr bool kFunctionFitsStatic = false;
+template <class R, class... A, class R2, class... A2>
+constexpr bool kFunctionFitsStatic<R (*)(A...), R2 (*)(A2...) noexcept> =
+    std::is_same_v<R, R2> && std::is_same_v<std::tuple<A...>, std::tuple<A2...>>;
+template <class R, class... A, class R2, class... A2>
+constexpr bool kFunctionFitsStatic<R (*)(A...), R2 (*)(A2...)> =
+    std::is_same_v<R, R2> && std::is_same_v<std::tuple<A...>, std::tuple<A2...>>;
+
+template <std::size_t... Slots>
+consteval bool AllDistinct() {
+  constexpr std::size_t slots[] = {Slots..., 0};
+  for (std::size_t i = 0; i < sizeof...(Slots); ++i)
+    for (std::size_t j = i + 1; j < sizeof...(Slots); ++j)
+      if (slots[i] == slots[j]) return false;
+  return true;
+}
+}  // namespace detail
+
+// The method body `Member` (a member function of a component type) as the
+// slot type `Fn` of an interface: (Object&, component data, arguments...).
+// The member may take the object as its first parameter to reach sibling
+// components. Its return and parameter types must be exactly the slot's.
+template <class Fn, auto Member>
+MethodFn Bind() noexcept {
+  static_assert(detail::kMemberFitsSlot<Fn, Member>, "the method's type does not fit the slot");
+  using C = typename detail::MemberShape<decltype(Member)>::Class;
+  Fn fn = &detail::Thunk<Fn, Member>::template Call<C>;
+  return reinterpret_cast<MethodFn>(fn);
+}
+
+// A static method as a MethodFn.
+template <class Fn>
+MethodFn BindStatic(Fn fn) noexcept {
+  return reinterpret_cast<MethodFn>(fn);
+}
+
+// Names the slot `S` that the member `Member` fills, for BindInterface.
+template <std::size_t S, auto Member>
+struct Method {
+  static constexpr std::size_t kSlot = S;
+  template <class I>
+  static MethodFn Make() noexcept {
+    static_assert(S < std::remove_cvref_t<decltype(I::kSlots)>::kCount, "the interface has no such slot");
+    static_assert(detail::kMemberFitsSlot<SlotFn<I, S>, Member>, "the method's type does not fit the slot");
+    return Bind<SlotFn<I, S>, Member>();
+  }
+};
+
+// Names the static method `S` that the function `Function` implements, for
+// BindStatics.
+template <std::size_t S, auto Function>
+struct StaticMethod {
+  static constexpr std::size_t kSlot = S;
+  template <class I>
+  static MethodFn Make() noexcept {
+    static_assert(S < std::remove_cvref_t<decltype(I::kStaticSlots)>::kCount, "the interface has no such static");
+    static_assert(detail::kFunctionFitsStatic<StaticSlotFn<I, S>, decltype(Function)>,
+                  "the function's type does not fit the static method");
+    return reinterpret_cast<MethodFn>(static_cast<StaticSlotFn<I, S>>(Function));
+  }
+};
+
+// The binding of interface `I` made of the named slots `Methods`; the slots
+// not named stay with earlier components. Each slot is named at most once and
+// each method is checked against its slot's type when this compiles.
+template <class I, class... Methods>
+InterfaceBinding BindInterface() noexcept {
+  constexpr std::size_t kCount = std::remove_cvref_t<decltype(I::kSlots)>::kCount;
+  static_assert(detail::AllDistinct<Methods::kSlot...>(), "a slot is bound twice");
+  static const std::array<MethodFn, kCount> slots = [] {
+    std::array<MethodFn, kCount> table{};
+    ((table[Methods::kSlot] = Methods::template Make<I>()), ...);
+    return table;
+  }();
+  return {&I::kDecl, slots};
+}
+
+// The static methods of interface `I`, for a StaticImpl: every one must be
+// named, once.
+template <class I, class... Statics>
+std::span<const MethodFn> BindStatics() noexcept {
+  constexpr std::size_t kCount = std::remove_cvref_t<decltype(I::kStaticSlots)>::kCount;
+  static_assert(sizeof...(Statics) == kCount, "every static method must be bound");
+  static_assert(detail::AllDistinct<Statics::kSlot...>(), "a static method is bound twice");
+  static const std::array<MethodFn, kCount> methods = [] {
+    std::array<MethodFn, kCount> table{};
+    ((table[Statics::kSlot] = Statics::template Make<I>()), ...);
+    return table;
+  }();
+  return methods;
+}
+
+}  // namespace norvo
