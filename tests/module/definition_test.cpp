@@ -90,8 +90,6 @@ TEST_F(Definition, PrintsOnlyItsNodeInfo) {
   ASSERT_TRUE(c.definition.SetUuid(id).has_value());
   std::string text = NodeInfoText(id, "Walker");
   EXPECT_EQ(Str(c.definition.ToString()), text);
-  EXPECT_EQ(Str(CharacterNodeInfo::From(c.definition).ToString()), text);
-  EXPECT_EQ(Str(static_cast<const ObjectRef&>(c.definition).ToString()), text);
 }
 
 TEST_F(Definition, ACopyHasItsOwnTreesAndSharesThePoses) {
@@ -121,22 +119,6 @@ TEST_F(Definition, ACopyHasItsOwnTreesAndSharesThePoses) {
   EXPECT_EQ(copy.GetSkeletonRestPose(), c.rest);
   EXPECT_EQ(copy.GetControllersRestPose(), c.controllersRest);
   EXPECT_EQ(copy.GetControllers()[0], c.controller);
-}
-
-TEST_F(Definition, DescribesItsMembers) {
-  RecordingStream stream;
-  ASSERT_TRUE(DI::DescribeIO(stream).has_value());
-  std::vector<std::string> names;
-  for (const auto& call : stream.GetCalls()) names.push_back(call.name + ":" + call.dataType + ":" + std::to_string(call.flags));
-  EXPECT_EQ(names, (std::vector<std::string>{"SkeletonRoot:norvo::CharacterTreeRef:0",
-                                             "BodyPartRoot:norvo::CharacterBodyPartRef:0",
-                                             "SkeletonRestPose:norvo::CharacterPose:0",
-                                             "Controllers:net.norvo.datatype.uuid:2048",
-                                             "ControllersRestPose:norvo::CharacterPose:0"}));
-  RecordingStream failing;
-  failing.FailCall(2, OutOfMemoryError());
-  EXPECT_ERROR(DI::DescribeIO(failing), OutOfMemory);
-  EXPECT_EQ(failing.GetCalls().size(), 2u);
 }
 
 TEST_F(Definition, OutOfMemory) {

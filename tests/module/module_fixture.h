@@ -42,6 +42,11 @@ inline std::string NodeInfoText(const Uuid& uuid, std::string_view name) {
   return "Object ID : " + Str(uuid.ToString()) + "\nObject Name : " + std::string(name) + "\n";
 }
 
+// Appends `child` to the children of `parent`.
+inline void Link(const ObjectRef& parent, const ObjectRef& child) {
+  ASSERT_TRUE(HierarchyObjectRef::From(parent).InsertChildLast(child).has_value());
+}
+
 inline constexpr std::string_view kIdentityText = "((1,0,0),(0,1,0),(0,0,1),(0,0,0))";
 
 }  // namespace norvo::test

@@ -4,6 +4,7 @@
 // body part's name. A strong reference.
 #pragma once
 #include "norvo/array.h"
+#include "norvo/characternodeinfo.h"
 #include "norvo/hierarchy.h"
 #include "norvo/internedid.h"
 #include "norvo/serialize.h"
@@ -90,10 +91,21 @@ struct CharacterBodyPartInterface {
 class CharacterBodyPartRef : public StrongRef<CharacterBodyPartRef>,
                              public HierarchyObjectCalls<CharacterBodyPartRef> {
   using I = CharacterBodyPartInterface;
+  using NI = CharacterNodeInfoInterface;
 
  public:
   static constexpr const InterfaceDecl& kInterface = I::kDecl;
   using StrongRef::StrongRef;
+
+  // The body part's node info part (a Uuid and a name of its own, apart
+  // from the observer-object name that GetName/SetName reach), read and
+  // set in place: all holders share the body part.
+  const Uuid& GetUuid() const { return Invoke<NI::GetUuidFn>(NI::kDecl, NI::kGetUuid); }
+  Result<void> SetUuid(const Uuid& uuid) const { return Invoke<NI::SetUuidFn>(NI::kDecl, NI::kSetUuid, uuid); }
+  const String& GetNodeInfoName() const { return Invoke<NI::GetNameFn>(NI::kDecl, NI::kGetName); }
+  Result<void> SetNodeInfoName(const String& name) const {
+    return Invoke<NI::SetNameFn>(NI::kDecl, NI::kSetName, name);
+  }
 
   Result<void> SetIdentifier(const InternedId& id) const {
     return Invoke<I::SetIdentifierFn>(I::kDecl, I::kSetIdentifier, id);

@@ -1,104 +1,17 @@
-// Character trees and body parts through the loaded module.
+// Body parts through the loaded module.
 #include "module_fixture.h"
 
 namespace norvo::test {
 namespace {
 
-using Tree = LoadedModule;
 using BodyPart = LoadedModule;
-using TI = CharacterTreeInterface;
 using BI = CharacterBodyPartInterface;
-
-CharacterTreeRef Node(std::string_view name, bool transform) {
-  Result<CharacterTreeRef> node = TI::CreateTree(NewUuid(), S(name), transform);
-  EXPECT_TRUE(node.has_value());
-  return node ? std::move(node).value() : CharacterTreeRef();
-}
 
 CharacterBodyPartRef Part(std::string_view identifier, std::string_view name = "") {
   Result<CharacterBodyPartRef> part = BI::CreateBodyPart(Id(identifier), S(name));
   EXPECT_TRUE(part.has_value());
   return part ? std::move(part).value() : CharacterBodyPartRef();
 }
-
-void Link(const ObjectRef& parent, const ObjectRef& child) {
-  ASSERT_TRUE(HierarchyObjectRef::From(parent).InsertChildLast(child).has_value());
-}
-
-TEST_F(Tree, CreateTree) {
-  Uuid id = NewUuid();
-  CharacterTreeRef node = Ok(TI::CreateTree(id, S("Hips"), true));
-  EXPECT_EQ(node.GetUuid(), id);
-  EXPECT_EQ(Str(node.GetName()), "Hips");
-  EXPECT_TRUE(node.IsTransformNode());
-  EXPECT_FALSE(node.GetParent());
-  EXPECT_FALSE(node.GetFirstChild());
-  EXPECT_FALSE(Make<CharacterTreeRef>(TI::kClassId).IsTransformNode());
-}
-
-TEST_F(Tree, Counts) {
-  {
-    SCOPED_TRACE("a node without children");
-    EXPECT_EQ(Ok(Node("a", true).GetHiearchyCount(false)), 1);
-    EXPECT_EQ(Ok(Node("a", true).GetHiearchyCount(true)), 1);
-    EXPECT_EQ(Ok(Node("a", false).GetHiearchyCount(true)), 0);
-  }
-  SCOPED_TRACE("a root whose flag is off, two children, a grandchild under the first");
-  CharacterTreeRef root = Node("root", false), first = Node("first", true), second = Node("second", true),
-                   grandchild = Node("grandchild", true);
-  Link(root, first);
-  Link(root, second);
-  Link(first, grandchild);
-  EXPECT_EQ(Ok(root.GetHiearchyCount(false)), 4);
-  EXPECT_EQ(Ok(root.GetHiearchyCount(true)), 3);
-  EXPECT_EQ(Ok(first.GetHiearchyCount(false)), 2);
-  EXPECT_EQ(Ok(first.GetHiearchyCount(true)), 2);
-}
-
-TEST_F(Tree, ADescendantOfAnotherKindFailsTheCount) {
-  CharacterTreeRef root = Node("root", true), child = Node("child", true);
-  Link(root, child);
-  Link(child, Ok(HierarchyObjectRef::Create(kHierarchyObjectClassId)));
-  EXPECT_ERROR(root.GetHiearchyCount(false), Nullptr);
-  EXPECT_ERROR(root.GetHiearchyCount(true), Nullptr);
-  EXPECT_ERROR(CharacterTreeRef().GetHiearchyCount(false), Nullptr);
-}
-
-TEST_F(Tree, PrintsItsNodeInfoAndFlagThroughEveryInterface) {
-  Uuid id = NewUuid();
-  CharacterTreeRef node = Ok(TI::CreateTree(id, S("Spine"), false));
-  CharacterTreeRef child = Node("Child", true);
-  Link(node, child);
-  std::string text = NodeInfoText(id, "Spine") + "Is Transform Node : 0\n";
-  EXPECT_EQ(Str(node.ToString()), text);
-  EXPECT_EQ(Str(CharacterNodeInfo::From(node).ToString()), text);
-  EXPECT_EQ(Str(static_cast<const ObjectRef&>(node).ToString()), text);
-  node.SetTransformNode(true);
-  EXPECT_EQ(Str(node.ToString()), NodeInfoText(id, "Spine") + "Is Transform Node : 1\n");
-}
-
-TEST_F(Tree, NameIsTheNodeInfoName) {
-  CharacterTreeRef node = Node("Hips", true);
-  HierarchyObjectRef::From(node).SetName(S("observer"));
-  EXPECT_EQ(Str(node.GetName()), "Hips");
-  EXPECT_EQ(Str(HierarchyObjectRef::From(node).GetName()), "observer");
-}
-
-TEST_F(Tree, MillionNodeChain) {
-  constexpr Int kDepth = 1000000;
-  CharacterTreeRef root = Ok(TI::CreateTree(Uuid(), String(), true));
-  CharacterTreeRef last = root;
-  for (Int i = 1; i < kDepth; ++i) {
-    CharacterTreeRef next = Ok(CharacterTreeRef::Create(TI::kClassId));
-    ASSERT_TRUE(last.InsertChildLast(next).has_value());
-    last = next;
-  }
-  last.SetTransformNode(true);
-  EXPECT_EQ(Ok(root.GetHiearchyCount(false)), kDepth);
-  EXPECT_EQ(Ok(root.GetHiearchyCount(true)), 2);
-}
-
-// ---- Body parts -----------------------------------------------------------
 
 // root [a, b] ─ first [c] ─ grandchild [a]
 //             └ second [d]
@@ -228,35 +141,9 @@ TEST_F(BodyPart, PrintsItsMembers) {
             "Skeleton Keywords (1) :\n"
             "\tspine&&chest\n"
             "Skeleton Discard Keywords (0) :\n");
-  EXPECT_EQ(Str(static_cast<const ObjectRef&>(part).ToString()), Str(part.ToString()));
-  // As a node info it prints the node info text.
-  EXPECT_EQ(Str(CharacterNodeInfo::From(part).ToString()), NodeInfoText(Uuid(), ""));
   EXPECT_EQ(Str(Make<CharacterBodyPartRef>(BI::kClassId).ToString()),
             "Name : \nIdentifier : \nControllers (0) :\nSkeleton Nodes (0) :\nSkeleton Keywords (0) :\n"
             "Skeleton Discard Keywords (0) :\n");
-}
-
-TEST_F(BodyPart, DescribesItsMembers) {
-  RecordingStream stream;
-  ASSERT_TRUE(BI::DescribeIO(stream).has_value());
-  struct Expected {
-    const char* name;
-    std::string_view type;
-    std::uint32_t flags;
-  } expected[] = {{"_identifier", "net.norvo.datatype.internedid", 0},
-                  {"_name", datatype::kString, 0},
-                  {"_controllers", datatype::kUuid, kDescribeFlagArray},
-                  {"_skeletonNodes", datatype::kUuid, kDescribeFlagArray},
-                  {"_skeletonKeywords", datatype::kString, kDescribeFlagArray},
-                  {"_skeletonDiscardKeywords", datatype::kString, kDescribeFlagArray}};
-  ASSERT_EQ(stream.GetCalls().size(), std::size(expected));
-  for (std::size_t i = 0; i < std::size(expected); ++i) {
-    SCOPED_TRACE(expected[i].name);
-    EXPECT_EQ(stream.GetCalls()[i].name, expected[i].name);
-    EXPECT_EQ(stream.GetCalls()[i].dataType, expected[i].type);
-    EXPECT_EQ(stream.GetCalls()[i].flags, expected[i].flags);
-    EXPECT_EQ(stream.GetCalls()[i].hasAccessor, expected[i].flags != 0);
-  }
 }
 
 TEST_F(BodyPart, OutOfMemory) {
@@ -292,15 +179,6 @@ TEST_F(BodyPart, OutOfMemory) {
       EXPECT_EQ(all.error().kind(), ErrorKind::OutOfMemory);
     }
     return all.has_value();
-  });
-  InternedId id = Id("x");
-  String name = S("y");
-  ForEachAllocationFailure([&] {
-    Result<CharacterBodyPartRef> part = BI::CreateBodyPart(id, name);
-    if (!part) {
-      EXPECT_EQ(part.error().kind(), ErrorKind::OutOfMemory);
-    }
-    return part.has_value();
   });
 }
 

@@ -1,0 +1,176 @@
+// What every class of the module shares, one table each: its serialization
+// description, its creation function under allocation failure, and one text
+// through every interface it answers.
+#include <functional>
+
+#include "module_fixture.h"
+
+namespace norvo::test {
+namespace {
+
+using EveryClass = LoadedModule;
+
+// "name:type:flags" for each described member, in order.
+std::vector<std::string> Described(std::string_view classId) {
+  RecordingStream stream;
+  Result<void> described = DescribeClass(classId, stream);
+  EXPECT_TRUE(described.has_value()) << classId;
+  std::vector<std::string> members;
+  for (const auto& call : stream.GetCalls()) {
+    EXPECT_TRUE(call.hasMember) << call.name;
+    EXPECT_EQ(call.hasAccessor, call.flags != 0) << call.name;
+    members.push_back(call.name + ":" + call.dataType + ":" + std::to_string(call.flags));
+  }
+  return members;
+}
+
+TEST_F(EveryClass, DescribesItsMembersInOrder) {
+  const std::string nodeInfo[] = {"_objectID:net.norvo.datatype.uuid:0", "_objectName:net.norvo.datatype.string:0"};
+  auto withNodeInfo = [&](std::vector<std::string> own) {
+    own.insert(own.begin(), std::begin(nodeInfo), std::end(nodeInfo));
+    return own;
+  };
+  struct Case {
+    std::string_view classId;
+    std::vector<std::string> members;
+  } cases[] = {
+      {CharacterNodeInfoInterface::kClassId, withNodeInfo({})},
+      {CharacterNodeTransformInterface::kClassId,
+       withNodeInfo({"_globalMat:net.norvo.datatype.matrix:0", "_parentGlobalMat:net.norvo.datatype.matrix:0",
+                     "_preMultiplyMat:net.norvo.datatype.matrix:0"})},
+      {CharacterPoseInterface::kClassId, {"NodeTransform:norvo::CharacterNodeTransform:2048"}},
+      {CharacterTreeInterface::kClassId, withNodeInfo({"IsTransformNode:bool:0"})},
+      {CharacterBodyPartInterface::kClassId,
+       withNodeInfo({"_identifier:net.norvo.datatype.internedid:0", "_name:net.norvo.datatype.string:0",
+                     "_controllers:net.norvo.datatype.uuid:2048", "_skeletonNodes:net.norvo.datatype.uuid:2048",
+                     "_skeletonKeywords:net.norvo.datatype.string:2048",
+                     "_skeletonDiscardKeywords:net.norvo.datatype.string:2048"})},
+      {CharacterBodyPartSolverSettingInterface::kClassId,
+       {"_identifier:net.norvo.datatype.internedid:0", "_weight:float64:0"}},
+      {CharacterDefinitionInterface::kClassId,
+       withNodeInfo({"SkeletonRoot:norvo::CharacterTreeRef:0", "BodyPartRoot:norvo::CharacterBodyPartRef:0",
+                     "SkeletonRestPose:norvo::CharacterPose:0", "Controllers:net.norvo.datatype.uuid:2048",
+                     "ControllersRestPose:norvo::CharacterPose:0"})},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.classId);
+    EXPECT_EQ(Described(c.classId), c.members);
+    // The first failing description ends it and is returned.
+    for (std::size_t fail = 0; fail < c.members.size(); ++fail) {
+      RecordingStream failing;
+      failing.FailCall(Int(fail), UnexpectedError("disk full"));
+      EXPECT_ERROR_MESSAGE(DescribeClass(c.classId, failing), Unexpected, "disk full");
+      EXPECT_EQ(failing.GetCalls().size(), fail);
+    }
+  }
+}
+
+// Each creation function under each allocation failure: OutOfMemoryError,
+// nothing half-made left behind.
+TEST_F(EveryClass, CreationFunctionsOutOfMemory) {
+  Uuid uuid = NewUuid();
+  String name = S("Hips");
+  InternedId id = Id("Hips");
+  Matrix global;
+  global.off = {1, 2, 3};
+  struct Case {
+    const char* what;
+    std::function<Result<ObjectRef>()> create;
+  } cases[] = {
+      {"CreateNodeInfo",
+       [&]() -> Result<ObjectRef> {
+         NORVO_ASSIGN_OR_RETURN(ObjectRef made, CharacterNodeInfoInterface::CreateNodeInfo(uuid, name));
+         return made;
+       }},
+      {"CreateNodeTransform",
+       [&]() -> Result<ObjectRef> {
+         NORVO_ASSIGN_OR_RETURN(ObjectRef made,
+                                CharacterNodeTransformInterface::CreateNodeTransform(uuid, global, Matrix{}));
+         return made;
+       }},
+      {"CreateTree",
+       [&]() -> Result<ObjectRef> {
+         NORVO_ASSIGN_OR_RETURN(ObjectRef made, CharacterTreeInterface::CreateTree(uuid, name, true));
+         return made;
+       }},
+      {"CreateBodyPart",
+       [&]() -> Result<ObjectRef> {
+         NORVO_ASSIGN_OR_RETURN(ObjectRef made, CharacterBodyPartInterface::CreateBodyPart(id, name));
+         return made;
+       }},
+      {"CreateBodyPartSolverSetting",
+       [&]() -> Result<ObjectRef> {
+         NORVO_ASSIGN_OR_RETURN(ObjectRef made,
+                                CharacterBodyPartSolverSettingInterface::CreateBodyPartSolverSetting(id, 0.5));
+         return made;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    int failures = ForEachAllocationFailure([&] {
+      Result<ObjectRef> made = c.create();
+      if (!made) {
+        EXPECT_EQ(made.error().kind(), ErrorKind::OutOfMemory);
+      }
+      return made.has_value();
+    });
+    EXPECT_GE(failures, 1);
+  }
+}
+
+// A class prints one text whichever interface asks, except that a body part
+// asked as a node info prints its node info part.
+TEST_F(EveryClass, PrintsOneTextThroughEveryInterface) {
+  Uuid uuid = NewUuid();
+  std::string nodeInfo = NodeInfoText(uuid, "Hips");
+  CharacterNodeTransform transform = Ok(CharacterNodeTransformInterface::CreateNodeTransform(uuid, Matrix{}, Matrix{}));
+  ASSERT_TRUE(transform.SetName(S("Hips")).has_value());
+  CharacterDefinition definition = Make<CharacterDefinition>(CharacterDefinitionInterface::kClassId);
+  ASSERT_TRUE(definition.SetUuid(uuid).has_value());
+  ASSERT_TRUE(definition.SetName(S("Hips")).has_value());
+  CharacterBodyPartRef part = Ok(CharacterBodyPartInterface::CreateBodyPart(Id("Spine"), S("spine")));
+  ASSERT_TRUE(part.SetUuid(uuid).has_value());
+  ASSERT_TRUE(part.SetNodeInfoName(S("Hips")).has_value());
+
+  struct Case {
+    const char* what;
+    ObjectRef object;
+    const InterfaceDecl& iface;  // the class's own interface, and its ToString slot
+    std::size_t toString;
+    std::string text;        // through the own interface and the object interface
+    std::string asNodeInfo;  // through CharacterNodeInfoInterface; "" when not carried
+  } cases[] = {
+      {"node info", Ok(CharacterNodeInfoInterface::CreateNodeInfo(uuid, S("Hips"))), CharacterNodeInfoInterface::kDecl,
+       CharacterNodeInfoInterface::kToString, nodeInfo, nodeInfo},
+      {"node transform", transform, CharacterNodeTransformInterface::kDecl, CharacterNodeTransformInterface::kToString,
+       Str(transform.ToString()), Str(transform.ToString())},
+      {"tree", Ok(CharacterTreeInterface::CreateTree(uuid, S("Hips"), true)), CharacterTreeInterface::kDecl,
+       CharacterTreeInterface::kToString, nodeInfo + "Is Transform Node : 1\n", nodeInfo + "Is Transform Node : 1\n"},
+      {"definition", definition, CharacterDefinitionInterface::kDecl, CharacterDefinitionInterface::kToString, nodeInfo,
+       nodeInfo},
+      {"body part", part, CharacterBodyPartInterface::kDecl, CharacterBodyPartInterface::kToString,
+       Str(part.ToString()), nodeInfo},
+      {"pose", Make<CharacterPose>(CharacterPoseInterface::kClassId), CharacterPoseInterface::kDecl,
+       CharacterPoseInterface::kToString, "Node Transform :\n{}", ""},
+      {"solver setting",
+       Ok(CharacterBodyPartSolverSettingInterface::CreateBodyPartSolverSetting(Id("Spine"), 0.5)),
+       CharacterBodyPartSolverSettingInterface::kDecl, CharacterBodyPartSolverSettingInterface::kToString,
+       "Identifier : Spine\nWeight : 0.5\n", ""},
+  };
+  EXPECT_TRUE(Str(transform.ToString()).starts_with(nodeInfo + "Global Matrix :\n"));
+  EXPECT_TRUE(Str(part.ToString()).starts_with("Name : \nIdentifier : Spine\n"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Str(InvokeMethod<ObjectInterface::ToStringFn>(c.object.Get(), c.iface, c.toString, nullptr)), c.text);
+    EXPECT_EQ(Str(c.object.ToString()), c.text);
+    EXPECT_EQ(Str(CharacterNodeInfo::From(c.object).ToString()), c.asNodeInfo);
+  }
+  // A body part's node info part is set in place: every holder sees it.
+  CharacterBodyPartRef holder = part;
+  EXPECT_EQ(holder.GetUuid(), uuid);
+  EXPECT_EQ(Str(holder.GetNodeInfoName()), "Hips");
+  EXPECT_EQ(Str(holder.GetName()), "spine");
+}
+
+}  // namespace
+}  // namespace norvo::test
