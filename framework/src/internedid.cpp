@@ -3,8 +3,8 @@
 #include <cstring>
 #include <mutex>
 #include <new>
-#include <unordered_map>
 
+#include "norvo/hashmap.h"
 #include "norvo/memory.h"
 
 namespace norvo {
@@ -17,17 +17,12 @@ struct InternedId::Entry {
 };
 
 namespace {
-struct TextHash {
-  std::size_t operator()(std::string_view text) const noexcept { return std::size_t(HashBytes(text)); }
-};
-
-using Table = std::unordered_map<std::string_view, void*, TextHash, std::equal_to<>,
-                                 StdAllocator<std::pair<const std::string_view, void*>>>;
-
 // The table lives as long as the process; it is empty whenever no id is held.
+// Its keys view the texts stored in the entries themselves; the values are
+// the entries.
 struct Interned {
   std::mutex mutex;
-  Table table;
+  HashMap<std::string_view, void*> table;
 };
 Interned& TheTable() noexcept {
   static Interned& interned = *new Interned();
@@ -40,8 +35,8 @@ Result<InternedId> InternedId::Make(std::string_view text) noexcept {
   if (text.empty()) return id;
   Interned& interned = TheTable();
   std::lock_guard lock(interned.mutex);
-  if (auto it = interned.table.find(text); it != interned.table.end()) {
-    id.entry_ = static_cast<Entry*>(it->second);
+  if (void** found = interned.table.Find(text)) {
+    id.entry_ = static_cast<Entry*>(*found);
     id.entry_->refs.fetch_add(1, std::memory_order_relaxed);
     return id;
   }
@@ -49,11 +44,9 @@ Result<InternedId> InternedId::Make(std::string_view text) noexcept {
   if (!entry) return OutOfMemoryError();
   ::new (entry) Entry{{1}, Int(text.size())};
   std::memcpy(reinterpret_cast<char*>(entry + 1), text.data(), text.size());
-  try {
-    interned.table.emplace(entry->View(), entry);
-  } catch (const std::bad_alloc&) {
+  if (auto inserted = interned.table.Insert(entry->View(), entry); !inserted) {
     Free(entry);
-    return OutOfMemoryError();
+    return inserted.error();
   }
   id.entry_ = entry;
   return id;
@@ -89,7 +82,7 @@ void InternedId::Release() noexcept {
   Interned& interned = TheTable();
   std::lock_guard lock(interned.mutex);
   if (entry->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    interned.table.erase(entry->View());
+    interned.table.Erase(entry->View());
     Free(entry);
   }
 }
@@ -106,7 +99,7 @@ UInt InternedId::GetHashCode() const noexcept { return UInt(reinterpret_cast<std
 Int InternedId::GetTableSize() noexcept {
   Interned& interned = TheTable();
   std::lock_guard lock(interned.mutex);
-  return Int(interned.table.size());
+  return interned.table.GetCount();
 }
 
 }  // namespace norvo

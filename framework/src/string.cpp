@@ -129,11 +129,7 @@ Result<BaseArray<String>> String::Split(std::string_view separator) const noexce
 
 UInt String::GetHashCode() const noexcept { return HashBytes(View()); }
 
-UInt HashBytes(std::string_view bytes) noexcept {
-  UInt h = 14695981039346656037ull;
-  for (char c : bytes) h = (h ^ UInt(static_cast<unsigned char>(c))) * 1099511628211ull;
-  return h;
-}
+UInt HashBytes(std::string_view bytes) noexcept { return Fnv1aHash(bytes); }
 
 TextBuilder& TextBuilder::Piece(std::initializer_list<std::string_view> parts) noexcept {
   String piece;

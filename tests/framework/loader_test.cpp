@@ -35,8 +35,8 @@ std::vector<std::string> Log() {
   return texts;
 }
 
-Module Load() {
-  Result<Module> module = Module::Load(NORVO_TEST_MODULE_PATH);
+Module Load(const char* path = NORVO_TEST_MODULE_PATH) {
+  Result<Module> module = Module::Load(path);
   EXPECT_TRUE(module);
   return module ? std::move(module).value() : Module();
 }
@@ -126,6 +126,119 @@ TEST(Module, MissingLibraryIsUnresolved) {
   EXPECT_ERROR_MESSAGE(Module::Load("/nonexistent/norvo_missing.so"), Unresolved,
                        "the module library cannot be opened");
   EXPECT_EQ(capture.lines.size(), 1u);  // the reason the system gave
+}
+
+TEST(Module, LibraryWithoutAValidRecordIsRefusedBeforeItsStartUp) {
+  const struct {
+    const char* path;
+    ErrorKind kind;
+    const char* message;
+  } cases[] = {
+      {NORVO_OTHER_VERSION_TEST_MODULE_PATH, ErrorKind::IllegalArgument, "the module record has another version"},
+      {NORVO_NO_RECORD_TEST_MODULE_PATH, ErrorKind::Unresolved, "the module exports no g_norvo record"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    ClearRegistrationLog();
+    Result<Module> module = Module::Load(c.path);
+    ASSERT_FALSE(module);
+    EXPECT_EQ(module.error().kind(), c.kind);
+    EXPECT_STREQ(module.error().message(), c.message);
+    EXPECT_TRUE(Log().empty());
+    ExpectUnloaded();
+  }
+}
+
+TEST(Module, ClashingModuleIsUndoneAndTheFirstKeepsWorking) {
+  Module first = Load();
+  ClearRegistrationLog();
+  // The clashing module registers its own ids, then the counter class id
+  // that the first module holds.
+  EXPECT_ERROR_MESSAGE(Module::Load(NORVO_CLASHING_TEST_MODULE_PATH), IllegalArgument, "class already registered");
+  const std::vector<std::string> registered = {
+      "datatype norvo::test::Clashing",
+      "module net.norvo.test.clashing",
+      "component net.norvo.test.class.clashing",
+      "class net.norvo.test.class.clashingnode",
+  };
+  std::vector<std::string> expected = registered;
+  for (auto it = registered.rbegin(); it != registered.rend(); ++it) expected.push_back("release " + *it);
+  EXPECT_EQ(Log(), expected);
+  EXPECT_FALSE(IsDataTypeRegistered("norvo::test::Clashing"));
+  EXPECT_FALSE(IsModuleRegistered("net.norvo.test.clashing"));
+  EXPECT_FALSE(IsComponentRegistered("net.norvo.test.class.clashing"));
+  EXPECT_FALSE(IsClassRegistered("net.norvo.test.class.clashingnode"));
+
+  ExpectLoaded();
+  {
+    Result<ObjectRef> node = CreateObject(kCounterNodeClass);
+    ASSERT_TRUE(node);
+    EXPECT_EQ(InvokeMethod<CounterInterface::GetFn>(node.value().Get(), CounterInterface::kDecl, 0), 7);
+  }
+  first.Unload();
+  ExpectUnloaded();
+
+  // Alone, the clashing module loads: its failed load left nothing behind.
+  Module clashing = Load(NORVO_CLASHING_TEST_MODULE_PATH);
+  EXPECT_TRUE(clashing.IsLoaded());
+  EXPECT_TRUE(IsClassRegistered("net.norvo.test.class.clashingnode"));
+  clashing.Unload();
+  ExpectUnloaded();
+  ClearRegistrationLog();
+}
+
+TEST(Module, EveryAllocationFailureOfALoadIsUndone) {
+  // One load first, so that the registries' tables have their full size.
+  Load().Unload();
+  int failed = 0;
+  Int lastFailure = -1;
+  for (Int n = 0; n < 120; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    ClearRegistrationLog();
+    const Int before = LiveAllocationCount();
+    Result<Module> module = WithAllocationFailure(n, [] { return Module::Load(NORVO_TEST_MODULE_PATH); });
+    if (module) {
+      // A dropped log line is the only trace an allocation failure may leave.
+      ExpectLoaded();
+      module.value().Unload();
+    } else {
+      ++failed;
+      lastFailure = n;
+      EXPECT_EQ(module.error().kind(), ErrorKind::OutOfMemory);
+    }
+    ExpectUnloaded();
+    ClearRegistrationLog();
+    EXPECT_EQ(LiveAllocationCount(), before);
+  }
+  EXPECT_GT(failed, 30);
+  EXPECT_LT(lastFailure, 100);  // the loop went well past the load's last allocation
+}
+
+// ---- Registrations through a context --------------------------------------
+
+TEST(ModuleContext, StaticImplNeedsOneMethodPerStaticMethod) {
+  using AnswerFn = CounterInterface::AnswerFn;
+  static const MethodFn one[] = {BindStatic<AnswerFn>([]() noexcept -> Result<Int> { return Int(1); })};
+  static const MethodFn two[] = {one[0], one[0]};
+  const StaticImpl tooMany{"CounterImpl", 0x50000000, two};
+  const StaticImpl none{"CounterImpl", 0x50000000, {}};
+  const StaticImpl fits{"CounterImpl", 0x50000000, one};
+  ClearRegistrationLog();
+  {
+    ModuleContext context;
+    for (const StaticImpl* impl : {&tooMany, &none}) {
+      EXPECT_ERROR_MESSAGE(context.RegisterStaticImpl(CounterInterface::kDecl, *impl), IllegalArgument,
+                           "the implementation does not have one method per static method of the interface");
+      EXPECT_EQ(FindStaticImpl(CounterInterface::kDecl), nullptr);
+    }
+    EXPECT_TRUE(Log().empty());
+    ASSERT_TRUE(context.RegisterStaticImpl(CounterInterface::kDecl, fits));
+    EXPECT_EQ(FindStaticImpl(CounterInterface::kDecl), &fits);
+  }
+  EXPECT_EQ(FindStaticImpl(CounterInterface::kDecl), nullptr);
+  EXPECT_EQ(Log(), (std::vector<std::string>{"static net.norvo.test.interface.counter",
+                                             "release static net.norvo.test.interface.counter"}));
+  ClearRegistrationLog();
 }
 
 }  // namespace

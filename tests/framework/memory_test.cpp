@@ -131,6 +131,108 @@ TEST(HashMap, InsertFindReplaceAndIterate) {
   ASSERT_NE(map.Find(S("key7")), nullptr);
   EXPECT_EQ(*map.Find(S("key7")), -7);
   EXPECT_EQ(map.Find(S("key100")), nullptr);
+
+  // A text view finds and erases a String key without making a String.
+  const Int live = LiveAllocationCount();
+  FailAllocationAfter(0);
+  const Int* found = map.Find(std::string_view("key42"));
+  const Int value = found ? *found : -1;
+  const bool erased = map.Erase(std::string_view("key42"));
+  const bool erasedAgain = map.Erase(std::string_view("key42"));
+  ClearAllocationFailure();
+  EXPECT_EQ(value, 42);
+  EXPECT_TRUE(erased);
+  EXPECT_FALSE(erasedAgain);
+  EXPECT_EQ(LiveAllocationCount(), live - 2);  // the entry and its key's text
+  EXPECT_EQ(map.Find(std::string_view("key42")), nullptr);
+  EXPECT_EQ(map.GetCount(), 99);
+}
+
+// Insert, replace, lookup by an equal key, Erase and iteration for a key type;
+// `twin` makes an equal key that is a separate value.
+template <class K, class Twin>
+void ExpectMapOfKeys(const std::vector<K>& keys, Twin twin) {
+  HashMap<K, Int> map;
+  for (std::size_t i = 0; i < keys.size(); ++i) ASSERT_TRUE(map.Insert(keys[i], Int(i)));
+  ASSERT_TRUE(map.Insert(twin(keys[0]), -1));  // replaces
+  EXPECT_EQ(map.GetCount(), Int(keys.size()));
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    const Int* value = map.Find(twin(keys[i]));
+    ASSERT_NE(value, nullptr) << i;
+    EXPECT_EQ(*value, i == 0 ? -1 : Int(i));
+  }
+
+  const K equal = twin(keys[1]);
+  const Int live = LiveAllocationCount();
+  FailAllocationAfter(0);  // erasing never allocates
+  const bool erased = map.Erase(equal);
+  const bool erasedAgain = map.Erase(keys[1]);
+  ClearAllocationFailure();
+  EXPECT_TRUE(erased);
+  EXPECT_FALSE(erasedAgain);
+  EXPECT_EQ(LiveAllocationCount(), live - 1);
+  EXPECT_EQ(map.Find(keys[1]), nullptr);
+  EXPECT_EQ(map.GetCount(), Int(keys.size()) - 1);
+
+  Int visited = 0;
+  for (auto entry : map) {
+    ++visited;
+    EXPECT_FALSE(entry.key == keys[1]);
+    EXPECT_EQ(*map.Find(entry.key), entry.value);
+  }
+  EXPECT_EQ(visited, map.GetCount());
+
+  for (const K& key : keys) map.Erase(key);
+  EXPECT_TRUE(map.IsEmpty());
+  EXPECT_FALSE(map.Erase(keys[0]));
+}
+
+TEST(HashMap, UuidAndInternedIdKeys) {
+  {
+    SCOPED_TRACE("Uuid");
+    std::vector<Uuid> keys = {Uuid()};  // the empty Uuid is a key like any other
+    for (int i = 0; i < 40; ++i) keys.push_back(NewUuid());
+    ExpectMapOfKeys(keys, [](const Uuid& key) {
+      return key.IsEmpty() ? Uuid() : Ok(Uuid::FromBytes(key.GetBytes()));
+    });
+  }
+  {
+    SCOPED_TRACE("InternedId");
+    std::vector<InternedId> keys = {InternedId()};
+    for (int i = 0; i < 40; ++i) keys.push_back(Id("net.norvo.test.key" + std::to_string(i)));
+    ExpectMapOfKeys(keys, [](const InternedId& key) { return Id(key.View()); });
+  }
+}
+
+TEST(HashMap, FailedCopyLeavesTheTargetEmptyAndLeaksNothing) {
+  HashMap<Uuid, Int> source;
+  for (Int i = 0; i < 20; ++i) ASSERT_TRUE(source.Insert(NewUuid(), i));
+  int failed = 0, succeeded = 0;
+  for (Int n = 0; n < 40; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
+    const Int before = LiveAllocationCount();
+    {
+      HashMap<Uuid, Int> target;
+      ASSERT_TRUE(target.Insert(NewUuid(), -1));
+      FailAllocationAfter(n);
+      Result<void> copied = target.CopyFrom(source);
+      ClearAllocationFailure();
+      if (copied) {
+        // A bucket table that could not grow only makes longer chains.
+        ++succeeded;
+        EXPECT_EQ(target.GetCount(), source.GetCount());
+        for (auto entry : source) EXPECT_EQ(*target.Find(entry.key), entry.value);
+      } else {
+        ++failed;
+        EXPECT_EQ(copied.error().kind(), ErrorKind::OutOfMemory);
+        EXPECT_TRUE(target.IsEmpty());
+        EXPECT_TRUE(target.begin() == target.end());
+      }
+    }
+    EXPECT_EQ(LiveAllocationCount(), before);
+  }
+  EXPECT_GE(failed, 20);  // the first bucket table and each entry
+  EXPECT_GT(succeeded, 0);
 }
 
 TEST(HashMap, FailedInsertLeavesTheMapUnchanged) {

@@ -1,12 +1,12 @@
-// Loads the installed module and makes one object through it.
+// Loads the installed module from the path its package gives and makes one
+// object through it.
 #include "norvo/registry.h"
 #include "norvo/retargetbase.h"
 
-int main(int argc, char** argv) {
-  if (argc < 2) return 2;
+int main() {
   int status = 1;
   {
-    norvo::Result<norvo::Module> module = norvo::Module::Load(argv[1]);
+    norvo::Result<norvo::Module> module = norvo::Module::Load(NORVO_RETARGETBASE_MODULE);
     if (module) status = norvo::CharacterNodeInfoInterface::CreateNodeInfo(norvo::Uuid(), norvo::String()) ? 0 : 3;
   }
   norvo::ShutdownFramework();

@@ -1,6 +1,6 @@
-// The one hash of the framework: 64-bit FNV-1a over bytes. Ids, strings and
-// Uuids hash through it; it is constexpr so interface declarations can carry
-// the hash of their id.
+// The one hash of the framework for texts and bytes: 64-bit FNV-1a. It is
+// constexpr, so interface declarations hash their ids at compile time with
+// the same function that hashes texts and Uuids at run time.
 #pragma once
 #include <string_view>
 
@@ -8,7 +8,7 @@
 
 namespace norvo {
 
-constexpr UInt HashBytesOf(std::string_view bytes) noexcept {
+constexpr UInt Fnv1aHash(std::string_view bytes) noexcept {
   UInt h = 14695981039346656037ull;
   for (char c : bytes) h = (h ^ UInt(static_cast<unsigned char>(c))) * 1099511628211ull;
   return h;

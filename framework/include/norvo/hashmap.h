@@ -1,15 +1,39 @@
 // HashMap: a chained hash table from K to V with insert-or-replace. Keys are
-// hashed by their GetHashCode() and compared with ==. Growth of the bucket
-// table is best effort: when it cannot grow, the chains just get longer.
-// Iteration order follows the buckets and is not the insertion order.
+// hashed by HashOf (their GetHashCode(), or Fnv1aHash for a text view) and
+// compared with ==. Growth of the bucket table is best effort: when it cannot
+// grow, the chains just get longer; it never shrinks. Iteration order follows
+// the buckets and is not the insertion order.
 #pragma once
+#include <concepts>
+#include <string_view>
 #include <utility>
 
+#include "norvo/hash.h"
 #include "norvo/memory.h"
 #include "norvo/result.h"
 #include "norvo/types.h"
 
 namespace norvo {
+
+// The hash of a key: its GetHashCode(); for a text view the hash of its bytes,
+// which is also the hash of a String holding that text.
+template <class K>
+  requires requires(const K& key) {
+    { key.GetHashCode() } -> std::convertible_to<UInt>;
+  }
+UInt HashOf(const K& key) noexcept {
+  return UInt(key.GetHashCode());
+}
+inline UInt HashOf(std::string_view text) noexcept { return Fnv1aHash(text); }
+
+// A key of type Q by which a map with keys of type K can be searched without
+// making a K: it compares with K and hashes as the K it equals (a
+// std::string_view for String keys).
+template <class Q, class K>
+concept LookupKeyFor = requires(const Q& q, const K& k) {
+  { HashOf(q) } -> std::same_as<UInt>;
+  { k == q } -> std::convertible_to<bool>;
+};
 
 template <class K, class V>
 class HashMap {
@@ -52,20 +76,35 @@ class HashMap {
     if (bucketCount_ == 0) return OutOfMemoryError();
     Node* node = static_cast<Node*>(Allocate(sizeof(Node)));
     if (!node) return OutOfMemoryError();
-    Node** bucket = &buckets_[Index(key)];
+    Node** bucket = &buckets_[Index(HashOf(key))];
     ::new (node) Node{*bucket, key, value};
     *bucket = node;
     ++count_;
     return {};
   }
 
-  const V* Find(const K& key) const noexcept {
-    if (count_ == 0) return nullptr;
-    for (Node* n = buckets_[Index(key)]; n; n = n->next)
-      if (n->key == key) return &n->value;
-    return nullptr;
+  // The value stored under `key`, or nullptr.
+  const V* Find(const K& key) const noexcept { return FindValue(key); }
+  V* Find(const K& key) noexcept { return const_cast<V*>(FindValue(key)); }
+  template <class Q>
+    requires LookupKeyFor<Q, K>
+  const V* Find(const Q& key) const noexcept {
+    return FindValue(key);
   }
-  V* Find(const K& key) noexcept { return const_cast<V*>(std::as_const(*this).Find(key)); }
+  template <class Q>
+    requires LookupKeyFor<Q, K>
+  V* Find(const Q& key) noexcept {
+    return const_cast<V*>(FindValue(key));
+  }
+
+  // Removes the entry of `key` and returns whether there was one. Never
+  // allocates; the bucket table keeps its size.
+  bool Erase(const K& key) noexcept { return EraseKey(key); }
+  template <class Q>
+    requires LookupKeyFor<Q, K>
+  bool Erase(const Q& key) noexcept {
+    return EraseKey(key);
+  }
 
   // Replaces the entries by copies of those of `source`; on failure this map
   // is empty.
@@ -123,7 +162,36 @@ class HashMap {
   Iterator end() const { return Iterator(this, bucketCount_, nullptr); }
 
  private:
-  Int Index(const K& key) const noexcept { return Int(UInt(key.GetHashCode()) % UInt(bucketCount_)); }
+  Int Index(UInt hash) const noexcept { return Int(hash % UInt(bucketCount_)); }
+
+  // The link that points at the node of `key`, or at the null end of its
+  // chain when there is none. Needs a bucket table.
+  template <class Q>
+  Node** Link(const Q& key) const noexcept {
+    Node** link = &buckets_[Index(HashOf(key))];
+    while (*link && !((*link)->key == key)) link = &(*link)->next;
+    return link;
+  }
+
+  template <class Q>
+  const V* FindValue(const Q& key) const noexcept {
+    if (count_ == 0) return nullptr;
+    Node* node = *Link(key);
+    return node ? &node->value : nullptr;
+  }
+
+  template <class Q>
+  bool EraseKey(const Q& key) noexcept {
+    if (count_ == 0) return false;
+    Node** link = Link(key);
+    Node* node = *link;
+    if (!node) return false;
+    *link = node->next;
+    node->~Node();
+    Free(node);
+    --count_;
+    return true;
+  }
 
   void Rehash(Int newCount) noexcept {
     Node** fresh = static_cast<Node**>(Allocate(std::size_t(newCount) * sizeof(Node*)));
@@ -136,7 +204,7 @@ class HashMap {
     for (Int b = 0; b < oldCount; ++b) {
       for (Node* n = old[b]; n;) {
         Node* next = n->next;
-        Node** bucket = &buckets_[Index(n->key)];
+        Node** bucket = &buckets_[Index(HashOf(n->key))];
         n->next = *bucket;
         *bucket = n;
         n = next;

@@ -27,7 +27,7 @@ using MethodFn = void (*)();
 
 enum class RefKind : std::uint8_t { CopyOnWrite, Strong };
 
-constexpr UInt HashId(std::string_view text) noexcept { return HashBytesOf(text); }
+constexpr UInt HashId(std::string_view text) noexcept { return Fnv1aHash(text); }
 
 // The declaration of an interface: its id, published name, bases, reference
 // kind, the names of its instance methods in slot order and of its static

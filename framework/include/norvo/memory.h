@@ -35,25 +35,4 @@ void Delete(T* object) noexcept {
   }
 }
 
-// For the few standard containers of the registries: they allocate through
-// Allocate too and report a failure as std::bad_alloc, which the registry
-// catches and turns into OutOfMemoryError.
-template <class T>
-struct StdAllocator {
-  using value_type = T;
-  StdAllocator() = default;
-  template <class U>
-  StdAllocator(const StdAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) {
-    void* block = Allocate(n * sizeof(T));
-    if (!block) throw std::bad_alloc();
-    return static_cast<T*>(block);
-  }
-  void deallocate(T* p, std::size_t) noexcept { Free(p); }
-  template <class U>
-  bool operator==(const StdAllocator<U>&) const noexcept {
-    return true;
-  }
-};
-
 }  // namespace norvo

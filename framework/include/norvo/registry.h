@@ -20,7 +20,7 @@
 namespace norvo {
 
 // Registers the framework's own classes ("net.norvo.class.hierarchyobject").
-// Idempotent; LoadModule calls it as well.
+// Idempotent; Module::Load calls it as well.
 Result<void> InitializeFramework() noexcept;
 // Releases them again; for a clean exit.
 void ShutdownFramework() noexcept;
@@ -53,6 +53,12 @@ class ModuleContext {
  private:
   struct Release;
   Result<void> Arrange(int kind, std::string_view id) noexcept;
+  void TakeBackLastRelease() noexcept;
+  // Arranges the release of `id`, then runs `add` on the registries under
+  // their write lock and logs the registration; a failure of `add` is
+  // returned and leaves nothing registered.
+  template <class AddFn>
+  Result<void> Register(int kind, std::string_view id, AddFn add) noexcept;
   BaseArray<Release*> releases_;
 };
 

@@ -56,6 +56,16 @@ inline Error UnresolvedError(const char* message = nullptr,
   return Error(ErrorKind::Unresolved, message, where);
 }
 
+namespace detail {
+// A checked misuse of a Result: writes one line to standard error (the
+// error's kind, message, file and line) and aborts.
+[[noreturn]] void AbortOnValueOfError(const Error& error) noexcept;
+// The same for error() of a Result that holds a value.
+[[noreturn]] void AbortOnErrorOfValue() noexcept;
+}  // namespace detail
+
+// value() of an error and error() of a value abort the process (see detail);
+// test with has_value() first.
 template <class T>
 class [[nodiscard]] Result {
   static_assert(!std::is_same_v<std::remove_cvref_t<T>, Error>);
@@ -72,12 +82,29 @@ class [[nodiscard]] Result {
   bool has_value() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return has_value(); }
 
-  T& value() & { return *std::get_if<0>(&state_); }
-  const T& value() const& { return *std::get_if<0>(&state_); }
-  T&& value() && { return std::move(*std::get_if<0>(&state_)); }
-  const Error& error() const { return *std::get_if<1>(&state_); }
+  T& value() & {
+    CheckValue();
+    return *std::get_if<0>(&state_);
+  }
+  const T& value() const& {
+    CheckValue();
+    return *std::get_if<0>(&state_);
+  }
+  T&& value() && {
+    CheckValue();
+    return std::move(*std::get_if<0>(&state_));
+  }
+  const Error& error() const {
+    if (has_value()) [[unlikely]]
+      detail::AbortOnErrorOfValue();
+    return *std::get_if<1>(&state_);
+  }
 
  private:
+  void CheckValue() const noexcept {
+    if (!has_value()) [[unlikely]]
+      detail::AbortOnValueOfError(*std::get_if<1>(&state_));
+  }
   std::variant<T, Error> state_;
 };
 
@@ -90,8 +117,16 @@ class [[nodiscard]] Result<T&> {
 
   bool has_value() const noexcept { return value_ != nullptr; }
   explicit operator bool() const noexcept { return has_value(); }
-  T& value() const { return *value_; }
-  const Error& error() const { return *error_; }
+  T& value() const {
+    if (!value_) [[unlikely]]
+      detail::AbortOnValueOfError(*error_);
+    return *value_;
+  }
+  const Error& error() const {
+    if (value_) [[unlikely]]
+      detail::AbortOnErrorOfValue();
+    return *error_;
+  }
 
  private:
   T* value_ = nullptr;
@@ -106,8 +141,15 @@ class [[nodiscard]] Result<void> {
 
   bool has_value() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return has_value(); }
-  void value() const {}
-  const Error& error() const { return *error_; }
+  void value() const {
+    if (error_) [[unlikely]]
+      detail::AbortOnValueOfError(*error_);
+  }
+  const Error& error() const {
+    if (!error_) [[unlikely]]
+      detail::AbortOnErrorOfValue();
+    return *error_;
+  }
 
  private:
   std::optional<Error> error_;

@@ -6,12 +6,13 @@
 #include <string_view>
 
 #include "norvo/array.h"
+#include "norvo/hash.h"
 #include "norvo/result.h"
 #include "norvo/types.h"
 
 namespace norvo {
 
-// FNV-1a over bytes; the hash of texts.
+// FNV-1a over bytes (Fnv1aHash); the hash of texts.
 UInt HashBytes(std::string_view bytes) noexcept;
 
 class String {

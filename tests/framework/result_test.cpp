@@ -1,0 +1,44 @@
+// Result: reading the value of an error, or the error of a value, is a checked
+// failure that names the error and where it was raised.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace norvo::test {
+namespace {
+
+TEST(ResultDeathTest, ValueOfAnErrorAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const int line = __LINE__ + 1;
+  const Error error = IllegalArgumentError("the reason");
+  const std::string where =
+      "value\\(\\) of a Result that holds IllegalArgumentError \"the reason\" raised at .*result_test\\.cpp:" +
+      std::to_string(line);
+  Result<Int> number = error;
+  EXPECT_DEATH((void)number.value(), where);
+  EXPECT_DEATH((void)std::move(number).value(), where);
+  Result<Int&> reference = error;
+  EXPECT_DEATH((void)reference.value(), where);
+  Result<void> nothing = error;
+  EXPECT_DEATH(nothing.value(), where);
+
+  Result<void> unnamed = OutOfMemoryError();
+  EXPECT_DEATH(unnamed.value(), "holds OutOfMemoryError \"\" raised at .*result_test\\.cpp:");
+}
+
+TEST(ResultDeathTest, ErrorOfAValueAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* what = "error\\(\\) of a Result that holds a value";
+  Result<Int> number = Int(1);
+  EXPECT_DEATH((void)number.error(), what);
+  Int target = 0;
+  Result<Int&> reference = target;
+  EXPECT_DEATH((void)reference.error(), what);
+  Result<void> nothing;
+  EXPECT_DEATH((void)nothing.error(), what);
+}
+
+}  // namespace
+}  // namespace norvo::test
