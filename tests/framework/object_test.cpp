@@ -238,6 +238,15 @@ TEST(Class, FailedCompositionLeavesNoPartlyBuiltClass) {
   ASSERT_TRUE(context.RegisterClass("net.norvo.test.fw.class.cycle2", kCycle2Parts));
   EXPECT_ERROR_MESSAGE(CreateObject("net.norvo.test.fw.class.cycle1"), IllegalArgument,
                        "the classes take each other over in a cycle");
+  // A binding with more slots than its interface declares.
+  static const MethodFn twoSlots[] = {Bind<ToStringFn, &PartA::ToString>(), Bind<ToStringFn, &PartA::ToString>()};
+  static const InterfaceBinding tooLong[] = {{&kXDecl, twoSlots}};
+  static const ComponentInfo wide = MakeComponent<PartA>("net.norvo.test.fw.wide", tooLong);
+  constexpr ClassPart kWideParts[] = {{ClassPart::kComponent, "net.norvo.test.fw.wide"}};
+  ASSERT_TRUE(context.RegisterComponent(wide));
+  ASSERT_TRUE(context.RegisterClass("net.norvo.test.fw.class.wide", kWideParts));
+  EXPECT_ERROR_MESSAGE(CreateObject("net.norvo.test.fw.class.wide"), IllegalArgument,
+                       "a binding has more slots than its interface");
 }
 
 TEST(CreateObject, UnknownClassIsUnresolved) {
