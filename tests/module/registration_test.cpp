@@ -29,8 +29,9 @@ std::vector<std::string> ExpectedStartUp() {
   lines.push_back("module net.norvo.retargetbase");
   // The units in their order; those whose class exists register component,
   // class and static-method implementation.
-  for (const char* unit : {"characterbodypart", "characterbodypartsolversetting", "characterdefinition",
-                           "characternodeinfo", "characternodetransform", "characterpose", "charactertree"}) {
+  for (const char* unit : {"characterassociation", "characterbodypart", "characterbodypartsolversetting",
+                           "characterdefinition", "characternodeinfo", "characternodetransform", "characterpose",
+                           "charactertree", "retargetbasehelper"}) {
     lines.push_back(std::string("component net.norvo.animation.class.") + unit);
     lines.push_back(std::string("class net.norvo.animation.class.") + unit);
     lines.push_back(std::string("static net.norvo.animation.interface.") + unit);

@@ -1,6 +1,7 @@
 // The module unit: the exported module record and the start-up, which runs
 // the registrations in their fixed order. The loader runs the arranged
 // releases in reverse at unload.
+#include "impl/characterassociation_impl.h"
 #include "impl/characterbodypart_impl.h"
 #include "impl/characterbodypartsolversetting_impl.h"
 #include "impl/characterdefinition_impl.h"
@@ -8,6 +9,7 @@
 #include "impl/characternodetransform_impl.h"
 #include "impl/characterpose_impl.h"
 #include "impl/charactertree_impl.h"
+#include "impl/retargetbasehelper_impl.h"
 #include "interface_registration.h"
 #include "norvo/register.h"
 
@@ -27,6 +29,7 @@ constexpr std::string_view kFrameworkDependencies[] = {
 
 // The implementation units, in their registration order.
 constexpr Result<void> (*kUnits[])(ModuleContext&) noexcept = {
+    RegisterCharacterAssociation,
     RegisterCharacterBodyPart,
     RegisterCharacterBodyPartSolverSetting,
     RegisterCharacterDefinition,
@@ -34,6 +37,7 @@ constexpr Result<void> (*kUnits[])(ModuleContext&) noexcept = {
     RegisterCharacterNodeTransform,
     RegisterCharacterPose,
     RegisterCharacterTree,
+    RegisterRetargetBaseHelper,
 };
 
 Result<void> Start(ModuleContext& context) noexcept {

@@ -1,0 +1,140 @@
+#include "characterassociation_impl.h"
+
+#include "unit_registration.h"
+
+namespace norvo::retargetbase {
+
+using I = CharacterAssociationInterface;
+
+namespace {
+
+constexpr const char* kInvalidPair = "Illegal argument: Source or Target doesn't have a valid Uuid";
+constexpr const char* kNoPartner = "No value associated to this Uuid";
+
+// Takes `key` out of `table`. Until the map can erase a key itself, the
+// table is rebuilt without it; that needs memory, and when none is left the
+// entry stays.
+template <class K, class V>
+void EraseKey(HashMap<K, V>& table, const K& key) noexcept {
+  HashMap<K, V> rest;
+  for (auto entry : table)
+    if (!(entry.key == key) && !rest.Insert(entry.key, entry.value)) return;
+  table = std::move(rest);
+}
+
+// Stores a -> b and b -> a, or neither. Replacing the value of a key needs
+// no memory, so a key already present goes last; when the second of two new
+// keys finds no memory, the first is taken out again.
+template <class K>
+Result<void> InsertBothWays(HashMap<K, K>& table, const K& a, const K& b) noexcept {
+  if (a == b) return table.Insert(a, a);
+  if (table.Find(a)) {
+    NORVO_RETURN_IF_ERROR(table.Insert(b, a));
+    return table.Insert(a, b);
+  }
+  NORVO_RETURN_IF_ERROR(table.Insert(a, b));
+  Result<void> second = table.Insert(b, a);
+  if (!second) EraseKey(table, a);
+  return second;
+}
+
+// "{key->value,...}" in the table's iteration order.
+template <class K, class Text>
+void AppendTable(TextBuilder& text, const HashMap<K, K>& table, Text textOf) noexcept {
+  text.Piece("{");
+  bool first = true;
+  for (auto entry : table) {
+    textOf(entry.key, entry.value, first ? "" : ",");
+    first = false;
+  }
+  text.Piece("}");
+}
+
+}  // namespace
+
+Result<void> CharacterAssociationImpl::CopyFrom(const CharacterAssociationImpl& source) noexcept {
+  NORVO_RETURN_IF_ERROR(_uuidAssTable.CopyFrom(source._uuidAssTable));
+  return _idAssTable.CopyFrom(source._idAssTable);
+}
+
+Result<void> CharacterAssociationImpl::AssociateBodyPart(const CharacterBodyPartRef& source,
+                                                         const CharacterBodyPartRef& target) noexcept {
+  NORVO_ASSIGN_OR_RETURN(InternedId sourceId, source.GetIdentifier());
+  NORVO_ASSIGN_OR_RETURN(InternedId targetId, target.GetIdentifier());
+  return AssociateId(sourceId, targetId);
+}
+
+Result<void> CharacterAssociationImpl::AssociateUuid(const Uuid& source, const Uuid& target) noexcept {
+  if (source.IsEmpty() || target.IsEmpty()) return IllegalArgumentError(kInvalidPair);
+  return InsertBothWays(_uuidAssTable, source, target);
+}
+
+Result<Uuid> CharacterAssociationImpl::GetAssociatedUuid(const Uuid& uuid) const noexcept {
+  if (const Uuid* partner = _uuidAssTable.Find(uuid)) return *partner;
+  return IllegalArgumentError(kNoPartner);
+}
+
+Result<void> CharacterAssociationImpl::AssociateId(const InternedId& source, const InternedId& target) noexcept {
+  if (!source.IsSet() || !target.IsSet()) return IllegalArgumentError(kInvalidPair);
+  return InsertBothWays(_idAssTable, source, target);
+}
+
+Result<InternedId> CharacterAssociationImpl::GetAssociatedId(const InternedId& id) const noexcept {
+  if (const InternedId* partner = _idAssTable.Find(id)) return *partner;
+  return IllegalArgumentError(kNoPartner);
+}
+
+String CharacterAssociationImpl::ToString(const FormatStatement*) const noexcept {
+  TextBuilder text;
+  text.Piece("Uuid Association Table : \n");
+  AppendTable(text, _uuidAssTable, [&](const Uuid& key, const Uuid& value, std::string_view separator) {
+    char keyText[Uuid::kTextLength], valueText[Uuid::kTextLength];
+    key.Format(keyText);
+    value.Format(valueText);
+    text.Piece({separator, std::string_view(keyText, Uuid::kTextLength), "->",
+                std::string_view(valueText, Uuid::kTextLength)});
+  });
+  text.Piece("InternedId Association Table : \n");
+  AppendTable(text, _idAssTable, [&](const InternedId& key, const InternedId& value, std::string_view separator) {
+    text.Piece({separator, key.View(), "->", value.View()});
+  });
+  return text.Take();
+}
+
+// Each table is a map member: one description with the member and its
+// accessor, then one with neither.
+Result<void> CharacterAssociationImpl::DescribeIO(DataSerializeInterface& stream) noexcept {
+  using Impl = CharacterAssociationImpl;
+  NORVO_RETURN_IF_ERROR(stream.DescribeElement("_uuidAssTable", datatype::kUuid, NORVO_MEMBER(Impl, _uuidAssTable),
+                                               &MapAccessor<Uuid, Uuid>(), kDescribeFlagMap));
+  NORVO_RETURN_IF_ERROR(stream.DescribeElement("_uuidAssTable", datatype::kUuid, MemberRef{}, nullptr, kDescribeFlagMap));
+  NORVO_RETURN_IF_ERROR(stream.DescribeElement("_idAssTable", datatype::kInternedId, NORVO_MEMBER(Impl, _idAssTable),
+                                               &MapAccessor<InternedId, InternedId>(), kDescribeFlagMap));
+  return stream.DescribeElement("_idAssTable", datatype::kInternedId, MemberRef{}, nullptr, kDescribeFlagMap);
+}
+
+const ComponentInfo& CharacterAssociationImpl::Component() noexcept {
+  using Impl = CharacterAssociationImpl;
+  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
+  static const MethodFn objectSlots[] = {toString};
+  static const MethodFn associationSlots[] = {
+      Bind<I::AssociateBodyPartFn, &Impl::AssociateBodyPart>(),
+      Bind<I::AssociateUuidFn, &Impl::AssociateUuid>(),
+      Bind<I::GetAssociatedUuidFn, &Impl::GetAssociatedUuid>(),
+      Bind<I::AssociateIdFn, &Impl::AssociateId>(),
+      Bind<I::GetAssociatedIdFn, &Impl::GetAssociatedId>(),
+      toString,
+  };
+  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots}, {&I::kDecl, associationSlots}};
+  static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
+  return component;
+}
+
+Result<void> RegisterCharacterAssociation(ModuleContext& context) noexcept {
+  static const MethodFn statics[] = {BindStatic<I::DescribeIOFn>(&CharacterAssociationImpl::DescribeIO)};
+  static const StaticImpl impl{"CharacterAssociationImpl", 0x50000000, statics};
+  static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
+  return RegisterUnit(context, CharacterAssociationImpl::Component(), parts, I::kDecl, impl);
+}
+
+}  // namespace norvo::retargetbase
