@@ -115,26 +115,24 @@ Result<void> CharacterAssociationImpl::DescribeIO(DataSerializeInterface& stream
 
 const ComponentInfo& CharacterAssociationImpl::Component() noexcept {
   using Impl = CharacterAssociationImpl;
-  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
-  static const MethodFn objectSlots[] = {toString};
-  static const MethodFn associationSlots[] = {
-      Bind<I::AssociateBodyPartFn, &Impl::AssociateBodyPart>(),
-      Bind<I::AssociateUuidFn, &Impl::AssociateUuid>(),
-      Bind<I::GetAssociatedUuidFn, &Impl::GetAssociatedUuid>(),
-      Bind<I::AssociateIdFn, &Impl::AssociateId>(),
-      Bind<I::GetAssociatedIdFn, &Impl::GetAssociatedId>(),
-      toString,
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kAssociateBodyPart, &Impl::AssociateBodyPart>,
+                    Method<I::kAssociateUuid, &Impl::AssociateUuid>,
+                    Method<I::kGetAssociatedUuid, &Impl::GetAssociatedUuid>,
+                    Method<I::kAssociateId, &Impl::AssociateId>, Method<I::kGetAssociatedId, &Impl::GetAssociatedId>,
+                    Method<I::kToString, &Impl::ToString>>(),
   };
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots}, {&I::kDecl, associationSlots}};
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
 }
 
 Result<void> RegisterCharacterAssociation(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {BindStatic<I::DescribeIOFn>(&CharacterAssociationImpl::DescribeIO)};
-  static const StaticImpl impl{"CharacterAssociationImpl", 0x50000000, statics};
+  using Impl = CharacterAssociationImpl;
+  const StaticImpl& statics =
+      StaticsOf<I, StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterAssociationImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterAssociationImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

@@ -229,24 +229,30 @@ Result<Int> RetargetBaseHelperImpl::FindBodyPartMatchingCount(CharacterBodyPartR
   return count;
 }
 
+// The helper has no data, so its text is empty.
+String RetargetBaseHelperImpl::ToString(const FormatStatement*) const noexcept { return String(); }
+
+// No instance methods of its own: the class carries the interface and the
+// object's ToString.
 const ComponentInfo& RetargetBaseHelperImpl::Component() noexcept {
-  // No instance methods: the binding only makes the class carry the interface.
-  static const InterfaceBinding bindings[] = {{&I::kDecl, {}}};
-  static const ComponentInfo component = MakeComponent<RetargetBaseHelperImpl>(I::kClassId, bindings);
+  using Impl = RetargetBaseHelperImpl;
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I>(),
+  };
+  static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings);
   return component;
 }
 
 Result<void> RegisterRetargetBaseHelper(ModuleContext& context) noexcept {
   using Impl = RetargetBaseHelperImpl;
-  static const MethodFn statics[] = {
-      BindStatic<I::FillBodyPartFn>(&Impl::FillBodyPart),
-      BindStatic<I::AssociateBodyPartsByIdentifierFn>(&Impl::AssociateBodyPartsByIdentifier),
-      BindStatic<I::TranslateSrcToDestIDFn>(&Impl::TranslateSrcToDestID),
-      BindStatic<I::FindBodyPartMatchingCountFn>(&Impl::FindBodyPartMatchingCount),
-  };
-  static const StaticImpl impl{"RetargetBaseHelperImpl", 0x30000000, statics};
+  const StaticImpl& statics =
+      StaticsOf<I, StaticMethod<I::kFillBodyPart, &Impl::FillBodyPart>,
+                StaticMethod<I::kAssociateBodyPartsByIdentifier, &Impl::AssociateBodyPartsByIdentifier>,
+                StaticMethod<I::kTranslateSrcToDestID, &Impl::TranslateSrcToDestID>,
+                StaticMethod<I::kFindBodyPartMatchingCount, &Impl::FindBodyPartMatchingCount>>("RetargetBaseHelperImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, RetargetBaseHelperImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

@@ -46,6 +46,9 @@ class RetargetBaseHelperImpl {
   static Result<Int> FindBodyPartMatchingCount(CharacterBodyPartRef bodyPart, CharacterPose pose,
                                                Bool recursive) noexcept;
 
+  // Empty: the helper has no data.
+  String ToString(const FormatStatement* format) const noexcept;
+
   static const ComponentInfo& Component() noexcept;
 };
 
