@@ -16,8 +16,8 @@ inline CharacterTreeRef TreeNode(std::string_view name) {
 }
 
 // A body part with these keywords and discard keywords.
-inline CharacterBodyPartRef BodyPart(std::string_view identifier, std::initializer_list<std::string_view> keywords = {},
-                                     std::initializer_list<std::string_view> discard = {}) {
+inline CharacterBodyPartRef BodyPart(std::string_view identifier, const std::vector<std::string_view>& keywords = {},
+                                     const std::vector<std::string_view>& discard = {}) {
   CharacterBodyPartRef part = Ok(CharacterBodyPartInterface::CreateBodyPart(Id(identifier), S(identifier)));
   BaseArray<String> strings;
   for (std::string_view keyword : keywords) EXPECT_TRUE(strings.Append(S(keyword)).has_value());

@@ -1,0 +1,617 @@
+// The retarget base helper through the loaded module.
+#include "retarget_test_support.h"
+
+namespace norvo::test {
+namespace {
+
+using Helper = LoadedModule;
+using HI = RetargetBaseHelperInterface;
+using TI = CharacterNodeTransformInterface;
+
+constexpr const char* kNullBodyParts = "Illegal argument: Condition srcBodyPart && dstBodyPart not fulfilled. ";
+
+// A small skeleton whose nodes are named; the first node is the root.
+struct TestTree {
+  std::vector<CharacterTreeRef> nodes;
+
+  CharacterTreeRef Add(std::string_view name, const CharacterTreeRef& parent = {}) {
+    CharacterTreeRef node = TreeNode(name);
+    if (parent) Link(parent, node);
+    nodes.push_back(node);
+    return node;
+  }
+  const CharacterTreeRef& Root() const { return nodes.front(); }
+  std::vector<std::string> Names(const std::vector<Uuid>& uuids) const {
+    std::vector<std::string> names;
+    for (const Uuid& uuid : uuids) {
+      names.push_back("?");
+      for (const CharacterTreeRef& node : nodes)
+        if (node.GetUuid() == uuid) names.back() = Str(node.GetName());
+    }
+    return names;
+  }
+};
+
+using Names = std::vector<std::string>;
+
+CharacterNodeTransform Transform(const Uuid& uuid, std::string_view name, double x) {
+  Matrix global;
+  global.off = {x, 0, 0};
+  CharacterNodeTransform transform = Ok(TI::CreateNodeTransform(uuid, global, Matrix{}));
+  EXPECT_TRUE(transform.SetName(S(name)).has_value());
+  return transform;
+}
+
+CharacterPose PoseOf(std::initializer_list<CharacterNodeTransform> transforms) {
+  CharacterPose pose = Ok(CharacterPose::Create(CharacterPoseInterface::kClassId));
+  EXPECT_TRUE(pose.SetNodeTransformArray(Array(transforms)).has_value());
+  return pose;
+}
+
+HierarchyObjectRef OtherKind() { return Ok(HierarchyObjectRef::Create(kHierarchyObjectClassId)); }
+
+// ---- FillBodyPart -----------------------------------------------------------
+
+TEST_F(Helper, KeywordsMatchEveryPartInAnyCaseAndOrder) {
+  TestTree tree;
+  tree.Add("Root");
+  for (const char* name : {"LeftArm_01", "ARM_LEFT", "RightArm"}) tree.Add(name, tree.Root());
+  const Names all = {"LeftArm_01", "ARM_LEFT", "RightArm"}, left = {"LeftArm_01", "ARM_LEFT"};
+  struct Case {
+    std::vector<std::string_view> keywords, discard;
+    Names expected;
+  } cases[] = {
+      {{"arm&&left"}, {}, left},
+      {{"arm"}, {}, all},
+      {{"LEFT&&aRm"}, {}, left},
+      {{"left", "right"}, {}, all},
+      {{"tarm&&lefta"}, {}, {"LeftArm_01"}},  // parts may overlap
+      {{"arm"}, {"right"}, left},
+      {{"left&&arm"}, {"_01"}, {"ARM_LEFT"}},  // matched and discarded: not taken
+      {{"left arm"}, {}, {}},                  // white space is part of the keyword
+      {{"root"}, {}, {"Root"}},
+      // Empty parts are ignored; a keyword of empty parts only matches nothing.
+      {{"arm&&"}, {}, all},
+      {{"&&arm"}, {}, all},
+      {{"arm&&&&left"}, {}, left},
+      {{"", "&&", "&&&&"}, {}, {}},
+      {{"arm"}, {"", "&&"}, all},
+  };
+  for (const Case& c : cases) {
+    std::string trace;
+    for (std::string_view k : c.keywords) trace += "[" + std::string(k) + "]";
+    trace += " discard ";
+    for (std::string_view k : c.discard) trace += "[" + std::string(k) + "]";
+    SCOPED_TRACE(trace);
+    CharacterBodyPartRef part = BodyPart("Arm", c.keywords, c.discard);
+    ASSERT_TRUE(HI::FillBodyPart(tree.Root(), part).has_value());
+    EXPECT_EQ(tree.Names(Skeleton(part)), c.expected);
+  }
+}
+
+TEST_F(Helper, FillsInWalkOrderRootFirst) {
+  TestTree tree;
+  CharacterTreeRef root = tree.Add("arm_root");
+  CharacterTreeRef first = tree.Add("arm_first", root);
+  CharacterTreeRef between = tree.Add("leg", first);
+  tree.Add("arm_deep", between);
+  tree.Add("arm_second", root);
+  CharacterBodyPartRef part = BodyPart("Arm", {"ARM"});
+  ASSERT_TRUE(part.SetSkeleton(Array({NewUuid()})).has_value());
+  ASSERT_TRUE(HI::FillBodyPart(tree.Root(), part).has_value());
+  EXPECT_EQ(tree.Names(Skeleton(part)), (Names{"arm_root", "arm_first", "arm_deep", "arm_second"}));
+  // Filling again gives the same list, not a longer one.
+  ASSERT_TRUE(HI::FillBodyPart(tree.Root(), part).has_value());
+  EXPECT_EQ(Skeleton(part).size(), 4u);
+  // From a subtree, only its nodes.
+  ASSERT_TRUE(HI::FillBodyPart(first, part).has_value());
+  EXPECT_EQ(tree.Names(Skeleton(part)), (Names{"arm_first", "arm_deep"}));
+}
+
+TEST_F(Helper, FillsEveryBodyPartBelowWithItsOwnKeywords) {
+  TestTree tree;
+  tree.Add("Hips");
+  tree.Add("LeftArm", tree.Root());
+  tree.Add("LeftHand", tree.nodes.back());
+  CharacterBodyPartRef body = BodyPart("Body"), arm = BodyPart("Arm", {"arm"}), hand = BodyPart("Hand", {"hand"}),
+                       legs = BodyPart("Legs", {"leg"});
+  Link(body, arm);
+  Link(arm, hand);
+  Link(body, legs);
+  for (const CharacterBodyPartRef& part : {body, arm, hand, legs})
+    ASSERT_TRUE(part.SetSkeleton(Array({NewUuid()})).has_value());
+  ASSERT_TRUE(HI::FillBodyPart(tree.Root(), body).has_value());
+  EXPECT_TRUE(Skeleton(body).empty());  // no keywords: emptied
+  EXPECT_EQ(tree.Names(Skeleton(arm)), Names{"LeftArm"});
+  EXPECT_EQ(tree.Names(Skeleton(hand)), Names{"LeftHand"});
+  EXPECT_TRUE(Skeleton(legs).empty());
+
+  // Without keywords the tree is not walked: a null tree is no error then.
+  CharacterBodyPartRef bare = BodyPart("Bare");
+  Link(bare, BodyPart("BareChild"));
+  EXPECT_TRUE(HI::FillBodyPart(CharacterTreeRef(), bare).has_value());
+}
+
+TEST_F(Helper, FillBodyPartFailures) {
+  TestTree tree;
+  tree.Add("Hips");
+  tree.Add("LeftArm", tree.Root());
+  Uuid old = NewUuid();
+  {
+    SCOPED_TRACE("a null body part");
+    EXPECT_ERROR(HI::FillBodyPart(tree.Root(), CharacterBodyPartRef()), Nullptr);
+  }
+  {
+    SCOPED_TRACE("a null tree, and keywords");
+    CharacterBodyPartRef part = BodyPart("Arm", {"arm"});
+    ASSERT_TRUE(part.SetSkeleton(Array({old})).has_value());
+    EXPECT_ERROR(HI::FillBodyPart(CharacterTreeRef(), part), Nullptr);
+    EXPECT_EQ(Skeleton(part), std::vector<Uuid>{old});
+  }
+  {
+    SCOPED_TRACE("a tree node of another kind: the walk fails, the old skeleton stays");
+    TestTree broken;
+    broken.Add("LeftArm");
+    Link(broken.Root(), OtherKind());
+    broken.Add("RightArm", broken.Root());
+    CharacterBodyPartRef part = BodyPart("Arm", {"arm"});
+    ASSERT_TRUE(part.SetSkeleton(Array({old})).has_value());
+    EXPECT_ERROR(HI::FillBodyPart(broken.Root(), part), Nullptr);
+    EXPECT_EQ(Skeleton(part), std::vector<Uuid>{old});
+  }
+  {
+    SCOPED_TRACE("a body part of another kind: those filled before it keep their skeleton");
+    CharacterBodyPartRef root = BodyPart("Root", {"hips"}), first = BodyPart("First", {"arm"}),
+                         after = BodyPart("After", {"arm"});
+    Link(root, first);
+    Link(root, OtherKind());
+    Link(root, after);
+    ASSERT_TRUE(after.SetSkeleton(Array({old})).has_value());
+    EXPECT_ERROR(HI::FillBodyPart(tree.Root(), root), Nullptr);
+    EXPECT_EQ(tree.Names(Skeleton(root)), Names{"Hips"});
+    EXPECT_EQ(tree.Names(Skeleton(first)), Names{"LeftArm"});
+    EXPECT_EQ(Skeleton(after), std::vector<Uuid>{old});
+  }
+}
+
+// ---- AssociateBodyPartsByIdentifier --------------------------------------------
+
+std::vector<Uuid> NewUuids(int count) {
+  std::vector<Uuid> uuids;
+  for (int i = 0; i < count; ++i) uuids.push_back(NewUuid());
+  return uuids;
+}
+
+void SetSkeleton(const CharacterBodyPartRef& part, const std::vector<Uuid>& uuids) {
+  BaseArray<Uuid> array;
+  for (const Uuid& uuid : uuids) ASSERT_TRUE(array.Append(uuid).has_value());
+  ASSERT_TRUE(part.SetSkeleton(array).has_value());
+}
+
+TEST_F(Helper, AssociatesByIdentifierAndPairsNodesByPosition) {
+  std::vector<Uuid> s = NewUuids(5), d = NewUuids(3), tail = NewUuids(1), own = NewUuids(2), dstOwn = NewUuids(2);
+  // source: Arm [5 nodes] ─ Tail [1], Body [2]; target: Body [2] ─ Leg, Arm [3]
+  CharacterBodyPartRef src = BodyPart("Arm"), srcTail = BodyPart("Tail"), srcBody = BodyPart("Body");
+  Link(src, srcTail);
+  Link(src, srcBody);
+  CharacterBodyPartRef dst = BodyPart("Body"), dstLeg = BodyPart("Leg"), dstArm = BodyPart("Arm");
+  Link(dst, dstLeg);
+  Link(dst, dstArm);
+  SetSkeleton(src, s);
+  SetSkeleton(srcTail, tail);
+  SetSkeleton(srcBody, own);
+  SetSkeleton(dstArm, d);
+  SetSkeleton(dst, dstOwn);
+
+  AssociationStatistics statistics{7, 7, 7, 7, 7};
+  CharacterAssociation association = Ok(HI::AssociateBodyPartsByIdentifier(src, dst, statistics));
+  EXPECT_EQ(statistics.visitedBodyParts, 3);
+  EXPECT_EQ(statistics.associatedBodyParts, 2);  // Tail is found nowhere
+  EXPECT_EQ(statistics.sourceNodes, 5 + 2);
+  EXPECT_EQ(statistics.targetNodes, 3 + 2);
+  EXPECT_EQ(statistics.associatedNodes, 3 + 2);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Ok(association.GetAssociatedUuid(s[i])), d[i]) << i;
+    EXPECT_EQ(Ok(association.GetAssociatedUuid(d[i])), s[i]) << i;
+  }
+  EXPECT_ERROR(association.GetAssociatedUuid(s[3]), IllegalArgument);
+  EXPECT_ERROR(association.GetAssociatedUuid(tail[0]), IllegalArgument);
+  EXPECT_EQ(Ok(association.GetAssociatedUuid(own[1])), dstOwn[1]);  // the target root itself is searched
+  EXPECT_EQ(EntriesOf(association).ids, (std::set<std::string>{"Arm->Arm", "Body->Body"}));
+  EXPECT_EQ(EntriesOf(association).uuids.size(), 2u * 5);
+}
+
+TEST_F(Helper, AFailureInsideAVisitEndsOnlyThatBodyPart) {
+  std::vector<Uuid> s = NewUuids(3), d = NewUuids(3), next = NewUuids(1), nextDst = NewUuids(1);
+  s[1] = Uuid();  // an empty Uuid cannot be associated
+  CharacterBodyPartRef src = BodyPart("Arm"), srcNext = BodyPart("Hand"), srcUnset = Ok(CharacterBodyPartRef::Create(
+                                                                              CharacterBodyPartInterface::kClassId));
+  Link(src, srcUnset);
+  Link(src, srcNext);
+  CharacterBodyPartRef dst = BodyPart("Arm"), dstNext = BodyPart("Hand"),
+                       dstUnset = Ok(CharacterBodyPartRef::Create(CharacterBodyPartInterface::kClassId));
+  Link(dst, dstUnset);
+  Link(dst, dstNext);
+  SetSkeleton(src, s);
+  SetSkeleton(dst, d);
+  SetSkeleton(srcNext, next);
+  SetSkeleton(dstNext, nextDst);
+  AssociationStatistics statistics;
+  CharacterAssociation association = Ok(HI::AssociateBodyPartsByIdentifier(src, dst, statistics));
+  EXPECT_EQ(statistics.visitedBodyParts, 3);
+  EXPECT_EQ(statistics.associatedBodyParts, 2);  // the parts without identifier are found, not associated
+  EXPECT_EQ(statistics.sourceNodes, 1);          // only Hand's nodes count
+  EXPECT_EQ(statistics.targetNodes, 1);
+  EXPECT_EQ(statistics.associatedNodes, 1);
+  EXPECT_EQ(Ok(association.GetAssociatedUuid(s[0])), d[0]);  // stored before the failure: stays
+  EXPECT_ERROR(association.GetAssociatedUuid(d[1]), IllegalArgument);
+  EXPECT_ERROR(association.GetAssociatedUuid(s[2]), IllegalArgument);
+  EXPECT_EQ(Ok(association.GetAssociatedUuid(next[0])), nextDst[0]);
+}
+
+TEST_F(Helper, FindsTheTargetThatFindBodyPartByIDFinds) {
+  // target: Root ─ A ─ B        source: Root ─ A, B, C, Root, D
+  //              │   └ A
+  //              ├ B ─ (another kind)
+  //              └ C
+  CharacterBodyPartRef dst = BodyPart("Root"), a1 = BodyPart("A"), b1 = BodyPart("B"), a2 = BodyPart("A"),
+                       b2 = BodyPart("B"), c = BodyPart("C");
+  Link(dst, a1);
+  Link(a1, b1);
+  Link(a1, a2);
+  Link(dst, b2);
+  Link(b2, OtherKind());
+  Link(dst, c);
+  for (const CharacterBodyPartRef& target : {dst, a1, b1, a2, b2, c}) SetSkeleton(target, NewUuids(1));
+  CharacterBodyPartRef src = BodyPart("Root");
+  SetSkeleton(src, NewUuids(1));
+  for (const char* id : {"A", "B", "C", "Root", "D"}) {
+    CharacterBodyPartRef child = BodyPart(id);
+    SetSkeleton(child, NewUuids(1));
+    Link(src, child);
+  }
+
+  AssociationStatistics statistics;
+  CharacterAssociation association = Ok(HI::AssociateBodyPartsByIdentifier(src, dst, statistics));
+  EXPECT_EQ(statistics.visitedBodyParts, 6);
+  EXPECT_EQ(statistics.associatedBodyParts, 4);  // Root twice, A and B; C lies beyond the failing descendant
+  for (HierarchyObjectRef child = HierarchyObjectRef::From(src).GetFirstChild(); child; child = child.GetNext()) {
+    CharacterBodyPartRef source = CharacterBodyPartRef::From(child);
+    InternedId id = Ok(source.GetIdentifier());
+    SCOPED_TRACE(std::string(id.View()));
+    Result<CharacterBodyPartRef> expected = dst.FindBodyPartByID(id);
+    Result<Uuid> partner = association.GetAssociatedUuid(Skeleton(source)[0]);
+    if (expected && expected.value()) {
+      EXPECT_EQ(Ok(std::move(partner)), Skeleton(expected.value())[0]);
+    } else {
+      EXPECT_FALSE(partner.has_value());
+    }
+  }
+  EXPECT_ERROR(dst.FindBodyPartByID(Id("C")), Nullptr);
+}
+
+TEST_F(Helper, AssociateBodyPartsByIdentifierFailures) {
+  CharacterBodyPartRef part = BodyPart("Arm");
+  AssociationStatistics statistics{7, 7, 7, 7, 7};
+  EXPECT_ERROR_MESSAGE(HI::AssociateBodyPartsByIdentifier(CharacterBodyPartRef(), part, statistics), IllegalArgument,
+                       kNullBodyParts);
+  EXPECT_ERROR_MESSAGE(HI::AssociateBodyPartsByIdentifier(part, CharacterBodyPartRef(), statistics), IllegalArgument,
+                       kNullBodyParts);
+  EXPECT_EQ(statistics.visitedBodyParts, 7);
+  EXPECT_EQ(statistics.associatedNodes, 7);
+
+  CharacterBodyPartRef src = BodyPart("Arm");
+  Link(src, BodyPart("Hand"));
+  Link(src, OtherKind());
+  EXPECT_ERROR(HI::AssociateBodyPartsByIdentifier(src, part, statistics), Nullptr);
+}
+
+// ---- TranslateSrcToDestID -------------------------------------------------------
+
+TEST_F(Helper, TranslatesToThePartnersKeepingNamesAndMatrices) {
+  Uuid a = NewUuid(), b = NewUuid(), c = NewUuid(), x = NewUuid(), y = NewUuid();
+  CharacterAssociation association = Ok(CharacterAssociation::Create(CharacterAssociationInterface::kClassId));
+  ASSERT_TRUE(association.AssociateUuid(a, x).has_value());
+  ASSERT_TRUE(association.AssociateUuid(b, y).has_value());
+  CharacterNodeTransform ta = Transform(a, "A", 1), tb = Transform(b, "B", 2), tc = Transform(c, "C", 3);
+  CharacterPose pose = PoseOf({tb, tc, CharacterNodeTransform(), ta});
+
+  CharacterPose translated = Ok(HI::TranslateSrcToDestID(association, pose));
+  ASSERT_EQ(translated.GetNodeTransformCount(), 2);
+  const BaseArray<CharacterNodeTransform>& out = Ref(translated.GetNodeTransformArray());
+  EXPECT_EQ(out[0].GetUuid(), y);
+  EXPECT_EQ(Str(out[0].GetName()), "B");
+  EXPECT_EQ(out[0].GetGlobalMatrix(), tb.GetGlobalMatrix());
+  EXPECT_EQ(out[1].GetUuid(), x);
+  EXPECT_EQ(Str(out[1].GetName()), "A");
+  EXPECT_EQ(out[1].GetGlobalMatrix(), ta.GetGlobalMatrix());
+  // The given pose and its transforms are unchanged.
+  EXPECT_NE(translated.Get(), pose.Get());
+  ASSERT_EQ(pose.GetNodeTransformCount(), 4);
+  EXPECT_EQ(Ref(pose.GetNodeTransformArray())[0].Get(), tb.Get());
+  EXPECT_EQ(tb.GetUuid(), b);
+  EXPECT_EQ(ta.GetUuid(), a);
+
+  // A null or empty association has no partners: an empty pose.
+  for (const CharacterAssociation& none :
+       {CharacterAssociation(), Ok(CharacterAssociation::Create(CharacterAssociationInterface::kClassId))}) {
+    CharacterPose empty = Ok(HI::TranslateSrcToDestID(none, pose));
+    EXPECT_EQ(empty.GetNodeTransformCount(), 0);
+  }
+  EXPECT_ERROR(HI::TranslateSrcToDestID(association, CharacterPose()), Nullptr);
+}
+
+// ---- FindBodyPartMatchingCount ----------------------------------------------------
+
+TEST_F(Helper, CountsTheSkeletonNodesThePoseHolds) {
+  Uuid a = NewUuid(), b = NewUuid(), c = NewUuid(), d = NewUuid(), missing = NewUuid();
+  CharacterPose pose = PoseOf({Transform(a, "a", 0), Transform(b, "b", 0), Transform(c, "c", 0), Transform(d, "d", 0)});
+  // root [a, b, a, missing] ─ child [c] ─ grandchild [d, missing]
+  //                        └ second [d]
+  CharacterBodyPartRef root = BodyPart("Root"), child = BodyPart("Child"), grandchild = BodyPart("Grandchild"),
+                       second = BodyPart("Second");
+  Link(root, child);
+  Link(child, grandchild);
+  Link(root, second);
+  SetSkeleton(root, {a, b, a, missing});
+  SetSkeleton(child, {c});
+  SetSkeleton(grandchild, {d, missing});
+  SetSkeleton(second, {d});
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(root, pose, false)), 3);
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(root, pose, true)), 3 + 1 + 1 + 1);
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(child, pose, true)), 2);
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(root, PoseOf({}), true)), 0);
+}
+
+TEST_F(Helper, CountsTheEmptyUuidAsThePoseFindsIt) {
+  CharacterBodyPartRef part = BodyPart("Part");
+  SetSkeleton(part, {Uuid(), Uuid()});
+  // The first element with an empty Uuid is an empty element: no transform.
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(part, PoseOf({CharacterNodeTransform(), Transform(Uuid(), "u", 0)}),
+                                             false)),
+            0);
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(part, PoseOf({Transform(Uuid(), "u", 0), CharacterNodeTransform()}),
+                                             false)),
+            2);
+  // A set Uuid whose bytes are all zero is not the empty Uuid.
+  SetSkeleton(part, {U("00000000-0000-0000-0000-000000000000")});
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(part, PoseOf({Transform(Uuid(), "u", 0)}), false)), 0);
+}
+
+TEST_F(Helper, FindBodyPartMatchingCountFailures) {
+  CharacterPose pose = PoseOf({Transform(NewUuid(), "a", 0)});
+  CharacterBodyPartRef bare = BodyPart("Bare"), filled = BodyPart("Filled");
+  SetSkeleton(filled, {NewUuid()});
+  EXPECT_ERROR(HI::FindBodyPartMatchingCount(CharacterBodyPartRef(), pose, false), Nullptr);
+  EXPECT_ERROR(HI::FindBodyPartMatchingCount(CharacterBodyPartRef(), pose, true), Nullptr);
+  // A null pose matters only once a skeleton is not empty.
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(bare, CharacterPose(), false)), 0);
+  EXPECT_ERROR(HI::FindBodyPartMatchingCount(filled, CharacterPose(), false), Nullptr);
+  Link(bare, filled);
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(bare, CharacterPose(), false)), 0);
+  EXPECT_ERROR(HI::FindBodyPartMatchingCount(bare, CharacterPose(), true), Nullptr);
+  Link(filled, OtherKind());
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(bare, pose, false)), 0);
+  EXPECT_ERROR(HI::FindBodyPartMatchingCount(bare, pose, true), Nullptr);
+}
+
+// ---- Deep hierarchies ----------------------------------------------------------------
+
+TEST_F(Helper, MillionNodeTreeChain) {
+  constexpr Int kDepth = 1000000;
+  CharacterTreeRef root = TreeNode("Hips");
+  CharacterTreeRef last = root;
+  for (Int i = 1; i < kDepth; ++i) {
+    CharacterTreeRef next = Ok(CharacterTreeInterface::CreateTree(NewUuid(), S(i + 1 < kDepth ? "Spine" : "Head"), true));
+    ASSERT_TRUE(last.InsertChildLast(next).has_value());
+    last = next;
+  }
+  CharacterBodyPartRef body = BodyPart("Body", {"hips"}), spine = BodyPart("Spine", {"spine"}),
+                       head = BodyPart("Head", {"head"});
+  Link(body, spine);
+  Link(spine, head);
+  ASSERT_TRUE(HI::FillBodyPart(root, body).has_value());
+  EXPECT_EQ(Skeleton(body), std::vector<Uuid>{root.GetUuid()});
+  EXPECT_EQ(Ok(spine.GetSkeletonCount(false)), kDepth - 2);
+  EXPECT_EQ(Skeleton(head), std::vector<Uuid>{last.GetUuid()});
+
+  // Against a small target, the first three spine nodes pair up.
+  CharacterBodyPartRef target = BodyPart("Spine");
+  SetSkeleton(target, NewUuids(3));
+  AssociationStatistics statistics;
+  CharacterAssociation association = Ok(HI::AssociateBodyPartsByIdentifier(body, target, statistics));
+  EXPECT_EQ(statistics.visitedBodyParts, 3);
+  EXPECT_EQ(statistics.associatedBodyParts, 1);
+  EXPECT_EQ(statistics.sourceNodes, kDepth - 2);
+  EXPECT_EQ(statistics.associatedNodes, 3);
+  EXPECT_EQ(Ok(association.GetAssociatedUuid(Skeleton(target)[2])), Skeleton(spine)[2]);
+
+  CharacterPose pose = PoseOf({Transform(last.GetUuid(), "Head", 0), Transform(root.GetUuid(), "Hips", 0)});
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(body, pose, true)), 2);
+}
+
+TEST_F(Helper, MillionBodyPartChain) {
+  constexpr Int kDepth = 1000000;
+  TestTree tree;
+  tree.Add("Hips");
+  tree.Add("Head", tree.Root());
+  CharacterBodyPartRef root = BodyPart("Root", {"hips"});
+  CharacterBodyPartRef last = root;
+  for (Int i = 1; i < kDepth; ++i) {
+    CharacterBodyPartRef next = Ok(CharacterBodyPartRef::Create(CharacterBodyPartInterface::kClassId));
+    ASSERT_TRUE(last.InsertChildLast(next).has_value());
+    last = next;
+  }
+  ASSERT_TRUE(last.SetIdentifier(Id("Deepest")).has_value());
+  ASSERT_TRUE(last.SetSkeletonKeywords(Array({S("head")})).has_value());
+  ASSERT_TRUE(HI::FillBodyPart(tree.Root(), root).has_value());
+  EXPECT_EQ(tree.Names(Skeleton(root)), Names{"Hips"});
+  EXPECT_EQ(tree.Names(Skeleton(last)), Names{"Head"});
+  EXPECT_EQ(Ok(root.GetSkeletonCount(true)), 2);
+
+  CharacterPose pose = PoseOf({Transform(tree.nodes[1].GetUuid(), "Head", 0)});
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(root, pose, true)), 1);
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(root, pose, false)), 0);
+
+  CharacterBodyPartRef target = BodyPart("Deepest");
+  Uuid partner = NewUuid();
+  SetSkeleton(target, {partner});
+  AssociationStatistics statistics;
+  CharacterAssociation association = Ok(HI::AssociateBodyPartsByIdentifier(root, target, statistics));
+  EXPECT_EQ(statistics.visitedBodyParts, kDepth);
+  EXPECT_EQ(statistics.associatedBodyParts, 1);
+  EXPECT_EQ(statistics.associatedNodes, 1);
+  EXPECT_EQ(Ok(association.GetAssociatedUuid(partner)), tree.nodes[1].GetUuid());
+}
+
+// ---- Out of memory -----------------------------------------------------------------
+
+// Body parts are filled in pre-order; out of memory, those before the
+// failing one have their new skeleton, it and those after it their old one.
+TEST_F(Helper, FillBodyPartOutOfMemory) {
+  TestTree tree;
+  tree.Add("Hips");
+  CharacterTreeRef arm = tree.Add("LeftArm", tree.Root());
+  tree.Add("LeftHand", arm);
+  tree.Add("RightArm", tree.Root());
+  Uuid old = NewUuid();
+  // Identifiers held for the whole sweep, so that each run finds them interned.
+  std::vector<InternedId> ids = {Id("Body"), Id("Arm"), Id("Hand"), Id("Right")};
+  auto setup = [&] {
+    std::vector<CharacterBodyPartRef> parts = {BodyPart("Body", {"hips", "arm&&left"}, {"right"}),
+                                               BodyPart("Arm", {"arm"}), BodyPart("Hand", {"&&hand&&"}),
+                                               BodyPart("Right", {"right"}, {"left", "&&"})};
+    Link(parts[0], parts[1]);
+    Link(parts[1], parts[2]);
+    Link(parts[0], parts[3]);
+    for (const CharacterBodyPartRef& part : parts) SetSkeleton(part, {old});
+    return parts;
+  };
+  const std::vector<Names> filled = {{"Hips", "LeftArm"}, {"LeftArm", "RightArm"}, {"LeftHand"}, {"RightArm"}};
+  {
+    std::vector<CharacterBodyPartRef> parts = setup();
+    ASSERT_TRUE(HI::FillBodyPart(tree.Root(), parts[0]).has_value());
+    for (std::size_t i = 0; i < parts.size(); ++i) EXPECT_EQ(tree.Names(Skeleton(parts[i])), filled[i]) << i;
+  }
+  int met = SweepAllocationFailures(setup, [&](std::vector<CharacterBodyPartRef>& parts) {
+    Result<void> fill = HI::FillBodyPart(tree.Root(), parts[0]);
+    std::size_t done = 0;
+    while (done < parts.size() && Skeleton(parts[done]) != std::vector<Uuid>{old}) ++done;
+    if (fill) {
+      EXPECT_EQ(done, parts.size());
+    } else {
+      EXPECT_EQ(fill.error().kind(), ErrorKind::OutOfMemory);
+      EXPECT_LT(done, parts.size());
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      if (i < done) EXPECT_EQ(tree.Names(Skeleton(parts[i])), filled[i]) << i;
+      else EXPECT_EQ(Skeleton(parts[i]), std::vector<Uuid>{old}) << i;
+    }
+  });
+  EXPECT_GT(met, 10);
+}
+
+// Out of memory the operation fails only when the association cannot be
+// created; any other failure ends the work on one body part. Every node pair
+// is stored both ways or not at all, a part's pairs form a prefix of its
+// list, and the counters count the parts whose pairs were all stored.
+TEST_F(Helper, AssociateBodyPartsByIdentifierOutOfMemory) {
+  struct Pair {
+    std::string id;
+    std::vector<Uuid> source, target;
+  };
+  std::vector<Pair> pairs = {{"Body", NewUuids(2), NewUuids(2)},
+                             {"Arm", NewUuids(5), NewUuids(3)},
+                             {"Hand", NewUuids(1), NewUuids(4)}};
+  // Identifiers held for the whole sweep, so that each run finds them interned.
+  std::vector<InternedId> ids = {Id("Body"), Id("Arm"), Id("Hand")};
+  InternedId tail = Id("Tail");
+  auto setup = [&] {
+    std::vector<CharacterBodyPartRef> src, dst;
+    for (const Pair& pair : pairs) {
+      src.push_back(BodyPart(pair.id));
+      dst.push_back(BodyPart(pair.id));
+      SetSkeleton(src.back(), pair.source);
+      SetSkeleton(dst.back(), pair.target);
+    }
+    for (std::size_t i = 1; i < pairs.size(); ++i) {
+      Link(src[i - 1], src[i]);
+      Link(dst[0], dst[i]);
+    }
+    Link(src.back(), BodyPart("Tail"));
+    return std::make_pair(src.front(), dst.front());
+  };
+  int met = SweepAllocationFailures(setup, [&](std::pair<CharacterBodyPartRef, CharacterBodyPartRef>& roots) {
+    AssociationStatistics statistics{-1, -1, -1, -1, -1};
+    Result<CharacterAssociation> made = HI::AssociateBodyPartsByIdentifier(roots.first, roots.second, statistics);
+    if (!made) {
+      EXPECT_EQ(made.error().kind(), ErrorKind::OutOfMemory);
+      EXPECT_EQ(statistics.visitedBodyParts, -1);
+      return;
+    }
+    // Lookups only: they allocate nothing, and the failure may still be armed.
+    const CharacterAssociation& association = made.value();
+    AssociationStatistics expected;
+    expected.visitedBodyParts = Int(pairs.size()) + 1;
+    for (const Pair& pair : pairs) {
+      SCOPED_TRACE(pair.id);
+      if (!association.GetAssociatedId(Id(pair.id))) continue;
+      ++expected.associatedBodyParts;
+      std::size_t n = std::min(pair.source.size(), pair.target.size()), stored = 0;
+      for (std::size_t i = 0; i < n; ++i) {
+        Result<Uuid> forth = association.GetAssociatedUuid(pair.source[i]);
+        Result<Uuid> back = association.GetAssociatedUuid(pair.target[i]);
+        EXPECT_EQ(forth.has_value(), back.has_value()) << i;
+        if (forth && back) {
+          EXPECT_EQ(i, stored);
+          EXPECT_EQ(forth.value(), pair.target[i]);
+          EXPECT_EQ(back.value(), pair.source[i]);
+          ++stored;
+        }
+      }
+      if (stored < n) continue;
+      expected.sourceNodes += Int(pair.source.size());
+      expected.targetNodes += Int(pair.target.size());
+      expected.associatedNodes += Int(n);
+    }
+    EXPECT_FALSE(association.GetAssociatedId(tail).has_value());
+    EXPECT_EQ(statistics.visitedBodyParts, expected.visitedBodyParts);
+    EXPECT_EQ(statistics.associatedBodyParts, expected.associatedBodyParts);
+    EXPECT_EQ(statistics.sourceNodes, expected.sourceNodes);
+    EXPECT_EQ(statistics.targetNodes, expected.targetNodes);
+    EXPECT_EQ(statistics.associatedNodes, expected.associatedNodes);
+  });
+  EXPECT_GT(met, 10);
+}
+
+TEST_F(Helper, TranslateSrcToDestIDOutOfMemory) {
+  Uuid a = NewUuid(), b = NewUuid(), x = NewUuid(), y = NewUuid();
+  CharacterNodeTransform ta = Transform(a, "A", 1), tb = Transform(b, "B", 2), tc = Transform(NewUuid(), "C", 3);
+  auto setup = [&] {
+    CharacterAssociation association = Ok(CharacterAssociation::Create(CharacterAssociationInterface::kClassId));
+    EXPECT_TRUE(association.AssociateUuid(a, x).has_value());
+    EXPECT_TRUE(association.AssociateUuid(b, y).has_value());
+    return std::make_pair(association, PoseOf({ta, tc, tb}));
+  };
+  std::set<ErrorKind> kinds;
+  SweepAllocationFailures(setup, [&](std::pair<CharacterAssociation, CharacterPose>& state) {
+    auto& [association, pose] = state;
+    Result<CharacterPose> translated = HI::TranslateSrcToDestID(association, pose);
+    if (!translated) {
+      kinds.insert(translated.error().kind());
+    } else {
+      ASSERT_EQ(translated.value().GetNodeTransformCount(), 2);
+      EXPECT_EQ(Ref(translated.value().GetNodeTransformArray())[1].GetUuid(), y);
+    }
+    // The given pose and its transforms are as they were.
+    ASSERT_EQ(pose.GetNodeTransformCount(), 3);
+    EXPECT_EQ(Ref(pose.GetNodeTransformArray())[0].Get(), ta.Get());
+    EXPECT_EQ(ta.GetUuid(), a);
+    EXPECT_EQ(tb.GetUuid(), b);
+  });
+  // The output list cannot grow, or a private copy cannot be had.
+  EXPECT_EQ(kinds, (std::set<ErrorKind>{ErrorKind::OutOfMemory, ErrorKind::Nullptr}));
+}
+
+}  // namespace
+}  // namespace norvo::test
