@@ -5,10 +5,13 @@
 //   build/release/benchmarks/retargetbase_benchmarks
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
 #include <cstdlib>
 
 #include "norvo/registry.h"
 #include "norvo/retargetbase.h"
+#include "sample_rigs.h"
 
 using namespace norvo;
 
@@ -104,6 +107,39 @@ void BM_PoseToString(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(pose.ToString());
 }
 BENCHMARK(BM_PoseToString);
+
+// ---- Retarget base helper ----------------------------------------------------
+
+// FillBodyPart of the twenty-one body parts over the 75-joint MakeHuman rig.
+void BM_FillBodyPart(benchmark::State& state) {
+  EnsureLoaded();
+  sample::Skeleton skeleton = Take(sample::ReadBvhSkeleton(sample::SharedClip("makehuman_zombie_walk.bvh")));
+  CharacterBodyPartRef bodyParts = Take(sample::MakeBodyParts(sample::MakeHumanGamePreset()));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(RetargetBaseHelperInterface::FillBodyPart(skeleton.root, bodyParts));
+}
+BENCHMARK(BM_FillBodyPart);
+
+// TranslateSrcToDestID of a pose of N nodes that all have a partner, one pose
+// per iteration. The time per node should not grow with N.
+//
+// Each translated pose of 10,000 nodes takes some megabytes, all freed with
+// it. With its default trim threshold glibc hands that memory back to the
+// system after each pose and faults it in again for the next, which costs
+// more than the translation; keeping it measures the translation.
+void BM_TranslateSrcToDestID(benchmark::State& state) {
+  EnsureLoaded();
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  BaseArray<Uuid> ids;
+  CharacterPose pose = MakePose(state.range(0), ids);
+  CharacterAssociation association = Take(CharacterAssociation::Create(CharacterAssociationInterface::kClassId));
+  for (const Uuid& id : ids)
+    if (!association.AssociateUuid(id, Take(Uuid::Random()))) std::abort();
+  for (auto _ : state)
+    benchmark::DoNotOptimize(RetargetBaseHelperInterface::TranslateSrcToDestID(association, pose));
+  state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_TranslateSrcToDestID)->Arg(31)->Arg(1000)->Arg(10000);
 
 }  // namespace
 
