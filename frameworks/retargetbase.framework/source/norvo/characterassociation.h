@@ -59,15 +59,23 @@ class CharacterAssociation : public CowRef<CharacterAssociation> {
   static constexpr const InterfaceDecl& kInterface = I::kDecl;
   using CowRef::CowRef;
 
+  // Associates the identifiers of the two body parts (AssociateId); their
+  // skeleton nodes are not read. NullptrError for a null body part.
   Result<void> AssociateBodyPart(const CharacterBodyPartRef& source, const CharacterBodyPartRef& target) {
     return InvokeModifying<I::AssociateBodyPartFn>(I::kDecl, I::kAssociateBodyPart, source, target);
   }
+  // Stores source -> target and target -> source, replacing earlier values
+  // of those keys (an older reverse entry stays). IllegalArgumentError for an
+  // empty Uuid. Out of memory, neither entry is stored.
   Result<void> AssociateUuid(const Uuid& source, const Uuid& target) {
     return InvokeModifying<I::AssociateUuidFn>(I::kDecl, I::kAssociateUuid, source, target);
   }
+  // The partner; IllegalArgumentError "No value associated to this Uuid".
   Result<Uuid> GetAssociatedUuid(const Uuid& uuid) const {
     return Invoke<I::GetAssociatedUuidFn>(I::kDecl, I::kGetAssociatedUuid, uuid);
   }
+  // As AssociateUuid, in the table of identifiers; an unset id is
+  // IllegalArgumentError.
   Result<void> AssociateId(const InternedId& source, const InternedId& target) {
     return InvokeModifying<I::AssociateIdFn>(I::kDecl, I::kAssociateId, source, target);
   }

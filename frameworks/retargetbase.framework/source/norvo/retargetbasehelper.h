@@ -46,18 +46,31 @@ struct RetargetBaseHelperInterface {
     kFindBodyPartMatchingCount = kStaticSlots.Index("FindBodyPartMatchingCount")
   };
 
+  // Fills the skeleton of the body part and of every body part below it with
+  // the tree nodes (pre-order, the tree root first) whose name, letter case
+  // aside, holds every "&&"-separated part of one of the part's keywords and
+  // no discard keyword; empty parts are ignored. A part without keywords gets
+  // an empty skeleton. Parts filled before a failure keep their new skeleton.
   static Result<void> FillBodyPart(const CharacterTreeRef& tree, CharacterBodyPartRef bodyPart) {
     return InvokeStatic<FillBodyPartFn>(kDecl, kFillBodyPart, tree, std::move(bodyPart));
   }
+  // A new association of each source body part with the first target body
+  // part of the same identifier, and of their skeleton nodes by position. A
+  // failure on one body part only ends the work on it. IllegalArgumentError
+  // for a null argument; NullptrError for a source child that is not a body part.
   static Result<CharacterAssociation> AssociateBodyPartsByIdentifier(CharacterBodyPartRef srcBodyPart,
                                                                      CharacterBodyPartRef dstBodyPart,
                                                                      AssociationStatistics& statistics) {
     return InvokeStatic<AssociateBodyPartsByIdentifierFn>(kDecl, kAssociateBodyPartsByIdentifier,
                                                           std::move(srcBodyPart), std::move(dstBodyPart), statistics);
   }
+  // The pose's node transforms that have a partner, in order, each a private
+  // copy carrying its partner's Uuid; the given pose is not changed.
   static Result<CharacterPose> TranslateSrcToDestID(const CharacterAssociation& association, const CharacterPose& pose) {
     return InvokeStatic<TranslateSrcToDestIDFn>(kDecl, kTranslateSrcToDestID, association, pose);
   }
+  // How many skeleton entries of the body part (of its subtree when
+  // recursive) the pose holds a node transform for.
   static Result<Int> FindBodyPartMatchingCount(CharacterBodyPartRef bodyPart, CharacterPose pose, Bool recursive) {
     return InvokeStatic<FindBodyPartMatchingCountFn>(kDecl, kFindBodyPartMatchingCount, std::move(bodyPart),
                                                      std::move(pose), recursive);
