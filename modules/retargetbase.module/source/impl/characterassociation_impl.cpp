@@ -11,20 +11,9 @@ namespace {
 constexpr const char* kInvalidPair = "Illegal argument: Source or Target doesn't have a valid Uuid";
 constexpr const char* kNoPartner = "No value associated to this Uuid";
 
-// Takes `key` out of `table`. Until the map can erase a key itself, the
-// table is rebuilt without it; that needs memory, and when none is left the
-// entry stays.
-template <class K, class V>
-void EraseKey(HashMap<K, V>& table, const K& key) noexcept {
-  HashMap<K, V> rest;
-  for (auto entry : table)
-    if (!(entry.key == key) && !rest.Insert(entry.key, entry.value)) return;
-  table = std::move(rest);
-}
-
 // Stores a -> b and b -> a, or neither. Replacing the value of a key needs
 // no memory, so a key already present goes last; when the second of two new
-// keys finds no memory, the first is taken out again.
+// keys finds no memory, the first is taken out again (which needs none).
 template <class K>
 Result<void> InsertBothWays(HashMap<K, K>& table, const K& a, const K& b) noexcept {
   if (a == b) return table.Insert(a, a);
@@ -34,7 +23,7 @@ Result<void> InsertBothWays(HashMap<K, K>& table, const K& a, const K& b) noexce
   }
   NORVO_RETURN_IF_ERROR(table.Insert(a, b));
   Result<void> second = table.Insert(b, a);
-  if (!second) EraseKey(table, a);
+  if (!second) table.Erase(a);
   return second;
 }
 
