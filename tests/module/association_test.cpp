@@ -32,15 +32,6 @@ TEST_F(Association, StoresBothDirectionsAndKeepsTheStaleReverseEntry) {
   EXPECT_EQ(EntriesOf(association).uuids, (std::set<std::string>{Entry(a, a), Entry(b, a), Entry(c, a)}));
 }
 
-TEST_F(Association, AssociatingItselfStoresOneEntry) {
-  Uuid a = NewUuid();
-  CharacterAssociation association = NewAssociation();
-  ASSERT_TRUE(association.AssociateUuid(a, a).has_value());
-  EXPECT_EQ(EntriesOf(association).uuids, std::set<std::string>{Entry(a, a)});
-  ASSERT_TRUE(association.AssociateId(Id("Hips"), Id("Hips")).has_value());
-  EXPECT_EQ(EntriesOf(association).ids, std::set<std::string>{"Hips->Hips"});
-}
-
 TEST_F(Association, InvalidArgumentsAndMissesChangeNothing) {
   Uuid a = NewUuid(), b = NewUuid();
   CharacterAssociation association = NewAssociation();
