@@ -1,6 +1,10 @@
 // CharacterSolverConfiguration: the source and target characters of one
 // retargeting run, their association and one option flag. A copy-on-write
-// value.
+// value. It stores the objects it is given (shared, and storing the one
+// already stored changes nothing), checks nothing on its own, and a private
+// copy shares the three objects and copies the flag. The flag is read and
+// written as "ApplyTranslationFromRoot" and described as
+// "_applyTranslationToRoot"; nothing in the module reads it.
 #pragma once
 #include "norvo/characterassociation.h"
 #include "norvo/characterdefinition.h"
@@ -59,6 +63,8 @@ struct CharacterSolverConfigurationInterface {
     kDescribeIO = kStaticSlots.Index("DescribeIO")
   };
 
+  // Describes "_sourceCharacter", "_targetCharacter",
+  // "_associationSourceTarget" and "_applyTranslationToRoot".
   static Result<void> DescribeIO(DataSerializeInterface& stream) {
     return InvokeStatic<DescribeIOFn>(kDecl, kDescribeIO, stream);
   }
@@ -89,6 +95,8 @@ class CharacterSolverConfiguration : public CowRef<CharacterSolverConfiguration>
   Result<const CharacterAssociation&> GetCharacterAssociation() const {
     return Invoke<I::GetAssociationFn>(I::kDecl, I::kGetCharacterAssociation);
   }
+  // SetSourceCharacter, SetTargetCharacter and SetCharacterAssociation, in
+  // this order, through the configuration's own interface. No validation.
   Result<void> Setup(const CharacterDefinition& source, const CharacterDefinition& target,
                      const CharacterAssociation& association) {
     return InvokeModifying<I::SetupFn>(I::kDecl, I::kSetup, source, target, association);
@@ -97,7 +105,11 @@ class CharacterSolverConfiguration : public CowRef<CharacterSolverConfiguration>
     return InvokeModifying<I::SetFlagFn>(I::kDecl, I::kSetApplyTranslationFromRoot, value);
   }
   Bool GetApplyTranslationFromRoot() const { return Invoke<I::GetFlagFn>(I::kDecl, I::kGetApplyTranslationFromRoot); }
+  // UnexpectedError "Invalid Source Character" without a source character,
+  // else "Invalid Target Character" without a target character.
   Result<void> Validate() const { return Invoke<I::ValidateFn>(I::kDecl, I::kValidate); }
+  // "Source Character : <name>\nTarget Character : <name>\n", the names of
+  // the two definitions (empty when there is none).
   String ToString(const FormatStatement* format = nullptr) const {
     return Invoke<I::ToStringFn>(I::kDecl, I::kToString, format);
   }
