@@ -8,6 +8,8 @@
 #include "impl/characternodeinfo_impl.h"
 #include "impl/characternodetransform_impl.h"
 #include "impl/characterpose_impl.h"
+#include "impl/charactersolver_impl.h"
+#include "impl/charactersolverconfiguration_impl.h"
 #include "impl/charactertree_impl.h"
 #include "impl/retargetbasehelper_impl.h"
 #include "interface_registration.h"
@@ -36,6 +38,8 @@ constexpr Result<void> (*kUnits[])(ModuleContext&) noexcept = {
     RegisterCharacterNodeInfo,
     RegisterCharacterNodeTransform,
     RegisterCharacterPose,
+    RegisterCharacterSolver,
+    RegisterCharacterSolverConfiguration,
     RegisterCharacterTree,
     RegisterRetargetBaseHelper,
 };

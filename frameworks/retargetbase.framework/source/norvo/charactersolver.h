@@ -1,6 +1,34 @@
 // CharacterSolver: extracts the global delta pose of a source pose, and turns
 // one delta into the new local matrix of a target node. A copy-on-write
 // value without data.
+//
+// One frame of a retargeting run, as a host wires it:
+//
+//   delta  = solver.ExtractGlobalDeltaPose(configuration, currentSourcePose)
+//   keyed  = RetargetBaseHelperInterface::TranslateSrcToDestID(association, delta)
+//   for each node of the target's REST pose that has a delta in `keyed`:
+//     local = CharacterSolverInterface::ApplyGlobalRotationDelta(restNode, deltaNode, applyTranslation)
+//
+// (NodePositionMap, built from the target's rest pose array and the keyed
+// delta pose array, pairs the nodes in one pass.)
+//
+// The delta is relative to the node's parent, so ApplyGlobalRotationDelta
+// must get the node's REST node transform: its rest global matrix as global
+// and its rest parent global matrix as parent global. The result is then the
+// node's new local matrix, to be composed down the hierarchy with the new
+// parent globals (global = Multiply(parentGlobal, local)). Applied to a clip
+// on its own skeleton, this gives back the clip's local matrices: with
+// applyTranslation true exactly, with false the 3x3 parts exactly and the
+// rest local offsets. Passing the node's already moved parent global instead
+// drops every ancestor's rotation from the result.
+//
+// Outcomes a host must test for rather than apply:
+// - A rest node that the given pose lacks gets a delta with an all-zero 3x3
+//   part and the offset -Rg.o (Rg: its rest global matrix).
+// - ApplyGlobalRotationDelta with an empty delta reference returns an
+//   all-zero 3x3 part.
+// So a host applies a delta only to a node that its source pose had, and
+// skips the others.
 #pragma once
 #include "norvo/charactersolverconfiguration.h"
 #include "norvo/matrix.h"
@@ -30,7 +58,11 @@ struct CharacterSolverInterface {
     kApplyGlobalRotationDelta = kStaticSlots.Index("ApplyGlobalRotationDelta")
   };
 
-  // The new local matrix of `node` turned by `delta`. Without a registered
+  // The new local matrix of `node` turned by `delta`: P^-1 * [t, E3 * G3],
+  // where G and P are the node's global and parent global matrices, E the
+  // delta's global matrix, and t = G.o, or G.o + E.o with applyTranslation.
+  // Singular matrices (determinant exactly 0) invert to the identity; an
+  // empty reference reads as zeros. It cannot fail. Without a registered
   // implementation: the diagnostic lines, and the identity.
   static Matrix ApplyGlobalRotationDelta(const CharacterNodeTransform& node, const CharacterNodeTransform& delta,
                                          Bool applyTranslation) {
@@ -46,6 +78,16 @@ class CharacterSolver : public CowRef<CharacterSolver> {
   static constexpr const InterfaceDecl& kInterface = I::kDecl;
   using CowRef::CowRef;
 
+  // A copy of the source character's skeleton rest pose, same nodes in the
+  // same order, whose node transforms are private copies with the node's
+  // delta as global matrix: 3x3 part K3 * Rg3^-1 and offset K.o - Rg.o, with
+  // K = (Cp * Rp^-1)^-1 * Cg (C: the node's first match in `pose`, R: its
+  // first match in the rest pose; g global, p parent global). The
+  // configuration, the definition, its rest pose and `pose` never change.
+  // NullptrError: an empty configuration, no source character, no rest pose,
+  // an empty `pose` while the rest pose has nodes, an empty entry in the rest
+  // pose, or a private copy that cannot be made. OutOfMemoryError: the
+  // working arrays cannot be allocated.
   Result<CharacterPose> ExtractGlobalDeltaPose(const CharacterSolverConfiguration& configuration,
                                                const CharacterPose& pose) const {
     return Invoke<I::ExtractGlobalDeltaPoseFn>(I::kDecl, I::kExtractGlobalDeltaPose, configuration, pose);

@@ -1,0 +1,77 @@
+// NodePositionMap against the linear search of a pose, on random arrays with
+// duplicates, empty Uuids and empty entries.
+#include "norvo/nodepositionmap.h"
+#include "solver_support.h"
+
+namespace norvo::test {
+namespace {
+
+using PositionMap = LoadedModule;
+
+// The position of what GetNodeTransformByID of a pose with `nodes` returns,
+// told apart by object; -1 for an empty result that is no empty entry.
+Int LinearPosition(const CharacterPose& pose, const Uuid& id) {
+  const BaseArray<CharacterNodeTransform>& nodes = NodesOf(pose);
+  CharacterNodeTransform found = Ok(pose.GetNodeTransformByID(id));
+  for (Int i = 0; i < nodes.GetCount(); ++i)
+    if (nodes[i].Get() == found.Get() && nodes[i].GetUuid() == id) return i;
+  return -1;
+}
+
+TEST_F(PositionMap, FindsWhatTheLinearSearchFinds) {
+  RandomRig rig(11);
+  std::vector<Uuid> ids{Uuid(), U("00000000-0000-0000-0000-000000000000")};
+  for (int i = 0; i < 30; ++i) ids.push_back(NewUuid());
+  for (int trial = 0; trial < 50; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    BaseArray<CharacterNodeTransform> arrays[2];
+    for (BaseArray<CharacterNodeTransform>& nodes : arrays) {
+      for (int i = 0, n = rig.Index(40); i < n; ++i) {
+        int kind = rig.Index(8);
+        CharacterNodeTransform node = kind == 0                         ? CharacterNodeTransform()
+                                      : kind == 1 && !nodes.IsEmpty() ? nodes[rig.Index(int(nodes.GetCount()))]
+                                                                        : Node(ids[std::size_t(rig.Index(int(ids.size())))], Matrix{});
+        ASSERT_TRUE(nodes.Append(node).has_value());
+      }
+    }
+    CharacterPose keys = MakePose(arrays[0]), other = MakePose(arrays[1]);
+    NodePositionMap map;
+    ASSERT_TRUE(map.Build(arrays[0], &arrays[1]).has_value());
+    NodePositionMap keysOnly;
+    ASSERT_TRUE(keysOnly.Build(arrays[0]).has_value());
+    for (const Uuid& id : ids) {
+      NodePositionMap::Positions at = map.Find(id);
+      Int first = LinearPosition(keys, id);
+      EXPECT_EQ(at.first, first);
+      EXPECT_EQ(at.other, first < 0 ? -1 : LinearPosition(other, id));
+      EXPECT_EQ(keysOnly.Find(id).first, first);
+      EXPECT_EQ(keysOnly.Find(id).other, -1);
+    }
+  }
+}
+
+TEST_F(PositionMap, AllocatesOnceOrNotAtAll) {
+  BaseArray<CharacterNodeTransform> nodes = Array({Node(NewUuid(), Matrix{}), Node(NewUuid(), Matrix{})});
+  NodePositionMap map;
+  Int before = LiveAllocationCount();
+  ASSERT_TRUE(map.Build(BaseArray<CharacterNodeTransform>(), &nodes).has_value());
+  EXPECT_EQ(LiveAllocationCount(), before);
+  EXPECT_EQ(map.Find(Uuid()).first, -1);
+
+  ForEachAllocationFailure([&] {
+    Result<void> built = map.Build(nodes, &nodes);
+    if (!built) {
+      EXPECT_EQ(built.error().kind(), ErrorKind::OutOfMemory);
+      EXPECT_EQ(map.Find(nodes[0].GetUuid()).first, -1);
+    }
+    return built.has_value();
+  });
+  EXPECT_EQ(LiveAllocationCount(), before + 1);
+  EXPECT_EQ(map.Find(nodes[1].GetUuid()).other, 1);
+  NodePositionMap moved = std::move(map);
+  EXPECT_EQ(moved.Find(nodes[1].GetUuid()).first, 1);
+  EXPECT_EQ(map.Find(nodes[1].GetUuid()).first, -1);
+}
+
+}  // namespace
+}  // namespace norvo::test

@@ -1,0 +1,288 @@
+// The character solver through the loaded module: the global delta pose,
+// the new local matrix of a node, and how a host wires the two.
+#include "norvo/nodepositionmap.h"
+#include "solver_support.h"
+
+namespace norvo::test {
+namespace {
+
+using Solver = LoadedModule;
+using SI = CharacterSolverInterface;
+
+constexpr double kPi = 3.14159265358979323846;
+
+CharacterSolver NewSolver() { return Ok(CharacterSolver::Create(SI::kClassId)); }
+
+// What a caller holds, to check that a call changed none of it.
+struct Snapshot {
+  explicit Snapshot(const CharacterPose& pose) : pose(pose), count(pose.GetRefCount()) {
+    for (const CharacterNodeTransform& node : NodesOf(pose)) {
+      objects.push_back(node.Get());
+      globals.push_back(node.GetGlobalMatrix());
+    }
+  }
+  void ExpectUnchanged() const {
+    EXPECT_EQ(pose.GetRefCount(), count);
+    const BaseArray<CharacterNodeTransform>& nodes = NodesOf(pose);
+    ASSERT_EQ(std::size_t(nodes.GetCount()), objects.size());
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+      EXPECT_EQ(nodes[Int(i)].Get(), objects[i]);
+      EXPECT_EQ(nodes[Int(i)].GetGlobalMatrix(), globals[i]);
+    }
+  }
+  CharacterPose pose;
+  Int count;
+  std::vector<Object*> objects;
+  std::vector<Matrix> globals;
+};
+
+TEST_F(Solver, EmptyRestPoseNeedsNoPose) {
+  CharacterPose rest = MakePose({});
+  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), CharacterPose()));
+  ASSERT_TRUE(delta);
+  EXPECT_NE(delta, rest);
+  EXPECT_EQ(delta.GetNodeTransformCount(), 0);
+}
+
+TEST_F(Solver, RestPoseAsCurrentPoseGivesIdentityDeltas) {
+  RandomRig rig(1);
+  Skeleton skeleton = rig.MakeSkeleton(40);
+  CharacterPose rest = skeleton.Pose(skeleton.restLocals, InOrder(40));
+  CharacterSolverConfiguration configuration = ConfigurationFor(rest);
+  Snapshot before(rest);
+
+  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(configuration, rest));
+  const BaseArray<CharacterNodeTransform>& deltas = NodesOf(delta);
+  const BaseArray<CharacterNodeTransform>& rests = NodesOf(rest);
+  ASSERT_EQ(deltas.GetCount(), 40);
+  for (Int i = 0; i < 40; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_LE(MaxDifference(deltas[i].GetGlobalMatrix(), Matrix{}), 1e-12);
+    // A private copy of the rest node: all but the global matrix kept.
+    EXPECT_NE(deltas[i].Get(), rests[i].Get());
+    EXPECT_EQ(deltas[i].GetUuid(), rests[i].GetUuid());
+    EXPECT_EQ(deltas[i].GetParentGlobalMatrix(), rests[i].GetParentGlobalMatrix());
+    EXPECT_EQ(deltas[i].GetPreMultiplyMatrix(), rests[i].GetPreMultiplyMatrix());
+    EXPECT_EQ(deltas[i].GetRefCount(), 1);
+  }
+  before.ExpectUnchanged();
+  EXPECT_EQ(Ref(configuration.GetSourceCharacter()).GetSkeletonRestPose(), rest);
+}
+
+TEST_F(Solver, NodeMissingFromThePose) {
+  Uuid present = NewUuid(), missing = NewUuid();
+  Matrix restGlobal = Rotation({1, 2, 3}, 0.4, {1, -2, 3});
+  CharacterPose rest = MakePose(Array({Node(present, Matrix{}), Node(missing, restGlobal, Rotation({0, 1, 0}, 1))}));
+  CharacterPose pose = MakePose(Array({Node(present, Matrix{})}));
+  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
+  const Matrix& d = NodesOf(delta)[1].GetGlobalMatrix();
+  EXPECT_EQ(d, (Matrix{{-1, 2, -3}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}}));
+  // Applied, such a delta leaves nothing of the node's axes.
+  Matrix applied = SI::ApplyGlobalRotationDelta(NodesOf(rest)[1], NodesOf(delta)[1], false);
+  EXPECT_EQ(MaxDifference(applied, kZeroMatrix, false), 0.0);
+}
+
+TEST_F(Solver, RestNodesWithTheSameUuidUseTheFirstMatches) {
+  Uuid id = NewUuid();
+  // With identity parents the delta is Cg3 * Rg3^-1 and Cg.o - Rg.o.
+  Matrix secondParent = Rotation({0, 1, 0}, 0.2);
+  CharacterPose rest = MakePose(Array({Node(id, Rotation({0, 0, 1}, kPi / 6, {1, 0, 0})),
+                                       Node(id, Rotation({1, 0, 0}, 1.0, {5, 5, 5}), secondParent)}));
+  CharacterPose pose = MakePose(Array({Node(NewUuid(), Rotation({0, 1, 0}, 2.0)),
+                                       Node(id, Rotation({0, 0, 1}, 2 * kPi / 3, {1, 2, 0})),
+                                       Node(id, Rotation({0, 1, 0}, 0.5))}));
+  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
+  const BaseArray<CharacterNodeTransform>& deltas = NodesOf(delta);
+  ASSERT_EQ(deltas.GetCount(), 2);
+  EXPECT_LE(MaxDifference(deltas[0].GetGlobalMatrix(), Rotation({0, 0, 1}, kPi / 2, {0, 2, 0})), 1e-14);
+  EXPECT_EQ(deltas[1].GetGlobalMatrix(), deltas[0].GetGlobalMatrix());
+  EXPECT_EQ(deltas[1].GetParentGlobalMatrix(), secondParent);  // otherwise a copy of its own rest node
+}
+
+TEST_F(Solver, IdentityOrZeroParentsGiveGlobalDifferences) {
+  Matrix rg = Rotation({1, 1, 0}, 0.7, {1, 2, 3});
+  Matrix cg = Rotation({0, 1, 1}, -1.1, {-1, 0, 4});
+  Matrix expected = Multiply3x3(cg, Inverse3x3(rg));
+  expected.off = Subtract(cg.off, rg.off);
+  struct Case {
+    const char* name;
+    Matrix restParent, currentParent;
+  } cases[] = {
+      {"identity parents", Matrix{}, Matrix{}},
+      {"all-zero current parent", Rotation({1, 0, 0}, 0.3, {4, 4, 4}), kZeroMatrix},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Uuid id = NewUuid();
+    CharacterPose rest = MakePose(Array({Node(id, rg, c.restParent)}));
+    CharacterPose pose = MakePose(Array({Node(id, cg, c.currentParent)}));
+    CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
+    EXPECT_EQ(NodesOf(delta)[0].GetGlobalMatrix(), expected);
+  }
+}
+
+TEST_F(Solver, ApplyWithAnIdentityTurn) {
+  Matrix global = Rotation({1, 2, 0}, 0.9, {1, 2, 3});
+  Matrix parent = Rotation({0, 0, 1}, kPi / 2, {10, 0, 0});
+  parent.v1 = Scale(parent.v1, 2.0);
+  CharacterNodeTransform node = Node(NewUuid(), global, parent);
+  CharacterNodeTransform delta = Node(NewUuid(), Matrix{{1, 2, 3}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}});
+
+  Matrix local = Multiply(AffineInverse(parent), global);
+  EXPECT_LE(MaxDifference(SI::ApplyGlobalRotationDelta(node, delta, false), local), 1e-14);
+  // Moved by the delta's offset as the parent's axes see it: (1,2,3) is
+  // (1,-1,3) in axes (0,2,0), (-1,0,0), (0,0,1).
+  Matrix moved = local;
+  moved.off = Add(local.off, {1, -1, 3});
+  EXPECT_LE(MaxDifference(SI::ApplyGlobalRotationDelta(node, delta, true), moved), 1e-14);
+
+  // An empty delta reads as zeros: no axes left, the position kept.
+  Matrix empty = SI::ApplyGlobalRotationDelta(node, CharacterNodeTransform(), true);
+  EXPECT_EQ(MaxDifference(empty, kZeroMatrix, false), 0.0);
+  EXPECT_LE(MaxDifference(Matrix{empty.off, {}, {}, {}}, Matrix{local.off, {}, {}, {}}), 1e-14);
+}
+
+TEST_F(Solver, FailuresLeaveTheCallersObjectsAlone) {
+  CharacterSolver solver = NewSolver();
+  CharacterPose rest = MakePose(Array({Node(NewUuid(), Rotation({0, 0, 1}, 1.0))}));
+  CharacterPose withEmptyEntry = MakePose(Array({Node(NewUuid(), Matrix{}), CharacterNodeTransform()}));
+  CharacterPose pose = MakePose(Array({Node(NewUuid(), Matrix{})}));
+  CharacterDefinition withoutRestPose = Ok(CharacterDefinition::Create(CharacterDefinitionInterface::kClassId));
+  CharacterSolverConfiguration noSource =
+      Ok(CharacterSolverConfiguration::Create(CharacterSolverConfigurationInterface::kClassId));
+  CharacterSolverConfiguration noRestPose = noSource;
+  ASSERT_TRUE(noRestPose.SetSourceCharacter(withoutRestPose).has_value());
+  struct Case {
+    const char* name;
+    CharacterSolverConfiguration configuration;
+    CharacterPose pose;
+  } cases[] = {
+      {"no configuration", CharacterSolverConfiguration(), pose},
+      {"no source character", noSource, pose},
+      {"no rest pose", noRestPose, pose},
+      {"no pose, rest pose with nodes", ConfigurationFor(rest), CharacterPose()},
+      {"an empty entry in the rest pose", ConfigurationFor(withEmptyEntry), pose},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Snapshot restBefore(rest), emptyEntryBefore(withEmptyEntry), poseBefore(pose);
+    EXPECT_ERROR(solver.ExtractGlobalDeltaPose(c.configuration, c.pose), Nullptr);
+    restBefore.ExpectUnchanged();
+    emptyEntryBefore.ExpectUnchanged();
+    poseBefore.ExpectUnchanged();
+  }
+  // Without a solver object the call cannot be made either.
+  EXPECT_ERROR(CharacterSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), pose), Nullptr);
+}
+
+// Every node of a delta pose has the delta of the nodes that
+// GetNodeTransformByID finds, duplicates, empty Uuids and empty entries of
+// the given pose included: the same as extracting that node alone.
+TEST_F(Solver, FindsNodesAsTheLinearSearchDoes) {
+  RandomRig rig(7);
+  CharacterSolver solver = NewSolver();
+  for (int trial = 0; trial < 20; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    std::vector<Uuid> ids{Uuid(), U("00000000-0000-0000-0000-000000000000")};
+    for (int i = 0; i < 6; ++i) ids.push_back(NewUuid());
+    auto randomNode = [&] {
+      return Node(ids[std::size_t(rig.Index(int(ids.size())))], rig.Local({1, 1, 1}), rig.Local({1, 1, 1}));
+    };
+    BaseArray<CharacterNodeTransform> restNodes, poseNodes;
+    for (int i = 0, n = 1 + rig.Index(12); i < n; ++i) ASSERT_TRUE(restNodes.Append(randomNode()).has_value());
+    for (int i = 0, n = rig.Index(12); i < n; ++i) {
+      int kind = rig.Index(6);
+      CharacterNodeTransform node = kind == 0 ? CharacterNodeTransform()
+                                    : kind == 1 && !restNodes.IsEmpty() ? restNodes[rig.Index(int(restNodes.GetCount()))]
+                                                                        : randomNode();
+      ASSERT_TRUE(poseNodes.Append(node).has_value());
+    }
+    CharacterPose rest = MakePose(restNodes), pose = MakePose(poseNodes);
+    CharacterPose delta = Ok(solver.ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
+    const BaseArray<CharacterNodeTransform>& deltas = NodesOf(delta);
+    ASSERT_EQ(deltas.GetCount(), restNodes.GetCount());
+    for (Int i = 0; i < deltas.GetCount(); ++i) {
+      const Uuid& id = restNodes[i].GetUuid();
+      CharacterNodeTransform restNode = Ok(rest.GetNodeTransformByID(id));
+      CharacterNodeTransform current = Ok(pose.GetNodeTransformByID(id));
+      CharacterPose alone = MakePose(Array({restNode}));
+      CharacterPose currentAlone = current ? MakePose(Array({current})) : MakePose({});
+      CharacterPose expected = Ok(solver.ExtractGlobalDeltaPose(ConfigurationFor(alone), currentAlone));
+      EXPECT_EQ(deltas[i].GetGlobalMatrix(), NodesOf(expected)[0].GetGlobalMatrix()) << "node " << i;
+    }
+  }
+}
+
+// A host applies each delta to the node's REST node transform: the rest
+// global as global, the rest parent global as parent global. That gives
+// back the current local matrices of the source.
+TEST_F(Solver, RestWiringReproducesTheCurrentLocals) {
+  RandomRig rig(2024);
+  CharacterSolver solver = NewSolver();
+  for (int trial = 0; trial < 40; ++trial) {
+    int count = trial < 5 ? 1 + trial : 1 + rig.Index(200);
+    SCOPED_TRACE("trial " + std::to_string(trial) + ", " + std::to_string(count) + " nodes");
+    Skeleton skeleton = rig.MakeSkeleton(count);
+    std::vector<Matrix> moved = rig.MovedLocals(skeleton);
+    CharacterPose rest = skeleton.Pose(skeleton.restLocals, InOrder(std::size_t(count)));
+    CharacterPose pose = skeleton.Pose(moved, rig.Shuffled(std::size_t(count)));
+    CharacterPose delta = Ok(solver.ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
+    const BaseArray<CharacterNodeTransform>& restNodes = NodesOf(rest);
+    const BaseArray<CharacterNodeTransform>& deltas = NodesOf(delta);
+    ASSERT_EQ(deltas.GetCount(), count);
+    for (int i = 0; i < count; ++i) {
+      Matrix translated = SI::ApplyGlobalRotationDelta(restNodes[i], deltas[i], true);
+      Matrix turned = SI::ApplyGlobalRotationDelta(restNodes[i], deltas[i], false);
+      Matrix expectedTurned = moved[std::size_t(i)];
+      expectedTurned.off = skeleton.restLocals[std::size_t(i)].off;
+      ASSERT_LE(MaxDifference(translated, moved[std::size_t(i)]), 1e-9) << "node " << i;
+      ASSERT_LE(MaxDifference(turned, expectedTurned), 1e-9) << "node " << i;
+    }
+  }
+}
+
+// Applying a delta under the node's already moved parent instead loses the
+// ancestors' turns: here the spine would keep its rest orientation in space
+// instead of following the hips. This keeps the wiring from being "fixed".
+TEST_F(Solver, MovedParentWiringLosesTheAncestorsTurn) {
+  Uuid hips = NewUuid(), spine = NewUuid();
+  Matrix spineLocal{{0, 1, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  Matrix hipsRest{{0, 1, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  Matrix hipsNow = Rotation({0, 0, 1}, kPi / 2, {0, 1, 0});  // the hips turn, the spine follows
+  CharacterPose rest = MakePose(Array({Node(hips, hipsRest), Node(spine, Multiply(hipsRest, spineLocal), hipsRest)}));
+  CharacterPose pose = MakePose(Array({Node(hips, hipsNow), Node(spine, Multiply(hipsNow, spineLocal), hipsNow)}));
+  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
+  const CharacterNodeTransform& spineRest = NodesOf(rest)[1];
+  const CharacterNodeTransform& spineDelta = NodesOf(delta)[1];
+
+  EXPECT_LE(MaxDifference(SI::ApplyGlobalRotationDelta(spineRest, spineDelta, true), spineLocal), 1e-15);
+
+  CharacterNodeTransform underMovedParent = Node(spine, spineRest.GetGlobalMatrix(), hipsNow);
+  Matrix wrong = SI::ApplyGlobalRotationDelta(underMovedParent, spineDelta, true);
+  EXPECT_GT(MaxDifference(wrong, spineLocal, false), 0.5);
+}
+
+TEST_F(Solver, AllocationFailureReportsAndLeavesNoTrace) {
+  CharacterSolver solver = NewSolver();
+  CharacterPose rest = MakePose(Array({Node(NewUuid(), Rotation({1, 0, 0}, 1.0)), Node(NewUuid(), Matrix{}),
+                                       Node(NewUuid(), Rotation({0, 1, 0}, 1.0))}));
+  CharacterPose pose = MakePose(Array({Node(NodesOf(rest)[0].GetUuid(), Matrix{})}));
+  CharacterSolverConfiguration configuration = ConfigurationFor(rest);
+  std::vector<ErrorKind> kinds;
+  ForEachAllocationFailure([&] {
+    Snapshot restBefore(rest), poseBefore(pose);
+    Result<CharacterPose> delta = solver.ExtractGlobalDeltaPose(configuration, pose);
+    if (!delta) kinds.push_back(delta.error().kind());
+    restBefore.ExpectUnchanged();
+    poseBefore.ExpectUnchanged();
+    return delta.has_value();
+  });
+  // The working array and the lookup table; a private copy of each node;
+  // the private copy of the rest pose (its object, its array).
+  using K = ErrorKind;
+  EXPECT_EQ(kinds, (std::vector<K>{K::OutOfMemory, K::OutOfMemory, K::Nullptr, K::Nullptr, K::Nullptr, K::Nullptr,
+                                   K::Nullptr}));
+}
+
+}  // namespace
+}  // namespace norvo::test
