@@ -47,11 +47,16 @@ TEST_F(PositionMap, FindsWhatTheLinearSearchFinds) {
       EXPECT_EQ(keysOnly.Find(id).first, first);
       EXPECT_EQ(keysOnly.Find(id).other, -1);
     }
+    for (Int i = 0; i < arrays[0].GetCount(); ++i) {
+      NodePositionMap::Positions byUuid = map.Find(arrays[0][i].GetUuid()), byKey = map.FindKey(i);
+      EXPECT_EQ(byKey.first, byUuid.first);
+      EXPECT_EQ(byKey.other, byUuid.other);
+    }
   }
 }
 
 TEST_F(PositionMap, AllocatesOnceOrNotAtAll) {
-  BaseArray<CharacterNodeTransform> nodes = Array({Node(NewUuid(), Matrix{}), Node(NewUuid(), Matrix{})});
+  BaseArray<CharacterNodeTransform> nodes = Array({Node(NewUuid(), Matrix{}), Node(Uuid(), Matrix{})});
   NodePositionMap map;
   Int before = LiveAllocationCount();
   ASSERT_TRUE(map.Build(BaseArray<CharacterNodeTransform>(), &nodes).has_value());
@@ -68,9 +73,12 @@ TEST_F(PositionMap, AllocatesOnceOrNotAtAll) {
   });
   EXPECT_EQ(LiveAllocationCount(), before + 1);
   EXPECT_EQ(map.Find(nodes[1].GetUuid()).other, 1);
+  // The empty Uuid's positions move along with the table.
   NodePositionMap moved = std::move(map);
-  EXPECT_EQ(moved.Find(nodes[1].GetUuid()).first, 1);
-  EXPECT_EQ(map.Find(nodes[1].GetUuid()).first, -1);
+  EXPECT_EQ(moved.Find(Uuid()).first, 1);
+  EXPECT_EQ(moved.FindKey(1).other, 1);
+  EXPECT_EQ(map.Find(Uuid()).first, -1);
+  EXPECT_EQ(map.FindKey(1).first, -1);
 }
 
 }  // namespace

@@ -6,11 +6,14 @@
 // the array returns: duplicates resolve to the first, an empty element counts
 // as carrying the empty Uuid, and the empty Uuid is a key like any other.
 //
-// Layout: one open-addressing table of slots (the Uuid's 16 bytes, an empty
-// flag and the two positions), at most half full, allocated once per Build.
+// Layout: one block per Build, allocated once: an open-addressing table of
+// slots (the Uuid's 16 bytes and the two positions), at most two thirds
+// full, followed by the slot of each key element. The empty Uuid has a slot
+// of its own beside the table.
 // The map copies the bytes, so it holds no reference into the arrays; after
 // an array changes, the map still describes it as it was.
 #pragma once
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -32,13 +35,15 @@ class NodePositionMap {
   NodePositionMap() noexcept = default;
   NodePositionMap(const NodePositionMap&) = delete;
   NodePositionMap& operator=(const NodePositionMap&) = delete;
-  NodePositionMap(NodePositionMap&& other) noexcept
-      : slots_(std::exchange(other.slots_, nullptr)), mask_(std::exchange(other.mask_, 0)) {}
+  NodePositionMap(NodePositionMap&& other) noexcept { *this = std::move(other); }
   NodePositionMap& operator=(NodePositionMap&& other) noexcept {
     if (this != &other) {
       Reset();
       slots_ = std::exchange(other.slots_, nullptr);
+      keySlots_ = std::exchange(other.keySlots_, nullptr);
+      keyCount_ = std::exchange(other.keyCount_, 0);
       mask_ = std::exchange(other.mask_, 0);
+      empty_ = std::exchange(other.empty_, Slot{});
     }
     return *this;
   }
@@ -51,57 +56,66 @@ class NodePositionMap {
   Result<void> Build(const Array& keys, const Array* other = nullptr) noexcept {
     Reset();
     if (keys.IsEmpty()) return {};
+    if (keys.GetCount() > kMaxCount || (other && other->GetCount() > kMaxCount)) return OutOfMemoryError();
     UInt capacity = 8;
-    while (capacity < UInt(keys.GetCount()) * 2) {
-      if (capacity > SIZE_MAX / sizeof(Slot) / 2) return OutOfMemoryError();
-      capacity *= 2;
-    }
-    slots_ = static_cast<Slot*>(Allocate(std::size_t(capacity) * sizeof(Slot)));
-    if (!slots_) return OutOfMemoryError();
+    while (capacity < UInt(keys.GetCount()) * 3 / 2) capacity *= 2;
+    // The table and, behind it, the slot of each key element.
+    void* block = Allocate(std::size_t(capacity) * sizeof(Slot) + std::size_t(keys.GetCount()) * sizeof(std::int32_t));
+    if (!block) return OutOfMemoryError();
+    slots_ = static_cast<Slot*>(block);
+    keySlots_ = reinterpret_cast<std::int32_t*>(slots_ + capacity);
+    keyCount_ = keys.GetCount();
     mask_ = capacity - 1;
     for (UInt i = 0; i < capacity; ++i) ::new (slots_ + i) Slot();
     for (Int i = 0; i < keys.GetCount(); ++i) {
-      Slot& slot = Probe(keys[i].GetUuid());
+      const Uuid& uuid = keys[i].GetUuid();
+      Uuid::Bytes bytes = uuid.GetBytes();
+      Slot& slot = Probe(uuid, bytes);
       if (slot.first < 0) {
-        slot.Set(keys[i].GetUuid());
-        slot.first = i;
+        slot.bytes = bytes;
+        slot.first = std::int32_t(i);
       }
+      keySlots_[i] = &slot == &empty_ ? -1 : std::int32_t(&slot - slots_);
     }
-    if (other) {
-      for (Int i = 0; i < other->GetCount(); ++i) {
-        Slot& slot = Probe((*other)[i].GetUuid());
-        if (slot.first >= 0 && slot.other < 0) slot.other = i;
-      }
+    for (Int i = 0; other && i < other->GetCount(); ++i) {
+      const Uuid& uuid = (*other)[i].GetUuid();
+      Slot& slot = Probe(uuid, uuid.GetBytes());
+      if (slot.first >= 0 && slot.other < 0) slot.other = std::int32_t(i);
     }
     return {};
   }
 
   Positions Find(const Uuid& uuid) const noexcept {
     if (!slots_) return {};
-    const Slot& slot = Probe(uuid);
+    const Slot& slot = Probe(uuid, uuid.GetBytes());
+    return {slot.first, slot.other};
+  }
+
+  // The positions of the Uuid that key element `index` carries, without a
+  // lookup: the same as Find(keys[index].GetUuid()).
+  Positions FindKey(Int index) const noexcept {
+    if (index < 0 || index >= keyCount_) return {};
+    const Slot& slot = keySlots_[index] < 0 ? empty_ : slots_[keySlots_[index]];
     return {slot.first, slot.other};
   }
 
   void Reset() noexcept {
     Free(slots_);
     slots_ = nullptr;
+    keySlots_ = nullptr;
+    keyCount_ = 0;
     mask_ = 0;
+    empty_ = Slot{};
   }
 
  private:
+  static constexpr Int kMaxCount = 0x7fffffff;
+
+  // A key and its positions; first < 0 marks a free slot.
   struct Slot {
     Uuid::Bytes bytes{};
-    bool empty = false;
-    Int first = -1;  // -1: a free slot
-    Int other = -1;
-
-    void Set(const Uuid& uuid) noexcept {
-      empty = uuid.IsEmpty();
-      bytes = uuid.GetBytes();
-    }
-    bool Holds(const Uuid& uuid, const Uuid::Bytes& b) const noexcept {
-      return empty == uuid.IsEmpty() && std::memcmp(bytes.data(), b.data(), b.size()) == 0;
-    }
+    std::int32_t first = -1;
+    std::int32_t other = -1;
   };
 
   static UInt Hash(const Uuid::Bytes& b) noexcept {
@@ -114,18 +128,22 @@ class NodePositionMap {
     return h ^ (h >> 32);
   }
 
-  // The slot holding `uuid`, or the free slot where it would go. The table
-  // is at most half full, so a free slot is always found.
-  Slot& Probe(const Uuid& uuid) const noexcept {
-    Uuid::Bytes b = uuid.GetBytes();
-    for (UInt at = Hash(b) & mask_;; at = (at + 1) & mask_) {
+  // The slot holding the Uuid, or the free slot where it would go. The empty
+  // Uuid, which has the bytes of the all-zero Uuid, keeps a slot of its own.
+  // The table is at most two thirds full, so a free slot is always found.
+  Slot& Probe(const Uuid& uuid, const Uuid::Bytes& bytes) const noexcept {
+    if (uuid.IsEmpty()) return empty_;
+    for (UInt at = Hash(bytes) & mask_;; at = (at + 1) & mask_) {
       Slot& slot = slots_[at];
-      if (slot.first < 0 || slot.Holds(uuid, b)) return slot;
+      if (slot.first < 0 || std::memcmp(slot.bytes.data(), bytes.data(), bytes.size()) == 0) return slot;
     }
   }
 
   Slot* slots_ = nullptr;
+  std::int32_t* keySlots_ = nullptr;  // -1: the empty Uuid's slot
+  Int keyCount_ = 0;
   UInt mask_ = 0;
+  mutable Slot empty_;  // Probe hands it out like a table slot
 };
 
 }  // namespace norvo

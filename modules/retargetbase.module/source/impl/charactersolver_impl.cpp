@@ -25,12 +25,13 @@ Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const Characte
     NodePositionMap positions;
     NORVO_RETURN_IF_ERROR(positions.Build(rest, &current));
     const CharacterNodeTransform missing;
-    for (CharacterNodeTransform& element : working) {
-      NodePositionMap::Positions at = positions.Find(element.GetUuid());
+    for (Int i = 0; i < working.GetCount(); ++i) {
+      // working[i] is still rest[i] here: the positions of its Uuid.
+      NodePositionMap::Positions at = positions.FindKey(i);
       const CharacterNodeTransform& restNode = at.first < 0 ? missing : rest[at.first];
       const CharacterNodeTransform& currentNode = at.other < 0 ? missing : current[at.other];
       // Clones the shared node transform; an empty element cannot be set.
-      NORVO_RETURN_IF_ERROR(element.SetGlobalMatrix(ComputeGlobalDeltaMatrix(restNode, currentNode)));
+      NORVO_RETURN_IF_ERROR(working[i].SetGlobalMatrix(ComputeGlobalDeltaMatrix(restNode, currentNode)));
     }
   }
   // The rest pose is shared with the definition, so this clones it.
