@@ -7,7 +7,10 @@
 
 #include <malloc.h>
 
+#include <cmath>
 #include <cstdlib>
+#include <random>
+#include <vector>
 
 #include "norvo/registry.h"
 #include "norvo/retargetbase.h"
@@ -144,3 +147,112 @@ BENCHMARK(BM_TranslateSrcToDestID)->Arg(31)->Arg(1000)->Arg(10000);
 }  // namespace
 
 BENCHMARK_MAIN();
+
+// ---- The character solver, per node of a pose ------------------------------
+// One iteration handles a whole pose of N nodes (the name ends in /N); the
+// counter ns_per_node is the time of one iteration divided by N. "Floor" is
+// the same per-node math on flat arrays of matrices, without objects.
+
+namespace {
+
+// A skeleton of `count` nodes whose parents come before them, most of them
+// below a random earlier node; its rest and current parent globals and globals.
+struct SolverRig {
+  explicit SolverRig(Int count) {
+    std::mt19937_64 rng(count);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    auto local = [&] {
+      Vector axis{unit(rng), unit(rng), unit(rng) + 2.0};
+      axis = Scale(axis, 1.0 / std::sqrt(Dot(axis, axis)));
+      double angle = 3.0 * unit(rng), c = std::cos(angle), s = std::sin(angle), k = 1.0 - c;
+      Matrix m;
+      m.v1 = {c + axis.x * axis.x * k, axis.y * axis.x * k + axis.z * s, axis.z * axis.x * k - axis.y * s};
+      m.v2 = {axis.x * axis.y * k - axis.z * s, c + axis.y * axis.y * k, axis.z * axis.y * k + axis.x * s};
+      m.v3 = {axis.x * axis.z * k + axis.y * s, axis.y * axis.z * k - axis.x * s, c + axis.z * axis.z * k};
+      m.off = {unit(rng), unit(rng), unit(rng)};
+      return m;
+    };
+    std::vector<int> parents;
+    for (Int i = 0; i < count; ++i) parents.push_back(i == 0 ? -1 : int(rng() % UInt(i)));
+    for (std::vector<Matrix>* pose : {&rest, &current}) {
+      std::vector<Matrix>& parent = pose == &rest ? restParent : currentParent;
+      for (Int i = 0; i < count; ++i) {
+        parent.push_back(parents[std::size_t(i)] < 0 ? Matrix{} : (*pose)[std::size_t(parents[std::size_t(i)])]);
+        pose->push_back(Multiply(parent.back(), local()));
+      }
+    }
+    BaseArray<CharacterNodeTransform> restNodes, currentNodes;
+    for (Int i = 0; i < count; ++i) {
+      Uuid id = Take(Uuid::Random());
+      (void)restNodes.Append(
+          Take(CharacterNodeTransformInterface::CreateNodeTransform(id, rest[std::size_t(i)], restParent[std::size_t(i)])));
+      (void)currentNodes.Append(Take(
+          CharacterNodeTransformInterface::CreateNodeTransform(id, current[std::size_t(i)], currentParent[std::size_t(i)])));
+    }
+    restPose = Take(CharacterPose::Create(CharacterPoseInterface::kClassId));
+    (void)restPose.SetNodeTransformArray(restNodes);
+    currentPose = Take(CharacterPose::Create(CharacterPoseInterface::kClassId));
+    (void)currentPose.SetNodeTransformArray(currentNodes);
+    CharacterDefinition source = Take(CharacterDefinition::Create(CharacterDefinitionInterface::kClassId));
+    (void)source.SetSkeletonRestPose(restPose);
+    configuration = Take(CharacterSolverConfiguration::Create(CharacterSolverConfigurationInterface::kClassId));
+    (void)configuration.SetSourceCharacter(source);
+    solver = Take(CharacterSolver::Create(CharacterSolverInterface::kClassId));
+  }
+
+  std::vector<Matrix> rest, restParent, current, currentParent;
+  CharacterPose restPose, currentPose;
+  CharacterSolverConfiguration configuration;
+  CharacterSolver solver;
+};
+
+void CountNodes(benchmark::State& state) {
+  state.counters["ns_per_node"] =
+      benchmark::Counter(double(state.range(0)), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
+void BM_ExtractGlobalDeltaPose(benchmark::State& state) {
+  EnsureLoaded();
+  SolverRig rig(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(rig.solver.ExtractGlobalDeltaPose(rig.configuration, rig.currentPose));
+  CountNodes(state);
+}
+BENCHMARK(BM_ExtractGlobalDeltaPose)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
+
+void BM_ApplyGlobalRotationDelta(benchmark::State& state) {
+  EnsureLoaded();
+  SolverRig rig(state.range(0));
+  CharacterPose delta = Take(rig.solver.ExtractGlobalDeltaPose(rig.configuration, rig.currentPose));
+  const BaseArray<CharacterNodeTransform>& rests = rig.restPose.GetNodeTransformArray().value();
+  const BaseArray<CharacterNodeTransform>& deltas = delta.GetNodeTransformArray().value();
+  for (auto _ : state) {
+    for (Int i = 0; i < rests.GetCount(); ++i)
+      benchmark::DoNotOptimize(CharacterSolverInterface::ApplyGlobalRotationDelta(rests[i], deltas[i], true));
+  }
+  CountNodes(state);
+}
+BENCHMARK(BM_ApplyGlobalRotationDelta)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
+
+// Extract's delta and apply's local matrix, inlined over flat arrays.
+void BM_SolverFloor(benchmark::State& state) {
+  EnsureLoaded();
+  SolverRig rig(state.range(0));
+  std::vector<Matrix> locals(rig.rest.size());
+  for (auto _ : state) {
+    for (std::size_t i = 0; i < locals.size(); ++i) {
+      const Matrix &cp = rig.currentParent[i], &rp = rig.restParent[i], &cg = rig.current[i], &rg = rig.rest[i];
+      Matrix k = Multiply(AffineInverse(Multiply(cp, AffineInverse(rp))), cg);
+      Matrix delta = Multiply3x3(k, Inverse3x3(rg));
+      delta.off = Subtract(k.off, rg.off);
+      Matrix inverseParent = AffineInverse(rp);
+      locals[i] = Multiply3x3(inverseParent, Multiply3x3(delta, rg));
+      locals[i].off = TransformPoint(inverseParent, Add(rg.off, delta.off));
+    }
+    benchmark::DoNotOptimize(locals.data());
+    benchmark::ClobberMemory();
+  }
+  CountNodes(state);
+}
+BENCHMARK(BM_SolverFloor)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
+
+}  // namespace
