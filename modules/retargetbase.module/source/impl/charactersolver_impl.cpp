@@ -68,18 +68,20 @@ Matrix CharacterSolverImpl::ApplyGlobalRotationDelta(const CharacterNodeTransfor
 
 const ComponentInfo& CharacterSolverImpl::Component() noexcept {
   using Impl = CharacterSolverImpl;
-  static const MethodFn solverSlots[] = {Bind<I::ExtractGlobalDeltaPoseFn, &Impl::ExtractGlobalDeltaPose>()};
-  static const InterfaceBinding bindings[] = {{&I::kDecl, solverSlots}};
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kExtractGlobalDeltaPose, &Impl::ExtractGlobalDeltaPose>>(),
+  };
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings);
   return component;
 }
 
 Result<void> RegisterCharacterSolver(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {
-      BindStatic<I::ApplyGlobalRotationDeltaFn>(&CharacterSolverImpl::ApplyGlobalRotationDelta)};
-  static const StaticImpl impl{"CharacterSolverImpl", 0x50000000, statics};
+  using Impl = CharacterSolverImpl;
+  const StaticImpl& statics =
+      StaticsOf<I, StaticMethod<I::kApplyGlobalRotationDelta, &Impl::ApplyGlobalRotationDelta>>("CharacterSolverImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterSolverImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase

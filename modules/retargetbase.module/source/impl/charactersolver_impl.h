@@ -24,6 +24,9 @@ class CharacterSolverImpl {
   static Matrix ApplyGlobalRotationDelta(const CharacterNodeTransform& node, const CharacterNodeTransform& delta,
                                          Bool applyTranslation) noexcept;
 
+  // A solver has nothing to show: its text is empty.
+  String ToString(const FormatStatement*) const noexcept { return String(); }
+
   static const ComponentInfo& Component() noexcept;
 };
 

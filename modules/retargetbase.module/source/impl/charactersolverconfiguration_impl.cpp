@@ -69,32 +69,30 @@ Result<void> CharacterSolverConfigurationImpl::DescribeIO(DataSerializeInterface
 
 const ComponentInfo& CharacterSolverConfigurationImpl::Component() noexcept {
   using Impl = CharacterSolverConfigurationImpl;
-  static const MethodFn toString = Bind<I::ToStringFn, &Impl::ToString>();
-  static const MethodFn objectSlots[] = {toString};
-  static const MethodFn configurationSlots[] = {
-      Bind<I::SetCharacterFn, &Impl::SetSourceCharacter>(),
-      Bind<I::GetCharacterFn, &Impl::GetSourceCharacter>(),
-      Bind<I::SetCharacterFn, &Impl::SetTargetCharacter>(),
-      Bind<I::GetCharacterFn, &Impl::GetTargetCharacter>(),
-      Bind<I::SetAssociationFn, &Impl::SetCharacterAssociation>(),
-      Bind<I::GetAssociationFn, &Impl::GetCharacterAssociation>(),
-      Bind<I::SetupFn, &Impl::Setup>(),
-      Bind<I::SetFlagFn, &Impl::SetApplyTranslationFromRoot>(),
-      Bind<I::GetFlagFn, &Impl::GetApplyTranslationFromRoot>(),
-      Bind<I::ValidateFn, &Impl::Validate>(),
-      toString,
+  static const InterfaceBinding bindings[] = {
+      BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
+      BindInterface<I, Method<I::kSetSourceCharacter, &Impl::SetSourceCharacter>,
+                    Method<I::kGetSourceCharacter, &Impl::GetSourceCharacter>,
+                    Method<I::kSetTargetCharacter, &Impl::SetTargetCharacter>,
+                    Method<I::kGetTargetCharacter, &Impl::GetTargetCharacter>,
+                    Method<I::kSetCharacterAssociation, &Impl::SetCharacterAssociation>,
+                    Method<I::kGetCharacterAssociation, &Impl::GetCharacterAssociation>,
+                    Method<I::kSetup, &Impl::Setup>,
+                    Method<I::kSetApplyTranslationFromRoot, &Impl::SetApplyTranslationFromRoot>,
+                    Method<I::kGetApplyTranslationFromRoot, &Impl::GetApplyTranslationFromRoot>,
+                    Method<I::kValidate, &Impl::Validate>,
+                    Method<I::kToString, &Impl::ToString>>(),
   };
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, objectSlots},
-                                              {&I::kDecl, configurationSlots}};
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
 }
 
 Result<void> RegisterCharacterSolverConfiguration(ModuleContext& context) noexcept {
-  static const MethodFn statics[] = {BindStatic<I::DescribeIOFn>(&CharacterSolverConfigurationImpl::DescribeIO)};
-  static const StaticImpl impl{"CharacterSolverConfigurationImpl", 0x50000000, statics};
+  using Impl = CharacterSolverConfigurationImpl;
+  const StaticImpl& statics =
+      StaticsOf<I, StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterSolverConfigurationImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
-  return RegisterUnit(context, CharacterSolverConfigurationImpl::Component(), parts, I::kDecl, impl);
+  return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }
 
 }  // namespace norvo::retargetbase
