@@ -241,6 +241,43 @@ TEST_F(Solver, RestWiringReproducesTheCurrentLocals) {
   }
 }
 
+// One frame of a run, as a host wires it: the source's delta pose, re-keyed
+// to the target's nodes, applied to the target's rest node transforms. The
+// target is the source skeleton under other Uuids, so the result must be the
+// source's current locals; a node without a partner gets no delta.
+TEST_F(Solver, RetargetsOntoACopyOfTheSkeleton) {
+  RandomRig rig(99);
+  Skeleton source = rig.MakeSkeleton(60);
+  Skeleton target = source;
+  for (Uuid& id : target.ids) id = NewUuid();
+  CharacterAssociation association = Ok(CharacterAssociation::Create(CharacterAssociationInterface::kClassId));
+  for (std::size_t i = 1; i < source.ids.size(); ++i)  // node 0 stays without a partner
+    ASSERT_TRUE(association.AssociateUuid(source.ids[i], target.ids[i]).has_value());
+  std::vector<Matrix> moved = rig.MovedLocals(source);
+  CharacterPose targetRest = target.Pose(target.restLocals, rig.Shuffled(60));
+
+  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(
+      ConfigurationFor(source.Pose(source.restLocals, InOrder(60))), source.Pose(moved, rig.Shuffled(60))));
+  CharacterPose keyed = Ok(RetargetBaseHelperInterface::TranslateSrcToDestID(association, delta));
+  NodePositionMap pairs;
+  ASSERT_TRUE(pairs.Build(NodesOf(targetRest), &NodesOf(keyed)).has_value());
+  const BaseArray<CharacterNodeTransform>& restNodes = NodesOf(targetRest);
+  int applied = 0;
+  for (Int i = 0; i < restNodes.GetCount(); ++i) {
+    NodePositionMap::Positions at = pairs.FindKey(i);
+    std::size_t node = std::size_t(std::find(target.ids.begin(), target.ids.end(), restNodes[i].GetUuid()) -
+                                   target.ids.begin());
+    if (at.other < 0) {
+      EXPECT_EQ(node, 0u);
+      continue;
+    }
+    Matrix local = SI::ApplyGlobalRotationDelta(restNodes[i], NodesOf(keyed)[at.other], true);
+    EXPECT_LE(MaxDifference(local, moved[node]), 1e-9) << "node " << node;
+    ++applied;
+  }
+  EXPECT_EQ(applied, 59);
+}
+
 // Applying a delta under the node's already moved parent instead loses the
 // ancestors' turns: here the spine would keep its rest orientation in space
 // instead of following the hips. This keeps the wiring from being "fixed".
