@@ -171,8 +171,6 @@ TEST_F(Solver, FailuresLeaveTheCallersObjectsAlone) {
     emptyEntryBefore.ExpectUnchanged();
     poseBefore.ExpectUnchanged();
   }
-  // Without a solver object the call cannot be made either.
-  EXPECT_ERROR(CharacterSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), pose), Nullptr);
 }
 
 // Every node of a delta pose has the delta of the nodes that

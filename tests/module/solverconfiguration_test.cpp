@@ -130,16 +130,6 @@ TEST_F(Configuration, DescribesItsMembers) {
   EXPECT_EQ(failing.GetCalls().size(), 1u);
 }
 
-TEST_F(Configuration, CallsThroughAnEmptyReference) {
-  CharacterSolverConfiguration none;
-  EXPECT_ERROR(none.GetSourceCharacter(), Nullptr);
-  EXPECT_ERROR(none.Validate(), Nullptr);
-  EXPECT_ERROR(none.Setup({}, {}, {}), Nullptr);
-  EXPECT_ERROR(none.SetApplyTranslationFromRoot(true), Nullptr);
-  EXPECT_FALSE(none.GetApplyTranslationFromRoot());
-  EXPECT_EQ(Str(none.ToString()), "");
-}
-
 TEST_F(Configuration, OutOfMemory) {
   CharacterSolverConfiguration c = NewConfiguration();
   ASSERT_TRUE(c.Setup(Character("Walker"), Character("Runner"), CharacterAssociation()).has_value());
