@@ -27,11 +27,12 @@ std::vector<std::string> ExpectedStartUp() {
         "net.norvo.norvo.framework", "net.norvo.misc.framework", "net.norvo.retargetbase.framework"})
     lines.push_back(std::string("framework ") + framework);
   lines.push_back("module net.norvo.retargetbase");
-  // The units in their order; those whose class exists register component,
-  // class and static-method implementation.
+  // The units in their order, each registering its component, class and
+  // static-method implementation.
   for (const char* unit : {"characterassociation", "characterbodypart", "characterbodypartsolversetting",
                            "characterdefinition", "characternodeinfo", "characternodetransform", "characterpose",
-                           "charactertree", "retargetbasehelper"}) {
+                           "charactersolver", "charactersolverconfiguration", "charactertree",
+                           "retargetbasehelper"}) {
     lines.push_back(std::string("component net.norvo.animation.class.") + unit);
     lines.push_back(std::string("class net.norvo.animation.class.") + unit);
     lines.push_back(std::string("static net.norvo.animation.interface.") + unit);
