@@ -5,7 +5,6 @@
 //   build/release/benchmarks/retargetbase_benchmarks
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -125,14 +124,8 @@ BENCHMARK(BM_FillBodyPart);
 
 // TranslateSrcToDestID of a pose of N nodes that all have a partner, one pose
 // per iteration. The time per node should not grow with N.
-//
-// Each translated pose of 10,000 nodes takes some megabytes, all freed with
-// it. With its default trim threshold glibc hands that memory back to the
-// system after each pose and faults it in again for the next, which costs
-// more than the translation; keeping it measures the translation.
 void BM_TranslateSrcToDestID(benchmark::State& state) {
   EnsureLoaded();
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   BaseArray<Uuid> ids;
   CharacterPose pose = MakePose(state.range(0), ids);
   CharacterAssociation association = Take(CharacterAssociation::Create(CharacterAssociationInterface::kClassId));
@@ -145,8 +138,6 @@ void BM_TranslateSrcToDestID(benchmark::State& state) {
 BENCHMARK(BM_TranslateSrcToDestID)->Arg(31)->Arg(1000)->Arg(10000);
 
 }  // namespace
-
-BENCHMARK_MAIN();
 
 // ---- The character solver, per node of a pose ------------------------------
 // One iteration handles a whole pose of N nodes (the name ends in /N); the
@@ -256,3 +247,5 @@ void BM_SolverFloor(benchmark::State& state) {
 BENCHMARK(BM_SolverFloor)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
 
 }  // namespace
+
+BENCHMARK_MAIN();

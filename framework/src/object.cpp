@@ -101,8 +101,10 @@ bool Class::Carries(const InterfaceDecl& iface) const noexcept {
 // ---- Objects ------------------------------------------------------------
 
 namespace {
-thread_local Object* t_pending = nullptr;
-thread_local bool t_freeing = false;
+// Initial-exec: the framework library is loaded with the host, and these are
+// read on every release.
+__attribute__((tls_model("initial-exec"))) thread_local Object* t_pending = nullptr;
+__attribute__((tls_model("initial-exec"))) thread_local bool t_freeing = false;
 }  // namespace
 
 struct ObjectFactory {
@@ -115,11 +117,29 @@ struct ObjectFactory {
   }
 
   // A copy of `source` without its hierarchy links.
+  // Each component is constructed as a copy in one pass where it can be;
+  // after a failed copy the rest are constructed plainly, so that the object
+  // is whole when it is released.
   static Result<ObjectRef> CloneOne(const Object& source) noexcept {
     const Class& cls = source.GetClass();
-    NORVO_ASSIGN_OR_RETURN(ObjectRef copy, Make(cls));
-    for (Int i = 0; i < cls.GetComponentCount(); ++i)
-      NORVO_RETURN_IF_ERROR(cls.GetComponent(i).copy(copy.Get()->GetComponentData(i), source.GetComponentData(i)));
+    void* block = Allocate(cls.GetObjectSize());
+    if (!block) return OutOfMemoryError();
+    Object* object = ::new (block) Object(cls);
+    ObjectRef copy = ObjectRef::Adopt(object);
+    Result<void> copied;
+    for (Int i = 0; i < cls.GetComponentCount(); ++i) {
+      const ComponentInfo& component = cls.GetComponent(i);
+      void* data = object->GetComponentData(i);
+      if (!copied) {
+        component.construct(data);
+      } else if (component.copyConstruct) {
+        copied = component.copyConstruct(data, source.GetComponentData(i));
+      } else {
+        component.construct(data);
+        copied = component.copy(data, source.GetComponentData(i));
+      }
+    }
+    if (!copied) return copied.error();
     return copy;
   }
 

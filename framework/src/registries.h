@@ -3,6 +3,7 @@
 // by one reader-writer lock.
 #pragma once
 #include <initializer_list>
+#include <atomic>
 #include <shared_mutex>
 #include <string_view>
 
@@ -19,6 +20,9 @@ struct Registries {
   HashMap<String, Class*> classes;  // owns the classes
   HashMap<String, const ComponentInfo*> components;
   HashMap<String, const StaticImpl*> statics;
+  // Changes with every registration and release of static methods, so that
+  // a cached lookup can tell it is stale.
+  std::atomic<UInt> staticsGeneration{0};
   HashMap<String, const InterfaceDecl*> interfaces;
   HashMap<String, const InterfaceDecl*> dataTypes;
   HashMap<String, bool> modules;

@@ -56,7 +56,10 @@ void RunRelease(int kind, const String& id) noexcept {
         r.classes.Erase(id);
       }
       break;
-    case kStatic: r.statics.Erase(id); break;
+    case kStatic:
+      r.statics.Erase(id);
+      r.staticsGeneration.fetch_add(1, std::memory_order_release);
+      break;
     case kInterface: r.interfaces.Erase(id); break;
   }
   internal::Log(r, {"release ", kKindWords[kind], " ", id.View()});
@@ -146,7 +149,9 @@ Result<void> ModuleContext::RegisterStaticImpl(const InterfaceDecl& iface, const
   if (impl.methods.size() != iface.statics.size())
     return IllegalArgumentError("the implementation does not have one method per static method of the interface");
   return Register(kStatic, iface.id, [&](Registries& r, const String& key) {
-    return Add(r.statics, key, &impl, "static methods already registered");
+    Result<void> added = Add(r.statics, key, &impl, "static methods already registered");
+    if (added) r.staticsGeneration.fetch_add(1, std::memory_order_release);
+    return added;
   });
 }
 
@@ -222,8 +227,23 @@ const Class* internal::FindClass(std::string_view classId) noexcept {
   return Lookup(TheRegistries().classes, classId);
 }
 
+// Static calls run per node per frame, so each thread keeps its last few
+// answers. An answer is good while the statics' generation is the one read
+// before it was looked up; any registration or release makes it stale.
 const StaticImpl* FindStaticImpl(const InterfaceDecl& iface) noexcept {
-  return Lookup(TheRegistries().statics, iface.id);
+  struct Entry {
+    const InterfaceDecl* iface;
+    UInt generation;
+    const StaticImpl* impl;
+  };
+  static thread_local Entry cache[8];
+  Registries& r = TheRegistries();
+  UInt generation = r.staticsGeneration.load(std::memory_order_acquire);
+  Entry& entry = cache[(reinterpret_cast<std::uintptr_t>(&iface) >> 4) & 7];
+  if (entry.iface == &iface && entry.generation == generation) return entry.impl;
+  const StaticImpl* impl = Lookup(r.statics, iface.id);
+  entry = Entry{&iface, generation, impl};
+  return impl;
 }
 
 bool IsClassRegistered(std::string_view classId) noexcept { return internal::FindClass(classId) != nullptr; }

@@ -41,6 +41,10 @@ struct ComponentInfo {
   Result<void> (*copy)(void* target, const void* source) noexcept = nullptr;
   std::span<const InterfaceBinding> bindings;
   Result<void> (*describeIO)(DataSerializeInterface& stream) noexcept = nullptr;
+  // Constructs a copy of a source component in raw storage, in one pass; on
+  // failure the target is constructed and must still be destructible. When
+  // null, the framework constructs and then copies.
+  Result<void> (*copyConstruct)(void* target, const void* source) noexcept = nullptr;
 };
 
 // The component operations of a C++ type: default construction, destruction,
@@ -60,6 +64,15 @@ constexpr ComponentInfo MakeComponent(std::string_view id, std::span<const Inter
       return static_cast<Impl*>(target)->CopyFrom(*static_cast<const Impl*>(source));
     } else {
       *static_cast<Impl*>(target) = *static_cast<const Impl*>(source);
+      return {};
+    }
+  };
+  info.copyConstruct = [](void* target, const void* source) noexcept -> Result<void> {
+    if constexpr (requires(Impl& t, const Impl& s) { t.CopyFrom(s); }) {
+      Impl* impl = ::new (target) Impl();
+      return impl->CopyFrom(*static_cast<const Impl*>(source));
+    } else {
+      ::new (target) Impl(*static_cast<const Impl*>(source));
       return {};
     }
   };
