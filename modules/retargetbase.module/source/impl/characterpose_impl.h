@@ -16,6 +16,9 @@ class CharacterPoseImpl {
   // pose keeps the transforms it had.
   Result<void> SetNodeTransformArray(const Array& array) noexcept { return _nodeTransforms.CopyFrom(array); }
   Result<const Array&> GetNodeTransformArray() const noexcept { return _nodeTransforms; }
+  // Takes over `array` without copying it: for the module's own operations
+  // that build a pose's array and then discard it.
+  void TakeNodeTransformArray(Array&& array) noexcept { _nodeTransforms = std::move(array); }
   Int GetNodeTransformCount() const noexcept { return _nodeTransforms.GetCount(); }
   // A linear search; an empty element counts as having the empty Uuid.
   Result<CharacterNodeTransform> GetNodeTransformByID(const Uuid& id) const noexcept;

@@ -1,5 +1,7 @@
 #include "charactersolver_impl.h"
 
+#include "characternodetransform_impl.h"
+#include "characterpose_impl.h"
 #include "norvo/nodepositionmap.h"
 #include "unit_registration.h"
 
@@ -16,35 +18,73 @@ Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const Characte
   if (!restPose) return NullptrError("the source character has no skeleton rest pose");
   NORVO_ASSIGN_OR_RETURN(const Array& rest, restPose.GetNodeTransformArray());
 
-  // The elements share the rest pose's node transforms until each is set.
+  // The working array: each element starts as the rest pose's node transform
+  // and is made writable to take its delta. Shared with the rest pose, it is
+  // always cloned, so the element is cloned at once.
   Array working;
-  NORVO_RETURN_IF_ERROR(working.CopyFrom(rest));
-  if (!working.IsEmpty()) {
+  NORVO_RETURN_IF_ERROR(working.EnsureCapacity(rest.GetCount()));
+  if (!rest.IsEmpty()) {
     NORVO_ASSIGN_OR_RETURN(const Array& current, pose.GetNodeTransformArray());
     // Finds what GetNodeTransformByID of either pose would, in one pass each.
     NodePositionMap positions;
     NORVO_RETURN_IF_ERROR(positions.Build(rest, &current));
     const CharacterNodeTransform missing;
-    for (Int i = 0; i < working.GetCount(); ++i) {
-      // working[i] is still rest[i] here: the positions of its Uuid.
+    for (Int i = 0; i < rest.GetCount(); ++i) {
       NodePositionMap::Positions at = positions.FindKey(i);
       const CharacterNodeTransform& restNode = at.first < 0 ? missing : rest[at.first];
       const CharacterNodeTransform& currentNode = at.other < 0 ? missing : current[at.other];
-      // Clones the shared node transform; an empty element cannot be set.
-      NORVO_RETURN_IF_ERROR(working[i].SetGlobalMatrix(ComputeGlobalDeltaMatrix(restNode, currentNode)));
+      Matrix delta = ComputeGlobalDeltaMatrix(restNode, currentNode);
+      if (!rest[i]) return NullptrError("an empty node transform cannot be made writable");
+      Result<ObjectRef> clone = CopyObject(*rest[i].Get());
+      if (!clone) return NullptrError("no private copy could be made");
+      CharacterNodeTransform element;
+      static_cast<ObjectRef&>(element) = std::move(clone).value();
+      if (auto* impl = static_cast<CharacterNodeTransformImpl*>(
+              element.Get()->FindComponent(CharacterNodeTransformImpl::Component()))) {
+        impl->SetGlobalMatrix(delta);
+      } else {
+        NORVO_RETURN_IF_ERROR(element.SetGlobalMatrix(delta));
+      }
+      NORVO_RETURN_IF_ERROR(working.Append(std::move(element)));
     }
   }
-  // The rest pose is shared with the definition, so this clones it.
-  NORVO_RETURN_IF_ERROR(restPose.SetNodeTransformArray(working));
+  // The rest pose is shared with the definition, so this clones it; the
+  // clone then takes the working array over.
+  NORVO_RETURN_IF_ERROR(restPose.MakeWritable());
+  if (auto* impl = static_cast<CharacterPoseImpl*>(restPose.Get()->FindComponent(CharacterPoseImpl::Component()))) {
+    impl->TakeNodeTransformArray(std::move(working));
+  } else {
+    NORVO_RETURN_IF_ERROR(restPose.SetNodeTransformArray(working));
+  }
   return restPose;
 }
 
+namespace {
+// The matrices of a node transform, read from its component when the object
+// has this module's one (every call of the solver reads them per node),
+// else through its interface. An empty reference reads as zeros.
+struct NodeMatrices {
+  const Matrix& global;
+  const Matrix& parentGlobal;
+};
+
+NodeMatrices MatricesOf(const CharacterNodeTransform& node) noexcept {
+  if (Object* object = node.Get())
+    if (auto* impl = static_cast<const CharacterNodeTransformImpl*>(
+            object->FindComponent(CharacterNodeTransformImpl::Component())))
+      return {impl->GetGlobalMatrix(), impl->GetParentGlobalMatrix()};
+  return {node.GetGlobalMatrix(), node.GetParentGlobalMatrix()};
+}
+}  // namespace
+
 Matrix CharacterSolverImpl::ComputeGlobalDeltaMatrix(const CharacterNodeTransform& rest,
                                                      const CharacterNodeTransform& current) noexcept {
-  const Matrix& cp = current.GetParentGlobalMatrix();
-  const Matrix& rp = rest.GetParentGlobalMatrix();
-  const Matrix& cg = current.GetGlobalMatrix();
-  const Matrix& rg = rest.GetGlobalMatrix();
+  NodeMatrices c = MatricesOf(current);
+  NodeMatrices r = MatricesOf(rest);
+  const Matrix& cp = c.parentGlobal;
+  const Matrix& rp = r.parentGlobal;
+  const Matrix& cg = c.global;
+  const Matrix& rg = r.global;
   Matrix q = Multiply(cp, AffineInverse(rp));
   Matrix k = Multiply(AffineInverse(q), cg);
   Matrix delta = Multiply3x3(k, Inverse3x3(rg));
@@ -55,9 +95,10 @@ Matrix CharacterSolverImpl::ComputeGlobalDeltaMatrix(const CharacterNodeTransfor
 Matrix CharacterSolverImpl::ApplyGlobalRotationDelta(const CharacterNodeTransform& node,
                                                      const CharacterNodeTransform& delta,
                                                      Bool applyTranslation) noexcept {
-  const Matrix& g = node.GetGlobalMatrix();
-  const Matrix& e = delta.GetGlobalMatrix();
-  const Matrix& p = node.GetParentGlobalMatrix();
+  NodeMatrices n = MatricesOf(node);
+  const Matrix& g = n.global;
+  const Matrix& e = MatricesOf(delta).global;
+  const Matrix& p = n.parentGlobal;
   Vector t = applyTranslation ? Add(g.off, e.off) : g.off;
   Matrix s = Multiply3x3(e, g);
   Matrix inverseParent = AffineInverse(p);
