@@ -77,12 +77,17 @@ Outcome<Preset> ChoosePreset(const std::string& argument, const std::vector<Pres
   return Usage("unknown preset '" + argument + "': give a JSON file or one of the shipped presets: " + Join(names));
 }
 
-Outcome<Rig> MakeRig(const std::string& name, const BvhSkeleton& skeleton, const std::string& presetArgument,
+// The rig of a skeleton with the preset given, or else the best shipped one.
+Outcome<Rig> MakeRig(const std::string& name, const BvhSkeleton& skeleton, const std::optional<Preset>& preset,
                      const std::vector<Preset>& shipped) {
-  if (presetArgument.empty()) return BuildRigWithBestPreset(name, skeleton, shipped);
-  Outcome<Preset> preset = ChoosePreset(presetArgument, shipped);
+  return preset ? BuildRig(name, skeleton, *preset) : BuildRigWithBestPreset(name, skeleton, shipped);
+}
+
+Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const std::vector<Preset>& shipped) {
+  if (argument.empty()) return std::optional<Preset>();
+  Outcome<Preset> preset = ChoosePreset(argument, shipped);
   if (!preset) return std::move(preset).failure();
-  return BuildRig(name, skeleton, preset.value());
+  return std::optional<Preset>(std::move(preset).value());
 }
 
 void WarnAbout(const char* role, const Rig& rig) {
@@ -180,7 +185,8 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
   if (options.value().rootTranslation && options.value().scale == RetargetOptions::Scale::Auto &&
       !(source.measured && target.measured))
     Warn("cannot measure the hip height of " + (source.measured ? target.name : source.name) +
-         " (its Hips or Head body part has no joints); the root's displacement is not scaled");
+         " (it needs joints in its Hips and Head body parts, and below its hips); the root's displacement is not "
+         "scaled");
 
   Outcome<BvhClip> result = [&] {
     Progress progress(!arguments.quiet, last - first);
@@ -224,16 +230,29 @@ Outcome<void> RunFiles(const Arguments& arguments) {
   if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
   if (arguments.output.empty()) return Usage("-o OUT.bvh is needed: the file to write");
   RETARGET_TRY(ParseOptions(arguments));
+  // A folder that is not there is found now, not after the work.
+  std::error_code error;
+  std::filesystem::path folder = std::filesystem::path(arguments.output).parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, error))
+    return MakeFailure(FailureKind::Io, "cannot create the file: there is no folder " + folder.string(),
+                       arguments.output);
   Outcome<std::vector<Preset>> shipped = Shipped();
   if (!shipped) return std::move(shipped).failure();
+  Outcome<std::optional<Preset>> sourcePreset = PresetArgument(arguments.sourcePreset, shipped.value());
+  if (!sourcePreset) return std::move(sourcePreset).failure();
+  Outcome<std::optional<Preset>> targetPreset = PresetArgument(arguments.preset, shipped.value());
+  if (!targetPreset) return std::move(targetPreset).failure();
+
   Outcome<BvhClip> source = ReadBvhFile(arguments.source);
   if (!source) return std::move(source).failure();
+  std::int64_t first = 0, last = 0;
+  RETARGET_TRY(ParseFrames(arguments.frames, source.value().FrameCount(), first, last));
   Outcome<BvhClip> target = ReadBvhFile(arguments.target);
   if (!target) return std::move(target).failure();
 
-  Outcome<Rig> sourceRig = MakeRig(Stem(arguments.source), source.value().skeleton, arguments.sourcePreset, shipped.value());
+  Outcome<Rig> sourceRig = MakeRig(Stem(arguments.source), source.value().skeleton, sourcePreset.value(), shipped.value());
   if (!sourceRig) return std::move(sourceRig).failure();
-  Outcome<Rig> targetRig = MakeRig(Stem(arguments.target), target.value().skeleton, arguments.preset, shipped.value());
+  Outcome<Rig> targetRig = MakeRig(Stem(arguments.target), target.value().skeleton, targetPreset.value(), shipped.value());
   if (!targetRig) return std::move(targetRig).failure();
   return Retarget(source.value(), arguments.source, sourceRig.value(), arguments.target, targetRig.value(),
                   arguments.output, arguments, start);
@@ -241,7 +260,8 @@ Outcome<void> RunFiles(const Arguments& arguments) {
 
 Outcome<void> RunSample(const Arguments& arguments) {
   const auto start = std::chrono::steady_clock::now();
-  if (!arguments.target.empty() || !arguments.output.empty() || !arguments.frames.empty())
+  if (!arguments.target.empty() || !arguments.output.empty() || !arguments.frames.empty() ||
+      !arguments.preset.empty() || !arguments.sourcePreset.empty())
     return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or no arguments for the "
                  "built-in sample");
   std::error_code error;
