@@ -96,6 +96,16 @@ void WarnAbout(const char* role, const Rig& rig) {
          Join(rig.emptyBodyParts) + "; their motion is left out");
 }
 
+// "+Y" for an axis within a few degrees of one, else its three numbers.
+std::string AxisText(const Vector& axis) {
+  const double values[3] = {axis.x, axis.y, axis.z};
+  for (int i = 0; i < 3; ++i)
+    if (std::abs(values[i]) > 0.99) return std::string(values[i] > 0 ? "+" : "-") + "XYZ"[i];
+  char text[64];
+  std::snprintf(text, sizeof text, "(%.2f, %.2f, %.2f)", axis.x, axis.y, axis.z);
+  return text;
+}
+
 std::string Number(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.4g", value);
@@ -188,6 +198,11 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
          " (it needs joints in its Hips and Head body parts, and below its hips); the root's displacement is not "
          "scaled");
 
+  // Rest poses are not aligned yet: a target that stands another way leans.
+  if (source.measured && target.measured && Dot(source.up, target.up) < std::cos(20.0 * 3.14159265358979 / 180.0))
+    Warn("source " + source.name + " stands along " + AxisText(source.up) + ", target " + target.name + " along " +
+         AxisText(target.up) + ": joint rotations are carried over as they are, so the result leans by the "
+         "difference");
   Outcome<BvhClip> result = [&] {
     Progress progress(!arguments.quiet, last - first);
     return RetargetClip(run, sourceClip, target, first, last, [&](std::int64_t done) { progress(done); });
