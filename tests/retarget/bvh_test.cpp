@@ -2,6 +2,7 @@
 // malformed input with its message and line, and round trips.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <string>
 
 #include "norvo/retarget/bvh.h"
@@ -240,6 +241,14 @@ TEST(BvhWriter, WritesSixDecimalsAndNoNegativeZero) {
             "HIERARCHY\nROOT Only Joint\n{\n\tOFFSET 0.000000 1.500000 -2.000000\n"
             "\tCHANNELS 3 Xrotation Yrotation Zrotation\n}\nMOTION\nFrames: 1\nFrame Time: 0.04\n"
             "0.000000 12.345679 0.000000\n");
+}
+
+TEST(BvhWriter, RefusesValuesThatCouldNotBeReadBack) {
+  BvhClip clip = test::Clip(kValid);
+  clip.values[13] = std::numeric_limits<double>::infinity();
+  Outcome<std::string> text = FormatBvh(clip);
+  ASSERT_FALSE(text.has_value());
+  EXPECT_EQ(text.failure().message, "frame 1 has a value that is not a finite number; nothing was written");
 }
 
 }  // namespace

@@ -189,6 +189,22 @@ TEST_F(Pipeline, OnlyTheRootMovesAndItsDisplacementIsScaled) {
   }
 }
 
+TEST_F(Pipeline, RetargetsAChainAHundredThousandDeep) {
+  BvhSkeleton chain;
+  const std::vector<Channel> zyx = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+  chain.AddJoint("Hips", -1, {0, 0, 0}, zyx);
+  for (int j = 1; j < 100000; ++j) chain.AddJoint(j == 1 ? "Head" : "Spine", j - 1, {0, 0.001, 0}, zyx);
+  BvhClip clip;
+  clip.skeleton = chain;
+  clip.values.assign(std::size_t(chain.valueCount), 1.0);
+  Rig source = Ok(BuildRig("chain", chain, ShippedPreset("cmu")));
+  Rig target = Ok(BuildRig("chain again", chain, ShippedPreset("cmu")));
+  auto retargeter = Make(source, target);
+  EXPECT_EQ(retargeter->DrivenTargetJoints(), 100000);
+  BvhClip written = Ok(RetargetClip(*retargeter, clip, target, 0, 1));
+  for (double value : written.values) ASSERT_NEAR(value, 1.0, 1e-9);
+}
+
 TEST_F(Pipeline, FailsCleanlyWhenMemoryRunsOut) {
   BvhClip walk = SampleWalk(1);
   Rig source = Ok(BuildRig("walk", walk.skeleton, ShippedPreset("cmu")));

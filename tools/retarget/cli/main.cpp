@@ -229,8 +229,11 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
                                                               : "root translation scaled by " + Number(run.TranslationScale());
   std::printf("motion  %lld of %lld target joints driven; %s\n", static_cast<long long>(run.DrivenTargetJoints()),
               static_cast<long long>(target.JointCount()), translation.c_str());
-  std::printf("wrote   %s: frames %lld to %lld (%lld) in %.2f s\n", output.c_str(), static_cast<long long>(first),
-              static_cast<long long>(last - 1), static_cast<long long>(last - first), seconds);
+  if (last > first)
+    std::printf("wrote   %s: frames %lld to %lld (%lld) in %.2f s\n", output.c_str(), static_cast<long long>(first),
+                static_cast<long long>(last - 1), static_cast<long long>(last - first), seconds);
+  else
+    std::printf("wrote   %s: the skeleton without frames (the source has none) in %.2f s\n", output.c_str(), seconds);
   return {};
 }
 

@@ -391,6 +391,10 @@ Outcome<std::string> FormatBvh(const BvhClip& clip) {
     for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
       const double* values = clip.Frame(f);
       for (std::int64_t v = 0; v < perFrame; ++v) {
+        // A file that could not be read back is not written.
+        if (!std::isfinite(values[v]))
+          return MakeFailure(FailureKind::BadInput, "frame " + std::to_string(f) + " has a value that is not a finite "
+                                                    "number; nothing was written");
         if (v) out += ' ';
         AppendNumber(out, values[v]);
       }
