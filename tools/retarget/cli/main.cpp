@@ -277,7 +277,7 @@ Outcome<void> RunFiles(const Arguments& arguments) {
                   arguments.output, arguments, start);
 }
 
-Outcome<void> RunSample(const Arguments& arguments) {
+Outcome<void> RunSample(const Arguments& arguments, const char* program) {
   const auto start = std::chrono::steady_clock::now();
   if (!arguments.target.empty() || !arguments.output.empty() || !arguments.frames.empty() ||
       !arguments.preset.empty() || !arguments.sourcePreset.empty())
@@ -312,7 +312,7 @@ Outcome<void> RunSample(const Arguments& arguments) {
                 static_cast<long long>(walk.FrameCount()));
   RETARGET_TRY(Retarget(walk, sourceFile, sourceRig.value(), targetFile, targetRig.value(), output, arguments, start));
   if (!arguments.quiet)
-    std::printf("\nThe same on your own files: %s SOURCE.bvh --target TARGET.bvh -o OUT.bvh (see --help)\n", kTool);
+    std::printf("\nThe same on your own files: %s SOURCE.bvh --target TARGET.bvh -o OUT.bvh (see --help)\n", program);
   return {};
 }
 
@@ -366,7 +366,7 @@ int main(int argc, char** argv) {
   {
     Outcome<Module> module = LoadRetargetModule();
     if (!module) return Report(module.failure());
-    Outcome<void> done = arguments.source.empty() ? RunSample(arguments) : RunFiles(arguments);
+    Outcome<void> done = arguments.source.empty() ? RunSample(arguments, argv[0]) : RunFiles(arguments);
     if (!done) status = Report(done.failure());
   }
   ShutdownFramework();
