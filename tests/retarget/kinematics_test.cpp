@@ -83,6 +83,24 @@ TEST(JointMatrices, FollowTheChannelOrderAndPositions) {
   EXPECT_EQ(rest, (Matrix{{1, 2, 3}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}));
 }
 
+TEST(JointMatrices, StoredAnglesStayCloseToThePreviousFrame) {
+  BvhJoint joint;
+  joint.channels = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+  struct Case {
+    double previous[3], now[3];
+  };
+  // A turn through 180 degrees, and one past the middle angle's 90.
+  const Case cases[] = {{{179, 10, 20}, {-178, 11, 21}}, {{-170, 5, 0}, {175, 4, 1}}, {{30, 88, 10}, {210, 92, 190}}};
+  for (const Case& c : cases) {
+    const int zyx[3] = {2, 1, 0};
+    Matrix local = RotationFromEuler(zyx, c.now);
+    double stored[3];
+    StoreLocalMatrix(joint, local, stored, c.previous);
+    ExpectNear(RotationFromEuler(zyx, stored), local, 1e-12);
+    for (int i = 0; i < 3; ++i) EXPECT_LT(std::abs(stored[i] - c.previous[i]), 16.0) << i;
+  }
+}
+
 TEST(ForwardKinematics, ComposesParentsBeforeChildren) {
   BvhSkeleton skeleton;
   skeleton.AddJoint("a", -1, {0, 1, 0}, {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation});

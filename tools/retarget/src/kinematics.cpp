@@ -102,13 +102,37 @@ Matrix LocalMatrix(const BvhJoint& joint, const double* frame) noexcept {
   return local;
 }
 
-void StoreLocalMatrix(const BvhJoint& joint, const Matrix& local, double* frame) noexcept {
+namespace {
+
+// `angle` plus the whole turns that bring it closest to `near`.
+double Nearest(double angle, double near) noexcept { return angle - 360.0 * std::round((angle - near) / 360.0); }
+
+}  // namespace
+
+void StoreLocalMatrix(const BvhJoint& joint, const Matrix& local, double* frame, const double* previousFrame) noexcept {
   int axes[3] = {0, 1, 2};
   RotationAxes(joint, axes);
   double angles[3];
   EulerFromRotation(local, axes, angles);
-  int n = 0;
+  int rotation[3] = {0, 0, 0};  // the channel index of each angle
+  for (int c = 0, n = 0; c < int(joint.channels.size()); ++c)
+    if (IsRotation(joint.channels[std::size_t(c)]) && n < 3) rotation[n++] = c;
+  if (previousFrame) {
+    // Every rotation also has the angles (a + 180, 180 - b, c + 180).
+    const double* before = previousFrame + joint.firstValue;
+    double other[3] = {angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
+    double distance[2] = {0.0, 0.0};
+    for (int i = 0; i < 3; ++i) {
+      angles[i] = Nearest(angles[i], before[rotation[i]]);
+      other[i] = Nearest(other[i], before[rotation[i]]);
+      distance[0] += std::abs(angles[i] - before[rotation[i]]);
+      distance[1] += std::abs(other[i] - before[rotation[i]]);
+    }
+    if (distance[1] < distance[0])
+      for (int i = 0; i < 3; ++i) angles[i] = other[i];
+  }
   double* values = frame + joint.firstValue;
+  int n = 0;
   for (std::size_t c = 0; c < joint.channels.size(); ++c) {
     Channel channel = joint.channels[c];
     const int axis = ChannelAxis(channel);

@@ -194,8 +194,9 @@ Outcome<BvhClip> RetargetClip(Retargeter& retargeter, const BvhClip& source, con
     for (std::int64_t f = first; f < last; ++f) {
       RETARGET_TRY(retargeter.RetargetFrame(source.Frame(f), locals));
       double* values = out.values.data() + (f - first) * perFrame;
+      const double* previous = f > first ? values - perFrame : nullptr;
       for (std::size_t t = 0; t < out.skeleton.joints.size(); ++t)
-        StoreLocalMatrix(out.skeleton.joints[t], locals[t], values);
+        StoreLocalMatrix(out.skeleton.joints[t], locals[t], values, previous);
       if (progress) progress(f - first + 1);
     }
     return out;

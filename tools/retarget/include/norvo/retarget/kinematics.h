@@ -36,8 +36,12 @@ void RotationAxes(const BvhJoint& joint, int axes[3]) noexcept;
 Matrix LocalMatrix(const BvhJoint& joint, const double* frame) noexcept;
 // Stores the channel values of `local` into a frame: the rotation as angles
 // in the joint's order, the positions as the local offset minus the joint's
-// offset.
-void StoreLocalMatrix(const BvhJoint& joint, const Matrix& local, double* frame) noexcept;
+// offset. With the previous frame's values given, the angles are the ones of
+// the rotation's two angle triples, each turned by whole turns, that lie
+// closest to the previous angles, so that a clip does not jump by 360 degrees
+// where its rotation does not.
+void StoreLocalMatrix(const BvhJoint& joint, const Matrix& local, double* frame,
+                      const double* previousFrame = nullptr) noexcept;
 
 // globals[j] = globals[parent] * locals[j]; a root's parent is the identity.
 void ForwardKinematics(const BvhSkeleton& skeleton, const Matrix* locals, Matrix* globals) noexcept;
