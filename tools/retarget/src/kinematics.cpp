@@ -31,25 +31,6 @@ Matrix AxisRotation(int axis, double radians) noexcept {
 
 }  // namespace
 
-Matrix Multiply(const Matrix& a, const Matrix& b) noexcept {
-  Matrix m;
-  m.off = TransformPoint(a, b.off);
-  m.v1 = TransformDirection(a, b.v1);
-  m.v2 = TransformDirection(a, b.v2);
-  m.v3 = TransformDirection(a, b.v3);
-  return m;
-}
-
-Vector TransformPoint(const Matrix& m, const Vector& p) noexcept {
-  Vector d = TransformDirection(m, p);
-  return {m.off.x + d.x, m.off.y + d.y, m.off.z + d.z};
-}
-
-Vector TransformDirection(const Matrix& m, const Vector& d) noexcept {
-  return {m.v1.x * d.x + m.v2.x * d.y + m.v3.x * d.z, m.v1.y * d.x + m.v2.y * d.y + m.v3.y * d.z,
-          m.v1.z * d.x + m.v2.z * d.y + m.v3.z * d.z};
-}
-
 Matrix RotationFromEuler(const int axes[3], const double degrees[3]) noexcept {
   return Multiply(Multiply(AxisRotation(axes[0], degrees[0] * kRadians), AxisRotation(axes[1], degrees[1] * kRadians)),
                   AxisRotation(axes[2], degrees[2] * kRadians));

@@ -27,9 +27,6 @@ Outcome<BaseArray<String>> MakeTexts(const std::vector<std::string>& texts) {
   return array;
 }
 
-double Dot(const Vector& a, const Vector& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-Vector Minus(const Vector& a, const Vector& b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-
 Outcome<void> BuildSkeleton(Rig& rig) {
   const std::vector<BvhJoint>& joints = rig.skeleton.joints;
   rig.restLocals.resize(joints.size());
@@ -121,15 +118,15 @@ void Measure(Rig& rig) {
   const std::vector<std::int64_t>& head = rig.bodyPartJoints[std::size_t(FindStandardBodyPart("Head"))];
   if (hips.empty() || head.empty()) return;
   const Vector hipsAt = rig.restGlobals[std::size_t(hips[0])].off;
-  Vector up = Minus(rig.restGlobals[std::size_t(head[0])].off, hipsAt);
+  Vector up = Subtract(rig.restGlobals[std::size_t(head[0])].off, hipsAt);
   const double length = std::sqrt(Dot(up, up));
   if (!(length > 1e-9)) return;
   up = {up.x / length, up.y / length, up.z / length};
   double height = 0.0;
   for (std::size_t j = 0; j < rig.skeleton.joints.size(); ++j) {
-    height = std::max(height, Dot(Minus(hipsAt, rig.restGlobals[j].off), up));
+    height = std::max(height, Dot(Subtract(hipsAt, rig.restGlobals[j].off), up));
     for (const Vector& endSite : rig.skeleton.joints[j].endSites)
-      height = std::max(height, Dot(Minus(hipsAt, TransformPoint(rig.restGlobals[j], endSite)), up));
+      height = std::max(height, Dot(Subtract(hipsAt, TransformPoint(rig.restGlobals[j], endSite)), up));
   }
   if (!(height > 1e-9)) return;
   rig.measured = true;

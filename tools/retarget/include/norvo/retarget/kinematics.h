@@ -5,7 +5,8 @@
 // 3x3 part; a point p maps to o + a1*p.x + a2*p.y + a3*p.z. A joint's local
 // matrix is T(offset + position channels) * R, with R the product of its
 // rotations in channel order: "Zrotation Yrotation Xrotation" gives
-// R = Rz * Ry * Rx. Its global matrix is parent global * local.
+// R = Rz * Ry * Rx. Its global matrix is Multiply(parent global, local), with
+// the framework's matrix arithmetic (norvo/matrix.h).
 #pragma once
 #include <cstdint>
 
@@ -13,13 +14,6 @@
 #include "norvo/retarget/bvh.h"
 
 namespace norvo::retarget {
-
-// a * b: b applied first.
-Matrix Multiply(const Matrix& a, const Matrix& b) noexcept;
-// The point p mapped by m.
-Vector TransformPoint(const Matrix& m, const Vector& p) noexcept;
-// The direction d turned by the 3x3 part of m.
-Vector TransformDirection(const Matrix& m, const Vector& d) noexcept;
 
 // R_axes[0](degrees[0]) * R_axes[1](degrees[1]) * R_axes[2](degrees[2]),
 // axes 0, 1, 2 for X, Y, Z; zero offset.
