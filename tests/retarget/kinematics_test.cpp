@@ -35,8 +35,8 @@ TEST(Euler, KnownTurns) {
   // leaves it there (Rz); it takes z to -y (Rx) and then to x (Rz).
   const double both[3] = {90, 0, 90};
   Matrix zx = RotationFromEuler(zyx, both);
-  ExpectNear(TransformDirection(zx, {0, 1, 0}), {0, 0, 1}, 1e-15);
-  ExpectNear(TransformDirection(zx, {0, 0, 1}), {1, 0, 0}, 1e-15);
+  ExpectNear(TransformVector(zx, {0, 1, 0}), {0, 0, 1}, 1e-15);
+  ExpectNear(TransformVector(zx, {0, 0, 1}), {1, 0, 0}, 1e-15);
 }
 
 TEST(Euler, RoundTripsInEveryOrderIncludingGimbalLock) {
