@@ -199,8 +199,7 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
          "scaled");
 
   // Rest poses are not aligned yet: a target that stands another way leans.
-  const double cosine = source.up.x * target.up.x + source.up.y * target.up.y + source.up.z * target.up.z;
-  if (source.measured && target.measured && cosine < std::cos(20.0 * 3.14159265358979 / 180.0))
+  if (source.measured && target.measured && Dot(source.up, target.up) < std::cos(20.0 * 3.14159265358979 / 180.0))
     Warn("source " + source.name + " stands along " + AxisText(source.up) + ", target " + target.name + " along " +
          AxisText(target.up) + ": joint rotations are carried over as they are, so the result leans by the "
          "difference");
