@@ -248,4 +248,99 @@ BENCHMARK(BM_SolverFloor)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
 
 }  // namespace
 
+// ---- The retargeting tool's pipeline, per frame ----------------------------
+// One iteration retargets one frame: the source frame's channels to a pose
+// (Euler angles to matrices, forward kinematics), ExtractGlobalDeltaPose,
+// TranslateSrcToDestID, ApplyGlobalRotationDelta per target node. Reading and
+// writing files are not part of it. N (the name's /N) is the joint count of
+// the rigs: the shared clips (a CMU walk onto the other CMU skeleton, the
+// MakeHuman clip onto itself) and generated rigs; ns_per_node as above.
+
+#include "norvo/retarget/install.h"
+#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/preset.h"
+
+namespace {
+
+using namespace norvo::retarget;
+
+template <class T>
+T Need(Outcome<T> outcome) {
+  if (!outcome) {
+    std::fprintf(stderr, "%s\n", outcome.failure().Text().c_str());
+    std::abort();
+  }
+  return std::move(outcome).value();
+}
+
+// A generated rig of `count` joints in 25 chains, one per standard body
+// part, each hanging from the end of its parent part's chain; joint names
+// "<body part>_<n>" and a preset that takes them by that prefix. Eight
+// frames of random turns.
+struct GeneratedClip {
+  explicit GeneratedClip(Int count) {
+    std::span<const BodyPartSpec> parts = StandardBodyParts();
+    std::vector<std::int64_t> chainEnd(parts.size(), -1);
+    const std::vector<Channel> zyx = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+    for (Int j = 0; j < count; ++j) {
+      const std::size_t part = std::size_t(j) * parts.size() / std::size_t(count);
+      std::int64_t parent = chainEnd[part];
+      if (parent < 0 && parts[part].parent >= 0) parent = chainEnd[std::size_t(parts[part].parent)];
+      std::vector<Channel> channels = zyx;
+      if (j == 0) channels.insert(channels.begin(), {Channel::Xposition, Channel::Yposition, Channel::Zposition});
+      clip.skeleton.AddJoint(std::string(parts[part].identifier) + "_" + std::to_string(j), parent, {0.1, 1.0, 0.2},
+                             channels);
+      chainEnd[part] = j;
+    }
+    preset.name = "generated";
+    for (const BodyPartSpec& part : parts) preset.parts.push_back({{std::string(part.identifier) + "_"}, {}});
+    std::mt19937_64 rng(count);
+    std::uniform_real_distribution<double> angle(-30.0, 30.0);
+    for (int f = 0; f < 8; ++f)
+      for (Int v = 0; v < clip.skeleton.valueCount; ++v) clip.values.push_back(angle(rng));
+  }
+  BvhClip clip;
+  Preset preset;
+};
+
+Preset PresetNamed(const std::string& name) {
+  for (Preset& preset : Need(ReadPresetFolder(ShippedPresetFolder())))
+    if (preset.name == name) return preset;
+  std::abort();
+}
+
+void BM_RetargetFrame(benchmark::State& state) {
+  EnsureLoaded();
+  const Int n = state.range(0);
+  BvhClip source, target;
+  Preset sourcePreset, targetPreset;
+  const std::string shared = NORVO_SHARED_BVH_DIR;
+  if (n == 31) {
+    source = Need(ReadBvhFile(shared + "/cmu_02_01_walk.bvh"));
+    target = Need(ReadBvhFile(shared + "/cmu_12_03.bvh"));
+    sourcePreset = targetPreset = PresetNamed("cmu");
+  } else if (n == 75) {
+    source = target = Need(ReadBvhFile(shared + "/makehuman_zombie_walk.bvh"));
+    sourcePreset = targetPreset = PresetNamed("makehuman-game");
+  } else {
+    GeneratedClip generated(n);
+    source = target = generated.clip;
+    sourcePreset = targetPreset = generated.preset;
+  }
+  Rig sourceRig = Need(BuildRig("source", source.skeleton, sourcePreset));
+  Rig targetRig = Need(BuildRig("target", target.skeleton, targetPreset));
+  std::unique_ptr<Retargeter> retargeter = Need(Retargeter::Create(sourceRig, targetRig, RetargetOptions{}));
+  std::vector<Matrix> locals;
+  std::int64_t frame = 0;
+  for (auto _ : state) {
+    if (!retargeter->RetargetFrame(source.Frame(frame), locals)) std::abort();
+    benchmark::DoNotOptimize(locals.data());
+    frame = (frame + 1) % source.FrameCount();
+  }
+  CountNodes(state);
+}
+BENCHMARK(BM_RetargetFrame)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
+
+}  // namespace
+
 BENCHMARK_MAIN();

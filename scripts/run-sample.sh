@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs the example host tool on its built-in sample data.
+# Builds the retargeting tool and runs its built-in sample: a generated walk
+# carried onto a second generated rig. It says where it wrote the files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset dev >/dev/null
-cmake --build --preset dev -j "$(nproc 2>/dev/null || echo 2)"
-build/dev/tools/norvo_demo/norvo_demo
+cmake --build --preset dev -j "$(nproc 2>/dev/null || echo 2)" --target norvo_retarget
+build/dev/tools/retarget/norvo-retarget

@@ -1,0 +1,373 @@
+// norvo-retarget: carries the motion of a BVH clip onto the skeleton of
+// another BVH file and writes the result. Without arguments it runs its
+// built-in sample.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/install.h"
+#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/preset.h"
+#include "norvo/retarget/rig.h"
+#include "norvo/retarget/sample.h"
+
+using namespace norvo;
+using namespace norvo::retarget;
+
+namespace {
+
+constexpr const char* kTool = "norvo-retarget";
+
+struct Arguments {
+  std::string source, target, output, preset, sourcePreset, frames;
+  std::string translationScale = "auto";
+  bool noRootTranslation = false;
+  bool quiet = false;
+};
+
+int ExitCode(FailureKind kind) {
+  switch (kind) {
+    case FailureKind::Usage:
+      return 1;
+    case FailureKind::BadInput:
+    case FailureKind::Io:
+      return 2;
+    case FailureKind::OutOfMemory:
+    case FailureKind::Internal:
+      return 3;
+  }
+  return 3;
+}
+
+int Report(const Failure& failure) {
+  std::fprintf(stderr, "%s: error: %s\n", kTool, failure.Text().c_str());
+  return ExitCode(failure.kind);
+}
+
+Failure Usage(std::string message) { return MakeFailure(FailureKind::Usage, std::move(message)); }
+
+void Warn(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", kTool, message.c_str()); }
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+std::string Stem(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+
+// The preset an argument names: a shipped one by name, or a JSON file.
+Outcome<Preset> ChoosePreset(const std::string& argument, const std::vector<Preset>& shipped) {
+  for (const Preset& preset : shipped)
+    if (preset.name == argument) return preset;
+  std::error_code error;
+  if (std::filesystem::is_regular_file(argument, error) || argument.ends_with(".json")) return ReadPresetFile(argument);
+  std::vector<std::string> names;
+  for (const Preset& preset : shipped) names.push_back(preset.name);
+  return Usage("unknown preset '" + argument + "': give a JSON file or one of the shipped presets: " + Join(names));
+}
+
+// The rig of a skeleton with the preset given, or else the best shipped one.
+Outcome<Rig> MakeRig(const std::string& name, const BvhSkeleton& skeleton, const std::optional<Preset>& preset,
+                     const std::vector<Preset>& shipped) {
+  return preset ? BuildRig(name, skeleton, *preset) : BuildRigWithBestPreset(name, skeleton, shipped);
+}
+
+Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const std::vector<Preset>& shipped) {
+  if (argument.empty()) return std::optional<Preset>();
+  Outcome<Preset> preset = ChoosePreset(argument, shipped);
+  if (!preset) return std::move(preset).failure();
+  return std::optional<Preset>(std::move(preset).value());
+}
+
+void WarnAbout(const char* role, const Rig& rig) {
+  if (!rig.emptyBodyParts.empty())
+    Warn(std::string(role) + " " + rig.name + ": preset " + rig.presetName + " finds no joints for " +
+         Join(rig.emptyBodyParts) + "; their motion is left out");
+}
+
+// "+Y" for an axis within a few degrees of one, else its three numbers.
+std::string AxisText(const Vector& axis) {
+  const double values[3] = {axis.x, axis.y, axis.z};
+  for (int i = 0; i < 3; ++i)
+    if (std::abs(values[i]) > 0.99) return std::string(values[i] > 0 ? "+" : "-") + "XYZ"[i];
+  char text[64];
+  std::snprintf(text, sizeof text, "(%.2f, %.2f, %.2f)", axis.x, axis.y, axis.z);
+  return text;
+}
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g", value);
+  return text;
+}
+
+Outcome<void> ParseFrames(const std::string& text, std::int64_t count, std::int64_t& first, std::int64_t& last) {
+  first = 0;
+  last = count;
+  if (text.empty()) return {};
+  std::size_t colon = text.find(':');
+  auto parse = [](const std::string& part, std::int64_t& out) {
+    if (part.empty()) return true;
+    char* end = nullptr;
+    long long value = std::strtoll(part.c_str(), &end, 10);
+    if (*end != '\0' || value < 0 || part[0] == '-' || part[0] == '+') return false;
+    out = value;
+    return true;
+  };
+  if (colon == std::string::npos || !parse(text.substr(0, colon), first) || !parse(text.substr(colon + 1), last))
+    return Usage("--frames takes A:B, the frames from A up to but not including B, counted from 0; found '" + text +
+                 "'");
+  if (first >= last || last > count)
+    return Usage("--frames " + text + " is not within the source's " + std::to_string(count) + " frames (0:" +
+                 std::to_string(count) + ")");
+  return {};
+}
+
+Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
+  RetargetOptions options;
+  options.rootTranslation = !arguments.noRootTranslation;
+  const std::string& scale = arguments.translationScale;
+  if (scale == "auto") {
+    options.scale = RetargetOptions::Scale::Auto;
+  } else if (scale == "none") {
+    options.scale = RetargetOptions::Scale::None;
+  } else {
+    char* end = nullptr;
+    double value = std::strtod(scale.c_str(), &end);
+    if (scale.empty() || *end != '\0' || !std::isfinite(value) || value <= 0.0)
+      return Usage("--translation-scale takes auto, none or a number above 0; found '" + scale + "'");
+    options.scale = RetargetOptions::Scale::Fixed;
+    options.fixedScale = value;
+  }
+  return options;
+}
+
+// Shows how far a long run has got, on a terminal only.
+class Progress {
+ public:
+  Progress(bool show, std::int64_t total) : show_(show && isatty(STDERR_FILENO)), total_(total) {}
+  ~Progress() {
+    if (shown_) std::fprintf(stderr, "\r%40s\r", "");
+  }
+  void operator()(std::int64_t done) {
+    if (!show_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(200)) return;
+    last_ = now;
+    shown_ = true;
+    std::fprintf(stderr, "\rretargeting frame %lld of %lld", static_cast<long long>(done),
+                 static_cast<long long>(total_));
+  }
+
+ private:
+  bool show_;
+  bool shown_ = false;
+  std::int64_t total_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// Retargets `source` (its clip and rig) onto `target` and writes `output`;
+// prints the summary unless quiet.
+Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile, const Rig& source,
+                       const std::string& targetFile, const Rig& target, const std::string& output,
+                       const Arguments& arguments, std::chrono::steady_clock::time_point start) {
+  Outcome<RetargetOptions> options = ParseOptions(arguments);
+  if (!options) return std::move(options).failure();
+  std::int64_t first = 0, last = 0;
+  RETARGET_TRY(ParseFrames(arguments.frames, sourceClip.FrameCount(), first, last));
+
+  WarnAbout("source", source);
+  WarnAbout("target", target);
+  Outcome<std::unique_ptr<Retargeter>> retargeter = Retargeter::Create(source, target, options.value());
+  if (!retargeter) return std::move(retargeter).failure();
+  Retargeter& run = *retargeter.value();
+  if (options.value().rootTranslation && options.value().scale == RetargetOptions::Scale::Auto &&
+      !(source.measured && target.measured))
+    Warn("cannot measure the hip height of " + (source.measured ? target.name : source.name) +
+         " (it needs joints in its Hips and Head body parts, and below its hips); the root's displacement is not "
+         "scaled");
+
+  // Rest poses are not aligned yet: a target that stands another way leans.
+  if (source.measured && target.measured && Dot(source.up, target.up) < std::cos(20.0 * 3.14159265358979 / 180.0))
+    Warn("source " + source.name + " stands along " + AxisText(source.up) + ", target " + target.name + " along " +
+         AxisText(target.up) + ": joint rotations are carried over as they are, so the result leans by the "
+         "difference");
+  Outcome<BvhClip> result = [&] {
+    Progress progress(!arguments.quiet, last - first);
+    return RetargetClip(run, sourceClip, target, first, last, [&](std::int64_t done) { progress(done); });
+  }();
+  if (!result) return std::move(result).failure();
+  RETARGET_TRY(WriteBvhFile(result.value(), output));
+  if (arguments.quiet) return {};
+
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const AssociationStatistics& stats = run.Statistics();
+  std::printf("source  %s: %lld joints, %lld frames at %s fps; preset %s puts %lld joints into body parts\n",
+              FileName(sourceFile).c_str(), static_cast<long long>(source.JointCount()),
+              static_cast<long long>(sourceClip.FrameCount()), Number(1.0 / sourceClip.frameTime).c_str(),
+              source.presetName.c_str(), static_cast<long long>(source.coveredJoints));
+  std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n", FileName(targetFile).c_str(),
+              static_cast<long long>(target.JointCount()), target.presetName.c_str(),
+              static_cast<long long>(target.coveredJoints));
+  std::printf("paired  %lld of %lld body parts; %lld source and %lld target nodes in them, %lld node pairs\n",
+              static_cast<long long>(stats.associatedBodyParts), static_cast<long long>(stats.visitedBodyParts),
+              static_cast<long long>(stats.sourceNodes), static_cast<long long>(stats.targetNodes),
+              static_cast<long long>(stats.associatedNodes));
+  std::string translation = !options.value().rootTranslation ? "root not translated"
+                                                              : "root translation scaled by " + Number(run.TranslationScale());
+  std::printf("motion  %lld of %lld target joints driven; %s\n", static_cast<long long>(run.DrivenTargetJoints()),
+              static_cast<long long>(target.JointCount()), translation.c_str());
+  if (last > first)
+    std::printf("wrote   %s: frames %lld to %lld (%lld) in %.2f s\n", output.c_str(), static_cast<long long>(first),
+                static_cast<long long>(last - 1), static_cast<long long>(last - first), seconds);
+  else
+    std::printf("wrote   %s: the skeleton without frames (the source has none) in %.2f s\n", output.c_str(), seconds);
+  return {};
+}
+
+Outcome<std::vector<Preset>> Shipped() {
+  Outcome<std::vector<Preset>> presets = ReadPresetFolder(ShippedPresetFolder());
+  if (presets && presets.value().empty())
+    return MakeFailure(FailureKind::Internal, "no presets found", ShippedPresetFolder());
+  return presets;
+}
+
+Outcome<void> RunFiles(const Arguments& arguments) {
+  const auto start = std::chrono::steady_clock::now();
+  if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
+  if (arguments.output.empty()) return Usage("-o OUT.bvh is needed: the file to write");
+  RETARGET_TRY(ParseOptions(arguments));
+  // A folder that is not there is found now, not after the work.
+  std::error_code error;
+  std::filesystem::path folder = std::filesystem::path(arguments.output).parent_path();
+  if (!folder.empty() && !std::filesystem::is_directory(folder, error))
+    return MakeFailure(FailureKind::Io, "cannot create the file: there is no folder " + folder.string(),
+                       arguments.output);
+  Outcome<std::vector<Preset>> shipped = Shipped();
+  if (!shipped) return std::move(shipped).failure();
+  Outcome<std::optional<Preset>> sourcePreset = PresetArgument(arguments.sourcePreset, shipped.value());
+  if (!sourcePreset) return std::move(sourcePreset).failure();
+  Outcome<std::optional<Preset>> targetPreset = PresetArgument(arguments.preset, shipped.value());
+  if (!targetPreset) return std::move(targetPreset).failure();
+
+  Outcome<BvhClip> source = ReadBvhFile(arguments.source);
+  if (!source) return std::move(source).failure();
+  std::int64_t first = 0, last = 0;
+  RETARGET_TRY(ParseFrames(arguments.frames, source.value().FrameCount(), first, last));
+  Outcome<BvhClip> target = ReadBvhFile(arguments.target);
+  if (!target) return std::move(target).failure();
+
+  Outcome<Rig> sourceRig = MakeRig(Stem(arguments.source), source.value().skeleton, sourcePreset.value(), shipped.value());
+  if (!sourceRig) return std::move(sourceRig).failure();
+  Outcome<Rig> targetRig = MakeRig(Stem(arguments.target), target.value().skeleton, targetPreset.value(), shipped.value());
+  if (!targetRig) return std::move(targetRig).failure();
+  return Retarget(source.value(), arguments.source, sourceRig.value(), arguments.target, targetRig.value(),
+                  arguments.output, arguments, start);
+}
+
+Outcome<void> RunSample(const Arguments& arguments, const char* program) {
+  const auto start = std::chrono::steady_clock::now();
+  if (!arguments.target.empty() || !arguments.output.empty() || !arguments.frames.empty() ||
+      !arguments.preset.empty() || !arguments.sourcePreset.empty())
+    return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or no arguments for the "
+                 "built-in sample");
+  std::error_code error;
+  std::string folder = (std::filesystem::temp_directory_path(error) / "norvo-retarget-sample-XXXXXX").string();
+  if (error || !mkdtemp(folder.data()))
+    return MakeFailure(FailureKind::Io, "cannot make a folder for the sample", folder);
+  const std::string sourceFile = folder + "/walk.bvh";
+  const std::string targetFile = folder + "/other_rig.bvh";
+  const std::string output = folder + "/walk_on_other_rig.bvh";
+
+  BvhClip walk = SampleWalk();
+  BvhClip other = RestClip(SampleTargetSkeleton());
+  RETARGET_TRY(WriteBvhFile(walk, sourceFile));
+  RETARGET_TRY(WriteBvhFile(other, targetFile));
+  Outcome<std::vector<Preset>> shipped = Shipped();
+  if (!shipped) return std::move(shipped).failure();
+  Outcome<Rig> sourceRig = BuildRigWithBestPreset("walk", walk.skeleton, shipped.value());
+  if (!sourceRig) return std::move(sourceRig).failure();
+  Outcome<Rig> targetRig = BuildRigWithBestPreset("other_rig", other.skeleton, shipped.value());
+  if (!targetRig) return std::move(targetRig).failure();
+
+  if (!arguments.quiet)
+    std::printf("The built-in sample: a generated walk on a %lld-joint rig, carried onto a second rig with other\n"
+                "proportions, other joint names and two more spine joints. The files are in %s:\n"
+                "  walk.bvh               the walk (%lld frames)\n"
+                "  other_rig.bvh          the second rig, at rest\n"
+                "  walk_on_other_rig.bvh  the walk on the second rig\n\n",
+                static_cast<long long>(walk.skeleton.joints.size()), folder.c_str(),
+                static_cast<long long>(walk.FrameCount()));
+  RETARGET_TRY(Retarget(walk, sourceFile, sourceRig.value(), targetFile, targetRig.value(), output, arguments, start));
+  if (!arguments.quiet)
+    std::printf("\nThe same on your own files: %s SOURCE.bvh --target TARGET.bvh -o OUT.bvh (see --help)\n", program);
+  return {};
+}
+
+std::string Footer() {
+  std::string footer =
+      "Without SOURCE the tool runs its built-in sample and says where it wrote the files.\n"
+      "Exit codes: 0 done, 1 wrong arguments, 2 a file that cannot be read or written or is malformed, "
+      "3 an internal failure.\n";
+  Outcome<std::vector<Preset>> shipped = ReadPresetFolder(ShippedPresetFolder());
+  if (shipped) {
+    footer += "Shipped presets (" + ShippedPresetFolder() + "):\n";
+    for (const Preset& preset : shipped.value()) footer += "  " + preset.name + ": " + preset.description + "\n";
+  }
+  return footer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  CLI::App app{std::string("Carries the motion of a BVH clip onto the skeleton of another BVH file:\n  ") + kTool +
+                   " SOURCE.bvh --target TARGET.bvh -o OUT.bvh [OPTIONS]\n",
+               kTool};
+  app.add_option("SOURCE", arguments.source, "the BVH clip whose motion is carried over");
+  app.add_option("-t,--target", arguments.target, "the BVH file whose skeleton receives the motion (its frames are not read)");
+  app.add_option("-o,--output", arguments.output, "the BVH file to write: the target's skeleton with the motion");
+  app.add_option("--preset", arguments.preset,
+                 "body-part preset of the target: a shipped preset's name or a JSON file (default: the shipped "
+                 "preset that puts most of its joints into body parts)");
+  app.add_option("--source-preset", arguments.sourcePreset, "the same for the source");
+  app.add_option("--frames", arguments.frames, "A:B retargets frames A up to but not including B, counted from 0 (A: or :B leave an end open)");
+  app.add_option("--translation-scale", arguments.translationScale,
+                 "auto, none or a number: the factor on the root's displacement; auto is the target's hip height "
+                 "over the source's")
+      ->default_str("auto");
+  app.add_flag("--no-root-translation", arguments.noRootTranslation, "keep the root in place; only rotations are carried over");
+  app.add_flag("-q,--quiet", arguments.quiet, "print nothing but warnings and errors");
+  app.footer(Footer());
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "%s: error: %s (see --help)\n", kTool, error.what());
+    return 1;
+  }
+
+  int status = 0;
+  {
+    Outcome<Module> module = LoadRetargetModule();
+    if (!module) return Report(module.failure());
+    Outcome<void> done = arguments.source.empty() ? RunSample(arguments, argv[0]) : RunFiles(arguments);
+    if (!done) status = Report(done.failure());
+  }
+  ShutdownFramework();
+  return status;
+}

@@ -1,0 +1,69 @@
+// The retargeting pipeline: a source rig's frames carried onto a target rig
+// through the module's association, solver configuration and solver.
+//
+// Per frame: the source frame becomes a pose (globals by forward
+// kinematics); ExtractGlobalDeltaPose gives each source node's change from
+// its rest in global space; TranslateSrcToDestID re-keys it to the target's
+// nodes through the association; for every target node that received a
+// delta, parents before children, ApplyGlobalRotationDelta on the node's REST
+// transform (rest global and rest parent global) gives its new local matrix.
+// The deltas are relative to the parents, so applying them against the rest
+// parents, not the moved ones, carries each joint's own turn. Nodes without a
+// delta keep their rest local matrix. Only the root is translated, when the
+// configuration's flag is set, its displacement scaled by the translation
+// scale.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/outcome.h"
+#include "norvo/retarget/rig.h"
+
+namespace norvo::retarget {
+
+struct RetargetOptions {
+  bool rootTranslation = true;
+  enum class Scale { Auto, None, Fixed } scale = Scale::Auto;
+  double fixedScale = 1.0;  // for Scale::Fixed
+};
+
+class Retargeter {
+ public:
+  // Associates the body parts of the two rigs and sets up the solver. The
+  // rigs must outlive the retargeter.
+  static Outcome<std::unique_ptr<Retargeter>> Create(const Rig& source, const Rig& target,
+                                                     const RetargetOptions& options);
+  ~Retargeter();
+
+  const AssociationStatistics& Statistics() const noexcept { return statistics_; }
+  // The factor on the root's displacement.
+  double TranslationScale() const noexcept { return scale_; }
+  // Source joints whose motion reaches a target joint, and target joints
+  // that receive one.
+  std::int64_t PairedSourceJoints() const noexcept { return pairedSource_; }
+  std::int64_t DrivenTargetJoints() const noexcept { return drivenTarget_; }
+
+  // The target's local matrices for one source frame (the source skeleton's
+  // channel values), one per target joint.
+  Outcome<void> RetargetFrame(const double* sourceFrame, std::vector<Matrix>& targetLocals);
+
+ private:
+  struct State;
+  explicit Retargeter(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+  AssociationStatistics statistics_;
+  double scale_ = 1.0;
+  std::int64_t pairedSource_ = 0;
+  std::int64_t drivenTarget_ = 0;
+};
+
+// Retargets frames [first, last) of a clip of the source rig into a clip of
+// the target rig with the target's channel layout and the source's frame
+// time. `progress`, when given, is called with the frames done so far.
+Outcome<BvhClip> RetargetClip(Retargeter& retargeter, const BvhClip& source, const Rig& target, std::int64_t first,
+                              std::int64_t last, const std::function<void(std::int64_t)>& progress = {});
+
+}  // namespace norvo::retarget

@@ -1,0 +1,52 @@
+// Body-part presets: the standard body-part hierarchy, and per rig family
+// the keywords that put a rig's joints into its body parts.
+//
+// A preset is a JSON file:
+//   { "name": "cmu", "description": "...",
+//     "discard": ["End"],                              (optional, every part)
+//     "bodyParts": { "Hips": { "keywords": ["Hips"], "discard": [] }, ... } }
+// Keywords match joint names case-insensitively by containment; "a&&b"
+// needs both parts. A body part the preset does not name stays empty.
+#pragma once
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "norvo/retarget/outcome.h"
+
+namespace norvo::retarget {
+
+// One body part of the standard hierarchy; parents come before children.
+struct BodyPartSpec {
+  std::string_view identifier;
+  int parent;  // index in StandardBodyParts(); -1 for the root
+};
+
+// Hips; Spine, Chest, Neck, Head; per side Shoulder, UpperArm, ForeArm,
+// Hand with Thumb and Fingers, and UpperLeg, LowerLeg, Foot, Toes.
+std::span<const BodyPartSpec> StandardBodyParts() noexcept;
+// The index of a standard body part, or -1.
+int FindStandardBodyPart(std::string_view identifier) noexcept;
+
+struct BodyPartKeywords {
+  std::vector<std::string> keywords;
+  std::vector<std::string> discard;
+};
+
+struct Preset {
+  std::string name;
+  std::string description;
+  std::string file;  // where it was read from; empty for one made in code
+  std::vector<BodyPartKeywords> parts;  // one per standard body part
+};
+
+// Reads a preset from its JSON text; `file` names it in failures and gives
+// the name when the text has none.
+Outcome<Preset> ParsePreset(std::string_view json, const std::string& file);
+Outcome<Preset> ReadPresetFile(const std::string& path);
+// Every "*.json" of a folder, by file name.
+Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder);
+
+}  // namespace norvo::retarget

@@ -1,0 +1,173 @@
+#include "norvo/retarget/rig.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "norvo/retarget/kinematics.h"
+
+namespace norvo::retarget {
+
+namespace {
+
+Outcome<String> MakeString(std::string_view text) {
+  Result<String> s = String::Make(text);
+  if (!s) return FromError(s.error(), "making a text");
+  return std::move(s).value();
+}
+
+Outcome<BaseArray<String>> MakeTexts(const std::vector<std::string>& texts) {
+  BaseArray<String> array;
+  RETARGET_CHECK(array.EnsureCapacity(Int(texts.size())), "making a keyword list");
+  for (const std::string& text : texts) {
+    Outcome<String> s = MakeString(text);
+    if (!s) return std::move(s).failure();
+    RETARGET_CHECK(array.Append(std::move(s).value()), "making a keyword list");
+  }
+  return array;
+}
+
+Outcome<void> BuildSkeleton(Rig& rig) {
+  const std::vector<BvhJoint>& joints = rig.skeleton.joints;
+  rig.restLocals.resize(joints.size());
+  rig.restGlobals.resize(joints.size());
+  for (std::size_t j = 0; j < joints.size(); ++j) rig.restLocals[j] = LocalMatrix(joints[j], nullptr);
+  ForwardKinematics(rig.skeleton, rig.restLocals.data(), rig.restGlobals.data());
+
+  BaseArray<CharacterNodeTransform> transforms;
+  RETARGET_CHECK(transforms.EnsureCapacity(Int(joints.size())), "making the rest pose");
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    Result<Uuid> uuid = Uuid::Random();
+    RETARGET_CHECK(uuid, "making a Uuid");
+    Outcome<String> name = MakeString(joints[j].name);
+    if (!name) return std::move(name).failure();
+    Result<CharacterTreeRef> node = CharacterTreeInterface::CreateTree(uuid.value(), name.value(), true);
+    RETARGET_CHECK(node, "making the skeleton tree");
+    if (joints[j].parent >= 0)
+      RETARGET_CHECK(rig.nodes[std::size_t(joints[j].parent)].InsertChildLast(node.value()), "linking the skeleton tree");
+    rig.nodes.push_back(node.value());
+
+    const Matrix parentGlobal = joints[j].parent < 0 ? Matrix{} : rig.restGlobals[std::size_t(joints[j].parent)];
+    Result<CharacterNodeTransform> transform =
+        CharacterNodeTransformInterface::CreateNodeTransform(uuid.value(), rig.restGlobals[j], parentGlobal);
+    RETARGET_CHECK(transform, "making the rest pose");
+    RETARGET_CHECK(transform.value().SetName(name.value()), "making the rest pose");
+    RETARGET_CHECK(transforms.Append(transform.value()), "making the rest pose");
+    rig.restTransforms.push_back(std::move(transform).value());
+    rig.jointOfUuid.emplace(std::move(uuid).value(), std::int64_t(j));
+  }
+
+  Result<CharacterPose> pose = CharacterPose::Create(CharacterPoseInterface::kClassId);
+  RETARGET_CHECK(pose, "making the rest pose");
+  RETARGET_CHECK(pose.value().SetNodeTransformArray(transforms), "making the rest pose");
+  Result<CharacterDefinition> definition = CharacterDefinition::Create(CharacterDefinitionInterface::kClassId);
+  RETARGET_CHECK(definition, "making the character");
+  rig.definition = std::move(definition).value();
+  Outcome<String> name = MakeString(rig.name);
+  if (!name) return std::move(name).failure();
+  RETARGET_CHECK(rig.definition.SetName(name.value()), "making the character");
+  if (!rig.nodes.empty()) RETARGET_CHECK(rig.definition.SetSkeletonTree(rig.nodes[0]), "making the character");
+  RETARGET_CHECK(rig.definition.SetSkeletonRestPose(pose.value()), "making the character");
+  return {};
+}
+
+Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
+  std::span<const BodyPartSpec> specs = StandardBodyParts();
+  for (std::size_t i = 0; i < specs.size(); ++i) {
+    Result<InternedId> id = InternedId::Make(specs[i].identifier);
+    RETARGET_CHECK(id, "making the body parts");
+    Outcome<String> name = MakeString(specs[i].identifier);
+    if (!name) return std::move(name).failure();
+    Result<CharacterBodyPartRef> part = CharacterBodyPartInterface::CreateBodyPart(id.value(), name.value());
+    RETARGET_CHECK(part, "making the body parts");
+    const BodyPartKeywords& words = preset.parts[i];
+    Outcome<BaseArray<String>> keywords = MakeTexts(words.keywords);
+    if (!keywords) return std::move(keywords).failure();
+    RETARGET_CHECK(part.value().SetSkeletonKeywords(keywords.value()), "making the body parts");
+    Outcome<BaseArray<String>> discard = MakeTexts(words.discard);
+    if (!discard) return std::move(discard).failure();
+    RETARGET_CHECK(part.value().SetSkeletonDiscardKeywords(discard.value()), "making the body parts");
+    if (specs[i].parent >= 0)
+      RETARGET_CHECK(rig.bodyParts[std::size_t(specs[i].parent)].InsertChildLast(part.value()), "linking the body parts");
+    rig.bodyParts.push_back(std::move(part).value());
+  }
+  RETARGET_CHECK(rig.definition.SetBodyPartTree(rig.bodyParts[0]), "making the character");
+  if (!rig.nodes.empty())
+    RETARGET_CHECK(RetargetBaseHelperInterface::FillBodyPart(rig.nodes[0], rig.bodyParts[0]), "filling the body parts");
+
+  // What went where.
+  std::vector<bool> covered(rig.skeleton.joints.size(), false);
+  rig.bodyPartJoints.resize(specs.size());
+  for (std::size_t i = 0; i < specs.size(); ++i) {
+    Result<const BaseArray<Uuid>&> skeleton = rig.bodyParts[i].GetSkeleton();
+    RETARGET_CHECK(skeleton, "reading the body parts");
+    for (const Uuid& uuid : skeleton.value()) {
+      auto found = rig.jointOfUuid.find(uuid);
+      if (found == rig.jointOfUuid.end()) continue;
+      rig.bodyPartJoints[i].push_back(found->second);
+      covered[std::size_t(found->second)] = true;
+    }
+    if (rig.bodyPartJoints[i].empty()) rig.emptyBodyParts.emplace_back(specs[i].identifier);
+  }
+  rig.coveredJoints = std::count(covered.begin(), covered.end(), true);
+  return {};
+}
+
+void Measure(Rig& rig) {
+  const std::vector<std::int64_t>& hips = rig.bodyPartJoints[std::size_t(FindStandardBodyPart("Hips"))];
+  const std::vector<std::int64_t>& head = rig.bodyPartJoints[std::size_t(FindStandardBodyPart("Head"))];
+  if (hips.empty() || head.empty()) return;
+  const Vector hipsAt = rig.restGlobals[std::size_t(hips[0])].off;
+  Vector up = Subtract(rig.restGlobals[std::size_t(head[0])].off, hipsAt);
+  const double length = std::sqrt(Dot(up, up));
+  if (!(length > 1e-9)) return;
+  up = {up.x / length, up.y / length, up.z / length};
+  double height = 0.0;
+  for (std::size_t j = 0; j < rig.skeleton.joints.size(); ++j) {
+    height = std::max(height, Dot(Subtract(hipsAt, rig.restGlobals[j].off), up));
+    for (const Vector& endSite : rig.skeleton.joints[j].endSites)
+      height = std::max(height, Dot(Subtract(hipsAt, TransformPoint(rig.restGlobals[j], endSite)), up));
+  }
+  if (!(height > 1e-9)) return;
+  rig.measured = true;
+  rig.up = up;
+  rig.hipHeight = height;
+}
+
+}  // namespace
+
+Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, const Preset& preset) {
+  try {
+    if (preset.parts.size() != StandardBodyParts().size())
+      return MakeFailure(FailureKind::Internal, "the preset " + preset.name + " does not list the standard body parts");
+    Rig rig;
+    rig.name = name;
+    rig.skeleton = skeleton;
+    rig.presetName = preset.name;
+    RETARGET_TRY(BuildSkeleton(rig));
+    RETARGET_TRY(BuildBodyParts(rig, preset));
+    Measure(rig);
+    return rig;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const BvhSkeleton& skeleton,
+                                    const std::vector<Preset>& presets) {
+  if (presets.empty()) return MakeFailure(FailureKind::Internal, "no presets to choose from");
+  Outcome<Rig> best = BuildRig(name, skeleton, presets[0]);
+  if (!best) return best;
+  for (std::size_t p = 1; p < presets.size(); ++p) {
+    Outcome<Rig> rig = BuildRig(name, skeleton, presets[p]);
+    if (!rig) return rig;
+    const Rig& a = rig.value();
+    const Rig& b = best.value();
+    if (a.coveredJoints > b.coveredJoints ||
+        (a.coveredJoints == b.coveredJoints && a.emptyBodyParts.size() < b.emptyBodyParts.size()))
+      best = std::move(rig);
+  }
+  return best;
+}
+
+}  // namespace norvo::retarget
