@@ -250,19 +250,28 @@ struct StaticMethod {
   }
 };
 
+namespace detail {
+// The table of `kCount` entries with each named entry at its slot, made once
+// per instantiation.
+template <class I, std::size_t kCount, class... Entries>
+std::span<const MethodFn> SlotArray() noexcept {
+  static_assert(AllDistinct<Entries::kSlot...>(), "a slot is bound twice");
+  static const std::array<MethodFn, kCount> table = [] {
+    std::array<MethodFn, kCount> entries{};
+    ((entries[Entries::kSlot] = Entries::template Make<I>()), ...);
+    return entries;
+  }();
+  return table;
+}
+}  // namespace detail
+
 // The binding of interface `I` made of the named slots `Methods`; the slots
 // not named stay with earlier components. Each slot is named at most once and
 // each method is checked against its slot's type when this compiles.
 template <class I, class... Methods>
 InterfaceBinding BindInterface() noexcept {
   constexpr std::size_t kCount = std::remove_cvref_t<decltype(I::kSlots)>::kCount;
-  static_assert(detail::AllDistinct<Methods::kSlot...>(), "a slot is bound twice");
-  static const std::array<MethodFn, kCount> slots = [] {
-    std::array<MethodFn, kCount> table{};
-    ((table[Methods::kSlot] = Methods::template Make<I>()), ...);
-    return table;
-  }();
-  return {&I::kDecl, slots};
+  return {&I::kDecl, detail::SlotArray<I, kCount, Methods...>()};
 }
 
 // The static methods of interface `I`, for a StaticImpl: every one must be
@@ -271,13 +280,7 @@ template <class I, class... Statics>
 std::span<const MethodFn> BindStatics() noexcept {
   constexpr std::size_t kCount = std::remove_cvref_t<decltype(I::kStaticSlots)>::kCount;
   static_assert(sizeof...(Statics) == kCount, "every static method must be bound");
-  static_assert(detail::AllDistinct<Statics::kSlot...>(), "a static method is bound twice");
-  static const std::array<MethodFn, kCount> methods = [] {
-    std::array<MethodFn, kCount> table{};
-    ((table[Statics::kSlot] = Statics::template Make<I>()), ...);
-    return table;
-  }();
-  return methods;
+  return detail::SlotArray<I, kCount, Statics...>();
 }
 
 }  // namespace norvo
