@@ -8,7 +8,10 @@ std::string Failure::Text() const {
   std::string text;
   if (!file.empty()) {
     text += file;
-    if (line > 0) text += ":" + std::to_string(line);
+    if (line > 0) {
+      text += ':';
+      text += std::to_string(line);
+    }
     text += ": ";
   }
   return text + message;
