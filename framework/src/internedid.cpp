@@ -56,19 +56,6 @@ InternedId::InternedId(const InternedId& other) noexcept : entry_(other.entry_) 
   if (entry_) entry_->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-InternedId& InternedId::operator=(const InternedId& other) noexcept {
-  InternedId copy(other);
-  std::swap(entry_, copy.entry_);
-  return *this;
-}
-
-InternedId& InternedId::operator=(InternedId&& other) noexcept {
-  if (this != &other) {
-    Release();
-    entry_ = std::exchange(other.entry_, nullptr);
-  }
-  return *this;
-}
 
 // A count drops to zero only under the table's lock, so a lookup can never
 // revive an entry that is being removed.

@@ -15,19 +15,6 @@ String::String(const String& other) noexcept : block_(other.block_) {
   if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-String& String::operator=(const String& other) noexcept {
-  String copy(other);
-  std::swap(block_, copy.block_);
-  return *this;
-}
-
-String& String::operator=(String&& other) noexcept {
-  if (this != &other) {
-    Release();
-    block_ = std::exchange(other.block_, nullptr);
-  }
-  return *this;
-}
 
 void String::Release() noexcept {
   Block* b = std::exchange(block_, nullptr);

@@ -44,19 +44,6 @@ Uuid::Uuid(const Uuid& other) noexcept : block_(other.block_) {
   if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
 }
 
-Uuid& Uuid::operator=(const Uuid& other) noexcept {
-  Uuid copy(other);
-  std::swap(block_, copy.block_);
-  return *this;
-}
-
-Uuid& Uuid::operator=(Uuid&& other) noexcept {
-  if (this != &other) {
-    Release();
-    block_ = std::exchange(other.block_, nullptr);
-  }
-  return *this;
-}
 
 void Uuid::Release() noexcept {
   Block* b = std::exchange(block_, nullptr);

@@ -224,16 +224,13 @@ MethodFn BindStatic(Fn fn) noexcept {
   return reinterpret_cast<MethodFn>(fn);
 }
 
-// Names the slot `S` that the member `Member` fills, for BindInterface.
+// Names the slot `S` that the member `Member` fills, for BindInterface; Bind
+// checks the member against the slot's type.
 template <std::size_t S, auto Member>
 struct Method {
   static constexpr std::size_t kSlot = S;
   template <class I>
-  static MethodFn Make() noexcept {
-    static_assert(S < std::remove_cvref_t<decltype(I::kSlots)>::kCount, "the interface has no such slot");
-    static_assert(detail::kMemberFitsSlot<SlotFn<I, S>, Member>, "the method's type does not fit the slot");
-    return Bind<SlotFn<I, S>, Member>();
-  }
+  static MethodFn Make() noexcept { return Bind<SlotFn<I, S>, Member>(); }
 };
 
 // Names the static method `S` that the function `Function` implements, for
@@ -243,10 +240,9 @@ struct StaticMethod {
   static constexpr std::size_t kSlot = S;
   template <class I>
   static MethodFn Make() noexcept {
-    static_assert(S < std::remove_cvref_t<decltype(I::kStaticSlots)>::kCount, "the interface has no such static");
-    static_assert(detail::kFunctionFitsStatic<StaticSlotFn<I, S>, decltype(Function)>,
-                  "the function's type does not fit the static method");
-    return reinterpret_cast<MethodFn>(static_cast<StaticSlotFn<I, S>>(Function));
+    using Fn = StaticSlotFn<I, S>;
+    static_assert(detail::kFunctionFitsStatic<Fn, decltype(Function)>, "the function's type does not fit the static");
+    return reinterpret_cast<MethodFn>(static_cast<Fn>(Function));
   }
 };
 

@@ -3,6 +3,7 @@
 // identity. An id can be unset; it prints as its text (nothing when unset).
 // Entries are reference counted and leave the table with their last holder.
 #pragma once
+#include <utility>
 #include <string_view>
 
 #include "norvo/result.h"
@@ -16,8 +17,12 @@ class InternedId {
   InternedId() noexcept = default;
   InternedId(const InternedId& other) noexcept;
   InternedId(InternedId&& other) noexcept : entry_(other.entry_) { other.entry_ = nullptr; }
-  InternedId& operator=(const InternedId& other) noexcept;
-  InternedId& operator=(InternedId&& other) noexcept;
+  // Copy and move assignment in one: the argument is a copy (or the moved
+  // value), and it takes the old value away with it.
+  InternedId& operator=(InternedId other) noexcept {
+    std::swap(entry_, other.entry_);
+    return *this;
+  }
   ~InternedId() { Release(); }
 
   // The id of `text`; an empty text gives the unset id.

@@ -2,6 +2,7 @@
 // a change to a shared block first makes a private one. Every operation that
 // allocates reports failure as OutOfMemoryError and leaves the text as it was.
 #pragma once
+#include <utility>
 #include <atomic>
 #include <string_view>
 
@@ -20,8 +21,12 @@ class String {
   String() noexcept = default;
   String(const String& other) noexcept;
   String(String&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
-  String& operator=(const String& other) noexcept;
-  String& operator=(String&& other) noexcept;
+  // Copy and move assignment in one: the argument is a copy (or the moved
+  // value), and it takes the old value away with it.
+  String& operator=(String other) noexcept {
+    std::swap(block_, other.block_);
+    return *this;
+  }
   ~String() { Release(); }
 
   static Result<String> Make(std::string_view text) noexcept;

@@ -3,6 +3,7 @@
 // Text: 36 lower-case hex characters, 8-4-4-4-12; the empty Uuid prints as
 // "00000000-0000-0000-0000-000000000000".
 #pragma once
+#include <utility>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -22,8 +23,12 @@ class Uuid {
   Uuid() noexcept = default;
   Uuid(const Uuid& other) noexcept;
   Uuid(Uuid&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
-  Uuid& operator=(const Uuid& other) noexcept;
-  Uuid& operator=(Uuid&& other) noexcept;
+  // Copy and move assignment in one: the argument is a copy (or the moved
+  // value), and it takes the old value away with it.
+  Uuid& operator=(Uuid other) noexcept {
+    std::swap(block_, other.block_);
+    return *this;
+  }
   ~Uuid() { Release(); }
 
   // A new random Uuid of version 4.
