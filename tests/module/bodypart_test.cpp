@@ -15,8 +15,8 @@ CharacterBodyPartRef Part(std::string_view identifier, std::string_view name = "
 //             └ second [d]
 struct Rig {
   Uuid a = NewUuid(), b = NewUuid(), c = NewUuid(), d = NewUuid();
-  CharacterBodyPartRef root = Part("Root", "root"), first = Part("Arm", "first"), grandchild = Part("Hand", "grandchild"),
-                       second = Part("Arm", "second");
+  CharacterBodyPartRef root = Part("Root", "root"), first = Part("Arm", "first");
+  CharacterBodyPartRef grandchild = Part("Hand", "grandchild"), second = Part("Arm", "second");
   Rig() {
     Link(root, first);
     Link(first, grandchild);

@@ -13,7 +13,8 @@ std::string TransformText(const Uuid& uuid, std::string_view global, std::string
 }
 
 TEST_F(NodeTransform, StoresAndPrintsItsMatrices) {
-  EXPECT_EQ(Str(Make<CharacterNodeTransform>(TI::kClassId).ToString()), TransformText(Uuid(), kIdentityText, kIdentityText));
+  EXPECT_EQ(Str(Make<CharacterNodeTransform>(TI::kClassId).ToString()),
+            TransformText(Uuid(), kIdentityText, kIdentityText));
   Uuid id = NewUuid();
   Matrix global{{1, 2.5, -3}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
   CharacterNodeTransform t = Ok(TI::CreateNodeTransform(id, global, kZeroMatrix));  // singular, stored as it is
@@ -21,7 +22,8 @@ TEST_F(NodeTransform, StoresAndPrintsItsMatrices) {
   EXPECT_EQ(t.GetGlobalMatrix(), global);
   EXPECT_EQ(t.GetParentGlobalMatrix(), kZeroMatrix);
   EXPECT_EQ(t.GetPreMultiplyMatrix(), Matrix{});
-  EXPECT_EQ(Str(t.ToString()), TransformText(id, "((1,0,0),(0,1,0),(0,0,1),(1,2.5,-3))", "((0,0,0),(0,0,0),(0,0,0),(0,0,0))"));
+  EXPECT_EQ(Str(t.ToString()),
+            TransformText(id, "((1,0,0),(0,1,0),(0,0,1),(1,2.5,-3))", "((0,0,0),(0,0,0),(0,0,0),(0,0,0))"));
 
   // Each setter stores its own matrix.
   Matrix a = Matrix{{1, 0, 0}, {}, {}, {}}, b = Matrix{{0, 1, 0}, {}, {}, {}}, c = Matrix{{0, 0, 1}, {}, {}, {}};

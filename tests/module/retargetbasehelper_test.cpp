@@ -36,7 +36,8 @@ struct TestTree {
 using Names = std::vector<std::string>;
 
 CharacterNodeTransform Transform(const Uuid& uuid, std::string_view name, double x = 0) {
-  CharacterNodeTransform transform = Ok(TI::CreateNodeTransform(uuid, Matrix{{x, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {}));
+  Matrix global{{x, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  CharacterNodeTransform transform = Ok(TI::CreateNodeTransform(uuid, global, Matrix{}));
   EXPECT_TRUE(transform.SetName(S(name)).has_value());
   return transform;
 }
@@ -342,7 +343,8 @@ TEST_F(Helper, MillionNodeTreeChain) {
   CharacterTreeRef root = TreeNode("Hips");
   CharacterTreeRef last = root;
   for (Int i = 1; i < kDepth; ++i) {
-    CharacterTreeRef next = Ok(CharacterTreeInterface::CreateTree(NewUuid(), S(i + 1 < kDepth ? "Spine" : "Head"), i % 2));
+    CharacterTreeRef next = TreeNode(i + 1 < kDepth ? "Spine" : "Head");
+    next.SetTransformNode(i % 2 == 1);
     ASSERT_TRUE(last.InsertChildLast(next).has_value());
     last = next;
   }

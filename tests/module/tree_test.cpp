@@ -7,7 +7,9 @@ namespace {
 using Tree = LoadedModule;
 using TI = CharacterTreeInterface;
 
-CharacterTreeRef Node(std::string_view name, bool transform) { return Ok(TI::CreateTree(NewUuid(), S(name), transform)); }
+CharacterTreeRef Node(std::string_view name, bool transform) {
+  return Ok(TI::CreateTree(NewUuid(), S(name), transform));
+}
 
 TEST_F(Tree, CreateTreeAndItsText) {
   Uuid id = NewUuid();
