@@ -4,6 +4,7 @@
 #pragma once
 #include <functional>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "module_fixture.h"
@@ -35,34 +36,32 @@ inline std::vector<Uuid> Skeleton(const CharacterBodyPartRef& part) {
   return uuids;
 }
 
+// The five counters of a statistics record: visited and associated body
+// parts, source, target and associated nodes.
+inline std::vector<Int> Counts(const AssociationStatistics& s) {
+  return {s.visitedBodyParts, s.associatedBodyParts, s.sourceNodes, s.targetNodes, s.associatedNodes};
+}
+
 // The entries of an association's two tables as "key->value" texts, read from
-// its dump, so that two states compare whatever the order of the tables.
+// its dump "Uuid Association Table : \n{...}InternedId Association Table : \n{...}",
+// so that two states compare whatever the order of the tables.
 struct AssociationEntries {
   std::set<std::string> uuids, ids;
   bool operator==(const AssociationEntries&) const = default;
 };
 inline AssociationEntries EntriesOf(const CharacterAssociation& association) {
-  static constexpr std::string_view kUuidHeading = "Uuid Association Table : \n";
-  static constexpr std::string_view kIdHeading = "InternedId Association Table : \n";
   std::string text = Str(association.ToString());
-  std::size_t idAt = text.find(kIdHeading);
-  EXPECT_EQ(text.rfind(kUuidHeading, 0), 0u) << text;
-  EXPECT_NE(idAt, std::string::npos) << text;
-  auto items = [](std::string list) {
+  auto items = [&](const std::string& heading) {
     std::set<std::string> entries;
-    EXPECT_TRUE(list.size() >= 2 && list.front() == '{' && list.back() == '}') << list;
-    list = list.substr(1, list.size() - 2);
-    for (std::size_t start = 0; !list.empty();) {
-      std::size_t comma = list.find(',', start);
-      entries.insert(list.substr(start, comma - start));
-      if (comma == std::string::npos) break;
-      start = comma + 1;
-    }
+    std::size_t at = text.find(heading + " Association Table : \n{");
+    EXPECT_NE(at, std::string::npos) << text;
+    if (at == std::string::npos) return entries;
+    std::size_t open = text.find('{', at) + 1;
+    std::stringstream list(text.substr(open, text.find('}', open) - open));
+    for (std::string item; std::getline(list, item, ',');) entries.insert(item);
     return entries;
   };
-  if (idAt == std::string::npos) return {};
-  return {items(text.substr(kUuidHeading.size(), idAt - kUuidHeading.size())),
-          items(text.substr(idAt + kIdHeading.size()))};
+  return {items("Uuid"), items("InternedId")};
 }
 inline std::string Entry(const Uuid& key, const Uuid& value) { return Str(key.ToString()) + "->" + Str(value.ToString()); }
 

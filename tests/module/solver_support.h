@@ -69,21 +69,13 @@ struct Skeleton {
   std::vector<Matrix> restLocals;
   std::vector<Vector> scales;
 
-  // Parent globals and globals of the pose with these locals.
-  void Globals(const std::vector<Matrix>& locals, std::vector<Matrix>& parentGlobals,
-               std::vector<Matrix>& globals) const {
-    parentGlobals.assign(locals.size(), Matrix{});
-    globals.assign(locals.size(), Matrix{});
+  // The pose with these locals, its nodes in the order of `order`.
+  CharacterPose Pose(const std::vector<Matrix>& locals, const std::vector<std::size_t>& order) const {
+    std::vector<Matrix> parentGlobals(locals.size()), globals(locals.size());
     for (std::size_t i = 0; i < locals.size(); ++i) {
       if (parents[i] >= 0) parentGlobals[i] = globals[std::size_t(parents[i])];
       globals[i] = Multiply(parentGlobals[i], locals[i]);
     }
-  }
-
-  // The pose with these locals, its nodes in the order of `order`.
-  CharacterPose Pose(const std::vector<Matrix>& locals, const std::vector<std::size_t>& order) const {
-    std::vector<Matrix> parentGlobals, globals;
-    Globals(locals, parentGlobals, globals);
     BaseArray<CharacterNodeTransform> nodes;
     for (std::size_t i : order) EXPECT_TRUE(nodes.Append(Node(ids[i], globals[i], parentGlobals[i])).has_value());
     return MakePose(nodes);
@@ -96,7 +88,6 @@ class RandomRig {
 
   double Uniform(double low, double high) { return std::uniform_real_distribution<double>(low, high)(rng_); }
   int Index(int count) { return std::uniform_int_distribution<int>(0, count - 1)(rng_); }
-  std::mt19937_64& Engine() { return rng_; }
 
   Vector Direction() {
     std::normal_distribution<double> normal;
