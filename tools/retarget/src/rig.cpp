@@ -72,11 +72,11 @@ Outcome<void> BuildSkeleton(Rig& rig) {
 }
 
 Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
-  std::span<const BodyPartSpec> specs = StandardBodyParts();
-  for (std::size_t i = 0; i < specs.size(); ++i) {
-    Result<InternedId> id = InternedId::Make(specs[i].identifier);
+  std::span<const BodyPartSpec> standard = StandardBodyParts();
+  for (std::size_t i = 0; i < standard.size(); ++i) {
+    Result<InternedId> id = InternedId::Make(standard[i].identifier);
     RETARGET_CHECK(id, "making the body parts");
-    Outcome<String> name = MakeString(specs[i].identifier);
+    Outcome<String> name = MakeString(standard[i].identifier);
     if (!name) return std::move(name).failure();
     Result<CharacterBodyPartRef> part = CharacterBodyPartInterface::CreateBodyPart(id.value(), name.value());
     RETARGET_CHECK(part, "making the body parts");
@@ -87,8 +87,8 @@ Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
     Outcome<BaseArray<String>> discard = MakeTexts(words.discard);
     if (!discard) return std::move(discard).failure();
     RETARGET_CHECK(part.value().SetSkeletonDiscardKeywords(discard.value()), "making the body parts");
-    if (specs[i].parent >= 0)
-      RETARGET_CHECK(rig.bodyParts[std::size_t(specs[i].parent)].InsertChildLast(part.value()), "linking the body parts");
+    if (standard[i].parent >= 0)
+      RETARGET_CHECK(rig.bodyParts[std::size_t(standard[i].parent)].InsertChildLast(part.value()), "linking the body parts");
     rig.bodyParts.push_back(std::move(part).value());
   }
   RETARGET_CHECK(rig.definition.SetBodyPartTree(rig.bodyParts[0]), "making the character");
@@ -97,8 +97,8 @@ Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
 
   // What went where.
   std::vector<bool> covered(rig.skeleton.joints.size(), false);
-  rig.bodyPartJoints.resize(specs.size());
-  for (std::size_t i = 0; i < specs.size(); ++i) {
+  rig.bodyPartJoints.resize(standard.size());
+  for (std::size_t i = 0; i < standard.size(); ++i) {
     Result<const BaseArray<Uuid>&> skeleton = rig.bodyParts[i].GetSkeleton();
     RETARGET_CHECK(skeleton, "reading the body parts");
     for (const Uuid& uuid : skeleton.value()) {
@@ -107,7 +107,7 @@ Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
       rig.bodyPartJoints[i].push_back(found->second);
       covered[std::size_t(found->second)] = true;
     }
-    if (rig.bodyPartJoints[i].empty()) rig.emptyBodyParts.emplace_back(specs[i].identifier);
+    if (rig.bodyPartJoints[i].empty()) rig.emptyBodyParts.emplace_back(standard[i].identifier);
   }
   rig.coveredJoints = std::count(covered.begin(), covered.end(), true);
   return {};
