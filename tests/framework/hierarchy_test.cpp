@@ -86,25 +86,20 @@ TEST(HierarchyObject, InsertKeepsTheOrderAndMovesAChild) {
   EXPECT_EQ(Children(other), "c,e,a");
 }
 
-TEST(HierarchyObject, RemoveUnlinks) {
-  const struct { int index; const char* rest; } cases[] = {{0, "b,c"}, {1, "a,c"}, {2, "a,b"}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.rest);
-    HierarchyObjectRef root = Node("root");
-    HierarchyObjectRef nodes[] = {Node("a"), Node("b"), Node("c")};
-    for (const HierarchyObjectRef& node : nodes) ASSERT_TRUE(root.InsertChildLast(node));
-    const HierarchyObjectRef& removed = nodes[c.index];
-    removed.Remove();
-    EXPECT_EQ(Children(root), c.rest);
-    EXPECT_TRUE(removed.GetParent().IsEmpty());
-    EXPECT_TRUE(removed.GetNext().IsEmpty());
-    EXPECT_TRUE(removed.GetPrev().IsEmpty());
-    EXPECT_EQ(removed.GetRefCount(), 1);
-    removed.Remove();  // no parent: nothing to do
-    EXPECT_EQ(removed.GetRefCount(), 1);
-    for (const HierarchyObjectRef& node : nodes) node.Remove();
-    EXPECT_EQ(Children(root), "");
-  }
+TEST(HierarchyObject, RemoveUnlinksAndDropsTheParentsReference) {
+  HierarchyObjectRef root = Node("root"), a = Node("a"), b = Node("b"), c = Node("c");
+  for (const HierarchyObjectRef* node : {&a, &b, &c}) ASSERT_TRUE(root.InsertChildLast(*node));
+  b.Remove();
+  EXPECT_EQ(Children(root), "a,c");
+  EXPECT_TRUE(b.GetParent().IsEmpty());
+  EXPECT_TRUE(b.GetNext().IsEmpty());
+  EXPECT_TRUE(b.GetPrev().IsEmpty());
+  EXPECT_EQ(b.GetRefCount(), 1);
+  b.Remove();  // no parent: nothing to do
+  EXPECT_EQ(b.GetRefCount(), 1);
+  a.Remove();
+  c.Remove();
+  EXPECT_EQ(Children(root), "");
 }
 
 struct Plain {

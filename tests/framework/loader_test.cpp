@@ -80,14 +80,10 @@ TEST(Module, LoadRegistersAndUnloadReleasesInReverse) {
               "counter");
   }
   const std::vector<std::string> registered = {
-      "datatype norvo::test::Counter",
-      "module net.norvo.test",
-      "component net.norvo.test.class.counter",
-      "class net.norvo.test.class.counternode",
-      "class net.norvo.test.class.counter",
-      "static net.norvo.test.interface.counter",
-      "interface net.norvo.test.interface.counter",
-  };
+      "datatype norvo::test::Counter",           "module net.norvo.test",
+      "component net.norvo.test.class.counter",  "class net.norvo.test.class.counternode",
+      "class net.norvo.test.class.counter",      "static net.norvo.test.interface.counter",
+      "interface net.norvo.test.interface.counter"};
   EXPECT_EQ(Log(), registered);
 
   module.Unload();
