@@ -51,8 +51,8 @@ TEST(String, ChangesOfItsOwnTextAndClampedPositions) {
   String a = S("abc");
   ASSERT_TRUE(a.Append(a.View()));
   EXPECT_EQ(Str(a), "abcabc");
-  ASSERT_TRUE(a.Insert(3, a.View().substr(0, 2)));
-  EXPECT_EQ(Str(a), "abcababc");
+  ASSERT_TRUE(a.Insert(1, a.View().substr(4)));  // a part that the insertion moves
+  EXPECT_EQ(Str(a), "abcbcabc");
 
   String t = S("world");
   ASSERT_TRUE(t.Insert(0, "hello "));
@@ -204,16 +204,11 @@ TEST(Uuid, MakeWritable) {
 
 TEST(InternedId, SameTextIsTheSameEntry) {
   const Int before = InternedId::GetTableSize();
-  {
-    InternedId a = Id("net.norvo.test.id");
-    InternedId b = Id("net.norvo.test.id");
-    EXPECT_TRUE(a == b);
-    EXPECT_EQ(a.GetHashCode(), b.GetHashCode());
-    EXPECT_FALSE(a == Id("net.norvo.test.ID"));
-    EXPECT_EQ(Str(a.ToString()), "net.norvo.test.id");
-    EXPECT_EQ(InternedId::GetTableSize(), before + 1);
-  }
-  EXPECT_EQ(InternedId::GetTableSize(), before);
+  InternedId a = Id("net.norvo.test.id");
+  EXPECT_TRUE(a == Id("net.norvo.test.id"));
+  EXPECT_FALSE(a == Id("net.norvo.test.ID"));
+  EXPECT_EQ(Str(a.ToString()), "net.norvo.test.id");
+  EXPECT_EQ(InternedId::GetTableSize(), before + 1);
 
   InternedId unset;
   EXPECT_FALSE(unset.IsSet());
