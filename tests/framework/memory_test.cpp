@@ -124,6 +124,7 @@ TEST(HashMap, InsertFindReplaceEraseAndIterate) {
   EXPECT_EQ(LiveAllocationCount(), live - 2);  // the entry and its key's text
   expected.erase("key42");
   EXPECT_EQ(Contents(map), expected);
+  EXPECT_EQ(map.GetCount(), 99);
 }
 
 TEST(HashMap, FailedInsertLeavesTheMapUnchanged) {
