@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "norvo/hierarchy.h"
 #include "test_support.h"

@@ -1,7 +1,8 @@
 // The object model: class composition, method tables, references, copy on
-// write, static methods and container access.
+// write, static methods and the serialization description.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <map>
 #include <thread>
 #include <vector>
@@ -73,6 +74,13 @@ struct Scale {
   Int Total(Object& self) const noexcept;
 };
 
+Result<void> DescribeTally(DataSerializeInterface& stream) noexcept {
+  return stream.DescribeElement("value", datatype::kInt, NORVO_MEMBER(Tally, value), nullptr, 0);
+}
+Result<void> DescribeScale(DataSerializeInterface& stream) noexcept {
+  return stream.DescribeElement("factor", datatype::kInt, NORVO_MEMBER(Scale, factor), nullptr, 0);
+}
+
 const MethodFn kASlots[] = {Bind<ToStringFn, &PartA::ToString>()};
 const InterfaceBinding kABindings[] = {{&ObjectInterface::kDecl, kASlots}, {&kXDecl, kASlots}};
 const ComponentInfo kComponentA = MakeComponent<PartA>("net.norvo.test.fw.a", kABindings);
@@ -83,10 +91,10 @@ const MethodFn kTallySlots[] = {Bind<TallyInterface::GetValueFn, &Tally::GetValu
                                 Bind<TallyInterface::AddFn, &Tally::Add>(),
                                 Bind<TallyInterface::GetPlacementFn, &Tally::GetPlacement>()};
 const InterfaceBinding kTallyBindings[] = {{&TallyInterface::kDecl, kTallySlots}};
-const ComponentInfo kTallyComponent = MakeComponent<Tally>("net.norvo.test.fw.tally", kTallyBindings);
+const ComponentInfo kTallyComponent = MakeComponent<Tally>("net.norvo.test.fw.tally", kTallyBindings, &DescribeTally);
 const MethodFn kScaleSlots[] = {Bind<TotalInterface::TotalFn, &Scale::Total>()};
 const InterfaceBinding kScaleBindings[] = {{&TotalInterface::kDecl, kScaleSlots}};
-const ComponentInfo kScaleComponent = MakeComponent<Scale>("net.norvo.test.fw.scale", kScaleBindings);
+const ComponentInfo kScaleComponent = MakeComponent<Scale>("net.norvo.test.fw.scale", kScaleBindings, &DescribeScale);
 
 // Reaches its sibling Tally through the object.
 Int Scale::Total(Object& self) const noexcept {
@@ -162,8 +170,6 @@ TEST(Class, TakesOverAnotherClassThenAddsItsOwn) {
 TEST(Class, FailedCompositionLeavesNoPartlyBuiltClass) {
   EXPECT_ERROR_MESSAGE(CreateObject("net.norvo.test.fw.class.unknown"), Unresolved,
                        "no class is registered under this id");
-  RecordingStream stream;
-  EXPECT_ERROR(DescribeClass("net.norvo.test.fw.class.unknown", stream), Unresolved);
   constexpr ClassPart kLateParts[] = {{ClassPart::kComponent, "net.norvo.test.fw.a"},
                                       {ClassPart::kComponent, "net.norvo.test.fw.b"}};
   constexpr ClassPart kOrphanParts[] = {{ClassPart::kAllOf, "net.norvo.test.fw.class.none"}};
@@ -338,7 +344,23 @@ TEST(CowRef, SharedUntilTheFirstWriteThenOneCopy) {
   EXPECT_EQ(b.GetValue(), 7);
 }
 
-// ---- Containers -------------------------------------------------------------
+// ---- Serialization description ----------------------------------------------
+
+TEST(DescribeClass, RunsTheComponentsDescriptionsInOrderUntilOneFails) {
+  TestClasses classes;
+  RecordingStream stream;
+  ASSERT_TRUE(DescribeClass(kTallyClass, stream));
+  ASSERT_EQ(stream.GetCalls().size(), 2u);
+  EXPECT_EQ(stream.GetCalls()[0].name, "value");
+  EXPECT_EQ(stream.GetCalls()[0].offset, offsetof(Tally, value));
+  EXPECT_EQ(stream.GetCalls()[1].name, "factor");
+  RecordingStream failing;
+  failing.FailCall(0, UnexpectedError("disk full"));
+  EXPECT_ERROR_MESSAGE(DescribeClass(kTallyClass, failing), Unexpected, "disk full");
+  EXPECT_TRUE(failing.GetCalls().empty());  // the second description did not run
+  EXPECT_ERROR(DescribeClass("net.norvo.test.fw.class.unknown", stream), Unresolved);
+}
+
 
 TEST(ContainerAccessors, WorkOnABaseArrayAndAHashMap) {
   const String a = S("a"), b = S("b");
