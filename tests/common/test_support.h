@@ -91,6 +91,19 @@ int ForEachAllocationFailure(Operation operation, int limit = 10000) {
   return limit;
 }
 
+// ForEachAllocationFailure for an operation that returns a Result and needs
+// no other check: every failing run must report OutOfMemoryError.
+template <class Operation>
+int ForEachOutOfMemory(Operation operation) {
+  return ForEachAllocationFailure([&] {
+    auto result = operation();
+    if (!result) {
+      EXPECT_EQ(result.error().kind(), ErrorKind::OutOfMemory);
+    }
+    return result.has_value();
+  });
+}
+
 // The result of `operation` run with allocation `n` from now failing; the
 // hook is off again afterwards, whatever the result.
 template <class Operation>

@@ -69,50 +69,37 @@ struct Tally {
   const Matrix& GetPlacement() const noexcept { return placement; }
 };
 
-const ComponentInfo& TallyComponent();
-
-// Reaches its sibling Tally through the object.
 struct Scale {
   Int factor = 10;
-  Int Total(Object& self) const noexcept {
-    auto* tally = static_cast<const Tally*>(self.FindComponent(TallyComponent()));
-    return tally ? tally->value * factor : -1;
-  }
+  Int Total(Object& self) const noexcept;
 };
 
 Result<void> DescribeTally(DataSerializeInterface& stream) noexcept {
-  NORVO_RETURN_IF_ERROR(stream.DescribeElement("value", datatype::kInt, NORVO_MEMBER(Tally, value), nullptr, 0));
-  return stream.DescribeElement("placement", datatype::kMatrix, NORVO_MEMBER(Tally, placement), nullptr, 0);
+  return stream.DescribeElement("value", datatype::kInt, NORVO_MEMBER(Tally, value), nullptr, 0);
 }
 Result<void> DescribeScale(DataSerializeInterface& stream) noexcept {
   return stream.DescribeElement("factor", datatype::kInt, NORVO_MEMBER(Scale, factor), nullptr, 0);
 }
 
-const ComponentInfo& ComponentA() {
-  static const MethodFn slots[] = {Bind<ToStringFn, &PartA::ToString>()};
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, slots}, {&kXDecl, slots}};
-  static const ComponentInfo info = MakeComponent<PartA>("net.norvo.test.fw.a", bindings);
-  return info;
-}
-const ComponentInfo& ComponentB() {
-  static const MethodFn slots[] = {Bind<ToStringFn, &PartB::ToString>()};
-  static const InterfaceBinding bindings[] = {{&ObjectInterface::kDecl, slots}, {&kYDecl, slots}};
-  static const ComponentInfo info = MakeComponent<PartB>("net.norvo.test.fw.b", bindings);
-  return info;
-}
-const ComponentInfo& TallyComponent() {
-  static const MethodFn slots[] = {Bind<TallyInterface::GetValueFn, &Tally::GetValue>(),
-                                   Bind<TallyInterface::AddFn, &Tally::Add>(),
-                                   Bind<TallyInterface::GetPlacementFn, &Tally::GetPlacement>()};
-  static const InterfaceBinding bindings[] = {{&TallyInterface::kDecl, slots}};
-  static const ComponentInfo info = MakeComponent<Tally>("net.norvo.test.fw.tally", bindings, &DescribeTally);
-  return info;
-}
-const ComponentInfo& ScaleComponent() {
-  static const MethodFn slots[] = {Bind<TotalInterface::TotalFn, &Scale::Total>()};
-  static const InterfaceBinding bindings[] = {{&TotalInterface::kDecl, slots}};
-  static const ComponentInfo info = MakeComponent<Scale>("net.norvo.test.fw.scale", bindings, &DescribeScale);
-  return info;
+const MethodFn kASlots[] = {Bind<ToStringFn, &PartA::ToString>()};
+const InterfaceBinding kABindings[] = {{&ObjectInterface::kDecl, kASlots}, {&kXDecl, kASlots}};
+const ComponentInfo kComponentA = MakeComponent<PartA>("net.norvo.test.fw.a", kABindings);
+const MethodFn kBSlots[] = {Bind<ToStringFn, &PartB::ToString>()};
+const InterfaceBinding kBBindings[] = {{&ObjectInterface::kDecl, kBSlots}, {&kYDecl, kBSlots}};
+const ComponentInfo kComponentB = MakeComponent<PartB>("net.norvo.test.fw.b", kBBindings);
+const MethodFn kTallySlots[] = {Bind<TallyInterface::GetValueFn, &Tally::GetValue>(),
+                                Bind<TallyInterface::AddFn, &Tally::Add>(),
+                                Bind<TallyInterface::GetPlacementFn, &Tally::GetPlacement>()};
+const InterfaceBinding kTallyBindings[] = {{&TallyInterface::kDecl, kTallySlots}};
+const ComponentInfo kTallyComponent = MakeComponent<Tally>("net.norvo.test.fw.tally", kTallyBindings, &DescribeTally);
+const MethodFn kScaleSlots[] = {Bind<TotalInterface::TotalFn, &Scale::Total>()};
+const InterfaceBinding kScaleBindings[] = {{&TotalInterface::kDecl, kScaleSlots}};
+const ComponentInfo kScaleComponent = MakeComponent<Scale>("net.norvo.test.fw.scale", kScaleBindings, &DescribeScale);
+
+// Reaches its sibling Tally through the object.
+Int Scale::Total(Object& self) const noexcept {
+  auto* tally = static_cast<const Tally*>(self.FindComponent(kTallyComponent));
+  return tally ? tally->value * factor : -1;
 }
 
 constexpr std::string_view kAClass = "net.norvo.test.fw.class.a";
@@ -128,26 +115,21 @@ constexpr ClassPart kTallyParts[] = {{ClassPart::kComponent, "net.norvo.test.fw.
 struct TestClasses {
   ModuleContext context;
   explicit TestClasses(bool compose = true) {
-    for (const ComponentInfo* c : {&ComponentA(), &ComponentB(), &TallyComponent(), &ScaleComponent()}) {
+    for (const ComponentInfo* c : {&kComponentA, &kComponentB, &kTallyComponent, &kScaleComponent}) {
       EXPECT_TRUE(context.RegisterComponent(*c));
     }
     EXPECT_TRUE(context.RegisterClass(kAbClass, kAbParts));
     EXPECT_TRUE(context.RegisterClass(kAClass, kAParts));
     EXPECT_TRUE(context.RegisterClass(kTallyClass, kTallyParts));
-    if (compose) {
-      EXPECT_TRUE(context.ComposeClasses());
-    }
+    EXPECT_TRUE(!compose || context.ComposeClasses());
   }
 };
 
-ObjectRef Create(std::string_view classId) {
-  Result<ObjectRef> object = CreateObject(classId);
-  EXPECT_TRUE(object) << classId;
-  return object ? std::move(object).value() : ObjectRef();
-}
-
 std::string TextThrough(const ObjectRef& object, const InterfaceDecl& iface) {
   return Str(InvokeMethod<ToStringFn>(object.Get(), iface, ObjectInterface::kToString, kNoFormat));
+}
+Int Total(const ObjectRef& object) {
+  return InvokeMethod<TotalInterface::TotalFn>(object.Get(), TotalInterface::kDecl, 0);
 }
 
 // A copy-on-write reference to tally objects.
@@ -161,63 +143,40 @@ class TallyRef : public CowRef<TallyRef> {
     return Invoke<TallyInterface::GetPlacementFn>(kInterface, TallyInterface::kGetPlacement);
   }
   Result<void> Add(Int n) { return InvokeModifying<TallyInterface::AddFn>(kInterface, TallyInterface::kAdd, n); }
-  // The same slot without the private copy.
-  Result<void> AddShared(Int n) const { return Invoke<TallyInterface::AddFn>(kInterface, TallyInterface::kAdd, n); }
 };
-
-TallyRef CreateTally() {
-  Result<TallyRef> tally = TallyRef::Create(kTallyClass);
-  EXPECT_TRUE(tally);
-  return tally ? std::move(tally).value() : TallyRef();
-}
 
 // ---- Classes ----------------------------------------------------------------
 
 TEST(Class, TakesOverAnotherClassThenAddsItsOwn) {
   TestClasses classes;
-  ObjectRef ab = Create(kAbClass);
-  ObjectRef a = Create(kAClass);
+  ObjectRef ab = Ok(CreateObject(kAbClass));
+  ObjectRef a = Ok(CreateObject(kAClass));
   ASSERT_TRUE(ab && a);
-  const Class& cls = ab.Get()->GetClass();
-  EXPECT_EQ(cls.GetId(), kAbClass);
-  ASSERT_EQ(cls.GetComponentCount(), 2);
-  EXPECT_EQ(cls.GetComponent(0).id, "net.norvo.test.fw.a");
-  EXPECT_EQ(cls.GetComponent(1).id, "net.norvo.test.fw.b");
-  EXPECT_EQ(a.Get()->GetClass().GetComponentCount(), 1);
+  EXPECT_EQ(ab.Get()->GetClass().GetComponentCount(), 2);
+  EXPECT_EQ(a.Get()->FindComponent(kComponentB), nullptr);
 
   // B took over ToString for ObjectInterface only; X still reaches A.
   EXPECT_EQ(TextThrough(ab, kXDecl), "A");
-  EXPECT_EQ(TextThrough(ab, ObjectInterface::kDecl), "B");
   EXPECT_EQ(Str(ab.ToString()), "B");
   EXPECT_EQ(TextThrough(ab, kYDecl), "B");
   EXPECT_EQ(Str(a.ToString()), "A");
-
-  EXPECT_TRUE(ab.Carries(ObjectInterface::kDecl));
-  EXPECT_TRUE(ab.Carries(kXDecl));
-  EXPECT_TRUE(ab.Carries(kYDecl));
+  EXPECT_TRUE(ab.Carries(ObjectInterface::kDecl) && ab.Carries(kXDecl) && ab.Carries(kYDecl));
   EXPECT_FALSE(a.Carries(kYDecl));
-  EXPECT_FALSE(a.Carries(TallyInterface::kDecl));
   // An equal declaration held elsewhere is the same interface.
   constexpr InterfaceDecl kXCopy{"net.norvo.test.interface.x", "norvo.test.X", {}, RefKind::Strong, 0, kToStringSlot};
   EXPECT_EQ(TextThrough(ab, kXCopy), "A");
 }
 
-TEST(Class, ComponentReachesItsSibling) {
-  TestClasses classes;
-  TallyRef tally = CreateTally();
-  ASSERT_TRUE(tally.AddShared(4));
-  EXPECT_EQ(InvokeMethod<TotalInterface::TotalFn>(tally.Get(), TotalInterface::kDecl, 0), 40);
-  EXPECT_EQ(tally.Get()->FindComponent(ComponentA()), nullptr);
-}
-
 TEST(Class, FailedCompositionLeavesNoPartlyBuiltClass) {
+  EXPECT_ERROR_MESSAGE(CreateObject("net.norvo.test.fw.class.unknown"), Unresolved,
+                       "no class is registered under this id");
   constexpr ClassPart kLateParts[] = {{ClassPart::kComponent, "net.norvo.test.fw.a"},
                                       {ClassPart::kComponent, "net.norvo.test.fw.b"}};
   constexpr ClassPart kOrphanParts[] = {{ClassPart::kAllOf, "net.norvo.test.fw.class.none"}};
   constexpr ClassPart kCycle1Parts[] = {{ClassPart::kAllOf, "net.norvo.test.fw.class.cycle2"}};
   constexpr ClassPart kCycle2Parts[] = {{ClassPart::kAllOf, "net.norvo.test.fw.class.cycle1"}};
   ModuleContext context;
-  ASSERT_TRUE(context.RegisterComponent(ComponentA()));
+  ASSERT_TRUE(context.RegisterComponent(kComponentA));
   ASSERT_TRUE(context.RegisterClass("net.norvo.test.fw.class.late", kLateParts));
   EXPECT_ERROR_MESSAGE(context.ComposeClasses(), Unresolved, "the component is not registered");
   EXPECT_TRUE(IsClassRegistered("net.norvo.test.fw.class.late"));
@@ -225,11 +184,8 @@ TEST(Class, FailedCompositionLeavesNoPartlyBuiltClass) {
   {
     // Once the part is there, the class composes from scratch.
     ModuleContext later;
-    ASSERT_TRUE(later.RegisterComponent(ComponentB()));
-    ObjectRef object = Create("net.norvo.test.fw.class.late");
-    ASSERT_TRUE(object);
-    EXPECT_EQ(object.Get()->GetClass().GetComponentCount(), 2);
-    EXPECT_EQ(Str(object.ToString()), "B");
+    ASSERT_TRUE(later.RegisterComponent(kComponentB));
+    EXPECT_EQ(Str(Ok(CreateObject("net.norvo.test.fw.class.late")).ToString()), "B");
   }
   ASSERT_TRUE(context.RegisterClass("net.norvo.test.fw.class.orphan", kOrphanParts));
   EXPECT_ERROR_MESSAGE(CreateObject("net.norvo.test.fw.class.orphan"), Unresolved,
@@ -249,39 +205,24 @@ TEST(Class, FailedCompositionLeavesNoPartlyBuiltClass) {
                        "a binding has more slots than its interface");
 }
 
-TEST(CreateObject, UnknownClassIsUnresolved) {
-  EXPECT_ERROR_MESSAGE(CreateObject("net.norvo.test.fw.class.unknown"), Unresolved,
-                       "no class is registered under this id");
-  EXPECT_ERROR(TallyRef::Create("net.norvo.test.fw.class.unknown"), Unresolved);
-}
-
 TEST(CreateObject, OutOfMemory) {
-  {
-    TestClasses classes(false);
-    int failures = 0;
-    for (;; ++failures) {
-      ASSERT_LT(failures, 100);
-      // The failing allocation is one of the class's composition.
-      Result<ObjectRef> object = WithAllocationFailure(failures, [] { return CreateObject(kAbClass); });
-      if (object) {
-        EXPECT_EQ(object.value().Get()->GetClass().GetComponentCount(), 2);
-        EXPECT_EQ(TextThrough(object.value(), kXDecl), "A");
-        EXPECT_EQ(Str(object.value().ToString()), "B");
-        break;
-      }
-      EXPECT_EQ(object.error().kind(), ErrorKind::OutOfMemory);
+  TestClasses classes(false);
+  // Each failing allocation is one of the composition of the class or of the
+  // class it takes over; what a composed class keeps is not a leak.
+  int failures = 0;
+  for (;; ++failures) {
+    ASSERT_LT(failures, 100);
+    Result<ObjectRef> object = WithAllocationFailure(failures, [] { return CreateObject(kAbClass); });
+    if (object) {
+      EXPECT_EQ(TextThrough(object.value(), kXDecl), "A");
+      EXPECT_EQ(Str(object.value().ToString()), "B");
+      break;
     }
-    EXPECT_GT(failures, 2);
-
-    failures = ForEachAllocationFailure([] {
-      Result<ObjectRef> object = CreateObject(kAbClass);
-      if (!object) {
-        EXPECT_EQ(object.error().kind(), ErrorKind::OutOfMemory);
-      }
-      return bool(object);
-    });
-    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(object.error().kind(), ErrorKind::OutOfMemory);
   }
+  EXPECT_GT(failures, 2);
+
+  EXPECT_EQ(ForEachOutOfMemory([] { return CreateObject(kAbClass); }), 1);  // the object
 }
 
 // ---- Calls ------------------------------------------------------------------
@@ -289,22 +230,23 @@ TEST(CreateObject, OutOfMemory) {
 TEST(TypedRef, EmptyReferenceYieldsErrorsAndEmptyValues) {
   TestClasses classes;
   TallyRef empty;
-  EXPECT_ERROR_MESSAGE(empty.AddShared(1), Nullptr, "call through an empty reference");
+  EXPECT_ERROR_MESSAGE(InvokeMethod<TallyInterface::AddFn>(nullptr, TallyInterface::kDecl, TallyInterface::kAdd, 1),
+                       Nullptr, "call through an empty reference");
   EXPECT_ERROR_MESSAGE(empty.Add(1), Nullptr, "call through an empty reference");
   EXPECT_EQ(empty.GetValue(), 0);
-  EXPECT_EQ(empty.GetPlacement(), kZeroMatrix);
-  EXPECT_EQ(&EmptyValue<Matrix>(), &kZeroMatrix);
+  EXPECT_EQ(&empty.GetPlacement(), &kZeroMatrix);
   EXPECT_TRUE(ObjectRef().ToString().IsEmpty());
 
   // An object whose class does not fill the slot answers the same way.
-  ObjectRef a = Create(kAClass);
+  ObjectRef a = Ok(CreateObject(kAClass));
   EXPECT_ERROR(InvokeMethod<TallyInterface::AddFn>(a.Get(), TallyInterface::kDecl, TallyInterface::kAdd, Int(1)),
                Nullptr);
-  EXPECT_EQ(InvokeMethod<TotalInterface::TotalFn>(a.Get(), TotalInterface::kDecl, 0), 0);
+  EXPECT_EQ(Total(a), 0);
   EXPECT_TRUE(TallyRef::From(a).IsEmpty());
   EXPECT_ERROR_MESSAGE(TallyRef::Create(kAClass), Nullptr, "the class does not carry the interface");
+  EXPECT_ERROR(TallyRef::Create("net.norvo.test.fw.class.unknown"), Unresolved);
 
-  TallyRef tally = CreateTally();
+  TallyRef tally = Ok(TallyRef::Create(kTallyClass));
   EXPECT_EQ(tally.GetPlacement(), Matrix{});
   EXPECT_EQ(TallyRef::From(tally).Get(), tally.Get());
 }
@@ -334,18 +276,13 @@ TEST(InvokeStatic, ResolvesOnlyWithARegisteredImplementation) {
   static const StaticImpl impl{"StaticsImpl", 0, methods};
   ModuleContext context;
   ASSERT_TRUE(context.RegisterStaticImpl(Statics::kDecl, impl));
-  EXPECT_EQ(FindStaticImpl(Statics::kDecl), &impl);
   {
     DiagnosticCapture capture;
-    Result<Int> twice = InvokeStatic<Statics::TwiceFn>(Statics::kDecl, 0, Int(21));
-    ASSERT_TRUE(twice);
-    EXPECT_EQ(twice.value(), 42);
+    EXPECT_EQ(Ok(InvokeStatic<Statics::TwiceFn>(Statics::kDecl, 0, Int(21))), 42);
     EXPECT_EQ(InvokeStaticOr<Statics::CountFn>(-1, Statics::kDecl, 1), 3);
     EXPECT_TRUE(capture.lines.empty());
   }
   EXPECT_ERROR(InvokeStatic<Statics::TwiceFn>(Statics::kDecl, 2, Int(1)), Unresolved);  // no such method
-  context.ReleaseAll();
-  EXPECT_ERROR(InvokeStatic<Statics::TwiceFn>(Statics::kDecl, 0, Int(21)), Unresolved);
 }
 
 // ---- References -------------------------------------------------------------
@@ -354,7 +291,7 @@ TEST(ObjectRef, CountsFromSeveralThreadsAtOnce) {
   TestClasses classes;
   const Int before = LiveAllocationCount();
   {
-    ObjectRef object = Create(kAClass);
+    ObjectRef object = Ok(CreateObject(kAClass));
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&object] {
@@ -374,22 +311,31 @@ TEST(ObjectRef, CountsFromSeveralThreadsAtOnce) {
 TEST(CowRef, SharedUntilTheFirstWriteThenOneCopy) {
   TestClasses classes;
   Tally::copies = 0;
-  TallyRef a = CreateTally();
+  TallyRef a = Ok(TallyRef::Create(kTallyClass));
   ASSERT_TRUE(a.Add(5));  // the only holder: no copy
+  static_cast<Scale*>(a.Get()->FindComponent(kScaleComponent))->factor = 3;
   TallyRef b = a;
+  const Int before = LiveAllocationCount();
+  // A failed copy leaves both holders on the shared object.
+  EXPECT_ERROR_MESSAGE(WithAllocationFailure(0, [&] { return b.Add(1); }), Nullptr, "no private copy could be made");
+  Tally::refuseCopy = true;
+  EXPECT_ERROR_MESSAGE(b.Add(1), Nullptr, "no private copy could be made");
+  EXPECT_ERROR_MESSAGE(CopyObject(*a.Get()), Unexpected, "copy refused");
+  Tally::refuseCopy = false;
+  EXPECT_EQ(LiveAllocationCount(), before);
   EXPECT_EQ(a.Get(), b.Get());
   EXPECT_EQ(b.GetValue(), 5);
   EXPECT_EQ(Tally::copies, 0);
 
   ASSERT_TRUE(b.Add(1));
   EXPECT_EQ(Tally::copies, 1);
-  EXPECT_NE(a.Get(), b.Get());
   EXPECT_EQ(a.GetValue(), 5);
   EXPECT_EQ(b.GetValue(), 6);
   EXPECT_EQ(a.GetRefCount(), 1);
   EXPECT_EQ(b.GetRefCount(), 1);
-  // The private copy is a whole object: its other component came along.
-  EXPECT_EQ(InvokeMethod<TotalInterface::TotalFn>(b.Get(), TotalInterface::kDecl, 0), 60);
+  // The private copy is a whole object: its other component, which reaches
+  // its sibling, came along.
+  EXPECT_EQ(Total(b), 18);
 
   ASSERT_TRUE(b.Add(1));
   ASSERT_TRUE(a.Add(1));
@@ -398,80 +344,53 @@ TEST(CowRef, SharedUntilTheFirstWriteThenOneCopy) {
   EXPECT_EQ(b.GetValue(), 7);
 }
 
-TEST(CowRef, FailedCopyLeavesTheSharedObject) {
-  TestClasses classes;
-  Tally::copies = 0;
-  TallyRef a = CreateTally();
-  ASSERT_TRUE(a.AddShared(5));
-  TallyRef b = a;
-  const Int before = LiveAllocationCount();
-
-  EXPECT_ERROR_MESSAGE(WithAllocationFailure(0, [&] { return b.Add(1); }), Nullptr, "no private copy could be made");
-  Tally::refuseCopy = true;
-  EXPECT_ERROR_MESSAGE(b.Add(1), Nullptr, "no private copy could be made");
-  EXPECT_ERROR_MESSAGE(CopyObject(*a.Get()), Unexpected, "copy refused");
-  Tally::refuseCopy = false;
-
-  EXPECT_EQ(LiveAllocationCount(), before);
-  EXPECT_EQ(a.Get(), b.Get());
-  EXPECT_EQ(a.GetRefCount(), 2);
-  EXPECT_EQ(b.GetValue(), 5);
-  EXPECT_EQ(Tally::copies, 0);
-}
-
 // ---- Serialization description ----------------------------------------------
 
-TEST(DescribeClass, RunsTheComponentsDescriptionsInOrder) {
+TEST(DescribeClass, RunsTheComponentsDescriptionsInOrderUntilOneFails) {
   TestClasses classes;
   RecordingStream stream;
   ASSERT_TRUE(DescribeClass(kTallyClass, stream));
-  const auto& calls = stream.GetCalls();
-  ASSERT_EQ(calls.size(), 3u);
-  EXPECT_EQ(calls[0].name, "value");
-  EXPECT_EQ(calls[0].dataType, "int64");
-  EXPECT_TRUE(calls[0].hasMember);
-  EXPECT_EQ(calls[0].offset, offsetof(Tally, value));
-  EXPECT_FALSE(calls[0].hasAccessor);
-  EXPECT_EQ(calls[1].name, "placement");
-  EXPECT_EQ(calls[1].dataType, "net.norvo.datatype.matrix");
-  EXPECT_EQ(calls[1].offset, offsetof(Tally, placement));
-  EXPECT_EQ(calls[2].name, "factor");
-
+  ASSERT_EQ(stream.GetCalls().size(), 2u);
+  EXPECT_EQ(stream.GetCalls()[0].name, "value");
+  EXPECT_EQ(stream.GetCalls()[0].offset, offsetof(Tally, value));
+  EXPECT_EQ(stream.GetCalls()[1].name, "factor");
+  RecordingStream failing;
+  failing.FailCall(0, UnexpectedError("disk full"));
+  EXPECT_ERROR_MESSAGE(DescribeClass(kTallyClass, failing), Unexpected, "disk full");
+  EXPECT_TRUE(failing.GetCalls().empty());  // the second description did not run
   EXPECT_ERROR(DescribeClass("net.norvo.test.fw.class.unknown", stream), Unresolved);
 }
 
-TEST(ArrayAccessor, WorksOnABaseArray) {
-  const ContainerAccessor& access = ArrayAccessor<String>();
-  BaseArray<String> array;
-  const String a = S("a"), b = S("b");
-  ASSERT_TRUE(access.append(&array, &a));
-  ASSERT_TRUE(access.append(&array, &b));
-  EXPECT_EQ(access.count(&array), 2);
-  EXPECT_EQ(Str(*static_cast<const String*>(access.element(&array, 1))), "b");
-  access.clear(&array);
-  EXPECT_EQ(access.count(&array), 0);
-}
 
-TEST(MapAccessor, WorksOnAHashMap) {
-  const ContainerAccessor& access = MapAccessor<String, Int>();
-  HashMap<String, Int> map;
+TEST(ContainerAccessors, WorkOnABaseArrayAndAHashMap) {
   const String a = S("a"), b = S("b");
+  const ContainerAccessor& array = ArrayAccessor<String>();
+  BaseArray<String> strings;
+  ASSERT_TRUE(array.append(&strings, &a));
+  ASSERT_TRUE(array.append(&strings, &b));
+  EXPECT_EQ(array.count(&strings), 2);
+  EXPECT_EQ(Str(*static_cast<const String*>(array.element(&strings, 1))), "b");
+  array.clear(&strings);
+  EXPECT_EQ(array.count(&strings), 0);
+
+  const ContainerAccessor& map = MapAccessor<String, Int>();
+  HashMap<String, Int> numbers;
   const Int one = 1, two = 2, three = 3;
-  ASSERT_TRUE(access.insert(&map, &a, &one));
-  ASSERT_TRUE(access.insert(&map, &b, &two));
-  ASSERT_TRUE(access.insert(&map, &a, &three));
-  EXPECT_EQ(access.count(&map), 2);
+  ASSERT_TRUE(map.insert(&numbers, &a, &one));
+  ASSERT_TRUE(map.insert(&numbers, &b, &two));
+  ASSERT_TRUE(map.insert(&numbers, &a, &three));
+  EXPECT_EQ(map.count(&numbers), 2);
   std::map<std::string, Int> seen;
-  access.forEach(
-      &map,
+  map.forEach(
+      &numbers,
       [](const void* key, const void* value, void* context) {
         (*static_cast<std::map<std::string, Int>*>(context))[Str(*static_cast<const String*>(key))] =
             *static_cast<const Int*>(value);
       },
       &seen);
   EXPECT_EQ(seen, (std::map<std::string, Int>{{"a", 3}, {"b", 2}}));
-  access.clear(&map);
-  EXPECT_EQ(access.count(&map), 0);
+  map.clear(&numbers);
+  EXPECT_EQ(map.count(&numbers), 0);
 }
 
 }  // namespace

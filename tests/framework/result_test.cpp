@@ -1,5 +1,6 @@
-// Result: reading the value of an error, or the error of a value, is a checked
-// failure that names the error and where it was raised.
+// Result: errors record their kind, message and place and pass on unchanged;
+// reading the value of an error, or the error of a value, is a checked failure
+// that names the error and where it was raised.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -8,6 +9,32 @@
 
 namespace norvo::test {
 namespace {
+
+std::uint32_t g_raisedLine = 0;
+Result<Int> Raise() { g_raisedLine = __LINE__; return IllegalArgumentError("bad input"); }
+Result<Int> Succeed() { return Int(20); }
+Result<void> PassOn() {
+  NORVO_RETURN_IF_ERROR(Raise());
+  return {};
+}
+Result<Int> AssignOrPassOn(Result<Int> (*source)()) {
+  NORVO_ASSIGN_OR_RETURN(Int value, source());
+  return value + 1;
+}
+
+TEST(Result, ErrorsRecordWhereTheyWereRaisedAndPassOnUnchanged) {
+  for (const Error& error : {Raise().error(), PassOn().error(), AssignOrPassOn(&Raise).error()}) {
+    EXPECT_EQ(error.kind(), ErrorKind::IllegalArgument);
+    EXPECT_STREQ(error.message(), "bad input");
+    EXPECT_STREQ(error.file(), __FILE__);
+    EXPECT_EQ(error.line(), g_raisedLine);
+  }
+  EXPECT_EQ(Ok(AssignOrPassOn(&Succeed)), 21);
+
+  const std::uint32_t line = __LINE__; Error plain = UnresolvedError();
+  EXPECT_STREQ(plain.message(), "");
+  EXPECT_EQ(plain.line(), line);
+}
 
 TEST(ResultDeathTest, ValueOfAnErrorAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");

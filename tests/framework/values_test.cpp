@@ -1,8 +1,8 @@
-// Results, texts, ids and the text of numbers and matrices.
+// Texts, ids and the text of numbers and matrices.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 #include <thread>
@@ -15,87 +15,56 @@
 namespace norvo::test {
 namespace {
 
-// ---- Result -----------------------------------------------------------------
-
-std::uint32_t g_raisedLine = 0;
-Result<Int> Raise() { g_raisedLine = __LINE__; return IllegalArgumentError("bad input"); }
-Result<Int> Succeed() { return Int(20); }
-Result<void> PassOn() {
-  NORVO_RETURN_IF_ERROR(Raise());
-  return {};
-}
-Result<Int> AssignOrPassOn(Result<Int> (*source)()) {
-  NORVO_ASSIGN_OR_RETURN(Int value, source());
-  return value + 1;
-}
-
-TEST(Result, ErrorRecordsKindMessageAndPlace) {
-  Result<Int> r = Raise();
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind(), ErrorKind::IllegalArgument);
-  EXPECT_STREQ(r.error().message(), "bad input");
-  EXPECT_STREQ(r.error().file(), __FILE__);
-  EXPECT_EQ(r.error().line(), g_raisedLine);
-
-  const std::uint32_t line = __LINE__; Error plain = UnresolvedError();
-  EXPECT_STREQ(plain.message(), "");
-  EXPECT_EQ(plain.line(), line);
+// Copies of a reference-counted value share its block, a moved-from value is
+// empty, and the last holder frees the block.
+template <class T>
+void ExpectSharedBlock(const char* name, T (*make)()) {
+  SCOPED_TRACE(name);
+  (void)make();  // a first value warms up any table the value lives in
+  const Int before = LiveAllocationCount();
+  T a = make();
+  const Int made = LiveAllocationCount();
+  T b = a, c;
+  c = b;
+  c = static_cast<const T&>(c);
+  T d = std::move(b);
+  EXPECT_GT(made, before);
+  EXPECT_EQ(LiveAllocationCount(), made);  // copies allocate nothing
+  EXPECT_TRUE(b == T() && d == a && c == a);
+  a = std::move(d);
+  EXPECT_TRUE(d == T() && a == c);
+  a = T();
+  EXPECT_EQ(LiveAllocationCount(), made);  // `c` still holds it
+  c = T();
+  EXPECT_EQ(LiveAllocationCount(), before);
 }
 
-TEST(Result, MacrosPassTheFirstErrorOnUnchanged) {
-  Result<void> passed = PassOn();
-  ASSERT_FALSE(passed);
-  EXPECT_EQ(passed.error().kind(), ErrorKind::IllegalArgument);
-  EXPECT_STREQ(passed.error().message(), "bad input");
-  EXPECT_STREQ(passed.error().file(), __FILE__);
-  EXPECT_EQ(passed.error().line(), g_raisedLine);
-
-  Result<Int> assigned = AssignOrPassOn(&Raise);
-  ASSERT_FALSE(assigned);
-  EXPECT_EQ(assigned.error().line(), g_raisedLine);
-
-  Result<Int> value = AssignOrPassOn(&Succeed);
-  ASSERT_TRUE(value);
-  EXPECT_EQ(value.value(), 21);
+TEST(SharedValues, CopyMoveAndRelease) {
+  ExpectSharedBlock<String>("String", [] { return S("a shared text"); });
+  ExpectSharedBlock<Uuid>("Uuid", [] { return NewUuid(); });
+  ExpectSharedBlock<InternedId>("InternedId", [] { return Id("net.norvo.test.shared"); });
 }
 
 // ---- String -----------------------------------------------------------------
 
-TEST(String, CopiesShareABlockUntilOneChanges) {
+TEST(String, ChangesOfItsOwnTextAndClampedPositions) {
   String a = S("abc");
-  String b = a;
-  EXPECT_EQ(a.GetRefCount(), 2);
-  EXPECT_EQ(a.View().data(), b.View().data());
-
-  ASSERT_TRUE(b.Append("def"));
-  EXPECT_EQ(Str(a), "abc");
-  EXPECT_EQ(Str(b), "abcdef");
-  EXPECT_EQ(a.GetRefCount(), 1);
-  EXPECT_EQ(b.GetRefCount(), 1);
-  EXPECT_EQ(String().GetRefCount(), 0);
-}
-
-TEST(String, AppendAndInsertOfItsOwnText) {
-  String s = S("abc");
-  ASSERT_TRUE(s.Append(s.View()));
-  EXPECT_EQ(Str(s), "abcabc");
-  ASSERT_TRUE(s.Insert(3, s.View().substr(0, 2)));
-  EXPECT_EQ(Str(s), "abcababc");
+  ASSERT_TRUE(a.Append(a.View()));
+  EXPECT_EQ(Str(a), "abcabc");
+  ASSERT_TRUE(a.Insert(1, a.View().substr(4)));  // a part that the insertion moves
+  EXPECT_EQ(Str(a), "abcbcabc");
 
   String t = S("world");
   ASSERT_TRUE(t.Insert(0, "hello "));
   ASSERT_TRUE(t.Insert(100, "!"));  // clamped to the end
   ASSERT_TRUE(t.Insert(-5, ">"));   // clamped to the start
   EXPECT_EQ(Str(t), ">hello world!");
+  EXPECT_EQ(Str(Ok(S("straße 1a-z").ToUpper())), "STRAßE 1A-Z");
 }
 
 TEST(String, FindAndComparePart) {
   const String s = S("abcabc");
-  const struct {
-    std::string_view part;
-    Int from;
-    Int expected;
-  } cases[] = {
+  const struct { std::string_view part; Int from; Int expected; } cases[] = {
       {"bc", 0, 1}, {"bc", 2, 4}, {"bc", 5, -1}, {"x", 0, -1}, {"", 2, 2}, {"", 6, 6}, {"", 7, -1}, {"a", -1, -1},
   };
   for (const auto& c : cases) {
@@ -109,69 +78,47 @@ TEST(String, FindAndComparePart) {
   EXPECT_EQ(s.ComparePart(4, 10, "bc"), 0);  // clamped to the text
 }
 
-TEST(String, ToUpperMapsAsciiLettersOnly) {
-  Result<String> upper = S("straße 1a-z").ToUpper();
-  ASSERT_TRUE(upper);
-  EXPECT_EQ(Str(upper.value()), "STRAßE 1A-Z");
-}
-
 TEST(String, SplitKeepsEmptyParts) {
-  const struct {
-    std::string_view text;
-    std::string_view separator;
-    std::vector<std::string> parts;
-  } cases[] = {
+  const struct { std::string_view text, separator; std::vector<std::string> parts; } cases[] = {
       {"a&&&&b", "&&", {"a", "", "b"}}, {"a&&", "&&", {"a", ""}}, {"&&a", "&&", {"", "a"}},
       {"", "&&", {}},                   {"a&b", "", {"a&b"}},     {"abc", "&&", {"abc"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.text) + " by " + std::string(c.separator));
-    Result<BaseArray<String>> parts = S(c.text).Split(c.separator);
-    ASSERT_TRUE(parts);
-    EXPECT_EQ(Texts(parts.value()), c.parts);
+    EXPECT_EQ(Texts(Ok(S(c.text).Split(c.separator))), c.parts);
   }
 }
 
-TEST(String, FailedChangesLeaveTheTextAsItWas) {
-  const String original = S("abc");
-  int failures = ForEachAllocationFailure([&] {
-    String s = original;  // shared, so every change needs a new block
-    Result<void> appended = s.Append("defgh");
-    if (!appended) {
-      EXPECT_EQ(appended.error().kind(), ErrorKind::OutOfMemory);
-      EXPECT_EQ(Str(s), "abc");
-      EXPECT_EQ(s.GetRefCount(), 2);
-      return false;
-    }
-    return true;
-  });
-  EXPECT_EQ(failures, 1);
+template <class T>
+Result<void> Outcome(const Result<T>& result) {
+  if (!result) return result.error();
+  return {};
+}
 
-  ForEachAllocationFailure([&] {
-    String s = original;
-    Result<void> inserted = s.Insert(1, "xy");
-    if (!inserted) {
-      EXPECT_EQ(Str(s), "abc");
-    }
-    return bool(inserted);
-  });
-  ForEachAllocationFailure([&] {
-    Result<String> upper = original.ToUpper();
-    if (!upper) {
-      EXPECT_EQ(upper.error().kind(), ErrorKind::OutOfMemory);
-    }
-    return bool(upper);
-  });
-  const String csv = S("a,b,c,d,e");
-  failures = ForEachAllocationFailure([&] {
-    Result<BaseArray<String>> parts = csv.Split(",");
-    if (!parts) {
-      EXPECT_EQ(parts.error().kind(), ErrorKind::OutOfMemory);
-    }
-    return bool(parts);
-  });
-  EXPECT_GT(failures, 5);
-  EXPECT_EQ(Str(original), "abc");
+TEST(String, FailedOperationsLeaveTheTextAsItWas) {
+  const String original = S("a,b,c");
+  const struct { const char* name; std::function<Result<void>(String&)> operation; int failures; } cases[] = {
+      {"Append", [](String& s) { return s.Append("defgh"); }, 1},
+      {"Insert", [](String& s) { return s.Insert(1, "xy"); }, 1},
+      {"ToUpper", [](String& s) { return Outcome(s.ToUpper()); }, 1},
+      {"Split", [](String& s) { return Outcome(s.Split(",")); }, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int failures = ForEachAllocationFailure([&] {
+      String s = original;  // shared, so every change needs a new block
+      Result<void> done = c.operation(s);
+      if (!done) {
+        EXPECT_EQ(done.error().kind(), ErrorKind::OutOfMemory);
+        EXPECT_EQ(Str(s), "a,b,c");
+        EXPECT_EQ(s.GetRefCount(), 2);
+      }
+      return bool(done);
+    });
+    EXPECT_GE(failures, c.failures);
+    EXPECT_EQ(Str(original), "a,b,c");  // the successful run changed a copy of its own
+    EXPECT_EQ(original.GetRefCount(), 1);
+  }
 }
 
 TEST(TextBuilder, DropsAPieceThatCannotBeBuiltAndGoesOn) {
@@ -193,26 +140,29 @@ TEST(TextBuilder, DropsAPieceThatCannotBeBuiltAndGoesOn) {
 
 // ---- Uuid -------------------------------------------------------------------
 
-TEST(Uuid, ParseAndPrint) {
+TEST(Uuid, ParsePrintAndCompare) {
+  constexpr std::string_view kText = "0123abcd-89ef-4a5b-bcde-f0123456789a";
   Uuid u = U("0123ABCD-89ef-4A5b-Bcde-F0123456789a");
-  EXPECT_EQ(Str(u.ToString()), "0123abcd-89ef-4a5b-bcde-f0123456789a");
+  EXPECT_EQ(Str(u.ToString()), kText);
   EXPECT_EQ(u.GetBytes()[0], 0x01);
   EXPECT_EQ(u.GetBytes()[15], 0x9a);
-  EXPECT_TRUE(U(Str(u.ToString())) == u);
+
+  Uuid same = U(kText);  // a block of its own
+  EXPECT_TRUE(u == same);
+  EXPECT_EQ(u.GetHashCode(), same.GetHashCode());
+  EXPECT_FALSE(u == U("0123abcd-89ef-4a5b-bcde-f0123456789b"));
+  EXPECT_FALSE(u == Uuid());
+  EXPECT_FALSE(U("00000000-0000-0000-0000-000000000000") == Uuid());
+  EXPECT_EQ(Str(Uuid().ToString()), "00000000-0000-0000-0000-000000000000");
 }
 
 TEST(Uuid, InvalidTextsAreIllegalArguments) {
-  const struct {
-    std::string_view text;
-    const char* message;
-  } cases[] = {
+  const struct { std::string_view text; const char* message; } cases[] = {
       {"", "a Uuid text has 36 characters"},
-      {"0123abcd-89ef-4a5b-bcde-f0123456789", "a Uuid text has 36 characters"},
       {"0123abcd-89ef-4a5b-bcde-f0123456789ab", "a Uuid text has 36 characters"},
       {"0123abcd89ef-4a5b-bcde-f0123456789ab", "a Uuid text is grouped 8-4-4-4-12"},
       {"0123abc-d89ef-4a5b-bcde-f0123456789a", "a Uuid text holds hexadecimal digits"},
       {"0123abcd-89ef-4a5b-bcde+f0123456789a", "a Uuid text is grouped 8-4-4-4-12"},
-      {"0123abcg-89ef-4a5b-bcde-f0123456789a", "a Uuid text holds hexadecimal digits"},
       {"0123abcd-89ef-4a5b-bcde-f0123456789 ", "a Uuid text holds hexadecimal digits"},
   };
   for (const auto& c : cases) {
@@ -232,71 +182,40 @@ TEST(Uuid, RandomIsVersion4Variant1) {
   }
 }
 
-TEST(Uuid, EqualityAndHashByValue) {
-  constexpr std::string_view kText = "0123abcd-89ef-4a5b-bcde-f0123456789a";
-  Uuid a = U(kText);
-  Uuid b = U(kText);
-  EXPECT_EQ(a.GetRefCount(), 1);  // two blocks
-  EXPECT_TRUE(a == b);
-  EXPECT_EQ(a.GetHashCode(), b.GetHashCode());
-  EXPECT_FALSE(a == U("0123abcd-89ef-4a5b-bcde-f0123456789b"));
-  EXPECT_FALSE(a == Uuid());
-  EXPECT_FALSE(U("00000000-0000-0000-0000-000000000000") == Uuid());
-  EXPECT_TRUE(Uuid() == Uuid());
-}
-
 TEST(Uuid, MakeWritable) {
   Uuid a = NewUuid();
+  EXPECT_TRUE(WithAllocationFailure(0, [&] { return a.MakeWritable(); }));  // held alone: kept as it is
   Uuid shared = a;
+  EXPECT_ERROR(WithAllocationFailure(0, [&] { return shared.MakeWritable(); }), OutOfMemory);
+  EXPECT_EQ(shared.GetRefCount(), 2);
   ASSERT_TRUE(shared.MakeWritable());
   EXPECT_TRUE(shared == a);
   EXPECT_EQ(shared.GetRefCount(), 1);
   EXPECT_EQ(a.GetRefCount(), 1);
 
   Uuid empty;
+  EXPECT_ERROR(WithAllocationFailure(0, [&] { return empty.MakeWritable(); }), OutOfMemory);
+  EXPECT_TRUE(empty.IsEmpty());
   ASSERT_TRUE(empty.MakeWritable());
   EXPECT_FALSE(empty.IsEmpty());
-  EXPECT_EQ(empty.GetRefCount(), 1);
-
-  Uuid other = a;
-  EXPECT_ERROR(WithAllocationFailure(0, [&] { return other.MakeWritable(); }), OutOfMemory);
-  EXPECT_EQ(other.GetRefCount(), 2);
-  EXPECT_TRUE(other == a);
-
-  Uuid none;
-  EXPECT_ERROR(WithAllocationFailure(0, [&] { return none.MakeWritable(); }), OutOfMemory);
-  EXPECT_TRUE(none.IsEmpty());
 }
 
 // ---- InternedId -------------------------------------------------------------
 
 TEST(InternedId, SameTextIsTheSameEntry) {
   const Int before = InternedId::GetTableSize();
-  {
-    InternedId a = Id("net.norvo.test.id");
-    InternedId b = Id("net.norvo.test.id");
-    EXPECT_TRUE(a == b);
-    EXPECT_EQ(a.GetHashCode(), b.GetHashCode());
-    EXPECT_FALSE(a == Id("net.norvo.test.other"));
-    EXPECT_FALSE(a == Id("net.norvo.test.ID"));
-    EXPECT_EQ(a.View(), "net.norvo.test.id");
-    EXPECT_EQ(Str(a.ToString()), "net.norvo.test.id");
-    EXPECT_EQ(InternedId::GetTableSize(), before + 1);
-    InternedId moved = std::move(a);
-    b = InternedId();
-    EXPECT_EQ(InternedId::GetTableSize(), before + 1);  // `moved` still holds it
-  }
-  EXPECT_EQ(InternedId::GetTableSize(), before);
-}
+  InternedId a = Id("net.norvo.test.id");
+  EXPECT_TRUE(a == Id("net.norvo.test.id"));
+  EXPECT_FALSE(a == Id("net.norvo.test.ID"));
+  EXPECT_EQ(Str(a.ToString()), "net.norvo.test.id");
+  EXPECT_EQ(InternedId::GetTableSize(), before + 1);
 
-TEST(InternedId, UnsetByDefaultAndFromEmptyText) {
   InternedId unset;
   EXPECT_FALSE(unset.IsSet());
-  EXPECT_TRUE(unset == Id(""));
   EXPECT_FALSE(Id("").IsSet());
-  EXPECT_EQ(unset.View(), "");
-  EXPECT_TRUE(unset.ToString().IsEmpty());
+  EXPECT_TRUE(unset == Id(""));
   EXPECT_FALSE(unset == Id("x"));
+  EXPECT_TRUE(unset.ToString().IsEmpty());
 }
 
 TEST(InternedId, ConcurrentInterningAndReleasing) {
@@ -324,37 +243,18 @@ TEST(InternedId, ConcurrentInterningAndReleasing) {
 TEST(FloatToString, Table) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  const struct {
-    double value;
-    Int before;
-    Int after;
-    bool exponent;
-    char fill;
-    const char* text;
-  } cases[] = {
-      {1.0, -1, -3, false, '0', "1"},
-      {0.5, -1, -3, false, '0', "0.5"},
-      {-2.0 / 3.0, -1, -3, false, '0', "-0.667"},
-      {0.0004, -1, -3, false, '0', "0"},
-      {-0.0, -1, -3, false, '0', "0"},
-      {-0.0004, -1, -3, false, '0', "0"},
-      {1234.5678, -1, -3, false, '0', "1234.568"},
-      {100.0, -1, -3, false, '0', "100"},
-      {0.9996, -1, -3, false, '0', "1"},
-      {nan, -1, -3, false, '0', "nan"},
-      {inf, -1, -3, false, '0', "inf"},
+  const struct { double value; Int before, after; bool exponent; char fill; const char* text; } cases[] = {
+      {1.0, -1, -3, false, '0', "1"},          {0.5, -1, -3, false, '0', "0.5"},
+      {-2.0 / 3.0, -1, -3, false, '0', "-0.667"}, {100.0, -1, -3, false, '0', "100"},
+      {0.9996, -1, -3, false, '0', "1"},       {-0.0, -1, -3, false, '0', "0"},
+      {-0.0004, -1, -3, false, '0', "0"},      {-0.001, -1, 2, false, '0', "0.00"},
+      {1.0, -1, 2, false, '0', "1.00"},        {2.5, -1, 0, false, '0', "2"},
+      {nan, -1, -3, false, '0', "nan"},        {inf, -1, -3, false, '0', "inf"},
       {-inf, -1, -3, false, '0', "-inf"},
-      {1.0, -1, 2, false, '0', "1.00"},
-      {-0.001, -1, 2, false, '0', "0.00"},
-      {2.5, -1, 0, false, '0', "2"},
       // The width counts the characters before the point, sign included.
-      {1.5, 5, -3, false, ' ', "    1.5"},
-      {1.5, 5, -3, false, '0', "00001.5"},
-      {-1.5, 5, -3, false, '0', "-0001.5"},
-      {-1.5, 5, -3, false, ' ', "   -1.5"},
-      {12345.5, 3, -3, false, '0', "12345.5"},
-      {1500.0, -1, -3, true, '0', "1.5e+03"},
-      {-0.00025, -1, -3, true, '0', "-2.5e-04"},
+      {1.5, 5, -3, false, ' ', "    1.5"},   {-1.5, 5, -3, false, ' ', "   -1.5"},
+      {-1.5, 5, -3, false, '0', "-0001.5"},  {12345.5, 3, -3, false, '0', "12345.5"},
+      {1500.0, -1, -3, true, '0', "1.5e+03"}, {-0.00025, -1, -3, true, '0', "-2.5e-04"},
       {0.0, -1, 2, true, '0', "0.00e+00"},
   };
   for (const auto& c : cases) {
