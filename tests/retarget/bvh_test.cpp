@@ -12,46 +12,6 @@ namespace norvo::retarget {
 namespace {
 
 using test::Clip;
-using test::SharedClip;
-
-TEST(BvhReader, ReadsTheSharedClips) {
-  struct Case {
-    const char* file;
-    std::size_t joints, endSites;
-    std::int64_t frames;
-    const char* root;
-    const char* last;
-  };
-  const Case cases[] = {{"cmu_02_01_walk.bvh", 31, 7, 344, "Hips", "RThumb"},
-                        {"cmu_12_03.bvh", 31, 7, 566, "Hips", "RThumb"},
-                        {"makehuman_zombie_walk.bvh", 75, 16, 31, "Root", "Toe_R"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.file);
-    BvhClip clip = SharedClip(c.file);
-    const std::vector<BvhJoint>& joints = clip.skeleton.joints;
-    ASSERT_EQ(joints.size(), c.joints);
-    std::size_t endSites = 0;
-    for (const BvhJoint& joint : joints) endSites += joint.endSites.size();
-    EXPECT_EQ(endSites, c.endSites);
-    EXPECT_EQ(clip.FrameCount(), c.frames);
-    EXPECT_EQ(joints.front().name, c.root);
-    EXPECT_EQ(joints.back().name, c.last);
-    EXPECT_EQ(joints.front().channels.size(), 6u);
-    EXPECT_EQ(clip.skeleton.valueCount, std::int64_t(3 * c.joints + 3));
-  }
-  BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
-  EXPECT_NEAR(walk.frameTime, 0.0083333, 1e-12);
-  EXPECT_EQ(walk.skeleton.joints[2].name, "LeftUpLeg");
-  EXPECT_EQ(walk.skeleton.joints[2].parent, 1);
-  EXPECT_EQ(walk.skeleton.joints[2].offset, (Vector{1.65674, -1.80282, 0.62477}));
-  EXPECT_EQ(walk.skeleton.joints[2].channels,
-            (std::vector<Channel>{Channel::Zrotation, Channel::Yrotation, Channel::Xrotation}));
-  EXPECT_EQ(walk.Frame(1)[0], 10.4194);
-  EXPECT_EQ(walk.Frame(1)[3], -3.0091);
-  BvhClip zombie = SharedClip("makehuman_zombie_walk.bvh");
-  EXPECT_EQ(zombie.skeleton.joints[0].offset, (Vector{0, 1.23529, 9.55688}));
-  EXPECT_EQ(zombie.skeleton.joints[0].channels[3], Channel::Xrotation);
-}
 
 TEST(BvhReader, ToleratesWhatRealFilesHold) {
   BvhClip clip = Clip(
@@ -65,34 +25,21 @@ TEST(BvhReader, ToleratesWhatRealFilesHold) {
   EXPECT_EQ(clip.skeleton.joints[1].name, "Bip01 L Thigh");
   EXPECT_EQ(clip.skeleton.joints[0].offset, (Vector{0.1, 2, -3.5}));
   EXPECT_EQ(clip.skeleton.joints[0].channels[1], Channel::Xposition);
+  EXPECT_EQ(clip.skeleton.joints[1].channels,
+            (std::vector<Channel>{Channel::Xrotation, Channel::Zrotation, Channel::Yrotation}));
   EXPECT_EQ(clip.skeleton.joints[1].firstValue, 6);
   EXPECT_EQ(clip.skeleton.joints[1].endSites, (std::vector<Vector>{{0, -1, 0}}));
-  EXPECT_EQ(clip.FrameCount(), 1);
-  EXPECT_EQ(clip.Frame(0)[8], -9.0);
+  EXPECT_EQ(clip.frameTime, 0.0083333);
+  EXPECT_EQ(clip.values, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8, -9}));
 }
 
 // A small valid file; the malformed ones below change one piece of it.
 constexpr const char* kValid =
-    "HIERARCHY\n"                                                            // 1
-    "ROOT Hips\n"                                                            // 2
-    "{\n"                                                                    // 3
-    "OFFSET 0 0 0\n"                                                         // 4
-    "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"  // 5
-    "JOINT Spine\n"                                                          // 6
-    "{\n"                                                                    // 7
-    "OFFSET 0 1 0\n"                                                         // 8
-    "CHANNELS 3 Zrotation Yrotation Xrotation\n"                             // 9
-    "End Site\n"                                                             // 10
-    "{\n"                                                                    // 11
-    "OFFSET 0 1 0\n"                                                         // 12
-    "}\n"                                                                    // 13
-    "}\n"                                                                    // 14
-    "}\n"                                                                    // 15
-    "MOTION\n"                                                               // 16
-    "Frames: 2\n"                                                            // 17
-    "Frame Time: 0.04\n"                                                     // 18
-    "1 2 3 4 5 6 7 8 9\n"                                                    // 19
-    "1 2 3 4 5 6 7 8 9\n";                                                   // 20
+    "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"                                    // lines 1-4
+    "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"    // 5
+    "JOINT Spine\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"   // 6-9
+    "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"                                       // 10-15
+    "MOTION\nFrames: 2\nFrame Time: 0.04\n1 2 3 4 5 6 7 8 9\n1 2 3 4 5 6 7 8 9\n";  // 16-20
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
   std::size_t at = text.find(from);
@@ -100,8 +47,10 @@ std::string Replace(std::string text, const std::string& from, const std::string
   return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
+// Under the asan preset, LeakSanitizer also checks that no refusal leaks.
 TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
   const std::string v = kValid;
+  const std::string zyx = "CHANNELS 3 Zrotation Yrotation Xrotation";
   struct Case {
     std::string text;
     std::int64_t line;
@@ -111,53 +60,40 @@ TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
       {"", 0, "expected HIERARCHY, found an empty file"},
       {Replace(v, "HIERARCHY", "HIERARCH"), 1, "expected HIERARCHY, found 'HIERARCH'"},
       {Replace(v, "ROOT Hips", "ROOT"), 2, "ROOT needs a name"},
+      {Replace(v, "JOINT Spine", "JOINT"), 6, "JOINT needs a name"},
       {Replace(v, "ROOT Hips\n{\n", "ROOT Hips\n"), 3, "expected '{' after ROOT Hips, found 'OFFSET 0 0 0'"},
-      {Replace(v, "JOINT Spine\n{\n", "JOINT Spine\n"), 7, "expected '{' after JOINT Spine, found 'OFFSET 0 1 0'"},
       {Replace(v, "End Site\n{\n", "End Site\n"), 11, "expected '{' after End Site, found 'OFFSET 0 1 0'"},
       {Replace(v, "}\n}\nMOTION", "}\nMOTION"), 15,
        "expected OFFSET, CHANNELS, JOINT, End Site or '}' in joint Hips, found 'MOTION'"},
       {v.substr(0, v.find("}\n}\n}\n") + 4), 14, "the file ends inside joint Hips: expected '}'"},
       {v.substr(0, v.find("MOTION")), 15, "the file has no MOTION section"},
-      {Replace(v, "JOINT Spine", "JOINT"), 6, "JOINT needs a name"},
       {Replace(v, "OFFSET 0 1 0\nCHANNELS", "OFFSET 0 1\nCHANNELS"), 8, "OFFSET needs 3 numbers, found 2"},
-      {Replace(v, "OFFSET 0 1 0\nCHANNELS", "OFFSET 0 1 0 0\nCHANNELS"), 8, "OFFSET needs 3 numbers, found more"},
       {Replace(v, "OFFSET 0 0 0", "OFFSET 0 nan 0"), 4, "'nan' is not a finite number"},
       {Replace(v, "OFFSET 0 0 0", "OFFSET 0 0 1e999"), 4, "'1e999' is not a finite number"},
       {Replace(v, "OFFSET 0 0 0", "OFFSET 0 0 zero"), 4, "'zero' is not a number"},
       {Replace(v, "OFFSET 0 0 0", "OFFSET 0 0 0\nOFFSET 0 0 0"), 5, "a second OFFSET in joint Hips"},
-      {Replace(v, "CHANNELS 3 Zrotation Yrotation Xrotation", "CHANNELS 4 Zrotation Yrotation Xrotation"), 9,
-       "the CHANNELS count must be 3 or 6, found 4"},
-      {Replace(v, "CHANNELS 3 Zrotation Yrotation Xrotation", "CHANNELS 3 Zrotation Yrotation"), 9,
-       "CHANNELS 3 lists 2 channels"},
-      {Replace(v, "CHANNELS 3 Zrotation Yrotation Xrotation", "CHANNELS 3 Zrotation Yrotation Xrotation Xposition"), 9,
-       "CHANNELS 3 lists more channels"},
-      {Replace(v, "CHANNELS 3 Zrotation Yrotation Xrotation", "CHANNELS 3 Zrotation Yrotation Wrotation"), 9,
-       "unknown channel 'Wrotation'"},
-      {Replace(v, "CHANNELS 3 Zrotation Yrotation Xrotation", "CHANNELS 3 Zrotation Yrotation Zrotation"), 9,
-       "channel Zrotation is listed twice"},
-      {Replace(v, "CHANNELS 3 Zrotation Yrotation Xrotation", "CHANNELS 3 Xposition Yposition Zposition"), 9,
+      {Replace(v, zyx, "CHANNELS 4 Zrotation Yrotation Xrotation"), 9, "the CHANNELS count must be 3 or 6, found 4"},
+      {Replace(v, zyx, "CHANNELS 3 Zrotation Yrotation"), 9, "CHANNELS 3 lists 2 channels"},
+      {Replace(v, zyx, "CHANNELS 3 Zrotation Yrotation Wrotation"), 9, "unknown channel 'Wrotation'"},
+      {Replace(v, zyx, "CHANNELS 3 Zrotation Yrotation Zrotation"), 9, "channel Zrotation is listed twice"},
+      {Replace(v, zyx, "CHANNELS 3 Xposition Yposition Zposition"), 9,
        "CHANNELS 3 must be Xrotation, Yrotation and Zrotation"},
-      {Replace(v, "CHANNELS 3 Zrotation Yrotation Xrotation\n", ""), 13, "joint Spine has no CHANNELS"},
-      {Replace(v, "{\nOFFSET 0 1 0\n}", "{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n}"), 13,
-       "an End Site has no CHANNELS"},
+      {Replace(v, zyx + "\n", ""), 13, "joint Spine has no CHANNELS"},
+      {Replace(v, "{\nOFFSET 0 1 0\n}", "{\nOFFSET 0 1 0\n" + zyx + "\n}"), 13, "an End Site has no CHANNELS"},
       {Replace(v, "{\nOFFSET 0 1 0\n}", "{\n}"), 12, "the End Site of Spine has no OFFSET"},
       {Replace(v, "}\nMOTION", "}\nROOT Other\nMOTION"), 16, "a second ROOT: one skeleton per file is read"},
       {Replace(v, "Frames: 2", "Frame: 2"), 17, "expected 'Frames: <count>' after MOTION"},
-      {Replace(v, "Frames: 2", "Frames: two"), 17, "the frame count must be a whole number, found 'two'"},
       {Replace(v, "Frames: 2", "Frames: -2"), 17, "the frame count must be a whole number, found '-2'"},
       {Replace(v, "Frame Time: 0.04", "Frame Time: 0"), 18, "the Frame Time must be more than 0 seconds, found '0'"},
-      {Replace(v, "Frame Time: 0.04", "Frame Time: inf"), 18, "'inf' is not a finite number"},
-      {Replace(v, "1 2 3 4 5 6 7 8 9\n1 2", "1 2 3 4 5 6 7 8 9\n1 2 3"), 20,
-       "a frame line with 10 values; the hierarchy has 9 channels"},
-      {Replace(v, "1 2 3 4 5 6 7 8 9\n", "1 2 3 4 5 6 7 8\n"), 19,
-       "a frame line with 8 values; the hierarchy has 9 channels"},
-      {Replace(v, "1 2 3 4 5 6 7 8 9\n", "1 2 3 4 5 nan 7 8 9\n"), 19, "'nan' is not a finite number"},
-      {Replace(v, "Frames: 2", "Frames: 3"), 17, "Frames says 3, but the file holds 2 frame lines"},
+      {Replace(v, "9\n1 2", "9\n1 2 3"), 20, "a frame line with 10 values; the hierarchy has 9 channels"},
+      {Replace(v, "8 9\n", "8\n"), 19, "a frame line with 8 values; the hierarchy has 9 channels"},
+      {Replace(v, "5 6 7 8 9\n", "5 nan 7 8 9\n"), 19, "'nan' is not a finite number"},
       // A count that the file does not back allocates nothing for it.
       {Replace(v, "Frames: 2", "Frames: 999999999999999999"), 17,
        "Frames says 999999999999999999, but the file holds 2 frame lines"},
       {Replace(v, "Frames: 2", "Frames: 1"), 20, "more frame lines than the 1 that Frames says"},
   };
+  ASSERT_TRUE(ParseBvh(v, "good.bvh").has_value());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
     Outcome<BvhClip> clip = ParseBvh(c.text, "bad.bvh");
@@ -167,10 +103,6 @@ TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
     EXPECT_EQ(clip.failure().line, c.line);
     EXPECT_EQ(clip.failure().file, "bad.bvh");
   }
-  EXPECT_TRUE(ParseBvh(v, "good.bvh").has_value());
-  EXPECT_EQ(ParseBvh("", "bad.bvh").failure().Text(), "bad.bvh: expected HIERARCHY, found an empty file");
-  EXPECT_EQ(ParseBvh(Replace(v, "HIERARCHY", "X"), "bad.bvh").failure().Text(),
-            "bad.bvh:1: expected HIERARCHY, found 'X'");
 }
 
 TEST(BvhReader, ReadsAndWritesAHierarchyNestedAHundredThousandDeep) {
@@ -181,71 +113,27 @@ TEST(BvhReader, ReadsAndWritesAHierarchyNestedAHundredThousandDeep) {
   for (int i = 0; i < depth; ++i) text += "}\n";
   text += "MOTION\nFrames: 1\nFrame Time: 1\n";
   for (int i = 0; i < 3 * depth + 3; ++i) text += "0 ";
-  text += "\n";
 
-  Outcome<BvhClip> clip = ParseBvh(text, "deep.bvh");
-  ASSERT_TRUE(clip.has_value()) << clip.failure().Text();
-  ASSERT_EQ(clip.value().skeleton.joints.size(), std::size_t(depth));
-  EXPECT_EQ(clip.value().skeleton.joints.back().parent, depth - 2);
-
-  Outcome<std::string> written = FormatBvh(clip.value());
-  ASSERT_TRUE(written.has_value());
-  Outcome<BvhClip> again = ParseBvh(written.value(), "deep.bvh");
-  ASSERT_TRUE(again.has_value()) << again.failure().Text();
-  EXPECT_EQ(again.value().skeleton.joints.size(), std::size_t(depth));
-
+  BvhClip clip = Clip(text);
+  ASSERT_EQ(clip.skeleton.joints.size(), std::size_t(depth));
+  EXPECT_EQ(clip.skeleton.joints.back().parent, depth - 2);
+  EXPECT_EQ(Clip(test::Ok(FormatBvh(clip))).skeleton.joints.size(), std::size_t(depth));
   // Without its last brace the same text is refused at its end.
-  std::string open = text.substr(0, text.find("}\nMOTION"));
-  Outcome<BvhClip> refused = ParseBvh(open, "deep.bvh");
+  Outcome<BvhClip> refused = ParseBvh(text.substr(0, text.find("}\nMOTION")), "deep.bvh");
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.failure().message, "the file ends inside joint j0: expected '}'");
 }
 
-TEST(BvhWriter, WhatItWritesReadsBackWithinItsPrecision) {
-  for (const char* file : {"cmu_02_01_walk.bvh", "makehuman_zombie_walk.bvh"}) {
-    SCOPED_TRACE(file);
-    BvhClip clip = SharedClip(file);
-    Outcome<std::string> text = FormatBvh(clip);
-    ASSERT_TRUE(text.has_value());
-    EXPECT_NE(text.value().find("\t\tCHANNELS 3 "), std::string::npos);
-    BvhClip again = Clip(text.value());
-    ASSERT_EQ(again.skeleton.joints.size(), clip.skeleton.joints.size());
-    for (std::size_t j = 0; j < clip.skeleton.joints.size(); ++j) {
-      const BvhJoint& a = clip.skeleton.joints[j];
-      const BvhJoint& b = again.skeleton.joints[j];
-      EXPECT_EQ(a.name, b.name);
-      EXPECT_EQ(a.parent, b.parent);
-      EXPECT_EQ(a.channels, b.channels);
-      EXPECT_NEAR(a.offset.x, b.offset.x, 5e-7);
-      EXPECT_NEAR(a.offset.y, b.offset.y, 5e-7);
-      EXPECT_NEAR(a.offset.z, b.offset.z, 5e-7);
-      EXPECT_EQ(a.endSites.size(), b.endSites.size());
-    }
-    EXPECT_EQ(again.frameTime, clip.frameTime);
-    ASSERT_EQ(again.values.size(), clip.values.size());
-    for (std::size_t i = 0; i < clip.values.size(); ++i) ASSERT_NEAR(again.values[i], clip.values[i], 5e-7) << i;
-  }
-}
-
-TEST(BvhWriter, WritesSixDecimalsAndNoNegativeZero) {
-  BvhSkeleton skeleton;
-  skeleton.AddJoint("Only Joint", -1, {0, 1.5, -2},
-                    {Channel::Xrotation, Channel::Yrotation, Channel::Zrotation});
+TEST(BvhWriter, WritesSixDecimalsNoNegativeZeroAndOnlyFiniteValues) {
   BvhClip clip;
-  clip.skeleton = skeleton;
+  clip.skeleton.AddJoint("Only Joint", -1, {0, 1.5, -2}, {Channel::Xrotation, Channel::Yrotation, Channel::Zrotation});
   clip.frameTime = 0.04;
   clip.values = {-0.0000001, 12.3456789, -1e-12};
-  Outcome<std::string> text = FormatBvh(clip);
-  ASSERT_TRUE(text.has_value());
-  EXPECT_EQ(text.value(),
+  EXPECT_EQ(test::Ok(FormatBvh(clip)),
             "HIERARCHY\nROOT Only Joint\n{\n\tOFFSET 0.000000 1.500000 -2.000000\n"
             "\tCHANNELS 3 Xrotation Yrotation Zrotation\n}\nMOTION\nFrames: 1\nFrame Time: 0.04\n"
             "0.000000 12.345679 0.000000\n");
-}
-
-TEST(BvhWriter, RefusesValuesThatCouldNotBeReadBack) {
-  BvhClip clip = test::Clip(kValid);
-  clip.values[13] = std::numeric_limits<double>::infinity();
+  clip.values.insert(clip.values.end(), {0, std::numeric_limits<double>::infinity(), 0});
   Outcome<std::string> text = FormatBvh(clip);
   ASSERT_FALSE(text.has_value());
   EXPECT_EQ(text.failure().message, "frame 1 has a value that is not a finite number; nothing was written");

@@ -1,8 +1,9 @@
 // The retargeting pipeline on the shared clips: a clip onto its own
 // skeleton, onto a skeleton with the same joints and other offsets, and onto
-// a rig of another family; translation; allocation failure.
+// a rig of another family; the root's path; depth; allocation failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -17,133 +18,119 @@ namespace {
 
 using test::Ok;
 using test::SharedClip;
-using test::ShippedPreset;
 
-double RotationDifference(const Matrix& a, const Matrix& b) {
-  double most = 0.0;
-  for (const auto& [u, v] : {std::pair{a.v1, b.v1}, std::pair{a.v2, b.v2}, std::pair{a.v3, b.v3}})
-    most = std::max({most, std::abs(u.x - v.x), std::abs(u.y - v.y), std::abs(u.z - v.z)});
-  return most;
-}
-double Distance(const Vector& a, const Vector& b) { return std::hypot(a.x - b.x, a.y - b.y, a.z - b.z); }
-double Angle(const Vector& a, const Vector& b) {
-  const double dot = a.x * b.x + a.y * b.y + a.z * b.z;
-  const double cross = std::hypot(a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x);
-  return std::atan2(cross, dot);
+double Length(const Vector& v) { return std::sqrt(Dot(v, v)); }
+double Angle(const Vector& a, const Vector& b) { return std::atan2(Length(Cross(a, b)), Dot(a, b)); }
+
+// Raises worst[0] to the largest difference of the rotation entries and
+// worst[1] to the distance of the positions, if they are larger.
+void Track(double worst[2], const Matrix& got, const Matrix& expected) {
+  for (const auto& [u, v] : {std::pair{got.v1, expected.v1}, std::pair{got.v2, expected.v2}, std::pair{got.v3, expected.v3}})
+    worst[0] = std::max({worst[0], std::abs(u.x - v.x), std::abs(u.y - v.y), std::abs(u.z - v.z)});
+  worst[1] = std::max(worst[1], Length(Subtract(got.off, expected.off)));
 }
 
-class Pipeline : public test::WithModule {
- protected:
-  static std::unique_ptr<Retargeter> Make(const Rig& source, const Rig& target, RetargetOptions options = {}) {
-    return Ok(Retargeter::Create(source, target, options));
-  }
-};
+std::unique_ptr<Retargeter> Make(const Rig& source, const Rig& target, RetargetOptions options = {}) {
+  return Ok(Retargeter::Create(source, target, options));
+}
+
+using Pipeline = test::WithModule;
 
 TEST_F(Pipeline, AClipOntoItsOwnSkeletonIsReproduced) {
   BvhClip clip = SharedClip("cmu_02_01_walk.bvh");
-  Rig source = Ok(BuildRig("walk", clip.skeleton, ShippedPreset("cmu")));
-  Rig target = Ok(BuildRig("walk again", clip.skeleton, ShippedPreset("cmu")));
+  Rig source = test::MakeRig(clip.skeleton, "cmu"), target = test::MakeRig(clip.skeleton, "cmu");
   auto retargeter = Make(source, target);
   EXPECT_EQ(retargeter->TranslationScale(), 1.0);
   EXPECT_EQ(retargeter->DrivenTargetJoints(), 31);
-  const AssociationStatistics& stats = retargeter->Statistics();
-  EXPECT_EQ(stats.visitedBodyParts, 25);
-  EXPECT_EQ(stats.associatedBodyParts, 25);
-  EXPECT_EQ(stats.associatedNodes, 31);
+  EXPECT_EQ(retargeter->Statistics().associatedBodyParts, 25);
+  EXPECT_EQ(retargeter->Statistics().associatedNodes, 31);
 
+  // In memory within 1e-9; the file written within its printed precision.
+  BvhClip again = test::Clip(Ok(FormatBvh(Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount())))));
+  ASSERT_EQ(again.FrameCount(), clip.FrameCount());
+  double memory[2] = {}, file[2] = {};
   std::vector<Matrix> locals;
-  double worstRotation = 0.0, worstRoot = 0.0;
   for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
     ASSERT_TRUE(retargeter->RetargetFrame(clip.Frame(f), locals).has_value());
     for (std::size_t j = 0; j < clip.skeleton.joints.size(); ++j) {
       Matrix expected = LocalMatrix(clip.skeleton.joints[j], clip.Frame(f));
-      worstRotation = std::max(worstRotation, RotationDifference(locals[j], expected));
-      if (j == 0) worstRoot = std::max(worstRoot, Distance(locals[j].off, expected.off));
-      else ASSERT_LT(Distance(locals[j].off, expected.off), 1e-12);
+      Track(memory, locals[j], expected);
+      Track(file, LocalMatrix(again.skeleton.joints[j], again.Frame(f)), expected);
     }
   }
-  EXPECT_LT(worstRotation, 1e-9);
-  EXPECT_LT(worstRoot, 1e-9);
-
-  // The file written reads back within its printed precision.
-  BvhClip written = Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount()));
-  BvhClip again = test::Clip(Ok(FormatBvh(written)));
-  ASSERT_EQ(again.FrameCount(), clip.FrameCount());
-  worstRotation = worstRoot = 0.0;
-  for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
-    for (std::size_t j = 0; j < clip.skeleton.joints.size(); ++j) {
-      Matrix expected = LocalMatrix(clip.skeleton.joints[j], clip.Frame(f));
-      Matrix read = LocalMatrix(again.skeleton.joints[j], again.Frame(f));
-      worstRotation = std::max(worstRotation, RotationDifference(read, expected));
-      worstRoot = std::max(worstRoot, Distance(read.off, expected.off));
-    }
-  }
-  EXPECT_LT(worstRotation, 1e-7);  // three angles of 0.5e-6 degrees each
-  EXPECT_LT(worstRoot, 1e-6);
+  EXPECT_LT(memory[0], 1e-9);
+  EXPECT_LT(memory[1], 1e-9);
+  EXPECT_LT(file[0], 1e-7);  // three angles of 0.5e-6 degrees each
+  EXPECT_LT(file[1], 1e-6);
 }
 
-TEST_F(Pipeline, ASkeletonWithOtherOffsetsGetsTheSameLocalRotations) {
+TEST_F(Pipeline, ASkeletonWithOtherOffsetsGetsTheSameLocalRotationsAndAScaledRootPath) {
   BvhClip clip = SharedClip("cmu_02_01_walk.bvh");
   BvhClip other = SharedClip("cmu_12_03.bvh");
-  Rig source = Ok(BuildRig("walk", clip.skeleton, ShippedPreset("cmu")));
-  Rig target = Ok(BuildRig("12_03", other.skeleton, ShippedPreset("cmu")));
+  Rig source = test::MakeRig(clip.skeleton, "cmu"), target = test::MakeRig(other.skeleton, "cmu");
   auto retargeter = Make(source, target);
-  EXPECT_NEAR(retargeter->TranslationScale(), target.hipHeight / source.hipHeight, 0.0);
 
-  const std::size_t n = clip.skeleton.joints.size();
-  std::vector<Matrix> locals, sourceLocals(n), sourceGlobals(n), targetGlobals(n);
   // The angle between the two rigs' offsets of each joint: what the bone
   // directions may differ by.
+  const std::size_t n = clip.skeleton.joints.size();
   std::vector<double> restAngle(n, 0.0);
-  double widest = 0.0;
-  for (std::size_t j = 1; j < n; ++j) {
-    if (Distance(clip.skeleton.joints[j].offset, {}) == 0.0) continue;
-    restAngle[j] = Angle(clip.skeleton.joints[j].offset, other.skeleton.joints[j].offset);
-    widest = std::max(widest, restAngle[j]);
-  }
-  EXPECT_NEAR(widest * 180.0 / M_PI, 13.0, 0.5);
+  for (std::size_t j = 1; j < n; ++j)
+    if (Length(clip.skeleton.joints[j].offset) > 0.0)
+      restAngle[j] = Angle(clip.skeleton.joints[j].offset, other.skeleton.joints[j].offset);
+  EXPECT_NEAR(*std::max_element(restAngle.begin(), restAngle.end()) * 180.0 / M_PI, 13.0, 0.5);
 
-  double worstRotation = 0.0, worstDirection = 0.0;
+  std::vector<Matrix> locals, sourceLocals(n), sourceGlobals(n), targetGlobals(n);
+  double rotation[2] = {}, worstDirection = 0.0;
   for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
     ASSERT_TRUE(retargeter->RetargetFrame(clip.Frame(f), locals).has_value());
-    for (std::size_t j = 0; j < n; ++j) sourceLocals[j] = LocalMatrix(clip.skeleton.joints[j], clip.Frame(f));
-    for (std::size_t j = 0; j < n; ++j)
-      worstRotation = std::max(worstRotation, RotationDifference(locals[j], sourceLocals[j]));
+    for (std::size_t j = 0; j < n; ++j) {
+      sourceLocals[j] = LocalMatrix(clip.skeleton.joints[j], clip.Frame(f));
+      Track(rotation, locals[j], sourceLocals[j]);
+    }
     ForwardKinematics(clip.skeleton, sourceLocals.data(), sourceGlobals.data());
     ForwardKinematics(other.skeleton, locals.data(), targetGlobals.data());
     for (std::size_t j = 1; j < n; ++j) {
       if (restAngle[j] == 0.0) continue;
       const std::size_t p = std::size_t(clip.skeleton.joints[j].parent);
-      const Vector a = {sourceGlobals[j].off.x - sourceGlobals[p].off.x, sourceGlobals[j].off.y - sourceGlobals[p].off.y,
-                        sourceGlobals[j].off.z - sourceGlobals[p].off.z};
-      const Vector b = {targetGlobals[j].off.x - targetGlobals[p].off.x, targetGlobals[j].off.y - targetGlobals[p].off.y,
-                        targetGlobals[j].off.z - targetGlobals[p].off.z};
-      worstDirection = std::max(worstDirection, std::abs(Angle(a, b) - restAngle[j]));
+      const double angle = Angle(Subtract(sourceGlobals[j].off, sourceGlobals[p].off),
+                                 Subtract(targetGlobals[j].off, targetGlobals[p].off));
+      worstDirection = std::max(worstDirection, std::abs(angle - restAngle[j]));
     }
   }
-  EXPECT_LT(worstRotation, 1e-9);
+  EXPECT_LT(rotation[0], 1e-9);
   EXPECT_LT(worstDirection, 1e-9);
+
+  // Only the root moves, by the source's displacement scaled as asked.
+  const double* frame = clip.Frame(100);
+  const Vector moved = LocalMatrix(clip.skeleton.joints[0], frame).off;  // the source rests at the origin
+  RetargetOptions none, fixed, still;
+  none.scale = RetargetOptions::Scale::None;
+  fixed.scale = RetargetOptions::Scale::Fixed;
+  fixed.fixedScale = 0.5;
+  still.rootTranslation = false;
+  const std::pair<RetargetOptions, double> cases[] = {
+      {RetargetOptions{}, target.hipHeight / source.hipHeight}, {none, 1.0}, {fixed, 0.5}, {still, 0.0}};
+  for (const auto& [options, scale] : cases) {
+    SCOPED_TRACE(scale);
+    ASSERT_TRUE(Make(source, target, options)->RetargetFrame(frame, locals).has_value());
+    EXPECT_LT(Length(Subtract(locals[0].off, Add(target.restLocals[0].off, Scale(moved, scale)))), 1e-9);
+    for (std::size_t j = 1; j < n; ++j) EXPECT_LT(Length(Subtract(locals[j].off, target.restLocals[j].off)), 1e-12);
+  }
 }
 
 TEST_F(Pipeline, ARigOfAnotherFamilyGetsEveryMappedBodyPart) {
   BvhClip clip = SharedClip("cmu_02_01_walk.bvh");
   BvhClip zombie = SharedClip("makehuman_zombie_walk.bvh");
-  Rig source = Ok(BuildRig("walk", clip.skeleton, ShippedPreset("cmu")));
-  Rig target = Ok(BuildRig("zombie", zombie.skeleton, ShippedPreset("makehuman-game")));
+  Rig source = test::MakeRig(clip.skeleton, "cmu"), target = test::MakeRig(zombie.skeleton, "makehuman-game");
   auto retargeter = Make(source, target);
-  const AssociationStatistics& stats = retargeter->Statistics();
-  EXPECT_EQ(stats.visitedBodyParts, 25);
-  EXPECT_EQ(stats.associatedBodyParts, 25);
-  EXPECT_EQ(stats.sourceNodes, 31);
-  EXPECT_EQ(stats.targetNodes, 59);
+  EXPECT_EQ(retargeter->Statistics().associatedBodyParts, 25);
   // Per body part the shorter list: hips 2, spine 2, chest, neck and head 1
   // each, and per side shoulder, upper arm, forearm, hand, thumb, two
   // fingers, upper leg, lower leg, foot and toes.
-  EXPECT_EQ(stats.associatedNodes, 29);
+  EXPECT_EQ(retargeter->Statistics().associatedNodes, 29);
   EXPECT_EQ(retargeter->DrivenTargetJoints(), 29);
 
-  BvhClip written = Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount()));
-  BvhClip again = test::Clip(Ok(FormatBvh(written)));
+  BvhClip again = test::Clip(Ok(FormatBvh(Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount())))));
   ASSERT_EQ(again.skeleton.joints.size(), zombie.skeleton.joints.size());
   for (std::size_t j = 0; j < again.skeleton.joints.size(); ++j) {
     EXPECT_EQ(again.skeleton.joints[j].name, zombie.skeleton.joints[j].name);
@@ -154,51 +141,19 @@ TEST_F(Pipeline, ARigOfAnotherFamilyGetsEveryMappedBodyPart) {
   EXPECT_EQ(again.FrameCount(), 344);
   EXPECT_EQ(again.frameTime, clip.frameTime);
   // A joint with no partner stays at rest: the jaw does not move.
-  const std::size_t jaw = 7;
-  ASSERT_EQ(zombie.skeleton.joints[jaw].name, "Jaw");
+  const BvhJoint& jaw = zombie.skeleton.joints[7];
+  ASSERT_EQ(jaw.name, "Jaw");
   for (std::int64_t f = 0; f < again.FrameCount(); ++f)
-    EXPECT_EQ(LocalMatrix(again.skeleton.joints[jaw], again.Frame(f)), LocalMatrix(zombie.skeleton.joints[jaw], nullptr));
-}
-
-TEST_F(Pipeline, OnlyTheRootMovesAndItsDisplacementIsScaled) {
-  BvhClip clip = SharedClip("cmu_02_01_walk.bvh");
-  BvhClip other = SharedClip("cmu_12_03.bvh");
-  Rig source = Ok(BuildRig("walk", clip.skeleton, ShippedPreset("cmu")));
-  Rig target = Ok(BuildRig("12_03", other.skeleton, ShippedPreset("cmu")));
-  const std::int64_t frame = 100;
-  const Vector moved = LocalMatrix(clip.skeleton.joints[0], clip.Frame(frame)).off;
-  struct Case {
-    RetargetOptions options;
-    double scale;
-  };
-  RetargetOptions none, fixed, still;
-  none.scale = RetargetOptions::Scale::None;
-  fixed.scale = RetargetOptions::Scale::Fixed;
-  fixed.fixedScale = 0.5;
-  still.rootTranslation = false;
-  const Case cases[] = {{RetargetOptions{}, target.hipHeight / source.hipHeight}, {none, 1.0}, {fixed, 0.5}, {still, 0.0}};
-  for (const Case& c : cases) {
-    auto retargeter = Make(source, target, c.options);
-    std::vector<Matrix> locals;
-    ASSERT_TRUE(retargeter->RetargetFrame(clip.Frame(frame), locals).has_value());
-    const Vector rest = target.restLocals[0].off;  // the source rests at the origin
-    EXPECT_NEAR(locals[0].off.x, rest.x + c.scale * moved.x, 1e-9);
-    EXPECT_NEAR(locals[0].off.y, rest.y + c.scale * moved.y, 1e-9);
-    EXPECT_NEAR(locals[0].off.z, rest.z + c.scale * moved.z, 1e-9);
-    for (std::size_t j = 1; j < locals.size(); ++j) EXPECT_LT(Distance(locals[j].off, target.restLocals[j].off), 1e-12);
-  }
+    EXPECT_EQ(LocalMatrix(again.skeleton.joints[7], again.Frame(f)), LocalMatrix(jaw, nullptr));
 }
 
 TEST_F(Pipeline, RetargetsAChainAHundredThousandDeep) {
-  BvhSkeleton chain;
-  const std::vector<Channel> zyx = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
-  chain.AddJoint("Hips", -1, {0, 0, 0}, zyx);
-  for (int j = 1; j < 100000; ++j) chain.AddJoint(j == 1 ? "Head" : "Spine", j - 1, {0, 0.001, 0}, zyx);
   BvhClip clip;
-  clip.skeleton = chain;
-  clip.values.assign(std::size_t(chain.valueCount), 1.0);
-  Rig source = Ok(BuildRig("chain", chain, ShippedPreset("cmu")));
-  Rig target = Ok(BuildRig("chain again", chain, ShippedPreset("cmu")));
+  const std::vector<Channel> zyx = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+  clip.skeleton.AddJoint("Hips", -1, {0, 0, 0}, zyx);
+  for (int j = 1; j < 100000; ++j) clip.skeleton.AddJoint(j == 1 ? "Head" : "Spine", j - 1, {0, 0.001, 0}, zyx);
+  clip.values.assign(std::size_t(clip.skeleton.valueCount), 1.0);
+  Rig source = test::MakeRig(clip.skeleton, "cmu"), target = test::MakeRig(clip.skeleton, "cmu");
   auto retargeter = Make(source, target);
   EXPECT_EQ(retargeter->DrivenTargetJoints(), 100000);
   BvhClip written = Ok(RetargetClip(*retargeter, clip, target, 0, 1));
@@ -207,8 +162,7 @@ TEST_F(Pipeline, RetargetsAChainAHundredThousandDeep) {
 
 TEST_F(Pipeline, FailsCleanlyWhenMemoryRunsOut) {
   BvhClip walk = SampleWalk(1);
-  Rig source = Ok(BuildRig("walk", walk.skeleton, ShippedPreset("cmu")));
-  Rig target = Ok(BuildRig("other", SampleTargetSkeleton(), ShippedPreset("makehuman-game")));
+  Rig source = test::MakeRig(walk.skeleton, "cmu"), target = test::MakeRig(SampleTargetSkeleton(), "makehuman-game");
   auto retargeter = Make(source, target);
   std::vector<Matrix> expected, locals;
   ASSERT_TRUE(retargeter->RetargetFrame(walk.Frame(5), expected).has_value());

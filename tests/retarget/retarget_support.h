@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "norvo/registry.h"
@@ -15,19 +16,6 @@ namespace norvo::retarget::test {
 
 inline std::string SharedPath(const std::string& file) { return std::string(NORVO_SHARED_BVH_DIR) + "/" + file; }
 
-// The clip of a text that must be valid.
-inline BvhClip Clip(const std::string& text) {
-  Outcome<BvhClip> clip = ParseBvh(text, "test.bvh");
-  EXPECT_TRUE(clip.has_value()) << (clip ? "" : clip.failure().Text());
-  return clip ? std::move(clip).value() : BvhClip();
-}
-
-inline BvhClip SharedClip(const std::string& file) {
-  Outcome<BvhClip> clip = ReadBvhFile(SharedPath(file));
-  EXPECT_TRUE(clip.has_value()) << (clip ? "" : clip.failure().Text());
-  return clip ? std::move(clip).value() : BvhClip();
-}
-
 // The value of an outcome that must hold one.
 template <class T>
 T Ok(Outcome<T> outcome) {
@@ -38,13 +26,18 @@ T Ok(Outcome<T> outcome) {
   return std::move(outcome).value();
 }
 
+// The clip of a text, or of a shared clip, that must be valid.
+inline BvhClip Clip(const std::string& text) { return Ok(ParseBvh(text, "test.bvh")); }
+inline BvhClip SharedClip(const std::string& file) { return Ok(ReadBvhFile(SharedPath(file))); }
+
 inline std::vector<Preset> ShippedPresets() { return Ok(ReadPresetFolder(ShippedPresetFolder())); }
 
-inline Preset ShippedPreset(const std::string& name) {
-  for (Preset& preset : ShippedPresets())
-    if (preset.name == name) return preset;
-  ADD_FAILURE() << "no shipped preset " << name;
-  return Preset();
+// The rig of a skeleton with the shipped preset `preset`.
+inline Rig MakeRig(const BvhSkeleton& skeleton, const std::string& preset, const std::string& name = "rig") {
+  for (const Preset& shipped : ShippedPresets())
+    if (shipped.name == preset) return Ok(BuildRig(name, skeleton, shipped));
+  ADD_FAILURE() << "no shipped preset " << preset;
+  return Rig();
 }
 
 // Loads the module for a test suite, as the tool does.
