@@ -16,6 +16,9 @@ TEST_F(SolverSetting, StoresTheWeightUnchangedAndPrintsItShort) {
   CharacterBodyPartSolverSetting setting = Ok(SI::CreateBodyPartSolverSetting(Id("Spine"), -2.0 / 3));
   EXPECT_EQ(setting.GetBodyPartIdentifier(), Id("Spine"));
   EXPECT_EQ(Str(setting.ToString()), "Identifier : Spine\nWeight : -0.667\n");
+  // The weight ignores the format statement it is given.
+  FormatStatement format;
+  EXPECT_EQ(Str(setting.ToString(&format)), "Identifier : Spine\nWeight : -0.667\n");
 }
 
 }  // namespace
