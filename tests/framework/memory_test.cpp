@@ -127,6 +127,28 @@ TEST(HashMap, InsertFindReplaceEraseAndIterate) {
   EXPECT_EQ(map.GetCount(), 99);
 }
 
+// Uuid and InternedId keys are found by value: a Uuid parsed again from its
+// text, an id made again from its text, and the empty ones.
+TEST(HashMap, UuidAndInternedIdKeysMatchByValue) {
+  HashMap<Uuid, Int> uuids;
+  const Uuid a = NewUuid();
+  ASSERT_TRUE(uuids.Insert(a, 1));
+  ASSERT_TRUE(uuids.Insert(Uuid(), 0));
+  ASSERT_TRUE(uuids.Insert(U(Str(a.ToString())), 2));  // replaces
+  EXPECT_EQ(uuids.GetCount(), 2);
+  EXPECT_EQ(*uuids.Find(a), 2);
+  EXPECT_EQ(*uuids.Find(Uuid()), 0);
+  EXPECT_EQ(uuids.Find(NewUuid()), nullptr);
+  HashMap<InternedId, Int> ids;
+  ASSERT_TRUE(ids.Insert(Id("Hips"), 1));
+  ASSERT_TRUE(ids.Insert(InternedId(), 0));
+  EXPECT_EQ(*ids.Find(Id("Hips")), 1);
+  EXPECT_EQ(*ids.Find(InternedId()), 0);
+  EXPECT_EQ(ids.Find(Id("hips")), nullptr);
+  EXPECT_TRUE(ids.Erase(Id("Hips")));
+  EXPECT_EQ(ids.GetCount(), 1);
+}
+
 TEST(HashMap, FailedInsertLeavesTheMapUnchanged) {
   HashMap<String, Int> map;
   const String key = S("k");
