@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "hierarchy_walk.h"
+#include "norvo/nodepositionmap.h"
 #include "unit_registration.h"
 
 namespace norvo::retargetbase {
@@ -126,38 +127,32 @@ Result<void> AssociateOne(CharacterAssociation& association, const CharacterBody
 }
 
 // Whether a pose holds a node transform for a Uuid, as GetNodeTransformByID
-// answers it. The bytes of the set Uuids of the pose are sorted once, at the
-// first question, so that each answer is a binary search. The empty Uuid
-// (whose first match may be an empty element) is asked of the pose itself,
-// as is every Uuid when there is no memory for the sorted bytes.
+// answers it. The pose's Uuids are indexed once, at the first question. The
+// empty Uuid (whose first match may be an empty element) is asked of the
+// pose itself, as is every Uuid when there is no memory for the index.
 class PoseMembership {
  public:
   explicit PoseMembership(const CharacterPose& pose) noexcept : pose_(pose) {}
 
   Result<bool> Holds(const Uuid& uuid) noexcept {
     if (!uuid.IsEmpty()) {
-      if (state_ == kUnsorted) NORVO_RETURN_IF_ERROR(Sort());
-      if (state_ == kSorted) return std::binary_search(sorted_.begin(), sorted_.end(), uuid.GetBytes());
+      if (state_ == kUnindexed) NORVO_RETURN_IF_ERROR(Index());
+      if (state_ == kIndexed) return positions_.Find(uuid).first >= 0;
     }
     NORVO_ASSIGN_OR_RETURN(CharacterNodeTransform transform, pose_.GetNodeTransformByID(uuid));
     return bool(transform);
   }
 
  private:
-  Result<void> Sort() noexcept {
+  Result<void> Index() noexcept {
     NORVO_ASSIGN_OR_RETURN(const CharacterPoseInterface::Array& transforms, pose_.GetNodeTransformArray());
-    state_ = kUnavailable;
-    if (!sorted_.EnsureCapacity(transforms.GetCount())) return {};
-    for (const CharacterNodeTransform& transform : transforms)
-      if (const Uuid& uuid = transform.GetUuid(); !uuid.IsEmpty()) (void)sorted_.Append(uuid.GetBytes());
-    std::sort(sorted_.begin(), sorted_.end());
-    state_ = kSorted;
+    state_ = positions_.Build(transforms) ? kIndexed : kUnavailable;
     return {};
   }
 
   const CharacterPose& pose_;
-  BaseArray<Uuid::Bytes> sorted_;
-  enum { kUnsorted, kSorted, kUnavailable } state_ = kUnsorted;
+  NodePositionMap positions_;
+  enum { kUnindexed, kIndexed, kUnavailable } state_ = kUnindexed;
 };
 
 }  // namespace
