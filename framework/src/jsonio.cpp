@@ -273,8 +273,8 @@ class Writer {
     return {};
   }
 
-  // The pairs sorted by their text, so that equal maps give equal text
-  // whatever their inner order.
+  // The pairs in the map's own order; a reader that inserts them in this
+  // order gets a map that iterates alike.
   Result<void> WriteMap(const Member& m, const char* data) {
     struct Entries {
       std::vector<std::pair<const void*, const void*>> pairs;
@@ -308,7 +308,6 @@ class Writer {
       texts.push_back(std::move(out_));
     }
     out_ = std::move(saved);
-    std::sort(texts.begin(), texts.end());
     out_ += "[";
     for (std::size_t i = 0; i < texts.size(); ++i) {
       if (i) out_ += ",";

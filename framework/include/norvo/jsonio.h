@@ -13,8 +13,8 @@
 //   after the objects its members refer to.
 // - A hierarchy object lists its children by index ("_children"), so a
 //   hierarchy of any depth is a flat list without nesting.
-// - Arrays are JSON arrays; a map is an array of [key, value] pairs, sorted
-//   by their text. A Matrix is its 12 numbers: o, a1, a2, a3.
+// - Arrays are JSON arrays; a map is an array of [key, value] pairs in the
+//   map's iteration order, which a reader keeps by inserting them in turn. A Matrix is its 12 numbers: o, a1, a2, a3.
 // - A number is the shortest text that reads back to the same double;
 //   non-finite numbers are the texts "NaN", "Infinity" and "-Infinity". An
 //   empty Uuid and an unset InternedId are "".
