@@ -54,6 +54,10 @@ struct Rig {
 
 // Describes `skeleton` as a character and fills its body parts with `preset`.
 Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, const Preset& preset);
+// Works out from the skeleton, the rest globals, the joints' Uuids and the
+// filled body parts what each body part holds (bodyPartJoints, coveredJoints,
+// emptyBodyParts) and the rig's up axis and hip height.
+Outcome<void> SummarizeRig(Rig& rig);
 // Builds the rig with each preset and keeps the one that puts most joints
 // into body parts (on a tie, the one with fewer empty body parts, then the
 // first). Needs at least one preset.
