@@ -68,6 +68,7 @@ TEST_F(RigFile, RefusesFilesThatAreNotRigs) {
       {replaced(",\"sections\":{\"norvo-retarget\"", ",\"sections\":{\"other\""),
        "rig.json: not a rig file: the section \"norvo-retarget\" is missing"},
       {replaced("\"name\":\"Hips\"", "\"name\":\"Hip\""), "rig.json: the skeleton tree does not list the rig's joints in order"},
+      {replaced("\"name\":\"Hips\"", "\"name\":\"Hips}\\n\""), "rig.json: joint 0 has a name that is not one word"},
       {replaced("\"parent\":0", "\"parent\":5"),
        "rig.json: joint 1 has parent 5: a joint's parent comes before it, and only the first joint is a root"},
       {replaced("\"_identifier\":\"Head\"", "\"_identifier\":\"Skull\""), "rig.json: the body part Head is missing"},

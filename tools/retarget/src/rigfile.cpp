@@ -81,6 +81,9 @@ class SectionReader {
     if (!entry.is_object()) return Bad(what + " is not an object");
     std::string name;
     RETARGET_TRY(Text(entry, "name", name));
+    // A BVH file names a joint with one word.
+    if (name.empty() || name.find_first_of(" \t\r\n\v\f{}") != std::string::npos)
+      return Bad(what + " has a name that is not one word");
     const json* parent = Member(entry, "parent");
     if (!parent || !parent->is_number_integer()) return Bad(what + " has no parent index");
     const std::int64_t p = parent->get<std::int64_t>();
