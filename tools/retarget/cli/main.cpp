@@ -90,10 +90,34 @@ Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const
   return std::optional<Preset>(std::move(preset).value());
 }
 
-void WarnAbout(const char* role, const Rig& rig) {
-  if (!rig.emptyBodyParts.empty())
-    Warn(std::string(role) + " " + rig.name + ": preset " + rig.presetName + " finds no joints for " +
-         Join(rig.emptyBodyParts) + "; their motion is left out");
+// The warnings about a rig's preset: a tie or a weak automatic choice, and
+// required body parts left empty.
+void WarnAbout(const char* role, const Rig& rig, const char* option) {
+  const std::string who = std::string(role) + " " + rig.name + ": ";
+  if (rig.presetTie) {
+    std::vector<std::string> tied;
+    for (const Rig::Candidate& candidate : rig.candidates)
+      if (candidate.score == rig.score) tied.push_back(candidate.preset);
+    Warn(who + "presets " + Join(tied) + " tie at score " + std::to_string(rig.score) + "; took " + rig.presetName +
+         " (choose one with " + option + ")");
+  } else if (rig.presetWeak) {
+    Warn(who + "preset " + rig.presetName + " wins with a weak score of " + std::to_string(rig.score) + " (" +
+         std::to_string(rig.coveredJoints) + " of " + std::to_string(rig.JointCount()) +
+         " joints in body parts); choose a preset with " + option + " or write one");
+  }
+  if (!rig.emptyRequired.empty())
+    Warn(who + "preset " + rig.presetName + " finds no joints for " + Join(rig.emptyRequired) +
+         "; their motion is left out");
+}
+
+// "cmu (score 31; next mixamo, 19)" after an automatic choice, else the name.
+std::string PresetText(const Rig& rig) {
+  if (rig.candidates.size() < 2) return rig.presetName;
+  const Rig::Candidate* next = nullptr;
+  for (const Rig::Candidate& candidate : rig.candidates)
+    if (candidate.preset != rig.presetName && (!next || candidate.score > next->score)) next = &candidate;
+  return rig.presetName + " (score " + std::to_string(rig.score) + "; next " + next->preset + ", " +
+         std::to_string(next->score) + ")";
 }
 
 // "+Y" for an axis within a few degrees of one, else its three numbers.
@@ -187,8 +211,8 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
   std::int64_t first = 0, last = 0;
   RETARGET_TRY(ParseFrames(arguments.frames, sourceClip.FrameCount(), first, last));
 
-  WarnAbout("source", source);
-  WarnAbout("target", target);
+  WarnAbout("source", source, "--source-preset");
+  WarnAbout("target", target, "--preset");
   Outcome<std::unique_ptr<Retargeter>> retargeter = Retargeter::Create(source, target, options.value());
   if (!retargeter) return std::move(retargeter).failure();
   Retargeter& run = *retargeter.value();
@@ -216,9 +240,9 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
   std::printf("source  %s: %lld joints, %lld frames at %s fps; preset %s puts %lld joints into body parts\n",
               FileName(sourceFile).c_str(), static_cast<long long>(source.JointCount()),
               static_cast<long long>(sourceClip.FrameCount()), Number(1.0 / sourceClip.frameTime).c_str(),
-              source.presetName.c_str(), static_cast<long long>(source.coveredJoints));
+              PresetText(source).c_str(), static_cast<long long>(source.coveredJoints));
   std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n", FileName(targetFile).c_str(),
-              static_cast<long long>(target.JointCount()), target.presetName.c_str(),
+              static_cast<long long>(target.JointCount()), PresetText(target).c_str(),
               static_cast<long long>(target.coveredJoints));
   std::printf("paired  %lld of %lld body parts; %lld source and %lld target nodes in them, %lld node pairs\n",
               static_cast<long long>(stats.associatedBodyParts), static_cast<long long>(stats.visitedBodyParts),
