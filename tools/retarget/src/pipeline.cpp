@@ -35,6 +35,8 @@ struct Retargeter::State {
 Retargeter::Retargeter(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Retargeter::~Retargeter() = default;
 
+const CharacterAssociation& Retargeter::Association() const noexcept { return state_->association; }
+
 Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const Rig& target,
                                                         const RetargetOptions& options) {
   try {

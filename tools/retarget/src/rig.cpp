@@ -159,6 +159,7 @@ Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, cons
     rig.name = name;
     rig.skeleton = skeleton;
     rig.presetName = preset.name;
+    rig.presetParts = preset.parts;
     RETARGET_TRY(BuildSkeleton(rig));
     RETARGET_TRY(BuildBodyParts(rig, preset));
     Measure(rig);

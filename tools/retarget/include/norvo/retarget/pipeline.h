@@ -39,6 +39,8 @@ class Retargeter {
   ~Retargeter();
 
   const AssociationStatistics& Statistics() const noexcept { return statistics_; }
+  // The pairs of body parts and joints the module associated.
+  const CharacterAssociation& Association() const noexcept;
   // The factor on the root's displacement.
   double TranslationScale() const noexcept { return scale_; }
   // Source joints whose motion reaches a target joint, and target joints

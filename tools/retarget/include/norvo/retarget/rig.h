@@ -27,6 +27,7 @@ struct Rig {
   std::string name;
   BvhSkeleton skeleton;
   std::string presetName;
+  std::vector<BodyPartKeywords> presetParts;  // the preset's keywords, one per standard body part
 
   CharacterDefinition definition;
   std::vector<CharacterTreeRef> nodes;
