@@ -28,6 +28,10 @@ struct RetargetOptions {
   bool rootTranslation = true;
   enum class Scale { Auto, None, Fixed } scale = Scale::Auto;
   double fixedScale = 1.0;  // for Scale::Fixed
+  // Keeps the root over its rest place: its travel across the target's up
+  // axis (Rig::up; +Y when the target could not be measured) is removed,
+  // its height kept.
+  bool inPlace = false;
 };
 
 class Retargeter {
