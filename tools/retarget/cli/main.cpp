@@ -211,6 +211,11 @@ class Progress {
                  seconds > 0 ? double(done) / seconds : 0.0);
   }
   void ClipDone() { ++clips_; }
+  // Takes the line away before other output; the next frame shows it again.
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (shown_) std::fprintf(stderr, "\r%60s\r", "");
+  }
 
  private:
   bool show_;
@@ -407,6 +412,7 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
         job,
         [&](const BatchClip& clip) {
           progress.ClipDone();
+          progress.Clear();
           if (clip.failure) {
             Failure failure = *clip.failure;
             if (failure.file.empty()) failure.file = clip.input;
