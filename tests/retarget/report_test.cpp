@@ -1,8 +1,13 @@
 // The match report on the shared clips: its JSON says what the rigs' body
 // parts and the module's association hold; its text reads the same.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -73,6 +78,11 @@ TEST_F(Report, JsonHoldsWhatTheRigsAndTheAssociationHold) {
     CheckRig(out["source"], source, c.sourcePreset);
     CheckRig(out["target"], target, c.targetPreset);
     EXPECT_EQ(out["target"]["untakenJoints"].size(), c.untakenTarget);
+    for (const json& untaken : out["target"]["untakenJoints"]) {
+      // The MakeHuman helpers: a keyword took them, the discard "__" kept them out.
+      EXPECT_EQ(untaken["joint"].get<std::string>().rfind("__", 0), 0u) << untaken;
+      EXPECT_EQ(untaken["discarded"]["discard"], "__") << untaken;
+    }
     EXPECT_EQ(out["source"]["presetScores"].size(), presets.size());
 
     // Every pair is in the association both ways; with the unpaired joints
@@ -117,12 +127,49 @@ TEST_F(Report, TextSaysWhichKeywordTookEachJointAndWhatStayedUnpaired) {
            "\n    Hips           Hips [Hips], LHipJoint [HipJoint], RHipJoint [HipJoint]\n",
            "\n    LeftMiddle     -\n",
            "\n    LeftThumb      Thumb1_L [Thumb&&_L], Thumb2_L [Thumb&&_L], Thumb3_L [Thumb&&_L]\n",
-           "\n  taken by no body part: __Jaw, __Tongue1, __Eye_L, ",
+           "\n  taken by no body part: __Jaw (Head keyword Jaw, discarded by __), __Tongue1 (Head keyword Tongue, "
+           "discarded by __), ",
            "\n    Hips           Hips -> Root, LHipJoint -> Hips; unpaired source: RHipJoint\n",
            "\n    LeftIndex      LeftFingerBase -> Index1_L, LeftHandIndex1 -> Index2_L; unpaired target: Index3_L\n",
            "\ncounters: 31 body parts visited, 31 associated; 31 source and 59 target nodes in them, 29 node pairs; ",
        })
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+}
+
+// The tool writes the JSON report and the picture beside the clip, and
+// prints the text report after its summary, with -q too.
+TEST(ReportCommand, WritesJsonOrPrintsTextAndDrawsThePicture) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("norvo-report-test-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  auto run = [&](const std::string& arguments) {
+    const std::string command = std::string(NORVO_RETARGET_TOOL) + " " + test::SharedPath("cmu_02_01_walk.bvh") +
+                                " --target " + test::SharedPath("makehuman_zombie_walk.bvh") + " -o " +
+                                (dir / "out.bvh").string() + " " + arguments + " >" + (dir / "out.txt").string() +
+                                " 2>/dev/null";
+    const int status = std::system(command.c_str());
+    std::stringstream text;
+    text << std::ifstream(dir / "out.txt").rdbuf();
+    return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+  };
+  auto [status, out] = run("--report " + (dir / "r.json").string() + " --svg " + (dir / "p.svg").string());
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("\nreport  " + (dir / "r.json").string() + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\npicture " + (dir / "p.svg").string() + "\n"), std::string::npos) << out;
+  std::ifstream file(dir / "r.json");
+  const json report = json::parse(file);
+  EXPECT_EQ(report["source"]["preset"], "cmu");
+  EXPECT_EQ(report["target"]["preset"], "makehuman-game");
+  EXPECT_EQ(report["source"]["file"], "cmu_02_01_walk.bvh");
+  EXPECT_GT(std::filesystem::file_size(dir / "p.svg"), 10000u);
+
+  std::tie(status, out) = run("--report - -q");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out.rfind("source cmu_02_01_walk (cmu_02_01_walk.bvh): preset cmu, score 31", 0), 0u) << out;
+  std::tie(status, out) = run("--report -");
+  EXPECT_EQ(out.rfind("source  cmu_02_01_walk.bvh: 31 joints", 0), 0u) << out;
+  EXPECT_NE(out.find("\n\nsource cmu_02_01_walk (cmu_02_01_walk.bvh): preset cmu"), std::string::npos) << out;
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

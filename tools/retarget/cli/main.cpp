@@ -276,14 +276,15 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
                            FileName(targetFile) + " (" + FileName(output) + ")"};
     RETARGET_TRY(WriteContactSheet(from, onto, last - first, arguments.svg));
   }
-  Outcome<MatchReport> report = MakeFailure(FailureKind::Internal, "no report");
+  std::optional<MatchReport> report;
   if (!arguments.report.empty()) {
-    report = BuildMatchReport(source, FileName(sourceFile), target, FileName(targetFile), run);
-    if (!report) return std::move(report).failure();
-    if (arguments.report != "-") RETARGET_TRY(WriteReport(report.value(), arguments.report));
+    Outcome<MatchReport> built = BuildMatchReport(source, FileName(sourceFile), target, FileName(targetFile), run);
+    if (!built) return std::move(built).failure();
+    report = std::move(built).value();
+    if (arguments.report != "-") RETARGET_TRY(WriteReport(*report, arguments.report));
   }
   if (arguments.quiet) {
-    if (arguments.report == "-") RETARGET_TRY(WriteReport(report.value(), "-"));
+    if (arguments.report == "-") RETARGET_TRY(WriteReport(*report, "-"));
     return {};
   }
 
@@ -314,7 +315,7 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
   if (arguments.report == "-") {
     std::printf("\n");
     std::fflush(stdout);
-    RETARGET_TRY(WriteReport(report.value(), "-"));
+    RETARGET_TRY(WriteReport(*report, "-"));
   } else if (!arguments.report.empty()) {
     std::printf("report  %s\n", arguments.report.c_str());
   }

@@ -36,8 +36,22 @@ ReportRig DescribeRig(const Rig& rig, const std::string& file) {
     }
     out.bodyParts.push_back(std::move(part));
   }
-  for (std::size_t j = 0; j < taken.size(); ++j)
-    if (!taken[j]) out.untakenJoints.push_back(rig.skeleton.joints[j].name);
+  for (std::size_t j = 0; j < taken.size(); ++j) {
+    if (taken[j]) continue;
+    ReportUntaken untaken{rig.skeleton.joints[j].name, {}, {}, {}};
+    for (std::size_t i = 0; i < rig.presetParts.size() && untaken.bodyPart.empty(); ++i) {
+      const BodyPartKeywords& part = rig.presetParts[i];
+      auto keyword = std::find_if(part.keywords.begin(), part.keywords.end(),
+                                  [&](const std::string& k) { return KeywordMatches(k, untaken.name); });
+      auto discard = std::find_if(part.discard.begin(), part.discard.end(),
+                                  [&](const std::string& k) { return KeywordMatches(k, untaken.name); });
+      if (keyword == part.keywords.end() || discard == part.discard.end()) continue;
+      untaken.bodyPart = std::string(standard[i].identifier);
+      untaken.keyword = *keyword;
+      untaken.discard = *discard;
+    }
+    out.untakenJoints.push_back(std::move(untaken));
+  }
   return out;
 }
 
@@ -61,7 +75,14 @@ ordered_json RigJson(const ReportRig& rig) {
     parts.push_back({{"bodyPart", part.name}, {"required", part.required}, {"joints", std::move(joints)}});
   }
   out["bodyParts"] = std::move(parts);
-  out["untakenJoints"] = rig.untakenJoints;
+  ordered_json untaken = ordered_json::array();
+  for (const ReportUntaken& joint : rig.untakenJoints) {
+    ordered_json entry = {{"joint", joint.name}};
+    if (!joint.bodyPart.empty())
+      entry["discarded"] = {{"bodyPart", joint.bodyPart}, {"keyword", joint.keyword}, {"discard", joint.discard}};
+    untaken.push_back(std::move(entry));
+  }
+  out["untakenJoints"] = std::move(untaken);
   out["emptyRequiredBodyParts"] = rig.emptyRequired;
   return out;
 }
@@ -97,7 +118,12 @@ void RigText(const char* role, const ReportRig& rig, std::string& out) {
     if (joints.empty()) joints = part.required ? "- (required, EMPTY)" : "-";
     out += "    " + Padded(part.name, 15) + joints + "\n";
   }
-  out += "  taken by no body part: " + Join(rig.untakenJoints) + "\n";
+  std::vector<std::string> untaken;
+  for (const ReportUntaken& joint : rig.untakenJoints)
+    untaken.push_back(joint.bodyPart.empty() ? joint.name
+                                             : joint.name + " (" + joint.bodyPart + " keyword " + joint.keyword +
+                                                   ", discarded by " + joint.discard + ")");
+  out += "  taken by no body part: " + Join(untaken) + "\n";
   out += "  required body parts left empty: " + Join(rig.emptyRequired) + "\n";
 }
 

@@ -26,6 +26,13 @@ struct ReportBodyPart {
   std::vector<ReportJoint> joints;  // in tree order
 };
 
+// A joint no body part took. When a body part's keyword matched it but a
+// discard keyword kept it out, which ones (the first such body part).
+struct ReportUntaken {
+  std::string name;
+  std::string bodyPart, keyword, discard;  // empty when no keyword matched
+};
+
 struct ReportRig {
   std::string file;
   std::string name;
@@ -37,7 +44,7 @@ struct ReportRig {
   std::int64_t joints = 0;
   std::int64_t jointsInBodyParts = 0;
   std::vector<ReportBodyPart> bodyParts;  // every standard body part
-  std::vector<std::string> untakenJoints;
+  std::vector<ReportUntaken> untakenJoints;
   std::vector<std::string> emptyRequired;
 };
 
