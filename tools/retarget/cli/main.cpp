@@ -264,6 +264,12 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
          "difference");
   if (options.value().inPlace && !target.measured)
     Warn("cannot tell which way is up for " + target.name + "; --in-place keeps the root's height along +Y");
+  // Only the root joint is translated: one that no body part takes (a
+  // game rig's root at the floor) leaves the figure where it stands.
+  if (options.value().rootTranslation && target.JointCount() > 0 &&
+      !run.Association().GetAssociatedUuid(target.JointUuid(0)).has_value())
+    Warn("target " + target.name + ": its root joint " + target.skeleton.joints[0].name +
+         " has no partner in the source, so the source's travel is not carried over");
   Outcome<BvhClip> result = [&] {
     Progress progress(!arguments.quiet, last - first);
     return RetargetClip(run, sourceClip, target, first, last, [&](std::int64_t) { progress.Frame(); });
