@@ -278,5 +278,38 @@ TEST_F(PresetFamilies, EachFamilyGetsItsOwnPresetAndTheJointsAPersonWouldAssign)
   }
 }
 
+TEST_F(PresetFamilies, ATieOrAWeakChoiceIsFlagged) {
+  const std::vector<Preset> presets = test::ShippedPresets();
+  const Side sides[2] = {{"Left", ""}, {"Right", ""}};
+  // A Biovision rig without Chest2: its own preset still wins, but leaves
+  // the chest empty.
+  const Rig weak = Ok(BuildRigWithBestPreset(
+      "weak",
+      Skeleton("Hips>Chest\nChest>Neck\nNeck>Head\nChest>$Collar\n$Collar>$Shoulder\n$Shoulder>$Elbow\n"
+               "$Elbow>$Wrist\nHips>$Hip\n$Hip>$Knee\n$Knee>$Ankle",
+               sides),
+      presets));
+  EXPECT_EQ(weak.presetName, "biovision");
+  EXPECT_TRUE(weak.presetWeak);
+  EXPECT_FALSE(weak.presetTie);
+  EXPECT_EQ(weak.emptyRequired, Names{"Chest"});
+  EXPECT_EQ(weak.score, PresetScore(weak.matchingCount, 0, 1));
+
+  // Hips and a head: many presets explain it equally badly; the first wins.
+  const Rig tie = Ok(BuildRigWithBestPreset("tie", Skeleton("Hips>Head", sides), presets));
+  EXPECT_EQ(tie.presetName, "biovision");
+  EXPECT_TRUE(tie.presetTie);
+  EXPECT_TRUE(tie.presetWeak);
+  EXPECT_EQ(tie.candidates.size(), presets.size());
+
+  // A joint taken by two body parts costs more than it brings.
+  Preset twice = presets[0];
+  twice.parts[std::size_t(FindStandardBodyPart("Spine"))].keywords = {"Hips"};
+  const Rig shared = Ok(BuildRig("shared", Skeleton("Hips>Head", sides), twice));
+  EXPECT_EQ(shared.sharedJoints, 1);
+  EXPECT_EQ(shared.matchingCount, 3);  // Hips twice, Head once
+  EXPECT_EQ(shared.score, 3 - 2 * 1 - 5 * std::int64_t(shared.emptyRequired.size()));
+}
+
 }  // namespace
 }  // namespace norvo::retarget
