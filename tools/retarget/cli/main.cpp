@@ -398,6 +398,10 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   Outcome<Rig> target = MakeRig(Stem(arguments.target), targetClip.value().skeleton, targetPreset.value(), shipped.value());
   if (!target) return std::move(target).failure();
   WarnAbout("target", target.value(), "--preset");
+  if (!arguments.quiet)
+    std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n", FileName(arguments.target).c_str(),
+                static_cast<long long>(target.value().JointCount()), PresetText(target.value()).c_str(),
+                static_cast<long long>(target.value().coveredJoints));
   Outcome<std::vector<std::string>> inputs = ListBvhFiles(arguments.batch);
   if (!inputs) return std::move(inputs).failure();
   if (inputs.value().empty()) return MakeFailure(FailureKind::BadInput, "no .bvh files in the folder", arguments.batch);
@@ -428,6 +432,11 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
           }
           ++written;
           frames += clip.frames;
+          if (clip.presetTie)
+            Warn(FileName(clip.input) + ": presets tie for its rig; took " + clip.preset + " (choose one with --source-preset)");
+          if (!clip.emptyRequired.empty())
+            Warn(FileName(clip.input) + ": preset " + clip.preset + " finds no joints for " + Join(clip.emptyRequired) +
+                 "; their motion is left out");
           if (!arguments.quiet)
             std::printf("ok      %s: %lld frames, preset %s, %.2f s -> %s\n", FileName(clip.input).c_str(),
                         static_cast<long long>(clip.frames), clip.preset.c_str(), clip.seconds, clip.output.c_str());
@@ -505,7 +514,8 @@ int main(int argc, char** argv) {
                kTool};
   app.add_option("SOURCE", arguments.source, "the BVH clip whose motion is carried over");
   app.add_option("-t,--target", arguments.target, "the BVH file whose skeleton receives the motion (its frames are not read)");
-  app.add_option("-o,--output", arguments.output, "the BVH file to write: the target's skeleton with the motion");
+  app.add_option("-o,--output", arguments.output,
+                 "the BVH file to write: the target's skeleton with the motion (with --batch: the folder)");
   app.add_option("--preset", arguments.preset,
                  "body-part preset of the target: a shipped preset's name or a JSON file (default: auto, the shipped "
                  "preset that explains the rig best)");

@@ -21,6 +21,8 @@ Outcome<void> RetargetOne(const BatchJob& job, BatchClip& clip, const std::funct
                                       : BuildRigWithBestPreset(name, source.value().skeleton, *job.presets);
   if (!rig) return std::move(rig).failure();
   clip.preset = rig.value().presetName;
+  clip.emptyRequired = rig.value().emptyRequired;
+  clip.presetTie = rig.value().presetTie;
   Outcome<std::unique_ptr<Retargeter>> retargeter = Retargeter::Create(rig.value(), *job.target, job.options);
   if (!retargeter) return std::move(retargeter).failure();
   const std::int64_t frames = source.value().FrameCount();

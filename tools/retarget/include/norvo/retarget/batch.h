@@ -21,6 +21,8 @@ struct BatchClip {
   std::string output;  // where its result went
   std::optional<Failure> failure;  // why it was skipped
   std::string preset;  // the source's preset
+  std::vector<std::string> emptyRequired;  // required body parts it left empty
+  bool presetTie = false;
   std::int64_t frames = 0;
   double seconds = 0.0;
 };
