@@ -136,6 +136,17 @@ TEST_F(Report, TextSaysWhichKeywordTookEachJointAndWhatStayedUnpaired) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
+TEST_F(Report, JsonKeepsANameThatIsNotUtf8) {
+  BvhSkeleton skeleton = test::SharedClip("cmu_02_01_walk.bvh").skeleton;
+  skeleton.joints[0].name = "Hips\xe9";  // Latin-1
+  const Rig rig = Ok(BuildRig("latin", skeleton, test::ShippedPresets()[2]));
+  ASSERT_EQ(rig.presetName, "cmu");
+  auto retargeter = Ok(Retargeter::Create(rig, rig, {}));
+  const json out = json::parse(Ok(ReportJson(Ok(BuildMatchReport(rig, "a.bvh", rig, "a.bvh", *retargeter)))));
+  EXPECT_EQ(out["source"]["bodyParts"][0]["joints"][0]["joint"], "Hips\xef\xbf\xbd");
+  EXPECT_EQ(out["pairs"][0]["pairs"][0][0], "Hips\xef\xbf\xbd");
+}
+
 // The tool writes the JSON report and the picture beside the clip, and
 // prints the text report after its summary, with -q too.
 TEST(ReportCommand, WritesJsonOrPrintsTextAndDrawsThePicture) {

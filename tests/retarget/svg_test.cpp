@@ -81,6 +81,7 @@ using ContactSheet = test::WithModule;
 TEST_F(ContactSheet, IsWellFormedWithAFigurePerRigViewAndFrame) {
   BvhClip walk = test::SharedClip("cmu_02_01_walk.bvh");
   walk.skeleton.joints[2].name = "Left<Up&\"Leg\">";  // names reach the picture escaped
+  walk.skeleton.joints[3].name = "Left\xe9Leg\x01";   // and as UTF-8, without control characters
   const BvhClip zombie = test::SharedClip("makehuman_zombie_walk.bvh");
   const std::vector<Preset> presets = test::ShippedPresets();
   const Rig source = Ok(BuildRigWithBestPreset("walk", walk.skeleton, presets));
@@ -109,6 +110,7 @@ TEST_F(ContactSheet, IsWellFormedWithAFigurePerRigViewAndFrame) {
     EXPECT_EQ(elements["line.bone"], 2 * c.shown * (37 + 90));
     EXPECT_EQ(elements["circle.unmapped"], 2 * c.shown * (2 + 1));
     EXPECT_EQ(svg.find("Left&lt;Up&amp;&quot;Leg&quot;&gt;") != std::string::npos, c.shown > 0);
+    EXPECT_EQ(svg.find("Left\xef\xbf\xbdLeg\xef\xbf\xbd") != std::string::npos, c.shown > 0);
     EXPECT_NE(svg.find("walk &amp; &lt;run&gt;"), std::string::npos);
   }
 }

@@ -185,12 +185,13 @@ Outcome<std::string> ReportJson(const MatchReport& report) {
                         {"sourceNodes", c.sourceNodes},               {"targetNodes", c.targetNodes},
                         {"associatedNodes", c.associatedNodes},       {"pairedSourceJoints", report.pairedSourceJoints},
                         {"drivenTargetJoints", report.drivenTargetJoints}};
-    return root.dump(2) + "\n";
+    // A joint name that is not UTF-8 (an old exporter's Latin-1) keeps its
+    // place with U+FFFD for the bytes that are not.
+    return root.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   } catch (const nlohmann::json::exception& error) {
-    // Joint names that are not UTF-8 cannot go into JSON.
-    return MakeFailure(FailureKind::BadInput, std::string("cannot write the report as JSON: ") + error.what());
+    return MakeFailure(FailureKind::Internal, std::string("cannot write the report as JSON: ") + error.what());
   }
 }
 

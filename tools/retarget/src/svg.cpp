@@ -38,16 +38,36 @@ const char* Colour(std::string_view part) {
   return "#b0b0b0";
 }
 
-std::string Escaped(const std::string& text) {
+// The length of the UTF-8 sequence at `at`, or 0 when it is not one.
+std::size_t Utf8Length(std::string_view text, std::size_t at) {
+  const unsigned char lead = static_cast<unsigned char>(text[at]);
+  const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3 : (lead >> 3) == 0x1e ? 4 : 0;
+  if (length == 0 || at + length > text.size()) return 0;
+  for (std::size_t i = 1; i < length; ++i)
+    if ((static_cast<unsigned char>(text[at + i]) & 0xc0) != 0x80) return 0;
+  return length;
+}
+
+// Text for XML: markup characters escaped; bytes that are not UTF-8, and
+// control characters, which XML does not allow, become U+FFFD.
+std::string Escaped(std::string_view text) {
   std::string out;
-  for (char c : text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    const std::size_t length = Utf8Length(text, i);
+    if (length == 0 || (length == 1 && static_cast<unsigned char>(c) < 0x20 && c != '\t')) {
+      out += "\xef\xbf\xbd";
+      ++i;
+      continue;
+    }
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
-      default: out += c;
+      default: out.append(text.substr(i, length));
     }
+    i += length;
   }
   return out;
 }
