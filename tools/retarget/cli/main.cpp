@@ -200,8 +200,10 @@ class Progress {
   void Frame() {
     const std::int64_t done = ++frames_;
     if (!show_) return;
+    // A worker that finds another one printing goes on with its work.
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock) return;
     const auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> lock(mutex_);
     if (now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
     shown_ = true;
