@@ -206,7 +206,7 @@ class Progress {
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
-    shown_ = true;
+    shown_ = visible_ = true;
     const double seconds = std::chrono::duration<double>(now - start_).count();
     std::fprintf(stderr, "\rretargeting: %s %lld of %lld, %.0f frames/s   ", what_.c_str(),
                  static_cast<long long>(what_ == "frame" ? done : clips_.load()), static_cast<long long>(total_),
@@ -216,12 +216,14 @@ class Progress {
   // Takes the line away before other output; the next frame shows it again.
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (shown_) std::fprintf(stderr, "\r%60s\r", "");
+    if (visible_) std::fprintf(stderr, "\r%60s\r", "");
+    visible_ = false;
   }
 
  private:
   bool show_;
-  bool shown_ = false;
+  bool shown_ = false;    // ever
+  bool visible_ = false;  // now
   std::int64_t total_;
   std::string what_;
   std::atomic<std::int64_t> frames_{0}, clips_{0};
