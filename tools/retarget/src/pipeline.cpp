@@ -15,6 +15,8 @@ struct Retargeter::State {
   CharacterSolver solver;
   bool applyTranslation = false;
   double scale = 1.0;
+  bool inPlace = false;
+  Vector up{0.0, 1.0, 0.0};  // the target's
 
   // The source frame as a pose. The node transforms are held by `sourceNodes`
   // alone between frames, so that setting their matrices copies nothing.
@@ -34,6 +36,8 @@ struct Retargeter::State {
 
 Retargeter::Retargeter(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Retargeter::~Retargeter() = default;
+
+const CharacterAssociation& Retargeter::Association() const noexcept { return state_->association; }
 
 Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const Rig& target,
                                                         const RetargetOptions& options) {
@@ -57,6 +61,8 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
                    "setting up the solver configuration");
     RETARGET_CHECK(state->configuration.Validate(), "validating the solver configuration");
     state->applyTranslation = state->configuration.GetApplyTranslationFromRoot();
+    state->inPlace = options.inPlace;
+    if (target.measured) state->up = target.up;
     Result<CharacterSolver> solver = CharacterSolver::Create(CharacterSolverInterface::kClassId);
     RETARGET_CHECK(solver, "making the solver");
     state->solver = std::move(solver).value();
@@ -174,8 +180,9 @@ Outcome<void> Retargeter::RetargetFrame(const double* sourceFrame, std::vector<M
     if (translate) {
       // The displacement from the rest position, scaled.
       const Vector& rest = target.restLocals[t].off;
-      local.off = {rest.x + s.scale * (local.off.x - rest.x), rest.y + s.scale * (local.off.y - rest.y),
-                   rest.z + s.scale * (local.off.z - rest.z)};
+      Vector moved = Scale(Subtract(local.off, rest), s.scale);
+      if (s.inPlace) moved = Scale(s.up, Dot(moved, s.up));  // the height alone
+      local.off = Add(rest, moved);
     }
     targetLocals[t] = local;
   }

@@ -176,10 +176,19 @@ Outcome<void> TakeCharacter(Rig& rig, const std::string& file) {
     partOf.emplace(std::string(id.value().View()), std::move(part));
     for (Object* c = HierarchyFirstChild(at); c; c = HierarchyNext(c)) stack.push_back(c);
   }
+  auto texts = [](Result<const BaseArray<String>&> words, std::vector<std::string>& out) {
+    if (words)
+      for (const String& word : words.value()) out.emplace_back(word.View());
+  };
   for (const BodyPartSpec& spec : StandardBodyParts()) {
     auto found = partOf.find(std::string(spec.identifier));
     if (found == partOf.end()) return bad("the body part " + std::string(spec.identifier) + " is missing");
     rig.bodyParts.push_back(found->second);
+    // The keywords the body part keeps stand for the preset's.
+    BodyPartKeywords words;
+    texts(found->second.GetSkeletonKeywords(), words.keywords);
+    texts(found->second.GetSkeletonDiscardKeywords(), words.discard);
+    rig.presetParts.push_back(std::move(words));
   }
   if (rig.bodyParts[0].Get() != rig.definition.GetBodyPartTree().Get())
     return bad("the body-part tree does not start with " + std::string(StandardBodyParts()[0].identifier));
