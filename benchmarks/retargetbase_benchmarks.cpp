@@ -259,6 +259,7 @@ BENCHMARK(BM_SolverFloor)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
 #include "norvo/retarget/install.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/preset.h"
+#include "norvo/retarget/rigfile.h"
 
 namespace {
 
@@ -340,6 +341,31 @@ void BM_RetargetFrame(benchmark::State& state) {
   CountNodes(state);
 }
 BENCHMARK(BM_RetargetFrame)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
+
+// A rig of n joints as a rig file: its text, and the rig read back from it.
+Rig RigOfJoints(std::int64_t n) {
+  EnsureLoaded();
+  if (n == 75) {
+    BvhClip zombie = Need(ReadBvhFile(std::string(NORVO_SHARED_BVH_DIR) + "/makehuman_zombie_walk.bvh"));
+    return Need(BuildRig("zombie", zombie.skeleton, PresetNamed("makehuman-game")));
+  }
+  GeneratedClip generated(n);
+  return Need(BuildRig("generated", generated.clip.skeleton, generated.preset));
+}
+
+void BM_SaveRigFile(benchmark::State& state) {
+  const Rig rig = RigOfJoints(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(Need(FormatRigFile(rig)).size());
+  CountNodes(state);
+}
+BENCHMARK(BM_SaveRigFile)->Arg(75)->Arg(10000);
+
+void BM_LoadRigFile(benchmark::State& state) {
+  const std::string text = Need(FormatRigFile(RigOfJoints(state.range(0))));
+  for (auto _ : state) benchmark::DoNotOptimize(Need(ParseRigFile(text, "rig.json")).JointCount());
+  CountNodes(state);
+}
+BENCHMARK(BM_LoadRigFile)->Arg(75)->Arg(10000);
 
 }  // namespace
 

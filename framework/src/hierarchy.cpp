@@ -1,5 +1,9 @@
 #include "norvo/hierarchy.h"
 
+#include <cstddef>
+
+#include "norvo/serialize.h"
+
 namespace norvo {
 namespace {
 
@@ -25,6 +29,14 @@ struct HierarchyData {
 
   const String& GetName() const noexcept { return name; }
   void SetName(const String& value) noexcept { name = value; }
+
+  // The observer name, then the children in order; a writer reaches the
+  // children through the hierarchy functions, so they have no member.
+  static Result<void> DescribeIO(DataSerializeInterface& stream) noexcept {
+    NORVO_RETURN_IF_ERROR(
+        stream.DescribeElement("_observerName", datatype::kString, MemberRef{offsetof(HierarchyData, name)}, nullptr, 0));
+    return stream.DescribeElement("_children", datatype::kHierarchyChildren, MemberRef{}, nullptr, 0);
+  }
 };
 
 HierarchyData* Links(Object* object) noexcept {
@@ -61,7 +73,7 @@ const ComponentInfo& HierarchyComponent() noexcept {
                     Method<Observer::kSetName, &HierarchyData::SetName>>(),
       BindInterface<HierarchyObjectInterface>(),
   };
-  static const ComponentInfo component = MakeComponent<HierarchyData>(kHierarchyObjectClassId, bindings);
+  static const ComponentInfo component = MakeComponent<HierarchyData>(kHierarchyObjectClassId, bindings, &HierarchyData::DescribeIO);
   return component;
 }
 

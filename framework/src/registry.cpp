@@ -8,6 +8,7 @@
 #include "composition.h"
 #include "internal.h"
 #include "norvo/memory.h"
+#include "norvo/serialize.h"
 #include "registries.h"
 
 namespace norvo {
@@ -258,14 +259,21 @@ bool IsDataTypeRegistered(std::string_view name) noexcept {
   return Lookup(TheRegistries().dataTypes, name) != nullptr;
 }
 
+const InterfaceDecl* internal::FindDataType(std::string_view name) noexcept {
+  return Lookup(TheRegistries().dataTypes, name);
+}
+
 const InterfaceDecl* FindInterface(std::string_view interfaceId) noexcept {
   return Lookup(TheRegistries().interfaces, interfaceId);
 }
 
 Result<void> DescribeClass(std::string_view classId, DataSerializeInterface& stream) noexcept {
   NORVO_ASSIGN_OR_RETURN(const Class* cls, internal::FindComposedClass(classId));
-  for (Int i = 0; i < cls->GetComponentCount(); ++i)
-    if (auto describe = cls->GetComponent(i).describeIO) NORVO_RETURN_IF_ERROR(describe(stream));
+  for (Int i = 0; i < cls->GetComponentCount(); ++i) {
+    const ComponentInfo& component = cls->GetComponent(i);
+    stream.BeginComponent(component.id, cls->GetComponentOffset(i));
+    if (component.describeIO) NORVO_RETURN_IF_ERROR(component.describeIO(stream));
+  }
   return {};
 }
 

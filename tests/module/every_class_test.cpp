@@ -30,6 +30,13 @@ TEST_F(EveryClass, DescribesItsMembersInOrder) {
     own.insert(own.begin(), std::begin(nodeInfo), std::end(nodeInfo));
     return own;
   };
+  // Trees and body parts open with the hierarchy component's members.
+  auto withHierarchy = [&](std::vector<std::string> own) {
+    own = withNodeInfo(std::move(own));
+    own.insert(own.begin(), {"_observerName:net.norvo.datatype.string:0",
+                             "_children:net.norvo.datatype.hierarchychildren:0 (no member)"});
+    return own;
+  };
   struct Case {
     std::string_view classId;
     std::vector<std::string> members;
@@ -39,9 +46,9 @@ TEST_F(EveryClass, DescribesItsMembersInOrder) {
        withNodeInfo({"_globalMat:net.norvo.datatype.matrix:0", "_parentGlobalMat:net.norvo.datatype.matrix:0",
                      "_preMultiplyMat:net.norvo.datatype.matrix:0"})},
       {CharacterPoseInterface::kClassId, {"NodeTransform:norvo::CharacterNodeTransform:2048"}},
-      {CharacterTreeInterface::kClassId, withNodeInfo({"IsTransformNode:bool:0"})},
+      {CharacterTreeInterface::kClassId, withHierarchy({"IsTransformNode:bool:0"})},
       {CharacterBodyPartInterface::kClassId,
-       withNodeInfo({"_identifier:net.norvo.datatype.internedid:0", "_name:net.norvo.datatype.string:0",
+       withHierarchy({"_identifier:net.norvo.datatype.internedid:0", "_name:net.norvo.datatype.string:0",
                      "_controllers:net.norvo.datatype.uuid:2048", "_skeletonNodes:net.norvo.datatype.uuid:2048",
                      "_skeletonKeywords:net.norvo.datatype.string:2048",
                      "_skeletonDiscardKeywords:net.norvo.datatype.string:2048"})},

@@ -2,7 +2,8 @@
 // hashed by HashOf (their GetHashCode(), or Fnv1aHash for a text view) and
 // compared with ==. Growth of the bucket table is best effort: when it cannot
 // grow, the chains just get longer; it never shrinks. Iteration order follows
-// the buckets and is not the insertion order.
+// the buckets, and within a bucket the insertion order, so that maps filled
+// with the same keys in the same order iterate alike.
 #pragma once
 #include <concepts>
 #include <string_view>
@@ -76,9 +77,9 @@ class HashMap {
     if (bucketCount_ == 0) return OutOfMemoryError();
     Node* node = static_cast<Node*>(Allocate(sizeof(Node)));
     if (!node) return OutOfMemoryError();
-    Node** bucket = &buckets_[Index(HashOf(key))];
-    ::new (node) Node{*bucket, key, value};
-    *bucket = node;
+    // Appended to its chain, so that a chain keeps the insertion order.
+    ::new (node) Node{nullptr, key, value};
+    *Link(key) = node;
     ++count_;
     return {};
   }
@@ -201,12 +202,15 @@ class HashMap {
     Int oldCount = bucketCount_;
     buckets_ = fresh;
     bucketCount_ = newCount;
+    // Nodes keep their order within a chain, so that two maps filled with
+    // the same keys in the same order iterate alike.
     for (Int b = 0; b < oldCount; ++b) {
       for (Node* n = old[b]; n;) {
         Node* next = n->next;
-        Node** bucket = &buckets_[Index(HashOf(n->key))];
-        n->next = *bucket;
-        *bucket = n;
+        Node** end = &buckets_[Index(HashOf(n->key))];
+        while (*end) end = &(*end)->next;
+        n->next = nullptr;
+        *end = n;
         n = next;
       }
     }

@@ -11,6 +11,23 @@
 
 namespace norvo {
 
+// The call site of an error. clang 14 with libstdc++ 12 (the fuzzing build)
+// has no std::source_location; there the compiler's builtins give the same.
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+struct SourceLocation {
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          std::uint_least32_t line = __builtin_LINE()) noexcept {
+    return SourceLocation{file, line};
+  }
+  constexpr const char* file_name() const noexcept { return file_; }
+  constexpr std::uint_least32_t line() const noexcept { return line_; }
+  const char* file_;
+  std::uint_least32_t line_;
+};
+#endif
+
 enum class ErrorKind : std::uint8_t { Nullptr, OutOfMemory, IllegalArgument, Unexpected, Unresolved };
 
 // "NullptrError", "OutOfMemoryError", ...
@@ -18,7 +35,7 @@ const char* ErrorKindName(ErrorKind kind) noexcept;
 
 class Error {
  public:
-  constexpr Error(ErrorKind kind, const char* message, std::source_location where) noexcept
+  constexpr Error(ErrorKind kind, const char* message, SourceLocation where) noexcept
       : kind_(kind), message_(message ? message : ""), file_(where.file_name()), line_(where.line()) {}
 
   constexpr ErrorKind kind() const noexcept { return kind_; }
@@ -36,23 +53,23 @@ class Error {
 
 // Factories named after the kinds; the call site is recorded.
 inline Error NullptrError(const char* message = nullptr,
-                          std::source_location where = std::source_location::current()) noexcept {
+                          SourceLocation where = SourceLocation::current()) noexcept {
   return Error(ErrorKind::Nullptr, message, where);
 }
 inline Error OutOfMemoryError(const char* message = nullptr,
-                              std::source_location where = std::source_location::current()) noexcept {
+                              SourceLocation where = SourceLocation::current()) noexcept {
   return Error(ErrorKind::OutOfMemory, message, where);
 }
 inline Error IllegalArgumentError(const char* message = nullptr,
-                                  std::source_location where = std::source_location::current()) noexcept {
+                                  SourceLocation where = SourceLocation::current()) noexcept {
   return Error(ErrorKind::IllegalArgument, message, where);
 }
 inline Error UnexpectedError(const char* message = nullptr,
-                             std::source_location where = std::source_location::current()) noexcept {
+                             SourceLocation where = SourceLocation::current()) noexcept {
   return Error(ErrorKind::Unexpected, message, where);
 }
 inline Error UnresolvedError(const char* message = nullptr,
-                             std::source_location where = std::source_location::current()) noexcept {
+                             SourceLocation where = SourceLocation::current()) noexcept {
   return Error(ErrorKind::Unresolved, message, where);
 }
 

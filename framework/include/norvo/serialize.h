@@ -29,7 +29,49 @@ inline constexpr std::string_view kInternedId = "net.norvo.datatype.internedid";
 inline constexpr std::string_view kUuid = "net.norvo.datatype.uuid";
 inline constexpr std::string_view kString = "net.norvo.datatype.string";
 inline constexpr std::string_view kMatrix = "net.norvo.datatype.matrix";
+// The children of a hierarchy object, in order. Described without a member:
+// a writer walks the children through the hierarchy functions.
+inline constexpr std::string_view kHierarchyChildren = "net.norvo.datatype.hierarchychildren";
 }  // namespace datatype
+
+// A framework value as a writer sees it and a reader hands it over: one
+// boolean, integer, number or text, or a short list of numbers (a Matrix:
+// o, a1, a2, a3, each x, y, z).
+struct ValueView {
+  enum class Shape : std::uint8_t { kBool, kInt, kFloat64, kText, kNumbers };
+  static constexpr Int kMaxNumbers = 12;
+  Shape shape = Shape::kBool;
+  Bool boolean = false;
+  Int integer = 0;
+  Float64 number = 0.0;
+  // The text; it points into `buffer` or into the value, and stays valid
+  // while both are unchanged.
+  std::string_view text;
+  char buffer[40] = {};
+  Float64 numbers[kMaxNumbers] = {};
+  Int count = 0;
+};
+
+// How a writer and a reader move a value of a framework type: its storage
+// (for array elements, map keys and values) and its conversion to and from
+// a ValueView of its shape.
+struct ValueCodec {
+  ValueView::Shape shape;
+  std::size_t size;
+  std::size_t align;
+  void (*construct)(void* value) noexcept;
+  void (*destruct)(void* value) noexcept;
+  void (*get)(const void* value, ValueView& view) noexcept;
+  // Sets the value from a view of the codec's shape; IllegalArgumentError
+  // for a value the type cannot hold (a text that is not a Uuid),
+  // OutOfMemoryError when storage cannot be had.
+  Result<void> (*set)(void* value, const ValueView& view) noexcept;
+};
+
+// The codec of a framework value type ("bool", "int64", "float64", Uuid,
+// String, InternedId, Matrix), or nullptr. Other data types are the public
+// types of modules, whose members are object references.
+const ValueCodec* FindValueCodec(std::string_view dataType) noexcept;
 
 // Where a member lies inside its component's data.
 struct MemberRef {
@@ -83,6 +125,14 @@ class DataSerializeInterface {
   // (nullptr for plain members) and the flags.
   virtual Result<void> DescribeElement(std::string_view name, std::string_view dataType, MemberRef member,
                                        const ContainerAccessor* accessor, std::uint32_t flags) noexcept = 0;
+  // Announces the component whose members follow and where its data lies in
+  // the object (bytes from the object's start); the members' offsets stay
+  // relative to their component. DescribeClass calls it before each
+  // component's description; a stream that needs no layout ignores it.
+  virtual void BeginComponent(std::string_view componentId, std::size_t offset) noexcept {
+    (void)componentId;
+    (void)offset;
+  }
 };
 
 // A stream that records the calls it gets; for tests. It can be told to fail

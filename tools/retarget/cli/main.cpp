@@ -23,6 +23,7 @@
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/report.h"
 #include "norvo/retarget/rig.h"
+#include "norvo/retarget/rigfile.h"
 #include "norvo/retarget/sample.h"
 #include "norvo/retarget/svg.h"
 
@@ -38,6 +39,7 @@ struct Arguments {
   std::string translationScale = "auto";
   std::string report, svg, batch;
   unsigned jobs = 0;  // 0: one per core
+  std::string saveRig, sourceRig;
   bool noRootTranslation = false;
   bool inPlace = false;
   bool quiet = false;
@@ -339,6 +341,61 @@ Outcome<std::vector<Preset>> Shipped() {
   return presets;
 }
 
+// The target rig: read from a rig file (.json), or built from a BVH file's
+// skeleton with a preset.
+Outcome<Rig> TargetRig(const Arguments& arguments, const std::optional<Preset>& preset,
+                       const std::vector<Preset>& shipped) {
+  if (IsRigFile(arguments.target)) {
+    if (preset) return Usage("--preset does not apply to a rig file: its body parts are kept as they are");
+    return ReadRigFile(arguments.target);
+  }
+  Outcome<BvhClip> target = ReadBvhFile(arguments.target);
+  if (!target) return std::move(target).failure();
+  return MakeRig(Stem(arguments.target), target.value().skeleton, preset, shipped);
+}
+
+// A source rig from a rig file; its joints must be those of the clip.
+Outcome<Rig> ReadSourceRig(const Arguments& arguments, const BvhSkeleton& clip) {
+  if (!arguments.sourcePreset.empty())
+    return Usage("--source-preset does not apply to a rig file: its body parts are kept as they are");
+  if (!IsRigFile(arguments.sourceRig)) return Usage("--source-rig takes a rig file (.json) written by --save-rig");
+  Outcome<Rig> rig = ReadRigFile(arguments.sourceRig);
+  if (!rig) return rig;
+  const std::vector<BvhJoint>& a = rig.value().skeleton.joints;
+  bool same = a.size() == clip.joints.size();
+  for (std::size_t j = 0; same && j < a.size(); ++j)
+    same = a[j].name == clip.joints[j].name && a[j].parent == clip.joints[j].parent &&
+           a[j].channels == clip.joints[j].channels;
+  if (!same)
+    return MakeFailure(FailureKind::BadInput,
+                       "the rig's joints are not those of " + FileName(arguments.source) +
+                           " (names, parents and channels must match)",
+                       arguments.sourceRig);
+  return rig;
+}
+
+// Only --save-rig: builds or reads the target rig and writes it.
+Outcome<void> RunSaveRig(const Arguments& arguments) {
+  if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig to save");
+  if (!arguments.output.empty() || !arguments.frames.empty() || !arguments.sourcePreset.empty() ||
+      !arguments.sourceRig.empty())
+    return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or --target TARGET.bvh "
+                 "--save-rig RIG.json alone");
+  Outcome<std::vector<Preset>> shipped = Shipped();
+  if (!shipped) return std::move(shipped).failure();
+  Outcome<std::optional<Preset>> preset = PresetArgument(arguments.preset, shipped.value());
+  if (!preset) return std::move(preset).failure();
+  Outcome<Rig> rig = TargetRig(arguments, preset.value(), shipped.value());
+  if (!rig) return std::move(rig).failure();
+  WarnAbout("target", rig.value(), "--preset");
+  RETARGET_TRY(WriteRigFile(rig.value(), arguments.saveRig));
+  if (!arguments.quiet)
+    std::printf("saved   %s: %lld joints; preset %s puts %lld joints into body parts\n", arguments.saveRig.c_str(),
+                static_cast<long long>(rig.value().JointCount()), rig.value().presetName.c_str(),
+                static_cast<long long>(rig.value().coveredJoints));
+  return {};
+}
+
 Outcome<void> RunFiles(const Arguments& arguments) {
   const auto start = std::chrono::steady_clock::now();
   if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
@@ -361,13 +418,13 @@ Outcome<void> RunFiles(const Arguments& arguments) {
   if (!source) return std::move(source).failure();
   std::int64_t first = 0, last = 0;
   RETARGET_TRY(ParseFrames(arguments.frames, source.value().FrameCount(), first, last));
-  Outcome<BvhClip> target = ReadBvhFile(arguments.target);
-  if (!target) return std::move(target).failure();
-
-  Outcome<Rig> sourceRig = MakeRig(Stem(arguments.source), source.value().skeleton, sourcePreset.value(), shipped.value());
+  Outcome<Rig> sourceRig = arguments.sourceRig.empty()
+      ? MakeRig(Stem(arguments.source), source.value().skeleton, sourcePreset.value(), shipped.value())
+      : ReadSourceRig(arguments, source.value().skeleton);
   if (!sourceRig) return std::move(sourceRig).failure();
-  Outcome<Rig> targetRig = MakeRig(Stem(arguments.target), target.value().skeleton, targetPreset.value(), shipped.value());
+  Outcome<Rig> targetRig = TargetRig(arguments, targetPreset.value(), shipped.value());
   if (!targetRig) return std::move(targetRig).failure();
+  if (!arguments.saveRig.empty()) RETARGET_TRY(WriteRigFile(targetRig.value(), arguments.saveRig));
   return Retarget(source.value(), arguments.source, sourceRig.value(), arguments.target, targetRig.value(),
                   arguments.output, arguments, start);
 }
@@ -397,9 +454,7 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   if (!sourcePreset) return std::move(sourcePreset).failure();
   Outcome<std::optional<Preset>> targetPreset = PresetArgument(arguments.preset, shipped.value());
   if (!targetPreset) return std::move(targetPreset).failure();
-  Outcome<BvhClip> targetClip = ReadBvhFile(arguments.target);
-  if (!targetClip) return std::move(targetClip).failure();
-  Outcome<Rig> target = MakeRig(Stem(arguments.target), targetClip.value().skeleton, targetPreset.value(), shipped.value());
+  Outcome<Rig> target = TargetRig(arguments, targetPreset.value(), shipped.value());
   if (!target) return std::move(target).failure();
   WarnAbout("target", target.value(), "--preset");
   if (!arguments.quiet)
@@ -459,7 +514,7 @@ Outcome<void> RunSample(const Arguments& arguments, const char* program) {
   const auto start = std::chrono::steady_clock::now();
   if (!arguments.target.empty() || !arguments.output.empty() || !arguments.frames.empty() ||
       !arguments.preset.empty() || !arguments.sourcePreset.empty() || !arguments.report.empty() ||
-      !arguments.svg.empty())
+      !arguments.svg.empty() || !arguments.sourceRig.empty())
     return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or no arguments for the "
                  "built-in sample");
   std::error_code error;
@@ -517,7 +572,9 @@ int main(int argc, char** argv) {
                    " --batch FOLDER --target TARGET.bvh -o OUTFOLDER [OPTIONS]\n",
                kTool};
   app.add_option("SOURCE", arguments.source, "the BVH clip whose motion is carried over");
-  app.add_option("-t,--target", arguments.target, "the BVH file whose skeleton receives the motion (its frames are not read)");
+  app.add_option("-t,--target", arguments.target,
+                 "the BVH file whose skeleton receives the motion (its frames are not read), or a rig file (.json) "
+                 "written by --save-rig");
   app.add_option("-o,--output", arguments.output,
                  "the BVH file to write: the target's skeleton with the motion (with --batch: the folder)");
   app.add_option("--preset", arguments.preset,
@@ -530,6 +587,12 @@ int main(int argc, char** argv) {
                  "over the source's")
       ->default_str("auto");
   app.add_flag("--no-root-translation", arguments.noRootTranslation, "keep the root in place; only rotations are carried over");
+  app.add_option("--save-rig", arguments.saveRig,
+                 "write the target rig (skeleton, filled body parts, rest pose) to a JSON rig file, which --target "
+                 "and --source-rig accept in place of a BVH file; without SOURCE only the rig is written");
+  app.add_option("--source-rig", arguments.sourceRig,
+                 "a rig file (.json, from --save-rig) for the source instead of SOURCE's skeleton and a preset; "
+                 "SOURCE must have the same joints");
   app.add_flag("--in-place", arguments.inPlace,
                "remove the root's travel across the target's up axis, keep its height (for loops)");
   app.add_option("--report", arguments.report,
@@ -562,7 +625,9 @@ int main(int argc, char** argv) {
       Outcome<int> done = RunBatchFolder(arguments);
       status = done ? done.value() : Report(done.failure());
     } else {
-      Outcome<void> done = arguments.source.empty() ? RunSample(arguments, argv[0]) : RunFiles(arguments);
+      Outcome<void> done = !arguments.source.empty()  ? RunFiles(arguments)
+                           : !arguments.saveRig.empty() ? RunSaveRig(arguments)
+                                                        : RunSample(arguments, argv[0]);
       if (!done) status = Report(done.failure());
     }
   }

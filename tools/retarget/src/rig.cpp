@@ -95,8 +95,12 @@ Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
   RETARGET_CHECK(rig.definition.SetBodyPartTree(rig.bodyParts[0]), "making the character");
   if (!rig.nodes.empty())
     RETARGET_CHECK(RetargetBaseHelperInterface::FillBodyPart(rig.nodes[0], rig.bodyParts[0]), "filling the body parts");
+  return {};
+}
 
-  // What went where.
+// What went where.
+Outcome<void> SummarizeBodyParts(Rig& rig) {
+  std::span<const BodyPartSpec> standard = StandardBodyParts();
   std::vector<bool> covered(rig.skeleton.joints.size(), false);
   rig.bodyPartJoints.resize(standard.size());
   for (std::size_t i = 0; i < standard.size(); ++i) {
@@ -162,11 +166,17 @@ Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, cons
     rig.presetParts = preset.parts;
     RETARGET_TRY(BuildSkeleton(rig));
     RETARGET_TRY(BuildBodyParts(rig, preset));
-    Measure(rig);
+    RETARGET_TRY(SummarizeRig(rig));
     return rig;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
+}
+
+Outcome<void> SummarizeRig(Rig& rig) {
+  RETARGET_TRY(SummarizeBodyParts(rig));
+  Measure(rig);
+  return {};
 }
 
 std::int64_t PresetScore(std::int64_t matchingCount, std::int64_t sharedJoints, std::int64_t emptyRequired) noexcept {

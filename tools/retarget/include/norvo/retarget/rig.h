@@ -73,6 +73,10 @@ struct Rig {
 
 // Describes `skeleton` as a character and fills its body parts with `preset`.
 Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, const Preset& preset);
+// Works out from the skeleton, the rest globals, the joints' Uuids and the
+// filled body parts what each body part holds (bodyPartJoints, coveredJoints,
+// emptyBodyParts) and the rig's up axis and hip height.
+Outcome<void> SummarizeRig(Rig& rig);
 // The score of a filled rig: matchingCount - 2 * sharedJoints
 // - 5 * (required body parts left empty). A joint taken twice so costs more
 // than it brings, and an empty required body part more than a few joints.

@@ -1,0 +1,957 @@
+// The JSON writer and reader. Both follow the class descriptions only: a
+// class's members are gathered once per call into a layout (name, data type,
+// place in the object, kind), and every object of that class is written or
+// read through it. The reader takes the text as a stream of parse events and
+// builds one object entry of "objects" at a time, so that a file of a
+// million objects never holds more than one entry as a JSON value, and
+// nothing recurses over the depth of a hierarchy.
+#include "norvo/jsonio.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "internal.h"
+#include "norvo/hierarchy.h"
+#include "norvo/registry.h"
+#include "norvo/serialize.h"
+
+namespace norvo {
+namespace {
+
+using json = nlohmann::json;
+
+// ---- Layouts ------------------------------------------------------------
+
+struct Member {
+  enum Kind : std::uint8_t { kValue, kObject, kValueArray, kObjectArray, kValueMap, kChildren };
+  std::string name;
+  Kind kind = kValue;
+  std::size_t offset = 0;  // from the object's start
+  const ValueCodec* codec = nullptr;
+  const InterfaceDecl* iface = nullptr;  // what an object member must carry
+  const ContainerAccessor* accessor = nullptr;
+};
+
+using Layout = std::vector<Member>;
+
+// Gathers a class's description into a layout.
+class LayoutStream final : public DataSerializeInterface {
+ public:
+  explicit LayoutStream(Layout& layout) noexcept : layout_(layout) {}
+
+  void BeginComponent(std::string_view, std::size_t offset) noexcept override { componentOffset_ = offset; }
+
+  Result<void> DescribeElement(std::string_view name, std::string_view dataType, MemberRef member,
+                               const ContainerAccessor* accessor, std::uint32_t flags) noexcept override {
+    try {
+      return Add(name, dataType, member, accessor, flags);
+    } catch (const std::bad_alloc&) {
+      return OutOfMemoryError();
+    }
+  }
+
+ private:
+  Result<void> Add(std::string_view name, std::string_view dataType, MemberRef member,
+                   const ContainerAccessor* accessor, std::uint32_t flags) {
+    // The second call of a map member repeats the first without a place.
+    if ((flags & kDescribeFlagMap) && !member.IsSet()) {
+      if (layout_.empty() || layout_.back().name != name || layout_.back().kind != Member::kValueMap)
+        return IllegalArgumentError("a map member is described out of order");
+      return {};
+    }
+    for (const Member& m : layout_)
+      if (m.name == name) return IllegalArgumentError("a class describes a member name twice");
+    Member m;
+    m.name = std::string(name);
+    if (dataType == datatype::kHierarchyChildren) {
+      m.kind = Member::kChildren;
+      layout_.push_back(std::move(m));
+      return {};
+    }
+    if (!member.IsSet()) return IllegalArgumentError("a member is described without its place");
+    m.offset = componentOffset_ + member.offset;
+    m.codec = FindValueCodec(dataType);
+    if (!m.codec) {
+      m.iface = internal::FindDataType(dataType);
+      if (!m.iface) return IllegalArgumentError("a member has a data type that is not registered");
+    }
+    m.accessor = accessor;
+    if (flags & kDescribeFlagMap) {
+      if (!m.codec || !accessor || !accessor->forEach || !accessor->insert || !accessor->clear)
+        return IllegalArgumentError("a map member needs a value type and a map accessor");
+      m.kind = Member::kValueMap;
+    } else if (flags & kDescribeFlagArray) {
+      if (!accessor || !accessor->count || !accessor->element || !accessor->append || !accessor->clear)
+        return IllegalArgumentError("an array member needs an array accessor");
+      m.kind = m.codec ? Member::kValueArray : Member::kObjectArray;
+    } else {
+      m.kind = m.codec ? Member::kValue : Member::kObject;
+    }
+    layout_.push_back(std::move(m));
+    return {};
+  }
+
+  Layout& layout_;
+  std::size_t componentOffset_ = 0;
+};
+
+// The layouts of the classes met in one call.
+class Layouts {
+ public:
+  Result<const Layout*> Get(const Class& cls) {
+    auto found = layouts_.find(&cls);
+    if (found != layouts_.end()) return &found->second;
+    Layout layout;
+    LayoutStream stream(layout);
+    NORVO_RETURN_IF_ERROR(DescribeClass(cls.GetId(), stream));
+    return &layouts_.emplace(&cls, std::move(layout)).first->second;
+  }
+
+ private:
+  std::unordered_map<const Class*, Layout> layouts_;
+};
+
+char* DataOf(Object* object, const Member& member) noexcept {
+  return reinterpret_cast<char*>(object) + member.offset;
+}
+
+// Every object-valued type of a description is a typed reference, which is
+// an ObjectRef and nothing more.
+const ObjectRef& RefAt(const void* place) noexcept { return *static_cast<const ObjectRef*>(place); }
+
+// ---- Writing ------------------------------------------------------------
+
+bool IsUtf8(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    unsigned char c = *p;
+    int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
+    if (extra < 0 || end - p <= extra) return false;
+    std::uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
+    for (int i = 1; i <= extra; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      code = (code << 6) | (p[i] & 0x3F);
+    }
+    static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+    p += extra + 1;
+  }
+  return true;
+}
+
+class Writer {
+ public:
+  Result<String> Save(Object* root, std::span<const JsonSection> sections) {
+    NORVO_RETURN_IF_ERROR(Order(root));
+    out_ += "{\"format\":\"";
+    out_ += kJsonFormatName;
+    out_ += "\",\"version\":";
+    WriteInt(kJsonFormatVersion);
+    out_ += ",\"root\":";
+    WriteInt(index_.at(root));
+    out_ += ",\"objects\":[\n";
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      if (i) out_ += ",\n";
+      NORVO_RETURN_IF_ERROR(WriteObject(order_[i]));
+    }
+    out_ += "\n]";
+    if (!sections.empty()) {
+      // By name, as a reader lists them.
+      std::vector<const JsonSection*> sorted;
+      for (const JsonSection& section : sections) sorted.push_back(&section);
+      std::sort(sorted.begin(), sorted.end(),
+                [](const JsonSection* a, const JsonSection* b) { return a->name.View() < b->name.View(); });
+      out_ += ",\"sections\":{";
+      for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (i && sorted[i]->name == sorted[i - 1]->name) return IllegalArgumentError("a section name is given twice");
+        if (i) out_ += ",";
+        NORVO_RETURN_IF_ERROR(WriteText(sorted[i]->name.View()));
+        out_ += ":";
+        NORVO_RETURN_IF_ERROR(WriteSection(sorted[i]->json.View()));
+      }
+      out_ += "}";
+    }
+    out_ += "}\n";
+    return String::Make(out_);
+  }
+
+ private:
+  // Gives every reachable object its index: the objects an object's members
+  // refer to come before it, and a hierarchy's children follow their parent
+  // in pre-order. An explicit stack keeps deep hierarchies off the call
+  // stack. An index of -1 marks an object whose members are being ordered.
+  Result<void> Order(Object* root) {
+    enum Step : std::uint8_t { kVisit, kVisitChild, kEmit };
+    std::vector<std::pair<Object*, Step>> stack{{root, kVisit}};
+    std::vector<Object*> refs;
+    while (!stack.empty()) {
+      auto [object, step] = stack.back();
+      stack.pop_back();
+      if (step == kEmit) {
+        index_[object] = Int(order_.size());
+        order_.push_back(object);
+        const std::size_t first = stack.size();
+        for (Object* child = HierarchyFirstChild(object); child; child = HierarchyNext(child))
+          stack.emplace_back(child, kVisitChild);
+        std::reverse(stack.begin() + std::ptrdiff_t(first), stack.end());
+        continue;
+      }
+      auto [at, fresh] = index_.try_emplace(object, -1);
+      if (!fresh) {
+        if (step == kVisit && at->second < 0)
+          return IllegalArgumentError("the objects refer to each other in a cycle");
+        continue;
+      }
+      stack.emplace_back(object, kEmit);
+      NORVO_ASSIGN_OR_RETURN(const Layout* layout, layouts_.Get(object->GetClass()));
+      refs.clear();
+      for (const Member& m : *layout) {
+        const char* data = DataOf(object, m);
+        if (m.kind == Member::kObject) {
+          refs.push_back(RefAt(data).Get());
+        } else if (m.kind == Member::kObjectArray) {
+          for (Int i = 0, n = m.accessor->count(data); i < n; ++i) refs.push_back(RefAt(m.accessor->element(data, i)).Get());
+        }
+      }
+      for (auto ref = refs.rbegin(); ref != refs.rend(); ++ref)
+        if (*ref) stack.emplace_back(*ref, kVisit);
+    }
+    return {};
+  }
+
+  Result<void> WriteObject(Object* object) {
+    out_ += "{\"class\":";
+    NORVO_RETURN_IF_ERROR(WriteText(object->GetClass().GetId()));
+    NORVO_ASSIGN_OR_RETURN(const Layout* layout, layouts_.Get(object->GetClass()));
+    for (const Member& m : *layout) {
+      out_ += ",";
+      NORVO_RETURN_IF_ERROR(WriteText(m.name));
+      out_ += ":";
+      NORVO_RETURN_IF_ERROR(WriteMember(object, m));
+    }
+    out_ += "}";
+    return {};
+  }
+
+  Result<void> WriteMember(Object* object, const Member& m) {
+    const char* data = DataOf(object, m);
+    switch (m.kind) {
+      case Member::kValue: return WriteValue(*m.codec, data);
+      case Member::kObject: WriteRef(RefAt(data)); return {};
+      case Member::kValueArray:
+      case Member::kObjectArray:
+        out_ += "[";
+        for (Int i = 0, n = m.accessor->count(data); i < n; ++i) {
+          if (i) out_ += ",";
+          const void* element = m.accessor->element(data, i);
+          if (m.kind == Member::kObjectArray) WriteRef(RefAt(element));
+          else NORVO_RETURN_IF_ERROR(WriteValue(*m.codec, element));
+        }
+        out_ += "]";
+        return {};
+      case Member::kValueMap: return WriteMap(m, data);
+      case Member::kChildren:
+        out_ += "[";
+        for (Object* child = HierarchyFirstChild(object); child; child = HierarchyNext(child)) {
+          if (child != HierarchyFirstChild(object)) out_ += ",";
+          WriteInt(index_.at(child));
+        }
+        out_ += "]";
+        return {};
+    }
+    return {};
+  }
+
+  // The pairs in the map's own order; a reader that inserts them in this
+  // order gets a map that iterates alike.
+  Result<void> WriteMap(const Member& m, const char* data) {
+    struct Entries {
+      std::vector<std::pair<const void*, const void*>> pairs;
+      bool complete = true;
+    } entries;
+    m.accessor->forEach(
+        data,
+        [](const void* key, const void* value, void* context) {
+          auto& e = *static_cast<Entries*>(context);
+          try {
+            e.pairs.emplace_back(key, value);
+          } catch (const std::bad_alloc&) {
+            e.complete = false;
+          }
+        },
+        &entries);
+    if (!entries.complete) return OutOfMemoryError();
+    std::vector<std::string> texts;
+    std::string saved = std::move(out_);
+    for (const auto& [key, value] : entries.pairs) {
+      out_.clear();
+      out_ += "[";
+      Result<void> written = WriteValue(*m.codec, key);
+      out_ += ",";
+      if (written) written = WriteValue(*m.codec, value);
+      out_ += "]";
+      if (!written) {
+        out_ = std::move(saved);
+        return written;
+      }
+      texts.push_back(std::move(out_));
+    }
+    out_ = std::move(saved);
+    out_ += "[";
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (i) out_ += ",";
+      out_ += texts[i];
+    }
+    out_ += "]";
+    return {};
+  }
+
+  void WriteRef(const ObjectRef& ref) {
+    if (ref) WriteInt(index_.at(ref.Get()));
+    else out_ += "null";
+  }
+
+  Result<void> WriteValue(const ValueCodec& codec, const void* value) {
+    ValueView view;
+    view.shape = codec.shape;
+    codec.get(value, view);
+    switch (codec.shape) {
+      case ValueView::Shape::kBool: out_ += view.boolean ? "true" : "false"; return {};
+      case ValueView::Shape::kInt: WriteInt(view.integer); return {};
+      case ValueView::Shape::kFloat64: WriteNumber(view.number); return {};
+      case ValueView::Shape::kText: return WriteText(view.text);
+      case ValueView::Shape::kNumbers:
+        out_ += "[";
+        for (Int i = 0; i < view.count; ++i) {
+          if (i) out_ += ",";
+          WriteNumber(view.numbers[i]);
+        }
+        out_ += "]";
+        return {};
+    }
+    return {};
+  }
+
+  void WriteInt(Int value) {
+    char text[24];
+    auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    out_.append(text, end);
+  }
+
+  // The shortest text that reads back to the same double, with ".0" where
+  // it would otherwise read as an integer (and -0 would lose its sign).
+  void WriteNumber(Float64 value) {
+    if (std::isnan(value)) {
+      out_ += "\"NaN\"";
+    } else if (std::isinf(value)) {
+      out_ += value > 0 ? "\"Infinity\"" : "\"-Infinity\"";
+    } else {
+      char text[40];
+      auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+      std::string_view written(text, std::size_t(end - text));
+      out_ += written;
+      if (written.find_first_of(".e") == std::string_view::npos) out_ += ".0";
+    }
+  }
+
+  Result<void> WriteText(std::string_view text) {
+    if (!IsUtf8(text)) return IllegalArgumentError("a text is not UTF-8");
+    out_ += '"';
+    for (char c : text) {
+      if (c == '"' || c == '\\') {
+        out_ += '\\';
+        out_ += c;
+      } else if (static_cast<unsigned char>(c) < 0x20) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        out_ += "\\u00";
+        out_ += kHex[(c >> 4) & 0xF];
+        out_ += kHex[c & 0xF];
+      } else {
+        out_ += c;
+      }
+    }
+    out_ += '"';
+    return {};
+  }
+
+  Result<void> WriteSection(std::string_view text);
+
+  std::unordered_map<const Object*, Int> index_;
+  std::vector<Object*> order_;
+  Layouts layouts_;
+  std::string out_;
+};
+
+// ---- Reading ------------------------------------------------------------
+
+constexpr std::size_t kMaxNesting = 64;
+
+// "/" + the member name as a JSON pointer token.
+void AppendToken(std::string& path, std::string_view token) {
+  path += '/';
+  for (char c : token) {
+    if (c == '~') path += "~0";
+    else if (c == '/') path += "~1";
+    else path += c;
+  }
+}
+
+std::string Joined(std::string path, std::string_view token) {
+  AppendToken(path, token);
+  return path;
+}
+
+std::string Joined(std::string path, std::size_t index) { return Joined(std::move(path), std::to_string(index)); }
+
+// Builds JSON values from parse events without recursion, and refuses
+// nesting deeper than kMaxNesting and a member name given twice.
+class ValueBuilder {
+ public:
+  bool IsBuilding() const noexcept { return !stack_.empty(); }
+  std::size_t Depth() const noexcept { return stack_.size(); }
+
+  void Begin(json::value_t type) {
+    root_ = json(type);
+    stack_.assign(1, &root_);
+  }
+  // Adds a scalar, or opens a container, under the innermost open one.
+  void Add(json&& value) {
+    json& top = *stack_.back();
+    if (top.is_array()) top.push_back(std::move(value));
+    else top[key_] = std::move(value);
+  }
+  void Open(json::value_t type) {
+    json& top = *stack_.back();
+    if (top.is_array()) {
+      top.push_back(json(type));
+      stack_.push_back(&top.back());
+    } else {
+      json& slot = top[key_];
+      slot = json(type);
+      stack_.push_back(&slot);
+    }
+  }
+  // Whether the innermost open object already has this member.
+  bool SetKey(const std::string& key) {
+    key_ = key;
+    return !stack_.back()->contains(key);
+  }
+  // Closes the innermost container; true when that ends the value.
+  bool Close() {
+    stack_.pop_back();
+    return stack_.empty();
+  }
+  json Take() { return std::move(root_); }
+
+ private:
+  json root_;
+  std::vector<json*> stack_;
+  std::string key_;
+};
+
+struct Problem {
+  Error error;
+  std::string text;
+};
+
+// The fault of a member at `path`: IllegalArgumentError with `what` as its
+// message.
+Problem Fault(const std::string& path, const char* what) {
+  return Problem{IllegalArgumentError(what), (path.empty() ? std::string("/") : path) + ": " + what};
+}
+
+Problem Failure(const Error& error, const std::string& path) {
+  if (error.kind() == ErrorKind::IllegalArgument) return Problem{error, path + ": " + error.message()};
+  return Problem{error, std::string(ErrorKindName(error.kind())) + (*error.message() ? ": " : "") + error.message()};
+}
+
+// A JSON number (or one of the texts of non-finite numbers) as a double.
+std::optional<const char*> ReadNumber(const json& value, Float64& number) {
+  if (value.is_number_float()) {
+    number = value.get<Float64>();
+    if (!std::isfinite(number)) return "number out of range";
+    return std::nullopt;
+  }
+  if (value.is_number_unsigned()) {
+    number = Float64(value.get<std::uint64_t>());
+    return std::nullopt;
+  }
+  if (value.is_number_integer()) {
+    number = Float64(value.get<std::int64_t>());
+    return std::nullopt;
+  }
+  if (value.is_string()) {
+    const std::string& text = value.get_ref<const std::string&>();
+    if (text == "NaN") number = std::nan("");
+    else if (text == "Infinity") number = HUGE_VAL;
+    else if (text == "-Infinity") number = -HUGE_VAL;
+    else return "not a number";
+    return std::nullopt;
+  }
+  return "not a number";
+}
+
+// Reads the parse events of a whole file.
+class Reader final : public nlohmann::json_sax<json> {
+ public:
+  std::optional<Problem> problem;
+
+  // Checks what the end of the text needs, then links the hierarchies.
+  Result<JsonDocument> Finish() {
+    if (!seenFormat_) return Stop(Fault("/format", "missing member"));
+    if (!seenVersion_) return Stop(Fault("/version", "missing member"));
+    if (!seenRoot_) return Stop(Fault("/root", "missing member"));
+    if (!seenObjects_) return Stop(Fault("/objects", "missing member"));
+    if (root_ >= objects_.size()) return Stop(Fault("/root", "dangling object reference"));
+    if (auto linked = LinkHierarchies(); !linked) return linked.error();
+    JsonDocument document;
+    document.root = objects_[root_];
+    document.sections = std::move(sections_);
+    return document;
+  }
+
+  // ---- Parse events ----
+  bool null() override { return Scalar(json(nullptr)); }
+  bool boolean(bool value) override { return Scalar(json(value)); }
+  bool number_integer(number_integer_t value) override { return Scalar(json(value)); }
+  bool number_unsigned(number_unsigned_t value) override { return Scalar(json(value)); }
+  bool number_float(number_float_t value, const string_t&) override { return Scalar(json(value)); }
+  bool string(string_t& value) override { return Scalar(json(std::move(value))); }
+  bool binary(binary_t&) override { return Fail(Fault(Path(), "the value has the wrong type")); }
+  bool start_object(std::size_t) override { return Open(json::value_t::object); }
+  bool start_array(std::size_t) override { return Open(json::value_t::array); }
+  bool end_object() override { return Close(); }
+  bool end_array() override { return Close(); }
+
+  bool key(string_t& name) override {
+    if (builder_.IsBuilding()) {
+      if (!builder_.SetKey(name)) return Fail(Fault(Joined(Path(), name), "duplicate member"));
+      return true;
+    }
+    // A member of the document.
+    topKey_ = name;
+    bool* seen = SeenFlag(name);
+    if (!seen) return Fail(Fault(Joined("", name), "unknown member"));
+    if (*seen) return Fail(Fault(Joined("", name), "duplicate member"));
+    *seen = true;
+    return true;
+  }
+
+  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
+    if (!problem)
+      problem = Problem{IllegalArgumentError("malformed JSON"), "byte " + std::to_string(position) + ": malformed JSON"};
+    return false;
+  }
+
+ private:
+  enum Level : std::uint8_t { kBefore, kDocument, kObjects, kAfter };
+
+  bool Fail(Problem p) {
+    if (!problem) problem = std::move(p);
+    return false;
+  }
+  Result<JsonDocument> Stop(Problem p) {
+    Fail(std::move(p));
+    return problem->error;
+  }
+
+  // Where the value being built sits; good enough for messages.
+  std::string Path() const {
+    if (level_ == kObjects) return Joined("/objects", objects_.size());
+    return level_ == kDocument ? Joined("", topKey_) : std::string();
+  }
+
+  bool* SeenFlag(const std::string& name) {
+    if (name == "format") return &seenFormat_;
+    if (name == "version") return &seenVersion_;
+    if (name == "root") return &seenRoot_;
+    if (name == "objects") return &seenObjects_;
+    if (name == "sections") return &seenSections_;
+    return nullptr;
+  }
+
+  bool Scalar(json&& value) {
+    if (builder_.IsBuilding()) {
+      builder_.Add(std::move(value));
+      return true;
+    }
+    switch (level_) {
+      case kDocument: return DocumentMember(value);
+      case kObjects: return Fail(Fault(Path(), "the value has the wrong type"));
+      default: return Fail(Fault("", "the value has the wrong type"));
+    }
+  }
+
+  bool Open(json::value_t type) {
+    if (builder_.IsBuilding()) {
+      if (builder_.Depth() >= kMaxNesting) return Fail(Fault(Path(), "nesting too deep"));
+      builder_.Open(type);
+      return true;
+    }
+    const bool isObject = type == json::value_t::object;
+    switch (level_) {
+      case kBefore:
+        if (!isObject) return Fail(Fault("", "the value has the wrong type"));
+        level_ = kDocument;
+        return true;
+      case kDocument:
+        if (topKey_ == "objects") {
+          if (isObject) return Fail(Fault("/objects", "the value has the wrong type"));
+          level_ = kObjects;
+          return true;
+        }
+        builder_.Begin(type);
+        return true;
+      case kObjects:
+        if (!isObject) return Fail(Fault(Path(), "the value has the wrong type"));
+        builder_.Begin(type);
+        return true;
+      default: return Fail(Fault("", "the value has the wrong type"));
+    }
+  }
+
+  bool Close() {
+    if (builder_.IsBuilding()) {
+      if (!builder_.Close()) return true;
+      json value = builder_.Take();
+      return level_ == kObjects ? ReadObject(value) : DocumentMember(value);
+    }
+    level_ = level_ == kObjects ? kDocument : kAfter;
+    return true;
+  }
+
+  bool DocumentMember(const json& value) {
+    const std::string path = Joined("", topKey_);
+    if (topKey_ == "format") {
+      if (!value.is_string() || value.get_ref<const std::string&>() != kJsonFormatName)
+        return Fail(Fault(path, "unknown format"));
+    } else if (topKey_ == "version") {
+      if (!value.is_number_integer() || value.get<std::int64_t>() != kJsonFormatVersion)
+        return Fail(Fault(path, "unsupported version"));
+    } else if (topKey_ == "root") {
+      if (!value.is_number_unsigned()) return Fail(Fault(path, "the value has the wrong type"));
+      root_ = value.get<std::uint64_t>();
+    } else if (topKey_ == "sections") {
+      if (!value.is_object()) return Fail(Fault(path, "the value has the wrong type"));
+      for (const auto& [name, section] : value.items()) {
+        JsonSection entry;
+        Result<String> made = String::Make(name);
+        if (made) entry.name = std::move(made).value();
+        if (made) made = String::Make(section.dump());
+        if (made) entry.json = std::move(made).value();
+        if (!made) return Fail(Failure(made.error(), path));
+        if (auto appended = sections_.Append(std::move(entry)); !appended) return Fail(Failure(appended.error(), path));
+      }
+    } else {
+      return Fail(Fault(path, "the value has the wrong type"));  // "objects" given as a scalar
+    }
+    return true;
+  }
+
+  // ---- One object entry ----
+
+  bool ReadObject(json& entry) {
+    const std::size_t index = objects_.size();
+    const std::string path = Joined("/objects", index);
+    auto classId = entry.find("class");
+    if (classId == entry.end()) return Fail(Fault(Joined(path, "class"), "missing member"));
+    if (!classId->is_string()) return Fail(Fault(Joined(path, "class"), "the value has the wrong type"));
+    Result<ObjectRef> created = CreateObject(classId->get_ref<const std::string&>());
+    if (!created) {
+      if (created.error().kind() == ErrorKind::Unresolved) return Fail(Fault(Joined(path, "class"), "unknown class id"));
+      return Fail(Failure(created.error(), path));
+    }
+    Object* object = created.value().Get();
+    Result<const Layout*> layout = layouts_.Get(object->GetClass());
+    if (!layout) return Fail(Failure(layout.error(), path));
+
+    for (const auto& item : entry.items()) {
+      if (item.key() == "class") continue;
+      bool described = false;
+      for (const Member& m : *layout.value()) described = described || m.name == item.key();
+      if (!described) return Fail(Fault(Joined(path, item.key()), "unknown member"));
+    }
+    childStart_.push_back(links_.size());
+    for (const Member& m : *layout.value()) {
+      auto value = entry.find(m.name);
+      const std::string memberPath = Joined(path, m.name);
+      if (value == entry.end()) return Fail(Fault(memberPath, "missing member"));
+      if (!ReadMember(object, m, *value, memberPath)) return false;
+    }
+    objects_.push_back(std::move(created).value());
+    return true;
+  }
+
+  bool ReadMember(Object* object, const Member& m, const json& value, const std::string& path) {
+    char* data = DataOf(object, m);
+    if (m.kind == Member::kValue) return ReadValue(*m.codec, data, value, path);
+    if (m.kind == Member::kObject) {
+      ObjectRef ref;
+      if (!ReadRef(value, *m.iface, path, ref)) return false;
+      *reinterpret_cast<ObjectRef*>(data) = std::move(ref);
+      return true;
+    }
+    if (!value.is_array()) return Fail(Fault(path, "the value has the wrong type"));
+    if (m.kind == Member::kChildren) {
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        if (!value[i].is_number_integer()) return Fail(Fault(Joined(path, i), "the value has the wrong type"));
+        links_.push_back(Link{objects_.size(), i, value[i].is_number_unsigned() ? value[i].get<std::uint64_t>() : UINT64_MAX});
+      }
+      return true;
+    }
+    m.accessor->clear(data);
+    for (std::size_t i = 0; i < value.size(); ++i) {
+      const std::string elementPath = Joined(path, i);
+      if (m.kind == Member::kObjectArray) {
+        ObjectRef ref;
+        if (!ReadRef(value[i], *m.iface, elementPath, ref)) return false;
+        if (auto appended = m.accessor->append(data, &ref); !appended) return Fail(Failure(appended.error(), elementPath));
+      } else if (m.kind == Member::kValueArray) {
+        Temporary element(*m.codec);
+        if (!element.Ready()) return Fail(Failure(OutOfMemoryError(), elementPath));
+        if (!ReadValue(*m.codec, element.Get(), value[i], elementPath)) return false;
+        if (auto appended = m.accessor->append(data, element.Get()); !appended)
+          return Fail(Failure(appended.error(), elementPath));
+      } else {  // a map: [key, value] pairs
+        const json& pair = value[i];
+        if (!pair.is_array() || pair.size() != 2) return Fail(Fault(elementPath, "the value has the wrong type"));
+        Temporary key(*m.codec), mapped(*m.codec);
+        if (!key.Ready() || !mapped.Ready()) return Fail(Failure(OutOfMemoryError(), elementPath));
+        if (!ReadValue(*m.codec, key.Get(), pair[0], Joined(elementPath, std::size_t{0})) ||
+            !ReadValue(*m.codec, mapped.Get(), pair[1], Joined(elementPath, std::size_t{1})))
+          return false;
+        if (auto inserted = m.accessor->insert(data, key.Get(), mapped.Get()); !inserted)
+          return Fail(Failure(inserted.error(), elementPath));
+      }
+    }
+    return true;
+  }
+
+  // A value of a codec's type, built and destroyed in place.
+  class Temporary {
+   public:
+    explicit Temporary(const ValueCodec& codec) : codec_(codec) {
+      if (codec.size <= sizeof storage_ && codec.align <= alignof(std::max_align_t)) {
+        codec.construct(storage_);
+        ready_ = true;
+      }
+    }
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+    ~Temporary() {
+      if (ready_) codec_.destruct(storage_);
+    }
+    bool Ready() const noexcept { return ready_; }
+    void* Get() noexcept { return storage_; }
+
+   private:
+    const ValueCodec& codec_;
+    alignas(std::max_align_t) unsigned char storage_[128];
+    bool ready_ = false;
+  };
+
+  bool ReadValue(const ValueCodec& codec, void* target, const json& value, const std::string& path) {
+    ValueView view;
+    view.shape = codec.shape;
+    switch (codec.shape) {
+      case ValueView::Shape::kBool:
+        if (!value.is_boolean()) return Fail(Fault(path, "the value has the wrong type"));
+        view.boolean = value.get<bool>();
+        break;
+      case ValueView::Shape::kInt:
+        if (value.is_number_unsigned() && value.get<std::uint64_t>() > std::uint64_t(INT64_MAX))
+          return Fail(Fault(path, "number out of range"));
+        if (!value.is_number_integer()) return Fail(Fault(path, "the value has the wrong type"));
+        view.integer = value.get<std::int64_t>();
+        break;
+      case ValueView::Shape::kFloat64:
+        if (auto fault = ReadNumber(value, view.number)) return Fail(Fault(path, *fault));
+        break;
+      case ValueView::Shape::kText:
+        if (!value.is_string()) return Fail(Fault(path, "the value has the wrong type"));
+        view.text = value.get_ref<const std::string&>();
+        break;
+      case ValueView::Shape::kNumbers:
+        if (!value.is_array() || value.size() > std::size_t(ValueView::kMaxNumbers))
+          return Fail(Fault(path, "the value has the wrong type"));
+        for (const json& number : value)
+          if (auto fault = ReadNumber(number, view.numbers[view.count++])) return Fail(Fault(path, *fault));
+        break;
+    }
+    if (auto set = codec.set(target, view); !set) return Fail(Failure(set.error(), path));
+    return true;
+  }
+
+  // An object member: null, or the index of an object listed before, whose
+  // class carries the member's interface.
+  bool ReadRef(const json& value, const InterfaceDecl& iface, const std::string& path, ObjectRef& ref) {
+    if (value.is_null()) return true;
+    if (!value.is_number_integer()) return Fail(Fault(path, "the value has the wrong type"));
+    if (!value.is_number_unsigned() || value.get<std::uint64_t>() >= objects_.size())
+      return Fail(Fault(path, "dangling object reference"));
+    const ObjectRef& found = objects_[value.get<std::uint64_t>()];
+    if (!found.Carries(iface)) return Fail(Fault(path, "object of the wrong class"));
+    ref = found;
+    return true;
+  }
+
+  // ---- Hierarchies ----
+
+  struct Link {
+    std::size_t parent;
+    std::size_t position;  // in the parent's list
+    std::uint64_t child;
+  };
+
+  // Checks the children lists (each index names an object listed anywhere,
+  // each object has at most one parent, no object is its own ancestor),
+  // then links them top-down, so that no insertion has to walk up a deep
+  // chain.
+  Result<void> LinkHierarchies() {
+    const std::size_t n = objects_.size();
+    childStart_.push_back(links_.size());
+    std::vector<std::size_t> parent(n, SIZE_MAX);
+    for (const Link& link : links_) {
+      const std::string path = Joined(Joined(Joined("/objects", link.parent), "_children"), link.position);
+      if (link.child >= n) return Stop(Fault(path, "dangling object reference")).error();
+      if (!objects_[link.child].Carries(HierarchyObjectInterface::kDecl))
+        return Stop(Fault(path, "not a hierarchy object")).error();
+      if (parent[link.child] != SIZE_MAX) return Stop(Fault(path, "an object is a child twice")).error();
+      parent[link.child] = link.parent;
+    }
+    // 0: not seen, 1: on the walk from the current object, 2: checked.
+    std::vector<std::uint8_t> state(n, 0);
+    for (std::size_t start = 0; start < n; ++start) {
+      std::size_t at = start;
+      while (at != SIZE_MAX && state[at] == 0) {
+        state[at] = 1;
+        at = parent[at];
+      }
+      if (at != SIZE_MAX && state[at] == 1)
+        return Stop(Fault(Joined(Joined("/objects", parent[at]), "_children"), "the hierarchy has a cycle")).error();
+      for (at = start; at != SIZE_MAX && state[at] == 1; at = parent[at]) state[at] = 2;
+    }
+    std::vector<std::size_t> queue;
+    for (std::size_t i = 0; i < n; ++i)
+      if (parent[i] == SIZE_MAX) queue.push_back(i);
+    for (std::size_t q = 0; q < queue.size(); ++q) {
+      const std::size_t p = queue[q];
+      for (std::size_t l = childStart_[p]; l < childStart_[p + 1]; ++l) {
+        const std::size_t child = std::size_t(links_[l].child);
+        NORVO_RETURN_IF_ERROR(HierarchyInsert(objects_[p].Get(), objects_[child].Get(), nullptr, true));
+        queue.push_back(child);
+      }
+    }
+    return {};
+  }
+
+  Level level_ = kBefore;
+  std::string topKey_;
+  bool seenFormat_ = false, seenVersion_ = false, seenRoot_ = false, seenObjects_ = false, seenSections_ = false;
+  std::uint64_t root_ = 0;
+  ValueBuilder builder_;
+  Layouts layouts_;
+  std::vector<ObjectRef> objects_;
+  std::vector<std::size_t> childStart_;  // per object, its first link
+  std::vector<Link> links_;
+  BaseArray<JsonSection> sections_;
+};
+
+// A section's text, checked and written compactly.
+Result<void> Writer::WriteSection(std::string_view text) {
+  ValueBuilder builder;
+  struct Collect final : nlohmann::json_sax<json> {
+    ValueBuilder& b;
+    std::optional<json> scalar;
+    explicit Collect(ValueBuilder& builder) : b(builder) {}
+    bool Scalar(json&& v) {
+      if (b.IsBuilding()) b.Add(std::move(v));
+      else scalar = std::move(v);
+      return true;
+    }
+    bool Open(json::value_t t) {
+      if (!b.IsBuilding()) b.Begin(t);
+      else if (b.Depth() >= kMaxNesting) return false;
+      else b.Open(t);
+      return true;
+    }
+    bool null() override { return Scalar(json(nullptr)); }
+    bool boolean(bool v) override { return Scalar(json(v)); }
+    bool number_integer(number_integer_t v) override { return Scalar(json(v)); }
+    bool number_unsigned(number_unsigned_t v) override { return Scalar(json(v)); }
+    bool number_float(number_float_t v, const string_t&) override { return Scalar(json(v)); }
+    bool string(string_t& v) override { return Scalar(json(std::move(v))); }
+    bool binary(binary_t&) override { return false; }
+    bool start_object(std::size_t) override { return Open(json::value_t::object); }
+    bool start_array(std::size_t) override { return Open(json::value_t::array); }
+    bool key(string_t& k) override { return b.SetKey(k); }
+    bool end_object() override {
+      if (b.Close()) scalar = b.Take();
+      return true;
+    }
+    bool end_array() override { return end_object(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+  } collect(builder);
+  if (!json::sax_parse(text, &collect) || !collect.scalar) return IllegalArgumentError("a section is not JSON");
+  out_ += collect.scalar->dump();
+  return {};
+}
+
+}  // namespace
+
+Result<String> SaveJson(const ObjectRef& root, std::span<const JsonSection> sections) noexcept {
+  if (!root) return NullptrError("no object to save");
+  try {
+    Writer writer;
+    return writer.Save(root.Get(), sections);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemoryError();
+  } catch (const std::exception&) {
+    return IllegalArgumentError("the objects cannot be written");
+  }
+}
+
+Result<JsonDocument> LoadJson(std::string_view text, String* problem) noexcept {
+  std::optional<Problem> fault;
+  Result<JsonDocument> document = OutOfMemoryError();
+  try {
+    Reader reader;
+    if (json::sax_parse(text, &reader)) {
+      document = reader.Finish();
+    } else if (!reader.problem) {
+      reader.problem = Problem{IllegalArgumentError("malformed JSON"), "malformed JSON"};
+    }
+    fault = std::move(reader.problem);
+    if (fault) document = fault->error;
+  } catch (const std::bad_alloc&) {
+    document = OutOfMemoryError();
+    fault.reset();
+  } catch (const std::exception&) {
+    document = IllegalArgumentError("malformed JSON");
+    fault.reset();
+  }
+  if (problem) {
+    problem->Clear();
+    if (!document) {
+      try {
+        const std::string text = fault ? fault->text : document.error().message();
+        if (Result<String> made = String::Make(text)) *problem = std::move(made).value();
+      } catch (const std::bad_alloc&) {
+      }
+    }
+  }
+  return document;
+}
+
+}  // namespace norvo

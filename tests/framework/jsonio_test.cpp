@@ -1,0 +1,329 @@
+// The JSON writer and reader on the framework's own values and hierarchy
+// objects: round trips, sharing, deep hierarchies, and refused files.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "norvo/hashmap.h"
+#include "norvo/hierarchy.h"
+#include "norvo/jsonio.h"
+#include "norvo/matrix.h"
+#include "norvo/serialize.h"
+#include "test_support.h"
+
+namespace norvo::test {
+namespace {
+
+// A test class holding one member of every framework value type, an object
+// member of its own type, and the hierarchy component before it.
+struct BoxInterface {
+  static constexpr std::string_view kMethods[] = {"ToString"};
+  static constexpr InterfaceDecl kDecl{"net.norvo.test.json.interface.box", "norvo.test.BoxInterface", {},
+                                       RefKind::Strong, 0, kMethods};
+};
+constexpr std::string_view kBoxType = "norvo::test::Box";
+constexpr std::string_view kBoxClass = "net.norvo.test.json.class.box";
+
+struct Box {
+  Bool flag = false;
+  Int count = 0;
+  Float64 weight = 0.0;
+  Uuid id;
+  String label;
+  InternedId key;
+  Matrix placement;
+  BaseArray<Float64> samples;
+  HashMap<Uuid, Uuid> pairs;
+  ObjectRef next;
+
+  Result<void> CopyFrom(const Box&) noexcept { return UnexpectedError("boxes are not copied"); }
+
+  static Result<void> DescribeIO(DataSerializeInterface& s) noexcept {
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("flag", datatype::kBool, NORVO_MEMBER(Box, flag), nullptr, 0));
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("count", datatype::kInt, NORVO_MEMBER(Box, count), nullptr, 0));
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("weight", datatype::kFloat64, NORVO_MEMBER(Box, weight), nullptr, 0));
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("id", datatype::kUuid, NORVO_MEMBER(Box, id), nullptr, 0));
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("label", datatype::kString, NORVO_MEMBER(Box, label), nullptr, 0));
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("key", datatype::kInternedId, NORVO_MEMBER(Box, key), nullptr, 0));
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("placement", datatype::kMatrix, NORVO_MEMBER(Box, placement), nullptr, 0));
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("samples", datatype::kFloat64, NORVO_MEMBER(Box, samples),
+                                            &ArrayAccessor<Float64>(), kDescribeFlagArray));
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("pairs", datatype::kUuid, NORVO_MEMBER(Box, pairs),
+                                            &MapAccessor<Uuid, Uuid>(), kDescribeFlagMap));
+    NORVO_RETURN_IF_ERROR(s.DescribeElement("pairs", datatype::kUuid, MemberRef{}, nullptr, kDescribeFlagMap));
+    return s.DescribeElement("next", kBoxType, NORVO_MEMBER(Box, next), nullptr, 0);
+  }
+};
+
+const InterfaceBinding kBoxBindings[] = {{&BoxInterface::kDecl, {}}};
+const ComponentInfo kBoxComponent = MakeComponent<Box>("net.norvo.test.json.box", kBoxBindings, &Box::DescribeIO);
+constexpr ClassPart kBoxParts[] = {{ClassPart::kAllOf, kHierarchyObjectClassId},
+                                   {ClassPart::kComponent, "net.norvo.test.json.box"}};
+
+class JsonIO : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(context_.RegisterDataType(kBoxType, BoxInterface::kDecl, 0x40000));
+    ASSERT_TRUE(context_.RegisterComponent(kBoxComponent));
+    ASSERT_TRUE(context_.RegisterClass(kBoxClass, kBoxParts));
+    ASSERT_TRUE(context_.ComposeClasses());
+  }
+
+  static ObjectRef NewBox() { return Ok(CreateObject(kBoxClass)); }
+  static Box& Data(const ObjectRef& box) { return *static_cast<Box*>(box.Get()->FindComponent(kBoxComponent)); }
+  static ObjectRef NewNode(std::string_view name) {
+    HierarchyObjectRef node = Ok(HierarchyObjectRef::Create(kHierarchyObjectClassId));
+    node.SetName(S(name));
+    return node;
+  }
+  static std::string Save(const ObjectRef& root) { return Str(Ok(SaveJson(root))); }
+  static ObjectRef Load(const std::string& text) {
+    String problem;
+    Result<JsonDocument> loaded = LoadJson(text, &problem);
+    EXPECT_TRUE(loaded.has_value()) << Str(problem);
+    return loaded ? loaded.value().root : ObjectRef();
+  }
+
+  ModuleContext context_;
+};
+
+void Link(const ObjectRef& parent, const ObjectRef& child) {
+  ASSERT_TRUE(HierarchyInsert(parent.Get(), child.Get(), nullptr, true).has_value());
+}
+
+std::uint64_t Bits(Float64 value) { return std::bit_cast<std::uint64_t>(value); }
+
+TEST_F(JsonIO, WritesTheDocumentLayout) {
+  ObjectRef root = NewNode("root");
+  Link(root, NewNode("a"));
+  EXPECT_EQ(Save(root),
+            "{\"format\":\"norvo.objects\",\"version\":1,\"root\":0,\"objects\":[\n"
+            "{\"class\":\"net.norvo.class.hierarchyobject\",\"_observerName\":\"root\",\"_children\":[1]},\n"
+            "{\"class\":\"net.norvo.class.hierarchyobject\",\"_observerName\":\"a\",\"_children\":[]}\n"
+            "]}\n");
+}
+
+TEST_F(JsonIO, EveryValueTypeRoundTripsExactly) {
+  const Float64 numbers[] = {0.1, -0.0, 1.0, 1e300, 5e-324, -2.0 / 3.0, 123456789.125,
+                             std::numeric_limits<Float64>::quiet_NaN(), HUGE_VAL, -HUGE_VAL};
+  ObjectRef box = NewBox();
+  Box& b = Data(box);
+  b.flag = true;
+  b.count = std::numeric_limits<Int>::min();
+  b.weight = 0.1 + 0.2;
+  b.id = NewUuid();
+  b.label = S("quote \" backslash \\ tab \t line\n ü €");
+  b.key = Id("LeftArm");
+  b.placement = Matrix{{1.5, -2.25, 1e-9}, {0.0, -0.0, 1.0}, {1.0 / 3.0, 2.0, 3.0}, {4.0, 5.0, 6.0}};
+  for (Float64 n : numbers) ASSERT_TRUE(b.samples.Append(n));
+  const Uuid a = NewUuid(), c = NewUuid();
+  ASSERT_TRUE(b.pairs.Insert(a, c));
+  ASSERT_TRUE(b.pairs.Insert(c, a));
+
+  const std::string text = Save(box);
+  ObjectRef loaded = Load(text);
+  ASSERT_TRUE(loaded);
+  const Box& l = Data(loaded);
+  EXPECT_EQ(l.flag, true);
+  EXPECT_EQ(l.count, b.count);
+  EXPECT_EQ(Bits(l.weight), Bits(b.weight));
+  EXPECT_EQ(l.id, b.id);
+  EXPECT_EQ(Str(l.label), Str(b.label));
+  EXPECT_EQ(l.key, b.key);
+  EXPECT_EQ(l.placement, b.placement);
+  ASSERT_EQ(l.samples.GetCount(), b.samples.GetCount());
+  for (Int i = 0; i < l.samples.GetCount(); ++i) EXPECT_EQ(Bits(l.samples[i]), Bits(b.samples[i])) << i;
+  ASSERT_NE(l.pairs.Find(a), nullptr);
+  EXPECT_EQ(*l.pairs.Find(a), c);
+  EXPECT_EQ(*l.pairs.Find(c), a);
+  EXPECT_EQ(Save(loaded), text);
+
+  // Empty values: the empty Uuid and the unset id stay empty.
+  ObjectRef empty = NewBox();
+  ObjectRef emptyLoaded = Load(Save(empty));
+  EXPECT_TRUE(Data(emptyLoaded).id.IsEmpty());
+  EXPECT_FALSE(Data(emptyLoaded).key.IsSet());
+  EXPECT_TRUE(Data(emptyLoaded).next.IsEmpty());
+}
+
+// A loaded map lists its entries in the order of the saved one, whatever
+// order the table's growth gave them, so that its dump reads the same.
+TEST_F(JsonIO, MapsIterateAsBeforeAfterLoading) {
+  ObjectRef box = NewBox();
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(Data(box).pairs.Insert(NewUuid(), NewUuid()));
+  auto order = [](const HashMap<Uuid, Uuid>& map) {
+    std::vector<std::string> keys;
+    for (auto entry : map) keys.push_back(Str(entry.key.ToString()));
+    return keys;
+  };
+  ObjectRef loaded = Load(Save(box));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(order(Data(loaded).pairs), order(Data(box).pairs));
+}
+
+TEST_F(JsonIO, SharedObjectsAreWrittenOnceAndSharedAgain) {
+  ObjectRef root = NewBox(), first = NewBox(), second = NewBox(), shared = NewBox();
+  Data(shared).count = 7;
+  Data(first).next = shared;
+  Data(second).next = shared;
+  Data(root).next = first;
+  Link(root, first);
+  Link(root, second);
+  const std::string text = Save(root);
+  ObjectRef loaded = Load(text);
+  ASSERT_TRUE(loaded);
+  Object* a = HierarchyFirstChild(loaded.Get());
+  ASSERT_NE(a, nullptr);
+  Object* b = HierarchyNext(a);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(Data(loaded).next.Get(), a);
+  const Box& boxA = *static_cast<Box*>(a->FindComponent(kBoxComponent));
+  const Box& boxB = *static_cast<Box*>(b->FindComponent(kBoxComponent));
+  EXPECT_EQ(boxA.next.Get(), boxB.next.Get());
+  EXPECT_EQ(Data(boxA.next).count, 7);
+  EXPECT_EQ(Save(loaded), text);
+}
+
+TEST_F(JsonIO, SectionsTravelBesideTheObjects) {
+  const JsonSection sections[] = {{S("tool"), S("{ \"layout\": [1, 2, 3], \"name\": \"x\" }")}, {S("n"), S("5")}};
+  ObjectRef root = NewNode("root");
+  const std::string text = Str(Ok(SaveJson(root, sections)));
+  JsonDocument loaded = Ok(LoadJson(text));
+  ASSERT_EQ(loaded.sections.GetCount(), 2);
+  EXPECT_EQ(Str(loaded.sections[0].name), "n");
+  EXPECT_EQ(Str(loaded.sections[0].json), "5");
+  EXPECT_EQ(Str(loaded.sections[1].name), "tool");
+  EXPECT_EQ(Str(loaded.sections[1].json), "{\"layout\":[1,2,3],\"name\":\"x\"}");
+  EXPECT_EQ(Str(Ok(SaveJson(loaded.root, std::span<const JsonSection>(loaded.sections.begin(), 2)))), text);
+
+  const JsonSection broken[] = {{S("tool"), S("{\"a\":")}};
+  EXPECT_ERROR_MESSAGE(SaveJson(root, broken), IllegalArgument, "a section is not JSON");
+  const JsonSection twice[] = {{S("tool"), S("1")}, {S("tool"), S("2")}};
+  EXPECT_ERROR_MESSAGE(SaveJson(root, twice), IllegalArgument, "a section name is given twice");
+  EXPECT_ERROR(SaveJson(ObjectRef(), {}), Nullptr);
+}
+
+TEST_F(JsonIO, TextsThatAreNotUtf8AreRefused) {
+  ObjectRef root = NewNode("\xff\xfe");
+  EXPECT_ERROR_MESSAGE(SaveJson(root), IllegalArgument, "a text is not UTF-8");
+}
+
+TEST_F(JsonIO, AMillionDeepChainSavesAndLoads) {
+  constexpr Int kDepth = 1000000;
+  const Int before = LiveAllocationCount();
+  {
+    ObjectRef root = NewNode("root");
+    Object* last = root.Get();
+    for (Int i = 1; i < kDepth; ++i) {
+      ObjectRef next = Ok(CreateObject(kHierarchyObjectClassId));
+      ASSERT_TRUE(HierarchyInsert(last, next.Get(), nullptr, true));
+      last = next.Get();
+    }
+    const std::string text = Save(root);
+    ObjectRef loaded = Load(text);
+    Int depth = 1;
+    for (Object* at = loaded.Get(); HierarchyFirstChild(at); at = HierarchyFirstChild(at)) ++depth;
+    EXPECT_EQ(depth, kDepth);
+    EXPECT_EQ(Str(HierarchyObjectRef::From(loaded).GetName()), "root");
+  }
+  EXPECT_EQ(LiveAllocationCount(), before);
+}
+
+TEST_F(JsonIO, RefusedFilesNameTheFaultAndLeaveNothing) {
+  const std::string head = "{\"format\":\"norvo.objects\",\"version\":1,\"root\":0,\"objects\":[";
+  const std::string node = "{\"class\":\"net.norvo.class.hierarchyobject\",\"_observerName\":\"\",\"_children\":[]}";
+  auto nodeWith = [](const std::string& children) {
+    return "{\"class\":\"net.norvo.class.hierarchyobject\",\"_observerName\":\"\",\"_children\":" + children + "}";
+  };
+  // A box entry as the writer writes a new box, with one member's value replaced.
+  const std::pair<std::string, std::string> boxMembers[] = {
+      {"_observerName", "\"\""}, {"_children", "[]"}, {"flag", "false"}, {"count", "0"}, {"weight", "0.0"},
+      {"id", "\"\""}, {"label", "\"\""}, {"key", "\"\""},
+      {"placement", "[0.0,0.0,0.0,1.0,0.0,0.0,0.0,1.0,0.0,0.0,0.0,1.0]"}, {"samples", "[]"}, {"pairs", "[]"},
+      {"next", "null"}};
+  auto boxWith = [&](const std::string& member, const std::string& value) {
+    std::string text = "{\"class\":\"net.norvo.test.json.class.box\"";
+    for (const auto& [name, written] : boxMembers) text += ",\"" + name + "\":" + (name == member ? value : written);
+    return text + "}";
+  };
+  const std::string boxText = boxWith("", "");
+  ASSERT_EQ(Save(NewBox()), head + "\n" + boxText + "\n]}\n");
+  struct Case {
+    std::string text;
+    const char* message;
+    std::string problem;
+  } cases[] = {
+      {"", "malformed JSON", "byte 1: malformed JSON"},
+      {head + node, "malformed JSON", "byte 136: malformed JSON"},
+      {head + node + "]} x", "malformed JSON", "byte 139: malformed JSON"},
+      {"[1]", "the value has the wrong type", "/: the value has the wrong type"},
+      {"{\"format\":\"other\"}", "unknown format", "/format: unknown format"},
+      {"{\"format\":\"norvo.objects\",\"version\":2}", "unsupported version", "/version: unsupported version"},
+      {"{\"format\":\"norvo.objects\",\"version\":1,\"root\":0}", "missing member", "/objects: missing member"},
+      {"{\"format\":\"norvo.objects\",\"version\":1,\"extra\":0}", "unknown member", "/extra: unknown member"},
+      {"{\"format\":\"norvo.objects\",\"format\":\"norvo.objects\"}", "duplicate member", "/format: duplicate member"},
+      {head + "]}", "dangling object reference", "/root: dangling object reference"},
+      {head + "5]}", "the value has the wrong type", "/objects/0: the value has the wrong type"},
+      {head + "{\"_children\":[]}]}", "missing member", "/objects/0/class: missing member"},
+      {head + "{\"class\":\"net.norvo.no.such.class\"}]}", "unknown class id", "/objects/0/class: unknown class id"},
+      {head + "{\"class\":\"net.norvo.class.hierarchyobject\",\"_children\":[]}]}", "missing member",
+       "/objects/0/_observerName: missing member"},
+      {head + "{\"class\":\"net.norvo.class.hierarchyobject\",\"_observerName\":\"\",\"_children\":[],\"x\":1}]}",
+       "unknown member", "/objects/0/x: unknown member"},
+      {head + "{\"class\":\"net.norvo.class.hierarchyobject\",\"_observerName\":\"\",\"_observerName\":\"\"}]}",
+       "duplicate member", "/objects/0/_observerName: duplicate member"},
+      {head + "{\"class\":\"net.norvo.class.hierarchyobject\",\"_observerName\":7,\"_children\":[]}]}",
+       "the value has the wrong type", "/objects/0/_observerName: the value has the wrong type"},
+      {head + nodeWith("[1]") + "]}", "dangling object reference", "/objects/0/_children/0: dangling object reference"},
+      {head + nodeWith("[0]") + "]}", "the hierarchy has a cycle", "/objects/0/_children: the hierarchy has a cycle"},
+      {head + nodeWith("[1]") + "," + nodeWith("[0]") + "]}", "the hierarchy has a cycle",
+       "/objects/1/_children: the hierarchy has a cycle"},
+      {head + nodeWith("[1,1]") + "," + node + "]}", "an object is a child twice",
+       "/objects/0/_children/1: an object is a child twice"},
+      {head + boxWith("id", "\"not-a-uuid\"") + "]}", "not a Uuid", "/objects/0/id: not a Uuid"},
+      {head + boxWith("count", "18446744073709551615") + "]}", "number out of range", "/objects/0/count: number out of range"},
+      {head + boxWith("weight", "1e999") + "]}", "malformed JSON", "byte 170: malformed JSON"},
+      {head + boxWith("weight", "\"heavy\"") + "]}", "not a number", "/objects/0/weight: not a number"},
+      {head + boxWith("flag", "1") + "]}", "the value has the wrong type", "/objects/0/flag: the value has the wrong type"},
+      {head + boxWith("placement", "[1,2,3]") + "]}", "a matrix has 12 numbers",
+       "/objects/0/placement: a matrix has 12 numbers"},
+      {head + boxWith("samples", "[1,\"x\"]") + "]}", "not a number", "/objects/0/samples/1: not a number"},
+      {head + boxWith("pairs", "[[\"\"]]") + "]}", "the value has the wrong type",
+       "/objects/0/pairs/0: the value has the wrong type"},
+      {head + boxWith("next", "0") + "]}", "dangling object reference", "/objects/0/next: dangling object reference"},
+      {head + node + "," + boxWith("next", "0") + "]}", "object of the wrong class",
+       "/objects/1/next: object of the wrong class"},
+      {head + "{\"class\":\"net.norvo.class.hierarchyobject\",\"_observerName\":" + std::string(100, '[') + "]}",
+       "nesting too deep", "/objects/0: nesting too deep"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const Int before = LiveAllocationCount();
+    String problem;
+    Result<JsonDocument> loaded = LoadJson(c.text, &problem);
+    EXPECT_ERROR_MESSAGE(loaded, IllegalArgument, c.message);
+    EXPECT_EQ(Str(problem), c.problem);
+    problem.Clear();
+    EXPECT_EQ(LiveAllocationCount(), before);
+  }
+}
+
+TEST_F(JsonIO, LoadingUnderAllocationFailureLeavesNothing) {
+  ObjectRef root = NewBox();
+  Data(root).label = S("label");
+  Data(root).id = NewUuid();
+  Data(root).key = Id("key");
+  ASSERT_TRUE(Data(root).samples.Append(1.0));
+  Link(root, NewNode("child"));
+  const std::string text = Save(root);
+  const int failures = ForEachOutOfMemory([&] { return LoadJson(text); });
+  EXPECT_GT(failures, 5);
+}
+
+}  // namespace
+}  // namespace norvo::test

@@ -1,0 +1,304 @@
+// Saving and loading every stored type of the module as JSON: round trips,
+// shared objects, a whole solver configuration from the shared rigs, refused
+// files, allocation failure, and a file kept from an earlier version.
+#include <fstream>
+#include <sstream>
+
+#include "module_fixture.h"
+#include "norvo/jsonio.h"
+#include "sample_rigs.h"
+
+namespace norvo::test {
+namespace {
+
+using Persistence = LoadedModule;
+
+std::string Save(const ObjectRef& root) { return Str(Ok(SaveJson(root))); }
+
+ObjectRef Load(const std::string& text) {
+  String problem;
+  Result<JsonDocument> loaded = LoadJson(text, &problem);
+  EXPECT_TRUE(loaded.has_value()) << Str(problem);
+  return loaded ? loaded.value().root : ObjectRef();
+}
+
+template <class R>
+R As(const ObjectRef& object) {
+  return R::From(object);
+}
+
+template <class R>
+R New(std::string_view classId) {
+  return Ok(R::Create(classId));
+}
+
+Matrix Placed(double x, double y, double z) {
+  Matrix m;
+  m.off = {x, y, z};
+  m.v1 = {0.0, 1.0 / 3.0, -1.0};
+  return m;
+}
+
+CharacterNodeTransform Transform(const Uuid& uuid, std::string_view name, double x) {
+  CharacterNodeTransform t =
+      Ok(CharacterNodeTransformInterface::CreateNodeTransform(uuid, Placed(x, 0.1, -0.0), Placed(0, x * 0.7, 2)));
+  EXPECT_TRUE(t.SetName(S(name)));
+  EXPECT_TRUE(t.SetPreMultiplyMatrix(Placed(1e-300, 1e300, x)));
+  return t;
+}
+
+// A small character: a three-node skeleton, two body parts, a rest pose
+// shared by both pose members, and controllers. Fixed Uuids, so that its
+// text is the same in every run.
+struct SmallCharacter {
+  Uuid hips = U("00000000-0000-4000-8000-000000000001");
+  Uuid spine = U("00000000-0000-4000-8000-000000000002");
+  Uuid head = U("00000000-0000-4000-8000-000000000003");
+  CharacterTreeRef skeleton;
+  CharacterBodyPartRef parts;
+  CharacterPose pose;
+  CharacterDefinition definition;
+
+  SmallCharacter() {
+    skeleton = Ok(CharacterTreeInterface::CreateTree(hips, S("Hips"), true));
+    CharacterTreeRef spineNode = Ok(CharacterTreeInterface::CreateTree(spine, S("Spine"), true));
+    Link(skeleton, spineNode);
+    Link(spineNode, Ok(CharacterTreeInterface::CreateTree(head, S("Head"), false)));
+
+    parts = Ok(CharacterBodyPartInterface::CreateBodyPart(Id("Hips"), S("hips part")));
+    EXPECT_TRUE(parts.SetSkeletonKeywords(Array({S("HIP"), S("PELVIS")})));
+    EXPECT_TRUE(parts.SetSkeletonDiscardKeywords(Array({S("END")})));
+    EXPECT_TRUE(parts.SetControllers(Array({head})));
+    CharacterBodyPartRef chest = Ok(CharacterBodyPartInterface::CreateBodyPart(Id("Chest"), S("")));
+    EXPECT_TRUE(chest.SetSkeleton(Array({spine, head})));
+    Link(parts, chest);
+
+    pose = New<CharacterPose>(CharacterPoseInterface::kClassId);
+    EXPECT_TRUE(pose.SetNodeTransformArray(
+        Array({Transform(hips, "Hips", 1.0), CharacterNodeTransform(), Transform(spine, "Spine", 0.25)})));
+    definition = New<CharacterDefinition>(CharacterDefinitionInterface::kClassId);
+    EXPECT_TRUE(definition.SetUuid(U("00000000-0000-4000-8000-0000000000d0")));
+    EXPECT_TRUE(definition.SetName(S("small")));
+    EXPECT_TRUE(definition.SetSkeletonTree(skeleton));
+    EXPECT_TRUE(definition.SetBodyPartTree(parts));
+    EXPECT_TRUE(definition.SetSkeletonRestPose(pose));
+    EXPECT_TRUE(definition.SetControllersRestPose(pose));
+    EXPECT_TRUE(definition.SetControllers(Array({head, hips})));
+  }
+};
+
+// Every dump of a definition's parts, so that a comparison sees them all.
+std::string DefinitionText(const CharacterDefinition& d) {
+  std::string text = Str(d.ToString()) + Str(d.GetSkeletonRestPose().ToString()) +
+                     Str(d.GetControllersRestPose().ToString());
+  for (const CharacterTreeRef* tree : {&d.GetSkeletonTree()}) {
+    if (!*tree) continue;
+    std::vector<Object*> stack{tree->Get()};
+    while (!stack.empty()) {
+      Object* at = stack.back();
+      stack.pop_back();
+      text += Str(ObjectRef::Share(at).ToString());
+      for (Object* c = HierarchyFirstChild(at); c; c = HierarchyNext(c)) stack.push_back(c);
+    }
+  }
+  std::vector<Object*> stack{d.GetBodyPartTree().Get()};
+  while (!stack.empty() && stack.back()) {
+    Object* at = stack.back();
+    stack.pop_back();
+    text += Str(ObjectRef::Share(at).ToString());
+    for (Object* c = HierarchyFirstChild(at); c; c = HierarchyNext(c)) stack.push_back(c);
+  }
+  for (const Uuid& c : d.GetControllers()) text += Str(c.ToString());
+  return text;
+}
+
+TEST_F(Persistence, EveryStoredTypeRoundTrips) {
+  SmallCharacter small;
+  CharacterAssociation association = New<CharacterAssociation>(CharacterAssociationInterface::kClassId);
+  ASSERT_TRUE(association.AssociateUuid(small.hips, small.spine));
+  ASSERT_TRUE(association.AssociateId(Id("Hips"), Id("Pelvis")));
+  CharacterSolverConfiguration configuration =
+      New<CharacterSolverConfiguration>(CharacterSolverConfigurationInterface::kClassId);
+  ASSERT_TRUE(configuration.Setup(small.definition, small.definition, association));
+  ASSERT_TRUE(configuration.SetApplyTranslationFromRoot(true));
+
+  struct Case {
+    const char* what;
+    ObjectRef object;
+  } cases[] = {
+      {"node info", Ok(CharacterNodeInfoInterface::CreateNodeInfo(small.hips, S("Hips \"left\"")))},
+      {"empty node info", New<CharacterNodeInfo>(CharacterNodeInfoInterface::kClassId)},
+      {"node transform", Transform(small.spine, "Spine", 3.5)},
+      {"pose", small.pose},
+      {"tree", small.skeleton},
+      {"body part", small.parts},
+      {"solver setting", Ok(CharacterBodyPartSolverSettingInterface::CreateBodyPartSolverSetting(Id("Hips"), 0.1))},
+      {"definition", small.definition},
+      {"empty definition", New<CharacterDefinition>(CharacterDefinitionInterface::kClassId)},
+      {"association", association},
+      {"configuration", configuration},
+      {"empty configuration", New<CharacterSolverConfiguration>(CharacterSolverConfigurationInterface::kClassId)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string text = Save(c.object);
+    ObjectRef loaded = Load(text);
+    ASSERT_TRUE(loaded);
+    EXPECT_NE(loaded.Get(), c.object.Get());
+    EXPECT_EQ(loaded.Get()->GetClass().GetId(), c.object.Get()->GetClass().GetId());
+    EXPECT_EQ(Str(loaded.ToString()), Str(c.object.ToString()));
+    EXPECT_EQ(Save(loaded), text);
+  }
+}
+
+TEST_F(Persistence, ADefinitionKeepsItsWholeHierarchiesAndSharedPose) {
+  SmallCharacter small;
+  CharacterDefinition loaded = As<CharacterDefinition>(Load(Save(small.definition)));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(DefinitionText(loaded), DefinitionText(small.definition));
+  EXPECT_EQ(loaded.GetSkeletonRestPose().Get(), loaded.GetControllersRestPose().Get());
+  EXPECT_EQ(Ok(loaded.GetSkeletonTree().GetHiearchyCount(false)), 3);
+  EXPECT_EQ(Ok(loaded.GetSkeletonTree().GetHiearchyCount(true)), 2);
+  CharacterBodyPartRef chest = CharacterBodyPartRef::From(ObjectRef::Share(HierarchyFirstChild(loaded.GetBodyPartTree().Get())));
+  EXPECT_EQ(Ok(chest.GetIdentifier()), Id("Chest"));
+  EXPECT_EQ(Ref(chest.GetSkeleton()).GetCount(), 2);
+}
+
+CharacterDefinition SampleDefinition(const char* clip, const std::vector<sample::PartPreset>& preset,
+                                     std::string_view name) {
+  sample::Skeleton skeleton = Ok(sample::ReadBvhSkeleton(sample::SharedClip(clip)));
+  CharacterBodyPartRef parts = Ok(sample::MakeBodyParts(preset));
+  EXPECT_TRUE(RetargetBaseHelperInterface::FillBodyPart(skeleton.root, parts));
+  BaseArray<CharacterNodeTransform> transforms;
+  double x = 0.0;
+  for (const auto& [uuid, joint] : skeleton.joints) {
+    x += 0.37;
+    EXPECT_TRUE(transforms.Append(Transform(uuid, joint, x)));
+  }
+  CharacterPose pose = New<CharacterPose>(CharacterPoseInterface::kClassId);
+  EXPECT_TRUE(pose.SetNodeTransformArray(transforms));
+  CharacterDefinition definition = Ok(CharacterDefinition::Create(CharacterDefinitionInterface::kClassId));
+  EXPECT_TRUE(definition.SetName(S(name)));
+  EXPECT_TRUE(definition.SetSkeletonTree(skeleton.root));
+  EXPECT_TRUE(definition.SetBodyPartTree(parts));
+  EXPECT_TRUE(definition.SetSkeletonRestPose(pose));
+  EXPECT_TRUE(definition.SetControllersRestPose(pose));
+  EXPECT_TRUE(definition.SetControllers(Array({skeleton.joints[0].first})));
+  return definition;
+}
+
+TEST_F(Persistence, ASolverConfigurationOfTheSharedRigsRoundTrips) {
+  CharacterDefinition source = SampleDefinition("cmu_02_01_walk.bvh", sample::CmuPreset(), "cmu");
+  CharacterDefinition target = SampleDefinition("makehuman_zombie_walk.bvh", sample::MakeHumanGamePreset(), "zombie");
+  ASSERT_EQ(Ok(source.GetSkeletonTree().GetHiearchyCount(false)), 31);
+  ASSERT_EQ(Ok(target.GetSkeletonTree().GetHiearchyCount(false)), 75);
+  AssociationStatistics statistics;
+  CharacterAssociation association = Ok(
+      RetargetBaseHelperInterface::AssociateBodyPartsByIdentifier(source.GetBodyPartTree(), target.GetBodyPartTree(), statistics));
+  CharacterSolverConfiguration configuration =
+      New<CharacterSolverConfiguration>(CharacterSolverConfigurationInterface::kClassId);
+  ASSERT_TRUE(configuration.Setup(source, target, association));
+  ASSERT_TRUE(configuration.SetApplyTranslationFromRoot(true));
+
+  const std::string text = Save(configuration);
+  CharacterSolverConfiguration loaded = As<CharacterSolverConfiguration>(Load(text));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(Save(loaded), text);
+  EXPECT_EQ(Str(loaded.ToString()), Str(configuration.ToString()));
+  EXPECT_TRUE(loaded.GetApplyTranslationFromRoot());
+  const CharacterDefinition& loadedSource = Ref(loaded.GetSourceCharacter());
+  const CharacterDefinition& loadedTarget = Ref(loaded.GetTargetCharacter());
+  EXPECT_EQ(DefinitionText(loadedSource), DefinitionText(source));
+  EXPECT_EQ(DefinitionText(loadedTarget), DefinitionText(target));
+  EXPECT_EQ(loadedSource.GetSkeletonRestPose().Get(), loadedSource.GetControllersRestPose().Get());
+  EXPECT_EQ(Str(Ref(loaded.GetCharacterAssociation()).ToString()), Str(association.ToString()));
+  // The association answers as before, both ways.
+  const Uuid& hips = source.GetSkeletonTree().GetUuid();
+  const CharacterAssociation& loadedAssociation = Ref(loaded.GetCharacterAssociation());
+  EXPECT_EQ(Ok(loadedAssociation.GetAssociatedUuid(hips)), Ok(association.GetAssociatedUuid(hips)));
+
+  // A definition held twice is one object again.
+  ASSERT_TRUE(configuration.Setup(source, source, association));
+  CharacterSolverConfiguration twice = As<CharacterSolverConfiguration>(Load(Save(configuration)));
+  EXPECT_EQ(Ref(twice.GetSourceCharacter()).Get(), Ref(twice.GetTargetCharacter()).Get());
+}
+
+// Replaces the first `from` in `text` by `to`.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST_F(Persistence, RefusedDefinitionsNameTheFaultAndLeaveNothing) {
+  SmallCharacter small;
+  const std::string text = Save(small.definition);
+  struct Case {
+    std::string text;
+    const char* message;
+    std::string problem;
+  } cases[] = {
+      {text.substr(0, text.size() / 2), "malformed JSON", "byte " + std::to_string(text.size() / 2 + 1) + ": malformed JSON"},
+      {Replaced(text, "00000000-0000-4000-8000-000000000003", "00000000-0000-4000-8000-00000000000g"), "not a Uuid",
+       "/objects/2/_objectID: not a Uuid"},
+      {Replaced(text, "\"net.norvo.animation.class.characterpose\"", "\"net.norvo.animation.class.characterposes\""),
+       "unknown class id", "/objects/7/class: unknown class id"},
+      {Replaced(text, "\"SkeletonRoot\":0", "\"SkeletonRoot\":7"), "object of the wrong class",
+       "/objects/8/SkeletonRoot: object of the wrong class"},
+      {Replaced(text, "\"SkeletonRoot\":0", "\"SkeletonRoot\":9"), "dangling object reference",
+       "/objects/8/SkeletonRoot: dangling object reference"},
+      {Replaced(text, "\"_children\":[2]", "\"_children\":[6]"), "not a hierarchy object",
+       "/objects/1/_children/0: not a hierarchy object"},
+      {Replaced(text, "\"_children\":[2]", "\"_children\":[0]"), "the hierarchy has a cycle",
+       "/objects/1/_children: the hierarchy has a cycle"},
+      {Replaced(text, "\"IsTransformNode\":false", "\"IsTransformNode\":\"no\""), "the value has the wrong type",
+       "/objects/2/IsTransformNode: the value has the wrong type"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.problem);
+    const Int before = LiveAllocationCount();
+    const Int ids = InternedId::GetTableSize();
+    String problem;
+    EXPECT_ERROR_MESSAGE(LoadJson(c.text, &problem), IllegalArgument, c.message);
+    EXPECT_EQ(Str(problem), c.problem);
+    problem.Clear();
+    EXPECT_EQ(LiveAllocationCount(), before);
+    EXPECT_EQ(InternedId::GetTableSize(), ids);
+  }
+}
+
+TEST_F(Persistence, LoadingADefinitionUnderAllocationFailureLeavesNothing) {
+  SmallCharacter small;
+  const std::string text = Save(small.definition);
+  const std::string expected = DefinitionText(small.definition);
+  ObjectRef loaded;
+  const int failures = ForEachAllocationFailure([&] {
+    Result<JsonDocument> document = LoadJson(text);
+    if (!document) {
+      EXPECT_EQ(document.error().kind(), ErrorKind::OutOfMemory);
+      return false;
+    }
+    loaded = document.value().root;
+    return true;
+  });
+  EXPECT_EQ(DefinitionText(CharacterDefinition::From(loaded)), expected);
+  EXPECT_GT(failures, 20);
+}
+
+// A file written by the first version of the format must keep loading.
+TEST_F(Persistence, AFileKeptFromTheFirstVersionStillLoads) {
+  const std::string path = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/data/small_definition_v1.json";
+  std::ifstream file(path, std::ios::binary);
+  ASSERT_TRUE(file) << path;
+  std::stringstream kept;
+  kept << file.rdbuf();
+  SmallCharacter small;
+  CharacterDefinition loaded = As<CharacterDefinition>(Load(kept.str()));
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(DefinitionText(loaded), DefinitionText(small.definition));
+  EXPECT_EQ(Save(loaded), kept.str());
+}
+
+}  // namespace
+}  // namespace norvo::test

@@ -1,0 +1,149 @@
+// Rig files: a saved rig reads back as the rig it was saved from, the tool
+// retargets onto it exactly as onto the BVH file, keeps a hand-corrected
+// mapping, and refuses files that are not rigs.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "norvo/retarget/rigfile.h"
+#include "retarget_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+using test::SharedPath;
+
+std::string ReadAll(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path, std::ios::binary).rdbuf();
+  return text.str();
+}
+
+class RigFile : public test::WithModule {};
+
+TEST_F(RigFile, ReadsBackTheRigItWasSavedFrom) {
+  const BvhClip zombie = test::SharedClip("makehuman_zombie_walk.bvh");
+  const Rig rig = test::MakeRig(zombie.skeleton, "makehuman-game", "zombie");
+  const std::string text = test::Ok(FormatRigFile(rig));
+  const Rig loaded = test::Ok(ParseRigFile(text, "zombie.json"));
+  EXPECT_EQ(loaded.name, "zombie");
+  EXPECT_EQ(loaded.presetName, "makehuman-game");
+  ASSERT_EQ(loaded.JointCount(), rig.JointCount());
+  for (std::int64_t j = 0; j < rig.JointCount(); ++j) {
+    const BvhJoint &a = loaded.skeleton.joints[std::size_t(j)], &b = rig.skeleton.joints[std::size_t(j)];
+    EXPECT_EQ(a.name, b.name);
+    EXPECT_EQ(a.parent, b.parent);
+    EXPECT_EQ(a.offset, b.offset);
+    EXPECT_EQ(a.channels, b.channels);
+    EXPECT_EQ(a.firstValue, b.firstValue);
+    EXPECT_EQ(a.endSites, b.endSites);
+    EXPECT_EQ(loaded.JointUuid(j), rig.JointUuid(j));
+    EXPECT_EQ(loaded.restGlobals[std::size_t(j)], rig.restGlobals[std::size_t(j)]);
+  }
+  EXPECT_EQ(loaded.bodyPartJoints, rig.bodyPartJoints);
+  EXPECT_EQ(loaded.coveredJoints, rig.coveredJoints);
+  EXPECT_EQ(loaded.emptyBodyParts, rig.emptyBodyParts);
+  EXPECT_EQ(loaded.measured, rig.measured);
+  EXPECT_EQ(loaded.hipHeight, rig.hipHeight);
+  EXPECT_EQ(test::Ok(FormatRigFile(loaded)), text);
+}
+
+TEST_F(RigFile, RefusesFilesThatAreNotRigs) {
+  const Rig rig = test::MakeRig(test::SharedClip("cmu_02_01_walk.bvh").skeleton, "cmu", "walk");
+  const std::string text = test::Ok(FormatRigFile(rig));
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string t = text;
+    const std::size_t at = t.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? t : t.replace(at, from.size(), to);
+  };
+  const struct {
+    std::string text;
+    std::string message;
+  } cases[] = {
+      {text.substr(0, 100), "rig.json: not a rig file: byte 101: malformed JSON"},
+      {replaced(",\"sections\":{\"norvo-retarget\"", ",\"sections\":{\"other\""),
+       "rig.json: not a rig file: the section \"norvo-retarget\" is missing"},
+      {replaced("\"name\":\"Hips\"", "\"name\":\"Hip\""), "rig.json: the skeleton tree does not list the rig's joints in order"},
+      {replaced("\"name\":\"Hips\"", "\"name\":\"Hips}\\n\""), "rig.json: joint 0 has a name that is not one word"},
+      {replaced("\"parent\":0", "\"parent\":5"),
+       "rig.json: joint 1 has parent 5: a joint's parent comes before it, and only the first joint is a root"},
+      {replaced("\"_identifier\":\"Head\"", "\"_identifier\":\"Skull\""), "rig.json: the body part Head is missing"},
+      {replaced("{\"channels\":[\"Zrotation\",\"Yrotation\",\"Xrotation\"]", "{\"channels\":[\"Zrotation\",\"Yrotation\"]"),
+       "rig.json: joint 1 does not have 3 or 6 channels"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Outcome<Rig> loaded = ParseRigFile(c.text, "rig.json");
+    ASSERT_FALSE(loaded.has_value());
+    EXPECT_EQ(loaded.failure().kind, FailureKind::BadInput);
+    EXPECT_EQ(loaded.failure().Text(), c.message);
+  }
+}
+
+class RigFileTool : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::create_directories(dir_); }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+  int Tool(const std::string& arguments) const {
+    const std::string command = std::string(NORVO_RETARGET_TOOL) + " -q " + arguments + " >" + Path("out.txt") +
+                                " 2>" + Path("err.txt") + " </dev/null";
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  const std::filesystem::path dir_ = std::filesystem::temp_directory_path() /
+      ("norvo-rigfile-test-" + std::to_string(::getpid()) + "-" +
+       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  const std::string walk_ = SharedPath("cmu_02_01_walk.bvh");
+  const std::string zombie_ = SharedPath("makehuman_zombie_walk.bvh");
+};
+
+TEST_F(RigFileTool, RetargetsOntoASavedRigAsOntoItsMotionFile) {
+  ASSERT_EQ(Tool("--target " + zombie_ + " --save-rig " + Path("zombie.json")), 0) << ReadAll(Path("err.txt"));
+  ASSERT_EQ(Tool(walk_ + " --target " + zombie_ + " -o " + Path("direct.bvh") + " --save-rig " + Path("again.json")), 0);
+  ASSERT_EQ(Tool(walk_ + " --target " + Path("zombie.json") + " -o " + Path("saved.bvh")), 0) << ReadAll(Path("err.txt"));
+  const std::string direct = ReadAll(Path("direct.bvh"));
+  ASSERT_FALSE(direct.empty());
+  EXPECT_EQ(ReadAll(Path("saved.bvh")), direct);
+
+  // The source from a saved rig too.
+  ASSERT_EQ(Tool("--target " + walk_ + " --save-rig " + Path("walk.json")), 0);
+  ASSERT_EQ(Tool(walk_ + " --source-rig " + Path("walk.json") + " --target " + Path("zombie.json") + " -o " +
+                 Path("both.bvh")), 0) << ReadAll(Path("err.txt"));
+  EXPECT_EQ(ReadAll(Path("both.bvh")), direct);
+  // A source rig of other joints does not fit the clip.
+  EXPECT_EQ(Tool(walk_ + " --source-rig " + Path("zombie.json") + " --target " + zombie_ + " -o " + Path("x.bvh")), 2);
+
+  // A hand-corrected mapping is what the tool uses: with the head's body part
+  // emptied in the file, the head no longer follows the motion.
+  std::string rig = ReadAll(Path("zombie.json"));
+  const std::size_t head = rig.find("\"_identifier\":\"Head\"");
+  ASSERT_NE(head, std::string::npos);
+  const std::size_t nodes = rig.find("\"_skeletonNodes\":[", head) + 18;
+  rig.replace(nodes, rig.find(']', nodes) - nodes, "");
+  std::ofstream(Path("edited.json"), std::ios::binary) << rig;
+  ASSERT_EQ(Tool(walk_ + " --target " + Path("edited.json") + " -o " + Path("edited.bvh")), 0) << ReadAll(Path("err.txt"));
+  EXPECT_NE(ReadAll(Path("edited.bvh")), direct);
+}
+
+TEST_F(RigFileTool, RefusesATruncatedRigWithExitCodeTwo) {
+  ASSERT_EQ(Tool("--target " + zombie_ + " --save-rig " + Path("zombie.json")), 0);
+  const std::string rig = ReadAll(Path("zombie.json"));
+  std::ofstream(Path("cut.json"), std::ios::binary) << rig.substr(0, rig.size() / 3);
+  EXPECT_EQ(Tool(walk_ + " --target " + Path("cut.json") + " -o " + Path("out.bvh")), 2);
+  const std::string err = ReadAll(Path("err.txt"));
+  EXPECT_EQ(err, "norvo-retarget: error: " + Path("cut.json") + ": not a rig file: byte " +
+                     std::to_string(rig.size() / 3 + 1) + ": malformed JSON\n");
+  EXPECT_FALSE(std::filesystem::exists(Path("out.bvh")));
+  EXPECT_EQ(Tool(walk_ + " --target " + zombie_ + " --preset cmu --source-rig " + Path("cut.json") + " -o " +
+                 Path("out.bvh")), 2);
+  EXPECT_EQ(Tool("--target " + Path("zombie.json") + " --preset cmu --save-rig " + Path("x.json")), 1);
+}
+
+}  // namespace
+}  // namespace norvo::retarget

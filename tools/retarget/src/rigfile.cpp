@@ -1,0 +1,272 @@
+#include "norvo/retarget/rigfile.h"
+
+#include <algorithm>
+#include <fstream>
+#include <new>
+#include <sstream>
+#include <unordered_map>
+
+#include <nlohmann/json.hpp>
+
+#include "norvo/jsonio.h"
+#include "norvo/retarget/kinematics.h"
+
+namespace norvo::retarget {
+
+namespace {
+
+using nlohmann::json;
+
+json VectorJson(const Vector& v) { return json::array({v.x, v.y, v.z}); }
+
+// The tool's section: what a BVH file needs beyond the character.
+json SectionOf(const Rig& rig) {
+  json joints = json::array();
+  for (const BvhJoint& joint : rig.skeleton.joints) {
+    json channels = json::array();
+    for (Channel c : joint.channels) channels.push_back(std::string(ChannelName(c)));
+    json endSites = json::array();
+    for (const Vector& site : joint.endSites) endSites.push_back(VectorJson(site));
+    joints.push_back({{"name", joint.name},
+                      {"parent", joint.parent},
+                      {"offset", VectorJson(joint.offset)},
+                      {"channels", std::move(channels)},
+                      {"endSites", std::move(endSites)}});
+  }
+  return {{"name", rig.name}, {"preset", rig.presetName}, {"joints", std::move(joints)}};
+}
+
+class SectionReader {
+ public:
+  explicit SectionReader(const std::string& file) : file_(file) {}
+
+  Outcome<void> Read(const json& section, Rig& rig) {
+    if (!section.is_object()) return Bad("the section \"" + std::string(kRigSection) + "\" is not an object");
+    RETARGET_TRY(Text(section, "name", rig.name));
+    RETARGET_TRY(Text(section, "preset", rig.presetName));
+    const json* joints = Member(section, "joints");
+    if (!joints || !joints->is_array() || joints->empty()) return Bad("the rig's \"joints\" are not a list of joints");
+    for (std::size_t j = 0; j < joints->size(); ++j) RETARGET_TRY(Joint((*joints)[j], j, rig.skeleton));
+    return {};
+  }
+
+ private:
+  Failure Bad(const std::string& message) const { return MakeFailure(FailureKind::BadInput, message, file_); }
+
+  static const json* Member(const json& object, const char* name) {
+    auto found = object.find(name);
+    return found == object.end() ? nullptr : &*found;
+  }
+
+  Outcome<void> Text(const json& object, const char* name, std::string& out) const {
+    const json* value = Member(object, name);
+    if (!value || !value->is_string()) return Bad(std::string("the rig's \"") + name + "\" is not a text");
+    out = value->get<std::string>();
+    return {};
+  }
+
+  Outcome<void> Point(const json* value, Vector& out, const std::string& what) const {
+    if (!value || !value->is_array() || value->size() != 3) return Bad(what + " is not three numbers");
+    double xyz[3];
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (!(*value)[i].is_number()) return Bad(what + " is not three numbers");
+      xyz[i] = (*value)[i].get<double>();
+    }
+    out = {xyz[0], xyz[1], xyz[2]};
+    return {};
+  }
+
+  Outcome<void> Joint(const json& entry, std::size_t j, BvhSkeleton& skeleton) const {
+    const std::string what = "joint " + std::to_string(j);
+    if (!entry.is_object()) return Bad(what + " is not an object");
+    std::string name;
+    RETARGET_TRY(Text(entry, "name", name));
+    // A BVH file names a joint with one word.
+    if (name.empty() || name.find_first_of(" \t\r\n\v\f{}") != std::string::npos)
+      return Bad(what + " has a name that is not one word");
+    const json* parent = Member(entry, "parent");
+    if (!parent || !parent->is_number_integer()) return Bad(what + " has no parent index");
+    const std::int64_t p = parent->get<std::int64_t>();
+    if (j == 0 ? p != -1 : (p < 0 || p >= std::int64_t(j)))
+      return Bad(what + " has parent " + std::to_string(p) + ": a joint's parent comes before it, and only the first joint is a root");
+    Vector offset;
+    RETARGET_TRY(Point(Member(entry, "offset"), offset, what + "'s offset"));
+    const json* channels = Member(entry, "channels");
+    if (!channels || !channels->is_array() || (channels->size() != 3 && channels->size() != 6))
+      return Bad(what + " does not have 3 or 6 channels");
+    std::vector<Channel> list;
+    for (const json& c : *channels) {
+      bool known = false;
+      for (int k = 0; k < 6 && !known; ++k) {
+        if (c.is_string() && c.get_ref<const std::string&>() == ChannelName(Channel(k))) {
+          list.push_back(Channel(k));
+          known = true;
+        }
+      }
+      if (!known) return Bad(what + " has an unknown channel");
+    }
+    skeleton.AddJoint(std::move(name), p, offset, std::move(list));
+    const json* endSites = Member(entry, "endSites");
+    if (!endSites || !endSites->is_array()) return Bad(what + "'s End Sites are not a list");
+    for (const json& site : *endSites) {
+      Vector at;
+      RETARGET_TRY(Point(&site, at, what + "'s End Site"));
+      skeleton.joints.back().endSites.push_back(at);
+    }
+    return {};
+  }
+
+  const std::string& file_;
+};
+
+// The objects of the rig: the skeleton tree in joint order, the rest pose
+// and the standard body parts, each checked against the joint list.
+Outcome<void> TakeCharacter(Rig& rig, const std::string& file) {
+  auto bad = [&](const std::string& message) { return MakeFailure(FailureKind::BadInput, message, file); };
+  const std::vector<BvhJoint>& joints = rig.skeleton.joints;
+
+  // Pre-order over the skeleton tree, which lists the joints in file order.
+  std::unordered_map<const Object*, std::int64_t> jointOf;
+  std::vector<Object*> stack;
+  if (rig.definition.GetSkeletonTree()) stack.push_back(rig.definition.GetSkeletonTree().Get());
+  while (!stack.empty()) {
+    Object* at = stack.back();
+    stack.pop_back();
+    const std::int64_t j = std::int64_t(rig.nodes.size());
+    CharacterTreeRef node = CharacterTreeRef::From(ObjectRef::Share(at));
+    if (!node || j >= std::int64_t(joints.size()) || node.GetName().View() != joints[std::size_t(j)].name)
+      return bad("the skeleton tree does not list the rig's joints in order");
+    Object* parent = at == rig.definition.GetSkeletonTree().Get() ? nullptr : HierarchyParent(at);
+    const std::int64_t p = parent ? jointOf.at(parent) : -1;
+    if (p != joints[std::size_t(j)].parent) return bad("the skeleton tree does not link the rig's joints as they are");
+    if (node.GetUuid().IsEmpty() || !rig.jointOfUuid.emplace(node.GetUuid(), j).second)
+      return bad("the skeleton tree's nodes do not each have a Uuid of their own");
+    jointOf.emplace(at, j);
+    rig.nodes.push_back(std::move(node));
+    const std::size_t first = stack.size();
+    for (Object* c = HierarchyFirstChild(at); c; c = HierarchyNext(c)) stack.push_back(c);
+    std::reverse(stack.begin() + std::ptrdiff_t(first), stack.end());
+  }
+  if (rig.nodes.size() != joints.size()) return bad("the skeleton tree does not list the rig's joints in order");
+
+  Result<const BaseArray<CharacterNodeTransform>&> pose = rig.definition.GetSkeletonRestPose().GetNodeTransformArray();
+  if (!pose || pose.value().GetCount() != Int(joints.size()))
+    return bad("the rest pose does not hold one node transform per joint");
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    const CharacterNodeTransform& transform = pose.value()[Int(j)];
+    if (!transform || !(transform.GetUuid() == rig.nodes[j].GetUuid()))
+      return bad("the rest pose does not hold one node transform per joint");
+    rig.restTransforms.push_back(transform);
+  }
+  rig.restLocals.resize(joints.size());
+  rig.restGlobals.resize(joints.size());
+  for (std::size_t j = 0; j < joints.size(); ++j) rig.restLocals[j] = LocalMatrix(joints[j], nullptr);
+  ForwardKinematics(rig.skeleton, rig.restLocals.data(), rig.restGlobals.data());
+
+  // The standard body parts, found by identifier anywhere in the tree.
+  std::unordered_map<std::string, CharacterBodyPartRef> partOf;
+  if (rig.definition.GetBodyPartTree()) stack.push_back(rig.definition.GetBodyPartTree().Get());
+  while (!stack.empty()) {
+    Object* at = stack.back();
+    stack.pop_back();
+    CharacterBodyPartRef part = CharacterBodyPartRef::From(ObjectRef::Share(at));
+    if (!part) return bad("the body-part tree holds something that is not a body part");
+    Result<InternedId> id = part.GetIdentifier();
+    RETARGET_CHECK(id, "reading the body parts");
+    partOf.emplace(std::string(id.value().View()), std::move(part));
+    for (Object* c = HierarchyFirstChild(at); c; c = HierarchyNext(c)) stack.push_back(c);
+  }
+  auto texts = [](Result<const BaseArray<String>&> words, std::vector<std::string>& out) {
+    if (words)
+      for (const String& word : words.value()) out.emplace_back(word.View());
+  };
+  for (const BodyPartSpec& spec : StandardBodyParts()) {
+    auto found = partOf.find(std::string(spec.identifier));
+    if (found == partOf.end()) return bad("the body part " + std::string(spec.identifier) + " is missing");
+    rig.bodyParts.push_back(found->second);
+    // The keywords the body part keeps stand for the preset's.
+    BodyPartKeywords words;
+    texts(found->second.GetSkeletonKeywords(), words.keywords);
+    texts(found->second.GetSkeletonDiscardKeywords(), words.discard);
+    rig.presetParts.push_back(std::move(words));
+  }
+  if (rig.bodyParts[0].Get() != rig.definition.GetBodyPartTree().Get())
+    return bad("the body-part tree does not start with " + std::string(StandardBodyParts()[0].identifier));
+  return SummarizeRig(rig);
+}
+
+}  // namespace
+
+bool IsRigFile(const std::string& path) { return path.size() > 5 && path.ends_with(".json"); }
+
+Outcome<std::string> FormatRigFile(const Rig& rig) {
+  try {
+    Result<String> name = String::Make(kRigSection);
+    RETARGET_CHECK(name, "writing the rig");
+    Result<String> text = String::Make(SectionOf(rig).dump());
+    RETARGET_CHECK(text, "writing the rig");
+    const JsonSection section{std::move(name).value(), std::move(text).value()};
+    Result<String> file = SaveJson(rig.definition, std::span<const JsonSection>(&section, 1));
+    RETARGET_CHECK(file, "writing the rig");
+    return std::string(file.value().View());
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  } catch (const std::exception&) {
+    return MakeFailure(FailureKind::BadInput, "the rig has a joint name that is not UTF-8 text");
+  }
+}
+
+Outcome<void> WriteRigFile(const Rig& rig, const std::string& path) {
+  Outcome<std::string> text = FormatRigFile(rig);
+  if (!text) return std::move(text).failure();
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return MakeFailure(FailureKind::Io, "cannot create the file", path);
+  out.write(text.value().data(), std::streamsize(text.value().size()));
+  out.close();
+  if (!out) return MakeFailure(FailureKind::Io, "cannot write the file", path);
+  return {};
+}
+
+Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName) {
+  try {
+    String problem;
+    Result<JsonDocument> document = LoadJson(text, &problem);
+    if (!document) {
+      if (document.error().kind() == ErrorKind::OutOfMemory) return OutOfMemory();
+      return MakeFailure(FailureKind::BadInput, "not a rig file: " + std::string(problem.View()), fileName);
+    }
+    Rig rig;
+    rig.definition = CharacterDefinition::From(document.value().root);
+    if (!rig.definition) return MakeFailure(FailureKind::BadInput, "not a rig file: it holds no character definition", fileName);
+    const JsonSection* section = nullptr;
+    for (const JsonSection& s : document.value().sections)
+      if (s.name.View() == kRigSection) section = &s;
+    if (!section)
+      return MakeFailure(FailureKind::BadInput, "not a rig file: the section \"" + std::string(kRigSection) + "\" is missing",
+                         fileName);
+    json parsed = json::parse(section->json.View(), nullptr, false);
+    SectionReader reader(fileName);
+    RETARGET_TRY(reader.Read(parsed, rig));
+    RETARGET_TRY(TakeCharacter(rig, fileName));
+    return rig;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<Rig> ReadRigFile(const std::string& path) {
+  std::string text;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return MakeFailure(FailureKind::Io, "cannot open the file", path);
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) return MakeFailure(FailureKind::Io, "cannot read the file", path);
+    text = std::move(buffer).str();
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+  return ParseRigFile(text, path);
+}
+
+}  // namespace norvo::retarget
