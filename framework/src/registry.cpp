@@ -210,6 +210,17 @@ Result<void> ModuleContext::ComposeClasses() noexcept {
   return {};
 }
 
+Int ModuleContext::CountLiveObjects() const noexcept {
+  Registries& r = TheRegistries();
+  std::shared_lock lock(r.mutex);
+  Int live = 0;
+  for (const Release* release : releases_) {
+    if (release->kind != kClass) continue;
+    if (Class* const* cls = r.classes.Find(release->id)) live += (*cls)->GetLiveObjectCount();
+  }
+  return live;
+}
+
 // ---- Lookups ------------------------------------------------------------
 
 namespace {
