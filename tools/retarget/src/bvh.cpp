@@ -2,7 +2,9 @@
 
 #include <array>
 #include <charconv>
+#include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <new>
 #include <sstream>
@@ -87,7 +89,8 @@ struct Open {
 
 class Parser {
  public:
-  Parser(std::string_view text, const std::string& fileName) : lines_(text), file_(fileName) {}
+  Parser(std::string_view text, const std::string& fileName, const BvhLimits& limits)
+      : lines_(text), file_(fileName), limits_(limits) {}
 
   Outcome<BvhClip> Run() {
     RETARGET_TRY(Hierarchy());
@@ -145,9 +148,13 @@ class Parser {
           return Fail("expected '{' after " + header + ", found " + Quote(line));
         }
         pending = false;
+        if (std::int64_t(stack.size()) >= limits_.depth)
+          return Fail("the hierarchy nests deeper than the limit of " + std::to_string(limits_.depth) + " levels");
         if (pendingEndSite) {
           stack.push_back(Open{stack.back().joint, true, false, false, false, Vector{}});
         } else {
+          if (std::int64_t(clip_.skeleton.joints.size()) >= limits_.joints)
+            return Fail("the hierarchy has more joints than the limit of " + std::to_string(limits_.joints));
           BvhJoint joint;
           joint.name = std::move(pendingName);
           joint.parent = stack.empty() ? -1 : stack.back().joint;
@@ -254,6 +261,9 @@ class Parser {
     auto [ptr, ec] = std::from_chars(countText.data(), countText.data() + countText.size(), frameCount);
     if (ec != std::errc() || ptr != countText.data() + countText.size() || frameCount < 0)
       return Fail("the frame count must be a whole number, found " + Quote(countText));
+    if (frameCount > limits_.frames)
+      return Fail("Frames says " + std::to_string(frameCount) + ", more than the limit of " +
+                  std::to_string(limits_.frames) + " frames");
     std::int64_t framesLine = lines_.Number();
 
     if (!lines_.Next(line) || line.substr(0, 11) != "Frame Time:")
@@ -289,6 +299,7 @@ class Parser {
 
   Lines lines_;
   const std::string& file_;
+  const BvhLimits& limits_;
   BvhClip clip_;
 };
 
@@ -331,19 +342,31 @@ void BvhSkeleton::AddJoint(std::string name, std::int64_t parent, Vector offset,
   joints.push_back(std::move(joint));
 }
 
-Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName) {
+namespace {
+Failure TooLarge(std::int64_t limit, const std::string& fileName) {
+  return MakeFailure(FailureKind::BadInput, "the file is larger than the limit of " + std::to_string(limit) + " bytes",
+                     fileName);
+}
+}  // namespace
+
+Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits) {
   try {
-    return Parser(text, fileName).Run();
+    if (std::uint64_t(text.size()) > std::uint64_t(std::max<std::int64_t>(limits.fileBytes, 0)))
+      return TooLarge(limits.fileBytes, fileName);
+    return Parser(text, fileName, limits).Run();
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
 }
 
-Outcome<BvhClip> ReadBvhFile(const std::string& path) {
+Outcome<BvhClip> ReadBvhFile(const std::string& path, const BvhLimits& limits) {
   std::string text;
   try {
     std::ifstream in(path, std::ios::binary);
     if (!in) return MakeFailure(FailureKind::Io, "cannot open the file", path);
+    std::error_code error;
+    std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size > std::uintmax_t(std::max<std::int64_t>(limits.fileBytes, 0))) return TooLarge(limits.fileBytes, path);
     std::ostringstream buffer;
     buffer << in.rdbuf();
     if (in.bad()) return MakeFailure(FailureKind::Io, "cannot read the file", path);
@@ -351,7 +374,7 @@ Outcome<BvhClip> ReadBvhFile(const std::string& path) {
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
-  return ParseBvh(text, path);
+  return ParseBvh(text, path, limits);
 }
 
 Outcome<std::string> FormatBvh(const BvhClip& clip) {

@@ -36,17 +36,46 @@ std::int64_t LineOf(std::string_view text, std::size_t offset) {
   return 1 + std::count(text.begin(), text.begin() + std::ptrdiff_t(offset), '\n');
 }
 
-Outcome<std::vector<std::string>> Texts(const json& value, const std::string& where, const std::string& file) {
+// The texts of a list; `budget` is what the keyword limit leaves, and is
+// lowered by what the list holds.
+Outcome<std::vector<std::string>> Texts(const json& value, const std::string& where, const std::string& file,
+                                        std::int64_t& budget, const PresetLimits& limits) {
   if (!value.is_array()) return MakeFailure(FailureKind::BadInput, where + " must be a list of texts", file);
   std::vector<std::string> texts;
   for (const json& item : value) {
     if (!item.is_string()) return MakeFailure(FailureKind::BadInput, where + " must be a list of texts", file);
+    if (--budget < 0)
+      return MakeFailure(FailureKind::BadInput,
+                         "the preset lists more keywords than the limit of " + std::to_string(limits.keywords), file);
     texts.push_back(item.get<std::string>());
   }
   return texts;
 }
 
-Outcome<Preset> FromJson(const json& root, const std::string& file) {
+// Refuses a text whose arrays and objects nest deeper than the limit, before
+// it is parsed: the parse and the parsed value would go as deep. Returns the
+// byte offset of the bracket past the limit, or npos.
+std::size_t PastDepth(std::string_view text, std::int64_t limit) {
+  std::int64_t depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return i;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return std::string_view::npos;
+}
+
+Outcome<Preset> FromJson(const json& root, const std::string& file, const PresetLimits& limits) {
+  std::int64_t budget = limits.keywords;
   auto fail = [&](std::string message) { return MakeFailure(FailureKind::BadInput, std::move(message), file); };
   if (!root.is_object()) return fail("a preset must be a JSON object");
   Preset preset;
@@ -59,7 +88,7 @@ Outcome<Preset> FromJson(const json& root, const std::string& file) {
       if (!value.is_string()) return fail("\"" + key + "\" must be a text");
       (key == "name" ? preset.name : preset.description) = value.get<std::string>();
     } else if (key == "discard") {
-      Outcome<std::vector<std::string>> texts = Texts(value, "\"discard\"", file);
+      Outcome<std::vector<std::string>> texts = Texts(value, "\"discard\"", file, budget, limits);
       if (!texts) return std::move(texts).failure();
       common = std::move(texts).value();
     } else if (key != "bodyParts") {
@@ -80,7 +109,8 @@ Outcome<Preset> FromJson(const json& root, const std::string& file) {
     for (const auto& [key, list] : value.items()) {
       if (key != "keywords" && key != "discard")
         return fail("unknown member \"" + key + "\" in body part \"" + identifier + "\"; expected keywords or discard");
-      Outcome<std::vector<std::string>> texts = Texts(list, "\"" + key + "\" of \"" + identifier + "\"", file);
+      Outcome<std::vector<std::string>> texts =
+          Texts(list, "\"" + key + "\" of \"" + identifier + "\"", file, budget, limits);
       if (!texts) return std::move(texts).failure();
       (key == "keywords" ? keywords.keywords : keywords.discard) = std::move(texts).value();
     }
@@ -99,8 +129,21 @@ int FindStandardBodyPart(std::string_view identifier) noexcept {
   return -1;
 }
 
-Outcome<Preset> ParsePreset(std::string_view text, const std::string& file) {
+namespace {
+Failure TooLarge(const PresetLimits& limits, const std::string& file) {
+  return MakeFailure(FailureKind::BadInput,
+                     "the preset is larger than the limit of " + std::to_string(limits.fileBytes) + " bytes", file);
+}
+}  // namespace
+
+Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, const PresetLimits& limits) {
   try {
+    if (std::uint64_t(text.size()) > std::uint64_t(std::max<std::int64_t>(limits.fileBytes, 0)))
+      return TooLarge(limits, file);
+    if (std::size_t at = PastDepth(text, limits.depth); at != std::string_view::npos)
+      return MakeFailure(FailureKind::BadInput,
+                         "the preset nests deeper than the limit of " + std::to_string(limits.depth) + " levels", file,
+                         LineOf(text, at));
     json root;
     try {
       root = json::parse(text.begin(), text.end());
@@ -112,7 +155,7 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file) {
                          "not valid JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2)), file,
                          LineOf(text, error.byte ? error.byte - 1 : 0));
     }
-    return FromJson(root, file);
+    return FromJson(root, file, limits);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   } catch (const json::exception& error) {
@@ -120,21 +163,24 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file) {
   }
 }
 
-Outcome<Preset> ReadPresetFile(const std::string& path) {
+Outcome<Preset> ReadPresetFile(const std::string& path, const PresetLimits& limits) {
   std::string text;
   try {
     std::ifstream in(path, std::ios::binary);
     if (!in) return MakeFailure(FailureKind::Io, "cannot open the preset", path);
+    std::error_code error;
+    std::uintmax_t size = std::filesystem::file_size(path, error);
+    if (!error && size > std::uintmax_t(std::max<std::int64_t>(limits.fileBytes, 0))) return TooLarge(limits, path);
     std::ostringstream buffer;
     buffer << in.rdbuf();
     text = std::move(buffer).str();
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
-  return ParsePreset(text, path);
+  return ParsePreset(text, path, limits);
 }
 
-Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder) {
+Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder, const PresetLimits& limits) {
   try {
     std::vector<std::string> files;
     std::error_code error;
@@ -144,7 +190,7 @@ Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder) {
     std::sort(files.begin(), files.end());
     std::vector<Preset> presets;
     for (const std::string& file : files) {
-      Outcome<Preset> preset = ReadPresetFile(file);
+      Outcome<Preset> preset = ReadPresetFile(file, limits);
       if (!preset) return std::move(preset).failure();
       presets.push_back(std::move(preset).value());
     }
