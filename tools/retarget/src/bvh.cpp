@@ -307,9 +307,11 @@ class Parser {
 // make the text grow with the square of their depth.
 std::string Indent(std::size_t depth) { return std::string(depth < 32 ? depth : 32, '\t'); }
 
-// Six decimals; a value that prints as zero prints without a sign.
+// Six decimals; a value that prints as zero prints without a sign. The
+// buffer holds the largest finite double in full (309 digits), so every
+// value read is written and reads back.
 void AppendNumber(std::string& out, double value) {
-  char buffer[64];
+  char buffer[320];
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
   std::string_view text(buffer, ec == std::errc() ? std::size_t(end - buffer) : 0);
   if (text == "-0.000000") text.remove_prefix(1);
