@@ -15,8 +15,11 @@ namespace norvo {
 using internal::Registries;
 using internal::TheRegistries;
 
+// Made in static storage and never destroyed: no heap allocation can fail
+// here, and no late release meets a destroyed table.
 Registries& internal::TheRegistries() noexcept {
-  static Registries& registries = *new Registries();
+  alignas(Registries) static unsigned char storage[sizeof(Registries)];
+  static Registries& registries = *::new (storage) Registries();
   return registries;
 }
 

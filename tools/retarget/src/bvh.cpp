@@ -4,10 +4,8 @@
 #include <charconv>
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <new>
-#include <sstream>
 
 namespace norvo::retarget {
 
@@ -366,13 +364,17 @@ Outcome<BvhClip> ReadBvhFile(const std::string& path, const BvhLimits& limits) {
   try {
     std::ifstream in(path, std::ios::binary);
     if (!in) return MakeFailure(FailureKind::Io, "cannot open the file", path);
-    std::error_code error;
-    std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (!error && size > std::uintmax_t(std::max<std::int64_t>(limits.fileBytes, 0))) return TooLarge(limits.fileBytes, path);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return MakeFailure(FailureKind::Io, "cannot read the file", path);
-    text = std::move(buffer).str();
+    // Read in one piece: a stream that runs out of memory while it copies
+    // into another stream stops quietly, and a cut text would be reported
+    // as malformed.
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0 || !in) return MakeFailure(FailureKind::Io, "cannot read the file", path);
+    if (size > std::max<std::int64_t>(limits.fileBytes, 0)) return TooLarge(limits.fileBytes, path);
+    text.resize(std::size_t(size));
+    in.read(text.data(), size);
+    if (in.gcount() != size) return MakeFailure(FailureKind::Io, "cannot read the file", path);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
@@ -434,11 +436,15 @@ Outcome<std::string> FormatBvh(const BvhClip& clip) {
 Outcome<void> WriteBvhFile(const BvhClip& clip, const std::string& path) {
   Outcome<std::string> text = FormatBvh(clip);
   if (!text) return std::move(text).failure();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return MakeFailure(FailureKind::Io, "cannot create the file", path);
-  out.write(text.value().data(), std::streamsize(text.value().size()));
-  out.close();
-  if (!out) return MakeFailure(FailureKind::Io, "cannot write the file", path);
+  try {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return MakeFailure(FailureKind::Io, "cannot create the file", path);
+    out.write(text.value().data(), std::streamsize(text.value().size()));
+    out.close();
+    if (!out) return MakeFailure(FailureKind::Io, "cannot write the file", path);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
   return {};
 }
 

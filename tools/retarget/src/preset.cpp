@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <system_error>
+
+#include <dirent.h>
 
 namespace norvo::retarget {
 
@@ -74,6 +78,27 @@ std::size_t PastDepth(std::string_view text, std::int64_t limit) {
   return std::string_view::npos;
 }
 
+// Empties a parsed value from its innermost arrays and objects outward.
+// Destroying a value that still holds non-empty arrays or objects allocates
+// (the JSON library flattens it onto a vector first), and its destructor
+// cannot report that failing; an empty one frees without allocating. The
+// recursion is as deep as the nesting, which the depth limit bounds.
+void Drain(json& value) noexcept {
+  if (!value.is_array() && !value.is_object()) return;
+  for (json& child : value) Drain(child);
+  value.clear();  // the children are scalars or empty now
+}
+
+// Drains the value before it is destroyed, on every way out.
+class Drained {
+ public:
+  explicit Drained(json& value) : value_(value) {}
+  ~Drained() { Drain(value_); }
+
+ private:
+  json& value_;
+};
+
 Outcome<Preset> FromJson(const json& root, const std::string& file, const PresetLimits& limits) {
   std::int64_t budget = limits.keywords;
   auto fail = [&](std::string message) { return MakeFailure(FailureKind::BadInput, std::move(message), file); };
@@ -140,11 +165,13 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, cons
   try {
     if (std::uint64_t(text.size()) > std::uint64_t(std::max<std::int64_t>(limits.fileBytes, 0)))
       return TooLarge(limits, file);
-    if (std::size_t at = PastDepth(text, limits.depth); at != std::string_view::npos)
+    const std::int64_t depth = std::min(limits.depth, kMaxPresetDepth);
+    if (std::size_t at = PastDepth(text, depth); at != std::string_view::npos)
       return MakeFailure(FailureKind::BadInput,
-                         "the preset nests deeper than the limit of " + std::to_string(limits.depth) + " levels", file,
+                         "the preset nests deeper than the limit of " + std::to_string(depth) + " levels", file,
                          LineOf(text, at));
     json root;
+    Drained drained(root);
     try {
       root = json::parse(text.begin(), text.end());
     } catch (const json::parse_error& error) {
@@ -168,12 +195,17 @@ Outcome<Preset> ReadPresetFile(const std::string& path, const PresetLimits& limi
   try {
     std::ifstream in(path, std::ios::binary);
     if (!in) return MakeFailure(FailureKind::Io, "cannot open the preset", path);
-    std::error_code error;
-    std::uintmax_t size = std::filesystem::file_size(path, error);
-    if (!error && size > std::uintmax_t(std::max<std::int64_t>(limits.fileBytes, 0))) return TooLarge(limits, path);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    text = std::move(buffer).str();
+    // Read in one piece: a stream that runs out of memory while it copies
+    // into another stream stops quietly, and a cut text would be reported
+    // as malformed.
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0 || !in) return MakeFailure(FailureKind::Io, "cannot read the preset", path);
+    if (size > std::max<std::int64_t>(limits.fileBytes, 0)) return TooLarge(limits, path);
+    text.resize(std::size_t(size));
+    in.read(text.data(), size);
+    if (in.gcount() != size) return MakeFailure(FailureKind::Io, "cannot read the preset", path);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
@@ -183,10 +215,19 @@ Outcome<Preset> ReadPresetFile(const std::string& path, const PresetLimits& limi
 Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder, const PresetLimits& limits) {
   try {
     std::vector<std::string> files;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-      if (it->path().extension() == ".json") files.push_back(it->path().string());
-    if (error) return MakeFailure(FailureKind::Io, "cannot list the presets: " + error.message(), folder);
+    // Listed with opendir and readdir: std::filesystem's directory
+    // iterator ends the process when it runs out of memory.
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) {
+      if (errno == ENOMEM) return OutOfMemory();
+      return MakeFailure(FailureKind::Io, "cannot list the presets: " + std::generic_category().message(errno), folder);
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> closing(dir, &::closedir);
+    const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    while (const dirent* entry = ::readdir(dir)) {
+      std::string_view name = entry->d_name;
+      if (name.size() > 5 && name.ends_with(".json")) files.push_back(prefix + std::string(name));
+    }
     std::sort(files.begin(), files.end());
     std::vector<Preset> presets;
     for (const std::string& file : files) {

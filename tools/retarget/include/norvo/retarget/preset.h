@@ -48,9 +48,10 @@ struct Preset {
 
 // What the preset reader accepts at most. A text past a limit is refused as
 // BadInput with a message that names the limit.
+inline constexpr std::int64_t kMaxPresetDepth = 1000;
 struct PresetLimits {
   std::int64_t fileBytes = std::int64_t(1) << 20;  // the size of the text
-  std::int64_t depth = 16;         // arrays and objects open at once
+  std::int64_t depth = 16;  // arrays and objects open at once; kMaxPresetDepth at most
   std::int64_t keywords = 100000;  // texts in all keyword and discard lists
 };
 
