@@ -40,6 +40,11 @@ Result<void> InitializeFramework() noexcept {
 
 void ShutdownFramework() noexcept {
   std::lock_guard lock(g_frameworkMutex);
+  // As with a module: classes whose objects are alive stay registered.
+  if (g_frameworkContext && g_frameworkContext->CountLiveObjects() > 0) {
+    internal::Diagnose("The framework was shut down with live objects of its classes; they stay registered");
+    return;
+  }
   Delete(std::exchange(g_frameworkContext, nullptr));
 }
 

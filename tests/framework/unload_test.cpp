@@ -57,6 +57,22 @@ TEST(Module, ObjectsOfAnotherModuleDoNotHoldItBack) {
   ClearRegistrationLog();
 }
 
+TEST(Framework, ShutdownWithLiveObjectsKeepsItsClasses) {
+  ObjectRef node = Ok(CreateObject(kHierarchyObjectClassId));
+  {
+    DiagnosticCapture capture;
+    ShutdownFramework();
+    EXPECT_EQ(capture.lines, std::vector<std::string>{
+                                 "The framework was shut down with live objects of its classes; they stay registered"});
+  }
+  EXPECT_TRUE(IsClassRegistered(kHierarchyObjectClassId));
+  node.Reset();
+  ShutdownFramework();
+  EXPECT_FALSE(IsClassRegistered(kHierarchyObjectClassId));
+  ASSERT_TRUE(InitializeFramework().has_value());  // as the test program's set-up left it
+  ClearRegistrationLog();
+}
+
 // A module handle released with an object alive leaves the library loaded,
 // so the object keeps working, and says so in one line. The module then
 // stays for the rest of the process, so this runs in a child process.

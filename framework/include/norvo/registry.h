@@ -22,7 +22,8 @@ namespace norvo {
 // Registers the framework's own classes ("net.norvo.class.hierarchyobject").
 // Idempotent; Module::Load calls it as well.
 Result<void> InitializeFramework() noexcept;
-// Releases them again; for a clean exit.
+// Releases them again; for a clean exit. While objects of those classes are
+// alive it writes one diagnostic line and keeps them registered.
 void ShutdownFramework() noexcept;
 
 class ModuleContext {
