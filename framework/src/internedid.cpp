@@ -24,8 +24,11 @@ struct Interned {
   std::mutex mutex;
   HashMap<std::string_view, void*> table;
 };
+// Made in static storage and never destroyed: no heap allocation can fail
+// here, and no late release meets a destroyed table.
 Interned& TheTable() noexcept {
-  static Interned& interned = *new Interned();
+  alignas(Interned) static unsigned char storage[sizeof(Interned)];
+  static Interned& interned = *::new (storage) Interned();
   return interned;
 }
 }  // namespace

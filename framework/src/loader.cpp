@@ -2,6 +2,7 @@
 // module libraries through their "g_norvo" record.
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <mutex>
 #include <utility>
 
@@ -39,6 +40,11 @@ Result<void> InitializeFramework() noexcept {
 
 void ShutdownFramework() noexcept {
   std::lock_guard lock(g_frameworkMutex);
+  // As with a module: classes whose objects are alive stay registered.
+  if (g_frameworkContext && g_frameworkContext->CountLiveObjects() > 0) {
+    internal::Diagnose("The framework was shut down with live objects of its classes; they stay registered");
+    return;
+  }
   Delete(std::exchange(g_frameworkContext, nullptr));
 }
 
@@ -47,7 +53,7 @@ Module::Module(Module&& other) noexcept
 
 Module& Module::operator=(Module&& other) noexcept {
   if (this != &other) {
-    Unload();
+    Close();
     handle_ = std::exchange(other.handle_, nullptr);
     context_ = std::exchange(other.context_, nullptr);
   }
@@ -95,12 +101,32 @@ Result<Module> Module::Load(const char* path) noexcept {
   return module;
 }
 
-void Module::Unload() noexcept {
-  if (!handle_) return;
+// The count of live objects is taken under the loader's lock; an object
+// made from the module's classes by another thread while it unloads is the
+// host's own race, as is any other call into a module being unloaded.
+Result<void> Module::Unload() noexcept {
+  if (!handle_) return {};
   std::lock_guard unloading(g_loaderMutex);
+  if (context_->CountLiveObjects() > 0)
+    return IllegalArgumentError("the module cannot be unloaded while objects of its classes are alive");
   if (auto* info = static_cast<ModuleInfo*>(dlsym(handle_, "g_norvo"))) info->initializer = nullptr;
   Delete(std::exchange(context_, nullptr));
   dlclose(std::exchange(handle_, nullptr));
+  return {};
+}
+
+void Module::Close() noexcept {
+  if (!handle_ || Unload()) return;
+  Int live = context_->CountLiveObjects();
+  // The library, its context and its registrations stay for good: freeing
+  // them would leave those objects with code and classes that are gone.
+  char line[160];
+  int length = std::snprintf(line, sizeof line,
+                             "A module was released with live objects of its classes (%lld); it stays loaded",
+                             static_cast<long long>(live));
+  internal::Diagnose(std::string_view(line, length > 0 && length < int(sizeof line) ? std::size_t(length) : 0));
+  handle_ = nullptr;
+  context_ = nullptr;
 }
 
 }  // namespace norvo

@@ -14,14 +14,15 @@ std::atomic<Int> g_live{0};
 // the solver clones and frees a node transform per node per frame, and the
 // system allocator would otherwise hand the same memory back and forth,
 // returning it to the system between frames. Every block carries a header
-// with its class, so Free knows where it goes. Under AddressSanitizer the
-// blocks go straight back to the system, so that a use after free is caught.
+// with its class, so Free knows where it goes. Under AddressSanitizer and
+// ThreadSanitizer the blocks go straight back to the system, so that a use
+// after free, or a use racing with a free, is caught.
 constexpr std::size_t kHeader = 16;  // keeps the blocks 16-byte aligned
 constexpr std::size_t kClassBytes = 16;
 constexpr std::uint32_t kClasses = 32;
 constexpr std::uint32_t kLarge = kClasses;
 constexpr std::size_t kThreadCacheBytes = std::size_t(64) << 20;
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kCache = false;
 #else
 constexpr bool kCache = true;

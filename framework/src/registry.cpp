@@ -16,8 +16,11 @@ namespace norvo {
 using internal::Registries;
 using internal::TheRegistries;
 
+// Made in static storage and never destroyed: no heap allocation can fail
+// here, and no late release meets a destroyed table.
 Registries& internal::TheRegistries() noexcept {
-  static Registries& registries = *new Registries();
+  alignas(Registries) static unsigned char storage[sizeof(Registries)];
+  static Registries& registries = *::new (storage) Registries();
   return registries;
 }
 
@@ -209,6 +212,17 @@ Result<void> ModuleContext::ComposeClasses() noexcept {
   for (Release* release : releases_)
     if (release->kind == kClass) NORVO_RETURN_IF_ERROR(internal::FindComposedClass(release->id.View()));
   return {};
+}
+
+Int ModuleContext::CountLiveObjects() const noexcept {
+  Registries& r = TheRegistries();
+  std::shared_lock lock(r.mutex);
+  Int live = 0;
+  for (const Release* release : releases_) {
+    if (release->kind != kClass) continue;
+    if (Class* const* cls = r.classes.Find(release->id)) live += (*cls)->GetLiveObjectCount();
+  }
+  return live;
 }
 
 // ---- Lookups ------------------------------------------------------------

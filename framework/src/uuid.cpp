@@ -1,6 +1,7 @@
 #include "norvo/uuid.h"
 
 #include <cstring>
+#include <new>
 #include <random>
 
 #include "norvo/memory.h"
@@ -13,7 +14,9 @@ struct Uuid::Block {
 };
 
 namespace {
-bool RandomBytes(Uuid::Bytes& bytes) noexcept {
+// Seeding the generator may allocate (the random device); running out of
+// memory there is OutOfMemoryError like any other allocation.
+Result<void> RandomBytes(Uuid::Bytes& bytes) noexcept {
   try {
     thread_local std::mt19937_64 engine = [] {
       std::random_device device;
@@ -24,12 +27,14 @@ bool RandomBytes(Uuid::Bytes& bytes) noexcept {
       UInt word = engine();
       std::memcpy(bytes.data() + i, &word, 8);
     }
+  } catch (const std::bad_alloc&) {
+    return OutOfMemoryError();
   } catch (...) {
-    return false;
+    return UnexpectedError("no random source");
   }
   bytes[6] = std::uint8_t((bytes[6] & 0x0f) | 0x40);  // version 4
   bytes[8] = std::uint8_t((bytes[8] & 0x3f) | 0x80);  // variant 1
-  return true;
+  return {};
 }
 
 int HexValue(char c) noexcept {
@@ -61,7 +66,7 @@ Result<Uuid> Uuid::FromBytes(const Bytes& bytes) noexcept {
 
 Result<Uuid> Uuid::Random() noexcept {
   Bytes bytes{};
-  if (!RandomBytes(bytes)) return UnexpectedError("no random source");
+  NORVO_RETURN_IF_ERROR(RandomBytes(bytes));
   return FromBytes(bytes);
 }
 
@@ -90,8 +95,8 @@ Result<void> Uuid::MakeWritable() noexcept {
   Bytes bytes{};
   if (block_) {
     bytes = block_->bytes;
-  } else if (!RandomBytes(bytes)) {
-    return UnexpectedError("no random source");
+  } else {
+    NORVO_RETURN_IF_ERROR(RandomBytes(bytes));
   }
   NORVO_ASSIGN_OR_RETURN(*this, FromBytes(bytes));
   return {};

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "allocation_sweep.h"
 #include "norvo/array.h"
 #include "norvo/internedid.h"
 #include "norvo/memory.h"
@@ -71,37 +72,21 @@ T Ok(Result<T> result) {
   } while (0)
 
 // Runs `operation` with allocation n failing, for n = 0, 1, 2, ... until it
-// succeeds. The operation returns whether it succeeded and checks the
-// outcome of a failing run itself (the error, the state left behind). Every
-// failing run must leave the count of live allocations as it found it (a
-// successful run may keep what it allocated). Returns the number of failing
-// runs.
+// succeeds (the sweep of allocation_sweep.h). The operation returns whether
+// it succeeded and checks the outcome of a failing run itself (the error,
+// the state left behind). Every failing run must leave the count of live
+// allocations as it found it (a successful run may keep what it allocated).
+// Returns the number of failing runs.
 template <class Operation>
 int ForEachAllocationFailure(Operation operation, int limit = 10000) {
-  for (int n = 0; n < limit; ++n) {
-    SCOPED_TRACE("allocation " + std::to_string(n) + " fails");
-    Int before = LiveAllocationCount();
-    FailAllocationAfter(n);
-    bool succeeded = operation();
-    ClearAllocationFailure();
-    if (succeeded) return n;
-    EXPECT_EQ(LiveAllocationCount(), before) << "allocation " << n << " leaked";
-  }
-  ADD_FAILURE() << "the operation never succeeded";
-  return limit;
+  return SweepAllocations(kFrameworkAllocations, operation, [] { return true; }, limit);
 }
 
 // ForEachAllocationFailure for an operation that returns a Result and needs
 // no other check: every failing run must report OutOfMemoryError.
 template <class Operation>
 int ForEachOutOfMemory(Operation operation) {
-  return ForEachAllocationFailure([&] {
-    auto result = operation();
-    if (!result) {
-      EXPECT_EQ(result.error().kind(), ErrorKind::OutOfMemory);
-    }
-    return result.has_value();
-  });
+  return SweepForOutOfMemory(operation);
 }
 
 // The result of `operation` run with allocation `n` from now failing; the

@@ -86,11 +86,11 @@ TEST(Module, LoadRegistersAndUnloadReleasesInReverse) {
       "interface net.norvo.test.interface.counter"};
   EXPECT_EQ(Log(), registered);
 
-  module.Unload();
+  EXPECT_TRUE(module.Unload().has_value());
   EXPECT_FALSE(module.IsLoaded());
   EXPECT_EQ(Log(), WithReleases(registered));
   ExpectUnloaded();
-  module.Unload();  // a second unload does nothing
+  EXPECT_TRUE(module.Unload().has_value());  // a second unload does nothing
   EXPECT_EQ(Log(), WithReleases(registered));
   ClearRegistrationLog();
 }
@@ -100,7 +100,7 @@ TEST(Module, SecondLoadWhileLoadedIsRefusedAndLeavesTheFirst) {
   Result<Module> second = Module::Load(NORVO_TEST_MODULE_PATH);
   EXPECT_ERROR_MESSAGE(second, IllegalArgument, "the module is loaded already");
   ExpectLoaded();
-  first.Unload();
+  EXPECT_TRUE(first.Unload().has_value());
   ExpectUnloaded();
 }
 
@@ -148,21 +148,21 @@ TEST(Module, ClashingModuleIsUndoneAndTheFirstKeepsWorking) {
     const ObjectRef node = Ok(CreateObject(kCounterNodeClass));
     EXPECT_EQ(InvokeMethod<CounterInterface::GetFn>(node.Get(), CounterInterface::kDecl, 0), 7);
   }
-  first.Unload();
+  EXPECT_TRUE(first.Unload().has_value());
   ExpectUnloaded();
 
   // Alone, the clashing module loads: its failed load left nothing behind.
   Module clashing = Load(NORVO_CLASHING_TEST_MODULE_PATH);
   EXPECT_TRUE(clashing.IsLoaded());
   EXPECT_TRUE(IsClassRegistered("net.norvo.test.class.clashingnode"));
-  clashing.Unload();
+  EXPECT_TRUE(clashing.Unload().has_value());
   ExpectUnloaded();
   ClearRegistrationLog();
 }
 
 TEST(Module, EveryAllocationFailureOfALoadIsUndone) {
   // One load first, so that the registries' tables have their full size.
-  Load().Unload();
+  EXPECT_TRUE(Load().Unload().has_value());
   int failed = 0;
   Int lastFailure = -1;
   for (Int n = 0; n < 120; ++n) {
@@ -173,7 +173,7 @@ TEST(Module, EveryAllocationFailureOfALoadIsUndone) {
     if (module) {
       // A dropped log line is the only trace an allocation failure may leave.
       ExpectLoaded();
-      module.value().Unload();
+      EXPECT_TRUE(module.value().Unload().has_value());
     } else {
       ++failed;
       lastFailure = n;

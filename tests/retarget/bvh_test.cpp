@@ -90,7 +90,8 @@ TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
       {Replace(v, "5 6 7 8 9\n", "5 nan 7 8 9\n"), 19, "'nan' is not a finite number"},
       // A count that the file does not back allocates nothing for it.
       {Replace(v, "Frames: 2", "Frames: 999999999999999999"), 17,
-       "Frames says 999999999999999999, but the file holds 2 frame lines"},
+       "Frames says 999999999999999999, more than the limit of 10000000 frames"},
+      {Replace(v, "Frames: 2", "Frames: 9999999"), 17, "Frames says 9999999, but the file holds 2 frame lines"},
       {Replace(v, "Frames: 2", "Frames: 1"), 20, "more frame lines than the 1 that Frames says"},
   };
   ASSERT_TRUE(ParseBvh(v, "good.bvh").has_value());

@@ -12,6 +12,20 @@
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/rig.h"
 
+namespace norvo::retarget {
+
+// How an allocation-failure sweep reads an Outcome (allocation_sweep.h).
+template <class T>
+bool IsOutOfMemory(const Outcome<T>& outcome) {
+  return !outcome.has_value() && outcome.failure().kind == FailureKind::OutOfMemory;
+}
+template <class T>
+std::string Describe(const Outcome<T>& outcome) {
+  return outcome.has_value() ? "a value" : outcome.failure().Text();
+}
+
+}  // namespace norvo::retarget
+
 namespace norvo::retarget::test {
 
 inline std::string SharedPath(const std::string& file) { return std::string(NORVO_SHARED_BVH_DIR) + "/" + file; }

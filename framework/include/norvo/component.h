@@ -123,8 +123,13 @@ class Class {
   const MethodEntry* FindMethod(const InterfaceDecl& iface, std::size_t slot) const noexcept;
   bool Carries(const InterfaceDecl& iface) const noexcept;
 
+  // Objects of this class alive now (made, copied and not yet freed); the
+  // module that registered the class is not unloaded while there are any.
+  Int GetLiveObjectCount() const noexcept { return live_.load(std::memory_order_acquire); }
+
  private:
   friend struct internal::ClassComposition;
+  friend class Object;
   struct Table {
     const InterfaceDecl* iface;
     BaseArray<MethodEntry> slots;
@@ -136,6 +141,8 @@ class Class {
   BaseArray<std::size_t> offsets_;
   BaseArray<Table> tables_;
   std::size_t size_ = 0;
+  // Counted by the object header's constructor and destructor.
+  mutable std::atomic<Int> live_{0};
 };
 
 namespace detail {

@@ -22,7 +22,8 @@ namespace norvo {
 // Registers the framework's own classes ("net.norvo.class.hierarchyobject").
 // Idempotent; Module::Load calls it as well.
 Result<void> InitializeFramework() noexcept;
-// Releases them again; for a clean exit.
+// Releases them again; for a clean exit. While objects of those classes are
+// alive it writes one diagnostic line and keeps them registered.
 void ShutdownFramework() noexcept;
 
 class ModuleContext {
@@ -47,6 +48,8 @@ class ModuleContext {
 
   // Composes every class registered through this context.
   Result<void> ComposeClasses() noexcept;
+  // The objects alive now of the classes registered through this context.
+  Int CountLiveObjects() const noexcept;
   // Runs the arranged releases, last arranged first.
   void ReleaseAll() noexcept;
 
@@ -70,6 +73,8 @@ struct ModuleInfo {
 inline constexpr std::uint32_t kModuleInfoVersion = 23004;
 
 // A module loaded from a shared library; unloaded by Unload or destruction.
+// The code of a module's classes lives in its library, so the module stays
+// loaded while objects of its classes are alive.
 class Module {
  public:
   Module() = default;
@@ -77,17 +82,24 @@ class Module {
   Module& operator=(Module&& other) noexcept;
   Module(const Module&) = delete;
   Module& operator=(const Module&) = delete;
-  ~Module() { Unload(); }
+  // Unloads the module. With objects of its classes still alive it writes
+  // one diagnostic line and leaves the library loaded and its registrations
+  // in place, so that those objects keep working until the process ends.
+  ~Module() { Close(); }
 
   // Opens the library, reads "g_norvo", checks its version and runs its
   // start-up. Any failure undoes what was registered and closes the library.
   static Result<Module> Load(const char* path) noexcept;
   // Releases the module's registrations in reverse order and closes it.
-  // Every object of its classes must have been released before.
-  void Unload() noexcept;
+  // Refused (IllegalArgumentError, the module stays loaded) while objects of
+  // its classes are alive. Unloading a module that is not loaded does
+  // nothing.
+  Result<void> Unload() noexcept;
   bool IsLoaded() const noexcept { return handle_ != nullptr; }
 
  private:
+  // Unload, or the diagnostic line and the module left loaded.
+  void Close() noexcept;
   void* handle_ = nullptr;
   ModuleContext* context_ = nullptr;
 };

@@ -2,10 +2,10 @@
 
 #include <array>
 #include <charconv>
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <new>
-#include <sstream>
 
 namespace norvo::retarget {
 
@@ -87,7 +87,8 @@ struct Open {
 
 class Parser {
  public:
-  Parser(std::string_view text, const std::string& fileName) : lines_(text), file_(fileName) {}
+  Parser(std::string_view text, const std::string& fileName, const BvhLimits& limits)
+      : lines_(text), file_(fileName), limits_(limits) {}
 
   Outcome<BvhClip> Run() {
     RETARGET_TRY(Hierarchy());
@@ -145,9 +146,13 @@ class Parser {
           return Fail("expected '{' after " + header + ", found " + Quote(line));
         }
         pending = false;
+        if (std::int64_t(stack.size()) >= limits_.depth)
+          return Fail("the hierarchy nests deeper than the limit of " + std::to_string(limits_.depth) + " levels");
         if (pendingEndSite) {
           stack.push_back(Open{stack.back().joint, true, false, false, false, Vector{}});
         } else {
+          if (std::int64_t(clip_.skeleton.joints.size()) >= limits_.joints)
+            return Fail("the hierarchy has more joints than the limit of " + std::to_string(limits_.joints));
           BvhJoint joint;
           joint.name = std::move(pendingName);
           joint.parent = stack.empty() ? -1 : stack.back().joint;
@@ -254,6 +259,9 @@ class Parser {
     auto [ptr, ec] = std::from_chars(countText.data(), countText.data() + countText.size(), frameCount);
     if (ec != std::errc() || ptr != countText.data() + countText.size() || frameCount < 0)
       return Fail("the frame count must be a whole number, found " + Quote(countText));
+    if (frameCount > limits_.frames)
+      return Fail("Frames says " + std::to_string(frameCount) + ", more than the limit of " +
+                  std::to_string(limits_.frames) + " frames");
     std::int64_t framesLine = lines_.Number();
 
     if (!lines_.Next(line) || line.substr(0, 11) != "Frame Time:")
@@ -289,6 +297,7 @@ class Parser {
 
   Lines lines_;
   const std::string& file_;
+  const BvhLimits& limits_;
   BvhClip clip_;
 };
 
@@ -296,9 +305,11 @@ class Parser {
 // make the text grow with the square of their depth.
 std::string Indent(std::size_t depth) { return std::string(depth < 32 ? depth : 32, '\t'); }
 
-// Six decimals; a value that prints as zero prints without a sign.
+// Six decimals; a value that prints as zero prints without a sign. The
+// buffer holds the largest finite double in full (309 digits), so every
+// value read is written and reads back.
 void AppendNumber(std::string& out, double value) {
-  char buffer[64];
+  char buffer[320];
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
   std::string_view text(buffer, ec == std::errc() ? std::size_t(end - buffer) : 0);
   if (text == "-0.000000") text.remove_prefix(1);
@@ -331,27 +342,43 @@ void BvhSkeleton::AddJoint(std::string name, std::int64_t parent, Vector offset,
   joints.push_back(std::move(joint));
 }
 
-Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName) {
+namespace {
+Failure TooLarge(std::int64_t limit, const std::string& fileName) {
+  return MakeFailure(FailureKind::BadInput, "the file is larger than the limit of " + std::to_string(limit) + " bytes",
+                     fileName);
+}
+}  // namespace
+
+Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits) {
   try {
-    return Parser(text, fileName).Run();
+    if (std::uint64_t(text.size()) > std::uint64_t(std::max<std::int64_t>(limits.fileBytes, 0)))
+      return TooLarge(limits.fileBytes, fileName);
+    return Parser(text, fileName, limits).Run();
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
 }
 
-Outcome<BvhClip> ReadBvhFile(const std::string& path) {
+Outcome<BvhClip> ReadBvhFile(const std::string& path, const BvhLimits& limits) {
   std::string text;
   try {
     std::ifstream in(path, std::ios::binary);
     if (!in) return MakeFailure(FailureKind::Io, "cannot open the file", path);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return MakeFailure(FailureKind::Io, "cannot read the file", path);
-    text = std::move(buffer).str();
+    // Read in one piece: a stream that runs out of memory while it copies
+    // into another stream stops quietly, and a cut text would be reported
+    // as malformed.
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0 || !in) return MakeFailure(FailureKind::Io, "cannot read the file", path);
+    if (size > std::max<std::int64_t>(limits.fileBytes, 0)) return TooLarge(limits.fileBytes, path);
+    text.resize(std::size_t(size));
+    in.read(text.data(), size);
+    if (in.gcount() != size) return MakeFailure(FailureKind::Io, "cannot read the file", path);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
-  return ParseBvh(text, path);
+  return ParseBvh(text, path, limits);
 }
 
 Outcome<std::string> FormatBvh(const BvhClip& clip) {
@@ -409,11 +436,15 @@ Outcome<std::string> FormatBvh(const BvhClip& clip) {
 Outcome<void> WriteBvhFile(const BvhClip& clip, const std::string& path) {
   Outcome<std::string> text = FormatBvh(clip);
   if (!text) return std::move(text).failure();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return MakeFailure(FailureKind::Io, "cannot create the file", path);
-  out.write(text.value().data(), std::streamsize(text.value().size()));
-  out.close();
-  if (!out) return MakeFailure(FailureKind::Io, "cannot write the file", path);
+  try {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return MakeFailure(FailureKind::Io, "cannot create the file", path);
+    out.write(text.value().data(), std::streamsize(text.value().size()));
+    out.close();
+    if (!out) return MakeFailure(FailureKind::Io, "cannot write the file", path);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
   return {};
 }
 

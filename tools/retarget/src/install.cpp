@@ -1,6 +1,7 @@
 #include "norvo/retarget/install.h"
 
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 namespace norvo::retarget {
@@ -26,14 +27,19 @@ std::string ModulePath() { return Locate(NORVO_RETARGET_INSTALLED_MODULE, NORVO_
 std::string ShippedPresetFolder() { return Locate(NORVO_RETARGET_INSTALLED_PRESETS, NORVO_RETARGET_BUILT_PRESETS); }
 
 Outcome<Module> LoadRetargetModule() {
-  std::string path = ModulePath();
-  Result<Module> module = Module::Load(path.c_str());
-  if (!module)
-    return MakeFailure(FailureKind::Internal,
-                       std::string("cannot load the retargeting module: ") + ErrorKindName(module.error().kind()) +
-                           (*module.error().message() ? std::string(": ") + module.error().message() : ""),
-                       path);
-  return std::move(module).value();
+  try {
+    std::string path = ModulePath();
+    Result<Module> module = Module::Load(path.c_str());
+    if (!module && module.error().kind() == ErrorKind::OutOfMemory) return OutOfMemory();
+    if (!module)
+      return MakeFailure(FailureKind::Internal,
+                         std::string("cannot load the retargeting module: ") + ErrorKindName(module.error().kind()) +
+                             (*module.error().message() ? std::string(": ") + module.error().message() : ""),
+                         path);
+    return std::move(module).value();
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
 }
 
 }  // namespace norvo::retarget

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
+#include <system_error>
+
+#include <dirent.h>
 
 namespace norvo::retarget {
 
@@ -36,17 +40,67 @@ std::int64_t LineOf(std::string_view text, std::size_t offset) {
   return 1 + std::count(text.begin(), text.begin() + std::ptrdiff_t(offset), '\n');
 }
 
-Outcome<std::vector<std::string>> Texts(const json& value, const std::string& where, const std::string& file) {
+// The texts of a list; `budget` is what the keyword limit leaves, and is
+// lowered by what the list holds.
+Outcome<std::vector<std::string>> Texts(const json& value, const std::string& where, const std::string& file,
+                                        std::int64_t& budget, const PresetLimits& limits) {
   if (!value.is_array()) return MakeFailure(FailureKind::BadInput, where + " must be a list of texts", file);
   std::vector<std::string> texts;
   for (const json& item : value) {
     if (!item.is_string()) return MakeFailure(FailureKind::BadInput, where + " must be a list of texts", file);
+    if (--budget < 0)
+      return MakeFailure(FailureKind::BadInput,
+                         "the preset lists more keywords than the limit of " + std::to_string(limits.keywords), file);
     texts.push_back(item.get<std::string>());
   }
   return texts;
 }
 
-Outcome<Preset> FromJson(const json& root, const std::string& file) {
+// Refuses a text whose arrays and objects nest deeper than the limit, before
+// it is parsed: the parse and the parsed value would go as deep. Returns the
+// byte offset of the bracket past the limit, or npos.
+std::size_t PastDepth(std::string_view text, std::int64_t limit) {
+  std::int64_t depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return i;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// Empties a parsed value from its innermost arrays and objects outward.
+// Destroying a value that still holds non-empty arrays or objects allocates
+// (the JSON library flattens it onto a vector first), and its destructor
+// cannot report that failing; an empty one frees without allocating. The
+// recursion is as deep as the nesting, which the depth limit bounds.
+void Drain(json& value) noexcept {
+  if (!value.is_array() && !value.is_object()) return;
+  for (json& child : value) Drain(child);
+  value.clear();  // the children are scalars or empty now
+}
+
+// Drains the value before it is destroyed, on every way out.
+class Drained {
+ public:
+  explicit Drained(json& value) : value_(value) {}
+  ~Drained() { Drain(value_); }
+
+ private:
+  json& value_;
+};
+
+Outcome<Preset> FromJson(const json& root, const std::string& file, const PresetLimits& limits) {
+  std::int64_t budget = limits.keywords;
   auto fail = [&](std::string message) { return MakeFailure(FailureKind::BadInput, std::move(message), file); };
   if (!root.is_object()) return fail("a preset must be a JSON object");
   Preset preset;
@@ -59,7 +113,7 @@ Outcome<Preset> FromJson(const json& root, const std::string& file) {
       if (!value.is_string()) return fail("\"" + key + "\" must be a text");
       (key == "name" ? preset.name : preset.description) = value.get<std::string>();
     } else if (key == "discard") {
-      Outcome<std::vector<std::string>> texts = Texts(value, "\"discard\"", file);
+      Outcome<std::vector<std::string>> texts = Texts(value, "\"discard\"", file, budget, limits);
       if (!texts) return std::move(texts).failure();
       common = std::move(texts).value();
     } else if (key != "bodyParts") {
@@ -80,7 +134,8 @@ Outcome<Preset> FromJson(const json& root, const std::string& file) {
     for (const auto& [key, list] : value.items()) {
       if (key != "keywords" && key != "discard")
         return fail("unknown member \"" + key + "\" in body part \"" + identifier + "\"; expected keywords or discard");
-      Outcome<std::vector<std::string>> texts = Texts(list, "\"" + key + "\" of \"" + identifier + "\"", file);
+      Outcome<std::vector<std::string>> texts =
+          Texts(list, "\"" + key + "\" of \"" + identifier + "\"", file, budget, limits);
       if (!texts) return std::move(texts).failure();
       (key == "keywords" ? keywords.keywords : keywords.discard) = std::move(texts).value();
     }
@@ -99,9 +154,24 @@ int FindStandardBodyPart(std::string_view identifier) noexcept {
   return -1;
 }
 
-Outcome<Preset> ParsePreset(std::string_view text, const std::string& file) {
+namespace {
+Failure TooLarge(const PresetLimits& limits, const std::string& file) {
+  return MakeFailure(FailureKind::BadInput,
+                     "the preset is larger than the limit of " + std::to_string(limits.fileBytes) + " bytes", file);
+}
+}  // namespace
+
+Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, const PresetLimits& limits) {
   try {
+    if (std::uint64_t(text.size()) > std::uint64_t(std::max<std::int64_t>(limits.fileBytes, 0)))
+      return TooLarge(limits, file);
+    const std::int64_t depth = std::min(limits.depth, kMaxPresetDepth);
+    if (std::size_t at = PastDepth(text, depth); at != std::string_view::npos)
+      return MakeFailure(FailureKind::BadInput,
+                         "the preset nests deeper than the limit of " + std::to_string(depth) + " levels", file,
+                         LineOf(text, at));
     json root;
+    Drained drained(root);
     try {
       root = json::parse(text.begin(), text.end());
     } catch (const json::parse_error& error) {
@@ -112,7 +182,7 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file) {
                          "not valid JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2)), file,
                          LineOf(text, error.byte ? error.byte - 1 : 0));
     }
-    return FromJson(root, file);
+    return FromJson(root, file, limits);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   } catch (const json::exception& error) {
@@ -120,31 +190,48 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file) {
   }
 }
 
-Outcome<Preset> ReadPresetFile(const std::string& path) {
+Outcome<Preset> ReadPresetFile(const std::string& path, const PresetLimits& limits) {
   std::string text;
   try {
     std::ifstream in(path, std::ios::binary);
     if (!in) return MakeFailure(FailureKind::Io, "cannot open the preset", path);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    text = std::move(buffer).str();
+    // Read in one piece: a stream that runs out of memory while it copies
+    // into another stream stops quietly, and a cut text would be reported
+    // as malformed.
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0 || !in) return MakeFailure(FailureKind::Io, "cannot read the preset", path);
+    if (size > std::max<std::int64_t>(limits.fileBytes, 0)) return TooLarge(limits, path);
+    text.resize(std::size_t(size));
+    in.read(text.data(), size);
+    if (in.gcount() != size) return MakeFailure(FailureKind::Io, "cannot read the preset", path);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
-  return ParsePreset(text, path);
+  return ParsePreset(text, path, limits);
 }
 
-Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder) {
+Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder, const PresetLimits& limits) {
   try {
     std::vector<std::string> files;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-      if (it->path().extension() == ".json") files.push_back(it->path().string());
-    if (error) return MakeFailure(FailureKind::Io, "cannot list the presets: " + error.message(), folder);
+    // Listed with opendir and readdir: std::filesystem's directory
+    // iterator ends the process when it runs out of memory.
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) {
+      if (errno == ENOMEM) return OutOfMemory();
+      return MakeFailure(FailureKind::Io, "cannot list the presets: " + std::generic_category().message(errno), folder);
+    }
+    std::unique_ptr<DIR, int (*)(DIR*)> closing(dir, &::closedir);
+    const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+    while (const dirent* entry = ::readdir(dir)) {
+      std::string_view name = entry->d_name;
+      if (name.size() > 5 && name.ends_with(".json")) files.push_back(prefix + std::string(name));
+    }
     std::sort(files.begin(), files.end());
     std::vector<Preset> presets;
     for (const std::string& file : files) {
-      Outcome<Preset> preset = ReadPresetFile(file);
+      Outcome<Preset> preset = ReadPresetFile(file, limits);
       if (!preset) return std::move(preset).failure();
       presets.push_back(std::move(preset).value());
     }

@@ -52,12 +52,23 @@ struct BvhClip {
   const double* Frame(std::int64_t frame) const noexcept { return values.data() + frame * skeleton.valueCount; }
 };
 
+// What the reader accepts at most. A text past a limit is refused as
+// BadInput with a message that names the limit; a caller that reads
+// untrusted files can set them lower.
+struct BvhLimits {
+  std::int64_t fileBytes = std::int64_t(1) << 30;  // the size of the text
+  std::int64_t joints = 1000000;                   // ROOT and JOINTs
+  std::int64_t depth = 1000000;   // blocks open at once: joints and End Sites
+  std::int64_t frames = 10000000;  // the count on the Frames line
+};
+
 // Reads a BVH text. `fileName` names the file in failures, which carry the
 // line number and what was expected. Tolerant of CRLF, tabs, blank lines and
 // odd indentation; strict about structure, counts and numbers. Nothing is
 // allocated beyond what the text holds, and no nesting depth overflows.
-Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName);
-Outcome<BvhClip> ReadBvhFile(const std::string& path);
+Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits = {});
+// A file larger than the limit is refused before it is read.
+Outcome<BvhClip> ReadBvhFile(const std::string& path, const BvhLimits& limits = {});
 
 // The BVH text of a clip, LF line ends, six decimals for every value.
 Outcome<std::string> FormatBvh(const BvhClip& clip);

@@ -46,12 +46,22 @@ struct Preset {
   std::vector<BodyPartKeywords> parts;  // one per standard body part
 };
 
+// What the preset reader accepts at most. A text past a limit is refused as
+// BadInput with a message that names the limit.
+inline constexpr std::int64_t kMaxPresetDepth = 1000;
+struct PresetLimits {
+  std::int64_t fileBytes = std::int64_t(1) << 20;  // the size of the text
+  std::int64_t depth = 16;  // arrays and objects open at once; kMaxPresetDepth at most
+  std::int64_t keywords = 100000;  // texts in all keyword and discard lists
+};
+
 // Reads a preset from its JSON text; `file` names it in failures and gives
 // the name when the text has none.
-Outcome<Preset> ParsePreset(std::string_view json, const std::string& file);
-Outcome<Preset> ReadPresetFile(const std::string& path);
+Outcome<Preset> ParsePreset(std::string_view json, const std::string& file, const PresetLimits& limits = {});
+// A file larger than the limit is refused before it is read.
+Outcome<Preset> ReadPresetFile(const std::string& path, const PresetLimits& limits = {});
 // Every "*.json" of a folder, by file name.
-Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder);
+Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder, const PresetLimits& limits = {});
 
 // Keyword matching as the module fills body parts: the name upper-cased
 // contains every "&&"-separated part of the keyword upper-cased.

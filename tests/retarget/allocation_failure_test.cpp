@@ -1,0 +1,154 @@
+// The tool library under allocation failure: each public operation is swept
+// with its C++ allocations (operator new) failing in turn and, where it
+// reaches the module, with the framework's allocations failing in turn.
+// Every failure must come back as an out-of-memory Outcome, leave the
+// caller's values as they were and leak nothing.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <unistd.h>
+
+#include "failing_new.h"
+#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/preset.h"
+#include "retarget_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+using norvo::test::kFrameworkAllocations;
+using norvo::test::kNewAllocations;
+using norvo::test::SweepForOutOfMemory;
+using norvo::test::SweepForOutOfMemoryAccepting;
+
+constexpr const char* kClip =
+    "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"
+    "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
+    "JOINT Spine\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"
+    "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"
+    "MOTION\nFrames: 2\nFrame Time: 0.04\n1 2 3 4 5 6 7 8 9\n1 2 3 40 5 6 7 8 9\n";
+
+constexpr const char* kPreset =
+    "{\"name\": \"small\", \"discard\": [\"End\"],\n"
+    "\"bodyParts\": {\"Hips\": {\"keywords\": [\"Hips\"]}, \"Spine\": {\"keywords\": [\"Spine\"]}}}";
+
+std::string TempPath(const char* what) {
+  return (std::filesystem::temp_directory_path() / ("norvo_sweep_" + std::to_string(::getpid()) + what)).string();
+}
+
+bool SameClip(const BvhClip& a, const BvhClip& b) {
+  if (a.skeleton.joints.size() != b.skeleton.joints.size() || a.values != b.values || a.frameTime != b.frameTime)
+    return false;
+  for (std::size_t j = 0; j < a.skeleton.joints.size(); ++j)
+    if (a.skeleton.joints[j].name != b.skeleton.joints[j].name || a.skeleton.joints[j].channels != b.skeleton.joints[j].channels)
+      return false;
+  return true;
+}
+
+TEST(AllocationFailure, ReadingAndWritingBvh) {
+  const BvhClip clip = test::Clip(kClip);
+  const BvhClip copy = clip;
+  const std::string in = TempPath("in.bvh"), out = TempPath("out.bvh");
+  std::ofstream(in, std::ios::binary) << kClip;
+  EXPECT_GT(SweepForOutOfMemory([&] { return ParseBvh(kClip, "clip.bvh"); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return ReadBvhFile(in); }, kNewAllocations), 0);
+  auto unchanged = [&] { return SameClip(clip, copy); };
+  EXPECT_GT(SweepForOutOfMemory([&] { return FormatBvh(clip); }, unchanged, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return WriteBvhFile(clip, out); }, unchanged, kNewAllocations), 0);
+  EXPECT_TRUE(SameClip(test::Ok(ReadBvhFile(out)), clip));
+  std::remove(in.c_str());
+  std::remove(out.c_str());
+}
+
+TEST(AllocationFailure, ReadingPresets) {
+  const std::string file = TempPath("preset.json");
+  std::ofstream(file, std::ios::binary) << kPreset;
+  EXPECT_GT(SweepForOutOfMemory([&] { return ParsePreset(kPreset, "small.json"); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFile(file); }, kNewAllocations), 0);
+  const std::string shipped = ShippedPresetFolder();
+  EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFolder(shipped); }, kNewAllocations), 0);
+  std::remove(file.c_str());
+}
+
+// Alone, without the suites that keep the module loaded.
+TEST(AllocationFailure, LoadingTheModule) {
+  for (const norvo::test::Injector* injector : {&kNewAllocations, &kFrameworkAllocations}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_GT(SweepForOutOfMemory([&] { return LoadRetargetModule(); }, *injector), 0);
+  }
+}
+
+class AllocationFailureWithModule : public test::WithModule {
+ protected:
+  const BvhClip clip_ = test::Clip(kClip);
+  const Preset preset_ = test::Ok(ParsePreset(kPreset, "small.json"));
+};
+
+TEST_F(AllocationFailureWithModule, BuildingRigs) {
+  const std::vector<Preset> presets = {preset_, preset_};
+  // Once first, so that the process-wide tables (interned ids, the random
+  // generator) have what they keep.
+  ASSERT_TRUE(BuildRigWithBestPreset("rig", clip_.skeleton, presets).has_value());
+  for (const norvo::test::Injector* injector : {&kNewAllocations, &kFrameworkAllocations}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_GT(SweepForOutOfMemory([&] { return BuildRig("rig", clip_.skeleton, preset_); }, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return BuildRigWithBestPreset("rig", clip_.skeleton, presets); }, *injector),
+              0);
+  }
+}
+
+// A copy-on-write value that cannot be copied is the module's NullptrError
+// "no private copy could be made", which the library reports as an internal
+// failure; every other failure is out of memory.
+template <class T>
+bool OutOfMemoryOrNoCopy(const Outcome<T>& outcome) {
+  return IsOutOfMemory(outcome) ||
+         (outcome.failure().kind == FailureKind::Internal &&
+          outcome.failure().message.find("NullptrError") == 0 &&
+          outcome.failure().message.ends_with(": no private copy could be made"));
+}
+
+TEST_F(AllocationFailureWithModule, Retargeting) {
+  const Rig source = test::Ok(BuildRig("source", clip_.skeleton, preset_));
+  const Rig target = test::Ok(BuildRig("target", clip_.skeleton, preset_));
+  auto retargeter = test::Ok(Retargeter::Create(source, target, {}));
+  std::vector<Matrix> expected;
+  ASSERT_TRUE(retargeter->RetargetFrame(clip_.Frame(1), expected).has_value());
+  const std::string expectedText = test::Ok(FormatBvh(test::Ok(RetargetClip(*retargeter, clip_, target, 0, 2))));
+  // The shared rest values the retargeter reads stay as they are.
+  const Matrix rest = target.restTransforms[1].GetGlobalMatrix();
+  auto unchanged = [&] { return target.restTransforms[1].GetGlobalMatrix() == rest; };
+
+  for (const norvo::test::Injector* injector : {&kNewAllocations, &kFrameworkAllocations}) {
+    SCOPED_TRACE(injector->name);
+    auto accept = [](const auto& outcome) { return OutOfMemoryOrNoCopy(outcome); };
+    EXPECT_GT(SweepForOutOfMemoryAccepting([&] { return Retargeter::Create(source, target, {}); }, accept,
+                                               unchanged, *injector),
+              0);
+    std::vector<Matrix> locals;
+    EXPECT_GT(SweepForOutOfMemoryAccepting([&] { return retargeter->RetargetFrame(clip_.Frame(1), locals); },
+                                               accept, unchanged, *injector),
+              0);
+    EXPECT_EQ(locals, expected);
+    BvhClip retargeted;
+    EXPECT_GT(SweepForOutOfMemoryAccepting(
+                  [&]() -> Outcome<void> {
+                    Outcome<BvhClip> clip = RetargetClip(*retargeter, clip_, target, 0, 2);
+                    if (!clip) return std::move(clip).failure();
+                    retargeted = std::move(clip).value();
+                    return {};
+                  },
+                  accept, unchanged, *injector),
+              0);
+    EXPECT_EQ(test::Ok(FormatBvh(retargeted)), expectedText);
+  }
+}
+
+}  // namespace
+}  // namespace norvo::retarget

@@ -1,0 +1,147 @@
+// The readers' limits: each reader accepts a text at a small configured
+// limit and refuses one past it, naming the limit, both from text and from
+// a file.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/preset.h"
+#include "retarget_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+// A chain of `joints` joints, the last with an End Site, and `frames` frames.
+std::string Chain(int joints, int frames) {
+  std::string text = "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
+  for (int j = 1; j < joints; ++j) text += "JOINT j" + std::to_string(j) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
+  text += "End Site\n{\nOFFSET 0 1 0\n}\n";
+  for (int j = 0; j < joints; ++j) text += "}\n";
+  text += "MOTION\nFrames: " + std::to_string(frames) + "\nFrame Time: 0.04\n";
+  for (int f = 0; f < frames; ++f) {
+    for (int v = 0; v < 3 * joints; ++v) text += v ? " 0" : "0";
+    text += "\n";
+  }
+  return text;
+}
+
+// Writes `text` to a file of the test's own and removes it again.
+class TempFile {
+ public:
+  explicit TempFile(const std::string& text)
+      : path_((std::filesystem::temp_directory_path() /
+               ("norvo_limits_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++))).string()) {
+    std::ofstream(path_, std::ios::binary) << text;
+  }
+  ~TempFile() { std::remove(path_.c_str()); }
+  const std::string& Path() const { return path_; }
+
+ private:
+  static inline int counter_ = 0;
+  std::string path_;
+};
+
+void ExpectRefused(const Failure& failure, const std::string& message, std::int64_t line) {
+  EXPECT_EQ(failure.kind, FailureKind::BadInput);
+  EXPECT_EQ(failure.message, message);
+  EXPECT_EQ(failure.line, line);
+}
+
+TEST(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
+  const std::string atLimits = Chain(3, 2);
+  const std::int64_t bytes = std::int64_t(atLimits.size());
+  // Three joints and their End Site are four levels.
+  const BvhLimits limits{bytes, 3, 4, 2};
+  const BvhClip clip = test::Ok(ParseBvh(atLimits, "ok.bvh", limits));
+  EXPECT_EQ(clip.skeleton.joints.size(), 3u);
+  EXPECT_EQ(clip.FrameCount(), 2);
+  {
+    TempFile file(atLimits);
+    EXPECT_TRUE(ReadBvhFile(file.Path(), limits).has_value());
+  }
+
+  const struct {
+    std::string text;
+    BvhLimits limits;
+    std::string message;
+    std::int64_t line;
+  } cases[] = {
+      {atLimits + "\n", limits, "the file is larger than the limit of " + std::to_string(bytes) + " bytes", 0},
+      {Chain(4, 2), {bytes * 2, 3, 5, 2}, "the hierarchy has more joints than the limit of 3", 15},
+      {Chain(3, 2), {bytes, 3, 3, 2}, "the hierarchy nests deeper than the limit of 3 levels", 15},
+      {Chain(3, 3), {bytes * 2, 3, 4, 2}, "Frames says 3, more than the limit of 2 frames", 22},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Outcome<BvhClip> parsed = ParseBvh(c.text, "big.bvh", c.limits);
+    ASSERT_FALSE(parsed.has_value());
+    ExpectRefused(parsed.failure(), c.message, c.line);
+    // The same from a file, named by its path.
+    TempFile file(c.text);
+    Outcome<BvhClip> read = ReadBvhFile(file.Path(), c.limits);
+    ASSERT_FALSE(read.has_value());
+    ExpectRefused(read.failure(), c.message, c.line);
+    EXPECT_EQ(read.failure().file, file.Path());
+  }
+}
+
+TEST(ReaderLimits, DefaultsReadTheSharedClips) {
+  const BvhLimits defaults;
+  EXPECT_EQ(defaults.fileBytes, std::int64_t(1) << 30);
+  EXPECT_EQ(defaults.joints, 1000000);
+  EXPECT_EQ(defaults.depth, 1000000);
+  EXPECT_EQ(defaults.frames, 10000000);
+  EXPECT_TRUE(ReadBvhFile(test::SharedPath("cmu_02_01_walk.bvh")).has_value());
+  const PresetLimits presetDefaults;
+  EXPECT_EQ(presetDefaults.fileBytes, std::int64_t(1) << 20);
+  EXPECT_EQ(presetDefaults.depth, 16);
+  EXPECT_EQ(presetDefaults.keywords, 100000);
+}
+
+TEST(ReaderLimits, PresetAtEachLimitIsReadAndOnePastItIsRefused) {
+  // Four levels: the preset, bodyParts, Hips and its keyword list. Three
+  // texts: two keywords and one discard.
+  const std::string atLimits =
+      "{\"discard\": [\"End\"],\n\"bodyParts\": {\"Hips\": {\"keywords\": [\"Hips\", \"Pelvis\"]}}}";
+  const std::int64_t bytes = std::int64_t(atLimits.size());
+  const PresetLimits limits{bytes, 4, 3};
+  const Preset preset = test::Ok(ParsePreset(atLimits, "ok.json", limits));
+  EXPECT_EQ(preset.parts[0].keywords.size(), 2u);
+  {
+    TempFile file(atLimits);
+    EXPECT_TRUE(ReadPresetFile(file.Path(), limits).has_value());
+  }
+
+  const struct {
+    std::string text;
+    PresetLimits limits;
+    std::string message;
+    std::int64_t line;
+  } cases[] = {
+      {atLimits + " ", limits, "the preset is larger than the limit of " + std::to_string(bytes) + " bytes", 0},
+      {atLimits, {bytes, 3, 3}, "the preset nests deeper than the limit of 3 levels", 2},
+      {atLimits, {bytes, 4, 2}, "the preset lists more keywords than the limit of 2", 0},
+      // Brackets inside texts do not count.
+      {"{\"bodyParts\": {\"Hips\": {\"keywords\": [\"[[{\\\"\"]}}, \"x\": [[[[]]]]}", {bytes, 4, 3},
+       "the preset nests deeper than the limit of 4 levels", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Outcome<Preset> parsed = ParsePreset(c.text, "big.json", c.limits);
+    ASSERT_FALSE(parsed.has_value());
+    ExpectRefused(parsed.failure(), c.message, c.line);
+    TempFile file(c.text);
+    Outcome<Preset> read = ReadPresetFile(file.Path(), c.limits);
+    ASSERT_FALSE(read.has_value());
+    ExpectRefused(read.failure(), c.message, c.line);
+  }
+}
+
+}  // namespace
+}  // namespace norvo::retarget
