@@ -264,6 +264,24 @@ TEST(Rotations, ShortestRotationsAndTheirDegenerateCases) {
     EXPECT_LE(AngleDegrees(TransformVector(r, {0.3, -0.2, 0.9}), {0.3, -0.2, 0.9}), c.degrees + 1e-9);
   }
   EXPECT_EQ(RotationBetween({0, 0, 0}, {1, 0, 0}), Matrix{});
+
+  // The best fit of directions turned by a known rotation is that rotation,
+  // also for a half turn; two directions pin it down.
+  for (double degrees : {0.0, 37.0, 120.0, 180.0}) {
+    SCOPED_TRACE(degrees);
+    const Matrix turn = AxisAngle(Unit({1, 2, -0.5}), degrees * kRadians);
+    Matrix correlation = kZeroMatrix;
+    for (const Vector& a : {Vector{1, 0, 0}, Vector{0, 0.6, 0.8}}) {
+      const Vector b = TransformVector(turn, a);
+      correlation.v1 = Add(correlation.v1, Scale(b, a.x));
+      correlation.v2 = Add(correlation.v2, Scale(b, a.y));
+      correlation.v3 = Add(correlation.v3, Scale(b, a.z));
+    }
+    const Matrix fit = FitRotation(correlation);
+    for (const Vector& v : {Vector{1, 0, 0}, Vector{0, 1, 0}, Vector{0, 0, 1}})
+      EXPECT_LT(Length(Subtract(TransformVector(fit, v), TransformVector(turn, v))), 1e-9);
+  }
+  EXPECT_EQ(FitRotation(kZeroMatrix), Matrix{});
 }
 
 }  // namespace

@@ -40,6 +40,47 @@ double AngleDegrees(const Vector& a, const Vector& b) noexcept {
   return std::atan2(Length(Cross(a, b)), Dot(a, b)) * 180.0 / std::numbers::pi;
 }
 
+Matrix FitRotation(const Matrix& correlation) noexcept {
+  // The rotation's quaternion is the eigenvector of the largest eigenvalue
+  // of a symmetric 4x4 matrix K made of the correlation B; found by power
+  // iteration on K shifted so that all its eigenvalues are positive.
+  const Matrix& m = correlation;
+  const double b[3][3] = {{m.v1.x, m.v2.x, m.v3.x}, {m.v1.y, m.v2.y, m.v3.y}, {m.v1.z, m.v2.z, m.v3.z}};
+  const double trace = b[0][0] + b[1][1] + b[2][2];
+  const double z[3] = {b[1][2] - b[2][1], b[2][0] - b[0][2], b[0][1] - b[1][0]};
+  double k[4][4];
+  double shift = 0.0;
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      k[i][j] = b[i][j] + b[j][i] - (i == j ? trace : 0.0);
+      shift += std::abs(b[i][j]);
+    }
+    k[i][3] = k[3][i] = z[i];
+  }
+  k[3][3] = trace;
+  if (!(shift > 0.0)) return Matrix{};
+  shift *= 3.0;
+  double q[4] = {0.1, 0.2, 0.3, 1.0};
+  for (int iteration = 0; iteration < 500; ++iteration) {
+    double next[4], norm = 0.0;
+    for (int i = 0; i < 4; ++i) {
+      next[i] = shift * q[i];
+      for (int j = 0; j < 4; ++j) next[i] += k[i][j] * q[j];
+      norm += next[i] * next[i];
+    }
+    norm = std::sqrt(norm);
+    if (!(norm > 0.0)) return Matrix{};
+    for (int i = 0; i < 4; ++i) q[i] = next[i] / norm;
+  }
+  // A = (w^2 - e.e) I + 2 e e^T - 2 w [e x], which turns a onto b.
+  const Vector e{q[0], q[1], q[2]};
+  const double w = q[3], diagonal = w * w - Dot(e, e);
+  auto column = [&](const Vector& axis) {
+    return Subtract(Add(Scale(axis, diagonal), Scale(e, 2.0 * Dot(e, axis))), Scale(Cross(e, axis), 2.0 * w));
+  };
+  return {{0.0, 0.0, 0.0}, column({1, 0, 0}), column({0, 1, 0}), column({0, 0, 1})};
+}
+
 Outcome<std::vector<std::int64_t>> SubtreeEnds(const BvhSkeleton& skeleton) {
   try {
     const std::size_t n = skeleton.joints.size();
@@ -94,28 +135,57 @@ void ChainDirections(const Chain& chain, const Rig& source, const Rig& target, V
 
 }  // namespace
 
+namespace {
+
+// Per target joint its first qualifying descendant (paired, with an own
+// offset that is not zero on both rigs) or -1, and how many of its
+// children's subtrees hold one.
+void FirstQualifying(const Rig& source, const Rig& target, const std::vector<std::int64_t>& sourceOfTarget,
+                     std::vector<std::int64_t>& first, std::vector<int>& branches) {
+  const std::vector<BvhJoint>& joints = target.skeleton.joints;
+  const std::size_t n = joints.size();
+  auto qualifies = [&](std::size_t j) {
+    const std::int64_t s = sourceOfTarget[j];
+    return s >= 0 && NonZero(joints[j].offset) && NonZero(source.skeleton.joints[std::size_t(s)].offset);
+  };
+  // Children are visited last to first, so the first child with one has
+  // the last word.
+  first.assign(n, -1);
+  branches.assign(n, 0);
+  for (std::size_t j = n; j-- > 1;) {
+    const std::int64_t parent = joints[j].parent;
+    if (parent < 0) continue;
+    const std::int64_t candidate = qualifies(j) ? std::int64_t(j) : first[j];
+    if (candidate < 0) continue;
+    first[std::size_t(parent)] = candidate;
+    ++branches[std::size_t(parent)];
+  }
+}
+
+// The aligned global rotation of joint t, and its local one under the
+// aligned parent; the offset stays the target's.
+void SetAligned(AlignedRest& aligned, const Rig& target, std::size_t t, const std::vector<Matrix>& corrections) {
+  const std::int64_t parent = target.skeleton.joints[t].parent;
+  const Matrix global = Multiply3x3(corrections[t], target.restGlobals[t]);
+  const Matrix parentGlobal = parent < 0 ? Matrix{} : aligned.globals[std::size_t(parent)];
+  Matrix local = Multiply3x3(Inverse3x3(parentGlobal), global);
+  local.off = target.restLocals[t].off;
+  aligned.locals[t] = local;
+  aligned.globals[t] = Multiply(parentGlobal, local);
+}
+
+}  // namespace
+
 Outcome<std::vector<std::int64_t>> BoneEnds(const Rig& source, const Rig& target,
                                             const std::vector<std::int64_t>& sourceOfTarget) {
   try {
-    const std::vector<BvhJoint>& joints = target.skeleton.joints;
-    const std::size_t n = joints.size();
     Outcome<std::vector<std::int64_t>> sourceEnds = SubtreeEnds(source.skeleton);
     if (!sourceEnds) return sourceEnds;
-    // The first qualifying descendant of each joint: children are visited
-    // last to first, so the first child with one has the last word.
-    auto qualifies = [&](std::size_t j) {
-      const std::int64_t s = sourceOfTarget[j];
-      return s >= 0 && NonZero(joints[j].offset) && NonZero(source.skeleton.joints[std::size_t(s)].offset);
-    };
-    std::vector<std::int64_t> first(n, -1);
-    for (std::size_t j = n; j-- > 1;) {
-      const std::int64_t parent = joints[j].parent;
-      if (parent < 0) continue;
-      const std::int64_t candidate = qualifies(j) ? std::int64_t(j) : first[j];
-      if (candidate >= 0) first[std::size_t(parent)] = candidate;
-    }
-    std::vector<std::int64_t> ends(n, -1);
-    for (std::size_t t = 0; t < n; ++t) {
+    std::vector<std::int64_t> first;
+    std::vector<int> branches;
+    FirstQualifying(source, target, sourceOfTarget, first, branches);
+    std::vector<std::int64_t> ends(first.size(), -1);
+    for (std::size_t t = 0; t < first.size(); ++t) {
       const std::int64_t s = sourceOfTarget[t], d = first[t];
       if (s >= 0 && d >= 0 && Within(sourceEnds.value(), s, sourceOfTarget[std::size_t(d)])) ends[t] = d;
     }
@@ -178,7 +248,35 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
   try {
     Outcome<std::vector<std::int64_t>> ends = BoneEnds(source, target, sourceOfTarget);
     if (!ends) return std::move(ends).failure();
+    std::vector<std::int64_t> first;
+    std::vector<int> branches;
+    FirstQualifying(source, target, sourceOfTarget, first, branches);
+    Outcome<std::vector<std::int64_t>> sourceEnds = SubtreeEnds(source.skeleton);
+    if (!sourceEnds) return std::move(sourceEnds).failure();
     const std::size_t n = target.skeleton.joints.size();
+    // For a joint with bones below several children: the sum of b * a^T over
+    // those bones, a the target's direction and b the source's.
+    std::vector<Matrix> correlation(n, kZeroMatrix);
+    std::vector<int> bones(n, 0);
+    for (std::size_t j = 1; j < n; ++j) {
+      const std::int64_t parent = target.skeleton.joints[j].parent;
+      if (parent < 0 || branches[std::size_t(parent)] < 2) continue;
+      const std::int64_t s = sourceOfTarget[std::size_t(parent)];
+      const std::int64_t d = sourceOfTarget[j] >= 0 && NonZero(target.skeleton.joints[j].offset) &&
+                                     NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].offset)
+                                 ? std::int64_t(j)
+                                 : first[j];
+      if (s < 0 || d < 0 || !Within(sourceEnds.value(), s, sourceOfTarget[std::size_t(d)])) continue;
+      const Vector a = Subtract(At(target, d), At(target, parent));
+      const Vector b = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
+      if (!NonZero(a) || !NonZero(b)) continue;
+      const Vector u = Scale(a, 1.0 / Length(a)), v = Scale(b, 1.0 / Length(b));
+      Matrix& c = correlation[std::size_t(parent)];
+      c.v1 = Add(c.v1, Scale(v, u.x));
+      c.v2 = Add(c.v2, Scale(v, u.y));
+      c.v3 = Add(c.v3, Scale(v, u.z));
+      ++bones[std::size_t(parent)];
+    }
     // Chain joints: -1 for none, else the chain; the first joint is marked
     // by the chain's index plus the count of chains.
     std::vector<std::int64_t> chainOf(n, -1);
@@ -197,6 +295,12 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
       const std::int64_t s = sourceOfTarget[t], chain = chainOf[t];
       if (chain >= std::int64_t(chains.size())) {
         ChainDirections(chains[std::size_t(chain) - chains.size()], source, target, fromSource, fromTarget);
+      } else if (chain < 0 && bones[t] >= 2) {
+        // The turn that best fits all the bones below it.
+        const Matrix fit = FitRotation(Multiply3x3(correlation[t], Transposed(parentCorrection)));
+        corrections[t] = Multiply3x3(fit, parentCorrection);
+        SetAligned(aligned, target, t, corrections);
+        continue;
       } else if (chain < 0 && s >= 0 && ends.value()[t] >= 0) {
         const std::int64_t d = ends.value()[t];
         fromTarget = Subtract(At(target, d), At(target, std::int64_t(t)));
@@ -204,16 +308,7 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
       }
       corrections[t] =
           Multiply3x3(RotationBetween(TransformVector(parentCorrection, fromTarget), fromSource), parentCorrection);
-
-      // The aligned global rotation, and the local one under the aligned
-      // parent; the offset stays the target's.
-      const Matrix& rest = target.restGlobals[t];
-      Matrix global = Multiply3x3(corrections[t], rest);
-      const Matrix parentGlobal = parent < 0 ? Matrix{} : aligned.globals[std::size_t(parent)];
-      Matrix local = Multiply3x3(Inverse3x3(parentGlobal), global);
-      local.off = target.restLocals[t].off;
-      aligned.locals[t] = local;
-      aligned.globals[t] = Multiply(parentGlobal, local);
+      SetAligned(aligned, target, t, corrections);
     }
     return aligned;
   } catch (const std::bad_alloc&) {

@@ -43,10 +43,12 @@ struct Retargeter::State {
   AlignedRest aligned;
 
   // Spreading: per target joint its chain (or -1), whether it is turned to
-  // its partner's global change, and each joint's global change this frame.
+  // its partner's global change (anchored), and each joint's global change
+  // this frame.
   std::vector<Chain> chains;
   std::vector<std::int64_t> chainOf, placeInChain;
   std::vector<bool> anchored;
+  bool tracking = false;  // whether any joint is spread or anchored
   std::vector<Matrix> targetDeltas;
   std::vector<Vector> points, restPoints;
   CharacterNodeTransform scratch;  // carries a delta made here to the solver
@@ -172,7 +174,7 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
       state->restLocals = &state->aligned.locals;
       state->restGlobals = &state->aligned.globals;
     }
-    if (!state->chains.empty()) {
+    if (!state->chains.empty() || options.align) {
       state->chainOf.assign(targetCount, -1);
       state->placeInChain.assign(targetCount, -1);
       for (std::size_t c = 0; c < state->chains.size(); ++c)
@@ -182,16 +184,33 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
           state->placeInChain[t] = std::int64_t(i);
           driven[t] = true;
         }
-      // A driven joint whose nearest driven ancestor is a chain joint.
-      std::vector<bool> belowChain(targetCount, false);
+      // Anchored: a driven joint whose nearest driven ancestor is a chain
+      // joint, or, on an aligned rest, one whose partner's parent is not
+      // that ancestor's partner (a source joint between them would be lost).
+      std::vector<std::int64_t> targetOfSource(sourceCount, -1), drivenAbove(targetCount, -1);
+      for (std::size_t t = 0; t < targetCount; ++t) {
+        const std::int64_t j = state->sourceOfTarget[t];
+        if (j >= 0 && targetOfSource[std::size_t(j)] < 0) targetOfSource[std::size_t(j)] = std::int64_t(t);
+      }
       state->anchored.assign(targetCount, false);
       for (std::size_t t = 0; t < targetCount; ++t) {
         const std::int64_t parent = target.skeleton.joints[t].parent;
         if (parent < 0) continue;
         const std::size_t p = std::size_t(parent);
-        belowChain[t] = state->chainOf[p] >= 0 || (!driven[p] && belowChain[p]);
-        state->anchored[t] = belowChain[t] && driven[t] && state->chainOf[t] < 0 && state->sourceOfTarget[t] >= 0;
+        drivenAbove[t] = driven[p] ? parent : drivenAbove[p];
+        const std::int64_t partner = state->sourceOfTarget[t];
+        if (!driven[t] || state->chainOf[t] >= 0 || partner < 0) continue;
+        const std::int64_t above = drivenAbove[t];
+        const std::int64_t sourceParent = source.skeleton.joints[std::size_t(partner)].parent;
+        if (above >= 0 && state->chainOf[std::size_t(above)] >= 0)
+          state->anchored[t] = true;
+        else if (options.align && sourceParent >= 0)
+          state->anchored[t] = above < 0 || targetOfSource[std::size_t(sourceParent)] != above;
       }
+      state->tracking = !state->chains.empty() ||
+                        std::find(state->anchored.begin(), state->anchored.end(), true) != state->anchored.end();
+    }
+    if (state->tracking) {
       state->targetDeltas.resize(targetCount);
       Result<CharacterNodeTransform> scratch =
           CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{});
@@ -255,7 +274,7 @@ Outcome<void> Retargeter::RetargetFrame(const double* sourceFrame, std::vector<M
     if (t >= 0 && s.deltaOf[std::size_t(t)] < 0) s.deltaOf[std::size_t(t)] = k;
   }
 
-  if (!s.chains.empty()) return SpreadFrame(entries, targetLocals);
+  if (s.tracking) return SpreadFrame(entries, targetLocals);
 
   // Parents before children: joints are in pre-order.
   const std::vector<CharacterNodeTransform>& restTransforms = *s.restTransforms;

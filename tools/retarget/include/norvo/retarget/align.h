@@ -8,8 +8,10 @@
 // runs between their partners. The aligned rest turns each target joint, in
 // world space, parents first, by a correction: the parent's correction, then
 // the shortest rotation that takes the bone's direction onto the source
-// bone's (so the twist about the bone is kept). A joint without a bone takes
-// its parent's correction. Offsets never change, only rotations.
+// bone's (so the twist about the bone is kept). A joint with bones below
+// several children (the hips, the chest) turns by the rotation that best fits
+// all of them. A joint without a bone takes its parent's correction.
+// Offsets never change, only rotations.
 //
 // Chains: a body part whose joints form a line (each one below the one
 // before) and that holds a different number of joints on the two rigs. Its
@@ -36,6 +38,9 @@ Matrix AxisAngle(const Vector& axis, double radians) noexcept;
 Matrix RotationBetween(const Vector& from, const Vector& to) noexcept;
 // The transpose of the 3x3 part: the inverse of a rotation.
 Matrix Transposed(const Matrix& rotation) noexcept;
+// The rotation R that best turns directions a_i onto directions b_i (least
+// squares), given the sum of b_i * a_i^T; the identity for a zero sum.
+Matrix FitRotation(const Matrix& correlation) noexcept;
 // The angle between two directions in degrees; 0 when either is zero.
 double AngleDegrees(const Vector& a, const Vector& b) noexcept;
 

@@ -19,7 +19,9 @@
 // that differ in length are spread: each target chain joint turns so that its
 // bone follows the source chain's line between the same relative places, and
 // the first driven joint below a chain is turned to its partner's global
-// change, so that nothing of the source chain is lost.
+// change, so that nothing of the source chain is lost. On an aligned rest so
+// is a joint whose partner's parent is not the partner of its nearest driven
+// ancestor (a source joint without a partner lies between them).
 #pragma once
 #include <cstdint>
 #include <functional>
