@@ -136,12 +136,27 @@ Outcome<void> LockFeet(BvhClip& clip, const Rig& rig, const Vector& up) {
         const Matrix& kneeGlobal = globals[std::size_t(leg.knee)];
         const Matrix& ankleGlobal = globals[std::size_t(leg.ankle)];
         const Vector hip = hipGlobal.off, knee = kneeGlobal.off, ankle = ankleGlobal.off;
-        const Vector goal = Add(ankle, Across(Subtract(anchor[side], ankle), up));
+        const Vector upper = Subtract(knee, hip), lower = Subtract(ankle, knee);
+        const double a = Length(upper), b = Length(lower);
+        // The goal: the ankle moved across the up axis to the anchor, or, when
+        // the leg cannot reach that far, as far toward it as it can; then the
+        // anchor slides along to the goal.
+        const Vector toAnchor = Across(Subtract(anchor[side], ankle), up);
+        const double longest = 0.999 * (a + b);
+        double part = 1.0;
+        if (Length(Subtract(Add(ankle, toAnchor), hip)) > longest) {
+          double low = 0.0, high = 1.0;
+          for (int step = 0; step < 40; ++step) {
+            part = 0.5 * (low + high);
+            (Length(Subtract(Add(ankle, Scale(toAnchor, part)), hip)) > longest ? high : low) = part;
+          }
+          part = low;
+        }
+        const Vector goal = Add(ankle, Scale(toAnchor, part));
+        if (part < 1.0) anchor[side] = goal;
 
         // Bend the knee in the leg's plane until the ankle lies as far from
         // the hip as the goal, then turn the hip toward the goal.
-        const Vector upper = Subtract(knee, hip), lower = Subtract(ankle, knee);
-        const double a = Length(upper), b = Length(lower);
         Vector normal = Cross(upper, lower);
         if (!(Length(normal) > 1e-9 * a * b)) normal = Cross(upper, up);
         if (!(a > 1e-9) || !(b > 1e-9) || !(Length(normal) > 1e-12)) continue;

@@ -37,8 +37,9 @@ Outcome<FootSliding> MeasureFootSliding(const BvhClip& clip, const Rig& rig, con
 
 // Plants the feet of `clip` (a clip of `rig`) while they are in contact:
 // from the first frame of each contact on, a two-bone solve of hip and knee
-// keeps the ankle where it was across the up axis; the foot keeps its turn
-// in the world. The heights are left as they are. Legs whose knee is not the
+// keeps the ankle where it was across the up axis (where the leg cannot
+// reach that far, the ankle goes as far as it can and stays there); the foot
+// keeps its turn in the world. The heights are left as they are. Legs whose knee is not the
 // hip's child or whose ankle is not the knee's are left alone.
 Outcome<void> LockFeet(BvhClip& clip, const Rig& rig, const Vector& up);
 
