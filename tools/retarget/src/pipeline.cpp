@@ -50,7 +50,9 @@ struct Retargeter::State {
   std::vector<bool> anchored;
   bool tracking = false;  // whether any joint is spread or anchored
   std::vector<Matrix> targetDeltas;
-  std::vector<Vector> points, restPoints;
+  // Per chain the source chain's points (its joints, then its end) now and
+  // at rest, taken when the chain's first joint is reached.
+  std::vector<std::vector<Vector>> points, restPoints;
   CharacterNodeTransform scratch;  // carries a delta made here to the solver
 };
 
@@ -59,8 +61,9 @@ namespace {
 // The point at `place` (0 to 1) along a chain's line through `points`,
 // placed at `at` (the end, when there, at 1).
 Vector PointAt(const std::vector<Vector>& points, const std::vector<double>& at, double place) {
-  std::size_t i = 0;
-  while (i + 1 < points.size() && (i + 1 < at.size() ? at[i + 1] : 1.0) < place) ++i;
+  // The last point placed before `place`, if any, starts the segment.
+  const auto after = std::lower_bound(at.begin(), at.end(), place);
+  const std::size_t i = after == at.begin() ? 0 : std::size_t(after - at.begin()) - 1;
   if (i + 1 >= points.size()) return points.back();
   const double from = at[i], to = i + 1 < at.size() ? at[i + 1] : 1.0;
   const double f = to - from > 1e-12 ? std::clamp((place - from) / (to - from), 0.0, 1.0) : 0.0;
@@ -212,6 +215,14 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
     }
     if (state->tracking) {
       state->targetDeltas.resize(targetCount);
+      state->points.resize(state->chains.size());
+      state->restPoints.resize(state->chains.size());
+      for (std::size_t c = 0; c < state->chains.size(); ++c) {
+        const Chain& chain = state->chains[c];
+        for (std::int64_t j : chain.source) state->restPoints[c].push_back(source.restGlobals[std::size_t(j)].off);
+        if (chain.sourceEnd >= 0) state->restPoints[c].push_back(source.restGlobals[std::size_t(chain.sourceEnd)].off);
+        state->points[c].reserve(state->restPoints[c].size());
+      }
       Result<CharacterNodeTransform> scratch =
           CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{});
       RETARGET_CHECK(scratch, "making the solver's input");
@@ -324,23 +335,20 @@ Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& e
       // the source joint whose bone holds the middle of that part.
       const Chain& chain = s.chains[std::size_t(s.chainOf[t])];
       const std::size_t i = std::size_t(s.placeInChain[t]);
-      s.points.clear();
-      s.restPoints.clear();
-      for (std::int64_t j : chain.source) {
-        s.points.push_back(s.sourceGlobals[std::size_t(j)].off);
-        s.restPoints.push_back(source.restGlobals[std::size_t(j)].off);
-      }
-      if (chain.sourceEnd >= 0) {
-        s.points.push_back(s.sourceGlobals[std::size_t(chain.sourceEnd)].off);
-        s.restPoints.push_back(source.restGlobals[std::size_t(chain.sourceEnd)].off);
+      std::vector<Vector>& points = s.points[std::size_t(s.chainOf[t])];
+      std::vector<Vector>& restPoints = s.restPoints[std::size_t(s.chainOf[t])];
+      if (i == 0) {
+        points.clear();
+        for (std::int64_t j : chain.source) points.push_back(s.sourceGlobals[std::size_t(j)].off);
+        if (chain.sourceEnd >= 0) points.push_back(s.sourceGlobals[std::size_t(chain.sourceEnd)].off);
       }
       const double from = chain.targetAt[i], to = i + 1 < chain.targetAt.size() ? chain.targetAt[i + 1] : 1.0;
       const double middle = 0.5 * (from + to);
-      std::size_t holder = 0;
-      while (holder + 1 < chain.sourceAt.size() && chain.sourceAt[holder + 1] <= middle) ++holder;
+      const std::size_t holder =
+          std::size_t(std::upper_bound(chain.sourceAt.begin() + 1, chain.sourceAt.end(), middle) - chain.sourceAt.begin()) - 1;
       const Matrix turn = sourceDelta(chain.source[holder]);
-      const Vector atRest = Subtract(PointAt(s.restPoints, chain.sourceAt, to), PointAt(s.restPoints, chain.sourceAt, from));
-      const Vector now = Subtract(PointAt(s.points, chain.sourceAt, to), PointAt(s.points, chain.sourceAt, from));
+      const Vector atRest = Subtract(PointAt(restPoints, chain.sourceAt, to), PointAt(restPoints, chain.sourceAt, from));
+      const Vector now = Subtract(PointAt(points, chain.sourceAt, to), PointAt(points, chain.sourceAt, from));
       change = Multiply3x3(RotationBetween(TransformVector(turn, atRest), now), turn);
     } else if (s.anchored[t]) {
       change = sourceDelta(s.sourceOfTarget[t]);
