@@ -13,6 +13,7 @@
 #include "norvo/retarget/measure.h"
 #include "norvo/retarget/pipeline.h"
 #include "retarget_support.h"
+#include "test_support.h"
 
 namespace norvo::retarget {
 namespace {
@@ -245,6 +246,27 @@ TEST_F(Alignment, TheWalkOntoTheRigOfAnotherFamilyKeepsItsBoneDirections) {
               aligned.figures.all.p95, aligned.figures.all.max, plain.figures.all.mean);
   for (const auto& [part, figure] : aligned.figures.bodyParts)
     std::printf("  %s mean %.3f p95 %.3f max %.3f\n", part.c_str(), figure.mean, figure.p95, figure.max);
+}
+
+TEST_F(Alignment, SpreadAndAnchoredJointsFailCleanlyWhenMemoryRunsOut) {
+  const BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
+  const BvhClip zombie = SharedClip("makehuman_zombie_walk.bvh");
+  const Rig source = test::MakeRig(walk.skeleton, "cmu", "walk");
+  const Rig target = test::MakeRig(zombie.skeleton, "makehuman-game", "zombie");
+  auto retargeter = Ok(Retargeter::Create(source, target, RetargetOptions{}));
+  ASSERT_EQ(retargeter->SpreadChains().size(), 1u);
+  std::vector<Matrix> expected, locals;
+  ASSERT_TRUE(retargeter->RetargetFrame(walk.Frame(9), expected).has_value());
+  const int failures = norvo::test::ForEachAllocationFailure([&] {
+    Outcome<void> done = retargeter->RetargetFrame(walk.Frame(9), locals);
+    if (!done) {
+      EXPECT_TRUE(done.failure().kind == FailureKind::OutOfMemory || done.failure().kind == FailureKind::Internal)
+          << done.failure().Text();
+    }
+    return done.has_value();
+  });
+  EXPECT_GT(failures, 0);
+  EXPECT_EQ(locals, expected);
 }
 
 TEST(Rotations, ShortestRotationsAndTheirDegenerateCases) {
