@@ -273,7 +273,7 @@ T Need(Outcome<T> outcome) {
   return std::move(outcome).value();
 }
 
-// A generated rig of `count` joints in 25 chains, one per standard body
+// A generated rig of `count` joints in chains, one per standard body
 // part, each hanging from the end of its parent part's chain; joint names
 // "<body part>_<n>" and a preset that takes them by that prefix. Eight
 // frames of random turns.

@@ -66,8 +66,9 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {"--target " + walk_ + out, 1,
        "SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or no arguments for the built-in sample"},
       {toOther + " --translation-scale big", 1, "--translation-scale takes auto, none or a number above 0; found 'big'"},
-      {toOther + " --preset mixamo", 1,
-       "unknown preset 'mixamo': give a JSON file or one of the shipped presets: cmu, makehuman-game"},
+      {toOther + " --preset mocap", 1,
+       "unknown preset 'mocap': give a JSON file or one of the shipped presets: biovision, biped, cmu, daz, "
+       "makehuman-game, mannequin, mixamo, rigify, vrm"},
       {toOther + " --frames 10", 1,
        "--frames takes A:B, the frames from A up to but not including B, counted from 0; found '10'"},
       {toOther + " --frames 300:400", 1, "--frames 300:400 is not within the source's 344 frames (0:344)"},
@@ -75,9 +76,10 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {Path("missing.bvh") + " --target " + walk_ + out, 2, Path("missing.bvh") + ": cannot open the file"},
       {toOther + " --preset " + badPreset, 2,
        badPreset + ": unknown body part \"Hip\"; the body parts are Hips, Spine, Chest, Neck, Head, LeftShoulder, "
-                   "LeftUpperArm, LeftForeArm, LeftHand, LeftThumb, LeftFingers, RightShoulder, RightUpperArm, "
-                   "RightForeArm, RightHand, RightThumb, RightFingers, LeftUpperLeg, LeftLowerLeg, LeftFoot, "
-                   "LeftToes, RightUpperLeg, RightLowerLeg, RightFoot, RightToes"},
+                   "LeftUpperArm, LeftForeArm, LeftHand, LeftThumb, LeftIndex, LeftMiddle, LeftRing, LeftLittle, "
+                   "RightShoulder, RightUpperArm, RightForeArm, RightHand, RightThumb, RightIndex, RightMiddle, "
+                   "RightRing, RightLittle, LeftUpperLeg, LeftLowerLeg, LeftFoot, LeftToes, RightUpperLeg, "
+                   "RightLowerLeg, RightFoot, RightToes"},
       {walk_ + " --target " + walk_ + " -o " + Path("no/such/folder/out.bvh"), 2,
        Path("no/such/folder/out.bvh") + ": cannot create the file: there is no folder " + Path("no/such/folder")},
   };
@@ -105,9 +107,11 @@ TEST_F(CommandLine, RetargetsTheSharedClipsAndPrintsItsSummary) {
             "joint rotations are carried over as they are, so the result leans by the difference\n");
   const std::string wrote = "wrote   " + Path("out.bvh") + ": frames 1 to 100 (100)";
   EXPECT_EQ(run.out.substr(0, run.out.find("root tran")),
-            "source  cmu_02_01_walk.bvh: 31 joints, 344 frames at 120 fps; preset cmu puts 31 joints into body parts\n"
-            "target  makehuman_zombie_walk.bvh: 75 joints; preset makehuman-game puts 59 joints into body parts\n"
-            "paired  25 of 25 body parts; 31 source and 59 target nodes in them, 29 node pairs\n"
+            "source  cmu_02_01_walk.bvh: 31 joints, 344 frames at 120 fps; preset cmu (score 31; next mixamo, 19) "
+            "puts 31 joints into body parts\n"
+            "target  makehuman_zombie_walk.bvh: 75 joints; preset makehuman-game (score 59; next mannequin, -14) "
+            "puts 59 joints into body parts\n"
+            "paired  31 of 31 body parts; 31 source and 59 target nodes in them, 29 node pairs\n"
             "motion  29 of 75 target joints driven; ");
   EXPECT_NE(run.out.find("\n" + wrote), std::string::npos) << run.out;
   BvhClip written = test::Ok(ReadBvhFile(Path("out.bvh")));
@@ -124,10 +128,12 @@ TEST_F(CommandLine, RetargetsTheSharedClipsAndPrintsItsSummary) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err,
-            "norvo-retarget: warning: target stub: preset cmu finds no joints for Spine, Chest, Neck, LeftShoulder, "
-            "LeftUpperArm, LeftForeArm, LeftHand, LeftThumb, LeftFingers, RightShoulder, RightUpperArm, RightForeArm, "
-            "RightHand, RightThumb, RightFingers, LeftUpperLeg, LeftLowerLeg, LeftFoot, LeftToes, RightUpperLeg, "
-            "RightLowerLeg, RightFoot, RightToes; their motion is left out\n"
+            "norvo-retarget: warning: target stub: presets biovision, cmu, daz, makehuman-game, mixamo tie at score "
+            "-83; took biovision (choose one with --preset)\n"
+            "norvo-retarget: warning: target stub: preset biovision finds no joints for Spine, Chest, Neck, "
+            "LeftShoulder, LeftUpperArm, LeftForeArm, LeftHand, RightShoulder, RightUpperArm, RightForeArm, "
+            "RightHand, LeftUpperLeg, LeftLowerLeg, LeftFoot, RightUpperLeg, RightLowerLeg, RightFoot; their motion "
+            "is left out\n"
             "norvo-retarget: warning: cannot measure the hip height of stub (it needs joints in its Hips and Head "
             "body parts, and below its hips); the root's displacement is not scaled\n");
   EXPECT_EQ(test::Ok(ReadBvhFile(Path("quiet.bvh"))).FrameCount(), 344);
@@ -137,7 +143,7 @@ TEST_F(CommandLine, WithoutArgumentsRunsTheBuiltInSample) {
   Run run = Tool("");
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
-  EXPECT_NE(run.out.find("paired  25 of 25 body parts"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("paired  31 of 31 body parts"), std::string::npos) << run.out;
   const std::string marker = "The files are in ";
   const std::size_t at = run.out.find(marker);
   ASSERT_NE(at, std::string::npos) << run.out;

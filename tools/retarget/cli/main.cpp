@@ -4,23 +4,29 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
+#include "norvo/retarget/batch.h"
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/feet.h"
 #include "norvo/retarget/install.h"
 #include "norvo/retarget/measure.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/preset.h"
+#include "norvo/retarget/report.h"
 #include "norvo/retarget/rig.h"
 #include "norvo/retarget/sample.h"
+#include "norvo/retarget/svg.h"
 
 using namespace norvo;
 using namespace norvo::retarget;
@@ -32,7 +38,10 @@ constexpr const char* kTool = "norvo-retarget";
 struct Arguments {
   std::string source, target, output, preset, sourcePreset, frames;
   std::string translationScale = "auto";
+  std::string report, svg, batch;
+  unsigned jobs = 0;  // 0: one per core
   bool noRootTranslation = false;
+  bool inPlace = false;
   bool quiet = false;
   bool noAlign = false;
   std::optional<std::string> spreadChains;
@@ -90,16 +99,40 @@ Outcome<Rig> MakeRig(const std::string& name, const BvhSkeleton& skeleton, const
 }
 
 Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const std::vector<Preset>& shipped) {
-  if (argument.empty()) return std::optional<Preset>();
+  if (argument.empty() || argument == "auto") return std::optional<Preset>();
   Outcome<Preset> preset = ChoosePreset(argument, shipped);
   if (!preset) return std::move(preset).failure();
   return std::optional<Preset>(std::move(preset).value());
 }
 
-void WarnAbout(const char* role, const Rig& rig) {
-  if (!rig.emptyBodyParts.empty())
-    Warn(std::string(role) + " " + rig.name + ": preset " + rig.presetName + " finds no joints for " +
-         Join(rig.emptyBodyParts) + "; their motion is left out");
+// The warnings about a rig's preset: a tie or a weak automatic choice, and
+// required body parts left empty.
+void WarnAbout(const char* role, const Rig& rig, const char* option) {
+  const std::string who = std::string(role) + " " + rig.name + ": ";
+  if (rig.presetTie) {
+    std::vector<std::string> tied;
+    for (const Rig::Candidate& candidate : rig.candidates)
+      if (candidate.score == rig.score) tied.push_back(candidate.preset);
+    Warn(who + "presets " + Join(tied) + " tie at score " + std::to_string(rig.score) + "; took " + rig.presetName +
+         " (choose one with " + option + ")");
+  } else if (rig.presetWeak) {
+    Warn(who + "preset " + rig.presetName + " wins with a weak score of " + std::to_string(rig.score) + " (" +
+         std::to_string(rig.coveredJoints) + " of " + std::to_string(rig.JointCount()) +
+         " joints in body parts); choose a preset with " + option + " or write one");
+  }
+  if (!rig.emptyRequired.empty())
+    Warn(who + "preset " + rig.presetName + " finds no joints for " + Join(rig.emptyRequired) +
+         "; their motion is left out");
+}
+
+// "cmu (score 31; next mixamo, 19)" after an automatic choice, else the name.
+std::string PresetText(const Rig& rig) {
+  if (rig.candidates.size() < 2) return rig.presetName;
+  const Rig::Candidate* next = nullptr;
+  for (const Rig::Candidate& candidate : rig.candidates)
+    if (candidate.preset != rig.presetName && (!next || candidate.score > next->score)) next = &candidate;
+  return rig.presetName + " (score " + std::to_string(rig.score) + "; next " + next->preset + ", " +
+         std::to_string(next->score) + ")";
 }
 
 // "+Y" for an axis within a few degrees of one, else its three numbers.
@@ -143,6 +176,7 @@ Outcome<void> ParseFrames(const std::string& text, std::int64_t count, std::int6
 Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
   RetargetOptions options;
   options.rootTranslation = !arguments.noRootTranslation;
+  options.inPlace = arguments.inPlace;
   const std::string& scale = arguments.translationScale;
   if (scale == "auto") {
     options.scale = RetargetOptions::Scale::Auto;
@@ -200,29 +234,58 @@ BvhClip Frames(const BvhClip& clip, std::int64_t first, std::int64_t last) {
   return part;
 }
 
-// Shows how far a long run has got, on a terminal only.
+// Shows how far a long run has got: frames done and frames per second, on
+// stderr when it is a terminal, at most five times a second. Thread-safe.
 class Progress {
  public:
-  Progress(bool show, std::int64_t total) : show_(show && isatty(STDERR_FILENO)), total_(total) {}
+  Progress(bool show, std::int64_t total, std::string what = "frame")
+      : show_(show && isatty(STDERR_FILENO)), total_(total), what_(std::move(what)) {}
   ~Progress() {
-    if (shown_) std::fprintf(stderr, "\r%40s\r", "");
+    if (shown_) std::fprintf(stderr, "\r%60s\r", "");
   }
-  void operator()(std::int64_t done) {
+  // One more frame done.
+  void Frame() {
+    const std::int64_t done = ++frames_;
     if (!show_) return;
-    auto now = std::chrono::steady_clock::now();
+    // A worker that finds another one printing goes on with its work.
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock) return;
+    const auto now = std::chrono::steady_clock::now();
     if (now - last_ < std::chrono::milliseconds(200)) return;
     last_ = now;
-    shown_ = true;
-    std::fprintf(stderr, "\rretargeting frame %lld of %lld", static_cast<long long>(done),
-                 static_cast<long long>(total_));
+    shown_ = visible_ = true;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    std::fprintf(stderr, "\rretargeting: %s %lld of %lld, %.0f frames/s   ", what_.c_str(),
+                 static_cast<long long>(what_ == "frame" ? done : clips_.load()), static_cast<long long>(total_),
+                 seconds > 0 ? double(done) / seconds : 0.0);
+  }
+  void ClipDone() { ++clips_; }
+  // Takes the line away before other output; the next frame shows it again.
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (visible_) std::fprintf(stderr, "\r%60s\r", "");
+    visible_ = false;
   }
 
  private:
   bool show_;
-  bool shown_ = false;
+  bool shown_ = false;    // ever
+  bool visible_ = false;  // now
   std::int64_t total_;
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+  std::string what_;
+  std::atomic<std::int64_t> frames_{0}, clips_{0};
+  std::mutex mutex_;
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_ = start_;
 };
+
+// Per joint of each rig: has it a partner in the association?
+std::vector<bool> Mapped(const Rig& rig, const CharacterAssociation& association) {
+  std::vector<bool> mapped(std::size_t(rig.JointCount()));
+  for (std::int64_t j = 0; j < rig.JointCount(); ++j)
+    mapped[std::size_t(j)] = association.GetAssociatedUuid(rig.JointUuid(j)).has_value();
+  return mapped;
+}
 
 // Retargets `source` (its clip and rig) onto `target` and writes `output`;
 // prints the summary unless quiet.
@@ -234,8 +297,8 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
   std::int64_t first = 0, last = 0;
   RETARGET_TRY(ParseFrames(arguments.frames, sourceClip.FrameCount(), first, last));
 
-  WarnAbout("source", source);
-  WarnAbout("target", target);
+  WarnAbout("source", source, "--source-preset");
+  WarnAbout("target", target, "--preset");
   Outcome<std::unique_ptr<Retargeter>> retargeter = Retargeter::Create(source, target, options.value());
   if (!retargeter) return std::move(retargeter).failure();
   Retargeter& run = *retargeter.value();
@@ -250,9 +313,17 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
     Warn("source " + source.name + " stands along " + AxisText(source.up) + ", target " + target.name + " along " +
          AxisText(target.up) + ": joint rotations are carried over as they are, so the result leans by the "
          "difference");
+  if (options.value().inPlace && !target.measured)
+    Warn("cannot tell which way is up for " + target.name + "; --in-place keeps the root's height along +Y");
+  // Only the root joint is translated: one that no body part takes (a
+  // game rig's root at the floor) leaves the figure where it stands.
+  if (options.value().rootTranslation && target.JointCount() > 0 &&
+      !run.Association().GetAssociatedUuid(target.JointUuid(0)).has_value())
+    Warn("target " + target.name + ": its root joint " + target.skeleton.joints[0].name +
+         " has no partner in the source, so the source's travel is not carried over");
   Outcome<BvhClip> result = [&] {
     Progress progress(!arguments.quiet, last - first);
-    return RetargetClip(run, sourceClip, target, first, last, [&](std::int64_t done) { progress(done); });
+    return RetargetClip(run, sourceClip, target, first, last, [&](std::int64_t) { progress.Frame(); });
   }();
   if (!result) return std::move(result).failure();
   // On an aligned rest the result moves in the source's world and stands
@@ -269,7 +340,23 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
     RETARGET_TRY(LockFeet(result.value(), target, resultUp));
   }
   RETARGET_TRY(WriteBvhFile(result.value(), output));
-  if (arguments.quiet) return {};
+  if (!arguments.svg.empty()) {
+    const SheetFigure from{&source, &sourceClip, first, Mapped(source, run.Association()), FileName(sourceFile)};
+    const SheetFigure onto{&target, &result.value(), 0, Mapped(target, run.Association()),
+                           FileName(targetFile) + " (" + FileName(output) + ")"};
+    RETARGET_TRY(WriteContactSheet(from, onto, last - first, arguments.svg));
+  }
+  std::optional<MatchReport> report;
+  if (!arguments.report.empty()) {
+    Outcome<MatchReport> built = BuildMatchReport(source, FileName(sourceFile), target, FileName(targetFile), run);
+    if (!built) return std::move(built).failure();
+    report = std::move(built).value();
+    if (arguments.report != "-") RETARGET_TRY(WriteReport(*report, arguments.report));
+  }
+  if (arguments.quiet) {
+    if (arguments.report == "-") RETARGET_TRY(WriteReport(*report, "-"));
+    return {};
+  }
 
   // The figures: bone directions against the source's, foot sliding, and
   // the way back onto the source.
@@ -299,9 +386,9 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
   std::printf("source  %s: %lld joints, %lld frames at %s fps; preset %s puts %lld joints into body parts\n",
               FileName(sourceFile).c_str(), static_cast<long long>(source.JointCount()),
               static_cast<long long>(sourceClip.FrameCount()), Number(1.0 / sourceClip.frameTime).c_str(),
-              source.presetName.c_str(), static_cast<long long>(source.coveredJoints));
+              PresetText(source).c_str(), static_cast<long long>(source.coveredJoints));
   std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n", FileName(targetFile).c_str(),
-              static_cast<long long>(target.JointCount()), target.presetName.c_str(),
+              static_cast<long long>(target.JointCount()), PresetText(target).c_str(),
               static_cast<long long>(target.coveredJoints));
   std::printf("paired  %lld of %lld body parts; %lld source and %lld target nodes in them, %lld node pairs\n",
               static_cast<long long>(stats.associatedBodyParts), static_cast<long long>(stats.visitedBodyParts),
@@ -309,6 +396,7 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
               static_cast<long long>(stats.associatedNodes));
   std::string translation = !options.value().rootTranslation ? "root not translated"
                                                               : "root translation scaled by " + Number(run.TranslationScale());
+  if (options.value().rootTranslation && options.value().inPlace) translation += ", in place (height only)";
   std::printf("motion  %lld of %lld target joints driven; %s\n", static_cast<long long>(run.DrivenTargetJoints()),
               static_cast<long long>(target.JointCount()), translation.c_str());
   std::string chains;
@@ -339,6 +427,14 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
                 static_cast<long long>(last - 1), static_cast<long long>(last - first), seconds);
   else
     std::printf("wrote   %s: the skeleton without frames (the source has none) in %.2f s\n", output.c_str(), seconds);
+  if (!arguments.svg.empty()) std::printf("picture %s\n", arguments.svg.c_str());
+  if (arguments.report == "-") {
+    std::printf("\n");
+    std::fflush(stdout);
+    RETARGET_TRY(WriteReport(*report, "-"));
+  } else if (!arguments.report.empty()) {
+    std::printf("report  %s\n", arguments.report.c_str());
+  }
   return {};
 }
 
@@ -382,10 +478,94 @@ Outcome<void> RunFiles(const Arguments& arguments) {
                   arguments.output, arguments, start);
 }
 
+// --batch: every clip of a folder onto the target; one line per clip and a
+// total. Returns the exit status: 0, or that of the worst failed clip.
+Outcome<int> RunBatchFolder(const Arguments& arguments) {
+  const auto start = std::chrono::steady_clock::now();
+  if (!arguments.source.empty()) return Usage("give SOURCE.bvh or --batch FOLDER, not both");
+  if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
+  if (arguments.output.empty()) return Usage("-o OUTFOLDER is needed with --batch: the folder to write the clips into");
+  if (!arguments.report.empty() || !arguments.svg.empty() || !arguments.frames.empty())
+    return Usage("--report, --svg and --frames are for one clip; leave them out with --batch");
+  Outcome<RetargetOptions> options = ParseOptions(arguments);
+  if (!options) return std::move(options).failure();
+  std::error_code error;
+  if (!std::filesystem::is_directory(arguments.batch, error))
+    return MakeFailure(FailureKind::Io, "there is no such folder", arguments.batch);
+  if (!std::filesystem::is_directory(arguments.output, error))
+    return MakeFailure(FailureKind::Io, "there is no such folder to write the clips into", arguments.output);
+  if (std::filesystem::equivalent(arguments.batch, arguments.output, error))
+    return Usage("-o " + arguments.output + " is the folder of the clips; the results would overwrite them");
+
+  Outcome<std::vector<Preset>> shipped = Shipped();
+  if (!shipped) return std::move(shipped).failure();
+  Outcome<std::optional<Preset>> sourcePreset = PresetArgument(arguments.sourcePreset, shipped.value());
+  if (!sourcePreset) return std::move(sourcePreset).failure();
+  Outcome<std::optional<Preset>> targetPreset = PresetArgument(arguments.preset, shipped.value());
+  if (!targetPreset) return std::move(targetPreset).failure();
+  Outcome<BvhClip> targetClip = ReadBvhFile(arguments.target);
+  if (!targetClip) return std::move(targetClip).failure();
+  Outcome<Rig> target = MakeRig(Stem(arguments.target), targetClip.value().skeleton, targetPreset.value(), shipped.value());
+  if (!target) return std::move(target).failure();
+  WarnAbout("target", target.value(), "--preset");
+  if (!arguments.quiet)
+    std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n", FileName(arguments.target).c_str(),
+                static_cast<long long>(target.value().JointCount()), PresetText(target.value()).c_str(),
+                static_cast<long long>(target.value().coveredJoints));
+  Outcome<std::vector<std::string>> inputs = ListBvhFiles(arguments.batch);
+  if (!inputs) return std::move(inputs).failure();
+  if (inputs.value().empty()) return MakeFailure(FailureKind::BadInput, "no .bvh files in the folder", arguments.batch);
+
+  BatchJob job;
+  job.inputs = std::move(inputs).value();
+  job.outputFolder = arguments.output;
+  job.target = &target.value();
+  job.sourcePreset = sourcePreset.value();
+  job.presets = &shipped.value();
+  job.options = options.value();
+  job.workers = arguments.jobs ? arguments.jobs : std::max(1u, std::thread::hardware_concurrency());
+  job.workers = std::min<unsigned>(job.workers, unsigned(job.inputs.size()));
+  int status = 0;
+  std::int64_t frames = 0, written = 0;
+  {
+    Progress progress(!arguments.quiet, std::int64_t(job.inputs.size()), "clip");
+    RunBatch(
+        job,
+        [&](const BatchClip& clip) {
+          progress.ClipDone();
+          progress.Clear();
+          if (clip.failure) {
+            Failure failure = *clip.failure;
+            if (failure.file.empty()) failure.file = clip.input;
+            status = std::max(status, Report(failure));
+            return;
+          }
+          ++written;
+          frames += clip.frames;
+          if (clip.presetTie)
+            Warn(FileName(clip.input) + ": presets tie for its rig; took " + clip.preset + " (choose one with --source-preset)");
+          if (!clip.emptyRequired.empty())
+            Warn(FileName(clip.input) + ": preset " + clip.preset + " finds no joints for " + Join(clip.emptyRequired) +
+                 "; their motion is left out");
+          if (!arguments.quiet)
+            std::printf("ok      %s: %lld frames, preset %s, %.2f s -> %s\n", FileName(clip.input).c_str(),
+                        static_cast<long long>(clip.frames), clip.preset.c_str(), clip.seconds, clip.output.c_str());
+        },
+        [&] { progress.Frame(); });
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (!arguments.quiet)
+    std::printf("total   %lld of %zu clips written to %s, %zu failed; %lld frames in %.2f s with %u workers\n",
+                static_cast<long long>(written), job.inputs.size(), arguments.output.c_str(),
+                job.inputs.size() - std::size_t(written), static_cast<long long>(frames), seconds, job.workers);
+  return status;
+}
+
 Outcome<void> RunSample(const Arguments& arguments, const char* program) {
   const auto start = std::chrono::steady_clock::now();
   if (!arguments.target.empty() || !arguments.output.empty() || !arguments.frames.empty() ||
-      !arguments.preset.empty() || !arguments.sourcePreset.empty())
+      !arguments.preset.empty() || !arguments.sourcePreset.empty() || !arguments.report.empty() ||
+      !arguments.svg.empty())
     return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or no arguments for the "
                  "built-in sample");
   std::error_code error;
@@ -439,14 +619,16 @@ std::string Footer() {
 int main(int argc, char** argv) {
   Arguments arguments;
   CLI::App app{std::string("Carries the motion of a BVH clip onto the skeleton of another BVH file:\n  ") + kTool +
-                   " SOURCE.bvh --target TARGET.bvh -o OUT.bvh [OPTIONS]\n",
+                   " SOURCE.bvh --target TARGET.bvh -o OUT.bvh [OPTIONS]\n  " + kTool +
+                   " --batch FOLDER --target TARGET.bvh -o OUTFOLDER [OPTIONS]\n",
                kTool};
   app.add_option("SOURCE", arguments.source, "the BVH clip whose motion is carried over");
   app.add_option("-t,--target", arguments.target, "the BVH file whose skeleton receives the motion (its frames are not read)");
-  app.add_option("-o,--output", arguments.output, "the BVH file to write: the target's skeleton with the motion");
+  app.add_option("-o,--output", arguments.output,
+                 "the BVH file to write: the target's skeleton with the motion (with --batch: the folder)");
   app.add_option("--preset", arguments.preset,
-                 "body-part preset of the target: a shipped preset's name or a JSON file (default: the shipped "
-                 "preset that puts most of its joints into body parts)");
+                 "body-part preset of the target: a shipped preset's name or a JSON file (default: auto, the shipped "
+                 "preset that explains the rig best)");
   app.add_option("--source-preset", arguments.sourcePreset, "the same for the source");
   app.add_option("--frames", arguments.frames, "A:B retargets frames A up to but not including B, counted from 0 (A: or :B leave an end open)");
   app.add_option("--translation-scale", arguments.translationScale,
@@ -465,7 +647,18 @@ int main(int argc, char** argv) {
                "per body part");
   app.add_flag("--lock-feet", arguments.lockFeet,
                "plant the target's feet while they are in contact (a two-bone leg solve)");
-  app.add_flag("-q,--quiet", arguments.quiet, "print nothing but warnings and errors");
+  app.add_flag("--in-place", arguments.inPlace,
+               "remove the root's travel across the target's up axis, keep its height (for loops)");
+  app.add_option("--report", arguments.report,
+                 "FILE.json: the match report (body parts, the keyword that took each joint, pairs, what stayed "
+                 "unpaired); - prints it as text");
+  app.add_option("--svg", arguments.svg,
+                 "FILE.svg: stick figures of the source and the result side by side, front and side view, "
+                 "six frames over the clip");
+  app.add_option("--batch", arguments.batch,
+                 "FOLDER: retarget every .bvh file of FOLDER onto the target; -o names the folder for the results");
+  app.add_option("-j,--jobs", arguments.jobs, "worker threads for --batch (default: one per core)");
+  app.add_flag("-q,--quiet", arguments.quiet, "print nothing but warnings and errors (and --report -)");
   app.footer(Footer());
 
   try {
@@ -482,8 +675,13 @@ int main(int argc, char** argv) {
   {
     Outcome<Module> module = LoadRetargetModule();
     if (!module) return Report(module.failure());
-    Outcome<void> done = arguments.source.empty() ? RunSample(arguments, argv[0]) : RunFiles(arguments);
-    if (!done) status = Report(done.failure());
+    if (!arguments.batch.empty()) {
+      Outcome<int> done = RunBatchFolder(arguments);
+      status = done ? done.value() : Report(done.failure());
+    } else {
+      Outcome<void> done = arguments.source.empty() ? RunSample(arguments, argv[0]) : RunFiles(arguments);
+      if (!done) status = Report(done.failure());
+    }
   }
   ShutdownFramework();
   return status;

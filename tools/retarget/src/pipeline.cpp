@@ -17,6 +17,8 @@ struct Retargeter::State {
   CharacterSolver solver;
   bool applyTranslation = false;
   double scale = 1.0;
+  bool inPlace = false;
+  Vector up{0.0, 1.0, 0.0};  // the target's
 
   // The source frame as a pose. The node transforms are held by `sourceNodes`
   // alone between frames, so that setting their matrices copies nothing.
@@ -75,6 +77,8 @@ Vector PointAt(const std::vector<Vector>& points, const std::vector<double>& at,
 Retargeter::Retargeter(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Retargeter::~Retargeter() = default;
 
+const CharacterAssociation& Retargeter::Association() const noexcept { return state_->association; }
+
 Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const Rig& target,
                                                         const RetargetOptions& options) {
   try {
@@ -97,6 +101,10 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
                    "setting up the solver configuration");
     RETARGET_CHECK(state->configuration.Validate(), "validating the solver configuration");
     state->applyTranslation = state->configuration.GetApplyTranslationFromRoot();
+    state->inPlace = options.inPlace;
+    if (target.measured) state->up = target.up;
+    // On an aligned rest the target stands along the source's up axis.
+    if (options.align && source.measured) state->up = source.up;
     Result<CharacterSolver> solver = CharacterSolver::Create(CharacterSolverInterface::kClassId);
     RETARGET_CHECK(solver, "making the solver");
     state->solver = std::move(solver).value();
@@ -298,12 +306,7 @@ Outcome<void> Retargeter::RetargetFrame(const double* sourceFrame, std::vector<M
     const bool root = target.skeleton.joints[t].parent < 0;
     const bool translate = root && s.applyTranslation;
     Matrix local = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], entries[k], translate);
-    if (translate) {
-      // The displacement from the rest position, scaled.
-      const Vector& rest = target.restLocals[t].off;
-      local.off = {rest.x + s.scale * (local.off.x - rest.x), rest.y + s.scale * (local.off.y - rest.y),
-                   rest.z + s.scale * (local.off.z - rest.z)};
-    }
+    if (translate) ScaleDisplacement(local, t);
     targetLocals[t] = local;
   }
   return {};
@@ -381,10 +384,11 @@ Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& e
 
 void Retargeter::ScaleDisplacement(Matrix& local, std::size_t joint) const noexcept {
   // The displacement from the rest position, scaled.
-  const Vector& rest = (*state_->restLocals)[joint].off;
-  const double scale = state_->scale;
-  local.off = {rest.x + scale * (local.off.x - rest.x), rest.y + scale * (local.off.y - rest.y),
-               rest.z + scale * (local.off.z - rest.z)};
+  const State& s = *state_;
+  const Vector& rest = s.target->restLocals[joint].off;
+  Vector moved = Scale(Subtract(local.off, rest), s.scale);
+  if (s.inPlace) moved = Scale(s.up, Dot(moved, s.up));  // the height alone
+  local.off = Add(rest, moved);
 }
 
 Outcome<BvhClip> RetargetClip(Retargeter& retargeter, const BvhClip& source, const Rig& target, std::int64_t first,

@@ -11,14 +11,21 @@ namespace norvo::retarget {
 
 namespace {
 
-constexpr std::array<BodyPartSpec, 25> kBodyParts = {{
-    {"Hips", -1},          {"Spine", 0},          {"Chest", 1},          {"Neck", 2},
-    {"Head", 3},           {"LeftShoulder", 2},   {"LeftUpperArm", 5},   {"LeftForeArm", 6},
-    {"LeftHand", 7},       {"LeftThumb", 8},      {"LeftFingers", 8},    {"RightShoulder", 2},
-    {"RightUpperArm", 11}, {"RightForeArm", 12},  {"RightHand", 13},     {"RightThumb", 14},
-    {"RightFingers", 14},  {"LeftUpperLeg", 0},   {"LeftLowerLeg", 17},  {"LeftFoot", 18},
-    {"LeftToes", 19},      {"RightUpperLeg", 0},  {"RightLowerLeg", 21}, {"RightFoot", 22},
-    {"RightToes", 23},
+// Required body parts are the ones every humanoid rig has; the toes and
+// the five fingers below each hand are optional: many rigs have none.
+constexpr bool kRequired = true, kOptional = false;
+constexpr std::array<BodyPartSpec, 31> kBodyParts = {{
+    {"Hips", -1, kRequired},           {"Spine", 0, kRequired},           {"Chest", 1, kRequired},
+    {"Neck", 2, kRequired},            {"Head", 3, kRequired},            {"LeftShoulder", 2, kRequired},
+    {"LeftUpperArm", 5, kRequired},    {"LeftForeArm", 6, kRequired},     {"LeftHand", 7, kRequired},
+    {"LeftThumb", 8, kOptional},       {"LeftIndex", 8, kOptional},       {"LeftMiddle", 8, kOptional},
+    {"LeftRing", 8, kOptional},        {"LeftLittle", 8, kOptional},      {"RightShoulder", 2, kRequired},
+    {"RightUpperArm", 14, kRequired},  {"RightForeArm", 15, kRequired},   {"RightHand", 16, kRequired},
+    {"RightThumb", 17, kOptional},     {"RightIndex", 17, kOptional},     {"RightMiddle", 17, kOptional},
+    {"RightRing", 17, kOptional},      {"RightLittle", 17, kOptional},    {"LeftUpperLeg", 0, kRequired},
+    {"LeftLowerLeg", 23, kRequired},   {"LeftFoot", 24, kRequired},       {"LeftToes", 25, kOptional},
+    {"RightUpperLeg", 0, kRequired},   {"RightLowerLeg", 27, kRequired},  {"RightFoot", 28, kRequired},
+    {"RightToes", 29, kOptional},
 }};
 
 using nlohmann::json;
@@ -145,6 +152,38 @@ Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder) {
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
+}
+
+namespace {
+
+std::string Upper(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  return upper;
+}
+
+}  // namespace
+
+bool KeywordMatches(std::string_view keyword, std::string_view name) {
+  if (keyword.empty()) return false;  // a keyword without parts
+  const std::string upperName = Upper(name);
+  const std::string upperKeyword = Upper(keyword);
+  std::string_view rest = upperKeyword;
+  for (;;) {
+    const std::size_t at = rest.find("&&");
+    if (upperName.find(rest.substr(0, at)) == std::string::npos) return false;
+    if (at == std::string_view::npos) return true;
+    rest.remove_prefix(at + 2);
+  }
+}
+
+const std::string* TakingKeyword(const BodyPartKeywords& part, std::string_view name) {
+  for (const std::string& discard : part.discard)
+    if (KeywordMatches(discard, name)) return nullptr;
+  for (const std::string& keyword : part.keywords)
+    if (KeywordMatches(keyword, name)) return &keyword;
+  return nullptr;
 }
 
 }  // namespace norvo::retarget

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <optional>
 
 #include "norvo/retarget/kinematics.h"
 
@@ -110,6 +111,20 @@ Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
     if (rig.bodyPartJoints[i].empty()) rig.emptyBodyParts.emplace_back(standard[i].identifier);
   }
   rig.coveredJoints = std::count(covered.begin(), covered.end(), true);
+
+  // The score: the module's count against the rest pose, less the joints
+  // taken twice and the required body parts left empty.
+  Result<Int> matching = RetargetBaseHelperInterface::FindBodyPartMatchingCount(
+      rig.bodyParts[0], rig.definition.GetSkeletonRestPose(), true);
+  RETARGET_CHECK(matching, "counting the joints in body parts");
+  rig.matchingCount = matching.value();
+  std::vector<std::int64_t> takings(rig.skeleton.joints.size(), 0);
+  for (const std::vector<std::int64_t>& joints : rig.bodyPartJoints)
+    for (std::int64_t joint : joints) ++takings[std::size_t(joint)];
+  for (std::int64_t count : takings) rig.sharedJoints += std::max<std::int64_t>(0, count - 1);
+  for (std::size_t i = 0; i < standard.size(); ++i)
+    if (standard[i].required && rig.bodyPartJoints[i].empty()) rig.emptyRequired.emplace_back(standard[i].identifier);
+  rig.score = PresetScore(rig.matchingCount, rig.sharedJoints, std::int64_t(rig.emptyRequired.size()));
   return {};
 }
 
@@ -144,6 +159,7 @@ Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, cons
     rig.name = name;
     rig.skeleton = skeleton;
     rig.presetName = preset.name;
+    rig.presetParts = preset.parts;
     RETARGET_TRY(BuildSkeleton(rig));
     RETARGET_TRY(BuildBodyParts(rig, preset));
     Measure(rig);
@@ -153,21 +169,31 @@ Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, cons
   }
 }
 
+std::int64_t PresetScore(std::int64_t matchingCount, std::int64_t sharedJoints, std::int64_t emptyRequired) noexcept {
+  return matchingCount - 2 * sharedJoints - 5 * emptyRequired;
+}
+
 Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const BvhSkeleton& skeleton,
                                     const std::vector<Preset>& presets) {
   if (presets.empty()) return MakeFailure(FailureKind::Internal, "no presets to choose from");
-  Outcome<Rig> best = BuildRig(name, skeleton, presets[0]);
-  if (!best) return best;
-  for (std::size_t p = 1; p < presets.size(); ++p) {
-    Outcome<Rig> rig = BuildRig(name, skeleton, presets[p]);
-    if (!rig) return rig;
-    const Rig& a = rig.value();
-    const Rig& b = best.value();
-    if (a.coveredJoints > b.coveredJoints ||
-        (a.coveredJoints == b.coveredJoints && a.emptyBodyParts.size() < b.emptyBodyParts.size()))
-      best = std::move(rig);
+  try {
+    std::optional<Rig> best;
+    std::vector<Rig::Candidate> candidates;
+    for (const Preset& preset : presets) {
+      Outcome<Rig> rig = BuildRig(name, skeleton, preset);
+      if (!rig) return rig;
+      candidates.push_back({preset.name, rig.value().score});
+      if (!best || rig.value().score > best->score) best = std::move(rig).value();
+    }
+    Rig& chosen = *best;
+    for (const Rig::Candidate& candidate : candidates)
+      if (candidate.score == chosen.score && candidate.preset != chosen.presetName) chosen.presetTie = true;
+    chosen.presetWeak = !chosen.emptyRequired.empty() || 2 * chosen.coveredJoints < chosen.JointCount();
+    chosen.candidates = std::move(candidates);
+    return std::move(chosen);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
   }
-  return best;
 }
 
 }  // namespace norvo::retarget

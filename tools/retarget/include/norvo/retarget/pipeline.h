@@ -40,6 +40,10 @@ struct RetargetOptions {
   bool rootTranslation = true;
   enum class Scale { Auto, None, Fixed } scale = Scale::Auto;
   double fixedScale = 1.0;  // for Scale::Fixed
+  // Keeps the root over its rest place: its travel across the target's up
+  // axis (Rig::up; +Y when the target could not be measured) is removed,
+  // its height kept.
+  bool inPlace = false;
   bool align = true;        // apply the deltas on the target's aligned rest
   // The body parts whose chains are spread when their lengths differ.
   std::vector<std::string> spreadBodyParts = {"Spine", "Neck"};
@@ -54,6 +58,8 @@ class Retargeter {
   ~Retargeter();
 
   const AssociationStatistics& Statistics() const noexcept { return statistics_; }
+  // The pairs of body parts and joints the module associated.
+  const CharacterAssociation& Association() const noexcept;
   // The factor on the root's displacement.
   double TranslationScale() const noexcept { return scale_; }
   // Source joints whose motion reaches a target joint, and target joints

@@ -6,7 +6,8 @@
 //     "discard": ["End"],                              (optional, every part)
 //     "bodyParts": { "Hips": { "keywords": ["Hips"], "discard": [] }, ... } }
 // Keywords match joint names case-insensitively by containment; "a&&b"
-// needs both parts. A body part the preset does not name stays empty.
+// needs both parts. A joint matching a discard keyword is not taken. A body
+// part the preset does not name stays empty.
 #pragma once
 #include <cstdint>
 #include <span>
@@ -22,10 +23,13 @@ namespace norvo::retarget {
 struct BodyPartSpec {
   std::string_view identifier;
   int parent;  // index in StandardBodyParts(); -1 for the root
+  bool required;  // a humanoid rig has joints for it; else optional
 };
 
 // Hips; Spine, Chest, Neck, Head; per side Shoulder, UpperArm, ForeArm,
-// Hand with Thumb and Fingers, and UpperLeg, LowerLeg, Foot, Toes.
+// Hand, and UpperLeg, LowerLeg, Foot: 19 required body parts. Optional:
+// per side Toes below the foot, and Thumb, Index, Middle, Ring and Little
+// below the hand.
 std::span<const BodyPartSpec> StandardBodyParts() noexcept;
 // The index of a standard body part, or -1.
 int FindStandardBodyPart(std::string_view identifier) noexcept;
@@ -48,5 +52,12 @@ Outcome<Preset> ParsePreset(std::string_view json, const std::string& file);
 Outcome<Preset> ReadPresetFile(const std::string& path);
 // Every "*.json" of a folder, by file name.
 Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder);
+
+// Keyword matching as the module fills body parts: the name upper-cased
+// contains every "&&"-separated part of the keyword upper-cased.
+bool KeywordMatches(std::string_view keyword, std::string_view name);
+// The keyword of `part` that takes a joint named `name`: the first that
+// matches, unless a discard keyword matches; nullptr when none takes it.
+const std::string* TakingKeyword(const BodyPartKeywords& part, std::string_view name);
 
 }  // namespace norvo::retarget

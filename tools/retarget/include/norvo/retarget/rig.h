@@ -27,6 +27,7 @@ struct Rig {
   std::string name;
   BvhSkeleton skeleton;
   std::string presetName;
+  std::vector<BodyPartKeywords> presetParts;  // the preset's keywords, one per standard body part
 
   CharacterDefinition definition;
   std::vector<CharacterTreeRef> nodes;
@@ -41,6 +42,24 @@ struct Rig {
   std::int64_t coveredJoints = 0;  // joints in at least one body part
   std::vector<std::string> emptyBodyParts;
 
+  // How well the preset explains the rig: the module's matching count of the
+  // body-part tree against the rest pose (a joint counted once per body part
+  // that took it), joints taken by more than one body part, required body
+  // parts left empty, and the score made of them (see PresetScore).
+  std::int64_t matchingCount = 0;
+  std::int64_t sharedJoints = 0;  // extra takings: a joint in three body parts counts 2
+  std::vector<std::string> emptyRequired;
+  std::int64_t score = 0;
+  // When the preset was chosen among several: every candidate's score, in
+  // the order given, and whether the choice was a tie or a weak one.
+  struct Candidate {
+    std::string preset;
+    std::int64_t score;
+  };
+  std::vector<Candidate> candidates;
+  bool presetTie = false;
+  bool presetWeak = false;
+
   // The up axis runs from the hips toward the head at rest; the hip height
   // is how far the hips stand above the lowest joint or End Site along it.
   // Both are known only when the Hips and Head body parts have joints.
@@ -54,9 +73,14 @@ struct Rig {
 
 // Describes `skeleton` as a character and fills its body parts with `preset`.
 Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, const Preset& preset);
-// Builds the rig with each preset and keeps the one that puts most joints
-// into body parts (on a tie, the one with fewer empty body parts, then the
-// first). Needs at least one preset.
+// The score of a filled rig: matchingCount - 2 * sharedJoints
+// - 5 * (required body parts left empty). A joint taken twice so costs more
+// than it brings, and an empty required body part more than a few joints.
+std::int64_t PresetScore(std::int64_t matchingCount, std::int64_t sharedJoints, std::int64_t emptyRequired) noexcept;
+// Builds the rig with each preset and keeps the one with the highest score
+// (on a tie, the first). The choice is weak when the winner leaves a
+// required body part empty or puts fewer than half the joints into body
+// parts. Needs at least one preset.
 Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const BvhSkeleton& skeleton,
                                     const std::vector<Preset>& presets);
 

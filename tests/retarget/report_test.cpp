@@ -1,0 +1,187 @@
+// The match report on the shared clips: its JSON says what the rigs' body
+// parts and the module's association hold; its text reads the same.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/report.h"
+#include "retarget_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+using nlohmann::json;
+using test::Ok;
+
+using Report = test::WithModule;
+
+// The joint of a rig by name.
+std::int64_t JointNamed(const Rig& rig, const std::string& name) {
+  for (std::size_t j = 0; j < rig.skeleton.joints.size(); ++j)
+    if (rig.skeleton.joints[j].name == name) return std::int64_t(j);
+  ADD_FAILURE() << "no joint " << name << " in " << rig.name;
+  return 0;
+}
+
+// The rig's body parts in the JSON match the module's skeleton lists, each
+// joint with a keyword that takes it; every other joint is listed untaken.
+void CheckRig(const json& out, const Rig& rig, const char* preset) {
+  EXPECT_EQ(out["preset"], preset);
+  EXPECT_EQ(out["joints"], rig.JointCount());
+  ASSERT_EQ(out["bodyParts"].size(), StandardBodyParts().size());
+  std::int64_t listed = 0;
+  for (std::size_t i = 0; i < StandardBodyParts().size(); ++i) {
+    const json& part = out["bodyParts"][i];
+    EXPECT_EQ(part["bodyPart"], StandardBodyParts()[i].identifier);
+    EXPECT_EQ(part["required"], StandardBodyParts()[i].required);
+    const BaseArray<Uuid>& skeleton = rig.bodyParts[i].GetSkeleton().value();
+    ASSERT_EQ(Int(part["joints"].size()), skeleton.GetCount()) << part["bodyPart"];
+    for (Int k = 0; k < skeleton.GetCount(); ++k) {
+      const std::string name = part["joints"][std::size_t(k)]["joint"];
+      const std::string keyword = part["joints"][std::size_t(k)]["keyword"];
+      EXPECT_EQ(rig.JointUuid(JointNamed(rig, name)), skeleton[k]);
+      EXPECT_TRUE(KeywordMatches(keyword, name)) << keyword << " " << name;
+    }
+    listed += skeleton.GetCount();
+  }
+  EXPECT_EQ(listed + std::int64_t(out["untakenJoints"].size()), rig.JointCount());
+  EXPECT_EQ(out["emptyRequiredBodyParts"], json::array());
+}
+
+TEST_F(Report, JsonHoldsWhatTheRigsAndTheAssociationHold) {
+  const BvhSkeleton cmu = test::SharedClip("cmu_02_01_walk.bvh").skeleton;
+  const BvhSkeleton mh = test::SharedClip("makehuman_zombie_walk.bvh").skeleton;
+  const std::vector<Preset> presets = test::ShippedPresets();
+  const struct {
+    const BvhSkeleton& source;
+    const char* sourcePreset;
+    const BvhSkeleton& target;
+    const char* targetPreset;
+    std::size_t untakenTarget;
+  } cases[] = {{cmu, "cmu", mh, "makehuman-game", 16}, {mh, "makehuman-game", cmu, "cmu", 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sourcePreset);
+    const Rig source = Ok(BuildRigWithBestPreset("source", c.source, presets));
+    const Rig target = Ok(BuildRigWithBestPreset("target", c.target, presets));
+    auto retargeter = Ok(Retargeter::Create(source, target, {}));
+    const MatchReport report = Ok(BuildMatchReport(source, "a.bvh", target, "b.bvh", *retargeter));
+    const json out = json::parse(Ok(ReportJson(report)));
+
+    CheckRig(out["source"], source, c.sourcePreset);
+    CheckRig(out["target"], target, c.targetPreset);
+    EXPECT_EQ(out["target"]["untakenJoints"].size(), c.untakenTarget);
+    for (const json& untaken : out["target"]["untakenJoints"]) {
+      // The MakeHuman helpers: a keyword took them, the discard "__" kept them out.
+      EXPECT_EQ(untaken["joint"].get<std::string>().rfind("__", 0), 0u) << untaken;
+      EXPECT_EQ(untaken["discarded"]["discard"], "__") << untaken;
+    }
+    EXPECT_EQ(out["source"]["presetScores"].size(), presets.size());
+
+    // Every pair is in the association both ways; with the unpaired joints
+    // the pairs make up both chains.
+    const CharacterAssociation& association = retargeter->Association();
+    std::int64_t pairs = 0;
+    for (const json& pairing : out["pairs"]) {
+      const int part = FindStandardBodyPart(pairing["bodyPart"].get<std::string>());
+      ASSERT_GE(part, 0);
+      for (const json& pair : pairing["pairs"]) {
+        const Uuid& from = source.JointUuid(JointNamed(source, pair[0]));
+        const Uuid& to = target.JointUuid(JointNamed(target, pair[1]));
+        EXPECT_EQ(association.GetAssociatedUuid(from).value(), to) << pair;
+        EXPECT_EQ(association.GetAssociatedUuid(to).value(), from) << pair;
+        ++pairs;
+      }
+      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedSource"].size(), source.bodyPartJoints[std::size_t(part)].size());
+      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedTarget"].size(), target.bodyPartJoints[std::size_t(part)].size());
+    }
+    const AssociationStatistics& stats = retargeter->Statistics();
+    EXPECT_EQ(pairs, stats.associatedNodes);
+    const json& counters = out["counters"];
+    EXPECT_EQ(counters["visitedBodyParts"], stats.visitedBodyParts);
+    EXPECT_EQ(counters["associatedBodyParts"], stats.associatedBodyParts);
+    EXPECT_EQ(counters["sourceNodes"], stats.sourceNodes);
+    EXPECT_EQ(counters["targetNodes"], stats.targetNodes);
+    EXPECT_EQ(counters["associatedNodes"], stats.associatedNodes);
+    EXPECT_EQ(counters["drivenTargetJoints"], retargeter->DrivenTargetJoints());
+  }
+}
+
+TEST_F(Report, TextSaysWhichKeywordTookEachJointAndWhatStayedUnpaired) {
+  const std::vector<Preset> presets = test::ShippedPresets();
+  const Rig source = Ok(BuildRigWithBestPreset("walk", test::SharedClip("cmu_02_01_walk.bvh").skeleton, presets));
+  const Rig target = Ok(BuildRigWithBestPreset("zombie", test::SharedClip("makehuman_zombie_walk.bvh").skeleton, presets));
+  auto retargeter = Ok(Retargeter::Create(source, target, {}));
+  const std::string text =
+      Ok(ReportText(Ok(BuildMatchReport(source, "walk.bvh", target, "zombie.bvh", *retargeter))));
+  for (const char* line : {
+           "source walk (walk.bvh): preset cmu, score 31 (chosen among 9; others: biovision -62, ",
+           "\n  31 of 31 joints in body parts; each joint with the keyword that took it:\n",
+           "\n    Hips           Hips [Hips], LHipJoint [HipJoint], RHipJoint [HipJoint]\n",
+           "\n    LeftMiddle     -\n",
+           "\n    LeftThumb      Thumb1_L [Thumb&&_L], Thumb2_L [Thumb&&_L], Thumb3_L [Thumb&&_L]\n",
+           "\n  taken by no body part: __Jaw (Head keyword Jaw, discarded by __), __Tongue1 (Head keyword Tongue, "
+           "discarded by __), ",
+           "\n    Hips           Hips -> Root, LHipJoint -> Hips; unpaired source: RHipJoint\n",
+           "\n    LeftIndex      LeftFingerBase -> Index1_L, LeftHandIndex1 -> Index2_L; unpaired target: Index3_L\n",
+           "\ncounters: 31 body parts visited, 31 associated; 31 source and 59 target nodes in them, 29 node pairs; ",
+       })
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+}
+
+TEST_F(Report, JsonKeepsANameThatIsNotUtf8) {
+  BvhSkeleton skeleton = test::SharedClip("cmu_02_01_walk.bvh").skeleton;
+  skeleton.joints[0].name = "Hips\xe9";  // Latin-1
+  const Rig rig = Ok(BuildRig("latin", skeleton, test::ShippedPresets()[2]));
+  ASSERT_EQ(rig.presetName, "cmu");
+  auto retargeter = Ok(Retargeter::Create(rig, rig, {}));
+  const json out = json::parse(Ok(ReportJson(Ok(BuildMatchReport(rig, "a.bvh", rig, "a.bvh", *retargeter)))));
+  EXPECT_EQ(out["source"]["bodyParts"][0]["joints"][0]["joint"], "Hips\xef\xbf\xbd");
+  EXPECT_EQ(out["pairs"][0]["pairs"][0][0], "Hips\xef\xbf\xbd");
+}
+
+// The tool writes the JSON report and the picture beside the clip, and
+// prints the text report after its summary, with -q too.
+TEST(ReportCommand, WritesJsonOrPrintsTextAndDrawsThePicture) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("norvo-report-test-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  auto run = [&](const std::string& arguments) {
+    const std::string command = std::string(NORVO_RETARGET_TOOL) + " " + test::SharedPath("cmu_02_01_walk.bvh") +
+                                " --target " + test::SharedPath("makehuman_zombie_walk.bvh") + " -o " +
+                                (dir / "out.bvh").string() + " " + arguments + " >" + (dir / "out.txt").string() +
+                                " 2>/dev/null";
+    const int status = std::system(command.c_str());
+    std::stringstream text;
+    text << std::ifstream(dir / "out.txt").rdbuf();
+    return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+  };
+  auto [status, out] = run("--report " + (dir / "r.json").string() + " --svg " + (dir / "p.svg").string());
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("\nreport  " + (dir / "r.json").string() + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("\npicture " + (dir / "p.svg").string() + "\n"), std::string::npos) << out;
+  std::ifstream file(dir / "r.json");
+  const json report = json::parse(file);
+  EXPECT_EQ(report["source"]["preset"], "cmu");
+  EXPECT_EQ(report["target"]["preset"], "makehuman-game");
+  EXPECT_EQ(report["source"]["file"], "cmu_02_01_walk.bvh");
+  EXPECT_GT(std::filesystem::file_size(dir / "p.svg"), 10000u);
+
+  std::tie(status, out) = run("--report - -q");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out.rfind("source cmu_02_01_walk (cmu_02_01_walk.bvh): preset cmu, score 31", 0), 0u) << out;
+  std::tie(status, out) = run("--report -");
+  EXPECT_EQ(out.rfind("source  cmu_02_01_walk.bvh: 31 joints", 0), 0u) << out;
+  EXPECT_NE(out.find("\n\nsource cmu_02_01_walk (cmu_02_01_walk.bvh): preset cmu"), std::string::npos) << out;
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace norvo::retarget

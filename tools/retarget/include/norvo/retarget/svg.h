@@ -1,0 +1,35 @@
+// Pictures: a contact sheet of stick figures as SVG. For a handful of
+// frames spread over the clip, the source and the retargeted target stand
+// side by side, once seen from the front and once from the side; bones are
+// coloured by the body part of the joint they lead to (grey: no body part),
+// and joints without a partner in the other rig are ringed in red.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/outcome.h"
+#include "norvo/retarget/rig.h"
+
+namespace norvo::retarget {
+
+struct SheetFigure {
+  const Rig* rig = nullptr;
+  const BvhClip* clip = nullptr;  // the rig's frames; the sheet reads frames first + i
+  std::int64_t first = 0;
+  std::vector<bool> mapped;  // per joint; an unmapped joint is marked
+  std::string title;
+};
+
+// The sheet of `frames` frames (fewer when the clips are shorter) of
+// `count` frames each, source frame first + i beside target frame first + i.
+// Figures are "g" elements of class "figure", bones "line" elements of class
+// "bone" (one per joint with a parent and one per End Site), marks "circle"
+// elements of class "unmapped".
+Outcome<std::string> ContactSheetSvg(const SheetFigure& source, const SheetFigure& target, std::int64_t count,
+                                     int frames = 6);
+Outcome<void> WriteContactSheet(const SheetFigure& source, const SheetFigure& target, std::int64_t count,
+                                const std::string& path, int frames = 6);
+
+}  // namespace norvo::retarget

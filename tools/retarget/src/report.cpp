@@ -1,0 +1,241 @@
+#include "norvo/retarget/report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <new>
+#include <nlohmann/json.hpp>
+
+namespace norvo::retarget {
+
+namespace {
+
+using nlohmann::ordered_json;
+
+ReportRig DescribeRig(const Rig& rig, const std::string& file) {
+  ReportRig out;
+  out.file = file;
+  out.name = rig.name;
+  out.preset = rig.presetName;
+  out.score = rig.score;
+  out.candidates = rig.candidates;
+  out.presetTie = rig.presetTie;
+  out.presetWeak = rig.presetWeak;
+  out.joints = rig.JointCount();
+  out.jointsInBodyParts = rig.coveredJoints;
+  out.emptyRequired = rig.emptyRequired;
+  std::span<const BodyPartSpec> standard = StandardBodyParts();
+  std::vector<bool> taken(rig.skeleton.joints.size(), false);
+  for (std::size_t i = 0; i < standard.size(); ++i) {
+    ReportBodyPart part{std::string(standard[i].identifier), standard[i].required, {}};
+    for (std::int64_t joint : rig.bodyPartJoints[i]) {
+      const std::string& name = rig.skeleton.joints[std::size_t(joint)].name;
+      const std::string* keyword = i < rig.presetParts.size() ? TakingKeyword(rig.presetParts[i], name) : nullptr;
+      part.joints.push_back({name, keyword ? *keyword : std::string()});
+      taken[std::size_t(joint)] = true;
+    }
+    out.bodyParts.push_back(std::move(part));
+  }
+  for (std::size_t j = 0; j < taken.size(); ++j) {
+    if (taken[j]) continue;
+    ReportUntaken untaken{rig.skeleton.joints[j].name, {}, {}, {}};
+    for (std::size_t i = 0; i < rig.presetParts.size() && untaken.bodyPart.empty(); ++i) {
+      const BodyPartKeywords& part = rig.presetParts[i];
+      auto keyword = std::find_if(part.keywords.begin(), part.keywords.end(),
+                                  [&](const std::string& k) { return KeywordMatches(k, untaken.name); });
+      auto discard = std::find_if(part.discard.begin(), part.discard.end(),
+                                  [&](const std::string& k) { return KeywordMatches(k, untaken.name); });
+      if (keyword == part.keywords.end() || discard == part.discard.end()) continue;
+      untaken.bodyPart = std::string(standard[i].identifier);
+      untaken.keyword = *keyword;
+      untaken.discard = *discard;
+    }
+    out.untakenJoints.push_back(std::move(untaken));
+  }
+  return out;
+}
+
+ordered_json RigJson(const ReportRig& rig) {
+  ordered_json out;
+  out["file"] = rig.file;
+  out["rig"] = rig.name;
+  out["preset"] = rig.preset;
+  out["score"] = rig.score;
+  ordered_json scores = ordered_json::object();
+  for (const Rig::Candidate& candidate : rig.candidates) scores[candidate.preset] = candidate.score;
+  out["presetScores"] = scores;
+  out["presetTie"] = rig.presetTie;
+  out["presetWeak"] = rig.presetWeak;
+  out["joints"] = rig.joints;
+  out["jointsInBodyParts"] = rig.jointsInBodyParts;
+  ordered_json parts = ordered_json::array();
+  for (const ReportBodyPart& part : rig.bodyParts) {
+    ordered_json joints = ordered_json::array();
+    for (const ReportJoint& joint : part.joints) joints.push_back({{"joint", joint.name}, {"keyword", joint.keyword}});
+    parts.push_back({{"bodyPart", part.name}, {"required", part.required}, {"joints", std::move(joints)}});
+  }
+  out["bodyParts"] = std::move(parts);
+  ordered_json untaken = ordered_json::array();
+  for (const ReportUntaken& joint : rig.untakenJoints) {
+    ordered_json entry = {{"joint", joint.name}};
+    if (!joint.bodyPart.empty())
+      entry["discarded"] = {{"bodyPart", joint.bodyPart}, {"keyword", joint.keyword}, {"discard", joint.discard}};
+    untaken.push_back(std::move(entry));
+  }
+  out["untakenJoints"] = std::move(untaken);
+  out["emptyRequiredBodyParts"] = rig.emptyRequired;
+  return out;
+}
+
+std::string Join(const std::vector<std::string>& items, const char* none = "none") {
+  if (items.empty()) return none;
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+std::string Padded(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+void RigText(const char* role, const ReportRig& rig, std::string& out) {
+  out += std::string(role) + " " + rig.name + " (" + rig.file + "): preset " + rig.preset + ", score " +
+         std::to_string(rig.score);
+  if (!rig.candidates.empty()) {
+    std::vector<std::string> others;
+    for (const Rig::Candidate& candidate : rig.candidates)
+      if (candidate.preset != rig.preset) others.push_back(candidate.preset + " " + std::to_string(candidate.score));
+    out += " (chosen among " + std::to_string(rig.candidates.size()) + "; others: " + Join(others) + ")";
+    if (rig.presetTie) out += "; a TIE";
+    else if (rig.presetWeak) out += "; a WEAK choice";
+  }
+  out += "\n  " + std::to_string(rig.jointsInBodyParts) + " of " + std::to_string(rig.joints) +
+         " joints in body parts; each joint with the keyword that took it:\n";
+  for (const ReportBodyPart& part : rig.bodyParts) {
+    std::string joints;
+    for (const ReportJoint& joint : part.joints)
+      joints += (joints.empty() ? "" : ", ") + joint.name + " [" + joint.keyword + "]";
+    if (joints.empty()) joints = part.required ? "- (required, EMPTY)" : "-";
+    out += "    " + Padded(part.name, 15) + joints + "\n";
+  }
+  std::vector<std::string> untaken;
+  for (const ReportUntaken& joint : rig.untakenJoints)
+    untaken.push_back(joint.bodyPart.empty() ? joint.name
+                                             : joint.name + " (" + joint.bodyPart + " keyword " + joint.keyword +
+                                                   ", discarded by " + joint.discard + ")");
+  out += "  taken by no body part: " + Join(untaken) + "\n";
+  out += "  required body parts left empty: " + Join(rig.emptyRequired) + "\n";
+}
+
+}  // namespace
+
+Outcome<MatchReport> BuildMatchReport(const Rig& source, const std::string& sourceFile, const Rig& target,
+                                      const std::string& targetFile, const Retargeter& retargeter) {
+  try {
+    MatchReport report;
+    report.source = DescribeRig(source, sourceFile);
+    report.target = DescribeRig(target, targetFile);
+    report.counters = retargeter.Statistics();
+    report.pairedSourceJoints = retargeter.PairedSourceJoints();
+    report.drivenTargetJoints = retargeter.DrivenTargetJoints();
+    const CharacterAssociation& association = retargeter.Association();
+    std::span<const BodyPartSpec> standard = StandardBodyParts();
+    for (std::size_t i = 0; i < standard.size(); ++i) {
+      const std::vector<std::int64_t>& s = source.bodyPartJoints[i];
+      const std::vector<std::int64_t>& d = target.bodyPartJoints[i];
+      if (s.empty() && d.empty()) continue;
+      ReportPairing pairing{std::string(standard[i].identifier), {}, {}, {}};
+      const std::size_t n = std::min(s.size(), d.size());
+      // Partners as the association holds them.
+      for (std::size_t k = 0; k < n; ++k) {
+        const std::string& from = source.skeleton.joints[std::size_t(s[k])].name;
+        Result<Uuid> partner = association.GetAssociatedUuid(source.JointUuid(s[k]));
+        auto found = partner ? target.jointOfUuid.find(partner.value()) : target.jointOfUuid.end();
+        pairing.pairs.emplace_back(from, found == target.jointOfUuid.end()
+                                             ? std::string()
+                                             : target.skeleton.joints[std::size_t(found->second)].name);
+      }
+      for (std::size_t k = n; k < s.size(); ++k) pairing.unpairedSource.push_back(source.skeleton.joints[std::size_t(s[k])].name);
+      for (std::size_t k = n; k < d.size(); ++k) pairing.unpairedTarget.push_back(target.skeleton.joints[std::size_t(d[k])].name);
+      report.pairings.push_back(std::move(pairing));
+    }
+    return report;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<std::string> ReportJson(const MatchReport& report) {
+  try {
+    ordered_json root;
+    root["source"] = RigJson(report.source);
+    root["target"] = RigJson(report.target);
+    ordered_json pairings = ordered_json::array();
+    for (const ReportPairing& pairing : report.pairings) {
+      ordered_json pairs = ordered_json::array();
+      for (const auto& [from, to] : pairing.pairs) pairs.push_back({from, to});
+      pairings.push_back({{"bodyPart", pairing.bodyPart},
+                          {"pairs", std::move(pairs)},
+                          {"unpairedSource", pairing.unpairedSource},
+                          {"unpairedTarget", pairing.unpairedTarget}});
+    }
+    root["pairs"] = std::move(pairings);
+    const AssociationStatistics& c = report.counters;
+    root["counters"] = {{"visitedBodyParts", c.visitedBodyParts},     {"associatedBodyParts", c.associatedBodyParts},
+                        {"sourceNodes", c.sourceNodes},               {"targetNodes", c.targetNodes},
+                        {"associatedNodes", c.associatedNodes},       {"pairedSourceJoints", report.pairedSourceJoints},
+                        {"drivenTargetJoints", report.drivenTargetJoints}};
+    // A joint name that is not UTF-8 (an old exporter's Latin-1) keeps its
+    // place with U+FFFD for the bytes that are not.
+    return root.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  } catch (const nlohmann::json::exception& error) {
+    return MakeFailure(FailureKind::Internal, std::string("cannot write the report as JSON: ") + error.what());
+  }
+}
+
+Outcome<std::string> ReportText(const MatchReport& report) {
+  try {
+    std::string out;
+    RigText("source", report.source, out);
+    RigText("target", report.target, out);
+    out += "pairs by body part (source -> target), joints paired by their place in the chain:\n";
+    for (const ReportPairing& pairing : report.pairings) {
+      std::string line;
+      for (const auto& [from, to] : pairing.pairs) line += (line.empty() ? "" : ", ") + from + " -> " + to;
+      if (line.empty()) line = "-";
+      if (!pairing.unpairedSource.empty()) line += "; unpaired source: " + Join(pairing.unpairedSource);
+      if (!pairing.unpairedTarget.empty()) line += "; unpaired target: " + Join(pairing.unpairedTarget);
+      out += "    " + Padded(pairing.bodyPart, 15) + line + "\n";
+    }
+    const AssociationStatistics& c = report.counters;
+    out += "counters: " + std::to_string(c.visitedBodyParts) + " body parts visited, " +
+           std::to_string(c.associatedBodyParts) + " associated; " + std::to_string(c.sourceNodes) + " source and " +
+           std::to_string(c.targetNodes) + " target nodes in them, " + std::to_string(c.associatedNodes) +
+           " node pairs; " + std::to_string(report.pairedSourceJoints) + " source joints drive " +
+           std::to_string(report.drivenTargetJoints) + " of " + std::to_string(report.target.joints) +
+           " target joints\n";
+    return out;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<void> WriteReport(const MatchReport& report, const std::string& path) {
+  Outcome<std::string> text = path == "-" ? ReportText(report) : ReportJson(report);
+  if (!text) return std::move(text).failure();
+  if (path == "-") {
+    std::fwrite(text.value().data(), 1, text.value().size(), stdout);
+    std::fflush(stdout);
+    return {};
+  }
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) return MakeFailure(FailureKind::Io, "cannot create the report", path);
+  out.write(text.value().data(), std::streamsize(text.value().size()));
+  out.close();
+  if (!out) return MakeFailure(FailureKind::Io, "cannot write the report", path);
+  return {};
+}
+
+}  // namespace norvo::retarget
