@@ -84,6 +84,25 @@ TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsTheFigures) {
   EXPECT_NE(ReadAll(Path("plain.bvh")), ReadAll(Path("out.bvh")));
 }
 
+TEST_F(AlignCommandLine, TheReportCarriesTheFigures) {
+  Run run = Tool(walk_ + " --target " + zombie_ + " -o " + Path("out.bvh") + " --round-trip -q --report " +
+                 Path("report.json"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  const std::string json = ReadAll(Path("report.json"));
+  const double quality = NumberAfter(json, "\"quality\": {\n    \"mean\": ");
+  EXPECT_GT(quality, 0.0);
+  EXPECT_LE(quality, 3.0);
+  EXPECT_NE(json.find("\"footSliding\": {\n    \"source\": {\n      \"left\": "), std::string::npos) << json;
+  EXPECT_NE(json.find("\"roundTrip\": {\n    \"mean\": "), std::string::npos);
+  EXPECT_NE(json.find("      \"LeftForeArm\": {\n        \"mean\": "), std::string::npos);
+
+  // Without --round-trip the report leaves it out.
+  run = Tool(walk_ + " --target " + zombie_ + " -o " + Path("out.bvh") + " -q --report " + Path("report.json"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadAll(Path("report.json")).find("roundTrip"), std::string::npos);
+}
+
 TEST_F(AlignCommandLine, ChecksTheChainsToSpread) {
   Run run = Tool(walk_ + " --target " + zombie_ + " -o " + Path("out.bvh") + " --spread-chains Spine,Tail");
   EXPECT_EQ(run.status, 1);

@@ -346,30 +346,22 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
                            FileName(targetFile) + " (" + FileName(output) + ")"};
     RETARGET_TRY(WriteContactSheet(from, onto, last - first, arguments.svg));
   }
-  std::optional<MatchReport> report;
-  if (!arguments.report.empty()) {
-    Outcome<MatchReport> built = BuildMatchReport(source, FileName(sourceFile), target, FileName(targetFile), run);
-    if (!built) return std::move(built).failure();
-    report = std::move(built).value();
-    if (arguments.report != "-") RETARGET_TRY(WriteReport(*report, arguments.report));
+  // The figures, for the summary and the report: bone directions against the
+  // source's, foot sliding, and the way back onto the source.
+  const bool figuresNeeded = !arguments.quiet || !arguments.report.empty();
+  const BvhClip sourcePart = figuresNeeded ? Frames(sourceClip, first, last) : BvhClip{};
+  Outcome<BoneDirectionFigures> quality = BoneDirectionFigures{};
+  Outcome<FootSliding> sourceSliding = FootSliding{}, resultSliding = FootSliding{};
+  if (figuresNeeded) {
+    quality = CompareBoneDirections(sourcePart, source, 0, result.value(), target, run.SourceOfTarget());
+    if (!quality) return std::move(quality).failure();
+    sourceSliding = MeasureFootSliding(sourcePart, source, sourceUp);
+    if (!sourceSliding) return std::move(sourceSliding).failure();
+    resultSliding = MeasureFootSliding(result.value(), target, resultUp);
+    if (!resultSliding) return std::move(resultSliding).failure();
   }
-  if (arguments.quiet) {
-    if (arguments.report == "-") RETARGET_TRY(WriteReport(*report, "-"));
-    return {};
-  }
-
-  // The figures: bone directions against the source's, foot sliding, and
-  // the way back onto the source.
-  const BvhClip sourcePart = Frames(sourceClip, first, last);
-  Outcome<BoneDirectionFigures> quality =
-      CompareBoneDirections(sourcePart, source, 0, result.value(), target, run.SourceOfTarget());
-  if (!quality) return std::move(quality).failure();
-  Outcome<FootSliding> sourceSliding = MeasureFootSliding(sourcePart, source, sourceUp);
-  if (!sourceSliding) return std::move(sourceSliding).failure();
-  Outcome<FootSliding> resultSliding = MeasureFootSliding(result.value(), target, resultUp);
-  if (!resultSliding) return std::move(resultSliding).failure();
   std::optional<BoneDirectionFigures> roundTrip;
-  if (arguments.roundTrip) {
+  if (arguments.roundTrip && figuresNeeded) {
     Outcome<std::unique_ptr<Retargeter>> back = Retargeter::Create(target, source, options.value());
     if (!back) return std::move(back).failure();
     Outcome<BvhClip> again = RetargetClip(*back.value(), result.value(), source, 0, result.value().FrameCount());
@@ -379,6 +371,22 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
     Outcome<BoneDirectionFigures> figures = CompareBoneDirections(sourcePart, source, 0, again.value(), source, same.value());
     if (!figures) return std::move(figures).failure();
     roundTrip = std::move(figures).value();
+  }
+
+  std::optional<MatchReport> report;
+  if (!arguments.report.empty()) {
+    Outcome<MatchReport> built = BuildMatchReport(source, FileName(sourceFile), target, FileName(targetFile), run);
+    if (!built) return std::move(built).failure();
+    report = std::move(built).value();
+    report->quality = quality.value();
+    report->sourceFeet = sourceSliding.value();
+    report->resultFeet = resultSliding.value();
+    report->roundTrip = roundTrip;
+    if (arguments.report != "-") RETARGET_TRY(WriteReport(*report, arguments.report));
+  }
+  if (arguments.quiet) {
+    if (arguments.report == "-") RETARGET_TRY(WriteReport(*report, "-"));
+    return {};
   }
 
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
