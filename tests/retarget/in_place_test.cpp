@@ -22,6 +22,7 @@ TEST_F(InPlace, TheRootKeepsItsHeightAndStaysOverItsRestPlace) {
   ASSERT_TRUE(target.measured);
   RetargetOptions travel, inPlace;
   inPlace.inPlace = true;
+  travel.align = inPlace.align = false;  // on its own rest the target stands along target.up
   auto moving = Ok(Retargeter::Create(source, target, travel));
   auto still = Ok(Retargeter::Create(source, target, inPlace));
   const Vector rest = target.restLocals[0].off;

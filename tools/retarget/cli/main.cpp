@@ -18,7 +18,9 @@
 
 #include "norvo/retarget/batch.h"
 #include "norvo/retarget/bvh.h"
+#include "norvo/retarget/feet.h"
 #include "norvo/retarget/install.h"
+#include "norvo/retarget/measure.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/report.h"
@@ -43,6 +45,10 @@ struct Arguments {
   bool noRootTranslation = false;
   bool inPlace = false;
   bool quiet = false;
+  bool noAlign = false;
+  std::optional<std::string> spreadChains;
+  bool roundTrip = false;
+  bool lockFeet = false;
 };
 
 int ExitCode(FailureKind kind) {
@@ -186,7 +192,48 @@ Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
     options.scale = RetargetOptions::Scale::Fixed;
     options.fixedScale = value;
   }
+  // --no-align gives the plain solver result: no aligned rest and, unless
+  // asked for, no spread chains.
+  options.align = !arguments.noAlign;
+  if (arguments.noAlign) options.spreadBodyParts.clear();
+  if (arguments.spreadChains) {
+    options.spreadBodyParts.clear();
+    const std::string& list = *arguments.spreadChains;
+    if (list != "none") {
+      for (std::size_t from = 0; from <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', from), list.size());
+        const std::string part = list.substr(from, comma - from);
+        if (FindStandardBodyPart(part) < 0)
+          return Usage("--spread-chains takes none or body parts separated by commas (Spine, Neck, LeftUpperArm, "
+                       "...); found '" + part + "'");
+        options.spreadBodyParts.push_back(part);
+        from = comma + 1;
+      }
+    }
+  }
   return options;
+}
+
+std::string Degrees(const AngleFigure& figure) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%.2f / %.2f / %.2f", figure.mean, figure.p95, figure.max);
+  return text;
+}
+
+std::string Sliding(const FootSliding& sliding) {
+  char text[64];
+  std::snprintf(text, sizeof text, "left %.3f, right %.3f", sliding.speed[0], sliding.speed[1]);
+  return text;
+}
+
+// Frames [first, last) of a clip.
+BvhClip Frames(const BvhClip& clip, std::int64_t first, std::int64_t last) {
+  BvhClip part;
+  part.skeleton = clip.skeleton;
+  part.frameTime = clip.frameTime;
+  part.values.assign(clip.values.begin() + first * clip.skeleton.valueCount,
+                     clip.values.begin() + last * clip.skeleton.valueCount);
+  return part;
 }
 
 // Shows how far a long run has got: frames done and frames per second, on
@@ -263,8 +310,8 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
          " (it needs joints in its Hips and Head body parts, and below its hips); the root's displacement is not "
          "scaled");
 
-  // Rest poses are not aligned yet: a target that stands another way leans.
-  if (source.measured && target.measured && Dot(source.up, target.up) < std::cos(20.0 * 3.14159265358979 / 180.0))
+  // Without alignment a target that stands another way leans.
+  if (!options.value().align && source.measured && target.measured && Dot(source.up, target.up) < std::cos(20.0 * 3.14159265358979 / 180.0))
     Warn("source " + source.name + " stands along " + AxisText(source.up) + ", target " + target.name + " along " +
          AxisText(target.up) + ": joint rotations are carried over as they are, so the result leans by the "
          "difference");
@@ -281,6 +328,19 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
     return RetargetClip(run, sourceClip, target, first, last, [&](std::int64_t) { progress.Frame(); });
   }();
   if (!result) return std::move(result).failure();
+  // On an aligned rest the result moves in the source's world and stands
+  // along its up axis; otherwise it stands as the target does.
+  const Vector sourceUp = StandingUp(source, source.restGlobals);
+  const Vector resultUp = options.value().align ? sourceUp : StandingUp(target, target.restGlobals);
+  FootSliding unlocked;
+  if (arguments.lockFeet) {
+    if (!arguments.quiet) {
+      Outcome<FootSliding> sliding = MeasureFootSliding(result.value(), target, resultUp);
+      if (!sliding) return std::move(sliding).failure();
+      unlocked = sliding.value();
+    }
+    RETARGET_TRY(LockFeet(result.value(), target, resultUp));
+  }
   RETARGET_TRY(WriteBvhFile(result.value(), output));
   if (!arguments.svg.empty()) {
     const SheetFigure from{&source, &sourceClip, first, Mapped(source, run.Association()), FileName(sourceFile)};
@@ -288,11 +348,42 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
                            FileName(targetFile) + " (" + FileName(output) + ")"};
     RETARGET_TRY(WriteContactSheet(from, onto, last - first, arguments.svg));
   }
+  // The figures, for the summary and the report: bone directions against the
+  // source's, foot sliding, and the way back onto the source.
+  const bool figuresNeeded = !arguments.quiet || !arguments.report.empty();
+  const BvhClip sourcePart = figuresNeeded ? Frames(sourceClip, first, last) : BvhClip{};
+  Outcome<BoneDirectionFigures> quality = BoneDirectionFigures{};
+  Outcome<FootSliding> sourceSliding = FootSliding{}, resultSliding = FootSliding{};
+  if (figuresNeeded) {
+    quality = CompareBoneDirections(sourcePart, source, 0, result.value(), target, run.SourceOfTarget());
+    if (!quality) return std::move(quality).failure();
+    sourceSliding = MeasureFootSliding(sourcePart, source, sourceUp);
+    if (!sourceSliding) return std::move(sourceSliding).failure();
+    resultSliding = MeasureFootSliding(result.value(), target, resultUp);
+    if (!resultSliding) return std::move(resultSliding).failure();
+  }
+  std::optional<BoneDirectionFigures> roundTrip;
+  if (arguments.roundTrip && figuresNeeded) {
+    Outcome<std::unique_ptr<Retargeter>> back = Retargeter::Create(target, source, options.value());
+    if (!back) return std::move(back).failure();
+    Outcome<BvhClip> again = RetargetClip(*back.value(), result.value(), source, 0, result.value().FrameCount());
+    if (!again) return std::move(again).failure();
+    Outcome<std::vector<std::int64_t>> same = SameJoints(source);
+    if (!same) return std::move(same).failure();
+    Outcome<BoneDirectionFigures> figures = CompareBoneDirections(sourcePart, source, 0, again.value(), source, same.value());
+    if (!figures) return std::move(figures).failure();
+    roundTrip = std::move(figures).value();
+  }
+
   std::optional<MatchReport> report;
   if (!arguments.report.empty()) {
     Outcome<MatchReport> built = BuildMatchReport(source, FileName(sourceFile), target, FileName(targetFile), run);
     if (!built) return std::move(built).failure();
     report = std::move(built).value();
+    report->quality = quality.value();
+    report->sourceFeet = sourceSliding.value();
+    report->resultFeet = resultSliding.value();
+    report->roundTrip = roundTrip;
     if (arguments.report != "-") RETARGET_TRY(WriteReport(*report, arguments.report));
   }
   if (arguments.quiet) {
@@ -318,6 +409,29 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
   if (options.value().rootTranslation && options.value().inPlace) translation += ", in place (height only)";
   std::printf("motion  %lld of %lld target joints driven; %s\n", static_cast<long long>(run.DrivenTargetJoints()),
               static_cast<long long>(target.JointCount()), translation.c_str());
+  std::string chains;
+  for (const Chain& chain : run.SpreadChains())
+    chains += (chains.empty() ? "; chains spread: " : ", ") + chain.bodyPart + " (" +
+              std::to_string(chain.source.size()) + " joints onto " + std::to_string(chain.target.size()) + ")";
+  std::printf("rest    %s%s\n",
+              options.value().align ? "aligned to the source's bone directions" : "not aligned (--no-align)",
+              chains.c_str());
+  if (quality.value().all.count > 0)
+    std::printf("quality paired bones point %.2f degrees from the source's on average (95th percentile %.2f, "
+                "largest %.2f)\n",
+                quality.value().all.mean, quality.value().all.p95, quality.value().all.max);
+  if (sourceSliding.value().measured && resultSliding.value().measured) {
+    std::string locked = arguments.lockFeet ? " (" + Sliding(unlocked) + " before --lock-feet)" : "";
+    std::printf("feet    sliding in contact, leg lengths per second: source %s; result %s%s\n",
+                Sliding(sourceSliding.value()).c_str(), Sliding(resultSliding.value()).c_str(), locked.c_str());
+  }
+  if (roundTrip) {
+    std::printf("round   trip back onto %s, bone directions against the clip's in degrees (mean / 95th percentile / "
+                "largest): all %s\n",
+                source.name.c_str(), Degrees(roundTrip->all).c_str());
+    for (const auto& [part, figure] : roundTrip->bodyParts)
+      std::printf("          %-14s %s\n", part.c_str(), Degrees(figure).c_str());
+  }
   if (last > first)
     std::printf("wrote   %s: frames %lld to %lld (%lld) in %.2f s\n", output.c_str(), static_cast<long long>(first),
                 static_cast<long long>(last - 1), static_cast<long long>(last - first), seconds);
@@ -593,6 +707,17 @@ int main(int argc, char** argv) {
   app.add_option("--source-rig", arguments.sourceRig,
                  "a rig file (.json, from --save-rig) for the source instead of SOURCE's skeleton and a preset; "
                  "SOURCE must have the same joints");
+  app.add_flag("--no-align", arguments.noAlign,
+               "apply the joints' turns on the target's own rest pose instead of one aligned to the source's bone "
+               "directions, and spread no chains: the plain solver result");
+  app.add_option("--spread-chains", arguments.spreadChains,
+                 "PARTS: body parts (comma-separated) whose chains are spread over the target's when their joint "
+                 "counts differ, or none (default: Spine,Neck; none with --no-align)");
+  app.add_flag("--round-trip", arguments.roundTrip,
+               "retarget the result back onto the source and print how far its bone directions are from the clip's, "
+               "per body part");
+  app.add_flag("--lock-feet", arguments.lockFeet,
+               "plant the target's feet while they are in contact (a two-bone leg solve)");
   app.add_flag("--in-place", arguments.inPlace,
                "remove the root's travel across the target's up axis, keep its height (for loops)");
   app.add_option("--report", arguments.report,

@@ -1,8 +1,10 @@
 #include "norvo/retarget/pipeline.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 
+#include "norvo/retarget/align.h"
 #include "norvo/retarget/kinematics.h"
 
 namespace norvo::retarget {
@@ -32,7 +34,45 @@ struct Retargeter::State {
   std::vector<std::int64_t> expectedTargets;
   // Per target joint, the entry of the re-keyed pose that drives it, or -1.
   std::vector<std::int64_t> deltaOf;
+  std::vector<std::int64_t> sourceOfTarget;
+
+  // The rest the deltas are applied on: the target's own, or the aligned
+  // one held here.
+  const std::vector<CharacterNodeTransform>* restTransforms = nullptr;
+  const std::vector<Matrix>* restLocals = nullptr;
+  const std::vector<Matrix>* restGlobals = nullptr;
+  std::vector<CharacterNodeTransform> alignedTransforms;
+  AlignedRest aligned;
+
+  // Spreading: per target joint its chain (or -1), whether it is turned to
+  // its partner's global change (anchored), and each joint's global change
+  // this frame.
+  std::vector<Chain> chains;
+  std::vector<std::int64_t> chainOf, placeInChain;
+  std::vector<bool> anchored;
+  bool tracking = false;  // whether any joint is spread or anchored
+  std::vector<Matrix> targetDeltas;
+  // Per chain the source chain's points (its joints, then its end) now and
+  // at rest, taken when the chain's first joint is reached.
+  std::vector<std::vector<Vector>> points, restPoints;
+  CharacterNodeTransform scratch;  // carries a delta made here to the solver
 };
+
+namespace {
+
+// The point at `place` (0 to 1) along a chain's line through `points`,
+// placed at `at` (the end, when there, at 1).
+Vector PointAt(const std::vector<Vector>& points, const std::vector<double>& at, double place) {
+  // The last point placed before `place`, if any, starts the segment.
+  const auto after = std::lower_bound(at.begin(), at.end(), place);
+  const std::size_t i = after == at.begin() ? 0 : std::size_t(after - at.begin()) - 1;
+  if (i + 1 >= points.size()) return points.back();
+  const double from = at[i], to = i + 1 < at.size() ? at[i + 1] : 1.0;
+  const double f = to - from > 1e-12 ? std::clamp((place - from) / (to - from), 0.0, 1.0) : 0.0;
+  return Add(points[i], Scale(Subtract(points[i + 1], points[i]), f));
+}
+
+}  // namespace
 
 Retargeter::Retargeter(std::unique_ptr<State> state) : state_(std::move(state)) {}
 Retargeter::~Retargeter() = default;
@@ -63,6 +103,8 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
     state->applyTranslation = state->configuration.GetApplyTranslationFromRoot();
     state->inPlace = options.inPlace;
     if (target.measured) state->up = target.up;
+    // On an aligned rest the target stands along the source's up axis.
+    if (options.align && source.measured) state->up = source.up;
     Result<CharacterSolver> solver = CharacterSolver::Create(CharacterSolverInterface::kClassId);
     RETARGET_CHECK(solver, "making the solver");
     state->solver = std::move(solver).value();
@@ -109,6 +151,90 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
         ++paired;
         driven[std::size_t(t)] = true;
       }
+    }
+    state->sourceOfTarget.assign(targetCount, -1);
+    for (std::size_t j = 0; j < sourceCount; ++j) {
+      Result<Uuid> partner = state->association.GetAssociatedUuid(source.JointUuid(std::int64_t(j)));
+      if (!partner) continue;
+      auto found = target.jointOfUuid.find(partner.value());
+      if (found != target.jointOfUuid.end() && state->sourceOfTarget[std::size_t(found->second)] < 0)
+        state->sourceOfTarget[std::size_t(found->second)] = std::int64_t(j);
+    }
+
+    state->restTransforms = &target.restTransforms;
+    state->restLocals = &target.restLocals;
+    state->restGlobals = &target.restGlobals;
+    if (!options.spreadBodyParts.empty()) {
+      Outcome<std::vector<Chain>> chains = FindChains(source, target, state->sourceOfTarget, options.spreadBodyParts);
+      if (!chains) return std::move(chains).failure();
+      state->chains = std::move(chains).value();
+    }
+    if (options.align) {
+      Outcome<AlignedRest> aligned = AlignRest(source, target, state->sourceOfTarget, state->chains);
+      if (!aligned) return std::move(aligned).failure();
+      state->aligned = std::move(aligned).value();
+      for (std::size_t t = 0; t < targetCount; ++t) {
+        const std::int64_t parent = target.skeleton.joints[t].parent;
+        Result<CharacterNodeTransform> node = CharacterNodeTransformInterface::CreateNodeTransform(
+            target.JointUuid(std::int64_t(t)), state->aligned.globals[t],
+            parent < 0 ? Matrix{} : state->aligned.globals[std::size_t(parent)]);
+        RETARGET_CHECK(node, "making the aligned rest pose");
+        state->alignedTransforms.push_back(std::move(node).value());
+      }
+      state->restTransforms = &state->alignedTransforms;
+      state->restLocals = &state->aligned.locals;
+      state->restGlobals = &state->aligned.globals;
+    }
+    if (!state->chains.empty() || options.align) {
+      state->chainOf.assign(targetCount, -1);
+      state->placeInChain.assign(targetCount, -1);
+      for (std::size_t c = 0; c < state->chains.size(); ++c)
+        for (std::size_t i = 0; i < state->chains[c].target.size(); ++i) {
+          const std::size_t t = std::size_t(state->chains[c].target[i]);
+          state->chainOf[t] = std::int64_t(c);
+          state->placeInChain[t] = std::int64_t(i);
+          driven[t] = true;
+        }
+      // Anchored: a driven joint whose nearest driven ancestor is a chain
+      // joint, or, on an aligned rest, one whose partner's parent is not
+      // that ancestor's partner (a source joint between them would be lost).
+      std::vector<std::int64_t> targetOfSource(sourceCount, -1), drivenAbove(targetCount, -1);
+      for (std::size_t t = 0; t < targetCount; ++t) {
+        const std::int64_t j = state->sourceOfTarget[t];
+        if (j >= 0 && targetOfSource[std::size_t(j)] < 0) targetOfSource[std::size_t(j)] = std::int64_t(t);
+      }
+      state->anchored.assign(targetCount, false);
+      for (std::size_t t = 0; t < targetCount; ++t) {
+        const std::int64_t parent = target.skeleton.joints[t].parent;
+        if (parent < 0) continue;
+        const std::size_t p = std::size_t(parent);
+        drivenAbove[t] = driven[p] ? parent : drivenAbove[p];
+        const std::int64_t partner = state->sourceOfTarget[t];
+        if (!driven[t] || state->chainOf[t] >= 0 || partner < 0) continue;
+        const std::int64_t above = drivenAbove[t];
+        const std::int64_t sourceParent = source.skeleton.joints[std::size_t(partner)].parent;
+        if (above >= 0 && state->chainOf[std::size_t(above)] >= 0)
+          state->anchored[t] = true;
+        else if (options.align && sourceParent >= 0)
+          state->anchored[t] = above < 0 || targetOfSource[std::size_t(sourceParent)] != above;
+      }
+      state->tracking = !state->chains.empty() ||
+                        std::find(state->anchored.begin(), state->anchored.end(), true) != state->anchored.end();
+    }
+    if (state->tracking) {
+      state->targetDeltas.resize(targetCount);
+      state->points.resize(state->chains.size());
+      state->restPoints.resize(state->chains.size());
+      for (std::size_t c = 0; c < state->chains.size(); ++c) {
+        const Chain& chain = state->chains[c];
+        for (std::int64_t j : chain.source) state->restPoints[c].push_back(source.restGlobals[std::size_t(j)].off);
+        if (chain.sourceEnd >= 0) state->restPoints[c].push_back(source.restGlobals[std::size_t(chain.sourceEnd)].off);
+        state->points[c].reserve(state->restPoints[c].size());
+      }
+      Result<CharacterNodeTransform> scratch =
+          CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{});
+      RETARGET_CHECK(scratch, "making the solver's input");
+      state->scratch = std::move(scratch).value();
     }
     auto retargeter = std::unique_ptr<Retargeter>(new Retargeter(std::move(state)));
     retargeter->statistics_ = statistics;
@@ -167,26 +293,102 @@ Outcome<void> Retargeter::RetargetFrame(const double* sourceFrame, std::vector<M
     if (t >= 0 && s.deltaOf[std::size_t(t)] < 0) s.deltaOf[std::size_t(t)] = k;
   }
 
+  if (s.tracking) return SpreadFrame(entries, targetLocals);
+
   // Parents before children: joints are in pre-order.
+  const std::vector<CharacterNodeTransform>& restTransforms = *s.restTransforms;
   for (std::size_t t = 0; t < targetCount; ++t) {
     const std::int64_t k = s.deltaOf[t];
     if (k < 0) {
-      targetLocals[t] = target.restLocals[t];
+      targetLocals[t] = (*s.restLocals)[t];
       continue;
     }
     const bool root = target.skeleton.joints[t].parent < 0;
     const bool translate = root && s.applyTranslation;
-    Matrix local = CharacterSolverInterface::ApplyGlobalRotationDelta(target.restTransforms[t], entries[k], translate);
-    if (translate) {
-      // The displacement from the rest position, scaled.
-      const Vector& rest = target.restLocals[t].off;
-      Vector moved = Scale(Subtract(local.off, rest), s.scale);
-      if (s.inPlace) moved = Scale(s.up, Dot(moved, s.up));  // the height alone
-      local.off = Add(rest, moved);
-    }
+    Matrix local = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], entries[k], translate);
+    if (translate) ScaleDisplacement(local, t);
     targetLocals[t] = local;
   }
   return {};
+}
+
+const std::vector<std::int64_t>& Retargeter::SourceOfTarget() const noexcept { return state_->sourceOfTarget; }
+const std::vector<Matrix>& Retargeter::RestGlobals() const noexcept { return *state_->restGlobals; }
+const std::vector<Chain>& Retargeter::SpreadChains() const noexcept { return state_->chains; }
+
+Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& entries,
+                                      std::vector<Matrix>& targetLocals) {
+  State& s = *state_;
+  const Rig& source = *s.source;
+  const Rig& target = *s.target;
+  const std::vector<CharacterNodeTransform>& restTransforms = *s.restTransforms;
+  // A source joint's change from its rest, in global space (3x3 part).
+  auto sourceDelta = [&](std::int64_t j) {
+    return Multiply3x3(s.sourceGlobals[std::size_t(j)], Inverse3x3(source.restGlobals[std::size_t(j)]));
+  };
+  for (std::size_t t = 0; t < target.skeleton.joints.size(); ++t) {
+    const std::int64_t parent = target.skeleton.joints[t].parent;
+    const Matrix above = parent < 0 ? Matrix{} : s.targetDeltas[std::size_t(parent)];
+    const std::int64_t k = s.deltaOf[t];
+    const bool translate = parent < 0 && s.applyTranslation;
+    Matrix change;  // the joint's global change
+    if (s.chainOf[t] >= 0) {
+      // The part of the source chain's line between this joint's place and
+      // the next one's: its direction now against at rest, with the twist of
+      // the source joint whose bone holds the middle of that part.
+      const Chain& chain = s.chains[std::size_t(s.chainOf[t])];
+      const std::size_t i = std::size_t(s.placeInChain[t]);
+      std::vector<Vector>& points = s.points[std::size_t(s.chainOf[t])];
+      std::vector<Vector>& restPoints = s.restPoints[std::size_t(s.chainOf[t])];
+      if (i == 0) {
+        points.clear();
+        for (std::int64_t j : chain.source) points.push_back(s.sourceGlobals[std::size_t(j)].off);
+        if (chain.sourceEnd >= 0) points.push_back(s.sourceGlobals[std::size_t(chain.sourceEnd)].off);
+      }
+      const double from = chain.targetAt[i], to = i + 1 < chain.targetAt.size() ? chain.targetAt[i + 1] : 1.0;
+      const double middle = 0.5 * (from + to);
+      const std::size_t holder =
+          std::size_t(std::upper_bound(chain.sourceAt.begin() + 1, chain.sourceAt.end(), middle) - chain.sourceAt.begin()) - 1;
+      const Matrix turn = sourceDelta(chain.source[holder]);
+      const Vector atRest = Subtract(PointAt(restPoints, chain.sourceAt, to), PointAt(restPoints, chain.sourceAt, from));
+      const Vector now = Subtract(PointAt(points, chain.sourceAt, to), PointAt(points, chain.sourceAt, from));
+      change = Multiply3x3(RotationBetween(TransformVector(turn, atRest), now), turn);
+    } else if (s.anchored[t]) {
+      change = sourceDelta(s.sourceOfTarget[t]);
+    } else {
+      if (k >= 0) {
+        Matrix delta = entries[k].GetGlobalMatrix();
+        delta.off = {};
+        change = Multiply3x3(above, delta);
+      } else {
+        change = above;
+      }
+      s.targetDeltas[t] = change;
+      if (k < 0) {
+        targetLocals[t] = (*s.restLocals)[t];
+        continue;
+      }
+      Matrix local = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], entries[k], translate);
+      if (translate) ScaleDisplacement(local, t);
+      targetLocals[t] = local;
+      continue;
+    }
+    s.targetDeltas[t] = change;
+    // The joint's own delta: its global change after its parent's. Chain
+    // and anchored joints are never roots, so nothing moves.
+    RETARGET_CHECK(s.scratch.SetGlobalMatrix(Multiply3x3(Transposed(above), change)), "making the solver's input");
+    targetLocals[t] = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], s.scratch, false);
+  }
+  return {};
+}
+
+void Retargeter::ScaleDisplacement(Matrix& local, std::size_t joint) const noexcept {
+  // The displacement from the rest position, scaled.
+  const State& s = *state_;
+  const Vector& rest = s.target->restLocals[joint].off;
+  Vector moved = Scale(Subtract(local.off, rest), s.scale);
+  if (s.inPlace) moved = Scale(s.up, Dot(moved, s.up));  // the height alone
+  local.off = Add(rest, moved);
 }
 
 Outcome<BvhClip> RetargetClip(Retargeter& retargeter, const BvhClip& source, const Rig& target, std::int64_t first,

@@ -165,6 +165,34 @@ Outcome<MatchReport> BuildMatchReport(const Rig& source, const std::string& sour
   }
 }
 
+namespace {
+
+ordered_json FigureJson(const AngleFigure& figure) {
+  return {{"mean", figure.mean}, {"p95", figure.p95}, {"max", figure.max}, {"count", figure.count}};
+}
+
+ordered_json DirectionsJson(const BoneDirectionFigures& figures) {
+  ordered_json json = FigureJson(figures.all);
+  ordered_json parts = ordered_json::object();
+  for (const auto& [part, figure] : figures.bodyParts) parts[part] = FigureJson(figure);
+  json["bodyParts"] = std::move(parts);
+  return json;
+}
+
+ordered_json FeetJson(const FootSliding& sliding) {
+  return {{"left", sliding.speed[0]},
+          {"right", sliding.speed[1]},
+          {"contactFrames", {sliding.contactFrames[0], sliding.contactFrames[1]}}};
+}
+
+std::string DegreesText(const AngleFigure& figure) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%.2f / %.2f / %.2f", figure.mean, figure.p95, figure.max);
+  return text;
+}
+
+}  // namespace
+
 Outcome<std::string> ReportJson(const MatchReport& report) {
   try {
     ordered_json root;
@@ -185,6 +213,11 @@ Outcome<std::string> ReportJson(const MatchReport& report) {
                         {"sourceNodes", c.sourceNodes},               {"targetNodes", c.targetNodes},
                         {"associatedNodes", c.associatedNodes},       {"pairedSourceJoints", report.pairedSourceJoints},
                         {"drivenTargetJoints", report.drivenTargetJoints}};
+    // Angles in degrees; foot sliding in leg lengths per second.
+    if (report.quality) root["quality"] = DirectionsJson(*report.quality);
+    if (report.sourceFeet && report.resultFeet && report.sourceFeet->measured && report.resultFeet->measured)
+      root["footSliding"] = {{"source", FeetJson(*report.sourceFeet)}, {"result", FeetJson(*report.resultFeet)}};
+    if (report.roundTrip) root["roundTrip"] = DirectionsJson(*report.roundTrip);
     // A joint name that is not UTF-8 (an old exporter's Latin-1) keeps its
     // place with U+FFFD for the bytes that are not.
     return root.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
@@ -216,6 +249,15 @@ Outcome<std::string> ReportText(const MatchReport& report) {
            " node pairs; " + std::to_string(report.pairedSourceJoints) + " source joints drive " +
            std::to_string(report.drivenTargetJoints) + " of " + std::to_string(report.target.joints) +
            " target joints\n";
+    if (report.quality)
+      out += "quality: bone directions against the source's in degrees (mean / 95th percentile / largest): " +
+             DegreesText(report.quality->all) + "\n";
+    if (report.roundTrip) {
+      out += "round trip: bone directions against the clip's in degrees (mean / 95th percentile / largest): " +
+             DegreesText(report.roundTrip->all) + "\n";
+      for (const auto& [part, figure] : report.roundTrip->bodyParts)
+        out += "    " + Padded(part, 15) + DegreesText(figure) + "\n";
+    }
     return out;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

@@ -12,12 +12,24 @@
 // delta keep their rest local matrix. Only the root is translated, when the
 // configuration's flag is set, its displacement scaled by the translation
 // scale.
+//
+// With alignment on, the REST transforms the deltas are applied on are the
+// target's aligned rest (align.h) instead of its own, and nodes without a
+// delta keep their aligned rest local matrix. Chains of the listed body parts
+// that differ in length are spread: each target chain joint turns so that its
+// bone follows the source chain's line between the same relative places, and
+// the first driven joint below a chain is turned to its partner's global
+// change, so that nothing of the source chain is lost. On an aligned rest so
+// is a joint whose partner's parent is not the partner of its nearest driven
+// ancestor (a source joint without a partner lies between them).
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "norvo/retarget/align.h"
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/rig.h"
@@ -32,6 +44,9 @@ struct RetargetOptions {
   // axis (Rig::up; +Y when the target could not be measured) is removed,
   // its height kept.
   bool inPlace = false;
+  bool align = true;        // apply the deltas on the target's aligned rest
+  // The body parts whose chains are spread when their lengths differ.
+  std::vector<std::string> spreadBodyParts = {"Spine", "Neck"};
 };
 
 class Retargeter {
@@ -51,6 +66,12 @@ class Retargeter {
   // that receive one.
   std::int64_t PairedSourceJoints() const noexcept { return pairedSource_; }
   std::int64_t DrivenTargetJoints() const noexcept { return drivenTarget_; }
+  // Each target joint's source partner through the association, or -1.
+  const std::vector<std::int64_t>& SourceOfTarget() const noexcept;
+  // The rest the deltas are applied on: the target's own, or aligned.
+  const std::vector<Matrix>& RestGlobals() const noexcept;
+  // The chains that are spread.
+  const std::vector<Chain>& SpreadChains() const noexcept;
 
   // The target's local matrices for one source frame (the source skeleton's
   // channel values), one per target joint.
@@ -59,6 +80,8 @@ class Retargeter {
  private:
   struct State;
   explicit Retargeter(std::unique_ptr<State> state);
+  Outcome<void> SpreadFrame(const BaseArray<CharacterNodeTransform>& entries, std::vector<Matrix>& targetLocals);
+  void ScaleDisplacement(Matrix& local, std::size_t joint) const noexcept;
   std::unique_ptr<State> state_;
   AssociationStatistics statistics_;
   double scale_ = 1.0;

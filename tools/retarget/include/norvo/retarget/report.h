@@ -5,10 +5,13 @@
 // written as JSON or as readable text.
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "norvo/retarget/feet.h"
+#include "norvo/retarget/measure.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/rig.h"
@@ -61,6 +64,12 @@ struct MatchReport {
   AssociationStatistics counters;
   std::int64_t pairedSourceJoints = 0;
   std::int64_t drivenTargetJoints = 0;
+
+  // The figures of the run, when they were taken: how far the result's
+  // bones point from the source's, how far the feet slide (source, result),
+  // and the way back onto the source.
+  std::optional<BoneDirectionFigures> quality, roundTrip;
+  std::optional<FootSliding> sourceFeet, resultFeet;
 };
 
 // The report of a retargeter made from the two rigs.

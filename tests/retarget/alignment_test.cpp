@@ -1,0 +1,310 @@
+// Rest alignment and chain spreading: the shared walk onto copies of its own
+// rig that rest differently (arms 45 degrees down, elbows and knees bent, two
+// more spine joints) and onto the 75-joint rig of another family.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <numbers>
+
+#include "norvo/retarget/align.h"
+#include "norvo/retarget/kinematics.h"
+#include "norvo/retarget/measure.h"
+#include "norvo/retarget/pipeline.h"
+#include "retarget_support.h"
+#include "test_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+using test::Ok;
+using test::SharedClip;
+
+constexpr double kRadians = std::numbers::pi / 180.0;
+
+Vector Unit(const Vector& v) { return Scale(v, 1.0 / Length(v)); }
+
+std::int64_t Joint(const BvhSkeleton& skeleton, const std::string& name) {
+  for (std::size_t j = 0; j < skeleton.joints.size(); ++j)
+    if (skeleton.joints[j].name == name) return std::int64_t(j);
+  ADD_FAILURE() << "no joint " << name;
+  return 0;
+}
+
+bool Below(const BvhSkeleton& skeleton, std::int64_t joint, std::int64_t ancestor) {
+  for (; joint >= 0; joint = skeleton.joints[std::size_t(joint)].parent)
+    if (joint == ancestor) return true;
+  return false;
+}
+
+// The clip turned to rest differently but show the same movement: joint j's
+// bones turn at rest by the world rotation turn[j]; each child's offset is
+// turned by its parent's, and each frame's local rotations are re-expressed
+// (L' = turn[parent] * L * turn[j]^-1) so that every joint stays where it was.
+BvhClip RestTurned(const BvhClip& clip, const std::function<Matrix(std::int64_t)>& turnOf) {
+  const std::size_t n = clip.skeleton.joints.size();
+  std::vector<Matrix> turn(n);
+  for (std::size_t j = 0; j < n; ++j) turn[j] = turnOf(std::int64_t(j));
+  BvhClip out = clip;
+  for (std::size_t j = 0; j < n; ++j) {
+    BvhJoint& joint = out.skeleton.joints[j];
+    if (joint.parent >= 0) joint.offset = TransformVector(turn[std::size_t(joint.parent)], joint.offset);
+    for (Vector& site : joint.endSites) site = TransformVector(turn[j], site);
+  }
+  for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
+    double* values = out.values.data() + f * clip.skeleton.valueCount;
+    for (std::size_t j = 0; j < n; ++j) {
+      const std::int64_t parent = clip.skeleton.joints[j].parent;
+      Matrix local = LocalMatrix(clip.skeleton.joints[j], clip.Frame(f));
+      const Vector position = Subtract(local.off, clip.skeleton.joints[j].offset);
+      Matrix turned = Multiply3x3(Multiply3x3(parent < 0 ? Matrix{} : turn[std::size_t(parent)], local),
+                                  Transposed(turn[j]));
+      turned.off = Add(out.skeleton.joints[j].offset, position);
+      StoreLocalMatrix(out.skeleton.joints[j], turned, values, f > 0 ? values - clip.skeleton.valueCount : nullptr);
+    }
+  }
+  return out;
+}
+
+// Both arms 45 degrees further down at rest.
+BvhClip ArmsDown(const BvhClip& clip) {
+  const BvhSkeleton& skeleton = clip.skeleton;
+  std::vector<Matrix> rest(skeleton.joints.size()), locals(skeleton.joints.size());
+  for (std::size_t j = 0; j < locals.size(); ++j) locals[j] = LocalMatrix(skeleton.joints[j], nullptr);
+  ForwardKinematics(skeleton, locals.data(), rest.data());
+  Matrix turns[2];
+  const char* arms[2][2] = {{"LeftArm", "LeftForeArm"}, {"RightArm", "RightForeArm"}};
+  for (int side = 0; side < 2; ++side) {
+    const Vector along = Subtract(rest[std::size_t(Joint(skeleton, arms[side][1]))].off,
+                                  rest[std::size_t(Joint(skeleton, arms[side][0]))].off);
+    turns[side] = AxisAngle(Unit(Cross(along, {0, -1, 0})), 45.0 * kRadians);
+  }
+  const std::int64_t left = Joint(skeleton, "LeftArm"), right = Joint(skeleton, "RightArm");
+  return RestTurned(clip, [&](std::int64_t j) {
+    return Below(skeleton, j, left) ? turns[0] : Below(skeleton, j, right) ? turns[1] : Matrix{};
+  });
+}
+
+// Elbows bent by 30 degrees and knees by 20 at rest.
+BvhClip ElbowsAndKneesBent(const BvhClip& clip) {
+  const BvhSkeleton& skeleton = clip.skeleton;
+  const struct {
+    const char* joint;
+    Vector axis;
+    double degrees;
+  } bends[] = {{"LeftForeArm", {0, 1, 0}, -30}, {"RightForeArm", {0, 1, 0}, 30}, {"LeftLeg", {1, 0, 0}, 20},
+               {"RightLeg", {1, 0, 0}, 20}};
+  return RestTurned(clip, [&](std::int64_t j) {
+    for (const auto& bend : bends)
+      if (Below(skeleton, j, Joint(skeleton, bend.joint))) return AxisAngle(bend.axis, bend.degrees * kRadians);
+    return Matrix{};
+  });
+}
+
+// Two more joints, SpineA and SpineB, on the bone from LowerBack to Spine,
+// at a third and two thirds of it; they do not turn.
+BvhClip TwoMoreSpineJoints(const BvhClip& clip) {
+  const BvhSkeleton& skeleton = clip.skeleton;
+  const std::int64_t spine = Joint(skeleton, "Spine");
+  BvhClip out;
+  out.frameTime = clip.frameTime;
+  std::vector<std::int64_t> newIndex(skeleton.joints.size());
+  for (std::size_t j = 0; j < skeleton.joints.size(); ++j) {
+    const BvhJoint& joint = skeleton.joints[j];
+    std::int64_t parent = joint.parent < 0 ? -1 : newIndex[std::size_t(joint.parent)];
+    Vector offset = joint.offset;
+    if (std::int64_t(j) == spine) {
+      offset = Scale(joint.offset, 1.0 / 3.0);
+      const std::vector<Channel> zyx = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+      out.skeleton.AddJoint("SpineA", parent, offset, zyx);
+      out.skeleton.AddJoint("SpineB", std::int64_t(out.skeleton.joints.size()) - 1, offset, zyx);
+      parent = std::int64_t(out.skeleton.joints.size()) - 1;
+    }
+    newIndex[j] = std::int64_t(out.skeleton.joints.size());
+    out.skeleton.AddJoint(joint.name, parent, offset, joint.channels);
+    out.skeleton.joints.back().endSites = joint.endSites;
+  }
+  out.values.assign(std::size_t(clip.FrameCount() * out.skeleton.valueCount), 0.0);
+  for (std::int64_t f = 0; f < clip.FrameCount(); ++f)
+    for (std::size_t j = 0; j < skeleton.joints.size(); ++j) {
+      const BvhJoint& from = skeleton.joints[j];
+      const BvhJoint& to = out.skeleton.joints[std::size_t(newIndex[j])];
+      for (std::size_t c = 0; c < from.channels.size(); ++c)
+        out.values[std::size_t(f * out.skeleton.valueCount + to.firstValue) + c] = clip.Frame(f)[from.firstValue + std::int64_t(c)];
+    }
+  return out;
+}
+
+RetargetOptions Plain() {
+  RetargetOptions options;
+  options.align = false;
+  options.spreadBodyParts.clear();
+  return options;
+}
+
+struct Retargeted {
+  BvhClip result;
+  BoneDirectionFigures figures;
+};
+
+Retargeted Retarget(const BvhClip& clip, const Rig& source, const Rig& target, const RetargetOptions& options) {
+  auto retargeter = Ok(Retargeter::Create(source, target, options));
+  Retargeted run;
+  run.result = Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount()));
+  run.figures = Ok(CompareBoneDirections(clip, source, 0, run.result, target, retargeter->SourceOfTarget()));
+  return run;
+}
+
+using Alignment = test::WithModule;
+
+TEST_F(Alignment, VariantsOfTheRigThatRestDifferentlyGetTheSourceBoneDirections) {
+  const BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
+  const Rig source = test::MakeRig(walk.skeleton, "cmu", "walk");
+  const struct {
+    const char* name;
+    BvhClip variant;
+    double plainAtLeast;  // the worst error without alignment
+  } cases[] = {{"arms down", ArmsDown(walk), 44.0}, {"elbows and knees bent", ElbowsAndKneesBent(walk), 19.0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Rig target = test::MakeRig(c.variant.skeleton, "cmu", "variant");
+    // The variant shows the same movement: its joints are where the walk's are.
+    std::vector<Matrix> locals(target.skeleton.joints.size()), a(locals.size()), b(locals.size());
+    for (std::int64_t f : {std::int64_t(0), std::int64_t(200)}) {
+      for (std::size_t j = 0; j < locals.size(); ++j) locals[j] = LocalMatrix(walk.skeleton.joints[j], walk.Frame(f));
+      ForwardKinematics(walk.skeleton, locals.data(), a.data());
+      for (std::size_t j = 0; j < locals.size(); ++j) locals[j] = LocalMatrix(c.variant.skeleton.joints[j], c.variant.Frame(f));
+      ForwardKinematics(c.variant.skeleton, locals.data(), b.data());
+      for (std::size_t j = 0; j < locals.size(); ++j) ASSERT_LT(Length(Subtract(a[j].off, b[j].off)), 1e-4) << j;
+    }
+
+    const Retargeted aligned = Retarget(walk, source, target, RetargetOptions{});
+    const Retargeted plain = Retarget(walk, source, target, Plain());
+    EXPECT_EQ(aligned.figures.all.count, plain.figures.all.count);
+    EXPECT_GT(aligned.figures.all.count, 20 * walk.FrameCount());
+    EXPECT_LT(aligned.figures.all.max, 0.5);
+    EXPECT_GT(plain.figures.all.max, c.plainAtLeast);
+    RecordProperty(std::string(c.name) + " aligned max", std::to_string(aligned.figures.all.max));
+    RecordProperty(std::string(c.name) + " plain max", std::to_string(plain.figures.all.max));
+  }
+}
+
+TEST_F(Alignment, TwoMoreSpineJointsBendLikeTheSourceSpine) {
+  const BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
+  const BvhClip variant = TwoMoreSpineJoints(walk);
+  const Rig source = test::MakeRig(walk.skeleton, "cmu", "walk");
+  const Rig target = test::MakeRig(variant.skeleton, "cmu", "variant");
+  const int spinePart = FindStandardBodyPart("Spine");
+  ASSERT_EQ(source.bodyPartJoints[std::size_t(spinePart)].size(), 2u);
+  ASSERT_EQ(target.bodyPartJoints[std::size_t(spinePart)].size(), 4u);
+
+  // The direction from the chain's first joint (LowerBack) to its last
+  // (Spine), and every bone outside the spine.
+  auto worst = [&](const Retargeted& run, double& spine, double& others) {
+    spine = others = 0.0;
+    const std::size_t s0 = std::size_t(Joint(walk.skeleton, "LowerBack")), s1 = std::size_t(Joint(walk.skeleton, "Spine"));
+    const std::size_t t0 = std::size_t(Joint(variant.skeleton, "LowerBack")), t1 = std::size_t(Joint(variant.skeleton, "Spine"));
+    std::vector<Matrix> sl(walk.skeleton.joints.size()), sg(sl.size()), tl(variant.skeleton.joints.size()), tg(tl.size());
+    for (std::int64_t f = 0; f < walk.FrameCount(); ++f) {
+      for (std::size_t j = 0; j < sl.size(); ++j) sl[j] = LocalMatrix(walk.skeleton.joints[j], walk.Frame(f));
+      for (std::size_t j = 0; j < tl.size(); ++j) tl[j] = LocalMatrix(run.result.skeleton.joints[j], run.result.Frame(f));
+      ForwardKinematics(walk.skeleton, sl.data(), sg.data());
+      ForwardKinematics(variant.skeleton, tl.data(), tg.data());
+      spine = std::max(spine, AngleDegrees(Subtract(sg[s1].off, sg[s0].off), Subtract(tg[t1].off, tg[t0].off)));
+    }
+    for (const auto& [part, figure] : run.figures.bodyParts)
+      if (part != "Spine") others = std::max(others, figure.max);
+  };
+  const Retargeted spread = Retarget(walk, source, target, RetargetOptions{});
+  const Retargeted plain = Retarget(walk, source, target, Plain());
+  double spreadSpine, spreadOthers, plainSpine, plainOthers;
+  worst(spread, spreadSpine, spreadOthers);
+  worst(plain, plainSpine, plainOthers);
+  EXPECT_LT(spreadSpine, 0.5);
+  EXPECT_LT(spreadOthers, 0.5);
+  // Without spreading the bend sits lower in the chain; the bones above it
+  // still point the right way.
+  EXPECT_GT(plainSpine, 2.0);
+  EXPECT_LT(plainOthers, 0.5);
+  RecordProperty("spine spread", std::to_string(spreadSpine));
+  RecordProperty("spine plain", std::to_string(plainSpine));
+}
+
+TEST_F(Alignment, TheWalkOntoTheRigOfAnotherFamilyKeepsItsBoneDirections) {
+  const BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
+  const BvhClip zombie = SharedClip("makehuman_zombie_walk.bvh");
+  const Rig source = test::MakeRig(walk.skeleton, "cmu", "walk");
+  const Rig target = test::MakeRig(zombie.skeleton, "makehuman-game", "zombie");
+  const Retargeted aligned = Retarget(walk, source, target, RetargetOptions{});
+  const Retargeted plain = Retarget(walk, source, target, Plain());
+  EXPECT_LT(aligned.figures.all.mean, 3.0);
+  EXPECT_GT(plain.figures.all.mean, 30.0);
+  RecordProperty("aligned mean", std::to_string(aligned.figures.all.mean));
+  RecordProperty("plain mean", std::to_string(plain.figures.all.mean));
+  std::printf("quality: aligned mean %.3f p95 %.3f max %.3f; plain mean %.3f\n", aligned.figures.all.mean,
+              aligned.figures.all.p95, aligned.figures.all.max, plain.figures.all.mean);
+  for (const auto& [part, figure] : aligned.figures.bodyParts)
+    std::printf("  %s mean %.3f p95 %.3f max %.3f\n", part.c_str(), figure.mean, figure.p95, figure.max);
+}
+
+TEST_F(Alignment, SpreadAndAnchoredJointsFailCleanlyWhenMemoryRunsOut) {
+  const BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
+  const BvhClip zombie = SharedClip("makehuman_zombie_walk.bvh");
+  const Rig source = test::MakeRig(walk.skeleton, "cmu", "walk");
+  const Rig target = test::MakeRig(zombie.skeleton, "makehuman-game", "zombie");
+  auto retargeter = Ok(Retargeter::Create(source, target, RetargetOptions{}));
+  ASSERT_EQ(retargeter->SpreadChains().size(), 1u);
+  std::vector<Matrix> expected, locals;
+  ASSERT_TRUE(retargeter->RetargetFrame(walk.Frame(9), expected).has_value());
+  const int failures = norvo::test::ForEachAllocationFailure([&] {
+    Outcome<void> done = retargeter->RetargetFrame(walk.Frame(9), locals);
+    if (!done) {
+      EXPECT_TRUE(done.failure().kind == FailureKind::OutOfMemory || done.failure().kind == FailureKind::Internal)
+          << done.failure().Text();
+    }
+    return done.has_value();
+  });
+  EXPECT_GT(failures, 0);
+  EXPECT_EQ(locals, expected);
+}
+
+TEST(Rotations, ShortestRotationsAndTheirDegenerateCases) {
+  const struct {
+    Vector from, to;
+    double degrees;
+  } cases[] = {{{1, 0, 0}, {0, 1, 0}, 90}, {{0, 2, 0}, {0, 0, 3}, 90}, {{1, 0, 0}, {-1, 0, 0}, 180},
+               {{0, 1, 0}, {0, -5, 0}, 180}, {{1, 1, 0}, {1, 1, 0}, 0}, {{0, 0, 0}, {1, 0, 0}, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.degrees);
+    const Matrix r = RotationBetween(c.from, c.to);
+    EXPECT_NEAR(Determinant(r), 1.0, 1e-12);
+    if (Length(c.from) > 0.0) {
+      EXPECT_NEAR(AngleDegrees(TransformVector(r, c.from), c.to), 0.0, 1e-6);
+    }
+    // No vector turns further than the rotation's angle.
+    EXPECT_LE(AngleDegrees(TransformVector(r, {0.3, -0.2, 0.9}), {0.3, -0.2, 0.9}), c.degrees + 1e-9);
+  }
+  EXPECT_EQ(RotationBetween({0, 0, 0}, {1, 0, 0}), Matrix{});
+
+  // The best fit of directions turned by a known rotation is that rotation,
+  // also for a half turn; two directions pin it down.
+  for (double degrees : {0.0, 37.0, 120.0, 180.0}) {
+    SCOPED_TRACE(degrees);
+    const Matrix turn = AxisAngle(Unit({1, 2, -0.5}), degrees * kRadians);
+    Matrix correlation = kZeroMatrix;
+    for (const Vector& a : {Vector{1, 0, 0}, Vector{0, 0.6, 0.8}}) {
+      const Vector b = TransformVector(turn, a);
+      correlation.v1 = Add(correlation.v1, Scale(b, a.x));
+      correlation.v2 = Add(correlation.v2, Scale(b, a.y));
+      correlation.v3 = Add(correlation.v3, Scale(b, a.z));
+    }
+    const Matrix fit = FitRotation(correlation);
+    for (const Vector& v : {Vector{1, 0, 0}, Vector{0, 1, 0}, Vector{0, 0, 1}})
+      EXPECT_LT(Length(Subtract(TransformVector(fit, v), TransformVector(turn, v))), 1e-9);
+  }
+  EXPECT_EQ(FitRotation(kZeroMatrix), Matrix{});
+}
+
+}  // namespace
+}  // namespace norvo::retarget

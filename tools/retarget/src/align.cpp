@@ -1,0 +1,319 @@
+#include "norvo/retarget/align.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <numbers>
+
+namespace norvo::retarget {
+
+double Length(const Vector& v) noexcept { return std::sqrt(Dot(v, v)); }
+
+Matrix AxisAngle(const Vector& axis, double radians) noexcept {
+  const double c = std::cos(radians), s = std::sin(radians), k = 1.0 - c;
+  const double x = axis.x, y = axis.y, z = axis.z;
+  return {{0.0, 0.0, 0.0},
+          {c + x * x * k, y * x * k + z * s, z * x * k - y * s},
+          {x * y * k - z * s, c + y * y * k, z * y * k + x * s},
+          {x * z * k + y * s, y * z * k - x * s, c + z * z * k}};
+}
+
+Matrix RotationBetween(const Vector& from, const Vector& to) noexcept {
+  const double a = Length(from), b = Length(to);
+  if (!(a > 1e-12) || !(b > 1e-12)) return Matrix{};
+  const Vector u = Scale(from, 1.0 / a), v = Scale(to, 1.0 / b);
+  Vector axis = Cross(u, v);
+  const double sine = Length(axis), cosine = Dot(u, v);
+  if (sine > 1e-12) return AxisAngle(Scale(axis, 1.0 / sine), std::atan2(sine, cosine));
+  if (cosine > 0.0) return Matrix{};
+  // Opposite: half a turn about any axis normal to them.
+  axis = Cross(u, std::abs(u.x) < 0.9 ? Vector{1, 0, 0} : Vector{0, 1, 0});
+  return AxisAngle(Scale(axis, 1.0 / Length(axis)), std::numbers::pi);
+}
+
+Matrix Transposed(const Matrix& r) noexcept {
+  return {{0.0, 0.0, 0.0}, {r.v1.x, r.v2.x, r.v3.x}, {r.v1.y, r.v2.y, r.v3.y}, {r.v1.z, r.v2.z, r.v3.z}};
+}
+
+double AngleDegrees(const Vector& a, const Vector& b) noexcept {
+  if (!(Length(a) > 0.0) || !(Length(b) > 0.0)) return 0.0;
+  return std::atan2(Length(Cross(a, b)), Dot(a, b)) * 180.0 / std::numbers::pi;
+}
+
+Matrix FitRotation(const Matrix& correlation) noexcept {
+  // The rotation's quaternion is the eigenvector of the largest eigenvalue
+  // of a symmetric 4x4 matrix K made of the correlation B; found by power
+  // iteration on K shifted so that all its eigenvalues are positive.
+  const Matrix& m = correlation;
+  const double b[3][3] = {{m.v1.x, m.v2.x, m.v3.x}, {m.v1.y, m.v2.y, m.v3.y}, {m.v1.z, m.v2.z, m.v3.z}};
+  const double trace = b[0][0] + b[1][1] + b[2][2];
+  const double z[3] = {b[1][2] - b[2][1], b[2][0] - b[0][2], b[0][1] - b[1][0]};
+  double k[4][4];
+  double shift = 0.0;
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      k[i][j] = b[i][j] + b[j][i] - (i == j ? trace : 0.0);
+      shift += std::abs(b[i][j]);
+    }
+    k[i][3] = k[3][i] = z[i];
+  }
+  k[3][3] = trace;
+  if (!(shift > 0.0)) return Matrix{};
+  shift *= 3.0;
+  double q[4] = {0.1, 0.2, 0.3, 1.0};
+  for (int iteration = 0; iteration < 500; ++iteration) {
+    double next[4], norm = 0.0;
+    for (int i = 0; i < 4; ++i) {
+      next[i] = shift * q[i];
+      for (int j = 0; j < 4; ++j) next[i] += k[i][j] * q[j];
+      norm += next[i] * next[i];
+    }
+    norm = std::sqrt(norm);
+    if (!(norm > 0.0)) return Matrix{};
+    for (int i = 0; i < 4; ++i) q[i] = next[i] / norm;
+  }
+  // A = (w^2 - e.e) I + 2 e e^T - 2 w [e x], which turns a onto b.
+  const Vector e{q[0], q[1], q[2]};
+  const double w = q[3], diagonal = w * w - Dot(e, e);
+  auto column = [&](const Vector& axis) {
+    return Subtract(Add(Scale(axis, diagonal), Scale(e, 2.0 * Dot(e, axis))), Scale(Cross(e, axis), 2.0 * w));
+  };
+  return {{0.0, 0.0, 0.0}, column({1, 0, 0}), column({0, 1, 0}), column({0, 0, 1})};
+}
+
+Outcome<std::vector<std::int64_t>> SubtreeEnds(const BvhSkeleton& skeleton) {
+  try {
+    const std::size_t n = skeleton.joints.size();
+    std::vector<std::int64_t> ends(n);
+    for (std::size_t j = 0; j < n; ++j) ends[j] = std::int64_t(j) + 1;
+    for (std::size_t j = n; j-- > 0;) {
+      const std::int64_t parent = skeleton.joints[j].parent;
+      if (parent >= 0) ends[std::size_t(parent)] = std::max(ends[std::size_t(parent)], ends[j]);
+    }
+    return ends;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+namespace {
+
+constexpr double kTiny = 1e-9;
+
+bool NonZero(const Vector& v) { return Length(v) > kTiny; }
+Vector At(const Rig& rig, std::int64_t joint) { return rig.restGlobals[std::size_t(joint)].off; }
+bool Within(const std::vector<std::int64_t>& ends, std::int64_t root, std::int64_t joint) {
+  return joint > root && joint < ends[std::size_t(root)];
+}
+
+// Each joint's place along a line of joints and its end, 0 to 1; empty when
+// the line has no length.
+std::vector<double> Places(const Rig& rig, const std::vector<std::int64_t>& joints, std::int64_t end) {
+  std::vector<double> at(joints.size(), 0.0);
+  double total = 0.0;
+  for (std::size_t i = 1; i <= joints.size(); ++i) {
+    if (i == joints.size() && end < 0) break;
+    const std::int64_t next = i < joints.size() ? joints[i] : end;
+    total += Length(Subtract(At(rig, next), At(rig, joints[i - 1])));
+    if (i < joints.size()) at[i] = total;
+  }
+  if (!(total > kTiny)) return {};
+  for (double& place : at) place /= total;
+  return at;
+}
+
+// The direction a chain is aligned by: from its first joint to its last when
+// both rigs' chains have two joints apart, else to the chain's end.
+void ChainDirections(const Chain& chain, const Rig& source, const Rig& target, Vector& fromSource, Vector& fromTarget) {
+  const Vector s0 = At(source, chain.source.front()), t0 = At(target, chain.target.front());
+  fromSource = Subtract(At(source, chain.source.back()), s0);
+  fromTarget = Subtract(At(target, chain.target.back()), t0);
+  if (NonZero(fromSource) && NonZero(fromTarget)) return;
+  fromSource = chain.sourceEnd < 0 ? Vector{} : Subtract(At(source, chain.sourceEnd), s0);
+  fromTarget = chain.targetEnd < 0 ? Vector{} : Subtract(At(target, chain.targetEnd), t0);
+}
+
+}  // namespace
+
+namespace {
+
+// Per target joint its first qualifying descendant (paired, with an own
+// offset that is not zero on both rigs) or -1, and how many of its
+// children's subtrees hold one.
+void FirstQualifying(const Rig& source, const Rig& target, const std::vector<std::int64_t>& sourceOfTarget,
+                     std::vector<std::int64_t>& first, std::vector<int>& branches) {
+  const std::vector<BvhJoint>& joints = target.skeleton.joints;
+  const std::size_t n = joints.size();
+  auto qualifies = [&](std::size_t j) {
+    const std::int64_t s = sourceOfTarget[j];
+    return s >= 0 && NonZero(joints[j].offset) && NonZero(source.skeleton.joints[std::size_t(s)].offset);
+  };
+  // Children are visited last to first, so the first child with one has
+  // the last word.
+  first.assign(n, -1);
+  branches.assign(n, 0);
+  for (std::size_t j = n; j-- > 1;) {
+    const std::int64_t parent = joints[j].parent;
+    if (parent < 0) continue;
+    const std::int64_t candidate = qualifies(j) ? std::int64_t(j) : first[j];
+    if (candidate < 0) continue;
+    first[std::size_t(parent)] = candidate;
+    ++branches[std::size_t(parent)];
+  }
+}
+
+// The aligned global rotation of joint t, and its local one under the
+// aligned parent; the offset stays the target's.
+void SetAligned(AlignedRest& aligned, const Rig& target, std::size_t t, const std::vector<Matrix>& corrections) {
+  const std::int64_t parent = target.skeleton.joints[t].parent;
+  const Matrix global = Multiply3x3(corrections[t], target.restGlobals[t]);
+  const Matrix parentGlobal = parent < 0 ? Matrix{} : aligned.globals[std::size_t(parent)];
+  Matrix local = Multiply3x3(Inverse3x3(parentGlobal), global);
+  local.off = target.restLocals[t].off;
+  aligned.locals[t] = local;
+  aligned.globals[t] = Multiply(parentGlobal, local);
+}
+
+}  // namespace
+
+Outcome<std::vector<std::int64_t>> BoneEnds(const Rig& source, const Rig& target,
+                                            const std::vector<std::int64_t>& sourceOfTarget) {
+  try {
+    Outcome<std::vector<std::int64_t>> sourceEnds = SubtreeEnds(source.skeleton);
+    if (!sourceEnds) return sourceEnds;
+    std::vector<std::int64_t> first;
+    std::vector<int> branches;
+    FirstQualifying(source, target, sourceOfTarget, first, branches);
+    std::vector<std::int64_t> ends(first.size(), -1);
+    for (std::size_t t = 0; t < first.size(); ++t) {
+      const std::int64_t s = sourceOfTarget[t], d = first[t];
+      if (s >= 0 && d >= 0 && Within(sourceEnds.value(), s, sourceOfTarget[std::size_t(d)])) ends[t] = d;
+    }
+    return ends;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<std::vector<Chain>> FindChains(const Rig& source, const Rig& target,
+                                       const std::vector<std::int64_t>& sourceOfTarget,
+                                       const std::vector<std::string>& bodyParts) {
+  try {
+    Outcome<std::vector<std::int64_t>> sourceEnds = SubtreeEnds(source.skeleton);
+    if (!sourceEnds) return std::move(sourceEnds).failure();
+    Outcome<std::vector<std::int64_t>> targetEnds = SubtreeEnds(target.skeleton);
+    if (!targetEnds) return std::move(targetEnds).failure();
+    auto isLine = [](const Rig& rig, const std::vector<std::int64_t>& joints, const std::vector<std::int64_t>& ends) {
+      for (std::size_t i = 0; i < joints.size(); ++i) {
+        if (rig.skeleton.joints[std::size_t(joints[i])].parent < 0) return false;
+        if (i > 0 && !Within(ends, joints[i - 1], joints[i])) return false;
+      }
+      return !joints.empty();
+    };
+    std::vector<Chain> chains;
+    for (const std::string& name : bodyParts) {
+      const int part = FindStandardBodyPart(name);
+      if (part < 0) continue;
+      Chain chain;
+      chain.bodyPart = name;
+      chain.source = source.bodyPartJoints[std::size_t(part)];
+      chain.target = target.bodyPartJoints[std::size_t(part)];
+      if (chain.source.size() == chain.target.size() || !isLine(source, chain.source, sourceEnds.value()) ||
+          !isLine(target, chain.target, targetEnds.value()))
+        continue;
+      // The end: the first paired joint below the chain whose partner lies
+      // below the source chain.
+      const std::int64_t last = chain.target.back();
+      for (std::int64_t t = last + 1; t < targetEnds.value()[std::size_t(last)]; ++t) {
+        const std::int64_t s = sourceOfTarget[std::size_t(t)];
+        if (s >= 0 && Within(sourceEnds.value(), chain.source.back(), s)) {
+          chain.targetEnd = t;
+          chain.sourceEnd = s;
+          break;
+        }
+      }
+      chain.sourceAt = Places(source, chain.source, chain.sourceEnd);
+      chain.targetAt = Places(target, chain.target, chain.targetEnd);
+      if (chain.sourceAt.empty() || chain.targetAt.empty()) continue;
+      chains.push_back(std::move(chain));
+    }
+    return chains;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::vector<std::int64_t>& sourceOfTarget,
+                               const std::vector<Chain>& chains) {
+  try {
+    Outcome<std::vector<std::int64_t>> ends = BoneEnds(source, target, sourceOfTarget);
+    if (!ends) return std::move(ends).failure();
+    std::vector<std::int64_t> first;
+    std::vector<int> branches;
+    FirstQualifying(source, target, sourceOfTarget, first, branches);
+    Outcome<std::vector<std::int64_t>> sourceEnds = SubtreeEnds(source.skeleton);
+    if (!sourceEnds) return std::move(sourceEnds).failure();
+    const std::size_t n = target.skeleton.joints.size();
+    // For a joint with bones below several children: the sum of b * a^T over
+    // those bones, a the target's direction and b the source's.
+    std::vector<Matrix> correlation(n, kZeroMatrix);
+    std::vector<int> bones(n, 0);
+    for (std::size_t j = 1; j < n; ++j) {
+      const std::int64_t parent = target.skeleton.joints[j].parent;
+      if (parent < 0 || branches[std::size_t(parent)] < 2) continue;
+      const std::int64_t s = sourceOfTarget[std::size_t(parent)];
+      const std::int64_t d = sourceOfTarget[j] >= 0 && NonZero(target.skeleton.joints[j].offset) &&
+                                     NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].offset)
+                                 ? std::int64_t(j)
+                                 : first[j];
+      if (s < 0 || d < 0 || !Within(sourceEnds.value(), s, sourceOfTarget[std::size_t(d)])) continue;
+      const Vector a = Subtract(At(target, d), At(target, parent));
+      const Vector b = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
+      if (!NonZero(a) || !NonZero(b)) continue;
+      const Vector u = Scale(a, 1.0 / Length(a)), v = Scale(b, 1.0 / Length(b));
+      Matrix& c = correlation[std::size_t(parent)];
+      c.v1 = Add(c.v1, Scale(v, u.x));
+      c.v2 = Add(c.v2, Scale(v, u.y));
+      c.v3 = Add(c.v3, Scale(v, u.z));
+      ++bones[std::size_t(parent)];
+    }
+    // Chain joints: -1 for none, else the chain; the first joint is marked
+    // by the chain's index plus the count of chains.
+    std::vector<std::int64_t> chainOf(n, -1);
+    for (std::size_t c = 0; c < chains.size(); ++c)
+      for (std::size_t i = 0; i < chains[c].target.size(); ++i)
+        chainOf[std::size_t(chains[c].target[i])] = std::int64_t(c + (i == 0 ? chains.size() : 0));
+
+    AlignedRest aligned;
+    aligned.locals.resize(n);
+    aligned.globals.resize(n);
+    std::vector<Matrix> corrections(n);
+    for (std::size_t t = 0; t < n; ++t) {
+      const std::int64_t parent = target.skeleton.joints[t].parent;
+      const Matrix parentCorrection = parent < 0 ? Matrix{} : corrections[std::size_t(parent)];
+      Vector fromSource, fromTarget;
+      const std::int64_t s = sourceOfTarget[t], chain = chainOf[t];
+      if (chain >= std::int64_t(chains.size())) {
+        ChainDirections(chains[std::size_t(chain) - chains.size()], source, target, fromSource, fromTarget);
+      } else if (chain < 0 && bones[t] >= 2) {
+        // The turn that best fits all the bones below it.
+        const Matrix fit = FitRotation(Multiply3x3(correlation[t], Transposed(parentCorrection)));
+        corrections[t] = Multiply3x3(fit, parentCorrection);
+        SetAligned(aligned, target, t, corrections);
+        continue;
+      } else if (chain < 0 && s >= 0 && ends.value()[t] >= 0) {
+        const std::int64_t d = ends.value()[t];
+        fromTarget = Subtract(At(target, d), At(target, std::int64_t(t)));
+        fromSource = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
+      }
+      corrections[t] =
+          Multiply3x3(RotationBetween(TransformVector(parentCorrection, fromTarget), fromSource), parentCorrection);
+      SetAligned(aligned, target, t, corrections);
+    }
+    return aligned;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+}  // namespace norvo::retarget

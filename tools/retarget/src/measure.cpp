@@ -1,0 +1,89 @@
+#include "norvo/retarget/measure.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "norvo/retarget/align.h"
+#include "norvo/retarget/kinematics.h"
+#include "norvo/retarget/preset.h"
+
+namespace norvo::retarget {
+
+namespace {
+
+// The figure of a list of angles; reorders them.
+AngleFigure Figure(std::vector<double>& angles) {
+  AngleFigure figure;
+  figure.count = std::int64_t(angles.size());
+  if (angles.empty()) return figure;
+  double sum = 0.0;
+  for (double angle : angles) {
+    sum += angle;
+    figure.max = std::max(figure.max, angle);
+  }
+  figure.mean = sum / double(angles.size());
+  const std::size_t at = std::min(angles.size() - 1, std::size_t(std::ceil(0.95 * double(angles.size()))) - 1);
+  std::nth_element(angles.begin(), angles.begin() + std::ptrdiff_t(at), angles.end());
+  figure.p95 = angles[at];
+  return figure;
+}
+
+void Globals(const BvhClip& clip, std::int64_t frame, std::vector<Matrix>& locals, std::vector<Matrix>& globals) {
+  for (std::size_t j = 0; j < clip.skeleton.joints.size(); ++j)
+    locals[j] = LocalMatrix(clip.skeleton.joints[j], clip.Frame(frame));
+  ForwardKinematics(clip.skeleton, locals.data(), globals.data());
+}
+
+}  // namespace
+
+Outcome<BoneDirectionFigures> CompareBoneDirections(const BvhClip& reference, const Rig& referenceRig,
+                                                    std::int64_t first, const BvhClip& clip, const Rig& rig,
+                                                    const std::vector<std::int64_t>& referenceOf) {
+  try {
+    Outcome<std::vector<std::int64_t>> ends = BoneEnds(referenceRig, rig, referenceOf);
+    if (!ends) return std::move(ends).failure();
+    const std::size_t parts = StandardBodyParts().size();
+    std::vector<int> partOf(rig.skeleton.joints.size(), -1);
+    for (std::size_t p = parts; p-- > 0;)
+      for (std::int64_t j : rig.bodyPartJoints[p]) partOf[std::size_t(j)] = int(p);
+
+    std::vector<std::vector<double>> angles(parts);
+    std::vector<double> all;
+    std::vector<Matrix> locals(clip.skeleton.joints.size()), globals(locals.size());
+    std::vector<Matrix> referenceLocals(reference.skeleton.joints.size()), referenceGlobals(referenceLocals.size());
+    const std::int64_t frames = std::min(clip.FrameCount(), reference.FrameCount() - first);
+    for (std::int64_t f = 0; f < frames; ++f) {
+      Globals(clip, f, locals, globals);
+      Globals(reference, first + f, referenceLocals, referenceGlobals);
+      for (std::size_t t = 0; t < locals.size(); ++t) {
+        const std::int64_t d = ends.value()[t];
+        if (d < 0) continue;
+        const std::size_t s = std::size_t(referenceOf[t]), sd = std::size_t(referenceOf[std::size_t(d)]);
+        const double angle = AngleDegrees(Subtract(globals[std::size_t(d)].off, globals[t].off),
+                                          Subtract(referenceGlobals[sd].off, referenceGlobals[s].off));
+        all.push_back(angle);
+        if (partOf[t] >= 0) angles[std::size_t(partOf[t])].push_back(angle);
+      }
+    }
+    BoneDirectionFigures figures;
+    figures.all = Figure(all);
+    for (std::size_t p = 0; p < parts; ++p)
+      if (!angles[p].empty()) figures.bodyParts.emplace_back(std::string(StandardBodyParts()[p].identifier), Figure(angles[p]));
+    return figures;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<std::vector<std::int64_t>> SameJoints(const Rig& rig) {
+  try {
+    std::vector<std::int64_t> same(rig.skeleton.joints.size());
+    for (std::size_t j = 0; j < same.size(); ++j) same[j] = std::int64_t(j);
+    return same;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+}  // namespace norvo::retarget
