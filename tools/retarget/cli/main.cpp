@@ -345,7 +345,8 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
   if (!arguments.svg.empty()) {
     const SheetFigure from{&source, &sourceClip, first, Mapped(source, run.Association()), FileName(sourceFile)};
     const SheetFigure onto{&target, &result.value(), 0, Mapped(target, run.Association()),
-                           FileName(targetFile) + " (" + FileName(output) + ")"};
+                           FileName(targetFile) + " (" + FileName(output) + ")",
+                           options.value().align ? &source : nullptr};
     RETARGET_TRY(WriteContactSheet(from, onto, last - first, arguments.svg));
   }
   // The figures, for the summary and the report: bone directions against the

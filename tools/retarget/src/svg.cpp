@@ -207,7 +207,15 @@ Outcome<std::string> ContactSheetSvg(const SheetFigure& source, const SheetFigur
   try {
     count = std::min({count, source.clip->FrameCount() - source.first, target.clip->FrameCount() - target.first});
     const int shown = int(std::clamp<std::int64_t>(count, 0, std::max(frames, 1)));
-    const View views[2] = {MakeView(*source.rig), MakeView(*target.rig)};
+    View views[2] = {MakeView(*source.rig), MakeView(*target.rig)};
+    for (int i = 0; i < 2; ++i) {
+      const SheetFigure& figure = i == 0 ? source : target;
+      if (!figure.axesOf) continue;
+      const View axes = MakeView(*figure.axesOf);
+      views[i].up = axes.up;
+      views[i].left = axes.left;
+      views[i].front = axes.front;
+    }
     const SheetFigure* figures[2] = {&source, &target};
     const double columnWidth = 2 * kCellWidth + kGap;
     const double width = kLeft + std::max(shown, 1) * columnWidth + kGap;

@@ -20,6 +20,9 @@ struct SheetFigure {
   std::int64_t first = 0;
   std::vector<bool> mapped;  // per joint; an unmapped joint is marked
   std::string title;
+  // When set, the figure is seen along this rig's axes instead of its own:
+  // a result retargeted onto an aligned rest stands as the source stands.
+  const Rig* axesOf = nullptr;
 };
 
 // The sheet of `frames` frames (fewer when the clips are shorter) of
