@@ -558,8 +558,10 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   std::error_code error;
   if (!std::filesystem::is_directory(arguments.batch, error))
     return MakeFailure(FailureKind::Io, "there is no such folder", arguments.batch);
-  if (!std::filesystem::is_directory(arguments.output, error))
-    return MakeFailure(FailureKind::Io, "there is no such folder to write the clips into", arguments.output);
+  // The output folder is made when it is missing, as a single output file would be.
+  if (!std::filesystem::is_directory(arguments.output, error) &&
+      (std::filesystem::create_directories(arguments.output, error), !std::filesystem::is_directory(arguments.output, error)))
+    return MakeFailure(FailureKind::Io, "cannot make the folder to write the clips into", arguments.output);
   if (std::filesystem::equivalent(arguments.batch, arguments.output, error))
     return Usage("-o " + arguments.output + " is the folder of the clips; the results would overwrite them");
 
