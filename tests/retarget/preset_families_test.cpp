@@ -261,18 +261,18 @@ TEST_F(PresetFamilies, EachFamilyGetsItsOwnPresetAndTheJointsAPersonWouldAssign)
     // Fingers and toes lie below the hand or foot of their own side, and
     // nothing marked as a twist, end, ik or helper joint is taken.
     for (std::size_t i = 0; i < rig.bodyPartJoints.size(); ++i) {
-      const BodyPartSpec& spec = StandardBodyParts()[i];
+      const BodyPartSpec& part = StandardBodyParts()[i];
       for (std::int64_t joint : rig.bodyPartJoints[i]) {
         const std::string& name = rig.skeleton.joints[std::size_t(joint)].name;
         for (const char* mark : kNeverTaken)
-          EXPECT_EQ(Lower(name).find(mark), std::string::npos) << spec.identifier << " took " << name;
-        if (spec.required) continue;
-        const std::vector<std::int64_t>& above = rig.bodyPartJoints[std::size_t(spec.parent)];
+          EXPECT_EQ(Lower(name).find(mark), std::string::npos) << part.identifier << " took " << name;
+        if (part.required) continue;
+        const std::vector<std::int64_t>& above = rig.bodyPartJoints[std::size_t(part.parent)];
         std::int64_t up = rig.skeleton.joints[std::size_t(joint)].parent;
         while (up >= 0 && std::find(above.begin(), above.end(), up) == above.end())
           up = rig.skeleton.joints[std::size_t(up)].parent;
-        EXPECT_GE(up, 0) << spec.identifier << " took " << name << ", which is not below "
-                         << StandardBodyParts()[std::size_t(spec.parent)].identifier;
+        EXPECT_GE(up, 0) << part.identifier << " took " << name << ", which is not below "
+                         << StandardBodyParts()[std::size_t(part.parent)].identifier;
       }
     }
   }

@@ -180,9 +180,9 @@ Outcome<void> TakeCharacter(Rig& rig, const std::string& file) {
     if (words)
       for (const String& word : words.value()) out.emplace_back(word.View());
   };
-  for (const BodyPartSpec& spec : StandardBodyParts()) {
-    auto found = partOf.find(std::string(spec.identifier));
-    if (found == partOf.end()) return bad("the body part " + std::string(spec.identifier) + " is missing");
+  for (const BodyPartSpec& part : StandardBodyParts()) {
+    auto found = partOf.find(std::string(part.identifier));
+    if (found == partOf.end()) return bad("the body part " + std::string(part.identifier) + " is missing");
     rig.bodyParts.push_back(found->second);
     // The keywords the body part keeps stand for the preset's.
     BodyPartKeywords words;
