@@ -43,7 +43,7 @@ done
 # shared clips (the larger ones make seeds past the length limit below).
 for clip in "$shared"/*.bvh; do
   [ -f "$clip" ] || continue
-  joints=$(grep -c -E '^[ \t]*(ROOT|JOINT)[ \t]' "$clip" || true)
+  joints=$(grep -c -E '^[[:space:]]*(ROOT|JOINT)[[:space:]]' "$clip" || true)
   [ "$joints" -le 40 ] || continue
   name=$(basename "$clip" .bvh)
   "$out/tools/retarget/norvo-retarget" --target "$clip" --save-rig "$seeds/rigfile/$name.json" >/dev/null ||
