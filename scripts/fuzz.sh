@@ -19,9 +19,12 @@ lock=()
 out=build/fuzz
 seeds=$out/seeds
 rm -rf "$seeds"
-mkdir -p "$seeds/bvh" "$seeds/keyword" "$out/corpus/bvh" "$out/corpus/keyword" "$out/artifacts"
-cp fuzz/seeds/bvh/* "$seeds/bvh/"
-cp fuzz/seeds/keyword/* "$seeds/keyword/"
+targets=(bvh keyword rigfile)
+for target in "${targets[@]}"; do
+  mkdir -p "$seeds/$target" "$out/corpus/$target"
+  cp fuzz/seeds/$target/* "$seeds/$target/"
+done
+mkdir -p "$out/artifacts"
 # Each shared clip gives a BVH seed (its hierarchy and first frames, so that
 # the seeds stay small) and a keyword seed (its joint names, and some of them
 # as keywords of the four body parts).
@@ -36,12 +39,25 @@ for clip in "$shared"/*.bvh; do
     printf '%s\n' "$names" | awk 'NR % 8 == 1 { if (NR > 1) print "/"; print "+" $0 } NR % 8 == 5 { print "-" $0 }'
   } > "$seeds/keyword/$name.txt"
 done
+# Rig seeds: the fuzz build's own tool saves the rig of each of the smaller
+# shared clips (the larger ones make seeds past the length limit below).
+for clip in "$shared"/*.bvh; do
+  [ -f "$clip" ] || continue
+  joints=$(grep -c -E '^[[:space:]]*(ROOT|JOINT)[[:space:]]' "$clip" || true)
+  [ "$joints" -le 40 ] || continue
+  name=$(basename "$clip" .bvh)
+  "$out/tools/retarget/norvo-retarget" --target "$clip" --save-rig "$seeds/rigfile/$name.json" >/dev/null ||
+    echo "cannot save the rig of $clip" >&2
+done
 
 status=0
-for target in bvh keyword; do
+for target in "${targets[@]}"; do
   echo "=== fuzzing ${target}_fuzz for ${seconds} s"
+  # Rig files are JSON, longer than BVH text for the same skeleton.
+  maxLen=16384
+  [ "$target" = rigfile ] && maxLen=65536
   nice -n 19 "$out/fuzz/${target}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-    -max_len=16384 -print_final_stats=1 -dict="fuzz/$target.dict" -artifact_prefix="$out/artifacts/${target}-" \
+    -max_len="$maxLen" -print_final_stats=1 -dict="fuzz/$target.dict" -artifact_prefix="$out/artifacts/${target}-" \
     "$out/corpus/$target" "$seeds/$target" || status=1
 done
 exit $status

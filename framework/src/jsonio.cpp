@@ -395,6 +395,7 @@ class Writer {
 
 // ---- Reading ------------------------------------------------------------
 
+// How deep a section may nest when it is written.
 constexpr std::size_t kMaxNesting = 64;
 
 // "/" + the member name as a JSON pointer token.
@@ -414,12 +415,14 @@ std::string Joined(std::string path, std::string_view token) {
 
 std::string Joined(std::string path, std::size_t index) { return Joined(std::move(path), std::to_string(index)); }
 
-// Builds JSON values from parse events without recursion, and refuses
-// nesting deeper than kMaxNesting and a member name given twice.
+// Builds JSON values from parse events without recursion, and refuses a
+// member name given twice; its users bound the depth and array lengths.
 class ValueBuilder {
  public:
   bool IsBuilding() const noexcept { return !stack_.empty(); }
   std::size_t Depth() const noexcept { return stack_.size(); }
+  // The element count of the innermost open container when it is an array.
+  std::size_t ArrayLength() const noexcept { return stack_.back()->is_array() ? stack_.back()->size() : 0; }
 
   void Begin(json::value_t type) {
     root_ = json(type);
@@ -471,6 +474,14 @@ Problem Fault(const std::string& path, const char* what) {
   return Problem{IllegalArgumentError(what), (path.empty() ? std::string("/") : path) + ": " + what};
 }
 
+// A limit passed at `path`: IllegalArgumentError with `what` as its
+// message, the limit in the full text.
+Problem PastLimit(const std::string& path, const char* what, Int limit, const char* unit) {
+  Problem p = Fault(path, what);
+  p.text += " (the limit is " + std::to_string(limit) + unit + ")";
+  return p;
+}
+
 Problem Failure(const Error& error, const std::string& path) {
   if (error.kind() == ErrorKind::IllegalArgument) return Problem{error, path + ": " + error.message()};
   return Problem{error, std::string(ErrorKindName(error.kind())) + (*error.message() ? ": " : "") + error.message()};
@@ -505,6 +516,8 @@ std::optional<const char*> ReadNumber(const json& value, Float64& number) {
 // Reads the parse events of a whole file.
 class Reader final : public nlohmann::json_sax<json> {
  public:
+  explicit Reader(const JsonLimits& limits) noexcept : limits_(limits) {}
+
   std::optional<Problem> problem;
 
   // Checks what the end of the text needs, then links the hierarchies.
@@ -531,8 +544,14 @@ class Reader final : public nlohmann::json_sax<json> {
   bool binary(binary_t&) override { return Fail(Fault(Path(), "the value has the wrong type")); }
   bool start_object(std::size_t) override { return Open(json::value_t::object); }
   bool start_array(std::size_t) override { return Open(json::value_t::array); }
-  bool end_object() override { return Close(); }
-  bool end_array() override { return Close(); }
+  bool end_object() override {
+    --depth_;
+    return Close();
+  }
+  bool end_array() override {
+    --depth_;
+    return Close();
+  }
 
   bool key(string_t& name) override {
     if (builder_.IsBuilding()) {
@@ -583,6 +602,7 @@ class Reader final : public nlohmann::json_sax<json> {
 
   bool Scalar(json&& value) {
     if (builder_.IsBuilding()) {
+      if (!RoomInArray()) return false;
       builder_.Add(std::move(value));
       return true;
     }
@@ -593,9 +613,18 @@ class Reader final : public nlohmann::json_sax<json> {
     }
   }
 
+  // Whether one more element fits the innermost array being built.
+  bool RoomInArray() {
+    if (builder_.ArrayLength() < std::size_t(std::max<Int>(limits_.arrayLength, 0))) return true;
+    return Fail(PastLimit(Path(), "array too long", limits_.arrayLength, " elements"));
+  }
+
   bool Open(json::value_t type) {
+    if (depth_ >= std::max<Int>(limits_.nesting, 0))
+      return Fail(PastLimit(Path(), "nesting too deep", limits_.nesting, " levels"));
+    ++depth_;
     if (builder_.IsBuilding()) {
-      if (builder_.Depth() >= kMaxNesting) return Fail(Fault(Path(), "nesting too deep"));
+      if (!RoomInArray()) return false;
       builder_.Open(type);
       return true;
     }
@@ -615,6 +644,8 @@ class Reader final : public nlohmann::json_sax<json> {
         return true;
       case kObjects:
         if (!isObject) return Fail(Fault(Path(), "the value has the wrong type"));
+        if (objects_.size() >= std::size_t(std::max<Int>(limits_.objects, 0)))
+          return Fail(PastLimit(Path(), "too many objects", limits_.objects, ""));
         builder_.Begin(type);
         return true;
       default: return Fail(Fault("", "the value has the wrong type"));
@@ -856,6 +887,8 @@ class Reader final : public nlohmann::json_sax<json> {
     return {};
   }
 
+  const JsonLimits& limits_;
+  Int depth_ = 0;  // objects and arrays open in the text
   Level level_ = kBefore;
   std::string topKey_;
   bool seenFormat_ = false, seenVersion_ = false, seenRoot_ = false, seenObjects_ = false, seenSections_ = false;
@@ -922,12 +955,14 @@ Result<String> SaveJson(const ObjectRef& root, std::span<const JsonSection> sect
   }
 }
 
-Result<JsonDocument> LoadJson(std::string_view text, String* problem) noexcept {
+Result<JsonDocument> LoadJson(std::string_view text, String* problem, const JsonLimits& limits) noexcept {
   std::optional<Problem> fault;
   Result<JsonDocument> document = OutOfMemoryError();
   try {
-    Reader reader;
-    if (json::sax_parse(text, &reader)) {
+    Reader reader(limits);
+    if (text.size() > std::uint64_t(std::max<Int>(limits.textBytes, 0))) {
+      reader.problem = PastLimit("", "text too long", limits.textBytes, " bytes");
+    } else if (json::sax_parse(text, &reader)) {
       document = reader.Finish();
     } else if (!reader.problem) {
       reader.problem = Problem{IllegalArgumentError("malformed JSON"), "malformed JSON"};

@@ -299,7 +299,7 @@ TEST_F(JsonIO, RefusedFilesNameTheFaultAndLeaveNothing) {
       {head + node + "," + boxWith("next", "0") + "]}", "object of the wrong class",
        "/objects/1/next: object of the wrong class"},
       {head + "{\"class\":\"net.norvo.class.hierarchyobject\",\"_observerName\":" + std::string(100, '[') + "]}",
-       "nesting too deep", "/objects/0: nesting too deep"},
+       "nesting too deep", "/objects/0: nesting too deep (the limit is 64 levels)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -311,6 +311,49 @@ TEST_F(JsonIO, RefusedFilesNameTheFaultAndLeaveNothing) {
     problem.Clear();
     EXPECT_EQ(LiveAllocationCount(), before);
   }
+}
+
+TEST_F(JsonIO, LimitsReadATextAtThemAndRefuseOnePast) {
+  // Two objects; the deepest value is a box's array at level four (the
+  // file, "objects", the entry, the array); the longest array has 13
+  // numbers, one more than the matrix.
+  ObjectRef root = NewBox();
+  for (int i = 0; i < 13; ++i) ASSERT_TRUE(Data(root).samples.Append(Float64(i)));
+  Link(root, NewNode("child"));
+  const std::string text = Save(root);
+  const Int bytes = Int(text.size());
+  const JsonLimits atLimits{bytes, 4, 2, 13};
+  String problem;
+  Result<JsonDocument> loaded = LoadJson(text, &problem, atLimits);
+  ASSERT_TRUE(loaded.has_value()) << Str(problem);
+  EXPECT_EQ(Data(loaded.value().root).samples.GetCount(), 13);
+
+  const struct {
+    JsonLimits limits;
+    const char* message;
+    std::string problem;
+  } cases[] = {
+      {{bytes - 1, 4, 2, 13}, "text too long",
+       "/: text too long (the limit is " + std::to_string(bytes - 1) + " bytes)"},
+      {{bytes, 3, 2, 13}, "nesting too deep", "/objects/0: nesting too deep (the limit is 3 levels)"},
+      {{bytes, 4, 1, 13}, "too many objects", "/objects/1: too many objects (the limit is 1)"},
+      {{bytes, 4, 2, 12}, "array too long", "/objects/0: array too long (the limit is 12 elements)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const Int before = LiveAllocationCount();
+    EXPECT_ERROR_MESSAGE(LoadJson(text, &problem, c.limits), IllegalArgument, c.message);
+    EXPECT_EQ(Str(problem), c.problem);
+    problem.Clear();
+    EXPECT_EQ(LiveAllocationCount(), before);
+  }
+  // Sections count alike: their arrays and nesting are bounded too.
+  const JsonSection sections[] = {{S("tool"), S("[[1, 2, 3]]")}};
+  const std::string withSection = Str(Ok(SaveJson(NewNode("n"), sections)));
+  const Int size = Int(withSection.size());
+  EXPECT_TRUE(LoadJson(withSection, nullptr, {size, 4, 1, 3}).has_value());
+  EXPECT_ERROR_MESSAGE(LoadJson(withSection, nullptr, {size, 3, 1, 3}), IllegalArgument, "nesting too deep");
+  EXPECT_ERROR_MESSAGE(LoadJson(withSection, nullptr, {size, 4, 1, 2}), IllegalArgument, "array too long");
 }
 
 TEST_F(JsonIO, LoadingUnderAllocationFailureLeavesNothing) {

@@ -17,6 +17,7 @@
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/preset.h"
+#include "norvo/retarget/rigfile.h"
 #include "retarget_support.h"
 
 namespace norvo::retarget {
@@ -101,6 +102,28 @@ TEST_F(AllocationFailureWithModule, BuildingRigs) {
     EXPECT_GT(SweepForOutOfMemory([&] { return BuildRigWithBestPreset("rig", clip_.skeleton, presets); }, *injector),
               0);
   }
+}
+
+TEST_F(AllocationFailureWithModule, ReadingAndWritingRigFiles) {
+  const Rig rig = test::Ok(BuildRig("rig", clip_.skeleton, preset_));
+  const std::string text = test::Ok(FormatRigFile(rig));
+  const std::string in = TempPath("in.json"), out = TempPath("out.json");
+  std::ofstream(in, std::ios::binary) << text;
+  ASSERT_TRUE(ParseRigFile(text, "rig.json").has_value());
+  auto unchanged = [&] { return test::Ok(FormatRigFile(rig)) == text; };
+  // Framework allocations only: a failing operator new inside the JSON
+  // library's value destructor ends the process (see
+  // docs/allocation-failure.md).
+  for (const norvo::test::Injector* injector : {&kFrameworkAllocations}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_GT(SweepForOutOfMemory([&] { return ParseRigFile(text, "rig.json"); }, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return ReadRigFile(in); }, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return FormatRigFile(rig); }, unchanged, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return WriteRigFile(rig, out); }, unchanged, *injector), 0);
+  }
+  EXPECT_EQ(test::Ok(FormatRigFile(test::Ok(ReadRigFile(out)))), text);
+  std::remove(in.c_str());
+  std::remove(out.c_str());
 }
 
 // A copy-on-write value that cannot be copied is the module's NullptrError

@@ -3,6 +3,7 @@
 // a file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,8 +11,11 @@
 
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/preset.h"
+#include "norvo/retarget/rigfile.h"
 #include "retarget_support.h"
 
 namespace norvo::retarget {
@@ -140,6 +144,67 @@ TEST(ReaderLimits, PresetAtEachLimitIsReadAndOnePastItIsRefused) {
     Outcome<Preset> read = ReadPresetFile(file.Path(), c.limits);
     ASSERT_FALSE(read.has_value());
     ExpectRefused(read.failure(), c.message, c.line);
+  }
+}
+
+// The deepest nesting of `value` (itself a level when it is an object or an
+// array) and its longest array other than the file's "objects".
+void Measure(const nlohmann::json& value, std::int64_t level, std::int64_t& depth, std::int64_t& longest, bool top) {
+  if (!value.is_structured()) return;
+  depth = std::max(depth, level);
+  if (value.is_array()) longest = std::max(longest, std::int64_t(value.size()));
+  for (const auto& [key, member] : value.items()) {
+    if (top && key == "objects") {
+      depth = std::max(depth, level + 1);
+      for (const nlohmann::json& entry : member) Measure(entry, level + 2, depth, longest, false);
+    } else {
+      Measure(member, level + 1, depth, longest, false);
+    }
+  }
+}
+
+class RigLimits : public test::WithModule {};
+
+TEST_F(RigLimits, RigFileAtEachLimitIsReadAndOnePastItIsRefused) {
+  const Rig rig = test::MakeRig(test::SharedClip("cmu_02_01_walk.bvh").skeleton, "cmu", "walk");
+  const std::string text = test::Ok(FormatRigFile(rig));
+  const nlohmann::json parsed = nlohmann::json::parse(text);
+  std::int64_t depth = 0, longest = 0;
+  Measure(parsed, 1, depth, longest, true);
+  const JsonLimits limits{Int(text.size()), depth, Int(parsed["objects"].size()), longest};
+  EXPECT_EQ(test::Ok(ParseRigFile(text, "ok.json", limits)).nodes.size(), rig.nodes.size());
+  {
+    TempFile file(text);
+    EXPECT_TRUE(ReadRigFile(file.Path(), limits).has_value());
+  }
+
+  const struct {
+    JsonLimits limits;
+    std::string message;
+  } cases[] = {
+      {JsonLimits{limits.textBytes - 1, depth, limits.objects, longest},
+       "the file is larger than the limit of " + std::to_string(text.size() - 1) + " bytes"},
+      {JsonLimits{limits.textBytes, depth - 1, limits.objects, longest},
+       "nesting too deep (the limit is " + std::to_string(depth - 1) + " levels)"},
+      {JsonLimits{limits.textBytes, depth, limits.objects - 1, longest},
+       "too many objects (the limit is " + std::to_string(limits.objects - 1) + ")"},
+      {JsonLimits{limits.textBytes, depth, limits.objects, longest - 1},
+       "array too long (the limit is " + std::to_string(longest - 1) + " elements)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    Outcome<Rig> loaded = ParseRigFile(text, "big.json", c.limits);
+    ASSERT_FALSE(loaded.has_value());
+    EXPECT_EQ(loaded.failure().kind, FailureKind::BadInput);
+    EXPECT_TRUE(loaded.failure().message.ends_with(c.message)) << loaded.failure().message;
+    if (c.limits.textBytes == limits.textBytes) {
+      EXPECT_TRUE(loaded.failure().message.starts_with("the rig file is past a limit: /")) << loaded.failure().message;
+    }
+    TempFile file(text);
+    Outcome<Rig> read = ReadRigFile(file.Path(), c.limits);
+    ASSERT_FALSE(read.has_value());
+    EXPECT_EQ(read.failure().message, loaded.failure().message);
+    EXPECT_EQ(read.failure().file, file.Path());
   }
 }
 

@@ -50,6 +50,18 @@ struct JsonDocument {
 // objects refer to each other in a cycle; OutOfMemoryError.
 Result<String> SaveJson(const ObjectRef& root, std::span<const JsonSection> sections = {}) noexcept;
 
+// What LoadJson accepts at most. A text past a limit is refused as
+// IllegalArgumentError whose message says which limit ("text too long",
+// "nesting too deep", "too many objects", "array too long"); the full text
+// of `problem` gives the path and the limit. A caller that reads untrusted
+// text can set them lower.
+struct JsonLimits {
+  Int textBytes = Int(1) << 30;  // the size of the text
+  Int nesting = 64;              // objects and arrays open at once, the file's own object included
+  Int objects = 10000000;        // entries of "objects"
+  Int arrayLength = 10000000;    // elements of any other array
+};
+
 // Reads a file written by SaveJson. All or nothing: any fault of the text
 // (malformed JSON, a wrong type, a missing or unknown member, an unknown
 // format, version or class id, a dangling object reference, a cycle in a
@@ -59,6 +71,7 @@ Result<String> SaveJson(const ObjectRef& root, std::span<const JsonSection> sect
 // "/objects/3/_objectID") or, for malformed JSON, the byte position, then
 // the fault. OutOfMemoryError when memory runs out. Nothing that was built
 // survives a failure.
-Result<JsonDocument> LoadJson(std::string_view text, String* problem = nullptr) noexcept;
+Result<JsonDocument> LoadJson(std::string_view text, String* problem = nullptr,
+                              const JsonLimits& limits = {}) noexcept;
 
 }  // namespace norvo

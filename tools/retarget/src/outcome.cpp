@@ -18,7 +18,7 @@ std::string Failure::Text() const {
 }
 
 Failure MakeFailure(FailureKind kind, std::string message, std::string file, std::int64_t line,
-                    std::source_location where) {
+                    SourceLocation where) {
   Failure failure;
   failure.kind = kind;
   failure.message = std::move(message);
@@ -35,7 +35,7 @@ Failure FromError(const Error& error, const char* doing) {
   return MakeFailure(kind, std::move(message));
 }
 
-Failure OutOfMemory(std::source_location where) noexcept {
+Failure OutOfMemory(SourceLocation where) noexcept {
   // Short enough for the string's inline buffer: nothing is allocated.
   Failure failure;
   failure.kind = FailureKind::OutOfMemory;

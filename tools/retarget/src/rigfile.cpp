@@ -1,9 +1,9 @@
 #include "norvo/retarget/rigfile.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <new>
-#include <sstream>
 #include <unordered_map>
 
 #include <nlohmann/json.hpp>
@@ -195,6 +195,18 @@ Outcome<void> TakeCharacter(Rig& rig, const std::string& file) {
   return SummarizeRig(rig);
 }
 
+Failure TooLarge(Int limit, const std::string& file) {
+  return MakeFailure(FailureKind::BadInput,
+                     "the file is larger than the limit of " + std::to_string(limit) + " bytes", file);
+}
+
+// Whether the JSON reader refused the text for one of its limits.
+bool IsPastLimit(const Error& error) {
+  for (const char* what : {"text too long", "nesting too deep", "too many objects", "array too long"})
+    if (std::strcmp(error.message(), what) == 0) return true;
+  return false;
+}
+
 }  // namespace
 
 bool IsRigFile(const std::string& path) { return path.size() > 5 && path.ends_with(".json"); }
@@ -227,13 +239,15 @@ Outcome<void> WriteRigFile(const Rig& rig, const std::string& path) {
   return {};
 }
 
-Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName) {
+Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName, const JsonLimits& limits) {
   try {
+    if (std::int64_t(text.size()) > std::max<Int>(limits.textBytes, 0)) return TooLarge(limits.textBytes, fileName);
     String problem;
-    Result<JsonDocument> document = LoadJson(text, &problem);
+    Result<JsonDocument> document = LoadJson(text, &problem, limits);
     if (!document) {
       if (document.error().kind() == ErrorKind::OutOfMemory) return OutOfMemory();
-      return MakeFailure(FailureKind::BadInput, "not a rig file: " + std::string(problem.View()), fileName);
+      const char* prefix = IsPastLimit(document.error()) ? "the rig file is past a limit: " : "not a rig file: ";
+      return MakeFailure(FailureKind::BadInput, prefix + std::string(problem.View()), fileName);
     }
     Rig rig;
     rig.definition = CharacterDefinition::From(document.value().root);
@@ -254,19 +268,25 @@ Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName) 
   }
 }
 
-Outcome<Rig> ReadRigFile(const std::string& path) {
+Outcome<Rig> ReadRigFile(const std::string& path, const JsonLimits& limits) {
   std::string text;
   try {
     std::ifstream in(path, std::ios::binary);
     if (!in) return MakeFailure(FailureKind::Io, "cannot open the file", path);
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return MakeFailure(FailureKind::Io, "cannot read the file", path);
-    text = std::move(buffer).str();
+    // The size first, so that a file past the limit is not read at all; then
+    // in one piece, so that running out of memory is not a cut text.
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0 || !in) return MakeFailure(FailureKind::Io, "cannot read the file", path);
+    if (size > std::max<Int>(limits.textBytes, 0)) return TooLarge(limits.textBytes, path);
+    text.resize(std::size_t(size));
+    in.read(text.data(), size);
+    if (in.gcount() != size) return MakeFailure(FailureKind::Io, "cannot read the file", path);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
-  return ParseRigFile(text, path);
+  return ParseRigFile(text, path, limits);
 }
 
 }  // namespace norvo::retarget

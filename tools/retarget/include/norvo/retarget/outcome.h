@@ -4,7 +4,6 @@
 // throws across its functions; out of memory becomes a Failure too.
 #pragma once
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -27,18 +26,18 @@ struct Failure {
   std::string message;  // what was wrong
   std::string file;     // the input file it concerns; empty when none
   std::int64_t line = 0;  // the line in that file; 0 when none
-  std::source_location where = std::source_location::current();
+  SourceLocation where = SourceLocation::current();
 
   // "file:line: message", "file: message" or "message".
   std::string Text() const;
 };
 
 Failure MakeFailure(FailureKind kind, std::string message, std::string file = {}, std::int64_t line = 0,
-                    std::source_location where = std::source_location::current());
+                    SourceLocation where = SourceLocation::current());
 // A framework error, e.g. "OutOfMemoryError while filling the body parts".
 Failure FromError(const Error& error, const char* doing);
 // What a caught std::bad_alloc turns into; builds no text on the heap.
-Failure OutOfMemory(std::source_location where = std::source_location::current()) noexcept;
+Failure OutOfMemory(SourceLocation where = SourceLocation::current()) noexcept;
 
 template <class T>
 class [[nodiscard]] Outcome {

@@ -8,6 +8,7 @@
 #pragma once
 #include <string>
 
+#include "norvo/jsonio.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/rig.h"
 
@@ -24,8 +25,11 @@ Outcome<void> WriteRigFile(const Rig& rig, const std::string& path);
 
 // A rig from the text of a rig file; `fileName` names the file in failures.
 // A text that is not a rig file, or whose skeleton, body parts and rest pose
-// do not fit each other, is BadInput.
-Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName);
-Outcome<Rig> ReadRigFile(const std::string& path);
+// do not fit each other, is BadInput. So is a text past one of `limits`
+// (the JSON reader's: text size, nesting depth, object count, array
+// length), with a message that names the limit.
+Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName, const JsonLimits& limits = {});
+// A file larger than limits.textBytes is refused before it is read.
+Outcome<Rig> ReadRigFile(const std::string& path, const JsonLimits& limits = {});
 
 }  // namespace norvo::retarget
