@@ -7,6 +7,8 @@
 #include <fstream>
 #include <new>
 
+#include "norvo/retarget/textfile.h"
+
 namespace norvo::retarget {
 
 namespace {
@@ -342,13 +344,6 @@ void BvhSkeleton::AddJoint(std::string name, std::int64_t parent, Vector offset,
   joints.push_back(std::move(joint));
 }
 
-namespace {
-Failure TooLarge(std::int64_t limit, const std::string& fileName) {
-  return MakeFailure(FailureKind::BadInput, "the file is larger than the limit of " + std::to_string(limit) + " bytes",
-                     fileName);
-}
-}  // namespace
-
 Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits) {
   try {
     if (std::uint64_t(text.size()) > std::uint64_t(std::max<std::int64_t>(limits.fileBytes, 0)))
@@ -360,25 +355,9 @@ Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName, co
 }
 
 Outcome<BvhClip> ReadBvhFile(const std::string& path, const BvhLimits& limits) {
-  std::string text;
-  try {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return MakeFailure(FailureKind::Io, "cannot open the file", path);
-    // Read in one piece: a stream that runs out of memory while it copies
-    // into another stream stops quietly, and a cut text would be reported
-    // as malformed.
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size < 0 || !in) return MakeFailure(FailureKind::Io, "cannot read the file", path);
-    if (size > std::max<std::int64_t>(limits.fileBytes, 0)) return TooLarge(limits.fileBytes, path);
-    text.resize(std::size_t(size));
-    in.read(text.data(), size);
-    if (in.gcount() != size) return MakeFailure(FailureKind::Io, "cannot read the file", path);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
-  return ParseBvh(text, path, limits);
+  Outcome<std::string> text = ReadTextFile(path, limits.fileBytes);
+  if (!text) return std::move(text).failure();
+  return ParseBvh(text.value(), path, limits);
 }
 
 Outcome<std::string> FormatBvh(const BvhClip& clip) {

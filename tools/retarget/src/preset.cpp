@@ -5,11 +5,12 @@
 #include <cerrno>
 #include <filesystem>
 #include <memory>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <system_error>
 
 #include <dirent.h>
+
+#include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
@@ -154,17 +155,11 @@ int FindStandardBodyPart(std::string_view identifier) noexcept {
   return -1;
 }
 
-namespace {
-Failure TooLarge(const PresetLimits& limits, const std::string& file) {
-  return MakeFailure(FailureKind::BadInput,
-                     "the preset is larger than the limit of " + std::to_string(limits.fileBytes) + " bytes", file);
-}
-}  // namespace
 
 Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, const PresetLimits& limits) {
   try {
     if (std::uint64_t(text.size()) > std::uint64_t(std::max<std::int64_t>(limits.fileBytes, 0)))
-      return TooLarge(limits, file);
+      return TooLarge(limits.fileBytes, file, "preset");
     const std::int64_t depth = std::min(limits.depth, kMaxPresetDepth);
     if (std::size_t at = PastDepth(text, depth); at != std::string_view::npos)
       return MakeFailure(FailureKind::BadInput,
@@ -191,25 +186,9 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, cons
 }
 
 Outcome<Preset> ReadPresetFile(const std::string& path, const PresetLimits& limits) {
-  std::string text;
-  try {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return MakeFailure(FailureKind::Io, "cannot open the preset", path);
-    // Read in one piece: a stream that runs out of memory while it copies
-    // into another stream stops quietly, and a cut text would be reported
-    // as malformed.
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size < 0 || !in) return MakeFailure(FailureKind::Io, "cannot read the preset", path);
-    if (size > std::max<std::int64_t>(limits.fileBytes, 0)) return TooLarge(limits, path);
-    text.resize(std::size_t(size));
-    in.read(text.data(), size);
-    if (in.gcount() != size) return MakeFailure(FailureKind::Io, "cannot read the preset", path);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
-  return ParsePreset(text, path, limits);
+  Outcome<std::string> text = ReadTextFile(path, limits.fileBytes, "preset");
+  if (!text) return std::move(text).failure();
+  return ParsePreset(text.value(), path, limits);
 }
 
 Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder, const PresetLimits& limits) {

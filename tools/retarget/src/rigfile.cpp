@@ -10,6 +10,7 @@
 
 #include "norvo/jsonio.h"
 #include "norvo/retarget/kinematics.h"
+#include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
@@ -195,11 +196,6 @@ Outcome<void> TakeCharacter(Rig& rig, const std::string& file) {
   return SummarizeRig(rig);
 }
 
-Failure TooLarge(Int limit, const std::string& file) {
-  return MakeFailure(FailureKind::BadInput,
-                     "the file is larger than the limit of " + std::to_string(limit) + " bytes", file);
-}
-
 // Whether the JSON reader refused the text for one of its limits.
 bool IsPastLimit(const Error& error) {
   for (const char* what : {"text too long", "nesting too deep", "too many objects", "array too long"})
@@ -269,24 +265,9 @@ Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName, 
 }
 
 Outcome<Rig> ReadRigFile(const std::string& path, const JsonLimits& limits) {
-  std::string text;
-  try {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return MakeFailure(FailureKind::Io, "cannot open the file", path);
-    // The size first, so that a file past the limit is not read at all; then
-    // in one piece, so that running out of memory is not a cut text.
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size < 0 || !in) return MakeFailure(FailureKind::Io, "cannot read the file", path);
-    if (size > std::max<Int>(limits.textBytes, 0)) return TooLarge(limits.textBytes, path);
-    text.resize(std::size_t(size));
-    in.read(text.data(), size);
-    if (in.gcount() != size) return MakeFailure(FailureKind::Io, "cannot read the file", path);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
-  return ParseRigFile(text, path, limits);
+  Outcome<std::string> text = ReadTextFile(path, limits.textBytes);
+  if (!text) return std::move(text).failure();
+  return ParseRigFile(text.value(), path, limits);
 }
 
 }  // namespace norvo::retarget
