@@ -415,18 +415,42 @@ std::string Joined(std::string path, std::string_view token) {
 
 std::string Joined(std::string path, std::size_t index) { return Joined(std::move(path), std::to_string(index)); }
 
+// Empties a value from its innermost arrays and objects outward. Destroying
+// a value that still holds elements allocates (the JSON library moves them
+// onto a vector first) inside a destructor, where running out of memory ends
+// the process; an empty array or object frees without allocating. The
+// recursion is as deep as the value nests, which the reader bounds.
+void Drain(json& value) noexcept {
+  if (!value.is_structured()) return;
+  for (json& child : value) Drain(child);
+  value.clear();
+}
+
 // Builds JSON values from parse events without recursion, and refuses a
-// member name given twice; its users bound the depth and array lengths.
+// member name given twice; its users bound the depth and array lengths. The
+// value built last stays the builder's until the next one begins, so that it
+// is always emptied before it is freed.
 class ValueBuilder {
  public:
+  ValueBuilder() = default;
+  ValueBuilder(const ValueBuilder&) = delete;
+  ValueBuilder& operator=(const ValueBuilder&) = delete;
+  ~ValueBuilder() { Drain(root_); }
+
   bool IsBuilding() const noexcept { return !stack_.empty(); }
   std::size_t Depth() const noexcept { return stack_.size(); }
   // The element count of the innermost open container when it is an array.
   std::size_t ArrayLength() const noexcept { return stack_.back()->is_array() ? stack_.back()->size() : 0; }
 
   void Begin(json::value_t type) {
+    Drain(root_);
     root_ = json(type);
     stack_.assign(1, &root_);
+  }
+  // A value that is a single scalar.
+  void SetScalar(json&& value) {
+    Drain(root_);
+    root_ = std::move(value);
   }
   // Adds a scalar, or opens a container, under the innermost open one.
   void Add(json&& value) {
@@ -455,7 +479,7 @@ class ValueBuilder {
     stack_.pop_back();
     return stack_.empty();
   }
-  json Take() { return std::move(root_); }
+  json& Value() noexcept { return root_; }
 
  private:
   json root_;
@@ -620,8 +644,8 @@ class Reader final : public nlohmann::json_sax<json> {
   }
 
   bool Open(json::value_t type) {
-    if (depth_ >= std::max<Int>(limits_.nesting, 0))
-      return Fail(PastLimit(Path(), "nesting too deep", limits_.nesting, " levels"));
+    const Int nesting = std::clamp<Int>(limits_.nesting, 0, kMaxJsonNesting);
+    if (depth_ >= nesting) return Fail(PastLimit(Path(), "nesting too deep", nesting, " levels"));
     ++depth_;
     if (builder_.IsBuilding()) {
       if (!RoomInArray()) return false;
@@ -655,7 +679,7 @@ class Reader final : public nlohmann::json_sax<json> {
   bool Close() {
     if (builder_.IsBuilding()) {
       if (!builder_.Close()) return true;
-      json value = builder_.Take();
+      json& value = builder_.Value();
       return level_ == kObjects ? ReadObject(value) : DocumentMember(value);
     }
     level_ = level_ == kObjects ? kDocument : kAfter;
@@ -906,11 +930,14 @@ Result<void> Writer::WriteSection(std::string_view text) {
   ValueBuilder builder;
   struct Collect final : nlohmann::json_sax<json> {
     ValueBuilder& b;
-    std::optional<json> scalar;
+    bool done = false;
     explicit Collect(ValueBuilder& builder) : b(builder) {}
     bool Scalar(json&& v) {
       if (b.IsBuilding()) b.Add(std::move(v));
-      else scalar = std::move(v);
+      else {
+        b.SetScalar(std::move(v));
+        done = true;
+      }
       return true;
     }
     bool Open(json::value_t t) {
@@ -930,14 +957,14 @@ Result<void> Writer::WriteSection(std::string_view text) {
     bool start_array(std::size_t) override { return Open(json::value_t::array); }
     bool key(string_t& k) override { return b.SetKey(k); }
     bool end_object() override {
-      if (b.Close()) scalar = b.Take();
+      done = b.Close();
       return true;
     }
     bool end_array() override { return end_object(); }
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
   } collect(builder);
-  if (!json::sax_parse(text, &collect) || !collect.scalar) return IllegalArgumentError("a section is not JSON");
-  out_ += collect.scalar->dump();
+  if (!json::sax_parse(text, &collect) || !collect.done) return IllegalArgumentError("a section is not JSON");
+  out_ += builder.Value().dump();
   return {};
 }
 

@@ -347,6 +347,11 @@ TEST_F(JsonIO, LimitsReadATextAtThemAndRefuseOnePast) {
     problem.Clear();
     EXPECT_EQ(LiveAllocationCount(), before);
   }
+  // A nesting limit above the bound is the bound.
+  const std::string deep = "{\"format\":" + std::string(std::size_t(kMaxJsonNesting), '[');
+  EXPECT_ERROR_MESSAGE(LoadJson(deep, &problem, {bytes * 1000, Int(1) << 40, 2, 13}), IllegalArgument,
+                       "nesting too deep");
+  EXPECT_EQ(Str(problem), "/format: nesting too deep (the limit is 1000 levels)");
   // Sections count alike: their arrays and nesting are bounded too.
   const JsonSection sections[] = {{S("tool"), S("[[1, 2, 3]]")}};
   const std::string withSection = Str(Ok(SaveJson(NewNode("n"), sections)));

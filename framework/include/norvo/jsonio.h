@@ -54,7 +54,9 @@ Result<String> SaveJson(const ObjectRef& root, std::span<const JsonSection> sect
 // IllegalArgumentError whose message says which limit ("text too long",
 // "nesting too deep", "too many objects", "array too long"); the full text
 // of `problem` gives the path and the limit. A caller that reads untrusted
-// text can set them lower.
+// text can set them lower. Nesting is bounded by kMaxJsonNesting whatever
+// the limit says, as reading walks nested values recursively.
+inline constexpr Int kMaxJsonNesting = 1000;
 struct JsonLimits {
   Int textBytes = Int(1) << 30;  // the size of the text
   Int nesting = 64;              // objects and arrays open at once, the file's own object included
