@@ -1,5 +1,6 @@
 // The replaced global operator new and delete of a test program: plain
-// malloc and free, a count of live blocks, and one injected failure.
+// malloc and free, a count of live blocks, and an injected failure: of one
+// allocation, or of every one from then on (memory that stays exhausted).
 #include "failing_new.h"
 
 #include <atomic>
@@ -9,18 +10,27 @@
 namespace norvo::test {
 namespace {
 std::atomic<Int> g_countdown{-1};
+std::atomic<bool> g_exhausted{false};  // the failure, once reached, stays
 std::atomic<Int> g_live{0};
 
 bool InjectedFailure() noexcept {
   Int countdown = g_countdown.load(std::memory_order_relaxed);
   while (countdown >= 0) {
+    if (countdown == 0 && g_exhausted.load(std::memory_order_relaxed)) return true;
     if (g_countdown.compare_exchange_weak(countdown, countdown - 1, std::memory_order_relaxed)) return countdown == 0;
   }
   return false;
 }
 }  // namespace
 
-void FailNewAfter(Int n) noexcept { g_countdown.store(n < 0 ? -1 : n, std::memory_order_relaxed); }
+void FailNewAfter(Int n) noexcept {
+  g_exhausted.store(false, std::memory_order_relaxed);
+  g_countdown.store(n < 0 ? -1 : n, std::memory_order_relaxed);
+}
+void FailEveryNewAfter(Int n) noexcept {
+  g_exhausted.store(true, std::memory_order_relaxed);
+  g_countdown.store(n < 0 ? -1 : n, std::memory_order_relaxed);
+}
 void ClearNewFailure() noexcept { g_countdown.store(-1, std::memory_order_relaxed); }
 Int LiveNewCount() noexcept { return g_live.load(std::memory_order_relaxed); }
 

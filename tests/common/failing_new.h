@@ -7,10 +7,16 @@
 namespace norvo::test {
 
 void FailNewAfter(Int n) noexcept;
+// The n-th allocation from now fails, and so does every one after it.
+void FailEveryNewAfter(Int n) noexcept;
 void ClearNewFailure() noexcept;
 // Blocks from operator new not yet deleted, process-wide.
 Int LiveNewCount() noexcept;
 
 inline constexpr Injector kNewAllocations{"operator new", &FailNewAfter, &ClearNewFailure, &LiveNewCount};
+// Memory that stays exhausted: what is freed while a failure unwinds must not
+// need memory either.
+inline constexpr Injector kExhaustedNew{"operator new, and every one after", &FailEveryNewAfter, &ClearNewFailure,
+                                        &LiveNewCount};
 
 }  // namespace norvo::test

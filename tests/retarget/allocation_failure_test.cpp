@@ -17,12 +17,14 @@
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/preset.h"
+#include "norvo/retarget/report.h"
 #include "norvo/retarget/rigfile.h"
 #include "retarget_support.h"
 
 namespace norvo::retarget {
 namespace {
 
+using norvo::test::kExhaustedNew;
 using norvo::test::kFrameworkAllocations;
 using norvo::test::kNewAllocations;
 using norvo::test::SweepForOutOfMemory;
@@ -70,10 +72,25 @@ TEST(AllocationFailure, ReadingAndWritingBvh) {
 TEST(AllocationFailure, ReadingPresets) {
   const std::string file = TempPath("preset.json");
   std::ofstream(file, std::ios::binary) << kPreset;
-  EXPECT_GT(SweepForOutOfMemory([&] { return ParsePreset(kPreset, "small.json"); }, kNewAllocations), 0);
-  EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFile(file); }, kNewAllocations), 0);
   const std::string shipped = ShippedPresetFolder();
-  EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFolder(shipped); }, kNewAllocations), 0);
+  for (const norvo::test::Injector* injector : {&kNewAllocations, &kExhaustedNew}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_GT(SweepForOutOfMemory([&] { return ParsePreset(kPreset, "small.json"); }, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFile(file); }, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFolder(shipped); }, *injector), 0);
+  }
+  // A text that is not JSON: the parse stops with a partial value, which is
+  // freed as the failure is reported.
+  for (const norvo::test::Injector* injector : {&kNewAllocations, &kExhaustedNew}) {
+    SCOPED_TRACE(injector->name);
+    auto refused = [] {
+      Outcome<Preset> outcome = ParsePreset("{\"bodyParts\": {\"Hips\": [[1, 2], {", "x.json");
+      if (!outcome && outcome.failure().message.starts_with("not valid JSON")) return true;
+      EXPECT_TRUE(IsOutOfMemory(outcome)) << Describe(outcome);
+      return false;
+    };
+    EXPECT_GT(norvo::test::SweepAllocations(*injector, refused, [] { return true; }), 0);
+  }
   std::remove(file.c_str());
 }
 
@@ -111,10 +128,7 @@ TEST_F(AllocationFailureWithModule, ReadingAndWritingRigFiles) {
   std::ofstream(in, std::ios::binary) << text;
   ASSERT_TRUE(ParseRigFile(text, "rig.json").has_value());
   auto unchanged = [&] { return test::Ok(FormatRigFile(rig)) == text; };
-  // Framework allocations only: a failing operator new inside the JSON
-  // library's value destructor ends the process (see
-  // docs/allocation-failure.md).
-  for (const norvo::test::Injector* injector : {&kFrameworkAllocations}) {
+  for (const norvo::test::Injector* injector : {&kNewAllocations, &kExhaustedNew, &kFrameworkAllocations}) {
     SCOPED_TRACE(injector->name);
     EXPECT_GT(SweepForOutOfMemory([&] { return ParseRigFile(text, "rig.json"); }, *injector), 0);
     EXPECT_GT(SweepForOutOfMemory([&] { return ReadRigFile(in); }, *injector), 0);
@@ -124,6 +138,26 @@ TEST_F(AllocationFailureWithModule, ReadingAndWritingRigFiles) {
   EXPECT_EQ(test::Ok(FormatRigFile(test::Ok(ReadRigFile(out)))), text);
   std::remove(in.c_str());
   std::remove(out.c_str());
+}
+
+TEST_F(AllocationFailureWithModule, WritingReportsAsJson) {
+  const Rig rig = test::Ok(BuildRig("rig", clip_.skeleton, preset_));
+  auto retargeter = test::Ok(Retargeter::Create(rig, rig, {}));
+  MatchReport report = test::Ok(BuildMatchReport(rig, "a.bvh", rig, "b.bvh", *retargeter));
+  report.source.untakenJoints.push_back({"Tail", "Spine", "Spine", "Tail"});
+  report.quality = BoneDirectionFigures{{1, 2, 3, 4}, {{"Spine", {1, 2, 3, 4}}}};
+  report.sourceFeet = report.resultFeet = FootSliding{true, {0.5, 0.25}, {3, 4}};
+  const std::string text = test::Ok(ReportJson(report));
+  const std::string path = TempPath("report.json");
+  auto unchanged = [&] { return test::Ok(ReportJson(report)) == text; };
+  for (const norvo::test::Injector* injector : {&kNewAllocations, &kExhaustedNew}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_GT(SweepForOutOfMemory([&] { return ReportJson(report); }, unchanged, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return WriteReport(report, path); }, unchanged, *injector), 0);
+  }
+  std::ifstream written(path, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), text);
+  std::remove(path.c_str());
 }
 
 // A copy-on-write value that cannot be copied is the module's NullptrError

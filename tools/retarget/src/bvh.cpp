@@ -4,7 +4,6 @@
 #include <charconv>
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <new>
 
 #include "norvo/retarget/textfile.h"
@@ -415,16 +414,7 @@ Outcome<std::string> FormatBvh(const BvhClip& clip) {
 Outcome<void> WriteBvhFile(const BvhClip& clip, const std::string& path) {
   Outcome<std::string> text = FormatBvh(clip);
   if (!text) return std::move(text).failure();
-  try {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return MakeFailure(FailureKind::Io, "cannot create the file", path);
-    out.write(text.value().data(), std::streamsize(text.value().size()));
-    out.close();
-    if (!out) return MakeFailure(FailureKind::Io, "cannot write the file", path);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
-  return {};
+  return WriteTextFile(path, text.value());
 }
 
 }  // namespace norvo::retarget

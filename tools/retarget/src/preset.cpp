@@ -10,6 +10,7 @@
 
 #include <dirent.h>
 
+#include "json_values.h"
 #include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
@@ -79,27 +80,6 @@ std::size_t PastDepth(std::string_view text, std::int64_t limit) {
   return std::string_view::npos;
 }
 
-// Empties a parsed value from its innermost arrays and objects outward.
-// Destroying a value that still holds non-empty arrays or objects allocates
-// (the JSON library flattens it onto a vector first), and its destructor
-// cannot report that failing; an empty one frees without allocating. The
-// recursion is as deep as the nesting, which the depth limit bounds.
-void Drain(json& value) noexcept {
-  if (!value.is_array() && !value.is_object()) return;
-  for (json& child : value) Drain(child);
-  value.clear();  // the children are scalars or empty now
-}
-
-// Drains the value before it is destroyed, on every way out.
-class Drained {
- public:
-  explicit Drained(json& value) : value_(value) {}
-  ~Drained() { Drain(value_); }
-
- private:
-  json& value_;
-};
-
 Outcome<Preset> FromJson(const json& root, const std::string& file, const PresetLimits& limits) {
   std::int64_t budget = limits.keywords;
   auto fail = [&](std::string message) { return MakeFailure(FailureKind::BadInput, std::move(message), file); };
@@ -167,15 +147,13 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, cons
                          LineOf(text, at));
     json root;
     Drained drained(root);
-    try {
-      root = json::parse(text.begin(), text.end());
-    } catch (const json::parse_error& error) {
-      std::string what = error.what();
+    JsonSyntaxError syntax;
+    if (!ParseJson(text, root, syntax)) {
       // "[json.exception.parse_error.101] parse error at line 3, column 5: syntax error ..."
-      std::size_t colon = what.find(": ");
+      std::size_t colon = syntax.message.find(": ");
       return MakeFailure(FailureKind::BadInput,
-                         "not valid JSON: " + (colon == std::string::npos ? what : what.substr(colon + 2)), file,
-                         LineOf(text, error.byte ? error.byte - 1 : 0));
+                         "not valid JSON: " + (colon == std::string::npos ? syntax.message : syntax.message.substr(colon + 2)),
+                         file, LineOf(text, syntax.byte ? syntax.byte - 1 : 0));
     }
     return FromJson(root, file, limits);
   } catch (const std::bad_alloc&) {

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <new>
 #include <nlohmann/json.hpp>
+
+#include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
@@ -55,36 +56,117 @@ ReportRig DescribeRig(const Rig& rig, const std::string& file) {
   return out;
 }
 
-ordered_json RigJson(const ReportRig& rig) {
-  ordered_json out;
-  out["file"] = rig.file;
-  out["rig"] = rig.name;
-  out["preset"] = rig.preset;
-  out["score"] = rig.score;
-  ordered_json scores = ordered_json::object();
-  for (const Rig::Candidate& candidate : rig.candidates) scores[candidate.preset] = candidate.score;
-  out["presetScores"] = scores;
-  out["presetTie"] = rig.presetTie;
-  out["presetWeak"] = rig.presetWeak;
-  out["joints"] = rig.joints;
-  out["jointsInBodyParts"] = rig.jointsInBodyParts;
-  ordered_json parts = ordered_json::array();
+// Writes JSON as it goes, laid out as the JSON library lays out a value
+// with an indent of two. No JSON value is held (freeing one that holds
+// elements allocates, in a destructor); the library writes each scalar, so
+// texts and numbers read back exactly, and a text that is not UTF-8 (an old
+// exporter's Latin-1 joint name) keeps its place with U+FFFD.
+class JsonText {
+ public:
+  std::string text;
+
+  JsonText& Key(std::string_view key) {
+    Item();
+    Scalar(key);
+    text += ": ";
+    keyed_ = true;
+    return *this;
+  }
+  template <class T>
+  void Value(const T& value) {
+    Item();
+    Scalar(value);
+  }
+  void Texts(const std::vector<std::string>& values) {
+    Open('[');
+    for (const std::string& value : values) Value(value);
+    Close(']');
+  }
+  void Open(char bracket) {
+    Item();
+    text += bracket;
+    empty_ = true;
+    ++depth_;
+  }
+  void Close(char bracket) {
+    --depth_;
+    if (!empty_) NewLine();
+    text += bracket;
+    empty_ = false;
+  }
+
+ private:
+  template <class T>
+  void Scalar(const T& value) {
+    text += ordered_json(value).dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+  }
+  // Before an element or a member: a comma after the one before, and a line
+  // of its own; a member's value follows its key.
+  void Item() {
+    if (keyed_) {
+      keyed_ = false;
+      return;
+    }
+    if (depth_ == 0) return;
+    if (!empty_) text += ',';
+    NewLine();
+    empty_ = false;
+  }
+  void NewLine() {
+    text += '\n';
+    text.append(std::size_t(2 * depth_), ' ');
+  }
+
+  int depth_ = 0;
+  bool empty_ = true;  // nothing written yet in the innermost open array or object
+  bool keyed_ = false;
+};
+
+void WriteRig(const ReportRig& rig, JsonText& out) {
+  out.Open('{');
+  out.Key("file").Value(rig.file);
+  out.Key("rig").Value(rig.name);
+  out.Key("preset").Value(rig.preset);
+  out.Key("score").Value(rig.score);
+  out.Key("presetScores").Open('{');
+  for (const Rig::Candidate& candidate : rig.candidates) out.Key(candidate.preset).Value(candidate.score);
+  out.Close('}');
+  out.Key("presetTie").Value(rig.presetTie);
+  out.Key("presetWeak").Value(rig.presetWeak);
+  out.Key("joints").Value(rig.joints);
+  out.Key("jointsInBodyParts").Value(rig.jointsInBodyParts);
+  out.Key("bodyParts").Open('[');
   for (const ReportBodyPart& part : rig.bodyParts) {
-    ordered_json joints = ordered_json::array();
-    for (const ReportJoint& joint : part.joints) joints.push_back({{"joint", joint.name}, {"keyword", joint.keyword}});
-    parts.push_back({{"bodyPart", part.name}, {"required", part.required}, {"joints", std::move(joints)}});
+    out.Open('{');
+    out.Key("bodyPart").Value(part.name);
+    out.Key("required").Value(part.required);
+    out.Key("joints").Open('[');
+    for (const ReportJoint& joint : part.joints) {
+      out.Open('{');
+      out.Key("joint").Value(joint.name);
+      out.Key("keyword").Value(joint.keyword);
+      out.Close('}');
+    }
+    out.Close(']');
+    out.Close('}');
   }
-  out["bodyParts"] = std::move(parts);
-  ordered_json untaken = ordered_json::array();
+  out.Close(']');
+  out.Key("untakenJoints").Open('[');
   for (const ReportUntaken& joint : rig.untakenJoints) {
-    ordered_json entry = {{"joint", joint.name}};
-    if (!joint.bodyPart.empty())
-      entry["discarded"] = {{"bodyPart", joint.bodyPart}, {"keyword", joint.keyword}, {"discard", joint.discard}};
-    untaken.push_back(std::move(entry));
+    out.Open('{');
+    out.Key("joint").Value(joint.name);
+    if (!joint.bodyPart.empty()) {
+      out.Key("discarded").Open('{');
+      out.Key("bodyPart").Value(joint.bodyPart);
+      out.Key("keyword").Value(joint.keyword);
+      out.Key("discard").Value(joint.discard);
+      out.Close('}');
+    }
+    out.Close('}');
   }
-  out["untakenJoints"] = std::move(untaken);
-  out["emptyRequiredBodyParts"] = rig.emptyRequired;
-  return out;
+  out.Close(']');
+  out.Key("emptyRequiredBodyParts").Texts(rig.emptyRequired);
+  out.Close('}');
 }
 
 std::string Join(const std::vector<std::string>& items, const char* none = "none") {
@@ -167,22 +249,32 @@ Outcome<MatchReport> BuildMatchReport(const Rig& source, const std::string& sour
 
 namespace {
 
-ordered_json FigureJson(const AngleFigure& figure) {
-  return {{"mean", figure.mean}, {"p95", figure.p95}, {"max", figure.max}, {"count", figure.count}};
+void WriteFigure(const AngleFigure& figure, JsonText& out, bool close = true) {
+  out.Open('{');
+  out.Key("mean").Value(figure.mean);
+  out.Key("p95").Value(figure.p95);
+  out.Key("max").Value(figure.max);
+  out.Key("count").Value(figure.count);
+  if (close) out.Close('}');
 }
 
-ordered_json DirectionsJson(const BoneDirectionFigures& figures) {
-  ordered_json json = FigureJson(figures.all);
-  ordered_json parts = ordered_json::object();
-  for (const auto& [part, figure] : figures.bodyParts) parts[part] = FigureJson(figure);
-  json["bodyParts"] = std::move(parts);
-  return json;
+void WriteDirections(const BoneDirectionFigures& figures, JsonText& out) {
+  WriteFigure(figures.all, out, false);
+  out.Key("bodyParts").Open('{');
+  for (const auto& [part, figure] : figures.bodyParts) WriteFigure(figure, out.Key(part));
+  out.Close('}');
+  out.Close('}');
 }
 
-ordered_json FeetJson(const FootSliding& sliding) {
-  return {{"left", sliding.speed[0]},
-          {"right", sliding.speed[1]},
-          {"contactFrames", {sliding.contactFrames[0], sliding.contactFrames[1]}}};
+void WriteFeet(const FootSliding& sliding, JsonText& out) {
+  out.Open('{');
+  out.Key("left").Value(sliding.speed[0]);
+  out.Key("right").Value(sliding.speed[1]);
+  out.Key("contactFrames").Open('[');
+  out.Value(sliding.contactFrames[0]);
+  out.Value(sliding.contactFrames[1]);
+  out.Close(']');
+  out.Close('}');
 }
 
 std::string DegreesText(const AngleFigure& figure) {
@@ -195,32 +287,48 @@ std::string DegreesText(const AngleFigure& figure) {
 
 Outcome<std::string> ReportJson(const MatchReport& report) {
   try {
-    ordered_json root;
-    root["source"] = RigJson(report.source);
-    root["target"] = RigJson(report.target);
-    ordered_json pairings = ordered_json::array();
+    JsonText out;
+    out.Open('{');
+    WriteRig(report.source, out.Key("source"));
+    WriteRig(report.target, out.Key("target"));
+    out.Key("pairs").Open('[');
     for (const ReportPairing& pairing : report.pairings) {
-      ordered_json pairs = ordered_json::array();
-      for (const auto& [from, to] : pairing.pairs) pairs.push_back({from, to});
-      pairings.push_back({{"bodyPart", pairing.bodyPart},
-                          {"pairs", std::move(pairs)},
-                          {"unpairedSource", pairing.unpairedSource},
-                          {"unpairedTarget", pairing.unpairedTarget}});
+      out.Open('{');
+      out.Key("bodyPart").Value(pairing.bodyPart);
+      out.Key("pairs").Open('[');
+      for (const auto& [from, to] : pairing.pairs) {
+        out.Open('[');
+        out.Value(from);
+        out.Value(to);
+        out.Close(']');
+      }
+      out.Close(']');
+      out.Key("unpairedSource").Texts(pairing.unpairedSource);
+      out.Key("unpairedTarget").Texts(pairing.unpairedTarget);
+      out.Close('}');
     }
-    root["pairs"] = std::move(pairings);
+    out.Close(']');
     const AssociationStatistics& c = report.counters;
-    root["counters"] = {{"visitedBodyParts", c.visitedBodyParts},     {"associatedBodyParts", c.associatedBodyParts},
-                        {"sourceNodes", c.sourceNodes},               {"targetNodes", c.targetNodes},
-                        {"associatedNodes", c.associatedNodes},       {"pairedSourceJoints", report.pairedSourceJoints},
-                        {"drivenTargetJoints", report.drivenTargetJoints}};
+    out.Key("counters").Open('{');
+    out.Key("visitedBodyParts").Value(c.visitedBodyParts);
+    out.Key("associatedBodyParts").Value(c.associatedBodyParts);
+    out.Key("sourceNodes").Value(c.sourceNodes);
+    out.Key("targetNodes").Value(c.targetNodes);
+    out.Key("associatedNodes").Value(c.associatedNodes);
+    out.Key("pairedSourceJoints").Value(report.pairedSourceJoints);
+    out.Key("drivenTargetJoints").Value(report.drivenTargetJoints);
+    out.Close('}');
     // Angles in degrees; foot sliding in leg lengths per second.
-    if (report.quality) root["quality"] = DirectionsJson(*report.quality);
-    if (report.sourceFeet && report.resultFeet && report.sourceFeet->measured && report.resultFeet->measured)
-      root["footSliding"] = {{"source", FeetJson(*report.sourceFeet)}, {"result", FeetJson(*report.resultFeet)}};
-    if (report.roundTrip) root["roundTrip"] = DirectionsJson(*report.roundTrip);
-    // A joint name that is not UTF-8 (an old exporter's Latin-1) keeps its
-    // place with U+FFFD for the bytes that are not.
-    return root.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+    if (report.quality) WriteDirections(*report.quality, out.Key("quality"));
+    if (report.sourceFeet && report.resultFeet && report.sourceFeet->measured && report.resultFeet->measured) {
+      out.Key("footSliding").Open('{');
+      WriteFeet(*report.sourceFeet, out.Key("source"));
+      WriteFeet(*report.resultFeet, out.Key("result"));
+      out.Close('}');
+    }
+    if (report.roundTrip) WriteDirections(*report.roundTrip, out.Key("roundTrip"));
+    out.Close('}');
+    return std::move(out.text) + "\n";
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   } catch (const nlohmann::json::exception& error) {
@@ -272,12 +380,7 @@ Outcome<void> WriteReport(const MatchReport& report, const std::string& path) {
     std::fflush(stdout);
     return {};
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return MakeFailure(FailureKind::Io, "cannot create the report", path);
-  out.write(text.value().data(), std::streamsize(text.value().size()));
-  out.close();
-  if (!out) return MakeFailure(FailureKind::Io, "cannot write the report", path);
-  return {};
+  return WriteTextFile(path, text.value(), "report");
 }
 
 }  // namespace norvo::retarget

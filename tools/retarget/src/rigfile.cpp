@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <new>
 #include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
+#include "json_values.h"
 #include "norvo/jsonio.h"
 #include "norvo/retarget/kinematics.h"
 #include "norvo/retarget/textfile.h"
@@ -18,23 +18,25 @@ namespace {
 
 using nlohmann::json;
 
-json VectorJson(const Vector& v) { return json::array({v.x, v.y, v.z}); }
+void SetVector(json& slot, const Vector& v) { slot = json::array({v.x, v.y, v.z}); }
 
-// The tool's section: what a BVH file needs beyond the character.
-json SectionOf(const Rig& rig) {
-  json joints = json::array();
+// The tool's section: what a BVH file needs beyond the character, built in
+// place in `out` (see json_values.h).
+void FillSection(const Rig& rig, json& out) {
+  out = json::object();  // made before it is filled (see json_values.h)
+  out["name"] = rig.name;
+  out["preset"] = rig.presetName;
+  json& joints = out["joints"] = json::array();
   for (const BvhJoint& joint : rig.skeleton.joints) {
-    json channels = json::array();
-    for (Channel c : joint.channels) channels.push_back(std::string(ChannelName(c)));
-    json endSites = json::array();
-    for (const Vector& site : joint.endSites) endSites.push_back(VectorJson(site));
-    joints.push_back({{"name", joint.name},
-                      {"parent", joint.parent},
-                      {"offset", VectorJson(joint.offset)},
-                      {"channels", std::move(channels)},
-                      {"endSites", std::move(endSites)}});
+    json& entry = joints.emplace_back(json::object());
+    entry["name"] = joint.name;
+    entry["parent"] = joint.parent;
+    SetVector(entry["offset"], joint.offset);
+    json& channels = entry["channels"] = json::array();
+    for (Channel c : joint.channels) channels.emplace_back(std::string(ChannelName(c)));
+    json& endSites = entry["endSites"] = json::array();
+    for (const Vector& site : joint.endSites) SetVector(endSites.emplace_back(), site);
   }
-  return {{"name", rig.name}, {"preset", rig.presetName}, {"joints", std::move(joints)}};
 }
 
 class SectionReader {
@@ -211,7 +213,10 @@ Outcome<std::string> FormatRigFile(const Rig& rig) {
   try {
     Result<String> name = String::Make(kRigSection);
     RETARGET_CHECK(name, "writing the rig");
-    Result<String> text = String::Make(SectionOf(rig).dump());
+    json values;
+    Drained drained(values);
+    FillSection(rig, values);
+    Result<String> text = String::Make(values.dump());
     RETARGET_CHECK(text, "writing the rig");
     const JsonSection section{std::move(name).value(), std::move(text).value()};
     Result<String> file = SaveJson(rig.definition, std::span<const JsonSection>(&section, 1));
@@ -227,12 +232,7 @@ Outcome<std::string> FormatRigFile(const Rig& rig) {
 Outcome<void> WriteRigFile(const Rig& rig, const std::string& path) {
   Outcome<std::string> text = FormatRigFile(rig);
   if (!text) return std::move(text).failure();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return MakeFailure(FailureKind::Io, "cannot create the file", path);
-  out.write(text.value().data(), std::streamsize(text.value().size()));
-  out.close();
-  if (!out) return MakeFailure(FailureKind::Io, "cannot write the file", path);
-  return {};
+  return WriteTextFile(path, text.value());
 }
 
 Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName, const JsonLimits& limits) {
@@ -254,7 +254,12 @@ Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName, 
     if (!section)
       return MakeFailure(FailureKind::BadInput, "not a rig file: the section \"" + std::string(kRigSection) + "\" is missing",
                          fileName);
-    json parsed = json::parse(section->json.View(), nullptr, false);
+    json parsed;
+    Drained drained(parsed);
+    JsonSyntaxError syntax;
+    if (!ParseJson(section->json.View(), parsed, syntax))
+      return MakeFailure(FailureKind::BadInput, "not a rig file: the section \"" + std::string(kRigSection) + "\" is not JSON",
+                         fileName);
     SectionReader reader(fileName);
     RETARGET_TRY(reader.Read(parsed, rig));
     RETARGET_TRY(TakeCharacter(rig, fileName));

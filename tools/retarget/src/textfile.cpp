@@ -33,4 +33,17 @@ Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes
   }
 }
 
+Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what) {
+  try {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return MakeFailure(FailureKind::Io, std::string("cannot create the ") + what, path);
+    out.write(text.data(), std::streamsize(text.size()));
+    out.close();
+    if (!out) return MakeFailure(FailureKind::Io, std::string("cannot write the ") + what, path);
+    return {};
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
 }  // namespace norvo::retarget
