@@ -133,20 +133,13 @@ TEST(ModuleRegistration, AllocationFailureDuringStartUpUndoesIt) {
   // One load first, so that the registries' tables have their full size.
   ASSERT_TRUE(Module::Load(NORVO_RETARGETBASE_MODULE_PATH).has_value());
   ClearRegistrationLog();
-  ForEachAllocationFailure([&] {
-    bool loaded;
-    {
-      Result<Module> module = Module::Load(NORVO_RETARGETBASE_MODULE_PATH);
-      loaded = module.has_value();
-      if (!loaded) {
-        EXPECT_EQ(module.error().kind(), ErrorKind::OutOfMemory);
-      }
-    }
-    EXPECT_FALSE(IsModuleRegistered("net.norvo.retargetbase"));
-    EXPECT_FALSE(IsClassRegistered(CharacterNodeInfoInterface::kClassId));
-    ClearRegistrationLog();
-    return loaded;
-  });
+  SweepForOutOfMemory([] { return Module::Load(NORVO_RETARGETBASE_MODULE_PATH); },
+                      [] {
+                        ClearRegistrationLog();
+                        return !IsModuleRegistered("net.norvo.retargetbase") &&
+                               !IsClassRegistered(CharacterNodeInfoInterface::kClassId);
+                      });
+  ClearRegistrationLog();
 }
 
 }  // namespace
