@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <map>
 #include <thread>
 #include <vector>
 
@@ -361,37 +360,6 @@ TEST(DescribeClass, RunsTheComponentsDescriptionsInOrderUntilOneFails) {
   EXPECT_ERROR(DescribeClass("net.norvo.test.fw.class.unknown", stream), Unresolved);
 }
 
-
-TEST(ContainerAccessors, WorkOnABaseArrayAndAHashMap) {
-  const String a = S("a"), b = S("b");
-  const ContainerAccessor& array = ArrayAccessor<String>();
-  BaseArray<String> strings;
-  ASSERT_TRUE(array.append(&strings, &a));
-  ASSERT_TRUE(array.append(&strings, &b));
-  EXPECT_EQ(array.count(&strings), 2);
-  EXPECT_EQ(Str(*static_cast<const String*>(array.element(&strings, 1))), "b");
-  array.clear(&strings);
-  EXPECT_EQ(array.count(&strings), 0);
-
-  const ContainerAccessor& map = MapAccessor<String, Int>();
-  HashMap<String, Int> numbers;
-  const Int one = 1, two = 2, three = 3;
-  ASSERT_TRUE(map.insert(&numbers, &a, &one));
-  ASSERT_TRUE(map.insert(&numbers, &b, &two));
-  ASSERT_TRUE(map.insert(&numbers, &a, &three));
-  EXPECT_EQ(map.count(&numbers), 2);
-  std::map<std::string, Int> seen;
-  map.forEach(
-      &numbers,
-      [](const void* key, const void* value, void* context) {
-        (*static_cast<std::map<std::string, Int>*>(context))[Str(*static_cast<const String*>(key))] =
-            *static_cast<const Int*>(value);
-      },
-      &seen);
-  EXPECT_EQ(seen, (std::map<std::string, Int>{{"a", 3}, {"b", 2}}));
-  map.clear(&numbers);
-  EXPECT_EQ(map.count(&numbers), 0);
-}
 
 }  // namespace
 }  // namespace norvo::test

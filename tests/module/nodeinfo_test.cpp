@@ -17,15 +17,6 @@ TEST_F(NodeInfo, CreateStoresUuidAndNameAndPrintsThem) {
   EXPECT_EQ(Str(info.ToString()), "Object ID : 6f1c2a9e-3b4d-4e5f-8a7b-1c2d3e4f5a6b\nObject Name : Hips\n");
 }
 
-TEST_F(NodeInfo, EmptyReferenceCalls) {
-  CharacterNodeInfo empty;
-  EXPECT_ERROR(empty.SetName(S("x")), Nullptr);
-  EXPECT_ERROR(empty.SetUuid(NewUuid()), Nullptr);
-  EXPECT_TRUE(empty.GetUuid().IsEmpty());
-  EXPECT_TRUE(empty.GetName().IsEmpty());
-  EXPECT_TRUE(empty.ToString().IsEmpty());
-}
-
 TEST_F(NodeInfo, SetUuidOutOfMemoryKeepsTheOldUuid) {
   Uuid before = NewUuid();
   CharacterNodeInfo info = Ok(I::CreateNodeInfo(before, S("Hips")));

@@ -63,14 +63,8 @@ TEST_F(PositionMap, AllocatesOnceOrNotAtAll) {
   EXPECT_EQ(LiveAllocationCount(), before);
   EXPECT_EQ(map.Find(Uuid()).first, -1);
 
-  ForEachAllocationFailure([&] {
-    Result<void> built = map.Build(nodes, &nodes);
-    if (!built) {
-      EXPECT_EQ(built.error().kind(), ErrorKind::OutOfMemory);
-      EXPECT_EQ(map.Find(nodes[0].GetUuid()).first, -1);
-    }
-    return built.has_value();
-  });
+  SweepForOutOfMemory([&] { return map.Build(nodes, &nodes); },
+                      [&] { return map.Find(nodes[0].GetUuid()).first == -1; });
   EXPECT_EQ(LiveAllocationCount(), before + 1);
   EXPECT_EQ(map.Find(nodes[1].GetUuid()).other, 1);
   // The empty Uuid's positions move along with the table.

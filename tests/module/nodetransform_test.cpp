@@ -33,9 +33,6 @@ TEST_F(NodeTransform, StoresAndPrintsItsMatrices) {
   EXPECT_EQ(t.GetGlobalMatrix(), a);
   EXPECT_EQ(t.GetPreMultiplyMatrix(), b);
   EXPECT_EQ(t.GetParentGlobalMatrix(), c);
-  // Through an empty reference: zeros, not the identity, and no private copy.
-  EXPECT_EQ(CharacterNodeTransform().GetGlobalMatrix(), kZeroMatrix);
-  EXPECT_ERROR(CharacterNodeTransform().SetGlobalMatrix(Matrix{}), Nullptr);
 }
 
 }  // namespace

@@ -50,6 +50,27 @@ CharacterPose PoseOf(std::initializer_list<CharacterNodeTransform> transforms) {
 
 HierarchyObjectRef OtherKind() { return Ok(HierarchyObjectRef::Create(kHierarchyObjectClassId)); }
 
+std::vector<Uuid> NewUuids(int count) {
+  std::vector<Uuid> uuids;
+  for (int i = 0; i < count; ++i) uuids.push_back(NewUuid());
+  return uuids;
+}
+
+void SetSkeleton(const CharacterBodyPartRef& part, const std::vector<Uuid>& uuids) {
+  BaseArray<Uuid> array;
+  for (const Uuid& uuid : uuids) ASSERT_TRUE(array.Append(uuid).has_value());
+  ASSERT_TRUE(part.SetSkeleton(array).has_value());
+}
+
+// A body part with this skeleton, the last child of `parent` if one is given.
+CharacterBodyPartRef Part(std::string_view identifier, const std::vector<Uuid>& skeleton,
+                          const CharacterBodyPartRef& parent = {}) {
+  CharacterBodyPartRef part = BodyPart(identifier);
+  SetSkeleton(part, skeleton);
+  if (parent) Link(parent, part);
+  return part;
+}
+
 // ---- FillBodyPart -----------------------------------------------------------
 
 TEST_F(Helper, KeywordsMatchEveryPartInAnyCaseAndOrder) {
@@ -85,39 +106,26 @@ TEST_F(Helper, KeywordsMatchEveryPartInAnyCaseAndOrder) {
   }
 }
 
-TEST_F(Helper, FillsInWalkOrderRootFirst) {
+TEST_F(Helper, FillsEachBodyPartBelowInWalkOrderWithItsOwnKeywords) {
   TestTree tree;
   CharacterTreeRef root = tree.Add("arm_root");
   CharacterTreeRef first = tree.Add("arm_first", root);
-  CharacterTreeRef between = tree.Add("leg", first);
-  tree.Add("arm_deep", between);
+  tree.Add("arm_deep", tree.Add("LeftHand", first));
   tree.Add("arm_second", root);
-  CharacterBodyPartRef part = BodyPart("Arm", {"ARM"});
-  ASSERT_TRUE(part.SetSkeleton(Array({NewUuid()})).has_value());
-  ASSERT_TRUE(HI::FillBodyPart(tree.Root(), part).has_value());
-  EXPECT_EQ(tree.Names(Skeleton(part)), (Names{"arm_root", "arm_first", "arm_deep", "arm_second"}));
-  // From a subtree, only its nodes, replacing the list.
-  ASSERT_TRUE(HI::FillBodyPart(first, part).has_value());
-  EXPECT_EQ(tree.Names(Skeleton(part)), (Names{"arm_first", "arm_deep"}));
-}
-
-TEST_F(Helper, FillsEveryBodyPartBelowWithItsOwnKeywords) {
-  TestTree tree;
-  tree.Add("Hips");
-  tree.Add("LeftArm", tree.Root());
-  tree.Add("LeftHand", tree.nodes.back());
-  CharacterBodyPartRef body = BodyPart("Body"), arm = BodyPart("Arm", {"arm"}), hand = BodyPart("Hand", {"hand"}),
+  CharacterBodyPartRef body = BodyPart("Body"), arm = BodyPart("Arm", {"ARM"}), hand = BodyPart("Hand", {"hand"}),
                        legs = BodyPart("Legs", {"leg"});
   Link(body, arm);
   Link(arm, hand);
   Link(body, legs);
-  for (const CharacterBodyPartRef& part : {body, arm, hand, legs})
-    ASSERT_TRUE(part.SetSkeleton(Array({NewUuid()})).has_value());
+  for (const CharacterBodyPartRef& part : {body, arm, hand, legs}) SetSkeleton(part, NewUuids(1));
   ASSERT_TRUE(HI::FillBodyPart(tree.Root(), body).has_value());
   EXPECT_TRUE(Skeleton(body).empty());  // no keywords: emptied
-  EXPECT_EQ(tree.Names(Skeleton(arm)), Names{"LeftArm"});
+  EXPECT_EQ(tree.Names(Skeleton(arm)), (Names{"arm_root", "arm_first", "arm_deep", "arm_second"}));
   EXPECT_EQ(tree.Names(Skeleton(hand)), Names{"LeftHand"});
   EXPECT_TRUE(Skeleton(legs).empty());
+  // From a subtree, only its nodes, replacing the list.
+  ASSERT_TRUE(HI::FillBodyPart(first, arm).has_value());
+  EXPECT_EQ(tree.Names(Skeleton(arm)), (Names{"arm_first", "arm_deep"}));
 
   // Without keywords the tree is not walked: a null tree is no error then.
   CharacterBodyPartRef bare = BodyPart("Bare");
@@ -158,27 +166,6 @@ TEST_F(Helper, FillBodyPartFailures) {
 }
 
 // ---- AssociateBodyPartsByIdentifier --------------------------------------------
-
-std::vector<Uuid> NewUuids(int count) {
-  std::vector<Uuid> uuids;
-  for (int i = 0; i < count; ++i) uuids.push_back(NewUuid());
-  return uuids;
-}
-
-void SetSkeleton(const CharacterBodyPartRef& part, const std::vector<Uuid>& uuids) {
-  BaseArray<Uuid> array;
-  for (const Uuid& uuid : uuids) ASSERT_TRUE(array.Append(uuid).has_value());
-  ASSERT_TRUE(part.SetSkeleton(array).has_value());
-}
-
-// A body part with this skeleton, the last child of `parent` if one is given.
-CharacterBodyPartRef Part(std::string_view identifier, const std::vector<Uuid>& skeleton,
-                          const CharacterBodyPartRef& parent = {}) {
-  CharacterBodyPartRef part = BodyPart(identifier);
-  SetSkeleton(part, skeleton);
-  if (parent) Link(parent, part);
-  return part;
-}
 
 TEST_F(Helper, AssociatesByIdentifierAndPairsNodesByPosition) {
   std::vector<Uuid> s = NewUuids(5), d = NewUuids(3), tail = NewUuids(1), own = NewUuids(2), dstOwn = NewUuids(2);

@@ -67,7 +67,7 @@ FilledRig Fill(const char* clip, const std::vector<sample::PartPreset>& preset) 
   return rig;
 }
 
-TEST_F(RigFamilies, FillsEveryBodyPartWithTheJointsAPersonWouldAssign) {
+TEST_F(RigFamilies, FillsEveryBodyPartAsAPersonWouldAndAssociatesTheTwoRigs) {
   FilledRig cmu = Fill("cmu_02_01_walk.bvh", sample::CmuPreset());
   FilledRig makeHuman = Fill("makehuman_zombie_walk.bvh", sample::MakeHumanGamePreset());
   ASSERT_EQ(cmu.skeleton.joints.size(), 31u);
@@ -81,11 +81,8 @@ TEST_F(RigFamilies, FillsEveryBodyPartWithTheJointsAPersonWouldAssign) {
   // Every CMU joint has found its part; of MakeHuman's, all but the 16 helpers.
   EXPECT_EQ(Ok(cmu.bodyParts.GetSkeletonCount(true)), 31);
   EXPECT_EQ(Ok(makeHuman.bodyParts.GetSkeletonCount(true)), 75 - 16);
-}
 
-TEST_F(RigFamilies, AssociatesTheTwoRigsPartByPart) {
-  FilledRig cmu = Fill("cmu_02_01_walk.bvh", sample::CmuPreset());
-  FilledRig makeHuman = Fill("makehuman_zombie_walk.bvh", sample::MakeHumanGamePreset());
+  // Associated part by part.
   AssociationStatistics statistics;
   CharacterAssociation association =
       Ok(HI::AssociateBodyPartsByIdentifier(cmu.bodyParts, makeHuman.bodyParts, statistics));

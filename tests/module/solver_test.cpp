@@ -195,27 +195,6 @@ TEST_F(Solver, RestWiringReproducesTheCurrentLocals) {
   }
 }
 
-// Applying a delta under the node's already moved parent instead loses the
-// ancestors' turns: here the spine would keep its rest orientation in space
-// instead of following the hips. This keeps the wiring from being "fixed".
-TEST_F(Solver, MovedParentWiringLosesTheAncestorsTurn) {
-  Uuid hips = NewUuid(), spine = NewUuid();
-  Matrix spineLocal{{0, 1, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-  Matrix hipsRest{{0, 1, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-  Matrix hipsNow = Rotation({0, 0, 1}, kPi / 2, {0, 1, 0});  // the hips turn, the spine follows
-  CharacterPose rest = MakePose(Array({Node(hips, hipsRest), Node(spine, Multiply(hipsRest, spineLocal), hipsRest)}));
-  CharacterPose pose = MakePose(Array({Node(hips, hipsNow), Node(spine, Multiply(hipsNow, spineLocal), hipsNow)}));
-  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
-  const CharacterNodeTransform& spineRest = NodesOf(rest)[1];
-  const CharacterNodeTransform& spineDelta = NodesOf(delta)[1];
-
-  EXPECT_LE(MaxDifference(SI::ApplyGlobalRotationDelta(spineRest, spineDelta, true), spineLocal), 1e-15);
-
-  CharacterNodeTransform underMovedParent = Node(spine, spineRest.GetGlobalMatrix(), hipsNow);
-  Matrix wrong = SI::ApplyGlobalRotationDelta(underMovedParent, spineDelta, true);
-  EXPECT_GT(MaxDifference(wrong, spineLocal, false), 0.5);
-}
-
 TEST_F(Solver, AllocationFailureReportsAndLeavesNoTrace) {
   CharacterSolver solver = NewSolver();
   CharacterPose rest = MakePose(Array({Node(NewUuid(), Rotation({1, 0, 0}, 1.0)), Node(NewUuid(), Matrix{}),
