@@ -8,12 +8,10 @@
 // length.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <vector>
 
-#include "norvo/registry.h"
 #include "norvo/retargetbase.h"
 
 using namespace norvo;
@@ -36,15 +34,6 @@ struct Part {
 };
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static Result<Module> module = Module::Load(NORVO_FUZZ_MODULE_PATH);
-  if (!module) {
-    std::fprintf(stderr, "cannot load the module: %s\n", module.error().message());
-    std::abort();
-  }
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);

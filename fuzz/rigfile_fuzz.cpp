@@ -5,23 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
-#include "norvo/registry.h"
 #include "norvo/retarget/rigfile.h"
 
 using namespace norvo;
 using namespace norvo::retarget;
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static Result<Module> module = Module::Load(NORVO_FUZZ_MODULE_PATH);
-  if (!module) {
-    std::fprintf(stderr, "cannot load the module: %s\n", module.error().message());
-    std::abort();
-  }
-  return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // Limits that keep one run short; the reader's checks are the same at any
