@@ -674,7 +674,7 @@ std::string Footer() {
       "3 an internal failure.\n";
   Outcome<std::vector<Preset>> shipped = ReadPresetFolder(ShippedPresetFolder());
   if (shipped) {
-    footer += "Shipped presets (" + ShippedPresetFolder() + "):\n";
+    footer += std::string("Shipped presets (") + ShippedPresetFolder() + "):\n";
     for (const Preset& preset : shipped.value()) footer += "  " + preset.name + ": " + preset.description + "\n";
   }
   return footer;
