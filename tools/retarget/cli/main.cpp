@@ -642,8 +642,14 @@ Outcome<void> RunSample(const Arguments& arguments, const char* program) {
   const std::string targetFile = folder + "/other_rig.bvh";
   const std::string output = folder + "/walk_on_other_rig.bvh";
 
-  BvhClip walk = SampleWalk();
-  BvhClip other = RestClip(SampleTargetSkeleton());
+  Outcome<BvhClip> sampleWalk = SampleWalk();
+  if (!sampleWalk) return std::move(sampleWalk).failure();
+  Outcome<BvhSkeleton> otherSkeleton = SampleTargetSkeleton();
+  if (!otherSkeleton) return std::move(otherSkeleton).failure();
+  Outcome<BvhClip> otherRest = RestClip(otherSkeleton.value());
+  if (!otherRest) return std::move(otherRest).failure();
+  const BvhClip& walk = sampleWalk.value();
+  const BvhClip& other = otherRest.value();
   RETARGET_TRY(WriteBvhFile(walk, sourceFile));
   RETARGET_TRY(WriteBvhFile(other, targetFile));
   Outcome<std::vector<Preset>> shipped = Shipped();
