@@ -595,7 +595,7 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   std::int64_t frames = 0, written = 0;
   {
     Progress progress(!arguments.quiet, std::int64_t(job.inputs.size()), "clip");
-    RunBatch(
+    Outcome<std::vector<BatchClip>> ran = RunBatch(
         job,
         [&](const BatchClip& clip) {
           progress.ClipDone();
@@ -618,6 +618,7 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
                         static_cast<long long>(clip.frames), clip.preset.c_str(), clip.seconds, clip.output.c_str());
         },
         [&] { progress.Frame(); });
+    if (!ran) return std::move(ran).failure();
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!arguments.quiet)

@@ -45,13 +45,18 @@ Outcome<std::vector<std::string>> ListBvhFiles(const std::string& folder) {
   return ListFolder(folder, {.extension = ".bvh", .ignoreCase = true, .regularFilesOnly = true});
 }
 
-std::vector<BatchClip> RunBatch(const BatchJob& job, const std::function<void(const BatchClip&)>& done,
-                                const std::function<void()>& frameDone) {
-  std::vector<BatchClip> clips(job.inputs.size());
-  for (std::size_t i = 0; i < clips.size(); ++i) {
-    clips[i].input = job.inputs[i];
-    clips[i].output =
-        (std::filesystem::path(job.outputFolder) / std::filesystem::path(job.inputs[i]).filename()).string();
+Outcome<std::vector<BatchClip>> RunBatch(const BatchJob& job, const std::function<void(const BatchClip&)>& done,
+                                         const std::function<void()>& frameDone) {
+  std::vector<BatchClip> clips;
+  try {
+    clips.resize(job.inputs.size());
+    for (std::size_t i = 0; i < clips.size(); ++i) {
+      clips[i].input = job.inputs[i];
+      clips[i].output =
+          (std::filesystem::path(job.outputFolder) / std::filesystem::path(job.inputs[i]).filename()).string();
+    }
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
   }
   std::atomic<std::size_t> next{0};
   std::mutex reporting;
