@@ -163,8 +163,8 @@ TEST_F(Pipeline, RetargetsAChainAHundredThousandDeep) {
 }
 
 TEST_F(Pipeline, FailsCleanlyWhenMemoryRunsOut) {
-  BvhClip walk = SampleWalk(1);
-  Rig source = test::MakeRig(walk.skeleton, "cmu"), target = test::MakeRig(SampleTargetSkeleton(), "makehuman-game");
+  BvhClip walk = Ok(SampleWalk(1));
+  Rig source = test::MakeRig(walk.skeleton, "cmu"), target = test::MakeRig(Ok(SampleTargetSkeleton()), "makehuman-game");
   auto retargeter = Make(source, target);
   std::vector<Matrix> expected, locals;
   ASSERT_TRUE(retargeter->RetargetFrame(walk.Frame(5), expected).has_value());

@@ -595,7 +595,7 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   std::int64_t frames = 0, written = 0;
   {
     Progress progress(!arguments.quiet, std::int64_t(job.inputs.size()), "clip");
-    RunBatch(
+    Outcome<std::vector<BatchClip>> ran = RunBatch(
         job,
         [&](const BatchClip& clip) {
           progress.ClipDone();
@@ -618,6 +618,7 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
                         static_cast<long long>(clip.frames), clip.preset.c_str(), clip.seconds, clip.output.c_str());
         },
         [&] { progress.Frame(); });
+    if (!ran) return std::move(ran).failure();
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!arguments.quiet)
@@ -642,8 +643,14 @@ Outcome<void> RunSample(const Arguments& arguments, const char* program) {
   const std::string targetFile = folder + "/other_rig.bvh";
   const std::string output = folder + "/walk_on_other_rig.bvh";
 
-  BvhClip walk = SampleWalk();
-  BvhClip other = RestClip(SampleTargetSkeleton());
+  Outcome<BvhClip> sampleWalk = SampleWalk();
+  if (!sampleWalk) return std::move(sampleWalk).failure();
+  Outcome<BvhSkeleton> otherSkeleton = SampleTargetSkeleton();
+  if (!otherSkeleton) return std::move(otherSkeleton).failure();
+  Outcome<BvhClip> otherRest = RestClip(otherSkeleton.value());
+  if (!otherRest) return std::move(otherRest).failure();
+  const BvhClip& walk = sampleWalk.value();
+  const BvhClip& other = otherRest.value();
   RETARGET_TRY(WriteBvhFile(walk, sourceFile));
   RETARGET_TRY(WriteBvhFile(other, targetFile));
   Outcome<std::vector<Preset>> shipped = Shipped();
@@ -674,7 +681,7 @@ std::string Footer() {
       "3 an internal failure.\n";
   Outcome<std::vector<Preset>> shipped = ReadPresetFolder(ShippedPresetFolder());
   if (shipped) {
-    footer += "Shipped presets (" + ShippedPresetFolder() + "):\n";
+    footer += std::string("Shipped presets (") + ShippedPresetFolder() + "):\n";
     for (const Preset& preset : shipped.value()) footer += "  " + preset.name + ": " + preset.description + "\n";
   }
   return footer;

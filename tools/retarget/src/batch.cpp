@@ -8,6 +8,8 @@
 #include <new>
 #include <thread>
 
+#include "norvo/retarget/folder.h"
+
 namespace norvo::retarget {
 
 namespace {
@@ -40,30 +42,21 @@ Outcome<void> RetargetOne(const BatchJob& job, BatchClip& clip, const std::funct
 }  // namespace
 
 Outcome<std::vector<std::string>> ListBvhFiles(const std::string& folder) {
-  try {
-    std::vector<std::string> files;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-      std::string extension = it->path().extension().string();
-      std::transform(extension.begin(), extension.end(), extension.begin(), [](char c) { return char(std::tolower(c)); });
-      std::error_code kind;
-      if (extension == ".bvh" && std::filesystem::is_regular_file(it->path(), kind)) files.push_back(it->path().string());
-    }
-    if (error) return MakeFailure(FailureKind::Io, "cannot list the folder: " + error.message(), folder);
-    std::sort(files.begin(), files.end());
-    return files;
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
+  return ListFolder(folder, {.extension = ".bvh", .ignoreCase = true, .regularFilesOnly = true});
 }
 
-std::vector<BatchClip> RunBatch(const BatchJob& job, const std::function<void(const BatchClip&)>& done,
-                                const std::function<void()>& frameDone) {
-  std::vector<BatchClip> clips(job.inputs.size());
-  for (std::size_t i = 0; i < clips.size(); ++i) {
-    clips[i].input = job.inputs[i];
-    clips[i].output =
-        (std::filesystem::path(job.outputFolder) / std::filesystem::path(job.inputs[i]).filename()).string();
+Outcome<std::vector<BatchClip>> RunBatch(const BatchJob& job, const std::function<void(const BatchClip&)>& done,
+                                         const std::function<void()>& frameDone) {
+  std::vector<BatchClip> clips;
+  try {
+    clips.resize(job.inputs.size());
+    for (std::size_t i = 0; i < clips.size(); ++i) {
+      clips[i].input = job.inputs[i];
+      clips[i].output =
+          (std::filesystem::path(job.outputFolder) / std::filesystem::path(job.inputs[i]).filename()).string();
+    }
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
   }
   std::atomic<std::size_t> next{0};
   std::mutex reporting;

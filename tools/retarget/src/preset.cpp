@@ -2,15 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <filesystem>
-#include <memory>
 #include <nlohmann/json.hpp>
-#include <system_error>
-
-#include <dirent.h>
 
 #include "json_values.h"
+#include "norvo/retarget/folder.h"
 #include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
@@ -171,23 +167,10 @@ Outcome<Preset> ReadPresetFile(const std::string& path, const PresetLimits& limi
 
 Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder, const PresetLimits& limits) {
   try {
-    std::vector<std::string> files;
-    // Listed with opendir and readdir: std::filesystem's directory
-    // iterator ends the process when it runs out of memory.
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) {
-      if (errno == ENOMEM) return OutOfMemory();
-      return MakeFailure(FailureKind::Io, "cannot list the presets: " + std::generic_category().message(errno), folder);
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> closing(dir, &::closedir);
-    const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
-    while (const dirent* entry = ::readdir(dir)) {
-      std::string_view name = entry->d_name;
-      if (name.size() > 5 && name.ends_with(".json")) files.push_back(prefix + std::string(name));
-    }
-    std::sort(files.begin(), files.end());
+    Outcome<std::vector<std::string>> files = ListFolder(folder, {.extension = ".json"}, "presets");
+    if (!files) return std::move(files).failure();
     std::vector<Preset> presets;
-    for (const std::string& file : files) {
+    for (const std::string& file : files.value()) {
       Outcome<Preset> preset = ReadPresetFile(file, limits);
       if (!preset) return std::move(preset).failure();
       presets.push_back(std::move(preset).value());

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <numbers>
 #include <string>
 
@@ -68,14 +69,15 @@ void Rotate(const BvhSkeleton& s, double* frame, std::string_view name, double z
 
 }  // namespace
 
-BvhClip SampleWalk(int cycles) {
+Outcome<BvhClip> SampleWalk(int cycles) try {
+  if (cycles < 0) return MakeFailure(FailureKind::Usage, "the number of walk cycles is negative");
   BvhClip clip;
   clip.skeleton = SourceSkeleton();
   clip.frameTime = 1.0 / 30.0;
-  const int frames = 30 * cycles;
+  const std::int64_t frames = 30 * std::int64_t(cycles);
   const std::int64_t perFrame = clip.skeleton.valueCount;
   clip.values.assign(std::size_t(frames * perFrame), 0.0);
-  for (int f = 0; f < frames; ++f) {
+  for (std::int64_t f = 0; f < frames; ++f) {
     double* v = clip.values.data() + f * perFrame;
     const double phase = 2.0 * std::numbers::pi * f / 30.0;
     const double s = std::sin(phase), c = std::cos(phase);
@@ -105,9 +107,11 @@ BvhClip SampleWalk(int cycles) {
     Rotate(clip.skeleton, v, "Head", 0, 2.0 * s, -2.0);
   }
   return clip;
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
-BvhSkeleton SampleTargetSkeleton() {
+Outcome<BvhSkeleton> SampleTargetSkeleton() try {
   BvhSkeleton s;
   std::int64_t root = Add(s, "Root", -1, {0, 0, 0}, kRootXYZ);
   std::int64_t spine = root;
@@ -137,13 +141,17 @@ BvhSkeleton SampleTargetSkeleton() {
     EndSite(s, Add(s, "Toe" + l, joint, {0, -1.0, 2.2}, kXYZ), {0, 0, 1.1});
   }
   return s;
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
-BvhClip RestClip(const BvhSkeleton& skeleton) {
+Outcome<BvhClip> RestClip(const BvhSkeleton& skeleton) try {
   BvhClip clip;
   clip.skeleton = skeleton;
-  clip.values.assign(std::size_t(skeleton.valueCount), 0.0);
+  clip.values.assign(std::size_t(std::max<std::int64_t>(skeleton.valueCount, 0)), 0.0);
   return clip;
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
 }  // namespace norvo::retarget

@@ -44,7 +44,9 @@ Outcome<std::vector<std::string>> ListBvhFiles(const std::string& folder);
 // Runs the job and returns one entry per input, in input order. `done` is
 // called once per clip as it finishes, one call at a time; `frameDone`
 // after each frame from any worker, and must be safe to call concurrently.
-std::vector<BatchClip> RunBatch(const BatchJob& job, const std::function<void(const BatchClip&)>& done = {},
+// A clip that runs out of memory carries that failure; OutOfMemory when the
+// entries themselves cannot be made.
+Outcome<std::vector<BatchClip>> RunBatch(const BatchJob& job, const std::function<void(const BatchClip&)>& done = {},
                                 const std::function<void()>& frameDone = {});
 
 }  // namespace norvo::retarget

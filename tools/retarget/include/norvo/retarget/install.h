@@ -2,15 +2,14 @@
 // to an installed binary (the installed layout, relative to the binary), or
 // else in the build tree it was built in.
 #pragma once
-#include <string>
-
 #include "norvo/registry.h"
 #include "norvo/retarget/outcome.h"
 
 namespace norvo::retarget {
 
-std::string ModulePath();
-std::string ShippedPresetFolder();
+// Worked out once, in fixed storage: they neither allocate nor fail.
+const char* ModulePath() noexcept;
+const char* ShippedPresetFolder() noexcept;
 // Loads the module as a host does; the tool never links it.
 Outcome<Module> LoadRetargetModule();
 

@@ -6,13 +6,15 @@
 #include <cstdint>
 
 #include "norvo/retarget/bvh.h"
+#include "norvo/retarget/outcome.h"
 
 namespace norvo::retarget {
 
-// `cycles` walk cycles of one second each at 30 frames a second.
-BvhClip SampleWalk(int cycles = 4);
-BvhSkeleton SampleTargetSkeleton();
+// `cycles` walk cycles of one second each at 30 frames a second; Usage
+// when `cycles` is negative.
+Outcome<BvhClip> SampleWalk(int cycles = 4);
+Outcome<BvhSkeleton> SampleTargetSkeleton();
 // A clip of one frame: the skeleton at rest.
-BvhClip RestClip(const BvhSkeleton& skeleton);
+Outcome<BvhClip> RestClip(const BvhSkeleton& skeleton);
 
 }  // namespace norvo::retarget

@@ -1,0 +1,229 @@
+// The rest of the tool library under allocation failure: listing folders, the
+// built-in sample, batches, the match report and the contact sheet. Each
+// operation is swept with its C++ allocations (operator new) failing in turn
+// and, where it reaches the module, with the framework's allocations failing
+// in turn; every failure must come back as an out-of-memory Outcome, leave
+// the caller's values as they were and leak nothing.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "failing_new.h"
+#include "norvo/retarget/batch.h"
+#include "norvo/retarget/install.h"
+#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/report.h"
+#include "norvo/retarget/sample.h"
+#include "norvo/retarget/svg.h"
+#include "retarget_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+namespace fs = std::filesystem;
+using norvo::test::Injector;
+using norvo::test::kFrameworkAllocations;
+using norvo::test::kNewAllocations;
+using norvo::test::SweepForOutOfMemory;
+using norvo::test::SweepForOutOfMemoryAccepting;
+using test::Ok;
+
+constexpr const char* kClip =
+    "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"
+    "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
+    "JOINT Spine\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"
+    "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"
+    "MOTION\nFrames: 2\nFrame Time: 0.04\n1 2 3 4 5 6 7 8 9\n1 2 3 40 5 6 7 8 9\n";
+
+constexpr const char* kPreset =
+    "{\"name\": \"small\", \"discard\": [\"End\"],\n"
+    "\"bodyParts\": {\"Hips\": {\"keywords\": [\"Hips\"]}, \"Spine\": {\"keywords\": [\"Spine\"]}}}";
+
+// A fresh folder of this process's own, removed with everything in it.
+struct TempFolder {
+  std::string path;
+  explicit TempFolder(const char* what)
+      : path((fs::temp_directory_path() / ("norvo_more_sweep_" + std::to_string(::getpid()) + what)).string()) {
+    fs::remove_all(path);
+    fs::create_directories(path);
+  }
+  ~TempFolder() { fs::remove_all(path); }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Out of memory, or a module value that could not be copied, which the
+// library reports as an internal failure; nothing else.
+bool OutOfMemoryOrNoCopy(const Failure& failure) {
+  return failure.kind == FailureKind::OutOfMemory ||
+         (failure.kind == FailureKind::Internal && failure.message.starts_with("NullptrError") &&
+          failure.message.ends_with(": no private copy could be made"));
+}
+
+TEST(MoreAllocationFailure, ListingFolders) {
+  TempFolder folder("list");
+  for (const char* name : {"b.bvh", "A.BVH", "notes.txt", ".bvh", "c.bvh.txt"}) std::ofstream(folder / name) << kClip;
+  fs::create_directory(folder / "d.bvh");  // a folder is no clip
+  fs::create_symlink(folder / "b.bvh", folder / "link.bvh");
+  const std::vector<std::string> expected = {folder / "A.BVH", folder / "b.bvh", folder / "link.bvh"};
+  EXPECT_EQ(Ok(ListBvhFiles(folder.path)), expected);
+  EXPECT_EQ(Ok(ListBvhFiles(folder.path + "/")), expected);
+  EXPECT_GT(SweepForOutOfMemory(
+                [&]() -> Outcome<void> {
+                  Outcome<std::vector<std::string>> files = ListBvhFiles(folder.path);
+                  if (!files) return std::move(files).failure();
+                  EXPECT_EQ(files.value(), expected);
+                  return {};
+                },
+                kNewAllocations),
+            0);
+
+  const struct {
+    const char* what;
+    Outcome<void> listed;
+    std::string text;
+  } missing[] = {
+      {"clips", [&]() -> Outcome<void> { RETARGET_TRY(ListBvhFiles(folder / "none")); return {}; }(),
+       folder / "none" + ": cannot list the folder: No such file or directory"},
+      {"presets", [&]() -> Outcome<void> { RETARGET_TRY(ReadPresetFolder(folder / "none")); return {}; }(),
+       folder / "none" + ": cannot list the presets: No such file or directory"},
+  };
+  for (const auto& c : missing) {
+    SCOPED_TRACE(c.what);
+    ASSERT_FALSE(c.listed.has_value());
+    EXPECT_EQ(c.listed.failure().kind, FailureKind::Io);
+    EXPECT_EQ(c.listed.failure().Text(), c.text);
+  }
+
+  // Where the module and the presets are: worked out without allocating.
+  const std::string module = ModulePath(), presets = ShippedPresetFolder();
+  const norvo::Int live = norvo::test::LiveNewCount();
+  norvo::test::FailNewAfter(0);
+  const bool same = module == ModulePath() && presets == ShippedPresetFolder();
+  norvo::test::ClearNewFailure();
+  EXPECT_TRUE(same);
+  EXPECT_EQ(norvo::test::LiveNewCount(), live);
+  EXPECT_TRUE(fs::exists(module)) << module;
+  EXPECT_TRUE(fs::is_directory(presets)) << presets;
+}
+
+TEST(MoreAllocationFailure, TheSample) {
+  const BvhClip walk = Ok(SampleWalk(1));
+  EXPECT_EQ(walk.FrameCount(), 30);
+  EXPECT_EQ(Ok(SampleWalk(0)).FrameCount(), 0);
+  Outcome<BvhClip> backwards = SampleWalk(-1);
+  ASSERT_FALSE(backwards.has_value());
+  EXPECT_EQ(backwards.failure().kind, FailureKind::Usage);
+  EXPECT_EQ(backwards.failure().message, "the number of walk cycles is negative");
+
+  const BvhSkeleton target = Ok(SampleTargetSkeleton());
+  const std::string targetText = Ok(FormatBvh(Ok(RestClip(target))));
+  auto unchanged = [&] { return Ok(FormatBvh(Ok(RestClip(target)))) == targetText; };
+  EXPECT_GT(SweepForOutOfMemory([&] { return SampleWalk(1); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return SampleTargetSkeleton(); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return RestClip(target); }, unchanged, kNewAllocations), 0);
+}
+
+class MoreAllocationFailureWithModule : public test::WithModule {
+ protected:
+  // The sample's walk and its second rig, each with its shipped preset.
+  void SetUp() override {
+    walk_ = Ok(SampleWalk(1));
+    source_ = test::MakeRig(walk_.skeleton, "cmu", "walk");
+    target_ = test::MakeRig(Ok(SampleTargetSkeleton()), "makehuman-game", "other");
+    retargeter_ = Ok(Retargeter::Create(source_, target_, {}));
+  }
+
+  BvhClip walk_;
+  Rig source_, target_;
+  std::unique_ptr<Retargeter> retargeter_;
+};
+
+TEST_F(MoreAllocationFailureWithModule, ReportAndPicture) {
+  const MatchReport report = Ok(BuildMatchReport(source_, "walk.bvh", target_, "other.bvh", *retargeter_));
+  const std::string text = Ok(ReportText(report));
+  const BvhClip result = Ok(RetargetClip(*retargeter_, walk_, target_, 0, walk_.FrameCount()));
+  const SheetFigure source{&source_, &walk_, 0, std::vector<bool>(source_.skeleton.joints.size(), true), "walk"};
+  const SheetFigure target{&target_, &result, 0, std::vector<bool>(target_.skeleton.joints.size(), false), "other"};
+  const std::string picture = Ok(ContactSheetSvg(source, target, walk_.FrameCount(), 2));
+  TempFolder folder("picture");
+  const std::string file = folder / "sheet.svg";
+
+  // The report and the clips stay as they were.
+  const std::vector<double> walkValues = walk_.values, resultValues = result.values;
+  auto unchanged = [&] {
+    return Ok(ReportText(report)) == text && walk_.values == walkValues && result.values == resultValues;
+  };
+  for (const Injector* injector : {&kNewAllocations, &kFrameworkAllocations}) {
+    SCOPED_TRACE(injector->name);
+    // The module and the framework allocate nothing for these.
+    const bool allocates = injector == &kNewAllocations;
+    EXPECT_EQ(SweepForOutOfMemory(
+                  [&] { return BuildMatchReport(source_, "walk.bvh", target_, "other.bvh", *retargeter_); },
+                  unchanged, *injector) > 0,
+              allocates);
+    EXPECT_EQ(SweepForOutOfMemory([&] { return ReportText(report); }, unchanged, *injector) > 0, allocates);
+    EXPECT_EQ(SweepForOutOfMemory([&] { return ContactSheetSvg(source, target, walk_.FrameCount(), 2); }, unchanged,
+                                  *injector) > 0,
+              allocates);
+    EXPECT_EQ(SweepForOutOfMemory([&] { return WriteContactSheet(source, target, walk_.FrameCount(), file, 2); },
+                                  unchanged, *injector) > 0,
+              allocates);
+    EXPECT_EQ(FileText(file), picture);
+  }
+  EXPECT_EQ(Ok(ReportText(Ok(BuildMatchReport(source_, "walk.bvh", target_, "other.bvh", *retargeter_)))), text);
+}
+
+TEST_F(MoreAllocationFailureWithModule, Batch) {
+  TempFolder in("batchin"), out("batchout");
+  for (const char* name : {"one.bvh", "two.bvh"}) std::ofstream(in / name, std::ios::binary) << kClip;
+  const Preset preset = Ok(ParsePreset(kPreset, "small.json"));
+  const BvhClip clip = test::Clip(kClip);
+  const Rig target = Ok(BuildRig("target", clip.skeleton, preset));
+  BatchJob job;
+  job.inputs = Ok(ListBvhFiles(in.path));
+  job.outputFolder = out.path;
+  job.target = &target;
+  job.sourcePreset = preset;
+  job.workers = 1;  // one thread: the same allocations in the same order on every run
+
+  const std::vector<BatchClip> clips = Ok(RunBatch(job));
+  ASSERT_EQ(clips.size(), 2u);
+  for (const BatchClip& done : clips) ASSERT_FALSE(done.failure) << done.failure->Text();
+  const std::string expected = FileText(out / "one.bvh");
+  ASSERT_FALSE(expected.empty());
+  ASSERT_EQ(FileText(out / "two.bvh"), expected);
+
+  // A run fails as a whole, or in the clip that ran out of memory.
+  auto run = [&]() -> Outcome<void> {
+    Outcome<std::vector<BatchClip>> ran = RunBatch(job);
+    if (!ran) return std::move(ran).failure();
+    for (const BatchClip& done : ran.value())
+      if (done.failure) return *done.failure;
+    return {};
+  };
+  auto accept = [](const Outcome<void>& outcome) { return OutOfMemoryOrNoCopy(outcome.failure()); };
+  auto unchanged = [&] { return job.inputs.size() == 2 && job.target == &target; };
+  for (const Injector* injector : {&kNewAllocations, &kFrameworkAllocations}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_GT(SweepForOutOfMemoryAccepting(run, accept, unchanged, *injector), 0);
+    EXPECT_EQ(FileText(out / "one.bvh"), expected);
+    EXPECT_EQ(FileText(out / "two.bvh"), expected);
+  }
+}
+
+}  // namespace
+}  // namespace norvo::retarget
