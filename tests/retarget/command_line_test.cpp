@@ -1,52 +1,20 @@
 // norvo-retarget as a user runs it: exit codes, one line on stderr for each
 // error, the summary, --quiet, the built-in sample.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "retarget_support.h"
+#include "tool_support.h"
 
 namespace norvo::retarget {
 namespace {
 
 using test::SharedPath;
 
-std::string ReadAll(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
-
-class CommandLine : public ::testing::Test {
+class CommandLine : public test::WithTool<> {
  protected:
-  struct Run {
-    int status;
-    std::string out, err;
-  };
-  void SetUp() override { std::filesystem::create_directories(dir_); }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  std::string Write(const std::string& name, const std::string& text) const {
-    std::ofstream(Path(name)) << text;
-    return Path(name);
-  }
-  // Runs the tool with `arguments` (already quoted where needed).
-  Run Tool(const std::string& arguments) const {
-    const std::string command = std::string(NORVO_RETARGET_TOOL) + " " + arguments + " >" + Path("out.txt") + " 2>" +
-                                Path("err.txt") + " </dev/null";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(Path("out.txt")), ReadAll(Path("err.txt"))};
-  }
-
-  const std::filesystem::path dir_ = std::filesystem::temp_directory_path() /
-      ("norvo-retarget-test-" + std::to_string(::getpid()) + "-" +
-       ::testing::UnitTest::GetInstance()->current_test_info()->name());
   const std::string walk_ = SharedPath("cmu_02_01_walk.bvh");
 };
 
@@ -72,6 +40,8 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {toOther + " --frames 10", 1,
        "--frames takes A:B, the frames from A up to but not including B, counted from 0; found '10'"},
       {toOther + " --frames 300:400", 1, "--frames 300:400 is not within the source's 344 frames (0:344)"},
+      {toOther + " --spread-chains Spine,Tail", 1,
+       "--spread-chains takes none or body parts separated by commas (Spine, Neck, LeftUpperArm, ...); found 'Tail'"},
       {bad + " --target " + walk_ + out, 2, bad + ":3: expected '{' after ROOT Hips, found 'OFFSET 0 0 0'"},
       {Path("missing.bvh") + " --target " + walk_ + out, 2, Path("missing.bvh") + ": cannot open the file"},
       {toOther + " --preset " + badPreset, 2,
