@@ -2,34 +2,23 @@
 // the good ones written, one error line, exit code 2; the same results with
 // one worker or several.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "retarget_support.h"
+#include "tool_support.h"
 
 namespace norvo::retarget {
 namespace {
 
 namespace fs = std::filesystem;
+using test::ReadAll;
 using test::SharedPath;
 
-std::string ReadAll(const fs::path& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
-
-class Batch : public ::testing::Test {
+class Batch : public test::WithTool<> {
  protected:
-  struct Run {
-    int status;
-    std::string out, err;
-  };
   void SetUp() override {
     fs::create_directories(dir_ / "clips");
     // The shared clips linked in, not copied, beside a broken one.
@@ -38,16 +27,6 @@ class Batch : public ::testing::Test {
     std::ofstream(dir_ / "clips" / "broken.bvh") << "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0\n";
     std::ofstream(dir_ / "clips" / "notes.txt") << "not a clip\n";
   }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  Run Tool(const std::string& arguments) const {
-    const std::string command = std::string(NORVO_RETARGET_TOOL) + " " + arguments + " >" + (dir_ / "out.txt").string() +
-                                " 2>" + (dir_ / "err.txt").string() + " </dev/null";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(dir_ / "out.txt"), ReadAll(dir_ / "err.txt")};
-  }
-
-  const fs::path dir_ = fs::temp_directory_path() / ("norvo-batch-test-" + std::to_string(::getpid()));
 };
 
 TEST_F(Batch, WritesTheGoodClipsAndReportsTheBrokenOne) {

@@ -2,6 +2,7 @@
 // malformed input with its message and line, and round trips.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <string>
 
@@ -138,6 +139,23 @@ TEST(BvhWriter, WritesSixDecimalsNoNegativeZeroAndOnlyFiniteValues) {
   Outcome<std::string> text = FormatBvh(clip);
   ASSERT_FALSE(text.has_value());
   EXPECT_EQ(text.failure().message, "frame 1 has a value that is not a finite number; nothing was written");
+}
+
+// Whatever the reader accepts, the writer writes in full, and it reads back.
+TEST(BvhWriter, WritesHugeAndTinyValuesSoThatTheyReadBack) {
+  const double largest = std::numeric_limits<double>::max();
+  for (double value : {2.2222222222222222e69, -largest, largest, 1e-300, -0.0}) {
+    SCOPED_TRACE(value);
+    BvhClip clip{{}, 0.04, {value, 0, 0}};
+    clip.skeleton.AddJoint("Hips", -1, {value, 0, 0}, {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation});
+    clip.skeleton.joints[0].endSites.push_back({0, value, 0});
+    const BvhClip again = Clip(test::Ok(FormatBvh(clip)));
+    // Six decimals: the value itself, or what rounds it.
+    const double rounded = std::abs(value) < 1e-6 ? 0.0 : value;
+    EXPECT_EQ(again.skeleton.joints[0].offset.x, rounded);
+    EXPECT_EQ(again.skeleton.joints[0].endSites.at(0).y, rounded);
+    EXPECT_EQ(again.values.at(0), rounded);
+  }
 }
 
 }  // namespace

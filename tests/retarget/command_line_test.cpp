@@ -1,52 +1,24 @@
 // norvo-retarget as a user runs it: exit codes, one line on stderr for each
-// error, the summary, --quiet, the built-in sample.
+// error, the summary, --quiet, the built-in sample, and the rest alignment
+// options with their figures (--no-align, --round-trip, --spread-chains).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
+#include "norvo/retarget/pipeline.h"
 #include "retarget_support.h"
+#include "tool_support.h"
 
 namespace norvo::retarget {
 namespace {
 
+using test::ReadAll;
 using test::SharedPath;
 
-std::string ReadAll(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
-
-class CommandLine : public ::testing::Test {
+class CommandLine : public test::WithTool<> {
  protected:
-  struct Run {
-    int status;
-    std::string out, err;
-  };
-  void SetUp() override { std::filesystem::create_directories(dir_); }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  std::string Write(const std::string& name, const std::string& text) const {
-    std::ofstream(Path(name)) << text;
-    return Path(name);
-  }
-  // Runs the tool with `arguments` (already quoted where needed).
-  Run Tool(const std::string& arguments) const {
-    const std::string command = std::string(NORVO_RETARGET_TOOL) + " " + arguments + " >" + Path("out.txt") + " 2>" +
-                                Path("err.txt") + " </dev/null";
-    const int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadAll(Path("out.txt")), ReadAll(Path("err.txt"))};
-  }
-
-  const std::filesystem::path dir_ = std::filesystem::temp_directory_path() /
-      ("norvo-retarget-test-" + std::to_string(::getpid()) + "-" +
-       ::testing::UnitTest::GetInstance()->current_test_info()->name());
   const std::string walk_ = SharedPath("cmu_02_01_walk.bvh");
 };
 
@@ -72,6 +44,8 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {toOther + " --frames 10", 1,
        "--frames takes A:B, the frames from A up to but not including B, counted from 0; found '10'"},
       {toOther + " --frames 300:400", 1, "--frames 300:400 is not within the source's 344 frames (0:344)"},
+      {toOther + " --spread-chains Spine,Tail", 1,
+       "--spread-chains takes none or body parts separated by commas (Spine, Neck, LeftUpperArm, ...); found 'Tail'"},
       {bad + " --target " + walk_ + out, 2, bad + ":3: expected '{' after ROOT Hips, found 'OFFSET 0 0 0'"},
       {Path("missing.bvh") + " --target " + walk_ + out, 2, Path("missing.bvh") + ": cannot open the file"},
       {toOther + " --preset " + badPreset, 2,
@@ -153,6 +127,59 @@ TEST_F(CommandLine, WithoutArgumentsRunsTheBuiltInSample) {
   EXPECT_EQ(result.FrameCount(), 120);
   EXPECT_EQ(result.skeleton.joints.size(), 33u);
   std::filesystem::remove_all(folder);
+}
+
+// The number that follows `label` in `text`, or -1.
+double NumberAfter(const std::string& text, const std::string& label) {
+  const std::size_t at = text.find(label);
+  return at == std::string::npos ? -1.0 : std::strtod(text.c_str() + at + label.size(), nullptr);
+}
+
+using AlignCommandLine = test::WithTool<test::WithModule>;
+
+TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsAndReportsTheFigures) {
+  const std::string common = SharedPath("cmu_02_01_walk.bvh") + " --target " +
+                             SharedPath("makehuman_zombie_walk.bvh") + " -o ";
+  Run run = Tool(common + Path("out.bvh") + " --round-trip --report " + Path("report.json"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");  // the rigs stand along other axes, but the result does not lean
+  EXPECT_NE(run.out.find("\nrest    aligned to the source's bone directions; chains spread: Neck (2 joints onto 1)\n"),
+            std::string::npos)
+      << run.out;
+  const double quality = NumberAfter(run.out, "quality paired bones point ");
+  EXPECT_GT(quality, 0.0);
+  EXPECT_LE(quality, 3.0);
+  EXPECT_NE(run.out.find("\nfeet    sliding in contact, leg lengths per second: source left "), std::string::npos);
+  EXPECT_NE(run.out.find("\nround   trip back onto cmu_02_01_walk, bone directions against the clip's in degrees "
+                         "(mean / 95th percentile / largest): all "),
+            std::string::npos);
+  EXPECT_NE(run.out.find("\n          LeftForeArm    0.00 / 0.00 / 0.00\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nwrote   " + Path("out.bvh")), std::string::npos);
+  const std::string json = ReadAll(Path("report.json"));
+  EXPECT_NEAR(NumberAfter(json, "\"quality\": {\n    \"mean\": "), quality, 0.01) << json;
+  EXPECT_NE(json.find("\"footSliding\": {\n    \"source\": {\n      \"left\": "), std::string::npos) << json;
+  EXPECT_NE(json.find("\"roundTrip\": {\n    \"mean\": "), std::string::npos);
+  EXPECT_NE(json.find("      \"LeftForeArm\": {\n        \"mean\": "), std::string::npos);
+
+  // No chains spread; without --round-trip the report leaves it out.
+  run = Tool(common + Path("unspread.bvh") + " --spread-chains none --report " + Path("report.json"));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\nrest    aligned to the source's bone directions\n"), std::string::npos) << run.out;
+  EXPECT_EQ(ReadAll(Path("report.json")).find("roundTrip"), std::string::npos);
+
+  // --no-align writes what the plain solver gives, byte for byte.
+  run = Tool(common + Path("plain.bvh") + " --no-align -q");
+  ASSERT_EQ(run.status, 0) << run.err;
+  const BvhClip clip = test::SharedClip("cmu_02_01_walk.bvh"), target = test::SharedClip("makehuman_zombie_walk.bvh");
+  const Rig sourceRig = test::MakeRig(clip.skeleton, "cmu", "walk");
+  const Rig targetRig = test::MakeRig(target.skeleton, "makehuman-game", "zombie");
+  RetargetOptions plain;
+  plain.align = false;
+  plain.spreadBodyParts.clear();
+  auto retargeter = test::Ok(Retargeter::Create(sourceRig, targetRig, plain));
+  const BvhClip expected = test::Ok(RetargetClip(*retargeter, clip, targetRig, 0, clip.FrameCount()));
+  EXPECT_EQ(ReadAll(Path("plain.bvh")), test::Ok(FormatBvh(expected)));
+  EXPECT_NE(ReadAll(Path("plain.bvh")), ReadAll(Path("out.bvh")));
 }
 
 }  // namespace
