@@ -1,19 +1,16 @@
 // The match report on the shared clips: its JSON says what the rigs' body
 // parts and the module's association hold; its text reads the same.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/report.h"
 #include "retarget_support.h"
+#include "tool_support.h"
 
 namespace norvo::retarget {
 namespace {
@@ -149,38 +146,32 @@ TEST_F(Report, JsonKeepsANameThatIsNotUtf8) {
 
 // The tool writes the JSON report and the picture beside the clip, and
 // prints the text report after its summary, with -q too.
-TEST(ReportCommand, WritesJsonOrPrintsTextAndDrawsThePicture) {
-  const std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("norvo-report-test-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
+using ReportCommand = test::WithTool<>;
+
+TEST_F(ReportCommand, WritesJsonOrPrintsTextAndDrawsThePicture) {
   auto run = [&](const std::string& arguments) {
-    const std::string command = std::string(NORVO_RETARGET_TOOL) + " " + test::SharedPath("cmu_02_01_walk.bvh") +
-                                " --target " + test::SharedPath("makehuman_zombie_walk.bvh") + " -o " +
-                                (dir / "out.bvh").string() + " " + arguments + " >" + (dir / "out.txt").string() +
-                                " 2>/dev/null";
-    const int status = std::system(command.c_str());
-    std::stringstream text;
-    text << std::ifstream(dir / "out.txt").rdbuf();
-    return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+    return Tool(test::SharedPath("cmu_02_01_walk.bvh") + " --target " + test::SharedPath("makehuman_zombie_walk.bvh") +
+                " -o " + Path("out.bvh") + " " + arguments);
   };
-  auto [status, out] = run("--report " + (dir / "r.json").string() + " --svg " + (dir / "p.svg").string());
-  EXPECT_EQ(status, 0);
-  EXPECT_NE(out.find("\nreport  " + (dir / "r.json").string() + "\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("\npicture " + (dir / "p.svg").string() + "\n"), std::string::npos) << out;
-  std::ifstream file(dir / "r.json");
-  const json report = json::parse(file);
+  Run ran = run("--report " + Path("r.json") + " --svg " + Path("p.svg"));
+  EXPECT_EQ(ran.status, 0);
+  EXPECT_NE(ran.out.find("\nreport  " + Path("r.json") + "\n"), std::string::npos) << ran.out;
+  EXPECT_NE(ran.out.find("\npicture " + Path("p.svg") + "\n"), std::string::npos) << ran.out;
+  const std::string text = test::ReadAll(Path("r.json"));
+  const json report = json::parse(text);
+  // Laid out as the JSON library lays out a value with an indent of two.
+  EXPECT_EQ(nlohmann::ordered_json::parse(text).dump(2) + "\n", text);
   EXPECT_EQ(report["source"]["preset"], "cmu");
   EXPECT_EQ(report["target"]["preset"], "makehuman-game");
   EXPECT_EQ(report["source"]["file"], "cmu_02_01_walk.bvh");
-  EXPECT_GT(std::filesystem::file_size(dir / "p.svg"), 10000u);
+  EXPECT_GT(std::filesystem::file_size(Path("p.svg")), 10000u);
 
-  std::tie(status, out) = run("--report - -q");
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(out.rfind("source cmu_02_01_walk (cmu_02_01_walk.bvh): preset cmu, score 31", 0), 0u) << out;
-  std::tie(status, out) = run("--report -");
-  EXPECT_EQ(out.rfind("source  cmu_02_01_walk.bvh: 31 joints", 0), 0u) << out;
-  EXPECT_NE(out.find("\n\nsource cmu_02_01_walk (cmu_02_01_walk.bvh): preset cmu"), std::string::npos) << out;
-  std::filesystem::remove_all(dir);
+  ran = run("--report - -q");
+  EXPECT_EQ(ran.status, 0);
+  EXPECT_EQ(ran.out.rfind("source cmu_02_01_walk (cmu_02_01_walk.bvh): preset cmu, score 31", 0), 0u) << ran.out;
+  ran = run("--report -");
+  EXPECT_EQ(ran.out.rfind("source  cmu_02_01_walk.bvh: 31 joints", 0), 0u) << ran.out;
+  EXPECT_NE(ran.out.find("\n\nsource cmu_02_01_walk (cmu_02_01_walk.bvh): preset cmu"), std::string::npos) << ran.out;
 }
 
 }  // namespace

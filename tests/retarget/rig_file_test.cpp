@@ -2,25 +2,20 @@
 // retargets onto it exactly as onto the BVH file, keeps a hand-corrected
 // mapping, and refuses files that are not rigs.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "norvo/retarget/rigfile.h"
 #include "retarget_support.h"
+#include "tool_support.h"
 
 namespace norvo::retarget {
 namespace {
 
 using test::SharedPath;
 
-std::string ReadAll(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
+using test::ReadAll;
 
 class RigFile : public test::WithModule {};
 
@@ -84,21 +79,11 @@ TEST_F(RigFile, RefusesFilesThatAreNotRigs) {
   }
 }
 
-class RigFileTool : public ::testing::Test {
+class RigFileTool : public test::WithTool<> {
  protected:
-  void SetUp() override { std::filesystem::create_directories(dir_); }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  int Tool(const std::string& arguments) const {
-    const std::string command = std::string(NORVO_RETARGET_TOOL) + " -q " + arguments + " >" + Path("out.txt") +
-                                " 2>" + Path("err.txt") + " </dev/null";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
+  // Quiet runs; the exit code.
+  int Tool(const std::string& arguments) const { return WithTool::Tool("-q " + arguments).status; }
 
-  const std::filesystem::path dir_ = std::filesystem::temp_directory_path() /
-      ("norvo-rigfile-test-" + std::to_string(::getpid()) + "-" +
-       ::testing::UnitTest::GetInstance()->current_test_info()->name());
   const std::string walk_ = SharedPath("cmu_02_01_walk.bvh");
   const std::string zombie_ = SharedPath("makehuman_zombie_walk.bvh");
 };

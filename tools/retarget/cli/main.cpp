@@ -70,6 +70,12 @@ int Report(const Failure& failure) {
   return ExitCode(failure.kind);
 }
 
+// Needs no memory: what is left when even the message cannot be made.
+int ReportOutOfMemory() noexcept {
+  std::fputs("norvo-retarget: error: out of memory\n", stderr);
+  return ExitCode(FailureKind::OutOfMemory);
+}
+
 Failure Usage(std::string message) { return MakeFailure(FailureKind::Usage, std::move(message)); }
 
 void Warn(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", kTool, message.c_str()); }
@@ -595,27 +601,36 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   std::int64_t frames = 0, written = 0;
   {
     Progress progress(!arguments.quiet, std::int64_t(job.inputs.size()), "clip");
+    // What the run prints as each clip is done.
+    auto reportClip = [&](const BatchClip& clip) {
+      progress.ClipDone();
+      progress.Clear();
+      if (clip.failure) {
+        Failure failure = *clip.failure;
+        if (failure.file.empty()) failure.file = clip.input;
+        status = std::max(status, Report(failure));
+        return;
+      }
+      ++written;
+      frames += clip.frames;
+      if (clip.presetTie)
+        Warn(FileName(clip.input) + ": presets tie for its rig; took " + clip.preset + " (choose one with --source-preset)");
+      if (!clip.emptyRequired.empty())
+        Warn(FileName(clip.input) + ": preset " + clip.preset + " finds no joints for " + Join(clip.emptyRequired) +
+             "; their motion is left out");
+      if (!arguments.quiet)
+        std::printf("ok      %s: %lld frames, preset %s, %.2f s -> %s\n", FileName(clip.input).c_str(),
+                    static_cast<long long>(clip.frames), clip.preset.c_str(), clip.seconds, clip.output.c_str());
+    };
     Outcome<std::vector<BatchClip>> ran = RunBatch(
         job,
         [&](const BatchClip& clip) {
-          progress.ClipDone();
-          progress.Clear();
-          if (clip.failure) {
-            Failure failure = *clip.failure;
-            if (failure.file.empty()) failure.file = clip.input;
-            status = std::max(status, Report(failure));
-            return;
+          // Called on a worker thread: nothing may escape it.
+          try {
+            reportClip(clip);
+          } catch (const std::bad_alloc&) {
+            status = std::max(status, ReportOutOfMemory());
           }
-          ++written;
-          frames += clip.frames;
-          if (clip.presetTie)
-            Warn(FileName(clip.input) + ": presets tie for its rig; took " + clip.preset + " (choose one with --source-preset)");
-          if (!clip.emptyRequired.empty())
-            Warn(FileName(clip.input) + ": preset " + clip.preset + " finds no joints for " + Join(clip.emptyRequired) +
-                 "; their motion is left out");
-          if (!arguments.quiet)
-            std::printf("ok      %s: %lld frames, preset %s, %.2f s -> %s\n", FileName(clip.input).c_str(),
-                        static_cast<long long>(clip.frames), clip.preset.c_str(), clip.seconds, clip.output.c_str());
         },
         [&] { progress.Frame(); });
     if (!ran) return std::move(ran).failure();
@@ -753,7 +768,7 @@ int main(int argc, char** argv) {
   }
 
   int status = 0;
-  {
+  try {
     Outcome<Module> module = LoadRetargetModule();
     if (!module) return Report(module.failure());
     if (!arguments.batch.empty()) {
@@ -765,6 +780,8 @@ int main(int argc, char** argv) {
                                                         : RunSample(arguments, argv[0]);
       if (!done) status = Report(done.failure());
     }
+  } catch (const std::bad_alloc&) {  // the command line's own texts
+    status = ReportOutOfMemory();
   }
   ShutdownFramework();
   return status;
