@@ -1,5 +1,6 @@
 // The rest of the tool library under allocation failure: listing folders, the
-// built-in sample, batches, the match report and the contact sheet. Each
+// built-in sample, batches, the match report, the contact sheet, rest
+// alignment, the figures and planted feet. Each
 // operation is swept with its C++ allocations (operator new) failing in turn
 // and, where it reaches the module, with the framework's allocations failing
 // in turn; every failure must come back as an out-of-memory Outcome, leave
@@ -16,8 +17,11 @@
 #include <unistd.h>
 
 #include "failing_new.h"
+#include "norvo/retarget/align.h"
 #include "norvo/retarget/batch.h"
+#include "norvo/retarget/feet.h"
 #include "norvo/retarget/install.h"
+#include "norvo/retarget/measure.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/report.h"
 #include "norvo/retarget/sample.h"
@@ -185,6 +189,36 @@ TEST_F(MoreAllocationFailureWithModule, ReportAndPicture) {
     EXPECT_EQ(FileText(file), picture);
   }
   EXPECT_EQ(Ok(ReportText(Ok(BuildMatchReport(source_, "walk.bvh", target_, "other.bvh", *retargeter_)))), text);
+}
+
+// The pieces of an aligned retarget and its figures, called on their own;
+// only C++ allocations (they reach no module call).
+TEST_F(MoreAllocationFailureWithModule, AligningMeasuringAndPlantingFeet) {
+  const std::vector<std::int64_t>& sourceOf = retargeter_->SourceOfTarget();
+  const std::vector<std::string> parts = {"Spine", "Neck"};
+  const std::vector<Chain> chains = Ok(FindChains(source_, target_, sourceOf, parts));
+  ASSERT_FALSE(chains.empty());
+  const std::vector<std::int64_t> same = Ok(SameJoints(source_));
+  const Vector up = StandingUp(source_, source_.restGlobals);
+  BvhClip planted = Ok(RetargetClip(*retargeter_, walk_, target_, 0, walk_.FrameCount()));
+  const std::vector<double> values = planted.values;
+  ASSERT_TRUE(LockFeet(planted, target_, up).has_value());
+  const std::vector<double> plantedValues = planted.values;
+  ASSERT_NE(plantedValues, values);
+  planted.values = values;
+  auto unchanged = [&] { return planted.values == values; };
+
+  EXPECT_GT(SweepForOutOfMemory([&] { return BoneEnds(source_, target_, sourceOf); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return FindChains(source_, target_, sourceOf, parts); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return AlignRest(source_, target_, sourceOf, chains); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return SubtreeEnds(target_.skeleton); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return SameJoints(source_); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return CompareBoneDirections(walk_, source_, 0, walk_, source_, same); },
+                                kNewAllocations),
+            0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return MeasureFootSliding(walk_, source_, up); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return LockFeet(planted, target_, up); }, unchanged, kNewAllocations), 0);
+  EXPECT_EQ(planted.values, plantedValues);
 }
 
 TEST_F(MoreAllocationFailureWithModule, Batch) {
