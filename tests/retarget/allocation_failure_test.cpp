@@ -19,6 +19,7 @@
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/report.h"
 #include "norvo/retarget/rigfile.h"
+#include "norvo/retarget/textfile.h"
 #include "retarget_support.h"
 
 namespace norvo::retarget {
@@ -149,14 +150,22 @@ TEST_F(AllocationFailureWithModule, WritingReportsAsJson) {
   report.sourceFeet = report.resultFeet = FootSliding{true, {0.5, 0.25}, {3, 4}};
   const std::string text = test::Ok(ReportJson(report));
   const std::string path = TempPath("report.json");
-  auto unchanged = [&] { return test::Ok(ReportJson(report)) == text; };
+  auto fileText = [&] {
+    std::ifstream written(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(written), {});
+  };
+  // A report that cannot be written leaves the file that was there.
+  auto unchanged = [&] { return test::Ok(ReportJson(report)) == text && fileText() == "old"; };
   for (const norvo::test::Injector* injector : {&kNewAllocations, &kExhaustedNew}) {
     SCOPED_TRACE(injector->name);
+    std::ofstream(path, std::ios::binary) << "old";
     EXPECT_GT(SweepForOutOfMemory([&] { return ReportJson(report); }, unchanged, *injector), 0);
     EXPECT_GT(SweepForOutOfMemory([&] { return WriteReport(report, path); }, unchanged, *injector), 0);
+    EXPECT_EQ(fileText(), text);
   }
-  std::ifstream written(path, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), text);
+  // Writing the text itself needs no memory.
+  EXPECT_EQ(SweepForOutOfMemory([&] { return WriteTextFile(path, "new"); }, kExhaustedNew), 0);
+  EXPECT_EQ(fileText(), "new");
   std::remove(path.c_str());
 }
 

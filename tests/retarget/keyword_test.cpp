@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "failing_new.h"
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/rig.h"
 #include "retarget_support.h"
@@ -45,6 +46,13 @@ TEST_F(KeywordMatch, AgreesWithTheModule) {
     const std::string* taking = TakingKeyword(preset.parts[0], c.name);
     EXPECT_EQ(taking != nullptr, c.matches);
   }
+  // Matching allocates nothing, with names past any short-text buffer too.
+  const Int live = norvo::test::LiveNewCount();
+  norvo::test::FailEveryNewAfter(0);
+  const bool matched = KeywordMatches("upperarm&&LEFT", "Character1_LeftUpperArmRoll_twist_helper");
+  norvo::test::ClearNewFailure();
+  EXPECT_TRUE(matched);
+  EXPECT_EQ(norvo::test::LiveNewCount(), live);
 }
 
 }  // namespace

@@ -144,6 +144,17 @@ TEST_F(Report, JsonKeepsANameThatIsNotUtf8) {
   EXPECT_EQ(out["pairs"][0]["pairs"][0][0], "Hips\xef\xbf\xbd");
 }
 
+// Two preset files may carry one name: the report keeps one member for it,
+// with the score of the last.
+TEST(ReportJsonText, NamesEachPresetOnce) {
+  MatchReport report;
+  report.source.candidates = {{"biped", 3}, {"cmu", 4}, {"biped", 5}};
+  const std::string text = Ok(ReportJson(report));
+  const nlohmann::ordered_json out = nlohmann::ordered_json::parse(text);
+  EXPECT_EQ(out["source"]["presetScores"].dump(), R"({"biped":5,"cmu":4})");
+  EXPECT_EQ(out.dump(2) + "\n", text);
+}
+
 // The tool writes the JSON report and the picture beside the clip, and
 // prints the text report after its summary, with -q too.
 using ReportCommand = test::WithTool<>;

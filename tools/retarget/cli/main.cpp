@@ -702,9 +702,8 @@ std::string Footer() {
   return footer;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The command line; main adds what holds for every way out.
+int Run(int argc, char** argv) {
   Arguments arguments;
   CLI::App app{std::string("Carries the motion of a BVH clip onto the skeleton of another BVH file:\n  ") + kTool +
                    " SOURCE.bvh --target TARGET.bvh -o OUT.bvh [OPTIONS]\n  " + kTool +
@@ -767,19 +766,24 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  Outcome<Module> module = LoadRetargetModule();
+  if (!module) return Report(module.failure());
+  if (!arguments.batch.empty()) {
+    Outcome<int> done = RunBatchFolder(arguments);
+    return done ? done.value() : Report(done.failure());
+  }
+  Outcome<void> done = !arguments.source.empty()  ? RunFiles(arguments)
+                       : !arguments.saveRig.empty() ? RunSaveRig(arguments)
+                                                    : RunSample(arguments, argv[0]);
+  return done ? 0 : Report(done.failure());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
   int status = 0;
   try {
-    Outcome<Module> module = LoadRetargetModule();
-    if (!module) return Report(module.failure());
-    if (!arguments.batch.empty()) {
-      Outcome<int> done = RunBatchFolder(arguments);
-      status = done ? done.value() : Report(done.failure());
-    } else {
-      Outcome<void> done = !arguments.source.empty()  ? RunFiles(arguments)
-                           : !arguments.saveRig.empty() ? RunSaveRig(arguments)
-                                                        : RunSample(arguments, argv[0]);
-      if (!done) status = Report(done.failure());
-    }
+    status = Run(argc, argv);
   } catch (const std::bad_alloc&) {  // the command line's own texts
     status = ReportOutOfMemory();
   }

@@ -46,7 +46,8 @@ Outcome<std::vector<std::string>> ListFolder(const std::string& folder, const Fo
         if (errno != 0) return CannotList(errno, folder, what);
         break;
       }
-      if (!Passes(entry->d_name, filter)) continue;
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == ".." || !Passes(name, filter)) continue;
       std::string path = prefix + entry->d_name;
       struct stat status;
       if (filter.regularFilesOnly && (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))) continue;

@@ -94,7 +94,10 @@ bool ParseJson(std::string_view text, Json& out, JsonSyntaxError& error) {
     // element of the innermost array. A member given twice is emptied before
     // it is overwritten.
     Json& Place() {
-      if (open_.empty()) return root_;
+      if (open_.empty()) {
+        Drain(root_);
+        return root_;
+      }
       Json& top = *open_.back();
       if (!top.is_array()) {
         Drain(*member_);

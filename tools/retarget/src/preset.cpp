@@ -183,29 +183,28 @@ Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder, const P
 
 namespace {
 
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
-  return upper;
+char Upper(char c) noexcept { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
+
+// Whether `part` is in `name`, letter case aside; in place, allocating nothing.
+bool ContainsFolded(std::string_view name, std::string_view part) noexcept {
+  if (part.empty()) return true;
+  return std::search(name.begin(), name.end(), part.begin(), part.end(),
+                     [](char a, char b) { return Upper(a) == Upper(b); }) != name.end();
 }
 
 }  // namespace
 
-bool KeywordMatches(std::string_view keyword, std::string_view name) {
+bool KeywordMatches(std::string_view keyword, std::string_view name) noexcept {
   if (keyword.empty()) return false;  // a keyword without parts
-  const std::string upperName = Upper(name);
-  const std::string upperKeyword = Upper(keyword);
-  std::string_view rest = upperKeyword;
   for (;;) {
-    const std::size_t at = rest.find("&&");
-    if (upperName.find(rest.substr(0, at)) == std::string::npos) return false;
+    const std::size_t at = keyword.find("&&");
+    if (!ContainsFolded(name, keyword.substr(0, at))) return false;
     if (at == std::string_view::npos) return true;
-    rest.remove_prefix(at + 2);
+    keyword.remove_prefix(at + 2);
   }
 }
 
-const std::string* TakingKeyword(const BodyPartKeywords& part, std::string_view name) {
+const std::string* TakingKeyword(const BodyPartKeywords& part, std::string_view name) noexcept {
   for (const std::string& discard : part.discard)
     if (KeywordMatches(discard, name)) return nullptr;
   for (const std::string& keyword : part.keywords)

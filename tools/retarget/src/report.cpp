@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <new>
+#include <string_view>
+#include <unordered_map>
 #include <nlohmann/json.hpp>
 
 #include "norvo/retarget/textfile.h"
@@ -129,7 +131,15 @@ void WriteRig(const ReportRig& rig, JsonText& out) {
   out.Key("preset").Value(rig.preset);
   out.Key("score").Value(rig.score);
   out.Key("presetScores").Open('{');
-  for (const Rig::Candidate& candidate : rig.candidates) out.Key(candidate.preset).Value(candidate.score);
+  // One member per preset name, with the score of the last preset of that
+  // name (two preset files may carry one name).
+  std::unordered_map<std::string_view, std::int64_t> scores;
+  for (const Rig::Candidate& candidate : rig.candidates) scores[candidate.preset] = candidate.score;
+  for (const Rig::Candidate& candidate : rig.candidates)
+    if (auto score = scores.find(candidate.preset); score != scores.end()) {
+      out.Key(candidate.preset).Value(score->second);
+      scores.erase(score);
+    }
   out.Close('}');
   out.Key("presetTie").Value(rig.presetTie);
   out.Key("presetWeak").Value(rig.presetWeak);

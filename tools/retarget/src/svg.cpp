@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <new>
 
 #include "norvo/retarget/kinematics.h"
 #include "norvo/retarget/preset.h"
+#include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
@@ -267,17 +267,7 @@ Outcome<void> WriteContactSheet(const SheetFigure& source, const SheetFigure& ta
                                 const std::string& path, int frames) {
   Outcome<std::string> text = ContactSheetSvg(source, target, count, frames);
   if (!text) return std::move(text).failure();
-  try {
-    // The stream allocates its buffer when it opens the file.
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return MakeFailure(FailureKind::Io, "cannot create the picture", path);
-    out.write(text.value().data(), std::streamsize(text.value().size()));
-    out.close();
-    if (!out) return MakeFailure(FailureKind::Io, "cannot write the picture", path);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
-  return {};
+  return WriteTextFile(path, text.value(), "picture");
 }
 
 }  // namespace norvo::retarget

@@ -1,8 +1,12 @@
 #include "norvo/retarget/textfile.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <new>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace norvo::retarget {
 
@@ -33,13 +37,21 @@ Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes
   }
 }
 
+// With the system's calls, which allocate nothing: a file stream allocates
+// its buffer after it has emptied the file, so running out of memory there
+// would lose the file's old text.
 Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what) {
   try {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return MakeFailure(FailureKind::Io, std::string("cannot create the ") + what, path);
-    out.write(text.data(), std::streamsize(text.size()));
-    out.close();
-    if (!out) return MakeFailure(FailureKind::Io, std::string("cannot write the ") + what, path);
+    const int file = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (file < 0) return MakeFailure(FailureKind::Io, std::string("cannot create the ") + what, path);
+    bool written = true;
+    for (std::size_t done = 0; written && done < text.size();) {
+      const ssize_t n = ::write(file, text.data() + done, text.size() - done);
+      if (n > 0) done += std::size_t(n);
+      else written = n < 0 && errno == EINTR;
+    }
+    written = ::close(file) == 0 && written;
+    if (!written) return MakeFailure(FailureKind::Io, std::string("cannot write the ") + what, path);
     return {};
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

@@ -44,6 +44,7 @@ Outcome<std::vector<std::string>> ListBvhFiles(const std::string& folder);
 // Runs the job and returns one entry per input, in input order. `done` is
 // called once per clip as it finishes, one call at a time; `frameDone`
 // after each frame from any worker, and must be safe to call concurrently.
+// Neither may throw: they run on the workers.
 // A clip that runs out of memory carries that failure; OutOfMemory when the
 // entries themselves cannot be made.
 Outcome<std::vector<BatchClip>> RunBatch(const BatchJob& job, const std::function<void(const BatchClip&)>& done = {},

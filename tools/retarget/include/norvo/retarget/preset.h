@@ -65,9 +65,9 @@ Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder, const P
 
 // Keyword matching as the module fills body parts: the name upper-cased
 // contains every "&&"-separated part of the keyword upper-cased.
-bool KeywordMatches(std::string_view keyword, std::string_view name);
+bool KeywordMatches(std::string_view keyword, std::string_view name) noexcept;
 // The keyword of `part` that takes a joint named `name`: the first that
 // matches, unless a discard keyword matches; nullptr when none takes it.
-const std::string* TakingKeyword(const BodyPartKeywords& part, std::string_view name);
+const std::string* TakingKeyword(const BodyPartKeywords& part, std::string_view name) noexcept;
 
 }  // namespace norvo::retarget
