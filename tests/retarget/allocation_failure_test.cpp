@@ -31,17 +31,6 @@ using norvo::test::kNewAllocations;
 using norvo::test::SweepForOutOfMemory;
 using norvo::test::SweepForOutOfMemoryAccepting;
 
-constexpr const char* kClip =
-    "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"
-    "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
-    "JOINT Spine\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"
-    "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"
-    "MOTION\nFrames: 2\nFrame Time: 0.04\n1 2 3 4 5 6 7 8 9\n1 2 3 40 5 6 7 8 9\n";
-
-constexpr const char* kPreset =
-    "{\"name\": \"small\", \"discard\": [\"End\"],\n"
-    "\"bodyParts\": {\"Hips\": {\"keywords\": [\"Hips\"]}, \"Spine\": {\"keywords\": [\"Spine\"]}}}";
-
 std::string TempPath(const char* what) {
   return (std::filesystem::temp_directory_path() / ("norvo_sweep_" + std::to_string(::getpid()) + what)).string();
 }
@@ -56,11 +45,11 @@ bool SameClip(const BvhClip& a, const BvhClip& b) {
 }
 
 TEST(AllocationFailure, ReadingAndWritingBvh) {
-  const BvhClip clip = test::Clip(kClip);
+  const BvhClip clip = test::Clip(test::kSmallClip);
   const BvhClip copy = clip;
   const std::string in = TempPath("in.bvh"), out = TempPath("out.bvh");
-  std::ofstream(in, std::ios::binary) << kClip;
-  EXPECT_GT(SweepForOutOfMemory([&] { return ParseBvh(kClip, "clip.bvh"); }, kNewAllocations), 0);
+  std::ofstream(in, std::ios::binary) << test::kSmallClip;
+  EXPECT_GT(SweepForOutOfMemory([&] { return ParseBvh(test::kSmallClip, "clip.bvh"); }, kNewAllocations), 0);
   EXPECT_GT(SweepForOutOfMemory([&] { return ReadBvhFile(in); }, kNewAllocations), 0);
   auto unchanged = [&] { return SameClip(clip, copy); };
   EXPECT_GT(SweepForOutOfMemory([&] { return FormatBvh(clip); }, unchanged, kNewAllocations), 0);
@@ -72,11 +61,11 @@ TEST(AllocationFailure, ReadingAndWritingBvh) {
 
 TEST(AllocationFailure, ReadingPresets) {
   const std::string file = TempPath("preset.json");
-  std::ofstream(file, std::ios::binary) << kPreset;
+  std::ofstream(file, std::ios::binary) << test::kSmallPreset;
   const std::string shipped = ShippedPresetFolder();
   for (const norvo::test::Injector* injector : {&kNewAllocations, &kExhaustedNew}) {
     SCOPED_TRACE(injector->name);
-    EXPECT_GT(SweepForOutOfMemory([&] { return ParsePreset(kPreset, "small.json"); }, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return ParsePreset(test::kSmallPreset, "small.json"); }, *injector), 0);
     EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFile(file); }, *injector), 0);
     EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFolder(shipped); }, *injector), 0);
   }
@@ -105,8 +94,8 @@ TEST(AllocationFailure, LoadingTheModule) {
 
 class AllocationFailureWithModule : public test::WithModule {
  protected:
-  const BvhClip clip_ = test::Clip(kClip);
-  const Preset preset_ = test::Ok(ParsePreset(kPreset, "small.json"));
+  const BvhClip clip_ = test::Clip(test::kSmallClip);
+  const Preset preset_ = test::Ok(ParsePreset(test::kSmallPreset, "small.json"));
 };
 
 TEST_F(AllocationFailureWithModule, BuildingRigs) {

@@ -39,17 +39,6 @@ using norvo::test::SweepForOutOfMemory;
 using norvo::test::SweepForOutOfMemoryAccepting;
 using test::Ok;
 
-constexpr const char* kClip =
-    "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"
-    "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
-    "JOINT Spine\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"
-    "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"
-    "MOTION\nFrames: 2\nFrame Time: 0.04\n1 2 3 4 5 6 7 8 9\n1 2 3 40 5 6 7 8 9\n";
-
-constexpr const char* kPreset =
-    "{\"name\": \"small\", \"discard\": [\"End\"],\n"
-    "\"bodyParts\": {\"Hips\": {\"keywords\": [\"Hips\"]}, \"Spine\": {\"keywords\": [\"Spine\"]}}}";
-
 // A fresh folder of this process's own, removed with everything in it.
 struct TempFolder {
   std::string path;
@@ -79,7 +68,8 @@ bool OutOfMemoryOrNoCopy(const Failure& failure) {
 
 TEST(MoreAllocationFailure, ListingFolders) {
   TempFolder folder("list");
-  for (const char* name : {"b.bvh", "A.BVH", "notes.txt", ".bvh", "c.bvh.txt"}) std::ofstream(folder / name) << kClip;
+  for (const char* name : {"b.bvh", "A.BVH", "notes.txt", ".bvh", "c.bvh.txt"})
+    std::ofstream(folder / name) << test::kSmallClip;
   fs::create_directory(folder / "d.bvh");  // a folder is no clip
   fs::create_symlink(folder / "b.bvh", folder / "link.bvh");
   const std::vector<std::string> expected = {folder / "A.BVH", folder / "b.bvh", folder / "link.bvh"};
@@ -223,9 +213,9 @@ TEST_F(MoreAllocationFailureWithModule, AligningMeasuringAndPlantingFeet) {
 
 TEST_F(MoreAllocationFailureWithModule, Batch) {
   TempFolder in("batchin"), out("batchout");
-  for (const char* name : {"one.bvh", "two.bvh"}) std::ofstream(in / name, std::ios::binary) << kClip;
-  const Preset preset = Ok(ParsePreset(kPreset, "small.json"));
-  const BvhClip clip = test::Clip(kClip);
+  for (const char* name : {"one.bvh", "two.bvh"}) std::ofstream(in / name, std::ios::binary) << test::kSmallClip;
+  const Preset preset = Ok(ParsePreset(test::kSmallPreset, "small.json"));
+  const BvhClip clip = test::Clip(test::kSmallClip);
   const Rig target = Ok(BuildRig("target", clip.skeleton, preset));
   BatchJob job;
   job.inputs = Ok(ListBvhFiles(in.path));

@@ -41,6 +41,18 @@ T Ok(Outcome<T> outcome) {
 }
 
 // The clip of a text, or of a shared clip, that must be valid.
+// A two-joint clip of two frames, and a preset that fills its two body parts:
+// small enough that an allocation sweep over them stays quick.
+inline constexpr const char* kSmallClip =
+    "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"
+    "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
+    "JOINT Spine\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"
+    "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"
+    "MOTION\nFrames: 2\nFrame Time: 0.04\n1 2 3 4 5 6 7 8 9\n1 2 3 40 5 6 7 8 9\n";
+inline constexpr const char* kSmallPreset =
+    "{\"name\": \"small\", \"discard\": [\"End\"],\n"
+    "\"bodyParts\": {\"Hips\": {\"keywords\": [\"Hips\"]}, \"Spine\": {\"keywords\": [\"Spine\"]}}}";
+
 inline BvhClip Clip(const std::string& text) { return Ok(ParseBvh(text, "test.bvh")); }
 inline BvhClip SharedClip(const std::string& file) { return Ok(ReadBvhFile(SharedPath(file))); }
 
