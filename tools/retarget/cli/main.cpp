@@ -445,6 +445,7 @@ Outcome<void> Retarget(const BvhClip& sourceClip, const std::string& sourceFile,
   else
     std::printf("wrote   %s: the skeleton without frames (the source has none) in %.2f s\n", output.c_str(), seconds);
   if (!arguments.svg.empty()) std::printf("picture %s\n", arguments.svg.c_str());
+  if (!arguments.saveRig.empty()) std::printf("rig     %s\n", arguments.saveRig.c_str());
   if (arguments.report == "-") {
     std::printf("\n");
     std::fflush(stdout);
