@@ -256,6 +256,7 @@ BENCHMARK(BM_SolverFloor)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
 // the rigs: the shared clips (a CMU walk onto the other CMU skeleton, the
 // MakeHuman clip onto itself) and generated rigs; ns_per_node as above.
 
+#include "norvo/retarget/bvh.h"
 #include "norvo/retarget/install.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/preset.h"
@@ -297,10 +298,12 @@ struct GeneratedClip {
     for (const BodyPartSpec& part : parts) preset.parts.push_back({{std::string(part.identifier) + "_"}, {}});
     std::mt19937_64 rng(count);
     std::uniform_real_distribution<double> angle(-30.0, 30.0);
+    std::vector<double> values;
     for (int f = 0; f < 8; ++f)
-      for (Int v = 0; v < clip.skeleton.valueCount; ++v) clip.values.push_back(angle(rng));
+      for (Int v = 0; v < 3 * count + 3; ++v) values.push_back(angle(rng));
+    clip = Need(MotionFromChannels(clip.skeleton, clip.frameTime, values));
   }
-  BvhClip clip;
+  Motion clip;
   Preset preset;
 };
 
@@ -313,7 +316,7 @@ Preset PresetNamed(const std::string& name) {
 void BM_RetargetFrame(benchmark::State& state) {
   EnsureLoaded();
   const Int n = state.range(0);
-  BvhClip source, target;
+  Motion source, target;
   Preset sourcePreset, targetPreset;
   const std::string shared = NORVO_SHARED_BVH_DIR;
   if (n == 31) {
@@ -331,7 +334,7 @@ void BM_RetargetFrame(benchmark::State& state) {
   Rig sourceRig = Need(BuildRig("source", source.skeleton, sourcePreset));
   Rig targetRig = Need(BuildRig("target", target.skeleton, targetPreset));
   std::unique_ptr<Retargeter> retargeter = Need(Retargeter::Create(sourceRig, targetRig, RetargetOptions{}));
-  std::vector<Matrix> locals;
+  std::vector<Matrix> locals(std::size_t(targetRig.JointCount()));
   std::int64_t frame = 0;
   for (auto _ : state) {
     if (!retargeter->RetargetFrame(source.Frame(frame), locals)) std::abort();
@@ -346,7 +349,7 @@ BENCHMARK(BM_RetargetFrame)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
 Rig RigOfJoints(std::int64_t n) {
   EnsureLoaded();
   if (n == 75) {
-    BvhClip zombie = Need(ReadBvhFile(std::string(NORVO_SHARED_BVH_DIR) + "/makehuman_zombie_walk.bvh"));
+    Motion zombie = Need(ReadBvhFile(std::string(NORVO_SHARED_BVH_DIR) + "/makehuman_zombie_walk.bvh"));
     return Need(BuildRig("zombie", zombie.skeleton, PresetNamed("makehuman-game")));
   }
   GeneratedClip generated(n);

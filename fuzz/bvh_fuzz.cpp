@@ -14,14 +14,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // size.
   const BvhLimits limits{1 << 20, 4096, 4096, 100000};
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  Outcome<BvhClip> clip = ParseBvh(text, "fuzz.bvh", limits);
+  Outcome<Motion> clip = ParseBvh(text, "fuzz.bvh", limits);
   if (!clip) {
     if (clip.failure().message.empty()) __builtin_trap();
     return 0;
   }
   Outcome<std::string> written = FormatBvh(clip.value());
   if (!written) __builtin_trap();  // every value read is finite
-  Outcome<BvhClip> again = ParseBvh(written.value(), "again.bvh");
+  Outcome<Motion> again = ParseBvh(written.value(), "again.bvh");
   if (!again) __builtin_trap();
   if (again.value().skeleton.joints.size() != clip.value().skeleton.joints.size() ||
       again.value().FrameCount() != clip.value().FrameCount())

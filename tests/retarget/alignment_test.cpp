@@ -9,7 +9,7 @@
 #include <numbers>
 
 #include "norvo/retarget/align.h"
-#include "norvo/retarget/kinematics.h"
+#include "norvo/retarget/bvh.h"
 #include "norvo/retarget/measure.h"
 #include "norvo/retarget/pipeline.h"
 #include "retarget_support.h"
@@ -24,14 +24,14 @@ constexpr double kRadians = std::numbers::pi / 180.0;
 
 Vector Unit(const Vector& v) { return Scale(v, 1.0 / Length(v)); }
 
-std::int64_t Joint(const BvhSkeleton& skeleton, const std::string& name) {
+std::int64_t JointNamed(const Skeleton& skeleton, const std::string& name) {
   for (std::size_t j = 0; j < skeleton.joints.size(); ++j)
     if (skeleton.joints[j].name == name) return std::int64_t(j);
   ADD_FAILURE() << "no joint " << name;
   return 0;
 }
 
-bool Below(const BvhSkeleton& skeleton, std::int64_t joint, std::int64_t ancestor) {
+bool Below(const Skeleton& skeleton, std::int64_t joint, std::int64_t ancestor) {
   for (; joint >= 0; joint = skeleton.joints[std::size_t(joint)].parent)
     if (joint == ancestor) return true;
   return false;
@@ -40,35 +40,33 @@ bool Below(const BvhSkeleton& skeleton, std::int64_t joint, std::int64_t ancesto
 // The skeleton resting differently: joint j's bones turn at rest by the world
 // rotation turn(j), so each child's offset turns by its parent's turn and each
 // End Site by its own joint's.
-BvhSkeleton RestTurned(BvhSkeleton skeleton, const std::function<Matrix(std::int64_t)>& turn) {
+Skeleton RestTurned(Skeleton skeleton, const std::function<Matrix(std::int64_t)>& turn) {
   for (std::size_t j = 0; j < skeleton.joints.size(); ++j) {
-    BvhJoint& joint = skeleton.joints[j];
-    if (joint.parent >= 0) joint.offset = TransformVector(turn(joint.parent), joint.offset);
+    Joint& joint = skeleton.joints[j];
+    if (joint.parent >= 0) joint.rest.off = TransformVector(turn(joint.parent), joint.Offset());
     for (Vector& site : joint.endSites) site = TransformVector(turn(std::int64_t(j)), site);
   }
   return skeleton;
 }
 
 // Both arms 45 degrees further down at rest.
-BvhSkeleton ArmsDown(const BvhSkeleton& skeleton) {
-  std::vector<Matrix> rest(skeleton.joints.size()), locals(skeleton.joints.size());
-  for (std::size_t j = 0; j < locals.size(); ++j) locals[j] = LocalMatrix(skeleton.joints[j], nullptr);
-  ForwardKinematics(skeleton, locals.data(), rest.data());
+Skeleton ArmsDown(const Skeleton& skeleton) {
+  const std::vector<Matrix> rest = Ok(RestOf(skeleton)).globals;
   Matrix turns[2];
   const char* arms[2][2] = {{"LeftArm", "LeftForeArm"}, {"RightArm", "RightForeArm"}};
   for (int side = 0; side < 2; ++side) {
-    const Vector along = Subtract(rest[std::size_t(Joint(skeleton, arms[side][1]))].off,
-                                  rest[std::size_t(Joint(skeleton, arms[side][0]))].off);
+    const Vector along = Subtract(rest[std::size_t(JointNamed(skeleton, arms[side][1]))].off,
+                                  rest[std::size_t(JointNamed(skeleton, arms[side][0]))].off);
     turns[side] = AxisAngle(Unit(Cross(along, {0, -1, 0})), 45.0 * kRadians);
   }
-  const std::int64_t left = Joint(skeleton, "LeftArm"), right = Joint(skeleton, "RightArm");
+  const std::int64_t left = JointNamed(skeleton, "LeftArm"), right = JointNamed(skeleton, "RightArm");
   return RestTurned(skeleton, [&](std::int64_t j) {
     return Below(skeleton, j, left) ? turns[0] : Below(skeleton, j, right) ? turns[1] : Matrix{};
   });
 }
 
 // Elbows bent by 30 degrees and knees by 20 at rest.
-BvhSkeleton ElbowsAndKneesBent(const BvhSkeleton& skeleton) {
+Skeleton ElbowsAndKneesBent(const Skeleton& skeleton) {
   const struct {
     const char* joint;
     Vector axis;
@@ -77,23 +75,23 @@ BvhSkeleton ElbowsAndKneesBent(const BvhSkeleton& skeleton) {
                {"RightLeg", {1, 0, 0}, 20}};
   return RestTurned(skeleton, [&](std::int64_t j) {
     for (const auto& bend : bends)
-      if (Below(skeleton, j, Joint(skeleton, bend.joint))) return AxisAngle(bend.axis, bend.degrees * kRadians);
+      if (Below(skeleton, j, JointNamed(skeleton, bend.joint))) return AxisAngle(bend.axis, bend.degrees * kRadians);
     return Matrix{};
   });
 }
 
 // Two more joints, SpineA and SpineB, on the bone from LowerBack to Spine,
 // at a third and two thirds of it.
-BvhSkeleton TwoMoreSpineJoints(const BvhSkeleton& skeleton) {
-  const std::int64_t spine = Joint(skeleton, "Spine");
-  BvhSkeleton out;
+Skeleton TwoMoreSpineJoints(const Skeleton& skeleton) {
+  const std::int64_t spine = JointNamed(skeleton, "Spine");
+  Skeleton out;
   std::vector<std::int64_t> newIndex(skeleton.joints.size());
   for (std::size_t j = 0; j < skeleton.joints.size(); ++j) {
-    const BvhJoint& joint = skeleton.joints[j];
+    const Joint& joint = skeleton.joints[j];
     std::int64_t parent = joint.parent < 0 ? -1 : newIndex[std::size_t(joint.parent)];
-    Vector offset = joint.offset;
+    Vector offset = joint.Offset();
     if (std::int64_t(j) == spine) {
-      offset = Scale(joint.offset, 1.0 / 3.0);
+      offset = Scale(joint.Offset(), 1.0 / 3.0);
       out.AddJoint("SpineA", parent, offset, joint.channels);
       out.AddJoint("SpineB", std::int64_t(out.joints.size()) - 1, offset, joint.channels);
       parent = std::int64_t(out.joints.size()) - 1;
@@ -113,11 +111,11 @@ RetargetOptions Plain() {
 }
 
 struct Retargeted {
-  BvhClip result;
+  Motion result;
   BoneDirectionFigures figures;
 };
 
-Retargeted Retarget(const BvhClip& clip, const Rig& source, const Rig& target, const RetargetOptions& options) {
+Retargeted Retarget(const Motion& clip, const Rig& source, const Rig& target, const RetargetOptions& options) {
   auto retargeter = Ok(Retargeter::Create(source, target, options));
   Retargeted run;
   run.result = Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount()));
@@ -128,11 +126,11 @@ Retargeted Retarget(const BvhClip& clip, const Rig& source, const Rig& target, c
 using Alignment = test::WithModule;
 
 TEST_F(Alignment, VariantsOfTheRigThatRestDifferentlyGetTheSourceBoneDirections) {
-  const BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
+  const Motion walk = SharedClip("cmu_02_01_walk.bvh");
   const Rig source = test::MakeRig(walk.skeleton, "cmu", "walk");
   const struct {
     const char* name;
-    BvhSkeleton variant;
+    Skeleton variant;
     double plainAtLeast;  // the worst error without alignment
   } cases[] = {{"arms down", ArmsDown(walk.skeleton), 44.0},
                {"elbows and knees bent", ElbowsAndKneesBent(walk.skeleton), 19.0}};
@@ -149,26 +147,24 @@ TEST_F(Alignment, VariantsOfTheRigThatRestDifferentlyGetTheSourceBoneDirections)
 }
 
 TEST_F(Alignment, TwoMoreSpineJointsBendLikeTheSourceSpine) {
-  const BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
-  const BvhSkeleton variant = TwoMoreSpineJoints(walk.skeleton);
+  const Motion walk = SharedClip("cmu_02_01_walk.bvh");
+  const Skeleton variant = TwoMoreSpineJoints(walk.skeleton);
   const Rig source = test::MakeRig(walk.skeleton, "cmu", "walk");
   const Rig target = test::MakeRig(variant, "cmu", "variant");
   const int spinePart = FindStandardBodyPart("Spine");
-  ASSERT_EQ(source.bodyPartJoints[std::size_t(spinePart)].size(), 2u);
-  ASSERT_EQ(target.bodyPartJoints[std::size_t(spinePart)].size(), 4u);
+  ASSERT_EQ(source.parts.joints[std::size_t(spinePart)].size(), 2u);
+  ASSERT_EQ(target.parts.joints[std::size_t(spinePart)].size(), 4u);
 
   // The direction from the chain's first joint (LowerBack) to its last
   // (Spine), and every bone outside the spine.
   auto worst = [&](const Retargeted& run, double& spine, double& others) {
     spine = others = 0.0;
-    const std::size_t s0 = std::size_t(Joint(walk.skeleton, "LowerBack")), s1 = std::size_t(Joint(walk.skeleton, "Spine"));
-    const std::size_t t0 = std::size_t(Joint(variant, "LowerBack")), t1 = std::size_t(Joint(variant, "Spine"));
-    std::vector<Matrix> sl(walk.skeleton.joints.size()), sg(sl.size()), tl(variant.joints.size()), tg(tl.size());
+    const std::size_t s0 = std::size_t(JointNamed(walk.skeleton, "LowerBack")), s1 = std::size_t(JointNamed(walk.skeleton, "Spine"));
+    const std::size_t t0 = std::size_t(JointNamed(variant, "LowerBack")), t1 = std::size_t(JointNamed(variant, "Spine"));
+    std::vector<Matrix> sg(walk.skeleton.joints.size()), tg(variant.joints.size());
     for (std::int64_t f = 0; f < walk.FrameCount(); ++f) {
-      for (std::size_t j = 0; j < sl.size(); ++j) sl[j] = LocalMatrix(walk.skeleton.joints[j], walk.Frame(f));
-      for (std::size_t j = 0; j < tl.size(); ++j) tl[j] = LocalMatrix(run.result.skeleton.joints[j], run.result.Frame(f));
-      ForwardKinematics(walk.skeleton, sl.data(), sg.data());
-      ForwardKinematics(variant, tl.data(), tg.data());
+      FrameGlobals(walk, f, sg);
+      FrameGlobals(run.result, f, tg);
       spine = std::max(spine, AngleDegrees(Subtract(sg[s1].off, sg[s0].off), Subtract(tg[t1].off, tg[t0].off)));
     }
     for (const auto& [part, figure] : run.figures.bodyParts)

@@ -15,7 +15,7 @@ namespace {
 using test::Clip;
 
 TEST(BvhReader, ToleratesWhatRealFilesHold) {
-  BvhClip clip = Clip(
+  Motion clip = Clip(
       "\xEF\xBB\xBFHIERARCHY\r\n  ROOT   mixamorig:Hips  \r\n{\r\n\t\tOFFSET\t1e-1 +2 -3.5E+0 \r\n"
       "   CHANNELS 6 Zrotation Xposition Yrotation Yposition Xrotation Zposition\r\n\r\n"
       "  JOINT Bip01 L Thigh\r\n {\r\nOFFSET 0 -1 0\r\nCHANNELS 3 Xrotation Zrotation Yrotation\r\n"
@@ -24,14 +24,16 @@ TEST(BvhReader, ToleratesWhatRealFilesHold) {
   ASSERT_EQ(clip.skeleton.joints.size(), 2u);
   EXPECT_EQ(clip.skeleton.joints[0].name, "mixamorig:Hips");
   EXPECT_EQ(clip.skeleton.joints[1].name, "Bip01 L Thigh");
-  EXPECT_EQ(clip.skeleton.joints[0].offset, (Vector{0.1, 2, -3.5}));
+  EXPECT_EQ(clip.skeleton.joints[0].Offset(), (Vector{0.1, 2, -3.5}));
   EXPECT_EQ(clip.skeleton.joints[0].channels[1], Channel::Xposition);
   EXPECT_EQ(clip.skeleton.joints[1].channels,
             (std::vector<Channel>{Channel::Xrotation, Channel::Zrotation, Channel::Yrotation}));
-  EXPECT_EQ(clip.skeleton.joints[1].firstValue, 6);
   EXPECT_EQ(clip.skeleton.joints[1].endSites, (std::vector<Vector>{{0, -1, 0}}));
   EXPECT_EQ(clip.frameTime, 0.0083333);
-  EXPECT_EQ(clip.values, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8, -9}));
+  // The frame as matrices, written back as the same values.
+  const std::string text = test::Ok(FormatBvh(clip));
+  EXPECT_TRUE(text.ends_with("\n1.000000 2.000000 3.000000 4.000000 5.000000 6.000000 7.000000 8.000000 -9.000000\n"))
+      << text;
 }
 
 // A small valid file; the malformed ones below change one piece of it.
@@ -98,7 +100,7 @@ TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
   ASSERT_TRUE(ParseBvh(v, "good.bvh").has_value());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
-    Outcome<BvhClip> clip = ParseBvh(c.text, "bad.bvh");
+    Outcome<Motion> clip = ParseBvh(c.text, "bad.bvh");
     ASSERT_FALSE(clip.has_value());
     EXPECT_EQ(clip.failure().kind, FailureKind::BadInput);
     EXPECT_EQ(clip.failure().message, c.message);
@@ -116,27 +118,26 @@ TEST(BvhReader, ReadsAndWritesAHierarchyNestedAHundredThousandDeep) {
   text += "MOTION\nFrames: 1\nFrame Time: 1\n";
   for (int i = 0; i < 3 * depth + 3; ++i) text += "0 ";
 
-  BvhClip clip = Clip(text);
+  Motion clip = Clip(text);
   ASSERT_EQ(clip.skeleton.joints.size(), std::size_t(depth));
   EXPECT_EQ(clip.skeleton.joints.back().parent, depth - 2);
   EXPECT_EQ(Clip(test::Ok(FormatBvh(clip))).skeleton.joints.size(), std::size_t(depth));
   // Without its last brace the same text is refused at its end.
-  Outcome<BvhClip> refused = ParseBvh(text.substr(0, text.find("}\nMOTION")), "deep.bvh");
+  Outcome<Motion> refused = ParseBvh(text.substr(0, text.find("}\nMOTION")), "deep.bvh");
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.failure().message, "the file ends inside joint j0: expected '}'");
 }
 
 TEST(BvhWriter, WritesSixDecimalsNoNegativeZeroAndOnlyFiniteValues) {
-  BvhClip clip;
-  clip.skeleton.AddJoint("Only Joint", -1, {0, 1.5, -2}, {Channel::Xrotation, Channel::Yrotation, Channel::Zrotation});
-  clip.frameTime = 0.04;
-  clip.values = {-0.0000001, 12.3456789, -1e-12};
-  EXPECT_EQ(test::Ok(FormatBvh(clip)),
+  Skeleton skeleton;
+  skeleton.AddJoint("Only Joint", -1, {0, 1.5, -2}, {Channel::Xrotation, Channel::Yrotation, Channel::Zrotation});
+  std::vector<double> values = {-0.0000001, 12.3456789, -1e-12};
+  EXPECT_EQ(test::Ok(FormatBvh(test::Ok(MotionFromChannels(skeleton, 0.04, values)))),
             "HIERARCHY\nROOT Only Joint\n{\n\tOFFSET 0.000000 1.500000 -2.000000\n"
             "\tCHANNELS 3 Xrotation Yrotation Zrotation\n}\nMOTION\nFrames: 1\nFrame Time: 0.04\n"
             "0.000000 12.345679 0.000000\n");
-  clip.values.insert(clip.values.end(), {0, std::numeric_limits<double>::infinity(), 0});
-  Outcome<std::string> text = FormatBvh(clip);
+  values.insert(values.end(), {0, std::numeric_limits<double>::infinity(), 0});
+  Outcome<std::string> text = FormatBvh(test::Ok(MotionFromChannels(skeleton, 0.04, values)));
   ASSERT_FALSE(text.has_value());
   EXPECT_EQ(text.failure().message, "frame 1 has a value that is not a finite number; nothing was written");
 }
@@ -146,15 +147,19 @@ TEST(BvhWriter, WritesHugeAndTinyValuesSoThatTheyReadBack) {
   const double largest = std::numeric_limits<double>::max();
   for (double value : {2.2222222222222222e69, -largest, largest, 1e-300, -0.0}) {
     SCOPED_TRACE(value);
-    BvhClip clip{{}, 0.04, {value, 0, 0}};
-    clip.skeleton.AddJoint("Hips", -1, {value, 0, 0}, {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation});
-    clip.skeleton.joints[0].endSites.push_back({0, value, 0});
-    const BvhClip again = Clip(test::Ok(FormatBvh(clip)));
+    Skeleton skeleton;
+    skeleton.AddJoint("Hips", -1, {0, 0, 0},
+                      {Channel::Xposition, Channel::Yposition, Channel::Zposition, Channel::Zrotation,
+                       Channel::Yrotation, Channel::Xrotation});
+    skeleton.AddJoint("Spine", 0, {value, 0, 0}, {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation});
+    skeleton.joints[1].endSites.push_back({0, value, 0});
+    const std::vector<double> values = {value, 0, 0, 0, 0, 0, 0, 0, 0};
+    const Motion again = Clip(test::Ok(FormatBvh(test::Ok(MotionFromChannels(skeleton, 0.04, values)))));
     // Six decimals: the value itself, or what rounds it.
     const double rounded = std::abs(value) < 1e-6 ? 0.0 : value;
-    EXPECT_EQ(again.skeleton.joints[0].offset.x, rounded);
-    EXPECT_EQ(again.skeleton.joints[0].endSites.at(0).y, rounded);
-    EXPECT_EQ(again.values.at(0), rounded);
+    EXPECT_EQ(again.skeleton.joints[1].Offset().x, rounded);
+    EXPECT_EQ(again.skeleton.joints[1].endSites.at(0).y, rounded);
+    EXPECT_EQ(again.Frame(0)[0].off.x, rounded);
   }
 }
 

@@ -88,7 +88,7 @@ TEST_F(CommandLine, RetargetsTheSharedClipsAndPrintsItsSummary) {
             "paired  31 of 31 body parts; 31 source and 59 target nodes in them, 29 node pairs\n"
             "motion  29 of 75 target joints driven; ");
   EXPECT_NE(run.out.find("\n" + wrote), std::string::npos) << run.out;
-  BvhClip written = test::Ok(ReadBvhFile(Path("out.bvh")));
+  Motion written = test::Ok(ReadBvhFile(Path("out.bvh")));
   EXPECT_EQ(written.FrameCount(), 100);
   EXPECT_EQ(written.skeleton.joints.size(), 75u);
 
@@ -123,7 +123,7 @@ TEST_F(CommandLine, WithoutArgumentsRunsTheBuiltInSample) {
   ASSERT_NE(at, std::string::npos) << run.out;
   const std::filesystem::path folder = run.out.substr(at + marker.size(), run.out.find(":\n", at) - at - marker.size());
   EXPECT_TRUE(std::filesystem::exists(folder / "walk.bvh") && std::filesystem::exists(folder / "other_rig.bvh"));
-  BvhClip result = test::Ok(ReadBvhFile(folder / "walk_on_other_rig.bvh"));
+  Motion result = test::Ok(ReadBvhFile(folder / "walk_on_other_rig.bvh"));
   EXPECT_EQ(result.FrameCount(), 120);
   EXPECT_EQ(result.skeleton.joints.size(), 33u);
   std::filesystem::remove_all(folder);
@@ -170,14 +170,14 @@ TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsAndReportsTheFigures) {
   // --no-align writes what the plain solver gives, byte for byte.
   run = Tool(common + Path("plain.bvh") + " --no-align -q");
   ASSERT_EQ(run.status, 0) << run.err;
-  const BvhClip clip = test::SharedClip("cmu_02_01_walk.bvh"), target = test::SharedClip("makehuman_zombie_walk.bvh");
+  const Motion clip = test::SharedClip("cmu_02_01_walk.bvh"), target = test::SharedClip("makehuman_zombie_walk.bvh");
   const Rig sourceRig = test::MakeRig(clip.skeleton, "cmu", "walk");
   const Rig targetRig = test::MakeRig(target.skeleton, "makehuman-game", "zombie");
   RetargetOptions plain;
   plain.align = false;
   plain.spreadBodyParts.clear();
   auto retargeter = test::Ok(Retargeter::Create(sourceRig, targetRig, plain));
-  const BvhClip expected = test::Ok(RetargetClip(*retargeter, clip, targetRig, 0, clip.FrameCount()));
+  const Motion expected = test::Ok(RetargetClip(*retargeter, clip, targetRig, 0, clip.FrameCount()));
   EXPECT_EQ(ReadAll(Path("plain.bvh")), test::Ok(FormatBvh(expected)));
   EXPECT_NE(ReadAll(Path("plain.bvh")), ReadAll(Path("out.bvh")));
 }

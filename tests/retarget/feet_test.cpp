@@ -2,8 +2,10 @@
 // 75-joint rig, and rigs without legs.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "norvo/retarget/feet.h"
-#include "norvo/retarget/kinematics.h"
+#include "norvo/retarget/bvh.h"
 #include "norvo/retarget/pipeline.h"
 #include "retarget_support.h"
 
@@ -16,18 +18,18 @@ using test::SharedClip;
 using Feet = test::WithModule;
 
 TEST_F(Feet, LockedFeetSlideNoMoreThanTheSourceAndKeepTheirHeight) {
-  const BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
-  const BvhClip zombie = SharedClip("makehuman_zombie_walk.bvh");
+  const Motion walk = SharedClip("cmu_02_01_walk.bvh");
+  const Motion zombie = SharedClip("makehuman_zombie_walk.bvh");
   const Rig source = test::MakeRig(walk.skeleton, "cmu", "walk");
   const Rig target = test::MakeRig(zombie.skeleton, "makehuman-game", "zombie");
   auto retargeter = Ok(Retargeter::Create(source, target, RetargetOptions{}));
-  BvhClip result = Ok(RetargetClip(*retargeter, walk, target, 0, walk.FrameCount()));
+  Motion result = Ok(RetargetClip(*retargeter, walk, target, 0, walk.FrameCount()));
   const Vector up = StandingUp(source, source.restGlobals);
   EXPECT_NEAR(up.y, 1.0, 0.01);
 
   const FootSliding bySource = Ok(MeasureFootSliding(walk, source, up));
   const FootSliding loose = Ok(MeasureFootSliding(result, target, up));
-  const BvhClip unlocked = result;
+  const Motion unlocked = result;
   ASSERT_TRUE(LockFeet(result, target, up).has_value());
   const FootSliding locked = Ok(MeasureFootSliding(result, target, up));
   ASSERT_TRUE(bySource.measured && loose.measured && locked.measured);
@@ -46,25 +48,22 @@ TEST_F(Feet, LockedFeetSlideNoMoreThanTheSourceAndKeepTheirHeight) {
   // Only the legs change (they come last in the file), and the ankles keep
   // their height.
   const std::size_t firstLegJoint =
-      std::size_t(target.bodyPartJoints[std::size_t(FindStandardBodyPart("LeftUpperLeg"))][0]);
-  std::vector<Matrix> a(result.skeleton.joints.size()), b(a.size()), ga(a.size()), gb(a.size());
+      std::size_t(target.parts.joints[std::size_t(FindStandardBodyPart("LeftUpperLeg"))][0]);
+  std::vector<Matrix> ga(result.skeleton.joints.size()), gb(ga.size());
   for (std::int64_t f = 0; f < result.FrameCount(); f += 7) {
-    for (std::size_t j = 0; j < a.size(); ++j) {
-      a[j] = LocalMatrix(unlocked.skeleton.joints[j], unlocked.Frame(f));
-      b[j] = LocalMatrix(result.skeleton.joints[j], result.Frame(f));
-    }
-    ForwardKinematics(result.skeleton, a.data(), ga.data());
-    ForwardKinematics(result.skeleton, b.data(), gb.data());
+    const std::span<const Matrix> a = unlocked.Frame(f), b = std::as_const(result).Frame(f);
+    FrameGlobals(unlocked, f, ga);
+    FrameGlobals(result, f, gb);
     for (std::size_t j = 0; j < firstLegJoint; ++j) ASSERT_EQ(a[j], b[j]) << j;
     for (const char* foot : {"LeftFoot", "RightFoot"}) {
-      const std::size_t ankle = std::size_t(target.bodyPartJoints[std::size_t(FindStandardBodyPart(foot))][0]);
+      const std::size_t ankle = std::size_t(target.parts.joints[std::size_t(FindStandardBodyPart(foot))][0]);
       EXPECT_NEAR(Dot(ga[ankle].off, up), Dot(gb[ankle].off, up), 1e-3);
     }
   }
 }
 
 TEST_F(Feet, ARigWithoutLegsIsNotMeasuredAndNotChanged) {
-  BvhClip clip = test::Clip(
+  Motion clip = test::Clip(
       "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\nCHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
       "JOINT Head\n{\nOFFSET 0 5 0\nCHANNELS 3 Zrotation Yrotation Xrotation\nEnd Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"
       "MOTION\nFrames: 2\nFrame Time: 0.1\n0 0 0 0 0 0 0 0 0\n1 0 0 0 0 0 0 0 0\n");
@@ -72,11 +71,11 @@ TEST_F(Feet, ARigWithoutLegsIsNotMeasuredAndNotChanged) {
   const Vector up = StandingUp(rig, rig.restGlobals);
   EXPECT_EQ(up, (Vector{0, 1, 0}));
   EXPECT_FALSE(Ok(MeasureFootSliding(clip, rig, up)).measured);
-  const std::vector<double> before = clip.values;
+  const std::vector<Matrix> before = clip.locals;
   ASSERT_TRUE(LockFeet(clip, rig, up).has_value());
-  EXPECT_EQ(clip.values, before);
+  EXPECT_EQ(clip.locals, before);
   // No up axis: nothing measured either.
-  const BvhClip walk = SharedClip("cmu_02_01_walk.bvh");
+  const Motion walk = SharedClip("cmu_02_01_walk.bvh");
   EXPECT_FALSE(Ok(MeasureFootSliding(walk, test::MakeRig(walk.skeleton, "cmu"), Vector{})).measured);
 }
 

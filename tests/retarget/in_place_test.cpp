@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "norvo/retarget/kinematics.h"
+#include "norvo/retarget/bvh.h"
 #include "norvo/retarget/pipeline.h"
 #include "retarget_support.h"
 
@@ -16,8 +16,8 @@ using test::Ok;
 using InPlace = test::WithModule;
 
 TEST_F(InPlace, TheRootKeepsItsHeightAndStaysOverItsRestPlace) {
-  const BvhClip walk = test::SharedClip("cmu_02_01_walk.bvh");
-  const BvhClip other = test::SharedClip("cmu_12_03.bvh");
+  const Motion walk = test::SharedClip("cmu_02_01_walk.bvh");
+  const Motion other = test::SharedClip("cmu_12_03.bvh");
   const Rig source = test::MakeRig(walk.skeleton, "cmu"), target = test::MakeRig(other.skeleton, "cmu");
   ASSERT_TRUE(target.measured);
   RetargetOptions travel, inPlace;
@@ -27,7 +27,7 @@ TEST_F(InPlace, TheRootKeepsItsHeightAndStaysOverItsRestPlace) {
   auto still = Ok(Retargeter::Create(source, target, inPlace));
   const Vector rest = target.restLocals[0].off;
   double travelled = 0, bob = 0;
-  std::vector<Matrix> a, b;
+  std::vector<Matrix> a(std::size_t(target.JointCount())), b(a.size());
   for (std::int64_t f = 1; f < walk.FrameCount(); f += 7) {
     ASSERT_TRUE(moving->RetargetFrame(walk.Frame(f), a).has_value());
     ASSERT_TRUE(still->RetargetFrame(walk.Frame(f), b).has_value());

@@ -31,13 +31,13 @@ TEST_F(KeywordMatch, AgreesWithTheModule) {
     SCOPED_TRACE(std::string(c.keyword) + " in " + c.name);
     EXPECT_EQ(KeywordMatches(c.keyword, c.name), c.matches);
     // The module, on a one-joint rig whose Hips have only this keyword.
-    BvhSkeleton one;
+    Skeleton one;
     one.AddJoint(c.name, -1, {0, 0, 0}, {Channel::Zrotation, Channel::Xrotation, Channel::Yrotation});
     Preset preset;
     preset.parts.resize(StandardBodyParts().size());
     preset.parts[0].keywords = {c.keyword};
     const Rig rig = test::Ok(BuildRig("one", one, preset));
-    EXPECT_EQ(rig.bodyPartJoints[0].size(), c.matches ? 1u : 0u);
+    EXPECT_EQ(rig.parts.joints[0].size(), c.matches ? 1u : 0u);
 
     // A matching discard keyword keeps the joint out, and TakingKeyword says so.
     preset.parts[0].discard = {c.name};

@@ -62,7 +62,7 @@ TEST(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
   const std::int64_t bytes = std::int64_t(atLimits.size());
   // Three joints and their End Site are four levels.
   const BvhLimits limits{bytes, 3, 4, 2};
-  const BvhClip clip = test::Ok(ParseBvh(atLimits, "ok.bvh", limits));
+  const Motion clip = test::Ok(ParseBvh(atLimits, "ok.bvh", limits));
   EXPECT_EQ(clip.skeleton.joints.size(), 3u);
   EXPECT_EQ(clip.FrameCount(), 2);
   {
@@ -83,12 +83,12 @@ TEST(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    Outcome<BvhClip> parsed = ParseBvh(c.text, "big.bvh", c.limits);
+    Outcome<Motion> parsed = ParseBvh(c.text, "big.bvh", c.limits);
     ASSERT_FALSE(parsed.has_value());
     ExpectRefused(parsed.failure(), c.message, c.line);
     // The same from a file, named by its path.
     TempFile file(c.text);
-    Outcome<BvhClip> read = ReadBvhFile(file.Path(), c.limits);
+    Outcome<Motion> read = ReadBvhFile(file.Path(), c.limits);
     ASSERT_FALSE(read.has_value());
     ExpectRefused(read.failure(), c.message, c.line);
     EXPECT_EQ(read.failure().file, file.Path());

@@ -73,11 +73,11 @@ TEST(MoreAllocationFailure, ListingFolders) {
   fs::create_directory(folder / "d.bvh");  // a folder is no clip
   fs::create_symlink(folder / "b.bvh", folder / "link.bvh");
   const std::vector<std::string> expected = {folder / "A.BVH", folder / "b.bvh", folder / "link.bvh"};
-  EXPECT_EQ(Ok(ListBvhFiles(folder.path)), expected);
-  EXPECT_EQ(Ok(ListBvhFiles(folder.path + "/")), expected);
+  EXPECT_EQ(Ok(ListMotionFiles(folder.path)), expected);
+  EXPECT_EQ(Ok(ListMotionFiles(folder.path + "/")), expected);
   EXPECT_GT(SweepForOutOfMemory(
                 [&]() -> Outcome<void> {
-                  Outcome<std::vector<std::string>> files = ListBvhFiles(folder.path);
+                  Outcome<std::vector<std::string>> files = ListMotionFiles(folder.path);
                   if (!files) return std::move(files).failure();
                   EXPECT_EQ(files.value(), expected);
                   return {};
@@ -90,7 +90,7 @@ TEST(MoreAllocationFailure, ListingFolders) {
     Outcome<void> listed;
     std::string text;
   } missing[] = {
-      {"clips", [&]() -> Outcome<void> { RETARGET_TRY(ListBvhFiles(folder / "none")); return {}; }(),
+      {"clips", [&]() -> Outcome<void> { RETARGET_TRY(ListMotionFiles(folder / "none")); return {}; }(),
        folder / "none" + ": cannot list the folder: No such file or directory"},
       {"presets", [&]() -> Outcome<void> { RETARGET_TRY(ReadPresetFolder(folder / "none")); return {}; }(),
        folder / "none" + ": cannot list the presets: No such file or directory"},
@@ -115,20 +115,20 @@ TEST(MoreAllocationFailure, ListingFolders) {
 }
 
 TEST(MoreAllocationFailure, TheSample) {
-  const BvhClip walk = Ok(SampleWalk(1));
+  const Motion walk = Ok(SampleWalk(1));
   EXPECT_EQ(walk.FrameCount(), 30);
   EXPECT_EQ(Ok(SampleWalk(0)).FrameCount(), 0);
-  Outcome<BvhClip> backwards = SampleWalk(-1);
+  Outcome<Motion> backwards = SampleWalk(-1);
   ASSERT_FALSE(backwards.has_value());
   EXPECT_EQ(backwards.failure().kind, FailureKind::Usage);
   EXPECT_EQ(backwards.failure().message, "the number of walk cycles is negative");
 
-  const BvhSkeleton target = Ok(SampleTargetSkeleton());
-  const std::string targetText = Ok(FormatBvh(Ok(RestClip(target))));
-  auto unchanged = [&] { return Ok(FormatBvh(Ok(RestClip(target)))) == targetText; };
+  const Skeleton target = Ok(SampleTargetSkeleton());
+  const std::string targetText = Ok(FormatBvh(Ok(RestMotion(target))));
+  auto unchanged = [&] { return Ok(FormatBvh(Ok(RestMotion(target)))) == targetText; };
   EXPECT_GT(SweepForOutOfMemory([&] { return SampleWalk(1); }, kNewAllocations), 0);
   EXPECT_GT(SweepForOutOfMemory([&] { return SampleTargetSkeleton(); }, kNewAllocations), 0);
-  EXPECT_GT(SweepForOutOfMemory([&] { return RestClip(target); }, unchanged, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return RestMotion(target); }, unchanged, kNewAllocations), 0);
 }
 
 class MoreAllocationFailureWithModule : public test::WithModule {
@@ -141,7 +141,7 @@ class MoreAllocationFailureWithModule : public test::WithModule {
     retargeter_ = Ok(Retargeter::Create(source_, target_, {}));
   }
 
-  BvhClip walk_;
+  Motion walk_;
   Rig source_, target_;
   std::unique_ptr<Retargeter> retargeter_;
 };
@@ -149,7 +149,7 @@ class MoreAllocationFailureWithModule : public test::WithModule {
 TEST_F(MoreAllocationFailureWithModule, ReportAndPicture) {
   const MatchReport report = Ok(BuildMatchReport(source_, "walk.bvh", target_, "other.bvh", *retargeter_));
   const std::string text = Ok(ReportText(report));
-  const BvhClip result = Ok(RetargetClip(*retargeter_, walk_, target_, 0, walk_.FrameCount()));
+  const Motion result = Ok(RetargetClip(*retargeter_, walk_, target_, 0, walk_.FrameCount()));
   const SheetFigure source{&source_, &walk_, 0, std::vector<bool>(source_.skeleton.joints.size(), true), "walk"};
   const SheetFigure target{&target_, &result, 0, std::vector<bool>(target_.skeleton.joints.size(), false), "other"};
   const std::string picture = Ok(ContactSheetSvg(source, target, walk_.FrameCount(), 2));
@@ -157,9 +157,9 @@ TEST_F(MoreAllocationFailureWithModule, ReportAndPicture) {
   const std::string file = folder / "sheet.svg";
 
   // The report and the clips stay as they were.
-  const std::vector<double> walkValues = walk_.values, resultValues = result.values;
+  const std::vector<Matrix> walkLocals = walk_.locals, resultLocals = result.locals;
   auto unchanged = [&] {
-    return Ok(ReportText(report)) == text && walk_.values == walkValues && result.values == resultValues;
+    return Ok(ReportText(report)) == text && walk_.locals == walkLocals && result.locals == resultLocals;
   };
   for (const Injector* injector : {&kNewAllocations, &kFrameworkAllocations}) {
     SCOPED_TRACE(injector->name);
@@ -190,13 +190,13 @@ TEST_F(MoreAllocationFailureWithModule, AligningMeasuringAndPlantingFeet) {
   ASSERT_FALSE(chains.empty());
   const std::vector<std::int64_t> same = Ok(SameJoints(source_));
   const Vector up = StandingUp(source_, source_.restGlobals);
-  BvhClip planted = Ok(RetargetClip(*retargeter_, walk_, target_, 0, walk_.FrameCount()));
-  const std::vector<double> values = planted.values;
+  Motion planted = Ok(RetargetClip(*retargeter_, walk_, target_, 0, walk_.FrameCount()));
+  const std::vector<Matrix> locals = planted.locals;
   ASSERT_TRUE(LockFeet(planted, target_, up).has_value());
-  const std::vector<double> plantedValues = planted.values;
-  ASSERT_NE(plantedValues, values);
-  planted.values = values;
-  auto unchanged = [&] { return planted.values == values; };
+  const std::vector<Matrix> plantedLocals = planted.locals;
+  ASSERT_NE(plantedLocals, locals);
+  planted.locals = locals;
+  auto unchanged = [&] { return planted.locals == locals; };
 
   EXPECT_GT(SweepForOutOfMemory([&] { return BoneEnds(source_, target_, sourceOf); }, kNewAllocations), 0);
   EXPECT_GT(SweepForOutOfMemory([&] { return FindChains(source_, target_, sourceOf, parts); }, kNewAllocations), 0);
@@ -208,20 +208,22 @@ TEST_F(MoreAllocationFailureWithModule, AligningMeasuringAndPlantingFeet) {
             0);
   EXPECT_GT(SweepForOutOfMemory([&] { return MeasureFootSliding(walk_, source_, up); }, kNewAllocations), 0);
   EXPECT_GT(SweepForOutOfMemory([&] { return LockFeet(planted, target_, up); }, unchanged, kNewAllocations), 0);
-  EXPECT_EQ(planted.values, plantedValues);
+  EXPECT_EQ(planted.locals, plantedLocals);
 }
 
 TEST_F(MoreAllocationFailureWithModule, Batch) {
   TempFolder in("batchin"), out("batchout");
   for (const char* name : {"one.bvh", "two.bvh"}) std::ofstream(in / name, std::ios::binary) << test::kSmallClip;
   const Preset preset = Ok(ParsePreset(test::kSmallPreset, "small.json"));
-  const BvhClip clip = test::Clip(test::kSmallClip);
+  const Motion clip = test::Clip(test::kSmallClip);
   const Rig target = Ok(BuildRig("target", clip.skeleton, preset));
   BatchJob job;
-  job.inputs = Ok(ListBvhFiles(in.path));
+  job.inputs = Ok(ListMotionFiles(in.path));
   job.outputFolder = out.path;
-  job.target = &target;
-  job.sourcePreset = preset;
+  job.clip.targetRig = std::shared_ptr<const Rig>(std::shared_ptr<const Rig>(), &target);
+  job.clip.target = "target.bvh";
+  job.clip.sourcePreset = preset;
+  job.clip.figures = false;
   job.workers = 1;  // one thread: the same allocations in the same order on every run
 
   const std::vector<BatchClip> clips = Ok(RunBatch(job));
@@ -240,7 +242,7 @@ TEST_F(MoreAllocationFailureWithModule, Batch) {
     return {};
   };
   auto accept = [](const Outcome<void>& outcome) { return OutOfMemoryOrNoCopy(outcome.failure()); };
-  auto unchanged = [&] { return job.inputs.size() == 2 && job.target == &target; };
+  auto unchanged = [&] { return job.inputs.size() == 2 && job.clip.targetRig.get() == &target; };
   for (const Injector* injector : {&kNewAllocations, &kFrameworkAllocations}) {
     SCOPED_TRACE(injector->name);
     EXPECT_GT(SweepForOutOfMemoryAccepting(run, accept, unchanged, *injector), 0);

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <memory>
 
-#include "norvo/retarget/kinematics.h"
+#include "norvo/retarget/bvh.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/sample.h"
 #include "retarget_support.h"
@@ -36,7 +36,7 @@ std::unique_ptr<Retargeter> Make(const Rig& source, const Rig& target, RetargetO
 using Pipeline = test::WithModule;
 
 TEST_F(Pipeline, AClipOntoItsOwnSkeletonIsReproduced) {
-  BvhClip clip = SharedClip("cmu_02_01_walk.bvh");
+  Motion clip = SharedClip("cmu_02_01_walk.bvh");
   Rig source = test::MakeRig(clip.skeleton, "cmu"), target = test::MakeRig(clip.skeleton, "cmu");
   auto retargeter = Make(source, target);
   EXPECT_EQ(retargeter->TranslationScale(), 1.0);
@@ -45,16 +45,16 @@ TEST_F(Pipeline, AClipOntoItsOwnSkeletonIsReproduced) {
   EXPECT_EQ(retargeter->Statistics().associatedNodes, 31);
 
   // In memory within 1e-9; the file written within its printed precision.
-  BvhClip again = test::Clip(Ok(FormatBvh(Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount())))));
+  Motion again = test::Clip(Ok(FormatBvh(Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount())))));
   ASSERT_EQ(again.FrameCount(), clip.FrameCount());
   double memory[2] = {}, file[2] = {};
-  std::vector<Matrix> locals;
+  std::vector<Matrix> locals(clip.skeleton.joints.size());
   for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
     ASSERT_TRUE(retargeter->RetargetFrame(clip.Frame(f), locals).has_value());
     for (std::size_t j = 0; j < clip.skeleton.joints.size(); ++j) {
-      Matrix expected = LocalMatrix(clip.skeleton.joints[j], clip.Frame(f));
+      const Matrix& expected = clip.Frame(f)[j];
       Track(memory, locals[j], expected);
-      Track(file, LocalMatrix(again.skeleton.joints[j], again.Frame(f)), expected);
+      Track(file, again.Frame(f)[j], expected);
     }
   }
   EXPECT_LT(memory[0], 1e-9);
@@ -64,8 +64,8 @@ TEST_F(Pipeline, AClipOntoItsOwnSkeletonIsReproduced) {
 }
 
 TEST_F(Pipeline, ASkeletonWithOtherOffsetsGetsTheSameLocalRotationsAndAScaledRootPath) {
-  BvhClip clip = SharedClip("cmu_02_01_walk.bvh");
-  BvhClip other = SharedClip("cmu_12_03.bvh");
+  Motion clip = SharedClip("cmu_02_01_walk.bvh");
+  Motion other = SharedClip("cmu_12_03.bvh");
   Rig source = test::MakeRig(clip.skeleton, "cmu"), target = test::MakeRig(other.skeleton, "cmu");
   RetargetOptions plain;  // the deltas on the target's own rest
   plain.align = false;
@@ -73,17 +73,17 @@ TEST_F(Pipeline, ASkeletonWithOtherOffsetsGetsTheSameLocalRotationsAndAScaledRoo
 
   // The source's local rotations, whatever the offsets.
   const std::size_t n = clip.skeleton.joints.size();
-  std::vector<Matrix> locals;
+  std::vector<Matrix> locals(std::size_t(target.JointCount()));
   double rotation[2] = {};
   for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
     ASSERT_TRUE(retargeter->RetargetFrame(clip.Frame(f), locals).has_value());
-    for (std::size_t j = 0; j < n; ++j) Track(rotation, locals[j], LocalMatrix(clip.skeleton.joints[j], clip.Frame(f)));
+    for (std::size_t j = 0; j < n; ++j) Track(rotation, locals[j], clip.Frame(f)[j]);
   }
   EXPECT_LT(rotation[0], 1e-9);
 
   // Only the root moves, by the source's displacement scaled as asked.
-  const double* frame = clip.Frame(100);
-  const Vector moved = LocalMatrix(clip.skeleton.joints[0], frame).off;  // the source rests at the origin
+  const std::span<const Matrix> frame = clip.Frame(100);
+  const Vector moved = frame[0].off;  // the source rests at the origin
   RetargetOptions none, fixed, still;
   none.scale = RetargetOptions::Scale::None;
   fixed.scale = RetargetOptions::Scale::Fixed;
@@ -100,44 +100,47 @@ TEST_F(Pipeline, ASkeletonWithOtherOffsetsGetsTheSameLocalRotationsAndAScaledRoo
 }
 
 TEST_F(Pipeline, ARigOfAnotherFamilyKeepsItsHierarchyAndItsUnpairedJointsRest) {
-  BvhClip clip = SharedClip("cmu_02_01_walk.bvh");
-  BvhClip zombie = SharedClip("makehuman_zombie_walk.bvh");
+  Motion clip = SharedClip("cmu_02_01_walk.bvh");
+  Motion zombie = SharedClip("makehuman_zombie_walk.bvh");
   Rig source = test::MakeRig(clip.skeleton, "cmu"), target = test::MakeRig(zombie.skeleton, "makehuman-game");
   auto retargeter = Make(source, target);
   // The target's hierarchy as it stands, with the source's frames.
   const std::string written = Ok(FormatBvh(Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount()))));
   const std::string rest = Ok(FormatBvh(zombie));
   EXPECT_EQ(written.substr(0, written.find("MOTION")), rest.substr(0, rest.find("MOTION")));
-  const BvhClip again = test::Clip(written);
+  const Motion again = test::Clip(written);
   EXPECT_EQ(again.FrameCount(), 344);
   EXPECT_EQ(again.frameTime, clip.frameTime);
   // A joint with no partner stays at rest: the jaw does not move.
-  const BvhJoint& jaw = zombie.skeleton.joints[7];
+  const Joint& jaw = zombie.skeleton.joints[7];
   ASSERT_EQ(jaw.name, "Jaw");
   for (std::int64_t f = 0; f < again.FrameCount(); ++f)
-    EXPECT_EQ(LocalMatrix(again.skeleton.joints[7], again.Frame(f)), LocalMatrix(jaw, nullptr));
+    EXPECT_EQ(again.Frame(f)[7], jaw.rest);
 }
 
 TEST_F(Pipeline, RetargetsAChainAHundredThousandDeep) {
-  BvhClip clip;
+  Motion clip;
   const std::vector<Channel> zyx = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
   clip.skeleton.AddJoint("Hips", -1, {0, 0, 0}, zyx);
   for (int j = 1; j < 100000; ++j) clip.skeleton.AddJoint(j == 1 ? "Head" : "Spine", j - 1, {0, 0.001, 0}, zyx);
-  clip.values.assign(std::size_t(clip.skeleton.valueCount), 1.0);
+  clip = Ok(MotionFromChannels(clip.skeleton, clip.frameTime, std::vector<double>(3 * 100000, 1.0)));
   Rig source = test::MakeRig(clip.skeleton, "cmu"), target = test::MakeRig(clip.skeleton, "cmu");
   auto retargeter = Make(source, target);
   EXPECT_EQ(retargeter->DrivenTargetJoints(), 100000);
-  BvhClip written = Ok(RetargetClip(*retargeter, clip, target, 0, 1));
-  for (double value : written.values) ASSERT_NEAR(value, 1.0, 1e-9);
+  Motion written = Ok(RetargetClip(*retargeter, clip, target, 0, 1));
+  double apart[2] = {};
+  for (std::size_t j = 0; j < written.locals.size(); ++j) Track(apart, written.locals[j], clip.locals[j]);
+  EXPECT_LT(apart[0], 1e-9);
+  EXPECT_LT(apart[1], 1e-9);
 }
 
 // The built-in sample and the shared walk onto the zombie: with rest alignment
 // and chains spread (its two neck joints onto one).
 TEST_F(Pipeline, FailsCleanlyWhenMemoryRunsOut) {
-  const BvhClip walk = Ok(SampleWalk(1)), cmu = SharedClip("cmu_02_01_walk.bvh");
-  const BvhSkeleton zombie = SharedClip("makehuman_zombie_walk.bvh").skeleton;
+  const Motion walk = Ok(SampleWalk(1)), cmu = SharedClip("cmu_02_01_walk.bvh");
+  const Skeleton zombie = SharedClip("makehuman_zombie_walk.bvh").skeleton;
   const struct {
-    const BvhClip& clip;
+    const Motion& clip;
     Rig source, target;
     std::size_t spread;
   } cases[] = {{walk, test::MakeRig(walk.skeleton, "cmu"), test::MakeRig(Ok(SampleTargetSkeleton()), "makehuman-game"), 2},
@@ -146,7 +149,7 @@ TEST_F(Pipeline, FailsCleanlyWhenMemoryRunsOut) {
     SCOPED_TRACE(c.spread);
     auto retargeter = Make(c.source, c.target);
     ASSERT_EQ(retargeter->SpreadChains().size(), c.spread);
-    std::vector<Matrix> expected, locals;
+    std::vector<Matrix> expected(std::size_t(c.target.JointCount())), locals(expected.size());
     ASSERT_TRUE(retargeter->RetargetFrame(c.clip.Frame(9), expected).has_value());
     int failures = norvo::test::ForEachAllocationFailure([&] {
       Outcome<void> done = retargeter->RetargetFrame(c.clip.Frame(9), locals);

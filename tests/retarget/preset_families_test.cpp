@@ -42,7 +42,7 @@ Names Split(const std::string& text, char separator) {
 
 // A skeleton from "parent>child" lines; a line with a side mark is there
 // once per side. The first parent is the root; joints come in pre-order.
-BvhSkeleton Skeleton(const std::string& edges, const Side sides[2]) {
+Skeleton MakeSkeleton(const std::string& edges, const Side sides[2]) {
   std::vector<std::pair<std::string, std::string>> links;
   for (const std::string& line : Split(edges, '\n')) {
     const std::size_t arrow = line.find('>');
@@ -52,7 +52,7 @@ BvhSkeleton Skeleton(const std::string& edges, const Side sides[2]) {
   }
   std::map<std::string, Names> children;
   for (const auto& [parent, child] : links) children[parent].push_back(child);
-  BvhSkeleton skeleton;
+  Skeleton skeleton;
   const std::vector<Channel> rotations = {Channel::Zrotation, Channel::Xrotation, Channel::Yrotation};
   std::vector<std::pair<std::string, std::int64_t>> stack = {{links.at(0).first, -1}};
   while (!stack.empty()) {
@@ -225,18 +225,18 @@ TEST_F(PresetFamilies, EachFamilyGetsItsOwnPresetAndTheJointsAPersonWouldAssign)
   const std::vector<Preset> presets = test::ShippedPresets();
   for (const Family& family : kFamilies) {
     const Side sides[2] = {family.left, family.right};
-    const BvhSkeleton skeleton = Skeleton(family.edges, sides);
+    const Skeleton skeleton = MakeSkeleton(family.edges, sides);
     SCOPED_TRACE(std::string(family.preset) + " rig with root " + skeleton.joints[0].name);
     const Rig rig = Ok(BuildRigWithBestPreset("rig", skeleton, presets));
 
     std::string scores;
-    for (const Rig::Candidate& candidate : rig.candidates)
+    for (const PresetChoice::Candidate& candidate : rig.preset.candidates)
       scores += " " + candidate.preset + "=" + std::to_string(candidate.score);
-    EXPECT_EQ(rig.presetName, family.preset) << scores;
-    EXPECT_FALSE(rig.presetTie) << scores;
-    EXPECT_FALSE(rig.presetWeak) << scores;
-    EXPECT_EQ(rig.emptyRequired, Names{});
-    EXPECT_EQ(rig.sharedJoints, 0);
+    EXPECT_EQ(rig.preset.name, family.preset) << scores;
+    EXPECT_FALSE(rig.preset.tie) << scores;
+    EXPECT_FALSE(rig.preset.weak) << scores;
+    EXPECT_EQ(rig.parts.emptyRequired, Names{});
+    EXPECT_EQ(rig.parts.sharedJoints, 0);
 
     // Every required body part, each side on its own.
     std::vector<bool> checked(StandardBodyParts().size(), false);
@@ -250,7 +250,7 @@ TEST_F(PresetFamilies, EachFamilyGetsItsOwnPresetAndTheJointsAPersonWouldAssign)
         Names expected;
         for (const std::string& name : Split(joints, '|')) expected.push_back(Expand(name, sides[s]));
         Names got;
-        for (std::int64_t joint : rig.bodyPartJoints[std::size_t(index)])
+        for (std::int64_t joint : rig.parts.joints[std::size_t(index)])
           got.push_back(rig.skeleton.joints[std::size_t(joint)].name);
         EXPECT_EQ(Sorted(got), Sorted(expected)) << identifier;
       }
@@ -260,14 +260,14 @@ TEST_F(PresetFamilies, EachFamilyGetsItsOwnPresetAndTheJointsAPersonWouldAssign)
 
     // Fingers and toes lie below the hand or foot of their own side, and
     // nothing marked as a twist, end, ik or helper joint is taken.
-    for (std::size_t i = 0; i < rig.bodyPartJoints.size(); ++i) {
+    for (std::size_t i = 0; i < rig.parts.joints.size(); ++i) {
       const BodyPartSpec& part = StandardBodyParts()[i];
-      for (std::int64_t joint : rig.bodyPartJoints[i]) {
+      for (std::int64_t joint : rig.parts.joints[i]) {
         const std::string& name = rig.skeleton.joints[std::size_t(joint)].name;
         for (const char* mark : kNeverTaken)
           EXPECT_EQ(Lower(name).find(mark), std::string::npos) << part.identifier << " took " << name;
         if (part.required) continue;
-        const std::vector<std::int64_t>& above = rig.bodyPartJoints[std::size_t(part.parent)];
+        const std::vector<std::int64_t>& above = rig.parts.joints[std::size_t(part.parent)];
         std::int64_t up = rig.skeleton.joints[std::size_t(joint)].parent;
         while (up >= 0 && std::find(above.begin(), above.end(), up) == above.end())
           up = rig.skeleton.joints[std::size_t(up)].parent;
@@ -285,23 +285,23 @@ TEST_F(PresetFamilies, AWeakChoiceIsFlaggedAndASharedJointCosts) {
   // the chest empty.
   const Rig weak = Ok(BuildRigWithBestPreset(
       "weak",
-      Skeleton("Hips>Chest\nChest>Neck\nNeck>Head\nChest>$Collar\n$Collar>$Shoulder\n$Shoulder>$Elbow\n"
+      MakeSkeleton("Hips>Chest\nChest>Neck\nNeck>Head\nChest>$Collar\n$Collar>$Shoulder\n$Shoulder>$Elbow\n"
                "$Elbow>$Wrist\nHips>$Hip\n$Hip>$Knee\n$Knee>$Ankle",
                sides),
       presets));
-  EXPECT_EQ(weak.presetName, "biovision");
-  EXPECT_TRUE(weak.presetWeak);
-  EXPECT_FALSE(weak.presetTie);
-  EXPECT_EQ(weak.emptyRequired, Names{"Chest"});
-  EXPECT_EQ(weak.score, PresetScore(weak.matchingCount, 0, 1));
+  EXPECT_EQ(weak.preset.name, "biovision");
+  EXPECT_TRUE(weak.preset.weak);
+  EXPECT_FALSE(weak.preset.tie);
+  EXPECT_EQ(weak.parts.emptyRequired, Names{"Chest"});
+  EXPECT_EQ(weak.preset.score, PresetScore(weak.parts.matchingCount, 0, 1));
 
   // A joint taken by two body parts costs more than it brings.
   Preset twice = presets[0];
   twice.parts[std::size_t(FindStandardBodyPart("Spine"))].keywords = {"Hips"};
-  const Rig shared = Ok(BuildRig("shared", Skeleton("Hips>Head", sides), twice));
-  EXPECT_EQ(shared.sharedJoints, 1);
-  EXPECT_EQ(shared.matchingCount, 3);  // Hips twice, Head once
-  EXPECT_EQ(shared.score, 3 - 2 * 1 - 5 * std::int64_t(shared.emptyRequired.size()));
+  const Rig shared = Ok(BuildRig("shared", MakeSkeleton("Hips>Head", sides), twice));
+  EXPECT_EQ(shared.parts.sharedJoints, 1);
+  EXPECT_EQ(shared.parts.matchingCount, 3);  // Hips twice, Head once
+  EXPECT_EQ(shared.preset.score, 3 - 2 * 1 - 5 * std::int64_t(shared.parts.emptyRequired.size()));
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ using ShippedPresets = test::WithModule;
 // The names of the joints that `rig` puts into body part `part`, in tree order.
 Names Joints(const Rig& rig, const char* part) {
   Names names;
-  for (std::int64_t joint : rig.bodyPartJoints[std::size_t(FindStandardBodyPart(part))])
+  for (std::int64_t joint : rig.parts.joints[std::size_t(FindStandardBodyPart(part))])
     names.push_back(rig.skeleton.joints[std::size_t(joint)].name);
   return names;
 }

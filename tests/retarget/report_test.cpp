@@ -54,13 +54,13 @@ void CheckRig(const json& out, const Rig& rig, const char* preset) {
 }
 
 TEST_F(Report, JsonHoldsWhatTheRigsAndTheAssociationHold) {
-  const BvhSkeleton cmu = test::SharedClip("cmu_02_01_walk.bvh").skeleton;
-  const BvhSkeleton mh = test::SharedClip("makehuman_zombie_walk.bvh").skeleton;
+  const Skeleton cmu = test::SharedClip("cmu_02_01_walk.bvh").skeleton;
+  const Skeleton mh = test::SharedClip("makehuman_zombie_walk.bvh").skeleton;
   const std::vector<Preset> presets = test::ShippedPresets();
   const struct {
-    const BvhSkeleton& source;
+    const Skeleton& source;
     const char* sourcePreset;
-    const BvhSkeleton& target;
+    const Skeleton& target;
     const char* targetPreset;
     std::size_t untakenTarget;
   } cases[] = {{cmu, "cmu", mh, "makehuman-game", 16}, {mh, "makehuman-game", cmu, "cmu", 0}};
@@ -96,8 +96,8 @@ TEST_F(Report, JsonHoldsWhatTheRigsAndTheAssociationHold) {
         EXPECT_EQ(association.GetAssociatedUuid(to).value(), from) << pair;
         ++pairs;
       }
-      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedSource"].size(), source.bodyPartJoints[std::size_t(part)].size());
-      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedTarget"].size(), target.bodyPartJoints[std::size_t(part)].size());
+      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedSource"].size(), source.parts.joints[std::size_t(part)].size());
+      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedTarget"].size(), target.parts.joints[std::size_t(part)].size());
     }
     const AssociationStatistics& stats = retargeter->Statistics();
     EXPECT_EQ(pairs, stats.associatedNodes);
@@ -134,10 +134,10 @@ TEST_F(Report, TextSaysWhichKeywordTookEachJointAndWhatStayedUnpaired) {
 }
 
 TEST_F(Report, JsonKeepsANameThatIsNotUtf8) {
-  BvhSkeleton skeleton = test::SharedClip("cmu_02_01_walk.bvh").skeleton;
+  Skeleton skeleton = test::SharedClip("cmu_02_01_walk.bvh").skeleton;
   skeleton.joints[0].name = "Hips\xe9";  // Latin-1
   const Rig rig = Ok(BuildRig("latin", skeleton, test::ShippedPresets()[2]));
-  ASSERT_EQ(rig.presetName, "cmu");
+  ASSERT_EQ(rig.preset.name, "cmu");
   auto retargeter = Ok(Retargeter::Create(rig, rig, {}));
   const json out = json::parse(Ok(ReportJson(Ok(BuildMatchReport(rig, "a.bvh", rig, "a.bvh", *retargeter)))));
   EXPECT_EQ(out["source"]["bodyParts"][0]["joints"][0]["joint"], "Hips\xef\xbf\xbd");

@@ -53,13 +53,13 @@ inline constexpr const char* kSmallPreset =
     "{\"name\": \"small\", \"discard\": [\"End\"],\n"
     "\"bodyParts\": {\"Hips\": {\"keywords\": [\"Hips\"]}, \"Spine\": {\"keywords\": [\"Spine\"]}}}";
 
-inline BvhClip Clip(const std::string& text) { return Ok(ParseBvh(text, "test.bvh")); }
-inline BvhClip SharedClip(const std::string& file) { return Ok(ReadBvhFile(SharedPath(file))); }
+inline Motion Clip(const std::string& text) { return Ok(ParseBvh(text, "test.bvh")); }
+inline Motion SharedClip(const std::string& file) { return Ok(ReadBvhFile(SharedPath(file))); }
 
 inline std::vector<Preset> ShippedPresets() { return Ok(ReadPresetFolder(ShippedPresetFolder())); }
 
 // The rig of a skeleton with the shipped preset `preset`.
-inline Rig MakeRig(const BvhSkeleton& skeleton, const std::string& preset, const std::string& name = "rig") {
+inline Rig MakeRig(const Skeleton& skeleton, const std::string& preset, const std::string& name = "rig") {
   for (const Preset& shipped : ShippedPresets())
     if (shipped.name == preset) return Ok(BuildRig(name, skeleton, shipped));
   ADD_FAILURE() << "no shipped preset " << preset;

@@ -20,27 +20,26 @@ using test::ReadAll;
 class RigFile : public test::WithModule {};
 
 TEST_F(RigFile, ReadsBackTheRigItWasSavedFrom) {
-  const BvhClip zombie = test::SharedClip("makehuman_zombie_walk.bvh");
+  const Motion zombie = test::SharedClip("makehuman_zombie_walk.bvh");
   const Rig rig = test::MakeRig(zombie.skeleton, "makehuman-game", "zombie");
   const std::string text = test::Ok(FormatRigFile(rig));
   const Rig loaded = test::Ok(ParseRigFile(text, "zombie.json"));
   EXPECT_EQ(loaded.name, "zombie");
-  EXPECT_EQ(loaded.presetName, "makehuman-game");
+  EXPECT_EQ(loaded.preset.name, "makehuman-game");
   ASSERT_EQ(loaded.JointCount(), rig.JointCount());
   for (std::int64_t j = 0; j < rig.JointCount(); ++j) {
-    const BvhJoint &a = loaded.skeleton.joints[std::size_t(j)], &b = rig.skeleton.joints[std::size_t(j)];
+    const Joint &a = loaded.skeleton.joints[std::size_t(j)], &b = rig.skeleton.joints[std::size_t(j)];
     EXPECT_EQ(a.name, b.name);
     EXPECT_EQ(a.parent, b.parent);
-    EXPECT_EQ(a.offset, b.offset);
+    EXPECT_EQ(a.rest, b.rest);
     EXPECT_EQ(a.channels, b.channels);
-    EXPECT_EQ(a.firstValue, b.firstValue);
     EXPECT_EQ(a.endSites, b.endSites);
     EXPECT_EQ(loaded.JointUuid(j), rig.JointUuid(j));
     EXPECT_EQ(loaded.restGlobals[std::size_t(j)], rig.restGlobals[std::size_t(j)]);
   }
-  EXPECT_EQ(loaded.bodyPartJoints, rig.bodyPartJoints);
-  EXPECT_EQ(loaded.coveredJoints, rig.coveredJoints);
-  EXPECT_EQ(loaded.emptyBodyParts, rig.emptyBodyParts);
+  EXPECT_EQ(loaded.parts.joints, rig.parts.joints);
+  EXPECT_EQ(loaded.parts.covered, rig.parts.covered);
+  EXPECT_EQ(loaded.parts.empty, rig.parts.empty);
   EXPECT_EQ(loaded.measured, rig.measured);
   EXPECT_EQ(loaded.hipHeight, rig.hipHeight);
   EXPECT_EQ(test::Ok(FormatRigFile(loaded)), text);

@@ -53,15 +53,15 @@ using test::Ok;
 using ContactSheet = test::WithModule;
 
 TEST_F(ContactSheet, IsWellFormedWithAFigurePerRigViewAndFrame) {
-  BvhClip walk = test::SharedClip("cmu_02_01_walk.bvh");
+  Motion walk = test::SharedClip("cmu_02_01_walk.bvh");
   walk.skeleton.joints[2].name = "Left<Up&\"Leg\">";  // names reach the picture escaped
   walk.skeleton.joints[3].name = "Left\xe9Leg\x01";   // and as UTF-8, without control characters
-  const BvhClip zombie = test::SharedClip("makehuman_zombie_walk.bvh");
+  const Motion zombie = test::SharedClip("makehuman_zombie_walk.bvh");
   const std::vector<Preset> presets = test::ShippedPresets();
   const Rig source = Ok(BuildRigWithBestPreset("walk", walk.skeleton, presets));
   const Rig target = Ok(BuildRigWithBestPreset("zombie", zombie.skeleton, presets));
   auto retargeter = Ok(Retargeter::Create(source, target, {}));
-  const BvhClip result = Ok(RetargetClip(*retargeter, walk, target, 10, 40));
+  const Motion result = Ok(RetargetClip(*retargeter, walk, target, 10, 40));
 
   std::vector<bool> sourceMapped(31, true), targetMapped(75, true);
   sourceMapped[0] = sourceMapped[5] = false;

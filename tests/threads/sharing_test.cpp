@@ -27,14 +27,14 @@ constexpr std::int64_t kFrames = 40;
 constexpr int kRounds = 30;
 
 struct Source {
-  BvhClip clip;
+  Motion clip;
   std::vector<std::vector<Matrix>> expected;  // target locals per frame, made on one thread
 };
 
-std::vector<std::vector<Matrix>> Retarget(const Rig& source, const Rig& target, const BvhClip& clip) {
+std::vector<std::vector<Matrix>> Retarget(const Rig& source, const Rig& target, const Motion& clip) {
   auto retargeter = Ok(Retargeter::Create(source, target, {}));
   std::vector<std::vector<Matrix>> frames;
-  std::vector<Matrix> locals;
+  std::vector<Matrix> locals(std::size_t(target.JointCount()));
   for (std::int64_t f = 0; f < std::min(kFrames, clip.FrameCount()); ++f) {
     if (!retargeter->RetargetFrame(clip.Frame(f), locals)) return {};
     frames.push_back(locals);
@@ -46,7 +46,7 @@ using Threads = test::WithModule;
 
 TEST_F(Threads, RetargetOntoOneSharedTargetWhileOthersChangeTheirCopies) {
   const std::vector<Preset> presets = test::ShippedPresets();
-  const BvhClip targetClip = test::SharedClip("cmu_12_03.bvh");
+  const Motion targetClip = test::SharedClip("cmu_12_03.bvh");
   const Rig target = Ok(BuildRigWithBestPreset("target", targetClip.skeleton, presets));
   std::vector<Source> sources;
   for (const char* file : {"cmu_02_01_walk.bvh", "makehuman_zombie_walk.bvh", "cmu_12_03.bvh"}) {

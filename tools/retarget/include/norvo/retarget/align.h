@@ -78,6 +78,6 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
 
 // One past the last descendant of each joint (joints are in pre-order, so a
 // joint's descendants follow it).
-Outcome<std::vector<std::int64_t>> SubtreeEnds(const BvhSkeleton& skeleton);
+Outcome<std::vector<std::int64_t>> SubtreeEnds(const Skeleton& skeleton);
 
 }  // namespace norvo::retarget

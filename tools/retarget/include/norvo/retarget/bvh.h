@@ -1,56 +1,22 @@
 // BVH motion files: the skeleton (HIERARCHY) and the frames (MOTION).
 //
-// Joints are kept in file order, which is pre-order: a parent comes before
-// its children. Each joint has 3 or 6 channels; a frame is one value per
-// channel, joints in file order, each joint's channels in its own order.
-// Angles are in degrees.
+// Each joint has 3 or 6 channels; a frame line holds one value per channel,
+// joints in file order, each joint's channels in its own order. Angles are
+// in degrees. A joint's local matrix is T(offset + position channels) * R,
+// with R the product of its rotations in channel order: "Zrotation
+// Yrotation Xrotation" gives R = Rz * Ry * Rx. The reader turns the values
+// into matrices and the writer turns matrices back into values: Euler
+// angles live here and nowhere else.
 #pragma once
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "norvo/matrix.h"
+#include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
 
 namespace norvo::retarget {
-
-enum class Channel : std::uint8_t { Xposition, Yposition, Zposition, Xrotation, Yrotation, Zrotation };
-
-// "Xposition", ..., "Zrotation".
-std::string_view ChannelName(Channel channel) noexcept;
-inline bool IsRotation(Channel channel) noexcept { return channel >= Channel::Xrotation; }
-// The axis of a channel: 0 for X, 1 for Y, 2 for Z.
-inline int ChannelAxis(Channel channel) noexcept { return int(channel) % 3; }
-
-struct BvhJoint {
-  std::string name;
-  std::int64_t parent = -1;  // index of the parent joint; -1 for the root
-  Vector offset;             // from the parent joint, in the parent's frame
-  std::vector<Channel> channels;  // 3 or 6, in file order
-  std::int64_t firstValue = 0;    // index of the joint's first value in a frame
-  std::vector<Vector> endSites;   // offsets of the End Sites under the joint
-};
-
-struct BvhSkeleton {
-  std::vector<BvhJoint> joints;  // pre-order; joints[0] is the root
-  std::int64_t valueCount = 0;   // values in one frame: all channels
-
-  // Adds a joint under `parent` (-1 for the root) and gives it its place in
-  // the frame. Children must be added after their parent.
-  void AddJoint(std::string name, std::int64_t parent, Vector offset, std::vector<Channel> channels);
-};
-
-struct BvhClip {
-  BvhSkeleton skeleton;
-  double frameTime = 1.0 / 30.0;  // seconds
-  std::vector<double> values;     // frame after frame, valueCount each
-
-  std::int64_t FrameCount() const noexcept {
-    return skeleton.valueCount ? std::int64_t(values.size()) / skeleton.valueCount : 0;
-  }
-  const double* Frame(std::int64_t frame) const noexcept { return values.data() + frame * skeleton.valueCount; }
-};
 
 // What the reader accepts at most. A text past a limit is refused as
 // BadInput with a message that names the limit; a caller that reads
@@ -58,7 +24,7 @@ struct BvhClip {
 struct BvhLimits {
   std::int64_t fileBytes = std::int64_t(1) << 30;  // the size of the text
   std::int64_t joints = 1000000;                   // ROOT and JOINTs
-  std::int64_t depth = 1000000;   // blocks open at once: joints and End Sites
+  std::int64_t depth = 1000000;    // blocks open at once: joints and End Sites
   std::int64_t frames = 10000000;  // the count on the Frames line
 };
 
@@ -66,12 +32,29 @@ struct BvhLimits {
 // line number and what was expected. Tolerant of CRLF, tabs, blank lines and
 // odd indentation; strict about structure, counts and numbers. Nothing is
 // allocated beyond what the text holds, and no nesting depth overflows.
-Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits = {});
+Outcome<Motion> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits = {});
 // A file larger than the limit is refused before it is read.
-Outcome<BvhClip> ReadBvhFile(const std::string& path, const BvhLimits& limits = {});
+Outcome<Motion> ReadBvhFile(const std::string& path, const BvhLimits& limits = {});
 
-// The BVH text of a clip, LF line ends, six decimals for every value.
-Outcome<std::string> FormatBvh(const BvhClip& clip);
-Outcome<void> WriteBvhFile(const BvhClip& clip, const std::string& path);
+// The BVH text of a motion, LF line ends, six decimals for every value.
+// Joints keep their channels; a joint without a valid layout gets position
+// and rotation channels when it is the root, rotation channels otherwise.
+// The angles of each frame are the ones closest to the frame before, so
+// that the values do not jump by a whole turn where the rotation does not.
+Outcome<std::string> FormatBvh(const Motion& motion);
+Outcome<void> WriteBvhFile(const Motion& motion, const std::string& path);
+
+// The channel values of BVH frames made into a motion: `values` holds the
+// frames one after the other, one value per channel.
+Outcome<Motion> MotionFromChannels(const Skeleton& skeleton, double frameTime, std::span<const double> values);
+
+// The Euler rotations of the channels.
+// R_axes[0](degrees[0]) * R_axes[1](degrees[1]) * R_axes[2](degrees[2]),
+// axes 0, 1, 2 for X, Y, Z; zero offset.
+Matrix RotationFromEuler(const int axes[3], const double degrees[3]) noexcept;
+// Angles whose RotationFromEuler gives the rotation part of m (three
+// distinct axes). The middle angle lies in [-90, 90]; at +-90 the last
+// angle is 0. Only the 3x3 part of m is read; it should be a rotation.
+void EulerFromRotation(const Matrix& m, const int axes[3], double degrees[3]) noexcept;
 
 }  // namespace norvo::retarget

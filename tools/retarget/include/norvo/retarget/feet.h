@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/rig.h"
 
@@ -33,7 +33,7 @@ struct FootSliding {
 // matrices (a rig's own or an aligned one); (0, 0, 0) when not known.
 Vector StandingUp(const Rig& rig, const std::vector<Matrix>& restGlobals);
 
-Outcome<FootSliding> MeasureFootSliding(const BvhClip& clip, const Rig& rig, const Vector& up);
+Outcome<FootSliding> MeasureFootSliding(const Motion& clip, const Rig& rig, const Vector& up);
 
 // Plants the feet of `clip` (a clip of `rig`) while they are in contact:
 // from the first frame of each contact on, a two-bone solve of hip and knee
@@ -41,6 +41,6 @@ Outcome<FootSliding> MeasureFootSliding(const BvhClip& clip, const Rig& rig, con
 // reach that far, the ankle goes as far as it can and stays there); the foot
 // keeps its turn in the world. The heights are left as they are. Legs whose knee is not the
 // hip's child or whose ankle is not the knee's are left alone.
-Outcome<void> LockFeet(BvhClip& clip, const Rig& rig, const Vector& up);
+Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up);
 
 }  // namespace norvo::retarget

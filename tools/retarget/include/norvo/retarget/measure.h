@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/rig.h"
 
@@ -33,8 +33,8 @@ struct BoneDirectionFigures {
 // `reference` (rig `referenceRig`), for as many frames as both hold.
 // `referenceOf` gives each joint of `rig` its partner in `referenceRig`, or
 // -1. The root's position plays no part, only directions.
-Outcome<BoneDirectionFigures> CompareBoneDirections(const BvhClip& reference, const Rig& referenceRig,
-                                                    std::int64_t first, const BvhClip& clip, const Rig& rig,
+Outcome<BoneDirectionFigures> CompareBoneDirections(const Motion& reference, const Rig& referenceRig,
+                                                    std::int64_t first, const Motion& clip, const Rig& rig,
                                                     const std::vector<std::int64_t>& referenceOf);
 
 // Every joint paired with itself: for a clip against another clip of the

@@ -82,6 +82,16 @@ class [[nodiscard]] Outcome<void> {
     if (!retarget_outcome_) return std::move(retarget_outcome_).failure(); \
   } while (0)
 
+// Declares `decl` from the value of `expr`, or returns its failure from the
+// enclosing function.
+#define RETARGET_ASSIGN(decl, expr) RETARGET_ASSIGN_IMPL(RETARGET_CONCAT(retarget_outcome_, __LINE__), decl, expr)
+#define RETARGET_CONCAT_INNER(a, b) a##b
+#define RETARGET_CONCAT(a, b) RETARGET_CONCAT_INNER(a, b)
+#define RETARGET_ASSIGN_IMPL(tmp, decl, expr)            \
+  auto tmp = (expr);                                     \
+  if (!tmp) return std::move(tmp).failure();             \
+  decl = std::move(tmp).value()
+
 // Returns the framework error of the Result `expr` from the enclosing
 // function, as a Failure that says what was being done.
 #define RETARGET_CHECK(expr, doing)                                                        \

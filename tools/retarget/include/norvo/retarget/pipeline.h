@@ -26,11 +26,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "norvo/retarget/align.h"
-#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/rig.h"
 
@@ -73,14 +74,14 @@ class Retargeter {
   // The chains that are spread.
   const std::vector<Chain>& SpreadChains() const noexcept;
 
-  // The target's local matrices for one source frame (the source skeleton's
-  // channel values), one per target joint.
-  Outcome<void> RetargetFrame(const double* sourceFrame, std::vector<Matrix>& targetLocals);
+  // The target's local matrices for one frame of the source's, one per
+  // joint of each; Internal when the spans have other sizes.
+  Outcome<void> RetargetFrame(std::span<const Matrix> sourceLocals, std::span<Matrix> targetLocals);
 
  private:
   struct State;
   explicit Retargeter(std::unique_ptr<State> state);
-  Outcome<void> SpreadFrame(const BaseArray<CharacterNodeTransform>& entries, std::vector<Matrix>& targetLocals);
+  Outcome<void> SpreadFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals);
   void ScaleDisplacement(Matrix& local, std::size_t joint) const noexcept;
   std::unique_ptr<State> state_;
   AssociationStatistics statistics_;
@@ -89,10 +90,10 @@ class Retargeter {
   std::int64_t drivenTarget_ = 0;
 };
 
-// Retargets frames [first, last) of a clip of the source rig into a clip of
-// the target rig with the target's channel layout and the source's frame
-// time. `progress`, when given, is called with the frames done so far.
-Outcome<BvhClip> RetargetClip(Retargeter& retargeter, const BvhClip& source, const Rig& target, std::int64_t first,
-                              std::int64_t last, const std::function<void(std::int64_t)>& progress = {});
+// Retargets frames [first, last) of a motion of the source rig into a
+// motion of the target rig with the source's frame time. `progress`, when
+// given, is called with the frames done so far.
+Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const Rig& target, std::int64_t first,
+                             std::int64_t last, const std::function<void(std::int64_t)>& progress = {});
 
 }  // namespace norvo::retarget

@@ -41,7 +41,7 @@ struct ReportRig {
   std::string name;
   std::string preset;
   std::int64_t score = 0;
-  std::vector<Rig::Candidate> candidates;  // empty when the preset was given
+  std::vector<PresetChoice::Candidate> candidates;  // empty when the preset was given
   bool presetTie = false;
   bool presetWeak = false;
   std::int64_t joints = 0;

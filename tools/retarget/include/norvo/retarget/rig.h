@@ -1,18 +1,21 @@
-// Rigs: a BVH skeleton described as a character for the retargeting module.
+// Rigs: a skeleton described as a character for the retargeting module.
 //
-// A Rig holds the character definition the module works on (a tree of
-// character tree nodes with the joint names and fresh Uuids, the rest pose
-// with global and parent global matrices, and the standard body-part
-// hierarchy filled from the joint names by a preset), and beside it what the
-// tool needs per joint. Joint j of the skeleton is node j everywhere.
-// The module must stay loaded while a Rig lives.
+// A Rig holds three things beside the skeleton:
+// - the module's view of it: the character definition (a tree of character
+//   tree nodes with the joint names and fresh Uuids, the rest pose with
+//   global and parent global matrices, the standard body-part hierarchy);
+// - the body-part map: which joints each body part holds once a preset (or
+//   a rig file) filled it, and the rig's up axis and hip height;
+// - the preset choice: which preset filled it, and how it was chosen.
+// Joint j of the skeleton is node j everywhere. The module must stay loaded
+// while a Rig lives.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/preset.h"
 #include "norvo/retargetbase.h"
@@ -23,42 +26,49 @@ struct UuidHash {
   std::size_t operator()(const Uuid& uuid) const noexcept { return std::size_t(uuid.GetHashCode()); }
 };
 
-struct Rig {
-  std::string name;
-  BvhSkeleton skeleton;
-  std::string presetName;
-  std::vector<BodyPartKeywords> presetParts;  // the preset's keywords, one per standard body part
-
-  CharacterDefinition definition;
-  std::vector<CharacterTreeRef> nodes;
-  std::vector<CharacterBodyPartRef> bodyParts;  // one per standard body part
-  std::vector<CharacterNodeTransform> restTransforms;
-  std::vector<Matrix> restLocals;
-  std::vector<Matrix> restGlobals;
-  std::unordered_map<Uuid, std::int64_t, UuidHash> jointOfUuid;
-
-  // What the preset filled.
-  std::vector<std::vector<std::int64_t>> bodyPartJoints;  // joints of each body part, in tree order
-  std::int64_t coveredJoints = 0;  // joints in at least one body part
-  std::vector<std::string> emptyBodyParts;
-
-  // How well the preset explains the rig: the module's matching count of the
-  // body-part tree against the rest pose (a joint counted once per body part
-  // that took it), joints taken by more than one body part, required body
-  // parts left empty, and the score made of them (see PresetScore).
+// What the body parts hold.
+struct BodyPartMap {
+  std::vector<std::vector<std::int64_t>> joints;  // per standard body part, in tree order
+  std::int64_t covered = 0;                       // joints in at least one body part
+  std::vector<std::string> empty;                 // body parts without joints
+  std::vector<std::string> emptyRequired;         // required ones among them
+  // The module's matching count of the body-part tree against the rest
+  // pose (a joint counted once per body part that took it), and the extra
+  // takings of joints in more than one body part (three takings count 2).
   std::int64_t matchingCount = 0;
-  std::int64_t sharedJoints = 0;  // extra takings: a joint in three body parts counts 2
-  std::vector<std::string> emptyRequired;
-  std::int64_t score = 0;
-  // When the preset was chosen among several: every candidate's score, in
-  // the order given, and whether the choice was a tie or a weak one.
+  std::int64_t sharedJoints = 0;
+};
+
+// Which preset filled the body parts, and how well it explains the rig.
+struct PresetChoice {
+  std::string name;
+  std::vector<BodyPartKeywords> parts;  // its keywords, one per standard body part
+  std::int64_t score = 0;               // see PresetScore
+  // When it was chosen among several: every candidate's score, in the order
+  // given, and whether the choice was a tie or a weak one.
   struct Candidate {
     std::string preset;
     std::int64_t score;
   };
   std::vector<Candidate> candidates;
-  bool presetTie = false;
-  bool presetWeak = false;
+  bool tie = false;
+  bool weak = false;
+};
+
+struct Rig {
+  std::string name;
+  Skeleton skeleton;
+  std::vector<Matrix> restLocals, restGlobals;
+
+  // The module's view.
+  CharacterDefinition definition;
+  std::vector<CharacterTreeRef> nodes;
+  std::vector<CharacterBodyPartRef> bodyParts;  // one per standard body part
+  std::vector<CharacterNodeTransform> restTransforms;
+  std::unordered_map<Uuid, std::int64_t, UuidHash> jointOfUuid;
+
+  BodyPartMap parts;
+  PresetChoice preset;
 
   // The up axis runs from the hips toward the head at rest; the hip height
   // is how far the hips stand above the lowest joint or End Site along it.
@@ -67,15 +77,16 @@ struct Rig {
   Vector up;
   double hipHeight = 0.0;
 
-  std::int64_t JointCount() const noexcept { return std::int64_t(skeleton.joints.size()); }
+  std::int64_t JointCount() const noexcept { return skeleton.Count(); }
   const Uuid& JointUuid(std::int64_t joint) const { return nodes[std::size_t(joint)].GetUuid(); }
+  // The first joint of a standard body part, or -1.
+  std::int64_t FirstJoint(std::string_view bodyPart) const noexcept;
 };
 
 // Describes `skeleton` as a character and fills its body parts with `preset`.
-Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, const Preset& preset);
+Outcome<Rig> BuildRig(const std::string& name, const Skeleton& skeleton, const Preset& preset);
 // Works out from the skeleton, the rest globals, the joints' Uuids and the
-// filled body parts what each body part holds (bodyPartJoints, coveredJoints,
-// emptyBodyParts) and the rig's up axis and hip height.
+// filled body parts the body-part map and the rig's up axis and hip height.
 Outcome<void> SummarizeRig(Rig& rig);
 // The score of a filled rig: matchingCount - 2 * sharedJoints
 // - 5 * (required body parts left empty). A joint taken twice so costs more
@@ -85,7 +96,7 @@ std::int64_t PresetScore(std::int64_t matchingCount, std::int64_t sharedJoints, 
 // (on a tie, the first). The choice is weak when the winner leaves a
 // required body part empty or puts fewer than half the joints into body
 // parts. Needs at least one preset.
-Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const BvhSkeleton& skeleton,
+Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const Skeleton& skeleton,
                                     const std::vector<Preset>& presets);
 
 }  // namespace norvo::retarget

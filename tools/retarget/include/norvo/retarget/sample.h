@@ -5,16 +5,14 @@
 #pragma once
 #include <cstdint>
 
-#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
 
 namespace norvo::retarget {
 
 // `cycles` walk cycles of one second each at 30 frames a second; Usage
 // when `cycles` is negative.
-Outcome<BvhClip> SampleWalk(int cycles = 4);
-Outcome<BvhSkeleton> SampleTargetSkeleton();
-// A clip of one frame: the skeleton at rest.
-Outcome<BvhClip> RestClip(const BvhSkeleton& skeleton);
+Outcome<Motion> SampleWalk(int cycles = 4);
+Outcome<Skeleton> SampleTargetSkeleton();
 
 }  // namespace norvo::retarget

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/rig.h"
 
@@ -16,7 +16,7 @@ namespace norvo::retarget {
 
 struct SheetFigure {
   const Rig* rig = nullptr;
-  const BvhClip* clip = nullptr;  // the rig's frames; the sheet reads frames first + i
+  const Motion* clip = nullptr;  // the rig's frames; the sheet reads frames first + i
   std::int64_t first = 0;
   std::vector<bool> mapped;  // per joint; an unmapped joint is marked
   std::string title;

@@ -1,5 +1,5 @@
-// Reading a whole text file under a size limit, and writing one, for the
-// tool's readers and writers.
+// Reading a whole text file under a size limit, and writing one safely, for
+// the tool's readers and writers.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -16,8 +16,14 @@ Failure TooLarge(std::int64_t limit, const std::string& file, const char* what =
 // Io "cannot open the <what>" / "cannot read the <what>"; OutOfMemory.
 Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes, const char* what = "file");
 
-// Writes `text` to `path`, replacing what was there.
-// Io "cannot create the <what>" / "cannot write the <what>"; OutOfMemory.
+// Writes `text` to `path`, replacing what was there: into a temporary file
+// in the same folder, flushed to the disk, then renamed over `path`. A write
+// that fails or is cut short leaves the old file as it was and no temporary
+// file; of two writers of one path, the last rename wins and the file is
+// whole. A new file gets the permissions a created file gets; a replaced
+// one keeps its own.
+// Io "cannot create the <what>: <reason>" / "cannot write the <what>:
+// <reason>"; OutOfMemory.
 Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what = "file");
 
 }  // namespace norvo::retarget

@@ -1,11 +1,13 @@
-// Euler channels to matrices and back, in each joint's channel order, and
+// BVH channels to matrices and back, in each joint's channel order, and
 // forward kinematics.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <random>
+#include <sstream>
 
-#include "norvo/retarget/kinematics.h"
+#include "norvo/retarget/bvh.h"
+#include "retarget_support.h"
 
 namespace norvo::retarget {
 namespace {
@@ -41,40 +43,53 @@ TEST(Euler, RoundTripsInEveryOrderIncludingGimbalLock) {
   }
 }
 
+// The numbers of a frame line of a BVH text: its last line.
+std::vector<double> LastLine(const std::string& text) {
+  std::vector<double> values;
+  std::istringstream line(text.substr(text.rfind('\n', text.size() - 2) + 1));
+  for (double value; line >> value;) values.push_back(value);
+  return values;
+}
+
 TEST(JointMatrices, FollowTheChannelOrderAndStayCloseToThePreviousFrame) {
-  BvhJoint joint;
-  joint.offset = {1, 2, 3};
-  joint.channels = {Channel::Yrotation, Channel::Zposition, Channel::Xrotation,
-                    Channel::Xposition, Channel::Zrotation, Channel::Yposition};
+  Skeleton skeleton;
+  skeleton.AddJoint("j", -1, {1, 2, 3},
+                    {Channel::Yrotation, Channel::Zposition, Channel::Xrotation, Channel::Xposition,
+                     Channel::Zrotation, Channel::Yposition});
   const double frame[6] = {30, 0.5, -40, 0.25, 100, -1}, angles[3] = {30, -40, 100};
   const int yxz[3] = {1, 0, 2};
   Matrix expected = RotationFromEuler(yxz, angles);
   expected.off = {1.25, 1, 3.5};
-  ExpectNear(LocalMatrix(joint, frame), expected, 1e-15);
-  double stored[6];
-  StoreLocalMatrix(joint, expected, stored);
-  ExpectNear(LocalMatrix(joint, stored), expected, 1e-12);
-  EXPECT_EQ(LocalMatrix(joint, nullptr), (Matrix{{1, 2, 3}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}));
+  const Motion motion = test::Ok(MotionFromChannels(skeleton, 0.1, frame));
+  ExpectNear(motion.Frame(0)[0], expected, 1e-15);
+  const std::vector<double> written = LastLine(test::Ok(FormatBvh(motion)));
+  ASSERT_EQ(written.size(), 6u);
+  for (int i = 0; i < 6; ++i) EXPECT_NEAR(written[std::size_t(i)], frame[i], 1e-6) << i;
+  EXPECT_EQ(skeleton.joints[0].rest, (Matrix{{1, 2, 3}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}));
 
   // A turn through 180 degrees, and one past the middle angle's 90, keep
-  // the stored angles near the previous frame's instead of jumping.
-  joint.channels = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+  // the written angles near the frame before's instead of jumping.
+  skeleton.joints[0].channels = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
   const double cases[3][2][3] = {{{179, 10, 20}, {-178, 11, 21}}, {{-170, 5, 0}, {175, 4, 1}}, {{30, 88, 10}, {210, 92, 190}}};
   for (const auto& [previous, now] : cases) {
-    StoreLocalMatrix(joint, RotationFromEuler(kZyx, now), stored, previous);
-    ExpectNear(RotationFromEuler(kZyx, stored), RotationFromEuler(kZyx, now), 1e-12);
-    for (int i = 0; i < 3; ++i) EXPECT_LT(std::abs(stored[i] - previous[i]), 16.0) << i;
+    Motion two = test::Ok(MotionFromChannels(skeleton, 0.1, std::span<const double>(previous, 3)));
+    two.locals.push_back(RotationFromEuler(kZyx, now));
+    two.locals.back().off = skeleton.joints[0].Offset();
+    const std::vector<double> stored = LastLine(test::Ok(FormatBvh(two)));
+    ASSERT_EQ(stored.size(), 3u);
+    ExpectNear(RotationFromEuler(kZyx, stored.data()), RotationFromEuler(kZyx, now), 1e-6);
+    for (int i = 0; i < 3; ++i) EXPECT_LT(std::abs(stored[std::size_t(i)] - previous[i]), 16.0) << i;
   }
 }
 
 TEST(ForwardKinematics, ComposesParentsBeforeChildren) {
-  BvhSkeleton skeleton;
+  Skeleton skeleton;
   for (int j = 0; j < 3; ++j)
     skeleton.AddJoint("j", j - 1, j ? Vector{2, 0, 0} : Vector{0, 1, 0}, {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation});
   const double frame[9] = {90, 0, 0, 90, 0, 0, 0, 0, 0};
-  Matrix locals[3], globals[3];
-  for (int j = 0; j < 3; ++j) locals[j] = LocalMatrix(skeleton.joints[std::size_t(j)], frame);
-  ForwardKinematics(skeleton, locals, globals);
+  const Motion motion = test::Ok(MotionFromChannels(skeleton, 0.1, frame));
+  Matrix globals[3];
+  FrameGlobals(motion, 0, globals);
   ExpectNear(globals[1], Matrix{{0, 3, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 1}}, 1e-15);
   ExpectNear(globals[2], Matrix{{-2, 3, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 1}}, 1e-15);
 }

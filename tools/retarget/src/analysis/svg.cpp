@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <new>
 
-#include "norvo/retarget/kinematics.h"
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/textfile.h"
 
@@ -96,7 +95,7 @@ View MakeView(const Rig& rig) {
   if (rig.measured) view.up = rig.up;
   auto first = [&](const char* part) -> const std::int64_t* {
     const int index = FindStandardBodyPart(part);
-    const std::vector<std::int64_t>& joints = rig.bodyPartJoints[std::size_t(index)];
+    const std::vector<std::int64_t>& joints = rig.parts.joints[std::size_t(index)];
     return joints.empty() ? nullptr : &joints[0];
   };
   Vector left{0, 0, 0};
@@ -131,7 +130,7 @@ View MakeView(const Rig& rig) {
   view.partOf.assign(rig.skeleton.joints.size(), std::string());
   std::span<const BodyPartSpec> standard = StandardBodyParts();
   for (std::size_t i = 0; i < standard.size(); ++i)
-    for (std::int64_t joint : rig.bodyPartJoints[i])
+    for (std::int64_t joint : rig.parts.joints[i])
       if (view.partOf[std::size_t(joint)].empty()) view.partOf[std::size_t(joint)] = std::string(standard[i].identifier);
   return view;
 }
@@ -142,10 +141,8 @@ void DrawFigure(std::string& out, int& cells, const SheetFigure& figure, const V
                 std::int64_t label, bool side, double x, double y, const char* role) {
   const Rig& rig = *figure.rig;
   const std::size_t count = rig.skeleton.joints.size();
-  std::vector<Matrix> locals(count), globals(count);
-  const double* values = figure.clip->Frame(figure.first + frame);
-  for (std::size_t j = 0; j < count; ++j) locals[j] = LocalMatrix(rig.skeleton.joints[j], values);
-  ForwardKinematics(rig.skeleton, locals.data(), globals.data());
+  std::vector<Matrix> globals(count);
+  FrameGlobals(*figure.clip, figure.first + frame, globals);
 
   // The root stays in the middle of the cell and the lowest point of the
   // figure on the floor line, so that a figure whose rest pose or travel
@@ -186,7 +183,7 @@ void DrawFigure(std::string& out, int& cells, const SheetFigure& figure, const V
            Escaped(label + (part.empty() ? " (no body part)" : " (" + part + ")")) + "</title></line>\n";
   };
   for (std::size_t j = 0; j < count; ++j) {
-    const BvhJoint& joint = rig.skeleton.joints[j];
+    const Joint& joint = rig.skeleton.joints[j];
     if (joint.parent >= 0) bone(globals[std::size_t(joint.parent)].off, globals[j].off, j, joint.name);
     for (const Vector& end : joint.endSites) bone(globals[j].off, TransformPoint(globals[j], end), j, joint.name + " end");
   }

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "norvo/retarget/align.h"
-#include "norvo/retarget/kinematics.h"
 
 namespace norvo::retarget {
 
@@ -25,7 +24,6 @@ struct Retargeter::State {
   CharacterPose sourcePose;
   BaseArray<CharacterNodeTransform> sourceNodes;
   BaseArray<CharacterNodeTransform> noNodes;
-  std::vector<Matrix> sourceLocals;
   std::vector<Matrix> sourceGlobals;
 
   std::vector<Uuid> targetUuids;
@@ -133,7 +131,6 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
       RETARGET_CHECK(node, "making the source pose");
       RETARGET_CHECK(state->sourceNodes.Append(std::move(node).value()), "making the source pose");
     }
-    state->sourceLocals.resize(sourceCount);
     state->sourceGlobals.resize(sourceCount);
 
     const std::size_t targetCount = target.skeleton.joints.size();
@@ -247,21 +244,17 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
   }
 }
 
-Outcome<void> Retargeter::RetargetFrame(const double* sourceFrame, std::vector<Matrix>& targetLocals) {
+Outcome<void> Retargeter::RetargetFrame(std::span<const Matrix> sourceLocals, std::span<Matrix> targetLocals) {
   State& s = *state_;
   const Rig& source = *s.source;
   const Rig& target = *s.target;
   const std::size_t sourceCount = source.skeleton.joints.size();
   const std::size_t targetCount = target.skeleton.joints.size();
-  try {
-    targetLocals.resize(targetCount);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
+  if (sourceLocals.size() != sourceCount || targetLocals.size() != targetCount)
+    return MakeFailure(FailureKind::Internal, "a frame of the wrong size reached the retargeter");
 
   // The source frame as a pose: globals by forward kinematics.
-  for (std::size_t j = 0; j < sourceCount; ++j) s.sourceLocals[j] = LocalMatrix(source.skeleton.joints[j], sourceFrame);
-  ForwardKinematics(source.skeleton, s.sourceLocals.data(), s.sourceGlobals.data());
+  ForwardKinematics(source.skeleton, sourceLocals, s.sourceGlobals);
   for (std::size_t j = 0; j < sourceCount; ++j) {
     const std::int64_t parent = source.skeleton.joints[j].parent;
     CharacterNodeTransform& node = s.sourceNodes[Int(j)];
@@ -317,7 +310,7 @@ const std::vector<Matrix>& Retargeter::RestGlobals() const noexcept { return *st
 const std::vector<Chain>& Retargeter::SpreadChains() const noexcept { return state_->chains; }
 
 Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& entries,
-                                      std::vector<Matrix>& targetLocals) {
+                                      std::span<Matrix> targetLocals) {
   State& s = *state_;
   const Rig& source = *s.source;
   const Rig& target = *s.target;
@@ -391,21 +384,15 @@ void Retargeter::ScaleDisplacement(Matrix& local, std::size_t joint) const noexc
   local.off = Add(rest, moved);
 }
 
-Outcome<BvhClip> RetargetClip(Retargeter& retargeter, const BvhClip& source, const Rig& target, std::int64_t first,
-                              std::int64_t last, const std::function<void(std::int64_t)>& progress) {
+Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const Rig& target, std::int64_t first,
+                             std::int64_t last, const std::function<void(std::int64_t)>& progress) {
   try {
-    BvhClip out;
+    Motion out;
     out.skeleton = target.skeleton;
     out.frameTime = source.frameTime;
-    const std::int64_t perFrame = out.skeleton.valueCount;
-    out.values.resize(std::size_t((last - first) * perFrame));
-    std::vector<Matrix> locals;
+    out.locals.resize(std::size_t((last - first) * target.JointCount()));
     for (std::int64_t f = first; f < last; ++f) {
-      RETARGET_TRY(retargeter.RetargetFrame(source.Frame(f), locals));
-      double* values = out.values.data() + (f - first) * perFrame;
-      const double* previous = f > first ? values - perFrame : nullptr;
-      for (std::size_t t = 0; t < out.skeleton.joints.size(); ++t)
-        StoreLocalMatrix(out.skeleton.joints[t], locals[t], values, previous);
+      RETARGET_TRY(retargeter.RetargetFrame(source.Frame(f), out.Frame(f - first)));
       if (progress) progress(f - first + 1);
     }
     return out;

@@ -6,6 +6,8 @@
 #include <numbers>
 #include <string>
 
+#include "norvo/retarget/bvh.h"
+
 namespace norvo::retarget {
 
 namespace {
@@ -16,15 +18,15 @@ const std::vector<Channel> kZYX = {C::Zrotation, C::Yrotation, C::Xrotation};
 const std::vector<Channel> kRootXYZ = {C::Xposition, C::Yposition, C::Zposition, C::Xrotation, C::Yrotation, C::Zrotation};
 const std::vector<Channel> kXYZ = {C::Xrotation, C::Yrotation, C::Zrotation};
 
-std::int64_t Add(BvhSkeleton& s, const std::string& name, std::int64_t parent, Vector offset,
+std::int64_t Add(Skeleton& s, const std::string& name, std::int64_t parent, Vector offset,
                  const std::vector<Channel>& channels) {
   s.AddJoint(name, parent, offset, channels);
   return std::int64_t(s.joints.size()) - 1;
 }
-void EndSite(BvhSkeleton& s, std::int64_t joint, Vector offset) { s.joints[std::size_t(joint)].endSites.push_back(offset); }
+void EndSite(Skeleton& s, std::int64_t joint, Vector offset) { s.joints[std::size_t(joint)].endSites.push_back(offset); }
 
-BvhSkeleton SourceSkeleton() {
-  BvhSkeleton s;
+Skeleton SourceSkeleton() {
+  Skeleton s;
   std::int64_t hips = Add(s, "Hips", -1, {0, 0, 0}, kRootZYX);
   for (int side = 0; side < 2; ++side) {
     const double x = side == 0 ? 1.0 : -1.0;
@@ -56,11 +58,14 @@ BvhSkeleton SourceSkeleton() {
   return s;
 }
 
-// Sets the rotation of a joint with Z, Y, X channels (the source rig's order).
-void Rotate(const BvhSkeleton& s, double* frame, std::string_view name, double z, double y, double x) {
-  for (const BvhJoint& joint : s.joints) {
+// Sets the rotation of a joint with Z, Y, X channels (the source rig's order)
+// in a frame of channel values.
+void Rotate(const Skeleton& s, double* frame, std::string_view name, double z, double y, double x) {
+  std::size_t first = 0;  // the joint's first value
+  for (const Joint& joint : s.joints) {
+    first += joint.channels.size();
     if (joint.name != name) continue;
-    double* v = frame + joint.firstValue + (joint.channels.size() == 6 ? 3 : 0);
+    double* v = frame + first - 3;
     v[0] = z;
     v[1] = y;
     v[2] = x;
@@ -69,23 +74,23 @@ void Rotate(const BvhSkeleton& s, double* frame, std::string_view name, double z
 
 }  // namespace
 
-Outcome<BvhClip> SampleWalk(int cycles) try {
+Outcome<Motion> SampleWalk(int cycles) try {
   if (cycles < 0) return MakeFailure(FailureKind::Usage, "the number of walk cycles is negative");
-  BvhClip clip;
-  clip.skeleton = SourceSkeleton();
-  clip.frameTime = 1.0 / 30.0;
+  const Skeleton skeleton = SourceSkeleton();
   const std::int64_t frames = 30 * std::int64_t(cycles);
-  const std::int64_t perFrame = clip.skeleton.valueCount;
-  clip.values.assign(std::size_t(frames * perFrame), 0.0);
+  std::int64_t perFrame = 0;
+  for (const Joint& joint : skeleton.joints) perFrame += std::int64_t(joint.channels.size());
+  // Made as the channel values of a BVH file, then read as one.
+  std::vector<double> values(std::size_t(frames * perFrame), 0.0);
   for (std::int64_t f = 0; f < frames; ++f) {
-    double* v = clip.values.data() + f * perFrame;
+    double* v = values.data() + f * perFrame;
     const double phase = 2.0 * std::numbers::pi * f / 30.0;
     const double s = std::sin(phase), c = std::cos(phase);
     // The root: forward along +Z, a little sway and bob.
     v[0] = 0.3 * s;
     v[1] = 16.0 + 0.3 * std::cos(2.0 * phase);
     v[2] = 22.0 * f / 30.0;
-    Rotate(clip.skeleton, v, "Hips", 2.0 * s, 5.0 * s, 3.0);
+    Rotate(skeleton, v, "Hips", 2.0 * s, 5.0 * s, 3.0);
     // Legs: a thigh swings forward with a negative X turn; a knee bends
     // back with a positive one, most while its leg swings forward.
     for (int side = 0; side < 2; ++side) {
@@ -93,26 +98,26 @@ Outcome<BvhClip> SampleWalk(int cycles) try {
       const std::string name = side == 0 ? "Left" : "Right";
       const double thigh = -25.0 * ls - 5.0;
       const double knee = 5.0 + 50.0 * std::pow(std::max(0.0, lc), 1.5);
-      Rotate(clip.skeleton, v, name + "UpLeg", 0, 0, thigh);
-      Rotate(clip.skeleton, v, name + "Leg", 0, 0, knee);
-      Rotate(clip.skeleton, v, name + "Foot", 0, 0, -0.6 * (thigh + knee) + 5.0);
+      Rotate(skeleton, v, name + "UpLeg", 0, 0, thigh);
+      Rotate(skeleton, v, name + "Leg", 0, 0, knee);
+      Rotate(skeleton, v, name + "Foot", 0, 0, -0.6 * (thigh + knee) + 5.0);
     }
     // Arms hang down and swing against the legs; elbows bend forward.
-    Rotate(clip.skeleton, v, "LeftArm", -70.0, 20.0 * s, 0);
-    Rotate(clip.skeleton, v, "RightArm", 70.0, 20.0 * s, 0);
-    Rotate(clip.skeleton, v, "LeftForeArm", 0, -15.0 + 10.0 * std::min(0.0, s), 0);
-    Rotate(clip.skeleton, v, "RightForeArm", 0, 15.0 + 10.0 * std::max(0.0, s), 0);
-    Rotate(clip.skeleton, v, "Spine", 0, -3.0 * s, 0);
-    Rotate(clip.skeleton, v, "Spine1", 0, -3.0 * s, 1.0);
-    Rotate(clip.skeleton, v, "Head", 0, 2.0 * s, -2.0);
+    Rotate(skeleton, v, "LeftArm", -70.0, 20.0 * s, 0);
+    Rotate(skeleton, v, "RightArm", 70.0, 20.0 * s, 0);
+    Rotate(skeleton, v, "LeftForeArm", 0, -15.0 + 10.0 * std::min(0.0, s), 0);
+    Rotate(skeleton, v, "RightForeArm", 0, 15.0 + 10.0 * std::max(0.0, s), 0);
+    Rotate(skeleton, v, "Spine", 0, -3.0 * s, 0);
+    Rotate(skeleton, v, "Spine1", 0, -3.0 * s, 1.0);
+    Rotate(skeleton, v, "Head", 0, 2.0 * s, -2.0);
   }
-  return clip;
+  return MotionFromChannels(skeleton, 1.0 / 30.0, values);
 } catch (const std::bad_alloc&) {
   return OutOfMemory();
 }
 
-Outcome<BvhSkeleton> SampleTargetSkeleton() try {
-  BvhSkeleton s;
+Outcome<Skeleton> SampleTargetSkeleton() try {
+  Skeleton s;
   std::int64_t root = Add(s, "Root", -1, {0, 0, 0}, kRootXYZ);
   std::int64_t spine = root;
   const double spineOffsets[5] = {0.6, 1.1, 1.1, 1.1, 1.1};
@@ -141,15 +146,6 @@ Outcome<BvhSkeleton> SampleTargetSkeleton() try {
     EndSite(s, Add(s, "Toe" + l, joint, {0, -1.0, 2.2}, kXYZ), {0, 0, 1.1});
   }
   return s;
-} catch (const std::bad_alloc&) {
-  return OutOfMemory();
-}
-
-Outcome<BvhClip> RestClip(const BvhSkeleton& skeleton) try {
-  BvhClip clip;
-  clip.skeleton = skeleton;
-  clip.values.assign(std::size_t(std::max<std::int64_t>(skeleton.valueCount, 0)), 0.0);
-  return clip;
 } catch (const std::bad_alloc&) {
   return OutOfMemory();
 }

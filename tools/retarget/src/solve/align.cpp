@@ -81,7 +81,7 @@ Matrix FitRotation(const Matrix& correlation) noexcept {
   return {{0.0, 0.0, 0.0}, column({1, 0, 0}), column({0, 1, 0}), column({0, 0, 1})};
 }
 
-Outcome<std::vector<std::int64_t>> SubtreeEnds(const BvhSkeleton& skeleton) {
+Outcome<std::vector<std::int64_t>> SubtreeEnds(const Skeleton& skeleton) {
   try {
     const std::size_t n = skeleton.joints.size();
     std::vector<std::int64_t> ends(n);
@@ -142,11 +142,11 @@ namespace {
 // children's subtrees hold one.
 void FirstQualifying(const Rig& source, const Rig& target, const std::vector<std::int64_t>& sourceOfTarget,
                      std::vector<std::int64_t>& first, std::vector<int>& branches) {
-  const std::vector<BvhJoint>& joints = target.skeleton.joints;
+  const std::vector<Joint>& joints = target.skeleton.joints;
   const std::size_t n = joints.size();
   auto qualifies = [&](std::size_t j) {
     const std::int64_t s = sourceOfTarget[j];
-    return s >= 0 && NonZero(joints[j].offset) && NonZero(source.skeleton.joints[std::size_t(s)].offset);
+    return s >= 0 && NonZero(joints[j].Offset()) && NonZero(source.skeleton.joints[std::size_t(s)].Offset());
   };
   // Children are visited last to first, so the first child with one has
   // the last word.
@@ -216,8 +216,8 @@ Outcome<std::vector<Chain>> FindChains(const Rig& source, const Rig& target,
       if (part < 0) continue;
       Chain chain;
       chain.bodyPart = name;
-      chain.source = source.bodyPartJoints[std::size_t(part)];
-      chain.target = target.bodyPartJoints[std::size_t(part)];
+      chain.source = source.parts.joints[std::size_t(part)];
+      chain.target = target.parts.joints[std::size_t(part)];
       if (chain.source.size() == chain.target.size() || !isLine(source, chain.source, sourceEnds.value()) ||
           !isLine(target, chain.target, targetEnds.value()))
         continue;
@@ -262,8 +262,8 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
       const std::int64_t parent = target.skeleton.joints[j].parent;
       if (parent < 0 || branches[std::size_t(parent)] < 2) continue;
       const std::int64_t s = sourceOfTarget[std::size_t(parent)];
-      const std::int64_t d = sourceOfTarget[j] >= 0 && NonZero(target.skeleton.joints[j].offset) &&
-                                     NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].offset)
+      const std::int64_t d = sourceOfTarget[j] >= 0 && NonZero(target.skeleton.joints[j].Offset()) &&
+                                     NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].Offset())
                                  ? std::int64_t(j)
                                  : first[j];
       if (s < 0 || d < 0 || !Within(sourceEnds.value(), s, sourceOfTarget[std::size_t(d)])) continue;

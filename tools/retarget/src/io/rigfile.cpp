@@ -9,7 +9,6 @@
 
 #include "json_values.h"
 #include "norvo/jsonio.h"
-#include "norvo/retarget/kinematics.h"
 #include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
@@ -25,13 +24,13 @@ void SetVector(json& slot, const Vector& v) { slot = json::array({v.x, v.y, v.z}
 void FillSection(const Rig& rig, json& out) {
   out = json::object();  // made before it is filled (see json_values.h)
   out["name"] = rig.name;
-  out["preset"] = rig.presetName;
+  out["preset"] = rig.preset.name;
   json& joints = out["joints"] = json::array();
-  for (const BvhJoint& joint : rig.skeleton.joints) {
+  for (const Joint& joint : rig.skeleton.joints) {
     json& entry = joints.emplace_back(json::object());
     entry["name"] = joint.name;
     entry["parent"] = joint.parent;
-    SetVector(entry["offset"], joint.offset);
+    SetVector(entry["offset"], joint.Offset());
     json& channels = entry["channels"] = json::array();
     for (Channel c : joint.channels) channels.emplace_back(std::string(ChannelName(c)));
     json& endSites = entry["endSites"] = json::array();
@@ -46,10 +45,10 @@ class SectionReader {
   Outcome<void> Read(const json& section, Rig& rig) {
     if (!section.is_object()) return Bad("the section \"" + std::string(kRigSection) + "\" is not an object");
     RETARGET_TRY(Text(section, "name", rig.name));
-    RETARGET_TRY(Text(section, "preset", rig.presetName));
+    RETARGET_TRY(Text(section, "preset", rig.preset.name));
     const json* joints = Member(section, "joints");
     if (!joints || !joints->is_array() || joints->empty()) return Bad("the rig's \"joints\" are not a list of joints");
-    for (std::size_t j = 0; j < joints->size(); ++j) RETARGET_TRY(Joint((*joints)[j], j, rig.skeleton));
+    for (std::size_t j = 0; j < joints->size(); ++j) RETARGET_TRY(ReadJoint((*joints)[j], j, rig.skeleton));
     return {};
   }
 
@@ -79,7 +78,7 @@ class SectionReader {
     return {};
   }
 
-  Outcome<void> Joint(const json& entry, std::size_t j, BvhSkeleton& skeleton) const {
+  Outcome<void> ReadJoint(const json& entry, std::size_t j, Skeleton& skeleton) const {
     const std::string what = "joint " + std::to_string(j);
     if (!entry.is_object()) return Bad(what + " is not an object");
     std::string name;
@@ -126,7 +125,7 @@ class SectionReader {
 // and the standard body parts, each checked against the joint list.
 Outcome<void> TakeCharacter(Rig& rig, const std::string& file) {
   auto bad = [&](const std::string& message) { return MakeFailure(FailureKind::BadInput, message, file); };
-  const std::vector<BvhJoint>& joints = rig.skeleton.joints;
+  const std::vector<Joint>& joints = rig.skeleton.joints;
 
   // Pre-order over the skeleton tree, which lists the joints in file order.
   std::unordered_map<const Object*, std::int64_t> jointOf;
@@ -161,10 +160,9 @@ Outcome<void> TakeCharacter(Rig& rig, const std::string& file) {
       return bad("the rest pose does not hold one node transform per joint");
     rig.restTransforms.push_back(transform);
   }
-  rig.restLocals.resize(joints.size());
-  rig.restGlobals.resize(joints.size());
-  for (std::size_t j = 0; j < joints.size(); ++j) rig.restLocals[j] = LocalMatrix(joints[j], nullptr);
-  ForwardKinematics(rig.skeleton, rig.restLocals.data(), rig.restGlobals.data());
+  RETARGET_ASSIGN(RestPose rest, RestOf(rig.skeleton));
+  rig.restLocals = std::move(rest.locals);
+  rig.restGlobals = std::move(rest.globals);
 
   // The standard body parts, found by identifier anywhere in the tree.
   std::unordered_map<std::string, CharacterBodyPartRef> partOf;
@@ -191,7 +189,7 @@ Outcome<void> TakeCharacter(Rig& rig, const std::string& file) {
     BodyPartKeywords words;
     texts(found->second.GetSkeletonKeywords(), words.keywords);
     texts(found->second.GetSkeletonDiscardKeywords(), words.discard);
-    rig.presetParts.push_back(std::move(words));
+    rig.preset.parts.push_back(std::move(words));
   }
   if (rig.bodyParts[0].Get() != rig.definition.GetBodyPartTree().Get())
     return bad("the body-part tree does not start with " + std::string(StandardBodyParts()[0].identifier));

@@ -1,10 +1,11 @@
 #include "norvo/retarget/bvh.h"
 
-#include <array>
-#include <charconv>
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <new>
+#include <numbers>
+#include <vector>
 
 #include "norvo/retarget/textfile.h"
 
@@ -12,8 +13,114 @@ namespace norvo::retarget {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kChannelNames = {"Xposition", "Yposition", "Zposition",
-                                                           "Xrotation", "Yrotation", "Zrotation"};
+constexpr double kDegrees = 180.0 / std::numbers::pi;
+constexpr double kRadians = std::numbers::pi / 180.0;
+
+const Vector& Column(const Matrix& m, int c) noexcept { return c == 0 ? m.v1 : c == 1 ? m.v2 : m.v3; }
+Vector& Column(Matrix& m, int c) noexcept { return c == 0 ? m.v1 : c == 1 ? m.v2 : m.v3; }
+double Get(const Vector& v, int r) noexcept { return r == 0 ? v.x : r == 1 ? v.y : v.z; }
+double& Get(Vector& v, int r) noexcept { return r == 0 ? v.x : r == 1 ? v.y : v.z; }
+// Row r, column c of the 3x3 part.
+double At(const Matrix& m, int r, int c) noexcept { return Get(Column(m, c), r); }
+
+// The rotation by `radians` about axis 0, 1 or 2.
+Matrix AxisRotation(int axis, double radians) noexcept {
+  const double s = std::sin(radians), c = std::cos(radians);
+  Matrix m;
+  const int j = (axis + 1) % 3, k = (axis + 2) % 3;
+  Get(Column(m, j), j) = c;
+  Get(Column(m, j), k) = s;
+  Get(Column(m, k), j) = -s;
+  Get(Column(m, k), k) = c;
+  return m;
+}
+
+// A joint's local matrix from its own channel values: T(offset + positions)
+// times the rotations in channel order.
+Matrix LocalFromChannels(const Joint& joint, const double* values) noexcept {
+  Matrix local;
+  local.off = joint.Offset();
+  int axes[3] = {0, 1, 2};
+  double angles[3] = {0, 0, 0};
+  int n = 0;
+  for (std::size_t c = 0; c < joint.channels.size(); ++c) {
+    const Channel channel = joint.channels[c];
+    if (IsRotation(channel)) {
+      axes[n] = ChannelAxis(channel);
+      angles[n++] = values[c];
+    } else {
+      Get(local.off, ChannelAxis(channel)) += values[c];
+    }
+  }
+  const Matrix rotation = RotationFromEuler(axes, angles);
+  local.v1 = rotation.v1;
+  local.v2 = rotation.v2;
+  local.v3 = rotation.v3;
+  return local;
+}
+
+// `angle` plus the whole turns that bring it closest to `near`.
+double Nearest(double angle, double near) noexcept { return angle - 360.0 * std::round((angle - near) / 360.0); }
+
+// The channel values of `local` for a joint with `channels`: the rotation as
+// angles in the channel order, the positions as the local offset minus the
+// joint's. With the joint's values of the frame before, the angles are the
+// ones of the rotation's two angle triples, each turned by whole turns, that
+// lie closest to them.
+void ChannelsFromLocal(const Joint& joint, const std::vector<Channel>& channels, const Matrix& local, double* values,
+                       const double* before) noexcept {
+  int axes[3] = {0, 1, 2};
+  int rotation[3] = {0, 0, 0};  // the channel index of each angle
+  for (int c = 0, n = 0; c < int(channels.size()); ++c)
+    if (IsRotation(channels[std::size_t(c)]) && n < 3) {
+      axes[n] = ChannelAxis(channels[std::size_t(c)]);
+      rotation[n++] = c;
+    }
+  double angles[3];
+  EulerFromRotation(local, axes, angles);
+  if (before) {
+    // Every rotation also has the angles (a + 180, 180 - b, c + 180).
+    double other[3] = {angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
+    double distance[2] = {0.0, 0.0};
+    for (int i = 0; i < 3; ++i) {
+      angles[i] = Nearest(angles[i], before[rotation[i]]);
+      other[i] = Nearest(other[i], before[rotation[i]]);
+      distance[0] += std::abs(angles[i] - before[rotation[i]]);
+      distance[1] += std::abs(other[i] - before[rotation[i]]);
+    }
+    if (distance[1] < distance[0])
+      for (int i = 0; i < 3; ++i) angles[i] = other[i];
+  }
+  int n = 0;
+  for (std::size_t c = 0; c < channels.size(); ++c) {
+    const Channel channel = channels[c];
+    const int axis = ChannelAxis(channel);
+    values[c] = IsRotation(channel) ? angles[n++] : Get(local.off, axis) - Get(joint.Offset(), axis);
+  }
+}
+
+// Whether channels are a layout the reader takes: three rotations, alone or
+// after three positions, each channel once.
+bool ValidLayout(const std::vector<Channel>& channels) noexcept {
+  if (channels.size() != 3 && channels.size() != 6) return false;
+  bool seen[6] = {};
+  for (std::size_t c = 0; c < channels.size(); ++c) {
+    if (seen[int(channels[c])]) return false;
+    seen[int(channels[c])] = true;
+  }
+  return seen[3] && seen[4] && seen[5];
+}
+
+using C = Channel;
+const std::vector<Channel> kRootChannels = {C::Xposition, C::Yposition, C::Zposition,
+                                            C::Zrotation, C::Yrotation, C::Xrotation};
+const std::vector<Channel> kJointChannels = {C::Zrotation, C::Yrotation, C::Xrotation};
+
+// The channels a joint is written with.
+const std::vector<Channel>& LayoutOf(const Joint& joint) noexcept {
+  if (ValidLayout(joint.channels)) return joint.channels;
+  return joint.parent < 0 ? kRootChannels : kJointChannels;
+}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
 
@@ -91,10 +198,10 @@ class Parser {
   Parser(std::string_view text, const std::string& fileName, const BvhLimits& limits)
       : lines_(text), file_(fileName), limits_(limits) {}
 
-  Outcome<BvhClip> Run() {
+  Outcome<Motion> Run() {
     RETARGET_TRY(Hierarchy());
-    RETARGET_TRY(Motion());
-    return std::move(clip_);
+    RETARGET_TRY(Frames());
+    return std::move(motion_);
   }
 
  private:
@@ -104,7 +211,7 @@ class Parser {
   }
 
   std::string What(const Open& open) const {
-    const std::string& name = clip_.skeleton.joints[std::size_t(open.joint)].name;
+    const std::string& name = motion_.skeleton.joints[std::size_t(open.joint)].name;
     return open.endSite ? "the End Site of " + name : "joint " + name;
   }
 
@@ -152,13 +259,13 @@ class Parser {
         if (pendingEndSite) {
           stack.push_back(Open{stack.back().joint, true, false, false, false, Vector{}});
         } else {
-          if (std::int64_t(clip_.skeleton.joints.size()) >= limits_.joints)
+          if (std::int64_t(motion_.skeleton.joints.size()) >= limits_.joints)
             return Fail("the hierarchy has more joints than the limit of " + std::to_string(limits_.joints));
-          BvhJoint joint;
+          Joint joint;
           joint.name = std::move(pendingName);
           joint.parent = stack.empty() ? -1 : stack.back().joint;
-          clip_.skeleton.joints.push_back(std::move(joint));
-          stack.push_back(Open{std::int64_t(clip_.skeleton.joints.size()) - 1, false, false, false, false, Vector{}});
+          motion_.skeleton.joints.push_back(std::move(joint));
+          stack.push_back(Open{std::int64_t(motion_.skeleton.joints.size()) - 1, false, false, false, false, Vector{}});
         }
         continue;
       }
@@ -172,13 +279,13 @@ class Parser {
         if (top.endSite)
           top.endSiteOffset = offset;
         else
-          clip_.skeleton.joints[std::size_t(top.joint)].offset = offset;
+          motion_.skeleton.joints[std::size_t(top.joint)].rest.off = offset;
         top.hasOffset = true;
       } else if (word == "CHANNELS") {
         if (top.endSite) return Fail("an End Site has no CHANNELS");
         if (top.hasChannels) return Fail("a second CHANNELS in " + What(top));
         if (top.hasChildren) return Fail("the CHANNELS of " + What(top) + " must come before its first JOINT");
-        RETARGET_TRY(Channels(rest, clip_.skeleton.joints[std::size_t(top.joint)]));
+        RETARGET_TRY(Channels(rest, motion_.skeleton.joints[std::size_t(top.joint)]));
         top.hasChannels = true;
       } else if (word == "JOINT" || (word == "End" && rest == "Site")) {
         if (top.endSite) return Fail("expected OFFSET or '}' in " + What(top) + ", found " + Quote(line));
@@ -192,7 +299,7 @@ class Parser {
         if (top.endSite) {
           Vector offset = top.endSiteOffset;
           stack.pop_back();
-          clip_.skeleton.joints[std::size_t(stack.back().joint)].endSites.push_back(offset);
+          motion_.skeleton.joints[std::size_t(stack.back().joint)].endSites.push_back(offset);
           continue;
         }
         if (!top.hasChannels) return Fail(What(top) + " has no CHANNELS");
@@ -219,7 +326,7 @@ class Parser {
     return {};
   }
 
-  Outcome<void> Channels(std::string_view rest, BvhJoint& joint) {
+  Outcome<void> Channels(std::string_view rest, Joint& joint) {
     std::string_view countWord = NextWord(rest);
     if (countWord.empty()) return Fail("CHANNELS needs a count");
     int count = 0;
@@ -232,8 +339,8 @@ class Parser {
       if (int(joint.channels.size()) == count)
         return Fail("CHANNELS " + std::to_string(count) + " lists more channels");
       std::size_t index = 0;
-      while (index < kChannelNames.size() && kChannelNames[index] != word) ++index;
-      if (index == kChannelNames.size()) return Fail("unknown channel " + Quote(word));
+      while (index < 6 && ChannelName(Channel(index)) != word) ++index;
+      if (index == 6) return Fail("unknown channel " + Quote(word));
       if (seen[index]) return Fail("channel " + std::string(word) + " is listed twice");
       seen[index] = true;
       joint.channels.push_back(Channel(index));
@@ -242,12 +349,13 @@ class Parser {
       return Fail("CHANNELS " + std::to_string(count) + " lists " + std::to_string(joint.channels.size()) +
                   " channels");
     if (!seen[3] || !seen[4] || !seen[5]) return Fail("CHANNELS 3 must be Xrotation, Yrotation and Zrotation");
-    joint.firstValue = clip_.skeleton.valueCount;
-    clip_.skeleton.valueCount += count;
+    firstValue_.resize(motion_.skeleton.joints.size());
+    firstValue_.back() = valueCount_;
+    valueCount_ += count;
     return {};
   }
 
-  Outcome<void> Motion() {
+  Outcome<void> Frames() {
     std::string_view line;
     if (!lines_.Next(line)) return Fail("the file has no MOTION section");
     if (line == "ROOT" || line.substr(0, 5) == "ROOT ") return Fail("a second ROOT: one skeleton per file is read");
@@ -268,10 +376,11 @@ class Parser {
     if (!lines_.Next(line) || line.substr(0, 11) != "Frame Time:")
       return Fail("expected 'Frame Time: <seconds>' after Frames");
     std::string_view timeText = Trim(line.substr(11));
-    RETARGET_TRY(Number(timeText, clip_.frameTime));
-    if (clip_.frameTime <= 0.0) return Fail("the Frame Time must be more than 0 seconds, found " + Quote(timeText));
+    RETARGET_TRY(Number(timeText, motion_.frameTime));
+    if (motion_.frameTime <= 0.0) return Fail("the Frame Time must be more than 0 seconds, found " + Quote(timeText));
 
-    const std::int64_t perFrame = clip_.skeleton.valueCount;
+    const std::int64_t perFrame = valueCount_;
+    std::vector<double> values(static_cast<std::size_t>(perFrame));
     std::int64_t frames = 0;
     while (lines_.Next(line)) {
       if (frames == frameCount)
@@ -282,11 +391,14 @@ class Parser {
         if (count >= perFrame) continue;  // counted, reported below
         double value = 0.0;
         RETARGET_TRY(Number(word, value));
-        clip_.values.push_back(value);
+        values[std::size_t(count)] = value;
       }
       if (count != perFrame)
         return Fail("a frame line with " + std::to_string(count) + " values; the hierarchy has " +
                     std::to_string(perFrame) + " channels");
+      const std::vector<Joint>& joints = motion_.skeleton.joints;
+      for (std::size_t j = 0; j < joints.size(); ++j)
+        motion_.locals.push_back(LocalFromChannels(joints[j], values.data() + firstValue_[j]));
       ++frames;
     }
     if (frames < frameCount)
@@ -299,7 +411,9 @@ class Parser {
   Lines lines_;
   const std::string& file_;
   const BvhLimits& limits_;
-  BvhClip clip_;
+  Motion motion_;
+  std::vector<std::int64_t> firstValue_;  // per joint, its first value in a frame line
+  std::int64_t valueCount_ = 0;           // values in a frame line
 };
 
 // Indentation: one tab a level, at most 32, so that deep hierarchies do not
@@ -330,20 +444,29 @@ void AppendOffset(std::string& out, const std::string& indent, const Vector& off
 
 }  // namespace
 
-std::string_view ChannelName(Channel channel) noexcept { return kChannelNames[std::size_t(channel)]; }
-
-void BvhSkeleton::AddJoint(std::string name, std::int64_t parent, Vector offset, std::vector<Channel> channels) {
-  BvhJoint joint;
-  joint.name = std::move(name);
-  joint.parent = parent;
-  joint.offset = offset;
-  joint.firstValue = valueCount;
-  valueCount += std::int64_t(channels.size());
-  joint.channels = std::move(channels);
-  joints.push_back(std::move(joint));
+Matrix RotationFromEuler(const int axes[3], const double degrees[3]) noexcept {
+  return Multiply(Multiply(AxisRotation(axes[0], degrees[0] * kRadians), AxisRotation(axes[1], degrees[1] * kRadians)),
+                  AxisRotation(axes[2], degrees[2] * kRadians));
 }
 
-Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits) {
+void EulerFromRotation(const Matrix& m, const int axes[3], double degrees[3]) noexcept {
+  // R = Ri(a) * Rj(b) * Rk(c). Row i of R does not depend on a: it holds
+  // s*sin(b) at column k and cos(b) times (cos(c), -s*sin(c)) at columns i
+  // and j, with s = 1 for a cyclic order (XYZ, YZX, ZXY), -1 otherwise.
+  const int i = axes[0], j = axes[1], k = axes[2];
+  const double s = (j - i + 3) % 3 == 1 ? 1.0 : -1.0;
+  const double cosB = std::hypot(At(m, i, i), At(m, i, j));
+  const double b = std::atan2(s * At(m, i, k), cosB);
+  const double c = cosB > 1e-12 ? std::atan2(-s * At(m, i, j), At(m, i, i)) : 0.0;
+  // What remains, R * Rk(-c) * Rj(-b), is the rotation about axis i.
+  const Matrix rest = Multiply(Multiply(m, AxisRotation(k, -c)), AxisRotation(j, -b));
+  const double a = std::atan2(s * At(rest, k, j), At(rest, j, j));
+  degrees[0] = a * kDegrees;
+  degrees[1] = b * kDegrees;
+  degrees[2] = c * kDegrees;
+}
+
+Outcome<Motion> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits) {
   try {
     if (std::uint64_t(text.size()) > std::uint64_t(std::max<std::int64_t>(limits.fileBytes, 0)))
       return TooLarge(limits.fileBytes, fileName);
@@ -353,19 +476,40 @@ Outcome<BvhClip> ParseBvh(std::string_view text, const std::string& fileName, co
   }
 }
 
-Outcome<BvhClip> ReadBvhFile(const std::string& path, const BvhLimits& limits) {
-  Outcome<std::string> text = ReadTextFile(path, limits.fileBytes);
-  if (!text) return std::move(text).failure();
-  return ParseBvh(text.value(), path, limits);
+Outcome<Motion> ReadBvhFile(const std::string& path, const BvhLimits& limits) {
+  RETARGET_ASSIGN(const std::string text, ReadTextFile(path, limits.fileBytes));
+  return ParseBvh(text, path, limits);
 }
 
-Outcome<std::string> FormatBvh(const BvhClip& clip) {
+Outcome<Motion> MotionFromChannels(const Skeleton& skeleton, double frameTime, std::span<const double> values) {
   try {
-    const std::vector<BvhJoint>& joints = clip.skeleton.joints;
+    Motion motion;
+    motion.skeleton = skeleton;
+    motion.frameTime = frameTime;
+    std::vector<std::int64_t> first;
+    std::int64_t perFrame = 0;
+    for (const Joint& joint : skeleton.joints) {
+      first.push_back(perFrame);
+      perFrame += std::int64_t(LayoutOf(joint).size());
+    }
+    const std::size_t frames = perFrame ? values.size() / std::size_t(perFrame) : 0;
+    motion.locals.reserve(frames * skeleton.joints.size());
+    for (std::size_t f = 0; f < frames; ++f)
+      for (std::size_t j = 0; j < skeleton.joints.size(); ++j)
+        motion.locals.push_back(LocalFromChannels(skeleton.joints[j], values.data() + f * std::size_t(perFrame) + first[j]));
+    return motion;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<std::string> FormatBvh(const Motion& motion) {
+  try {
+    const std::vector<Joint>& joints = motion.skeleton.joints;
     std::string out = "HIERARCHY\n";
     std::vector<std::int64_t> open;  // joints whose '}' is still to come
     auto close = [&]() {
-      const BvhJoint& joint = joints[std::size_t(open.back())];
+      const Joint& joint = joints[std::size_t(open.back())];
       std::string indent = Indent(open.size());
       for (const Vector& endSite : joint.endSites) {
         out += indent + "End Site\n" + indent + "{\n";
@@ -375,27 +519,37 @@ Outcome<std::string> FormatBvh(const BvhClip& clip) {
       open.pop_back();
       out += Indent(open.size()) + "}\n";
     };
+    std::vector<std::int64_t> first;  // per joint, its first value in a frame line
+    std::int64_t perFrame = 0;
     for (std::size_t j = 0; j < joints.size(); ++j) {
-      const BvhJoint& joint = joints[j];
+      const Joint& joint = joints[j];
       while (!open.empty() && open.back() != joint.parent) close();
       std::string indent = Indent(open.size());
       out += indent + (open.empty() ? "ROOT " : "JOINT ") + joint.name + "\n" + indent + "{\n";
-      AppendOffset(out, indent + '\t', joint.offset);
-      out += indent + "\tCHANNELS " + std::to_string(joint.channels.size());
-      for (Channel c : joint.channels) (out += ' ') += ChannelName(c);
+      AppendOffset(out, indent + '\t', joint.Offset());
+      const std::vector<Channel>& channels = LayoutOf(joint);
+      out += indent + "\tCHANNELS " + std::to_string(channels.size());
+      for (Channel c : channels) (out += ' ') += ChannelName(c);
       out += '\n';
       open.push_back(std::int64_t(j));
+      first.push_back(perFrame);
+      perFrame += std::int64_t(channels.size());
     }
     while (!open.empty()) close();
 
     char time[64];
-    auto [end, ec] = std::to_chars(time, time + sizeof time, clip.frameTime);
-    out += "MOTION\nFrames: " + std::to_string(clip.FrameCount()) + "\nFrame Time: " +
+    auto [end, ec] = std::to_chars(time, time + sizeof time, motion.frameTime);
+    out += "MOTION\nFrames: " + std::to_string(motion.FrameCount()) + "\nFrame Time: " +
            std::string(time, ec == std::errc() ? std::size_t(end - time) : 0) + "\n";
-    const std::int64_t perFrame = clip.skeleton.valueCount;
-    for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
-      const double* values = clip.Frame(f);
-      for (std::int64_t v = 0; v < perFrame; ++v) {
+    // This frame's values and the frame's before, whose angles the new ones
+    // stay close to.
+    std::vector<double> values(static_cast<std::size_t>(perFrame)), before(static_cast<std::size_t>(perFrame));
+    for (std::int64_t f = 0; f < motion.FrameCount(); ++f) {
+      const std::span<const Matrix> locals = motion.Frame(f);
+      for (std::size_t j = 0; j < joints.size(); ++j)
+        ChannelsFromLocal(joints[j], LayoutOf(joints[j]), locals[j], values.data() + first[j],
+                          f > 0 ? before.data() + first[j] : nullptr);
+      for (std::size_t v = 0; v < values.size(); ++v) {
         // A file that could not be read back is not written.
         if (!std::isfinite(values[v]))
           return MakeFailure(FailureKind::BadInput, "frame " + std::to_string(f) + " has a value that is not a finite "
@@ -404,6 +558,7 @@ Outcome<std::string> FormatBvh(const BvhClip& clip) {
         AppendNumber(out, values[v]);
       }
       out += '\n';
+      values.swap(before);
     }
     return out;
   } catch (const std::bad_alloc&) {
@@ -411,10 +566,9 @@ Outcome<std::string> FormatBvh(const BvhClip& clip) {
   }
 }
 
-Outcome<void> WriteBvhFile(const BvhClip& clip, const std::string& path) {
-  Outcome<std::string> text = FormatBvh(clip);
-  if (!text) return std::move(text).failure();
-  return WriteTextFile(path, text.value());
+Outcome<void> WriteBvhFile(const Motion& motion, const std::string& path) {
+  RETARGET_ASSIGN(const std::string text, FormatBvh(motion));
+  return WriteTextFile(path, text);
 }
 
 }  // namespace norvo::retarget

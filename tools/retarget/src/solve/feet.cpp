@@ -5,7 +5,6 @@
 #include <new>
 
 #include "norvo/retarget/align.h"
-#include "norvo/retarget/kinematics.h"
 #include "norvo/retarget/preset.h"
 
 namespace norvo::retarget {
@@ -17,17 +16,11 @@ struct Leg {
   double length = 0.0;
 };
 
-std::int64_t FirstJoint(const Rig& rig, const char* bodyPart) {
-  const int part = FindStandardBodyPart(bodyPart);
-  if (part < 0 || rig.bodyPartJoints[std::size_t(part)].empty()) return -1;
-  return rig.bodyPartJoints[std::size_t(part)].front();
-}
-
 // The two legs, left then right; a leg that cannot be measured has no hip.
 void FindLegs(const Rig& rig, Leg legs[2]) {
   const char* parts[2][3] = {{"LeftUpperLeg", "LeftLowerLeg", "LeftFoot"}, {"RightUpperLeg", "RightLowerLeg", "RightFoot"}};
   for (int side = 0; side < 2; ++side) {
-    Leg leg{FirstJoint(rig, parts[side][0]), FirstJoint(rig, parts[side][1]), FirstJoint(rig, parts[side][2])};
+    Leg leg{rig.FirstJoint(parts[side][0]), rig.FirstJoint(parts[side][1]), rig.FirstJoint(parts[side][2])};
     if (leg.hip < 0 || leg.knee < 0 || leg.ankle < 0) continue;
     auto at = [&](std::int64_t j) { return rig.restGlobals[std::size_t(j)].off; };
     leg.length = Length(Subtract(at(leg.knee), at(leg.hip))) + Length(Subtract(at(leg.ankle), at(leg.knee)));
@@ -44,14 +37,13 @@ struct Track {
   std::vector<bool> contact[2];
 };
 
-Track Follow(const BvhClip& clip, const Leg legs[2], const Vector& up) {
+Track Follow(const Motion& clip, const Leg legs[2], const Vector& up) {
   Track track;
   const std::int64_t frames = clip.FrameCount();
-  std::vector<Matrix> locals(clip.skeleton.joints.size()), globals(locals.size());
+  std::vector<Matrix> globals(clip.skeleton.joints.size());
   for (int side = 0; side < 2; ++side) track.ankle[side].resize(std::size_t(frames));
   for (std::int64_t f = 0; f < frames; ++f) {
-    for (std::size_t j = 0; j < locals.size(); ++j) locals[j] = LocalMatrix(clip.skeleton.joints[j], clip.Frame(f));
-    ForwardKinematics(clip.skeleton, locals.data(), globals.data());
+    FrameGlobals(clip, f, globals);
     for (int side = 0; side < 2; ++side)
       if (legs[side].hip >= 0) track.ankle[side][std::size_t(f)] = globals[std::size_t(legs[side].ankle)].off;
   }
@@ -74,14 +66,14 @@ Track Follow(const BvhClip& clip, const Leg legs[2], const Vector& up) {
 }  // namespace
 
 Vector StandingUp(const Rig& rig, const std::vector<Matrix>& restGlobals) {
-  const std::int64_t hips = FirstJoint(rig, "Hips"), head = FirstJoint(rig, "Head");
+  const std::int64_t hips = rig.FirstJoint("Hips"), head = rig.FirstJoint("Head");
   if (hips < 0 || head < 0) return {};
   const Vector up = Subtract(restGlobals[std::size_t(head)].off, restGlobals[std::size_t(hips)].off);
   const double length = Length(up);
   return length > 1e-9 ? Scale(up, 1.0 / length) : Vector{};
 }
 
-Outcome<FootSliding> MeasureFootSliding(const BvhClip& clip, const Rig& rig, const Vector& up) {
+Outcome<FootSliding> MeasureFootSliding(const Motion& clip, const Rig& rig, const Vector& up) {
   try {
     FootSliding sliding;
     Leg legs[2];
@@ -107,27 +99,24 @@ Outcome<FootSliding> MeasureFootSliding(const BvhClip& clip, const Rig& rig, con
   }
 }
 
-Outcome<void> LockFeet(BvhClip& clip, const Rig& rig, const Vector& up) {
+Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
   try {
     Leg legs[2];
     FindLegs(rig, legs);
-    const std::vector<BvhJoint>& joints = clip.skeleton.joints;
+    const std::vector<Joint>& joints = clip.skeleton.joints;
     for (Leg& leg : legs)
       if (leg.hip >= 0 && (joints[std::size_t(leg.knee)].parent != leg.hip || joints[std::size_t(leg.ankle)].parent != leg.knee))
         leg.hip = -1;
     if (!(Length(up) > 0.5)) return {};
     const Track track = Follow(clip, legs, up);
-    const std::int64_t perFrame = clip.skeleton.valueCount;
-    std::vector<Matrix> locals(joints.size()), globals(joints.size());
+    std::vector<Matrix> globals(joints.size());
     Vector anchor[2];
     for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
       bool any = false;
       for (int side = 0; side < 2; ++side) any = any || (legs[side].hip >= 0 && track.contact[side][std::size_t(f)]);
       if (!any) continue;
-      for (std::size_t j = 0; j < joints.size(); ++j) locals[j] = LocalMatrix(joints[j], clip.Frame(f));
-      ForwardKinematics(clip.skeleton, locals.data(), globals.data());
-      double* values = clip.values.data() + f * perFrame;
-      const double* previous = f > 0 ? values - perFrame : nullptr;
+      FrameGlobals(clip, f, globals);
+      const std::span<Matrix> locals = clip.Frame(f);
       for (int side = 0; side < 2; ++side) {
         const Leg& leg = legs[side];
         if (leg.hip < 0 || !track.contact[side][std::size_t(f)]) continue;
@@ -176,9 +165,10 @@ Outcome<void> LockFeet(BvhClip& clip, const Rig& rig, const Vector& up) {
         const Matrix newLocals[3] = {Multiply3x3(Inverse3x3(parentGlobal), newHip), Multiply3x3(Inverse3x3(newHip), newKnee),
                                      Multiply3x3(Inverse3x3(newKnee), ankleGlobal)};
         for (int i = 0; i < 3; ++i) {
-          Matrix local = newLocals[i];
-          local.off = locals[std::size_t(legJoints[i])].off;
-          StoreLocalMatrix(joints[std::size_t(legJoints[i])], local, values, previous);
+          Matrix& local = locals[std::size_t(legJoints[i])];
+          const Vector offset = local.off;
+          local = newLocals[i];
+          local.off = offset;
         }
       }
     }

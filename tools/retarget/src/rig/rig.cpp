@@ -5,7 +5,6 @@
 #include <new>
 #include <optional>
 
-#include "norvo/retarget/kinematics.h"
 
 namespace norvo::retarget {
 
@@ -29,11 +28,10 @@ Outcome<BaseArray<String>> MakeTexts(const std::vector<std::string>& texts) {
 }
 
 Outcome<void> BuildSkeleton(Rig& rig) {
-  const std::vector<BvhJoint>& joints = rig.skeleton.joints;
-  rig.restLocals.resize(joints.size());
-  rig.restGlobals.resize(joints.size());
-  for (std::size_t j = 0; j < joints.size(); ++j) rig.restLocals[j] = LocalMatrix(joints[j], nullptr);
-  ForwardKinematics(rig.skeleton, rig.restLocals.data(), rig.restGlobals.data());
+  const std::vector<Joint>& joints = rig.skeleton.joints;
+  RETARGET_ASSIGN(RestPose rest, RestOf(rig.skeleton));
+  rig.restLocals = std::move(rest.locals);
+  rig.restGlobals = std::move(rest.globals);
 
   BaseArray<CharacterNodeTransform> transforms;
   RETARGET_CHECK(transforms.EnsureCapacity(Int(joints.size())), "making the rest pose");
@@ -101,43 +99,43 @@ Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
 // What went where.
 Outcome<void> SummarizeBodyParts(Rig& rig) {
   std::span<const BodyPartSpec> standard = StandardBodyParts();
+  BodyPartMap& map = rig.parts;
   std::vector<bool> covered(rig.skeleton.joints.size(), false);
-  rig.bodyPartJoints.resize(standard.size());
+  map.joints.resize(standard.size());
   for (std::size_t i = 0; i < standard.size(); ++i) {
     Result<const BaseArray<Uuid>&> skeleton = rig.bodyParts[i].GetSkeleton();
     RETARGET_CHECK(skeleton, "reading the body parts");
     for (const Uuid& uuid : skeleton.value()) {
       auto found = rig.jointOfUuid.find(uuid);
       if (found == rig.jointOfUuid.end()) continue;
-      rig.bodyPartJoints[i].push_back(found->second);
+      map.joints[i].push_back(found->second);
       covered[std::size_t(found->second)] = true;
     }
-    if (rig.bodyPartJoints[i].empty()) rig.emptyBodyParts.emplace_back(standard[i].identifier);
+    if (map.joints[i].empty()) map.empty.emplace_back(standard[i].identifier);
   }
-  rig.coveredJoints = std::count(covered.begin(), covered.end(), true);
+  map.covered = std::count(covered.begin(), covered.end(), true);
 
   // The score: the module's count against the rest pose, less the joints
   // taken twice and the required body parts left empty.
   Result<Int> matching = RetargetBaseHelperInterface::FindBodyPartMatchingCount(
       rig.bodyParts[0], rig.definition.GetSkeletonRestPose(), true);
   RETARGET_CHECK(matching, "counting the joints in body parts");
-  rig.matchingCount = matching.value();
+  map.matchingCount = matching.value();
   std::vector<std::int64_t> takings(rig.skeleton.joints.size(), 0);
-  for (const std::vector<std::int64_t>& joints : rig.bodyPartJoints)
+  for (const std::vector<std::int64_t>& joints : map.joints)
     for (std::int64_t joint : joints) ++takings[std::size_t(joint)];
-  for (std::int64_t count : takings) rig.sharedJoints += std::max<std::int64_t>(0, count - 1);
+  for (std::int64_t count : takings) map.sharedJoints += std::max<std::int64_t>(0, count - 1);
   for (std::size_t i = 0; i < standard.size(); ++i)
-    if (standard[i].required && rig.bodyPartJoints[i].empty()) rig.emptyRequired.emplace_back(standard[i].identifier);
-  rig.score = PresetScore(rig.matchingCount, rig.sharedJoints, std::int64_t(rig.emptyRequired.size()));
+    if (standard[i].required && map.joints[i].empty()) map.emptyRequired.emplace_back(standard[i].identifier);
+  rig.preset.score = PresetScore(map.matchingCount, map.sharedJoints, std::int64_t(map.emptyRequired.size()));
   return {};
 }
 
 void Measure(Rig& rig) {
-  const std::vector<std::int64_t>& hips = rig.bodyPartJoints[std::size_t(FindStandardBodyPart("Hips"))];
-  const std::vector<std::int64_t>& head = rig.bodyPartJoints[std::size_t(FindStandardBodyPart("Head"))];
-  if (hips.empty() || head.empty()) return;
-  const Vector hipsAt = rig.restGlobals[std::size_t(hips[0])].off;
-  Vector up = Subtract(rig.restGlobals[std::size_t(head[0])].off, hipsAt);
+  const std::int64_t hips = rig.FirstJoint("Hips"), head = rig.FirstJoint("Head");
+  if (hips < 0 || head < 0) return;
+  const Vector hipsAt = rig.restGlobals[std::size_t(hips)].off;
+  Vector up = Subtract(rig.restGlobals[std::size_t(head)].off, hipsAt);
   const double length = std::sqrt(Dot(up, up));
   if (!(length > 1e-9)) return;
   up = {up.x / length, up.y / length, up.z / length};
@@ -155,15 +153,21 @@ void Measure(Rig& rig) {
 
 }  // namespace
 
-Outcome<Rig> BuildRig(const std::string& name, const BvhSkeleton& skeleton, const Preset& preset) {
+std::int64_t Rig::FirstJoint(std::string_view bodyPart) const noexcept {
+  const int part = FindStandardBodyPart(bodyPart);
+  if (part < 0 || std::size_t(part) >= parts.joints.size() || parts.joints[std::size_t(part)].empty()) return -1;
+  return parts.joints[std::size_t(part)].front();
+}
+
+Outcome<Rig> BuildRig(const std::string& name, const Skeleton& skeleton, const Preset& preset) {
   try {
     if (preset.parts.size() != StandardBodyParts().size())
       return MakeFailure(FailureKind::Internal, "the preset " + preset.name + " does not list the standard body parts");
     Rig rig;
     rig.name = name;
     rig.skeleton = skeleton;
-    rig.presetName = preset.name;
-    rig.presetParts = preset.parts;
+    rig.preset.name = preset.name;
+    rig.preset.parts = preset.parts;
     RETARGET_TRY(BuildSkeleton(rig));
     RETARGET_TRY(BuildBodyParts(rig, preset));
     RETARGET_TRY(SummarizeRig(rig));
@@ -183,23 +187,23 @@ std::int64_t PresetScore(std::int64_t matchingCount, std::int64_t sharedJoints, 
   return matchingCount - 2 * sharedJoints - 5 * emptyRequired;
 }
 
-Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const BvhSkeleton& skeleton,
+Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const Skeleton& skeleton,
                                     const std::vector<Preset>& presets) {
   if (presets.empty()) return MakeFailure(FailureKind::Internal, "no presets to choose from");
   try {
     std::optional<Rig> best;
-    std::vector<Rig::Candidate> candidates;
+    std::vector<PresetChoice::Candidate> candidates;
     for (const Preset& preset : presets) {
-      Outcome<Rig> rig = BuildRig(name, skeleton, preset);
-      if (!rig) return rig;
-      candidates.push_back({preset.name, rig.value().score});
-      if (!best || rig.value().score > best->score) best = std::move(rig).value();
+      RETARGET_ASSIGN(Rig rig, BuildRig(name, skeleton, preset));
+      candidates.push_back({preset.name, rig.preset.score});
+      if (!best || rig.preset.score > best->preset.score) best = std::move(rig);
     }
     Rig& chosen = *best;
-    for (const Rig::Candidate& candidate : candidates)
-      if (candidate.score == chosen.score && candidate.preset != chosen.presetName) chosen.presetTie = true;
-    chosen.presetWeak = !chosen.emptyRequired.empty() || 2 * chosen.coveredJoints < chosen.JointCount();
-    chosen.candidates = std::move(candidates);
+    PresetChoice& choice = chosen.preset;
+    for (const PresetChoice::Candidate& candidate : candidates)
+      if (candidate.score == choice.score && candidate.preset != choice.name) choice.tie = true;
+    choice.weak = !chosen.parts.emptyRequired.empty() || 2 * chosen.parts.covered < chosen.JointCount();
+    choice.candidates = std::move(candidates);
     return std::move(chosen);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

@@ -19,21 +19,21 @@ ReportRig DescribeRig(const Rig& rig, const std::string& file) {
   ReportRig out;
   out.file = file;
   out.name = rig.name;
-  out.preset = rig.presetName;
-  out.score = rig.score;
-  out.candidates = rig.candidates;
-  out.presetTie = rig.presetTie;
-  out.presetWeak = rig.presetWeak;
+  out.preset = rig.preset.name;
+  out.score = rig.preset.score;
+  out.candidates = rig.preset.candidates;
+  out.presetTie = rig.preset.tie;
+  out.presetWeak = rig.preset.weak;
   out.joints = rig.JointCount();
-  out.jointsInBodyParts = rig.coveredJoints;
-  out.emptyRequired = rig.emptyRequired;
+  out.jointsInBodyParts = rig.parts.covered;
+  out.emptyRequired = rig.parts.emptyRequired;
   std::span<const BodyPartSpec> standard = StandardBodyParts();
   std::vector<bool> taken(rig.skeleton.joints.size(), false);
   for (std::size_t i = 0; i < standard.size(); ++i) {
     ReportBodyPart part{std::string(standard[i].identifier), standard[i].required, {}};
-    for (std::int64_t joint : rig.bodyPartJoints[i]) {
+    for (std::int64_t joint : rig.parts.joints[i]) {
       const std::string& name = rig.skeleton.joints[std::size_t(joint)].name;
-      const std::string* keyword = i < rig.presetParts.size() ? TakingKeyword(rig.presetParts[i], name) : nullptr;
+      const std::string* keyword = i < rig.preset.parts.size() ? TakingKeyword(rig.preset.parts[i], name) : nullptr;
       part.joints.push_back({name, keyword ? *keyword : std::string()});
       taken[std::size_t(joint)] = true;
     }
@@ -42,8 +42,8 @@ ReportRig DescribeRig(const Rig& rig, const std::string& file) {
   for (std::size_t j = 0; j < taken.size(); ++j) {
     if (taken[j]) continue;
     ReportUntaken untaken{rig.skeleton.joints[j].name, {}, {}, {}};
-    for (std::size_t i = 0; i < rig.presetParts.size() && untaken.bodyPart.empty(); ++i) {
-      const BodyPartKeywords& part = rig.presetParts[i];
+    for (std::size_t i = 0; i < rig.preset.parts.size() && untaken.bodyPart.empty(); ++i) {
+      const BodyPartKeywords& part = rig.preset.parts[i];
       auto keyword = std::find_if(part.keywords.begin(), part.keywords.end(),
                                   [&](const std::string& k) { return KeywordMatches(k, untaken.name); });
       auto discard = std::find_if(part.discard.begin(), part.discard.end(),
@@ -134,8 +134,8 @@ void WriteRig(const ReportRig& rig, JsonText& out) {
   // One member per preset name, with the score of the last preset of that
   // name (two preset files may carry one name).
   std::unordered_map<std::string_view, std::int64_t> scores;
-  for (const Rig::Candidate& candidate : rig.candidates) scores[candidate.preset] = candidate.score;
-  for (const Rig::Candidate& candidate : rig.candidates)
+  for (const PresetChoice::Candidate& candidate : rig.candidates) scores[candidate.preset] = candidate.score;
+  for (const PresetChoice::Candidate& candidate : rig.candidates)
     if (auto score = scores.find(candidate.preset); score != scores.end()) {
       out.Key(candidate.preset).Value(score->second);
       scores.erase(score);
@@ -195,7 +195,7 @@ void RigText(const char* role, const ReportRig& rig, std::string& out) {
          std::to_string(rig.score);
   if (!rig.candidates.empty()) {
     std::vector<std::string> others;
-    for (const Rig::Candidate& candidate : rig.candidates)
+    for (const PresetChoice::Candidate& candidate : rig.candidates)
       if (candidate.preset != rig.preset) others.push_back(candidate.preset + " " + std::to_string(candidate.score));
     out += " (chosen among " + std::to_string(rig.candidates.size()) + "; others: " + Join(others) + ")";
     if (rig.presetTie) out += "; a TIE";
@@ -233,8 +233,8 @@ Outcome<MatchReport> BuildMatchReport(const Rig& source, const std::string& sour
     const CharacterAssociation& association = retargeter.Association();
     std::span<const BodyPartSpec> standard = StandardBodyParts();
     for (std::size_t i = 0; i < standard.size(); ++i) {
-      const std::vector<std::int64_t>& s = source.bodyPartJoints[i];
-      const std::vector<std::int64_t>& d = target.bodyPartJoints[i];
+      const std::vector<std::int64_t>& s = source.parts.joints[i];
+      const std::vector<std::int64_t>& d = target.parts.joints[i];
       if (s.empty() && d.empty()) continue;
       ReportPairing pairing{std::string(standard[i].identifier), {}, {}, {}};
       const std::size_t n = std::min(s.size(), d.size());

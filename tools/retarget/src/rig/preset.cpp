@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "json_values.h"
+#include "../io/json_values.h"
 #include "norvo/retarget/folder.h"
 #include "norvo/retarget/textfile.h"
 

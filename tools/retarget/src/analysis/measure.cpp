@@ -5,7 +5,6 @@
 #include <new>
 
 #include "norvo/retarget/align.h"
-#include "norvo/retarget/kinematics.h"
 #include "norvo/retarget/preset.h"
 
 namespace norvo::retarget {
@@ -29,16 +28,10 @@ AngleFigure Figure(std::vector<double>& angles) {
   return figure;
 }
 
-void Globals(const BvhClip& clip, std::int64_t frame, std::vector<Matrix>& locals, std::vector<Matrix>& globals) {
-  for (std::size_t j = 0; j < clip.skeleton.joints.size(); ++j)
-    locals[j] = LocalMatrix(clip.skeleton.joints[j], clip.Frame(frame));
-  ForwardKinematics(clip.skeleton, locals.data(), globals.data());
-}
-
 }  // namespace
 
-Outcome<BoneDirectionFigures> CompareBoneDirections(const BvhClip& reference, const Rig& referenceRig,
-                                                    std::int64_t first, const BvhClip& clip, const Rig& rig,
+Outcome<BoneDirectionFigures> CompareBoneDirections(const Motion& reference, const Rig& referenceRig,
+                                                    std::int64_t first, const Motion& clip, const Rig& rig,
                                                     const std::vector<std::int64_t>& referenceOf) {
   try {
     Outcome<std::vector<std::int64_t>> ends = BoneEnds(referenceRig, rig, referenceOf);
@@ -46,17 +39,16 @@ Outcome<BoneDirectionFigures> CompareBoneDirections(const BvhClip& reference, co
     const std::size_t parts = StandardBodyParts().size();
     std::vector<int> partOf(rig.skeleton.joints.size(), -1);
     for (std::size_t p = parts; p-- > 0;)
-      for (std::int64_t j : rig.bodyPartJoints[p]) partOf[std::size_t(j)] = int(p);
+      for (std::int64_t j : rig.parts.joints[p]) partOf[std::size_t(j)] = int(p);
 
     std::vector<std::vector<double>> angles(parts);
     std::vector<double> all;
-    std::vector<Matrix> locals(clip.skeleton.joints.size()), globals(locals.size());
-    std::vector<Matrix> referenceLocals(reference.skeleton.joints.size()), referenceGlobals(referenceLocals.size());
+    std::vector<Matrix> globals(clip.skeleton.joints.size()), referenceGlobals(reference.skeleton.joints.size());
     const std::int64_t frames = std::min(clip.FrameCount(), reference.FrameCount() - first);
     for (std::int64_t f = 0; f < frames; ++f) {
-      Globals(clip, f, locals, globals);
-      Globals(reference, first + f, referenceLocals, referenceGlobals);
-      for (std::size_t t = 0; t < locals.size(); ++t) {
+      FrameGlobals(clip, f, globals);
+      FrameGlobals(reference, first + f, referenceGlobals);
+      for (std::size_t t = 0; t < globals.size(); ++t) {
         const std::int64_t d = ends.value()[t];
         if (d < 0) continue;
         const std::size_t s = std::size_t(referenceOf[t]), sd = std::size_t(referenceOf[std::size_t(d)]);

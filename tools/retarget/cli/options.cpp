@@ -1,0 +1,153 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "norvo/retarget/install.h"
+#include "norvo/retarget/preset.h"
+
+namespace norvo::retarget::cli {
+
+namespace {
+
+std::string Footer() {
+  std::string footer =
+      "Without SOURCE the tool runs its built-in sample and says where it wrote the files.\n"
+      "With --batch, each clip's result keeps the clip's file name in OUTFOLDER, and --report, --svg and --save-rig "
+      "NAME write CLIP.NAME there for each clip.\n"
+      "Exit codes: 0 done, 1 wrong arguments, 2 a file that cannot be read or written or is malformed, "
+      "3 an internal failure or out of memory.\n";
+  Outcome<std::vector<Preset>> shipped = ReadPresetFolder(ShippedPresetFolder());
+  if (shipped) {
+    footer += std::string("Shipped presets (") + ShippedPresetFolder() + "):\n";
+    for (const Preset& preset : shipped.value()) footer += "  " + preset.name + ": " + preset.description + "\n";
+  }
+  return footer;
+}
+
+void AddOptions(CLI::App& app, Arguments& arguments) {
+  app.add_option("SOURCE", arguments.source, "the BVH clip whose motion is carried over");
+  app.add_option("-t,--target", arguments.target,
+                 "the BVH file whose skeleton receives the motion (its frames are not read), or a rig file (.json) "
+                 "written by --save-rig");
+  app.add_option("-o,--output", arguments.output,
+                 "the BVH file to write: the target's skeleton with the motion (with --batch: the folder)");
+  app.add_option("--preset", arguments.preset,
+                 "body-part preset of the target: a shipped preset's name or a JSON file (default: auto, the shipped "
+                 "preset that explains the rig best)");
+  app.add_option("--source-preset", arguments.sourcePreset, "the same for the source");
+  app.add_option("--frames", arguments.frames,
+                 "A:B retargets frames A up to but not including B, counted from 0 (A: or :B leave an end open)");
+  app.add_option("--translation-scale", arguments.translationScale,
+                 "auto, none or a number: the factor on the root's displacement; auto is the target's hip height "
+                 "over the source's")
+      ->default_str("auto");
+  app.add_flag("--no-root-translation", arguments.noRootTranslation,
+               "keep the root in place; only rotations are carried over");
+  app.add_option("--save-rig", arguments.saveRig,
+                 "write the target rig (skeleton, filled body parts, rest pose) to a JSON rig file, which --target "
+                 "and --source-rig accept in place of a BVH file; without SOURCE only the rig is written");
+  app.add_option("--source-rig", arguments.sourceRig,
+                 "a rig file (.json, from --save-rig) for the source instead of SOURCE's skeleton and a preset; "
+                 "SOURCE must have the same joints");
+  app.add_flag("--no-align", arguments.noAlign,
+               "apply the joints' turns on the target's own rest pose instead of one aligned to the source's bone "
+               "directions, and spread no chains: the plain solver result");
+  app.add_option("--spread-chains", arguments.spreadChains,
+                 "PARTS: body parts (comma-separated) whose chains are spread over the target's when their joint "
+                 "counts differ, or none (default: Spine,Neck; none with --no-align)");
+  app.add_flag("--round-trip", arguments.roundTrip,
+               "retarget the result back onto the source and print how far its bone directions are from the clip's, "
+               "per body part");
+  app.add_flag("--lock-feet", arguments.lockFeet,
+               "plant the target's feet while they are in contact (a two-bone leg solve)");
+  app.add_flag("--in-place", arguments.inPlace,
+               "remove the root's travel across the target's up axis, keep its height (for loops)");
+  app.add_option("--report", arguments.report,
+                 "FILE.json: the match report (body parts, the keyword that took each joint, pairs, what stayed "
+                 "unpaired); - prints it as text");
+  app.add_option("--svg", arguments.svg,
+                 "FILE.svg: stick figures of the source and the result side by side, front and side view, "
+                 "six frames over the clip");
+  app.add_option("--batch", arguments.batch,
+                 "FOLDER: retarget every .bvh file of FOLDER onto the target; -o names the folder for the results");
+  app.add_option("-j,--jobs", arguments.jobs, "worker threads for --batch (default: one per core)");
+  app.add_flag("-q,--quiet", arguments.quiet, "print nothing but warnings and errors (and --report -)");
+}
+
+}  // namespace
+
+std::optional<int> ParseCommandLine(int argc, char** argv, Arguments& arguments) {
+  CLI::App app{std::string("Carries the motion of a BVH clip onto the skeleton of another BVH file:\n  ") + kTool +
+                   " SOURCE.bvh --target TARGET.bvh -o OUT.bvh [OPTIONS]\n  " + kTool +
+                   " --batch FOLDER --target TARGET.bvh -o OUTFOLDER [OPTIONS]\n",
+               kTool};
+  AddOptions(app, arguments);
+  app.footer(Footer());
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "%s: error: %s (see --help)\n", kTool, error.what());
+    return 1;
+  }
+  return std::nullopt;
+}
+
+Failure Usage(std::string message) { return MakeFailure(FailureKind::Usage, std::move(message)); }
+
+Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
+  RetargetOptions options;
+  options.rootTranslation = !arguments.noRootTranslation;
+  options.inPlace = arguments.inPlace;
+  const std::string& scale = arguments.translationScale;
+  if (scale == "auto") {
+    options.scale = RetargetOptions::Scale::Auto;
+  } else if (scale == "none") {
+    options.scale = RetargetOptions::Scale::None;
+  } else {
+    char* end = nullptr;
+    const double value = std::strtod(scale.c_str(), &end);
+    if (scale.empty() || *end != '\0' || !std::isfinite(value) || value <= 0.0)
+      return Usage("--translation-scale takes auto, none or a number above 0; found '" + scale + "'");
+    options.scale = RetargetOptions::Scale::Fixed;
+    options.fixedScale = value;
+  }
+  // --no-align gives the plain solver result: no aligned rest and, unless
+  // asked for, no spread chains.
+  options.align = !arguments.noAlign;
+  if (arguments.noAlign) options.spreadBodyParts.clear();
+  if (!arguments.spreadChains) return options;
+  options.spreadBodyParts.clear();
+  const std::string& list = *arguments.spreadChains;
+  if (list == "none") return options;
+  for (std::size_t from = 0; from <= list.size();) {
+    const std::size_t comma = std::min(list.find(',', from), list.size());
+    const std::string part = list.substr(from, comma - from);
+    if (FindStandardBodyPart(part) < 0)
+      return Usage("--spread-chains takes none or body parts separated by commas (Spine, Neck, LeftUpperArm, "
+                   "...); found '" + part + "'");
+    options.spreadBodyParts.push_back(part);
+    from = comma + 1;
+  }
+  return options;
+}
+
+Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
+  ClipRequest request;
+  RETARGET_ASSIGN(request.options, ParseOptions(arguments));
+  request.sourceRig = arguments.sourceRig;
+  request.frames = arguments.frames;
+  request.lockFeet = arguments.lockFeet;
+  request.roundTrip = arguments.roundTrip;
+  request.figures = !arguments.quiet;
+  request.outputs = {arguments.output, arguments.report, arguments.svg, arguments.saveRig};
+  return request;
+}
+
+}  // namespace norvo::retarget::cli

@@ -1,0 +1,172 @@
+#include "summary.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "options.h"
+
+namespace norvo::retarget::cli {
+
+namespace {
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4g", value);
+  return text;
+}
+
+std::string Degrees(const AngleFigure& figure) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%.2f / %.2f / %.2f", figure.mean, figure.p95, figure.max);
+  return text;
+}
+
+std::string Sliding(const FootSliding& sliding) {
+  char text[64];
+  std::snprintf(text, sizeof text, "left %.3f, right %.3f", sliding.speed[0], sliding.speed[1]);
+  return text;
+}
+
+// "   round trip all 0.84 / 3.40 / 13.48" on a batch line, when taken.
+std::string RoundTripText(const ClipResult& result) {
+  return result.roundTrip ? ", round trip " + Degrees(result.roundTrip->all) : "";
+}
+
+}  // namespace
+
+int ExitCode(FailureKind kind) noexcept {
+  switch (kind) {
+    case FailureKind::Usage:
+      return 1;
+    case FailureKind::BadInput:
+    case FailureKind::Io:
+      return 2;
+    case FailureKind::OutOfMemory:
+    case FailureKind::Internal:
+      return 3;
+  }
+  return 3;
+}
+
+int ReportFailure(const Failure& failure) {
+  std::fprintf(stderr, "%s: error: %s\n", kTool, failure.Text().c_str());
+  return ExitCode(failure.kind);
+}
+
+int ReportOutOfMemory() noexcept {
+  std::fputs("norvo-retarget: error: out of memory\n", stderr);
+  return ExitCode(FailureKind::OutOfMemory);
+}
+
+void Warn(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", kTool, message.c_str()); }
+
+std::string PresetText(const Rig& rig) {
+  const PresetChoice& choice = rig.preset;
+  if (choice.candidates.size() < 2) return choice.name;
+  const PresetChoice::Candidate* next = nullptr;
+  for (const PresetChoice::Candidate& candidate : choice.candidates)
+    if (candidate.preset != choice.name && (!next || candidate.score > next->score)) next = &candidate;
+  return choice.name + " (score " + std::to_string(choice.score) + "; next " + next->preset + ", " +
+         std::to_string(next->score) + ")";
+}
+
+void PrintClip(const ClipResult& result, const ClipRequest& request) {
+  const Rig& source = *result.source;
+  const Rig& target = *result.target;
+  const RetargetOptions& options = request.options;
+  const AssociationStatistics& stats = result.statistics;
+  std::printf("source  %s: %lld joints, %lld frames at %s fps; preset %s puts %lld joints into body parts\n",
+              FileName(request.source).c_str(), static_cast<long long>(source.JointCount()),
+              static_cast<long long>(result.sourceFrames), Number(1.0 / result.frameTime).c_str(),
+              PresetText(source).c_str(), static_cast<long long>(source.parts.covered));
+  std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n",
+              FileName(request.target).c_str(), static_cast<long long>(target.JointCount()),
+              PresetText(target).c_str(), static_cast<long long>(target.parts.covered));
+  std::printf("paired  %lld of %lld body parts; %lld source and %lld target nodes in them, %lld node pairs\n",
+              static_cast<long long>(stats.associatedBodyParts), static_cast<long long>(stats.visitedBodyParts),
+              static_cast<long long>(stats.sourceNodes), static_cast<long long>(stats.targetNodes),
+              static_cast<long long>(stats.associatedNodes));
+  std::string translation = !options.rootTranslation
+                                ? "root not translated"
+                                : "root translation scaled by " + Number(result.translationScale);
+  if (options.rootTranslation && options.inPlace) translation += ", in place (height only)";
+  std::printf("motion  %lld of %lld target joints driven; %s\n", static_cast<long long>(result.drivenTargetJoints),
+              static_cast<long long>(target.JointCount()), translation.c_str());
+  std::string chains;
+  for (const Chain& chain : result.spreadChains)
+    chains += (chains.empty() ? "; chains spread: " : ", ") + chain.bodyPart + " (" +
+              std::to_string(chain.source.size()) + " joints onto " + std::to_string(chain.target.size()) + ")";
+  std::printf("rest    %s%s\n", options.align ? "aligned to the source's bone directions" : "not aligned (--no-align)",
+              chains.c_str());
+  if (result.quality && result.quality->all.count > 0)
+    std::printf("quality paired bones point %.2f degrees from the source's on average (95th percentile %.2f, "
+                "largest %.2f)\n",
+                result.quality->all.mean, result.quality->all.p95, result.quality->all.max);
+  if (result.sourceFeet && result.resultFeet && result.sourceFeet->measured && result.resultFeet->measured) {
+    const std::string locked =
+        result.unlockedFeet ? " (" + Sliding(*result.unlockedFeet) + " before --lock-feet)" : "";
+    std::printf("feet    sliding in contact, leg lengths per second: source %s; result %s%s\n",
+                Sliding(*result.sourceFeet).c_str(), Sliding(*result.resultFeet).c_str(), locked.c_str());
+  }
+  if (result.roundTrip) {
+    std::printf("round   trip back onto %s, bone directions against the clip's in degrees (mean / 95th percentile / "
+                "largest): all %s\n",
+                source.name.c_str(), Degrees(result.roundTrip->all).c_str());
+    for (const auto& [part, figure] : result.roundTrip->bodyParts)
+      std::printf("          %-14s %s\n", part.c_str(), Degrees(figure).c_str());
+  }
+  const std::string& output = request.outputs.motion;
+  if (result.last > result.first)
+    std::printf("wrote   %s: frames %lld to %lld (%lld) in %.2f s\n", output.c_str(),
+                static_cast<long long>(result.first), static_cast<long long>(result.last - 1),
+                static_cast<long long>(result.last - result.first), result.seconds);
+  else
+    std::printf("wrote   %s: the skeleton without frames (the source has none) in %.2f s\n", output.c_str(),
+                result.seconds);
+  if (!request.outputs.svg.empty()) std::printf("picture %s\n", request.outputs.svg.c_str());
+  if (!request.outputs.rig.empty()) std::printf("rig     %s\n", request.outputs.rig.c_str());
+  if (!request.outputs.report.empty() && request.outputs.report != "-")
+    std::printf("report  %s\n", request.outputs.report.c_str());
+}
+
+void PrintBatchClip(const BatchClip& clip) {
+  const ClipResult& result = *clip.result;
+  std::string also;
+  for (const std::string* path : {&clip.outputs.report, &clip.outputs.svg, &clip.outputs.rig})
+    if (!path->empty()) also += ", " + *path;
+  std::printf("ok      %s: %lld frames, preset %s%s, %.2f s -> %s%s\n", FileName(clip.input).c_str(),
+              static_cast<long long>(result.last - result.first), result.source->preset.name.c_str(),
+              RoundTripText(result).c_str(), result.seconds, clip.outputs.motion.c_str(), also.c_str());
+}
+
+Progress::Progress(bool show, std::int64_t total, std::string what)
+    : show_(show && isatty(STDERR_FILENO)), total_(total), what_(std::move(what)) {}
+
+Progress::~Progress() {
+  if (shown_) std::fprintf(stderr, "\r%60s\r", "");
+}
+
+void Progress::Frame() {
+  const std::int64_t done = ++frames_;
+  if (!show_) return;
+  // A worker that finds another one printing goes on with its work.
+  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+  if (!lock) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_ < std::chrono::milliseconds(200)) return;
+  last_ = now;
+  shown_ = visible_ = true;
+  const double seconds = std::chrono::duration<double>(now - start_).count();
+  std::fprintf(stderr, "\rretargeting: %s %lld of %lld, %.0f frames/s   ", what_.c_str(),
+               static_cast<long long>(what_ == "frame" ? done : clips_.load()), static_cast<long long>(total_),
+               seconds > 0 ? double(done) / seconds : 0.0);
+}
+
+void Progress::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (visible_) std::fprintf(stderr, "\r%60s\r", "");
+  visible_ = false;
+}
+
+}  // namespace norvo::retarget::cli

@@ -1,0 +1,316 @@
+#include "norvo/retarget/job.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <new>
+
+#include "norvo/retarget/formats.h"
+#include "norvo/retarget/svg.h"
+
+namespace norvo::retarget {
+
+namespace {
+
+Failure Usage(std::string message) { return MakeFailure(FailureKind::Usage, std::move(message)); }
+
+std::string Join(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+// "+Y" for an axis within a few degrees of one, else its three numbers.
+std::string AxisText(const Vector& axis) {
+  const double values[3] = {axis.x, axis.y, axis.z};
+  for (int i = 0; i < 3; ++i)
+    if (std::abs(values[i]) > 0.99) return std::string(values[i] > 0 ? "+" : "-") + "XYZ"[i];
+  char text[64];
+  std::snprintf(text, sizeof text, "(%.2f, %.2f, %.2f)", axis.x, axis.y, axis.z);
+  return text;
+}
+
+// Per joint of a rig: has it a partner in the association?
+std::vector<bool> Mapped(const Rig& rig, const CharacterAssociation& association) {
+  std::vector<bool> mapped(std::size_t(rig.JointCount()));
+  for (std::int64_t j = 0; j < rig.JointCount(); ++j)
+    mapped[std::size_t(j)] = association.GetAssociatedUuid(rig.JointUuid(j)).has_value();
+  return mapped;
+}
+
+// A folder that is not there is found before the work, not after it.
+Outcome<void> CheckFolders(const ClipOutputs& outputs) {
+  for (const std::string* path : {&outputs.motion, &outputs.report, &outputs.svg, &outputs.rig}) {
+    if (path->empty() || *path == "-") continue;
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::path(*path).parent_path();
+    if (!folder.empty() && !std::filesystem::is_directory(folder, error))
+      return MakeFailure(FailureKind::Io, "cannot create the file: there is no folder " + folder.string(), *path);
+  }
+  return {};
+}
+
+// The clip's own motion, read unless the caller has it.
+Outcome<std::shared_ptr<const Motion>> SourceMotion(const ClipRequest& request) {
+  if (request.sourceMotion) return std::shared_ptr<const Motion>(std::shared_ptr<const Motion>(), request.sourceMotion);
+  RETARGET_ASSIGN(Asset asset, ReadAsset(request.source));
+  if (asset.rig)
+    return MakeFailure(FailureKind::BadInput, "a rig file holds no motion: give a motion file as the source (a rig "
+                       "file for it goes with --source-rig)", request.source);
+  return std::make_shared<const Motion>(std::move(asset.motion));
+}
+
+// A source rig from a rig file; its joints must be those of the clip.
+Outcome<Rig> SourceRigFromFile(const ClipRequest& request, const Skeleton& clip) {
+  if (request.sourcePreset)
+    return Usage("--source-preset does not apply to a rig file: its body parts are kept as they are");
+  RETARGET_ASSIGN(Asset asset, ReadAsset(request.sourceRig));
+  if (!asset.rig) return Usage("--source-rig takes a rig file (.json) written by --save-rig");
+  const std::vector<Joint>& a = asset.rig->skeleton.joints;
+  bool same = a.size() == clip.joints.size();
+  for (std::size_t j = 0; same && j < a.size(); ++j)
+    same = a[j].name == clip.joints[j].name && a[j].parent == clip.joints[j].parent &&
+           a[j].channels == clip.joints[j].channels;
+  if (!same)
+    return MakeFailure(FailureKind::BadInput,
+                       "the rig's joints are not those of " + FileName(request.source) +
+                           " (names, parents and channels must match)",
+                       request.sourceRig);
+  return std::move(*asset.rig);
+}
+
+class Job {
+ public:
+  explicit Job(const ClipRequest& request) : request_(request) {}
+
+  Outcome<ClipResult> Run() {
+    const auto start = std::chrono::steady_clock::now();
+    RETARGET_TRY(CheckFolders(request_.outputs));
+    if (!request_.outputs.motion.empty()) RETARGET_TRY(CheckMotionOutput(request_.outputs.motion));
+    if (!request_.outputs.rig.empty()) RETARGET_TRY(CheckRigOutput(request_.outputs.rig));
+    RETARGET_ASSIGN(source_, SourceMotion(request_));
+    RETARGET_TRY(ParseFrames(request_.frames, source_->FrameCount(), result_.first, result_.last));
+    RETARGET_TRY(MakeRigs());
+    if (!request_.outputs.rig.empty()) RETARGET_TRY(WriteRig(*result_.target, request_.outputs.rig));
+    RETARGET_TRY(Retarget());
+    result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return std::move(result_);
+  }
+
+ private:
+  void Warn(std::string message) {
+    if (request_.warn) request_.warn(message);
+    result_.warnings.push_back(std::move(message));
+  }
+  void Warn(const std::vector<std::string>& messages) {
+    for (const std::string& message : messages) Warn(message);
+  }
+
+  Outcome<void> MakeRigs() {
+    static const std::vector<Preset> kNone;
+    const std::vector<Preset>& presets = request_.presets ? *request_.presets : kNone;
+    if (request_.sourceRig.empty()) {
+      RETARGET_ASSIGN(Rig rig, MakeRig(Stem(request_.source), source_->skeleton, request_.sourcePreset, presets));
+      result_.source = std::make_shared<const Rig>(std::move(rig));
+    } else {
+      RETARGET_ASSIGN(Rig rig, SourceRigFromFile(request_, source_->skeleton));
+      result_.source = std::make_shared<const Rig>(std::move(rig));
+    }
+    if (request_.targetRig) {
+      result_.target = request_.targetRig;
+    } else {
+      RETARGET_ASSIGN(result_.target, LoadRig(request_.target, request_.targetPreset, presets));
+    }
+    result_.sourceFrames = source_->FrameCount();
+    result_.frameTime = source_->frameTime;
+    return {};
+  }
+
+  // What the run cannot carry over as asked, said before the work.
+  void WarnAboutRun(const Retargeter& run) {
+    const Rig& source = *result_.source;
+    const Rig& target = *result_.target;
+    const RetargetOptions& options = request_.options;
+    Warn(PresetWarnings("source", source, "--source-preset"));
+    if (!request_.targetRig) Warn(PresetWarnings("target", target, "--preset"));
+    if (options.rootTranslation && options.scale == RetargetOptions::Scale::Auto && !(source.measured && target.measured))
+      Warn("cannot measure the hip height of " + (source.measured ? target.name : source.name) +
+           " (it needs joints in its Hips and Head body parts, and below its hips); the root's displacement is not "
+           "scaled");
+    // Without alignment a target that stands another way leans.
+    if (!options.align && source.measured && target.measured &&
+        Dot(source.up, target.up) < std::cos(20.0 * 3.14159265358979 / 180.0))
+      Warn("source " + source.name + " stands along " + AxisText(source.up) + ", target " + target.name + " along " +
+           AxisText(target.up) + ": joint rotations are carried over as they are, so the result leans by the "
+           "difference");
+    if (options.inPlace && !target.measured)
+      Warn("cannot tell which way is up for " + target.name + "; --in-place keeps the root's height along +Y");
+    // Only the root joint is translated: one that no body part takes (a
+    // game rig's root at the floor) leaves the figure where it stands.
+    if (options.rootTranslation && target.JointCount() > 0 &&
+        !run.Association().GetAssociatedUuid(target.JointUuid(0)).has_value())
+      Warn("target " + target.name + ": its root joint " + target.skeleton.joints[0].name +
+           " has no partner in the source, so the source's travel is not carried over");
+  }
+
+  Outcome<void> Retarget() {
+    const Rig& source = *result_.source;
+    const Rig& target = *result_.target;
+    const RetargetOptions& options = request_.options;
+    RETARGET_ASSIGN(std::unique_ptr<Retargeter> retargeter, Retargeter::Create(source, target, options));
+    Retargeter& run = *retargeter;
+    WarnAboutRun(run);
+    result_.statistics = run.Statistics();
+    result_.translationScale = run.TranslationScale();
+    result_.drivenTargetJoints = run.DrivenTargetJoints();
+    result_.spreadChains = run.SpreadChains();
+
+    const auto progress = [&](std::int64_t) {
+      if (request_.frameDone) request_.frameDone();
+    };
+    RETARGET_ASSIGN(Motion motion, RetargetClip(run, *source_, target, result_.first, result_.last, progress));
+    // On an aligned rest the result moves in the source's world and stands
+    // along its up axis; otherwise it stands as the target does.
+    const Vector sourceUp = StandingUp(source, source.restGlobals);
+    const Vector resultUp = options.align ? sourceUp : StandingUp(target, target.restGlobals);
+    const bool figures = request_.figures || !request_.outputs.report.empty();
+    if (request_.lockFeet) {
+      if (figures) {
+        RETARGET_ASSIGN(result_.unlockedFeet, MeasureFootSliding(motion, target, resultUp));
+      }
+      RETARGET_TRY(LockFeet(motion, target, resultUp));
+    }
+    if (!request_.outputs.motion.empty()) RETARGET_TRY(WriteMotion(motion, request_.outputs.motion));
+    if (!request_.outputs.svg.empty()) {
+      const std::string& output = request_.outputs.motion;
+      const SheetFigure from{&source, source_.get(), result_.first, Mapped(source, run.Association()),
+                             FileName(request_.source)};
+      const SheetFigure onto{&target, &motion, 0, Mapped(target, run.Association()),
+                             FileName(request_.target) + (output.empty() ? "" : " (" + FileName(output) + ")"),
+                             options.align ? &source : nullptr};
+      RETARGET_TRY(WriteContactSheet(from, onto, result_.last - result_.first, request_.outputs.svg));
+    }
+    if (figures) RETARGET_TRY(TakeFigures(run, motion, sourceUp, resultUp));
+    if (!request_.outputs.report.empty()) RETARGET_TRY(Report(run));
+    if (request_.keepMotion) result_.motion = std::move(motion);
+    return {};
+  }
+
+  // Bone directions against the source's, foot sliding, and the way back
+  // onto the source.
+  Outcome<void> TakeFigures(const Retargeter& run, const Motion& motion, const Vector& sourceUp,
+                            const Vector& resultUp) {
+    const Rig& source = *result_.source;
+    const Rig& target = *result_.target;
+    RETARGET_ASSIGN(const Motion part, Frames(*source_, result_.first, result_.last));
+    RETARGET_ASSIGN(result_.quality, CompareBoneDirections(part, source, 0, motion, target, run.SourceOfTarget()));
+    RETARGET_ASSIGN(result_.sourceFeet, MeasureFootSliding(part, source, sourceUp));
+    RETARGET_ASSIGN(result_.resultFeet, MeasureFootSliding(motion, target, resultUp));
+    if (!request_.roundTrip) return {};
+    RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));
+    RETARGET_ASSIGN(const Motion again, RetargetClip(*back, motion, source, 0, motion.FrameCount()));
+    RETARGET_ASSIGN(const std::vector<std::int64_t> same, SameJoints(source));
+    RETARGET_ASSIGN(result_.roundTrip, CompareBoneDirections(part, source, 0, again, source, same));
+    return {};
+  }
+
+  Outcome<void> Report(const Retargeter& run) {
+    RETARGET_ASSIGN(MatchReport report, BuildMatchReport(*result_.source, FileName(request_.source), *result_.target,
+                                                         FileName(request_.target), run));
+    report.quality = result_.quality;
+    report.sourceFeet = result_.sourceFeet;
+    report.resultFeet = result_.resultFeet;
+    report.roundTrip = result_.roundTrip;
+    if (request_.outputs.report == "-") {
+      RETARGET_ASSIGN(result_.reportText, ReportText(report));
+    } else {
+      RETARGET_TRY(WriteReport(report, request_.outputs.report));
+    }
+    result_.report = std::move(report);
+    return {};
+  }
+
+  const ClipRequest& request_;
+  std::shared_ptr<const Motion> source_;
+  ClipResult result_;
+};
+
+}  // namespace
+
+Outcome<ClipResult> RunClip(const ClipRequest& request) {
+  try {
+    return Job(request).Run();
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<Rig> MakeRig(const std::string& name, const Skeleton& skeleton, const std::optional<Preset>& preset,
+                     const std::vector<Preset>& presets) {
+  return preset ? BuildRig(name, skeleton, *preset) : BuildRigWithBestPreset(name, skeleton, presets);
+}
+
+Outcome<std::shared_ptr<const Rig>> LoadRig(const std::string& path, const std::optional<Preset>& preset,
+                                            const std::vector<Preset>& presets) {
+  try {
+    RETARGET_ASSIGN(Asset asset, ReadAsset(path));
+    if (asset.rig) {
+      if (preset) return Usage("--preset does not apply to a rig file: its body parts are kept as they are");
+      return std::make_shared<const Rig>(std::move(*asset.rig));
+    }
+    RETARGET_ASSIGN(Rig rig, MakeRig(Stem(path), asset.motion.skeleton, preset, presets));
+    return std::make_shared<const Rig>(std::move(rig));
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+std::vector<std::string> PresetWarnings(const char* role, const Rig& rig, const char* option) {
+  std::vector<std::string> warnings;
+  const std::string who = std::string(role) + " " + rig.name + ": ";
+  const PresetChoice& choice = rig.preset;
+  if (choice.tie) {
+    std::vector<std::string> tied;
+    for (const PresetChoice::Candidate& candidate : choice.candidates)
+      if (candidate.score == choice.score) tied.push_back(candidate.preset);
+    warnings.push_back(who + "presets " + Join(tied) + " tie at score " + std::to_string(choice.score) + "; took " +
+                       choice.name + " (choose one with " + option + ")");
+  } else if (choice.weak) {
+    warnings.push_back(who + "preset " + choice.name + " wins with a weak score of " + std::to_string(choice.score) +
+                       " (" + std::to_string(rig.parts.covered) + " of " + std::to_string(rig.JointCount()) +
+                       " joints in body parts); choose a preset with " + option + " or write one");
+  }
+  if (!rig.parts.emptyRequired.empty())
+    warnings.push_back(who + "preset " + choice.name + " finds no joints for " + Join(rig.parts.emptyRequired) +
+                       "; their motion is left out");
+  return warnings;
+}
+
+Outcome<void> ParseFrames(const std::string& text, std::int64_t count, std::int64_t& first, std::int64_t& last) {
+  first = 0;
+  last = count;
+  if (text.empty()) return {};
+  const std::size_t colon = text.find(':');
+  auto parse = [](const std::string& part, std::int64_t& out) {
+    if (part.empty()) return true;
+    char* end = nullptr;
+    const long long value = std::strtoll(part.c_str(), &end, 10);
+    if (*end != '\0' || value < 0 || part[0] == '-' || part[0] == '+') return false;
+    out = value;
+    return true;
+  };
+  if (colon == std::string::npos || !parse(text.substr(0, colon), first) || !parse(text.substr(colon + 1), last))
+    return Usage("--frames takes A:B, the frames from A up to but not including B, counted from 0; found '" + text +
+                 "'");
+  if (first >= last || last > count)
+    return Usage("--frames " + text + " is not within the source's " + std::to_string(count) + " frames (0:" +
+                 std::to_string(count) + ")");
+  return {};
+}
+
+std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+std::string Stem(const std::string& path) { return std::filesystem::path(path).stem().string(); }
+
+}  // namespace norvo::retarget

@@ -1,0 +1,148 @@
+#include "norvo/retarget/formats.h"
+
+#include <algorithm>
+#include <fstream>
+#include <new>
+
+#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/rigfile.h"
+#include "norvo/retarget/textfile.h"
+
+namespace norvo::retarget {
+
+namespace {
+
+Outcome<Asset> ReadBvhAsset(const std::string& path) {
+  RETARGET_ASSIGN(Motion motion, ReadBvhFile(path));
+  try {
+    return Asset{std::move(motion), std::nullopt};
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<Asset> ReadRigAsset(const std::string& path) {
+  RETARGET_ASSIGN(Rig rig, ReadRigFile(path));
+  try {
+    Asset asset;
+    asset.motion.skeleton = rig.skeleton;
+    asset.rig = std::move(rig);
+    return asset;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+constexpr FileFormat kFormats[] = {
+    {"BVH", ".bvh", true, &ReadBvhAsset, &FormatBvh, nullptr},
+    {"rig file", ".json", false, &ReadRigAsset, nullptr, &FormatRigFile},
+};
+
+char Lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+bool EndsWith(std::string_view path, std::string_view extension) noexcept {
+  if (path.size() <= extension.size()) return false;
+  const std::string_view end = path.substr(path.size() - extension.size());
+  return std::equal(end.begin(), end.end(), extension.begin(), [](char a, char b) { return Lower(a) == Lower(b); });
+}
+
+// The format of a file whose name does not tell: by its first word.
+const FileFormat* FormatByContent(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char start[16] = {};
+  in.read(start, sizeof start);
+  std::string_view text(start, std::size_t(std::max<std::streamsize>(in.gcount(), 0)));
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+  while (!text.empty() && (text[0] == ' ' || text[0] == '\t' || text[0] == '\r' || text[0] == '\n')) text.remove_prefix(1);
+  if (text.starts_with("HIERARCHY")) return &kFormats[0];
+  if (text.starts_with("{")) return &kFormats[1];
+  return nullptr;
+}
+
+// "a, b or c" of the extensions of the formats that pass `test`.
+template <class Test>
+std::string Extensions(Test test) {
+  std::vector<std::string_view> found;
+  for (const FileFormat& format : kFormats)
+    if (test(format)) found.push_back(format.extension);
+  std::string text;
+  for (std::size_t i = 0; i < found.size(); ++i)
+    text += std::string(i == 0 ? "" : i + 1 == found.size() ? " or " : ", ") + std::string(found[i]);
+  return text;
+}
+
+Outcome<const FileFormat*> Writer(const std::string& path, bool motion) {
+  const FileFormat* format = FormatOf(path);
+  if (format && (motion ? format->formatMotion != nullptr : format->formatRig != nullptr)) return format;
+  const std::string what = motion ? "motion" : "a rig";
+  const std::string extensions = Extensions([&](const FileFormat& f) {
+    return motion ? f.formatMotion != nullptr : f.formatRig != nullptr;
+  });
+  return MakeFailure(FailureKind::Usage,
+                     "cannot write " + what + " to " + path + ": give a file name that ends in " + extensions);
+}
+
+}  // namespace
+
+std::span<const FileFormat> FileFormats() noexcept { return kFormats; }
+
+const FileFormat* FormatOf(std::string_view path) noexcept {
+  for (const FileFormat& format : kFormats)
+    if (EndsWith(path, format.extension)) return &format;
+  return nullptr;
+}
+
+Outcome<Asset> ReadAsset(const std::string& path) {
+  try {
+    const FileFormat* format = FormatOf(path);
+    if (!format) format = FormatByContent(path);
+    if (!format)
+      return MakeFailure(FailureKind::BadInput,
+                         "no format reads this file: give a " + Extensions([](const FileFormat&) { return true; }) +
+                             " file",
+                         path);
+    return format->read(path);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<void> CheckMotionOutput(const std::string& path) {
+  try {
+    RETARGET_TRY(Writer(path, true));
+    return {};
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<void> CheckRigOutput(const std::string& path) {
+  try {
+    RETARGET_TRY(Writer(path, false));
+    return {};
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<void> WriteMotion(const Motion& motion, const std::string& path) {
+  try {
+    RETARGET_ASSIGN(const FileFormat* format, Writer(path, true));
+    RETARGET_ASSIGN(const std::string text, format->formatMotion(motion));
+    return WriteTextFile(path, text);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<void> WriteRig(const Rig& rig, const std::string& path) {
+  try {
+    RETARGET_ASSIGN(const FileFormat* format, Writer(path, false));
+    RETARGET_ASSIGN(const std::string text, format->formatRig(rig));
+    return WriteTextFile(path, text);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+}  // namespace norvo::retarget

@@ -1,0 +1,102 @@
+#include "norvo/retarget/textfile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <new>
+
+namespace norvo::retarget {
+
+Failure TooLarge(std::int64_t limit, const std::string& file, const char* what) {
+  return MakeFailure(FailureKind::BadInput,
+                     std::string("the ") + what + " is larger than the limit of " + std::to_string(limit) + " bytes",
+                     file);
+}
+
+Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes, const char* what) {
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return MakeFailure(FailureKind::Io, std::string("cannot open the ") + what, path);
+    // The size first, so that a file past the limit is not read at all; then
+    // in one piece: a stream that runs out of memory while it copies into
+    // another stream stops quietly, and a cut text would read as malformed.
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0 || !in) return MakeFailure(FailureKind::Io, std::string("cannot read the ") + what, path);
+    if (size > std::max<std::int64_t>(maxBytes, 0)) return TooLarge(maxBytes, path, what);
+    std::string text(std::size_t(size), '\0');
+    in.read(text.data(), size);
+    if (in.gcount() != size) return MakeFailure(FailureKind::Io, std::string("cannot read the ") + what, path);
+    return text;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+namespace {
+
+Failure CannotWrite(const char* doing, const char* what, int error, const std::string& path) {
+  if (error == ENOMEM) return OutOfMemory();
+  return MakeFailure(FailureKind::Io, std::string(doing) + what + ": " + std::strerror(error), path);
+}
+
+// Writes all of `text` to `file`; the error number, or 0.
+int WriteAll(int file, std::string_view text) noexcept {
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = ::write(file, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += std::size_t(n);
+    } else if (n < 0 && errno != EINTR) {
+      return errno;
+    } else if (n == 0) {
+      return EIO;
+    }
+  }
+  return ::fsync(file) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+// With the system's calls, which allocate nothing once the temporary file's
+// name is made: running out of memory can never cost the old file.
+Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what) {
+  try {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    // A name of its own: this process's id and a count that no other
+    // thread of it takes.
+    static std::atomic<unsigned> counter{0};
+    std::string temporary;
+    int file = -1;
+    for (int attempt = 0; file < 0 && attempt < 100; ++attempt) {
+      temporary = folder + "." + name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
+      // Created as any new file is (the umask applies) unless the old one
+      // has permissions of its own.
+      file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (file < 0 && errno != EEXIST) break;
+    }
+    if (file < 0) return CannotWrite("cannot create the ", what, errno, path);
+    struct stat old;
+    const bool keep = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    int error = !keep || ::fchmod(file, old.st_mode & 07777) == 0 ? WriteAll(file, text) : errno;
+    if (::close(file) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+    if (error != 0) {
+      ::unlink(temporary.c_str());
+      return CannotWrite("cannot write the ", what, error, path);
+    }
+    return {};
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+}  // namespace norvo::retarget
