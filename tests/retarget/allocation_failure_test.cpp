@@ -15,6 +15,7 @@
 
 #include "failing_new.h"
 #include "norvo/retarget/bvh.h"
+#include "norvo/retarget/formats.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/report.h"
@@ -53,7 +54,18 @@ TEST(AllocationFailure, ReadingAndWritingBvh) {
   EXPECT_GT(SweepForOutOfMemory([&] { return ReadBvhFile(in); }, kNewAllocations), 0);
   auto unchanged = [&] { return SameClip(clip, copy); };
   EXPECT_GT(SweepForOutOfMemory([&] { return FormatBvh(clip); }, unchanged, kNewAllocations), 0);
-  EXPECT_GT(SweepForOutOfMemory([&] { return WriteBvhFile(clip, out); }, unchanged, kNewAllocations), 0);
+  // A write that runs out of memory names the file and leaves the old one,
+  // and no temporary file beside it.
+  std::ofstream(out, std::ios::binary) << "old";
+  auto kept = [&] {
+    std::ifstream file(out, std::ios::binary);
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(out).parent_path()))
+      if (entry.path().filename().string().starts_with("." + std::filesystem::path(out).filename().string()))
+        return false;
+    return unchanged() && std::string(std::istreambuf_iterator<char>(file), {}) == "old";
+  };
+  auto named = [&](const Outcome<void>& outcome) { return IsOutOfMemory(outcome) && outcome.failure().file == out; };
+  EXPECT_GT(SweepForOutOfMemoryAccepting([&] { return WriteMotion(clip, out); }, named, kept, kNewAllocations), 0);
   EXPECT_TRUE(SameClip(test::Ok(ReadBvhFile(out)), clip));
   std::remove(in.c_str());
   std::remove(out.c_str());

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+#include <sys/wait.h>
+
 #include "norvo/retarget/pipeline.h"
 #include "retarget_support.h"
 #include "tool_support.h"
@@ -180,6 +182,31 @@ TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsAndReportsTheFigures) {
   const Motion expected = test::Ok(RetargetClip(*retargeter, clip, targetRig, 0, clip.FrameCount()));
   EXPECT_EQ(ReadAll(Path("plain.bvh")), test::Ok(FormatBvh(expected)));
   EXPECT_NE(ReadAll(Path("plain.bvh")), ReadAll(Path("out.bvh")));
+}
+
+// An output is replaced whole or not at all: a write cut short by the file
+// size limit leaves the old file and no temporary file; writers racing for
+// one file leave one of their files, whole.
+TEST_F(CommandLine, OutputsAreReplacedWholeOrNotAtAll) {
+  const std::string output = Write("out.bvh", "the old file\n");
+  const std::string arguments = walk_ + " --target " + SharedPath("cmu_12_03.bvh") + " -q -o " + output;
+  const int status = std::system(("sh -c 'trap \"\" XFSZ; ulimit -f 8; exec " + std::string(NORVO_RETARGET_TOOL) + " " +
+                                  arguments + "' 2>" + Path("err.txt"))
+                                     .c_str());
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+  EXPECT_EQ(ReadAll(Path("err.txt")), "norvo-retarget: error: " + output + ": cannot write the file: File too large\n");
+  EXPECT_EQ(ReadAll(output), "the old file\n");
+  for (const auto& entry : std::filesystem::directory_iterator(dir_))
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".out.bvh")) << entry.path();
+
+  ASSERT_EQ(Tool(arguments).status, 0);
+  const std::string whole = ReadAll(output);
+  std::string racing;
+  for (int i = 0; i < 6; ++i) racing += std::string(NORVO_RETARGET_TOOL) + " " + arguments + " & ";
+  ASSERT_EQ(std::system(("sh -c '" + racing + "wait'").c_str()), 0);
+  EXPECT_EQ(ReadAll(output), whole);
+  for (const auto& entry : std::filesystem::directory_iterator(dir_))
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".out.bvh")) << entry.path();
 }
 
 }  // namespace

@@ -125,24 +125,38 @@ Outcome<void> CheckRigOutput(const std::string& path) {
   }
 }
 
-Outcome<void> WriteMotion(const Motion& motion, const std::string& path) {
+namespace {
+
+// A failure to write a file names it, when memory is left for its name.
+Failure Naming(Failure failure, const std::string& path) noexcept {
   try {
-    RETARGET_ASSIGN(const FileFormat* format, Writer(path, true));
-    RETARGET_ASSIGN(const std::string text, format->formatMotion(motion));
-    return WriteTextFile(path, text);
+    if (failure.file.empty()) failure.file = path;
   } catch (const std::bad_alloc&) {
-    return OutOfMemory();
+  }
+  return failure;
+}
+
+template <class Thing>
+Outcome<void> Write(const Thing& thing, const std::string& path, bool motion,
+                    Outcome<std::string> (*FileFormat::*format)(const Thing&)) {
+  try {
+    RETARGET_ASSIGN(const FileFormat* found, Writer(path, motion));
+    Outcome<std::string> text = (found->*format)(thing);
+    if (!text) return Naming(std::move(text).failure(), path);
+    return WriteTextFile(path, text.value());
+  } catch (const std::bad_alloc&) {
+    return Naming(OutOfMemory(), path);
   }
 }
 
+}  // namespace
+
+Outcome<void> WriteMotion(const Motion& motion, const std::string& path) {
+  return Write(motion, path, true, &FileFormat::formatMotion);
+}
+
 Outcome<void> WriteRig(const Rig& rig, const std::string& path) {
-  try {
-    RETARGET_ASSIGN(const FileFormat* format, Writer(path, false));
-    RETARGET_ASSIGN(const std::string text, format->formatRig(rig));
-    return WriteTextFile(path, text);
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
+  return Write(rig, path, false, &FileFormat::formatRig);
 }
 
 }  // namespace norvo::retarget

@@ -42,8 +42,18 @@ Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes
 
 namespace {
 
+// Out of memory, naming the file when memory is left for its name.
+Failure OutOfMemoryWriting(const std::string& path) noexcept {
+  Failure failure = OutOfMemory();
+  try {
+    failure.file = path;
+  } catch (const std::bad_alloc&) {
+  }
+  return failure;
+}
+
 Failure CannotWrite(const char* doing, const char* what, int error, const std::string& path) {
-  if (error == ENOMEM) return OutOfMemory();
+  if (error == ENOMEM) return OutOfMemoryWriting(path);
   return MakeFailure(FailureKind::Io, std::string(doing) + what + ": " + std::strerror(error), path);
 }
 
@@ -95,7 +105,7 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
     }
     return {};
   } catch (const std::bad_alloc&) {
-    return OutOfMemory();
+    return OutOfMemoryWriting(path);
   }
 }
 
