@@ -77,162 +77,196 @@ Retargeter::~Retargeter() = default;
 
 const CharacterAssociation& Retargeter::Association() const noexcept { return state_->association; }
 
+namespace {
+
+// The module's objects of a retarget: the association of the two rigs'
+// body parts, the solver configuration and the solver.
+Outcome<void> MakeSolver(Retargeter::State& s, const RetargetOptions& options, AssociationStatistics& statistics) {
+  const Rig& source = *s.source;
+  const Rig& target = *s.target;
+  Result<CharacterAssociation> association =
+      RetargetBaseHelperInterface::AssociateBodyPartsByIdentifier(source.bodyParts[0], target.bodyParts[0], statistics);
+  RETARGET_CHECK(association, "associating the body parts");
+  s.association = std::move(association).value();
+
+  Result<CharacterSolverConfiguration> configuration =
+      CharacterSolverConfiguration::Create(CharacterSolverConfigurationInterface::kClassId);
+  RETARGET_CHECK(configuration, "making the solver configuration");
+  s.configuration = std::move(configuration).value();
+  RETARGET_CHECK(s.configuration.Setup(source.definition, target.definition, s.association),
+                 "setting up the solver configuration");
+  RETARGET_CHECK(s.configuration.SetApplyTranslationFromRoot(options.rootTranslation),
+                 "setting up the solver configuration");
+  RETARGET_CHECK(s.configuration.Validate(), "validating the solver configuration");
+  s.applyTranslation = s.configuration.GetApplyTranslationFromRoot();
+  Result<CharacterSolver> solver = CharacterSolver::Create(CharacterSolverInterface::kClassId);
+  RETARGET_CHECK(solver, "making the solver");
+  s.solver = std::move(solver).value();
+  return {};
+}
+
+// The source pose whose node transforms each frame sets.
+Outcome<void> MakeSourcePose(Retargeter::State& s) {
+  const Rig& source = *s.source;
+  Result<CharacterPose> pose = CharacterPose::Create(CharacterPoseInterface::kClassId);
+  RETARGET_CHECK(pose, "making the source pose");
+  s.sourcePose = std::move(pose).value();
+  const std::size_t sourceCount = source.skeleton.joints.size();
+  RETARGET_CHECK(s.sourceNodes.EnsureCapacity(Int(sourceCount)), "making the source pose");
+  for (std::size_t j = 0; j < sourceCount; ++j) {
+    const CharacterNodeTransform& rest = source.restTransforms[j];
+    Result<CharacterNodeTransform> node = CharacterNodeTransformInterface::CreateNodeTransform(
+        rest.GetUuid(), rest.GetGlobalMatrix(), rest.GetParentGlobalMatrix());
+    RETARGET_CHECK(node, "making the source pose");
+    RETARGET_CHECK(s.sourceNodes.Append(std::move(node).value()), "making the source pose");
+  }
+  s.sourceGlobals.resize(sourceCount);
+  return {};
+}
+
+// The association as joint indices: the target joint each entry of a
+// re-keyed delta pose is expected to drive, each target joint's source
+// partner, and which target joints are driven. Returns the paired source
+// joints.
+std::int64_t MapJoints(Retargeter::State& s, std::vector<bool>& driven) {
+  const Rig& source = *s.source;
+  const Rig& target = *s.target;
+  const std::size_t targetCount = target.skeleton.joints.size();
+  for (std::size_t t = 0; t < targetCount; ++t) s.targetUuids.push_back(target.JointUuid(std::int64_t(t)));
+  s.deltaOf.assign(targetCount, -1);
+  s.sourceOfTarget.assign(targetCount, -1);
+  driven.assign(targetCount, false);
+  std::int64_t paired = 0;
+  for (std::size_t j = 0; j < source.skeleton.joints.size(); ++j) {
+    Result<Uuid> partner = s.association.GetAssociatedUuid(source.JointUuid(std::int64_t(j)));
+    if (!partner) continue;
+    auto found = target.jointOfUuid.find(partner.value());
+    const std::int64_t t = found == target.jointOfUuid.end() ? -1 : found->second;
+    s.expectedTargets.push_back(t);
+    if (t < 0) continue;
+    ++paired;
+    driven[std::size_t(t)] = true;
+    if (s.sourceOfTarget[std::size_t(t)] < 0) s.sourceOfTarget[std::size_t(t)] = std::int64_t(j);
+  }
+  return paired;
+}
+
+// The chains to spread and the aligned rest the deltas are applied on.
+Outcome<void> AlignAndSpread(Retargeter::State& s, const RetargetOptions& options) {
+  const Rig& source = *s.source;
+  const Rig& target = *s.target;
+  s.restTransforms = &target.restTransforms;
+  s.restLocals = &target.restLocals;
+  s.restGlobals = &target.restGlobals;
+  if (!options.spreadBodyParts.empty()) {
+    RETARGET_ASSIGN(s.chains, FindChains(source, target, s.sourceOfTarget, options.spreadBodyParts));
+  }
+  if (!options.align) return {};
+  RETARGET_ASSIGN(s.aligned, AlignRest(source, target, s.sourceOfTarget, s.chains));
+  for (std::size_t t = 0; t < target.skeleton.joints.size(); ++t) {
+    const std::int64_t parent = target.skeleton.joints[t].parent;
+    Result<CharacterNodeTransform> node = CharacterNodeTransformInterface::CreateNodeTransform(
+        target.JointUuid(std::int64_t(t)), s.aligned.globals[t],
+        parent < 0 ? Matrix{} : s.aligned.globals[std::size_t(parent)]);
+    RETARGET_CHECK(node, "making the aligned rest pose");
+    s.alignedTransforms.push_back(std::move(node).value());
+  }
+  s.restTransforms = &s.alignedTransforms;
+  s.restLocals = &s.aligned.locals;
+  s.restGlobals = &s.aligned.globals;
+  return {};
+}
+
+// Which target joints are chain joints, and which are anchored: a driven
+// joint whose nearest driven ancestor is a chain joint, or, on an aligned
+// rest, one whose partner's parent is not that ancestor's partner (a source
+// joint between them would be lost).
+void FindAnchors(Retargeter::State& s, bool align, std::vector<bool>& driven) {
+  const Rig& source = *s.source;
+  const Rig& target = *s.target;
+  const std::size_t targetCount = target.skeleton.joints.size();
+  s.chainOf.assign(targetCount, -1);
+  s.placeInChain.assign(targetCount, -1);
+  for (std::size_t c = 0; c < s.chains.size(); ++c)
+    for (std::size_t i = 0; i < s.chains[c].target.size(); ++i) {
+      const std::size_t t = std::size_t(s.chains[c].target[i]);
+      s.chainOf[t] = std::int64_t(c);
+      s.placeInChain[t] = std::int64_t(i);
+      driven[t] = true;
+    }
+  std::vector<std::int64_t> targetOfSource(source.skeleton.joints.size(), -1), drivenAbove(targetCount, -1);
+  for (std::size_t t = 0; t < targetCount; ++t) {
+    const std::int64_t j = s.sourceOfTarget[t];
+    if (j >= 0 && targetOfSource[std::size_t(j)] < 0) targetOfSource[std::size_t(j)] = std::int64_t(t);
+  }
+  s.anchored.assign(targetCount, false);
+  for (std::size_t t = 0; t < targetCount; ++t) {
+    const std::int64_t parent = target.skeleton.joints[t].parent;
+    if (parent < 0) continue;
+    const std::size_t p = std::size_t(parent);
+    drivenAbove[t] = driven[p] ? parent : drivenAbove[p];
+    const std::int64_t partner = s.sourceOfTarget[t];
+    if (!driven[t] || s.chainOf[t] >= 0 || partner < 0) continue;
+    const std::int64_t above = drivenAbove[t];
+    const std::int64_t sourceParent = source.skeleton.joints[std::size_t(partner)].parent;
+    if (above >= 0 && s.chainOf[std::size_t(above)] >= 0)
+      s.anchored[t] = true;
+    else if (align && sourceParent >= 0)
+      s.anchored[t] = above < 0 || targetOfSource[std::size_t(sourceParent)] != above;
+  }
+  s.tracking = !s.chains.empty() || std::find(s.anchored.begin(), s.anchored.end(), true) != s.anchored.end();
+}
+
+// What a frame that spreads chains or anchors joints works with.
+Outcome<void> PrepareTracking(Retargeter::State& s) {
+  const Rig& source = *s.source;
+  s.targetDeltas.resize(s.target->skeleton.joints.size());
+  s.points.resize(s.chains.size());
+  s.restPoints.resize(s.chains.size());
+  for (std::size_t c = 0; c < s.chains.size(); ++c) {
+    const Chain& chain = s.chains[c];
+    for (std::int64_t j : chain.source) s.restPoints[c].push_back(source.restGlobals[std::size_t(j)].off);
+    if (chain.sourceEnd >= 0) s.restPoints[c].push_back(source.restGlobals[std::size_t(chain.sourceEnd)].off);
+    s.points[c].reserve(s.restPoints[c].size());
+  }
+  Result<CharacterNodeTransform> scratch = CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{});
+  RETARGET_CHECK(scratch, "making the solver's input");
+  s.scratch = std::move(scratch).value();
+  return {};
+}
+
+}  // namespace
+
 Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const Rig& target,
                                                         const RetargetOptions& options) {
   try {
     auto state = std::make_unique<State>();
-    state->source = &source;
-    state->target = &target;
+    State& s = *state;
+    s.source = &source;
+    s.target = &target;
     AssociationStatistics statistics;
-    Result<CharacterAssociation> association =
-        RetargetBaseHelperInterface::AssociateBodyPartsByIdentifier(source.bodyParts[0], target.bodyParts[0], statistics);
-    RETARGET_CHECK(association, "associating the body parts");
-    state->association = std::move(association).value();
-
-    Result<CharacterSolverConfiguration> configuration =
-        CharacterSolverConfiguration::Create(CharacterSolverConfigurationInterface::kClassId);
-    RETARGET_CHECK(configuration, "making the solver configuration");
-    state->configuration = std::move(configuration).value();
-    RETARGET_CHECK(state->configuration.Setup(source.definition, target.definition, state->association),
-                   "setting up the solver configuration");
-    RETARGET_CHECK(state->configuration.SetApplyTranslationFromRoot(options.rootTranslation),
-                   "setting up the solver configuration");
-    RETARGET_CHECK(state->configuration.Validate(), "validating the solver configuration");
-    state->applyTranslation = state->configuration.GetApplyTranslationFromRoot();
-    state->inPlace = options.inPlace;
-    if (target.measured) state->up = target.up;
+    RETARGET_TRY(MakeSolver(s, options, statistics));
+    s.inPlace = options.inPlace;
+    if (target.measured) s.up = target.up;
     // On an aligned rest the target stands along the source's up axis.
-    if (options.align && source.measured) state->up = source.up;
-    Result<CharacterSolver> solver = CharacterSolver::Create(CharacterSolverInterface::kClassId);
-    RETARGET_CHECK(solver, "making the solver");
-    state->solver = std::move(solver).value();
-
+    if (options.align && source.measured) s.up = source.up;
     switch (options.scale) {
       case RetargetOptions::Scale::Auto:
-        state->scale = source.measured && target.measured ? target.hipHeight / source.hipHeight : 1.0;
+        s.scale = source.measured && target.measured ? target.hipHeight / source.hipHeight : 1.0;
         break;
       case RetargetOptions::Scale::None:
-        state->scale = 1.0;
+        s.scale = 1.0;
         break;
       case RetargetOptions::Scale::Fixed:
-        state->scale = options.fixedScale;
+        s.scale = options.fixedScale;
         break;
     }
-
-    Result<CharacterPose> pose = CharacterPose::Create(CharacterPoseInterface::kClassId);
-    RETARGET_CHECK(pose, "making the source pose");
-    state->sourcePose = std::move(pose).value();
-    const std::size_t sourceCount = source.skeleton.joints.size();
-    RETARGET_CHECK(state->sourceNodes.EnsureCapacity(Int(sourceCount)), "making the source pose");
-    for (std::size_t j = 0; j < sourceCount; ++j) {
-      const CharacterNodeTransform& rest = source.restTransforms[j];
-      Result<CharacterNodeTransform> node = CharacterNodeTransformInterface::CreateNodeTransform(
-          rest.GetUuid(), rest.GetGlobalMatrix(), rest.GetParentGlobalMatrix());
-      RETARGET_CHECK(node, "making the source pose");
-      RETARGET_CHECK(state->sourceNodes.Append(std::move(node).value()), "making the source pose");
-    }
-    state->sourceGlobals.resize(sourceCount);
-
-    const std::size_t targetCount = target.skeleton.joints.size();
-    for (std::size_t t = 0; t < targetCount; ++t) state->targetUuids.push_back(target.JointUuid(std::int64_t(t)));
-    state->deltaOf.assign(targetCount, -1);
-    std::vector<bool> driven(targetCount, false);
-    std::int64_t paired = 0;
-    for (std::size_t j = 0; j < sourceCount; ++j) {
-      Result<Uuid> partner = state->association.GetAssociatedUuid(source.JointUuid(std::int64_t(j)));
-      if (!partner) continue;
-      auto found = target.jointOfUuid.find(partner.value());
-      const std::int64_t t = found == target.jointOfUuid.end() ? -1 : found->second;
-      state->expectedTargets.push_back(t);
-      if (t >= 0) {
-        ++paired;
-        driven[std::size_t(t)] = true;
-      }
-    }
-    state->sourceOfTarget.assign(targetCount, -1);
-    for (std::size_t j = 0; j < sourceCount; ++j) {
-      Result<Uuid> partner = state->association.GetAssociatedUuid(source.JointUuid(std::int64_t(j)));
-      if (!partner) continue;
-      auto found = target.jointOfUuid.find(partner.value());
-      if (found != target.jointOfUuid.end() && state->sourceOfTarget[std::size_t(found->second)] < 0)
-        state->sourceOfTarget[std::size_t(found->second)] = std::int64_t(j);
-    }
-
-    state->restTransforms = &target.restTransforms;
-    state->restLocals = &target.restLocals;
-    state->restGlobals = &target.restGlobals;
-    if (!options.spreadBodyParts.empty()) {
-      Outcome<std::vector<Chain>> chains = FindChains(source, target, state->sourceOfTarget, options.spreadBodyParts);
-      if (!chains) return std::move(chains).failure();
-      state->chains = std::move(chains).value();
-    }
-    if (options.align) {
-      Outcome<AlignedRest> aligned = AlignRest(source, target, state->sourceOfTarget, state->chains);
-      if (!aligned) return std::move(aligned).failure();
-      state->aligned = std::move(aligned).value();
-      for (std::size_t t = 0; t < targetCount; ++t) {
-        const std::int64_t parent = target.skeleton.joints[t].parent;
-        Result<CharacterNodeTransform> node = CharacterNodeTransformInterface::CreateNodeTransform(
-            target.JointUuid(std::int64_t(t)), state->aligned.globals[t],
-            parent < 0 ? Matrix{} : state->aligned.globals[std::size_t(parent)]);
-        RETARGET_CHECK(node, "making the aligned rest pose");
-        state->alignedTransforms.push_back(std::move(node).value());
-      }
-      state->restTransforms = &state->alignedTransforms;
-      state->restLocals = &state->aligned.locals;
-      state->restGlobals = &state->aligned.globals;
-    }
-    if (!state->chains.empty() || options.align) {
-      state->chainOf.assign(targetCount, -1);
-      state->placeInChain.assign(targetCount, -1);
-      for (std::size_t c = 0; c < state->chains.size(); ++c)
-        for (std::size_t i = 0; i < state->chains[c].target.size(); ++i) {
-          const std::size_t t = std::size_t(state->chains[c].target[i]);
-          state->chainOf[t] = std::int64_t(c);
-          state->placeInChain[t] = std::int64_t(i);
-          driven[t] = true;
-        }
-      // Anchored: a driven joint whose nearest driven ancestor is a chain
-      // joint, or, on an aligned rest, one whose partner's parent is not
-      // that ancestor's partner (a source joint between them would be lost).
-      std::vector<std::int64_t> targetOfSource(sourceCount, -1), drivenAbove(targetCount, -1);
-      for (std::size_t t = 0; t < targetCount; ++t) {
-        const std::int64_t j = state->sourceOfTarget[t];
-        if (j >= 0 && targetOfSource[std::size_t(j)] < 0) targetOfSource[std::size_t(j)] = std::int64_t(t);
-      }
-      state->anchored.assign(targetCount, false);
-      for (std::size_t t = 0; t < targetCount; ++t) {
-        const std::int64_t parent = target.skeleton.joints[t].parent;
-        if (parent < 0) continue;
-        const std::size_t p = std::size_t(parent);
-        drivenAbove[t] = driven[p] ? parent : drivenAbove[p];
-        const std::int64_t partner = state->sourceOfTarget[t];
-        if (!driven[t] || state->chainOf[t] >= 0 || partner < 0) continue;
-        const std::int64_t above = drivenAbove[t];
-        const std::int64_t sourceParent = source.skeleton.joints[std::size_t(partner)].parent;
-        if (above >= 0 && state->chainOf[std::size_t(above)] >= 0)
-          state->anchored[t] = true;
-        else if (options.align && sourceParent >= 0)
-          state->anchored[t] = above < 0 || targetOfSource[std::size_t(sourceParent)] != above;
-      }
-      state->tracking = !state->chains.empty() ||
-                        std::find(state->anchored.begin(), state->anchored.end(), true) != state->anchored.end();
-    }
-    if (state->tracking) {
-      state->targetDeltas.resize(targetCount);
-      state->points.resize(state->chains.size());
-      state->restPoints.resize(state->chains.size());
-      for (std::size_t c = 0; c < state->chains.size(); ++c) {
-        const Chain& chain = state->chains[c];
-        for (std::int64_t j : chain.source) state->restPoints[c].push_back(source.restGlobals[std::size_t(j)].off);
-        if (chain.sourceEnd >= 0) state->restPoints[c].push_back(source.restGlobals[std::size_t(chain.sourceEnd)].off);
-        state->points[c].reserve(state->restPoints[c].size());
-      }
-      Result<CharacterNodeTransform> scratch =
-          CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{});
-      RETARGET_CHECK(scratch, "making the solver's input");
-      state->scratch = std::move(scratch).value();
-    }
+    RETARGET_TRY(MakeSourcePose(s));
+    std::vector<bool> driven;
+    const std::int64_t paired = MapJoints(s, driven);
+    RETARGET_TRY(AlignAndSpread(s, options));
+    if (!s.chains.empty() || options.align) FindAnchors(s, options.align, driven);
+    if (s.tracking) RETARGET_TRY(PrepareTracking(s));
     auto retargeter = std::unique_ptr<Retargeter>(new Retargeter(std::move(state)));
     retargeter->statistics_ = statistics;
     retargeter->scale_ = retargeter->state_->scale;

@@ -83,7 +83,8 @@ class [[nodiscard]] Outcome<void> {
   } while (0)
 
 // Declares `decl` from the value of `expr`, or returns its failure from the
-// enclosing function.
+// enclosing function. It is several statements: give it braces of its own
+// under an `if`.
 #define RETARGET_ASSIGN(decl, expr) RETARGET_ASSIGN_IMPL(RETARGET_CONCAT(retarget_outcome_, __LINE__), decl, expr)
 #define RETARGET_CONCAT_INNER(a, b) a##b
 #define RETARGET_CONCAT(a, b) RETARGET_CONCAT_INNER(a, b)

@@ -78,8 +78,10 @@ class Retargeter {
   // joint of each; Internal when the spans have other sizes.
   Outcome<void> RetargetFrame(std::span<const Matrix> sourceLocals, std::span<Matrix> targetLocals);
 
- private:
+  // The plan: what Create works out once for every frame (opaque).
   struct State;
+
+ private:
   explicit Retargeter(std::unique_ptr<State> state);
   Outcome<void> SpreadFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals);
   void ScaleDisplacement(Matrix& local, std::size_t joint) const noexcept;
