@@ -28,6 +28,7 @@ class CommandLine : public test::WithTool<> {
 TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
   const std::string out = " -o " + Path("out.bvh"), toOther = walk_ + " --target " + SharedPath("cmu_12_03.bvh") + out;
   const std::string bad = Write("bad.bvh", "HIERARCHY\nROOT Hips\nOFFSET 0 0 0\n");
+  const std::string notes = Write("notes.txt", "a clip, some day\n");
   const std::string badPreset = Write("bad.json", "{\n  \"bodyParts\": {\n    \"Hip\": {}\n  }\n}\n");
   const struct {
     std::string arguments;
@@ -56,6 +57,11 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
                    "RightShoulder, RightUpperArm, RightForeArm, RightHand, RightThumb, RightIndex, RightMiddle, "
                    "RightRing, RightLittle, LeftUpperLeg, LeftLowerLeg, LeftFoot, LeftToes, RightUpperLeg, "
                    "RightLowerLeg, RightFoot, RightToes"},
+      {walk_ + " --target " + walk_ + " -o " + Path("out.txt"), 1,
+       "cannot write motion to " + Path("out.txt") + ": give a file name that ends in .bvh"},
+      {"--target " + walk_ + " --save-rig " + Path("rig.bvh"), 1,
+       "cannot write a rig to " + Path("rig.bvh") + ": give a file name that ends in .json"},
+      {notes + " --target " + walk_ + out, 2, notes + ": no format reads this file: give a .bvh or .json file"},
       {walk_ + " --target " + walk_ + " -o " + Path("no/such/folder/out.bvh"), 2,
        Path("no/such/folder/out.bvh") + ": cannot create the file: there is no folder " + Path("no/such/folder")},
   };
