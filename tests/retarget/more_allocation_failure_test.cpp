@@ -21,6 +21,7 @@
 #include "norvo/retarget/batch.h"
 #include "norvo/retarget/feet.h"
 #include "norvo/retarget/install.h"
+#include "norvo/retarget/job.h"
 #include "norvo/retarget/measure.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/report.h"
@@ -248,6 +249,50 @@ TEST_F(MoreAllocationFailureWithModule, Batch) {
     EXPECT_GT(SweepForOutOfMemoryAccepting(run, accept, unchanged, *injector), 0);
     EXPECT_EQ(FileText(out / "one.bvh"), expected);
     EXPECT_EQ(FileText(out / "two.bvh"), expected);
+  }
+}
+
+// One clip with every output and figure: a run that runs out of memory
+// reports it and leaves the files that were there.
+TEST_F(MoreAllocationFailureWithModule, OneClipJob) {
+  TempFolder folder("clip");
+  const std::string source = folder / "clip.bvh";
+  std::ofstream(source, std::ios::binary) << test::kSmallClip;
+  const Preset preset = Ok(ParsePreset(test::kSmallPreset, "small.json"));
+  const std::vector<Preset> presets = {preset};
+  ClipRequest request;
+  request.source = request.target = source;
+  request.presets = &presets;
+  request.roundTrip = request.lockFeet = true;
+  request.outputs = {folder / "out.bvh", folder / "report.json", folder / "sheet.svg", folder / "rig.json"};
+  const ClipResult done = Ok(RunClip(request));
+  EXPECT_TRUE(done.report && done.quality && done.roundTrip);
+  const std::string* outputs[] = {&request.outputs.motion, &request.outputs.report, &request.outputs.svg,
+                                  &request.outputs.rig};
+  // Each file is the old one or a whole new one (the rig file's Uuids are
+  // fresh on every run, of the same length).
+  std::vector<std::size_t> sizes;
+  for (const std::string* output : outputs) {
+    sizes.push_back(FileText(*output).size());
+    std::ofstream(*output) << "old";
+  }
+  auto whole = [&] {
+    for (std::size_t i = 0; i < std::size(outputs); ++i) {
+      const std::string text = FileText(*outputs[i]);
+      if (text != "old" && text.size() != sizes[i]) return false;
+    }
+    return true;
+  };
+  for (const Injector* injector : {&kNewAllocations, &kFrameworkAllocations}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_GT(SweepForOutOfMemoryAccepting(
+                  [&]() -> Outcome<void> {
+                    RETARGET_TRY(RunClip(request));
+                    return {};
+                  },
+                  [](const Outcome<void>& outcome) { return OutOfMemoryOrNoCopy(outcome.failure()); },
+                  whole, *injector),
+              0);
   }
 }
 
