@@ -8,19 +8,19 @@
 #include "norvo/jsonio.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "internal.h"
+#include "jsontext.h"
+#include "norvo/hash.h"
+#include "norvo/hashmap.h"
 #include "norvo/hierarchy.h"
 #include "norvo/registry.h"
 #include "norvo/serialize.h"
@@ -28,7 +28,7 @@
 namespace norvo {
 namespace {
 
-using json = nlohmann::json;
+using Json = jsontext::Value;
 
 // ---- Layouts ------------------------------------------------------------
 
@@ -105,20 +105,34 @@ class LayoutStream final : public DataSerializeInterface {
   std::size_t componentOffset_ = 0;
 };
 
+// A class or an object as a key of a HashMap: its address.
+struct AddressKey {
+  const void* address;
+  UInt GetHashCode() const noexcept {
+    return Fnv1aHash(std::string_view(reinterpret_cast<const char*>(&address), sizeof address));
+  }
+  bool operator==(const AddressKey&) const = default;
+};
+
 // The layouts of the classes met in one call.
 class Layouts {
  public:
   Result<const Layout*> Get(const Class& cls) {
-    auto found = layouts_.find(&cls);
-    if (found != layouts_.end()) return &found->second;
+    if (const Layout* const* found = byClass_.Find(AddressKey{&cls})) return *found;
     Layout layout;
     LayoutStream stream(layout);
     NORVO_RETURN_IF_ERROR(DescribeClass(cls.GetId(), stream));
-    return &layouts_.emplace(&cls, std::move(layout)).first->second;
+    layouts_.push_back(std::move(layout));
+    if (auto added = byClass_.Insert(AddressKey{&cls}, &layouts_.back()); !added) {
+      layouts_.pop_back();
+      return added.error();
+    }
+    return &layouts_.back();
   }
 
  private:
-  std::unordered_map<const Class*, Layout> layouts_;
+  std::deque<Layout> layouts_;  // in place as it grows
+  HashMap<AddressKey, const Layout*> byClass_;
 };
 
 char* DataOf(Object* object, const Member& member) noexcept {
@@ -131,59 +145,37 @@ const ObjectRef& RefAt(const void* place) noexcept { return *static_cast<const O
 
 // ---- Writing ------------------------------------------------------------
 
-bool IsUtf8(std::string_view text) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    unsigned char c = *p;
-    int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
-    if (extra < 0 || end - p <= extra) return false;
-    std::uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
-    for (int i = 1; i <= extra; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      code = (code << 6) | (p[i] & 0x3F);
-    }
-    static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kLeast[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    p += extra + 1;
-  }
-  return true;
-}
+// How deep a section may nest when it is written.
+constexpr std::size_t kMaxSectionNesting = 64;
 
 class Writer {
  public:
   Result<String> Save(Object* root, std::span<const JsonSection> sections) {
     NORVO_RETURN_IF_ERROR(Order(root));
-    out_ += "{\"format\":\"";
-    out_ += kJsonFormatName;
-    out_ += "\",\"version\":";
-    WriteInt(kJsonFormatVersion);
-    out_ += ",\"root\":";
-    WriteInt(index_.at(root));
-    out_ += ",\"objects\":[\n";
-    for (std::size_t i = 0; i < order_.size(); ++i) {
-      if (i) out_ += ",\n";
-      NORVO_RETURN_IF_ERROR(WriteObject(order_[i]));
-    }
-    out_ += "\n]";
+    out_.Open('{');
+    out_.Key("format").Value(kJsonFormatName);
+    out_.Key("version").Value(kJsonFormatVersion);
+    out_.Key("root").Value(IndexOf(root));
+    out_.Key("objects").Open('[', true);
+    for (Object* object : order_) NORVO_RETURN_IF_ERROR(WriteObject(object));
+    out_.Close(']');
     if (!sections.empty()) {
       // By name, as a reader lists them.
       std::vector<const JsonSection*> sorted;
       for (const JsonSection& section : sections) sorted.push_back(&section);
       std::sort(sorted.begin(), sorted.end(),
                 [](const JsonSection* a, const JsonSection* b) { return a->name.View() < b->name.View(); });
-      out_ += ",\"sections\":{";
+      out_.Key("sections").Open('{');
       for (std::size_t i = 0; i < sorted.size(); ++i) {
         if (i && sorted[i]->name == sorted[i - 1]->name) return IllegalArgumentError("a section name is given twice");
-        if (i) out_ += ",";
-        NORVO_RETURN_IF_ERROR(WriteText(sorted[i]->name.View()));
-        out_ += ":";
+        NORVO_RETURN_IF_ERROR(WriteKey(sorted[i]->name.View()));
         NORVO_RETURN_IF_ERROR(WriteSection(sorted[i]->json.View()));
       }
-      out_ += "}";
+      out_.Close('}');
     }
-    out_ += "}\n";
-    return String::Make(out_);
+    out_.Close('}');
+    out_.text += '\n';
+    return String::Make(out_.text);
   }
 
  private:
@@ -199,7 +191,7 @@ class Writer {
       auto [object, step] = stack.back();
       stack.pop_back();
       if (step == kEmit) {
-        index_[object] = Int(order_.size());
+        NORVO_RETURN_IF_ERROR(index_.Insert(AddressKey{object}, Int(order_.size())));
         order_.push_back(object);
         const std::size_t first = stack.size();
         for (Object* child = HierarchyFirstChild(object); child; child = HierarchyNext(child))
@@ -207,12 +199,11 @@ class Writer {
         std::reverse(stack.begin() + std::ptrdiff_t(first), stack.end());
         continue;
       }
-      auto [at, fresh] = index_.try_emplace(object, -1);
-      if (!fresh) {
-        if (step == kVisit && at->second < 0)
-          return IllegalArgumentError("the objects refer to each other in a cycle");
+      if (const Int* index = index_.Find(AddressKey{object})) {
+        if (step == kVisit && *index < 0) return IllegalArgumentError("the objects refer to each other in a cycle");
         continue;
       }
+      NORVO_RETURN_IF_ERROR(index_.Insert(AddressKey{object}, -1));
       stack.emplace_back(object, kEmit);
       NORVO_ASSIGN_OR_RETURN(const Layout* layout, layouts_.Get(object->GetClass()));
       refs.clear();
@@ -230,17 +221,19 @@ class Writer {
     return {};
   }
 
+  // Every object is ordered before it is written.
+  Int IndexOf(const Object* object) const noexcept { return *index_.Find(AddressKey{object}); }
+
   Result<void> WriteObject(Object* object) {
-    out_ += "{\"class\":";
+    out_.Open('{');
+    NORVO_RETURN_IF_ERROR(WriteKey("class"));
     NORVO_RETURN_IF_ERROR(WriteText(object->GetClass().GetId()));
     NORVO_ASSIGN_OR_RETURN(const Layout* layout, layouts_.Get(object->GetClass()));
     for (const Member& m : *layout) {
-      out_ += ",";
-      NORVO_RETURN_IF_ERROR(WriteText(m.name));
-      out_ += ":";
+      NORVO_RETURN_IF_ERROR(WriteKey(m.name));
       NORVO_RETURN_IF_ERROR(WriteMember(object, m));
     }
-    out_ += "}";
+    out_.Close('}');
     return {};
   }
 
@@ -251,30 +244,26 @@ class Writer {
       case Member::kObject: WriteRef(RefAt(data)); return {};
       case Member::kValueArray:
       case Member::kObjectArray:
-        out_ += "[";
+        out_.Open('[');
         for (Int i = 0, n = m.accessor->count(data); i < n; ++i) {
-          if (i) out_ += ",";
           const void* element = m.accessor->element(data, i);
           if (m.kind == Member::kObjectArray) WriteRef(RefAt(element));
           else NORVO_RETURN_IF_ERROR(WriteValue(*m.codec, element));
         }
-        out_ += "]";
+        out_.Close(']');
         return {};
       case Member::kValueMap: return WriteMap(m, data);
       case Member::kChildren:
-        out_ += "[";
-        for (Object* child = HierarchyFirstChild(object); child; child = HierarchyNext(child)) {
-          if (child != HierarchyFirstChild(object)) out_ += ",";
-          WriteInt(index_.at(child));
-        }
-        out_ += "]";
+        out_.Open('[');
+        for (Object* child = HierarchyFirstChild(object); child; child = HierarchyNext(child)) out_.Value(IndexOf(child));
+        out_.Close(']');
         return {};
     }
     return {};
   }
 
-  // The pairs in the map's own order; a reader that inserts them in this
-  // order gets a map that iterates alike.
+  // [key, value] pairs in the map's own order; a reader that inserts them
+  // in this order gets a map that iterates alike.
   Result<void> WriteMap(const Member& m, const char* data) {
     struct Entries {
       std::vector<std::pair<const void*, const void*>> pairs;
@@ -292,34 +281,20 @@ class Writer {
         },
         &entries);
     if (!entries.complete) return OutOfMemoryError();
-    std::vector<std::string> texts;
-    std::string saved = std::move(out_);
+    out_.Open('[');
     for (const auto& [key, value] : entries.pairs) {
-      out_.clear();
-      out_ += "[";
-      Result<void> written = WriteValue(*m.codec, key);
-      out_ += ",";
-      if (written) written = WriteValue(*m.codec, value);
-      out_ += "]";
-      if (!written) {
-        out_ = std::move(saved);
-        return written;
-      }
-      texts.push_back(std::move(out_));
+      out_.Open('[');
+      NORVO_RETURN_IF_ERROR(WriteValue(*m.codec, key));
+      NORVO_RETURN_IF_ERROR(WriteValue(*m.codec, value));
+      out_.Close(']');
     }
-    out_ = std::move(saved);
-    out_ += "[";
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-      if (i) out_ += ",";
-      out_ += texts[i];
-    }
-    out_ += "]";
+    out_.Close(']');
     return {};
   }
 
   void WriteRef(const ObjectRef& ref) {
-    if (ref) WriteInt(index_.at(ref.Get()));
-    else out_ += "null";
+    if (ref) out_.Value(IndexOf(ref.Get()));
+    else out_.Value(nullptr);
   }
 
   Result<void> WriteValue(const ValueCodec& codec, const void* value) {
@@ -327,76 +302,45 @@ class Writer {
     view.shape = codec.shape;
     codec.get(value, view);
     switch (codec.shape) {
-      case ValueView::Shape::kBool: out_ += view.boolean ? "true" : "false"; return {};
-      case ValueView::Shape::kInt: WriteInt(view.integer); return {};
-      case ValueView::Shape::kFloat64: WriteNumber(view.number); return {};
+      case ValueView::Shape::kBool: out_.Value(view.boolean); return {};
+      case ValueView::Shape::kInt: out_.Value(view.integer); return {};
+      case ValueView::Shape::kFloat64: out_.Value(view.number); return {};
       case ValueView::Shape::kText: return WriteText(view.text);
       case ValueView::Shape::kNumbers:
-        out_ += "[";
-        for (Int i = 0; i < view.count; ++i) {
-          if (i) out_ += ",";
-          WriteNumber(view.numbers[i]);
-        }
-        out_ += "]";
+        out_.Open('[');
+        for (Int i = 0; i < view.count; ++i) out_.Value(view.numbers[i]);
+        out_.Close(']');
         return {};
     }
     return {};
   }
 
-  void WriteInt(Int value) {
-    char text[24];
-    auto [end, ec] = std::to_chars(text, text + sizeof text, value);
-    out_.append(text, end);
-  }
-
-  // The shortest text that reads back to the same double, with ".0" where
-  // it would otherwise read as an integer (and -0 would lose its sign).
-  void WriteNumber(Float64 value) {
-    if (std::isnan(value)) {
-      out_ += "\"NaN\"";
-    } else if (std::isinf(value)) {
-      out_ += value > 0 ? "\"Infinity\"" : "\"-Infinity\"";
-    } else {
-      char text[40];
-      auto [end, ec] = std::to_chars(text, text + sizeof text, value);
-      std::string_view written(text, std::size_t(end - text));
-      out_ += written;
-      if (written.find_first_of(".e") == std::string_view::npos) out_ += ".0";
-    }
-  }
-
   Result<void> WriteText(std::string_view text) {
-    if (!IsUtf8(text)) return IllegalArgumentError("a text is not UTF-8");
-    out_ += '"';
-    for (char c : text) {
-      if (c == '"' || c == '\\') {
-        out_ += '\\';
-        out_ += c;
-      } else if (static_cast<unsigned char>(c) < 0x20) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        out_ += "\\u00";
-        out_ += kHex[(c >> 4) & 0xF];
-        out_ += kHex[c & 0xF];
-      } else {
-        out_ += c;
-      }
-    }
-    out_ += '"';
+    if (!out_.Value(text)) return IllegalArgumentError("a text is not UTF-8");
+    return {};
+  }
+  Result<void> WriteKey(std::string_view name) {
+    if (out_.Key(name).Refused()) return IllegalArgumentError("a text is not UTF-8");
     return {};
   }
 
-  Result<void> WriteSection(std::string_view text);
+  // A section's text, checked and written on one line as the JSON library
+  // writes it.
+  Result<void> WriteSection(std::string_view text) {
+    jsontext::Builder section;
+    jsontext::ParseFault fault;
+    if (!jsontext::Parse(text, section, fault, kMaxSectionNesting)) return IllegalArgumentError("a section is not JSON");
+    out_.Parsed(section.Get());
+    return {};
+  }
 
-  std::unordered_map<const Object*, Int> index_;
+  HashMap<AddressKey, Int> index_;
   std::vector<Object*> order_;
   Layouts layouts_;
-  std::string out_;
+  jsontext::Writer out_{{.scalars = jsontext::Writer::Style::Scalars::kExact}};
 };
 
 // ---- Reading ------------------------------------------------------------
-
-// How deep a section may nest when it is written.
-constexpr std::size_t kMaxNesting = 64;
 
 // "/" + the member name as a JSON pointer token.
 void AppendToken(std::string& path, std::string_view token) {
@@ -414,78 +358,6 @@ std::string Joined(std::string path, std::string_view token) {
 }
 
 std::string Joined(std::string path, std::size_t index) { return Joined(std::move(path), std::to_string(index)); }
-
-// Empties a value from its innermost arrays and objects outward. Destroying
-// a value that still holds elements allocates (the JSON library moves them
-// onto a vector first) inside a destructor, where running out of memory ends
-// the process; an empty array or object frees without allocating. The
-// recursion is as deep as the value nests, which the reader bounds.
-void Drain(json& value) noexcept {
-  if (!value.is_structured()) return;
-  for (json& child : value) Drain(child);
-  value.clear();
-}
-
-// Builds JSON values from parse events without recursion, and refuses a
-// member name given twice; its users bound the depth and array lengths. The
-// value built last stays the builder's until the next one begins, so that it
-// is always emptied before it is freed.
-class ValueBuilder {
- public:
-  ValueBuilder() = default;
-  ValueBuilder(const ValueBuilder&) = delete;
-  ValueBuilder& operator=(const ValueBuilder&) = delete;
-  ~ValueBuilder() { Drain(root_); }
-
-  bool IsBuilding() const noexcept { return !stack_.empty(); }
-  std::size_t Depth() const noexcept { return stack_.size(); }
-  // The element count of the innermost open container when it is an array.
-  std::size_t ArrayLength() const noexcept { return stack_.back()->is_array() ? stack_.back()->size() : 0; }
-
-  void Begin(json::value_t type) {
-    Drain(root_);
-    root_ = json(type);
-    stack_.assign(1, &root_);
-  }
-  // A value that is a single scalar.
-  void SetScalar(json&& value) {
-    Drain(root_);
-    root_ = std::move(value);
-  }
-  // Adds a scalar, or opens a container, under the innermost open one.
-  void Add(json&& value) {
-    json& top = *stack_.back();
-    if (top.is_array()) top.push_back(std::move(value));
-    else top[key_] = std::move(value);
-  }
-  void Open(json::value_t type) {
-    json& top = *stack_.back();
-    if (top.is_array()) {
-      top.push_back(json(type));
-      stack_.push_back(&top.back());
-    } else {
-      json& slot = top[key_];
-      slot = json(type);
-      stack_.push_back(&slot);
-    }
-  }
-  // Whether the innermost open object already has this member.
-  bool SetKey(const std::string& key) {
-    key_ = key;
-    return !stack_.back()->contains(key);
-  }
-  // Closes the innermost container; true when that ends the value.
-  bool Close() {
-    stack_.pop_back();
-    return stack_.empty();
-  }
-  json& Value() noexcept { return root_; }
-
- private:
-  json root_;
-  std::vector<json*> stack_;
-  std::string key_;
-};
 
 struct Problem {
   Error error;
@@ -512,7 +384,7 @@ Problem Failure(const Error& error, const std::string& path) {
 }
 
 // A JSON number (or one of the texts of non-finite numbers) as a double.
-std::optional<const char*> ReadNumber(const json& value, Float64& number) {
+std::optional<const char*> ReadNumber(const Json& value, Float64& number) {
   if (value.is_number_float()) {
     number = value.get<Float64>();
     if (!std::isfinite(number)) return "number out of range";
@@ -538,9 +410,9 @@ std::optional<const char*> ReadNumber(const json& value, Float64& number) {
 }
 
 // Reads the parse events of a whole file.
-class Reader final : public nlohmann::json_sax<json> {
+class Reader final {
  public:
-  explicit Reader(const JsonLimits& limits) noexcept : limits_(limits) {}
+  explicit Reader(const JsonLimits& limits) : limits_(limits) {}
 
   std::optional<Problem> problem;
 
@@ -558,28 +430,68 @@ class Reader final : public nlohmann::json_sax<json> {
     return document;
   }
 
-  // ---- Parse events ----
-  bool null() override { return Scalar(json(nullptr)); }
-  bool boolean(bool value) override { return Scalar(json(value)); }
-  bool number_integer(number_integer_t value) override { return Scalar(json(value)); }
-  bool number_unsigned(number_unsigned_t value) override { return Scalar(json(value)); }
-  bool number_float(number_float_t value, const string_t&) override { return Scalar(json(value)); }
-  bool string(string_t& value) override { return Scalar(json(std::move(value))); }
-  bool binary(binary_t&) override { return Fail(Fault(Path(), "the value has the wrong type")); }
-  bool start_object(std::size_t) override { return Open(json::value_t::object); }
-  bool start_array(std::size_t) override { return Open(json::value_t::array); }
-  bool end_object() override {
-    --depth_;
-    return Close();
-  }
-  bool end_array() override {
-    --depth_;
-    return Close();
+  // ---- Parse events (jsontext::ParseEvents) ----
+
+  bool Scalar(Json&& value) {
+    if (builder_.IsBuilding()) {
+      if (!RoomInArray()) return false;
+      builder_.Scalar(std::move(value));
+      return true;
+    }
+    switch (level_) {
+      case kDocument: return DocumentMember(value);
+      case kObjects: return Fail(Fault(Path(), "the value has the wrong type"));
+      default: return Fail(Fault("", "the value has the wrong type"));
+    }
   }
 
-  bool key(string_t& name) override {
+  bool Open(Json::value_t type) {
+    const Int nesting = std::clamp<Int>(limits_.nesting, 0, kMaxJsonNesting);
+    if (depth_ >= nesting) return Fail(PastLimit(Path(), "nesting too deep", nesting, " levels"));
+    ++depth_;
     if (builder_.IsBuilding()) {
-      if (!builder_.SetKey(name)) return Fail(Fault(Joined(Path(), name), "duplicate member"));
+      if (!RoomInArray()) return false;
+      builder_.Open(type);
+      return true;
+    }
+    const bool isObject = type == Json::value_t::object;
+    switch (level_) {
+      case kBefore:
+        if (!isObject) return Fail(Fault("", "the value has the wrong type"));
+        level_ = kDocument;
+        return true;
+      case kDocument:
+        if (topKey_ == "objects") {
+          if (isObject) return Fail(Fault("/objects", "the value has the wrong type"));
+          level_ = kObjects;
+          return true;
+        }
+        builder_.Open(type);
+        return true;
+      case kObjects:
+        if (!isObject) return Fail(Fault(Path(), "the value has the wrong type"));
+        if (objects_.size() >= std::size_t(std::max<Int>(limits_.objects, 0)))
+          return Fail(PastLimit(Path(), "too many objects", limits_.objects, ""));
+        builder_.Open(type);
+        return true;
+      default: return Fail(Fault("", "the value has the wrong type"));
+    }
+  }
+
+  bool Close() {
+    --depth_;
+    if (builder_.IsBuilding()) {
+      if (!builder_.Close()) return true;
+      Json& value = builder_.Get();
+      return level_ == kObjects ? ReadObject(value) : DocumentMember(value);
+    }
+    level_ = level_ == kObjects ? kDocument : kAfter;
+    return true;
+  }
+
+  bool Key(const std::string& name) {
+    if (builder_.IsBuilding()) {
+      if (!builder_.Key(name)) return Fail(Fault(Joined(Path(), name), "duplicate member"));
       return true;
     }
     // A member of the document.
@@ -591,10 +503,8 @@ class Reader final : public nlohmann::json_sax<json> {
     return true;
   }
 
-  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
-    if (!problem)
-      problem = Problem{IllegalArgumentError("malformed JSON"), "byte " + std::to_string(position) + ": malformed JSON"};
-    return false;
+  void SyntaxError(std::size_t byte, const char*) {
+    if (!problem) problem = Problem{IllegalArgumentError("malformed JSON"), "byte " + std::to_string(byte) + ": malformed JSON"};
   }
 
  private:
@@ -624,69 +534,13 @@ class Reader final : public nlohmann::json_sax<json> {
     return nullptr;
   }
 
-  bool Scalar(json&& value) {
-    if (builder_.IsBuilding()) {
-      if (!RoomInArray()) return false;
-      builder_.Add(std::move(value));
-      return true;
-    }
-    switch (level_) {
-      case kDocument: return DocumentMember(value);
-      case kObjects: return Fail(Fault(Path(), "the value has the wrong type"));
-      default: return Fail(Fault("", "the value has the wrong type"));
-    }
-  }
-
   // Whether one more element fits the innermost array being built.
   bool RoomInArray() {
     if (builder_.ArrayLength() < std::size_t(std::max<Int>(limits_.arrayLength, 0))) return true;
     return Fail(PastLimit(Path(), "array too long", limits_.arrayLength, " elements"));
   }
 
-  bool Open(json::value_t type) {
-    const Int nesting = std::clamp<Int>(limits_.nesting, 0, kMaxJsonNesting);
-    if (depth_ >= nesting) return Fail(PastLimit(Path(), "nesting too deep", nesting, " levels"));
-    ++depth_;
-    if (builder_.IsBuilding()) {
-      if (!RoomInArray()) return false;
-      builder_.Open(type);
-      return true;
-    }
-    const bool isObject = type == json::value_t::object;
-    switch (level_) {
-      case kBefore:
-        if (!isObject) return Fail(Fault("", "the value has the wrong type"));
-        level_ = kDocument;
-        return true;
-      case kDocument:
-        if (topKey_ == "objects") {
-          if (isObject) return Fail(Fault("/objects", "the value has the wrong type"));
-          level_ = kObjects;
-          return true;
-        }
-        builder_.Begin(type);
-        return true;
-      case kObjects:
-        if (!isObject) return Fail(Fault(Path(), "the value has the wrong type"));
-        if (objects_.size() >= std::size_t(std::max<Int>(limits_.objects, 0)))
-          return Fail(PastLimit(Path(), "too many objects", limits_.objects, ""));
-        builder_.Begin(type);
-        return true;
-      default: return Fail(Fault("", "the value has the wrong type"));
-    }
-  }
-
-  bool Close() {
-    if (builder_.IsBuilding()) {
-      if (!builder_.Close()) return true;
-      json& value = builder_.Value();
-      return level_ == kObjects ? ReadObject(value) : DocumentMember(value);
-    }
-    level_ = level_ == kObjects ? kDocument : kAfter;
-    return true;
-  }
-
-  bool DocumentMember(const json& value) {
+  bool DocumentMember(const Json& value) {
     const std::string path = Joined("", topKey_);
     if (topKey_ == "format") {
       if (!value.is_string() || value.get_ref<const std::string&>() != kJsonFormatName)
@@ -716,7 +570,7 @@ class Reader final : public nlohmann::json_sax<json> {
 
   // ---- One object entry ----
 
-  bool ReadObject(json& entry) {
+  bool ReadObject(Json& entry) {
     const std::size_t index = objects_.size();
     const std::string path = Joined("/objects", index);
     auto classId = entry.find("class");
@@ -748,7 +602,7 @@ class Reader final : public nlohmann::json_sax<json> {
     return true;
   }
 
-  bool ReadMember(Object* object, const Member& m, const json& value, const std::string& path) {
+  bool ReadMember(Object* object, const Member& m, const Json& value, const std::string& path) {
     char* data = DataOf(object, m);
     if (m.kind == Member::kValue) return ReadValue(*m.codec, data, value, path);
     if (m.kind == Member::kObject) {
@@ -779,7 +633,7 @@ class Reader final : public nlohmann::json_sax<json> {
         if (auto appended = m.accessor->append(data, element.Get()); !appended)
           return Fail(Failure(appended.error(), elementPath));
       } else {  // a map: [key, value] pairs
-        const json& pair = value[i];
+        const Json& pair = value[i];
         if (!pair.is_array() || pair.size() != 2) return Fail(Fault(elementPath, "the value has the wrong type"));
         Temporary key(*m.codec), mapped(*m.codec);
         if (!key.Ready() || !mapped.Ready()) return Fail(Failure(OutOfMemoryError(), elementPath));
@@ -816,7 +670,7 @@ class Reader final : public nlohmann::json_sax<json> {
     bool ready_ = false;
   };
 
-  bool ReadValue(const ValueCodec& codec, void* target, const json& value, const std::string& path) {
+  bool ReadValue(const ValueCodec& codec, void* target, const Json& value, const std::string& path) {
     ValueView view;
     view.shape = codec.shape;
     switch (codec.shape) {
@@ -840,7 +694,7 @@ class Reader final : public nlohmann::json_sax<json> {
       case ValueView::Shape::kNumbers:
         if (!value.is_array() || value.size() > std::size_t(ValueView::kMaxNumbers))
           return Fail(Fault(path, "the value has the wrong type"));
-        for (const json& number : value)
+        for (const Json& number : value)
           if (auto fault = ReadNumber(number, view.numbers[view.count++])) return Fail(Fault(path, *fault));
         break;
     }
@@ -850,7 +704,7 @@ class Reader final : public nlohmann::json_sax<json> {
 
   // An object member: null, or the index of an object listed before, whose
   // class carries the member's interface.
-  bool ReadRef(const json& value, const InterfaceDecl& iface, const std::string& path, ObjectRef& ref) {
+  bool ReadRef(const Json& value, const InterfaceDecl& iface, const std::string& path, ObjectRef& ref) {
     if (value.is_null()) return true;
     if (!value.is_number_integer()) return Fail(Fault(path, "the value has the wrong type"));
     if (!value.is_number_unsigned() || value.get<std::uint64_t>() >= objects_.size())
@@ -917,56 +771,13 @@ class Reader final : public nlohmann::json_sax<json> {
   std::string topKey_;
   bool seenFormat_ = false, seenVersion_ = false, seenRoot_ = false, seenObjects_ = false, seenSections_ = false;
   std::uint64_t root_ = 0;
-  ValueBuilder builder_;
+  jsontext::Builder builder_;
   Layouts layouts_;
   std::vector<ObjectRef> objects_;
   std::vector<std::size_t> childStart_;  // per object, its first link
   std::vector<Link> links_;
   BaseArray<JsonSection> sections_;
 };
-
-// A section's text, checked and written compactly.
-Result<void> Writer::WriteSection(std::string_view text) {
-  ValueBuilder builder;
-  struct Collect final : nlohmann::json_sax<json> {
-    ValueBuilder& b;
-    bool done = false;
-    explicit Collect(ValueBuilder& builder) : b(builder) {}
-    bool Scalar(json&& v) {
-      if (b.IsBuilding()) b.Add(std::move(v));
-      else {
-        b.SetScalar(std::move(v));
-        done = true;
-      }
-      return true;
-    }
-    bool Open(json::value_t t) {
-      if (!b.IsBuilding()) b.Begin(t);
-      else if (b.Depth() >= kMaxNesting) return false;
-      else b.Open(t);
-      return true;
-    }
-    bool null() override { return Scalar(json(nullptr)); }
-    bool boolean(bool v) override { return Scalar(json(v)); }
-    bool number_integer(number_integer_t v) override { return Scalar(json(v)); }
-    bool number_unsigned(number_unsigned_t v) override { return Scalar(json(v)); }
-    bool number_float(number_float_t v, const string_t&) override { return Scalar(json(v)); }
-    bool string(string_t& v) override { return Scalar(json(std::move(v))); }
-    bool binary(binary_t&) override { return false; }
-    bool start_object(std::size_t) override { return Open(json::value_t::object); }
-    bool start_array(std::size_t) override { return Open(json::value_t::array); }
-    bool key(string_t& k) override { return b.SetKey(k); }
-    bool end_object() override {
-      done = b.Close();
-      return true;
-    }
-    bool end_array() override { return end_object(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
-  } collect(builder);
-  if (!json::sax_parse(text, &collect) || !collect.done) return IllegalArgumentError("a section is not JSON");
-  out_ += builder.Value().dump();
-  return {};
-}
 
 }  // namespace
 
@@ -989,7 +800,7 @@ Result<JsonDocument> LoadJson(std::string_view text, String* problem, const Json
     Reader reader(limits);
     if (text.size() > std::uint64_t(std::max<Int>(limits.textBytes, 0))) {
       reader.problem = PastLimit("", "text too long", limits.textBytes, " bytes");
-    } else if (json::sax_parse(text, &reader)) {
+    } else if (jsontext::ParseEvents(text, reader)) {
       document = reader.Finish();
     } else if (!reader.problem) {
       reader.problem = Problem{IllegalArgumentError("malformed JSON"), "malformed JSON"};

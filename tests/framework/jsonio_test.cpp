@@ -208,6 +208,19 @@ TEST_F(JsonIO, SectionsTravelBesideTheObjects) {
   EXPECT_ERROR(SaveJson(ObjectRef(), {}), Nullptr);
 }
 
+// Members keep the file's own forms (numbers that read back exactly,
+// control characters as \u00XX); a section is as the JSON library writes it.
+TEST_F(JsonIO, MembersAndSectionsKeepTheirOwnScalarForms) {
+  ObjectRef box = NewBox();
+  Data(box).label = S("a\nb\x01\"");
+  for (Float64 n : {1e5, 1e-4, 1e14, -0.0, HUGE_VAL}) ASSERT_TRUE(Data(box).samples.Append(n));
+  const JsonSection sections[] = {{S("s"), S("[1e5, 1e-4, 1e14, -0.0, \"a\\nb\\u0001\\\"\"]")}};
+  const std::string text = Str(Ok(SaveJson(box, sections)));
+  for (const char* part : {"\"label\":\"a\\u000ab\\u0001\\\"\"", "\"samples\":[1e+05,1e-04,1e+14,-0.0,\"Infinity\"]",
+                           "\"sections\":{\"s\":[100000.0,0.0001,100000000000000.0,-0.0,\"a\\nb\\u0001\\\"\"]}}\n"})
+    EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
+}
+
 TEST_F(JsonIO, TextsThatAreNotUtf8AreRefused) {
   ObjectRef root = NewNode("\xff\xfe");
   EXPECT_ERROR_MESSAGE(SaveJson(root), IllegalArgument, "a text is not UTF-8");
@@ -361,7 +374,7 @@ TEST_F(JsonIO, LimitsReadATextAtThemAndRefuseOnePast) {
   EXPECT_ERROR_MESSAGE(LoadJson(withSection, nullptr, {size, 4, 1, 2}), IllegalArgument, "array too long");
 }
 
-TEST_F(JsonIO, LoadingUnderAllocationFailureLeavesNothing) {
+TEST_F(JsonIO, SavingAndLoadingUnderAllocationFailureLeaveNothing) {
   ObjectRef root = NewBox();
   Data(root).label = S("label");
   Data(root).id = NewUuid();
@@ -369,8 +382,8 @@ TEST_F(JsonIO, LoadingUnderAllocationFailureLeavesNothing) {
   ASSERT_TRUE(Data(root).samples.Append(1.0));
   Link(root, NewNode("child"));
   const std::string text = Save(root);
-  const int failures = ForEachOutOfMemory([&] { return LoadJson(text); });
-  EXPECT_GT(failures, 5);
+  EXPECT_GT(ForEachOutOfMemory([&] { return SaveJson(root); }), 3);
+  EXPECT_GT(ForEachOutOfMemory([&] { return LoadJson(text); }), 5);
 }
 
 }  // namespace

@@ -82,11 +82,12 @@ TEST(AllocationFailure, ReadingPresets) {
     EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFolder(shipped); }, *injector), 0);
   }
   // A text that is not JSON: the parse stops with a partial value, which is
-  // freed as the failure is reported.
+  // freed as the failure is reported; a member given again empties the
+  // value it replaces.
   for (const norvo::test::Injector* injector : {&kNewAllocations, &kExhaustedNew}) {
     SCOPED_TRACE(injector->name);
     auto refused = [] {
-      Outcome<Preset> outcome = ParsePreset("{\"bodyParts\": {\"Hips\": [[1, 2], {", "x.json");
+      Outcome<Preset> outcome = ParsePreset("{\"bodyParts\": {\"Hips\": [[1, 2], {}], \"Hips\": [[3], {", "x.json");
       if (!outcome && outcome.failure().message.starts_with("not valid JSON")) return true;
       EXPECT_TRUE(IsOutOfMemory(outcome)) << Describe(outcome);
       return false;

@@ -43,6 +43,13 @@ TEST_F(RigFile, ReadsBackTheRigItWasSavedFrom) {
   EXPECT_EQ(loaded.measured, rig.measured);
   EXPECT_EQ(loaded.hipHeight, rig.hipHeight);
   EXPECT_EQ(test::Ok(FormatRigFile(loaded)), text);
+
+  // A name that is not UTF-8 has no place in the file.
+  Skeleton latin = zombie.skeleton;
+  latin.joints[3].name = "Spine\xe9";
+  Outcome<std::string> refused = FormatRigFile(test::MakeRig(latin, "makehuman-game"));
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.failure().Text(), "the rig has a joint name that is not UTF-8 text");
 }
 
 TEST_F(RigFile, RefusesFilesThatAreNotRigs) {

@@ -5,15 +5,13 @@
 #include <new>
 #include <string_view>
 #include <unordered_map>
-#include <nlohmann/json.hpp>
 
+#include "jsontext.h"
 #include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
 namespace {
-
-using nlohmann::ordered_json;
 
 ReportRig DescribeRig(const Rig& rig, const std::string& file) {
   ReportRig out;
@@ -58,73 +56,7 @@ ReportRig DescribeRig(const Rig& rig, const std::string& file) {
   return out;
 }
 
-// Writes JSON as it goes, laid out as the JSON library lays out a value
-// with an indent of two. No JSON value is held (freeing one that holds
-// elements allocates, in a destructor); the library writes each scalar, so
-// texts and numbers read back exactly, and a text that is not UTF-8 (an old
-// exporter's Latin-1 joint name) keeps its place with U+FFFD.
-class JsonText {
- public:
-  std::string text;
-
-  JsonText& Key(std::string_view key) {
-    Item();
-    Scalar(key);
-    text += ": ";
-    keyed_ = true;
-    return *this;
-  }
-  template <class T>
-  void Value(const T& value) {
-    Item();
-    Scalar(value);
-  }
-  void Texts(const std::vector<std::string>& values) {
-    Open('[');
-    for (const std::string& value : values) Value(value);
-    Close(']');
-  }
-  void Open(char bracket) {
-    Item();
-    text += bracket;
-    empty_ = true;
-    ++depth_;
-  }
-  void Close(char bracket) {
-    --depth_;
-    if (!empty_) NewLine();
-    text += bracket;
-    empty_ = false;
-  }
-
- private:
-  template <class T>
-  void Scalar(const T& value) {
-    text += ordered_json(value).dump(-1, ' ', false, ordered_json::error_handler_t::replace);
-  }
-  // Before an element or a member: a comma after the one before, and a line
-  // of its own; a member's value follows its key.
-  void Item() {
-    if (keyed_) {
-      keyed_ = false;
-      return;
-    }
-    if (depth_ == 0) return;
-    if (!empty_) text += ',';
-    NewLine();
-    empty_ = false;
-  }
-  void NewLine() {
-    text += '\n';
-    text.append(std::size_t(2 * depth_), ' ');
-  }
-
-  int depth_ = 0;
-  bool empty_ = true;  // nothing written yet in the innermost open array or object
-  bool keyed_ = false;
-};
-
-void WriteRig(const ReportRig& rig, JsonText& out) {
+void WriteRig(const ReportRig& rig, jsontext::Writer& out) {
   out.Open('{');
   out.Key("file").Value(rig.file);
   out.Key("rig").Value(rig.name);
@@ -259,7 +191,7 @@ Outcome<MatchReport> BuildMatchReport(const Rig& source, const std::string& sour
 
 namespace {
 
-void WriteFigure(const AngleFigure& figure, JsonText& out, bool close = true) {
+void WriteFigure(const AngleFigure& figure, jsontext::Writer& out, bool close = true) {
   out.Open('{');
   out.Key("mean").Value(figure.mean);
   out.Key("p95").Value(figure.p95);
@@ -268,7 +200,7 @@ void WriteFigure(const AngleFigure& figure, JsonText& out, bool close = true) {
   if (close) out.Close('}');
 }
 
-void WriteDirections(const BoneDirectionFigures& figures, JsonText& out) {
+void WriteDirections(const BoneDirectionFigures& figures, jsontext::Writer& out) {
   WriteFigure(figures.all, out, false);
   out.Key("bodyParts").Open('{');
   for (const auto& [part, figure] : figures.bodyParts) WriteFigure(figure, out.Key(part));
@@ -276,7 +208,7 @@ void WriteDirections(const BoneDirectionFigures& figures, JsonText& out) {
   out.Close('}');
 }
 
-void WriteFeet(const FootSliding& sliding, JsonText& out) {
+void WriteFeet(const FootSliding& sliding, jsontext::Writer& out) {
   out.Open('{');
   out.Key("left").Value(sliding.speed[0]);
   out.Key("right").Value(sliding.speed[1]);
@@ -297,7 +229,10 @@ std::string DegreesText(const AngleFigure& figure) {
 
 Outcome<std::string> ReportJson(const MatchReport& report) {
   try {
-    JsonText out;
+    // Laid out as the JSON library lays out a value with an indent of two;
+    // a text that is not UTF-8 (an old exporter's Latin-1 joint name) keeps
+    // its place with U+FFFD.
+    jsontext::Writer out({.indent = 2, .replaceFaultyText = true});
     out.Open('{');
     WriteRig(report.source, out.Key("source"));
     WriteRig(report.target, out.Key("target"));

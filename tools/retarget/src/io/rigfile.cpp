@@ -5,9 +5,7 @@
 #include <new>
 #include <unordered_map>
 
-#include <nlohmann/json.hpp>
-
-#include "json_values.h"
+#include "jsontext.h"
 #include "norvo/jsonio.h"
 #include "norvo/retarget/textfile.h"
 
@@ -15,27 +13,40 @@ namespace norvo::retarget {
 
 namespace {
 
-using nlohmann::json;
+using json = jsontext::Value;
 
-void SetVector(json& slot, const Vector& v) { slot = json::array({v.x, v.y, v.z}); }
+void WritePoint(const Vector& v, jsontext::Writer& out) {
+  out.Open('[');
+  out.Value(v.x);
+  out.Value(v.y);
+  out.Value(v.z);
+  out.Close(']');
+}
 
-// The tool's section: what a BVH file needs beyond the character, built in
-// place in `out` (see json_values.h).
-void FillSection(const Rig& rig, json& out) {
-  out = json::object();  // made before it is filled (see json_values.h)
-  out["name"] = rig.name;
-  out["preset"] = rig.preset.name;
-  json& joints = out["joints"] = json::array();
+// The tool's section: what a BVH file needs beyond the character, each
+// object's members in name order (as the JSON library lists them). False
+// when a name is not UTF-8 text.
+bool WriteSection(const Rig& rig, jsontext::Writer& out) {
+  out.Open('{');
+  out.Key("joints").Open('[');
   for (const Joint& joint : rig.skeleton.joints) {
-    json& entry = joints.emplace_back(json::object());
-    entry["name"] = joint.name;
-    entry["parent"] = joint.parent;
-    SetVector(entry["offset"], joint.Offset());
-    json& channels = entry["channels"] = json::array();
-    for (Channel c : joint.channels) channels.emplace_back(std::string(ChannelName(c)));
-    json& endSites = entry["endSites"] = json::array();
-    for (const Vector& site : joint.endSites) SetVector(endSites.emplace_back(), site);
+    out.Open('{');
+    out.Key("channels").Open('[');
+    for (Channel c : joint.channels) out.Value(ChannelName(c));
+    out.Close(']');
+    out.Key("endSites").Open('[');
+    for (const Vector& site : joint.endSites) WritePoint(site, out);
+    out.Close(']');
+    out.Key("name").Value(joint.name);
+    WritePoint(joint.Offset(), out.Key("offset"));
+    out.Key("parent").Value(joint.parent);
+    out.Close('}');
   }
+  out.Close(']');
+  out.Key("name").Value(rig.name);
+  out.Key("preset").Value(rig.preset.name);
+  out.Close('}');
+  return !out.Refused();
 }
 
 class SectionReader {
@@ -211,10 +222,9 @@ Outcome<std::string> FormatRigFile(const Rig& rig) {
   try {
     Result<String> name = String::Make(kRigSection);
     RETARGET_CHECK(name, "writing the rig");
-    json values;
-    Drained drained(values);
-    FillSection(rig, values);
-    Result<String> text = String::Make(values.dump());
+    jsontext::Writer written;
+    if (!WriteSection(rig, written)) return MakeFailure(FailureKind::BadInput, "the rig has a joint name that is not UTF-8 text");
+    Result<String> text = String::Make(written.text);
     RETARGET_CHECK(text, "writing the rig");
     const JsonSection section{std::move(name).value(), std::move(text).value()};
     Result<String> file = SaveJson(rig.definition, std::span<const JsonSection>(&section, 1));
@@ -222,8 +232,6 @@ Outcome<std::string> FormatRigFile(const Rig& rig) {
     return std::string(file.value().View());
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
-  } catch (const std::exception&) {
-    return MakeFailure(FailureKind::BadInput, "the rig has a joint name that is not UTF-8 text");
   }
 }
 
@@ -252,14 +260,13 @@ Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName, 
     if (!section)
       return MakeFailure(FailureKind::BadInput, "not a rig file: the section \"" + std::string(kRigSection) + "\" is missing",
                          fileName);
-    json parsed;
-    Drained drained(parsed);
-    JsonSyntaxError syntax;
-    if (!ParseJson(section->json.View(), parsed, syntax))
+    jsontext::Builder parsed(jsontext::Builder::Duplicates::kKeepLast);
+    jsontext::ParseFault syntax;
+    if (!jsontext::Parse(section->json.View(), parsed, syntax))
       return MakeFailure(FailureKind::BadInput, "not a rig file: the section \"" + std::string(kRigSection) + "\" is not JSON",
                          fileName);
     SectionReader reader(fileName);
-    RETARGET_TRY(reader.Read(parsed, rig));
+    RETARGET_TRY(reader.Read(parsed.Get(), rig));
     RETARGET_TRY(TakeCharacter(rig, fileName));
     return rig;
   } catch (const std::bad_alloc&) {

@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 
-#include "../io/json_values.h"
+#include "jsontext.h"
 #include "norvo/retarget/folder.h"
 #include "norvo/retarget/textfile.h"
 
@@ -30,7 +29,7 @@ constexpr std::array<BodyPartSpec, 31> kBodyParts = {{
     {"RightToes", 29, kOptional},
 }};
 
-using nlohmann::json;
+using json = jsontext::Value;
 
 // The line of a byte offset in a text, counted from 1.
 std::int64_t LineOf(std::string_view text, std::size_t offset) {
@@ -141,17 +140,16 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, cons
       return MakeFailure(FailureKind::BadInput,
                          "the preset nests deeper than the limit of " + std::to_string(depth) + " levels", file,
                          LineOf(text, at));
-    json root;
-    Drained drained(root);
-    JsonSyntaxError syntax;
-    if (!ParseJson(text, root, syntax)) {
+    jsontext::Builder root(jsontext::Builder::Duplicates::kKeepLast);
+    jsontext::ParseFault syntax;
+    if (!jsontext::Parse(text, root, syntax)) {
       // "[json.exception.parse_error.101] parse error at line 3, column 5: syntax error ..."
       std::size_t colon = syntax.message.find(": ");
       return MakeFailure(FailureKind::BadInput,
                          "not valid JSON: " + (colon == std::string::npos ? syntax.message : syntax.message.substr(colon + 2)),
                          file, LineOf(text, syntax.byte ? syntax.byte - 1 : 0));
     }
-    return FromJson(root, file, limits);
+    return FromJson(root.Get(), file, limits);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   } catch (const json::exception& error) {
