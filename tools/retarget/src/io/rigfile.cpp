@@ -216,8 +216,6 @@ bool IsPastLimit(const Error& error) {
 
 }  // namespace
 
-bool IsRigFile(const std::string& path) { return path.size() > 5 && path.ends_with(".json"); }
-
 Outcome<std::string> FormatRigFile(const Rig& rig) {
   try {
     Result<String> name = String::Make(kRigSection);

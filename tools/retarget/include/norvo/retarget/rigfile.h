@@ -16,9 +16,6 @@ namespace norvo::retarget {
 
 inline constexpr const char* kRigSection = "norvo-retarget";
 
-// Whether `path` names a rig file rather than a BVH file: its extension is .json.
-bool IsRigFile(const std::string& path);
-
 // The text of a rig file for `rig`.
 Outcome<std::string> FormatRigFile(const Rig& rig);
 Outcome<void> WriteRigFile(const Rig& rig, const std::string& path);
