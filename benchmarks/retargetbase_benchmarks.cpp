@@ -66,7 +66,8 @@ BENCHMARK(BM_GetGlobalMatrix);
 
 void BM_CopyOnWriteSet(benchmark::State& state) {
   EnsureLoaded();
-  CharacterNodeTransform shared = Take(CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{}));
+  CharacterNodeTransform shared =
+      Take(CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{}));
   Matrix m;
   m.off = {1, 2, 3};
   for (auto _ : state) {
@@ -117,8 +118,7 @@ void BM_FillBodyPart(benchmark::State& state) {
   EnsureLoaded();
   sample::Skeleton skeleton = Take(sample::ReadBvhSkeleton(sample::SharedClip("makehuman_zombie_walk.bvh")));
   CharacterBodyPartRef bodyParts = Take(sample::MakeBodyParts(sample::MakeHumanGamePreset()));
-  for (auto _ : state)
-    benchmark::DoNotOptimize(RetargetBaseHelperInterface::FillBodyPart(skeleton.root, bodyParts));
+  for (auto _ : state) benchmark::DoNotOptimize(RetargetBaseHelperInterface::FillBodyPart(skeleton.root, bodyParts));
 }
 BENCHMARK(BM_FillBodyPart);
 
@@ -131,8 +131,7 @@ void BM_TranslateSrcToDestID(benchmark::State& state) {
   CharacterAssociation association = Take(CharacterAssociation::Create(CharacterAssociationInterface::kClassId));
   for (const Uuid& id : ids)
     if (!association.AssociateUuid(id, Take(Uuid::Random()))) std::abort();
-  for (auto _ : state)
-    benchmark::DoNotOptimize(RetargetBaseHelperInterface::TranslateSrcToDestID(association, pose));
+  for (auto _ : state) benchmark::DoNotOptimize(RetargetBaseHelperInterface::TranslateSrcToDestID(association, pose));
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_TranslateSrcToDestID)->Arg(31)->Arg(1000)->Arg(10000);
@@ -175,10 +174,10 @@ struct SolverRig {
     BaseArray<CharacterNodeTransform> restNodes, currentNodes;
     for (Int i = 0; i < count; ++i) {
       Uuid id = Take(Uuid::Random());
-      (void)restNodes.Append(
-          Take(CharacterNodeTransformInterface::CreateNodeTransform(id, rest[std::size_t(i)], restParent[std::size_t(i)])));
-      (void)currentNodes.Append(Take(
-          CharacterNodeTransformInterface::CreateNodeTransform(id, current[std::size_t(i)], currentParent[std::size_t(i)])));
+      (void)restNodes.Append(Take(
+          CharacterNodeTransformInterface::CreateNodeTransform(id, rest[std::size_t(i)], restParent[std::size_t(i)])));
+      (void)currentNodes.Append(Take(CharacterNodeTransformInterface::CreateNodeTransform(
+          id, current[std::size_t(i)], currentParent[std::size_t(i)])));
     }
     restPose = Take(CharacterPose::Create(CharacterPoseInterface::kClassId));
     (void)restPose.SetNodeTransformArray(restNodes);
@@ -198,8 +197,8 @@ struct SolverRig {
 };
 
 void CountNodes(benchmark::State& state) {
-  state.counters["ns_per_node"] =
-      benchmark::Counter(double(state.range(0)), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_node"] = benchmark::Counter(
+      double(state.range(0)), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void BM_ExtractGlobalDeltaPose(benchmark::State& state) {

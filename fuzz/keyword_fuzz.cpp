@@ -71,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (i > 0 && !bodyParts[i == 3 ? 0 : i - 1].InsertChildLast(bodyPart.value())) std::abort();
     bodyParts.push_back(std::move(bodyPart).value());
   }
-  Result<void> filled = RetargetBaseHelperInterface::FillBodyPart(nodes.empty() ? CharacterTreeRef() : nodes[0],
-                                                                   bodyParts[0]);
+  Result<void> filled =
+      RetargetBaseHelperInterface::FillBodyPart(nodes.empty() ? CharacterTreeRef() : nodes[0], bodyParts[0]);
   if (nodes.empty()) return 0;  // an empty tree is refused
   if (!filled) std::abort();
   // Every node a body part took is a node of the tree.

@@ -9,6 +9,8 @@ command -v make >/dev/null || need+=(make)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+# The layout check: clang-format 14.
+command -v clang-format-14 >/dev/null || need+=(clang-format-14)
 # The fuzz targets: clang 14 and its sanitizer and fuzzer runtimes.
 command -v clang++-14 >/dev/null || need+=(clang-14)
 compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)

@@ -33,8 +33,8 @@ struct HierarchyData {
   // The observer name, then the children in order; a writer reaches the
   // children through the hierarchy functions, so they have no member.
   static Result<void> DescribeIO(DataSerializeInterface& stream) noexcept {
-    NORVO_RETURN_IF_ERROR(
-        stream.DescribeElement("_observerName", datatype::kString, MemberRef{offsetof(HierarchyData, name)}, nullptr, 0));
+    NORVO_RETURN_IF_ERROR(stream.DescribeElement("_observerName", datatype::kString,
+                                                 MemberRef{offsetof(HierarchyData, name)}, nullptr, 0));
     return stream.DescribeElement("_children", datatype::kHierarchyChildren, MemberRef{}, nullptr, 0);
   }
 };
@@ -73,7 +73,8 @@ const ComponentInfo& HierarchyComponent() noexcept {
                     Method<Observer::kSetName, &HierarchyData::SetName>>(),
       BindInterface<HierarchyObjectInterface>(),
   };
-  static const ComponentInfo component = MakeComponent<HierarchyData>(kHierarchyObjectClassId, bindings, &HierarchyData::DescribeIO);
+  static const ComponentInfo component =
+      MakeComponent<HierarchyData>(kHierarchyObjectClassId, bindings, &HierarchyData::DescribeIO);
   return component;
 }
 

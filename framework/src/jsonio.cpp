@@ -135,9 +135,7 @@ class Layouts {
   HashMap<AddressKey, const Layout*> byClass_;
 };
 
-char* DataOf(Object* object, const Member& member) noexcept {
-  return reinterpret_cast<char*>(object) + member.offset;
-}
+char* DataOf(Object* object, const Member& member) noexcept { return reinterpret_cast<char*>(object) + member.offset; }
 
 // Every object-valued type of a description is a typed reference, which is
 // an ObjectRef and nothing more.
@@ -212,7 +210,8 @@ class Writer {
         if (m.kind == Member::kObject) {
           refs.push_back(RefAt(data).Get());
         } else if (m.kind == Member::kObjectArray) {
-          for (Int i = 0, n = m.accessor->count(data); i < n; ++i) refs.push_back(RefAt(m.accessor->element(data, i)).Get());
+          for (Int i = 0, n = m.accessor->count(data); i < n; ++i)
+            refs.push_back(RefAt(m.accessor->element(data, i)).Get());
         }
       }
       for (auto ref = refs.rbegin(); ref != refs.rend(); ++ref)
@@ -255,7 +254,8 @@ class Writer {
       case Member::kValueMap: return WriteMap(m, data);
       case Member::kChildren:
         out_.Open('[');
-        for (Object* child = HierarchyFirstChild(object); child; child = HierarchyNext(child)) out_.Value(IndexOf(child));
+        for (Object* child = HierarchyFirstChild(object); child; child = HierarchyNext(child))
+          out_.Value(IndexOf(child));
         out_.Close(']');
         return {};
     }
@@ -329,7 +329,8 @@ class Writer {
   Result<void> WriteSection(std::string_view text) {
     jsontext::Builder section;
     jsontext::ParseFault fault;
-    if (!jsontext::Parse(text, section, fault, kMaxSectionNesting)) return IllegalArgumentError("a section is not JSON");
+    if (!jsontext::Parse(text, section, fault, kMaxSectionNesting))
+      return IllegalArgumentError("a section is not JSON");
     out_.Parsed(section.Get());
     return {};
   }
@@ -504,7 +505,8 @@ class Reader final {
   }
 
   void SyntaxError(std::size_t byte, const char*) {
-    if (!problem) problem = Problem{IllegalArgumentError("malformed JSON"), "byte " + std::to_string(byte) + ": malformed JSON"};
+    if (!problem)
+      problem = Problem{IllegalArgumentError("malformed JSON"), "byte " + std::to_string(byte) + ": malformed JSON"};
   }
 
  private:
@@ -578,7 +580,8 @@ class Reader final {
     if (!classId->is_string()) return Fail(Fault(Joined(path, "class"), "the value has the wrong type"));
     Result<ObjectRef> created = CreateObject(classId->get_ref<const std::string&>());
     if (!created) {
-      if (created.error().kind() == ErrorKind::Unresolved) return Fail(Fault(Joined(path, "class"), "unknown class id"));
+      if (created.error().kind() == ErrorKind::Unresolved)
+        return Fail(Fault(Joined(path, "class"), "unknown class id"));
       return Fail(Failure(created.error(), path));
     }
     Object* object = created.value().Get();
@@ -615,7 +618,8 @@ class Reader final {
     if (m.kind == Member::kChildren) {
       for (std::size_t i = 0; i < value.size(); ++i) {
         if (!value[i].is_number_integer()) return Fail(Fault(Joined(path, i), "the value has the wrong type"));
-        links_.push_back(Link{objects_.size(), i, value[i].is_number_unsigned() ? value[i].get<std::uint64_t>() : UINT64_MAX});
+        links_.push_back(
+            Link{objects_.size(), i, value[i].is_number_unsigned() ? value[i].get<std::uint64_t>() : UINT64_MAX});
       }
       return true;
     }
@@ -625,7 +629,8 @@ class Reader final {
       if (m.kind == Member::kObjectArray) {
         ObjectRef ref;
         if (!ReadRef(value[i], *m.iface, elementPath, ref)) return false;
-        if (auto appended = m.accessor->append(data, &ref); !appended) return Fail(Failure(appended.error(), elementPath));
+        if (auto appended = m.accessor->append(data, &ref); !appended)
+          return Fail(Failure(appended.error(), elementPath));
       } else if (m.kind == Member::kValueArray) {
         Temporary element(*m.codec);
         if (!element.Ready()) return Fail(Failure(OutOfMemoryError(), elementPath));

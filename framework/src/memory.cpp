@@ -56,7 +56,9 @@ struct ThreadCacheDrain {
 };
 thread_local ThreadCacheDrain t_drain;
 
-std::uint32_t& ClassOf(void* block) noexcept { return *reinterpret_cast<std::uint32_t*>(static_cast<char*>(block) - kHeader); }
+std::uint32_t& ClassOf(void* block) noexcept {
+  return *reinterpret_cast<std::uint32_t*>(static_cast<char*>(block) - kHeader);
+}
 
 bool InjectedFailure() noexcept {
   Int countdown = g_failCountdown.load(std::memory_order_relaxed);

@@ -201,8 +201,7 @@ Result<ObjectRef> CopyObject(const Object& source) noexcept {
 }
 
 String ObjectRef::ToString(const FormatStatement* format) const noexcept {
-  return InvokeMethod<ObjectInterface::ToStringFn>(object_, ObjectInterface::kDecl, ObjectInterface::kToString,
-                                                   format);
+  return InvokeMethod<ObjectInterface::ToStringFn>(object_, ObjectInterface::kDecl, ObjectInterface::kToString, format);
 }
 
 }  // namespace norvo

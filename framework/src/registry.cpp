@@ -238,9 +238,7 @@ V Lookup(const HashMap<String, V>& map, std::string_view id) noexcept {
 }
 }  // namespace
 
-const Class* internal::FindClass(std::string_view classId) noexcept {
-  return Lookup(TheRegistries().classes, classId);
-}
+const Class* internal::FindClass(std::string_view classId) noexcept { return Lookup(TheRegistries().classes, classId); }
 
 // Static calls run per node per frame, so each thread keeps its last few
 // answers. An answer is good while the statics' generation is the one read
@@ -269,9 +267,7 @@ bool IsComponentRegistered(std::string_view componentId) noexcept {
 
 bool IsModuleRegistered(std::string_view moduleId) noexcept { return Lookup(TheRegistries().modules, moduleId); }
 
-bool IsDataTypeRegistered(std::string_view name) noexcept {
-  return Lookup(TheRegistries().dataTypes, name) != nullptr;
-}
+bool IsDataTypeRegistered(std::string_view name) noexcept { return Lookup(TheRegistries().dataTypes, name) != nullptr; }
 
 const InterfaceDecl* internal::FindDataType(std::string_view name) noexcept {
   return Lookup(TheRegistries().dataTypes, name);

@@ -10,9 +10,8 @@
 
 namespace norvo {
 
-Result<void> RecordingStream::DescribeElement(std::string_view name, std::string_view dataType,
-                                              MemberRef member, const ContainerAccessor* accessor,
-                                              std::uint32_t flags) noexcept {
+Result<void> RecordingStream::DescribeElement(std::string_view name, std::string_view dataType, MemberRef member,
+                                              const ContainerAccessor* accessor, std::uint32_t flags) noexcept {
   if (seen_++ == failAt_) return failure_;
   try {
     calls_.push_back(Call{std::string(name), std::string(dataType), member.IsSet(), member.IsSet() ? member.offset : 0,
@@ -86,7 +85,8 @@ const ValueCodec kUuidCodec = MakeCodec<Uuid>(
         return {};
       }
       Result<Uuid> parsed = Uuid::Parse(view.text);
-      if (!parsed) return parsed.error().kind() == ErrorKind::OutOfMemory ? parsed.error() : IllegalArgumentError("not a Uuid");
+      if (!parsed)
+        return parsed.error().kind() == ErrorKind::OutOfMemory ? parsed.error() : IllegalArgumentError("not a Uuid");
       uuid = std::move(parsed).value();
       return {};
     });
@@ -140,9 +140,9 @@ const ValueCodec* FindValueCodec(std::string_view dataType) noexcept {
     const ValueCodec* codec;
   };
   static const Entry kCodecs[] = {
-      {datatype::kBool, &kBoolCodec},         {datatype::kInt, &kIntCodec},
-      {datatype::kFloat64, &kFloat64Codec},   {datatype::kUuid, &kUuidCodec},
-      {datatype::kString, &kStringCodec},     {datatype::kInternedId, &kInternedIdCodec},
+      {datatype::kBool, &kBoolCodec},       {datatype::kInt, &kIntCodec},
+      {datatype::kFloat64, &kFloat64Codec}, {datatype::kUuid, &kUuidCodec},
+      {datatype::kString, &kStringCodec},   {datatype::kInternedId, &kInternedIdCodec},
       {datatype::kMatrix, &kMatrixCodec},
   };
   for (const Entry& entry : kCodecs)

@@ -23,8 +23,7 @@ class BaseArray {
   BaseArray(const BaseArray&) = delete;
   BaseArray& operator=(const BaseArray&) = delete;
   BaseArray(BaseArray&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        count_(std::exchange(other.count_, 0)),
+      : data_(std::exchange(other.data_, nullptr)), count_(std::exchange(other.count_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
   BaseArray& operator=(BaseArray&& other) noexcept {
     if (this != &other) {

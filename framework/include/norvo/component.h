@@ -59,6 +59,8 @@ constexpr ComponentInfo MakeComponent(std::string_view id, std::span<const Inter
   info.align = alignof(Impl);
   info.construct = [](void* data) noexcept { ::new (data) Impl(); };
   info.destruct = [](void* data) noexcept { static_cast<Impl*>(data)->~Impl(); };
+  // The formatter would space the reference in a requires expression.
+  // clang-format off
   info.copy = [](void* target, const void* source) noexcept -> Result<void> {
     if constexpr (requires(Impl& t, const Impl& s) { t.CopyFrom(s); }) {
       return static_cast<Impl*>(target)->CopyFrom(*static_cast<const Impl*>(source));
@@ -76,6 +78,7 @@ constexpr ComponentInfo MakeComponent(std::string_view id, std::span<const Inter
       return {};
     }
   };
+  // clang-format on
   info.bindings = bindings;
   info.describeIO = describeIO;
   return info;
@@ -149,12 +152,12 @@ namespace detail {
 // The shape of a member function: its class, return type, parameters.
 template <class M>
 struct MemberShape;
-#define NORVO_MEMBER_SHAPE(QUALIFIERS)                  \
-  template <class R, class C, class... A>               \
-  struct MemberShape<R (C::*)(A...) QUALIFIERS> {       \
-    using Class = C;                                    \
-    using Return = R;                                   \
-    using Params = std::tuple<A...>;                    \
+#define NORVO_MEMBER_SHAPE(QUALIFIERS)            \
+  template <class R, class C, class... A>         \
+  struct MemberShape<R (C::*)(A...) QUALIFIERS> { \
+    using Class = C;                              \
+    using Return = R;                             \
+    using Params = std::tuple<A...>;              \
   };
 NORVO_MEMBER_SHAPE()
 NORVO_MEMBER_SHAPE(const)
@@ -198,10 +201,10 @@ template <class Fn, class G>
 constexpr bool kFunctionFitsStatic = false;
 template <class R, class... A, class R2, class... A2>
 constexpr bool kFunctionFitsStatic<R (*)(A...), R2 (*)(A2...) noexcept> =
-    std::is_same_v<R, R2> && std::is_same_v<std::tuple<A...>, std::tuple<A2...>>;
+    (std::is_same_v<R, R2> && std::is_same_v<std::tuple<A...>, std::tuple<A2...>>);
 template <class R, class... A, class R2, class... A2>
-constexpr bool kFunctionFitsStatic<R (*)(A...), R2 (*)(A2...)> =
-    std::is_same_v<R, R2> && std::is_same_v<std::tuple<A...>, std::tuple<A2...>>;
+constexpr bool kFunctionFitsStatic<R (*)(A...), R2 (*)(A2...)> = (std::is_same_v<R, R2> &&
+                                                                  std::is_same_v<std::tuple<A...>, std::tuple<A2...>>);
 
 template <std::size_t... Slots>
 consteval bool AllDistinct() {
@@ -237,7 +240,9 @@ template <std::size_t S, auto Member>
 struct Method {
   static constexpr std::size_t kSlot = S;
   template <class I>
-  static MethodFn Make() noexcept { return Bind<SlotFn<I, S>, Member>(); }
+  static MethodFn Make() noexcept {
+    return Bind<SlotFn<I, S>, Member>();
+  }
 };
 
 // Names the static method `S` that the function `Function` implements, for

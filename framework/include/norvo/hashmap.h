@@ -22,9 +22,7 @@ template <class K>
   requires requires(const K& key) {
     { key.GetHashCode() } -> std::convertible_to<UInt>;
   }
-UInt HashOf(const K& key) noexcept {
-  return UInt(key.GetHashCode());
-}
+UInt HashOf(const K& key) noexcept { return UInt(key.GetHashCode()); }
 inline UInt HashOf(std::string_view text) noexcept { return Fnv1aHash(text); }
 
 // A key of type Q by which a map with keys of type K can be searched without
@@ -49,8 +47,7 @@ class HashMap {
   HashMap(const HashMap&) = delete;
   HashMap& operator=(const HashMap&) = delete;
   HashMap(HashMap&& other) noexcept
-      : buckets_(std::exchange(other.buckets_, nullptr)),
-        bucketCount_(std::exchange(other.bucketCount_, 0)),
+      : buckets_(std::exchange(other.buckets_, nullptr)), bucketCount_(std::exchange(other.bucketCount_, 0)),
         count_(std::exchange(other.count_, 0)) {}
   HashMap& operator=(HashMap&& other) noexcept {
     if (this != &other) {
@@ -89,23 +86,16 @@ class HashMap {
   V* Find(const K& key) noexcept { return const_cast<V*>(FindValue(key)); }
   template <class Q>
     requires LookupKeyFor<Q, K>
-  const V* Find(const Q& key) const noexcept {
-    return FindValue(key);
-  }
+  const V* Find(const Q& key) const noexcept { return FindValue(key); }
   template <class Q>
-    requires LookupKeyFor<Q, K>
-  V* Find(const Q& key) noexcept {
-    return const_cast<V*>(FindValue(key));
-  }
+  requires LookupKeyFor<Q, K> V* Find(const Q& key) noexcept { return const_cast<V*>(FindValue(key)); }
 
   // Removes the entry of `key` and returns whether there was one. Never
   // allocates; the bucket table keeps its size.
   bool Erase(const K& key) noexcept { return EraseKey(key); }
   template <class Q>
     requires LookupKeyFor<Q, K>
-  bool Erase(const Q& key) noexcept {
-    return EraseKey(key);
-  }
+  bool Erase(const Q& key) noexcept { return EraseKey(key); }
 
   // Replaces the entries by copies of those of `source`; on failure this map
   // is empty.

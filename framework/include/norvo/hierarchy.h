@@ -16,8 +16,8 @@ struct ObserverObjectInterface {
   using SetNameFn = void (*)(Object&, void*, const String&);
   static constexpr SlotTable kSlots{SlotDecl<GetNameFn>{"GetName"}, SlotDecl<SetNameFn>{"SetName"}};
   static constexpr auto& kMethods = kSlots.names;
-  static constexpr InterfaceDecl kDecl{"net.norvo.interface.observerobject", "norvo.ObserverObjectInterface",
-                                       kBases, RefKind::Strong, 0, kMethods};
+  static constexpr InterfaceDecl kDecl{
+      "net.norvo.interface.observerobject", "norvo.ObserverObjectInterface", kBases, RefKind::Strong, 0, kMethods};
   enum Slot : std::size_t { kGetName = kSlots.Index("GetName"), kSetName = kSlots.Index("SetName") };
 };
 
@@ -26,8 +26,7 @@ struct ObserverObjectInterface {
 struct HierarchyObjectInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObserverObjectInterface::kDecl};
   static constexpr SlotTable<> kSlots{};
-  static constexpr InterfaceDecl kDecl{"net.norvo.interface.hierarchyobject", "norvo.HierarchyObjectInterface",
-                                       kBases};
+  static constexpr InterfaceDecl kDecl{"net.norvo.interface.hierarchyobject", "norvo.HierarchyObjectInterface", kBases};
 };
 
 inline constexpr std::string_view kHierarchyObjectClassId = "net.norvo.class.hierarchyobject";
@@ -59,11 +58,11 @@ class ObserverObjectCalls {
   // The observer-object name; an empty String through an empty reference.
   const String& GetName() const {
     return Me().template Invoke<ObserverObjectInterface::GetNameFn>(ObserverObjectInterface::kDecl,
-                                                                   ObserverObjectInterface::kGetName);
+                                                                    ObserverObjectInterface::kGetName);
   }
   void SetName(const String& name) {
     Me().template Invoke<ObserverObjectInterface::SetNameFn>(ObserverObjectInterface::kDecl,
-                                                            ObserverObjectInterface::kSetName, name);
+                                                             ObserverObjectInterface::kSetName, name);
   }
 
  private:

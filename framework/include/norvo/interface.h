@@ -94,8 +94,8 @@ struct ObjectInterface {
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   static constexpr SlotTable kSlots{SlotDecl<ToStringFn>{"ToString"}};
   static constexpr auto& kMethods = kSlots.names;
-  static constexpr InterfaceDecl kDecl{"net.norvo.interface.object", "norvo.ObjectInterface", {},
-                                       RefKind::Strong, 0, kMethods};
+  static constexpr InterfaceDecl kDecl{
+      "net.norvo.interface.object", "norvo.ObjectInterface", {}, RefKind::Strong, 0, kMethods};
   enum Slot : std::size_t { kToString = kSlots.Index("ToString") };
 };
 
@@ -142,8 +142,7 @@ typename detail::StaticTraits<Fn>::Return InvokeStatic(const InterfaceDecl& ifac
 // writes the diagnostic lines and returns `fallback`.
 template <class Fn, class... A>
 typename detail::StaticTraits<Fn>::Return InvokeStaticOr(typename detail::StaticTraits<Fn>::Return fallback,
-                                                         const InterfaceDecl& iface, std::size_t index,
-                                                         A&&... args) {
+                                                         const InterfaceDecl& iface, std::size_t index, A&&... args) {
   const StaticImpl* impl = FindStaticImpl(iface);
   if (!impl || index >= impl->methods.size() || !impl->methods[index]) {
     ReportUnresolved(iface);

@@ -73,7 +73,6 @@ struct JsonLimits {
 // "/objects/3/_objectID") or, for malformed JSON, the byte position, then
 // the fault. OutOfMemoryError when memory runs out. Nothing that was built
 // survives a failure.
-Result<JsonDocument> LoadJson(std::string_view text, String* problem = nullptr,
-                              const JsonLimits& limits = {}) noexcept;
+Result<JsonDocument> LoadJson(std::string_view text, String* problem = nullptr, const JsonLimits& limits = {}) noexcept;
 
 }  // namespace norvo

@@ -155,8 +155,7 @@ typename detail::MethodTraits<Fn>::Return InvokeMethod(Object* object, const Int
   using R = typename detail::MethodTraits<Fn>::Return;
   const MethodEntry* entry = object ? object->GetClass().FindMethod(iface, slot) : nullptr;
   if (!entry) return detail::EmptyReturn<R>();
-  return reinterpret_cast<Fn>(entry->fn)(*object, object->GetComponentData(entry->component),
-                                         std::forward<A>(args)...);
+  return reinterpret_cast<Fn>(entry->fn)(*object, object->GetComponentData(entry->component), std::forward<A>(args)...);
 }
 
 // Base of the typed references. `Self` names its interface in `kInterface`.
@@ -182,8 +181,7 @@ class TypedRef : public ObjectRef {
   }
 
   template <class Fn, class... A>
-  typename detail::MethodTraits<Fn>::Return Invoke(const InterfaceDecl& iface, std::size_t slot,
-                                                   A&&... args) const {
+  typename detail::MethodTraits<Fn>::Return Invoke(const InterfaceDecl& iface, std::size_t slot, A&&... args) const {
     return InvokeMethod<Fn>(object_, iface, slot, std::forward<A>(args)...);
   }
 };

@@ -52,8 +52,7 @@ class Error {
 };
 
 // Factories named after the kinds; the call site is recorded.
-inline Error NullptrError(const char* message = nullptr,
-                          SourceLocation where = SourceLocation::current()) noexcept {
+inline Error NullptrError(const char* message = nullptr, SourceLocation where = SourceLocation::current()) noexcept {
   return Error(ErrorKind::Nullptr, message, where);
 }
 inline Error OutOfMemoryError(const char* message = nullptr,
@@ -64,12 +63,10 @@ inline Error IllegalArgumentError(const char* message = nullptr,
                                   SourceLocation where = SourceLocation::current()) noexcept {
   return Error(ErrorKind::IllegalArgument, message, where);
 }
-inline Error UnexpectedError(const char* message = nullptr,
-                             SourceLocation where = SourceLocation::current()) noexcept {
+inline Error UnexpectedError(const char* message = nullptr, SourceLocation where = SourceLocation::current()) noexcept {
   return Error(ErrorKind::Unexpected, message, where);
 }
-inline Error UnresolvedError(const char* message = nullptr,
-                             SourceLocation where = SourceLocation::current()) noexcept {
+inline Error UnresolvedError(const char* message = nullptr, SourceLocation where = SourceLocation::current()) noexcept {
   return Error(ErrorKind::Unresolved, message, where);
 }
 
@@ -92,7 +89,7 @@ class [[nodiscard]] Result {
   Result(T&& value) : state_(std::in_place_index<0>, std::move(value)) {}
   Result(const Error& error) : state_(std::in_place_index<1>, error) {}
   template <class U>
-    requires(std::is_constructible_v<T, U &&> && !std::is_same_v<std::remove_cvref_t<U>, Error> &&
+    requires(std::is_constructible_v<T, U&&> && !std::is_same_v<std::remove_cvref_t<U>, Error> &&
              !std::is_same_v<std::remove_cvref_t<U>, Result>)
   Result(U&& value) : state_(std::in_place_index<0>, std::forward<U>(value)) {}
 
@@ -178,10 +175,10 @@ class [[nodiscard]] Result<void> {
 #define NORVO_CONCAT(a, b) NORVO_CONCAT_INNER(a, b)
 
 // Returns the error of `expr` unchanged from the enclosing function.
-#define NORVO_RETURN_IF_ERROR(expr)                                  \
-  do {                                                               \
-    auto&& norvo_result_ = (expr);                                   \
-    if (!norvo_result_.has_value()) return norvo_result_.error();    \
+#define NORVO_RETURN_IF_ERROR(expr)                               \
+  do {                                                            \
+    auto&& norvo_result_ = (expr);                                \
+    if (!norvo_result_.has_value()) return norvo_result_.error(); \
   } while (0)
 
 // Declares `decl` from the value of `expr`, or returns its error unchanged.

@@ -99,20 +99,24 @@ const ContainerAccessor& ArrayAccessor() noexcept {
       [](const void* c) noexcept { return static_cast<const BaseArray<T>*>(c)->GetCount(); },
       [](const void* c, Int i) noexcept -> const void* { return &(*static_cast<const BaseArray<T>*>(c))[i]; },
       [](void* c, const void* e) noexcept { return static_cast<BaseArray<T>*>(c)->Append(*static_cast<const T*>(e)); },
-      nullptr, nullptr, [](void* c) noexcept { static_cast<BaseArray<T>*>(c)->Reset(); }};
+      nullptr,
+      nullptr,
+      [](void* c) noexcept { static_cast<BaseArray<T>*>(c)->Reset(); }};
   return accessor;
 }
 
 template <class K, class V>
 const ContainerAccessor& MapAccessor() noexcept {
   static const ContainerAccessor accessor{
-      [](const void* c) noexcept { return static_cast<const HashMap<K, V>*>(c)->GetCount(); }, nullptr, nullptr,
-          [](const void* c, void (*visit)(const void*, const void*, void*), void* context) noexcept {
-            for (auto entry : *static_cast<const HashMap<K, V>*>(c)) visit(&entry.key, &entry.value, context);
-          },
-          [](void* c, const void* k, const void* v) noexcept {
-            return static_cast<HashMap<K, V>*>(c)->Insert(*static_cast<const K*>(k), *static_cast<const V*>(v));
-          },
+      [](const void* c) noexcept { return static_cast<const HashMap<K, V>*>(c)->GetCount(); },
+      nullptr,
+      nullptr,
+      [](const void* c, void (*visit)(const void*, const void*, void*), void* context) noexcept {
+        for (auto entry : *static_cast<const HashMap<K, V>*>(c)) visit(&entry.key, &entry.value, context);
+      },
+      [](void* c, const void* k, const void* v) noexcept {
+        return static_cast<HashMap<K, V>*>(c)->Insert(*static_cast<const K*>(k), *static_cast<const V*>(v));
+      },
       [](void* c) noexcept { static_cast<HashMap<K, V>*>(c)->Reset(); }};
   return accessor;
 }

@@ -340,7 +340,12 @@ class Writer {
     for (char c : value) {
       const char* escape = c == '"' ? "\\\"" : c == '\\' ? "\\\\" : nullptr;
       if (shortForms && !escape) {
-        escape = c == '\b' ? "\\b" : c == '\f' ? "\\f" : c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : nullptr;
+        escape = c == '\b'   ? "\\b"
+                 : c == '\f' ? "\\f"
+                 : c == '\n' ? "\\n"
+                 : c == '\r' ? "\\r"
+                 : c == '\t' ? "\\t"
+                             : nullptr;
       }
       if (escape) {
         text += escape;

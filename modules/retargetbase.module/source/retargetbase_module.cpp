@@ -31,17 +31,10 @@ constexpr std::string_view kFrameworkDependencies[] = {
 
 // The implementation units, in their registration order.
 constexpr Result<void> (*kUnits[])(ModuleContext&) noexcept = {
-    RegisterCharacterAssociation,
-    RegisterCharacterBodyPart,
-    RegisterCharacterBodyPartSolverSetting,
-    RegisterCharacterDefinition,
-    RegisterCharacterNodeInfo,
-    RegisterCharacterNodeTransform,
-    RegisterCharacterPose,
-    RegisterCharacterSolver,
-    RegisterCharacterSolverConfiguration,
-    RegisterCharacterTree,
-    RegisterRetargetBaseHelper,
+    RegisterCharacterAssociation, RegisterCharacterBodyPart,  RegisterCharacterBodyPartSolverSetting,
+    RegisterCharacterDefinition,  RegisterCharacterNodeInfo,  RegisterCharacterNodeTransform,
+    RegisterCharacterPose,        RegisterCharacterSolver,    RegisterCharacterSolverConfiguration,
+    RegisterCharacterTree,        RegisterRetargetBaseHelper,
 };
 
 Result<void> Start(ModuleContext& context) noexcept {
@@ -56,6 +49,6 @@ Result<void> Start(ModuleContext& context) noexcept {
 }  // namespace norvo::retargetbase
 
 extern "C" {
-__attribute__((visibility("default"))) norvo::ModuleInfo g_norvo = {norvo::kModuleInfoVersion, nullptr,
-                                                                    &norvo::retargetbase::Start};
+__attribute__((visibility("default")))
+norvo::ModuleInfo g_norvo = {norvo::kModuleInfoVersion, nullptr, &norvo::retargetbase::Start};
 }

@@ -45,8 +45,7 @@ Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const
 }
 
 // The request of the arguments with the presets they name.
-Outcome<ClipRequest> PresetsInto(ClipRequest request, const Arguments& arguments,
-                                 const std::vector<Preset>& shipped) {
+Outcome<ClipRequest> PresetsInto(ClipRequest request, const Arguments& arguments, const std::vector<Preset>& shipped) {
   request.presets = &shipped;
   RETARGET_ASSIGN(request.sourcePreset, PresetArgument(arguments.sourcePreset, shipped));
   RETARGET_ASSIGN(request.targetPreset, PresetArgument(arguments.preset, shipped));

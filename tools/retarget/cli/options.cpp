@@ -131,7 +131,8 @@ Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
     const std::string part = list.substr(from, comma - from);
     if (FindStandardBodyPart(part) < 0)
       return Usage("--spread-chains takes none or body parts separated by commas (Spine, Neck, LeftUpperArm, "
-                   "...); found '" + part + "'");
+                   "...); found '" +
+                   part + "'");
     options.spreadBodyParts.push_back(part);
     from = comma + 1;
   }

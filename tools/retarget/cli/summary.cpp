@@ -37,14 +37,11 @@ std::string RoundTripText(const ClipResult& result) {
 
 int ExitCode(FailureKind kind) noexcept {
   switch (kind) {
-    case FailureKind::Usage:
-      return 1;
+    case FailureKind::Usage: return 1;
     case FailureKind::BadInput:
-    case FailureKind::Io:
-      return 2;
+    case FailureKind::Io: return 2;
     case FailureKind::OutOfMemory:
-    case FailureKind::Internal:
-      return 3;
+    case FailureKind::Internal: return 3;
   }
   return 3;
 }
@@ -80,16 +77,15 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
               FileName(request.source).c_str(), static_cast<long long>(source.JointCount()),
               static_cast<long long>(result.sourceFrames), Number(1.0 / result.frameTime).c_str(),
               PresetText(source).c_str(), static_cast<long long>(source.parts.covered));
-  std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n",
-              FileName(request.target).c_str(), static_cast<long long>(target.JointCount()),
-              PresetText(target).c_str(), static_cast<long long>(target.parts.covered));
+  std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n", FileName(request.target).c_str(),
+              static_cast<long long>(target.JointCount()), PresetText(target).c_str(),
+              static_cast<long long>(target.parts.covered));
   std::printf("paired  %lld of %lld body parts; %lld source and %lld target nodes in them, %lld node pairs\n",
               static_cast<long long>(stats.associatedBodyParts), static_cast<long long>(stats.visitedBodyParts),
               static_cast<long long>(stats.sourceNodes), static_cast<long long>(stats.targetNodes),
               static_cast<long long>(stats.associatedNodes));
-  std::string translation = !options.rootTranslation
-                                ? "root not translated"
-                                : "root translation scaled by " + Number(result.translationScale);
+  std::string translation = !options.rootTranslation ? "root not translated"
+                                                     : "root translation scaled by " + Number(result.translationScale);
   if (options.rootTranslation && options.inPlace) translation += ", in place (height only)";
   std::printf("motion  %lld of %lld target joints driven; %s\n", static_cast<long long>(result.drivenTargetJoints),
               static_cast<long long>(target.JointCount()), translation.c_str());
@@ -104,8 +100,7 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
                 "largest %.2f)\n",
                 result.quality->all.mean, result.quality->all.p95, result.quality->all.max);
   if (result.sourceFeet && result.resultFeet && result.sourceFeet->measured && result.resultFeet->measured) {
-    const std::string locked =
-        result.unlockedFeet ? " (" + Sliding(*result.unlockedFeet) + " before --lock-feet)" : "";
+    const std::string locked = result.unlockedFeet ? " (" + Sliding(*result.unlockedFeet) + " before --lock-feet)" : "";
     std::printf("feet    sliding in contact, leg lengths per second: source %s; result %s%s\n",
                 Sliding(*result.sourceFeet).c_str(), Sliding(*result.resultFeet).c_str(), locked.c_str());
   }

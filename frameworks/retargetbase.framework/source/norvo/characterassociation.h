@@ -10,7 +10,8 @@ namespace norvo {
 
 struct CharacterAssociationInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
-  using AssociateBodyPartFn = Result<void> (*)(Object&, void*, const CharacterBodyPartRef&, const CharacterBodyPartRef&);
+  using AssociateBodyPartFn = Result<void> (*)(Object&, void*, const CharacterBodyPartRef&,
+                                               const CharacterBodyPartRef&);
   using AssociateUuidFn = Result<void> (*)(Object&, void*, const Uuid&, const Uuid&);
   using GetAssociatedUuidFn = Result<Uuid> (*)(Object&, void*, const Uuid&);
   using AssociateIdFn = Result<void> (*)(Object&, void*, const InternedId&, const InternedId&);
@@ -18,19 +19,22 @@ struct CharacterAssociationInterface {
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
   static constexpr SlotTable kSlots{
-      SlotDecl<AssociateBodyPartFn>{"AssociateBodyPart"},
-      SlotDecl<AssociateUuidFn>{"AssociateUuid"},
-      SlotDecl<GetAssociatedUuidFn>{"GetAssociatedUuid"},
-      SlotDecl<AssociateIdFn>{"AssociateId"},
-      SlotDecl<GetAssociatedIdFn>{"GetAssociatedId"},
-      SlotDecl<ToStringFn>{"ToString"}};
+      SlotDecl<AssociateBodyPartFn>{"AssociateBodyPart"}, SlotDecl<AssociateUuidFn>{"AssociateUuid"},
+      SlotDecl<GetAssociatedUuidFn>{"GetAssociatedUuid"}, SlotDecl<AssociateIdFn>{"AssociateId"},
+      SlotDecl<GetAssociatedIdFn>{"GetAssociatedId"},     SlotDecl<ToStringFn>{"ToString"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
-      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+      SlotDecl<DescribeIOFn>{"DescribeIO"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterassociation",
-                                       "norvo.CharacterAssociationInterface", kBases, RefKind::CopyOnWrite,
-                                       0x50000000, kMethods, kStatics};
+                                       "norvo.CharacterAssociationInterface",
+                                       kBases,
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterAssociation";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.characterassociation";
 
@@ -42,9 +46,7 @@ struct CharacterAssociationInterface {
     kGetAssociatedId = kSlots.Index("GetAssociatedId"),
     kToString = kSlots.Index("ToString")
   };
-  enum Static : std::size_t {
-    kDescribeIO = kStaticSlots.Index("DescribeIO")
-  };
+  enum Static : std::size_t { kDescribeIO = kStaticSlots.Index("DescribeIO") };
 
   // Describes "_uuidAssTable" and "_idAssTable", map members.
   static Result<void> DescribeIO(DataSerializeInterface& stream) {

@@ -46,15 +46,21 @@ struct CharacterBodyPartInterface {
       SlotDecl<GetKeywordsFn>{"GetSkeletonDiscardKeywords"},
       SlotDecl<FindBodyPartByIDFn>{"FindBodyPartByID"},
       SlotDecl<FindBodyPartByNameFn>{"FindBodyPartByName"},
-      SlotDecl<ToStringFn>{"ToString"}};
+      SlotDecl<ToStringFn>{"ToString"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
       SlotDecl<CreateBodyPartFn>{"CreateBodyPart"},
-      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+      SlotDecl<DescribeIOFn>{"DescribeIO"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterbodypart",
-                                       "norvo.CharacterBodyPartInterface", kBases, RefKind::Strong, 0x30000000,
-                                       kMethods, kStatics};
+                                       "norvo.CharacterBodyPartInterface",
+                                       kBases,
+                                       RefKind::Strong,
+                                       0x30000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterBodyPartRef";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.characterbodypart";
 
@@ -88,8 +94,7 @@ struct CharacterBodyPartInterface {
   }
 };
 
-class CharacterBodyPartRef : public StrongRef<CharacterBodyPartRef>,
-                             public HierarchyObjectCalls<CharacterBodyPartRef> {
+class CharacterBodyPartRef : public StrongRef<CharacterBodyPartRef>, public HierarchyObjectCalls<CharacterBodyPartRef> {
   using I = CharacterBodyPartInterface;
   using NI = CharacterNodeInfoInterface;
 
@@ -158,7 +163,7 @@ inline Result<CharacterBodyPartRef> CharacterBodyPartRef::FindBodyPartByName(con
   return Invoke<I::FindBodyPartByNameFn>(I::kDecl, I::kFindBodyPartByName, name);
 }
 inline Result<CharacterBodyPartRef> CharacterBodyPartInterface::CreateBodyPart(const InternedId& identifier,
-                                                                              const String& name) {
+                                                                               const String& name) {
   return InvokeStatic<CreateBodyPartFn>(kDecl, kCreateBodyPart, identifier, name);
 }
 

@@ -23,15 +23,21 @@ struct CharacterBodyPartSolverSettingInterface {
       SlotDecl<GetBodyPartIdentifierFn>{"GetBodyPartIdentifier"},
       SlotDecl<SetBodyPartWeightFn>{"SetBodyPartWeight"},
       SlotDecl<GetBodyPartWeightFn>{"GetBodyPartWeight"},
-      SlotDecl<ToStringFn>{"ToString"}};
+      SlotDecl<ToStringFn>{"ToString"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
       SlotDecl<CreateBodyPartSolverSettingFn>{"CreateBodyPartSolverSetting"},
-      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+      SlotDecl<DescribeIOFn>{"DescribeIO"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterbodypartsolversetting",
-                                       "norvo.CharacterBodyPartSolverSettingInterface", kBases,
-                                       RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
+                                       "norvo.CharacterBodyPartSolverSettingInterface",
+                                       kBases,
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterBodyPartSolverSetting";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.characterbodypartsolversetting";
 

@@ -33,14 +33,20 @@ struct CharacterDefinitionInterface {
       SlotDecl<GetPoseFn>{"GetSkeletonRestPose"},
       SlotDecl<SetPoseFn>{"SetControllersRestPose"},
       SlotDecl<GetPoseFn>{"GetControllersRestPose"},
-      SlotDecl<ToStringFn>{"ToString"}};
+      SlotDecl<ToStringFn>{"ToString"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
-      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+      SlotDecl<DescribeIOFn>{"DescribeIO"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterdefinition",
-                                       "norvo.CharacterDefinitionInterface", kBases, RefKind::CopyOnWrite,
-                                       0x50000000, kMethods, kStatics};
+                                       "norvo.CharacterDefinitionInterface",
+                                       kBases,
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterDefinition";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.characterdefinition";
 
@@ -57,9 +63,7 @@ struct CharacterDefinitionInterface {
     kGetControllersRestPose = kSlots.Index("GetControllersRestPose"),
     kToString = kSlots.Index("ToString")
   };
-  enum Static : std::size_t {
-    kDescribeIO = kStaticSlots.Index("DescribeIO")
-  };
+  enum Static : std::size_t { kDescribeIO = kStaticSlots.Index("DescribeIO") };
 
   // Describes "SkeletonRoot", "BodyPartRoot", "SkeletonRestPose",
   // "Controllers" (an array member) and "ControllersRestPose".
@@ -75,7 +79,9 @@ class CharacterDefinition : public CowRef<CharacterDefinition>, public Character
   static constexpr const InterfaceDecl& kInterface = I::kDecl;
   using CowRef::CowRef;
 
-  const CharacterTreeRef& GetSkeletonTree() const { return Invoke<I::GetSkeletonTreeFn>(I::kDecl, I::kGetSkeletonTree); }
+  const CharacterTreeRef& GetSkeletonTree() const {
+    return Invoke<I::GetSkeletonTreeFn>(I::kDecl, I::kGetSkeletonTree);
+  }
   Result<void> SetSkeletonTree(const CharacterTreeRef& tree) {
     return InvokeModifying<I::SetSkeletonTreeFn>(I::kDecl, I::kSetSkeletonTree, tree);
   }

@@ -21,19 +21,22 @@ struct CharacterNodeInfoInterface {
   using CreateNodeInfoFn = Result<CharacterNodeInfo> (*)(const Uuid&, const String&);
   using DescribeIOFn = Result<void> (*)(DataSerializeInterface&);
   static constexpr SlotTable kSlots{
-      SlotDecl<SetUuidFn>{"SetUuid"},
-      SlotDecl<GetUuidFn>{"GetUuid"},
-      SlotDecl<SetNameFn>{"SetName"},
-      SlotDecl<GetNameFn>{"GetName"},
-      SlotDecl<ToStringFn>{"ToString"}};
+      SlotDecl<SetUuidFn>{"SetUuid"}, SlotDecl<GetUuidFn>{"GetUuid"},   SlotDecl<SetNameFn>{"SetName"},
+      SlotDecl<GetNameFn>{"GetName"}, SlotDecl<ToStringFn>{"ToString"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
       SlotDecl<CreateNodeInfoFn>{"CreateNodeInfo"},
-      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+      SlotDecl<DescribeIOFn>{"DescribeIO"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characternodeinfo",
-                                       "norvo.CharacterNodeInfoInterface", kBases, RefKind::CopyOnWrite,
-                                       0x50000000, kMethods, kStatics};
+                                       "norvo.CharacterNodeInfoInterface",
+                                       kBases,
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterNodeInfo";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.characternodeinfo";
 
@@ -65,9 +68,13 @@ class CharacterNodeInfoCalls {
  public:
   // OutOfMemoryError when the Uuid cannot be made private; the node then
   // keeps the Uuid it had.
-  Result<void> SetUuid(const Uuid& uuid) { return Me().template InvokeModifying<I::SetUuidFn>(I::kDecl, I::kSetUuid, uuid); }
+  Result<void> SetUuid(const Uuid& uuid) {
+    return Me().template InvokeModifying<I::SetUuidFn>(I::kDecl, I::kSetUuid, uuid);
+  }
   const Uuid& GetUuid() const { return CMe().template Invoke<I::GetUuidFn>(I::kDecl, I::kGetUuid); }
-  Result<void> SetName(const String& name) { return Me().template InvokeModifying<I::SetNameFn>(I::kDecl, I::kSetName, name); }
+  Result<void> SetName(const String& name) {
+    return Me().template InvokeModifying<I::SetNameFn>(I::kDecl, I::kSetName, name);
+  }
   const String& GetName() const { return CMe().template Invoke<I::GetNameFn>(I::kDecl, I::kGetName); }
   // "Object ID : <uuid>\nObject Name : <name>\n" for a plain node info.
   String ToString(const FormatStatement* format = nullptr) const {
@@ -82,8 +89,8 @@ class CharacterNodeInfoCalls {
 class CharacterNodeInfo : public CowRef<CharacterNodeInfo>, public CharacterNodeInfoCalls<CharacterNodeInfo> {
  public:
   static constexpr const InterfaceDecl& kInterface = CharacterNodeInfoInterface::kDecl;
-  using CowRef::CowRef;
   using CharacterNodeInfoCalls::ToString;
+  using CowRef::CowRef;
 };
 
 inline Result<CharacterNodeInfo> CharacterNodeInfoInterface::CreateNodeInfo(const Uuid& uuid, const String& name) {

@@ -23,15 +23,21 @@ struct CharacterNodeTransformInterface {
       SlotDecl<GetMatrixFn>{"GetParentGlobalMatrix"},
       SlotDecl<SetMatrixFn>{"SetPreMultiplyMatrix"},
       SlotDecl<GetMatrixFn>{"GetPreMultiplyMatrix"},
-      SlotDecl<ToStringFn>{"ToString"}};
+      SlotDecl<ToStringFn>{"ToString"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
       SlotDecl<CreateNodeTransformFn>{"CreateNodeTransform"},
-      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+      SlotDecl<DescribeIOFn>{"DescribeIO"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characternodetransform",
-                                       "norvo.CharacterNodeTransformInterface", kBases, RefKind::CopyOnWrite,
-                                       0x50000000, kMethods, kStatics};
+                                       "norvo.CharacterNodeTransformInterface",
+                                       kBases,
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterNodeTransform";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.characternodetransform";
 
@@ -69,7 +75,9 @@ class CharacterNodeTransform : public CowRef<CharacterNodeTransform>,
 
   // The setters store all twelve numbers unchanged. Through a shared value
   // they first make a private copy, and report when none can be had.
-  Result<void> SetGlobalMatrix(const Matrix& m) { return InvokeModifying<I::SetMatrixFn>(I::kDecl, I::kSetGlobalMatrix, m); }
+  Result<void> SetGlobalMatrix(const Matrix& m) {
+    return InvokeModifying<I::SetMatrixFn>(I::kDecl, I::kSetGlobalMatrix, m);
+  }
   const Matrix& GetGlobalMatrix() const { return Invoke<I::GetMatrixFn>(I::kDecl, I::kGetGlobalMatrix); }
   Result<void> SetParentGlobalMatrix(const Matrix& m) {
     return InvokeModifying<I::SetMatrixFn>(I::kDecl, I::kSetParentGlobalMatrix, m);

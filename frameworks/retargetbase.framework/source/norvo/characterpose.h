@@ -20,13 +20,20 @@ struct CharacterPoseInterface {
       SlotDecl<GetNodeTransformArrayFn>{"GetNodeTransformArray"},
       SlotDecl<GetNodeTransformCountFn>{"GetNodeTransformCount"},
       SlotDecl<GetNodeTransformByIDFn>{"GetNodeTransformByID"},
-      SlotDecl<ToStringFn>{"ToString"}};
+      SlotDecl<ToStringFn>{"ToString"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
-      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+      SlotDecl<DescribeIOFn>{"DescribeIO"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterpose", "norvo.CharacterPoseInterface",
-                                       kBases, RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.characterpose",
+                                       "norvo.CharacterPoseInterface",
+                                       kBases,
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterPose";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.characterpose";
 
@@ -37,9 +44,7 @@ struct CharacterPoseInterface {
     kGetNodeTransformByID = kSlots.Index("GetNodeTransformByID"),
     kToString = kSlots.Index("ToString")
   };
-  enum Static : std::size_t {
-    kDescribeIO = kStaticSlots.Index("DescribeIO")
-  };
+  enum Static : std::size_t { kDescribeIO = kStaticSlots.Index("DescribeIO") };
 
   // Describes "NodeTransform", an array member.
   static Result<void> DescribeIO(DataSerializeInterface& stream) {

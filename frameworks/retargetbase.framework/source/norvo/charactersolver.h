@@ -41,22 +41,25 @@ struct CharacterSolverInterface {
                                                              const CharacterPose&);
   using ApplyGlobalRotationDeltaFn = Matrix (*)(const CharacterNodeTransform&, const CharacterNodeTransform&, Bool);
   static constexpr SlotTable kSlots{
-      SlotDecl<ExtractGlobalDeltaPoseFn>{"ExtractGlobalDeltaPose"}};
+      SlotDecl<ExtractGlobalDeltaPoseFn>{"ExtractGlobalDeltaPose"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
-      SlotDecl<ApplyGlobalRotationDeltaFn>{"ApplyGlobalRotationDelta"}};
+      SlotDecl<ApplyGlobalRotationDeltaFn>{"ApplyGlobalRotationDelta"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactersolver", "norvo.CharacterSolverInterface",
-                                       kBases, RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactersolver",
+                                       "norvo.CharacterSolverInterface",
+                                       kBases,
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterSolver";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.charactersolver";
 
-  enum Slot : std::size_t {
-    kExtractGlobalDeltaPose = kSlots.Index("ExtractGlobalDeltaPose")
-  };
-  enum Static : std::size_t {
-    kApplyGlobalRotationDelta = kStaticSlots.Index("ApplyGlobalRotationDelta")
-  };
+  enum Slot : std::size_t { kExtractGlobalDeltaPose = kSlots.Index("ExtractGlobalDeltaPose") };
+  enum Static : std::size_t { kApplyGlobalRotationDelta = kStaticSlots.Index("ApplyGlobalRotationDelta") };
 
   // The new local matrix of `node` turned by `delta`: P^-1 * [t, E3 * G3],
   // where G and P are the node's global and parent global matrices, E the

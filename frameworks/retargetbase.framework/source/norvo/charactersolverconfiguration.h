@@ -35,14 +35,20 @@ struct CharacterSolverConfigurationInterface {
       SlotDecl<SetFlagFn>{"SetApplyTranslationFromRoot"},
       SlotDecl<GetFlagFn>{"GetApplyTranslationFromRoot"},
       SlotDecl<ValidateFn>{"Validate"},
-      SlotDecl<ToStringFn>{"ToString"}};
+      SlotDecl<ToStringFn>{"ToString"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
-      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+      SlotDecl<DescribeIOFn>{"DescribeIO"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactersolverconfiguration",
-                                       "norvo.CharacterSolverConfigurationInterface", kBases, RefKind::CopyOnWrite,
-                                       0x50000000, kMethods, kStatics};
+                                       "norvo.CharacterSolverConfigurationInterface",
+                                       kBases,
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterSolverConfiguration";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.charactersolverconfiguration";
 
@@ -59,9 +65,7 @@ struct CharacterSolverConfigurationInterface {
     kValidate = kSlots.Index("Validate"),
     kToString = kSlots.Index("ToString")
   };
-  enum Static : std::size_t {
-    kDescribeIO = kStaticSlots.Index("DescribeIO")
-  };
+  enum Static : std::size_t { kDescribeIO = kStaticSlots.Index("DescribeIO") };
 
   // Describes "_sourceCharacter", "_targetCharacter",
   // "_associationSourceTarget" and "_applyTranslationToRoot".

@@ -22,14 +22,21 @@ struct CharacterTreeInterface {
       SlotDecl<IsTransformNodeFn>{"IsTransformNode"},
       SlotDecl<SetTransformNodeFn>{"SetTransformNode"},
       SlotDecl<GetHiearchyCountFn>{"GetHiearchyCount"},
-      SlotDecl<ToStringFn>{"ToString"}};
+      SlotDecl<ToStringFn>{"ToString"},
+  };
   static constexpr auto& kMethods = kSlots.names;
   static constexpr SlotTable kStaticSlots{
       SlotDecl<CreateTreeFn>{"CreateTree"},
-      SlotDecl<DescribeIOFn>{"DescribeIO"}};
+      SlotDecl<DescribeIOFn>{"DescribeIO"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
-  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactertree", "norvo.CharacterTreeInterface",
-                                       kBases, RefKind::Strong, 0x30000000, kMethods, kStatics};
+  static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.charactertree",
+                                       "norvo.CharacterTreeInterface",
+                                       kBases,
+                                       RefKind::Strong,
+                                       0x30000000,
+                                       kMethods,
+                                       kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::CharacterTreeRef";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.charactertree";
 
@@ -87,7 +94,7 @@ class CharacterTreeRef : public StrongRef<CharacterTreeRef>,
 };
 
 inline Result<CharacterTreeRef> CharacterTreeInterface::CreateTree(const Uuid& uuid, const String& name,
-                                                                  Bool isTransformNode) {
+                                                                   Bool isTransformNode) {
   return InvokeStatic<CreateTreeFn>(kDecl, kCreateTree, uuid, name, isTransformNode);
 }
 

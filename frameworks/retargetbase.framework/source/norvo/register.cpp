@@ -6,11 +6,16 @@ namespace norvo::retargetbase {
 
 std::span<const InterfaceDecl* const> PublishedInterfaces() noexcept {
   static constexpr const InterfaceDecl* kInterfaces[] = {
-      &CharacterAssociationInterface::kDecl,          &CharacterNodeInfoInterface::kDecl,
-      &CharacterSolverConfigurationInterface::kDecl,  &CharacterBodyPartInterface::kDecl,
-      &CharacterNodeTransformInterface::kDecl,        &CharacterTreeInterface::kDecl,
-      &CharacterBodyPartSolverSettingInterface::kDecl, &CharacterPoseInterface::kDecl,
-      &RetargetBaseHelperInterface::kDecl,            &CharacterDefinitionInterface::kDecl,
+      &CharacterAssociationInterface::kDecl,
+      &CharacterNodeInfoInterface::kDecl,
+      &CharacterSolverConfigurationInterface::kDecl,
+      &CharacterBodyPartInterface::kDecl,
+      &CharacterNodeTransformInterface::kDecl,
+      &CharacterTreeInterface::kDecl,
+      &CharacterBodyPartSolverSettingInterface::kDecl,
+      &CharacterPoseInterface::kDecl,
+      &RetargetBaseHelperInterface::kDecl,
+      &CharacterDefinitionInterface::kDecl,
       &CharacterSolverInterface::kDecl,
   };
   return kInterfaces;

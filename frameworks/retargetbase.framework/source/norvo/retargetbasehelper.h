@@ -31,10 +31,15 @@ struct RetargetBaseHelperInterface {
       SlotDecl<FillBodyPartFn>{"FillBodyPart"},
       SlotDecl<AssociateBodyPartsByIdentifierFn>{"AssociateBodyPartsByIdentifier"},
       SlotDecl<TranslateSrcToDestIDFn>{"TranslateSrcToDestID"},
-      SlotDecl<FindBodyPartMatchingCountFn>{"FindBodyPartMatchingCount"}};
+      SlotDecl<FindBodyPartMatchingCountFn>{"FindBodyPartMatchingCount"},
+  };
   static constexpr auto& kStatics = kStaticSlots.names;
   static constexpr InterfaceDecl kDecl{"net.norvo.animation.interface.retargetbasehelper",
-                                       "norvo.RetargetBaseHelperInterface", kBases, RefKind::Strong, 0x30020000, kMethods,
+                                       "norvo.RetargetBaseHelperInterface",
+                                       kBases,
+                                       RefKind::Strong,
+                                       0x30020000,
+                                       kMethods,
                                        kStatics};
   static constexpr std::string_view kDataTypeName = "norvo::RetargetBaseHelperRef";
   static constexpr std::string_view kClassId = "net.norvo.animation.class.retargetbasehelper";
@@ -66,7 +71,8 @@ struct RetargetBaseHelperInterface {
   }
   // The pose's node transforms that have a partner, in order, each a private
   // copy carrying its partner's Uuid; the given pose is not changed.
-  static Result<CharacterPose> TranslateSrcToDestID(const CharacterAssociation& association, const CharacterPose& pose) {
+  static Result<CharacterPose> TranslateSrcToDestID(const CharacterAssociation& association,
+                                                    const CharacterPose& pose) {
     return InvokeStatic<TranslateSrcToDestIDFn>(kDecl, kTranslateSrcToDestID, association, pose);
   }
   // How many skeleton entries of the body part (of its subtree when

@@ -96,7 +96,8 @@ Result<void> CharacterAssociationImpl::DescribeIO(DataSerializeInterface& stream
   using Impl = CharacterAssociationImpl;
   NORVO_RETURN_IF_ERROR(stream.DescribeElement("_uuidAssTable", datatype::kUuid, NORVO_MEMBER(Impl, _uuidAssTable),
                                                &MapAccessor<Uuid, Uuid>(), kDescribeFlagMap));
-  NORVO_RETURN_IF_ERROR(stream.DescribeElement("_uuidAssTable", datatype::kUuid, MemberRef{}, nullptr, kDescribeFlagMap));
+  NORVO_RETURN_IF_ERROR(
+      stream.DescribeElement("_uuidAssTable", datatype::kUuid, MemberRef{}, nullptr, kDescribeFlagMap));
   NORVO_RETURN_IF_ERROR(stream.DescribeElement("_idAssTable", datatype::kInternedId, NORVO_MEMBER(Impl, _idAssTable),
                                                &MapAccessor<InternedId, InternedId>(), kDescribeFlagMap));
   return stream.DescribeElement("_idAssTable", datatype::kInternedId, MemberRef{}, nullptr, kDescribeFlagMap);
@@ -106,11 +107,10 @@ const ComponentInfo& CharacterAssociationImpl::Component() noexcept {
   using Impl = CharacterAssociationImpl;
   static const InterfaceBinding bindings[] = {
       BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
-      BindInterface<I, Method<I::kAssociateBodyPart, &Impl::AssociateBodyPart>,
-                    Method<I::kAssociateUuid, &Impl::AssociateUuid>,
-                    Method<I::kGetAssociatedUuid, &Impl::GetAssociatedUuid>,
-                    Method<I::kAssociateId, &Impl::AssociateId>, Method<I::kGetAssociatedId, &Impl::GetAssociatedId>,
-                    Method<I::kToString, &Impl::ToString>>(),
+      BindInterface<
+          I, Method<I::kAssociateBodyPart, &Impl::AssociateBodyPart>, Method<I::kAssociateUuid, &Impl::AssociateUuid>,
+          Method<I::kGetAssociatedUuid, &Impl::GetAssociatedUuid>, Method<I::kAssociateId, &Impl::AssociateId>,
+          Method<I::kGetAssociatedId, &Impl::GetAssociatedId>, Method<I::kToString, &Impl::ToString>>(),
   };
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
@@ -118,8 +118,7 @@ const ComponentInfo& CharacterAssociationImpl::Component() noexcept {
 
 Result<void> RegisterCharacterAssociation(ModuleContext& context) noexcept {
   using Impl = CharacterAssociationImpl;
-  const StaticImpl& statics =
-      StaticsOf<I, StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterAssociationImpl");
+  const StaticImpl& statics = StaticsOf<I, StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterAssociationImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
   return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }

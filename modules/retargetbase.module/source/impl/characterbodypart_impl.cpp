@@ -39,12 +39,12 @@ Result<void> CharacterBodyPartImpl::SetIdentifier(const InternedId& identifier) 
 
 Result<BaseArray<Uuid>> CharacterBodyPartImpl::GetHierarchySkeleton(Object& self) const noexcept {
   BaseArray<Uuid> result;
-  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
-                                                     Int) -> Result<Visit> {
-    NORVO_ASSIGN_OR_RETURN(const BaseArray<Uuid>& skeleton, part.GetSkeleton());
-    for (const Uuid& uuid : skeleton) NORVO_RETURN_IF_ERROR(result.Append(uuid));
-    return Visit::kContinue;
-  }));
+  NORVO_RETURN_IF_ERROR(
+      WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink, Int) -> Result<Visit> {
+        NORVO_ASSIGN_OR_RETURN(const BaseArray<Uuid>& skeleton, part.GetSkeleton());
+        for (const Uuid& uuid : skeleton) NORVO_RETURN_IF_ERROR(result.Append(uuid));
+        return Visit::kContinue;
+      }));
   return result;
 }
 
@@ -53,8 +53,7 @@ Result<BaseArray<Uuid>> CharacterBodyPartImpl::GetHierarchySkeleton(Object& self
 Result<void> CharacterBodyPartImpl::ClearSkeleton(Object& self, Bool recursive) noexcept {
   _skeletonNodes.Reset();
   if (!recursive) return {};
-  return WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
-                                      Int depth) -> Result<Visit> {
+  return WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink, Int depth) -> Result<Visit> {
     if (depth > 0) NORVO_RETURN_IF_ERROR(part.ClearSkeleton(false));
     return Visit::kContinue;
   });
@@ -63,12 +62,12 @@ Result<void> CharacterBodyPartImpl::ClearSkeleton(Object& self, Bool recursive) 
 Result<Int> CharacterBodyPartImpl::GetSkeletonCount(Object& self, Bool recursive) const noexcept {
   if (!recursive) return _skeletonNodes.GetCount();
   Int count = 0;
-  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
-                                                     Int) -> Result<Visit> {
-    NORVO_ASSIGN_OR_RETURN(Int own, part.GetSkeletonCount(false));
-    count += own;
-    return Visit::kContinue;
-  }));
+  NORVO_RETURN_IF_ERROR(
+      WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink, Int) -> Result<Visit> {
+        NORVO_ASSIGN_OR_RETURN(Int own, part.GetSkeletonCount(false));
+        count += own;
+        return Visit::kContinue;
+      }));
   return count;
 }
 
@@ -78,25 +77,25 @@ Result<Int> CharacterBodyPartImpl::GetSkeletonCount(Object& self, Bool recursive
 Result<CharacterBodyPartRef> CharacterBodyPartImpl::FindBodyPartByID(Object& self,
                                                                      const InternedId& identifier) const noexcept {
   CharacterBodyPartRef found;
-  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
-                                                     Int) -> Result<Visit> {
-    NORVO_ASSIGN_OR_RETURN(InternedId own, part.GetIdentifier());
-    if (!(own == identifier)) return Visit::kContinue;
-    found = part;
-    return Visit::kStop;
-  }));
+  NORVO_RETURN_IF_ERROR(
+      WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink, Int) -> Result<Visit> {
+        NORVO_ASSIGN_OR_RETURN(InternedId own, part.GetIdentifier());
+        if (!(own == identifier)) return Visit::kContinue;
+        found = part;
+        return Visit::kStop;
+      }));
   return found;
 }
 
 Result<CharacterBodyPartRef> CharacterBodyPartImpl::FindBodyPartByName(Object& self,
                                                                        const String& name) const noexcept {
   CharacterBodyPartRef found;
-  NORVO_RETURN_IF_ERROR(WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink,
-                                                     Int) -> Result<Visit> {
-    if (!(part.GetName() == name)) return Visit::kContinue;
-    found = part;
-    return Visit::kStop;
-  }));
+  NORVO_RETURN_IF_ERROR(
+      WalkPreOrder(Self(self), [&](const CharacterBodyPartRef& part, ParentLink, Int) -> Result<Visit> {
+        if (!(part.GetName() == name)) return Visit::kContinue;
+        found = part;
+        return Visit::kStop;
+      }));
   return found;
 }
 
@@ -147,21 +146,18 @@ const ComponentInfo& CharacterBodyPartImpl::Component() noexcept {
   // The node info ToString stays that of the node info component.
   static const InterfaceBinding bindings[] = {
       BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
-      BindInterface<I, Method<I::kSetIdentifier, &Impl::SetIdentifier>,
-                    Method<I::kGetIdentifier, &Impl::GetIdentifier>,
-                    Method<I::kSetControllers, &Impl::SetControllers>,
-                    Method<I::kGetControllers, &Impl::GetControllers>, Method<I::kSetSkeleton, &Impl::SetSkeleton>,
-                    Method<I::kGetSkeleton, &Impl::GetSkeleton>,
-                    Method<I::kGetHierarchySkeleton, &Impl::GetHierarchySkeleton>,
-                    Method<I::kClearSkeleton, &Impl::ClearSkeleton>,
-                    Method<I::kGetSkeletonCount, &Impl::GetSkeletonCount>,
-                    Method<I::kSetSkeletonKeywords, &Impl::SetSkeletonKeywords>,
-                    Method<I::kSetSkeletonDiscardKeywords, &Impl::SetSkeletonDiscardKeywords>,
-                    Method<I::kGetSkeletonKeywords, &Impl::GetSkeletonKeywords>,
-                    Method<I::kGetSkeletonDiscardKeywords, &Impl::GetSkeletonDiscardKeywords>,
-                    Method<I::kFindBodyPartByID, &Impl::FindBodyPartByID>,
-                    Method<I::kFindBodyPartByName, &Impl::FindBodyPartByName>,
-                    Method<I::kToString, &Impl::ToString>>(),
+      BindInterface<
+          I, Method<I::kSetIdentifier, &Impl::SetIdentifier>, Method<I::kGetIdentifier, &Impl::GetIdentifier>,
+          Method<I::kSetControllers, &Impl::SetControllers>, Method<I::kGetControllers, &Impl::GetControllers>,
+          Method<I::kSetSkeleton, &Impl::SetSkeleton>, Method<I::kGetSkeleton, &Impl::GetSkeleton>,
+          Method<I::kGetHierarchySkeleton, &Impl::GetHierarchySkeleton>,
+          Method<I::kClearSkeleton, &Impl::ClearSkeleton>, Method<I::kGetSkeletonCount, &Impl::GetSkeletonCount>,
+          Method<I::kSetSkeletonKeywords, &Impl::SetSkeletonKeywords>,
+          Method<I::kSetSkeletonDiscardKeywords, &Impl::SetSkeletonDiscardKeywords>,
+          Method<I::kGetSkeletonKeywords, &Impl::GetSkeletonKeywords>,
+          Method<I::kGetSkeletonDiscardKeywords, &Impl::GetSkeletonDiscardKeywords>,
+          Method<I::kFindBodyPartByID, &Impl::FindBodyPartByID>,
+          Method<I::kFindBodyPartByName, &Impl::FindBodyPartByName>, Method<I::kToString, &Impl::ToString>>(),
   };
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;

@@ -43,8 +43,7 @@ const ComponentInfo& CharacterBodyPartSolverSettingImpl::Component() noexcept {
       BindInterface<I, Method<I::kSetBodyPartIdentifier, &Impl::SetBodyPartIdentifier>,
                     Method<I::kGetBodyPartIdentifier, &Impl::GetBodyPartIdentifier>,
                     Method<I::kSetBodyPartWeight, &Impl::SetBodyPartWeight>,
-                    Method<I::kGetBodyPartWeight, &Impl::GetBodyPartWeight>,
-                    Method<I::kToString, &Impl::ToString>>(),
+                    Method<I::kGetBodyPartWeight, &Impl::GetBodyPartWeight>, Method<I::kToString, &Impl::ToString>>(),
   };
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;

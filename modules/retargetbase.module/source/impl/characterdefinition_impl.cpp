@@ -76,17 +76,14 @@ const ComponentInfo& CharacterDefinitionImpl::Component() noexcept {
   static const InterfaceBinding bindings[] = {
       BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
       BindInterface<CharacterNodeInfoInterface, Method<CharacterNodeInfoInterface::kToString, &Impl::ToString>>(),
-      BindInterface<I, Method<I::kGetSkeletonTree, &Impl::GetSkeletonTree>,
-                    Method<I::kSetSkeletonTree, &Impl::SetSkeletonTree>,
-                    Method<I::kGetBodyPartTree, &Impl::GetBodyPartTree>,
-                    Method<I::kSetBodyPartTree, &Impl::SetBodyPartTree>,
-                    Method<I::kSetControllers, &Impl::SetControllers>,
-                    Method<I::kGetControllers, &Impl::GetControllers>,
-                    Method<I::kSetSkeletonRestPose, &Impl::SetSkeletonRestPose>,
-                    Method<I::kGetSkeletonRestPose, &Impl::GetSkeletonRestPose>,
-                    Method<I::kSetControllersRestPose, &Impl::SetControllersRestPose>,
-                    Method<I::kGetControllersRestPose, &Impl::GetControllersRestPose>,
-                    Method<I::kToString, &Impl::ToString>>(),
+      BindInterface<
+          I, Method<I::kGetSkeletonTree, &Impl::GetSkeletonTree>, Method<I::kSetSkeletonTree, &Impl::SetSkeletonTree>,
+          Method<I::kGetBodyPartTree, &Impl::GetBodyPartTree>, Method<I::kSetBodyPartTree, &Impl::SetBodyPartTree>,
+          Method<I::kSetControllers, &Impl::SetControllers>, Method<I::kGetControllers, &Impl::GetControllers>,
+          Method<I::kSetSkeletonRestPose, &Impl::SetSkeletonRestPose>,
+          Method<I::kGetSkeletonRestPose, &Impl::GetSkeletonRestPose>,
+          Method<I::kSetControllersRestPose, &Impl::SetControllersRestPose>,
+          Method<I::kGetControllersRestPose, &Impl::GetControllersRestPose>, Method<I::kToString, &Impl::ToString>>(),
   };
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
@@ -94,8 +91,7 @@ const ComponentInfo& CharacterDefinitionImpl::Component() noexcept {
 
 Result<void> RegisterCharacterDefinition(ModuleContext& context) noexcept {
   using Impl = CharacterDefinitionImpl;
-  const StaticImpl& statics =
-      StaticsOf<I, StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterDefinitionImpl");
+  const StaticImpl& statics = StaticsOf<I, StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterDefinitionImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
   return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);

@@ -18,7 +18,9 @@ class CharacterDefinitionImpl {
   const CharacterBodyPartRef& GetBodyPartTree() const noexcept { return _bodyPartRoot; }
   Result<void> SetBodyPartTree(const CharacterBodyPartRef& tree) noexcept;
   // Keeps the controllers it had when memory runs out.
-  Result<void> SetControllers(const BaseArray<Uuid>& controllers) noexcept { return _controllers.CopyFrom(controllers); }
+  Result<void> SetControllers(const BaseArray<Uuid>& controllers) noexcept {
+    return _controllers.CopyFrom(controllers);
+  }
   const BaseArray<Uuid>& GetControllers() const noexcept { return _controllers; }
   Result<void> SetSkeletonRestPose(const CharacterPose& pose) noexcept;
   const CharacterPose& GetSkeletonRestPose() const noexcept { return _skeletonRestPose; }

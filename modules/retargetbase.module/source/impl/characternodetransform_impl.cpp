@@ -20,10 +20,9 @@ Result<void> CharacterNodeTransformImpl::DescribeIO(DataSerializeInterface& stre
   using Impl = CharacterNodeTransformImpl;
   NORVO_RETURN_IF_ERROR(
       stream.DescribeElement("_globalMat", datatype::kMatrix, NORVO_MEMBER(Impl, _globalMat), nullptr, 0));
-  NORVO_RETURN_IF_ERROR(stream.DescribeElement("_parentGlobalMat", datatype::kMatrix,
-                                               NORVO_MEMBER(Impl, _parentGlobalMat), nullptr, 0));
-  return stream.DescribeElement("_preMultiplyMat", datatype::kMatrix, NORVO_MEMBER(Impl, _preMultiplyMat), nullptr,
-                                0);
+  NORVO_RETURN_IF_ERROR(
+      stream.DescribeElement("_parentGlobalMat", datatype::kMatrix, NORVO_MEMBER(Impl, _parentGlobalMat), nullptr, 0));
+  return stream.DescribeElement("_preMultiplyMat", datatype::kMatrix, NORVO_MEMBER(Impl, _preMultiplyMat), nullptr, 0);
 }
 
 Result<CharacterNodeTransform> CharacterNodeTransformImpl::CreateNodeTransform(
@@ -41,13 +40,12 @@ const ComponentInfo& CharacterNodeTransformImpl::Component() noexcept {
   static const InterfaceBinding bindings[] = {
       BindInterface<ObjectInterface, Method<ObjectInterface::kToString, &Impl::ToString>>(),
       BindInterface<CharacterNodeInfoInterface, Method<CharacterNodeInfoInterface::kToString, &Impl::ToString>>(),
-      BindInterface<I, Method<I::kSetGlobalMatrix, &Impl::SetGlobalMatrix>,
-                    Method<I::kGetGlobalMatrix, &Impl::GetGlobalMatrix>,
-                    Method<I::kSetParentGlobalMatrix, &Impl::SetParentGlobalMatrix>,
-                    Method<I::kGetParentGlobalMatrix, &Impl::GetParentGlobalMatrix>,
-                    Method<I::kSetPreMultiplyMatrix, &Impl::SetPreMultiplyMatrix>,
-                    Method<I::kGetPreMultiplyMatrix, &Impl::GetPreMultiplyMatrix>,
-                    Method<I::kToString, &Impl::ToString>>(),
+      BindInterface<
+          I, Method<I::kSetGlobalMatrix, &Impl::SetGlobalMatrix>, Method<I::kGetGlobalMatrix, &Impl::GetGlobalMatrix>,
+          Method<I::kSetParentGlobalMatrix, &Impl::SetParentGlobalMatrix>,
+          Method<I::kGetParentGlobalMatrix, &Impl::GetParentGlobalMatrix>,
+          Method<I::kSetPreMultiplyMatrix, &Impl::SetPreMultiplyMatrix>,
+          Method<I::kGetPreMultiplyMatrix, &Impl::GetPreMultiplyMatrix>, Method<I::kToString, &Impl::ToString>>(),
   };
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;
@@ -55,9 +53,8 @@ const ComponentInfo& CharacterNodeTransformImpl::Component() noexcept {
 
 Result<void> RegisterCharacterNodeTransform(ModuleContext& context) noexcept {
   using Impl = CharacterNodeTransformImpl;
-  const StaticImpl& statics =
-      StaticsOf<I, StaticMethod<I::kCreateNodeTransform, &Impl::CreateNodeTransform>,
-                StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterNodeTransformImpl");
+  const StaticImpl& statics = StaticsOf<I, StaticMethod<I::kCreateNodeTransform, &Impl::CreateNodeTransform>,
+                                        StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterNodeTransformImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};
   return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);

@@ -10,7 +10,9 @@ class CharacterPoseImpl {
   using Array = CharacterPoseInterface::Array;
 
   // Copies the array element by element (each node transform shared).
-  Result<void> CopyFrom(const CharacterPoseImpl& source) noexcept { return _nodeTransforms.CopyFrom(source._nodeTransforms); }
+  Result<void> CopyFrom(const CharacterPoseImpl& source) noexcept {
+    return _nodeTransforms.CopyFrom(source._nodeTransforms);
+  }
 
   // Allocates at most once, exactly for the new count; out of memory the
   // pose keeps the transforms it had.

@@ -60,11 +60,10 @@ Result<void> CharacterSolverConfigurationImpl::DescribeIO(DataSerializeInterface
                                                NORVO_MEMBER(Impl, _sourceCharacter), nullptr, 0));
   NORVO_RETURN_IF_ERROR(stream.DescribeElement("_targetCharacter", CharacterDefinitionInterface::kDataTypeName,
                                                NORVO_MEMBER(Impl, _targetCharacter), nullptr, 0));
-  NORVO_RETURN_IF_ERROR(stream.DescribeElement("_associationSourceTarget",
-                                               CharacterAssociationInterface::kDataTypeName,
+  NORVO_RETURN_IF_ERROR(stream.DescribeElement("_associationSourceTarget", CharacterAssociationInterface::kDataTypeName,
                                                NORVO_MEMBER(Impl, _associationSourceTarget), nullptr, 0));
-  return stream.DescribeElement("_applyTranslationToRoot", datatype::kBool,
-                                NORVO_MEMBER(Impl, _applyTranslationToRoot), nullptr, 0);
+  return stream.DescribeElement("_applyTranslationToRoot", datatype::kBool, NORVO_MEMBER(Impl, _applyTranslationToRoot),
+                                nullptr, 0);
 }
 
 const ComponentInfo& CharacterSolverConfigurationImpl::Component() noexcept {
@@ -80,8 +79,7 @@ const ComponentInfo& CharacterSolverConfigurationImpl::Component() noexcept {
                     Method<I::kSetup, &Impl::Setup>,
                     Method<I::kSetApplyTranslationFromRoot, &Impl::SetApplyTranslationFromRoot>,
                     Method<I::kGetApplyTranslationFromRoot, &Impl::GetApplyTranslationFromRoot>,
-                    Method<I::kValidate, &Impl::Validate>,
-                    Method<I::kToString, &Impl::ToString>>(),
+                    Method<I::kValidate, &Impl::Validate>, Method<I::kToString, &Impl::ToString>>(),
   };
   static const ComponentInfo component = MakeComponent<Impl>(I::kClassId, bindings, &Impl::DescribeIO);
   return component;

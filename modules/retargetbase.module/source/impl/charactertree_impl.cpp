@@ -54,8 +54,9 @@ const ComponentInfo& CharacterTreeImpl::Component() noexcept {
 
 Result<void> RegisterCharacterTree(ModuleContext& context) noexcept {
   using Impl = CharacterTreeImpl;
-  const StaticImpl& statics = StaticsOf<I, StaticMethod<I::kCreateTree, &Impl::CreateTree>,
-                                        StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>("CharacterTreeImpl");
+  const StaticImpl& statics =
+      StaticsOf<I, StaticMethod<I::kCreateTree, &Impl::CreateTree>, StaticMethod<I::kDescribeIO, &Impl::DescribeIO>>(
+          "CharacterTreeImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kAllOf, kHierarchyObjectClassId},
                                         {ClassPart::kAllOf, CharacterNodeInfoInterface::kClassId},
                                         {ClassPart::kComponent, I::kClassId}};

@@ -157,7 +157,8 @@ class PoseMembership {
 
 }  // namespace
 
-Result<void> RetargetBaseHelperImpl::FillBodyPart(const CharacterTreeRef& tree, CharacterBodyPartRef bodyPart) noexcept {
+Result<void> RetargetBaseHelperImpl::FillBodyPart(const CharacterTreeRef& tree,
+                                                  CharacterBodyPartRef bodyPart) noexcept {
   // Filling each body part and then each of its children in turn is a
   // pre-order walk of the body parts.
   return WalkPreOrder(bodyPart, [&](const CharacterBodyPartRef& part, ParentLink, Int) -> Result<Visit> {
@@ -173,12 +174,12 @@ Result<CharacterAssociation> RetargetBaseHelperImpl::AssociateBodyPartsByIdentif
                          CharacterAssociation::Create(CharacterAssociationInterface::kClassId));
   statistics = AssociationStatistics();
   FirstBodyPartById targets(dstBodyPart);
-  NORVO_RETURN_IF_ERROR(WalkPreOrder(srcBodyPart, [&](const CharacterBodyPartRef& source, ParentLink,
-                                                      Int) -> Result<Visit> {
-    ++statistics.visitedBodyParts;
-    (void)AssociateOne(association, source, targets, statistics);  // ends the work on this part only
-    return Visit::kContinue;
-  }));
+  NORVO_RETURN_IF_ERROR(
+      WalkPreOrder(srcBodyPart, [&](const CharacterBodyPartRef& source, ParentLink, Int) -> Result<Visit> {
+        ++statistics.visitedBodyParts;
+        (void)AssociateOne(association, source, targets, statistics);  // ends the work on this part only
+        return Visit::kContinue;
+      }));
   return association;
 }
 
@@ -215,9 +216,8 @@ Result<Int> RetargetBaseHelperImpl::FindBodyPartMatchingCount(CharacterBodyPartR
   };
   // Adding the count of each child's subtree in turn is a pre-order walk.
   if (recursive) {
-    NORVO_RETURN_IF_ERROR(WalkPreOrder(bodyPart, [&](const CharacterBodyPartRef& part, ParentLink, Int) {
-      return countOwn(part);
-    }));
+    NORVO_RETURN_IF_ERROR(
+        WalkPreOrder(bodyPart, [&](const CharacterBodyPartRef& part, ParentLink, Int) { return countOwn(part); }));
   } else {
     NORVO_RETURN_IF_ERROR(countOwn(bodyPart));
   }
@@ -245,7 +245,8 @@ Result<void> RegisterRetargetBaseHelper(ModuleContext& context) noexcept {
       StaticsOf<I, StaticMethod<I::kFillBodyPart, &Impl::FillBodyPart>,
                 StaticMethod<I::kAssociateBodyPartsByIdentifier, &Impl::AssociateBodyPartsByIdentifier>,
                 StaticMethod<I::kTranslateSrcToDestID, &Impl::TranslateSrcToDestID>,
-                StaticMethod<I::kFindBodyPartMatchingCount, &Impl::FindBodyPartMatchingCount>>("RetargetBaseHelperImpl");
+                StaticMethod<I::kFindBodyPartMatchingCount, &Impl::FindBodyPartMatchingCount>>(
+          "RetargetBaseHelperImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
   return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }

@@ -61,7 +61,8 @@ Outcome<BoneDirectionFigures> CompareBoneDirections(const Motion& reference, con
     BoneDirectionFigures figures;
     figures.all = Figure(all);
     for (std::size_t p = 0; p < parts; ++p)
-      if (!angles[p].empty()) figures.bodyParts.emplace_back(std::string(StandardBodyParts()[p].identifier), Figure(angles[p]));
+      if (!angles[p].empty())
+        figures.bodyParts.emplace_back(std::string(StandardBodyParts()[p].identifier), Figure(angles[p]));
     return figures;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

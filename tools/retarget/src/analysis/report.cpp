@@ -179,8 +179,10 @@ Outcome<MatchReport> BuildMatchReport(const Rig& source, const std::string& sour
                                              ? std::string()
                                              : target.skeleton.joints[std::size_t(found->second)].name);
       }
-      for (std::size_t k = n; k < s.size(); ++k) pairing.unpairedSource.push_back(source.skeleton.joints[std::size_t(s[k])].name);
-      for (std::size_t k = n; k < d.size(); ++k) pairing.unpairedTarget.push_back(target.skeleton.joints[std::size_t(d[k])].name);
+      for (std::size_t k = n; k < s.size(); ++k)
+        pairing.unpairedSource.push_back(source.skeleton.joints[std::size_t(s[k])].name);
+      for (std::size_t k = n; k < d.size(); ++k)
+        pairing.unpairedTarget.push_back(target.skeleton.joints[std::size_t(d[k])].name);
       report.pairings.push_back(std::move(pairing));
     }
     return report;

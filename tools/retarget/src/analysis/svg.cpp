@@ -22,13 +22,12 @@ const char* Colour(std::string_view part) {
     const char* colour;
   };
   static constexpr Entry kColours[] = {
-      {"Hips", "#6a3d9a"},          {"Spine", "#3f51b5"},         {"Chest", "#1e6fd0"},
-      {"Neck", "#1f9bd0"},          {"Head", "#17becf"},          {"LeftShoulder", "#f08020"},
-      {"LeftUpperArm", "#e0501a"},  {"LeftForeArm", "#c8281e"},   {"LeftHand", "#a0153c"},
-      {"RightShoulder", "#2ca060"}, {"RightUpperArm", "#1c8c50"}, {"RightForeArm", "#117a44"},
-      {"RightHand", "#0b6038"},     {"LeftUpperLeg", "#e8b000"},  {"LeftLowerLeg", "#d08c00"},
-      {"LeftFoot", "#a86400"},      {"LeftToes", "#d89a50"},      {"RightUpperLeg", "#7cb82f"},
-      {"RightLowerLeg", "#5a9a1c"}, {"RightFoot", "#3c7a10"},     {"RightToes", "#8cc070"},
+      {"Hips", "#6a3d9a"},      {"Spine", "#3f51b5"},         {"Chest", "#1e6fd0"},         {"Neck", "#1f9bd0"},
+      {"Head", "#17becf"},      {"LeftShoulder", "#f08020"},  {"LeftUpperArm", "#e0501a"},  {"LeftForeArm", "#c8281e"},
+      {"LeftHand", "#a0153c"},  {"RightShoulder", "#2ca060"}, {"RightUpperArm", "#1c8c50"}, {"RightForeArm", "#117a44"},
+      {"RightHand", "#0b6038"}, {"LeftUpperLeg", "#e8b000"},  {"LeftLowerLeg", "#d08c00"},  {"LeftFoot", "#a86400"},
+      {"LeftToes", "#d89a50"},  {"RightUpperLeg", "#7cb82f"}, {"RightLowerLeg", "#5a9a1c"}, {"RightFoot", "#3c7a10"},
+      {"RightToes", "#8cc070"},
   };
   for (const Entry& entry : kColours)
     if (part == entry.name) return entry.colour;
@@ -40,7 +39,11 @@ const char* Colour(std::string_view part) {
 // The length of the UTF-8 sequence at `at`, or 0 when it is not one.
 std::size_t Utf8Length(std::string_view text, std::size_t at) {
   const unsigned char lead = static_cast<unsigned char>(text[at]);
-  const std::size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3 : (lead >> 3) == 0x1e ? 4 : 0;
+  const std::size_t length = lead < 0x80           ? 1
+                             : (lead >> 5) == 0x6  ? 2
+                             : (lead >> 4) == 0xe  ? 3
+                             : (lead >> 3) == 0x1e ? 4
+                                                   : 0;
   if (length == 0 || at + length > text.size()) return 0;
   for (std::size_t i = 1; i < length; ++i)
     if ((static_cast<unsigned char>(text[at + i]) & 0xc0) != 0x80) return 0;
@@ -86,7 +89,7 @@ Vector Normalized(const Vector& v) {
 // to the left one, across the up axis) and its front (left x up).
 struct View {
   Vector up{0, 1, 0}, left{1, 0, 0}, front{0, 0, 1};
-  double scale = 1;  // pixels per unit: the rest figure fills most of a cell's height
+  double scale = 1;                 // pixels per unit: the rest figure fills most of a cell's height
   std::vector<std::string> partOf;  // per joint, its first body part
 };
 
@@ -131,7 +134,8 @@ View MakeView(const Rig& rig) {
   std::span<const BodyPartSpec> standard = StandardBodyParts();
   for (std::size_t i = 0; i < standard.size(); ++i)
     for (std::int64_t joint : rig.parts.joints[i])
-      if (view.partOf[std::size_t(joint)].empty()) view.partOf[std::size_t(joint)] = std::string(standard[i].identifier);
+      if (view.partOf[std::size_t(joint)].empty())
+        view.partOf[std::size_t(joint)] = std::string(standard[i].identifier);
   return view;
 }
 
@@ -185,7 +189,8 @@ void DrawFigure(std::string& out, int& cells, const SheetFigure& figure, const V
   for (std::size_t j = 0; j < count; ++j) {
     const Joint& joint = rig.skeleton.joints[j];
     if (joint.parent >= 0) bone(globals[std::size_t(joint.parent)].off, globals[j].off, j, joint.name);
-    for (const Vector& end : joint.endSites) bone(globals[j].off, TransformPoint(globals[j], end), j, joint.name + " end");
+    for (const Vector& end : joint.endSites)
+      bone(globals[j].off, TransformPoint(globals[j], end), j, joint.name + " end");
   }
   for (std::size_t j = 0; j < count; ++j) {
     if (j < figure.mapped.size() && figure.mapped[j]) continue;
@@ -241,13 +246,14 @@ Outcome<std::string> ContactSheetSvg(const SheetFigure& source, const SheetFigur
     // The legend.
     const double legendY = kTop + 2 * (kCellHeight + kGap) + 14;
     double lx = 10;
-    for (const auto& [label, colour] : {std::pair{"spine", Colour("Chest")}, std::pair{"left arm", Colour("LeftForeArm")},
-                                        std::pair{"right arm", Colour("RightForeArm")}, std::pair{"left leg", Colour("LeftLowerLeg")},
-                                        std::pair{"right leg", Colour("RightLowerLeg")}, std::pair{"fingers", Colour("LeftIndex")},
-                                        std::pair{"no body part", Colour("")}}) {
-      out += "<line x1=\"" + Num(lx) + "\" y1=\"" + Num(legendY) + "\" x2=\"" + Num(lx + 24) + "\" y2=\"" + Num(legendY) +
-             "\" stroke=\"" + colour + "\"/><text x=\"" + Num(lx + 30) + "\" y=\"" + Num(legendY + 4) + "\">" + label +
-             "</text>\n";
+    for (const auto& [label, colour] :
+         {std::pair{"spine", Colour("Chest")}, std::pair{"left arm", Colour("LeftForeArm")},
+          std::pair{"right arm", Colour("RightForeArm")}, std::pair{"left leg", Colour("LeftLowerLeg")},
+          std::pair{"right leg", Colour("RightLowerLeg")}, std::pair{"fingers", Colour("LeftIndex")},
+          std::pair{"no body part", Colour("")}}) {
+      out += "<line x1=\"" + Num(lx) + "\" y1=\"" + Num(legendY) + "\" x2=\"" + Num(lx + 24) + "\" y2=\"" +
+             Num(legendY) + "\" stroke=\"" + colour + "\"/><text x=\"" + Num(lx + 30) + "\" y=\"" + Num(legendY + 4) +
+             "\">" + label + "</text>\n";
       lx += 120;
     }
     out += "<circle cx=\"" + Num(lx + 12) + "\" cy=\"" + Num(legendY) +

@@ -26,8 +26,9 @@ Outcome<std::vector<std::string>> ListMotionFiles(const std::string& folder) {
     std::vector<std::string> files;
     for (const FileFormat& format : FileFormats()) {
       if (!format.motion) continue;
-      RETARGET_ASSIGN(std::vector<std::string> found,
-                      ListFolder(folder, {.extension = format.extension, .ignoreCase = true, .regularFilesOnly = true}));
+      RETARGET_ASSIGN(
+          std::vector<std::string> found,
+          ListFolder(folder, {.extension = format.extension, .ignoreCase = true, .regularFilesOnly = true}));
       files.insert(files.end(), found.begin(), found.end());
     }
     std::sort(files.begin(), files.end());

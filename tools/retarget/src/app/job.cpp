@@ -57,8 +57,10 @@ Outcome<std::shared_ptr<const Motion>> SourceMotion(const ClipRequest& request) 
   if (request.sourceMotion) return std::shared_ptr<const Motion>(std::shared_ptr<const Motion>(), request.sourceMotion);
   RETARGET_ASSIGN(Asset asset, ReadAsset(request.source));
   if (asset.rig)
-    return MakeFailure(FailureKind::BadInput, "a rig file holds no motion: give a motion file as the source (a rig "
-                       "file for it goes with --source-rig)", request.source);
+    return MakeFailure(FailureKind::BadInput,
+                       "a rig file holds no motion: give a motion file as the source (a rig "
+                       "file for it goes with --source-rig)",
+                       request.source);
   return std::make_shared<const Motion>(std::move(asset.motion));
 }
 
@@ -135,7 +137,8 @@ class Job {
     const RetargetOptions& options = request_.options;
     Warn(PresetWarnings("source", source, "--source-preset"));
     if (!request_.targetRig) Warn(PresetWarnings("target", target, "--preset"));
-    if (options.rootTranslation && options.scale == RetargetOptions::Scale::Auto && !(source.measured && target.measured))
+    if (options.rootTranslation && options.scale == RetargetOptions::Scale::Auto &&
+        !(source.measured && target.measured))
       Warn("cannot measure the hip height of " + (source.measured ? target.name : source.name) +
            " (it needs joints in its Hips and Head body parts, and below its hips); the root's displacement is not "
            "scaled");
@@ -143,7 +146,8 @@ class Job {
     if (!options.align && source.measured && target.measured &&
         Dot(source.up, target.up) < std::cos(20.0 * 3.14159265358979 / 180.0))
       Warn("source " + source.name + " stands along " + AxisText(source.up) + ", target " + target.name + " along " +
-           AxisText(target.up) + ": joint rotations are carried over as they are, so the result leans by the "
+           AxisText(target.up) +
+           ": joint rotations are carried over as they are, so the result leans by the "
            "difference");
     if (options.inPlace && !target.measured)
       Warn("cannot tell which way is up for " + target.name + "; --in-place keeps the root's height along +Y");
@@ -187,7 +191,10 @@ class Job {
       const std::string& output = request_.outputs.motion;
       const SheetFigure from{&source, source_.get(), result_.first, Mapped(source, run.Association()),
                              FileName(request_.source)};
-      const SheetFigure onto{&target, &motion, 0, Mapped(target, run.Association()),
+      const SheetFigure onto{&target,
+                             &motion,
+                             0,
+                             Mapped(target, run.Association()),
                              FileName(request_.target) + (output.empty() ? "" : " (" + FileName(output) + ")"),
                              options.align ? &source : nullptr};
       RETARGET_TRY(WriteContactSheet(from, onto, result_.last - result_.first, request_.outputs.svg));
@@ -305,8 +312,8 @@ Outcome<void> ParseFrames(const std::string& text, std::int64_t count, std::int6
     return Usage("--frames takes A:B, the frames from A up to but not including B, counted from 0; found '" + text +
                  "'");
   if (first >= last || last > count)
-    return Usage("--frames " + text + " is not within the source's " + std::to_string(count) + " frames (0:" +
-                 std::to_string(count) + ")");
+    return Usage("--frames " + text + " is not within the source's " + std::to_string(count) +
+                 " frames (0:" + std::to_string(count) + ")");
   return {};
 }
 

@@ -17,8 +17,7 @@ std::string Failure::Text() const {
   return text + message;
 }
 
-Failure MakeFailure(FailureKind kind, std::string message, std::string file, std::int64_t line,
-                    SourceLocation where) {
+Failure MakeFailure(FailureKind kind, std::string message, std::string file, std::int64_t line, SourceLocation where) {
   Failure failure;
   failure.kind = kind;
   failure.message = std::move(message);

@@ -13,9 +13,11 @@ namespace norvo::retarget {
 namespace {
 
 using C = Channel;
-const std::vector<Channel> kRootZYX = {C::Xposition, C::Yposition, C::Zposition, C::Zrotation, C::Yrotation, C::Xrotation};
+const std::vector<Channel> kRootZYX = {C::Xposition, C::Yposition, C::Zposition,
+                                       C::Zrotation, C::Yrotation, C::Xrotation};
 const std::vector<Channel> kZYX = {C::Zrotation, C::Yrotation, C::Xrotation};
-const std::vector<Channel> kRootXYZ = {C::Xposition, C::Yposition, C::Zposition, C::Xrotation, C::Yrotation, C::Zrotation};
+const std::vector<Channel> kRootXYZ = {C::Xposition, C::Yposition, C::Zposition,
+                                       C::Xrotation, C::Yrotation, C::Zrotation};
 const std::vector<Channel> kXYZ = {C::Xrotation, C::Yrotation, C::Zrotation};
 
 std::int64_t Add(Skeleton& s, const std::string& name, std::int64_t parent, Vector offset,
@@ -23,7 +25,9 @@ std::int64_t Add(Skeleton& s, const std::string& name, std::int64_t parent, Vect
   s.AddJoint(name, parent, offset, channels);
   return std::int64_t(s.joints.size()) - 1;
 }
-void EndSite(Skeleton& s, std::int64_t joint, Vector offset) { s.joints[std::size_t(joint)].endSites.push_back(offset); }
+void EndSite(Skeleton& s, std::int64_t joint, Vector offset) {
+  s.joints[std::size_t(joint)].endSites.push_back(offset);
+}
 
 Skeleton SourceSkeleton() {
   Skeleton s;

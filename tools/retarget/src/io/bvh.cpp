@@ -217,12 +217,9 @@ class Parser {
 
   Outcome<void> Number(std::string_view word, double& out) {
     switch (ParseNumber(word, out)) {
-      case NumberStatus::Ok:
-        return {};
-      case NumberStatus::NotANumber:
-        return Fail(Quote(word) + " is not a number");
-      case NumberStatus::NotFinite:
-        return Fail(Quote(word) + " is not a finite number");
+      case NumberStatus::Ok: return {};
+      case NumberStatus::NotANumber: return Fail(Quote(word) + " is not a number");
+      case NumberStatus::NotFinite: return Fail(Quote(word) + " is not a finite number");
     }
     return {};
   }
@@ -276,10 +273,8 @@ class Parser {
         if (top.hasOffset) return Fail("a second OFFSET in " + What(top));
         Vector offset;
         RETARGET_TRY(Numbers(rest, "OFFSET", offset));
-        if (top.endSite)
-          top.endSiteOffset = offset;
-        else
-          motion_.skeleton.joints[std::size_t(top.joint)].rest.off = offset;
+        if (top.endSite) top.endSiteOffset = offset;
+        else motion_.skeleton.joints[std::size_t(top.joint)].rest.off = offset;
         top.hasOffset = true;
       } else if (word == "CHANNELS") {
         if (top.endSite) return Fail("an End Site has no CHANNELS");
@@ -361,8 +356,7 @@ class Parser {
     if (line == "ROOT" || line.substr(0, 5) == "ROOT ") return Fail("a second ROOT: one skeleton per file is read");
     if (line != "MOTION") return Fail("expected MOTION after the hierarchy, found " + Quote(line));
 
-    if (!lines_.Next(line) || line.substr(0, 7) != "Frames:")
-      return Fail("expected 'Frames: <count>' after MOTION");
+    if (!lines_.Next(line) || line.substr(0, 7) != "Frames:") return Fail("expected 'Frames: <count>' after MOTION");
     std::string_view countText = Trim(line.substr(7));
     std::int64_t frameCount = -1;
     auto [ptr, ec] = std::from_chars(countText.data(), countText.data() + countText.size(), frameCount);
@@ -496,7 +490,8 @@ Outcome<Motion> MotionFromChannels(const Skeleton& skeleton, double frameTime, s
     motion.locals.reserve(frames * skeleton.joints.size());
     for (std::size_t f = 0; f < frames; ++f)
       for (std::size_t j = 0; j < skeleton.joints.size(); ++j)
-        motion.locals.push_back(LocalFromChannels(skeleton.joints[j], values.data() + f * std::size_t(perFrame) + first[j]));
+        motion.locals.push_back(
+            LocalFromChannels(skeleton.joints[j], values.data() + f * std::size_t(perFrame) + first[j]));
     return motion;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
@@ -539,8 +534,8 @@ Outcome<std::string> FormatBvh(const Motion& motion) {
 
     char time[64];
     auto [end, ec] = std::to_chars(time, time + sizeof time, motion.frameTime);
-    out += "MOTION\nFrames: " + std::to_string(motion.FrameCount()) + "\nFrame Time: " +
-           std::string(time, ec == std::errc() ? std::size_t(end - time) : 0) + "\n";
+    out += "MOTION\nFrames: " + std::to_string(motion.FrameCount()) +
+           "\nFrame Time: " + std::string(time, ec == std::errc() ? std::size_t(end - time) : 0) + "\n";
     // This frame's values and the frame's before, whose angles the new ones
     // stay close to.
     std::vector<double> values(static_cast<std::size_t>(perFrame)), before(static_cast<std::size_t>(perFrame));
@@ -552,8 +547,9 @@ Outcome<std::string> FormatBvh(const Motion& motion) {
       for (std::size_t v = 0; v < values.size(); ++v) {
         // A file that could not be read back is not written.
         if (!std::isfinite(values[v]))
-          return MakeFailure(FailureKind::BadInput, "frame " + std::to_string(f) + " has a value that is not a finite "
-                                                    "number; nothing was written");
+          return MakeFailure(FailureKind::BadInput, "frame " + std::to_string(f) +
+                                                        " has a value that is not a finite "
+                                                        "number; nothing was written");
         if (v) out += ' ';
         AppendNumber(out, values[v]);
       }

@@ -25,9 +25,8 @@ bool Passes(std::string_view name, const FolderFilter& filter) {
 
 Failure CannotList(int error, const std::string& folder, const char* what) {
   if (error == ENOMEM) return OutOfMemory();
-  return MakeFailure(FailureKind::Io, std::string("cannot list the ") + what + ": " +
-                                          std::generic_category().message(error),
-                     folder);
+  return MakeFailure(FailureKind::Io,
+                     std::string("cannot list the ") + what + ": " + std::generic_category().message(error), folder);
 }
 
 }  // namespace

@@ -53,7 +53,8 @@ const FileFormat* FormatByContent(const std::string& path) {
   in.read(start, sizeof start);
   std::string_view text(start, std::size_t(std::max<std::streamsize>(in.gcount(), 0)));
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-  while (!text.empty() && (text[0] == ' ' || text[0] == '\t' || text[0] == '\r' || text[0] == '\n')) text.remove_prefix(1);
+  while (!text.empty() && (text[0] == ' ' || text[0] == '\t' || text[0] == '\r' || text[0] == '\n'))
+    text.remove_prefix(1);
   if (text.starts_with("HIERARCHY")) return &kFormats[0];
   if (text.starts_with("{")) return &kFormats[1];
   return nullptr;
@@ -75,9 +76,8 @@ Outcome<const FileFormat*> Writer(const std::string& path, bool motion) {
   const FileFormat* format = FormatOf(path);
   if (format && (motion ? format->formatMotion != nullptr : format->formatRig != nullptr)) return format;
   const std::string what = motion ? "motion" : "a rig";
-  const std::string extensions = Extensions([&](const FileFormat& f) {
-    return motion ? f.formatMotion != nullptr : f.formatRig != nullptr;
-  });
+  const std::string extensions =
+      Extensions([&](const FileFormat& f) { return motion ? f.formatMotion != nullptr : f.formatRig != nullptr; });
   return MakeFailure(FailureKind::Usage,
                      "cannot write " + what + " to " + path + ": give a file name that ends in " + extensions);
 }
@@ -97,10 +97,9 @@ Outcome<Asset> ReadAsset(const std::string& path) {
     const FileFormat* format = FormatOf(path);
     if (!format) format = FormatByContent(path);
     if (!format)
-      return MakeFailure(FailureKind::BadInput,
-                         "no format reads this file: give a " + Extensions([](const FileFormat&) { return true; }) +
-                             " file",
-                         path);
+      return MakeFailure(
+          FailureKind::BadInput,
+          "no format reads this file: give a " + Extensions([](const FileFormat&) { return true; }) + " file", path);
     return format->read(path);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

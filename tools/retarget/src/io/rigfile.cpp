@@ -101,7 +101,8 @@ class SectionReader {
     if (!parent || !parent->is_number_integer()) return Bad(what + " has no parent index");
     const std::int64_t p = parent->get<std::int64_t>();
     if (j == 0 ? p != -1 : (p < 0 || p >= std::int64_t(j)))
-      return Bad(what + " has parent " + std::to_string(p) + ": a joint's parent comes before it, and only the first joint is a root");
+      return Bad(what + " has parent " + std::to_string(p) +
+                 ": a joint's parent comes before it, and only the first joint is a root");
     Vector offset;
     RETARGET_TRY(Point(Member(entry, "offset"), offset, what + "'s offset"));
     const json* channels = Member(entry, "channels");
@@ -221,7 +222,8 @@ Outcome<std::string> FormatRigFile(const Rig& rig) {
     Result<String> name = String::Make(kRigSection);
     RETARGET_CHECK(name, "writing the rig");
     jsontext::Writer written;
-    if (!WriteSection(rig, written)) return MakeFailure(FailureKind::BadInput, "the rig has a joint name that is not UTF-8 text");
+    if (!WriteSection(rig, written))
+      return MakeFailure(FailureKind::BadInput, "the rig has a joint name that is not UTF-8 text");
     Result<String> text = String::Make(written.text);
     RETARGET_CHECK(text, "writing the rig");
     const JsonSection section{std::move(name).value(), std::move(text).value()};
@@ -251,18 +253,19 @@ Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName, 
     }
     Rig rig;
     rig.definition = CharacterDefinition::From(document.value().root);
-    if (!rig.definition) return MakeFailure(FailureKind::BadInput, "not a rig file: it holds no character definition", fileName);
+    if (!rig.definition)
+      return MakeFailure(FailureKind::BadInput, "not a rig file: it holds no character definition", fileName);
     const JsonSection* section = nullptr;
     for (const JsonSection& s : document.value().sections)
       if (s.name.View() == kRigSection) section = &s;
     if (!section)
-      return MakeFailure(FailureKind::BadInput, "not a rig file: the section \"" + std::string(kRigSection) + "\" is missing",
-                         fileName);
+      return MakeFailure(FailureKind::BadInput,
+                         "not a rig file: the section \"" + std::string(kRigSection) + "\" is missing", fileName);
     jsontext::Builder parsed(jsontext::Builder::Duplicates::kKeepLast);
     jsontext::ParseFault syntax;
     if (!jsontext::Parse(section->json.View(), parsed, syntax))
-      return MakeFailure(FailureKind::BadInput, "not a rig file: the section \"" + std::string(kRigSection) + "\" is not JSON",
-                         fileName);
+      return MakeFailure(FailureKind::BadInput,
+                         "not a rig file: the section \"" + std::string(kRigSection) + "\" is not JSON", fileName);
     SectionReader reader(fileName);
     RETARGET_TRY(reader.Read(parsed.Get(), rig));
     RETARGET_TRY(TakeCharacter(rig, fileName));

@@ -16,16 +16,16 @@ namespace {
 // the five fingers below each hand are optional: many rigs have none.
 constexpr bool kRequired = true, kOptional = false;
 constexpr std::array<BodyPartSpec, 31> kBodyParts = {{
-    {"Hips", -1, kRequired},           {"Spine", 0, kRequired},           {"Chest", 1, kRequired},
-    {"Neck", 2, kRequired},            {"Head", 3, kRequired},            {"LeftShoulder", 2, kRequired},
-    {"LeftUpperArm", 5, kRequired},    {"LeftForeArm", 6, kRequired},     {"LeftHand", 7, kRequired},
-    {"LeftThumb", 8, kOptional},       {"LeftIndex", 8, kOptional},       {"LeftMiddle", 8, kOptional},
-    {"LeftRing", 8, kOptional},        {"LeftLittle", 8, kOptional},      {"RightShoulder", 2, kRequired},
-    {"RightUpperArm", 14, kRequired},  {"RightForeArm", 15, kRequired},   {"RightHand", 16, kRequired},
-    {"RightThumb", 17, kOptional},     {"RightIndex", 17, kOptional},     {"RightMiddle", 17, kOptional},
-    {"RightRing", 17, kOptional},      {"RightLittle", 17, kOptional},    {"LeftUpperLeg", 0, kRequired},
-    {"LeftLowerLeg", 23, kRequired},   {"LeftFoot", 24, kRequired},       {"LeftToes", 25, kOptional},
-    {"RightUpperLeg", 0, kRequired},   {"RightLowerLeg", 27, kRequired},  {"RightFoot", 28, kRequired},
+    {"Hips", -1, kRequired},          {"Spine", 0, kRequired},          {"Chest", 1, kRequired},
+    {"Neck", 2, kRequired},           {"Head", 3, kRequired},           {"LeftShoulder", 2, kRequired},
+    {"LeftUpperArm", 5, kRequired},   {"LeftForeArm", 6, kRequired},    {"LeftHand", 7, kRequired},
+    {"LeftThumb", 8, kOptional},      {"LeftIndex", 8, kOptional},      {"LeftMiddle", 8, kOptional},
+    {"LeftRing", 8, kOptional},       {"LeftLittle", 8, kOptional},     {"RightShoulder", 2, kRequired},
+    {"RightUpperArm", 14, kRequired}, {"RightForeArm", 15, kRequired},  {"RightHand", 16, kRequired},
+    {"RightThumb", 17, kOptional},    {"RightIndex", 17, kOptional},    {"RightMiddle", 17, kOptional},
+    {"RightRing", 17, kOptional},     {"RightLittle", 17, kOptional},   {"LeftUpperLeg", 0, kRequired},
+    {"LeftLowerLeg", 23, kRequired},  {"LeftFoot", 24, kRequired},      {"LeftToes", 25, kOptional},
+    {"RightUpperLeg", 0, kRequired},  {"RightLowerLeg", 27, kRequired}, {"RightFoot", 28, kRequired},
     {"RightToes", 29, kOptional},
 }};
 
@@ -146,7 +146,8 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, cons
       // "[json.exception.parse_error.101] parse error at line 3, column 5: syntax error ..."
       std::size_t colon = syntax.message.find(": ");
       return MakeFailure(FailureKind::BadInput,
-                         "not valid JSON: " + (colon == std::string::npos ? syntax.message : syntax.message.substr(colon + 2)),
+                         "not valid JSON: " +
+                             (colon == std::string::npos ? syntax.message : syntax.message.substr(colon + 2)),
                          file, LineOf(text, syntax.byte ? syntax.byte - 1 : 0));
     }
     return FromJson(root.Get(), file, limits);

@@ -43,7 +43,8 @@ Outcome<void> BuildSkeleton(Rig& rig) {
     Result<CharacterTreeRef> node = CharacterTreeInterface::CreateTree(uuid.value(), name.value(), true);
     RETARGET_CHECK(node, "making the skeleton tree");
     if (joints[j].parent >= 0)
-      RETARGET_CHECK(rig.nodes[std::size_t(joints[j].parent)].InsertChildLast(node.value()), "linking the skeleton tree");
+      RETARGET_CHECK(rig.nodes[std::size_t(joints[j].parent)].InsertChildLast(node.value()),
+                     "linking the skeleton tree");
     rig.nodes.push_back(node.value());
 
     const Matrix parentGlobal = joints[j].parent < 0 ? Matrix{} : rig.restGlobals[std::size_t(joints[j].parent)];
@@ -87,7 +88,8 @@ Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
     if (!discard) return std::move(discard).failure();
     RETARGET_CHECK(part.value().SetSkeletonDiscardKeywords(discard.value()), "making the body parts");
     if (standard[i].parent >= 0)
-      RETARGET_CHECK(rig.bodyParts[std::size_t(standard[i].parent)].InsertChildLast(part.value()), "linking the body parts");
+      RETARGET_CHECK(rig.bodyParts[std::size_t(standard[i].parent)].InsertChildLast(part.value()),
+                     "linking the body parts");
     rig.bodyParts.push_back(std::move(part).value());
   }
   RETARGET_CHECK(rig.definition.SetBodyPartTree(rig.bodyParts[0]), "making the character");

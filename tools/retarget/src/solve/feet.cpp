@@ -18,7 +18,8 @@ struct Leg {
 
 // The two legs, left then right; a leg that cannot be measured has no hip.
 void FindLegs(const Rig& rig, Leg legs[2]) {
-  const char* parts[2][3] = {{"LeftUpperLeg", "LeftLowerLeg", "LeftFoot"}, {"RightUpperLeg", "RightLowerLeg", "RightFoot"}};
+  const char* parts[2][3] = {{"LeftUpperLeg", "LeftLowerLeg", "LeftFoot"},
+                             {"RightUpperLeg", "RightLowerLeg", "RightFoot"}};
   for (int side = 0; side < 2; ++side) {
     Leg leg{rig.FirstJoint(parts[side][0]), rig.FirstJoint(parts[side][1]), rig.FirstJoint(parts[side][2])};
     if (leg.hip < 0 || leg.knee < 0 || leg.ankle < 0) continue;
@@ -105,7 +106,8 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
     FindLegs(rig, legs);
     const std::vector<Joint>& joints = clip.skeleton.joints;
     for (Leg& leg : legs)
-      if (leg.hip >= 0 && (joints[std::size_t(leg.knee)].parent != leg.hip || joints[std::size_t(leg.ankle)].parent != leg.knee))
+      if (leg.hip >= 0 &&
+          (joints[std::size_t(leg.knee)].parent != leg.hip || joints[std::size_t(leg.ankle)].parent != leg.knee))
         leg.hip = -1;
     if (!(Length(up) > 0.5)) return {};
     const Track track = Follow(clip, legs, up);
@@ -150,7 +152,8 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
         if (!(Length(normal) > 1e-9 * a * b)) normal = Cross(upper, up);
         if (!(a > 1e-9) || !(b > 1e-9) || !(Length(normal) > 1e-12)) continue;
         normal = Scale(normal, 1.0 / Length(normal));
-        const double reach = std::clamp(Length(Subtract(goal, hip)), std::abs(a - b) + 1e-9 * (a + b), (a + b) * (1.0 - 1e-9));
+        const double reach =
+            std::clamp(Length(Subtract(goal, hip)), std::abs(a - b) + 1e-9 * (a + b), (a + b) * (1.0 - 1e-9));
         const double bend = std::acos(std::clamp((reach * reach - a * a - b * b) / (2.0 * a * b), -1.0, 1.0));
         const double now = std::atan2(Dot(Cross(upper, lower), normal), Dot(upper, lower));
         const Matrix kneeTurn = AxisAngle(normal, bend - now);
@@ -162,7 +165,8 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
         const Matrix newHip = Multiply3x3(hipTurn, hipGlobal);
         const Matrix newKnee = Multiply3x3(Multiply3x3(hipTurn, kneeTurn), kneeGlobal);
         const std::int64_t legJoints[3] = {leg.hip, leg.knee, leg.ankle};
-        const Matrix newLocals[3] = {Multiply3x3(Inverse3x3(parentGlobal), newHip), Multiply3x3(Inverse3x3(newHip), newKnee),
+        const Matrix newLocals[3] = {Multiply3x3(Inverse3x3(parentGlobal), newHip),
+                                     Multiply3x3(Inverse3x3(newHip), newKnee),
                                      Multiply3x3(Inverse3x3(newKnee), ankleGlobal)};
         for (int i = 0; i < 3; ++i) {
           Matrix& local = locals[std::size_t(legJoints[i])];

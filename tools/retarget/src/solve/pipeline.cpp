@@ -209,8 +209,7 @@ void FindAnchors(Retargeter::State& s, bool align, std::vector<bool>& driven) {
     if (!driven[t] || s.chainOf[t] >= 0 || partner < 0) continue;
     const std::int64_t above = drivenAbove[t];
     const std::int64_t sourceParent = source.skeleton.joints[std::size_t(partner)].parent;
-    if (above >= 0 && s.chainOf[std::size_t(above)] >= 0)
-      s.anchored[t] = true;
+    if (above >= 0 && s.chainOf[std::size_t(above)] >= 0) s.anchored[t] = true;
     else if (align && sourceParent >= 0)
       s.anchored[t] = above < 0 || targetOfSource[std::size_t(sourceParent)] != above;
   }
@@ -229,7 +228,8 @@ Outcome<void> PrepareTracking(Retargeter::State& s) {
     if (chain.sourceEnd >= 0) s.restPoints[c].push_back(source.restGlobals[std::size_t(chain.sourceEnd)].off);
     s.points[c].reserve(s.restPoints[c].size());
   }
-  Result<CharacterNodeTransform> scratch = CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{});
+  Result<CharacterNodeTransform> scratch =
+      CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{});
   RETARGET_CHECK(scratch, "making the solver's input");
   s.scratch = std::move(scratch).value();
   return {};
@@ -254,12 +254,8 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
       case RetargetOptions::Scale::Auto:
         s.scale = source.measured && target.measured ? target.hipHeight / source.hipHeight : 1.0;
         break;
-      case RetargetOptions::Scale::None:
-        s.scale = 1.0;
-        break;
-      case RetargetOptions::Scale::Fixed:
-        s.scale = options.fixedScale;
-        break;
+      case RetargetOptions::Scale::None: s.scale = 1.0; break;
+      case RetargetOptions::Scale::Fixed: s.scale = options.fixedScale; break;
     }
     RETARGET_TRY(MakeSourcePose(s));
     std::vector<bool> driven;
@@ -375,9 +371,12 @@ Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& e
       const double from = chain.targetAt[i], to = i + 1 < chain.targetAt.size() ? chain.targetAt[i + 1] : 1.0;
       const double middle = 0.5 * (from + to);
       const std::size_t holder =
-          std::size_t(std::upper_bound(chain.sourceAt.begin() + 1, chain.sourceAt.end(), middle) - chain.sourceAt.begin()) - 1;
+          std::size_t(std::upper_bound(chain.sourceAt.begin() + 1, chain.sourceAt.end(), middle) -
+                      chain.sourceAt.begin()) -
+          1;
       const Matrix turn = sourceDelta(chain.source[holder]);
-      const Vector atRest = Subtract(PointAt(restPoints, chain.sourceAt, to), PointAt(restPoints, chain.sourceAt, from));
+      const Vector atRest =
+          Subtract(PointAt(restPoints, chain.sourceAt, to), PointAt(restPoints, chain.sourceAt, from));
       const Vector now = Subtract(PointAt(points, chain.sourceAt, to), PointAt(points, chain.sourceAt, from));
       change = Multiply3x3(RotationBetween(TransformVector(turn, atRest), now), turn);
     } else if (s.anchored[t]) {

@@ -15,9 +15,9 @@
 namespace norvo::retarget {
 
 struct BatchClip {
-  std::string input;               // the clip's path
-  ClipOutputs outputs;             // the files it writes
-  std::optional<Failure> failure;  // why it was skipped
+  std::string input;                 // the clip's path
+  ClipOutputs outputs;               // the files it writes
+  std::optional<Failure> failure;    // why it was skipped
   std::optional<ClipResult> result;  // while `done` runs for it; dropped after (its motion is never kept)
 };
 

@@ -24,8 +24,8 @@ namespace norvo::retarget {
 struct BvhLimits {
   std::int64_t fileBytes = std::int64_t(1) << 30;  // the size of the text
   std::int64_t joints = 1000000;                   // ROOT and JOINTs
-  std::int64_t depth = 1000000;    // blocks open at once: joints and End Sites
-  std::int64_t frames = 10000000;  // the count on the Frames line
+  std::int64_t depth = 1000000;                    // blocks open at once: joints and End Sites
+  std::int64_t frames = 10000000;                  // the count on the Frames line
 };
 
 // Reads a BVH text. `fileName` names the file in failures, which carry the

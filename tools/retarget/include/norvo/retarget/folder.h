@@ -11,9 +11,9 @@
 namespace norvo::retarget {
 
 struct FolderFilter {
-  std::string_view extension;      // names that end in it and are longer than it, e.g. ".bvh"
-  bool ignoreCase = false;         // ASCII letters of the extension match in either case
-  bool regularFilesOnly = false;   // leave out folders and special files; links are followed
+  std::string_view extension;     // names that end in it and are longer than it, e.g. ".bvh"
+  bool ignoreCase = false;        // ASCII letters of the extension match in either case
+  bool regularFilesOnly = false;  // leave out folders and special files; links are followed
 };
 
 // The paths ("folder/name") of the entries of `folder` that pass `filter`,

@@ -28,10 +28,10 @@ struct ClipOutputs {
 };
 
 struct ClipRequest {
-  std::string source;                // the clip: a motion file
+  std::string source;                    // the clip: a motion file
   const Motion* sourceMotion = nullptr;  // the clip when the caller has it already; `source` then only names it
-  std::string sourceRig;             // a rig file for the source instead of a preset; it must have the clip's joints
-  std::string target;                // the target: a motion file (only its skeleton is read) or a rig file
+  std::string sourceRig;  // a rig file for the source instead of a preset; it must have the clip's joints
+  std::string target;     // the target: a motion file (only its skeleton is read) or a rig file
   std::shared_ptr<const Rig> targetRig;  // the target when the caller has it already (a batch shares one)
   // The presets given, or else the best of `presets` for each rig.
   std::optional<Preset> sourcePreset, targetPreset;
@@ -51,7 +51,7 @@ struct ClipRequest {
 
 struct ClipResult {
   std::shared_ptr<const Rig> source, target;
-  std::int64_t sourceFrames = 0;   // the whole clip's
+  std::int64_t sourceFrames = 0;  // the whole clip's
   double frameTime = 0.0;
   std::int64_t first = 0, last = 0;  // the frames retargeted
   AssociationStatistics statistics;

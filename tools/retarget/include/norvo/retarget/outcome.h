@@ -23,8 +23,8 @@ enum class FailureKind : std::uint8_t {
 
 struct Failure {
   FailureKind kind = FailureKind::Internal;
-  std::string message;  // what was wrong
-  std::string file;     // the input file it concerns; empty when none
+  std::string message;    // what was wrong
+  std::string file;       // the input file it concerns; empty when none
   std::int64_t line = 0;  // the line in that file; 0 when none
   SourceLocation where = SourceLocation::current();
 
@@ -76,9 +76,9 @@ class [[nodiscard]] Outcome<void> {
 }  // namespace norvo::retarget
 
 // Returns the failure of `expr` from the enclosing function.
-#define RETARGET_TRY(expr)                                                \
-  do {                                                                    \
-    auto&& retarget_outcome_ = (expr);                                    \
+#define RETARGET_TRY(expr)                                                 \
+  do {                                                                     \
+    auto&& retarget_outcome_ = (expr);                                     \
     if (!retarget_outcome_) return std::move(retarget_outcome_).failure(); \
   } while (0)
 
@@ -88,15 +88,15 @@ class [[nodiscard]] Outcome<void> {
 #define RETARGET_ASSIGN(decl, expr) RETARGET_ASSIGN_IMPL(RETARGET_CONCAT(retarget_outcome_, __LINE__), decl, expr)
 #define RETARGET_CONCAT_INNER(a, b) a##b
 #define RETARGET_CONCAT(a, b) RETARGET_CONCAT_INNER(a, b)
-#define RETARGET_ASSIGN_IMPL(tmp, decl, expr)            \
-  auto tmp = (expr);                                     \
-  if (!tmp) return std::move(tmp).failure();             \
+#define RETARGET_ASSIGN_IMPL(tmp, decl, expr) \
+  auto tmp = (expr);                          \
+  if (!tmp) return std::move(tmp).failure();  \
   decl = std::move(tmp).value()
 
 // Returns the framework error of the Result `expr` from the enclosing
 // function, as a Failure that says what was being done.
-#define RETARGET_CHECK(expr, doing)                                                        \
-  do {                                                                                     \
-    auto&& retarget_result_ = (expr);                                                      \
+#define RETARGET_CHECK(expr, doing)                                                                          \
+  do {                                                                                                       \
+    auto&& retarget_result_ = (expr);                                                                        \
     if (!retarget_result_.has_value()) return ::norvo::retarget::FromError(retarget_result_.error(), doing); \
   } while (0)

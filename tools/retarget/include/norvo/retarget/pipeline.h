@@ -45,7 +45,7 @@ struct RetargetOptions {
   // axis (Rig::up; +Y when the target could not be measured) is removed,
   // its height kept.
   bool inPlace = false;
-  bool align = true;        // apply the deltas on the target's aligned rest
+  bool align = true;  // apply the deltas on the target's aligned rest
   // The body parts whose chains are spread when their lengths differ.
   std::vector<std::string> spreadBodyParts = {"Spine", "Neck"};
 };

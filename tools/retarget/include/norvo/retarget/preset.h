@@ -22,7 +22,7 @@ namespace norvo::retarget {
 // One body part of the standard hierarchy; parents come before children.
 struct BodyPartSpec {
   std::string_view identifier;
-  int parent;  // index in StandardBodyParts(); -1 for the root
+  int parent;     // index in StandardBodyParts(); -1 for the root
   bool required;  // a humanoid rig has joints for it; else optional
 };
 
@@ -42,7 +42,7 @@ struct BodyPartKeywords {
 struct Preset {
   std::string name;
   std::string description;
-  std::string file;  // where it was read from; empty for one made in code
+  std::string file;                     // where it was read from; empty for one made in code
   std::vector<BodyPartKeywords> parts;  // one per standard body part
 };
 
@@ -51,8 +51,8 @@ struct Preset {
 inline constexpr std::int64_t kMaxPresetDepth = 1000;
 struct PresetLimits {
   std::int64_t fileBytes = std::int64_t(1) << 20;  // the size of the text
-  std::int64_t depth = 16;  // arrays and objects open at once; kMaxPresetDepth at most
-  std::int64_t keywords = 100000;  // texts in all keyword and discard lists
+  std::int64_t depth = 16;                         // arrays and objects open at once; kMaxPresetDepth at most
+  std::int64_t keywords = 100000;                  // texts in all keyword and discard lists
 };
 
 // Reads a preset from its JSON text; `file` names it in failures and gives

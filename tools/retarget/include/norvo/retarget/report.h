@@ -54,7 +54,7 @@ struct ReportRig {
 // The joints of one body part of both rigs, paired by position.
 struct ReportPairing {
   std::string bodyPart;
-  std::vector<std::pair<std::string, std::string>> pairs;  // source joint, its partner in the association
+  std::vector<std::pair<std::string, std::string>> pairs;   // source joint, its partner in the association
   std::vector<std::string> unpairedSource, unpairedTarget;  // the rest of the longer chain
 };
 
