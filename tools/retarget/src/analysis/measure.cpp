@@ -34,8 +34,7 @@ Outcome<BoneDirectionFigures> CompareBoneDirections(const Motion& reference, con
                                                     std::int64_t first, const Motion& clip, const Rig& rig,
                                                     const std::vector<std::int64_t>& referenceOf) {
   try {
-    Outcome<std::vector<std::int64_t>> ends = BoneEnds(referenceRig, rig, referenceOf);
-    if (!ends) return std::move(ends).failure();
+    RETARGET_ASSIGN(std::vector<std::int64_t> ends, BoneEnds(referenceRig, rig, referenceOf));
     const std::size_t parts = StandardBodyParts().size();
     std::vector<int> partOf(rig.skeleton.joints.size(), -1);
     for (std::size_t p = parts; p-- > 0;)
@@ -49,7 +48,7 @@ Outcome<BoneDirectionFigures> CompareBoneDirections(const Motion& reference, con
       FrameGlobals(clip, f, globals);
       FrameGlobals(reference, first + f, referenceGlobals);
       for (std::size_t t = 0; t < globals.size(); ++t) {
-        const std::int64_t d = ends.value()[t];
+        const std::int64_t d = ends[t];
         if (d < 0) continue;
         const std::size_t s = std::size_t(referenceOf[t]), sd = std::size_t(referenceOf[std::size_t(d)]);
         const double angle = AngleDegrees(Subtract(globals[std::size_t(d)].off, globals[t].off),

@@ -320,14 +320,13 @@ Outcome<std::string> ReportText(const MatchReport& report) {
 }
 
 Outcome<void> WriteReport(const MatchReport& report, const std::string& path) {
-  Outcome<std::string> text = path == "-" ? ReportText(report) : ReportJson(report);
-  if (!text) return std::move(text).failure();
+  RETARGET_ASSIGN(std::string text, path == "-" ? ReportText(report) : ReportJson(report));
   if (path == "-") {
-    std::fwrite(text.value().data(), 1, text.value().size(), stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
     return {};
   }
-  return WriteTextFile(path, text.value(), "report");
+  return WriteTextFile(path, text, "report");
 }
 
 }  // namespace norvo::retarget

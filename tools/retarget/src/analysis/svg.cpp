@@ -268,9 +268,8 @@ Outcome<std::string> ContactSheetSvg(const SheetFigure& source, const SheetFigur
 
 Outcome<void> WriteContactSheet(const SheetFigure& source, const SheetFigure& target, std::int64_t count,
                                 const std::string& path, int frames) {
-  Outcome<std::string> text = ContactSheetSvg(source, target, count, frames);
-  if (!text) return std::move(text).failure();
-  return WriteTextFile(path, text.value(), "picture");
+  RETARGET_ASSIGN(std::string text, ContactSheetSvg(source, target, count, frames));
+  return WriteTextFile(path, text, "picture");
 }
 
 }  // namespace norvo::retarget

@@ -73,13 +73,17 @@ std::string Extensions(Test test) {
 }
 
 Outcome<const FileFormat*> Writer(const std::string& path, bool motion) {
-  const FileFormat* format = FormatOf(path);
-  if (format && (motion ? format->formatMotion != nullptr : format->formatRig != nullptr)) return format;
-  const std::string what = motion ? "motion" : "a rig";
-  const std::string extensions =
-      Extensions([&](const FileFormat& f) { return motion ? f.formatMotion != nullptr : f.formatRig != nullptr; });
-  return MakeFailure(FailureKind::Usage,
-                     "cannot write " + what + " to " + path + ": give a file name that ends in " + extensions);
+  try {
+    const FileFormat* format = FormatOf(path);
+    if (format && (motion ? format->formatMotion != nullptr : format->formatRig != nullptr)) return format;
+    const std::string what = motion ? "motion" : "a rig";
+    const std::string extensions =
+        Extensions([&](const FileFormat& f) { return motion ? f.formatMotion != nullptr : f.formatRig != nullptr; });
+    return MakeFailure(FailureKind::Usage,
+                       "cannot write " + what + " to " + path + ": give a file name that ends in " + extensions);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
 }
 
 }  // namespace
@@ -107,21 +111,13 @@ Outcome<Asset> ReadAsset(const std::string& path) {
 }
 
 Outcome<void> CheckMotionOutput(const std::string& path) {
-  try {
-    RETARGET_TRY(Writer(path, true));
-    return {};
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
+  RETARGET_TRY(Writer(path, true));
+  return {};
 }
 
 Outcome<void> CheckRigOutput(const std::string& path) {
-  try {
-    RETARGET_TRY(Writer(path, false));
-    return {};
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
+  RETARGET_TRY(Writer(path, false));
+  return {};
 }
 
 namespace {

@@ -236,9 +236,8 @@ Outcome<std::string> FormatRigFile(const Rig& rig) {
 }
 
 Outcome<void> WriteRigFile(const Rig& rig, const std::string& path) {
-  Outcome<std::string> text = FormatRigFile(rig);
-  if (!text) return std::move(text).failure();
-  return WriteTextFile(path, text.value());
+  RETARGET_ASSIGN(std::string text, FormatRigFile(rig));
+  return WriteTextFile(path, text);
 }
 
 Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName, const JsonLimits& limits) {
@@ -276,9 +275,8 @@ Outcome<Rig> ParseRigFile(const std::string& text, const std::string& fileName, 
 }
 
 Outcome<Rig> ReadRigFile(const std::string& path, const JsonLimits& limits) {
-  Outcome<std::string> text = ReadTextFile(path, limits.textBytes);
-  if (!text) return std::move(text).failure();
-  return ParseRigFile(text.value(), path, limits);
+  RETARGET_ASSIGN(std::string text, ReadTextFile(path, limits.textBytes));
+  return ParseRigFile(text, path, limits);
 }
 
 }  // namespace norvo::retarget

@@ -89,9 +89,8 @@ Outcome<Preset> FromJson(const json& root, const std::string& file, const Preset
       if (!value.is_string()) return fail("\"" + key + "\" must be a text");
       (key == "name" ? preset.name : preset.description) = value.get<std::string>();
     } else if (key == "discard") {
-      Outcome<std::vector<std::string>> texts = Texts(value, "\"discard\"", file, budget, limits);
-      if (!texts) return std::move(texts).failure();
-      common = std::move(texts).value();
+      RETARGET_ASSIGN(std::vector<std::string> texts, Texts(value, "\"discard\"", file, budget, limits));
+      common = std::move(texts);
     } else if (key != "bodyParts") {
       return fail("unknown member \"" + key + "\"; expected name, description, discard or bodyParts");
     }
@@ -110,10 +109,9 @@ Outcome<Preset> FromJson(const json& root, const std::string& file, const Preset
     for (const auto& [key, list] : value.items()) {
       if (key != "keywords" && key != "discard")
         return fail("unknown member \"" + key + "\" in body part \"" + identifier + "\"; expected keywords or discard");
-      Outcome<std::vector<std::string>> texts =
-          Texts(list, "\"" + key + "\" of \"" + identifier + "\"", file, budget, limits);
-      if (!texts) return std::move(texts).failure();
-      (key == "keywords" ? keywords.keywords : keywords.discard) = std::move(texts).value();
+      RETARGET_ASSIGN(std::vector<std::string> texts,
+                      Texts(list, "\"" + key + "\" of \"" + identifier + "\"", file, budget, limits));
+      (key == "keywords" ? keywords.keywords : keywords.discard) = std::move(texts);
     }
   }
   for (BodyPartKeywords& part : preset.parts) part.discard.insert(part.discard.end(), common.begin(), common.end());
@@ -159,20 +157,17 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, cons
 }
 
 Outcome<Preset> ReadPresetFile(const std::string& path, const PresetLimits& limits) {
-  Outcome<std::string> text = ReadTextFile(path, limits.fileBytes, "preset");
-  if (!text) return std::move(text).failure();
-  return ParsePreset(text.value(), path, limits);
+  RETARGET_ASSIGN(std::string text, ReadTextFile(path, limits.fileBytes, "preset"));
+  return ParsePreset(text, path, limits);
 }
 
 Outcome<std::vector<Preset>> ReadPresetFolder(const std::string& folder, const PresetLimits& limits) {
   try {
-    Outcome<std::vector<std::string>> files = ListFolder(folder, {.extension = ".json"}, "presets");
-    if (!files) return std::move(files).failure();
+    RETARGET_ASSIGN(std::vector<std::string> files, ListFolder(folder, {.extension = ".json"}, "presets"));
     std::vector<Preset> presets;
-    for (const std::string& file : files.value()) {
-      Outcome<Preset> preset = ReadPresetFile(file, limits);
-      if (!preset) return std::move(preset).failure();
-      presets.push_back(std::move(preset).value());
+    for (const std::string& file : files) {
+      RETARGET_ASSIGN(Preset preset, ReadPresetFile(file, limits));
+      presets.push_back(std::move(preset));
     }
     return presets;
   } catch (const std::bad_alloc&) {

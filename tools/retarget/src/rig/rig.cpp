@@ -20,9 +20,8 @@ Outcome<BaseArray<String>> MakeTexts(const std::vector<std::string>& texts) {
   BaseArray<String> array;
   RETARGET_CHECK(array.EnsureCapacity(Int(texts.size())), "making a keyword list");
   for (const std::string& text : texts) {
-    Outcome<String> s = MakeString(text);
-    if (!s) return std::move(s).failure();
-    RETARGET_CHECK(array.Append(std::move(s).value()), "making a keyword list");
+    RETARGET_ASSIGN(String s, MakeString(text));
+    RETARGET_CHECK(array.Append(std::move(s)), "making a keyword list");
   }
   return array;
 }
@@ -38,9 +37,8 @@ Outcome<void> BuildSkeleton(Rig& rig) {
   for (std::size_t j = 0; j < joints.size(); ++j) {
     Result<Uuid> uuid = Uuid::Random();
     RETARGET_CHECK(uuid, "making a Uuid");
-    Outcome<String> name = MakeString(joints[j].name);
-    if (!name) return std::move(name).failure();
-    Result<CharacterTreeRef> node = CharacterTreeInterface::CreateTree(uuid.value(), name.value(), true);
+    RETARGET_ASSIGN(String name, MakeString(joints[j].name));
+    Result<CharacterTreeRef> node = CharacterTreeInterface::CreateTree(uuid.value(), name, true);
     RETARGET_CHECK(node, "making the skeleton tree");
     if (joints[j].parent >= 0)
       RETARGET_CHECK(rig.nodes[std::size_t(joints[j].parent)].InsertChildLast(node.value()),
@@ -51,7 +49,7 @@ Outcome<void> BuildSkeleton(Rig& rig) {
     Result<CharacterNodeTransform> transform =
         CharacterNodeTransformInterface::CreateNodeTransform(uuid.value(), rig.restGlobals[j], parentGlobal);
     RETARGET_CHECK(transform, "making the rest pose");
-    RETARGET_CHECK(transform.value().SetName(name.value()), "making the rest pose");
+    RETARGET_CHECK(transform.value().SetName(name), "making the rest pose");
     RETARGET_CHECK(transforms.Append(transform.value()), "making the rest pose");
     rig.restTransforms.push_back(std::move(transform).value());
     rig.jointOfUuid.emplace(std::move(uuid).value(), std::int64_t(j));
@@ -63,9 +61,8 @@ Outcome<void> BuildSkeleton(Rig& rig) {
   Result<CharacterDefinition> definition = CharacterDefinition::Create(CharacterDefinitionInterface::kClassId);
   RETARGET_CHECK(definition, "making the character");
   rig.definition = std::move(definition).value();
-  Outcome<String> name = MakeString(rig.name);
-  if (!name) return std::move(name).failure();
-  RETARGET_CHECK(rig.definition.SetName(name.value()), "making the character");
+  RETARGET_ASSIGN(String name, MakeString(rig.name));
+  RETARGET_CHECK(rig.definition.SetName(name), "making the character");
   if (!rig.nodes.empty()) RETARGET_CHECK(rig.definition.SetSkeletonTree(rig.nodes[0]), "making the character");
   RETARGET_CHECK(rig.definition.SetSkeletonRestPose(pose.value()), "making the character");
   return {};
@@ -76,17 +73,14 @@ Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
   for (std::size_t i = 0; i < standard.size(); ++i) {
     Result<InternedId> id = InternedId::Make(standard[i].identifier);
     RETARGET_CHECK(id, "making the body parts");
-    Outcome<String> name = MakeString(standard[i].identifier);
-    if (!name) return std::move(name).failure();
-    Result<CharacterBodyPartRef> part = CharacterBodyPartInterface::CreateBodyPart(id.value(), name.value());
+    RETARGET_ASSIGN(String name, MakeString(standard[i].identifier));
+    Result<CharacterBodyPartRef> part = CharacterBodyPartInterface::CreateBodyPart(id.value(), name);
     RETARGET_CHECK(part, "making the body parts");
     const BodyPartKeywords& words = preset.parts[i];
-    Outcome<BaseArray<String>> keywords = MakeTexts(words.keywords);
-    if (!keywords) return std::move(keywords).failure();
-    RETARGET_CHECK(part.value().SetSkeletonKeywords(keywords.value()), "making the body parts");
-    Outcome<BaseArray<String>> discard = MakeTexts(words.discard);
-    if (!discard) return std::move(discard).failure();
-    RETARGET_CHECK(part.value().SetSkeletonDiscardKeywords(discard.value()), "making the body parts");
+    RETARGET_ASSIGN(BaseArray<String> keywords, MakeTexts(words.keywords));
+    RETARGET_CHECK(part.value().SetSkeletonKeywords(keywords), "making the body parts");
+    RETARGET_ASSIGN(BaseArray<String> discard, MakeTexts(words.discard));
+    RETARGET_CHECK(part.value().SetSkeletonDiscardKeywords(discard), "making the body parts");
     if (standard[i].parent >= 0)
       RETARGET_CHECK(rig.bodyParts[std::size_t(standard[i].parent)].InsertChildLast(part.value()),
                      "linking the body parts");

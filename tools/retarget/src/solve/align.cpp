@@ -199,10 +199,8 @@ Outcome<std::vector<Chain>> FindChains(const Rig& source, const Rig& target,
                                        const std::vector<std::int64_t>& sourceOfTarget,
                                        const std::vector<std::string>& bodyParts) {
   try {
-    Outcome<std::vector<std::int64_t>> sourceEnds = SubtreeEnds(source.skeleton);
-    if (!sourceEnds) return std::move(sourceEnds).failure();
-    Outcome<std::vector<std::int64_t>> targetEnds = SubtreeEnds(target.skeleton);
-    if (!targetEnds) return std::move(targetEnds).failure();
+    RETARGET_ASSIGN(std::vector<std::int64_t> sourceEnds, SubtreeEnds(source.skeleton));
+    RETARGET_ASSIGN(std::vector<std::int64_t> targetEnds, SubtreeEnds(target.skeleton));
     auto isLine = [](const Rig& rig, const std::vector<std::int64_t>& joints, const std::vector<std::int64_t>& ends) {
       for (std::size_t i = 0; i < joints.size(); ++i) {
         if (rig.skeleton.joints[std::size_t(joints[i])].parent < 0) return false;
@@ -218,15 +216,15 @@ Outcome<std::vector<Chain>> FindChains(const Rig& source, const Rig& target,
       chain.bodyPart = name;
       chain.source = source.parts.joints[std::size_t(part)];
       chain.target = target.parts.joints[std::size_t(part)];
-      if (chain.source.size() == chain.target.size() || !isLine(source, chain.source, sourceEnds.value()) ||
-          !isLine(target, chain.target, targetEnds.value()))
+      if (chain.source.size() == chain.target.size() || !isLine(source, chain.source, sourceEnds) ||
+          !isLine(target, chain.target, targetEnds))
         continue;
       // The end: the first paired joint below the chain whose partner lies
       // below the source chain.
       const std::int64_t last = chain.target.back();
-      for (std::int64_t t = last + 1; t < targetEnds.value()[std::size_t(last)]; ++t) {
+      for (std::int64_t t = last + 1; t < targetEnds[std::size_t(last)]; ++t) {
         const std::int64_t s = sourceOfTarget[std::size_t(t)];
-        if (s >= 0 && Within(sourceEnds.value(), chain.source.back(), s)) {
+        if (s >= 0 && Within(sourceEnds, chain.source.back(), s)) {
           chain.targetEnd = t;
           chain.sourceEnd = s;
           break;
@@ -246,13 +244,11 @@ Outcome<std::vector<Chain>> FindChains(const Rig& source, const Rig& target,
 Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::vector<std::int64_t>& sourceOfTarget,
                                const std::vector<Chain>& chains) {
   try {
-    Outcome<std::vector<std::int64_t>> ends = BoneEnds(source, target, sourceOfTarget);
-    if (!ends) return std::move(ends).failure();
+    RETARGET_ASSIGN(std::vector<std::int64_t> ends, BoneEnds(source, target, sourceOfTarget));
     std::vector<std::int64_t> first;
     std::vector<int> branches;
     FirstQualifying(source, target, sourceOfTarget, first, branches);
-    Outcome<std::vector<std::int64_t>> sourceEnds = SubtreeEnds(source.skeleton);
-    if (!sourceEnds) return std::move(sourceEnds).failure();
+    RETARGET_ASSIGN(std::vector<std::int64_t> sourceEnds, SubtreeEnds(source.skeleton));
     const std::size_t n = target.skeleton.joints.size();
     // For a joint with bones below several children: the sum of b * a^T over
     // those bones, a the target's direction and b the source's.
@@ -266,7 +262,7 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
                                      NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].Offset())
                                  ? std::int64_t(j)
                                  : first[j];
-      if (s < 0 || d < 0 || !Within(sourceEnds.value(), s, sourceOfTarget[std::size_t(d)])) continue;
+      if (s < 0 || d < 0 || !Within(sourceEnds, s, sourceOfTarget[std::size_t(d)])) continue;
       const Vector a = Subtract(At(target, d), At(target, parent));
       const Vector b = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
       if (!NonZero(a) || !NonZero(b)) continue;
@@ -301,8 +297,8 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
         corrections[t] = Multiply3x3(fit, parentCorrection);
         SetAligned(aligned, target, t, corrections);
         continue;
-      } else if (chain < 0 && s >= 0 && ends.value()[t] >= 0) {
-        const std::int64_t d = ends.value()[t];
+      } else if (chain < 0 && s >= 0 && ends[t] >= 0) {
+        const std::int64_t d = ends[t];
         fromTarget = Subtract(At(target, d), At(target, std::int64_t(t)));
         fromSource = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
       }

@@ -85,7 +85,7 @@ class [[nodiscard]] Outcome<void> {
 // Declares `decl` from the value of `expr`, or returns its failure from the
 // enclosing function. It is several statements: give it braces of its own
 // under an `if`.
-#define RETARGET_ASSIGN(decl, expr) RETARGET_ASSIGN_IMPL(RETARGET_CONCAT(retarget_outcome_, __LINE__), decl, expr)
+#define RETARGET_ASSIGN(decl, expr) RETARGET_ASSIGN_IMPL(RETARGET_CONCAT(retarget_outcome_, __COUNTER__), decl, expr)
 #define RETARGET_CONCAT_INNER(a, b) a##b
 #define RETARGET_CONCAT(a, b) RETARGET_CONCAT_INNER(a, b)
 #define RETARGET_ASSIGN_IMPL(tmp, decl, expr) \
