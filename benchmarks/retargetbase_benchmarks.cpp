@@ -117,7 +117,7 @@ BENCHMARK(BM_PoseToString);
 void BM_FillBodyPart(benchmark::State& state) {
   EnsureLoaded();
   sample::Skeleton skeleton = Take(sample::ReadBvhSkeleton(sample::SharedClip("makehuman_zombie_walk.bvh")));
-  CharacterBodyPartRef bodyParts = Take(sample::MakeBodyParts(sample::MakeHumanGamePreset()));
+  CharacterBodyPartRef bodyParts = Take(sample::MakeBodyParts(sample::ReadPreset("makehuman-game")));
   for (auto _ : state) benchmark::DoNotOptimize(RetargetBaseHelperInterface::FillBodyPart(skeleton.root, bodyParts));
 }
 BENCHMARK(BM_FillBodyPart);

@@ -1,6 +1,7 @@
 // What every class of the module shares, one table each: its serialization
 // description, its creation function under allocation failure, and one text
 // through every interface it answers.
+#include <fstream>
 #include <functional>
 
 #include "module_fixture.h"
@@ -25,47 +26,17 @@ std::vector<std::string> Described(std::string_view classId) {
 }
 
 TEST_F(EveryClass, DescribesItsMembersInOrder) {
-  const std::string nodeInfo[] = {"_objectID:net.norvo.datatype.uuid:0", "_objectName:net.norvo.datatype.string:0"};
-  auto withNodeInfo = [&](std::vector<std::string> own) {
-    own.insert(own.begin(), std::begin(nodeInfo), std::end(nodeInfo));
-    return own;
-  };
-  // Trees and body parts open with the hierarchy component's members.
-  auto withHierarchy = [&](std::vector<std::string> own) {
-    own = withNodeInfo(std::move(own));
-    own.insert(own.begin(), {"_observerName:net.norvo.datatype.string:0",
-                             "_children:net.norvo.datatype.hierarchychildren:0 (no member)"});
-    return own;
-  };
   struct Case {
-    std::string_view classId;
+    std::string classId;
     std::vector<std::string> members;
-  } cases[] = {
-      {CharacterNodeInfoInterface::kClassId, withNodeInfo({})},
-      {CharacterNodeTransformInterface::kClassId,
-       withNodeInfo({"_globalMat:net.norvo.datatype.matrix:0", "_parentGlobalMat:net.norvo.datatype.matrix:0",
-                     "_preMultiplyMat:net.norvo.datatype.matrix:0"})},
-      {CharacterPoseInterface::kClassId, {"NodeTransform:norvo::CharacterNodeTransform:2048"}},
-      {CharacterTreeInterface::kClassId, withHierarchy({"IsTransformNode:bool:0"})},
-      {CharacterBodyPartInterface::kClassId,
-       withHierarchy({"_identifier:net.norvo.datatype.internedid:0", "_name:net.norvo.datatype.string:0",
-                     "_controllers:net.norvo.datatype.uuid:2048", "_skeletonNodes:net.norvo.datatype.uuid:2048",
-                     "_skeletonKeywords:net.norvo.datatype.string:2048",
-                     "_skeletonDiscardKeywords:net.norvo.datatype.string:2048"})},
-      {CharacterBodyPartSolverSettingInterface::kClassId,
-       {"_identifier:net.norvo.datatype.internedid:0", "_weight:float64:0"}},
-      {CharacterDefinitionInterface::kClassId,
-       withNodeInfo({"SkeletonRoot:norvo::CharacterTreeRef:0", "BodyPartRoot:norvo::CharacterBodyPartRef:0",
-                     "SkeletonRestPose:norvo::CharacterPose:0", "Controllers:net.norvo.datatype.uuid:2048",
-                     "ControllersRestPose:norvo::CharacterPose:0"})},
-      {CharacterAssociationInterface::kClassId,
-       {"_uuidAssTable:net.norvo.datatype.uuid:1024", "_uuidAssTable:net.norvo.datatype.uuid:1024 (no member)",
-        "_idAssTable:net.norvo.datatype.internedid:1024",
-        "_idAssTable:net.norvo.datatype.internedid:1024 (no member)"}},
-      {CharacterSolverConfigurationInterface::kClassId,
-       {"_sourceCharacter:norvo::CharacterDefinition:0", "_targetCharacter:norvo::CharacterDefinition:0",
-        "_associationSourceTarget:norvo::CharacterAssociation:0", "_applyTranslationToRoot:bool:0"}},
   };
+  std::vector<Case> cases;
+  std::ifstream file(NORVO_MODULE_TEST_DATA_DIR "/class_members.txt");
+  for (std::string line; std::getline(file, line);) {
+    if (line.starts_with("  ")) cases.back().members.push_back(line.substr(2));
+    else if (!line.empty() && line[0] != '#') cases.push_back({line, {}});
+  }
+  ASSERT_EQ(cases.size(), 9u);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.classId);
     EXPECT_EQ(Described(c.classId), c.members);

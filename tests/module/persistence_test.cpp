@@ -142,10 +142,10 @@ TEST_F(Persistence, EveryStoredTypeRoundTrips) {
   }
 }
 
-CharacterDefinition SampleDefinition(const char* clip, const std::vector<sample::PartPreset>& preset,
+CharacterDefinition SampleDefinition(const char* clip, const char* preset,
                                      std::string_view name) {
   sample::Skeleton skeleton = Ok(sample::ReadBvhSkeleton(sample::SharedClip(clip)));
-  CharacterBodyPartRef parts = Ok(sample::MakeBodyParts(preset));
+  CharacterBodyPartRef parts = Ok(sample::MakeBodyParts(sample::ReadPreset(preset)));
   EXPECT_TRUE(RetargetBaseHelperInterface::FillBodyPart(skeleton.root, parts));
   BaseArray<CharacterNodeTransform> transforms;
   double x = 0.0;
@@ -166,8 +166,8 @@ CharacterDefinition SampleDefinition(const char* clip, const std::vector<sample:
 }
 
 TEST_F(Persistence, ASolverConfigurationOfTheSharedRigsRoundTrips) {
-  CharacterDefinition source = SampleDefinition("cmu_02_01_walk.bvh", sample::CmuPreset(), "cmu");
-  CharacterDefinition target = SampleDefinition("makehuman_zombie_walk.bvh", sample::MakeHumanGamePreset(), "zombie");
+  CharacterDefinition source = SampleDefinition("cmu_02_01_walk.bvh", "cmu", "cmu");
+  CharacterDefinition target = SampleDefinition("makehuman_zombie_walk.bvh", "makehuman-game", "zombie");
   ASSERT_EQ(Ok(source.GetSkeletonTree().GetHiearchyCount(false)), 31);
   ASSERT_EQ(Ok(target.GetSkeletonTree().GetHiearchyCount(false)), 75);
   AssociationStatistics statistics;
@@ -231,7 +231,7 @@ TEST_F(Persistence, LoadingADefinitionUnderAllocationFailureLeavesNothing) {
 
 // A file written by the first version of the format must keep loading.
 TEST_F(Persistence, AFileKeptFromTheFirstVersionStillLoads) {
-  const std::string path = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/data/small_definition_v1.json";
+  const std::string path = NORVO_MODULE_TEST_DATA_DIR "/small_definition_v1.json";
   std::ifstream file(path, std::ios::binary);
   ASSERT_TRUE(file) << path;
   std::stringstream kept;

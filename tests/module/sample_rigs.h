@@ -1,10 +1,12 @@
 // Sample rigs for tests and benchmarks: the skeleton of a BVH clip as a
 // character tree, and a body-part hierarchy of twenty-one parts (hips, spine,
 // chest, neck, head; shoulder, upper arm, forearm, hand, upper leg, lower leg,
-// foot and toe on each side) with a keyword preset per joint-naming family.
+// foot and toe on each side) with a keyword preset per joint-naming family,
+// read from data/sample_presets.txt.
 // Needs the module loaded.
 #pragma once
 #include <fstream>
+#include <sstream>
 #include <span>
 #include <string>
 #include <utility>
@@ -73,77 +75,41 @@ inline Result<Skeleton> ReadBvhSkeleton(const std::string& path) {
   return skeleton;
 }
 
-// One body part of a preset: its identifier, its parent's identifier
-// (nullptr for the root; parents come before their children, and siblings in
-// their order), its keywords and its discard keywords.
+// One body part of a preset: its identifier, its parent's identifier (empty
+// for the root; parents come before their children, and siblings in their
+// order), its keywords and its discard keywords.
 struct PartPreset {
-  const char* identifier;
-  const char* parent;
-  std::vector<const char*> keywords;
-  std::vector<const char*> discard;
+  std::string identifier, parent;
+  std::vector<std::string> keywords, discard;
 };
 
-// CMU-style mocap BVH (31 joints: Hips, LHipJoint, LeftUpLeg, ..., LThumb).
-// Spine1 is the chest there; the hip joints belong to the hips.
-inline const std::vector<PartPreset>& CmuPreset() {
-  static const std::vector<PartPreset> preset = {
-      {"Hips", nullptr, {"hip"}, {}},
-      {"Spine", "Hips", {"lowerback", "spine"}, {"spine1"}},
-      {"Chest", "Spine", {"spine1"}, {}},
-      {"Neck", "Chest", {"neck"}, {}},
-      {"Head", "Neck", {"head"}, {}},
-      {"LeftShoulder", "Chest", {"leftshoulder"}, {}},
-      {"LeftUpperArm", "LeftShoulder", {"leftarm"}, {}},
-      {"LeftForeArm", "LeftUpperArm", {"leftforearm"}, {}},
-      {"LeftHand", "LeftForeArm", {"left&&hand", "left&&finger", "lthumb"}, {}},
-      {"RightShoulder", "Chest", {"rightshoulder"}, {}},
-      {"RightUpperArm", "RightShoulder", {"rightarm"}, {}},
-      {"RightForeArm", "RightUpperArm", {"rightforearm"}, {}},
-      {"RightHand", "RightForeArm", {"right&&hand", "right&&finger", "rthumb"}, {}},
-      {"LeftUpperLeg", "Hips", {"leftupleg"}, {}},
-      {"LeftLowerLeg", "LeftUpperLeg", {"leftleg"}, {}},
-      {"LeftFoot", "LeftLowerLeg", {"leftfoot"}, {}},
-      {"LeftToe", "LeftFoot", {"lefttoe"}, {}},
-      {"RightUpperLeg", "Hips", {"rightupleg"}, {}},
-      {"RightLowerLeg", "RightUpperLeg", {"rightleg"}, {}},
-      {"RightFoot", "RightLowerLeg", {"rightfoot"}, {}},
-      {"RightToe", "RightFoot", {"righttoe"}, {}},
-  };
+// A preset of data/sample_presets.txt: "cmu" for CMU-style mocap BVH (31
+// joints: Hips, LHipJoint, LeftUpLeg, ..., LThumb), "makehuman-game" for the
+// MakeHuman game-engine skeleton (75 joints, with "__" helper joints, which
+// every part discards). Empty when the file or the preset is missing.
+inline std::vector<PartPreset> ReadPreset(std::string_view name) {
+  std::ifstream file(NORVO_MODULE_TEST_DATA_DIR "/sample_presets.txt");
+  std::vector<PartPreset> preset;
+  bool inside = false;
+  for (std::string line; std::getline(file, line);) {
+    if (line.starts_with("preset ")) inside = line.substr(7) == name;
+    if (!inside || line.empty() || line[0] == '#' || line.starts_with("preset ")) continue;
+    std::istringstream words(line);
+    PartPreset& part = preset.emplace_back();
+    words >> part.identifier >> part.parent;
+    if (part.parent == "-") part.parent.clear();
+    std::vector<std::string>* list = &part.keywords;
+    for (std::string word; words >> word;) {
+      if (word == "!") list = &part.discard;
+      else list->push_back(word);
+    }
+  }
   return preset;
 }
 
-// MakeHuman game-engine skeleton (75 joints: Root, Spine1..3, Clavicle_L,
-// UpArm_L, ..., with "__" helper joints, which every part discards).
-inline const std::vector<PartPreset>& MakeHumanGamePreset() {
-  static const std::vector<PartPreset> preset = {
-      {"Hips", nullptr, {"root", "hips"}, {"__"}},
-      {"Spine", "Hips", {"spine1", "spine2"}, {"__"}},
-      {"Chest", "Spine", {"spine3"}, {"__"}},
-      {"Neck", "Chest", {"neck"}, {"__"}},
-      {"Head", "Neck", {"head", "jaw", "tongue", "eye"}, {"__"}},
-      {"LeftShoulder", "Chest", {"clavicle_l"}, {"__"}},
-      {"LeftUpperArm", "LeftShoulder", {"uparm_l"}, {"__"}},
-      {"LeftForeArm", "LeftUpperArm", {"loarm_l"}, {"__"}},
-      {"LeftHand", "LeftForeArm", {"hand_l", "thumb&&_l", "index&&_l", "middle&&_l", "ring&&_l", "pinky&&_l"}, {"__"}},
-      {"RightShoulder", "Chest", {"clavicle_r"}, {"__"}},
-      {"RightUpperArm", "RightShoulder", {"uparm_r"}, {"__"}},
-      {"RightForeArm", "RightUpperArm", {"loarm_r"}, {"__"}},
-      {"RightHand", "RightForeArm", {"hand_r", "thumb&&_r", "index&&_r", "middle&&_r", "ring&&_r", "pinky&&_r"}, {"__"}},
-      {"LeftUpperLeg", "Hips", {"upleg_l"}, {"__"}},
-      {"LeftLowerLeg", "LeftUpperLeg", {"loleg_l"}, {"__"}},
-      {"LeftFoot", "LeftLowerLeg", {"foot_l"}, {"__"}},
-      {"LeftToe", "LeftFoot", {"toe_l"}, {"__"}},
-      {"RightUpperLeg", "Hips", {"upleg_r"}, {"__"}},
-      {"RightLowerLeg", "RightUpperLeg", {"loleg_r"}, {"__"}},
-      {"RightFoot", "RightLowerLeg", {"foot_r"}, {"__"}},
-      {"RightToe", "RightFoot", {"toe_r"}, {"__"}},
-  };
-  return preset;
-}
-
-inline Result<BaseArray<String>> Strings(const std::vector<const char*>& texts) {
+inline Result<BaseArray<String>> Strings(const std::vector<std::string>& texts) {
   BaseArray<String> strings;
-  for (const char* text : texts) {
+  for (const std::string& text : texts) {
     NORVO_ASSIGN_OR_RETURN(String s, String::Make(text));
     NORVO_RETURN_IF_ERROR(strings.Append(std::move(s)));
   }
@@ -161,9 +127,9 @@ inline Result<CharacterBodyPartRef> MakeBodyParts(const std::vector<PartPreset>&
     NORVO_ASSIGN_OR_RETURN(BaseArray<String> discard, Strings(entry.discard));
     NORVO_RETURN_IF_ERROR(part.SetSkeletonKeywords(keywords));
     NORVO_RETURN_IF_ERROR(part.SetSkeletonDiscardKeywords(discard));
-    if (entry.parent) {
+    if (!entry.parent.empty()) {
       std::size_t parent = 0;
-      while (parent < parts.size() && std::string_view(preset[parent].identifier) != entry.parent) ++parent;
+      while (parent < parts.size() && preset[parent].identifier != entry.parent) ++parent;
       if (parent == parts.size()) return IllegalArgumentError("a parent that comes later or not at all");
       NORVO_RETURN_IF_ERROR(parts[parent].InsertChildLast(part));
     }

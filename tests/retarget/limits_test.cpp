@@ -4,12 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
-
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -17,6 +12,7 @@
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/rigfile.h"
 #include "retarget_support.h"
+#include "tool_support.h"
 
 namespace norvo::retarget {
 namespace {
@@ -35,21 +31,7 @@ std::string Chain(int joints, int frames) {
   return text;
 }
 
-// Writes `text` to a file of the test's own and removes it again.
-class TempFile {
- public:
-  explicit TempFile(const std::string& text)
-      : path_((std::filesystem::temp_directory_path() /
-               ("norvo_limits_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++))).string()) {
-    std::ofstream(path_, std::ios::binary) << text;
-  }
-  ~TempFile() { std::remove(path_.c_str()); }
-  const std::string& Path() const { return path_; }
-
- private:
-  static inline int counter_ = 0;
-  std::string path_;
-};
+using ReaderLimits = test::WithTool<>;
 
 void ExpectRefused(const Failure& failure, const std::string& message, std::int64_t line) {
   EXPECT_EQ(failure.kind, FailureKind::BadInput);
@@ -57,7 +39,7 @@ void ExpectRefused(const Failure& failure, const std::string& message, std::int6
   EXPECT_EQ(failure.line, line);
 }
 
-TEST(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
+TEST_F(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
   const std::string atLimits = Chain(3, 2);
   const std::int64_t bytes = std::int64_t(atLimits.size());
   // Three joints and their End Site are four levels.
@@ -65,10 +47,7 @@ TEST(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
   const Motion clip = test::Ok(ParseBvh(atLimits, "ok.bvh", limits));
   EXPECT_EQ(clip.skeleton.joints.size(), 3u);
   EXPECT_EQ(clip.FrameCount(), 2);
-  {
-    TempFile file(atLimits);
-    EXPECT_TRUE(ReadBvhFile(file.Path(), limits).has_value());
-  }
+  EXPECT_TRUE(ReadBvhFile(Write("ok.bvh", atLimits), limits).has_value());
 
   const struct {
     std::string text;
@@ -87,15 +66,15 @@ TEST(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
     ASSERT_FALSE(parsed.has_value());
     ExpectRefused(parsed.failure(), c.message, c.line);
     // The same from a file, named by its path.
-    TempFile file(c.text);
-    Outcome<Motion> read = ReadBvhFile(file.Path(), c.limits);
+    const std::string file = Write("big", c.text);
+    Outcome<Motion> read = ReadBvhFile(file, c.limits);
     ASSERT_FALSE(read.has_value());
     ExpectRefused(read.failure(), c.message, c.line);
-    EXPECT_EQ(read.failure().file, file.Path());
+    EXPECT_EQ(read.failure().file, file);
   }
 }
 
-TEST(ReaderLimits, DefaultsReadTheSharedClips) {
+TEST_F(ReaderLimits, DefaultsReadTheSharedClips) {
   const BvhLimits defaults;
   EXPECT_EQ(defaults.fileBytes, std::int64_t(1) << 30);
   EXPECT_EQ(defaults.joints, 1000000);
@@ -108,7 +87,7 @@ TEST(ReaderLimits, DefaultsReadTheSharedClips) {
   EXPECT_EQ(presetDefaults.keywords, 100000);
 }
 
-TEST(ReaderLimits, PresetAtEachLimitIsReadAndOnePastItIsRefused) {
+TEST_F(ReaderLimits, PresetAtEachLimitIsReadAndOnePastItIsRefused) {
   // Four levels: the preset, bodyParts, Hips and its keyword list. Three
   // texts: two keywords and one discard.
   const std::string atLimits =
@@ -117,10 +96,7 @@ TEST(ReaderLimits, PresetAtEachLimitIsReadAndOnePastItIsRefused) {
   const PresetLimits limits{bytes, 4, 3};
   const Preset preset = test::Ok(ParsePreset(atLimits, "ok.json", limits));
   EXPECT_EQ(preset.parts[0].keywords.size(), 2u);
-  {
-    TempFile file(atLimits);
-    EXPECT_TRUE(ReadPresetFile(file.Path(), limits).has_value());
-  }
+  EXPECT_TRUE(ReadPresetFile(Write("ok.json", atLimits), limits).has_value());
 
   const struct {
     std::string text;
@@ -140,8 +116,8 @@ TEST(ReaderLimits, PresetAtEachLimitIsReadAndOnePastItIsRefused) {
     Outcome<Preset> parsed = ParsePreset(c.text, "big.json", c.limits);
     ASSERT_FALSE(parsed.has_value());
     ExpectRefused(parsed.failure(), c.message, c.line);
-    TempFile file(c.text);
-    Outcome<Preset> read = ReadPresetFile(file.Path(), c.limits);
+    const std::string file = Write("big", c.text);
+    Outcome<Preset> read = ReadPresetFile(file, c.limits);
     ASSERT_FALSE(read.has_value());
     ExpectRefused(read.failure(), c.message, c.line);
   }
@@ -163,7 +139,7 @@ void Measure(const nlohmann::json& value, std::int64_t level, std::int64_t& dept
   }
 }
 
-class RigLimits : public test::WithModule {};
+class RigLimits : public test::WithTool<test::WithModule> {};
 
 TEST_F(RigLimits, RigFileAtEachLimitIsReadAndOnePastItIsRefused) {
   const Rig rig = test::MakeRig(test::SharedClip("cmu_02_01_walk.bvh").skeleton, "cmu", "walk");
@@ -173,10 +149,7 @@ TEST_F(RigLimits, RigFileAtEachLimitIsReadAndOnePastItIsRefused) {
   Measure(parsed, 1, depth, longest, true);
   const JsonLimits limits{Int(text.size()), depth, Int(parsed["objects"].size()), longest};
   EXPECT_EQ(test::Ok(ParseRigFile(text, "ok.json", limits)).nodes.size(), rig.nodes.size());
-  {
-    TempFile file(text);
-    EXPECT_TRUE(ReadRigFile(file.Path(), limits).has_value());
-  }
+  EXPECT_TRUE(ReadRigFile(Write("ok.json", text), limits).has_value());
 
   const struct {
     JsonLimits limits;
@@ -200,11 +173,11 @@ TEST_F(RigLimits, RigFileAtEachLimitIsReadAndOnePastItIsRefused) {
     if (c.limits.textBytes == limits.textBytes) {
       EXPECT_TRUE(loaded.failure().message.starts_with("the rig file is past a limit: /")) << loaded.failure().message;
     }
-    TempFile file(text);
-    Outcome<Rig> read = ReadRigFile(file.Path(), c.limits);
+    const std::string file = Write("big.json", text);
+    Outcome<Rig> read = ReadRigFile(file, c.limits);
     ASSERT_FALSE(read.has_value());
     EXPECT_EQ(read.failure().message, loaded.failure().message);
-    EXPECT_EQ(read.failure().file, file.Path());
+    EXPECT_EQ(read.failure().file, file);
   }
 }
 
