@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite twice: a normal build with warnings as
-# errors, and a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Checks the code's layout, then builds and runs the whole test suite twice: a
+# normal build with warnings as errors, and a build with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+echo "=== layout (clang-format)"
+scripts/check-format.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

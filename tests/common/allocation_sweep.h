@@ -33,7 +33,8 @@ bool IsOutOfMemory(const Result<T>& result) {
 }
 template <class T>
 std::string Describe(const Result<T>& result) {
-  return result.has_value() ? "a value" : std::string(ErrorKindName(result.error().kind())) + ": " + result.error().message();
+  return result.has_value() ? "a value"
+                            : std::string(ErrorKindName(result.error().kind())) + ": " + result.error().message();
 }
 
 // The sweep. `run` makes one attempt with the failure armed and returns
@@ -66,7 +67,7 @@ int SweepAllocations(const Injector& injector, Run run, Unchanged unchanged, int
 // operation documents another outcome).
 template <class Operation, class Accept, class Unchanged>
 int SweepForOutOfMemoryAccepting(Operation operation, Accept accept, Unchanged unchanged,
-                                     const Injector& injector = kFrameworkAllocations) {
+                                 const Injector& injector = kFrameworkAllocations) {
   return SweepAllocations(
       injector,
       [&] {
@@ -84,7 +85,8 @@ int SweepForOutOfMemory(Operation operation, Unchanged unchanged, const Injector
 }
 template <class Operation>
 int SweepForOutOfMemory(Operation operation, const Injector& injector = kFrameworkAllocations) {
-  return SweepForOutOfMemory(operation, [] { return true; }, injector);
+  return SweepForOutOfMemory(
+      operation, [] { return true; }, injector);
 }
 
 }  // namespace norvo::test

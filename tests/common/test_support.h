@@ -57,18 +57,18 @@ T Ok(Result<T> result) {
 }
 
 // The error kind and message of a result.
-#define EXPECT_ERROR(result, errorKind)                                        \
-  do {                                                                         \
-    auto&& r_ = (result);                                                      \
-    ASSERT_FALSE(r_.has_value());                                              \
-    EXPECT_EQ(r_.error().kind(), ::norvo::ErrorKind::errorKind);               \
+#define EXPECT_ERROR(result, errorKind)                          \
+  do {                                                           \
+    auto&& r_ = (result);                                        \
+    ASSERT_FALSE(r_.has_value());                                \
+    EXPECT_EQ(r_.error().kind(), ::norvo::ErrorKind::errorKind); \
   } while (0)
-#define EXPECT_ERROR_MESSAGE(result, errorKind, text)                          \
-  do {                                                                         \
-    auto&& r_ = (result);                                                      \
-    ASSERT_FALSE(r_.has_value());                                              \
-    EXPECT_EQ(r_.error().kind(), ::norvo::ErrorKind::errorKind);               \
-    EXPECT_STREQ(r_.error().message(), text);                                  \
+#define EXPECT_ERROR_MESSAGE(result, errorKind, text)            \
+  do {                                                           \
+    auto&& r_ = (result);                                        \
+    ASSERT_FALSE(r_.has_value());                                \
+    EXPECT_EQ(r_.error().kind(), ::norvo::ErrorKind::errorKind); \
+    EXPECT_STREQ(r_.error().message(), text);                    \
   } while (0)
 
 // Runs `operation` with allocation n failing, for n = 0, 1, 2, ... until it
@@ -79,7 +79,8 @@ T Ok(Result<T> result) {
 // Returns the number of failing runs.
 template <class Operation>
 int ForEachAllocationFailure(Operation operation, int limit = 10000) {
-  return SweepAllocations(kFrameworkAllocations, operation, [] { return true; }, limit);
+  return SweepAllocations(
+      kFrameworkAllocations, operation, [] { return true; }, limit);
 }
 
 // ForEachAllocationFailure for an operation that returns a Result and needs
@@ -103,8 +104,9 @@ auto WithAllocationFailure(Int n, Operation operation) {
 class DiagnosticCapture {
  public:
   DiagnosticCapture() {
-    SetDiagnosticSink([](std::string_view line, void* self) { static_cast<DiagnosticCapture*>(self)->lines.emplace_back(line); },
-                      this);
+    SetDiagnosticSink(
+        [](std::string_view line, void* self) { static_cast<DiagnosticCapture*>(self)->lines.emplace_back(line); },
+        this);
   }
   ~DiagnosticCapture() { SetDiagnosticSink(nullptr, nullptr); }
   std::vector<std::string> lines;

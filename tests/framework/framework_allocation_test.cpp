@@ -24,15 +24,14 @@ TEST(FrameworkAllocationFailure, EveryMakerReportsAndLeaksNothing) {
     std::function<Result<void>()> operation;
   } cases[] = {
       {"String::Make", [] { return Discard(String::Make("a text longer than any inline storage")); }},
-      {"InternedId::Make", []() -> Result<void> {
+      {"InternedId::Make",
+       []() -> Result<void> {
          NORVO_ASSIGN_OR_RETURN(InternedId id, InternedId::Make("an id no other test holds"));
          EXPECT_EQ(id.View(), "an id no other test holds");
          return {};
        }},
       {"Uuid::Random", [] { return Discard(Uuid::Random()); }},
-      {"Uuid::Parse", [] {
-         return Discard(Uuid::Parse("01234567-89ab-cdef-0123-456789abcdef"));
-       }},
+      {"Uuid::Parse", [] { return Discard(Uuid::Parse("01234567-89ab-cdef-0123-456789abcdef")); }},
       {"Uuid::FromBytes", [&] { return Discard(Uuid::FromBytes(bytes)); }},
       {"GetRegistrationLog", [] { return Discard(GetRegistrationLog()); }},
   };

@@ -36,8 +36,7 @@ std::string Tree(const HierarchyObjectRef& node) {
   std::string text = Str(node.GetName());
   if (!node.GetFirstChild()) return text;
   text += "(";
-  for (HierarchyObjectRef c = node.GetFirstChild(); c; c = c.GetNext())
-    text += Tree(c) + (c.GetNext() ? "," : "");
+  for (HierarchyObjectRef c = node.GetFirstChild(); c; c = c.GetNext()) text += Tree(c) + (c.GetNext() ? "," : "");
   return text + ")";
 }
 

@@ -24,8 +24,8 @@ namespace {
 // member of its own type, and the hierarchy component before it.
 struct BoxInterface {
   static constexpr std::string_view kMethods[] = {"ToString"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.test.json.interface.box", "norvo.test.BoxInterface", {},
-                                       RefKind::Strong, 0, kMethods};
+  static constexpr InterfaceDecl kDecl{
+      "net.norvo.test.json.interface.box", "norvo.test.BoxInterface", {}, RefKind::Strong, 0, kMethods};
 };
 constexpr std::string_view kBoxType = "norvo::test::Box";
 constexpr std::string_view kBoxClass = "net.norvo.test.json.class.box";
@@ -110,8 +110,9 @@ TEST_F(JsonIO, WritesTheDocumentLayout) {
 }
 
 TEST_F(JsonIO, EveryValueTypeRoundTripsExactly) {
-  const Float64 numbers[] = {0.1, -0.0, 1.0, 1e300, 5e-324, -2.0 / 3.0, 123456789.125,
-                             std::numeric_limits<Float64>::quiet_NaN(), HUGE_VAL, -HUGE_VAL};
+  const Float64 numbers[] = {0.1,      -0.0,       1.0,           1e300,
+                             5e-324,   -2.0 / 3.0, 123456789.125, std::numeric_limits<Float64>::quiet_NaN(),
+                             HUGE_VAL, -HUGE_VAL};
   ObjectRef box = NewBox();
   Box& b = Data(box);
   b.flag = true;
@@ -251,11 +252,12 @@ TEST_F(JsonIO, AMillionDeepChainSavesAndLoads) {
 TEST_F(JsonIO, RefusedFilesNameTheFaultAndLeaveNothing) {
   // A new box as the writer writes it: the box entries of the refused files
   // change one member of it.
-  EXPECT_EQ(Save(NewBox()),
-            "{\"format\":\"norvo.objects\",\"version\":1,\"root\":0,\"objects\":[\n{\"class\":\"net.norvo.test.json.class.box\","
-            "\"_observerName\":\"\",\"_children\":[],\"flag\":false,\"count\":0,\"weight\":0.0,\"id\":\"\",\"label\":\"\","
-            "\"key\":\"\",\"placement\":[0.0,0.0,0.0,1.0,0.0,0.0,0.0,1.0,0.0,0.0,0.0,1.0],\"samples\":[],\"pairs\":[],"
-            "\"next\":null}\n]}\n");
+  EXPECT_EQ(
+      Save(NewBox()),
+      "{\"format\":\"norvo.objects\",\"version\":1,\"root\":0,\"objects\":[\n{\"class\":\"net.norvo.test.json.class.box\","
+      "\"_observerName\":\"\",\"_children\":[],\"flag\":false,\"count\":0,\"weight\":0.0,\"id\":\"\",\"label\":\"\","
+      "\"key\":\"\",\"placement\":[0.0,0.0,0.0,1.0,0.0,0.0,0.0,1.0,0.0,0.0,0.0,1.0],\"samples\":[],\"pairs\":[],"
+      "\"next\":null}\n]}\n");
   struct Case {
     std::string text, message, problem;
   };
@@ -301,7 +303,8 @@ TEST_F(JsonIO, LimitsReadATextAtThemAndRefuseOnePast) {
     const char* message;
     std::string problem;
   } cases[] = {
-      {{bytes - 1, 4, 2, 13}, "text too long",
+      {{bytes - 1, 4, 2, 13},
+       "text too long",
        "/: text too long (the limit is " + std::to_string(bytes - 1) + " bytes)"},
       {{bytes, 3, 2, 13}, "nesting too deep", "/objects/0: nesting too deep (the limit is 3 levels)"},
       {{bytes, 4, 1, 13}, "too many objects", "/objects/1: too many objects (the limit is 1)"},

@@ -15,8 +15,13 @@ namespace {
 struct CounterInterface {
   static constexpr std::string_view kMethods[] = {"Get", "ToString"};
   static constexpr std::string_view kStatics[] = {"Answer"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.test.interface.counter", "norvo.test.CounterInterface", {},
-                                       RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
+  static constexpr InterfaceDecl kDecl{"net.norvo.test.interface.counter",
+                                       "norvo.test.CounterInterface",
+                                       {},
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
   using GetFn = Int (*)(Object&, void*);
   using ToStringFn = String (*)(Object&, void*, const FormatStatement*);
   using AnswerFn = Result<Int> (*)();
@@ -79,11 +84,13 @@ TEST(Module, LoadRegistersAndUnloadReleasesInReverse) {
                                                              static_cast<const FormatStatement*>(nullptr))),
               "counter");
   }
-  const std::vector<std::string> registered = {
-      "datatype norvo::test::Counter",           "module net.norvo.test",
-      "component net.norvo.test.class.counter",  "class net.norvo.test.class.counternode",
-      "class net.norvo.test.class.counter",      "static net.norvo.test.interface.counter",
-      "interface net.norvo.test.interface.counter"};
+  const std::vector<std::string> registered = {"datatype norvo::test::Counter",
+                                               "module net.norvo.test",
+                                               "component net.norvo.test.class.counter",
+                                               "class net.norvo.test.class.counternode",
+                                               "class net.norvo.test.class.counter",
+                                               "static net.norvo.test.interface.counter",
+                                               "interface net.norvo.test.interface.counter"};
   EXPECT_EQ(Log(), registered);
 
   EXPECT_TRUE(module.Unload().has_value());
@@ -135,9 +142,9 @@ TEST(Module, ClashingModuleIsUndoneAndTheFirstKeepsWorking) {
   // The clashing module registers its own ids, then the counter class id
   // that the first module holds.
   EXPECT_ERROR_MESSAGE(Module::Load(NORVO_CLASHING_TEST_MODULE_PATH), IllegalArgument, "class already registered");
-  EXPECT_EQ(Log(), WithReleases({"datatype norvo::test::Clashing", "module net.norvo.test.clashing",
-                                  "component net.norvo.test.class.clashing",
-                                  "class net.norvo.test.class.clashingnode"}));
+  EXPECT_EQ(Log(),
+            WithReleases({"datatype norvo::test::Clashing", "module net.norvo.test.clashing",
+                          "component net.norvo.test.class.clashing", "class net.norvo.test.class.clashingnode"}));
   EXPECT_FALSE(IsDataTypeRegistered("norvo::test::Clashing"));
   EXPECT_FALSE(IsModuleRegistered("net.norvo.test.clashing"));
   EXPECT_FALSE(IsComponentRegistered("net.norvo.test.class.clashing"));

@@ -38,7 +38,7 @@ TEST(BaseArray, StorageOfEnsureCapacityClearResetAndCopyFrom) {
 
   const Int before = LiveAllocationCount();
   BaseArray<Int> target = Array<Int>({1});
-  EXPECT_ERROR(target.EnsureCapacity(INT64_MAX), OutOfMemory);  // more bytes than can be counted
+  EXPECT_ERROR(target.EnsureCapacity(INT64_MAX), OutOfMemory);   // more bytes than can be counted
   ASSERT_TRUE(target.CopyFrom(Array<Int>({1, 2, 3, 4, 5, 6})));  // exactly the source's count
   EXPECT_EQ(target.GetCount(), 6);
   EXPECT_EQ(target.GetCapacity(), 6);

@@ -23,8 +23,8 @@ constexpr InterfaceDecl kYDecl{"net.norvo.test.interface.y", "norvo.test.Y", {},
 
 struct TallyInterface {
   static constexpr std::string_view kMethods[] = {"GetValue", "Add", "GetPlacement"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.test.interface.tally", "norvo.test.TallyInterface", {},
-                                       RefKind::CopyOnWrite, 0, kMethods};
+  static constexpr InterfaceDecl kDecl{
+      "net.norvo.test.interface.tally", "norvo.test.TallyInterface", {}, RefKind::CopyOnWrite, 0, kMethods};
   enum Slot : std::size_t { kGetValue, kAdd, kGetPlacement };
   using GetValueFn = Int (*)(Object&, void*);
   using AddFn = Result<void> (*)(Object&, void*, Int);
@@ -33,8 +33,8 @@ struct TallyInterface {
 
 struct TotalInterface {
   static constexpr std::string_view kMethods[] = {"Total"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.test.interface.total", "norvo.test.TotalInterface", {},
-                                       RefKind::Strong, 0, kMethods};
+  static constexpr InterfaceDecl kDecl{
+      "net.norvo.test.interface.total", "norvo.test.TotalInterface", {}, RefKind::Strong, 0, kMethods};
   using TotalFn = Int (*)(Object&, void*);
 };
 
@@ -252,8 +252,8 @@ TEST(TypedRef, EmptyReferenceYieldsErrorsAndEmptyValues) {
 
 struct StaticsInterface {
   static constexpr std::string_view kStatics[] = {"Twice", "Count"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.test.interface.statics", "norvo.test.StaticsInterface", {},
-                                       RefKind::Strong, 0, {}, kStatics};
+  static constexpr InterfaceDecl kDecl{
+      "net.norvo.test.interface.statics", "norvo.test.StaticsInterface", {}, RefKind::Strong, 0, {}, kStatics};
   using TwiceFn = Result<Int> (*)(Int);
   using CountFn = Int (*)();
 };
@@ -267,9 +267,9 @@ TEST(InvokeStatic, ResolvesOnlyWithARegisteredImplementation) {
   {
     DiagnosticCapture capture;
     EXPECT_EQ(InvokeStaticOr<Statics::CountFn>(-1, Statics::kDecl, 1), -1);
-    EXPECT_EQ(capture.lines, (std::vector<std::string>{
-                                 "Method invocation of unresolvable interface net.norvo.test.interface.statics",
-                                 "Stop"}));
+    EXPECT_EQ(capture.lines,
+              (std::vector<std::string>{"Method invocation of unresolvable interface net.norvo.test.interface.statics",
+                                        "Stop"}));
   }
   static const MethodFn methods[] = {BindStatic<Statics::TwiceFn>(&Twice), BindStatic<Statics::CountFn>(&Count)};
   static const StaticImpl impl{"StaticsImpl", 0, methods};

@@ -11,7 +11,10 @@ namespace norvo::test {
 namespace {
 
 std::uint32_t g_raisedLine = 0;
-Result<Int> Raise() { g_raisedLine = __LINE__; return IllegalArgumentError("bad input"); }
+Result<Int> Raise() {
+  g_raisedLine = __LINE__;
+  return IllegalArgumentError("bad input");
+}
 Result<Int> Succeed() { return Int(20); }
 Result<void> PassOn() {
   NORVO_RETURN_IF_ERROR(Raise());
@@ -31,7 +34,8 @@ TEST(Result, ErrorsRecordWhereTheyWereRaisedAndPassOnUnchanged) {
   }
   EXPECT_EQ(Ok(AssignOrPassOn(&Succeed)), 21);
 
-  const std::uint32_t line = __LINE__; Error plain = UnresolvedError();
+  const std::uint32_t line = __LINE__;
+  Error plain = UnresolvedError();
   EXPECT_STREQ(plain.message(), "");
   EXPECT_EQ(plain.line(), line);
 }

@@ -26,7 +26,7 @@ TEST(Module, UnloadWithLiveObjectsIsRefusedUntilTheyAreReleased) {
   ObjectRef node = Ok(CreateObject(kCounterNodeClass));
   ObjectRef child = Ok(CreateObject(kCounterNodeClass));
   ASSERT_TRUE(HierarchyObjectRef::From(node).InsertChildLast(child).has_value());
-  child.Reset();  // held by its parent alone
+  child.Reset();                                 // held by its parent alone
   ObjectRef copy = Ok(CopyObject(*node.Get()));  // a copy of the node and its child
   EXPECT_EQ(LiveObjects(kCounterClass), 1);
   EXPECT_EQ(LiveObjects(kCounterNodeClass), 4);
@@ -86,8 +86,8 @@ TEST(ModuleDeathTest, ReleasedWithLiveObjectsStaysLoaded) {
           }
           lines = capture.lines;
         }
-        if (lines != std::vector<std::string>{
-                         "A module was released with live objects of its classes (1); it stays loaded"})
+        if (lines !=
+            std::vector<std::string>{"A module was released with live objects of its classes (1); it stays loaded"})
           failures |= 1;
         if (!IsClassRegistered(kCounterClass)) failures |= 2;
         if (std::string(counter.ToString().View()) != "counter") failures |= 4;  // its code is still there

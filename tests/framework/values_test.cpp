@@ -64,7 +64,11 @@ TEST(String, ChangesOfItsOwnTextAndClampedPositions) {
 
 TEST(String, FindAndComparePart) {
   const String s = S("abcabc");
-  const struct { std::string_view part; Int from; Int expected; } cases[] = {
+  const struct {
+    std::string_view part;
+    Int from;
+    Int expected;
+  } cases[] = {
       {"bc", 0, 1}, {"bc", 2, 4}, {"bc", 5, -1}, {"x", 0, -1}, {"", 2, 2}, {"", 6, 6}, {"", 7, -1}, {"a", -1, -1},
   };
   for (const auto& c : cases) {
@@ -79,9 +83,16 @@ TEST(String, FindAndComparePart) {
 }
 
 TEST(String, SplitKeepsEmptyParts) {
-  const struct { std::string_view text, separator; std::vector<std::string> parts; } cases[] = {
-      {"a&&&&b", "&&", {"a", "", "b"}}, {"a&&", "&&", {"a", ""}}, {"&&a", "&&", {"", "a"}},
-      {"", "&&", {}},                   {"a&b", "", {"a&b"}},     {"abc", "&&", {"abc"}},
+  const struct {
+    std::string_view text, separator;
+    std::vector<std::string> parts;
+  } cases[] = {
+      {"a&&&&b", "&&", {"a", "", "b"}},
+      {"a&&", "&&", {"a", ""}},
+      {"&&a", "&&", {"", "a"}},
+      {"", "&&", {}},
+      {"a&b", "", {"a&b"}},
+      {"abc", "&&", {"abc"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.text) + " by " + std::string(c.separator));
@@ -97,7 +108,11 @@ Result<void> Outcome(const Result<T>& result) {
 
 TEST(String, FailedOperationsLeaveTheTextAsItWas) {
   const String original = S("a,b,c");
-  const struct { const char* name; std::function<Result<void>(String&)> operation; int failures; } cases[] = {
+  const struct {
+    const char* name;
+    std::function<Result<void>(String&)> operation;
+    int failures;
+  } cases[] = {
       {"Append", [](String& s) { return s.Append("defgh"); }, 1},
       {"Insert", [](String& s) { return s.Insert(1, "xy"); }, 1},
       {"ToUpper", [](String& s) { return Outcome(s.ToUpper()); }, 1},
@@ -152,7 +167,10 @@ TEST(Uuid, ParsePrintAndCompare) {
 }
 
 TEST(Uuid, InvalidTextsAreIllegalArguments) {
-  const struct { std::string_view text; const char* message; } cases[] = {
+  const struct {
+    std::string_view text;
+    const char* message;
+  } cases[] = {
       {"", "a Uuid text has 36 characters"},
       {"0123abcd-89ef-4a5b-bcde-f0123456789ab", "a Uuid text has 36 characters"},
       {"0123abcd89ef-4a5b-bcde-f0123456789ab", "a Uuid text is grouped 8-4-4-4-12"},
@@ -238,18 +256,33 @@ TEST(InternedId, ConcurrentInterningAndReleasing) {
 TEST(FloatToString, Table) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  const struct { double value; Int before, after; bool exponent; char fill; const char* text; } cases[] = {
-      {1.0, -1, -3, false, '0', "1"},          {0.5, -1, -3, false, '0', "0.5"},
-      {-2.0 / 3.0, -1, -3, false, '0', "-0.667"}, {100.0, -1, -3, false, '0', "100"},
-      {0.9996, -1, -3, false, '0', "1"},       {-0.0, -1, -3, false, '0', "0"},
-      {-0.0004, -1, -3, false, '0', "0"},      {-0.001, -1, 2, false, '0', "0.00"},
-      {1.0, -1, 2, false, '0', "1.00"},        {2.5, -1, 0, false, '0', "2"},
-      {nan, -1, -3, false, '0', "nan"},        {inf, -1, -3, false, '0', "inf"},
+  const struct {
+    double value;
+    Int before, after;
+    bool exponent;
+    char fill;
+    const char* text;
+  } cases[] = {
+      {1.0, -1, -3, false, '0', "1"},
+      {0.5, -1, -3, false, '0', "0.5"},
+      {-2.0 / 3.0, -1, -3, false, '0', "-0.667"},
+      {100.0, -1, -3, false, '0', "100"},
+      {0.9996, -1, -3, false, '0', "1"},
+      {-0.0, -1, -3, false, '0', "0"},
+      {-0.0004, -1, -3, false, '0', "0"},
+      {-0.001, -1, 2, false, '0', "0.00"},
+      {1.0, -1, 2, false, '0', "1.00"},
+      {2.5, -1, 0, false, '0', "2"},
+      {nan, -1, -3, false, '0', "nan"},
+      {inf, -1, -3, false, '0', "inf"},
       {-inf, -1, -3, false, '0', "-inf"},
       // The width counts the characters before the point, sign included.
-      {1.5, 5, -3, false, ' ', "    1.5"},   {-1.5, 5, -3, false, ' ', "   -1.5"},
-      {-1.5, 5, -3, false, '0', "-0001.5"},  {12345.5, 3, -3, false, '0', "12345.5"},
-      {1500.0, -1, -3, true, '0', "1.5e+03"}, {-0.00025, -1, -3, true, '0', "-2.5e-04"},
+      {1.5, 5, -3, false, ' ', "    1.5"},
+      {-1.5, 5, -3, false, ' ', "   -1.5"},
+      {-1.5, 5, -3, false, '0', "-0001.5"},
+      {12345.5, 3, -3, false, '0', "12345.5"},
+      {1500.0, -1, -3, true, '0', "1.5e+03"},
+      {-0.00025, -1, -3, true, '0', "-2.5e-04"},
       {0.0, -1, 2, true, '0', "0.00e+00"},
   };
   for (const auto& c : cases) {

@@ -107,8 +107,8 @@ TEST_F(Association, OutOfMemoryStoresBothEntriesOrNeither) {
     };
     int met = SweepAllocationFailures(setup, [&](std::pair<CharacterAssociation, AssociationEntries>& state) {
       auto& [association, before] = state;
-      Result<void> stored =
-          c.source.IsEmpty() ? association.AssociateId(x, y) : association.AssociateUuid(c.source, c.target);
+      Result<void> stored = c.source.IsEmpty() ? association.AssociateId(x, y)
+                                               : association.AssociateUuid(c.source, c.target);
       if (!stored) {
         EXPECT_EQ(stored.error().kind(), ErrorKind::OutOfMemory);
         EXPECT_EQ(EntriesOf(association), before);

@@ -97,10 +97,9 @@ TEST_F(BodyPart, PrintsItsMembers) {
   CharacterBodyPartRef part = Part("Spine", "ignored");
   ASSERT_TRUE(part.SetSkeleton(Array({U("00112233-4455-6677-8899-aabbccddeeff")})).has_value());
   ASSERT_TRUE(part.SetSkeletonKeywords(Array({S("spine&&chest")})).has_value());
-  EXPECT_EQ(Str(part.ToString()),
-            "Name : \nIdentifier : Spine\nControllers (0) :\nSkeleton Nodes (1) :\n"
-            "\t00112233-4455-6677-8899-aabbccddeeff\nSkeleton Keywords (1) :\n\tspine&&chest\n"
-            "Skeleton Discard Keywords (0) :\n");
+  EXPECT_EQ(Str(part.ToString()), "Name : \nIdentifier : Spine\nControllers (0) :\nSkeleton Nodes (1) :\n"
+                                  "\t00112233-4455-6677-8899-aabbccddeeff\nSkeleton Keywords (1) :\n\tspine&&chest\n"
+                                  "Skeleton Discard Keywords (0) :\n");
   EXPECT_EQ(Str(Make<CharacterBodyPartRef>(BI::kClassId).ToString()),
             "Name : \nIdentifier : \nControllers (0) :\nSkeleton Nodes (0) :\nSkeleton Keywords (0) :\n"
             "Skeleton Discard Keywords (0) :\n");

@@ -116,7 +116,8 @@ TEST_F(EveryClass, PrintsOneTextThroughEveryInterface) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string own = Str(InvokeMethod<ObjectInterface::ToStringFn>(c.object.Get(), c.iface, c.toString, nullptr));
+    const std::string own =
+        Str(InvokeMethod<ObjectInterface::ToStringFn>(c.object.Get(), c.iface, c.toString, nullptr));
     EXPECT_FALSE(own.empty());
     EXPECT_EQ(Str(c.object.ToString()), own);
     EXPECT_EQ(c.object.Carries(NI::kDecl), c.nodeInfo);

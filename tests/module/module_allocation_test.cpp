@@ -49,7 +49,8 @@ TEST_F(ModuleAllocationFailure, EveryOperationReportsKeepsAndLeaksNothing) {
       {"SetSkeletonKeywords", [&] { return part.SetSkeletonKeywords(words); }, true},
       {"SetSkeletonDiscardKeywords", [&] { return part.SetSkeletonDiscardKeywords(words); }, true},
       // Counts without allocating: it succeeds with the first allocation armed.
-      {"FindBodyPartMatchingCount", [&]() -> Result<void> {
+      {"FindBodyPartMatchingCount",
+       [&]() -> Result<void> {
          NORVO_ASSIGN_OR_RETURN(Int count, RetargetBaseHelperInterface::FindBodyPartMatchingCount(part, pose, true));
          EXPECT_EQ(count, 3);
          return {};

@@ -28,9 +28,10 @@ TEST_F(PositionMap, FindsWhatTheLinearSearchFinds) {
     for (BaseArray<CharacterNodeTransform>& nodes : arrays) {
       for (int i = 0, n = rig.Index(40); i < n; ++i) {
         int kind = rig.Index(8);
-        CharacterNodeTransform node = kind == 0                         ? CharacterNodeTransform()
-                                      : kind == 1 && !nodes.IsEmpty() ? nodes[rig.Index(int(nodes.GetCount()))]
-                                                                        : Node(ids[std::size_t(rig.Index(int(ids.size())))], Matrix{});
+        CharacterNodeTransform node = kind == 0 ? CharacterNodeTransform()
+                                      : kind == 1 && !nodes.IsEmpty()
+                                          ? nodes[rig.Index(int(nodes.GetCount()))]
+                                          : Node(ids[std::size_t(rig.Index(int(ids.size())))], Matrix{});
         ASSERT_TRUE(nodes.Append(node).has_value());
       }
     }

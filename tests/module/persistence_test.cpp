@@ -142,8 +142,7 @@ TEST_F(Persistence, EveryStoredTypeRoundTrips) {
   }
 }
 
-CharacterDefinition SampleDefinition(const char* clip, const char* preset,
-                                     std::string_view name) {
+CharacterDefinition SampleDefinition(const char* clip, const char* preset, std::string_view name) {
   sample::Skeleton skeleton = Ok(sample::ReadBvhSkeleton(sample::SharedClip(clip)));
   CharacterBodyPartRef parts = Ok(sample::MakeBodyParts(sample::ReadPreset(preset)));
   EXPECT_TRUE(RetargetBaseHelperInterface::FillBodyPart(skeleton.root, parts));
@@ -171,8 +170,8 @@ TEST_F(Persistence, ASolverConfigurationOfTheSharedRigsRoundTrips) {
   ASSERT_EQ(Ok(source.GetSkeletonTree().GetHiearchyCount(false)), 31);
   ASSERT_EQ(Ok(target.GetSkeletonTree().GetHiearchyCount(false)), 75);
   AssociationStatistics statistics;
-  CharacterAssociation association = Ok(
-      RetargetBaseHelperInterface::AssociateBodyPartsByIdentifier(source.GetBodyPartTree(), target.GetBodyPartTree(), statistics));
+  CharacterAssociation association = Ok(RetargetBaseHelperInterface::AssociateBodyPartsByIdentifier(
+      source.GetBodyPartTree(), target.GetBodyPartTree(), statistics));
   CharacterSolverConfiguration configuration =
       New<CharacterSolverConfiguration>(CharacterSolverConfigurationInterface::kClassId);
   ASSERT_TRUE(configuration.Setup(source, target, association));

@@ -17,10 +17,10 @@ std::vector<std::string> Log() {
 
 std::vector<std::string> ExpectedStartUp() {
   std::vector<std::string> lines;
-  for (const char* type : {"CharacterAssociation", "CharacterNodeInfo", "CharacterSolverConfiguration",
-                           "CharacterBodyPartRef", "CharacterNodeTransform", "CharacterTreeRef",
-                           "CharacterBodyPartSolverSetting", "CharacterPose", "RetargetBaseHelperRef",
-                           "CharacterDefinition", "CharacterSolver"})
+  for (const char* type :
+       {"CharacterAssociation", "CharacterNodeInfo", "CharacterSolverConfiguration", "CharacterBodyPartRef",
+        "CharacterNodeTransform", "CharacterTreeRef", "CharacterBodyPartSolverSetting", "CharacterPose",
+        "RetargetBaseHelperRef", "CharacterDefinition", "CharacterSolver"})
     lines.push_back(std::string("datatype norvo::") + type);
   for (const char* framework :
        {"net.norvo.animation_base_private.framework", "net.norvo.core.framework", "net.norvo.math.framework",
@@ -31,16 +31,15 @@ std::vector<std::string> ExpectedStartUp() {
   // static-method implementation.
   for (const char* unit : {"characterassociation", "characterbodypart", "characterbodypartsolversetting",
                            "characterdefinition", "characternodeinfo", "characternodetransform", "characterpose",
-                           "charactersolver", "charactersolverconfiguration", "charactertree",
-                           "retargetbasehelper"}) {
+                           "charactersolver", "charactersolverconfiguration", "charactertree", "retargetbasehelper"}) {
     lines.push_back(std::string("component net.norvo.animation.class.") + unit);
     lines.push_back(std::string("class net.norvo.animation.class.") + unit);
     lines.push_back(std::string("static net.norvo.animation.interface.") + unit);
   }
-  for (const char* iface : {"characterassociation", "characternodeinfo", "charactersolverconfiguration",
-                            "characterbodypart", "characternodetransform", "charactertree",
-                            "characterbodypartsolversetting", "characterpose", "retargetbasehelper",
-                            "characterdefinition", "charactersolver"})
+  for (const char* iface :
+       {"characterassociation", "characternodeinfo", "charactersolverconfiguration", "characterbodypart",
+        "characternodetransform", "charactertree", "characterbodypartsolversetting", "characterpose",
+        "retargetbasehelper", "characterdefinition", "charactersolver"})
     lines.push_back(std::string("interface net.norvo.animation.interface.") + iface);
   return lines;
 }
@@ -102,7 +101,8 @@ TEST(ModuleRegistration, EveryClassFillsEverySlotOfItsInterfaces) {
       pending.pop_back();
       EXPECT_TRUE(cls.Carries(iface)) << classId << " lacks its base " << iface.id;
       for (std::size_t slot = 0; slot < iface.methods.size(); ++slot)
-        EXPECT_NE(cls.FindMethod(iface, slot), nullptr) << classId << " leaves " << iface.id << "::" << iface.methods[slot];
+        EXPECT_NE(cls.FindMethod(iface, slot), nullptr)
+            << classId << " leaves " << iface.id << "::" << iface.methods[slot];
       for (const InterfaceDecl* base : iface.bases) pending.push_back(base);
     }
   }

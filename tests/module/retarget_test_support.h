@@ -63,7 +63,9 @@ inline AssociationEntries EntriesOf(const CharacterAssociation& association) {
   };
   return {items("Uuid"), items("InternedId")};
 }
-inline std::string Entry(const Uuid& key, const Uuid& value) { return Str(key.ToString()) + "->" + Str(value.ToString()); }
+inline std::string Entry(const Uuid& key, const Uuid& value) {
+  return Str(key.ToString()) + "->" + Str(value.ToString());
+}
 
 // Whether the failure armed by FailAllocationAfter(n) has not been used yet:
 // then one of the next n + 1 allocations meets it.

@@ -447,9 +447,8 @@ TEST_F(Helper, AssociateBodyPartsByIdentifierOutOfMemory) {
     std::string id;
     std::vector<Uuid> source, target;
   };
-  std::vector<Pair> pairs = {{"Body", NewUuids(2), NewUuids(2)},
-                             {"Arm", NewUuids(5), NewUuids(3)},
-                             {"Hand", NewUuids(1), NewUuids(4)}};
+  std::vector<Pair> pairs = {
+      {"Body", NewUuids(2), NewUuids(2)}, {"Arm", NewUuids(5), NewUuids(3)}, {"Hand", NewUuids(1), NewUuids(4)}};
   // Identifiers held for the whole sweep, so that each run finds them interned.
   std::vector<InternedId> ids = {Id("Body"), Id("Arm"), Id("Hand")};
   InternedId tail = Id("Tail");

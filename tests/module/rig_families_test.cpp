@@ -51,7 +51,8 @@ struct FilledRig {
 };
 
 FilledRig Fill(const char* clip, const char* preset) {
-  FilledRig rig{Ok(sample::ReadBvhSkeleton(sample::SharedClip(clip))), Ok(sample::MakeBodyParts(sample::ReadPreset(preset)))};
+  FilledRig rig{Ok(sample::ReadBvhSkeleton(sample::SharedClip(clip))),
+                Ok(sample::MakeBodyParts(sample::ReadPreset(preset)))};
   EXPECT_TRUE(HI::FillBodyPart(rig.skeleton.root, rig.bodyParts).has_value());
   return rig;
 }

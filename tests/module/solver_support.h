@@ -30,8 +30,8 @@ inline double MaxDifference(const Matrix& a, const Matrix& b, bool withOffset = 
   const Vector* vb[] = {&b.v1, &b.v2, &b.v3, &b.off};
   double worst = 0.0;
   for (int i = 0; i < (withOffset ? 4 : 3); ++i)
-    worst = std::max({worst, std::abs(va[i]->x - vb[i]->x), std::abs(va[i]->y - vb[i]->y),
-                      std::abs(va[i]->z - vb[i]->z)});
+    worst =
+        std::max({worst, std::abs(va[i]->x - vb[i]->x), std::abs(va[i]->y - vb[i]->y), std::abs(va[i]->z - vb[i]->z)});
   return worst;
 }
 

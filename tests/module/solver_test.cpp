@@ -82,9 +82,9 @@ TEST_F(Solver, RestNodesWithTheSameUuidUseTheFirstMatches) {
   Matrix secondParent = Rotation({0, 1, 0}, 0.2);
   CharacterPose rest = MakePose(Array({Node(id, Rotation({0, 0, 1}, kPi / 6, {1, 0, 0})),
                                        Node(id, Rotation({1, 0, 0}, 1.0, {5, 5, 5}), secondParent)}));
-  CharacterPose pose = MakePose(Array({Node(NewUuid(), Rotation({0, 1, 0}, 2.0)),
-                                       Node(id, Rotation({0, 0, 1}, 2 * kPi / 3, {1, 2, 0})),
-                                       Node(id, Rotation({0, 1, 0}, 0.5))}));
+  CharacterPose pose =
+      MakePose(Array({Node(NewUuid(), Rotation({0, 1, 0}, 2.0)), Node(id, Rotation({0, 0, 1}, 2 * kPi / 3, {1, 2, 0})),
+                      Node(id, Rotation({0, 1, 0}, 0.5))}));
   CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
   const BaseArray<CharacterNodeTransform>& deltas = NodesOf(delta);
   ASSERT_EQ(deltas.GetCount(), 2);

@@ -71,7 +71,9 @@ Skeleton ElbowsAndKneesBent(const Skeleton& skeleton) {
     const char* joint;
     Vector axis;
     double degrees;
-  } bends[] = {{"LeftForeArm", {0, 1, 0}, -30}, {"RightForeArm", {0, 1, 0}, 30}, {"LeftLeg", {1, 0, 0}, 20},
+  } bends[] = {{"LeftForeArm", {0, 1, 0}, -30},
+               {"RightForeArm", {0, 1, 0}, 30},
+               {"LeftLeg", {1, 0, 0}, 20},
                {"RightLeg", {1, 0, 0}, 20}};
   return RestTurned(skeleton, [&](std::int64_t j) {
     for (const auto& bend : bends)
@@ -159,8 +161,10 @@ TEST_F(Alignment, TwoMoreSpineJointsBendLikeTheSourceSpine) {
   // (Spine), and every bone outside the spine.
   auto worst = [&](const Retargeted& run, double& spine, double& others) {
     spine = others = 0.0;
-    const std::size_t s0 = std::size_t(JointNamed(walk.skeleton, "LowerBack")), s1 = std::size_t(JointNamed(walk.skeleton, "Spine"));
-    const std::size_t t0 = std::size_t(JointNamed(variant, "LowerBack")), t1 = std::size_t(JointNamed(variant, "Spine"));
+    const std::size_t s0 = std::size_t(JointNamed(walk.skeleton, "LowerBack")),
+                      s1 = std::size_t(JointNamed(walk.skeleton, "Spine"));
+    const std::size_t t0 = std::size_t(JointNamed(variant, "LowerBack")),
+                      t1 = std::size_t(JointNamed(variant, "Spine"));
     std::vector<Matrix> sg(walk.skeleton.joints.size()), tg(variant.joints.size());
     for (std::int64_t f = 0; f < walk.FrameCount(); ++f) {
       FrameGlobals(walk, f, sg);
@@ -187,8 +191,8 @@ TEST(Rotations, ShortestRotationsAndTheirDegenerateCases) {
   const struct {
     Vector from, to;
     double degrees;
-  } cases[] = {{{1, 0, 0}, {0, 1, 0}, 90}, {{0, 2, 0}, {0, 0, 3}, 90}, {{1, 0, 0}, {-1, 0, 0}, 180},
-               {{0, 1, 0}, {0, -5, 0}, 180}, {{1, 1, 0}, {1, 1, 0}, 0}, {{0, 0, 0}, {1, 0, 0}, 0}};
+  } cases[] = {{{1, 0, 0}, {0, 1, 0}, 90},   {{0, 2, 0}, {0, 0, 3}, 90}, {{1, 0, 0}, {-1, 0, 0}, 180},
+               {{0, 1, 0}, {0, -5, 0}, 180}, {{1, 1, 0}, {1, 1, 0}, 0},  {{0, 0, 0}, {1, 0, 0}, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.degrees);
     const Matrix r = RotationBetween(c.from, c.to);

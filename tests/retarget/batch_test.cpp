@@ -58,8 +58,8 @@ TEST_F(Batch, WritesTheGoodClipsAndReportsTheBrokenOne) {
   // The clips' own folder as the output would overwrite them.
   const Run same = Tool(common + clips);
   EXPECT_EQ(same.status, 1);
-  EXPECT_EQ(same.err, "norvo-retarget: error: -o " + clips +
-                          " is the folder of the clips; the results would overwrite them\n");
+  EXPECT_EQ(same.err,
+            "norvo-retarget: error: -o " + clips + " is the folder of the clips; the results would overwrite them\n");
 }
 
 // Rig files hold fresh Uuids: the same rig saved twice differs in them alone.
@@ -122,7 +122,8 @@ TEST_F(Batch, EachOptionGivesEveryClipWhatItGivesTheClipAlone) {
     EXPECT_EQ(batch.status, c.option.starts_with("--source-rig") ? 2 : 0) << batch.err;
   }
   // The round trip's figure is on each clip's line.
-  const Run trip = Tool("--batch " + clips + target + " -o " + (dir_ / "trip").string() + " --frames 0:30 --round-trip");
+  const Run trip =
+      Tool("--batch " + clips + target + " -o " + (dir_ / "trip").string() + " --frames 0:30 --round-trip");
   EXPECT_NE(trip.out.find("ok      cmu_12_03.bvh: 30 frames, preset cmu, round trip 0.00 / 0.00 / 0.00, "),
             std::string::npos)
       << trip.out;

@@ -15,12 +15,12 @@ namespace {
 using test::Clip;
 
 TEST(BvhReader, ToleratesWhatRealFilesHold) {
-  Motion clip = Clip(
-      "\xEF\xBB\xBFHIERARCHY\r\n  ROOT   mixamorig:Hips  \r\n{\r\n\t\tOFFSET\t1e-1 +2 -3.5E+0 \r\n"
-      "   CHANNELS 6 Zrotation Xposition Yrotation Yposition Xrotation Zposition\r\n\r\n"
-      "  JOINT Bip01 L Thigh\r\n {\r\nOFFSET 0 -1 0\r\nCHANNELS 3 Xrotation Zrotation Yrotation\r\n"
-      "End Site\r\n{\r\nOFFSET 0 -1 0\r\n}\r\n}\r\n}\r\nMOTION\r\nFrames:\t1\r\nFrame Time: .0083333\r\n\r\n"
-      "1 2 3 4 5 6 7 8 -9e0   \r\n\r\n");
+  Motion clip =
+      Clip("\xEF\xBB\xBFHIERARCHY\r\n  ROOT   mixamorig:Hips  \r\n{\r\n\t\tOFFSET\t1e-1 +2 -3.5E+0 \r\n"
+           "   CHANNELS 6 Zrotation Xposition Yrotation Yposition Xrotation Zposition\r\n\r\n"
+           "  JOINT Bip01 L Thigh\r\n {\r\nOFFSET 0 -1 0\r\nCHANNELS 3 Xrotation Zrotation Yrotation\r\n"
+           "End Site\r\n{\r\nOFFSET 0 -1 0\r\n}\r\n}\r\n}\r\nMOTION\r\nFrames:\t1\r\nFrame Time: .0083333\r\n\r\n"
+           "1 2 3 4 5 6 7 8 -9e0   \r\n\r\n");
   ASSERT_EQ(clip.skeleton.joints.size(), 2u);
   EXPECT_EQ(clip.skeleton.joints[0].name, "mixamorig:Hips");
   EXPECT_EQ(clip.skeleton.joints[1].name, "Bip01 L Thigh");
@@ -37,12 +37,11 @@ TEST(BvhReader, ToleratesWhatRealFilesHold) {
 }
 
 // A small valid file; the malformed ones below change one piece of it.
-constexpr const char* kValid =
-    "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"                                    // lines 1-4
-    "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"    // 5
-    "JOINT Spine\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"   // 6-9
-    "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"                                       // 10-15
-    "MOTION\nFrames: 2\nFrame Time: 0.04\n1 2 3 4 5 6 7 8 9\n1 2 3 4 5 6 7 8 9\n";  // 16-20
+constexpr const char* kValid = "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"                                   // lines 1-4
+                               "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"  // 5
+                               "JOINT Spine\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"  // 6-9
+                               "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"                                      // 10-15
+                               "MOTION\nFrames: 2\nFrame Time: 0.04\n1 2 3 4 5 6 7 8 9\n1 2 3 4 5 6 7 8 9\n";  // 16-20
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
   std::size_t at = text.find(from);
@@ -111,7 +110,8 @@ TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
 
 TEST(BvhReader, ReadsAndWritesAHierarchyNestedAHundredThousandDeep) {
   const int depth = 100000;
-  std::string text = "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n";
+  std::string text =
+      "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n";
   for (int i = 1; i < depth; ++i)
     text += "JOINT j" + std::to_string(i) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
   for (int i = 0; i < depth; ++i) text += "}\n";

@@ -40,7 +40,8 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {walk_ + " --target " + walk_, 1, "-o OUT.bvh is needed: the file to write"},
       {"--target " + walk_ + out, 1,
        "SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or no arguments for the built-in sample"},
-      {toOther + " --translation-scale big", 1, "--translation-scale takes auto, none or a number above 0; found 'big'"},
+      {toOther + " --translation-scale big", 1,
+       "--translation-scale takes auto, none or a number above 0; found 'big'"},
       {toOther + " --preset mocap", 1,
        "unknown preset 'mocap': give a JSON file or one of the shipped presets: biovision, biped, cmu, daz, "
        "makehuman-game, mannequin, mixamo, rigify, vrm"},
@@ -101,11 +102,11 @@ TEST_F(CommandLine, RetargetsTheSharedClipsAndPrintsItsSummary) {
   EXPECT_EQ(written.skeleton.joints.size(), 75u);
 
   // --quiet, and a rig that no preset fills: it warns and retargets what it can.
-  const std::string stub = Write("stub.bvh",
-                                 "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"
-                                 "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
-                                 "JOINT Head\n{\nOFFSET 0 5 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"
-                                 "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\nMOTION\nFrames: 1\nFrame Time: 0.1\n0 0 0 0 0 0 0 0 0\n");
+  const std::string stub =
+      Write("stub.bvh", "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"
+                        "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
+                        "JOINT Head\n{\nOFFSET 0 5 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"
+                        "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\nMOTION\nFrames: 1\nFrame Time: 0.1\n0 0 0 0 0 0 0 0 0\n");
   run = Tool(walk_ + " --target " + stub + " -o " + Path("quiet.bvh") + " --quiet");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "");
@@ -146,8 +147,8 @@ double NumberAfter(const std::string& text, const std::string& label) {
 using AlignCommandLine = test::WithTool<test::WithModule>;
 
 TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsAndReportsTheFigures) {
-  const std::string common = SharedPath("cmu_02_01_walk.bvh") + " --target " +
-                             SharedPath("makehuman_zombie_walk.bvh") + " -o ";
+  const std::string common = SharedPath("cmu_02_01_walk.bvh") + " --target " + SharedPath("makehuman_zombie_walk.bvh") +
+                             " -o ";
   Run run = Tool(common + Path("out.bvh") + " --round-trip --report " + Path("report.json"));
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");  // the rigs stand along other axes, but the result does not lean

@@ -13,7 +13,8 @@ namespace norvo::retarget {
 namespace {
 
 void ExpectNear(const Matrix& a, const Matrix& b, double tolerance) {
-  for (const auto& [u, v] : {std::pair{a.off, b.off}, std::pair{a.v1, b.v1}, std::pair{a.v2, b.v2}, std::pair{a.v3, b.v3}})
+  for (const auto& [u, v] :
+       {std::pair{a.off, b.off}, std::pair{a.v1, b.v1}, std::pair{a.v2, b.v2}, std::pair{a.v3, b.v3}})
     EXPECT_LE(std::max({std::abs(u.x - v.x), std::abs(u.y - v.y), std::abs(u.z - v.z)}), tolerance);
 }
 
@@ -38,7 +39,9 @@ TEST(Euler, RoundTripsInEveryOrderIncludingGimbalLock) {
       double back[3];
       EulerFromRotation(m, axes, back);
       ExpectNear(RotationFromEuler(axes, back), m, 1e-12);
-      if (i >= 20) { EXPECT_LT(std::abs(back[0] - angles[0]) + std::abs(back[2] - angles[2]), 1e-9); }
+      if (i >= 20) {
+        EXPECT_LT(std::abs(back[0] - angles[0]) + std::abs(back[2] - angles[2]), 1e-9);
+      }
     }
   }
 }
@@ -54,8 +57,8 @@ std::vector<double> LastLine(const std::string& text) {
 TEST(JointMatrices, FollowTheChannelOrderAndStayCloseToThePreviousFrame) {
   Skeleton skeleton;
   skeleton.AddJoint("j", -1, {1, 2, 3},
-                    {Channel::Yrotation, Channel::Zposition, Channel::Xrotation, Channel::Xposition,
-                     Channel::Zrotation, Channel::Yposition});
+                    {Channel::Yrotation, Channel::Zposition, Channel::Xrotation, Channel::Xposition, Channel::Zrotation,
+                     Channel::Yposition});
   const double frame[6] = {30, 0.5, -40, 0.25, 100, -1}, angles[3] = {30, -40, 100};
   const int yxz[3] = {1, 0, 2};
   Matrix expected = RotationFromEuler(yxz, angles);
@@ -70,7 +73,8 @@ TEST(JointMatrices, FollowTheChannelOrderAndStayCloseToThePreviousFrame) {
   // A turn through 180 degrees, and one past the middle angle's 90, keep
   // the written angles near the frame before's instead of jumping.
   skeleton.joints[0].channels = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
-  const double cases[3][2][3] = {{{179, 10, 20}, {-178, 11, 21}}, {{-170, 5, 0}, {175, 4, 1}}, {{30, 88, 10}, {210, 92, 190}}};
+  const double cases[3][2][3] = {
+      {{179, 10, 20}, {-178, 11, 21}}, {{-170, 5, 0}, {175, 4, 1}}, {{30, 88, 10}, {210, 92, 190}}};
   for (const auto& [previous, now] : cases) {
     Motion two = test::Ok(MotionFromChannels(skeleton, 0.1, std::span<const double>(previous, 3)));
     two.locals.push_back(RotationFromEuler(kZyx, now));
@@ -85,7 +89,8 @@ TEST(JointMatrices, FollowTheChannelOrderAndStayCloseToThePreviousFrame) {
 TEST(ForwardKinematics, ComposesParentsBeforeChildren) {
   Skeleton skeleton;
   for (int j = 0; j < 3; ++j)
-    skeleton.AddJoint("j", j - 1, j ? Vector{2, 0, 0} : Vector{0, 1, 0}, {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation});
+    skeleton.AddJoint("j", j - 1, j ? Vector{2, 0, 0} : Vector{0, 1, 0},
+                      {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation});
   const double frame[9] = {90, 0, 0, 90, 0, 0, 0, 0, 0};
   const Motion motion = test::Ok(MotionFromChannels(skeleton, 0.1, frame));
   Matrix globals[3];

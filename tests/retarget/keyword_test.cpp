@@ -20,12 +20,22 @@ TEST_F(KeywordMatch, AgreesWithTheModule) {
     const char* name;
     bool matches;
   } cases[] = {
-      {"arm&&left", "LeftArm_01", true},   {"arm&&left", "ARM_LEFT", true},     {"arm&&left", "RightArm", false},
-      {"arm", "RightArm", true},           {"Arm", "LeftForeArm", true},        {"LeftArm", "LeftForeArm", false},
-      {"Leg", "LeftUpLeg", true},          {"LeftLeg", "LeftUpLeg", false},     {"_l", "upperarm_l", true},
-      {"_l", "upperarm_r", false},         {"Clavicle&& L ", "Bip01 L Clavicle", true},
-      {"Clavicle&& L ", "Bip01 R Clavicle", false},                             {"", "Hips", false},
-      {"DEF-spine.", "DEF-spine", false},  {"hand&&hand", "Hand", true},        {"ÄRM", "ärm", false},
+      {"arm&&left", "LeftArm_01", true},
+      {"arm&&left", "ARM_LEFT", true},
+      {"arm&&left", "RightArm", false},
+      {"arm", "RightArm", true},
+      {"Arm", "LeftForeArm", true},
+      {"LeftArm", "LeftForeArm", false},
+      {"Leg", "LeftUpLeg", true},
+      {"LeftLeg", "LeftUpLeg", false},
+      {"_l", "upperarm_l", true},
+      {"_l", "upperarm_r", false},
+      {"Clavicle&& L ", "Bip01 L Clavicle", true},
+      {"Clavicle&& L ", "Bip01 R Clavicle", false},
+      {"", "Hips", false},
+      {"DEF-spine.", "DEF-spine", false},
+      {"hand&&hand", "Hand", true},
+      {"ÄRM", "ärm", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.keyword) + " in " + c.name);

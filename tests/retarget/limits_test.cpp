@@ -20,7 +20,8 @@ namespace {
 // A chain of `joints` joints, the last with an End Site, and `frames` frames.
 std::string Chain(int joints, int frames) {
   std::string text = "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
-  for (int j = 1; j < joints; ++j) text += "JOINT j" + std::to_string(j) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
+  for (int j = 1; j < joints; ++j)
+    text += "JOINT j" + std::to_string(j) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
   text += "End Site\n{\nOFFSET 0 1 0\n}\n";
   for (int j = 0; j < joints; ++j) text += "}\n";
   text += "MOTION\nFrames: " + std::to_string(frames) + "\nFrame Time: 0.04\n";
@@ -108,8 +109,10 @@ TEST_F(ReaderLimits, PresetAtEachLimitIsReadAndOnePastItIsRefused) {
       {atLimits, {bytes, 3, 3}, "the preset nests deeper than the limit of 3 levels", 2},
       {atLimits, {bytes, 4, 2}, "the preset lists more keywords than the limit of 2", 0},
       // Brackets inside texts do not count.
-      {"{\"bodyParts\": {\"Hips\": {\"keywords\": [\"[[{\\\"\"]}}, \"x\": [[[[]]]]}", {bytes, 4, 3},
-       "the preset nests deeper than the limit of 4 levels", 1},
+      {"{\"bodyParts\": {\"Hips\": {\"keywords\": [\"[[{\\\"\"]}}, \"x\": [[[[]]]]}",
+       {bytes, 4, 3},
+       "the preset nests deeper than the limit of 4 levels",
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);

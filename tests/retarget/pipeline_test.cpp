@@ -24,7 +24,8 @@ double Length(const Vector& v) { return std::sqrt(Dot(v, v)); }
 // Raises worst[0] to the largest difference of the rotation entries and
 // worst[1] to the distance of the positions, if they are larger.
 void Track(double worst[2], const Matrix& got, const Matrix& expected) {
-  for (const auto& [u, v] : {std::pair{got.v1, expected.v1}, std::pair{got.v2, expected.v2}, std::pair{got.v3, expected.v3}})
+  for (const auto& [u, v] :
+       {std::pair{got.v1, expected.v1}, std::pair{got.v2, expected.v2}, std::pair{got.v3, expected.v3}})
     worst[0] = std::max({worst[0], std::abs(u.x - v.x), std::abs(u.y - v.y), std::abs(u.z - v.z)});
   worst[1] = std::max(worst[1], Length(Subtract(got.off, expected.off)));
 }
@@ -114,8 +115,7 @@ TEST_F(Pipeline, ARigOfAnotherFamilyKeepsItsHierarchyAndItsUnpairedJointsRest) {
   // A joint with no partner stays at rest: the jaw does not move.
   const Joint& jaw = zombie.skeleton.joints[7];
   ASSERT_EQ(jaw.name, "Jaw");
-  for (std::int64_t f = 0; f < again.FrameCount(); ++f)
-    EXPECT_EQ(again.Frame(f)[7], jaw.rest);
+  for (std::int64_t f = 0; f < again.FrameCount(); ++f) EXPECT_EQ(again.Frame(f)[7], jaw.rest);
 }
 
 TEST_F(Pipeline, RetargetsAChainAHundredThousandDeep) {
@@ -143,8 +143,9 @@ TEST_F(Pipeline, FailsCleanlyWhenMemoryRunsOut) {
     const Motion& clip;
     Rig source, target;
     std::size_t spread;
-  } cases[] = {{walk, test::MakeRig(walk.skeleton, "cmu"), test::MakeRig(Ok(SampleTargetSkeleton()), "makehuman-game"), 2},
-               {cmu, test::MakeRig(cmu.skeleton, "cmu"), test::MakeRig(zombie, "makehuman-game"), 1}};
+  } cases[] = {
+      {walk, test::MakeRig(walk.skeleton, "cmu"), test::MakeRig(Ok(SampleTargetSkeleton()), "makehuman-game"), 2},
+      {cmu, test::MakeRig(cmu.skeleton, "cmu"), test::MakeRig(zombie, "makehuman-game"), 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.spread);
     auto retargeter = Make(c.source, c.target);

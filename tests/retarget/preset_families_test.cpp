@@ -101,8 +101,8 @@ std::vector<Family> ReadFamilies() {
 }
 
 // Marks of joints that no body part may take.
-const char* const kNeverTaken[] = {"twist", "_end", "nub", "ik_", "helper", "__", "j_sec_", "j_adj_",
-                                   "mch-", "org-", "footsteps"};
+const char* const kNeverTaken[] = {"twist",  "_end",   "nub",  "ik_",  "helper",   "__",
+                                   "j_sec_", "j_adj_", "mch-", "org-", "footsteps"};
 
 std::string Lower(std::string text) {
   for (char& c : text) c = char(std::tolower(static_cast<unsigned char>(c)));
@@ -183,8 +183,8 @@ TEST_F(PresetFamilies, AWeakChoiceIsFlaggedAndASharedJointCosts) {
   const Rig weak = Ok(BuildRigWithBestPreset(
       "weak",
       MakeSkeleton("Hips>Chest\nChest>Neck\nNeck>Head\nChest>$Collar\n$Collar>$Shoulder\n$Shoulder>$Elbow\n"
-               "$Elbow>$Wrist\nHips>$Hip\n$Hip>$Knee\n$Knee>$Ankle",
-               sides),
+                   "$Elbow>$Wrist\nHips>$Hip\n$Hip>$Knee\n$Knee>$Ankle",
+                   sides),
       presets));
   EXPECT_EQ(weak.preset.name, "biovision");
   EXPECT_TRUE(weak.preset.weak);

@@ -56,9 +56,12 @@ TEST_F(ShippedPresets, PutTheJointsOfTheirFamilyIntoTheRightBodyParts) {
     const Rig& rig;
     const char* part;
     Names joints;
-  } cases[] = {{cmu, "Hips", {"Hips", "LHipJoint", "RHipJoint"}}, {cmu, "LeftIndex", {"LeftFingerBase", "LeftHandIndex1"}},
-               {cmu, "RightUpperArm", {"RightArm"}}, {mh, "Head", {"Head", "Jaw", "Tongue1", "Tongue2", "Tongue3", "Eye_L", "Eye_R"}},
-               {mh, "LeftThumb", {"Thumb1_L", "Thumb2_L", "Thumb3_L"}}, {mh, "RightFoot", {"Foot_R"}}};
+  } cases[] = {{cmu, "Hips", {"Hips", "LHipJoint", "RHipJoint"}},
+               {cmu, "LeftIndex", {"LeftFingerBase", "LeftHandIndex1"}},
+               {cmu, "RightUpperArm", {"RightArm"}},
+               {mh, "Head", {"Head", "Jaw", "Tongue1", "Tongue2", "Tongue3", "Eye_L", "Eye_R"}},
+               {mh, "LeftThumb", {"Thumb1_L", "Thumb2_L", "Thumb3_L"}},
+               {mh, "RightFoot", {"Foot_R"}}};
   for (const auto& c : cases) EXPECT_EQ(Joints(c.rig, c.part), c.joints) << c.rig.name << " " << c.part;
 
   // The rig describes the skeleton to the module and measures its hips.

@@ -96,8 +96,10 @@ TEST_F(Report, JsonHoldsWhatTheRigsAndTheAssociationHold) {
         EXPECT_EQ(association.GetAssociatedUuid(to).value(), from) << pair;
         ++pairs;
       }
-      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedSource"].size(), source.parts.joints[std::size_t(part)].size());
-      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedTarget"].size(), target.parts.joints[std::size_t(part)].size());
+      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedSource"].size(),
+                source.parts.joints[std::size_t(part)].size());
+      EXPECT_EQ(pairing["pairs"].size() + pairing["unpairedTarget"].size(),
+                target.parts.joints[std::size_t(part)].size());
     }
     const AssociationStatistics& stats = retargeter->Statistics();
     EXPECT_EQ(pairs, stats.associatedNodes);
@@ -114,10 +116,10 @@ TEST_F(Report, JsonHoldsWhatTheRigsAndTheAssociationHold) {
 TEST_F(Report, TextSaysWhichKeywordTookEachJointAndWhatStayedUnpaired) {
   const std::vector<Preset> presets = test::ShippedPresets();
   const Rig source = Ok(BuildRigWithBestPreset("walk", test::SharedClip("cmu_02_01_walk.bvh").skeleton, presets));
-  const Rig target = Ok(BuildRigWithBestPreset("zombie", test::SharedClip("makehuman_zombie_walk.bvh").skeleton, presets));
+  const Rig target =
+      Ok(BuildRigWithBestPreset("zombie", test::SharedClip("makehuman_zombie_walk.bvh").skeleton, presets));
   auto retargeter = Ok(Retargeter::Create(source, target, {}));
-  const std::string text =
-      Ok(ReportText(Ok(BuildMatchReport(source, "walk.bvh", target, "zombie.bvh", *retargeter))));
+  const std::string text = Ok(ReportText(Ok(BuildMatchReport(source, "walk.bvh", target, "zombie.bvh", *retargeter))));
   for (const char* line : {
            "source walk (walk.bvh): preset cmu, score 31 (chosen among 9; others: biovision -62, ",
            "\n  31 of 31 joints in body parts; each joint with the keyword that took it:\n",

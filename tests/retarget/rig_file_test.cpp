@@ -68,12 +68,14 @@ TEST_F(RigFile, RefusesFilesThatAreNotRigs) {
       {text.substr(0, 100), "rig.json: not a rig file: byte 101: malformed JSON"},
       {replaced(",\"sections\":{\"norvo-retarget\"", ",\"sections\":{\"other\""),
        "rig.json: not a rig file: the section \"norvo-retarget\" is missing"},
-      {replaced("\"name\":\"Hips\"", "\"name\":\"Hip\""), "rig.json: the skeleton tree does not list the rig's joints in order"},
+      {replaced("\"name\":\"Hips\"", "\"name\":\"Hip\""),
+       "rig.json: the skeleton tree does not list the rig's joints in order"},
       {replaced("\"name\":\"Hips\"", "\"name\":\"Hips}\\n\""), "rig.json: joint 0 has a name that is not one word"},
       {replaced("\"parent\":0", "\"parent\":5"),
        "rig.json: joint 1 has parent 5: a joint's parent comes before it, and only the first joint is a root"},
       {replaced("\"_identifier\":\"Head\"", "\"_identifier\":\"Skull\""), "rig.json: the body part Head is missing"},
-      {replaced("{\"channels\":[\"Zrotation\",\"Yrotation\",\"Xrotation\"]", "{\"channels\":[\"Zrotation\",\"Yrotation\"]"),
+      {replaced("{\"channels\":[\"Zrotation\",\"Yrotation\",\"Xrotation\"]",
+                "{\"channels\":[\"Zrotation\",\"Yrotation\"]"),
        "rig.json: joint 1 does not have 3 or 6 channels"},
   };
   for (const auto& c : cases) {
@@ -96,8 +98,10 @@ class RigFileTool : public test::WithTool<> {
 
 TEST_F(RigFileTool, RetargetsOntoASavedRigAsOntoItsMotionFile) {
   ASSERT_EQ(Tool("--target " + zombie_ + " --save-rig " + Path("zombie.json")), 0) << ReadAll(Path("err.txt"));
-  ASSERT_EQ(Tool(walk_ + " --target " + zombie_ + " -o " + Path("direct.bvh") + " --save-rig " + Path("again.json")), 0);
-  ASSERT_EQ(Tool(walk_ + " --target " + Path("zombie.json") + " -o " + Path("saved.bvh")), 0) << ReadAll(Path("err.txt"));
+  ASSERT_EQ(Tool(walk_ + " --target " + zombie_ + " -o " + Path("direct.bvh") + " --save-rig " + Path("again.json")),
+            0);
+  ASSERT_EQ(Tool(walk_ + " --target " + Path("zombie.json") + " -o " + Path("saved.bvh")), 0)
+      << ReadAll(Path("err.txt"));
   const std::string direct = ReadAll(Path("direct.bvh"));
   ASSERT_FALSE(direct.empty());
   EXPECT_EQ(ReadAll(Path("saved.bvh")), direct);
@@ -105,7 +109,9 @@ TEST_F(RigFileTool, RetargetsOntoASavedRigAsOntoItsMotionFile) {
   // The source from a saved rig too.
   ASSERT_EQ(Tool("--target " + walk_ + " --save-rig " + Path("walk.json")), 0);
   ASSERT_EQ(Tool(walk_ + " --source-rig " + Path("walk.json") + " --target " + Path("zombie.json") + " -o " +
-                 Path("both.bvh")), 0) << ReadAll(Path("err.txt"));
+                 Path("both.bvh")),
+            0)
+      << ReadAll(Path("err.txt"));
   EXPECT_EQ(ReadAll(Path("both.bvh")), direct);
   // A source rig of other joints does not fit the clip.
   EXPECT_EQ(Tool(walk_ + " --source-rig " + Path("zombie.json") + " --target " + zombie_ + " -o " + Path("x.bvh")), 2);
@@ -118,7 +124,8 @@ TEST_F(RigFileTool, RetargetsOntoASavedRigAsOntoItsMotionFile) {
   const std::size_t nodes = rig.find("\"_skeletonNodes\":[", head) + 18;
   rig.replace(nodes, rig.find(']', nodes) - nodes, "");
   std::ofstream(Path("edited.json"), std::ios::binary) << rig;
-  ASSERT_EQ(Tool(walk_ + " --target " + Path("edited.json") + " -o " + Path("edited.bvh")), 0) << ReadAll(Path("err.txt"));
+  ASSERT_EQ(Tool(walk_ + " --target " + Path("edited.json") + " -o " + Path("edited.bvh")), 0)
+      << ReadAll(Path("err.txt"));
   EXPECT_NE(ReadAll(Path("edited.bvh")), direct);
 }
 
@@ -132,7 +139,8 @@ TEST_F(RigFileTool, RefusesATruncatedRigWithExitCodeTwo) {
                      std::to_string(rig.size() / 3 + 1) + ": malformed JSON\n");
   EXPECT_FALSE(std::filesystem::exists(Path("out.bvh")));
   EXPECT_EQ(Tool(walk_ + " --target " + zombie_ + " --preset cmu --source-rig " + Path("cut.json") + " -o " +
-                 Path("out.bvh")), 2);
+                 Path("out.bvh")),
+            2);
   EXPECT_EQ(Tool("--target " + Path("zombie.json") + " --preset cmu --save-rig " + Path("x.json")), 1);
 }
 

@@ -65,7 +65,8 @@ bool SameClip(const Motion& a, const Motion& b) {
   if (a.skeleton.joints.size() != b.skeleton.joints.size() || a.locals != b.locals || a.frameTime != b.frameTime)
     return false;
   for (std::size_t j = 0; j < a.skeleton.joints.size(); ++j)
-    if (a.skeleton.joints[j].name != b.skeleton.joints[j].name || a.skeleton.joints[j].channels != b.skeleton.joints[j].channels)
+    if (a.skeleton.joints[j].name != b.skeleton.joints[j].name ||
+        a.skeleton.joints[j].channels != b.skeleton.joints[j].channels)
       return false;
   return true;
 }
@@ -142,9 +143,17 @@ TEST_F(ToolAllocation, ListingFolders) {
     Outcome<void> listed;
     std::string text;
   } missing[] = {
-      {"clips", [&]() -> Outcome<void> { RETARGET_TRY(ListMotionFiles(none)); return {}; }(),
+      {"clips",
+       [&]() -> Outcome<void> {
+         RETARGET_TRY(ListMotionFiles(none));
+         return {};
+       }(),
        none + ": cannot list the folder: No such file or directory"},
-      {"presets", [&]() -> Outcome<void> { RETARGET_TRY(ReadPresetFolder(none)); return {}; }(),
+      {"presets",
+       [&]() -> Outcome<void> {
+         RETARGET_TRY(ReadPresetFolder(none));
+         return {};
+       }(),
        none + ": cannot list the presets: No such file or directory"},
   };
   for (const auto& c : missing) {
@@ -251,9 +260,9 @@ TEST_F(ToolAllocationWithModule, WritingReportsAsJson) {
   // Writing the text keeps the old file, and leaves no temporary file, when
   // memory runs out.
   Write("report.json", "old");
-  EXPECT_GT(SweepForOutOfMemory([&] { return WriteTextFile(path, "new"); }, [&] { return Kept(path, "old"); },
-                                kExhaustedNew),
-            0);
+  EXPECT_GT(
+      SweepForOutOfMemory([&] { return WriteTextFile(path, "new"); }, [&] { return Kept(path, "old"); }, kExhaustedNew),
+      0);
   EXPECT_EQ(ReadAll(path), "new");
 }
 
@@ -278,8 +287,8 @@ TEST_F(ToolAllocationWithModule, Retargeting) {
               0);
     // The frame step allocates in the module only.
     std::vector<Matrix> locals(expected.size());
-    EXPECT_EQ(SweepForOutOfMemoryAccepting([&] { return retargeter->RetargetFrame(clip_.Frame(1), locals); },
-                                           accept, unchanged, *injector) > 0,
+    EXPECT_EQ(SweepForOutOfMemoryAccepting([&] { return retargeter->RetargetFrame(clip_.Frame(1), locals); }, accept,
+                                           unchanged, *injector) > 0,
               injector == &kFrameworkAllocations);
     EXPECT_EQ(locals, expected);
     Motion retargeted;
@@ -312,10 +321,10 @@ TEST_F(ToolAllocationWithModule, ReportAndPicture) {
     SCOPED_TRACE(injector->name);
     // The module and the framework allocate nothing for these.
     const bool allocates = injector == &kNewAllocations;
-    EXPECT_EQ(SweepForOutOfMemory(
-                  [&] { return BuildMatchReport(source_, "walk.bvh", target_, "other.bvh", *retargeter_); },
-                  unchanged, *injector) > 0,
-              allocates);
+    EXPECT_EQ(
+        SweepForOutOfMemory([&] { return BuildMatchReport(source_, "walk.bvh", target_, "other.bvh", *retargeter_); },
+                            unchanged, *injector) > 0,
+        allocates);
     EXPECT_EQ(SweepForOutOfMemory([&] { return ReportText(report); }, unchanged, *injector) > 0, allocates);
     EXPECT_EQ(SweepForOutOfMemory([&] { return ContactSheetSvg(source, target, walk_.FrameCount(), 2); }, unchanged,
                                   *injector) > 0,
@@ -432,8 +441,7 @@ TEST_F(ToolAllocationWithModule, OneClipJob) {
                     RETARGET_TRY(RunClip(request));
                     return {};
                   },
-                  [](const Outcome<void>& outcome) { return OutOfMemoryOrNoCopy(outcome); },
-                  whole, *injector),
+                  [](const Outcome<void>& outcome) { return OutOfMemoryOrNoCopy(outcome); }, whole, *injector),
               0);
   }
 }

@@ -43,9 +43,9 @@ class WithTool : public Base {
   }
 
   const std::filesystem::path dir_ = std::filesystem::temp_directory_path() /
-      ("norvo-retarget-test-" + std::to_string(::getpid()) + "-" +
-       ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "." +
-       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                                     ("norvo-retarget-test-" + std::to_string(::getpid()) + "-" +
+                                      ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "." +
+                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
 };
 
 }  // namespace norvo::retarget::test

@@ -32,8 +32,13 @@ struct CounterInterface {
   static constexpr const InterfaceDecl* kBases[] = {&ObjectInterface::kDecl};
   static constexpr std::string_view kMethods[] = {"Get", "ToString"};
   static constexpr std::string_view kStatics[] = {"Answer"};
-  static constexpr InterfaceDecl kDecl{"net.norvo.test.interface.counter", "norvo.test.CounterInterface", kBases,
-                                       RefKind::CopyOnWrite, 0x50000000, kMethods, kStatics};
+  static constexpr InterfaceDecl kDecl{"net.norvo.test.interface.counter",
+                                       "norvo.test.CounterInterface",
+                                       kBases,
+                                       RefKind::CopyOnWrite,
+                                       0x50000000,
+                                       kMethods,
+                                       kStatics};
 };
 
 struct Counter {

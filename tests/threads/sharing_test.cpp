@@ -61,8 +61,8 @@ TEST_F(Threads, RetargetOntoOneSharedTargetWhileOthersChangeTheirCopies) {
   const CharacterDefinition definition = target.definition;
   const CharacterPose restPose = definition.GetSkeletonRestPose();
   AssociationStatistics statistics;
-  const CharacterAssociation association = norvo::test::Ok(
-      RetargetBaseHelperInterface::AssociateBodyPartsByIdentifier(target.bodyParts[0], target.bodyParts[0], statistics));
+  const CharacterAssociation association = norvo::test::Ok(RetargetBaseHelperInterface::AssociateBodyPartsByIdentifier(
+      target.bodyParts[0], target.bodyParts[0], statistics));
   const Int restCount = restPose.GetNodeTransformCount();
   const Int controllerCount = definition.GetControllers().GetCount();
   const Matrix firstGlobal = target.restTransforms[0].GetGlobalMatrix();
