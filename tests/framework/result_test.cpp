@@ -12,7 +12,7 @@ namespace {
 
 std::uint32_t g_raisedLine = 0;
 Result<Int> Raise() {
-  g_raisedLine = __LINE__;
+  g_raisedLine = __LINE__ + 1;
   return IllegalArgumentError("bad input");
 }
 Result<Int> Succeed() { return Int(20); }
@@ -34,7 +34,7 @@ TEST(Result, ErrorsRecordWhereTheyWereRaisedAndPassOnUnchanged) {
   }
   EXPECT_EQ(Ok(AssignOrPassOn(&Succeed)), 21);
 
-  const std::uint32_t line = __LINE__;
+  const std::uint32_t line = __LINE__ + 1;
   Error plain = UnresolvedError();
   EXPECT_STREQ(plain.message(), "");
   EXPECT_EQ(plain.line(), line);
