@@ -55,7 +55,7 @@ Outcome<ClipRequest> PresetsInto(ClipRequest request, const Arguments& arguments
 // Runs one clip, with the progress line, and prints its summary.
 Outcome<void> RunOne(ClipRequest& request, bool quiet) {
   Progress progress(!quiet, 0);
-  request.frameDone = [&] { progress.Frame(); };
+  request.frameDone = [&](std::int64_t frames) { progress.Frame(frames); };
   request.warn = [&](const std::string& message) {
     progress.Clear();
     Warn(message);

@@ -142,13 +142,16 @@ Progress::~Progress() {
   if (shown_) std::fprintf(stderr, "\r%60s\r", "");
 }
 
-void Progress::Frame() {
+void Progress::Frame(std::int64_t total) {
   const std::int64_t done = ++frames_;
+  if (total >= 0 && what_ == "frame") total_ = total;
   if (!show_) return;
   // A worker that finds another one printing goes on with its work.
   std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
   if (!lock) return;
   const auto now = std::chrono::steady_clock::now();
+  // The rate counts from the first frame, not from the reading before it.
+  if (done == 1) start_ = last_ = now;
   if (now - last_ < std::chrono::milliseconds(200)) return;
   last_ = now;
   shown_ = visible_ = true;

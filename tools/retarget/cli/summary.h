@@ -34,8 +34,9 @@ class Progress {
  public:
   Progress(bool show, std::int64_t total, std::string what = "frame");
   ~Progress();
-  // One more frame done.
-  void Frame();
+  // One more frame done; of `total` frames, when it is not negative (one
+  // clip: the frames become known as the clip starts).
+  void Frame(std::int64_t total = -1);
   void ClipDone() { ++clips_; }
   // Takes the line away before other output; the next frame shows it again.
   void Clear();
@@ -48,7 +49,7 @@ class Progress {
   std::string what_;
   std::atomic<std::int64_t> frames_{0}, clips_{0};
   std::mutex mutex_;
-  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_ = start_;
 };
 

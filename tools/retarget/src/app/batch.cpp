@@ -62,7 +62,9 @@ Outcome<std::vector<BatchClip>> RunBatch(const BatchJob& job, const std::functio
           request.sourceMotion = nullptr;
           request.outputs = clip.outputs;
           request.keepMotion = false;
-          request.frameDone = frameDone;
+          request.frameDone = [&](std::int64_t) {
+            if (frameDone) frameDone();
+          };
           return RunClip(request);
         } catch (const std::bad_alloc&) {
           return OutOfMemory();

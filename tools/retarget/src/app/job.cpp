@@ -172,7 +172,7 @@ class Job {
     result_.spreadChains = run.SpreadChains();
 
     const auto progress = [&](std::int64_t) {
-      if (request_.frameDone) request_.frameDone();
+      if (request_.frameDone) request_.frameDone(result_.last - result_.first);
     };
     RETARGET_ASSIGN(Motion motion, RetargetClip(run, *source_, target, result_.first, result_.last, progress));
     // On an aligned rest the result moves in the source's world and stands
@@ -211,7 +211,12 @@ class Job {
                             const Vector& resultUp) {
     const Rig& source = *result_.source;
     const Rig& target = *result_.target;
-    RETARGET_ASSIGN(const Motion part, Frames(*source_, result_.first, result_.last));
+    // The frames retargeted; the clip itself when they are all of it.
+    std::optional<Motion> cut;
+    if (result_.first > 0 || result_.last < source_->FrameCount()) {
+      RETARGET_ASSIGN(cut, Frames(*source_, result_.first, result_.last));
+    }
+    const Motion& part = cut ? *cut : *source_;
     RETARGET_ASSIGN(result_.quality, CompareBoneDirections(part, source, 0, motion, target, run.SourceOfTarget()));
     RETARGET_ASSIGN(result_.sourceFeet, MeasureFootSliding(part, source, sourceUp));
     RETARGET_ASSIGN(result_.resultFeet, MeasureFootSliding(motion, target, resultUp));

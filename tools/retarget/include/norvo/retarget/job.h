@@ -43,7 +43,9 @@ struct ClipRequest {
   bool figures = true;     // take the figures (quality, feet, round trip)
   bool keepMotion = true;  // keep the output motion in the result
   ClipOutputs outputs;
-  std::function<void()> frameDone;  // after each frame; must not throw
+  // After each frame, with the number of frames the clip retargets; must
+  // not throw.
+  std::function<void(std::int64_t)> frameDone;
   // Each warning as it arises (they are kept in the result too); must not
   // throw.
   std::function<void(const std::string&)> warn;
