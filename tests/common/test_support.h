@@ -55,6 +55,13 @@ T Ok(Result<T> result) {
   EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().message());
   return result ? std::move(result).value() : T();
 }
+// The lines of the registration log.
+inline std::vector<std::string> RegistrationLog() { return Texts(Ok(GetRegistrationLog())); }
+// These registration lines, then their releases, last first.
+inline std::vector<std::string> WithReleases(std::vector<std::string> lines) {
+  for (std::size_t i = lines.size(); i-- > 0;) lines.push_back("release " + lines[i]);
+  return lines;
+}
 
 // The error kind and message of a result.
 #define EXPECT_ERROR(result, errorKind)                          \
