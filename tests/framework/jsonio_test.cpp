@@ -191,7 +191,7 @@ TEST_F(JsonIO, SharedObjectsAreWrittenOnceAndSharedAgain) {
   EXPECT_EQ(Save(loaded), text);
 }
 
-TEST_F(JsonIO, SectionsTravelBesideTheObjects) {
+TEST_F(JsonIO, SectionsTravelBesideTheObjectsAndWhatCannotBeWrittenIsRefused) {
   const JsonSection sections[] = {{S("tool"), S("{ \"layout\": [1, 2, 3], \"name\": \"x\" }")}, {S("n"), S("5")}};
   ObjectRef root = NewNode("root");
   const std::string text = Str(Ok(SaveJson(root, sections)));
@@ -208,6 +208,7 @@ TEST_F(JsonIO, SectionsTravelBesideTheObjects) {
   const JsonSection twice[] = {{S("tool"), S("1")}, {S("tool"), S("2")}};
   EXPECT_ERROR_MESSAGE(SaveJson(root, twice), IllegalArgument, "a section name is given twice");
   EXPECT_ERROR(SaveJson(ObjectRef(), {}), Nullptr);
+  EXPECT_ERROR_MESSAGE(SaveJson(NewNode("\xff\xfe")), IllegalArgument, "a text is not UTF-8");
 }
 
 // Members keep the file's own forms (numbers that read back exactly,
@@ -221,11 +222,6 @@ TEST_F(JsonIO, MembersAndSectionsKeepTheirOwnScalarForms) {
   for (const char* part : {"\"label\":\"a\\u000ab\\u0001\\\"\"", "\"samples\":[1e+05,1e-04,1e+14,-0.0,\"Infinity\"]",
                            "\"sections\":{\"s\":[100000.0,0.0001,100000000000000.0,-0.0,\"a\\nb\\u0001\\\"\"]}}\n"})
     EXPECT_NE(text.find(part), std::string::npos) << part << "\n" << text;
-}
-
-TEST_F(JsonIO, TextsThatAreNotUtf8AreRefused) {
-  ObjectRef root = NewNode("\xff\xfe");
-  EXPECT_ERROR_MESSAGE(SaveJson(root), IllegalArgument, "a text is not UTF-8");
 }
 
 TEST_F(JsonIO, AMillionDeepChainSavesAndLoads) {
