@@ -9,11 +9,7 @@
 namespace norvo::test {
 namespace {
 
-HierarchyObjectRef Node(std::string_view name) {
-  HierarchyObjectRef node = Ok(HierarchyObjectRef::Create(kHierarchyObjectClassId));
-  node.SetName(S(name));
-  return node;
-}
+constexpr auto Node = &HierarchyNode;
 
 // The names of the children, first to last, once the links have been checked
 // to agree in both directions and with GetChildren.
@@ -149,7 +145,7 @@ TEST(CopyObject, CopiesTheWholeSubtree) {
   EXPECT_TRUE(a.GetNext().IsEmpty());
   EXPECT_EQ(Tree(t.root), "root(a(a1,a2(a21)),b)");
 
-  EXPECT_EQ(ForEachOutOfMemory([&] { return CopyObject(*t.root.Get()); }), 6);  // one per object
+  EXPECT_EQ(SweepForOutOfMemory([&] { return CopyObject(*t.root.Get()); }), 6);  // one per object
 }
 
 TEST(HierarchyObject, MillionNodeChain) {
