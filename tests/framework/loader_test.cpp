@@ -130,10 +130,8 @@ TEST(Module, ClashingModuleIsUndoneAndTheFirstKeepsWorking) {
                           "component net.norvo.test.class.clashing", "class net.norvo.test.class.clashingnode"}));
 
   ExpectLoaded();
-  {
-    const ObjectRef node = Ok(CreateObject(kCounterNodeClass));
-    EXPECT_EQ(InvokeMethod<CounterInterface::GetFn>(node.Get(), CounterInterface::kDecl, 0), 7);
-  }
+  EXPECT_EQ(
+      InvokeMethod<CounterInterface::GetFn>(Ok(CreateObject(kCounterNodeClass)).Get(), CounterInterface::kDecl, 0), 7);
   EXPECT_TRUE(first.Unload().has_value());
   ExpectUnloaded();
 

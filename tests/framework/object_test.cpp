@@ -221,7 +221,7 @@ TEST(CreateObject, OutOfMemory) {
   }
   EXPECT_GT(failures, 2);
 
-  EXPECT_EQ(ForEachOutOfMemory([] { return CreateObject(kAbClass); }), 1);  // the object
+  EXPECT_EQ(SweepForOutOfMemory([] { return CreateObject(kAbClass); }), 1);  // the object
 }
 
 // ---- Calls ------------------------------------------------------------------

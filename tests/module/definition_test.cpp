@@ -78,7 +78,7 @@ TEST_F(Definition, OutOfMemory) {
                       [&] { return c.definition.GetControllers()[0] == c.controller; });  // kept
   // The copy of a definition (a holder's private copy): the object, three
   // tree nodes, two body parts, the controllers.
-  EXPECT_GE(ForEachOutOfMemory([&] { return CopyObject(*c.definition.Get()); }), 6);
+  EXPECT_GE(SweepForOutOfMemory([&] { return CopyObject(*c.definition.Get()); }), 6);
 }
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST_F(Configuration, OutOfMemory) {
   ASSERT_TRUE(c.Setup(Character("Walker"), Character("Runner"), CharacterAssociation()).has_value());
   // The copy allocates the object only; a holder's change through the write
   // gate fails with it.
-  EXPECT_EQ(ForEachOutOfMemory([&] { return CopyObject(*c.Get()); }), 1);
+  EXPECT_EQ(SweepForOutOfMemory([&] { return CopyObject(*c.Get()); }), 1);
 }
 
 }  // namespace
