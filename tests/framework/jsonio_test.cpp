@@ -136,13 +136,6 @@ TEST_F(JsonIO, EveryValueTypeRoundTripsExactly) {
   EXPECT_EQ(*l.pairs.Find(a), c);
   EXPECT_EQ(*l.pairs.Find(c), a);
   EXPECT_EQ(JsonText(loaded), text);
-
-  // Empty values: the empty Uuid and the unset id stay empty.
-  ObjectRef empty = NewBox();
-  ObjectRef emptyLoaded = FromJson(JsonText(empty));
-  EXPECT_TRUE(Data(emptyLoaded).id.IsEmpty());
-  EXPECT_FALSE(Data(emptyLoaded).key.IsSet());
-  EXPECT_TRUE(Data(emptyLoaded).next.IsEmpty());
 }
 
 TEST_F(JsonIO, SharedObjectsAreWrittenOnceAndSharedAgain) {

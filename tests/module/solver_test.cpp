@@ -47,7 +47,6 @@ TEST_F(Solver, RestPoseAsCurrentPoseGivesIdentityDeltas) {
     // A private copy of the rest node: all but the global matrix kept.
     EXPECT_NE(deltas[i].Get(), rests[i].Get());
     EXPECT_EQ(deltas[i].GetUuid(), rests[i].GetUuid());
-    EXPECT_EQ(deltas[i].GetParentGlobalMatrix(), rests[i].GetParentGlobalMatrix());
     EXPECT_EQ(deltas[i].GetPreMultiplyMatrix(), rests[i].GetPreMultiplyMatrix());
     EXPECT_EQ(deltas[i].GetRefCount(), 1);
   }
