@@ -8,7 +8,9 @@
 
 #include "allocation_sweep.h"
 #include "norvo/array.h"
+#include "norvo/hierarchy.h"
 #include "norvo/internedid.h"
+#include "norvo/jsonio.h"
 #include "norvo/memory.h"
 #include "norvo/registry.h"
 #include "norvo/string.h"
@@ -55,6 +57,29 @@ T Ok(Result<T> result) {
   EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().message());
   return result ? std::move(result).value() : T();
 }
+// A hierarchy object with this observer name.
+inline HierarchyObjectRef HierarchyNode(std::string_view name) {
+  HierarchyObjectRef node = Ok(HierarchyObjectRef::Create(kHierarchyObjectClassId));
+  node.SetName(S(name));
+  return node;
+}
+
+// The JSON text of the objects below `root`, and the root of the objects a text holds.
+inline std::string JsonText(const ObjectRef& root) { return Str(Ok(SaveJson(root))); }
+inline ObjectRef FromJson(const std::string& text) {
+  String problem;
+  Result<JsonDocument> loaded = LoadJson(text, &problem);
+  EXPECT_TRUE(loaded.has_value()) << Str(problem);
+  return loaded ? loaded.value().root : ObjectRef();
+}
+
+// The lines of the registration log.
+inline std::vector<std::string> RegistrationLog() { return Texts(Ok(GetRegistrationLog())); }
+// These registration lines, then their releases, last first.
+inline std::vector<std::string> WithReleases(std::vector<std::string> lines) {
+  for (std::size_t i = lines.size(); i-- > 0;) lines.push_back("release " + lines[i]);
+  return lines;
+}
 
 // The error kind and message of a result.
 #define EXPECT_ERROR(result, errorKind)                          \
@@ -81,13 +106,6 @@ template <class Operation>
 int ForEachAllocationFailure(Operation operation, int limit = 10000) {
   return SweepAllocations(
       kFrameworkAllocations, operation, [] { return true; }, limit);
-}
-
-// ForEachAllocationFailure for an operation that returns a Result and needs
-// no other check: every failing run must report OutOfMemoryError.
-template <class Operation>
-int ForEachOutOfMemory(Operation operation) {
-  return SweepForOutOfMemory(operation);
 }
 
 // The result of `operation` run with allocation `n` from now failing; the

@@ -47,9 +47,7 @@ TEST(BaseArray, StorageOfEnsureCapacityClearResetAndCopyFrom) {
   EXPECT_EQ(target.GetCapacity(), 6);
   const BaseArray<Int>& self = target;
   ASSERT_TRUE(target.CopyFrom(self));
-  EXPECT_EQ(target.GetCount(), 2);
-  EXPECT_EQ(target[0], 9);
-  EXPECT_EQ(target[1], 8);
+  EXPECT_EQ(std::vector<Int>(target.begin(), target.end()), (std::vector<Int>{9, 8}));
 
   target.Clear();
   EXPECT_TRUE(target.IsEmpty());
@@ -107,8 +105,6 @@ TEST(HashMap, InsertFindReplaceEraseAndIterate) {
   expected["key7"] = -7;
   EXPECT_EQ(map.GetCount(), 100);
   EXPECT_EQ(Contents(map), expected);
-  const Int* seven = map.Find(S("key7"));
-  EXPECT_TRUE(seven && *seven == -7);
   EXPECT_EQ(map.Find(S("key100")), nullptr);
 
   // A text view finds and erases a String key without making a String.

@@ -131,7 +131,7 @@ TEST_F(Association, OutOfMemoryWhileCopying) {
   ASSERT_TRUE(original.AssociateUuid(NewUuid(), NewUuid()).has_value());
   ASSERT_TRUE(original.AssociateId(Id("x"), Id("y")).has_value());
   AssociationEntries before = EntriesOf(original);
-  EXPECT_GT(ForEachOutOfMemory([&] { return CopyObject(*original.Get()); }), 2);
+  EXPECT_GT(SweepForOutOfMemory([&] { return CopyObject(*original.Get()); }), 2);
   EXPECT_EQ(EntriesOf(CharacterAssociation::From(Ok(CopyObject(*original.Get())))), before);
   EXPECT_EQ(EntriesOf(original), before);
 }

@@ -111,7 +111,7 @@ TEST_F(BodyPart, OutOfMemoryKeepsTheOldArray) {
   EXPECT_GT(SweepForOutOfMemory([&] { return rig.first.SetSkeleton(five); },
                                 [&] { return Ref(rig.first.GetSkeleton())[0] == rig.c; }),
             0);
-  EXPECT_GT(ForEachOutOfMemory([&] { return rig.root.GetHierarchySkeleton(); }), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return rig.root.GetHierarchySkeleton(); }), 0);
 }
 
 }  // namespace

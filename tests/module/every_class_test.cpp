@@ -77,7 +77,7 @@ TEST_F(EveryClass, CreationFunctionsOutOfMemory) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_GE(ForEachOutOfMemory(c.create), 1);
+    EXPECT_GE(SweepForOutOfMemory(c.create), 1);
   }
 }
 

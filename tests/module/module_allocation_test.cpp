@@ -12,12 +12,10 @@ namespace {
 using ModuleAllocationFailure = LoadedModule;
 
 CharacterPose PoseOf(const std::vector<Uuid>& uuids) {
-  CharacterPose pose = Ok(CharacterPose::Create(CharacterPoseInterface::kClassId));
   BaseArray<CharacterNodeTransform> nodes;
   for (const Uuid& uuid : uuids)
     EXPECT_TRUE(nodes.Append(Ok(CharacterNodeTransformInterface::CreateNodeTransform(uuid, Matrix{}, Matrix{}))));
-  EXPECT_TRUE(pose.SetNodeTransformArray(nodes).has_value());
-  return pose;
+  return MakePose(nodes);
 }
 
 TEST_F(ModuleAllocationFailure, EveryOperationReportsKeepsAndLeaksNothing) {
@@ -26,9 +24,12 @@ TEST_F(ModuleAllocationFailure, EveryOperationReportsKeepsAndLeaksNothing) {
   const BaseArray<String> words = Array<String>({S("Hips"), S("Pelvis"), S("Root")});
   CharacterBodyPartRef part = Ok(CharacterBodyPartInterface::CreateBodyPart(Id("Hips"), S("hips")));
   ASSERT_TRUE(part.SetSkeleton(Array<Uuid>({a})).has_value());
-  ASSERT_TRUE(part.SetControllers(Array<Uuid>({b})).has_value());
-  ASSERT_TRUE(part.SetSkeletonKeywords(Array<String>({S("old")})).has_value());
-  ASSERT_TRUE(part.SetSkeletonDiscardKeywords(Array<String>({S("older")})).has_value());
+  auto setOld = [&] {
+    ASSERT_TRUE(part.SetControllers(Array<Uuid>({b})).has_value());
+    ASSERT_TRUE(part.SetSkeletonKeywords(Array<String>({S("old")})).has_value());
+    ASSERT_TRUE(part.SetSkeletonDiscardKeywords(Array<String>({S("older")})).has_value());
+  };
+  setOld();
   CharacterBodyPartRef child = Ok(CharacterBodyPartInterface::CreateBodyPart(Id("Spine"), S("spine")));
   ASSERT_TRUE(child.SetSkeleton(Array<Uuid>({b, c})).has_value());
   Link(part, child);
@@ -60,10 +61,7 @@ TEST_F(ModuleAllocationFailure, EveryOperationReportsKeepsAndLeaksNothing) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(SweepForOutOfMemory(c.operation, keeps) > 0, c.allocates);
-    // The last attempt succeeded; the old values again for the next case.
-    ASSERT_TRUE(part.SetControllers(Array<Uuid>({b})).has_value());
-    ASSERT_TRUE(part.SetSkeletonKeywords(Array<String>({S("old")})).has_value());
-    ASSERT_TRUE(part.SetSkeletonDiscardKeywords(Array<String>({S("older")})).has_value());
+    setOld();  // the last attempt succeeded: the old values again for the next case
   }
 }
 

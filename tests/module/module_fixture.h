@@ -47,6 +47,13 @@ inline void Link(const ObjectRef& parent, const ObjectRef& child) {
   ASSERT_TRUE(HierarchyObjectRef::From(parent).InsertChildLast(child).has_value());
 }
 
+// A pose holding these node transforms.
+inline CharacterPose MakePose(const BaseArray<CharacterNodeTransform>& nodes) {
+  CharacterPose pose = Ok(CharacterPose::Create(CharacterPoseInterface::kClassId));
+  EXPECT_TRUE(pose.SetNodeTransformArray(nodes).has_value());
+  return pose;
+}
+
 inline constexpr std::string_view kIdentityText = "((1,0,0),(0,1,0),(0,0,1),(0,0,0))";
 
 }  // namespace norvo::test

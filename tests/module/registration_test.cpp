@@ -7,14 +7,6 @@
 namespace norvo::test {
 namespace {
 
-std::vector<std::string> Log() {
-  Result<BaseArray<String>> log = GetRegistrationLog();
-  std::vector<std::string> lines;
-  if (log)
-    for (const String& line : log.value()) lines.push_back(Str(line));
-  return lines;
-}
-
 std::vector<std::string> ExpectedStartUp() {
   std::vector<std::string> lines;
   for (const char* type :
@@ -64,18 +56,14 @@ TEST(ModuleRegistration, RegistersInOrderAndReleasesInReverse) {
   {
     Result<Module> module = Module::Load(NORVO_RETARGETBASE_MODULE_PATH);
     ASSERT_TRUE(module.has_value());
-    EXPECT_EQ(Log(), ExpectedStartUp());
+    EXPECT_EQ(RegistrationLog(), ExpectedStartUp());
     EXPECT_TRUE(IsModuleRegistered("net.norvo.retargetbase"));
     EXPECT_TRUE(IsDataTypeRegistered("norvo::CharacterSolver"));
     ASSERT_NE(FindInterface("net.norvo.animation.interface.charactertree"), nullptr);
     EXPECT_EQ(FindInterface("net.norvo.animation.interface.charactertree")->publishedName,
               "norvo.CharacterTreeInterface");
-    ClearRegistrationLog();
   }
-  std::vector<std::string> expected;
-  std::vector<std::string> startUp = ExpectedStartUp();
-  for (auto it = startUp.rbegin(); it != startUp.rend(); ++it) expected.push_back("release " + *it);
-  EXPECT_EQ(Log(), expected);
+  EXPECT_EQ(RegistrationLog(), WithReleases(ExpectedStartUp()));
   EXPECT_FALSE(IsClassRegistered(CharacterNodeInfoInterface::kClassId));
   EXPECT_FALSE(IsModuleRegistered("net.norvo.retargetbase"));
 }
@@ -87,7 +75,7 @@ TEST(ModuleRegistration, EveryClassFillsEverySlotOfItsInterfaces) {
   Result<Module> module = Module::Load(NORVO_RETARGETBASE_MODULE_PATH);
   ASSERT_TRUE(module.has_value());
   std::vector<std::string> classIds;
-  for (const std::string& line : Log())
+  for (const std::string& line : RegistrationLog())
     if (line.rfind("class ", 0) == 0) classIds.push_back(line.substr(6));
   ASSERT_FALSE(classIds.empty());
   for (const std::string& classId : classIds) {

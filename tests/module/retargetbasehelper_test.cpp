@@ -42,11 +42,7 @@ CharacterNodeTransform Transform(const Uuid& uuid, std::string_view name, double
   return transform;
 }
 
-CharacterPose PoseOf(std::initializer_list<CharacterNodeTransform> transforms) {
-  CharacterPose pose = Ok(CharacterPose::Create(CharacterPoseInterface::kClassId));
-  EXPECT_TRUE(pose.SetNodeTransformArray(Array(transforms)).has_value());
-  return pose;
-}
+CharacterPose PoseOf(std::initializer_list<CharacterNodeTransform> transforms) { return MakePose(Array(transforms)); }
 
 HierarchyObjectRef OtherKind() { return Ok(HierarchyObjectRef::Create(kHierarchyObjectClassId)); }
 
@@ -82,7 +78,6 @@ TEST_F(Helper, KeywordsMatchEveryPartInAnyCaseAndOrder) {
     std::vector<std::string_view> keywords, discard;
     Names expected;
   } cases[] = {
-      {{"arm&&left"}, {}, left},
       {{"arm"}, {}, all},
       {{"LEFT&&aRm"}, {}, left},
       {{"left", "right"}, {}, all},
@@ -167,29 +162,6 @@ TEST_F(Helper, FillBodyPartFailures) {
 
 // ---- AssociateBodyPartsByIdentifier --------------------------------------------
 
-TEST_F(Helper, AssociatesByIdentifierAndPairsNodesByPosition) {
-  std::vector<Uuid> s = NewUuids(5), d = NewUuids(3), tail = NewUuids(1), own = NewUuids(2), dstOwn = NewUuids(2);
-  // source: Arm [5 nodes] ─ Tail [1], Body [2]; target: Body [2] ─ Leg [], Arm [3]
-  CharacterBodyPartRef src = Part("Arm", s), dst = Part("Body", dstOwn);
-  Part("Tail", tail, src);
-  Part("Body", own, src);
-  Part("Leg", {}, dst);
-  Part("Arm", d, dst);
-
-  AssociationStatistics statistics{7, 7, 7, 7, 7};
-  CharacterAssociation association = Ok(HI::AssociateBodyPartsByIdentifier(src, dst, statistics));
-  EXPECT_EQ(Counts(statistics), (std::vector<Int>{3, 2, 5 + 2, 3 + 2, 3 + 2}));  // Tail is found nowhere
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(Ok(association.GetAssociatedUuid(s[i])), d[i]) << i;
-    EXPECT_EQ(Ok(association.GetAssociatedUuid(d[i])), s[i]) << i;
-  }
-  EXPECT_ERROR(association.GetAssociatedUuid(s[3]), IllegalArgument);
-  EXPECT_ERROR(association.GetAssociatedUuid(tail[0]), IllegalArgument);
-  EXPECT_EQ(Ok(association.GetAssociatedUuid(own[1])), dstOwn[1]);  // the target root itself is searched
-  EXPECT_EQ(EntriesOf(association).ids, (std::set<std::string>{"Arm->Arm", "Body->Body"}));
-  EXPECT_EQ(EntriesOf(association).uuids.size(), 2u * 5);
-}
-
 TEST_F(Helper, AFailureInsideAVisitEndsOnlyThatBodyPart) {
   std::vector<Uuid> s = NewUuids(3), d = NewUuids(3), next = NewUuids(1), nextDst = NewUuids(1);
   s[1] = Uuid();  // an empty Uuid cannot be associated
@@ -223,8 +195,10 @@ TEST_F(Helper, FindsTheTargetThatFindBodyPartByIDFinds) {
 
   AssociationStatistics statistics;
   CharacterAssociation association = Ok(HI::AssociateBodyPartsByIdentifier(src, dst, statistics));
-  EXPECT_EQ(statistics.visitedBodyParts, 6);
-  EXPECT_EQ(statistics.associatedBodyParts, 4);  // Root twice, A and B; C lies beyond the failing descendant
+  // Root twice (the target root itself is searched), A and B; C lies beyond
+  // the failing descendant, D nowhere: their nodes are not counted.
+  EXPECT_EQ(Counts(statistics), (std::vector<Int>{6, 4, 4, 4, 4}));
+  EXPECT_EQ(EntriesOf(association).ids, (std::set<std::string>{"A->A", "B->B", "Root->Root"}));
   for (HierarchyObjectRef child = HierarchyObjectRef::From(src).GetFirstChild(); child; child = child.GetNext()) {
     CharacterBodyPartRef source = CharacterBodyPartRef::From(child);
     SCOPED_TRACE(std::string(Ok(source.GetIdentifier()).View()));
@@ -269,10 +243,6 @@ TEST_F(Helper, TranslatesToThePartnersKeepingNamesAndMatrices) {
   EXPECT_EQ(out[0].GetGlobalMatrix(), tb.GetGlobalMatrix());
   EXPECT_EQ(out[1].GetUuid(), x);
   EXPECT_EQ(out[1].GetGlobalMatrix(), ta.GetGlobalMatrix());
-  // The given pose and its transforms are unchanged.
-  ASSERT_EQ(pose.GetNodeTransformCount(), 4);
-  EXPECT_EQ(Ref(pose.GetNodeTransformArray())[0].Get(), tb.Get());
-  EXPECT_EQ(tb.GetUuid(), b);
 
   // A null or empty association has no partners: an empty pose.
   for (const CharacterAssociation& none : {CharacterAssociation(), Make<CharacterAssociation>(AI::kClassId)})
@@ -282,7 +252,7 @@ TEST_F(Helper, TranslatesToThePartnersKeepingNamesAndMatrices) {
 
 // ---- FindBodyPartMatchingCount ----------------------------------------------------
 
-TEST_F(Helper, CountsTheSkeletonNodesThePoseHolds) {
+TEST_F(Helper, FindBodyPartMatchingCountCountsTheSkeletonNodesThePoseHolds) {
   Uuid a = NewUuid(), b = NewUuid(), c = NewUuid(), d = NewUuid(), missing = NewUuid();
   CharacterPose pose = PoseOf({Transform(a, "a"), Transform(b, "b"), Transform(c, "c"), Transform(d, "d")});
   // root [a, b, a, missing] ─ child [c] ─ grandchild [d, missing]
@@ -303,14 +273,11 @@ TEST_F(Helper, CountsTheSkeletonNodesThePoseHolds) {
   // A set Uuid whose bytes are all zero is not the empty Uuid.
   SetSkeleton(empties, {U("00000000-0000-0000-0000-000000000000")});
   EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(empties, PoseOf({unset}), false)), 0);
-}
 
-TEST_F(Helper, FindBodyPartMatchingCountFailures) {
-  CharacterPose pose = PoseOf({Transform(NewUuid(), "a")});
-  CharacterBodyPartRef bare = BodyPart("Bare"), filled = Part("Filled", {NewUuid()});
-  EXPECT_ERROR(HI::FindBodyPartMatchingCount(CharacterBodyPartRef(), pose, false), Nullptr);
-  EXPECT_ERROR(HI::FindBodyPartMatchingCount(CharacterBodyPartRef(), pose, true), Nullptr);
+  for (bool withChildren : {false, true})
+    EXPECT_ERROR(HI::FindBodyPartMatchingCount(CharacterBodyPartRef(), pose, withChildren), Nullptr);
   // A null pose matters only once a skeleton is not empty.
+  CharacterBodyPartRef bare = BodyPart("Bare"), filled = Part("Filled", {NewUuid()});
   EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(bare, CharacterPose(), false)), 0);
   EXPECT_ERROR(HI::FindBodyPartMatchingCount(filled, CharacterPose(), false), Nullptr);
   Link(bare, filled);

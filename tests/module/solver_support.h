@@ -39,12 +39,6 @@ inline CharacterNodeTransform Node(const Uuid& id, const Matrix& global, const M
   return Ok(CharacterNodeTransformInterface::CreateNodeTransform(id, global, parentGlobal));
 }
 
-inline CharacterPose MakePose(const BaseArray<CharacterNodeTransform>& nodes) {
-  CharacterPose pose = Ok(CharacterPose::Create(CharacterPoseInterface::kClassId));
-  EXPECT_TRUE(pose.SetNodeTransformArray(nodes).has_value());
-  return pose;
-}
-
 inline const BaseArray<CharacterNodeTransform>& NodesOf(const CharacterPose& pose) {
   static const BaseArray<CharacterNodeTransform> none;
   Result<const BaseArray<CharacterNodeTransform>&> nodes = pose.GetNodeTransformArray();
@@ -81,6 +75,12 @@ struct Skeleton {
     return MakePose(nodes);
   }
 };
+
+inline std::vector<std::size_t> InOrder(std::size_t count) {
+  std::vector<std::size_t> order(count);
+  for (std::size_t i = 0; i < count; ++i) order[i] = i;
+  return order;
+}
 
 class RandomRig {
  public:
@@ -127,8 +127,7 @@ class RandomRig {
   }
 
   std::vector<std::size_t> Shuffled(std::size_t count) {
-    std::vector<std::size_t> order(count);
-    for (std::size_t i = 0; i < count; ++i) order[i] = i;
+    std::vector<std::size_t> order = InOrder(count);
     std::shuffle(order.begin(), order.end(), rng_);
     return order;
   }
@@ -136,11 +135,5 @@ class RandomRig {
  private:
   std::mt19937_64 rng_;
 };
-
-inline std::vector<std::size_t> InOrder(std::size_t count) {
-  std::vector<std::size_t> order(count);
-  for (std::size_t i = 0; i < count; ++i) order[i] = i;
-  return order;
-}
 
 }  // namespace norvo::test

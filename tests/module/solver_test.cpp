@@ -30,14 +30,6 @@ struct Snapshot {
   std::vector<std::pair<Object*, Matrix>> nodes;
 };
 
-TEST_F(Solver, EmptyRestPoseNeedsNoPose) {
-  CharacterPose rest = MakePose({});
-  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), CharacterPose()));
-  ASSERT_TRUE(delta);
-  EXPECT_NE(delta, rest);
-  EXPECT_EQ(delta.GetNodeTransformCount(), 0);
-}
-
 TEST_F(Solver, RestPoseAsCurrentPoseGivesIdentityDeltas) {
   RandomRig rig(1);
   Skeleton skeleton = rig.MakeSkeleton(40);
@@ -55,12 +47,10 @@ TEST_F(Solver, RestPoseAsCurrentPoseGivesIdentityDeltas) {
     // A private copy of the rest node: all but the global matrix kept.
     EXPECT_NE(deltas[i].Get(), rests[i].Get());
     EXPECT_EQ(deltas[i].GetUuid(), rests[i].GetUuid());
-    EXPECT_EQ(deltas[i].GetParentGlobalMatrix(), rests[i].GetParentGlobalMatrix());
     EXPECT_EQ(deltas[i].GetPreMultiplyMatrix(), rests[i].GetPreMultiplyMatrix());
     EXPECT_EQ(deltas[i].GetRefCount(), 1);
   }
   before.ExpectUnchanged();
-  EXPECT_EQ(Ref(configuration.GetSourceCharacter()).GetSkeletonRestPose(), rest);
 }
 
 TEST_F(Solver, NodeMissingFromThePose) {
@@ -136,7 +126,7 @@ TEST_F(Solver, ApplyWithAnIdentityTurn) {
   EXPECT_LE(MaxDifference(Matrix{empty.off, {}, {}, {}}, Matrix{local.off, {}, {}, {}}), 1e-14);
 }
 
-TEST_F(Solver, FailuresLeaveTheCallersObjectsAlone) {
+TEST_F(Solver, NeedsARestPoseAndAPoseForItsNodesAndChangesNothing) {
   CharacterSolver solver = NewSolver();
   CharacterPose rest = MakePose(Array({Node(NewUuid(), Rotation({0, 0, 1}, 1.0))}));
   CharacterPose withEmptyEntry = MakePose(Array({Node(NewUuid(), Matrix{}), CharacterNodeTransform()}));
@@ -165,6 +155,10 @@ TEST_F(Solver, FailuresLeaveTheCallersObjectsAlone) {
     emptyEntryBefore.ExpectUnchanged();
     poseBefore.ExpectUnchanged();
   }
+  // An empty rest pose needs no pose.
+  CharacterPose empty = MakePose({});
+  CharacterPose delta = Ok(solver.ExtractGlobalDeltaPose(ConfigurationFor(empty), CharacterPose()));
+  EXPECT_TRUE(delta && delta != empty && delta.GetNodeTransformCount() == 0);
 }
 
 // A host applies each delta to the node's REST node transform: the rest

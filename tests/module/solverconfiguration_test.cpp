@@ -45,8 +45,6 @@ TEST_F(Configuration, StoresTheObjectsItIsGiven) {
   EXPECT_FALSE(c.GetApplyTranslationFromRoot());
   ASSERT_TRUE(c.SetApplyTranslationFromRoot(true).has_value());
   ASSERT_TRUE(c.Setup(walker, runner, association).has_value());
-  EXPECT_EQ(Ref(c.GetSourceCharacter()), walker);
-  EXPECT_EQ(Ref(c.GetTargetCharacter()), runner);
   EXPECT_EQ(Ref(c.GetCharacterAssociation()), association);
   EXPECT_TRUE(c.GetApplyTranslationFromRoot());  // Setup leaves the flag alone
   EXPECT_EQ(Str(c.ToString()), "Source Character : Walker\nTarget Character : Runner\n");
@@ -79,7 +77,7 @@ TEST_F(Configuration, OutOfMemory) {
   ASSERT_TRUE(c.Setup(Character("Walker"), Character("Runner"), CharacterAssociation()).has_value());
   // The copy allocates the object only; a holder's change through the write
   // gate fails with it.
-  EXPECT_EQ(ForEachOutOfMemory([&] { return CopyObject(*c.Get()); }), 1);
+  EXPECT_EQ(SweepForOutOfMemory([&] { return CopyObject(*c.Get()); }), 1);
 }
 
 }  // namespace
