@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "norvo/retarget/pipeline.h"
@@ -29,6 +30,10 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
   const std::string out = " -o " + Path("out.bvh"), toOther = walk_ + " --target " + SharedPath("cmu_12_03.bvh") + out;
   const std::string bad = Write("bad.bvh", "HIERARCHY\nROOT Hips\nOFFSET 0 0 0\n");
   const std::string notes = Write("notes.txt", "a clip, some day\n");
+  const std::string utf16 = Write("utf16.bvh", std::string("\xFF\xFEH\0I\0", 6));
+  const std::string fifo = Path("pipe.bvh");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string folder = dir_.string();
   const std::string badPreset = Write("bad.json", "{\n  \"bodyParts\": {\n    \"Hip\": {}\n  }\n}\n");
   const struct {
     std::string arguments;
@@ -51,7 +56,8 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {toOther + " --spread-chains Spine,Tail", 1,
        "--spread-chains takes none or body parts separated by commas (Spine, Neck, LeftUpperArm, ...); found 'Tail'"},
       {bad + " --target " + walk_ + out, 2, bad + ":3: expected '{' after ROOT Hips, found 'OFFSET 0 0 0'"},
-      {Path("missing.bvh") + " --target " + walk_ + out, 2, Path("missing.bvh") + ": cannot open the file"},
+      {Path("missing.bvh") + " --target " + walk_ + out, 2,
+       Path("missing.bvh") + ": cannot open the file: No such file or directory"},
       {toOther + " --preset " + badPreset, 2,
        badPreset + ": unknown body part \"Hip\"; the body parts are Hips, Spine, Chest, Neck, Head, LeftShoulder, "
                    "LeftUpperArm, LeftForeArm, LeftHand, LeftThumb, LeftIndex, LeftMiddle, LeftRing, LeftLittle, "
@@ -63,6 +69,13 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {"--target " + walk_ + " --save-rig " + Path("rig.bvh"), 1,
        "cannot write a rig to " + Path("rig.bvh") + ": give a file name that ends in .json"},
       {notes + " --target " + walk_ + out, 2, notes + ": no format reads this file: give a .bvh or .json file"},
+      // Files that are no files, or not text the tool reads, are named at once.
+      {folder + " --target " + walk_ + out, 2, folder + ": is a folder"},
+      {walk_ + " --target " + folder + out, 2, folder + ": is a folder"},
+      {fifo + " --target " + walk_ + out, 2, fifo + ": is not a regular file"},
+      {"/dev/zero --target " + walk_ + out, 2, "/dev/zero: is not a regular file"},
+      {walk_ + " --target " + walk_ + " -o " + fifo, 2, fifo + ": is not a regular file"},
+      {utf16 + " --target " + walk_ + out, 2, utf16 + ": is UTF-16 text: save it as UTF-8"},
       {walk_ + " --target " + walk_ + " -o " + Path("no/such/folder/out.bvh"), 2,
        Path("no/such/folder/out.bvh") + ": cannot create the file: there is no folder " + Path("no/such/folder")},
   };

@@ -70,13 +70,22 @@ TEST_F(RigFile, RefusesFilesThatAreNotRigs) {
        "rig.json: not a rig file: the section \"norvo-retarget\" is missing"},
       {replaced("\"name\":\"Hips\"", "\"name\":\"Hip\""),
        "rig.json: the skeleton tree does not list the rig's joints in order"},
-      {replaced("\"name\":\"Hips\"", "\"name\":\"Hips}\\n\""), "rig.json: joint 0 has a name that is not one word"},
+      {replaced("\"name\":\"Hips\"", "\"name\":\"Hips}\\n\""),
+       "rig.json: joint 0 has a name that a BVH file cannot hold"},
+      {replaced("\"name\":\"Hips\"", "\"name\":\"Hips \""), "rig.json: joint 0 has a name that a BVH file cannot hold"},
       {replaced("\"parent\":0", "\"parent\":5"),
        "rig.json: joint 1 has parent 5: a joint's parent comes before it, and only the first joint is a root"},
       {replaced("\"_identifier\":\"Head\"", "\"_identifier\":\"Skull\""), "rig.json: the body part Head is missing"},
       {replaced("{\"channels\":[\"Zrotation\",\"Yrotation\",\"Xrotation\"]",
                 "{\"channels\":[\"Zrotation\",\"Yrotation\"]"),
        "rig.json: joint 1 does not have 3 or 6 channels"},
+      // Layouts the BVH reader refuses: a rotation three times, positions alone.
+      {replaced("{\"channels\":[\"Zrotation\",\"Yrotation\",\"Xrotation\"]",
+                "{\"channels\":[\"Xrotation\",\"Xrotation\",\"Xrotation\"]"),
+       "rig.json: joint 1's channels are not three rotations, alone or with three positions, each once"},
+      {replaced("{\"channels\":[\"Zrotation\",\"Yrotation\",\"Xrotation\"]",
+                "{\"channels\":[\"Xposition\",\"Yposition\",\"Zposition\"]"),
+       "rig.json: joint 1's channels are not three rotations, alone or with three positions, each once"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -85,6 +94,12 @@ TEST_F(RigFile, RefusesFilesThatAreNotRigs) {
     EXPECT_EQ(loaded.failure().kind, FailureKind::BadInput);
     EXPECT_EQ(loaded.failure().Text(), c.message);
   }
+  // Every name the BVH reader takes reads back, spaces inside it too.
+  Skeleton biped = rig.skeleton;
+  biped.joints[1].name = "Bip01 L Thigh";
+  const Rig spaced = test::Ok(BuildRig("biped", biped, test::ShippedPresets()[2]));
+  EXPECT_EQ(test::Ok(ParseRigFile(test::Ok(FormatRigFile(spaced)), "rig.json")).skeleton.joints[1].name,
+            "Bip01 L Thigh");
 }
 
 class RigFileTool : public test::WithTool<> {

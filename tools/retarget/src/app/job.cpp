@@ -9,6 +9,7 @@
 
 #include "norvo/retarget/formats.h"
 #include "norvo/retarget/svg.h"
+#include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
@@ -40,10 +41,12 @@ std::vector<bool> Mapped(const Rig& rig, const CharacterAssociation& association
   return mapped;
 }
 
-// A folder that is not there is found before the work, not after it.
+// A folder that is not there, or an output that is there but is no regular
+// file (a folder, a FIFO, a device), is found before the work, not after it.
 Outcome<void> CheckFolders(const ClipOutputs& outputs) {
   for (const std::string* path : {&outputs.motion, &outputs.report, &outputs.svg, &outputs.rig}) {
     if (path->empty() || *path == "-") continue;
+    RETARGET_TRY(CheckNotSpecial(*path));
     std::error_code error;
     const std::filesystem::path folder = std::filesystem::path(*path).parent_path();
     if (!folder.empty() && !std::filesystem::is_directory(folder, error))

@@ -99,9 +99,9 @@ void ChannelsFromLocal(const Joint& joint, const std::vector<Channel>& channels,
   }
 }
 
-// Whether channels are a layout the reader takes: three rotations, alone or
-// after three positions, each channel once.
-bool ValidLayout(const std::vector<Channel>& channels) noexcept {
+}  // namespace
+
+bool IsChannelLayout(const std::vector<Channel>& channels) noexcept {
   if (channels.size() != 3 && channels.size() != 6) return false;
   bool seen[6] = {};
   for (std::size_t c = 0; c < channels.size(); ++c) {
@@ -111,6 +111,13 @@ bool ValidLayout(const std::vector<Channel>& channels) noexcept {
   return seen[3] && seen[4] && seen[5];
 }
 
+bool IsJointName(std::string_view name) noexcept {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; };
+  return !name.empty() && name.find('\n') == std::string_view::npos && !blank(name.front()) && !blank(name.back());
+}
+
+namespace {
+
 using C = Channel;
 const std::vector<Channel> kRootChannels = {C::Xposition, C::Yposition, C::Zposition,
                                             C::Zrotation, C::Yrotation, C::Xrotation};
@@ -118,7 +125,7 @@ const std::vector<Channel> kJointChannels = {C::Zrotation, C::Yrotation, C::Xrot
 
 // The channels a joint is written with.
 const std::vector<Channel>& LayoutOf(const Joint& joint) noexcept {
-  if (ValidLayout(joint.channels)) return joint.channels;
+  if (IsChannelLayout(joint.channels)) return joint.channels;
   return joint.parent < 0 ? kRootChannels : kJointChannels;
 }
 

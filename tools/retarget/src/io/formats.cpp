@@ -98,6 +98,8 @@ const FileFormat* FormatOf(std::string_view path) noexcept {
 
 Outcome<Asset> ReadAsset(const std::string& path) {
   try {
+    // Before any format looks at it: a FIFO would keep a reader waiting.
+    RETARGET_TRY(CheckNotSpecial(path));
     const FileFormat* format = FormatOf(path);
     if (!format) format = FormatByContent(path);
     if (!format)

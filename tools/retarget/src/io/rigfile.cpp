@@ -7,6 +7,7 @@
 
 #include "jsontext.h"
 #include "norvo/jsonio.h"
+#include "norvo/retarget/bvh.h"
 #include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
@@ -94,9 +95,8 @@ class SectionReader {
     if (!entry.is_object()) return Bad(what + " is not an object");
     std::string name;
     RETARGET_TRY(Text(entry, "name", name));
-    // A BVH file names a joint with one word.
-    if (name.empty() || name.find_first_of(" \t\r\n\v\f{}") != std::string::npos)
-      return Bad(what + " has a name that is not one word");
+    // Every name a BVH file can hold, and only those.
+    if (!IsJointName(name)) return Bad(what + " has a name that a BVH file cannot hold");
     const json* parent = Member(entry, "parent");
     if (!parent || !parent->is_number_integer()) return Bad(what + " has no parent index");
     const std::int64_t p = parent->get<std::int64_t>();
@@ -119,6 +119,8 @@ class SectionReader {
       }
       if (!known) return Bad(what + " has an unknown channel");
     }
+    if (!IsChannelLayout(list))
+      return Bad(what + "'s channels are not three rotations, alone or with three positions, each once");
     skeleton.AddJoint(std::move(name), p, offset, std::move(list));
     const json* endSites = Member(entry, "endSites");
     if (!endSites || !endSites->is_array()) return Bad(what + "'s End Sites are not a list");

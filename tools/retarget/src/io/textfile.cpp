@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <new>
 
 namespace norvo::retarget {
@@ -19,21 +18,61 @@ Failure TooLarge(std::int64_t limit, const std::string& file, const char* what) 
                      file);
 }
 
+namespace {
+
+// What is wrong with a file that is not a regular one, in the user's terms.
+Failure NotAFile(const struct stat& status, const std::string& path) {
+  return MakeFailure(FailureKind::Io, S_ISDIR(status.st_mode) ? "is a folder" : "is not a regular file", path);
+}
+
+// Whether a text is UTF-16: a byte order mark, or a NUL beside each of the
+// first letters.
+bool IsUtf16(std::string_view text) noexcept {
+  if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) return true;
+  return text.size() >= 4 && (text[0] == '\0') != (text[1] == '\0') && (text[2] == '\0') != (text[3] == '\0');
+}
+
+}  // namespace
+
+Outcome<void> CheckNotSpecial(const std::string& path) {
+  try {
+    struct stat status;
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) return NotAFile(status, path);
+    return {};
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+// With the system's calls: the file is opened without waiting (a FIFO would
+// block an ordinary open) and read only when it is a regular file.
 Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes, const char* what) {
   try {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return MakeFailure(FailureKind::Io, std::string("cannot open the ") + what, path);
-    // The size first, so that a file past the limit is not read at all; then
-    // in one piece: a stream that runs out of memory while it copies into
-    // another stream stops quietly, and a cut text would read as malformed.
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    in.seekg(0, std::ios::beg);
-    if (size < 0 || !in) return MakeFailure(FailureKind::Io, std::string("cannot read the ") + what, path);
-    if (size > std::max<std::int64_t>(maxBytes, 0)) return TooLarge(maxBytes, path, what);
-    std::string text(std::size_t(size), '\0');
-    in.read(text.data(), size);
-    if (in.gcount() != size) return MakeFailure(FailureKind::Io, std::string("cannot read the ") + what, path);
+    const int file = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0)
+      return MakeFailure(FailureKind::Io, std::string("cannot open the ") + what + ": " + std::strerror(errno), path);
+    struct Closing {
+      int file;
+      ~Closing() { ::close(file); }
+    } closing{file};
+    struct stat status;
+    if (::fstat(file, &status) != 0)
+      return MakeFailure(FailureKind::Io, std::string("cannot read the ") + what + ": " + std::strerror(errno), path);
+    if (!S_ISREG(status.st_mode)) return NotAFile(status, path);
+    // The size first, so that a file past the limit is not read at all.
+    if (status.st_size > std::max<std::int64_t>(maxBytes, 0)) return TooLarge(maxBytes, path, what);
+    std::string text(std::size_t(status.st_size), '\0');
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t n = ::read(file, text.data() + done, text.size() - done);
+      if (n > 0) {
+        done += std::size_t(n);
+      } else if (n == 0) {
+        text.resize(done);  // the file became shorter while it was read
+      } else if (errno != EINTR) {
+        return MakeFailure(FailureKind::Io, std::string("cannot read the ") + what + ": " + std::strerror(errno), path);
+      }
+    }
+    if (IsUtf16(text)) return MakeFailure(FailureKind::BadInput, "is UTF-16 text: save it as UTF-8", path);
     return text;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
@@ -81,6 +120,10 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    // Only a regular file is replaced: not a folder, a FIFO or a device.
+    struct stat old;
+    const bool exists = ::stat(path.c_str(), &old) == 0;
+    if (exists && !S_ISREG(old.st_mode)) return NotAFile(old, path);
     // A name of its own: this process's id and a count that no other
     // thread of it takes.
     static std::atomic<unsigned> counter{0};
@@ -94,8 +137,7 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
       if (file < 0 && errno != EEXIST) break;
     }
     if (file < 0) return CannotWrite("cannot create the ", what, errno, path);
-    struct stat old;
-    const bool keep = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    const bool keep = exists;
     int error = !keep || ::fchmod(file, old.st_mode & 07777) == 0 ? WriteAll(file, text) : errno;
     if (::close(file) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
@@ -43,6 +44,13 @@ Outcome<Motion> ReadBvhFile(const std::string& path, const BvhLimits& limits = {
 // that the values do not jump by a whole turn where the rotation does not.
 Outcome<std::string> FormatBvh(const Motion& motion);
 Outcome<void> WriteBvhFile(const Motion& motion, const std::string& path);
+
+// Whether channels are a layout the reader takes: 3 or 6 channels, each
+// once, the three rotations among them.
+bool IsChannelLayout(const std::vector<Channel>& channels) noexcept;
+// Whether a joint name reads back from a BVH file as it was written: not
+// empty, on one line, without blanks at either end.
+bool IsJointName(std::string_view name) noexcept;
 
 // The channel values of BVH frames made into a motion: `values` holds the
 // frames one after the other, one value per channel.

@@ -16,6 +16,10 @@ Failure TooLarge(std::int64_t limit, const std::string& file, const char* what =
 // Io "cannot open the <what>" / "cannot read the <what>"; OutOfMemory.
 Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes, const char* what = "file");
 
+// Io "is a folder" or "is not a regular file" (a FIFO, a device) when
+// `path` names one; nothing for a regular file or one that is not there.
+Outcome<void> CheckNotSpecial(const std::string& path);
+
 // Writes `text` to `path`, replacing what was there: into a temporary file
 // in the same folder, flushed to the disk, then renamed over `path`. A write
 // that fails or is cut short leaves the old file as it was and no temporary
