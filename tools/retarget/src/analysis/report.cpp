@@ -278,8 +278,6 @@ Outcome<std::string> ReportJson(const MatchReport& report) {
     return std::move(out.text) + "\n";
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
-  } catch (const nlohmann::json::exception& error) {
-    return MakeFailure(FailureKind::Internal, std::string("cannot write the report as JSON: ") + error.what());
   }
 }
 
