@@ -28,6 +28,7 @@ class Batch : public test::WithTool<> {
       fs::create_symlink(SharedPath(clip), dir_ / "clips" / clip);
     std::ofstream(dir_ / "clips" / "broken.bvh") << "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0\n";
     std::ofstream(dir_ / "clips" / "notes.txt") << "not a clip\n";
+    std::ofstream(dir_ / "clips" / "odd\nname.txt") << "not a clip either\n";
   }
 };
 
@@ -46,7 +47,9 @@ TEST_F(Batch, WritesTheGoodClipsAndReportsTheBrokenOne) {
       EXPECT_TRUE(fs::exists(out / clip)) << clip;
     }
     EXPECT_FALSE(fs::exists(out / "broken.bvh"));
-    EXPECT_NE(run.out.find("total   3 of 4 clips written to " + out.string() + ", 1 failed; 941 frames in "),
+    EXPECT_EQ(run.out.substr(0, run.out.find("target")),
+              "skipped notes.txt: not a motion file\nskipped odd\\nname.txt: not a motion file\n");
+    EXPECT_NE(run.out.find("total   3 of 4 clips written to " + out.string() + ", 1 failed, 2 skipped; 941 frames in "),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find(std::string(" with ") + jobs + " workers\n"), std::string::npos) << run.out;
@@ -130,7 +133,7 @@ TEST_F(Batch, EachOptionGivesEveryClipWhatItGivesTheClipAlone) {
   // What a batch cannot do is refused and named.
   const Run text = Tool("--batch " + clips + target + " -o " + (dir_ / "text").string() + " --report -");
   EXPECT_EQ(text.status, 1);
-  EXPECT_EQ(text.err, "norvo-retarget: error: --report - prints one clip's report; with --batch give a file name "
+  EXPECT_EQ(text.err, "norvo-retarget: error: --report - prints one clip's file; with --batch give a file name "
                       "(each clip writes CLIP.NAME)\n");
 }
 

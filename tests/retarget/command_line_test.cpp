@@ -5,8 +5,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -35,6 +37,14 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const std::string folder = dir_.string();
   const std::string badPreset = Write("bad.json", "{\n  \"bodyParts\": {\n    \"Hip\": {}\n  }\n}\n");
+  const std::string twice = Write("twice.json", R"({"bodyParts": {"Hips": {}}, "bodyParts": {}})");
+  // Outputs onto inputs: a copy of the clip, also through "./" and a link.
+  const std::string clip = Write("clip.bvh", ReadAll(walk_)), target = " --target " + SharedPath("cmu_12_03.bvh");
+  std::filesystem::create_symlink(clip, Path("link.bvh"));
+  std::filesystem::create_symlink(clip, Path("link.json"));
+  const std::string far =
+      Write("far.bvh", std::regex_replace(ReadAll(walk_), std::regex("OFFSET [^\n]*"), "OFFSET 1e308 1e308 1e308"));
+  std::filesystem::create_directories(Path("empty"));
   const struct {
     std::string arguments;
     int status;
@@ -46,7 +56,9 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {"--target " + walk_ + out, 1,
        "SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or no arguments for the built-in sample"},
       {toOther + " --translation-scale big", 1,
-       "--translation-scale takes auto, none or a number above 0; found 'big'"},
+       "--translation-scale takes auto, none or a number from 0.000001 to 1000000; found 'big'"},
+      {toOther + " --translation-scale 1e306", 1,
+       "--translation-scale takes auto, none or a number from 0.000001 to 1000000; found '1e306'"},
       {toOther + " --preset mocap", 1,
        "unknown preset 'mocap': give a JSON file or one of the shipped presets: biovision, biped, cmu, daz, "
        "makehuman-game, mannequin, mixamo, rigify, vrm"},
@@ -78,6 +90,24 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {utf16 + " --target " + walk_ + out, 2, utf16 + ": is UTF-16 text: save it as UTF-8"},
       {walk_ + " --target " + walk_ + " -o " + Path("no/such/folder/out.bvh"), 2,
        Path("no/such/folder/out.bvh") + ": cannot create the file: there is no folder " + Path("no/such/folder")},
+      // No output over an input or over another output.
+      {clip + target + " -o " + clip, 1, clip + ": -o would overwrite SOURCE, the same file; write elsewhere"},
+      {clip + target + " -o " + Path("./clip.bvh"), 1,
+       Path("./clip.bvh") + ": -o would overwrite SOURCE, the same file; write elsewhere"},
+      {walk_ + " --target " + clip + " -o " + Path("link.bvh"), 1,
+       Path("link.bvh") + ": -o would overwrite --target, the same file; write elsewhere"},
+      {toOther + " --report " + Path("out.bvh"), 1,
+       Path("out.bvh") + ": -o and --report name one file; give each a file of its own"},
+      {clip + target + " -o - --svg -", 1, "-o and --svg both write to standard output; give one of them a file name"},
+      {"--target " + clip + " --save-rig " + Path("link.json"), 1,
+       Path("link.json") + ": --save-rig would overwrite --target, the same file; write elsewhere"},
+      // Numbers past what a double holds; presets that contradict themselves.
+      {far + target + out, 2, far + ": the rest pose reaches positions too large to compute"},
+      {toOther + " --preset " + twice, 2, twice + ": the member \"bodyParts\" is given twice"},
+      // A batch of nothing makes nothing.
+      {"--batch " + Path("empty") + target + " -o " + Path("made"), 2, "no motion files in " + Path("empty")},
+      {"--batch " + Path("empty") + target + " -o -", 1,
+       "-o takes the folder to write the clips into with --batch, not -"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
@@ -87,6 +117,8 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
     EXPECT_EQ(run.out, "");
   }
   EXPECT_FALSE(std::filesystem::exists(Path("out.bvh")));
+  EXPECT_FALSE(std::filesystem::exists(Path("made")));
+  EXPECT_EQ(ReadAll(clip), ReadAll(walk_));
 
   Run help = Tool("--help");
   EXPECT_EQ(help.status, 0);
@@ -133,6 +165,40 @@ TEST_F(CommandLine, RetargetsTheSharedClipsAndPrintsItsSummary) {
             "norvo-retarget: warning: cannot measure the hip height of stub (it needs joints in its Hips and Head "
             "body parts, and below its hips); the root's displacement is not scaled\n");
   EXPECT_EQ(test::Ok(ReadBvhFile(Path("quiet.bvh"))).FrameCount(), 344);
+}
+
+// What cannot be measured or used is said, and the rest is done: figures of
+// positions past what a double holds are "not measured" (and left out of
+// the report), a joint that a preset puts into two body parts is named.
+TEST_F(CommandLine, SaysWhatItCannotMeasureOrUse) {
+  // The first frame's root put 1e308 away.
+  std::string text = ReadAll(walk_);
+  const std::size_t first = text.find('\n', text.find("Frame Time:")) + 1;
+  std::size_t at = first;
+  for (int i = 0; i < 3; ++i) at = text.find(' ', at) + 1;
+  const std::string far = Write("far.bvh", text.replace(first, at - first, "1e308 1e308 1e308 "));
+  const std::string twice =
+      Write("twice.json", R"({"bodyParts": {"Hips": {"keywords": ["Hips"]}, "Spine": {"keywords": ["Hips"]}}})");
+  const std::string target = " --target " + SharedPath("cmu_12_03.bvh") + " -o " + Path("out.bvh");
+  const struct {
+    std::string arguments, out, err;
+  } cases[] = {
+      {far + target + " --report " + Path("report.json"),
+       "feet: not measured, the positions are too large to compute\n", ""},
+      {walk_ + target + " --preset " + twice, "",
+       "norvo-retarget: warning: target cmu_12_03: preset twice (" + twice +
+           ") puts joints into more than one body part, where one drives them: Hips in Hips and Spine\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    const Run run = Tool(c.arguments);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+  const std::string report = ReadAll(Path("report.json"));
+  EXPECT_EQ(report.find("null"), std::string::npos);
+  EXPECT_EQ(report.find("\"feet\""), std::string::npos);
 }
 
 TEST_F(CommandLine, WithoutArgumentsRunsTheBuiltInSample) {
@@ -204,20 +270,55 @@ TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsAndReportsTheFigures) {
   EXPECT_NE(ReadAll(Path("plain.bvh")), ReadAll(Path("out.bvh")));
 }
 
+// Whether a temporary file of the output is in the folder.
+bool Temporary(const std::filesystem::path& folder) {
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().filename().string().starts_with(".out.bvh")) return true;
+  return false;
+}
+
 // An output is replaced whole or not at all: a write cut short by the file
-// size limit leaves the old file and no temporary file; writers racing for
-// one file leave one of their files, whole.
+// size limit (the tool's own signal for it ignored) or by SIGTERM leaves the
+// old file and no temporary file; writers racing for one file leave one of
+// their files, whole.
 TEST_F(CommandLine, OutputsAreReplacedWholeOrNotAtAll) {
   const std::string output = Write("out.bvh", "the old file\n");
   const std::string arguments = walk_ + " --target " + SharedPath("cmu_12_03.bvh") + " -q -o " + output;
-  const int status = std::system(("sh -c 'trap \"\" XFSZ; ulimit -f 8; exec " + std::string(NORVO_RETARGET_TOOL) + " " +
-                                  arguments + "' 2>" + Path("err.txt"))
-                                     .c_str());
+  const int status = std::system(
+      ("sh -c 'ulimit -f 8; exec " + std::string(NORVO_RETARGET_TOOL) + " " + arguments + "' 2>" + Path("err.txt"))
+          .c_str());
   EXPECT_EQ(WEXITSTATUS(status), 2);
-  EXPECT_EQ(ReadAll(Path("err.txt")), "norvo-retarget: error: " + output + ": cannot write the file: File too large\n");
+  EXPECT_EQ(ReadAll(Path("err.txt")), "norvo-retarget: error: " + output +
+                                          ": cannot write the file: the file is larger than the system allows\n");
   EXPECT_EQ(ReadAll(output), "the old file\n");
-  for (const auto& entry : std::filesystem::directory_iterator(dir_))
-    EXPECT_FALSE(entry.path().filename().string().starts_with(".out.bvh")) << entry.path();
+  EXPECT_FALSE(Temporary(dir_));
+
+  // A long clip, stopped as soon as its output is being written.
+  std::string text = ReadAll(walk_);
+  const std::size_t frames = text.find('\n', text.find("Frame Time:")) + 1;
+  const std::string lines = text.substr(frames);
+  for (int i = 1; i < 40; ++i) text += lines;
+  text.replace(text.find("Frames: 344"), 11, "Frames: 13760");
+  const std::string clip = Write("long.bvh", text);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::freopen(Path("err.txt").c_str(), "w", stderr);
+    ::execl(NORVO_RETARGET_TOOL, NORVO_RETARGET_TOOL, clip.c_str(), "--target", walk_.c_str(), "-q", "-o",
+            output.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int stopped = 0;
+  while (::waitpid(child, &stopped, WNOHANG) == 0)
+    if (Temporary(dir_)) {
+      ::kill(child, SIGTERM);
+      ::waitpid(child, &stopped, 0);
+      break;
+    }
+  ASSERT_TRUE(WIFEXITED(stopped));
+  EXPECT_EQ(WEXITSTATUS(stopped), 143) << "finished before it was stopped";
+  EXPECT_EQ(ReadAll(Path("err.txt")), "norvo-retarget: interrupted (SIGTERM)\n");
+  EXPECT_EQ(ReadAll(output), "the old file\n");
+  EXPECT_FALSE(Temporary(dir_));
 
   ASSERT_EQ(Tool(arguments).status, 0);
   const std::string whole = ReadAll(output);
@@ -225,8 +326,7 @@ TEST_F(CommandLine, OutputsAreReplacedWholeOrNotAtAll) {
   for (int i = 0; i < 6; ++i) racing += std::string(NORVO_RETARGET_TOOL) + " " + arguments + " & ";
   ASSERT_EQ(std::system(("sh -c '" + racing + "wait'").c_str()), 0);
   EXPECT_EQ(ReadAll(output), whole);
-  for (const auto& entry : std::filesystem::directory_iterator(dir_))
-    EXPECT_FALSE(entry.path().filename().string().starts_with(".out.bvh")) << entry.path();
+  EXPECT_FALSE(Temporary(dir_));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // Every failure must come back as an out-of-memory Outcome, leave the
 // caller's values and files as they were and leak nothing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -98,12 +99,11 @@ TEST_F(ToolAllocation, ReadingPresets) {
     EXPECT_GT(SweepForOutOfMemory([&] { return ParsePreset(test::kSmallPreset, "small.json"); }, *injector), 0);
     EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFile(file); }, *injector), 0);
     EXPECT_GT(SweepForOutOfMemory([&] { return ReadPresetFolder(shipped); }, *injector), 0);
-    // A text that is not JSON: the parse stops with a partial value, which
-    // is freed as the failure is reported; a member given again empties the
-    // value it replaces.
+    // A member given twice stops the parse with a partial value, which is
+    // freed as the failure is reported.
     auto refused = [] {
       Outcome<Preset> outcome = ParsePreset("{\"bodyParts\": {\"Hips\": [[1, 2], {}], \"Hips\": [[3], {", "x.json");
-      if (!outcome && outcome.failure().message.starts_with("not valid JSON")) return true;
+      if (!outcome && outcome.failure().message == "the member \"Hips\" is given twice") return true;
       EXPECT_TRUE(IsOutOfMemory(outcome)) << Describe(outcome);
       return false;
     };
@@ -124,9 +124,21 @@ TEST_F(ToolAllocation, ListingFolders) {
   fs::create_directories(Path("list/d.bvh"));  // a folder is no clip
   for (const char* name : {"b.bvh", "A.BVH", "notes.txt", ".bvh", "c.bvh.txt"}) Write("list/" + std::string(name), "");
   fs::create_symlink(Path("list/b.bvh"), Path("list/link.bvh"));
+  fs::create_symlink(Path("list/gone.bvh"), Path("list/dangling.bvh"));
+  fs::create_symlink(Path("list/loop.bvh"), Path("list/loop.bvh"));
+  ASSERT_EQ(::mkfifo(Path("list/pipe.bvh").c_str(), 0600), 0);
   const std::vector<std::string> expected = {Path("list/A.BVH"), Path("list/b.bvh"), Path("list/link.bvh")};
-  EXPECT_EQ(Ok(ListMotionFiles(folder)), expected);
-  EXPECT_EQ(Ok(ListMotionFiles(folder + "/")), expected);
+  const std::vector<std::pair<std::string, std::string>> skipped = {
+      {"c.bvh.txt", "not a motion file"},    {"d.bvh", "a folder"},
+      {"dangling.bvh", "a link to nothing"}, {"loop.bvh", "a link that loops"},
+      {"notes.txt", "not a motion file"},    {"pipe.bvh", "not a regular file"}};
+  for (const std::string& path : {folder, folder + "/"}) {
+    const MotionFiles listed = Ok(ListMotionFiles(path));
+    EXPECT_EQ(listed.files, expected);
+    std::vector<std::pair<std::string, std::string>> seen;
+    for (const FolderEntry& entry : listed.skipped) seen.emplace_back(fs::path(entry.path).filename(), entry.why);
+    EXPECT_EQ(seen, skipped);
+  }
   EXPECT_GT(SweepForOutOfMemory([&] { return ListMotionFiles(folder); }, kNewAllocations), 0);
   const std::string none = Path("none");
   EXPECT_EQ(ListMotionFiles(none).failure().Text(), none + ": cannot list the folder: No such file or directory");
@@ -343,7 +355,7 @@ TEST_F(ToolAllocationWithModule, Batch) {
   for (const char* name : {"one.bvh", "two.bvh"}) Write("batchin/" + std::string(name), test::kSmallClip);
   const Rig target = Ok(BuildRig("target", clip_.skeleton, preset_));
   BatchJob job;
-  job.inputs = Ok(ListMotionFiles(Path("batchin")));
+  job.inputs = Ok(ListMotionFiles(Path("batchin"))).files;
   job.outputFolder = Path("batchout");
   job.clip.targetRig = std::shared_ptr<const Rig>(std::shared_ptr<const Rig>(), &target);
   job.clip.target = "target.bvh";

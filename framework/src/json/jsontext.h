@@ -149,7 +149,7 @@ struct ParseFault {
   enum class Kind : std::uint8_t { kSyntax, kDuplicate, kTooDeep };
   Kind kind = Kind::kSyntax;
   std::size_t byte = 0;  // a syntax error's: the bytes read when it was seen
-  std::string message;   // a syntax error's: the JSON library's text
+  std::string message;   // a syntax error's: the JSON library's text; a duplicate's: the member name
 };
 
 // Reads `text` into `into`, with at most `maxDepth` arrays and objects open
@@ -169,7 +169,11 @@ inline bool Parse(std::string_view text, Builder& into, ParseFault& fault, std::
       builder.Open(type);
       return true;
     }
-    bool Key(const std::string& name) { return builder.Key(name) || Stop(ParseFault::Kind::kDuplicate); }
+    bool Key(const std::string& name) {
+      if (builder.Key(name)) return true;
+      fault.message = name;
+      return Stop(ParseFault::Kind::kDuplicate);
+    }
     bool Close() {
       builder.Close();
       return true;

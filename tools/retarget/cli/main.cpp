@@ -13,6 +13,7 @@
 #include "norvo/retarget/install.h"
 #include "norvo/retarget/job.h"
 #include "norvo/retarget/sample.h"
+#include "norvo/retarget/textfile.h"
 #include "options.h"
 #include "summary.h"
 
@@ -79,7 +80,9 @@ Outcome<void> RunFiles(const Arguments& arguments) {
   RETARGET_ASSIGN(request, PresetsInto(std::move(request), arguments, shipped));
   request.source = arguments.source;
   request.target = arguments.target;
-  return RunOne(request, arguments.quiet);
+  // A file written to standard output leaves no room for the summary.
+  const ClipOutputs& out = request.outputs;
+  return RunOne(request, arguments.quiet || out.motion == "-" || out.svg == "-" || out.rig == "-");
 }
 
 // Only --save-rig: builds or reads the target rig and writes it.
@@ -90,30 +93,32 @@ Outcome<void> RunSaveRig(const Arguments& arguments) {
     return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or --target TARGET.bvh "
                  "--save-rig RIG.json alone");
   RETARGET_TRY(CheckRigOutput(arguments.saveRig));
+  const NamedFile target[] = {{"--target", arguments.target}}, rigFile[] = {{"--save-rig", arguments.saveRig}};
+  RETARGET_TRY(CheckOutputsApart(target, rigFile));
   RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
   RETARGET_ASSIGN(const std::optional<Preset> preset, PresetArgument(arguments.preset, shipped));
   RETARGET_ASSIGN(const std::shared_ptr<const Rig> rig, LoadRig(arguments.target, preset, shipped));
   for (const std::string& warning : PresetWarnings("target", *rig, "--preset")) Warn(warning);
   RETARGET_TRY(WriteRig(*rig, arguments.saveRig));
-  if (!arguments.quiet)
+  if (!arguments.quiet && arguments.saveRig != "-")
     std::printf("saved   %s: %lld joints; preset %s puts %lld joints into body parts\n", arguments.saveRig.c_str(),
                 static_cast<long long>(rig->JointCount()), rig->preset.name.c_str(),
                 static_cast<long long>(rig->parts.covered));
   return {};
 }
 
-// The output folder of a batch, made when it is missing as a single output
-// file would be; never the folder of the clips.
-Outcome<void> OutputFolder(const Arguments& arguments) {
+// The folders of a batch: the clips' must be there, the output folder is
+// never it, and is made (when `make`) as a single output file would be.
+Outcome<void> BatchFolders(const Arguments& arguments, bool make) {
   std::error_code error;
   if (!std::filesystem::is_directory(arguments.batch, error))
     return MakeFailure(FailureKind::Io, "there is no such folder", arguments.batch);
-  if (!std::filesystem::is_directory(arguments.output, error) &&
+  if (std::filesystem::equivalent(arguments.batch, arguments.output, error))
+    return Usage("-o " + arguments.output + " is the folder of the clips; the results would overwrite them");
+  if (make && !std::filesystem::is_directory(arguments.output, error) &&
       (std::filesystem::create_directories(arguments.output, error),
        !std::filesystem::is_directory(arguments.output, error)))
     return MakeFailure(FailureKind::Io, "cannot make the folder to write the clips into", arguments.output);
-  if (std::filesystem::equivalent(arguments.batch, arguments.output, error))
-    return Usage("-o " + arguments.output + " is the folder of the clips; the results would overwrite them");
   return {};
 }
 
@@ -124,24 +129,33 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   if (!arguments.source.empty()) return Usage("give SOURCE.bvh or --batch FOLDER, not both");
   if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
   if (arguments.output.empty()) return Usage("-o OUTFOLDER is needed with --batch: the folder to write the clips into");
-  if (arguments.report == "-")
-    return Usage("--report - prints one clip's report; with --batch give a file name (each clip writes CLIP.NAME)");
+  if (arguments.output == "-") return Usage("-o takes the folder to write the clips into with --batch, not -");
+  for (const auto& [option, name] :
+       {std::pair{"--report", &arguments.report}, {"--svg", &arguments.svg}, {"--save-rig", &arguments.saveRig}})
+    if (*name == "-")
+      return Usage(std::string(option) + " - prints one clip's file; with --batch give a file name (each clip writes " +
+                   "CLIP.NAME)");
   BatchJob job;
   RETARGET_ASSIGN(job.clip, MakeRequest(arguments));
-  RETARGET_TRY(OutputFolder(arguments));
+  RETARGET_TRY(BatchFolders(arguments, false));
+  RETARGET_ASSIGN(const MotionFiles listed, ListMotionFiles(arguments.batch));
+  for (const FolderEntry& entry : listed.skipped)
+    if (!arguments.quiet) std::printf("skipped %s: %s\n", Printable(FileName(entry.path)).c_str(), entry.why.c_str());
+  if (listed.files.empty()) return MakeFailure(FailureKind::BadInput, "no motion files in " + arguments.batch);
+  job.inputs = listed.files;
+  job.outputFolder = arguments.output;
+  job.clip.target = arguments.target;
+  RETARGET_TRY(CheckBatchOutputs(job));
+  RETARGET_TRY(BatchFolders(arguments, true));
   RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
   RETARGET_ASSIGN(job.clip, PresetsInto(std::move(job.clip), arguments, shipped));
   RETARGET_ASSIGN(job.clip.targetRig, LoadRig(arguments.target, job.clip.targetPreset, shipped));
-  job.clip.target = arguments.target;
   const Rig& target = *job.clip.targetRig;
   for (const std::string& warning : PresetWarnings("target", target, "--preset")) Warn(warning);
   if (!arguments.quiet)
     std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n",
                 FileName(arguments.target).c_str(), static_cast<long long>(target.JointCount()),
                 PresetText(target).c_str(), static_cast<long long>(target.parts.covered));
-  RETARGET_ASSIGN(job.inputs, ListMotionFiles(arguments.batch));
-  if (job.inputs.empty()) return MakeFailure(FailureKind::BadInput, "no .bvh files in the folder", arguments.batch);
-  job.outputFolder = arguments.output;
   job.workers = arguments.jobs ? arguments.jobs : std::max(1u, std::thread::hardware_concurrency());
   job.workers = std::min<unsigned>(job.workers, unsigned(job.inputs.size()));
   int status = 0;
@@ -182,9 +196,11 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!arguments.quiet)
-    std::printf("total   %lld of %zu clips written to %s, %zu failed; %lld frames in %.2f s with %u workers\n",
-                static_cast<long long>(written), job.inputs.size(), arguments.output.c_str(),
-                job.inputs.size() - std::size_t(written), static_cast<long long>(frames), seconds, job.workers);
+    std::printf("total   %lld of %zu clips written to %s, %zu failed, %zu skipped; %lld frames in %.2f s "
+                "with %u workers\n",
+                static_cast<long long>(written), job.inputs.size(), Printable(arguments.output).c_str(),
+                job.inputs.size() - std::size_t(written), listed.skipped.size(), static_cast<long long>(frames),
+                seconds, job.workers);
   return status;
 }
 
@@ -230,6 +246,7 @@ Outcome<void> RunSample(const Arguments& arguments, const char* program) {
 
 // The command line; main adds what holds for every way out.
 int Run(int argc, char** argv) {
+  HandleSignals(kTool);
   Arguments arguments;
   if (const std::optional<int> done = ParseCommandLine(argc, argv, arguments)) return *done;
   Outcome<Module> module = LoadRetargetModule();

@@ -18,8 +18,9 @@ std::string Footer() {
       "Without SOURCE the tool runs its built-in sample and says where it wrote the files.\n"
       "With --batch, each clip's result keeps the clip's file name in OUTFOLDER, and --report, --svg and --save-rig "
       "NAME write CLIP.NAME there for each clip.\n"
+      "A file name - writes that file to standard output instead of the summary (one such output at a time).\n"
       "Exit codes: 0 done, 1 wrong arguments, 2 a file that cannot be read or written or is malformed, "
-      "3 an internal failure or out of memory.\n";
+      "3 an internal failure or out of memory, 130 and 143 stopped by Ctrl-C (SIGINT) or SIGTERM.\n";
   Outcome<std::vector<Preset>> shipped = ReadPresetFolder(ShippedPresetFolder());
   if (shipped) {
     footer += std::string("Shipped presets (") + ShippedPresetFolder() + "):\n";
@@ -34,7 +35,8 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
                  "the BVH file whose skeleton receives the motion (its frames are not read), or a rig file (.json) "
                  "written by --save-rig");
   app.add_option("-o,--output", arguments.output,
-                 "the BVH file to write: the target's skeleton with the motion (with --batch: the folder)");
+                 "the BVH file to write: the target's skeleton with the motion; - writes it to standard output "
+                 "(with --batch: the folder)");
   app.add_option("--preset", arguments.preset,
                  "body-part preset of the target: a shipped preset's name or a JSON file (default: auto, the shipped "
                  "preset that explains the rig best)");
@@ -113,8 +115,10 @@ Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
   } else {
     char* end = nullptr;
     const double value = std::strtod(scale.c_str(), &end);
-    if (scale.empty() || *end != '\0' || !std::isfinite(value) || value <= 0.0)
-      return Usage("--translation-scale takes auto, none or a number above 0; found '" + scale + "'");
+    // A scale past these bounds would carry the root out of what the
+    // figures and the file's numbers can hold.
+    if (scale.empty() || *end != '\0' || !(value >= 1e-6 && value <= 1e6))
+      return Usage("--translation-scale takes auto, none or a number from 0.000001 to 1000000; found '" + scale + "'");
     options.scale = RetargetOptions::Scale::Fixed;
     options.fixedScale = value;
   }

@@ -46,8 +46,23 @@ int ExitCode(FailureKind kind) noexcept {
   return 3;
 }
 
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      out += c;
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\x%02X", byte);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
 int ReportFailure(const Failure& failure) {
-  std::fprintf(stderr, "%s: error: %s\n", kTool, failure.Text().c_str());
+  std::fprintf(stderr, "%s: error: %s\n", kTool, Printable(failure.Text()).c_str());
   return ExitCode(failure.kind);
 }
 
@@ -56,7 +71,7 @@ int ReportOutOfMemory() noexcept {
   return ExitCode(FailureKind::OutOfMemory);
 }
 
-void Warn(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", kTool, message.c_str()); }
+void Warn(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", kTool, Printable(message).c_str()); }
 
 std::string PresetText(const Rig& rig) {
   const PresetChoice& choice = rig.preset;
@@ -104,6 +119,7 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
     std::printf("feet    sliding in contact, leg lengths per second: source %s; result %s%s\n",
                 Sliding(*result.sourceFeet).c_str(), Sliding(*result.resultFeet).c_str(), locked.c_str());
   }
+  for (const std::string& line : result.unmeasured) std::printf("%s\n", line.c_str());
   if (result.roundTrip) {
     std::printf("round   trip back onto %s, bone directions against the clip's in degrees (mean / 95th percentile / "
                 "largest): all %s\n",
@@ -129,10 +145,10 @@ void PrintBatchClip(const BatchClip& clip) {
   const ClipResult& result = *clip.result;
   std::string also;
   for (const std::string* path : {&clip.outputs.report, &clip.outputs.svg, &clip.outputs.rig})
-    if (!path->empty()) also += ", " + *path;
-  std::printf("ok      %s: %lld frames, preset %s%s, %.2f s -> %s%s\n", FileName(clip.input).c_str(),
+    if (!path->empty()) also += ", " + Printable(*path);
+  std::printf("ok      %s: %lld frames, preset %s%s, %.2f s -> %s%s\n", Printable(FileName(clip.input)).c_str(),
               static_cast<long long>(result.last - result.first), result.source->preset.name.c_str(),
-              RoundTripText(result).c_str(), result.seconds, clip.outputs.motion.c_str(), also.c_str());
+              RoundTripText(result).c_str(), result.seconds, Printable(clip.outputs.motion).c_str(), also.c_str());
 }
 
 Progress::Progress(bool show, std::int64_t total, std::string what)

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "norvo/retarget/batch.h"
 #include "norvo/retarget/job.h"
@@ -14,6 +15,8 @@
 namespace norvo::retarget::cli {
 
 int ExitCode(FailureKind kind) noexcept;
+// A text on one line: control characters as \n, \t or \xHH.
+std::string Printable(std::string_view text);
 // "norvo-retarget: error: ..." on stderr; returns the exit code.
 int ReportFailure(const Failure& failure);
 // Needs no memory: what is left when even the message cannot be made.

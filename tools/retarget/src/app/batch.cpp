@@ -1,7 +1,11 @@
 #include "norvo/retarget/batch.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <new>
@@ -9,6 +13,7 @@
 
 #include "norvo/retarget/folder.h"
 #include "norvo/retarget/formats.h"
+#include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
@@ -21,18 +26,57 @@ ClipOutputs BatchOutputs(const ClipOutputs& asked, const std::string& folder, co
   return {(place / FileName(input)).string(), own(asked.report), own(asked.svg), own(asked.rig)};
 }
 
-Outcome<std::vector<std::string>> ListMotionFiles(const std::string& folder) {
+namespace {
+
+// Why an entry is no motion file to read; nullptr for one that is.
+const char* Unreadable(const std::string& path) {
+  struct stat status;
+  if (::stat(path.c_str(), &status) != 0) {
+    if (errno == ELOOP) return "a link that loops";
+    struct stat link;
+    if (errno == ENOENT && ::lstat(path.c_str(), &link) == 0) return "a link to nothing";
+    return std::strerror(errno);
+  }
+  if (S_ISDIR(status.st_mode)) return "a folder";
+  if (!S_ISREG(status.st_mode)) return "not a regular file";
+  const FileFormat* format = FormatOf(path);
+  return format && format->motion ? nullptr : "not a motion file";
+}
+
+}  // namespace
+
+Outcome<MotionFiles> ListMotionFiles(const std::string& folder) {
   try {
-    std::vector<std::string> files;
-    for (const FileFormat& format : FileFormats()) {
-      if (!format.motion) continue;
-      RETARGET_ASSIGN(
-          std::vector<std::string> found,
-          ListFolder(folder, {.extension = format.extension, .ignoreCase = true, .regularFilesOnly = true}));
-      files.insert(files.end(), found.begin(), found.end());
+    RETARGET_ASSIGN(std::vector<std::string> entries, ListFolder(folder, {}));
+    MotionFiles found;
+    for (std::string& path : entries) {
+      if (FileName(path).starts_with(".")) continue;
+      if (const char* why = Unreadable(path)) {
+        found.skipped.push_back({std::move(path), why});
+      } else {
+        found.files.push_back(std::move(path));
+      }
     }
-    std::sort(files.begin(), files.end());
-    return files;
+    return found;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<void> CheckBatchOutputs(const BatchJob& job) {
+  try {
+    std::vector<NamedFile> inputs = {{"--target", job.clip.target}, {"--source-rig", job.clip.sourceRig}};
+    std::vector<NamedFile> outputs;
+    for (const std::string& input : job.inputs) {
+      inputs.push_back({"the clip " + FileName(input), input});
+      const ClipOutputs own = BatchOutputs(job.clip.outputs, job.outputFolder, input);
+      const std::string clip = " of " + FileName(input);
+      outputs.push_back({"the motion" + clip, own.motion});
+      outputs.push_back({"--report" + clip, own.report});
+      outputs.push_back({"--svg" + clip, own.svg});
+      outputs.push_back({"--save-rig" + clip, own.rig});
+    }
+    return CheckOutputsApart(inputs, outputs);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }

@@ -55,6 +55,32 @@ Outcome<void> CheckFolders(const ClipOutputs& outputs) {
   return {};
 }
 
+// No output may be an input or another output.
+Outcome<void> CheckApart(const ClipRequest& request) {
+  const NamedFile inputs[] = {{"SOURCE", request.sourceMotion ? std::string() : request.source},
+                              {"--target", request.targetRig ? std::string() : request.target},
+                              {"--source-rig", request.sourceRig}};
+  const ClipOutputs& out = request.outputs;
+  const NamedFile outputs[] = {
+      {"-o", out.motion}, {"--report", out.report}, {"--svg", out.svg}, {"--save-rig", out.rig}};
+  return CheckOutputsApart(inputs, outputs);
+}
+
+// A failure about a file names it.
+Failure Naming(Failure failure, const std::string& path) {
+  if (failure.file.empty()) failure.file = path;
+  return failure;
+}
+
+// Whether a figure is a number throughout.
+bool Finite(const AngleFigure& figure) { return std::isfinite(figure.mean + figure.p95 + figure.max); }
+bool Finite(const BoneDirectionFigures& figures) {
+  bool finite = Finite(figures.all);
+  for (const auto& part : figures.bodyParts) finite = finite && Finite(part.second);
+  return finite;
+}
+bool Finite(const FootSliding& sliding) { return std::isfinite(sliding.speed[0] + sliding.speed[1]); }
+
 // The clip's own motion, read unless the caller has it.
 Outcome<std::shared_ptr<const Motion>> SourceMotion(const ClipRequest& request) {
   if (request.sourceMotion) return std::shared_ptr<const Motion>(std::shared_ptr<const Motion>(), request.sourceMotion);
@@ -92,6 +118,7 @@ class Job {
 
   Outcome<ClipResult> Run() {
     const auto start = std::chrono::steady_clock::now();
+    RETARGET_TRY(CheckApart(request_));
     RETARGET_TRY(CheckFolders(request_.outputs));
     if (!request_.outputs.motion.empty()) RETARGET_TRY(CheckMotionOutput(request_.outputs.motion));
     if (!request_.outputs.rig.empty()) RETARGET_TRY(CheckRigOutput(request_.outputs.rig));
@@ -117,8 +144,9 @@ class Job {
     static const std::vector<Preset> kNone;
     const std::vector<Preset>& presets = request_.presets ? *request_.presets : kNone;
     if (request_.sourceRig.empty()) {
-      RETARGET_ASSIGN(Rig rig, MakeRig(Stem(request_.source), source_->skeleton, request_.sourcePreset, presets));
-      result_.source = std::make_shared<const Rig>(std::move(rig));
+      Outcome<Rig> rig = MakeRig(Stem(request_.source), source_->skeleton, request_.sourcePreset, presets);
+      if (!rig) return Naming(std::move(rig).failure(), request_.source);
+      result_.source = std::make_shared<const Rig>(std::move(rig).value());
     } else {
       RETARGET_ASSIGN(Rig rig, SourceRigFromFile(request_, source_->skeleton));
       result_.source = std::make_shared<const Rig>(std::move(rig));
@@ -177,7 +205,9 @@ class Job {
     const auto progress = [&](std::int64_t) {
       if (request_.frameDone) request_.frameDone(result_.last - result_.first);
     };
-    RETARGET_ASSIGN(Motion motion, RetargetClip(run, *source_, target, result_.first, result_.last, progress));
+    Outcome<Motion> retargeted = RetargetClip(run, *source_, target, result_.first, result_.last, progress);
+    if (!retargeted) return Naming(std::move(retargeted).failure(), request_.source);
+    Motion& motion = retargeted.value();
     // On an aligned rest the result moves in the source's world and stands
     // along its up axis; otherwise it stands as the target does.
     const Vector sourceUp = StandingUp(source, source.restGlobals);
@@ -223,12 +253,34 @@ class Job {
     RETARGET_ASSIGN(result_.quality, CompareBoneDirections(part, source, 0, motion, target, run.SourceOfTarget()));
     RETARGET_ASSIGN(result_.sourceFeet, MeasureFootSliding(part, source, sourceUp));
     RETARGET_ASSIGN(result_.resultFeet, MeasureFootSliding(motion, target, resultUp));
-    if (!request_.roundTrip) return {};
-    RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));
-    RETARGET_ASSIGN(const Motion again, RetargetClip(*back, motion, source, 0, motion.FrameCount()));
-    RETARGET_ASSIGN(const std::vector<std::int64_t> same, SameJoints(source));
-    RETARGET_ASSIGN(result_.roundTrip, CompareBoneDirections(part, source, 0, again, source, same));
+    if (request_.roundTrip) {
+      RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));
+      RETARGET_ASSIGN(const Motion again, RetargetClip(*back, motion, source, 0, motion.FrameCount()));
+      RETARGET_ASSIGN(const std::vector<std::int64_t> same, SameJoints(source));
+      RETARGET_ASSIGN(result_.roundTrip, CompareBoneDirections(part, source, 0, again, source, same));
+    }
+    DropUnmeasured();
     return {};
+  }
+
+  // Figures whose positions ran past what a double holds are no figures.
+  void DropUnmeasured() {
+    const char* why = ": not measured, the positions are too large to compute";
+    auto drop = [&](auto& figure, const char* what) {
+      if (figure && !Finite(*figure)) {
+        figure.reset();
+        result_.unmeasured.push_back(what + std::string(why));
+      }
+    };
+    drop(result_.quality, "quality");
+    drop(result_.roundTrip, "round trip");
+    if ((result_.sourceFeet && !Finite(*result_.sourceFeet)) || (result_.resultFeet && !Finite(*result_.resultFeet)) ||
+        (result_.unlockedFeet && !Finite(*result_.unlockedFeet))) {
+      result_.sourceFeet.reset();
+      result_.resultFeet.reset();
+      result_.unlockedFeet.reset();
+      result_.unmeasured.push_back("feet" + std::string(why));
+    }
   }
 
   Outcome<void> Report(const Retargeter& run) {
@@ -275,8 +327,9 @@ Outcome<std::shared_ptr<const Rig>> LoadRig(const std::string& path, const std::
       if (preset) return Usage("--preset does not apply to a rig file: its body parts are kept as they are");
       return std::make_shared<const Rig>(std::move(*asset.rig));
     }
-    RETARGET_ASSIGN(Rig rig, MakeRig(Stem(path), asset.motion.skeleton, preset, presets));
-    return std::make_shared<const Rig>(std::move(rig));
+    Outcome<Rig> rig = MakeRig(Stem(path), asset.motion.skeleton, preset, presets);
+    if (!rig) return Naming(std::move(rig).failure(), path);
+    return std::make_shared<const Rig>(std::move(rig).value());
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
@@ -297,9 +350,27 @@ std::vector<std::string> PresetWarnings(const char* role, const Rig& rig, const 
                        " (" + std::to_string(rig.parts.covered) + " of " + std::to_string(rig.JointCount()) +
                        " joints in body parts); choose a preset with " + option + " or write one");
   }
+  // A preset given by the user is named by its file too.
+  const std::string preset = "preset " + choice.name +
+                             (choice.candidates.empty() && !choice.file.empty() ? " (" + choice.file + ")" : "");
   if (!rig.parts.emptyRequired.empty())
-    warnings.push_back(who + "preset " + choice.name + " finds no joints for " + Join(rig.parts.emptyRequired) +
+    warnings.push_back(who + preset + " finds no joints for " + Join(rig.parts.emptyRequired) +
                        "; their motion is left out");
+  if (rig.parts.sharedJoints > 0) {
+    const std::span<const BodyPartSpec> standard = StandardBodyParts();
+    std::vector<std::vector<std::string>> partsOf(std::size_t(rig.JointCount()));
+    for (std::size_t part = 0; part < rig.parts.joints.size(); ++part)
+      for (const std::int64_t joint : rig.parts.joints[part])
+        partsOf[std::size_t(joint)].emplace_back(standard[part].identifier);
+    std::string shared;
+    for (std::size_t joint = 0; joint < partsOf.size(); ++joint) {
+      if (partsOf[joint].size() < 2) continue;
+      shared += (shared.empty() ? "" : "; ") + rig.skeleton.joints[joint].name + " in ";
+      for (std::size_t i = 0; i < partsOf[joint].size(); ++i)
+        shared += (i == 0 ? "" : i + 1 == partsOf[joint].size() ? " and " : ", ") + partsOf[joint][i];
+    }
+    warnings.push_back(who + preset + " puts joints into more than one body part, where one drives them: " + shared);
+  }
   return warnings;
 }
 

@@ -505,7 +505,7 @@ Outcome<Motion> MotionFromChannels(const Skeleton& skeleton, double frameTime, s
   }
 }
 
-Outcome<std::string> FormatBvh(const Motion& motion) {
+Outcome<std::string> FormatBvh(const Motion& motion, std::int64_t maxBytes) {
   try {
     const std::vector<Joint>& joints = motion.skeleton.joints;
     std::string out = "HIERARCHY\n";
@@ -562,6 +562,10 @@ Outcome<std::string> FormatBvh(const Motion& motion) {
       }
       out += '\n';
       values.swap(before);
+      if (std::int64_t(out.size()) > maxBytes)
+        return MakeFailure(FailureKind::BadInput,
+                           "the motion as BVH is larger than " + std::to_string(maxBytes) +
+                               " bytes, the most the BVH reader takes; write fewer frames (--frames A:B)");
     }
     return out;
   } catch (const std::bad_alloc&) {
@@ -569,8 +573,8 @@ Outcome<std::string> FormatBvh(const Motion& motion) {
   }
 }
 
-Outcome<void> WriteBvhFile(const Motion& motion, const std::string& path) {
-  RETARGET_ASSIGN(const std::string text, FormatBvh(motion));
+Outcome<void> WriteBvhFile(const Motion& motion, const std::string& path, std::int64_t maxBytes) {
+  RETARGET_ASSIGN(const std::string text, FormatBvh(motion, maxBytes));
   return WriteTextFile(path, text);
 }
 

@@ -34,7 +34,7 @@ Outcome<Asset> ReadRigAsset(const std::string& path) {
 }
 
 constexpr FileFormat kFormats[] = {
-    {"BVH", ".bvh", true, &ReadBvhAsset, &FormatBvh, nullptr},
+    {"BVH", ".bvh", true, &ReadBvhAsset, [](const Motion& motion) { return FormatBvh(motion); }, nullptr},
     {"rig file", ".json", false, &ReadRigAsset, nullptr, &FormatRigFile},
 };
 
@@ -74,7 +74,11 @@ std::string Extensions(Test test) {
 
 Outcome<const FileFormat*> Writer(const std::string& path, bool motion) {
   try {
+    // Standard output takes the first format of the table that writes it.
     const FileFormat* format = FormatOf(path);
+    for (const FileFormat& first : kFormats)
+      if (path == "-" && !format && (motion ? first.formatMotion != nullptr : first.formatRig != nullptr))
+        format = &first;
     if (format && (motion ? format->formatMotion != nullptr : format->formatRig != nullptr)) return format;
     const std::string what = motion ? "motion" : "a rig";
     const std::string extensions =

@@ -7,7 +7,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <map>
 #include <new>
 
 namespace norvo::retarget {
@@ -93,11 +97,55 @@ Failure OutOfMemoryWriting(const std::string& path) noexcept {
 
 Failure CannotWrite(const char* doing, const char* what, int error, const std::string& path) {
   if (error == ENOMEM) return OutOfMemoryWriting(path);
-  return MakeFailure(FailureKind::Io, std::string(doing) + what + ": " + std::strerror(error), path);
+  const char* reason = error == EFBIG ? "the file is larger than the system allows" : std::strerror(error);
+  return MakeFailure(FailureKind::Io, std::string(doing) + what + ": " + reason, path);
 }
 
-// Writes all of `text` to `file`; the error number, or 0.
-int WriteAll(int file, std::string_view text) noexcept {
+// The temporary files being written, for a signal handler to remove: fixed
+// slots that the handler reads without locks or allocation. A slot is free
+// (0), being filled (1) or holds a name (2).
+struct TemporarySlot {
+  std::atomic<int> state{0};
+  char path[4096];
+};
+TemporarySlot temporaries[64];
+
+// Takes a slot for `path`; -1 when all are taken or the name is too long
+// (the file is then left behind if a signal comes while it is written).
+int Remember(const std::string& path) noexcept {
+  if (path.size() >= sizeof temporaries[0].path) return -1;
+  for (int i = 0; i < int(std::size(temporaries)); ++i) {
+    int free = 0;
+    if (!temporaries[i].state.compare_exchange_strong(free, 1)) continue;
+    std::memcpy(temporaries[i].path, path.c_str(), path.size() + 1);
+    temporaries[i].state.store(2);
+    return i;
+  }
+  return -1;
+}
+
+void Forget(int slot) noexcept {
+  if (slot >= 0) temporaries[slot].state.store(0);
+}
+
+const char* signalTool = "";
+bool signalTerminal = false;  // standard error shows a progress line to clear
+
+// Only calls that are safe in a signal handler.
+extern "C" void OnSignal(int signal) {
+  for (TemporarySlot& slot : temporaries)
+    if (slot.state.load() == 2) ::unlink(slot.path);
+  const char* what = signal == SIGINT ? ": interrupted (SIGINT)\n" : ": interrupted (SIGTERM)\n";
+  [[maybe_unused]] ssize_t ignored = signalTerminal ? ::write(STDERR_FILENO, "\r\033[K", 4) : 0;
+  ignored = ::write(STDERR_FILENO, signalTool, std::strlen(signalTool));
+  ignored = ::write(STDERR_FILENO, what, std::strlen(what));
+  ::_exit(128 + signal);
+}
+
+
+// Writes all of `text` to `file` and flushes it to the disk; the error
+// number, or 0.
+int WriteAll(int file, std::string_view text, bool sync = true) noexcept {
   for (std::size_t done = 0; done < text.size();) {
     const ssize_t n = ::write(file, text.data() + done, text.size() - done);
     if (n > 0) {
@@ -108,7 +156,15 @@ int WriteAll(int file, std::string_view text) noexcept {
       return EIO;
     }
   }
-  return ::fsync(file) == 0 ? 0 : errno;
+  return !sync || ::fsync(file) == 0 ? 0 : errno;
+}
+
+// Standard output: the text, flushed.
+Outcome<void> WriteStandardOutput(std::string_view text, const char* what) {
+  std::fflush(stdout);
+  const int error = WriteAll(STDOUT_FILENO, text, false);
+  if (error != 0) return CannotWrite("cannot write the ", what, error, "standard output");
+  return {};
 }
 
 }  // namespace
@@ -117,6 +173,7 @@ int WriteAll(int file, std::string_view text) noexcept {
 // name is made: running out of memory can never cost the old file.
 Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what) {
   try {
+    if (path == "-") return WriteStandardOutput(text, what);
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -137,18 +194,73 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
       if (file < 0 && errno != EEXIST) break;
     }
     if (file < 0) return CannotWrite("cannot create the ", what, errno, path);
+    const int slot = Remember(temporary);
     const bool keep = exists;
     int error = !keep || ::fchmod(file, old.st_mode & 07777) == 0 ? WriteAll(file, text) : errno;
     if (::close(file) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-    if (error != 0) {
-      ::unlink(temporary.c_str());
-      return CannotWrite("cannot write the ", what, error, path);
-    }
+    if (error != 0) ::unlink(temporary.c_str());
+    Forget(slot);
+    if (error != 0) return CannotWrite("cannot write the ", what, error, path);
     return {};
   } catch (const std::bad_alloc&) {
     return OutOfMemoryWriting(path);
   }
+}
+
+namespace {
+
+// What names a file: its device and inode where it exists, else its path
+// with the links of the folders above it resolved; "-" for standard output.
+std::string IdentityOf(const std::string& path) {
+  if (path == "-") return "-";
+  struct stat status;
+  if (::stat(path.c_str(), &status) == 0)
+    return "=" + std::to_string(status.st_dev) + ":" + std::to_string(status.st_ino);
+  std::error_code error;
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(path, error);
+  if (error) resolved = std::filesystem::absolute(path, error).lexically_normal();
+  return "/" + resolved.string();
+}
+
+}  // namespace
+
+Outcome<void> CheckOutputsApart(std::span<const NamedFile> inputs, std::span<const NamedFile> outputs) {
+  try {
+    std::map<std::string, const NamedFile*> read, written;
+    for (const NamedFile& input : inputs)
+      if (!input.path.empty() && input.path != "-") read.emplace(IdentityOf(input.path), &input);
+    for (const NamedFile& output : outputs) {
+      if (output.path.empty()) continue;
+      const std::string identity = IdentityOf(output.path);
+      const auto [earlier, first] = written.emplace(identity, &output);
+      if (!first && output.path == "-")
+        return MakeFailure(FailureKind::Usage, earlier->second->role + " and " + output.role +
+                                                   " both write to standard output; give one of them a file name");
+      if (!first)
+        return MakeFailure(
+            FailureKind::Usage,
+            earlier->second->role + " and " + output.role + " name one file; give each a file of its own", output.path);
+      if (const auto input = read.find(identity); input != read.end())
+        return MakeFailure(FailureKind::Usage,
+                           output.role + " would overwrite " + input->second->role + ", the same file; write elsewhere",
+                           output.path);
+    }
+    return {};
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+void HandleSignals(const char* tool) noexcept {
+  signalTool = tool;
+  signalTerminal = ::isatty(STDERR_FILENO) == 1;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace norvo::retarget

@@ -1,6 +1,7 @@
 #include "norvo/retarget/motion.h"
 
 #include <array>
+#include <cmath>
 #include <new>
 
 namespace norvo::retarget {
@@ -23,6 +24,13 @@ void Skeleton::AddJoint(std::string name, std::int64_t parent, Vector offset, st
   joints.push_back(std::move(joint));
 }
 
+bool AllFinite(std::span<const Matrix> matrices) noexcept {
+  for (const Matrix& m : matrices)
+    for (const Vector* v : {&m.off, &m.v1, &m.v2, &m.v3})
+      if (!std::isfinite(v->x) || !std::isfinite(v->y) || !std::isfinite(v->z)) return false;
+  return true;
+}
+
 void ForwardKinematics(const Skeleton& skeleton, std::span<const Matrix> locals, std::span<Matrix> globals) noexcept {
   for (std::size_t j = 0; j < skeleton.joints.size(); ++j) {
     const std::int64_t parent = skeleton.joints[j].parent;
@@ -37,6 +45,8 @@ Outcome<RestPose> RestOf(const Skeleton& skeleton) {
     for (const Joint& joint : skeleton.joints) rest.locals.push_back(joint.rest);
     rest.globals.resize(skeleton.joints.size());
     ForwardKinematics(skeleton, rest.locals, rest.globals);
+    if (!AllFinite(rest.globals))
+      return MakeFailure(FailureKind::BadInput, "the rest pose reaches positions too large to compute");
     return rest;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

@@ -138,9 +138,11 @@ Outcome<Preset> ParsePreset(std::string_view text, const std::string& file, cons
       return MakeFailure(FailureKind::BadInput,
                          "the preset nests deeper than the limit of " + std::to_string(depth) + " levels", file,
                          LineOf(text, at));
-    jsontext::Builder root(jsontext::Builder::Duplicates::kKeepLast);
+    jsontext::Builder root;
     jsontext::ParseFault syntax;
     if (!jsontext::Parse(text, root, syntax)) {
+      if (syntax.kind == jsontext::ParseFault::Kind::kDuplicate)
+        return MakeFailure(FailureKind::BadInput, "the member \"" + syntax.message + "\" is given twice", file);
       // "[json.exception.parse_error.101] parse error at line 3, column 5: syntax error ..."
       std::size_t colon = syntax.message.find(": ");
       return MakeFailure(FailureKind::BadInput,

@@ -163,6 +163,7 @@ Outcome<Rig> BuildRig(const std::string& name, const Skeleton& skeleton, const P
     rig.name = name;
     rig.skeleton = skeleton;
     rig.preset.name = preset.name;
+    rig.preset.file = preset.file;
     rig.preset.parts = preset.parts;
     RETARGET_TRY(BuildSkeleton(rig));
     RETARGET_TRY(BuildBodyParts(rig, preset));

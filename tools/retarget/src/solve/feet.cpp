@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
 
 #include "norvo/retarget/align.h"
@@ -83,6 +84,11 @@ Outcome<FootSliding> MeasureFootSliding(const Motion& clip, const Rig& rig, cons
     sliding.measured = true;
     const Track track = Follow(clip, legs, up);
     for (int side = 0; side < 2; ++side) {
+      // Positions past what a double holds have no contacts to measure: the
+      // speed is NaN then, never a false 0.
+      for (const Vector& at : track.ankle[side])
+        if (!std::isfinite(Dot(at, at))) sliding.speed[side] = std::numeric_limits<double>::quiet_NaN();
+      if (std::isnan(sliding.speed[side])) continue;
       double sum = 0.0;
       std::int64_t steps = 0;
       for (std::size_t f = 0; f < track.contact[side].size(); ++f) {

@@ -426,6 +426,9 @@ Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const
     out.locals.resize(std::size_t((last - first) * target.JointCount()));
     for (std::int64_t f = first; f < last; ++f) {
       RETARGET_TRY(retargeter.RetargetFrame(source.Frame(f), out.Frame(f - first)));
+      if (!AllFinite(out.Frame(f - first)))
+        return MakeFailure(FailureKind::BadInput,
+                           "frame " + std::to_string(f) + ": the motion reaches values too large to compute");
       if (progress) progress(f - first + 1);
     }
     return out;

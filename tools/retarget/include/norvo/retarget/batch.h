@@ -37,8 +37,22 @@ struct BatchJob {
 // aside) becomes "CLIP.NAME", CLIP the clip's name without its extension.
 ClipOutputs BatchOutputs(const ClipOutputs& asked, const std::string& folder, const std::string& input);
 
-// The motion files (by the formats that carry motion) of a folder, by name.
-Outcome<std::vector<std::string>> ListMotionFiles(const std::string& folder);
+// The entries of a folder: its motion files (by the formats that carry
+// motion), and what is left out with the reason ("a folder", "not a motion
+// file", "not a regular file", "a link to nothing", "a link that loops"),
+// each by name. Names that begin with a dot are hidden and not listed.
+struct FolderEntry {
+  std::string path, why;
+};
+struct MotionFiles {
+  std::vector<std::string> files;
+  std::vector<FolderEntry> skipped;
+};
+Outcome<MotionFiles> ListMotionFiles(const std::string& folder);
+
+// Usage when a file the job writes is an input (a clip, the target, the
+// source rig file) or another output (see CheckOutputsApart).
+Outcome<void> CheckBatchOutputs(const BatchJob& job);
 
 // Runs the job and returns one entry per input, in input order. `done` is
 // called once per clip as it finishes, one call at a time; `frameDone`

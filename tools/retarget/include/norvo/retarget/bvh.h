@@ -23,7 +23,7 @@ namespace norvo::retarget {
 // BadInput with a message that names the limit; a caller that reads
 // untrusted files can set them lower.
 struct BvhLimits {
-  std::int64_t fileBytes = std::int64_t(1) << 30;  // the size of the text
+  std::int64_t fileBytes = std::int64_t(1) << 33;  // the size of the text: 8 GiB
   std::int64_t joints = 1000000;                   // ROOT and JOINTs
   std::int64_t depth = 1000000;                    // blocks open at once: joints and End Sites
   std::int64_t frames = 10000000;                  // the count on the Frames line
@@ -42,8 +42,11 @@ Outcome<Motion> ReadBvhFile(const std::string& path, const BvhLimits& limits = {
 // and rotation channels when it is the root, rotation channels otherwise.
 // The angles of each frame are the ones closest to the frame before, so
 // that the values do not jump by a whole turn where the rotation does not.
-Outcome<std::string> FormatBvh(const Motion& motion);
-Outcome<void> WriteBvhFile(const Motion& motion, const std::string& path);
+// BadInput, before it is all made, for a text larger than `maxBytes`: by
+// default what the reader takes, so that what is written reads back.
+Outcome<std::string> FormatBvh(const Motion& motion, std::int64_t maxBytes = BvhLimits{}.fileBytes);
+Outcome<void> WriteBvhFile(const Motion& motion, const std::string& path,
+                           std::int64_t maxBytes = BvhLimits{}.fileBytes);
 
 // Whether channels are a layout the reader takes: 3 or 6 channels, each
 // once, the three rotations among them.

@@ -25,7 +25,7 @@ inline constexpr double kContactHeight = 0.02;
 
 struct FootSliding {
   bool measured = false;     // false when the rig has no legs to measure
-  double speed[2] = {0, 0};  // left, right; leg lengths per second
+  double speed[2] = {0, 0};  // left, right; leg lengths per second; NaN where positions overflow
   std::int64_t contactFrames[2] = {0, 0};
 };
 

@@ -65,6 +65,9 @@ struct ClipResult {
   // --lock-feet), and the way back onto the source.
   std::optional<BoneDirectionFigures> quality, roundTrip;
   std::optional<FootSliding> sourceFeet, resultFeet, unlockedFeet;
+  // The figures that could not be taken, each as "what: why"; they are
+  // left out above and in the report.
+  std::vector<std::string> unmeasured;
   std::optional<MatchReport> report;  // when a report was asked for
   std::string reportText;             // the report to "-"
   std::vector<std::string> warnings;
@@ -74,7 +77,9 @@ struct ClipResult {
 
 // Runs one clip. Failures name the file they concern; nothing is written
 // when the clip fails before its outputs (the motion first, then the
-// picture, the rig and the report).
+// picture, the rig and the report). Usage, before anything is read, when an
+// output is an input or another output (see CheckOutputsApart); "-" writes
+// to standard output.
 Outcome<ClipResult> RunClip(const ClipRequest& request);
 
 // A rig for the skeleton of a motion file or from a rig file: the preset

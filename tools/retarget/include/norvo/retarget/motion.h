@@ -67,6 +67,9 @@ struct Motion {
   }
 };
 
+// Whether every number of the matrices is finite.
+bool AllFinite(std::span<const Matrix> matrices) noexcept;
+
 // globals[j] = globals[parent] * locals[j]; both hold one matrix per joint.
 void ForwardKinematics(const Skeleton& skeleton, std::span<const Matrix> locals, std::span<Matrix> globals) noexcept;
 // The global matrices of one frame of a motion.

@@ -94,7 +94,8 @@ class Retargeter {
 
 // Retargets frames [first, last) of a motion of the source rig into a
 // motion of the target rig with the source's frame time. `progress`, when
-// given, is called with the frames done so far.
+// given, is called with the frames done so far. BadInput naming the frame
+// when one gives numbers that are not finite (positions too large).
 Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const Rig& target, std::int64_t first,
                              std::int64_t last, const std::function<void(std::int64_t)>& progress = {});
 

@@ -42,6 +42,7 @@ struct BodyPartMap {
 // Which preset filled the body parts, and how well it explains the rig.
 struct PresetChoice {
   std::string name;
+  std::string file;                     // the preset's file; empty for one made in code or a rig file's
   std::vector<BodyPartKeywords> parts;  // its keywords, one per standard body part
   std::int64_t score = 0;               // see PresetScore
   // When it was chosen among several: every candidate's score, in the order

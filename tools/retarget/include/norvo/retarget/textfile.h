@@ -2,6 +2,7 @@
 // the tool's readers and writers.
 #pragma once
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,8 +21,9 @@ Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes
 // `path` names one; nothing for a regular file or one that is not there.
 Outcome<void> CheckNotSpecial(const std::string& path);
 
-// Writes `text` to `path`, replacing what was there: into a temporary file
-// in the same folder, flushed to the disk, then renamed over `path`. A write
+// Writes `text` to `path`, replacing what was there ("-": to standard
+// output): into a temporary file in the same folder, flushed to the disk,
+// then renamed over `path`. A write
 // that fails or is cut short leaves the old file as it was and no temporary
 // file; of two writers of one path, the last rename wins and the file is
 // whole. A new file gets the permissions a created file gets; a replaced
@@ -29,5 +31,22 @@ Outcome<void> CheckNotSpecial(const std::string& path);
 // Io "cannot create the <what>: <reason>" / "cannot write the <what>:
 // <reason>"; OutOfMemory.
 Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what = "file");
+
+// A file the tool is given, and the option or argument that names it.
+struct NamedFile {
+  std::string role;  // "SOURCE", "--target", "-o", ...
+  std::string path;  // empty: not given; "-": standard input or output
+};
+
+// Usage when an output is one of the inputs or another output: the same
+// file (device and inode) where it exists, the same resolved path where it
+// does not, or standard output twice. Names both roles and the file.
+Outcome<void> CheckOutputsApart(std::span<const NamedFile> inputs, std::span<const NamedFile> outputs);
+
+// For a command-line tool: SIGINT and SIGTERM remove the temporary files
+// being written (the files they would replace stay as they were), print
+// "<tool>: interrupted" and end the process with 130 or 143; SIGXFSZ is
+// ignored, so that a write past the file size limit fails as a write.
+void HandleSignals(const char* tool) noexcept;
 
 }  // namespace norvo::retarget
