@@ -174,7 +174,13 @@ Outcome<void> TakeCharacter(Rig& rig, const std::string& file) {
       return bad("the rest pose does not hold one node transform per joint");
     rig.restTransforms.push_back(transform);
   }
-  RETARGET_ASSIGN(RestPose rest, RestOf(rig.skeleton));
+  Outcome<RestPose> restOf = RestOf(rig.skeleton);
+  if (!restOf) {
+    Failure failure = std::move(restOf).failure();
+    if (failure.file.empty()) failure.file = file;
+    return failure;
+  }
+  RestPose& rest = restOf.value();
   rig.restLocals = std::move(rest.locals);
   rig.restGlobals = std::move(rest.globals);
 
