@@ -45,6 +45,11 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
   const std::string far =
       Write("far.bvh", std::regex_replace(ReadAll(walk_), std::regex("OFFSET [^\n]*"), "OFFSET 1e308 1e308 1e308"));
   std::filesystem::create_directories(Path("empty"));
+  // A batch whose clip t.bvh would land on the target in the output folder.
+  std::filesystem::create_directories(Path("clips"));
+  std::filesystem::create_directories(Path("outb"));
+  std::filesystem::create_symlink(walk_, Path("clips/t.bvh"));
+  const std::string inOut = Write("outb/t.bvh", ReadAll(walk_));
   const struct {
     std::string arguments;
     int status;
@@ -106,6 +111,8 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {toOther + " --preset " + twice, 2, twice + ": the member \"bodyParts\" is given twice"},
       // A batch of nothing makes nothing.
       {"--batch " + Path("empty") + target + " -o " + Path("made"), 2, "no motion files in " + Path("empty")},
+      {"--batch " + Path("clips") + " --target " + inOut + " -o " + Path("outb"), 1,
+       inOut + ": the motion of t.bvh would overwrite --target, the same file; write elsewhere"},
       {"--batch " + Path("empty") + target + " -o -", 1,
        "-o takes the folder to write the clips into with --batch, not -"},
   };
@@ -183,6 +190,7 @@ TEST_F(CommandLine, SaysWhatItCannotMeasureOrUse) {
   const struct {
     std::string arguments, out, err;
   } cases[] = {
+      {walk_ + " --target " + SharedPath("cmu_12_03.bvh") + " -o -", "HIERARCHY\nROOT Hips\n", ""},
       {far + target + " --report " + Path("report.json"),
        "feet: not measured, the positions are too large to compute\n", ""},
       {walk_ + target + " --preset " + twice, "",
@@ -196,6 +204,7 @@ TEST_F(CommandLine, SaysWhatItCannotMeasureOrUse) {
     EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
   }
+  EXPECT_FALSE(std::filesystem::exists("-"));
   const std::string report = ReadAll(Path("report.json"));
   EXPECT_EQ(report.find("null"), std::string::npos);
   EXPECT_EQ(report.find("\"feet\""), std::string::npos);
