@@ -7,17 +7,10 @@
 
 #include "norvo/retarget/align.h"
 #include "norvo/retarget/preset.h"
+#include "legs.h"
 
 namespace norvo::retarget {
 
-namespace {
-
-struct Leg {
-  std::int64_t hip = -1, knee = -1, ankle = -1;
-  double length = 0.0;
-};
-
-// The two legs, left then right; a leg that cannot be measured has no hip.
 void FindLegs(const Rig& rig, Leg legs[2]) {
   const char* parts[2][3] = {{"LeftUpperLeg", "LeftLowerLeg", "LeftFoot"},
                              {"RightUpperLeg", "RightLowerLeg", "RightFoot"}};
@@ -30,7 +23,54 @@ void FindLegs(const Rig& rig, Leg legs[2]) {
   }
 }
 
-Vector Across(const Vector& v, const Vector& up) { return Subtract(v, Scale(up, Dot(v, up))); }
+void KeepChains(const Skeleton& skeleton, Leg legs[2]) noexcept {
+  const std::vector<Joint>& joints = skeleton.joints;
+  for (int side = 0; side < 2; ++side) {
+    Leg& leg = legs[side];
+    if (leg.hip >= 0 &&
+        (joints[std::size_t(leg.knee)].parent != leg.hip || joints[std::size_t(leg.ankle)].parent != leg.knee))
+      leg.hip = -1;
+  }
+}
+
+void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up,
+                std::span<const Matrix> globals, std::span<Matrix> locals) noexcept {
+  const Matrix& hipGlobal = globals[std::size_t(leg.hip)];
+  const Matrix& kneeGlobal = globals[std::size_t(leg.knee)];
+  const Matrix& ankleGlobal = globals[std::size_t(leg.ankle)];
+  const Vector hip = hipGlobal.off, knee = kneeGlobal.off, ankle = ankleGlobal.off;
+  const Vector upper = Subtract(knee, hip), lower = Subtract(ankle, knee);
+  const double a = Length(upper), b = Length(lower);
+  // Bend the knee in the leg's plane until the ankle lies as far from
+  // the hip as the goal, then turn the hip toward the goal.
+  Vector normal = Cross(upper, lower);
+  if (!(Length(normal) > 1e-9 * a * b)) normal = Cross(upper, up);
+  if (!(a > 1e-9) || !(b > 1e-9) || !(Length(normal) > 1e-12)) return;
+  normal = Scale(normal, 1.0 / Length(normal));
+  const double reach =
+      std::clamp(Length(Subtract(goal, hip)), std::abs(a - b) + 1e-9 * (a + b), (a + b) * (1.0 - 1e-9));
+  const double bend = std::acos(std::clamp((reach * reach - a * a - b * b) / (2.0 * a * b), -1.0, 1.0));
+  const double now = std::atan2(Dot(Cross(upper, lower), normal), Dot(upper, lower));
+  const Matrix kneeTurn = AxisAngle(normal, bend - now);
+  const Vector bentAnkle = Add(knee, TransformVector(kneeTurn, lower));
+  const Matrix hipTurn = RotationBetween(Subtract(bentAnkle, hip), Subtract(goal, hip));
+
+  const std::int64_t parent = skeleton.joints[std::size_t(leg.hip)].parent;
+  const Matrix parentGlobal = parent < 0 ? Matrix{} : globals[std::size_t(parent)];
+  const Matrix newHip = Multiply3x3(hipTurn, hipGlobal);
+  const Matrix newKnee = Multiply3x3(Multiply3x3(hipTurn, kneeTurn), kneeGlobal);
+  const std::int64_t legJoints[3] = {leg.hip, leg.knee, leg.ankle};
+  const Matrix newLocals[3] = {Multiply3x3(Inverse3x3(parentGlobal), newHip), Multiply3x3(Inverse3x3(newHip), newKnee),
+                               Multiply3x3(Inverse3x3(newKnee), ankleGlobal)};
+  for (int i = 0; i < 3; ++i) {
+    Matrix& local = locals[std::size_t(legJoints[i])];
+    const Vector offset = local.off;
+    local = newLocals[i];
+    local.off = offset;
+  }
+}
+
+namespace {
 
 // The ankle positions of both legs in every frame, and which frames are in
 // contact.
@@ -110,14 +150,10 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
   try {
     Leg legs[2];
     FindLegs(rig, legs);
-    const std::vector<Joint>& joints = clip.skeleton.joints;
-    for (Leg& leg : legs)
-      if (leg.hip >= 0 &&
-          (joints[std::size_t(leg.knee)].parent != leg.hip || joints[std::size_t(leg.ankle)].parent != leg.knee))
-        leg.hip = -1;
+    KeepChains(clip.skeleton, legs);
     if (!(Length(up) > 0.5)) return {};
     const Track track = Follow(clip, legs, up);
-    std::vector<Matrix> globals(joints.size());
+    std::vector<Matrix> globals(clip.skeleton.joints.size());
     Vector anchor[2];
     for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
       bool any = false;
@@ -129,12 +165,9 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
         const Leg& leg = legs[side];
         if (leg.hip < 0 || !track.contact[side][std::size_t(f)]) continue;
         if (f == 0 || !track.contact[side][std::size_t(f) - 1]) anchor[side] = track.ankle[side][std::size_t(f)];
-        const Matrix& hipGlobal = globals[std::size_t(leg.hip)];
-        const Matrix& kneeGlobal = globals[std::size_t(leg.knee)];
-        const Matrix& ankleGlobal = globals[std::size_t(leg.ankle)];
-        const Vector hip = hipGlobal.off, knee = kneeGlobal.off, ankle = ankleGlobal.off;
-        const Vector upper = Subtract(knee, hip), lower = Subtract(ankle, knee);
-        const double a = Length(upper), b = Length(lower);
+        const Vector hip = globals[std::size_t(leg.hip)].off, ankle = globals[std::size_t(leg.ankle)].off;
+        const double a = Length(Subtract(globals[std::size_t(leg.knee)].off, hip));
+        const double b = Length(Subtract(ankle, globals[std::size_t(leg.knee)].off));
         // The goal: the ankle moved across the up axis to the anchor, or, when
         // the leg cannot reach that far, as far toward it as it can; then the
         // anchor slides along to the goal.
@@ -151,35 +184,7 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
         }
         const Vector goal = Add(ankle, Scale(toAnchor, part));
         if (part < 1.0) anchor[side] = goal;
-
-        // Bend the knee in the leg's plane until the ankle lies as far from
-        // the hip as the goal, then turn the hip toward the goal.
-        Vector normal = Cross(upper, lower);
-        if (!(Length(normal) > 1e-9 * a * b)) normal = Cross(upper, up);
-        if (!(a > 1e-9) || !(b > 1e-9) || !(Length(normal) > 1e-12)) continue;
-        normal = Scale(normal, 1.0 / Length(normal));
-        const double reach =
-            std::clamp(Length(Subtract(goal, hip)), std::abs(a - b) + 1e-9 * (a + b), (a + b) * (1.0 - 1e-9));
-        const double bend = std::acos(std::clamp((reach * reach - a * a - b * b) / (2.0 * a * b), -1.0, 1.0));
-        const double now = std::atan2(Dot(Cross(upper, lower), normal), Dot(upper, lower));
-        const Matrix kneeTurn = AxisAngle(normal, bend - now);
-        const Vector bentAnkle = Add(knee, TransformVector(kneeTurn, lower));
-        const Matrix hipTurn = RotationBetween(Subtract(bentAnkle, hip), Subtract(goal, hip));
-
-        const std::int64_t parent = joints[std::size_t(leg.hip)].parent;
-        const Matrix parentGlobal = parent < 0 ? Matrix{} : globals[std::size_t(parent)];
-        const Matrix newHip = Multiply3x3(hipTurn, hipGlobal);
-        const Matrix newKnee = Multiply3x3(Multiply3x3(hipTurn, kneeTurn), kneeGlobal);
-        const std::int64_t legJoints[3] = {leg.hip, leg.knee, leg.ankle};
-        const Matrix newLocals[3] = {Multiply3x3(Inverse3x3(parentGlobal), newHip),
-                                     Multiply3x3(Inverse3x3(newHip), newKnee),
-                                     Multiply3x3(Inverse3x3(newKnee), ankleGlobal)};
-        for (int i = 0; i < 3; ++i) {
-          Matrix& local = locals[std::size_t(legJoints[i])];
-          const Vector offset = local.off;
-          local = newLocals[i];
-          local.off = offset;
-        }
+        ReachAnkle(clip.skeleton, leg, goal, up, globals, locals);
       }
     }
     return {};

@@ -1,0 +1,34 @@
+// The legs of a rig, for the foot work of feet.cpp and contacts.cpp.
+#pragma once
+#include <cstdint>
+#include <span>
+
+#include "norvo/retarget/motion.h"
+#include "norvo/retarget/rig.h"
+
+namespace norvo::retarget {
+
+// A leg: the first joints of the UpperLeg, LowerLeg and Foot body parts of
+// one side, and its rest length hip to knee to ankle.
+struct Leg {
+  std::int64_t hip = -1, knee = -1, ankle = -1;
+  double length = 0.0;
+};
+
+// The two legs, left then right; a leg that cannot be measured has no hip.
+void FindLegs(const Rig& rig, Leg legs[2]);
+// Leaves out (no hip) the legs whose knee is not the hip's child or whose
+// ankle is not the knee's: ReachAnkle bends only such a chain.
+void KeepChains(const Skeleton& skeleton, Leg legs[2]) noexcept;
+
+inline Vector Across(const Vector& v, const Vector& up) noexcept { return Subtract(v, Scale(up, Dot(v, up))); }
+
+// A two-bone solve: bends the knee in the leg's plane until the ankle lies
+// as far from the hip as `goal` (short of a straight leg), then turns the
+// hip toward it. The ankle keeps its turn in the world. Writes the three
+// joints' rotations into `locals` (their offsets kept); `globals` are the
+// frame's before the solve.
+void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up,
+                std::span<const Matrix> globals, std::span<Matrix> locals) noexcept;
+
+}  // namespace norvo::retarget
