@@ -92,7 +92,8 @@ Outcome<void> RunSaveRig(const Arguments& arguments) {
   RETARGET_TRY(CheckRigOutput(arguments.saveRig));
   RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
   RETARGET_ASSIGN(const std::optional<Preset> preset, PresetArgument(arguments.preset, shipped));
-  RETARGET_ASSIGN(const std::shared_ptr<const Rig> rig, LoadRig(arguments.target, preset, shipped));
+  RETARGET_ASSIGN(const std::shared_ptr<const Rig> rig,
+                  LoadRig(arguments.target, preset, shipped, ReadOptionsOf(arguments, false)));
   for (const std::string& warning : PresetWarnings("target", *rig, "--preset")) Warn(warning);
   RETARGET_TRY(WriteRig(*rig, arguments.saveRig));
   if (!arguments.quiet)
@@ -131,7 +132,8 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   RETARGET_TRY(OutputFolder(arguments));
   RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
   RETARGET_ASSIGN(job.clip, PresetsInto(std::move(job.clip), arguments, shipped));
-  RETARGET_ASSIGN(job.clip.targetRig, LoadRig(arguments.target, job.clip.targetPreset, shipped));
+  RETARGET_ASSIGN(job.clip.targetRig,
+                  LoadRig(arguments.target, job.clip.targetPreset, shipped, ReadOptionsOf(arguments, false)));
   job.clip.target = arguments.target;
   const Rig& target = *job.clip.targetRig;
   for (const std::string& warning : PresetWarnings("target", target, "--preset")) Warn(warning);
