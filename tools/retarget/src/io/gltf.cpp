@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,7 +18,25 @@
 
 // tinygltf parses, and nothing more: no image decoder is built, no file is
 // opened but through the callbacks below, and its JSON is RapidJSON with the
-// C allocator, whose documents free without allocating.
+// C allocator, whose documents free without allocating. RapidJSON makes its
+// allocator objects with the C allocator too: it does not expect a throwing
+// operator new in the middle of a parse.
+namespace norvo::retarget::rapidjson_memory {
+template <class T>
+T* Make() {
+  void* block = std::malloc(sizeof(T));
+  if (!block) throw std::bad_alloc();
+  return new (block) T();
+}
+template <class T>
+void Free(T* object) noexcept {
+  if (!object) return;
+  object->~T();
+  std::free(object);
+}
+}  // namespace norvo::retarget::rapidjson_memory
+#define RAPIDJSON_NEW(x) ::norvo::retarget::rapidjson_memory::Make<decltype(x)>()
+#define RAPIDJSON_DELETE(x) ::norvo::retarget::rapidjson_memory::Free(x)
 #define TINYGLTF_IMPLEMENTATION
 #define TINYGLTF_NO_STB_IMAGE
 #define TINYGLTF_NO_STB_IMAGE_WRITE
@@ -68,7 +87,8 @@ Outcome<Layout> Chunks(std::string_view bytes, const std::string& file) {
                Number(bytes.size()));
   const std::uint64_t jsonLength = Word(bytes, 12);
   if (Word(bytes, 16) != kJsonChunk) return bad("the GLB's first chunk is not JSON");
-  if (jsonLength == 0 || 20 + jsonLength > bytes.size()) return bad("the GLB's JSON chunk runs past the end of the file");
+  if (jsonLength == 0 || 20 + jsonLength > bytes.size())
+    return bad("the GLB's JSON chunk runs past the end of the file");
   const std::uint64_t bin = 20 + jsonLength;
   if (bin < bytes.size()) {
     // tinygltf takes a second chunk as the BIN chunk, 4 bytes at least.
@@ -85,7 +105,12 @@ Outcome<Layout> Chunks(std::string_view bytes, const std::string& file) {
 std::string Decoded(const std::string& uri) {
   std::string out;
   for (std::size_t i = 0; i < uri.size(); ++i) {
-    auto hex = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1; };
+    auto hex = [](char c) {
+      return c >= '0' && c <= '9'   ? c - '0'
+             : c >= 'a' && c <= 'f' ? c - 'a' + 10
+             : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                    : -1;
+    };
     if (uri[i] == '%' && i + 2 < uri.size() && hex(uri[i + 1]) >= 0 && hex(uri[i + 2]) >= 0) {
       out += char(hex(uri[i + 1]) * 16 + hex(uri[i + 2]));
       i += 2;
@@ -120,7 +145,8 @@ const json* Member(const json& object, const char* name) {
 // A whole number >= 0 of a JSON value, or -1.
 std::int64_t Index(const json* value) {
   if (!value || !value->is_number_integer()) return -1;
-  if (value->is_number_unsigned()) return value->get<std::uint64_t>() > std::uint64_t(1) << 62 ? -1 : std::int64_t(value->get<std::uint64_t>());
+  if (value->is_number_unsigned())
+    return value->get<std::uint64_t>() > std::uint64_t(1) << 62 ? -1 : std::int64_t(value->get<std::uint64_t>());
   return std::max<std::int64_t>(value->get<std::int64_t>(), -1);
 }
 
@@ -160,9 +186,12 @@ Outcome<void> CheckJson(std::string_view text, const std::string& file, const Gl
       const json* view = Member((*images)[i], "bufferView");
       if (!view) continue;
       const std::int64_t v = Index(view);
-      const json* viewObject = views && views->is_array() && v >= 0 && std::size_t(v) < views->size() ? &(*views)[std::size_t(v)] : nullptr;
+      const json* viewObject =
+          views && views->is_array() && v >= 0 && std::size_t(v) < views->size() ? &(*views)[std::size_t(v)] : nullptr;
       const std::int64_t b = viewObject ? Index(Member(*viewObject, "buffer")) : -1;
-      const json* buffer = buffers && buffers->is_array() && b >= 0 && std::size_t(b) < buffers->size() ? &(*buffers)[std::size_t(b)] : nullptr;
+      const json* buffer = buffers && buffers->is_array() && b >= 0 && std::size_t(b) < buffers->size()
+                               ? &(*buffers)[std::size_t(b)]
+                               : nullptr;
       const json* offsetValue = viewObject ? Member(*viewObject, "byteOffset") : nullptr;
       const std::int64_t offset = offsetValue ? Index(offsetValue) : 0;
       const std::int64_t length = viewObject ? Index(Member(*viewObject, "byteLength")) : -1;
@@ -253,8 +282,8 @@ struct BoneName {
   const char* part;
   bool finger;
 };
-constexpr BoneName kCentral[] = {{"hips", "Hips", false},  {"spine", "Spine", false}, {"chest", "Chest", false},
-                                 {"upperChest", "Chest", false}, {"neck", "Neck", false}, {"head", "Head", false}};
+constexpr BoneName kCentral[] = {{"hips", "Hips", false},        {"spine", "Spine", false}, {"chest", "Chest", false},
+                                 {"upperChest", "Chest", false}, {"neck", "Neck", false},   {"head", "Head", false}};
 constexpr BoneName kSided[] = {
     {"Shoulder", "Shoulder", false}, {"UpperArm", "UpperArm", false}, {"LowerArm", "ForeArm", false},
     {"Hand", "Hand", false},         {"UpperLeg", "UpperLeg", false}, {"LowerLeg", "LowerLeg", false},
@@ -272,9 +301,9 @@ int PartOfBone(std::string_view bone) {
     for (const BoneName& name : kSided) {
       if (!rest.starts_with(name.bone)) continue;
       const std::string_view tail = rest.substr(std::strlen(name.bone));
-      const bool fits = name.finger ? tail == "Metacarpal" || tail == "Proximal" || tail == "Intermediate" ||
-                                          tail == "Distal"
-                                    : tail.empty();
+      const bool fits = name.finger
+                            ? tail == "Metacarpal" || tail == "Proximal" || tail == "Intermediate" || tail == "Distal"
+                            : tail.empty();
       if (fits) return FindStandardBodyPart(std::string(side == "left" ? "Left" : "Right") + name.part);
     }
   }
@@ -334,7 +363,8 @@ class Reader {
     // The scene: the default one, else the first; without one, every root.
     inScene_.assign(n, m_.scenes.empty());
     const int scene = m_.defaultScene >= 0 ? m_.defaultScene : m_.scenes.empty() ? -1 : 0;
-    if (scene >= int(m_.scenes.size())) return Bad("the default scene " + std::to_string(scene) + " is not in the file");
+    if (scene >= int(m_.scenes.size()))
+      return Bad("the default scene " + std::to_string(scene) + " is not in the file");
     if (scene >= 0) {
       for (int root : m_.scenes[std::size_t(scene)].nodes) {
         if (root < 0 || std::size_t(root) >= n || parent_[std::size_t(root)] >= 0)
@@ -342,7 +372,8 @@ class Reader {
         inScene_[std::size_t(root)] = true;
       }
       for (int at : order_)
-        if (parent_[std::size_t(at)] >= 0 && inScene_[std::size_t(parent_[std::size_t(at)])]) inScene_[std::size_t(at)] = true;
+        if (parent_[std::size_t(at)] >= 0 && inScene_[std::size_t(parent_[std::size_t(at)])])
+          inScene_[std::size_t(at)] = true;
     }
     rest_.resize(n);
     for (std::size_t i = 0; i < n; ++i) RETARGET_TRY(RestOfNode(i));
@@ -443,21 +474,25 @@ class Reader {
     const std::int64_t chosen = options_.skin;
     if (chosen >= std::int64_t(m_.skins.size()) || chosen < -1)
       return MakeFailure(FailureKind::Usage,
-                         "--skin " + std::to_string(chosen) + ": the file has " + std::to_string(m_.skins.size()) +
-                             " skins, counted from 0",
+                         "--skin " + std::to_string(chosen) + " is not a skin of the file, which has " +
+                             std::to_string(m_.skins.size()) + " (counted from 0)",
                          file_);
     if (chosen >= 0 || (!m_.skins.empty() && hips_ < 0)) {
       const std::size_t s = std::size_t(std::max<std::int64_t>(chosen, 0));
       for (int j : m_.skins[s].joints) {
-        if (j < 0 || std::size_t(j) >= n) return Bad("skin " + std::to_string(s) + " lists " + NodeText(j) + ", which the file has not");
-        if (!inScene_[std::size_t(j)]) return Bad("skin " + std::to_string(s) + " lists " + NodeText(j) + ", which is not in the scene");
+        if (j < 0 || std::size_t(j) >= n)
+          return Bad("skin " + std::to_string(s) + " lists " + NodeText(j) + ", which the file has not");
+        if (!inScene_[std::size_t(j)])
+          return Bad("skin " + std::to_string(s) + " lists " + NodeText(j) + ", which is not in the scene");
         if (isJoint_[std::size_t(j)]) return Bad("skin " + std::to_string(s) + " lists " + NodeText(j) + " twice");
         isJoint_[std::size_t(j)] = true;
       }
     } else if (hips_ >= 0) {
-      if (!inScene_[std::size_t(hips_)]) return Bad("the humanoid table's hips, " + NodeText(hips_) + ", are not in the scene");
+      if (!inScene_[std::size_t(hips_)])
+        return Bad("the humanoid table's hips, " + NodeText(hips_) + ", are not in the scene");
       for (int at : order_)
-        isJoint_[std::size_t(at)] = at == hips_ || (parent_[std::size_t(at)] >= 0 && isJoint_[std::size_t(parent_[std::size_t(at)])]);
+        isJoint_[std::size_t(at)] = at == hips_ ||
+                                    (parent_[std::size_t(at)] >= 0 && isJoint_[std::size_t(parent_[std::size_t(at)])]);
     } else {
       for (std::size_t i = 0; i < n; ++i) isJoint_[i] = inScene_[i];
     }
@@ -528,13 +563,16 @@ class Reader {
       joint.rest = FoldedLocal(at, [&](int node) { return RestLocal(node); });
       motion.skeleton.joints.push_back(std::move(joint));
       joints_.push_back(at);
-      for (int up = at; up >= 0 && !used_[std::size_t(up)]; up = parent_[std::size_t(up)]) used_[std::size_t(up)] = true;
+      for (int up = at; up >= 0 && !used_[std::size_t(up)]; up = parent_[std::size_t(up)])
+        used_[std::size_t(up)] = true;
     }
     for (bool u : used_) usedCount_ += u;
     return {};
   }
 
-  Matrix RestLocal(int node) const { return IsMatrix(std::size_t(node)) ? matrix_[std::size_t(node)] : FromTrs(rest_[std::size_t(node)]); }
+  Matrix RestLocal(int node) const {
+    return IsMatrix(std::size_t(node)) ? matrix_[std::size_t(node)] : FromTrs(rest_[std::size_t(node)]);
+  }
 
   // A joint's local matrix: the nodes between it and its parent joint (or
   // the top), then its own.
@@ -551,7 +589,8 @@ class Reader {
   Outcome<int> ChosenAnimation() {
     const std::string& wanted = options_.animation;
     if (m_.animations.empty()) {
-      if (!wanted.empty()) return MakeFailure(FailureKind::Usage, "--animation " + wanted + ": the file has no animation", file_);
+      if (!wanted.empty())
+        return MakeFailure(FailureKind::Usage, "--animation " + wanted + ": the file has no animation", file_);
       return -1;
     }
     if (wanted.empty()) return 0;
@@ -562,8 +601,8 @@ class Reader {
       return int(std::stoll(wanted));
     std::string names;
     for (std::size_t i = 0; i < m_.animations.size(); ++i) names += (i ? ", " : "") + AnimationName(i);
-    return MakeFailure(FailureKind::Usage, "--animation " + wanted + ": the file has no such animation; it has " + names,
-                       file_);
+    return MakeFailure(FailureKind::Usage,
+                       "--animation " + wanted + ": the file has no such animation; it has " + names, file_);
   }
 
   std::string AnimationName(std::size_t i) const {
@@ -600,7 +639,8 @@ class Reader {
       if (sampler.interpolation == "STEP") track.kind = Track::Kind::Step;
       else if (sampler.interpolation == "CUBICSPLINE") track.kind = Track::Kind::Cubic;
       else if (!sampler.interpolation.empty() && sampler.interpolation != "LINEAR")
-        return Bad(where + " has the interpolation '" + sampler.interpolation + "', which is not LINEAR, STEP or CUBICSPLINE");
+        return Bad(where + " has the interpolation '" + sampler.interpolation +
+                   "', which is not LINEAR, STEP or CUBICSPLINE");
       RETARGET_ASSIGN(track.times, Floats(sampler.input, 1, false));
       if (track.times.empty()) return Bad(where + " has no keys");
       for (std::size_t k = 1; k < track.times.size(); ++k)
@@ -630,13 +670,14 @@ class Reader {
     if (index < 0 || std::size_t(index) >= m_.accessors.size()) return Bad(what + " is not in the file");
     const tinygltf::Accessor& a = m_.accessors[std::size_t(index)];
     const int type = width == 1 ? TINYGLTF_TYPE_SCALAR : width == 3 ? TINYGLTF_TYPE_VEC3 : TINYGLTF_TYPE_VEC4;
-    if (a.type != type)
-      return Bad(what + " holds " + TypeText(a.type) + " where " + TypeText(type) + " are needed");
+    if (a.type != type) return Bad(what + " holds " + TypeText(a.type) + " where " + TypeText(type) + " are needed");
     int size = 0;
     switch (a.componentType) {
       case TINYGLTF_COMPONENT_TYPE_FLOAT: size = 4; break;
-      case TINYGLTF_COMPONENT_TYPE_BYTE: case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: size = normalized && a.normalized ? 1 : 0; break;
-      case TINYGLTF_COMPONENT_TYPE_SHORT: case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: size = normalized && a.normalized ? 2 : 0; break;
+      case TINYGLTF_COMPONENT_TYPE_BYTE:
+      case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: size = normalized && a.normalized ? 1 : 0; break;
+      case TINYGLTF_COMPONENT_TYPE_SHORT:
+      case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: size = normalized && a.normalized ? 2 : 0; break;
       default: break;
     }
     if (size == 0)
@@ -644,18 +685,21 @@ class Reader {
                  (normalized ? ", not float or a normalized integer" : ", not float"));
     if (a.sparse.isSparse) return Bad(what + " is sparse, which is not read");
     if (std::int64_t(std::min<std::size_t>(a.count, std::size_t(1) << 62)) > limits_.elements)
-      return Bad(what + " holds " + std::to_string(a.count) + " elements, more than the limit of " + std::to_string(limits_.elements));
+      return Bad(what + " holds " + std::to_string(a.count) + " elements, more than the limit of " +
+                 std::to_string(limits_.elements));
     const std::size_t count = a.count, element = std::size_t(size * width);
     std::vector<double> out(count * std::size_t(width), 0.0);
     if (a.bufferView < 0 || count == 0) return out;  // no buffer view: zeros
     if (std::size_t(a.bufferView) >= m_.bufferViews.size()) return Bad(what + "'s buffer view is not in the file");
     const tinygltf::BufferView& view = m_.bufferViews[std::size_t(a.bufferView)];
-    if (view.buffer < 0 || std::size_t(view.buffer) >= m_.buffers.size()) return Bad(what + "'s buffer is not in the file");
+    if (view.buffer < 0 || std::size_t(view.buffer) >= m_.buffers.size())
+      return Bad(what + "'s buffer is not in the file");
     const std::vector<unsigned char>& buffer = m_.buffers[std::size_t(view.buffer)].data;
     if (view.byteOffset > buffer.size() || view.byteLength > buffer.size() - view.byteOffset)
       return Bad("buffer view " + std::to_string(a.bufferView) + " runs past the end of its buffer");
     const std::size_t stride = view.byteStride == 0 ? element : view.byteStride;
-    if (stride < element || stride > 252) return Bad(what + "'s buffer view has a stride that does not fit its elements");
+    if (stride < element || stride > 252)
+      return Bad(what + "'s buffer view has a stride that does not fit its elements");
     if (a.byteOffset > view.byteLength || (count - 1) > (view.byteLength - a.byteOffset) / stride ||
         (count - 1) * stride + element > view.byteLength - a.byteOffset)
       return Bad(what + " runs past the end of its buffer view");
@@ -665,11 +709,26 @@ class Reader {
         const unsigned char* p = data + i * stride + std::size_t(k * size);
         double value = 0.0;
         switch (a.componentType) {
-          case TINYGLTF_COMPONENT_TYPE_FLOAT: { float f; std::memcpy(&f, p, 4); value = f; break; }
+          case TINYGLTF_COMPONENT_TYPE_FLOAT: {
+            float f;
+            std::memcpy(&f, p, 4);
+            value = f;
+            break;
+          }
           case TINYGLTF_COMPONENT_TYPE_BYTE: value = std::max(double(std::int8_t(p[0])) / 127.0, -1.0); break;
           case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: value = double(p[0]) / 255.0; break;
-          case TINYGLTF_COMPONENT_TYPE_SHORT: { std::int16_t v; std::memcpy(&v, p, 2); value = std::max(double(v) / 32767.0, -1.0); break; }
-          default: { std::uint16_t v; std::memcpy(&v, p, 2); value = double(v) / 65535.0; break; }
+          case TINYGLTF_COMPONENT_TYPE_SHORT: {
+            std::int16_t v;
+            std::memcpy(&v, p, 2);
+            value = std::max(double(v) / 32767.0, -1.0);
+            break;
+          }
+          default: {
+            std::uint16_t v;
+            std::memcpy(&v, p, 2);
+            value = double(v) / 65535.0;
+            break;
+          }
         }
         if (!std::isfinite(value)) return Bad(what + " holds a value that is not finite");
         out[i * std::size_t(width) + std::size_t(k)] = value;
@@ -734,13 +793,15 @@ class Reader {
       for (std::size_t i = 0; i < n; ++i)
         if (used_[i]) local[i] = IsMatrix(i) ? matrix_[i] : FromTrs(pose[i]);
       if (addedRoot_) motion.locals.push_back(Matrix{});
-      for (int joint : joints_) motion.locals.push_back(FoldedLocal(joint, [&](int node) { return local[std::size_t(node)]; }));
+      for (int joint : joints_)
+        motion.locals.push_back(FoldedLocal(joint, [&](int node) { return local[std::size_t(node)]; }));
     }
     return {};
   }
 
   Failure TooManyFrames(double count) const {
-    return Bad("the animation samples to " + (std::isfinite(count) && count < 1e18 ? std::to_string(std::int64_t(count)) : std::string("too many")) +
+    return Bad("the animation samples to " +
+               (std::isfinite(count) && count < 1e18 ? std::to_string(std::int64_t(count)) : std::string("too many")) +
                " frames, more than the limit of " + std::to_string(limits_.frames));
   }
 
@@ -752,7 +813,8 @@ class Reader {
       return track.values[(cubic ? (3 * k + std::size_t(1 + part)) : k) * width + c];
     };
     double v[4];
-    const std::size_t next = std::size_t(std::upper_bound(track.times.begin(), track.times.end(), time) - track.times.begin());
+    const std::size_t next =
+        std::size_t(std::upper_bound(track.times.begin(), track.times.end(), time) - track.times.begin());
     if (next == 0 || next == keys) {
       const std::size_t k = next == 0 ? 0 : keys - 1;
       for (std::size_t c = 0; c < width; ++c) v[c] = at(k, 0, c);
@@ -810,7 +872,8 @@ class Reader {
       parts[p].erase(std::unique(parts[p].begin(), parts[p].end()), parts[p].end());
     }
     const std::string name = fs::path(file_).stem().string();
-    RETARGET_ASSIGN(asset_.rig, BuildRigWithParts(name.empty() ? "model" : name, asset_.motion.skeleton, kHumanoidTable, parts));
+    RETARGET_ASSIGN(asset_.rig,
+                    BuildRigWithParts(name.empty() ? "model" : name, asset_.motion.skeleton, kHumanoidTable, parts));
     asset_.humanoid = true;
     return {};
   }
@@ -857,11 +920,13 @@ Outcome<Asset> ParseGltf(std::string_view bytes, const std::string& fileName, co
     tinygltf::Model model;
     std::string error, warning;
     const std::string base = files.folder.empty() ? std::string() : files.folder.substr(0, files.folder.size() - 1);
-    const bool parsed =
-        layout.binary
-            ? parser.LoadBinaryFromMemory(&model, &error, &warning, reinterpret_cast<const unsigned char*>(bytes.data()),
-                                          unsigned(bytes.size()), base)
-            : parser.LoadASCIIFromString(&model, &error, &warning, layout.json.data(), unsigned(layout.json.size()), base);
+    const bool parsed = layout.binary
+                            ? parser.LoadBinaryFromMemory(&model, &error, &warning,
+                                                          reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                          unsigned(bytes.size()), base)
+                            : parser.LoadASCIIFromString(&model, &error, &warning, layout.json.data(),
+                                                         unsigned(layout.json.size()), base);
+    if (!parsed && error.starts_with("std::bad_alloc")) return OutOfMemory();
     if (!parsed)
       return MakeFailure(FailureKind::BadInput,
                          files.problem.empty() ? "not glTF that can be read: " + FirstLine(error) : files.problem,

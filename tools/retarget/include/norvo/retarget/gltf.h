@@ -44,11 +44,11 @@ inline constexpr const char* kHumanoidTable = "the file's humanoid table";
 // untrusted files can set them lower.
 struct GltfLimits {
   std::int64_t fileBytes = std::int64_t(1) << 30;  // the file, and each buffer file beside it
-  std::int64_t depth = 64;                          // JSON arrays and objects open at once
-  std::int64_t nodes = 100000;                      // nodes of the file
-  std::int64_t elements = 10000000;                 // elements of one accessor read
-  std::int64_t frames = 1000000;                    // frames the animation samples to
-  std::int64_t samples = 20000000;                  // frames times the nodes sampled
+  std::int64_t depth = 64;                         // JSON arrays and objects open at once
+  std::int64_t nodes = 100000;                     // nodes of the file
+  std::int64_t elements = 10000000;                // elements of one accessor read
+  std::int64_t frames = 1000000;                   // frames the animation samples to
+  std::int64_t samples = 20000000;                 // frames times the nodes sampled
 };
 
 // Reads a glTF JSON text or GLB bytes; `fileName` names the file in
