@@ -19,7 +19,7 @@ lock=()
 out=build/fuzz
 seeds=$out/seeds
 rm -rf "$seeds"
-targets=(bvh keyword rigfile)
+targets=(bvh keyword rigfile gltf)
 for target in "${targets[@]}"; do
   mkdir -p "$seeds/$target" "$out/corpus/$target"
   cp fuzz/seeds/$target/* "$seeds/$target/"
@@ -50,12 +50,19 @@ for clip in "$shared"/*.bvh; do
     echo "cannot save the rig of $clip" >&2
 done
 
+# glTF seeds: the project's small files and the shared VRM model and
+# animation small enough for the length limit below.
+for file in "$shared"/../vrm/*.vrm "$shared"/../vrm/*.vrma; do
+  [ -f "$file" ] && [ "$(stat -c %s "$file")" -le 65536 ] && cp "$file" "$seeds/gltf/"
+done
+
 status=0
 for target in "${targets[@]}"; do
   echo "=== fuzzing ${target}_fuzz for ${seconds} s"
-  # Rig files are JSON, longer than BVH text for the same skeleton.
+  # Rig files and glTF are JSON, longer than BVH text for the same skeleton.
   maxLen=16384
   [ "$target" = rigfile ] && maxLen=65536
+  [ "$target" = gltf ] && maxLen=65536
   nice -n 19 "$out/fuzz/${target}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
     -max_len="$maxLen" -print_final_stats=1 -dict="fuzz/$target.dict" -artifact_prefix="$out/artifacts/${target}-" \
     "$out/corpus/$target" "$seeds/$target" || status=1

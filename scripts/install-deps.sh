@@ -9,6 +9,10 @@ command -v make >/dev/null || need+=(make)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+# glTF, GLB and VRM files are parsed by tinygltf (its header, built into the
+# tool's glTF reader) on RapidJSON.
+[ -f /usr/include/tiny_gltf.h ] || need+=(libtinygltf-dev)
+[ -f /usr/include/rapidjson/document.h ] || need+=(rapidjson-dev)
 # The layout check: clang-format 14.
 command -v clang-format-14 >/dev/null || need+=(clang-format-14)
 # The fuzz targets: clang 14 and its sanitizer and fuzzer runtimes.

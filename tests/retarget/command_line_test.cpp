@@ -85,7 +85,8 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
        "cannot write motion to " + Path("out.txt") + ": give a file name that ends in .bvh"},
       {"--target " + walk_ + " --save-rig " + Path("rig.bvh"), 1,
        "cannot write a rig to " + Path("rig.bvh") + ": give a file name that ends in .json"},
-      {notes + " --target " + walk_ + out, 2, notes + ": no format reads this file: give a .bvh or .json file"},
+      {notes + " --target " + walk_ + out, 2,
+       notes + ": no format reads this file: give a .bvh, .json, .gltf, .glb, .vrm or .vrma file"},
       // Files that are no files, or not text the tool reads, are named at once.
       {folder + " --target " + walk_ + out, 2, folder + ": is a folder"},
       {walk_ + " --target " + folder + out, 2, folder + ": is a folder"},

@@ -53,6 +53,32 @@ inline constexpr const char* kSmallPreset =
     "{\"name\": \"small\", \"discard\": [\"End\"],\n"
     "\"bodyParts\": {\"Hips\": {\"keywords\": [\"Hips\"]}, \"Spine\": {\"keywords\": [\"Spine\"]}}}";
 
+// A glTF of a skin of two joints under a node that is no joint, turned 90
+// degrees about X, and an animation "turn" of three keys at 0, 0.5 and 1 s:
+// Spine turns 0, 45 and 180 degrees about Y and Hips goes from y 1 to 2 and
+// back; a second animation "still" has no channels.
+inline constexpr const char* kSmallGltf =
+    R"({"asset":{"version":"2.0"},"scene":0,"scenes":[{"nodes":[0]}],)"
+    R"("nodes":[{"name":"Armature","children":[1],"rotation":[0.70710678,0,0,0.70710678]},)"
+    R"({"name":"Hips","children":[2],"translation":[0,1,0]},{"name":"Spine","translation":[0,0.5,0]}],)"
+    R"("skins":[{"joints":[1,2]}],"animations":[{"name":"turn","channels":[)"
+    R"({"sampler":0,"target":{"node":2,"path":"rotation"}},{"sampler":1,"target":{"node":1,"path":"translation"}}],)"
+    R"("samplers":[{"input":0,"output":1,"interpolation":"LINEAR"},{"input":0,"output":2}]},)"
+    R"({"name":"still","channels":[],"samplers":[]}],"accessors":[)"
+    R"({"bufferView":0,"componentType":5126,"count":3,"type":"SCALAR"},)"
+    R"({"bufferView":1,"componentType":5126,"count":3,"type":"VEC4"},)"
+    R"({"bufferView":2,"componentType":5126,"count":3,"type":"VEC3"}],"bufferViews":[)"
+    R"({"buffer":0,"byteOffset":0,"byteLength":12},{"buffer":0,"byteOffset":12,"byteLength":48},)"
+    R"({"buffer":0,"byteOffset":60,"byteLength":36}],"buffers":[{"byteLength":96,"uri":"data:application/octet-stream;base64,)"
+    R"(AAAAAAAAAD8AAIA/AAAAAAAAAAAAAAAAAACAPwAAAAAV78M+AAAAAF6DbD8AAAAAAACAPwAAAAAAAAAAAAAAAAAAgD8AAAAAAAAAAAAAAEAA)"
+    R"(AAAAAAAAAAAAgD8AAAAA"}]})";
+// A VRM 0.x model without a skin: three nodes named by its humanoid table.
+inline constexpr const char* kSmallVrm0 =
+    R"({"asset":{"version":"2.0"},"scenes":[{"nodes":[0]}],"nodes":[{"name":"root","children":[1]},)"
+    R"({"name":"pelvis","children":[2],"translation":[0,1,0]},{"name":"torso","translation":[0,0.2,0]}],)"
+    R"("extensions":{"VRM":{"humanoid":{"humanBones":[{"bone":"hips","node":1},{"bone":"spine","node":2},)"
+    R"({"bone":"jaw","node":2}]}}}})";
+
 inline Motion Clip(const std::string& text) { return Ok(ParseBvh(text, "test.bvh")); }
 inline Motion SharedClip(const std::string& file) { return Ok(ReadBvhFile(SharedPath(file))); }
 

@@ -18,6 +18,7 @@
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/feet.h"
 #include "norvo/retarget/formats.h"
+#include "norvo/retarget/gltf.h"
 #include "norvo/retarget/install.h"
 #include "norvo/retarget/job.h"
 #include "norvo/retarget/measure.h"
@@ -219,6 +220,18 @@ TEST_F(ToolAllocationWithModule, ReadingAndWritingRigFiles) {
     EXPECT_GT(SweepForOutOfMemory([&] { return WriteRigFile(rig, out); }, unchanged, *injector), 0);
   }
   EXPECT_EQ(Ok(FormatRigFile(Ok(ReadRigFile(out)))), text);
+}
+
+// A glTF clip, and a VRM model whose humanoid table makes a rig in the
+// module.
+TEST_F(ToolAllocationWithModule, ReadingGltf) {
+  const std::string clip = Write("clip.gltf", test::kSmallGltf), model = Write("model.vrm", test::kSmallVrm0);
+  for (const Injector* injector : {&kNewAllocations, &kExhaustedNew, &kFrameworkAllocations}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_EQ(SweepForOutOfMemory([&] { return ReadGltfFile(clip); }, *injector) > 0,
+              injector != &kFrameworkAllocations);
+    EXPECT_GT(SweepForOutOfMemory([&] { return ReadGltfFile(model); }, *injector), 0);
+  }
 }
 
 TEST_F(ToolAllocationWithModule, WritingReportsAsJson) {

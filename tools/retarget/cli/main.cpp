@@ -97,7 +97,8 @@ Outcome<void> RunSaveRig(const Arguments& arguments) {
   RETARGET_TRY(CheckOutputsApart(target, rigFile));
   RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
   RETARGET_ASSIGN(const std::optional<Preset> preset, PresetArgument(arguments.preset, shipped));
-  RETARGET_ASSIGN(const std::shared_ptr<const Rig> rig, LoadRig(arguments.target, preset, shipped));
+  RETARGET_ASSIGN(const std::shared_ptr<const Rig> rig,
+                  LoadRig(arguments.target, preset, shipped, ReadOptionsOf(arguments, false)));
   for (const std::string& warning : PresetWarnings("target", *rig, "--preset")) Warn(warning);
   RETARGET_TRY(WriteRig(*rig, arguments.saveRig));
   if (!arguments.quiet && arguments.saveRig != "-")
@@ -149,7 +150,8 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   RETARGET_TRY(BatchFolders(arguments, true));
   RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
   RETARGET_ASSIGN(job.clip, PresetsInto(std::move(job.clip), arguments, shipped));
-  RETARGET_ASSIGN(job.clip.targetRig, LoadRig(arguments.target, job.clip.targetPreset, shipped));
+  RETARGET_ASSIGN(job.clip.targetRig,
+                  LoadRig(arguments.target, job.clip.targetPreset, shipped, ReadOptionsOf(arguments, false)));
   const Rig& target = *job.clip.targetRig;
   for (const std::string& warning : PresetWarnings("target", target, "--preset")) Warn(warning);
   if (!arguments.quiet)

@@ -30,10 +30,11 @@ std::string Footer() {
 }
 
 void AddOptions(CLI::App& app, Arguments& arguments) {
-  app.add_option("SOURCE", arguments.source, "the BVH clip whose motion is carried over");
+  app.add_option("SOURCE", arguments.source,
+                 "the clip whose motion is carried over: BVH, or glTF, GLB, VRM or VRM animation with an animation");
   app.add_option("-t,--target", arguments.target,
-                 "the BVH file whose skeleton receives the motion (its frames are not read), or a rig file (.json) "
-                 "written by --save-rig");
+                 "the BVH, glTF, GLB or VRM file whose skeleton receives the motion (its frames are not read), or a "
+                 "rig file (.json) written by --save-rig");
   app.add_option("-o,--output", arguments.output,
                  "the BVH file to write: the target's skeleton with the motion; - writes it to standard output "
                  "(with --batch: the folder)");
@@ -76,6 +77,15 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
                  "six frames over the clip");
   app.add_option("--batch", arguments.batch,
                  "FOLDER: retarget every .bvh file of FOLDER onto the target; -o names the folder for the results");
+  app.add_option("--skin", arguments.skin,
+                 "N: in a glTF, GLB or VRM file, the joints of skin N (counted from 0) make the skeleton (default: "
+                 "the first skin; in a VRM model the tree under the humanoid table's hips)")
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--animation", arguments.animation,
+                 "NAME or INDEX: the animation of a glTF SOURCE to carry over (default: the first)");
+  app.add_option("--fps", arguments.fps,
+                 "N: sample a glTF SOURCE's animation N times a second (default: at the rate of its keys)")
+      ->check(CLI::Range(1e-3, 1e4));
   app.add_option("-j,--jobs", arguments.jobs, "worker threads for --batch (default: one per core)");
   app.add_flag("-q,--quiet", arguments.quiet, "print nothing but warnings and errors (and --report -)");
 }
@@ -143,8 +153,19 @@ Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
   return options;
 }
 
+ReadOptions ReadOptionsOf(const Arguments& arguments, bool source) {
+  ReadOptions read;
+  read.skin = arguments.skin;
+  if (source) {
+    read.animation = arguments.animation;
+    read.fps = arguments.fps;
+  }
+  return read;
+}
+
 Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
   ClipRequest request;
+  request.read = ReadOptionsOf(arguments, true);
   RETARGET_ASSIGN(request.options, ParseOptions(arguments));
   request.sourceRig = arguments.sourceRig;
   request.frames = arguments.frames;

@@ -25,6 +25,11 @@ struct Arguments {
   std::optional<std::string> spreadChains;
   bool roundTrip = false;
   bool lockFeet = false;
+  // glTF files: the skin (source and target), the source's animation and
+  // the rate it is sampled at.
+  std::int64_t skin = -1;
+  std::string animation;
+  double fps = 0.0;
 };
 
 // Parses the command line into `arguments`. Returns the exit code when the
@@ -34,6 +39,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Arguments& arguments)
 
 Failure Usage(std::string message);
 Outcome<RetargetOptions> ParseOptions(const Arguments& arguments);
+// How the arguments read a file: the skin, and for the source the
+// animation and the rate.
+ReadOptions ReadOptionsOf(const Arguments& arguments, bool source);
 // The clip request the arguments make, without its source and target.
 Outcome<ClipRequest> MakeRequest(const Arguments& arguments);
 

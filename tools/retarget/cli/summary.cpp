@@ -92,6 +92,11 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
               FileName(request.source).c_str(), static_cast<long long>(source.JointCount()),
               static_cast<long long>(result.sourceFrames), Number(1.0 / result.frameTime).c_str(),
               PresetText(source).c_str(), static_cast<long long>(source.parts.covered));
+  std::string others;
+  for (const std::string& name : result.otherAnimations) others += (others.empty() ? "" : ", ") + name;
+  if (!others.empty())
+    std::printf("        animation %s; the file has also %s (choose with --animation)\n", result.animation.c_str(),
+                others.c_str());
   std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n", FileName(request.target).c_str(),
               static_cast<long long>(target.JointCount()), PresetText(target).c_str(),
               static_cast<long long>(target.parts.covered));

@@ -81,15 +81,25 @@ bool Finite(const BoneDirectionFigures& figures) {
 }
 bool Finite(const FootSliding& sliding) { return std::isfinite(sliding.speed[0] + sliding.speed[1]); }
 
-// The clip's own motion, read unless the caller has it.
-Outcome<std::shared_ptr<const Motion>> SourceMotion(const ClipRequest& request) {
+// The clip's own motion, read unless the caller has it, and the rig of its
+// file's humanoid table when it has one.
+Outcome<std::shared_ptr<const Motion>> SourceMotion(const ClipRequest& request, std::optional<Rig>& humanoid,
+                                                    ClipResult& result) {
   if (request.sourceMotion) return std::shared_ptr<const Motion>(std::shared_ptr<const Motion>(), request.sourceMotion);
-  RETARGET_ASSIGN(Asset asset, ReadAsset(request.source));
-  if (asset.rig)
+  RETARGET_ASSIGN(Asset asset, ReadAsset(request.source, request.read));
+  if (asset.rig && !asset.humanoid)
     return MakeFailure(FailureKind::BadInput,
                        "a rig file holds no motion: give a motion file as the source (a rig "
                        "file for it goes with --source-rig)",
                        request.source);
+  if (!asset.animated)
+    return MakeFailure(FailureKind::BadInput,
+                       "the file holds a model and no animation: give a file with an animation as the source (a "
+                       "model can be the target)",
+                       request.source);
+  if (asset.humanoid) humanoid = std::move(asset.rig);
+  result.animation = std::move(asset.animation);
+  result.otherAnimations = std::move(asset.otherAnimations);
   return std::make_shared<const Motion>(std::move(asset.motion));
 }
 
@@ -122,7 +132,7 @@ class Job {
     RETARGET_TRY(CheckFolders(request_.outputs));
     if (!request_.outputs.motion.empty()) RETARGET_TRY(CheckMotionOutput(request_.outputs.motion));
     if (!request_.outputs.rig.empty()) RETARGET_TRY(CheckRigOutput(request_.outputs.rig));
-    RETARGET_ASSIGN(source_, SourceMotion(request_));
+    RETARGET_ASSIGN(source_, SourceMotion(request_, humanoid_, result_));
     RETARGET_TRY(ParseFrames(request_.frames, source_->FrameCount(), result_.first, result_.last));
     RETARGET_TRY(MakeRigs());
     if (!request_.outputs.rig.empty()) RETARGET_TRY(WriteRig(*result_.target, request_.outputs.rig));
@@ -143,7 +153,9 @@ class Job {
   Outcome<void> MakeRigs() {
     static const std::vector<Preset> kNone;
     const std::vector<Preset>& presets = request_.presets ? *request_.presets : kNone;
-    if (request_.sourceRig.empty()) {
+    if (request_.sourceRig.empty() && humanoid_ && !request_.sourcePreset) {
+      result_.source = std::make_shared<const Rig>(std::move(*humanoid_));
+    } else if (request_.sourceRig.empty()) {
       Outcome<Rig> rig = MakeRig(Stem(request_.source), source_->skeleton, request_.sourcePreset, presets);
       if (!rig) return Naming(std::move(rig).failure(), request_.source);
       result_.source = std::make_shared<const Rig>(std::move(rig).value());
@@ -154,7 +166,9 @@ class Job {
     if (request_.targetRig) {
       result_.target = request_.targetRig;
     } else {
-      RETARGET_ASSIGN(result_.target, LoadRig(request_.target, request_.targetPreset, presets));
+      ReadOptions read;
+      read.skin = request_.read.skin;
+      RETARGET_ASSIGN(result_.target, LoadRig(request_.target, request_.targetPreset, presets, read));
     }
     result_.sourceFrames = source_->FrameCount();
     result_.frameTime = source_->frameTime;
@@ -301,6 +315,7 @@ class Job {
 
   const ClipRequest& request_;
   std::shared_ptr<const Motion> source_;
+  std::optional<Rig> humanoid_;
   ClipResult result_;
 };
 
@@ -320,10 +335,10 @@ Outcome<Rig> MakeRig(const std::string& name, const Skeleton& skeleton, const st
 }
 
 Outcome<std::shared_ptr<const Rig>> LoadRig(const std::string& path, const std::optional<Preset>& preset,
-                                            const std::vector<Preset>& presets) {
+                                            const std::vector<Preset>& presets, const ReadOptions& read) {
   try {
-    RETARGET_ASSIGN(Asset asset, ReadAsset(path));
-    if (asset.rig) {
+    RETARGET_ASSIGN(Asset asset, ReadAsset(path, read));
+    if (asset.rig && (!asset.humanoid || !preset)) {
       if (preset) return Usage("--preset does not apply to a rig file: its body parts are kept as they are");
       return std::make_shared<const Rig>(std::move(*asset.rig));
     }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "norvo/retarget/bvh.h"
+#include "norvo/retarget/gltf.h"
 #include "norvo/retarget/rigfile.h"
 #include "norvo/retarget/textfile.h"
 
@@ -12,21 +13,24 @@ namespace norvo::retarget {
 
 namespace {
 
-Outcome<Asset> ReadBvhAsset(const std::string& path) {
+Outcome<Asset> ReadBvhAsset(const std::string& path, const ReadOptions&) {
   RETARGET_ASSIGN(Motion motion, ReadBvhFile(path));
   try {
-    return Asset{std::move(motion), std::nullopt};
+    Asset asset;
+    asset.motion = std::move(motion);
+    return asset;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
 }
 
-Outcome<Asset> ReadRigAsset(const std::string& path) {
+Outcome<Asset> ReadRigAsset(const std::string& path, const ReadOptions&) {
   RETARGET_ASSIGN(Rig rig, ReadRigFile(path));
   try {
     Asset asset;
     asset.motion.skeleton = rig.skeleton;
     asset.rig = std::move(rig);
+    asset.animated = false;
     return asset;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
@@ -36,6 +40,10 @@ Outcome<Asset> ReadRigAsset(const std::string& path) {
 constexpr FileFormat kFormats[] = {
     {"BVH", ".bvh", true, &ReadBvhAsset, [](const Motion& motion) { return FormatBvh(motion); }, nullptr},
     {"rig file", ".json", false, &ReadRigAsset, nullptr, &FormatRigFile},
+    {"glTF", ".gltf", true, &ReadGltfAsset, nullptr, nullptr},
+    {"GLB", ".glb", true, &ReadGltfAsset, nullptr, nullptr},
+    {"VRM", ".vrm", true, &ReadGltfAsset, nullptr, nullptr},
+    {"VRM animation", ".vrma", true, &ReadGltfAsset, nullptr, nullptr},
 };
 
 char Lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
@@ -56,6 +64,7 @@ const FileFormat* FormatByContent(const std::string& path) {
   while (!text.empty() && (text[0] == ' ' || text[0] == '\t' || text[0] == '\r' || text[0] == '\n'))
     text.remove_prefix(1);
   if (text.starts_with("HIERARCHY")) return &kFormats[0];
+  if (text.starts_with("glTF")) return &kFormats[3];
   if (text.starts_with("{")) return &kFormats[1];
   return nullptr;
 }
@@ -100,7 +109,7 @@ const FileFormat* FormatOf(std::string_view path) noexcept {
   return nullptr;
 }
 
-Outcome<Asset> ReadAsset(const std::string& path) {
+Outcome<Asset> ReadAsset(const std::string& path, const ReadOptions& options) {
   try {
     // Before any format looks at it: a FIFO would keep a reader waiting.
     RETARGET_TRY(CheckNotSpecial(path));
@@ -110,7 +119,7 @@ Outcome<Asset> ReadAsset(const std::string& path) {
       return MakeFailure(
           FailureKind::BadInput,
           "no format reads this file: give a " + Extensions([](const FileFormat&) { return true; }) + " file", path);
-    return format->read(path);
+    return format->read(path, options);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }

@@ -50,7 +50,7 @@ Outcome<void> CheckNotSpecial(const std::string& path) {
 
 // With the system's calls: the file is opened without waiting (a FIFO would
 // block an ordinary open) and read only when it is a regular file.
-Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes, const char* what) {
+Outcome<std::string> ReadFileBytes(const std::string& path, std::int64_t maxBytes, const char* what) {
   try {
     const int file = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (file < 0)
@@ -76,11 +76,20 @@ Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes
         return MakeFailure(FailureKind::Io, std::string("cannot read the ") + what + ": " + std::strerror(errno), path);
       }
     }
-    if (IsUtf16(text)) return MakeFailure(FailureKind::BadInput, "is UTF-16 text: save it as UTF-8", path);
     return text;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
+}
+
+Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes, const char* what) {
+  RETARGET_ASSIGN(std::string text, ReadFileBytes(path, maxBytes, what));
+  try {
+    if (IsUtf16(text)) return MakeFailure(FailureKind::BadInput, "is UTF-16 text: save it as UTF-8", path);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+  return text;
 }
 
 namespace {

@@ -68,7 +68,10 @@ Outcome<void> BuildSkeleton(Rig& rig) {
   return {};
 }
 
-Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
+// The body parts with `preset`'s keywords; the module fills them from the
+// joint names unless `given` holds each one's joints.
+Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset,
+                             const std::vector<std::vector<std::int64_t>>* given = nullptr) {
   std::span<const BodyPartSpec> standard = StandardBodyParts();
   for (std::size_t i = 0; i < standard.size(); ++i) {
     Result<InternedId> id = InternedId::Make(standard[i].identifier);
@@ -81,13 +84,19 @@ Outcome<void> BuildBodyParts(Rig& rig, const Preset& preset) {
     RETARGET_CHECK(part.value().SetSkeletonKeywords(keywords), "making the body parts");
     RETARGET_ASSIGN(BaseArray<String> discard, MakeTexts(words.discard));
     RETARGET_CHECK(part.value().SetSkeletonDiscardKeywords(discard), "making the body parts");
+    if (given) {
+      BaseArray<Uuid> joints;
+      for (std::int64_t joint : (*given)[i])
+        RETARGET_CHECK(joints.Append(rig.JointUuid(joint)), "filling the body parts");
+      RETARGET_CHECK(part.value().SetSkeleton(joints), "filling the body parts");
+    }
     if (standard[i].parent >= 0)
       RETARGET_CHECK(rig.bodyParts[std::size_t(standard[i].parent)].InsertChildLast(part.value()),
                      "linking the body parts");
     rig.bodyParts.push_back(std::move(part).value());
   }
   RETARGET_CHECK(rig.definition.SetBodyPartTree(rig.bodyParts[0]), "making the character");
-  if (!rig.nodes.empty())
+  if (!given && !rig.nodes.empty())
     RETARGET_CHECK(RetargetBaseHelperInterface::FillBodyPart(rig.nodes[0], rig.bodyParts[0]), "filling the body parts");
   return {};
 }
@@ -167,6 +176,32 @@ Outcome<Rig> BuildRig(const std::string& name, const Skeleton& skeleton, const P
     rig.preset.parts = preset.parts;
     RETARGET_TRY(BuildSkeleton(rig));
     RETARGET_TRY(BuildBodyParts(rig, preset));
+    RETARGET_TRY(SummarizeRig(rig));
+    return rig;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<Rig> BuildRigWithParts(const std::string& name, const Skeleton& skeleton, const std::string& source,
+                               const std::vector<std::vector<std::int64_t>>& parts) {
+  try {
+    if (parts.size() != StandardBodyParts().size())
+      return MakeFailure(FailureKind::Internal, "the body parts given are not the standard ones");
+    for (const std::vector<std::int64_t>& joints : parts)
+      for (std::int64_t joint : joints)
+        if (joint < 0 || joint >= skeleton.Count())
+          return MakeFailure(FailureKind::Internal, "a body part given holds a joint the skeleton has not");
+    Rig rig;
+    rig.name = name;
+    rig.skeleton = skeleton;
+    Preset none;
+    none.name = source;
+    none.parts.resize(parts.size());
+    rig.preset.name = source;
+    rig.preset.parts = none.parts;
+    RETARGET_TRY(BuildSkeleton(rig));
+    RETARGET_TRY(BuildBodyParts(rig, none, &parts));
     RETARGET_TRY(SummarizeRig(rig));
     return rig;
   } catch (const std::bad_alloc&) {

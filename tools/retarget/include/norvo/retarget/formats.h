@@ -3,10 +3,12 @@
 // to write a motion or a rig as its text. Every file is written through
 // WriteTextFile (textfile.h): to a temporary file beside it, then renamed.
 #pragma once
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
@@ -14,18 +16,38 @@
 
 namespace norvo::retarget {
 
-// What a file holds: a skeleton with its motion (none for a rig file), and
-// for a rig file the filled rig, its body parts as the file has them.
+// What to read of a file that holds more than one skeleton or motion
+// (glTF): the skin whose joints make the skeleton, the animation, and the
+// rate it is sampled at.
+struct ReadOptions {
+  std::int64_t skin = -1;  // -1: the first skin (see gltf.h)
+  std::string animation;   // a name or an index; empty: the first
+  double fps = 0.0;        // 0: the rate of the animation's keys
+};
+
+// Which way a model faces at rest, when its file says (VRM).
+enum class Facing : std::uint8_t { Unknown, PlusZ, MinusZ };
+
+// What a file holds: a skeleton with its motion (no frames for a rig file
+// or a model without animation), and the filled rig when the file names its
+// body parts: a rig file's as the file has them, or a model's humanoid
+// table (`humanoid`), which a preset given for it replaces.
 struct Asset {
   Motion motion;
   std::optional<Rig> rig;
+  bool humanoid = false;
+  Facing facing = Facing::Unknown;
+  // A file of several animations: the one read and the others' names.
+  std::string animation;
+  std::vector<std::string> otherAnimations;
+  bool animated = true;  // false: the file holds a model and no animation
 };
 
 struct FileFormat {
   std::string_view name;       // "BVH"
   std::string_view extension;  // ".bvh"
   bool motion;                 // its files carry frames: a source clip can be one
-  Outcome<Asset> (*read)(const std::string& path);
+  Outcome<Asset> (*read)(const std::string& path, const ReadOptions& options);
   Outcome<std::string> (*formatMotion)(const Motion& motion);  // null: motion is not written as it
   Outcome<std::string> (*formatRig)(const Rig& rig);           // null: rigs are not written as it
 };
@@ -35,7 +57,7 @@ std::span<const FileFormat> FileFormats() noexcept;
 const FileFormat* FormatOf(std::string_view path) noexcept;
 
 // Reads a file by its format. BadInput when no format reads it.
-Outcome<Asset> ReadAsset(const std::string& path);
+Outcome<Asset> ReadAsset(const std::string& path, const ReadOptions& options = {});
 // Writes a motion or a rig in the format of the path's extension; Usage,
 // naming the extensions that can be written, when that format writes none.
 Outcome<void> WriteMotion(const Motion& motion, const std::string& path);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "norvo/retarget/feet.h"
+#include "norvo/retarget/formats.h"
 #include "norvo/retarget/measure.h"
 #include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
@@ -32,6 +33,9 @@ struct ClipRequest {
   const Motion* sourceMotion = nullptr;  // the clip when the caller has it already; `source` then only names it
   std::string sourceRig;  // a rig file for the source instead of a preset; it must have the clip's joints
   std::string target;     // the target: a motion file (only its skeleton is read) or a rig file
+  // How the source is read (glTF: the skin, the animation, the rate); the
+  // target is read with the same skin.
+  ReadOptions read;
   std::shared_ptr<const Rig> targetRig;  // the target when the caller has it already (a batch shares one)
   // The presets given, or else the best of `presets` for each rig.
   std::optional<Preset> sourcePreset, targetPreset;
@@ -54,6 +58,9 @@ struct ClipRequest {
 struct ClipResult {
   std::shared_ptr<const Rig> source, target;
   std::int64_t sourceFrames = 0;  // the whole clip's
+  // The source's animation when its file has named ones, and the others.
+  std::string animation;
+  std::vector<std::string> otherAnimations;
   double frameTime = 0.0;
   std::int64_t first = 0, last = 0;  // the frames retargeted
   AssociationStatistics statistics;
@@ -83,10 +90,10 @@ struct ClipResult {
 Outcome<ClipResult> RunClip(const ClipRequest& request);
 
 // A rig for the skeleton of a motion file or from a rig file: the preset
-// given, or else the best of `presets`; Usage when a preset is given for a
-// rig file.
+// given, or else the file's humanoid table, or else the best of `presets`;
+// Usage when a preset is given for a rig file.
 Outcome<std::shared_ptr<const Rig>> LoadRig(const std::string& path, const std::optional<Preset>& preset,
-                                            const std::vector<Preset>& presets);
+                                            const std::vector<Preset>& presets, const ReadOptions& read = {});
 // The rig of a skeleton with the preset given, or else the best of `presets`.
 Outcome<Rig> MakeRig(const std::string& name, const Skeleton& skeleton, const std::optional<Preset>& preset,
                      const std::vector<Preset>& presets);

@@ -86,6 +86,12 @@ struct Rig {
 
 // Describes `skeleton` as a character and fills its body parts with `preset`.
 Outcome<Rig> BuildRig(const std::string& name, const Skeleton& skeleton, const Preset& preset);
+// Describes `skeleton` as a character whose body parts are given: per
+// standard body part the joints it holds (a humanoid table of the file the
+// skeleton comes from); no keywords run. `source` names where they came
+// from, in place of a preset's name.
+Outcome<Rig> BuildRigWithParts(const std::string& name, const Skeleton& skeleton, const std::string& source,
+                               const std::vector<std::vector<std::int64_t>>& parts);
 // Works out from the skeleton, the rest globals, the joints' Uuids and the
 // filled body parts the body-part map and the rig's up axis and hip height.
 Outcome<void> SummarizeRig(Rig& rig);

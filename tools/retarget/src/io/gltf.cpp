@@ -1,0 +1,956 @@
+#include "norvo/retarget/gltf.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "jsontext.h"
+#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/preset.h"
+#include "norvo/retarget/rig.h"
+#include "norvo/retarget/textfile.h"
+
+// tinygltf parses, and nothing more: no image decoder is built, no file is
+// opened but through the callbacks below, and its JSON is RapidJSON with the
+// C allocator, whose documents free without allocating. RapidJSON makes its
+// allocator objects with the C allocator too: it does not expect a throwing
+// operator new in the middle of a parse.
+namespace norvo::retarget::rapidjson_memory {
+template <class T>
+T* Make() {
+  void* block = std::malloc(sizeof(T));
+  if (!block) throw std::bad_alloc();
+  return new (block) T();
+}
+template <class T>
+void Free(T* object) noexcept {
+  if (!object) return;
+  object->~T();
+  std::free(object);
+}
+}  // namespace norvo::retarget::rapidjson_memory
+#define RAPIDJSON_NEW(x) ::norvo::retarget::rapidjson_memory::Make<decltype(x)>()
+#define RAPIDJSON_DELETE(x) ::norvo::retarget::rapidjson_memory::Free(x)
+#define TINYGLTF_IMPLEMENTATION
+#define TINYGLTF_NO_STB_IMAGE
+#define TINYGLTF_NO_STB_IMAGE_WRITE
+#define TINYGLTF_NO_EXTERNAL_IMAGE
+#define TINYGLTF_NO_FS
+#define TINYGLTF_USE_RAPIDJSON
+#define TINYGLTF_USE_RAPIDJSON_CRTALLOCATOR
+#define TINYGLTF_NO_INCLUDE_RAPIDJSON
+#include <rapidjson/document.h>
+#include <rapidjson/prettywriter.h>
+#include <rapidjson/rapidjson.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <tiny_gltf.h>
+
+namespace norvo::retarget {
+
+namespace {
+
+namespace fs = std::filesystem;
+using json = jsontext::Value;
+
+constexpr std::uint32_t kGlbMagic = 0x46546C67;  // "glTF"
+constexpr std::uint32_t kJsonChunk = 0x4E4F534A, kBinChunk = 0x004E4942;
+
+std::uint32_t Word(std::string_view bytes, std::size_t at) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+
+std::string Number(std::uint64_t n) { return std::to_string(n); }
+
+// --- Before tinygltf: the GLB chunks and the JSON -------------------------
+
+// Where the JSON and the BIN chunk of a GLB lie; the JSON is all of a .gltf.
+struct Layout {
+  bool binary = false;
+  std::string_view json;
+};
+
+Outcome<Layout> Chunks(std::string_view bytes, const std::string& file) {
+  auto bad = [&](const std::string& message) { return MakeFailure(FailureKind::BadInput, message, file); };
+  if (bytes.size() < 4 || Word(bytes, 0) != kGlbMagic) return Layout{false, bytes};
+  if (bytes.size() < 20) return bad("the GLB header is cut short");
+  if (Word(bytes, 4) != 2) return bad("the GLB is version " + Number(Word(bytes, 4)) + "; version 2 is read");
+  if (Word(bytes, 8) != bytes.size())
+    return bad("the GLB header gives a length of " + Number(Word(bytes, 8)) + " bytes, the file has " +
+               Number(bytes.size()));
+  const std::uint64_t jsonLength = Word(bytes, 12);
+  if (Word(bytes, 16) != kJsonChunk) return bad("the GLB's first chunk is not JSON");
+  if (jsonLength == 0 || 20 + jsonLength > bytes.size())
+    return bad("the GLB's JSON chunk runs past the end of the file");
+  const std::uint64_t bin = 20 + jsonLength;
+  if (bin < bytes.size()) {
+    // tinygltf takes a second chunk as the BIN chunk, 4 bytes at least.
+    if (bin + 12 > bytes.size()) return bad("the GLB's second chunk is cut short");
+    const std::uint64_t binLength = Word(bytes, std::size_t(bin));
+    if (Word(bytes, std::size_t(bin) + 4) != kBinChunk) return bad("the GLB's second chunk is not BIN");
+    if (binLength < 4 || binLength % 4 != 0 || bin + 8 + binLength > bytes.size())
+      return bad("the GLB's BIN chunk runs past the end of the file or is not padded to 4 bytes");
+  }
+  return Layout{true, bytes.substr(20, std::size_t(jsonLength))};
+}
+
+// The text of a URI as tinygltf opens it: %XX decoded.
+std::string Decoded(const std::string& uri) {
+  std::string out;
+  for (std::size_t i = 0; i < uri.size(); ++i) {
+    auto hex = [](char c) {
+      return c >= '0' && c <= '9'   ? c - '0'
+             : c >= 'a' && c <= 'f' ? c - 'a' + 10
+             : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                    : -1;
+    };
+    if (uri[i] == '%' && i + 2 < uri.size() && hex(uri[i + 1]) >= 0 && hex(uri[i + 2]) >= 0) {
+      out += char(hex(uri[i + 1]) * 16 + hex(uri[i + 2]));
+      i += 2;
+    } else {
+      out += uri[i];
+    }
+  }
+  return out;
+}
+
+// Whether a file URI stays in the file's folder: relative, without "..".
+bool StaysInFolder(const std::string& uri) {
+  for (const std::string& text : {uri, Decoded(uri)}) {
+    if (text.empty() || text[0] == '/' || text[0] == '\\' || text.find(':') != std::string::npos) return false;
+    if (text.find('\0') != std::string::npos) return false;
+    std::size_t from = 0;
+    while (from <= text.size()) {
+      const std::size_t end = std::min(text.find_first_of("/\\", from), text.size());
+      if (text.compare(from, end - from, "..") == 0) return false;
+      from = end + 1;
+    }
+  }
+  return true;
+}
+
+const json* Member(const json& object, const char* name) {
+  if (!object.is_object()) return nullptr;
+  auto found = object.find(name);
+  return found == object.end() ? nullptr : &*found;
+}
+
+// A whole number >= 0 of a JSON value, or -1.
+std::int64_t Index(const json* value) {
+  if (!value || !value->is_number_integer()) return -1;
+  if (value->is_number_unsigned())
+    return value->get<std::uint64_t>() > std::uint64_t(1) << 62 ? -1 : std::int64_t(value->get<std::uint64_t>());
+  return std::max<std::int64_t>(value->get<std::int64_t>(), -1);
+}
+
+// What tinygltf would do unsafely is refused here first: JSON nested past
+// the limit (its parse and its values recurse), file URIs that leave the
+// folder, and images whose buffer view runs past its buffer (it hands the
+// image loader a pointer into the buffer without checking).
+Outcome<void> CheckJson(std::string_view text, const std::string& file, const GltfLimits& limits) {
+  auto bad = [&](const std::string& message) { return MakeFailure(FailureKind::BadInput, message, file); };
+  jsontext::Builder parsed(jsontext::Builder::Duplicates::kKeepLast);
+  jsontext::ParseFault fault;
+  if (!jsontext::Parse(text, parsed, fault, std::size_t(std::max<std::int64_t>(limits.depth, 1)))) {
+    if (fault.kind == jsontext::ParseFault::Kind::kTooDeep)
+      return bad("the JSON nests deeper than the limit of " + std::to_string(limits.depth));
+    return bad("the JSON is malformed at byte " + std::to_string(fault.byte));
+  }
+  const json& root = parsed.Get();
+  if (!root.is_object()) return bad("the JSON is not an object");
+  for (const char* list : {"buffers", "images"}) {
+    const json* items = Member(root, list);
+    if (!items || !items->is_array()) continue;
+    for (std::size_t i = 0; i < items->size(); ++i) {
+      const json* uri = Member((*items)[i], "uri");
+      if (!uri || !uri->is_string()) continue;
+      const std::string& text = uri->get_ref<const std::string&>();
+      if (text.starts_with("data:")) continue;
+      if (!StaysInFolder(text))
+        return bad(std::string(list).substr(0, std::strlen(list) - 1) + " " + std::to_string(i) +
+                   "'s URI leaves the file's folder: " + text);
+    }
+  }
+  const json* images = Member(root, "images");
+  const json* views = Member(root, "bufferViews");
+  const json* buffers = Member(root, "buffers");
+  if (images && images->is_array()) {
+    for (std::size_t i = 0; i < images->size(); ++i) {
+      const json* view = Member((*images)[i], "bufferView");
+      if (!view) continue;
+      const std::int64_t v = Index(view);
+      const json* viewObject =
+          views && views->is_array() && v >= 0 && std::size_t(v) < views->size() ? &(*views)[std::size_t(v)] : nullptr;
+      const std::int64_t b = viewObject ? Index(Member(*viewObject, "buffer")) : -1;
+      const json* buffer = buffers && buffers->is_array() && b >= 0 && std::size_t(b) < buffers->size()
+                               ? &(*buffers)[std::size_t(b)]
+                               : nullptr;
+      const json* offsetValue = viewObject ? Member(*viewObject, "byteOffset") : nullptr;
+      const std::int64_t offset = offsetValue ? Index(offsetValue) : 0;
+      const std::int64_t length = viewObject ? Index(Member(*viewObject, "byteLength")) : -1;
+      const std::int64_t size = buffer ? Index(Member(*buffer, "byteLength")) : -1;
+      if (offset < 0 || length < 0 || size < 0 || offset > size || length > size - offset)
+        return bad("image " + std::to_string(i) + "'s buffer view does not lie within a buffer");
+    }
+  }
+  return {};
+}
+
+// --- tinygltf's file access -------------------------------------------------
+
+struct Files {
+  std::string folder;  // with a '/' at its end; empty: no file is read
+  std::int64_t maxBytes = 0;
+  std::string problem;  // the first file that could not be read, and why
+};
+
+bool Inside(const Files& files, const std::string& path) {
+  return !files.folder.empty() && path.starts_with(files.folder) && StaysInFolder(path.substr(files.folder.size()));
+}
+
+bool FileExists(const std::string& path, void* user) {
+  Files& files = *static_cast<Files*>(user);
+  std::error_code error;
+  if (Inside(files, path) && fs::is_regular_file(path, error)) return true;
+  if (files.problem.empty())
+    files.problem = files.folder.empty() ? "a buffer is in a file, and no folder was given to read it from"
+                                         : "the buffer file " + path + " is not there";
+  return false;
+}
+
+std::string ExpandFilePath(const std::string& path, void*) { return path; }
+
+bool ReadWholeFile(std::vector<unsigned char>* out, std::string* err, const std::string& path, void* user) {
+  Files& files = *static_cast<Files*>(user);
+  if (!Inside(files, path)) return false;
+  Outcome<std::string> bytes = ReadFileBytes(path, files.maxBytes, "buffer file");
+  if (!bytes) {
+    if (bytes.failure().kind == FailureKind::OutOfMemory) throw std::bad_alloc();
+    if (files.problem.empty()) files.problem = bytes.failure().Text();
+    if (err) *err = files.problem;
+    return false;
+  }
+  out->assign(bytes.value().begin(), bytes.value().end());
+  return true;
+}
+
+bool WriteWholeFile(std::string*, const std::string&, const std::vector<unsigned char>&, void*) { return false; }
+
+// Images are kept as they are: no byte of them is looked at.
+bool KeepImage(tinygltf::Image*, const int, std::string*, std::string*, int, int, const unsigned char*, int, void*) {
+  return true;
+}
+
+// --- The model ----------------------------------------------------------------
+
+struct Trs {
+  Vector t;
+  double q[4] = {0, 0, 0, 1};  // x, y, z, w
+  Vector s{1, 1, 1};
+};
+
+Matrix FromTrs(const Trs& trs) noexcept {
+  const double x = trs.q[0], y = trs.q[1], z = trs.q[2], w = trs.q[3];
+  Matrix m;
+  m.off = trs.t;
+  m.v1 = Scale({1 - 2 * (y * y + z * z), 2 * (x * y + z * w), 2 * (x * z - y * w)}, trs.s.x);
+  m.v2 = Scale({2 * (x * y - z * w), 1 - 2 * (x * x + z * z), 2 * (y * z + x * w)}, trs.s.y);
+  m.v3 = Scale({2 * (x * z + y * w), 2 * (y * z - x * w), 1 - 2 * (x * x + y * y)}, trs.s.z);
+  return m;
+}
+
+// A channel of the animation, read and checked.
+struct Track {
+  int node = -1;
+  int path = 0;  // 0 translation, 1 rotation, 2 scale
+  enum class Kind : std::uint8_t { Linear, Step, Cubic } kind = Kind::Linear;
+  std::vector<double> times, values;  // values: 3 or 4 per key (times 3 for a cubic spline)
+};
+
+// The VRM bone names of the standard body parts: the central ones, and per
+// side (after "left" or "right") the limbs and, with a joint's name after
+// them, the fingers.
+struct BoneName {
+  const char* bone;
+  const char* part;
+  bool finger;
+};
+constexpr BoneName kCentral[] = {{"hips", "Hips", false},        {"spine", "Spine", false}, {"chest", "Chest", false},
+                                 {"upperChest", "Chest", false}, {"neck", "Neck", false},   {"head", "Head", false}};
+constexpr BoneName kSided[] = {
+    {"Shoulder", "Shoulder", false}, {"UpperArm", "UpperArm", false}, {"LowerArm", "ForeArm", false},
+    {"Hand", "Hand", false},         {"UpperLeg", "UpperLeg", false}, {"LowerLeg", "LowerLeg", false},
+    {"Foot", "Foot", false},         {"Toes", "Toes", false},         {"Thumb", "Thumb", true},
+    {"Index", "Index", true},        {"Middle", "Middle", true},      {"Ring", "Ring", true},
+    {"Little", "Little", true}};
+
+// The standard body part of a VRM bone name (1.0 or 0.x), or -1 (eyes, jaw).
+int PartOfBone(std::string_view bone) {
+  for (const BoneName& name : kCentral)
+    if (bone == name.bone) return FindStandardBodyPart(name.part);
+  for (std::string_view side : {"left", "right"}) {
+    if (!bone.starts_with(side)) continue;
+    const std::string_view rest = bone.substr(side.size());
+    for (const BoneName& name : kSided) {
+      if (!rest.starts_with(name.bone)) continue;
+      const std::string_view tail = rest.substr(std::strlen(name.bone));
+      const bool fits = name.finger
+                            ? tail == "Metacarpal" || tail == "Proximal" || tail == "Intermediate" || tail == "Distal"
+                            : tail.empty();
+      if (fits) return FindStandardBodyPart(std::string(side == "left" ? "Left" : "Right") + name.part);
+    }
+  }
+  return -1;
+}
+
+class Reader {
+ public:
+  Reader(const tinygltf::Model& model, const std::string& file, const ReadOptions& options, const GltfLimits& limits)
+      : m_(model), file_(file), options_(options), limits_(limits) {}
+
+  Outcome<Asset> Read() {
+    if (std::int64_t(m_.nodes.size()) > limits_.nodes)
+      return Bad("the file has " + std::to_string(m_.nodes.size()) + " nodes, more than the limit of " +
+                 std::to_string(limits_.nodes));
+    RETARGET_TRY(Tree());
+    RETARGET_TRY(Humanoid());
+    RETARGET_TRY(Joints());
+    RETARGET_TRY(MakeSkeleton());
+    RETARGET_TRY(ReadAnimation());
+    RETARGET_TRY(HumanoidRig());
+    return std::move(asset_);
+  }
+
+ private:
+  Failure Bad(const std::string& message) const { return MakeFailure(FailureKind::BadInput, message, file_); }
+  std::string NodeText(std::int64_t n) const { return "node " + std::to_string(n); }
+
+  // Parents, cycles, the scene, and every node's rest.
+  Outcome<void> Tree() {
+    const std::size_t n = m_.nodes.size();
+    parent_.assign(n, -1);
+    for (std::size_t i = 0; i < n; ++i)
+      for (int c : m_.nodes[i].children) {
+        if (c < 0 || std::size_t(c) >= n)
+          return Bad(NodeText(std::int64_t(i)) + " lists child " + std::to_string(c) + ", which the file has not");
+        if (std::size_t(c) == i) return Bad("the node tree has a cycle through " + NodeText(c));
+        if (parent_[std::size_t(c)] >= 0) return Bad(NodeText(c) + " is the child of more than one node");
+        parent_[std::size_t(c)] = int(i);
+      }
+    // From the roots down: a node not reached hangs in a cycle.
+    order_.clear();
+    std::vector<int> stack;
+    for (std::size_t i = n; i-- > 0;)
+      if (parent_[i] < 0) stack.push_back(int(i));
+    std::vector<bool> reached(n, false);
+    while (!stack.empty()) {
+      const int at = stack.back();
+      stack.pop_back();
+      reached[std::size_t(at)] = true;
+      order_.push_back(at);
+      const std::vector<int>& children = m_.nodes[std::size_t(at)].children;
+      for (auto c = children.rbegin(); c != children.rend(); ++c) stack.push_back(*c);
+    }
+    for (std::size_t i = 0; i < n; ++i)
+      if (!reached[i]) return Bad("the node tree has a cycle through " + NodeText(std::int64_t(i)));
+    // The scene: the default one, else the first; without one, every root.
+    inScene_.assign(n, m_.scenes.empty());
+    const int scene = m_.defaultScene >= 0 ? m_.defaultScene : m_.scenes.empty() ? -1 : 0;
+    if (scene >= int(m_.scenes.size()))
+      return Bad("the default scene " + std::to_string(scene) + " is not in the file");
+    if (scene >= 0) {
+      for (int root : m_.scenes[std::size_t(scene)].nodes) {
+        if (root < 0 || std::size_t(root) >= n || parent_[std::size_t(root)] >= 0)
+          return Bad("scene " + std::to_string(scene) + " lists " + NodeText(root) + ", which is not a root node");
+        inScene_[std::size_t(root)] = true;
+      }
+      for (int at : order_)
+        if (parent_[std::size_t(at)] >= 0 && inScene_[std::size_t(parent_[std::size_t(at)])])
+          inScene_[std::size_t(at)] = true;
+    }
+    rest_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) RETARGET_TRY(RestOfNode(i));
+    return {};
+  }
+
+  Outcome<void> RestOfNode(std::size_t i) {
+    const tinygltf::Node& node = m_.nodes[i];
+    const std::string what = NodeText(std::int64_t(i));
+    auto finite = [](const std::vector<double>& v) {
+      return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+    };
+    if (!finite(node.matrix) || !finite(node.translation) || !finite(node.rotation) || !finite(node.scale))
+      return Bad(what + " has a value that is not finite");
+    Trs& trs = rest_[i];
+    if (!node.matrix.empty()) {
+      if (node.matrix.size() != 16) return Bad(what + "'s matrix is not 16 numbers");
+      const std::vector<double>& a = node.matrix;
+      matrix_.resize(m_.nodes.size());
+      hasMatrix_.resize(m_.nodes.size(), false);
+      matrix_[i] = {{a[12], a[13], a[14]}, {a[0], a[1], a[2]}, {a[4], a[5], a[6]}, {a[8], a[9], a[10]}};
+      hasMatrix_[i] = true;
+      return {};
+    }
+    if (!node.translation.empty()) {
+      if (node.translation.size() != 3) return Bad(what + "'s translation is not 3 numbers");
+      trs.t = {node.translation[0], node.translation[1], node.translation[2]};
+    }
+    if (!node.scale.empty()) {
+      if (node.scale.size() != 3) return Bad(what + "'s scale is not 3 numbers");
+      trs.s = {node.scale[0], node.scale[1], node.scale[2]};
+    }
+    if (!node.rotation.empty()) {
+      if (node.rotation.size() != 4) return Bad(what + "'s rotation is not 4 numbers");
+      for (int k = 0; k < 4; ++k) trs.q[k] = node.rotation[std::size_t(k)];
+      if (!Normalize(trs.q)) return Bad(what + "'s rotation is not a quaternion of unit length");
+    }
+    return {};
+  }
+
+  static bool Normalize(double q[4]) noexcept {
+    const double length = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+    if (!(length > 1e-6) || !std::isfinite(length)) return false;
+    for (int k = 0; k < 4; ++k) q[k] /= length;
+    return true;
+  }
+
+  bool IsMatrix(std::size_t i) const { return i < hasMatrix_.size() && hasMatrix_[i]; }
+
+  // The humanoid table: VRM 1.0, VRM 0.x or a VRM animation's.
+  Outcome<void> Humanoid() {
+    const tinygltf::Value* table = nullptr;
+    bool list = false;
+    for (const char* name : {"VRMC_vrm", "VRMC_vrm_animation", "VRM"}) {
+      auto found = m_.extensions.find(name);
+      if (found == m_.extensions.end()) continue;
+      const tinygltf::Value& extension = found->second;
+      list = std::strcmp(name, "VRM") == 0;
+      asset_.facing = list ? Facing::MinusZ : Facing::PlusZ;
+      const tinygltf::Value* humanoid = extension.IsObject() ? &extension.Get("humanoid") : nullptr;
+      table = humanoid && humanoid->IsObject() ? &humanoid->Get("humanBones") : nullptr;
+      if (!table || !(list ? table->IsArray() : table->IsObject()))
+        return Bad(std::string("the ") + name + " extension has no humanoid table of human bones");
+      break;
+    }
+    if (!table) return {};
+    humanoid_.resize(StandardBodyParts().size());
+    auto take = [&](const std::string& bone, const tinygltf::Value& node) -> Outcome<void> {
+      const double index = node.IsNumber() ? node.GetNumberAsDouble() : -1.0;
+      if (!(index >= 0 && index < double(m_.nodes.size()) && index == std::floor(index)))
+        return Bad("the humanoid table gives " + bone + " no node of the file");
+      if (bone == "hips") hips_ = int(index);
+      const int part = PartOfBone(bone);
+      if (part >= 0) humanoid_[std::size_t(part)].push_back(int(index));
+      return {};
+    };
+    if (list) {
+      for (std::size_t i = 0; i < table->ArrayLen(); ++i) {
+        const tinygltf::Value& entry = table->Get(int(i));
+        if (!entry.IsObject() || !entry.Get("bone").IsString())
+          return Bad("the humanoid table's entry " + std::to_string(i) + " names no bone");
+        RETARGET_TRY(take(entry.Get("bone").Get<std::string>(), entry.Get("node")));
+      }
+    } else {
+      for (const std::string& bone : table->Keys()) {
+        const tinygltf::Value& entry = table->Get(bone);
+        RETARGET_TRY(take(bone, entry.IsObject() ? entry.Get("node") : tinygltf::Value()));
+      }
+    }
+    hasHumanoid_ = true;
+    return {};
+  }
+
+  // Which nodes are joints.
+  Outcome<void> Joints() {
+    const std::size_t n = m_.nodes.size();
+    isJoint_.assign(n, false);
+    const std::int64_t chosen = options_.skin;
+    if (chosen >= std::int64_t(m_.skins.size()) || chosen < -1)
+      return MakeFailure(FailureKind::Usage,
+                         "--skin " + std::to_string(chosen) + " is not a skin of the file, which has " +
+                             std::to_string(m_.skins.size()) + " (counted from 0)",
+                         file_);
+    if (chosen >= 0 || (!m_.skins.empty() && hips_ < 0)) {
+      const std::size_t s = std::size_t(std::max<std::int64_t>(chosen, 0));
+      for (int j : m_.skins[s].joints) {
+        if (j < 0 || std::size_t(j) >= n)
+          return Bad("skin " + std::to_string(s) + " lists " + NodeText(j) + ", which the file has not");
+        if (!inScene_[std::size_t(j)])
+          return Bad("skin " + std::to_string(s) + " lists " + NodeText(j) + ", which is not in the scene");
+        if (isJoint_[std::size_t(j)]) return Bad("skin " + std::to_string(s) + " lists " + NodeText(j) + " twice");
+        isJoint_[std::size_t(j)] = true;
+      }
+    } else if (hips_ >= 0) {
+      if (!inScene_[std::size_t(hips_)])
+        return Bad("the humanoid table's hips, " + NodeText(hips_) + ", are not in the scene");
+      for (int at : order_)
+        isJoint_[std::size_t(at)] = at == hips_ ||
+                                    (parent_[std::size_t(at)] >= 0 && isJoint_[std::size_t(parent_[std::size_t(at)])]);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) isJoint_[i] = inScene_[i];
+    }
+    // One root: the nearest node above every top joint joins the joints.
+    std::vector<int> depth(n, 0);
+    for (int at : order_)
+      if (parent_[std::size_t(at)] >= 0) depth[std::size_t(at)] = depth[std::size_t(parent_[std::size_t(at)])] + 1;
+    int common = -2;  // -2: no top joint yet; -1: none in common
+    for (int at : order_) {
+      if (!isJoint_[std::size_t(at)] || JointAbove(at) >= 0) continue;
+      if (common == -2) {
+        common = at;
+        continue;
+      }
+      int a = common, b = at;
+      while (a >= 0 && b >= 0 && a != b) {
+        if (depth[std::size_t(a)] >= depth[std::size_t(b)]) a = parent_[std::size_t(a)];
+        else b = parent_[std::size_t(b)];
+      }
+      common = a >= 0 && a == b ? a : -1;
+      if (common < 0) break;
+    }
+    if (common == -2) return Bad("the file has no nodes to make a skeleton of");
+    if (common >= 0) isJoint_[std::size_t(common)] = true;
+    else addedRoot_ = true;
+    return {};
+  }
+
+  // The nearest joint above a node, or -1.
+  int JointAbove(int node) const {
+    for (int at = parent_[std::size_t(node)]; at >= 0; at = parent_[std::size_t(at)])
+      if (isJoint_[std::size_t(at)]) return at;
+    return -1;
+  }
+
+  Outcome<void> MakeSkeleton() {
+    const std::size_t n = m_.nodes.size();
+    jointOf_.assign(n, -1);
+    used_.assign(n, false);
+    std::vector<std::string> names;
+    auto name = [&](std::string text, std::int64_t node) {
+      for (char& c : text)
+        if (c == '\n' || c == '\r') c = '_';
+      const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+      while (!text.empty() && blank(text.back())) text.pop_back();
+      std::size_t start = 0;
+      while (start < text.size() && blank(text[start])) ++start;
+      text.erase(0, start);
+      if (text.empty()) text = node < 0 ? "root" : "node" + std::to_string(node);
+      std::string unique = text;
+      for (int k = 2; std::find(names.begin(), names.end(), unique) != names.end(); ++k)
+        unique = text + "_" + std::to_string(k);
+      names.push_back(unique);
+      return unique;
+    };
+    Motion& motion = asset_.motion;
+    if (addedRoot_) {
+      motion.skeleton.joints.emplace_back();
+      motion.skeleton.joints.back().name = name("root", -1);
+    }
+    for (int at : order_) {
+      if (!isJoint_[std::size_t(at)]) continue;
+      const int above = JointAbove(at);
+      jointOf_[std::size_t(at)] = int(motion.skeleton.joints.size());
+      Joint joint;
+      joint.parent = above >= 0 ? jointOf_[std::size_t(above)] : addedRoot_ ? 0 : -1;
+      joint.name = name(m_.nodes[std::size_t(at)].name, at);
+      joint.rest = FoldedLocal(at, [&](int node) { return RestLocal(node); });
+      motion.skeleton.joints.push_back(std::move(joint));
+      joints_.push_back(at);
+      for (int up = at; up >= 0 && !used_[std::size_t(up)]; up = parent_[std::size_t(up)])
+        used_[std::size_t(up)] = true;
+    }
+    for (bool u : used_) usedCount_ += u;
+    return {};
+  }
+
+  Matrix RestLocal(int node) const {
+    return IsMatrix(std::size_t(node)) ? matrix_[std::size_t(node)] : FromTrs(rest_[std::size_t(node)]);
+  }
+
+  // A joint's local matrix: the nodes between it and its parent joint (or
+  // the top), then its own.
+  template <class Local>
+  Matrix FoldedLocal(int joint, Local local) const {
+    Matrix m = local(joint);
+    for (int at = parent_[std::size_t(joint)]; at >= 0 && !isJoint_[std::size_t(at)]; at = parent_[std::size_t(at)])
+      m = Multiply(local(at), m);
+    return m;
+  }
+
+  // --- The animation ------------------------------------------------------
+
+  Outcome<int> ChosenAnimation() {
+    const std::string& wanted = options_.animation;
+    if (m_.animations.empty()) {
+      if (!wanted.empty())
+        return MakeFailure(FailureKind::Usage, "--animation " + wanted + ": the file has no animation", file_);
+      return -1;
+    }
+    if (wanted.empty()) return 0;
+    for (std::size_t i = 0; i < m_.animations.size(); ++i)
+      if (m_.animations[i].name == wanted) return int(i);
+    if (wanted.find_first_not_of("0123456789") == std::string::npos && wanted.size() < 10 &&
+        std::stoll(wanted) < std::int64_t(m_.animations.size()))
+      return int(std::stoll(wanted));
+    std::string names;
+    for (std::size_t i = 0; i < m_.animations.size(); ++i) names += (i ? ", " : "") + AnimationName(i);
+    return MakeFailure(FailureKind::Usage,
+                       "--animation " + wanted + ": the file has no such animation; it has " + names, file_);
+  }
+
+  std::string AnimationName(std::size_t i) const {
+    return m_.animations[i].name.empty() ? "animation " + std::to_string(i) : m_.animations[i].name;
+  }
+
+  Outcome<void> ReadAnimation() {
+    RETARGET_ASSIGN(const int chosen, ChosenAnimation());
+    if (chosen < 0) {
+      asset_.animated = false;
+      return {};
+    }
+    asset_.animation = AnimationName(std::size_t(chosen));
+    for (std::size_t i = 0; i < m_.animations.size(); ++i)
+      if (int(i) != chosen) asset_.otherAnimations.push_back(AnimationName(i));
+    const tinygltf::Animation& animation = m_.animations[std::size_t(chosen)];
+    const std::string what = "animation " + std::to_string(chosen) + "'s ";
+    std::vector<Track> tracks;
+    for (std::size_t c = 0; c < animation.channels.size(); ++c) {
+      const tinygltf::AnimationChannel& channel = animation.channels[c];
+      const std::string where = what + "channel " + std::to_string(c);
+      const char* const paths[] = {"translation", "rotation", "scale"};
+      const int path = int(std::find(paths, paths + 3, channel.target_path) - paths);
+      if (channel.target_path == "weights") continue;
+      if (path == 3) return Bad(where + " animates '" + channel.target_path + "', which is not a node property");
+      if (channel.target_node < 0 || std::size_t(channel.target_node) >= m_.nodes.size())
+        return Bad(where + " animates no node of the file");
+      if (channel.sampler < 0 || std::size_t(channel.sampler) >= animation.samplers.size())
+        return Bad(where + " has sampler " + std::to_string(channel.sampler) + ", which the animation has not");
+      const tinygltf::AnimationSampler& sampler = animation.samplers[std::size_t(channel.sampler)];
+      Track track;
+      track.node = channel.target_node;
+      track.path = path;
+      if (sampler.interpolation == "STEP") track.kind = Track::Kind::Step;
+      else if (sampler.interpolation == "CUBICSPLINE") track.kind = Track::Kind::Cubic;
+      else if (!sampler.interpolation.empty() && sampler.interpolation != "LINEAR")
+        return Bad(where + " has the interpolation '" + sampler.interpolation +
+                   "', which is not LINEAR, STEP or CUBICSPLINE");
+      RETARGET_ASSIGN(track.times, Floats(sampler.input, 1, false));
+      if (track.times.empty()) return Bad(where + " has no keys");
+      for (std::size_t k = 1; k < track.times.size(); ++k)
+        if (!(track.times[k] > track.times[k - 1])) return Bad(where + " has keys whose times do not increase");
+      const int width = path == 1 ? 4 : 3;
+      RETARGET_ASSIGN(track.values, Floats(sampler.output, width, path == 1));
+      const std::size_t perKey = track.kind == Track::Kind::Cubic ? 3 : 1;
+      if (track.values.size() != track.times.size() * perKey * std::size_t(width))
+        return Bad(where + " has " + std::to_string(track.values.size() / std::size_t(width)) + " values for " +
+                   std::to_string(track.times.size()) + " keys");
+      for (std::size_t k = 0; path == 1 && k < track.times.size(); ++k) {
+        double q[4];
+        std::copy_n(&track.values[(perKey * k + perKey / 2) * 4], 4, q);
+        if (!Normalize(q)) return Bad(where + " has a rotation that is not a quaternion of unit length");
+      }
+      if (used_[std::size_t(track.node)] && IsMatrix(std::size_t(track.node)))
+        return Bad(where + " animates " + NodeText(track.node) + ", which has a matrix instead of TRS");
+      if (used_[std::size_t(track.node)]) tracks.push_back(std::move(track));
+    }
+    return Sample(tracks);
+  }
+
+  // Reads an accessor of floats: `width` per element; normalized integers
+  // too when `normalized` allows them (rotations).
+  Outcome<std::vector<double>> Floats(int index, int width, bool normalized) {
+    const std::string what = "accessor " + std::to_string(index);
+    if (index < 0 || std::size_t(index) >= m_.accessors.size()) return Bad(what + " is not in the file");
+    const tinygltf::Accessor& a = m_.accessors[std::size_t(index)];
+    const int type = width == 1 ? TINYGLTF_TYPE_SCALAR : width == 3 ? TINYGLTF_TYPE_VEC3 : TINYGLTF_TYPE_VEC4;
+    if (a.type != type) return Bad(what + " holds " + TypeText(a.type) + " where " + TypeText(type) + " are needed");
+    int size = 0;
+    switch (a.componentType) {
+      case TINYGLTF_COMPONENT_TYPE_FLOAT: size = 4; break;
+      case TINYGLTF_COMPONENT_TYPE_BYTE:
+      case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: size = normalized && a.normalized ? 1 : 0; break;
+      case TINYGLTF_COMPONENT_TYPE_SHORT:
+      case TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT: size = normalized && a.normalized ? 2 : 0; break;
+      default: break;
+    }
+    if (size == 0)
+      return Bad(what + " has component type " + std::to_string(a.componentType) +
+                 (normalized ? ", not float or a normalized integer" : ", not float"));
+    if (a.sparse.isSparse) return Bad(what + " is sparse, which is not read");
+    if (std::int64_t(std::min<std::size_t>(a.count, std::size_t(1) << 62)) > limits_.elements)
+      return Bad(what + " holds " + std::to_string(a.count) + " elements, more than the limit of " +
+                 std::to_string(limits_.elements));
+    const std::size_t count = a.count, element = std::size_t(size * width);
+    std::vector<double> out(count * std::size_t(width), 0.0);
+    if (a.bufferView < 0 || count == 0) return out;  // no buffer view: zeros
+    if (std::size_t(a.bufferView) >= m_.bufferViews.size()) return Bad(what + "'s buffer view is not in the file");
+    const tinygltf::BufferView& view = m_.bufferViews[std::size_t(a.bufferView)];
+    if (view.buffer < 0 || std::size_t(view.buffer) >= m_.buffers.size())
+      return Bad(what + "'s buffer is not in the file");
+    const std::vector<unsigned char>& buffer = m_.buffers[std::size_t(view.buffer)].data;
+    if (view.byteOffset > buffer.size() || view.byteLength > buffer.size() - view.byteOffset)
+      return Bad("buffer view " + std::to_string(a.bufferView) + " runs past the end of its buffer");
+    const std::size_t stride = view.byteStride == 0 ? element : view.byteStride;
+    if (stride < element || stride > 252)
+      return Bad(what + "'s buffer view has a stride that does not fit its elements");
+    if (a.byteOffset > view.byteLength || (count - 1) > (view.byteLength - a.byteOffset) / stride ||
+        (count - 1) * stride + element > view.byteLength - a.byteOffset)
+      return Bad(what + " runs past the end of its buffer view");
+    const unsigned char* data = buffer.data() + view.byteOffset + a.byteOffset;
+    for (std::size_t i = 0; i < count; ++i) {
+      for (int k = 0; k < width; ++k) {
+        const unsigned char* p = data + i * stride + std::size_t(k * size);
+        double value = 0.0;
+        switch (a.componentType) {
+          case TINYGLTF_COMPONENT_TYPE_FLOAT: {
+            float f;
+            std::memcpy(&f, p, 4);
+            value = f;
+            break;
+          }
+          case TINYGLTF_COMPONENT_TYPE_BYTE: value = std::max(double(std::int8_t(p[0])) / 127.0, -1.0); break;
+          case TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE: value = double(p[0]) / 255.0; break;
+          case TINYGLTF_COMPONENT_TYPE_SHORT: {
+            std::int16_t v;
+            std::memcpy(&v, p, 2);
+            value = std::max(double(v) / 32767.0, -1.0);
+            break;
+          }
+          default: {
+            std::uint16_t v;
+            std::memcpy(&v, p, 2);
+            value = double(v) / 65535.0;
+            break;
+          }
+        }
+        if (!std::isfinite(value)) return Bad(what + " holds a value that is not finite");
+        out[i * std::size_t(width) + std::size_t(k)] = value;
+      }
+    }
+    return out;
+  }
+
+  static std::string TypeText(int type) {
+    switch (type) {
+      case TINYGLTF_TYPE_SCALAR: return "SCALAR values";
+      case TINYGLTF_TYPE_VEC2: return "VEC2 values";
+      case TINYGLTF_TYPE_VEC3: return "VEC3 values";
+      case TINYGLTF_TYPE_VEC4: return "VEC4 values";
+      default: return "matrices";
+    }
+  }
+
+  Outcome<void> Sample(const std::vector<Track>& tracks) {
+    double start = 0.0, end = 0.0, step = 0.0;
+    bool first = true;
+    double smallest = std::numeric_limits<double>::infinity(), average = std::numeric_limits<double>::infinity();
+    for (const Track& track : tracks) {
+      start = first ? track.times.front() : std::min(start, track.times.front());
+      end = first ? track.times.back() : std::max(end, track.times.back());
+      first = false;
+      const std::size_t keys = track.times.size();
+      if (keys < 2) continue;
+      average = std::min(average, (track.times.back() - track.times.front()) / double(keys - 1));
+      for (std::size_t k = 1; k < keys; ++k) smallest = std::min(smallest, track.times[k] - track.times[k - 1]);
+    }
+    const double duration = end - start;
+    std::int64_t frames = 1;
+    Motion& motion = asset_.motion;
+    if (options_.fps > 0) {
+      step = 1.0 / options_.fps;
+      const double count = std::floor(duration / step + 1e-6) + 1.0;
+      if (!(count <= double(limits_.frames))) return TooManyFrames(count);
+      frames = std::int64_t(count);
+      motion.frameTime = step;
+    } else if (duration > 0) {
+      // Keys evenly spaced give their rate exactly; else the closest two.
+      step = smallest >= 0.99 * average ? average : smallest;
+      const double count = std::round(duration / step) + 1.0;
+      if (!(count <= double(limits_.frames))) return TooManyFrames(count);
+      frames = std::int64_t(count);
+      step = duration / double(frames - 1);
+      motion.frameTime = step;
+    }
+    if (double(frames) * double(usedCount_ + joints_.size()) > double(limits_.samples))
+      return Bad("the animation samples to " + std::to_string(frames) + " frames of " + std::to_string(joints_.size()) +
+                 " joints, more than the limit of " + std::to_string(limits_.samples) + " values");
+    const std::size_t n = m_.nodes.size();
+    std::vector<Trs> pose(n);
+    std::vector<Matrix> local(n);
+    motion.locals.reserve(std::size_t(frames) * joints_.size() + (addedRoot_ ? std::size_t(frames) : 0));
+    for (std::int64_t f = 0; f < frames; ++f) {
+      const double time = std::min(start + double(f) * step, end);
+      for (std::size_t i = 0; i < n; ++i)
+        if (used_[i]) pose[i] = rest_[i];
+      for (const Track& track : tracks) Apply(track, time, pose[std::size_t(track.node)]);
+      for (std::size_t i = 0; i < n; ++i)
+        if (used_[i]) local[i] = IsMatrix(i) ? matrix_[i] : FromTrs(pose[i]);
+      if (addedRoot_) motion.locals.push_back(Matrix{});
+      for (int joint : joints_)
+        motion.locals.push_back(FoldedLocal(joint, [&](int node) { return local[std::size_t(node)]; }));
+    }
+    return {};
+  }
+
+  Failure TooManyFrames(double count) const {
+    return Bad("the animation samples to " +
+               (std::isfinite(count) && count < 1e18 ? std::to_string(std::int64_t(count)) : std::string("too many")) +
+               " frames, more than the limit of " + std::to_string(limits_.frames));
+  }
+
+  static void Apply(const Track& track, double time, Trs& trs) {
+    const std::size_t width = track.path == 1 ? 4 : 3, keys = track.times.size();
+    const bool cubic = track.kind == Track::Kind::Cubic;
+    // The value of key k, or its in/out tangent (-1/+1) for a cubic spline.
+    auto at = [&](std::size_t k, int part, std::size_t c) {
+      return track.values[(cubic ? (3 * k + std::size_t(1 + part)) : k) * width + c];
+    };
+    double v[4];
+    const std::size_t next =
+        std::size_t(std::upper_bound(track.times.begin(), track.times.end(), time) - track.times.begin());
+    if (next == 0 || next == keys) {
+      const std::size_t k = next == 0 ? 0 : keys - 1;
+      for (std::size_t c = 0; c < width; ++c) v[c] = at(k, 0, c);
+    } else {
+      const std::size_t k = next - 1;
+      const double dt = track.times[next] - track.times[k], u = (time - track.times[k]) / dt;
+      if (track.kind == Track::Kind::Step) {
+        for (std::size_t c = 0; c < width; ++c) v[c] = at(k, 0, c);
+      } else if (cubic) {
+        const double u2 = u * u, u3 = u2 * u;
+        for (std::size_t c = 0; c < width; ++c)
+          v[c] = (2 * u3 - 3 * u2 + 1) * at(k, 0, c) + (u3 - 2 * u2 + u) * dt * at(k, 1, c) +
+                 (-2 * u3 + 3 * u2) * at(next, 0, c) + (u3 - u2) * dt * at(next, -1, c);
+      } else if (width == 4) {
+        Slerp(&track.values[k * 4], &track.values[next * 4], u, v);
+      } else {
+        for (std::size_t c = 0; c < width; ++c) v[c] = at(k, 0, c) + u * (at(next, 0, c) - at(k, 0, c));
+      }
+    }
+    if (track.path == 0) trs.t = {v[0], v[1], v[2]};
+    else if (track.path == 2) trs.s = {v[0], v[1], v[2]};
+    else if (Normalize(v)) std::copy(v, v + 4, trs.q);
+  }
+
+  // Spherical interpolation along the shorter arc.
+  static void Slerp(const double* a, const double* b, double u, double* out) noexcept {
+    double qa[4] = {a[0], a[1], a[2], a[3]}, qb[4] = {b[0], b[1], b[2], b[3]};
+    if (!Normalize(qa) || !Normalize(qb)) {
+      std::copy(qa, qa + 4, out);
+      return;
+    }
+    double dot = qa[0] * qb[0] + qa[1] * qb[1] + qa[2] * qb[2] + qa[3] * qb[3];
+    if (dot < 0) {
+      for (double& c : qb) c = -c;
+      dot = -dot;
+    }
+    double wa = 1 - u, wb = u;
+    if (dot < 0.9995) {
+      const double angle = std::acos(std::min(dot, 1.0)), sine = std::sin(angle);
+      wa = std::sin((1 - u) * angle) / sine;
+      wb = std::sin(u * angle) / sine;
+    }
+    for (int c = 0; c < 4; ++c) out[c] = wa * qa[c] + wb * qb[c];
+  }
+
+  // --- The rig of a humanoid table ---------------------------------------
+
+  Outcome<void> HumanoidRig() {
+    if (!hasHumanoid_) return {};
+    std::vector<std::vector<std::int64_t>> parts(humanoid_.size());
+    for (std::size_t p = 0; p < humanoid_.size(); ++p) {
+      for (int node : humanoid_[p])
+        if (jointOf_[std::size_t(node)] >= 0) parts[p].push_back(jointOf_[std::size_t(node)]);
+      std::sort(parts[p].begin(), parts[p].end());
+      parts[p].erase(std::unique(parts[p].begin(), parts[p].end()), parts[p].end());
+    }
+    const std::string name = fs::path(file_).stem().string();
+    RETARGET_ASSIGN(asset_.rig,
+                    BuildRigWithParts(name.empty() ? "model" : name, asset_.motion.skeleton, kHumanoidTable, parts));
+    asset_.humanoid = true;
+    return {};
+  }
+
+  const tinygltf::Model& m_;
+  const std::string& file_;
+  const ReadOptions& options_;
+  const GltfLimits& limits_;
+  Asset asset_;
+  std::vector<int> parent_, order_;  // order_: the nodes in pre-order from the roots
+  std::vector<bool> inScene_, isJoint_, used_, hasMatrix_;
+  std::vector<Trs> rest_;
+  std::vector<Matrix> matrix_;
+  int hips_ = -1;
+  bool hasHumanoid_ = false;
+  std::vector<std::vector<int>> humanoid_;  // per standard body part, its nodes
+  bool addedRoot_ = false;
+  std::vector<int> jointOf_, joints_;  // joints_: the node of each joint after an added root
+  std::size_t usedCount_ = 0;
+};
+
+// The first line of a tinygltf message.
+std::string FirstLine(const std::string& text) {
+  std::string line = text.substr(0, text.find('\n'));
+  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
+  return line.empty() ? "it cannot be parsed" : line;
+}
+
+}  // namespace
+
+Outcome<Asset> ParseGltf(std::string_view bytes, const std::string& fileName, const std::string& folder,
+                         const ReadOptions& options, const GltfLimits& limits) {
+  try {
+    if (std::int64_t(bytes.size()) > std::max<std::int64_t>(std::min<std::int64_t>(limits.fileBytes, 0xFFFFFFF0), 0))
+      return TooLarge(limits.fileBytes, fileName);
+    RETARGET_ASSIGN(const Layout layout, Chunks(bytes, fileName));
+    RETARGET_TRY(CheckJson(layout.json, fileName, limits));
+    Files files;
+    if (!folder.empty()) files.folder = folder.back() == '/' ? folder : folder + "/";
+    files.maxBytes = limits.fileBytes;
+    tinygltf::TinyGLTF parser;
+    parser.SetFsCallbacks({&FileExists, &ExpandFilePath, &ReadWholeFile, &WriteWholeFile, &files});
+    parser.SetImageLoader(&KeepImage, nullptr);
+    tinygltf::Model model;
+    std::string error, warning;
+    const std::string base = files.folder.empty() ? std::string() : files.folder.substr(0, files.folder.size() - 1);
+    const bool parsed = layout.binary
+                            ? parser.LoadBinaryFromMemory(&model, &error, &warning,
+                                                          reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                          unsigned(bytes.size()), base)
+                            : parser.LoadASCIIFromString(&model, &error, &warning, layout.json.data(),
+                                                         unsigned(layout.json.size()), base);
+    if (!parsed && error.starts_with("std::bad_alloc")) return OutOfMemory();
+    if (!parsed)
+      return MakeFailure(FailureKind::BadInput,
+                         files.problem.empty() ? "not glTF that can be read: " + FirstLine(error) : files.problem,
+                         fileName);
+    return Reader(model, fileName, options, limits).Read();
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  } catch (const std::exception& e) {
+    return MakeFailure(FailureKind::BadInput, std::string("not glTF that can be read: ") + e.what(), fileName);
+  }
+}
+
+Outcome<Asset> ReadGltfFile(const std::string& path, const ReadOptions& options, const GltfLimits& limits) {
+  RETARGET_ASSIGN(const std::string bytes, ReadFileBytes(path, limits.fileBytes));
+  try {
+    const std::string folder = fs::path(path).parent_path().string();
+    return ParseGltf(bytes, path, folder.empty() ? "." : folder, options, limits);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<Asset> ReadGltfAsset(const std::string& path, const ReadOptions& options) {
+  return ReadGltfFile(path, options);
+}
+
+}  // namespace norvo::retarget
