@@ -118,8 +118,8 @@ TEST_F(EveryClass, EveryOperationReportsKeepsAndLeaksNothing) {
   const BaseArray<Uuid> uuids = Array<Uuid>({a, b, c});
   const BaseArray<String> words = Array<String>({S("Hips"), S("Pelvis"), S("Root")});
   CharacterBodyPartRef part = Ok(CharacterBodyPartInterface::CreateBodyPart(Id("Hips"), S("hips")));
-  ASSERT_TRUE(part.SetSkeleton(Array<Uuid>({a})).has_value());
   auto setOld = [&] {
+    ASSERT_TRUE(part.SetSkeleton(Array<Uuid>({a})).has_value());
     ASSERT_TRUE(part.SetControllers(Array<Uuid>({b})).has_value());
     ASSERT_TRUE(part.SetSkeletonKeywords(Array<String>({S("old")})).has_value());
     ASSERT_TRUE(part.SetSkeletonDiscardKeywords(Array<String>({S("older")})).has_value());
@@ -141,7 +141,9 @@ TEST_F(EveryClass, EveryOperationReportsKeepsAndLeaksNothing) {
     std::function<Result<void>()> operation;
     bool allocates;
   } cases[] = {
+      {"SetSkeleton", [&] { return part.SetSkeleton(uuids); }, true},
       {"SetControllers", [&] { return part.SetControllers(uuids); }, true},
+      {"GetHierarchySkeleton", [&] { return Discard(part.GetHierarchySkeleton()); }, true},
       {"SetSkeletonKeywords", [&] { return part.SetSkeletonKeywords(words); }, true},
       {"SetSkeletonDiscardKeywords", [&] { return part.SetSkeletonDiscardKeywords(words); }, true},
       // Counts without allocating: it succeeds with the first allocation armed.
