@@ -18,44 +18,33 @@
 
 namespace norvo::test {
 
+// The value of a result that must hold one.
+template <class T>
+T Ok(Result<T> result) {
+  EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().message());
+  return result ? std::move(result).value() : T();
+}
+// The error of a result, or success: results of several types in one table.
+template <class T>
+Result<void> Discard(const Result<T>& result) {
+  if (!result) return result.error();
+  return {};
+}
+
 // Values for tests; a failure to make one fails the test.
-inline String S(std::string_view text) {
-  Result<String> s = String::Make(text);
-  EXPECT_TRUE(s.has_value());
-  return s ? std::move(s).value() : String();
-}
-inline InternedId Id(std::string_view text) {
-  Result<InternedId> id = InternedId::Make(text);
-  EXPECT_TRUE(id.has_value());
-  return id ? std::move(id).value() : InternedId();
-}
-inline Uuid U(std::string_view text) {
-  Result<Uuid> u = Uuid::Parse(text);
-  EXPECT_TRUE(u.has_value());
-  return u ? std::move(u).value() : Uuid();
-}
-inline Uuid NewUuid() {
-  Result<Uuid> u = Uuid::Random();
-  EXPECT_TRUE(u.has_value());
-  return u ? std::move(u).value() : Uuid();
-}
+inline String S(std::string_view text) { return Ok(String::Make(text)); }
+inline InternedId Id(std::string_view text) { return Ok(InternedId::Make(text)); }
+inline Uuid U(std::string_view text) { return Ok(Uuid::Parse(text)); }
+inline Uuid NewUuid() { return Ok(Uuid::Random()); }
 template <class T>
 BaseArray<T> Array(std::initializer_list<T> values) {
-  Result<BaseArray<T>> a = MakeArray(values);
-  EXPECT_TRUE(a.has_value());
-  return a ? std::move(a).value() : BaseArray<T>();
+  return Ok(MakeArray(values));
 }
 inline std::string Str(const String& s) { return std::string(s.View()); }
 inline std::vector<std::string> Texts(const BaseArray<String>& array) {
   std::vector<std::string> texts;
   for (const String& s : array) texts.push_back(Str(s));
   return texts;
-}
-// The value of a result that must hold one.
-template <class T>
-T Ok(Result<T> result) {
-  EXPECT_TRUE(result.has_value()) << (result ? "" : result.error().message());
-  return result ? std::move(result).value() : T();
 }
 // A hierarchy object with this observer name.
 inline HierarchyObjectRef HierarchyNode(std::string_view name) {
@@ -116,6 +105,59 @@ auto WithAllocationFailure(Int n, Operation operation) {
   auto result = operation();
   ClearAllocationFailure();
   return result;
+}
+
+// Whether the failure armed by FailAllocationAfter(n) has not been used yet:
+// then one of the next n + 1 allocations meets it.
+inline bool FailureStillArmed(Int n) {
+  for (Int i = 0; i <= n; ++i) {
+    void* block = Allocate(1);
+    if (!block) return true;
+    Free(block);
+  }
+  return false;
+}
+
+// Runs `run(state)` on a fresh `setup()` with allocation n of the run
+// failing, for n = 0, 1, 2, ... until a run makes fewer allocations than
+// that. Unlike ForEachAllocationFailure it also sweeps operations that get
+// over a failed allocation (best-effort growth, work skipped and not
+// reported): `run` checks the outcome of each run itself, whatever it is.
+// Once the state is released, every run must have left the count of live
+// allocations as it found it. Returns the number of runs whose failure was met.
+template <class Setup, class Run>
+int SweepAllocationFailures(Setup setup, Run run, int limit = 100000) {
+  for (int n = 0; n < limit; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n) + " of the run fails");
+    Int before = LiveAllocationCount();
+    bool met;
+    {
+      auto state = setup();
+      FailAllocationAfter(n);
+      run(state);
+      met = !FailureStillArmed(n);
+      ClearAllocationFailure();
+    }
+    EXPECT_EQ(LiveAllocationCount(), before) << "allocation " << n << " leaked";
+    if (!met) return n;
+  }
+  ADD_FAILURE() << "the sweep did not end";
+  return limit;
+}
+
+// Loading `text` is refused as an illegal argument with `message`, the
+// problem names the place `where`, and nothing is left: no allocation, no
+// interned id.
+inline void ExpectLoadRefused(const std::string& text, const char* message, const std::string& where,
+                              const JsonLimits& limits = {}) {
+  const Int before = LiveAllocationCount(), ids = InternedId::GetTableSize();
+  {
+    String problem;
+    EXPECT_ERROR_MESSAGE(LoadJson(text, &problem, limits), IllegalArgument, message);
+    EXPECT_EQ(Str(problem), where);
+  }
+  EXPECT_EQ(LiveAllocationCount(), before);
+  EXPECT_EQ(InternedId::GetTableSize(), ids);
 }
 
 // The diagnostic lines written while a sink is installed.

@@ -147,29 +147,35 @@ TEST(CopyObject, CopiesTheWholeSubtree) {
   EXPECT_EQ(SweepForOutOfMemory([&] { return CopyObject(*t.root.Get()); }), 6);
 }
 
-TEST(HierarchyObject, MillionNodeChain) {
+// A chain of a million nodes is walked without recursion when it is
+// released, copied, saved and loaded.
+TEST(HierarchyObject, MillionNodeChainCopiesSavesAndLoads) {
   constexpr Int kDepth = 1000000;
   const Int before = LiveAllocationCount();
   {
     HierarchyObjectRef root = Node("root");
     HierarchyObjectRef last = root;
     for (Int i = 1; i < kDepth; ++i) {
-      Result<HierarchyObjectRef> next = HierarchyObjectRef::Create(kHierarchyObjectClassId);
-      ASSERT_TRUE(next);
-      ASSERT_TRUE(last.InsertChildLast(next.value()));
-      last = std::move(next).value();
+      HierarchyObjectRef next = Ok(HierarchyObjectRef::Create(kHierarchyObjectClassId));
+      ASSERT_TRUE(last.InsertChildLast(next));
+      last = std::move(next);
     }
     last.SetName(S("leaf"));
-    // The depth of the chain and the name at its end, walked without recursion.
-    auto depthAndLeaf = [](Object* at) {
+    // The depth of the chain and the names at its ends.
+    auto depthAndNames = [](Object* at) {
       Int depth = 1;
+      std::string names = Str(HierarchyObjectRef::From(ObjectRef::Share(at)).GetName());
       for (; HierarchyFirstChild(at); at = HierarchyFirstChild(at)) ++depth;
-      return std::make_pair(depth, Str(HierarchyObjectRef::From(ObjectRef::Share(at)).GetName()));
+      return std::make_pair(depth, names + "," + Str(HierarchyObjectRef::From(ObjectRef::Share(at)).GetName()));
     };
-    EXPECT_EQ(depthAndLeaf(root.Get()), std::make_pair(kDepth, std::string("leaf")));
-    const ObjectRef copy = Ok(CopyObject(*root.Get()));
-    EXPECT_EQ(depthAndLeaf(copy.Get()), std::make_pair(kDepth, std::string("leaf")));
-    EXPECT_EQ(LiveAllocationCount(), before + 2 * kDepth + 2);  // the nodes and the two names
+    const auto expected = std::make_pair(kDepth, std::string("root,leaf"));
+    EXPECT_EQ(depthAndNames(root.Get()), expected);
+    {
+      const ObjectRef copy = Ok(CopyObject(*root.Get()));
+      EXPECT_EQ(depthAndNames(copy.Get()), expected);
+      EXPECT_EQ(LiveAllocationCount(), before + 2 * kDepth + 2);  // the nodes and the two names
+    }
+    EXPECT_EQ(depthAndNames(FromJson(JsonText(root)).Get()), expected);
   }
   EXPECT_EQ(LiveAllocationCount(), before);
 }

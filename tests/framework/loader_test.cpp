@@ -1,6 +1,9 @@
 // Loading the test module: its registrations, their release in reverse
-// order, and what the host can reach through them.
+// order, and what the host can reach through them. Unloading a module while
+// objects of its classes are alive is refused, and a module handle released
+// then leaves the library loaded.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -32,28 +35,25 @@ constexpr std::string_view kCounterNodeClass = "net.norvo.test.class.counternode
 
 Module Load(const char* path = NORVO_TEST_MODULE_PATH) { return Ok(Module::Load(path)); }
 
-void ExpectUnloaded() {
-  EXPECT_FALSE(IsClassRegistered(kCounterClass));
-  EXPECT_FALSE(IsClassRegistered(kCounterNodeClass));
-  EXPECT_FALSE(IsModuleRegistered("net.norvo.test"));
-  EXPECT_FALSE(IsDataTypeRegistered("norvo::test::Counter"));
-  EXPECT_EQ(FindInterface(CounterInterface::kDecl.id), nullptr);
-  EXPECT_ERROR(InvokeStatic<CounterInterface::AnswerFn>(CounterInterface::kDecl, 0), Unresolved);
-  EXPECT_ERROR(CreateObject(kCounterClass), Unresolved);
-}
-
-void ExpectLoaded() {
-  EXPECT_TRUE(IsClassRegistered(kCounterClass));
-  EXPECT_TRUE(IsClassRegistered(kCounterNodeClass));
-  EXPECT_TRUE(IsComponentRegistered("net.norvo.test.class.counter"));
-  EXPECT_TRUE(IsModuleRegistered("net.norvo.test"));
-  EXPECT_TRUE(IsDataTypeRegistered("norvo::test::Counter"));
-  EXPECT_NE(FindInterface(CounterInterface::kDecl.id), nullptr);
-  EXPECT_EQ(Ok(InvokeStatic<CounterInterface::AnswerFn>(CounterInterface::kDecl, 0)), 42);
+// What the host reaches of the module, loaded or not.
+void ExpectLoaded(bool loaded = true) {
+  EXPECT_EQ(IsClassRegistered(kCounterClass), loaded);
+  EXPECT_EQ(IsClassRegistered(kCounterNodeClass), loaded);
+  EXPECT_EQ(IsComponentRegistered(kCounterClass), loaded);  // the counter's component has the class's id
+  EXPECT_EQ(IsModuleRegistered("net.norvo.test"), loaded);
+  EXPECT_EQ(IsDataTypeRegistered("norvo::test::Counter"), loaded);
+  EXPECT_EQ(FindInterface(CounterInterface::kDecl.id) != nullptr, loaded);
+  Result<Int> answer = InvokeStatic<CounterInterface::AnswerFn>(CounterInterface::kDecl, 0);
+  if (loaded) {
+    EXPECT_EQ(Ok(std::move(answer)), 42);
+  } else {
+    EXPECT_ERROR(answer, Unresolved);
+    EXPECT_ERROR(CreateObject(kCounterClass), Unresolved);
+  }
 }
 
 TEST(Module, LoadRegistersAndUnloadReleasesInReverse) {
-  ExpectUnloaded();
+  ExpectLoaded(false);
   ClearRegistrationLog();
   Module module = Load();
   ASSERT_TRUE(module.IsLoaded());
@@ -88,7 +88,7 @@ TEST(Module, LoadRegistersAndUnloadReleasesInReverse) {
   EXPECT_TRUE(module.Unload().has_value());
   EXPECT_FALSE(module.IsLoaded());
   EXPECT_EQ(RegistrationLog(), WithReleases(registered));
-  ExpectUnloaded();
+  ExpectLoaded(false);
   EXPECT_TRUE(module.Unload().has_value());  // a second unload does nothing
   EXPECT_EQ(RegistrationLog(), WithReleases(registered));
   ClearRegistrationLog();
@@ -115,7 +115,7 @@ TEST(Module, LibraryWithoutAValidRecordIsRefusedBeforeItsStartUp) {
     EXPECT_STREQ(module.error().message(), c.message);
     EXPECT_EQ(capture.lines.size(), c.diagnostics);
     EXPECT_TRUE(RegistrationLog().empty());
-    ExpectUnloaded();
+    ExpectLoaded(false);
   }
 }
 
@@ -133,11 +133,11 @@ TEST(Module, ClashingModuleIsUndoneAndTheFirstKeepsWorking) {
   EXPECT_EQ(
       InvokeMethod<CounterInterface::GetFn>(Ok(CreateObject(kCounterNodeClass)).Get(), CounterInterface::kDecl, 0), 7);
   EXPECT_TRUE(first.Unload().has_value());
-  ExpectUnloaded();
+  ExpectLoaded(false);
 
   // Alone, the clashing module loads: its failed load left nothing behind.
   EXPECT_TRUE(Load(NORVO_CLASHING_TEST_MODULE_PATH).Unload().has_value());
-  ExpectUnloaded();
+  ExpectLoaded(false);
   ClearRegistrationLog();
 }
 
@@ -160,12 +160,99 @@ TEST(Module, EveryAllocationFailureOfALoadIsUndone) {
       lastFailure = n;
       EXPECT_EQ(module.error().kind(), ErrorKind::OutOfMemory);
     }
-    ExpectUnloaded();
+    ExpectLoaded(false);
     ClearRegistrationLog();
     EXPECT_EQ(LiveAllocationCount(), before);
   }
   EXPECT_GT(failed, 30);
   EXPECT_LT(lastFailure, 100);  // the loop went well past the load's last allocation
+}
+
+// ---- Unloading with live objects ---------------------------------------
+
+constexpr const char* kRefused = "the module cannot be unloaded while objects of its classes are alive";
+
+Int LiveObjects(std::string_view classId) {
+  Result<ObjectRef> probe = CreateObject(classId);
+  EXPECT_TRUE(probe.has_value());
+  return probe ? probe.value().Get()->GetClass().GetLiveObjectCount() - 1 : -1;
+}
+
+TEST(Module, UnloadWithLiveObjectsIsRefusedUntilTheyAreReleased) {
+  Module module = Ok(Module::Load(NORVO_TEST_MODULE_PATH));
+  ObjectRef counter = Ok(CreateObject(kCounterClass));
+  ObjectRef node = Ok(CreateObject(kCounterNodeClass));
+  ObjectRef child = Ok(CreateObject(kCounterNodeClass));
+  ASSERT_TRUE(HierarchyObjectRef::From(node).InsertChildLast(child).has_value());
+  child.Reset();                                 // held by its parent alone
+  ObjectRef copy = Ok(CopyObject(*node.Get()));  // a copy of the node and its child
+  EXPECT_EQ(LiveObjects(kCounterClass), 1);
+  EXPECT_EQ(LiveObjects(kCounterNodeClass), 4);
+
+  // Each holder in turn keeps the module loaded; the last release lets it go.
+  ObjectRef* holders[] = {&counter, &node, &copy};
+  for (ObjectRef* holder : holders) {
+    ClearRegistrationLog();
+    EXPECT_ERROR_MESSAGE(module.Unload(), IllegalArgument, kRefused);
+    EXPECT_TRUE(module.IsLoaded());
+    EXPECT_TRUE(RegistrationLog().empty());  // nothing was released
+    EXPECT_TRUE(IsClassRegistered(kCounterClass));
+    holder->Reset();
+  }
+  EXPECT_EQ(LiveObjects(kCounterNodeClass), 0);
+  // An object of the framework's own class is not the module's.
+  ObjectRef hierarchy = Ok(CreateObject(kHierarchyObjectClassId));
+  EXPECT_TRUE(module.Unload().has_value());
+  EXPECT_FALSE(module.IsLoaded());
+  EXPECT_FALSE(IsClassRegistered(kCounterClass));
+  EXPECT_FALSE(IsClassRegistered(kCounterNodeClass));
+  ClearRegistrationLog();
+}
+
+TEST(Framework, ShutdownWithLiveObjectsKeepsItsClasses) {
+  ObjectRef node = Ok(CreateObject(kHierarchyObjectClassId));
+  {
+    DiagnosticCapture capture;
+    ShutdownFramework();
+    EXPECT_EQ(capture.lines, std::vector<std::string>{
+                                 "The framework was shut down with live objects of its classes; they stay registered"});
+  }
+  EXPECT_TRUE(IsClassRegistered(kHierarchyObjectClassId));
+  node.Reset();
+  ShutdownFramework();
+  EXPECT_FALSE(IsClassRegistered(kHierarchyObjectClassId));
+  ASSERT_TRUE(InitializeFramework().has_value());  // as the test program's set-up left it
+  ClearRegistrationLog();
+}
+
+// A module handle released with an object alive leaves the library loaded,
+// so the object keeps working, and says so in one line. The module then
+// stays for the rest of the process, so this runs in a child process.
+TEST(ModuleDeathTest, ReleasedWithLiveObjectsStaysLoaded) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        int failures = 0;
+        ObjectRef counter;
+        std::vector<std::string> lines;
+        {
+          DiagnosticCapture capture;
+          {
+            Result<Module> module = Module::Load(NORVO_TEST_MODULE_PATH);
+            if (!module) _exit(10);
+            counter = Ok(CreateObject(kCounterClass));
+          }
+          lines = capture.lines;
+        }
+        if (lines !=
+            std::vector<std::string>{"A module was released with live objects of its classes (1); it stays loaded"})
+          failures |= 1;
+        if (!IsClassRegistered(kCounterClass)) failures |= 2;
+        if (std::string(counter.ToString().View()) != "counter") failures |= 4;  // its code is still there
+        counter.Reset();
+        _exit(failures);  // what stays loaded is kept on purpose; no leak check
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // ---- Registrations through a context --------------------------------------

@@ -40,35 +40,27 @@ TEST(Result, ErrorsRecordWhereTheyWereRaisedAndPassOnUnchanged) {
   EXPECT_EQ(plain.line(), line);
 }
 
-TEST(ResultDeathTest, ValueOfAnErrorAborts) {
+TEST(ResultDeathTest, ReadingTheSideItDoesNotHoldAborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const int line = __LINE__ + 1;
   const Error error = IllegalArgumentError("the reason");
   const std::string where =
       "value\\(\\) of a Result that holds IllegalArgumentError \"the reason\" raised at .*result_test\\.cpp:" +
       std::to_string(line);
-  Result<Int> number = error;
+  Int target = 0;
+  Result<Int> number = error, value = Int(1);
+  Result<Int&> reference = error, referenceValue = target;
+  Result<void> nothing = error, done;
   EXPECT_DEATH((void)number.value(), where);
   EXPECT_DEATH((void)std::move(number).value(), where);
-  Result<Int&> reference = error;
   EXPECT_DEATH((void)reference.value(), where);
-  Result<void> nothing = error;
   EXPECT_DEATH(nothing.value(), where);
+  EXPECT_DEATH(Result<void>(OutOfMemoryError()).value(), "holds OutOfMemoryError \"\" raised at .*result_test\\.cpp:");
 
-  Result<void> unnamed = OutOfMemoryError();
-  EXPECT_DEATH(unnamed.value(), "holds OutOfMemoryError \"\" raised at .*result_test\\.cpp:");
-}
-
-TEST(ResultDeathTest, ErrorOfAValueAborts) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
   const char* what = "error\\(\\) of a Result that holds a value";
-  Result<Int> number = Int(1);
-  EXPECT_DEATH((void)number.error(), what);
-  Int target = 0;
-  Result<Int&> reference = target;
-  EXPECT_DEATH((void)reference.error(), what);
-  Result<void> nothing;
-  EXPECT_DEATH((void)nothing.error(), what);
+  EXPECT_DEATH((void)value.error(), what);
+  EXPECT_DEATH((void)referenceValue.error(), what);
+  EXPECT_DEATH((void)done.error(), what);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Texts, ids and the text of numbers and matrices.
+// Texts, ids, their makers under allocation failure, and the text of
+// numbers and matrices.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -100,12 +101,6 @@ TEST(String, SplitKeepsEmptyParts) {
   }
 }
 
-template <class T>
-Result<void> Outcome(const Result<T>& result) {
-  if (!result) return result.error();
-  return {};
-}
-
 TEST(String, FailedOperationsLeaveTheTextAsItWas) {
   const String original = S("a,b,c");
   const struct {
@@ -115,8 +110,8 @@ TEST(String, FailedOperationsLeaveTheTextAsItWas) {
   } cases[] = {
       {"Append", [](String& s) { return s.Append("defgh"); }, 1},
       {"Insert", [](String& s) { return s.Insert(1, "xy"); }, 1},
-      {"ToUpper", [](String& s) { return Outcome(s.ToUpper()); }, 1},
-      {"Split", [](String& s) { return Outcome(s.Split(",")); }, 3},
+      {"ToUpper", [](String& s) { return Discard(s.ToUpper()); }, 1},
+      {"Split", [](String& s) { return Discard(s.Split(",")); }, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -164,6 +159,15 @@ TEST(Uuid, ParsePrintAndCompare) {
   EXPECT_FALSE(u == Uuid());
   EXPECT_FALSE(U("00000000-0000-0000-0000-000000000000") == Uuid());
   EXPECT_EQ(Str(Uuid().ToString()), "00000000-0000-0000-0000-000000000000");
+
+  // A random one is of version 4, variant 1.
+  const Uuid random[] = {NewUuid(), NewUuid()};
+  EXPECT_FALSE(random[0] == random[1]);
+  for (const Uuid& r : random) {
+    const std::string text = Str(r.ToString());
+    EXPECT_EQ(text[14], '4') << text;
+    EXPECT_NE(std::string_view("89ab").find(text[19]), std::string_view::npos) << text;
+  }
 }
 
 TEST(Uuid, InvalidTextsAreIllegalArguments) {
@@ -181,17 +185,6 @@ TEST(Uuid, InvalidTextsAreIllegalArguments) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.text));
     EXPECT_ERROR_MESSAGE(Uuid::Parse(c.text), IllegalArgument, c.message);
-  }
-}
-
-TEST(Uuid, RandomIsVersion4Variant1) {
-  Uuid a = NewUuid();
-  Uuid b = NewUuid();
-  EXPECT_FALSE(a == b);
-  for (const Uuid* u : {&a, &b}) {
-    std::string text = Str(u->ToString());
-    EXPECT_EQ(text[14], '4') << text;
-    EXPECT_NE(std::string_view("89ab").find(text[19]), std::string_view::npos) << text;
   }
 }
 
@@ -248,6 +241,40 @@ TEST(InternedId, ConcurrentInterningAndReleasing) {
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(faults.load(), 0);
   EXPECT_EQ(InternedId::GetTableSize(), before);
+}
+
+// The value makers and lookups that allocate and have no sweep of their own
+// elsewhere: each fails with OutOfMemoryError at every allocation and leaks
+// nothing.
+TEST(FrameworkAllocationFailure, EveryMakerReportsAndLeaksNothing) {
+  ModuleContext context;  // a line in the registration log to copy
+  ASSERT_TRUE(context.RegisterModuleId("net.norvo.test.sweep").has_value());
+  const Uuid::Bytes bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  const struct {
+    const char* what;
+    std::function<Result<void>()> operation;
+  } cases[] = {
+      {"String::Make", [] { return Discard(String::Make("a text longer than any inline storage")); }},
+      {"InternedId::Make",
+       []() -> Result<void> {
+         NORVO_ASSIGN_OR_RETURN(InternedId id, InternedId::Make("an id no other test holds"));
+         EXPECT_EQ(id.View(), "an id no other test holds");
+         return {};
+       }},
+      {"Uuid::Random", [] { return Discard(Uuid::Random()); }},
+      {"Uuid::Parse", [] { return Discard(Uuid::Parse("01234567-89ab-cdef-0123-456789abcdef")); }},
+      {"Uuid::FromBytes", [&] { return Discard(Uuid::FromBytes(bytes)); }},
+      {"GetRegistrationLog", [] { return Discard(GetRegistrationLog()); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Once first: the process-wide tables (interned ids, the registration
+    // log) keep the room they grew to.
+    ASSERT_TRUE(c.operation().has_value());
+    EXPECT_GE(SweepForOutOfMemory(c.operation), 1);
+  }
+  context.ReleaseAll();
+  ClearRegistrationLog();
 }
 
 // ---- Numbers and matrices ---------------------------------------------------

@@ -105,14 +105,5 @@ TEST_F(BodyPart, PrintsItsMembers) {
             "Skeleton Discard Keywords (0) :\n");
 }
 
-TEST_F(BodyPart, OutOfMemoryKeepsTheOldArray) {
-  Rig rig;
-  BaseArray<Uuid> five = Array({rig.a, rig.b, rig.c, rig.d, rig.a});
-  EXPECT_GT(SweepForOutOfMemory([&] { return rig.first.SetSkeleton(five); },
-                                [&] { return Ref(rig.first.GetSkeleton())[0] == rig.c; }),
-            0);
-  EXPECT_GT(SweepForOutOfMemory([&] { return rig.root.GetHierarchySkeleton(); }), 0);
-}
-
 }  // namespace
 }  // namespace norvo::test

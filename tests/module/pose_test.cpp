@@ -5,18 +5,13 @@ namespace norvo::test {
 namespace {
 
 using Pose = LoadedModule;
-using TI = CharacterNodeTransformInterface;
 using PI = CharacterPoseInterface;
 using Nodes = BaseArray<CharacterNodeTransform>;
-
-CharacterNodeTransform At(const Uuid& id, double x) {
-  return Ok(TI::CreateNodeTransform(id, Matrix{{x, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, Matrix{}));
-}
 
 TEST_F(Pose, DumpsItsElementsWithNullptrForEmptyOnes) {
   CharacterPose pose = Make<CharacterPose>(PI::kClassId);
   EXPECT_EQ(Str(pose.ToString()), "Node Transform :\n{}");
-  CharacterNodeTransform a = At(NewUuid(), 0), b = At(NewUuid(), 1);
+  CharacterNodeTransform a = Transform(NewUuid(), "", 0), b = Transform(NewUuid(), "", 1);
   ASSERT_TRUE(pose.SetNodeTransformArray(Array<CharacterNodeTransform>({{}, a, b})).has_value());
   EXPECT_EQ(pose.GetNodeTransformCount(), 3);
   EXPECT_EQ(Str(pose.ToString()), "Node Transform :\n{nullptr," + Str(a.ToString()) + "," + Str(b.ToString()) + "}");
@@ -24,7 +19,7 @@ TEST_F(Pose, DumpsItsElementsWithNullptrForEmptyOnes) {
 
 TEST_F(Pose, FindsTheFirstMatch) {
   Uuid a = NewUuid();
-  CharacterNodeTransform first = At(a, 1), second = At(a, 2), unnamed = At(Uuid(), 3);
+  CharacterNodeTransform first = Transform(a, "", 1), second = Transform(a, "", 2), unnamed = Transform(Uuid(), "", 3);
   CharacterPose pose = Make<CharacterPose>(PI::kClassId);
   EXPECT_FALSE(Ok(pose.GetNodeTransformByID(a)));
   ASSERT_TRUE(pose.SetNodeTransformArray(Array({first, second})).has_value());
@@ -39,7 +34,7 @@ TEST_F(Pose, FindsTheFirstMatch) {
 }
 
 TEST_F(Pose, OutOfMemoryKeepsThePose) {
-  CharacterNodeTransform a = At(NewUuid(), 0), b = At(NewUuid(), 0);
+  CharacterNodeTransform a = Transform(NewUuid(), "", 0), b = Transform(NewUuid(), "", 0);
   Nodes three = Array({a, b, a});
   CharacterPose pose = Make<CharacterPose>(PI::kClassId);
   ASSERT_TRUE(pose.SetNodeTransformArray(Array({b})).has_value());

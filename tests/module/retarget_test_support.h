@@ -1,8 +1,6 @@
 // Helpers for the tests of associations and the retarget base helper:
-// building trees and body parts, reading an association's entries, and an
-// allocation-failure sweep for operations that get over a failed allocation.
+// building trees and body parts, and reading an association's entries.
 #pragma once
-#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -65,44 +63,6 @@ inline AssociationEntries EntriesOf(const CharacterAssociation& association) {
 }
 inline std::string Entry(const Uuid& key, const Uuid& value) {
   return Str(key.ToString()) + "->" + Str(value.ToString());
-}
-
-// Whether the failure armed by FailAllocationAfter(n) has not been used yet:
-// then one of the next n + 1 allocations meets it.
-inline bool FailureStillArmed(Int n) {
-  for (Int i = 0; i <= n; ++i) {
-    void* block = Allocate(1);
-    if (!block) return true;
-    Free(block);
-  }
-  return false;
-}
-
-// Runs `run(state)` on a fresh `setup()` with allocation n of the run
-// failing, for n = 0, 1, 2, ... until a run makes fewer allocations than
-// that. Unlike ForEachAllocationFailure it also sweeps operations that get
-// over a failed allocation (best-effort growth, work skipped and not
-// reported): `run` checks the outcome of each run itself, whatever it is.
-// Once the state is released, every run must have left the count of live
-// allocations as it found it. Returns the number of runs whose failure was met.
-template <class Setup, class Run>
-int SweepAllocationFailures(Setup setup, Run run, int limit = 100000) {
-  for (int n = 0; n < limit; ++n) {
-    SCOPED_TRACE("allocation " + std::to_string(n) + " of the run fails");
-    Int before = LiveAllocationCount();
-    bool met;
-    {
-      auto state = setup();
-      FailAllocationAfter(n);
-      run(state);
-      met = !FailureStillArmed(n);
-      ClearAllocationFailure();
-    }
-    EXPECT_EQ(LiveAllocationCount(), before) << "allocation " << n << " leaked";
-    if (!met) return n;
-  }
-  ADD_FAILURE() << "the sweep did not end";
-  return limit;
 }
 
 }  // namespace norvo::test

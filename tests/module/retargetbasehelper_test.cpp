@@ -6,7 +6,6 @@ namespace {
 
 using Helper = LoadedModule;
 using HI = RetargetBaseHelperInterface;
-using TI = CharacterNodeTransformInterface;
 using AI = CharacterAssociationInterface;
 
 constexpr const char* kNullBodyParts = "Illegal argument: Condition srcBodyPart && dstBodyPart not fulfilled. ";
@@ -34,13 +33,6 @@ struct TestTree {
 };
 
 using Names = std::vector<std::string>;
-
-CharacterNodeTransform Transform(const Uuid& uuid, std::string_view name, double x = 0) {
-  Matrix global{{x, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-  CharacterNodeTransform transform = Ok(TI::CreateNodeTransform(uuid, global, Matrix{}));
-  EXPECT_TRUE(transform.SetName(S(name)).has_value());
-  return transform;
-}
 
 CharacterPose PoseOf(std::initializer_list<CharacterNodeTransform> transforms) { return MakePose(Array(transforms)); }
 
@@ -290,12 +282,12 @@ TEST_F(Helper, FindBodyPartMatchingCountCountsTheSkeletonNodesThePoseHolds) {
 
 // ---- Deep hierarchies ----------------------------------------------------------------
 
-// The walks are iterative: a chain of a million nodes or body parts is no
-// stack overflow for any of them.
-TEST_F(Helper, MillionNodeTreeChain) {
+// The walks are iterative: a chain of a million tree nodes under a chain of
+// a million body parts is no stack overflow for any of them.
+TEST_F(Helper, MillionDeepChains) {
   constexpr Int kDepth = 1000000;
-  CharacterTreeRef root = TreeNode("Hips");
-  CharacterTreeRef last = root;
+  // Tree: Hips ─ Spine ─ ... ─ Spine ─ Head, every other node a transform node.
+  CharacterTreeRef root = TreeNode("Hips"), last = root;
   for (Int i = 1; i < kDepth; ++i) {
     CharacterTreeRef next = TreeNode(i + 1 < kDepth ? "Spine" : "Head");
     next.SetTransformNode(i % 2 == 1);
@@ -304,63 +296,40 @@ TEST_F(Helper, MillionNodeTreeChain) {
   }
   EXPECT_EQ(Ok(root.GetHiearchyCount(false)), kDepth);
   EXPECT_EQ(Ok(root.GetHiearchyCount(true)), kDepth / 2 + 1);
-  CharacterBodyPartRef body = BodyPart("Body", {"hips"}), spine = BodyPart("Spine", {"spine"}),
-                       head = BodyPart("Head", {"head"});
+  // Body parts: Body ─ Spine ─ (a million without keywords) ─ Deepest.
+  CharacterBodyPartRef body = BodyPart("Body", {"hips"}), spine = BodyPart("Spine", {"spine"}), deepest = spine;
   Link(body, spine);
-  Link(spine, head);
+  for (Int i = 0; i < kDepth; ++i) {
+    CharacterBodyPartRef next = Ok(CharacterBodyPartRef::Create(CharacterBodyPartInterface::kClassId));
+    ASSERT_TRUE(deepest.InsertChildLast(next).has_value());
+    deepest = next;
+  }
+  ASSERT_TRUE(deepest.SetIdentifier(Id("Deepest")) && deepest.SetSkeletonKeywords(Array({S("head")})));
+  deepest.SetName(S("deepest"));
+  EXPECT_EQ(Ok(body.FindBodyPartByID(Id("Deepest"))), deepest);
+  EXPECT_EQ(Ok(body.FindBodyPartByName(S("deepest"))), deepest);
+
   ASSERT_TRUE(HI::FillBodyPart(root, body).has_value());
   EXPECT_EQ(Skeleton(body), std::vector<Uuid>{root.GetUuid()});
   EXPECT_EQ(Ok(spine.GetSkeletonCount(false)), kDepth - 2);
-  EXPECT_EQ(Skeleton(head), std::vector<Uuid>{last.GetUuid()});
+  EXPECT_EQ(Skeleton(deepest), std::vector<Uuid>{last.GetUuid()});
+  EXPECT_EQ(Ok(body.GetSkeletonCount(true)), kDepth);
+  EXPECT_EQ(Ok(body.GetHierarchySkeleton()).GetCount(), kDepth);
+  CharacterPose pose = PoseOf({Transform(last.GetUuid(), "Head"), Transform(root.GetUuid(), "Hips")});
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(body, pose, true)), 2);
+  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(body, pose, false)), 1);
 
-  // Against a small target, the first three spine nodes pair up.
-  CharacterBodyPartRef target = BodyPart("Spine");
+  // Against a small target, the first three spine nodes pair up, and the
+  // deepest part finds its partner.
+  CharacterBodyPartRef target = BodyPart("Spine"), partner = Part("Deepest", NewUuids(1), target);
   SetSkeleton(target, NewUuids(3));
   AssociationStatistics statistics;
   CharacterAssociation association = Ok(HI::AssociateBodyPartsByIdentifier(body, target, statistics));
-  EXPECT_EQ(Counts(statistics), (std::vector<Int>{3, 1, kDepth - 2, 3, 3}));
+  EXPECT_EQ(Counts(statistics), (std::vector<Int>{kDepth + 2, 2, kDepth - 1, 4, 4}));
   EXPECT_EQ(Ok(association.GetAssociatedUuid(Skeleton(target)[2])), Skeleton(spine)[2]);
-
-  CharacterPose pose = PoseOf({Transform(last.GetUuid(), "Head"), Transform(root.GetUuid(), "Hips")});
-  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(body, pose, true)), 2);
-}
-
-TEST_F(Helper, MillionBodyPartChain) {
-  constexpr Int kDepth = 1000000;
-  TestTree tree;
-  tree.Add("Hips");
-  tree.Add("Head", tree.Root());
-  CharacterBodyPartRef root = BodyPart("Root", {"hips"});
-  CharacterBodyPartRef last = root;
-  for (Int i = 1; i < kDepth; ++i) {
-    CharacterBodyPartRef next = Ok(CharacterBodyPartRef::Create(CharacterBodyPartInterface::kClassId));
-    ASSERT_TRUE(last.InsertChildLast(next).has_value());
-    last = next;
-  }
-  ASSERT_TRUE(last.SetIdentifier(Id("Deepest")).has_value());
-  ASSERT_TRUE(last.SetSkeletonKeywords(Array({S("head")})).has_value());
-  last.SetName(S("deepest"));
-  EXPECT_EQ(Ok(root.FindBodyPartByID(Id("Deepest"))), last);
-  EXPECT_EQ(Ok(root.FindBodyPartByName(S("deepest"))), last);
-  ASSERT_TRUE(HI::FillBodyPart(tree.Root(), root).has_value());
-  EXPECT_EQ(tree.Names(Skeleton(root)), Names{"Hips"});
-  EXPECT_EQ(tree.Names(Skeleton(last)), Names{"Head"});
-  EXPECT_EQ(Ok(root.GetSkeletonCount(true)), 2);
-  EXPECT_EQ(Ok(root.GetHierarchySkeleton()).GetCount(), 2);
-
-  CharacterPose pose = PoseOf({Transform(tree.nodes[1].GetUuid(), "Head")});
-  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(root, pose, true)), 1);
-  EXPECT_EQ(Ok(HI::FindBodyPartMatchingCount(root, pose, false)), 0);
-
-  CharacterBodyPartRef target = BodyPart("Deepest");
-  Uuid partner = NewUuid();
-  SetSkeleton(target, {partner});
-  AssociationStatistics statistics;
-  CharacterAssociation association = Ok(HI::AssociateBodyPartsByIdentifier(root, target, statistics));
-  EXPECT_EQ(Counts(statistics), (std::vector<Int>{kDepth, 1, 1, 1, 1}));
-  EXPECT_EQ(Ok(association.GetAssociatedUuid(partner)), tree.nodes[1].GetUuid());
-  ASSERT_TRUE(root.ClearSkeleton(true).has_value());
-  EXPECT_EQ(Ok(root.GetSkeletonCount(true)), 0);
+  EXPECT_EQ(Ok(association.GetAssociatedUuid(Skeleton(partner)[0])), last.GetUuid());
+  ASSERT_TRUE(body.ClearSkeleton(true).has_value());
+  EXPECT_EQ(Ok(body.GetSkeletonCount(true)), 0);
 }
 
 // ---- Out of memory -----------------------------------------------------------------

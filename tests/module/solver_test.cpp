@@ -30,42 +30,6 @@ struct Snapshot {
   std::vector<std::pair<Object*, Matrix>> nodes;
 };
 
-TEST_F(Solver, RestPoseAsCurrentPoseGivesIdentityDeltas) {
-  RandomRig rig(1);
-  Skeleton skeleton = rig.MakeSkeleton(40);
-  CharacterPose rest = skeleton.Pose(skeleton.restLocals, InOrder(40));
-  CharacterSolverConfiguration configuration = ConfigurationFor(rest);
-  Snapshot before(rest);
-
-  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(configuration, rest));
-  const BaseArray<CharacterNodeTransform>& deltas = NodesOf(delta);
-  const BaseArray<CharacterNodeTransform>& rests = NodesOf(rest);
-  ASSERT_EQ(deltas.GetCount(), 40);
-  for (Int i = 0; i < 40; ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_LE(MaxDifference(deltas[i].GetGlobalMatrix(), Matrix{}), 1e-12);
-    // A private copy of the rest node: all but the global matrix kept.
-    EXPECT_NE(deltas[i].Get(), rests[i].Get());
-    EXPECT_EQ(deltas[i].GetUuid(), rests[i].GetUuid());
-    EXPECT_EQ(deltas[i].GetPreMultiplyMatrix(), rests[i].GetPreMultiplyMatrix());
-    EXPECT_EQ(deltas[i].GetRefCount(), 1);
-  }
-  before.ExpectUnchanged();
-}
-
-TEST_F(Solver, NodeMissingFromThePose) {
-  Uuid present = NewUuid(), missing = NewUuid();
-  Matrix restGlobal = Rotation({1, 2, 3}, 0.4, {1, -2, 3});
-  CharacterPose rest = MakePose(Array({Node(present, Matrix{}), Node(missing, restGlobal, Rotation({0, 1, 0}, 1))}));
-  CharacterPose pose = MakePose(Array({Node(present, Matrix{})}));
-  CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
-  const Matrix& d = NodesOf(delta)[1].GetGlobalMatrix();
-  EXPECT_EQ(d, (Matrix{{-1, 2, -3}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}}));
-  // Applied, such a delta leaves nothing of the node's axes.
-  Matrix applied = SI::ApplyGlobalRotationDelta(NodesOf(rest)[1], NodesOf(delta)[1], false);
-  EXPECT_EQ(MaxDifference(applied, kZeroMatrix, false), 0.0);
-}
-
 TEST_F(Solver, RestNodesWithTheSameUuidUseTheFirstMatches) {
   Uuid id = NewUuid();
   // With identity parents the delta is Cg3 * Rg3^-1 and Cg.o - Rg.o.
@@ -168,17 +132,27 @@ TEST_F(Solver, RestWiringReproducesTheCurrentLocals) {
   RandomRig rig(2024);
   CharacterSolver solver = NewSolver();
   for (int trial = 0; trial < 40; ++trial) {
-    int count = trial < 5 ? 1 + trial : 1 + rig.Index(200);
+    int count = trial == 0 ? 40 : trial < 6 ? trial : 1 + rig.Index(200);
     SCOPED_TRACE("trial " + std::to_string(trial) + ", " + std::to_string(count) + " nodes");
     Skeleton skeleton = rig.MakeSkeleton(count);
-    std::vector<Matrix> moved = rig.MovedLocals(skeleton);
+    // The first trial moves nothing: the rest pose as current pose.
+    std::vector<Matrix> moved = trial == 0 ? skeleton.restLocals : rig.MovedLocals(skeleton);
     CharacterPose rest = skeleton.Pose(skeleton.restLocals, InOrder(std::size_t(count)));
-    CharacterPose pose = skeleton.Pose(moved, rig.Shuffled(std::size_t(count)));
+    CharacterPose pose = trial == 0 ? rest : skeleton.Pose(moved, rig.Shuffled(std::size_t(count)));
+    Snapshot before(rest);
     CharacterPose delta = Ok(solver.ExtractGlobalDeltaPose(ConfigurationFor(rest), pose));
+    before.ExpectUnchanged();
     const BaseArray<CharacterNodeTransform>& restNodes = NodesOf(rest);
     const BaseArray<CharacterNodeTransform>& deltas = NodesOf(delta);
     ASSERT_EQ(deltas.GetCount(), count);
     for (int i = 0; i < count; ++i) {
+      // A private copy of the rest node: all but the global matrix kept.
+      EXPECT_NE(deltas[i].Get(), restNodes[i].Get());
+      EXPECT_EQ(deltas[i].GetUuid(), restNodes[i].GetUuid());
+      EXPECT_EQ(deltas[i].GetPreMultiplyMatrix(), restNodes[i].GetPreMultiplyMatrix());
+      EXPECT_EQ(deltas[i].GetRefCount(), 1);
+      EXPECT_LE(MaxDifference(deltas[i].GetGlobalMatrix(), Matrix{}),
+                trial == 0 ? 1e-12 : 1e300);  // nothing moved: identity
       Matrix translated = SI::ApplyGlobalRotationDelta(restNodes[i], deltas[i], true);
       Matrix turned = SI::ApplyGlobalRotationDelta(restNodes[i], deltas[i], false);
       Matrix expectedTurned = moved[std::size_t(i)];
