@@ -5,26 +5,30 @@
 # --lock-feet, the match report and saved rig of the default runs, and the
 # built-in sample. Two such folders, from two commits, are compared with
 # scripts/compare-outputs.py.
-#   scripts/output-matrix.sh TOOL OUTDIR [DATA_DIR]
+#   scripts/output-matrix.sh TOOL OUTDIR [DATA_DIR] [-- OPTION...]
+# Options after "--" go to every run (--no-contacts: the results of the
+# tool before it planted feet).
 set -euo pipefail
 tool=$1
 out=$2
 data=${3:-"$(cd "$(dirname "$0")/.." && pwd)/../shared/data/bvh"}
+extra=()
+if [ $# -gt 4 ] && [ "$4" = "--" ]; then extra=("${@:5}"); fi
 mkdir -p "$out"
 clips=(cmu_02_01_walk cmu_12_03 makehuman_zombie_walk)
 for source in "${clips[@]}"; do
   for target in "${clips[@]}"; do
     pair="${source}__${target}"
-    "$tool" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.default.bvh" \
+    "$tool" "${extra[@]}" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.default.bvh" \
       --report "$out/$pair.report.json" --save-rig "$out/$pair.rig.json"
-    "$tool" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.no-align.bvh" --no-align
-    "$tool" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.in-place.bvh" --in-place
-    "$tool" "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.round-trip.bvh" --round-trip \
+    "$tool" "${extra[@]}" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.no-align.bvh" --no-align
+    "$tool" "${extra[@]}" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.in-place.bvh" --in-place
+    "$tool" "${extra[@]}" "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.round-trip.bvh" --round-trip \
       | grep -v '^wrote' >"$out/$pair.round-trip.txt"
-    "$tool" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.lock-feet.bvh" --lock-feet
+    "$tool" "${extra[@]}" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.lock-feet.bvh" --lock-feet
   done
 done
 # The sample writes into a folder of its own; its files are copied over.
-folder=$("$tool" | sed -n 's/.*The files are in \(.*\):$/\1/p')
+folder=$("$tool" "${extra[@]}" | sed -n 's/.*The files are in \(.*\):$/\1/p')
 for file in walk.bvh other_rig.bvh walk_on_other_rig.bvh; do cp "$folder/$file" "$out/sample.$file"; done
 rm -rf "$folder"

@@ -65,10 +65,11 @@ TEST_F(Gltf, SharedWalkStandsWhereItsBvhClipDoes) {
 
 // The same motion, once the root's travel is scaled alike: glTF keeps no End
 // Sites, so the hip height the automatic scale measures stands on the toe
-// joints instead of the toe tips (a scale of 0.924 instead of 0.923).
+// joints instead of the toe tips (a scale of 0.924 instead of 0.923). The
+// feet are left unplanted: a contact may begin a frame earlier in one.
 TEST_F(Gltf, ToolCarriesTheGlbWalkAsItCarriesTheBvhWalk) {
   for (const char* source : {"../gltf/cmu_02_01_walk.glb", "cmu_02_01_walk.bvh"}) {
-    const Run run = Tool(SharedPath(source) + " --translation-scale 0.9 --target " + SharedPath("cmu_12_03.bvh") +
+    const Run run = Tool(SharedPath(source) + " --no-contacts --translation-scale 0.9 --target " + SharedPath("cmu_12_03.bvh") +
                          " -o " + Path(std::string(source).ends_with(".glb") ? "glb.bvh" : "bvh.bvh"));
     ASSERT_EQ(run.status, 0) << run.err;
   }

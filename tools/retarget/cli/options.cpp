@@ -67,6 +67,12 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
                "per body part");
   app.add_flag("--lock-feet", arguments.lockFeet,
                "plant the target's feet while they are in contact (a two-bone leg solve)");
+  app.add_flag("--no-contacts", arguments.noContacts,
+               "leave the feet as the joint turns put them: no planting during the source's contacts, no floor");
+  app.add_option(
+      "--floor", arguments.floor,
+      "Y: the up coordinate of the floor the result's feet stand on (default: the source's, 0 unless its feet "
+      "never come near it)");
   app.add_flag("--in-place", arguments.inPlace,
                "remove the root's travel across the target's up axis, keep its height (for loops)");
   app.add_option("--report", arguments.report,
@@ -170,6 +176,13 @@ Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
   request.sourceRig = arguments.sourceRig;
   request.frames = arguments.frames;
   request.lockFeet = arguments.lockFeet;
+  request.contacts = !arguments.noContacts;
+  if (!arguments.floor.empty()) {
+    char* end = nullptr;
+    request.floor = std::strtod(arguments.floor.c_str(), &end);
+    if (*end != '\0' || !(std::abs(*request.floor) <= 1e9))
+      return Usage("--floor takes a number, the up coordinate of the floor; found '" + arguments.floor + "'");
+  }
   request.roundTrip = arguments.roundTrip;
   request.figures = !arguments.quiet;
   request.outputs = {arguments.output, arguments.report, arguments.svg, arguments.saveRig};

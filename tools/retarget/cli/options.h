@@ -30,6 +30,8 @@ struct Arguments {
   std::int64_t skin = -1;
   std::string animation;
   double fps = 0.0;
+  bool noContacts = false;
+  std::string floor;
 };
 
 // Parses the command line into `arguments`. Returns the exit code when the

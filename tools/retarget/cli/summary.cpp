@@ -124,6 +124,14 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
     std::printf("feet    sliding in contact, leg lengths per second: source %s; result %s%s\n",
                 Sliding(*result.sourceFeet).c_str(), Sliding(*result.resultFeet).c_str(), locked.c_str());
   }
+  if (result.sourceFloor && result.resultFloor && result.sourceFloor->measured && result.resultFloor->measured) {
+    const FloorFigures& s = *result.sourceFloor;
+    const FloorFigures& r = *result.resultFloor;
+    std::printf("floor   %zu and %zu contacts (left, right); in leg lengths, left / right: sliding per second source "
+                "%.3f / %.3f, result %.3f / %.3f; deepest below the floor source %.3f / %.3f, result %.3f / %.3f\n",
+                result.contacts->feet[0].size(), result.contacts->feet[1].size(), s.sliding[0], s.sliding[1],
+                r.sliding[0], r.sliding[1], s.deepest[0], s.deepest[1], r.deepest[0], r.deepest[1]);
+  }
   for (const std::string& line : result.unmeasured) std::printf("%s\n", line.c_str());
   if (result.roundTrip) {
     std::printf("round   trip back onto %s, bone directions against the clip's in degrees (mean / 95th percentile / "

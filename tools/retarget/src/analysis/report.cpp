@@ -221,6 +221,25 @@ void WriteFeet(const FootSliding& sliding, jsontext::Writer& out) {
   out.Close('}');
 }
 
+void WriteFloor(const FloorFigures& floor, jsontext::Writer& out) {
+  out.Open('{');
+  for (const auto& [name, values] : {std::pair{"sliding", floor.sliding}, std::pair{"deepest", floor.deepest},
+                                     std::pair{"plantedHighest", floor.planted}}) {
+    out.Key(name).Open('[');
+    out.Value(values[0]);
+    out.Value(values[1]);
+    out.Close(']');
+  }
+  out.Close('}');
+}
+
+// "left 0.29, right 0.60" of a figure of both feet.
+std::string FeetText(const double values[2]) {
+  char text[64];
+  std::snprintf(text, sizeof text, "left %.3f, right %.3f", values[0], values[1]);
+  return text;
+}
+
 std::string DegreesText(const AngleFigure& figure) {
   char text[96];
   std::snprintf(text, sizeof text, "%.2f / %.2f / %.2f", figure.mean, figure.p95, figure.max);
@@ -274,6 +293,29 @@ Outcome<std::string> ReportJson(const MatchReport& report) {
       out.Close('}');
     }
     if (report.roundTrip) WriteDirections(*report.roundTrip, out.Key("roundTrip"));
+    // Contacts as frames [first, last) per foot; the floor figures in leg
+    // lengths (per second for sliding), left then right.
+    if (report.contacts && report.contacts->measured) {
+      out.Key("contacts").Open('{');
+      out.Key("floor").Value(report.contacts->floor);
+      for (int side = 0; side < 2; ++side) {
+        out.Key(side == 0 ? "left" : "right").Open('[');
+        for (const auto& [first, last] : report.contacts->feet[side]) {
+          out.Open('[');
+          out.Value(first);
+          out.Value(last);
+          out.Close(']');
+        }
+        out.Close(']');
+      }
+      out.Close('}');
+    }
+    if (report.sourceFloor && report.resultFloor && report.sourceFloor->measured && report.resultFloor->measured) {
+      out.Key("floor").Open('{');
+      WriteFloor(*report.sourceFloor, out.Key("source"));
+      WriteFloor(*report.resultFloor, out.Key("result"));
+      out.Close('}');
+    }
     out.Close('}');
     return std::move(out.text) + "\n";
   } catch (const std::bad_alloc&) {
@@ -305,6 +347,22 @@ Outcome<std::string> ReportText(const MatchReport& report) {
     if (report.quality)
       out += "quality: bone directions against the source's in degrees (mean / 95th percentile / largest): " +
              DegreesText(report.quality->all) + "\n";
+    if (report.contacts && report.contacts->measured)
+      for (int side = 0; side < 2; ++side) {
+        std::string frames;
+        for (const auto& [first, last] : report.contacts->feet[side])
+          frames += (frames.empty() ? "" : ", ") + std::to_string(first) + "-" + std::to_string(last - 1);
+        out += std::string(side == 0 ? "contacts left: " : "contacts right: ") + (frames.empty() ? "-" : frames) + "\n";
+      }
+    if (report.sourceFloor && report.resultFloor && report.sourceFloor->measured && report.resultFloor->measured) {
+      const FloorFigures& s = *report.sourceFloor;
+      const FloorFigures& r = *report.resultFloor;
+      out += "floor, in leg lengths: sliding in contact per second: source " + FeetText(s.sliding) + "; result " +
+             FeetText(r.sliding) + "\n";
+      out += "    deepest below the floor: source " + FeetText(s.deepest) + "; result " + FeetText(r.deepest) + "\n";
+      out += "    planted foot highest above it: source " + FeetText(s.planted) + "; result " + FeetText(r.planted) +
+             "\n";
+    }
     if (report.roundTrip) {
       out += "round trip: bone directions against the clip's in degrees (mean / 95th percentile / largest): " +
              DegreesText(report.roundTrip->all) + "\n";

@@ -80,6 +80,11 @@ bool Finite(const BoneDirectionFigures& figures) {
   return finite;
 }
 bool Finite(const FootSliding& sliding) { return std::isfinite(sliding.speed[0] + sliding.speed[1]); }
+bool Finite(const FloorFigures& floor) {
+  double sum = 0.0;
+  for (int side = 0; side < 2; ++side) sum += floor.sliding[side] + floor.deepest[side] + floor.planted[side];
+  return std::isfinite(sum);
+}
 
 // The clip's own motion, read unless the caller has it, and the rig of its
 // file's humanoid table when it has one.
@@ -227,6 +232,7 @@ class Job {
     const Vector sourceUp = StandingUp(source, source.restGlobals);
     const Vector resultUp = options.align ? sourceUp : StandingUp(target, target.restGlobals);
     const bool figures = request_.figures || !request_.outputs.report.empty();
+    if (request_.contacts) RETARGET_TRY(Plant(motion, sourceUp, resultUp));
     if (request_.lockFeet) {
       if (figures) {
         RETARGET_ASSIGN(result_.unlockedFeet, MeasureFootSliding(motion, target, resultUp));
@@ -252,21 +258,43 @@ class Job {
     return {};
   }
 
-  // Bone directions against the source's, foot sliding, and the way back
-  // onto the source.
+  // The frames retargeted; the clip itself when they are all of it.
+  Outcome<const Motion*> Part() {
+    if (result_.first == 0 && result_.last == source_->FrameCount()) return source_.get();
+    if (!cut_) {
+      RETARGET_ASSIGN(cut_, Frames(*source_, result_.first, result_.last));
+    }
+    return &*cut_;
+  }
+
+  // The source's contacts, and the result's feet planted during them (on a
+  // result that stands as the source does).
+  Outcome<void> Plant(Motion& motion, const Vector& sourceUp, const Vector& resultUp) {
+    RETARGET_ASSIGN(const Motion* part, Part());
+    RETARGET_ASSIGN(result_.contacts, FindContacts(*part, *result_.source, sourceUp));
+    if (!(Dot(sourceUp, resultUp) > 0.999)) return {};
+    return PlantFeet(motion, *result_.target, request_.floor.value_or(result_.contacts->floor), *part, *result_.source,
+                     resultUp, *result_.contacts);
+  }
+
+  // Bone directions against the source's, foot sliding, the floor, and the
+  // way back onto the source.
   Outcome<void> TakeFigures(const Retargeter& run, const Motion& motion, const Vector& sourceUp,
                             const Vector& resultUp) {
     const Rig& source = *result_.source;
     const Rig& target = *result_.target;
-    // The frames retargeted; the clip itself when they are all of it.
-    std::optional<Motion> cut;
-    if (result_.first > 0 || result_.last < source_->FrameCount()) {
-      RETARGET_ASSIGN(cut, Frames(*source_, result_.first, result_.last));
-    }
-    const Motion& part = cut ? *cut : *source_;
+    RETARGET_ASSIGN(const Motion* cut, Part());
+    const Motion& part = *cut;
     RETARGET_ASSIGN(result_.quality, CompareBoneDirections(part, source, 0, motion, target, run.SourceOfTarget()));
     RETARGET_ASSIGN(result_.sourceFeet, MeasureFootSliding(part, source, sourceUp));
     RETARGET_ASSIGN(result_.resultFeet, MeasureFootSliding(motion, target, resultUp));
+    if (result_.contacts && result_.contacts->measured) {
+      RETARGET_ASSIGN(result_.sourceFloor,
+                      MeasureFloor(part, source, sourceUp, result_.contacts->floor, *result_.contacts));
+      RETARGET_ASSIGN(
+          result_.resultFloor,
+          MeasureFloor(motion, target, resultUp, request_.floor.value_or(result_.contacts->floor), *result_.contacts));
+    }
     if (request_.roundTrip) {
       RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));
       RETARGET_ASSIGN(const Motion again, RetargetClip(*back, motion, source, 0, motion.FrameCount()));
@@ -289,10 +317,14 @@ class Job {
     drop(result_.quality, "quality");
     drop(result_.roundTrip, "round trip");
     if ((result_.sourceFeet && !Finite(*result_.sourceFeet)) || (result_.resultFeet && !Finite(*result_.resultFeet)) ||
-        (result_.unlockedFeet && !Finite(*result_.unlockedFeet))) {
+        (result_.unlockedFeet && !Finite(*result_.unlockedFeet)) ||
+        (result_.sourceFloor && !Finite(*result_.sourceFloor)) ||
+        (result_.resultFloor && !Finite(*result_.resultFloor))) {
       result_.sourceFeet.reset();
       result_.resultFeet.reset();
       result_.unlockedFeet.reset();
+      result_.sourceFloor.reset();
+      result_.resultFloor.reset();
       result_.unmeasured.push_back("feet" + std::string(why));
     }
   }
@@ -304,6 +336,9 @@ class Job {
     report.sourceFeet = result_.sourceFeet;
     report.resultFeet = result_.resultFeet;
     report.roundTrip = result_.roundTrip;
+    report.contacts = result_.contacts;
+    report.sourceFloor = result_.sourceFloor;
+    report.resultFloor = result_.resultFloor;
     if (request_.outputs.report == "-") {
       RETARGET_ASSIGN(result_.reportText, ReportText(report));
     } else {
@@ -316,6 +351,7 @@ class Job {
   const ClipRequest& request_;
   std::shared_ptr<const Motion> source_;
   std::optional<Rig> humanoid_;
+  std::optional<Motion> cut_;
   ClipResult result_;
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "norvo/retarget/contacts.h"
 #include "norvo/retarget/feet.h"
 #include "norvo/retarget/formats.h"
 #include "norvo/retarget/measure.h"
@@ -43,6 +44,10 @@ struct ClipRequest {
   RetargetOptions options;
   std::string frames;  // "A:B": frames A up to but not including B (see ParseFrames); empty: all
   bool lockFeet = false;
+  // Plant the result's feet during the source's contacts (contacts.h), on a
+  // floor at this up coordinate of the result; by default the source's.
+  bool contacts = true;
+  std::optional<double> floor;
   bool roundTrip = false;
   bool figures = true;     // take the figures (quality, feet, round trip)
   bool keepMotion = true;  // keep the output motion in the result
@@ -72,6 +77,9 @@ struct ClipResult {
   // --lock-feet), and the way back onto the source.
   std::optional<BoneDirectionFigures> quality, roundTrip;
   std::optional<FootSliding> sourceFeet, resultFeet, unlockedFeet;
+  // The source's contacts when asked for, and the feet on the floor.
+  std::optional<FootContacts> contacts;
+  std::optional<FloorFigures> sourceFloor, resultFloor;
   // The figures that could not be taken, each as "what: why"; they are
   // left out above and in the report.
   std::vector<std::string> unmeasured;

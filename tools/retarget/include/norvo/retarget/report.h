@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "norvo/retarget/contacts.h"
 #include "norvo/retarget/feet.h"
 #include "norvo/retarget/measure.h"
 #include "norvo/retarget/outcome.h"
@@ -70,6 +71,10 @@ struct MatchReport {
   // and the way back onto the source.
   std::optional<BoneDirectionFigures> quality, roundTrip;
   std::optional<FootSliding> sourceFeet, resultFeet;
+  // The source's contacts, when the feet were planted, and how the feet of
+  // the source and the result meet the floor during them.
+  std::optional<FootContacts> contacts;
+  std::optional<FloorFigures> sourceFloor, resultFloor;
 };
 
 // The report of a retargeter made from the two rigs.

@@ -1,0 +1,125 @@
+// Feet on the floor, measured here independently of how the tool plants
+// them: the shared clips onto each other and onto the sample's second rig,
+// with the defaults against --no-contacts.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "norvo/retarget/feet.h"
+#include "norvo/retarget/job.h"
+#include "norvo/retarget/sample.h"
+#include "retarget_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+using test::Ok;
+
+// Per foot: the leg length, the ankle's positions and the lowest foot
+// joint's height above `floor`, frame by frame.
+struct Feet {
+  double length[2];
+  std::vector<Vector> ankle[2];
+  std::vector<double> low[2];
+
+  Feet(const Motion& clip, const Rig& rig, const Vector& up, double floor) {
+    const char* parts[2][4] = {{"LeftUpperLeg", "LeftLowerLeg", "LeftFoot", "LeftToes"},
+                               {"RightUpperLeg", "RightLowerLeg", "RightFoot", "RightToes"}};
+    std::vector<Matrix> globals(clip.skeleton.joints.size());
+    for (int side = 0; side < 2; ++side) {
+      auto at = [&](const char* part) { return rig.restGlobals[std::size_t(rig.FirstJoint(part))].off; };
+      length[side] = Length(Subtract(at(parts[side][1]), at(parts[side][0]))) +
+                     Length(Subtract(at(parts[side][2]), at(parts[side][1])));
+    }
+    for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
+      FrameGlobals(clip, f, globals);
+      for (int side = 0; side < 2; ++side) {
+        ankle[side].push_back(globals[std::size_t(rig.FirstJoint(parts[side][2]))].off);
+        double lowest = 1e300;
+        for (const char* part : {parts[side][2], parts[side][3]})
+          for (const std::int64_t j : rig.parts.joints[std::size_t(FindStandardBodyPart(part))])
+            lowest = std::min(lowest, Dot(globals[std::size_t(j)].off, up));
+        low[side].push_back(lowest - floor);
+      }
+    }
+  }
+  // The fifth of the frames where `values` is lowest.
+  static std::vector<std::size_t> LowestFifth(const std::vector<double>& values) {
+    std::vector<std::size_t> frames(values.size());
+    for (std::size_t f = 0; f < frames.size(); ++f) frames[f] = f;
+    std::sort(frames.begin(), frames.end(), [&](std::size_t a, std::size_t b) { return values[a] < values[b]; });
+    frames.resize(frames.size() / 5);
+    return frames;
+  }
+  // Leg lengths per second across `up`, over the frames where the ankle is lowest.
+  double Sliding(int side, const Vector& up, double frameTime) const {
+    std::vector<double> heights;
+    for (const Vector& at : ankle[side]) heights.push_back(Dot(at, up));
+    double sum = 0.0;
+    int steps = 0;
+    for (const std::size_t f : LowestFifth(heights)) {
+      if (f + 1 >= ankle[side].size()) continue;
+      const Vector moved = Subtract(ankle[side][f + 1], ankle[side][f]);
+      sum += Length(Subtract(moved, Scale(up, Dot(moved, up))));
+      ++steps;
+    }
+    return sum / steps / frameTime / length[side];
+  }
+};
+
+ClipResult RunWith(const std::string& source, const std::string& target, bool contacts,
+               const std::vector<Preset>& presets) {
+  ClipRequest request;
+  request.source = source;
+  request.target = target;
+  request.presets = &presets;
+  request.contacts = contacts;
+  request.figures = true;
+  return Ok(RunClip(request));
+}
+
+using Contacts = test::WithModule;
+
+TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
+  const std::vector<Preset> presets = test::ShippedPresets();
+  const std::string sampleRig = ::testing::TempDir() + "contacts_sample_rig.bvh";
+  ASSERT_TRUE(WriteBvhFile(Ok(RestMotion(Ok(SampleTargetSkeleton()))), sampleRig).has_value());
+  const std::string clips[] = {"cmu_02_01_walk.bvh", "cmu_12_03.bvh", "makehuman_zombie_walk.bvh"};
+  for (const std::string& from : clips) {
+    for (const std::string& onto : {test::SharedPath(clips[0]), test::SharedPath(clips[1]),
+                                    test::SharedPath(clips[2]), sampleRig}) {
+      SCOPED_TRACE(from + " onto " + onto);
+      const ClipResult planted = RunWith(test::SharedPath(from), onto, true, presets);
+      const ClipResult loose = RunWith(test::SharedPath(from), onto, false, presets);
+      const Motion source = test::SharedClip(from);
+      const Vector up = StandingUp(*planted.source, planted.source->restGlobals);
+      // A clip whose feet never come near 0 stands on the level they come
+      // down to, and so does the result.
+      const Feet s(source, *planted.source, up, planted.contacts->floor);
+      const Feet t(planted.motion, *planted.target, up, planted.contacts->floor);
+      for (int side = 0; side < 2; ++side) {
+        SCOPED_TRACE(side);
+        EXPECT_LE(t.Sliding(side, up, source.frameTime), 1.1 * s.Sliding(side, up, source.frameTime));
+        double worst = 0.0;
+        for (const std::size_t f : Feet::LowestFifth(s.low[side]))
+          worst = std::max(worst, std::abs(t.low[side][f] / t.length[side] - s.low[side][f] / s.length[side]));
+        EXPECT_LE(worst, 0.02);
+        auto deepest = [&](const Feet& feet) {
+          return std::max(0.0, -*std::min_element(feet.low[side].begin(), feet.low[side].end()) / feet.length[side]);
+        };
+        EXPECT_LE(deepest(t), deepest(s) + 0.01);
+      }
+      // Rest alignment is not undone; the zombie's dragging foot planted on
+      // cmu_12_03 costs its legs the most, 1.03 degrees.
+      EXPECT_LE(planted.quality->all.mean, loose.quality->all.mean + 1.05);
+      // A clip onto its own skeleton: its feet already do what the source's do.
+      if (onto == test::SharedPath(from)) {
+        EXPECT_EQ(planted.motion.locals, loose.motion.locals);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace norvo::retarget

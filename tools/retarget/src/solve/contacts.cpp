@@ -1,0 +1,305 @@
+#include "norvo/retarget/contacts.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "legs.h"
+#include "norvo/retarget/align.h"
+#include "norvo/retarget/preset.h"
+
+namespace norvo::retarget {
+
+namespace {
+
+// Where a foot is in every frame: its ankle, and each of its joints (the
+// Foot and Toes body parts), frame after frame.
+struct FootTrack {
+  std::vector<std::int64_t> joints;
+  std::vector<Vector> ankle;
+  std::vector<Vector> at;  // joints.size() per frame
+  std::vector<double> low;  // the lowest joint's up coordinate
+  std::vector<std::size_t> lowest;  // which of `joints` it is
+
+  Vector Lowest(std::size_t frame) const { return at[frame * joints.size() + lowest[frame]]; }
+};
+
+std::vector<std::int64_t> FootJoints(const Rig& rig, int side, std::int64_t ankle) {
+  static const char* const kParts[2][2] = {{"LeftFoot", "LeftToes"}, {"RightFoot", "RightToes"}};
+  std::vector<std::int64_t> joints;
+  for (const char* part : kParts[side])
+    for (const std::int64_t joint : rig.parts.joints[std::size_t(FindStandardBodyPart(part))])
+      if (std::find(joints.begin(), joints.end(), joint) == joints.end()) joints.push_back(joint);
+  if (std::find(joints.begin(), joints.end(), ankle) == joints.end()) joints.push_back(ankle);
+  return joints;
+}
+
+void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector& up, FootTrack tracks[2]) {
+  const std::size_t frames = std::size_t(clip.FrameCount());
+  for (int side = 0; side < 2; ++side) {
+    FootTrack& track = tracks[side];
+    track.joints = FootJoints(rig, side, legs[side].ankle);
+    track.ankle.resize(frames);
+    track.at.resize(frames * track.joints.size());
+    track.low.resize(frames);
+    track.lowest.resize(frames);
+  }
+  std::vector<Matrix> globals(clip.skeleton.joints.size());
+  for (std::size_t f = 0; f < frames; ++f) {
+    FrameGlobals(clip, std::int64_t(f), globals);
+    for (int side = 0; side < 2; ++side) {
+      FootTrack& track = tracks[side];
+      track.ankle[f] = globals[std::size_t(legs[side].ankle)].off;
+      for (std::size_t j = 0; j < track.joints.size(); ++j) {
+        const Vector at = globals[std::size_t(track.joints[j])].off;
+        track.at[f * track.joints.size() + j] = at;
+        if (j == 0 || Dot(at, up) < track.low[f]) {
+          track.low[f] = Dot(at, up);
+          track.lowest[f] = j;
+        }
+      }
+    }
+  }
+}
+
+// Both legs of a rig, or none.
+bool BothLegs(const Rig& rig, const Vector& up, Leg legs[2]) {
+  FindLegs(rig, legs);
+  return legs[0].hip >= 0 && legs[1].hip >= 0 && Length(up) > 0.5;
+}
+
+}  // namespace
+
+bool FootContacts::Down(int side, std::int64_t frame) const noexcept {
+  const std::vector<ContactInterval>& intervals = feet[side];
+  auto after = std::upper_bound(intervals.begin(), intervals.end(), frame,
+                                [](std::int64_t f, const ContactInterval& c) { return f < c.first; });
+  return after != intervals.begin() && frame < std::prev(after)->second;
+}
+
+Outcome<FootContacts> FindContacts(const Motion& clip, const Rig& rig, const Vector& up) {
+  try {
+    FootContacts contacts;
+    Leg legs[2];
+    const std::int64_t frames = clip.FrameCount();
+    if (!BothLegs(rig, up, legs) || !(clip.frameTime > 0.0) || frames < 2) return contacts;
+    contacts.measured = true;
+    FootTrack tracks[2];
+    Follow(clip, rig, legs, up, tracks);
+    double levels[2];
+    for (int side = 0; side < 2; ++side) {
+      // The level the foot comes down to: the height it is below in one
+      // frame of twenty, so that a stray frame does not set it.
+      std::vector<double> heights = tracks[side].low;
+      const std::size_t at = heights.size() / 20;
+      std::nth_element(heights.begin(), heights.begin() + std::ptrdiff_t(at), heights.end());
+      levels[side] = heights[at];
+    }
+    const double ground = std::min(levels[0], levels[1]);
+    if (std::abs(ground) > kFloorNear * std::min(legs[0].length, legs[1].length)) contacts.floor = ground;
+    for (int side = 0; side < 2; ++side) {
+      const FootTrack& track = tracks[side];
+      const double length = legs[side].length, level = levels[side];
+      bool down = false;
+      std::int64_t start = 0;
+      for (std::int64_t f = 0; f <= frames; ++f) {
+        bool now = false;
+        if (f < frames) {
+          // The lowest joint's speed across the up axis, from the frames
+          // either side.
+          const std::size_t n = track.joints.size(), j = track.lowest[std::size_t(f)];
+          const std::int64_t before = std::max<std::int64_t>(f - 1, 0), after = std::min(f + 1, frames - 1);
+          const Vector moved = Subtract(track.at[std::size_t(after) * n + j], track.at[std::size_t(before) * n + j]);
+          const double speed = Length(Across(moved, up)) / (double(after - before) * clip.frameTime) / length;
+          const double height = (track.low[std::size_t(f)] - level) / length;
+          now = down ? height < kContactLeave && speed < 2.0 * kContactSpeed
+                     : height < kContactEnter && speed < kContactSpeed;
+        }
+        if (now && !down) start = f;
+        if (!now && down && f - start > 1) contacts.feet[side].emplace_back(start, f);
+        down = now;
+      }
+    }
+    return contacts;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<FloorFigures> MeasureFloor(const Motion& clip, const Rig& rig, const Vector& up, double floor,
+                                   const FootContacts& contacts) {
+  try {
+    FloorFigures figures;
+    Leg legs[2];
+    if (!BothLegs(rig, up, legs) || !contacts.measured || !(clip.frameTime > 0.0)) return figures;
+    figures.measured = true;
+    FootTrack tracks[2];
+    Follow(clip, rig, legs, up, tracks);
+    for (int side = 0; side < 2; ++side) {
+      const FootTrack& track = tracks[side];
+      const double length = legs[side].length;
+      double sum = 0.0;
+      std::int64_t steps = 0;
+      bool planted = false;
+      for (const auto& [first, last] : contacts.feet[side]) {
+        for (std::int64_t f = first; f < last && f < clip.FrameCount(); ++f) {
+          const double height = (track.low[std::size_t(f)] - floor) / length;
+          figures.planted[side] = planted ? std::max(figures.planted[side], height) : height;
+          planted = true;
+          if (f + 1 >= last || f + 1 >= clip.FrameCount()) continue;
+          sum += Length(Across(Subtract(track.ankle[std::size_t(f) + 1], track.ankle[std::size_t(f)]), up));
+          ++steps;
+        }
+      }
+      if (steps > 0) figures.sliding[side] = sum / double(steps) / clip.frameTime / length;
+      for (const double low : track.low) figures.deepest[side] = std::max(figures.deepest[side], (floor - low) / length);
+    }
+    return figures;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, const Motion& source,
+                        const Rig& sourceRig, const Vector& up, const FootContacts& contacts) {
+  try {
+    Leg legs[2], sourceLegs[2];
+    const std::int64_t frames = result.FrameCount();
+    if (!contacts.measured || !BothLegs(target, up, legs) || !BothLegs(sourceRig, up, sourceLegs) ||
+        source.FrameCount() != frames || !(result.frameTime > 0.0))
+      return {};
+    KeepChains(result.skeleton, legs);
+    if (legs[0].hip < 0 || legs[1].hip < 0) return {};
+    const double sourceFloor = contacts.floor;
+    FootTrack tracks[2], sourceTracks[2];
+    Follow(source, sourceRig, sourceLegs, up, sourceTracks);
+    Follow(result, target, legs, up, tracks);
+    std::int64_t root = legs[0].hip;
+    while (result.skeleton.joints[std::size_t(root)].parent >= 0) root = result.skeleton.joints[std::size_t(root)].parent;
+
+    // The whole clip first: up or down by the median difference of the
+    // heights during contacts.
+    std::vector<double> differences;
+    for (int side = 0; side < 2; ++side) {
+      const double scale = legs[side].length / sourceLegs[side].length;
+      for (const auto& [first, last] : contacts.feet[side])
+        for (std::int64_t f = first; f < std::min(last, frames); ++f)
+          differences.push_back(scale * (sourceTracks[side].low[std::size_t(f)] - sourceFloor) -
+                                (tracks[side].low[std::size_t(f)] - targetFloor));
+    }
+    if (!differences.empty()) {
+      std::nth_element(differences.begin(), differences.begin() + std::ptrdiff_t(differences.size() / 2),
+                       differences.end());
+      const double shift = differences[differences.size() / 2];
+      if (std::abs(shift) > 1e-6 * legs[0].length) {
+        for (std::int64_t f = 0; f < frames; ++f) {
+          Matrix& local = result.Frame(f)[std::size_t(root)];
+          local.off = Add(local.off, Scale(up, shift));
+        }
+        Follow(result, target, legs, up, tracks);
+      }
+    }
+    const std::int64_t blend = std::max<std::int64_t>(1, std::llround(0.1 / result.frameTime));
+    const std::size_t n = std::size_t(frames);
+
+    // Where each ankle should be in each frame. Along the up axis: as high
+    // as the source's, scaled, wherever the source's foot is low (fully up
+    // to kContactLeave leg lengths, less and less up to twice that); the
+    // root takes the part the feet share, so that a foot that is free rides
+    // along with it. Across the up axis: with the source's ankle during a
+    // contact, and back over the blend frames after it.
+    std::vector<double> common(n, 0.0);
+    std::vector<double> lift[2], weight[2];
+    for (int side = 0; side < 2; ++side) {
+      const double scale = legs[side].length / sourceLegs[side].length;
+      lift[side].resize(n);
+      weight[side].resize(n);
+      for (std::size_t f = 0; f < n; ++f) {
+        const double height = sourceTracks[side].low[f] - sourceFloor;
+        weight[side][f] = std::clamp(2.0 - height / sourceLegs[side].length / kContactLeave, 0.0, 1.0);
+        lift[side][f] = scale * height - (tracks[side].low[f] - targetFloor);
+      }
+    }
+    for (std::size_t f = 0; f < n; ++f)
+      common[f] = (weight[0][f] * lift[0][f] + weight[1][f] * lift[1][f]) / std::max(1.0, weight[0][f] + weight[1][f]);
+    std::vector<Vector> goal[2];
+    for (int side = 0; side < 2; ++side) {
+      const FootTrack& t = tracks[side];
+      const FootTrack& s = sourceTracks[side];
+      const double scale = legs[side].length / sourceLegs[side].length;
+      goal[side].resize(n);
+      for (std::size_t f = 0; f < n; ++f) {
+        const double w = weight[side][f];
+        goal[side][f] = Add(t.ankle[f], Scale(up, w * lift[side][f] + (1.0 - w) * common[f]));
+      }
+      for (const auto& [first, last] : contacts.feet[side]) {
+        const std::size_t a = std::size_t(first), b = std::size_t(std::min(last, frames));
+        auto across = [&](std::size_t f) {
+          return Across(Subtract(Add(t.ankle[a], Scale(Subtract(s.ankle[f], s.ankle[a]), scale)), t.ankle[f]), up);
+        };
+        for (std::size_t f = a; f < b; ++f) goal[side][f] = Add(goal[side][f], across(f));
+        for (std::size_t f = b; f < n && f < b + std::size_t(blend) && !contacts.Down(side, std::int64_t(f)); ++f)
+          goal[side][f] = Add(goal[side][f], Scale(across(b - 1), 1.0 - double(f + 1 - b) / double(blend + 1)));
+      }
+      // No deeper below the floor than the source's foot in that frame.
+      for (std::size_t f = 0; f < n; ++f) {
+        const double lowest = scale * std::min(0.0, s.low[f] - sourceFloor);
+        const double height = t.low[f] - targetFloor + Dot(Subtract(goal[side][f], t.ankle[f]), up);
+        if (height < lowest) goal[side][f] = Add(goal[side][f], Scale(up, lowest - height));
+      }
+    }
+
+    // A foot to move is one whose goal is not where the root takes it; moves
+    // below a millionth of the leg are rounding, not work to do.
+    auto moves = [&](int side, std::size_t f) {
+      const Vector ridden = Add(tracks[side].ankle[f], Scale(up, common[f]));
+      return Length(Subtract(goal[side][f], ridden)) > 1e-6 * legs[side].length;
+    };
+    // Where a leg cannot reach its goal, the root comes down, blended.
+    std::vector<Matrix> globals(result.skeleton.joints.size());
+    std::vector<double> drop(n, 0.0);
+    for (std::size_t f = 0; f < n; ++f) {
+      if (!moves(0, f) && !moves(1, f)) continue;
+      FrameGlobals(result, std::int64_t(f), globals);
+      for (int side = 0; side < 2; ++side) {
+        // As far as the leg reaches short of straight, or as far as it
+        // reaches already.
+        const Vector hip = Add(globals[std::size_t(legs[side].hip)].off, Scale(up, common[f]));
+        const Vector knee = globals[std::size_t(legs[side].knee)].off, ankle = globals[std::size_t(legs[side].ankle)].off;
+        const Vector before = globals[std::size_t(legs[side].hip)].off;
+        const double reach = std::max(0.999 * (Length(Subtract(knee, before)) + Length(Subtract(ankle, knee))),
+                                      Length(Subtract(ankle, before)));
+        const Vector toGoal = Subtract(goal[side][f], hip);
+        if (Length(toGoal) <= reach) continue;
+        const double along = Dot(toGoal, up), square = along * along - Dot(toGoal, toGoal) + reach * reach;
+        drop[f] = std::max(drop[f], square >= 0.0 ? -along - std::sqrt(square) : -along);
+      }
+    }
+    std::vector<double> lowered(n, 0.0);
+    for (std::size_t f = 0; f < n; ++f) {
+      if (!(drop[f] > 0.0)) continue;
+      for (std::int64_t i = -blend; i <= blend; ++i) {
+        const std::int64_t g = std::int64_t(f) + i;
+        if (g >= 0 && g < frames)
+          lowered[std::size_t(g)] =
+              std::max(lowered[std::size_t(g)], drop[f] * (1.0 - double(std::abs(i)) / double(blend + 1)));
+      }
+    }
+
+    for (std::size_t f = 0; f < n; ++f) {
+      const bool move[2] = {moves(0, f), moves(1, f)};
+      const double shift = common[f] - lowered[f];
+      if (!move[0] && !move[1] && !(std::abs(shift) > 1e-6 * legs[0].length)) continue;
+      const std::span<Matrix> locals = result.Frame(std::int64_t(f));
+      locals[std::size_t(root)].off = Add(locals[std::size_t(root)].off, Scale(up, shift));
+      FrameGlobals(result, std::int64_t(f), globals);
+      for (int side = 0; side < 2; ++side)
+        if (move[side] || lowered[f] > 0.0) ReachAnkle(result.skeleton, legs[side], goal[side][f], up, globals, locals);
+    }
+    return {};
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+}  // namespace norvo::retarget
