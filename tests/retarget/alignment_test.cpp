@@ -17,19 +17,13 @@
 namespace norvo::retarget {
 namespace {
 
+using test::JointNamed;
 using test::Ok;
 using test::SharedClip;
 
 constexpr double kRadians = std::numbers::pi / 180.0;
 
 Vector Unit(const Vector& v) { return Scale(v, 1.0 / Length(v)); }
-
-std::int64_t JointNamed(const Skeleton& skeleton, const std::string& name) {
-  for (std::size_t j = 0; j < skeleton.joints.size(); ++j)
-    if (skeleton.joints[j].name == name) return std::int64_t(j);
-  ADD_FAILURE() << "no joint " << name;
-  return 0;
-}
 
 bool Below(const Skeleton& skeleton, std::int64_t joint, std::int64_t ancestor) {
   for (; joint >= 0; joint = skeleton.joints[std::size_t(joint)].parent)

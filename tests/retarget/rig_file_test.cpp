@@ -55,12 +55,7 @@ TEST_F(RigFile, ReadsBackTheRigItWasSavedFrom) {
 TEST_F(RigFile, RefusesFilesThatAreNotRigs) {
   const Rig rig = test::MakeRig(test::SharedClip("cmu_02_01_walk.bvh").skeleton, "cmu", "walk");
   const std::string text = test::Ok(FormatRigFile(rig));
-  auto replaced = [&](const std::string& from, const std::string& to) {
-    std::string t = text;
-    const std::size_t at = t.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    return at == std::string::npos ? t : t.replace(at, from.size(), to);
-  };
+  auto replaced = [&](const std::string& from, const std::string& to) { return test::Replaced(text, from, to); };
   const struct {
     std::string text;
     std::string message;
