@@ -108,14 +108,7 @@ TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
 
 TEST(BvhReader, ReadsAndWritesAHierarchyNestedAHundredThousandDeep) {
   const int depth = 100000;
-  std::string text =
-      "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n";
-  for (int i = 1; i < depth; ++i)
-    text += "JOINT j" + std::to_string(i) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
-  for (int i = 0; i < depth; ++i) text += "}\n";
-  text += "MOTION\nFrames: 1\nFrame Time: 1\n";
-  for (int i = 0; i < 3 * depth + 3; ++i) text += "0 ";
-
+  const std::string text = test::ChainText(depth, 1);
   Motion clip = Clip(text);
   ASSERT_EQ(clip.skeleton.joints.size(), std::size_t(depth));
   EXPECT_EQ(clip.skeleton.joints.back().parent, depth - 2);

@@ -17,21 +17,6 @@
 namespace norvo::retarget {
 namespace {
 
-// A chain of `joints` joints, the last with an End Site, and `frames` frames.
-std::string Chain(int joints, int frames) {
-  std::string text = "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
-  for (int j = 1; j < joints; ++j)
-    text += "JOINT j" + std::to_string(j) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
-  text += "End Site\n{\nOFFSET 0 1 0\n}\n";
-  for (int j = 0; j < joints; ++j) text += "}\n";
-  text += "MOTION\nFrames: " + std::to_string(frames) + "\nFrame Time: 0.04\n";
-  for (int f = 0; f < frames; ++f) {
-    for (int v = 0; v < 3 * joints; ++v) text += v ? " 0" : "0";
-    text += "\n";
-  }
-  return text;
-}
-
 class ReaderLimits : public test::WithTool<test::WithModule> {
  protected:
   // What `parse` makes of `text` and `read` of a file that holds it: the
@@ -60,7 +45,7 @@ void ExpectRefused(const Failure& failure, const std::string& message, std::int6
 }
 
 TEST_F(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
-  const std::string atLimits = Chain(3, 2);
+  const std::string atLimits = test::ChainText(3, 2);
   const std::int64_t bytes = std::int64_t(atLimits.size());
   // Three joints and their End Site are four levels.
   const BvhLimits limits{bytes, 3, 4, 2};
@@ -75,9 +60,9 @@ TEST_F(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
     std::int64_t line;
   } cases[] = {
       {atLimits + "\n", limits, "the file is larger than the limit of " + std::to_string(bytes) + " bytes", 0},
-      {Chain(4, 2), {bytes * 2, 3, 5, 2}, "the hierarchy has more joints than the limit of 3", 15},
-      {Chain(3, 2), {bytes, 3, 3, 2}, "the hierarchy nests deeper than the limit of 3 levels", 15},
-      {Chain(3, 3), {bytes * 2, 3, 4, 2}, "Frames says 3, more than the limit of 2 frames", 22},
+      {test::ChainText(4, 2), {bytes * 2, 3, 5, 2}, "the hierarchy has more joints than the limit of 3", 15},
+      {test::ChainText(3, 2), {bytes, 3, 3, 2}, "the hierarchy nests deeper than the limit of 3 levels", 15},
+      {test::ChainText(3, 3), {bytes * 2, 3, 4, 2}, "Frames says 3, more than the limit of 2 frames", 22},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);

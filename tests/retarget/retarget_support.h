@@ -78,6 +78,21 @@ inline constexpr const char* kSmallVrm0 =
     R"("extensions":{"VRM":{"humanoid":{"humanBones":[{"bone":"hips","node":1},{"bone":"spine","node":2},)"
     R"({"bone":"jaw","node":2}]}}}})";
 
+// A chain of `joints` joints, the last with an End Site, and `frames` frames.
+inline std::string ChainText(int joints, int frames) {
+  std::string text = "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
+  for (int j = 1; j < joints; ++j)
+    text += "JOINT j" + std::to_string(j) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
+  text += "End Site\n{\nOFFSET 0 1 0\n}\n";
+  for (int j = 0; j < joints; ++j) text += "}\n";
+  text += "MOTION\nFrames: " + std::to_string(frames) + "\nFrame Time: 0.04\n";
+  for (int f = 0; f < frames; ++f) {
+    for (int v = 0; v < 3 * joints; ++v) text += v ? " 0" : "0";
+    text += "\n";
+  }
+  return text;
+}
+
 // The clip of a text, or of a shared clip, that must be valid.
 inline Motion Clip(const std::string& text) { return Ok(ParseBvh(text, "test.bvh")); }
 inline Motion SharedClip(const std::string& file) { return Ok(ReadBvhFile(SharedPath(file))); }

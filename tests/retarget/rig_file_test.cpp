@@ -24,25 +24,15 @@ TEST_F(RigFile, ReadsBackTheRigItWasSavedFrom) {
   const Rig rig = test::MakeRig(zombie.skeleton, "makehuman-game", "zombie");
   const std::string text = test::Ok(FormatRigFile(rig));
   const Rig loaded = test::Ok(ParseRigFile(text, "zombie.json"));
-  EXPECT_EQ(loaded.name, "zombie");
-  EXPECT_EQ(loaded.preset.name, "makehuman-game");
-  ASSERT_EQ(loaded.JointCount(), rig.JointCount());
-  for (std::int64_t j = 0; j < rig.JointCount(); ++j) {
-    const Joint &a = loaded.skeleton.joints[std::size_t(j)], &b = rig.skeleton.joints[std::size_t(j)];
-    EXPECT_EQ(a.name, b.name);
-    EXPECT_EQ(a.parent, b.parent);
-    EXPECT_EQ(a.rest, b.rest);
-    EXPECT_EQ(a.channels, b.channels);
-    EXPECT_EQ(a.endSites, b.endSites);
-    EXPECT_EQ(loaded.JointUuid(j), rig.JointUuid(j));
-    EXPECT_EQ(loaded.restGlobals[std::size_t(j)], rig.restGlobals[std::size_t(j)]);
-  }
+  // What the file holds writes back the same, and the rig works out the
+  // same from it.
+  EXPECT_EQ(test::Ok(FormatRigFile(loaded)), text);
+  EXPECT_EQ(loaded.restGlobals, rig.restGlobals);
   EXPECT_EQ(loaded.parts.joints, rig.parts.joints);
   EXPECT_EQ(loaded.parts.covered, rig.parts.covered);
   EXPECT_EQ(loaded.parts.empty, rig.parts.empty);
   EXPECT_EQ(loaded.measured, rig.measured);
   EXPECT_EQ(loaded.hipHeight, rig.hipHeight);
-  EXPECT_EQ(test::Ok(FormatRigFile(loaded)), text);
 
   // A name that is not UTF-8 has no place in the file.
   Skeleton latin = zombie.skeleton;
