@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <memory>
 #include <numbers>
 
@@ -17,6 +16,7 @@
 namespace norvo::retarget {
 namespace {
 
+using test::JointNamed;
 using test::Ok;
 using test::SharedClip;
 
@@ -24,62 +24,32 @@ constexpr double kRadians = std::numbers::pi / 180.0;
 
 Vector Unit(const Vector& v) { return Scale(v, 1.0 / Length(v)); }
 
-std::int64_t JointNamed(const Skeleton& skeleton, const std::string& name) {
-  for (std::size_t j = 0; j < skeleton.joints.size(); ++j)
-    if (skeleton.joints[j].name == name) return std::int64_t(j);
-  ADD_FAILURE() << "no joint " << name;
-  return 0;
-}
-
 bool Below(const Skeleton& skeleton, std::int64_t joint, std::int64_t ancestor) {
   for (; joint >= 0; joint = skeleton.joints[std::size_t(joint)].parent)
     if (joint == ancestor) return true;
   return false;
 }
 
-// The skeleton resting differently: joint j's bones turn at rest by the world
-// rotation turn(j), so each child's offset turns by its parent's turn and each
-// End Site by its own joint's.
-Skeleton RestTurned(Skeleton skeleton, const std::function<Matrix(std::int64_t)>& turn) {
+// The skeleton resting differently: the bones from each bend's joint down
+// turn at rest by its rotation, so each child's offset turns by its parent's
+// turn and each End Site by its own joint's.
+struct Bend {
+  const char* joint;
+  Vector axis;
+  double degrees;
+};
+Skeleton Bent(Skeleton skeleton, const std::vector<Bend>& bends) {
+  auto turn = [&](std::int64_t j) {
+    for (const Bend& bend : bends)
+      if (Below(skeleton, j, JointNamed(skeleton, bend.joint))) return AxisAngle(bend.axis, bend.degrees * kRadians);
+    return Matrix{};
+  };
   for (std::size_t j = 0; j < skeleton.joints.size(); ++j) {
     Joint& joint = skeleton.joints[j];
     if (joint.parent >= 0) joint.rest.off = TransformVector(turn(joint.parent), joint.Offset());
     for (Vector& site : joint.endSites) site = TransformVector(turn(std::int64_t(j)), site);
   }
   return skeleton;
-}
-
-// Both arms 45 degrees further down at rest.
-Skeleton ArmsDown(const Skeleton& skeleton) {
-  const std::vector<Matrix> rest = Ok(RestOf(skeleton)).globals;
-  Matrix turns[2];
-  const char* arms[2][2] = {{"LeftArm", "LeftForeArm"}, {"RightArm", "RightForeArm"}};
-  for (int side = 0; side < 2; ++side) {
-    const Vector along = Subtract(rest[std::size_t(JointNamed(skeleton, arms[side][1]))].off,
-                                  rest[std::size_t(JointNamed(skeleton, arms[side][0]))].off);
-    turns[side] = AxisAngle(Unit(Cross(along, {0, -1, 0})), 45.0 * kRadians);
-  }
-  const std::int64_t left = JointNamed(skeleton, "LeftArm"), right = JointNamed(skeleton, "RightArm");
-  return RestTurned(skeleton, [&](std::int64_t j) {
-    return Below(skeleton, j, left) ? turns[0] : Below(skeleton, j, right) ? turns[1] : Matrix{};
-  });
-}
-
-// Elbows bent by 30 degrees and knees by 20 at rest.
-Skeleton ElbowsAndKneesBent(const Skeleton& skeleton) {
-  const struct {
-    const char* joint;
-    Vector axis;
-    double degrees;
-  } bends[] = {{"LeftForeArm", {0, 1, 0}, -30},
-               {"RightForeArm", {0, 1, 0}, 30},
-               {"LeftLeg", {1, 0, 0}, 20},
-               {"RightLeg", {1, 0, 0}, 20}};
-  return RestTurned(skeleton, [&](std::int64_t j) {
-    for (const auto& bend : bends)
-      if (Below(skeleton, j, JointNamed(skeleton, bend.joint))) return AxisAngle(bend.axis, bend.degrees * kRadians);
-    return Matrix{};
-  });
 }
 
 // Two more joints, SpineA and SpineB, on the bone from LowerBack to Spine,
@@ -134,8 +104,14 @@ TEST_F(Alignment, VariantsOfTheRigThatRestDifferentlyGetTheSourceBoneDirections)
     const char* name;
     Skeleton variant;
     double plainAtLeast;  // the worst error without alignment
-  } cases[] = {{"arms down", ArmsDown(walk.skeleton), 44.0},
-               {"elbows and knees bent", ElbowsAndKneesBent(walk.skeleton), 19.0}};
+  } cases[] = {           // The upper arms lie along the X axis.
+               {"arms down", Bent(walk.skeleton, {{"LeftArm", {0, 0, 1}, -45}, {"RightArm", {0, 0, 1}, 45}}), 44.0},
+               {"elbows and knees bent",
+                Bent(walk.skeleton, {{"LeftForeArm", {0, 1, 0}, -30},
+                                     {"RightForeArm", {0, 1, 0}, 30},
+                                     {"LeftLeg", {1, 0, 0}, 20},
+                                     {"RightLeg", {1, 0, 0}, 20}}),
+                19.0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Rig target = test::MakeRig(c.variant, "cmu", "variant");
@@ -157,34 +133,36 @@ TEST_F(Alignment, TwoMoreSpineJointsBendLikeTheSourceSpine) {
   ASSERT_EQ(source.parts.joints[std::size_t(spinePart)].size(), 2u);
   ASSERT_EQ(target.parts.joints[std::size_t(spinePart)].size(), 4u);
 
-  // The direction from the chain's first joint (LowerBack) to its last
-  // (Spine), and every bone outside the spine.
-  auto worst = [&](const Retargeted& run, double& spine, double& others) {
-    spine = others = 0.0;
+  // The worst angle of the direction from the chain's first joint
+  // (LowerBack) to its last (Spine), and of every bone outside the spine.
+  auto spine = [&](const Retargeted& run) {
     const std::size_t s0 = std::size_t(JointNamed(walk.skeleton, "LowerBack")),
                       s1 = std::size_t(JointNamed(walk.skeleton, "Spine"));
     const std::size_t t0 = std::size_t(JointNamed(variant, "LowerBack")),
                       t1 = std::size_t(JointNamed(variant, "Spine"));
     std::vector<Matrix> sg(walk.skeleton.joints.size()), tg(variant.joints.size());
+    double worst = 0.0;
     for (std::int64_t f = 0; f < walk.FrameCount(); ++f) {
       FrameGlobals(walk, f, sg);
       FrameGlobals(run.result, f, tg);
-      spine = std::max(spine, AngleDegrees(Subtract(sg[s1].off, sg[s0].off), Subtract(tg[t1].off, tg[t0].off)));
+      worst = std::max(worst, AngleDegrees(Subtract(sg[s1].off, sg[s0].off), Subtract(tg[t1].off, tg[t0].off)));
     }
+    return worst;
+  };
+  auto others = [](const Retargeted& run) {
+    double worst = 0.0;
     for (const auto& [part, figure] : run.figures.bodyParts)
-      if (part != "Spine") others = std::max(others, figure.max);
+      if (part != "Spine") worst = std::max(worst, figure.max);
+    return worst;
   };
   const Retargeted spread = Retarget(walk, source, target, RetargetOptions{});
   const Retargeted plain = Retarget(walk, source, target, Plain());
-  double spreadSpine, spreadOthers, plainSpine, plainOthers;
-  worst(spread, spreadSpine, spreadOthers);
-  worst(plain, plainSpine, plainOthers);
-  EXPECT_LT(spreadSpine, 0.5);
-  EXPECT_LT(spreadOthers, 0.5);
+  EXPECT_LT(spine(spread), 0.5);
+  EXPECT_LT(others(spread), 0.5);
   // Without spreading the bend sits lower in the chain; the bones above it
   // still point the right way.
-  EXPECT_GT(plainSpine, 2.0);
-  EXPECT_LT(plainOthers, 0.5);
+  EXPECT_GT(spine(plain), 2.0);
+  EXPECT_LT(others(plain), 0.5);
 }
 
 TEST(Rotations, ShortestRotationsAndTheirDegenerateCases) {

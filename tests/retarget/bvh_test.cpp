@@ -1,10 +1,13 @@
-// The BVH reader and writer: the shared clips, what real files hold, every
-// malformed input with its message and line, and round trips.
+// The BVH reader and writer: what real files hold, every malformed input
+// with its message and line, and round trips; channels to matrices and back
+// in each joint's channel order, and forward kinematics.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <string>
+#include <random>
+#include <sstream>
 
 #include "norvo/retarget/bvh.h"
 #include "retarget_support.h"
@@ -13,6 +16,7 @@ namespace norvo::retarget {
 namespace {
 
 using test::Clip;
+using test::Replaced;
 
 TEST(BvhReader, ToleratesWhatRealFilesHold) {
   Motion clip =
@@ -43,12 +47,6 @@ constexpr const char* kValid = "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"        
                                "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"                                      // 10-15
                                "MOTION\nFrames: 2\nFrame Time: 0.04\n1 2 3 4 5 6 7 8 9\n1 2 3 4 5 6 7 8 9\n";  // 16-20
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  std::size_t at = text.find(from);
-  EXPECT_NE(at, std::string::npos) << from;
-  return at == std::string::npos ? text : text.replace(at, from.size(), to);
-}
-
 // Under the asan preset, LeakSanitizer also checks that no refusal leaks.
 TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
   const std::string v = kValid;
@@ -60,41 +58,41 @@ TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
   };
   const Case cases[] = {
       {"", 0, "expected HIERARCHY, found an empty file"},
-      {Replace(v, "HIERARCHY", "HIERARCH"), 1, "expected HIERARCHY, found 'HIERARCH'"},
-      {Replace(v, "ROOT Hips", "ROOT"), 2, "ROOT needs a name"},
-      {Replace(v, "JOINT Spine", "JOINT"), 6, "JOINT needs a name"},
-      {Replace(v, "ROOT Hips\n{\n", "ROOT Hips\n"), 3, "expected '{' after ROOT Hips, found 'OFFSET 0 0 0'"},
-      {Replace(v, "End Site\n{\n", "End Site\n"), 11, "expected '{' after End Site, found 'OFFSET 0 1 0'"},
-      {Replace(v, "}\n}\nMOTION", "}\nMOTION"), 15,
+      {Replaced(v, "HIERARCHY", "HIERARCH"), 1, "expected HIERARCHY, found 'HIERARCH'"},
+      {Replaced(v, "ROOT Hips", "ROOT"), 2, "ROOT needs a name"},
+      {Replaced(v, "JOINT Spine", "JOINT"), 6, "JOINT needs a name"},
+      {Replaced(v, "ROOT Hips\n{\n", "ROOT Hips\n"), 3, "expected '{' after ROOT Hips, found 'OFFSET 0 0 0'"},
+      {Replaced(v, "End Site\n{\n", "End Site\n"), 11, "expected '{' after End Site, found 'OFFSET 0 1 0'"},
+      {Replaced(v, "}\n}\nMOTION", "}\nMOTION"), 15,
        "expected OFFSET, CHANNELS, JOINT, End Site or '}' in joint Hips, found 'MOTION'"},
       {v.substr(0, v.find("}\n}\n}\n") + 4), 14, "the file ends inside joint Hips: expected '}'"},
       {v.substr(0, v.find("MOTION")), 15, "the file has no MOTION section"},
-      {Replace(v, "OFFSET 0 1 0\nCHANNELS", "OFFSET 0 1\nCHANNELS"), 8, "OFFSET needs 3 numbers, found 2"},
-      {Replace(v, "OFFSET 0 0 0", "OFFSET 0 nan 0"), 4, "'nan' is not a finite number"},
-      {Replace(v, "OFFSET 0 0 0", "OFFSET 0 0 1e999"), 4, "'1e999' is not a finite number"},
-      {Replace(v, "OFFSET 0 0 0", "OFFSET 0 0 zero"), 4, "'zero' is not a number"},
-      {Replace(v, "OFFSET 0 0 0", "OFFSET 0 0 0\nOFFSET 0 0 0"), 5, "a second OFFSET in joint Hips"},
-      {Replace(v, zyx, "CHANNELS 4 Zrotation Yrotation Xrotation"), 9, "the CHANNELS count must be 3 or 6, found 4"},
-      {Replace(v, zyx, "CHANNELS 3 Zrotation Yrotation"), 9, "CHANNELS 3 lists 2 channels"},
-      {Replace(v, zyx, "CHANNELS 3 Zrotation Yrotation Wrotation"), 9, "unknown channel 'Wrotation'"},
-      {Replace(v, zyx, "CHANNELS 3 Zrotation Yrotation Zrotation"), 9, "channel Zrotation is listed twice"},
-      {Replace(v, zyx, "CHANNELS 3 Xposition Yposition Zposition"), 9,
+      {Replaced(v, "OFFSET 0 1 0\nCHANNELS", "OFFSET 0 1\nCHANNELS"), 8, "OFFSET needs 3 numbers, found 2"},
+      {Replaced(v, "OFFSET 0 0 0", "OFFSET 0 nan 0"), 4, "'nan' is not a finite number"},
+      {Replaced(v, "OFFSET 0 0 0", "OFFSET 0 0 1e999"), 4, "'1e999' is not a finite number"},
+      {Replaced(v, "OFFSET 0 0 0", "OFFSET 0 0 zero"), 4, "'zero' is not a number"},
+      {Replaced(v, "OFFSET 0 0 0", "OFFSET 0 0 0\nOFFSET 0 0 0"), 5, "a second OFFSET in joint Hips"},
+      {Replaced(v, zyx, "CHANNELS 4 Zrotation Yrotation Xrotation"), 9, "the CHANNELS count must be 3 or 6, found 4"},
+      {Replaced(v, zyx, "CHANNELS 3 Zrotation Yrotation"), 9, "CHANNELS 3 lists 2 channels"},
+      {Replaced(v, zyx, "CHANNELS 3 Zrotation Yrotation Wrotation"), 9, "unknown channel 'Wrotation'"},
+      {Replaced(v, zyx, "CHANNELS 3 Zrotation Yrotation Zrotation"), 9, "channel Zrotation is listed twice"},
+      {Replaced(v, zyx, "CHANNELS 3 Xposition Yposition Zposition"), 9,
        "CHANNELS 3 must be Xrotation, Yrotation and Zrotation"},
-      {Replace(v, zyx + "\n", ""), 13, "joint Spine has no CHANNELS"},
-      {Replace(v, "{\nOFFSET 0 1 0\n}", "{\nOFFSET 0 1 0\n" + zyx + "\n}"), 13, "an End Site has no CHANNELS"},
-      {Replace(v, "{\nOFFSET 0 1 0\n}", "{\n}"), 12, "the End Site of Spine has no OFFSET"},
-      {Replace(v, "}\nMOTION", "}\nROOT Other\nMOTION"), 16, "a second ROOT: one skeleton per file is read"},
-      {Replace(v, "Frames: 2", "Frame: 2"), 17, "expected 'Frames: <count>' after MOTION"},
-      {Replace(v, "Frames: 2", "Frames: -2"), 17, "the frame count must be a whole number, found '-2'"},
-      {Replace(v, "Frame Time: 0.04", "Frame Time: 0"), 18, "the Frame Time must be more than 0 seconds, found '0'"},
-      {Replace(v, "9\n1 2", "9\n1 2 3"), 20, "a frame line with 10 values; the hierarchy has 9 channels"},
-      {Replace(v, "8 9\n", "8\n"), 19, "a frame line with 8 values; the hierarchy has 9 channels"},
-      {Replace(v, "5 6 7 8 9\n", "5 nan 7 8 9\n"), 19, "'nan' is not a finite number"},
+      {Replaced(v, zyx + "\n", ""), 13, "joint Spine has no CHANNELS"},
+      {Replaced(v, "{\nOFFSET 0 1 0\n}", "{\nOFFSET 0 1 0\n" + zyx + "\n}"), 13, "an End Site has no CHANNELS"},
+      {Replaced(v, "{\nOFFSET 0 1 0\n}", "{\n}"), 12, "the End Site of Spine has no OFFSET"},
+      {Replaced(v, "}\nMOTION", "}\nROOT Other\nMOTION"), 16, "a second ROOT: one skeleton per file is read"},
+      {Replaced(v, "Frames: 2", "Frame: 2"), 17, "expected 'Frames: <count>' after MOTION"},
+      {Replaced(v, "Frames: 2", "Frames: -2"), 17, "the frame count must be a whole number, found '-2'"},
+      {Replaced(v, "Frame Time: 0.04", "Frame Time: 0"), 18, "the Frame Time must be more than 0 seconds, found '0'"},
+      {Replaced(v, "9\n1 2", "9\n1 2 3"), 20, "a frame line with 10 values; the hierarchy has 9 channels"},
+      {Replaced(v, "8 9\n", "8\n"), 19, "a frame line with 8 values; the hierarchy has 9 channels"},
+      {Replaced(v, "5 6 7 8 9\n", "5 nan 7 8 9\n"), 19, "'nan' is not a finite number"},
       // A count that the file does not back allocates nothing for it.
-      {Replace(v, "Frames: 2", "Frames: 999999999999999999"), 17,
+      {Replaced(v, "Frames: 2", "Frames: 999999999999999999"), 17,
        "Frames says 999999999999999999, more than the limit of 10000000 frames"},
-      {Replace(v, "Frames: 2", "Frames: 9999999"), 17, "Frames says 9999999, but the file holds 2 frame lines"},
-      {Replace(v, "Frames: 2", "Frames: 1"), 20, "more frame lines than the 1 that Frames says"},
+      {Replaced(v, "Frames: 2", "Frames: 9999999"), 17, "Frames says 9999999, but the file holds 2 frame lines"},
+      {Replaced(v, "Frames: 2", "Frames: 1"), 20, "more frame lines than the 1 that Frames says"},
   };
   ASSERT_TRUE(ParseBvh(v, "good.bvh").has_value());
   for (const Case& c : cases) {
@@ -110,14 +108,7 @@ TEST(BvhReader, RefusesMalformedInputWithLineAndReason) {
 
 TEST(BvhReader, ReadsAndWritesAHierarchyNestedAHundredThousandDeep) {
   const int depth = 100000;
-  std::string text =
-      "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n";
-  for (int i = 1; i < depth; ++i)
-    text += "JOINT j" + std::to_string(i) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
-  for (int i = 0; i < depth; ++i) text += "}\n";
-  text += "MOTION\nFrames: 1\nFrame Time: 1\n";
-  for (int i = 0; i < 3 * depth + 3; ++i) text += "0 ";
-
+  const std::string text = test::ChainText(depth, 1);
   Motion clip = Clip(text);
   ASSERT_EQ(clip.skeleton.joints.size(), std::size_t(depth));
   EXPECT_EQ(clip.skeleton.joints.back().parent, depth - 2);
@@ -161,6 +152,93 @@ TEST(BvhWriter, WritesHugeAndTinyValuesSoThatTheyReadBack) {
     EXPECT_EQ(again.skeleton.joints[1].endSites.at(0).y, rounded);
     EXPECT_EQ(again.Frame(0)[0].off.x, rounded);
   }
+}
+
+void ExpectNear(const Matrix& a, const Matrix& b, double tolerance) {
+  for (const auto& [u, v] :
+       {std::pair{a.off, b.off}, std::pair{a.v1, b.v1}, std::pair{a.v2, b.v2}, std::pair{a.v3, b.v3}})
+    EXPECT_LE(std::max({std::abs(u.x - v.x), std::abs(u.y - v.y), std::abs(u.z - v.z)}), tolerance);
+}
+
+const int kZyx[3] = {2, 1, 0};
+
+TEST(Euler, TheLastChannelTurnsFirst) {
+  // Rz(90) * Rx(90): Rx takes y to z and z to -y, then Rz keeps z and takes
+  // x to y and -y to x.
+  const double both[3] = {90, 0, 90};
+  ExpectNear(RotationFromEuler(kZyx, both), Matrix{{}, {0, 1, 0}, {0, 0, 1}, {1, 0, 0}}, 1e-15);
+}
+
+TEST(Euler, RoundTripsInEveryOrderIncludingGimbalLock) {
+  const int orders[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+  std::mt19937 random(7);
+  std::uniform_real_distribution<double> any(-179.0, 179.0), middle(-89.0, 89.0);
+  for (const auto& axes : orders) {
+    SCOPED_TRACE(std::to_string(axes[0]) + std::to_string(axes[1]) + std::to_string(axes[2]));
+    for (int i = 0; i < 200; ++i) {
+      double angles[3] = {any(random), i < 20 ? (i % 2 ? 90.0 : -90.0) : middle(random), any(random)};
+      Matrix m = RotationFromEuler(axes, angles);
+      double back[3];
+      EulerFromRotation(m, axes, back);
+      ExpectNear(RotationFromEuler(axes, back), m, 1e-12);
+      if (i >= 20) {
+        EXPECT_LT(std::abs(back[0] - angles[0]) + std::abs(back[2] - angles[2]), 1e-9);
+      }
+    }
+  }
+}
+
+// The numbers of a frame line of a BVH text: its last line.
+std::vector<double> LastLine(const std::string& text) {
+  std::vector<double> values;
+  std::istringstream line(text.substr(text.rfind('\n', text.size() - 2) + 1));
+  for (double value; line >> value;) values.push_back(value);
+  return values;
+}
+
+TEST(JointMatrices, FollowTheChannelOrderAndStayCloseToThePreviousFrame) {
+  Skeleton skeleton;
+  skeleton.AddJoint("j", -1, {1, 2, 3},
+                    {Channel::Yrotation, Channel::Zposition, Channel::Xrotation, Channel::Xposition, Channel::Zrotation,
+                     Channel::Yposition});
+  const double frame[6] = {30, 0.5, -40, 0.25, 100, -1}, angles[3] = {30, -40, 100};
+  const int yxz[3] = {1, 0, 2};
+  Matrix expected = RotationFromEuler(yxz, angles);
+  expected.off = {1.25, 1, 3.5};
+  const Motion motion = test::Ok(MotionFromChannels(skeleton, 0.1, frame));
+  ExpectNear(motion.Frame(0)[0], expected, 1e-15);
+  const std::vector<double> written = LastLine(test::Ok(FormatBvh(motion)));
+  ASSERT_EQ(written.size(), 6u);
+  for (int i = 0; i < 6; ++i) EXPECT_NEAR(written[std::size_t(i)], frame[i], 1e-6) << i;
+  EXPECT_EQ(skeleton.joints[0].rest, (Matrix{{1, 2, 3}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}));
+
+  // A turn through 180 degrees, and one past the middle angle's 90, keep
+  // the written angles near the frame before's instead of jumping.
+  skeleton.joints[0].channels = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+  const double cases[3][2][3] = {
+      {{179, 10, 20}, {-178, 11, 21}}, {{-170, 5, 0}, {175, 4, 1}}, {{30, 88, 10}, {210, 92, 190}}};
+  for (const auto& [previous, now] : cases) {
+    Motion two = test::Ok(MotionFromChannels(skeleton, 0.1, std::span<const double>(previous, 3)));
+    two.locals.push_back(RotationFromEuler(kZyx, now));
+    two.locals.back().off = skeleton.joints[0].Offset();
+    const std::vector<double> stored = LastLine(test::Ok(FormatBvh(two)));
+    ASSERT_EQ(stored.size(), 3u);
+    ExpectNear(RotationFromEuler(kZyx, stored.data()), RotationFromEuler(kZyx, now), 1e-6);
+    for (int i = 0; i < 3; ++i) EXPECT_LT(std::abs(stored[std::size_t(i)] - previous[i]), 16.0) << i;
+  }
+}
+
+TEST(ForwardKinematics, ComposesParentsBeforeChildren) {
+  Skeleton skeleton;
+  for (int j = 0; j < 3; ++j)
+    skeleton.AddJoint("j", j - 1, j ? Vector{2, 0, 0} : Vector{0, 1, 0},
+                      {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation});
+  const double frame[9] = {90, 0, 0, 90, 0, 0, 0, 0, 0};
+  const Motion motion = test::Ok(MotionFromChannels(skeleton, 0.1, frame));
+  Matrix globals[3];
+  FrameGlobals(motion, 0, globals);
+  ExpectNear(globals[1], Matrix{{0, 3, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 1}}, 1e-15);
+  ExpectNear(globals[2], Matrix{{-2, 3, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 1}}, 1e-15);
 }
 
 }  // namespace

@@ -17,19 +17,14 @@ namespace {
 using test::Ok;
 using test::SharedPath;
 
-class Gltf : public test::WithTool<test::WithModule> {
- protected:
-  // The small glTF with each `from` replaced by its `to`.
-  static std::string Small(const std::vector<std::pair<std::string, std::string>>& edits) {
-    std::string text = test::kSmallGltf;
-    for (const auto& [from, to] : edits) {
-      const std::size_t at = text.find(from);
-      EXPECT_NE(at, std::string::npos) << from;
-      if (at != std::string::npos) text.replace(at, from.size(), to);
-    }
-    return text;
-  }
-};
+using Gltf = test::WithTool<test::WithModule>;
+
+// The small glTF with each `from` replaced by its `to`.
+std::string Small(const std::vector<std::pair<std::string, std::string>>& edits) {
+  std::string text = test::kSmallGltf;
+  for (const auto& [from, to] : edits) text = test::Replaced(text, from, to);
+  return text;
+}
 
 // The largest distance between the joints' world positions of two motions
 // over every frame, the joints of `a` paired with those of `b` by name.

@@ -17,22 +17,26 @@
 namespace norvo::retarget {
 namespace {
 
-// A chain of `joints` joints, the last with an End Site, and `frames` frames.
-std::string Chain(int joints, int frames) {
-  std::string text = "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
-  for (int j = 1; j < joints; ++j)
-    text += "JOINT j" + std::to_string(j) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
-  text += "End Site\n{\nOFFSET 0 1 0\n}\n";
-  for (int j = 0; j < joints; ++j) text += "}\n";
-  text += "MOTION\nFrames: " + std::to_string(frames) + "\nFrame Time: 0.04\n";
-  for (int f = 0; f < frames; ++f) {
-    for (int v = 0; v < 3 * joints; ++v) text += v ? " 0" : "0";
-    text += "\n";
+class ReaderLimits : public test::WithTool<test::WithModule> {
+ protected:
+  // What `parse` makes of `text` and `read` of a file that holds it: the
+  // same value or the same refusal, which names the file.
+  template <class Text, class T, class Limits>
+  Outcome<T> ReadBoth(Outcome<T> (*parse)(Text, const std::string&, const Limits&),
+                      Outcome<T> (*read)(const std::string&, const Limits&), const std::string& text,
+                      const Limits& limits) {
+    Outcome<T> parsed = parse(text, "limits.txt", limits);
+    const std::string file = Write("limits.txt", text);
+    const Outcome<T> fromFile = read(file, limits);
+    EXPECT_EQ(fromFile.has_value(), parsed.has_value());
+    if (!parsed.has_value() && !fromFile.has_value()) {
+      EXPECT_EQ(fromFile.failure().message, parsed.failure().message);
+      EXPECT_EQ(fromFile.failure().line, parsed.failure().line);
+      EXPECT_EQ(fromFile.failure().file, file);
+    }
+    return parsed;
   }
-  return text;
-}
-
-using ReaderLimits = test::WithTool<>;
+};
 
 void ExpectRefused(const Failure& failure, const std::string& message, std::int64_t line) {
   EXPECT_EQ(failure.kind, FailureKind::BadInput);
@@ -41,14 +45,13 @@ void ExpectRefused(const Failure& failure, const std::string& message, std::int6
 }
 
 TEST_F(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
-  const std::string atLimits = Chain(3, 2);
+  const std::string atLimits = test::ChainText(3, 2);
   const std::int64_t bytes = std::int64_t(atLimits.size());
   // Three joints and their End Site are four levels.
   const BvhLimits limits{bytes, 3, 4, 2};
-  const Motion clip = test::Ok(ParseBvh(atLimits, "ok.bvh", limits));
+  const Motion clip = test::Ok(ReadBoth(ParseBvh, ReadBvhFile, atLimits, limits));
   EXPECT_EQ(clip.skeleton.joints.size(), 3u);
   EXPECT_EQ(clip.FrameCount(), 2);
-  EXPECT_TRUE(ReadBvhFile(Write("ok.bvh", atLimits), limits).has_value());
 
   const struct {
     std::string text;
@@ -57,21 +60,15 @@ TEST_F(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
     std::int64_t line;
   } cases[] = {
       {atLimits + "\n", limits, "the file is larger than the limit of " + std::to_string(bytes) + " bytes", 0},
-      {Chain(4, 2), {bytes * 2, 3, 5, 2}, "the hierarchy has more joints than the limit of 3", 15},
-      {Chain(3, 2), {bytes, 3, 3, 2}, "the hierarchy nests deeper than the limit of 3 levels", 15},
-      {Chain(3, 3), {bytes * 2, 3, 4, 2}, "Frames says 3, more than the limit of 2 frames", 22},
+      {test::ChainText(4, 2), {bytes * 2, 3, 5, 2}, "the hierarchy has more joints than the limit of 3", 15},
+      {test::ChainText(3, 2), {bytes, 3, 3, 2}, "the hierarchy nests deeper than the limit of 3 levels", 15},
+      {test::ChainText(3, 3), {bytes * 2, 3, 4, 2}, "Frames says 3, more than the limit of 2 frames", 22},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    Outcome<Motion> parsed = ParseBvh(c.text, "big.bvh", c.limits);
-    ASSERT_FALSE(parsed.has_value());
-    ExpectRefused(parsed.failure(), c.message, c.line);
-    // The same from a file, named by its path.
-    const std::string file = Write("big", c.text);
-    Outcome<Motion> read = ReadBvhFile(file, c.limits);
+    const Outcome<Motion> read = ReadBoth(ParseBvh, ReadBvhFile, c.text, c.limits);
     ASSERT_FALSE(read.has_value());
     ExpectRefused(read.failure(), c.message, c.line);
-    EXPECT_EQ(read.failure().file, file);
   }
 }
 
@@ -101,9 +98,8 @@ TEST_F(ReaderLimits, PresetAtEachLimitIsReadAndOnePastItIsRefused) {
       "{\"discard\": [\"End\"],\n\"bodyParts\": {\"Hips\": {\"keywords\": [\"Hips\", \"Pelvis\"]}}}";
   const std::int64_t bytes = std::int64_t(atLimits.size());
   const PresetLimits limits{bytes, 4, 3};
-  const Preset preset = test::Ok(ParsePreset(atLimits, "ok.json", limits));
+  const Preset preset = test::Ok(ReadBoth(ParsePreset, ReadPresetFile, atLimits, limits));
   EXPECT_EQ(preset.parts[0].keywords.size(), 2u);
-  EXPECT_TRUE(ReadPresetFile(Write("ok.json", atLimits), limits).has_value());
 
   const struct {
     std::string text;
@@ -122,11 +118,7 @@ TEST_F(ReaderLimits, PresetAtEachLimitIsReadAndOnePastItIsRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    Outcome<Preset> parsed = ParsePreset(c.text, "big.json", c.limits);
-    ASSERT_FALSE(parsed.has_value());
-    ExpectRefused(parsed.failure(), c.message, c.line);
-    const std::string file = Write("big", c.text);
-    Outcome<Preset> read = ReadPresetFile(file, c.limits);
+    const Outcome<Preset> read = ReadBoth(ParsePreset, ReadPresetFile, c.text, c.limits);
     ASSERT_FALSE(read.has_value());
     ExpectRefused(read.failure(), c.message, c.line);
   }
@@ -148,17 +140,14 @@ void Measure(const nlohmann::json& value, std::int64_t level, std::int64_t& dept
   }
 }
 
-class RigLimits : public test::WithTool<test::WithModule> {};
-
-TEST_F(RigLimits, RigFileAtEachLimitIsReadAndOnePastItIsRefused) {
+TEST_F(ReaderLimits, RigFileAtEachLimitIsReadAndOnePastItIsRefused) {
   const Rig rig = test::MakeRig(test::SharedClip("cmu_02_01_walk.bvh").skeleton, "cmu", "walk");
   const std::string text = test::Ok(FormatRigFile(rig));
   const nlohmann::json parsed = nlohmann::json::parse(text);
   std::int64_t depth = 0, longest = 0;
   Measure(parsed, 1, depth, longest, true);
   const JsonLimits limits{Int(text.size()), depth, Int(parsed["objects"].size()), longest};
-  EXPECT_EQ(test::Ok(ParseRigFile(text, "ok.json", limits)).nodes.size(), rig.nodes.size());
-  EXPECT_TRUE(ReadRigFile(Write("ok.json", text), limits).has_value());
+  EXPECT_EQ(test::Ok(ReadBoth(ParseRigFile, ReadRigFile, text, limits)).nodes.size(), rig.nodes.size());
 
   const struct {
     JsonLimits limits;
@@ -175,18 +164,13 @@ TEST_F(RigLimits, RigFileAtEachLimitIsReadAndOnePastItIsRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    Outcome<Rig> loaded = ParseRigFile(text, "big.json", c.limits);
+    const Outcome<Rig> loaded = ReadBoth(ParseRigFile, ReadRigFile, text, c.limits);
     ASSERT_FALSE(loaded.has_value());
     EXPECT_EQ(loaded.failure().kind, FailureKind::BadInput);
     EXPECT_TRUE(loaded.failure().message.ends_with(c.message)) << loaded.failure().message;
     if (c.limits.textBytes == limits.textBytes) {
       EXPECT_TRUE(loaded.failure().message.starts_with("the rig file is past a limit: /")) << loaded.failure().message;
     }
-    const std::string file = Write("big.json", text);
-    Outcome<Rig> read = ReadRigFile(file, c.limits);
-    ASSERT_FALSE(read.has_value());
-    EXPECT_EQ(read.failure().message, loaded.failure().message);
-    EXPECT_EQ(read.failure().file, file);
   }
 }
 

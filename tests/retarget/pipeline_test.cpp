@@ -1,17 +1,20 @@
 // The retargeting pipeline on the shared clips: a clip onto its own
 // skeleton, onto a skeleton with the same joints and other offsets, and onto
-// a rig of another family; the root's path; depth; allocation failure.
+// a rig of another family; the root's path, also in place; depth; allocation
+// failure; foot sliding and planted feet.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <utility>
 
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/sample.h"
 #include "retarget_support.h"
 #include "test_support.h"
+#include "norvo/retarget/feet.h"
 
 namespace norvo::retarget {
 namespace {
@@ -82,40 +85,31 @@ TEST_F(Pipeline, ASkeletonWithOtherOffsetsGetsTheSameLocalRotationsAndAScaledRoo
   }
   EXPECT_LT(rotation[0], 1e-9);
 
-  // Only the root moves, by the source's displacement scaled as asked.
+  // Only the root moves, by the source's displacement scaled as asked; in
+  // place, by its height alone.
   const std::span<const Matrix> frame = clip.Frame(100);
   const Vector moved = frame[0].off;  // the source rests at the origin
-  RetargetOptions none, fixed, still;
+  RetargetOptions none, fixed, still, inPlace;
   none.scale = RetargetOptions::Scale::None;
   fixed.scale = RetargetOptions::Scale::Fixed;
   fixed.fixedScale = 0.5;
   still.rootTranslation = false;
-  const std::pair<RetargetOptions, double> cases[] = {
-      {RetargetOptions{}, target.hipHeight / source.hipHeight}, {none, 1.0}, {fixed, 0.5}, {still, 0.0}};
-  for (const auto& [options, scale] : cases) {
-    SCOPED_TRACE(scale);
+  inPlace.inPlace = true;
+  const double automatic = target.hipHeight / source.hipHeight;
+  // Aligned, the target stands along the source's up axis.
+  const Vector height = Scale(source.up, Dot(moved, source.up));
+  const std::pair<RetargetOptions, Vector> cases[] = {{RetargetOptions{}, Scale(moved, automatic)},
+                                                      {none, moved},
+                                                      {fixed, Scale(moved, 0.5)},
+                                                      {still, {}},
+                                                      {inPlace, Scale(height, automatic)}};
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    const auto& [options, displacement] = cases[i];
     ASSERT_TRUE(Make(source, target, options)->RetargetFrame(frame, locals).has_value());
-    EXPECT_LT(Length(Subtract(locals[0].off, Add(target.restLocals[0].off, Scale(moved, scale)))), 1e-9);
+    EXPECT_LT(Length(Subtract(locals[0].off, Add(target.restLocals[0].off, displacement))), 1e-9);
     for (std::size_t j = 1; j < n; ++j) EXPECT_LT(Length(Subtract(locals[j].off, target.restLocals[j].off)), 1e-12);
   }
-}
-
-TEST_F(Pipeline, ARigOfAnotherFamilyKeepsItsHierarchyAndItsUnpairedJointsRest) {
-  Motion clip = SharedClip("cmu_02_01_walk.bvh");
-  Motion zombie = SharedClip("makehuman_zombie_walk.bvh");
-  Rig source = test::MakeRig(clip.skeleton, "cmu"), target = test::MakeRig(zombie.skeleton, "makehuman-game");
-  auto retargeter = Make(source, target);
-  // The target's hierarchy as it stands, with the source's frames.
-  const std::string written = Ok(FormatBvh(Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount()))));
-  const std::string rest = Ok(FormatBvh(zombie));
-  EXPECT_EQ(written.substr(0, written.find("MOTION")), rest.substr(0, rest.find("MOTION")));
-  const Motion again = test::Clip(written);
-  EXPECT_EQ(again.FrameCount(), 344);
-  EXPECT_EQ(again.frameTime, clip.frameTime);
-  // A joint with no partner stays at rest: the jaw does not move.
-  const Joint& jaw = zombie.skeleton.joints[7];
-  ASSERT_EQ(jaw.name, "Jaw");
-  for (std::int64_t f = 0; f < again.FrameCount(); ++f) EXPECT_EQ(again.Frame(f)[7], jaw.rest);
 }
 
 TEST_F(Pipeline, RetargetsAChainAHundredThousandDeep) {
@@ -163,6 +157,81 @@ TEST_F(Pipeline, FailsCleanlyWhenMemoryRunsOut) {
     EXPECT_GT(failures, 0);
     EXPECT_EQ(locals, expected);
   }
+}
+
+// Onto a rig of another family, with its feet planted afterwards.
+TEST_F(Pipeline, ARigOfAnotherFamilyKeepsItsHierarchyItsUnpairedJointsRestAndLockedFeetSlideLess) {
+  const Motion walk = SharedClip("cmu_02_01_walk.bvh");
+  const Motion zombie = SharedClip("makehuman_zombie_walk.bvh");
+  const Rig source = test::MakeRig(walk.skeleton, "cmu", "walk");
+  const Rig target = test::MakeRig(zombie.skeleton, "makehuman-game", "zombie");
+  auto retargeter = Make(source, target);
+  Motion result = Ok(RetargetClip(*retargeter, walk, target, 0, walk.FrameCount()));
+  // The target's hierarchy as it stands, with the source's frames.
+  const std::string written = Ok(FormatBvh(result)), rest = Ok(FormatBvh(zombie));
+  EXPECT_EQ(written.substr(0, written.find("MOTION")), rest.substr(0, rest.find("MOTION")));
+  const Motion again = test::Clip(written);
+  EXPECT_EQ(again.FrameCount(), 344);
+  EXPECT_EQ(again.frameTime, walk.frameTime);
+  // A joint with no partner stays at rest: the jaw does not move.
+  const Joint& jaw = zombie.skeleton.joints[7];
+  ASSERT_EQ(jaw.name, "Jaw");
+  for (std::int64_t f = 0; f < again.FrameCount(); ++f) EXPECT_EQ(again.Frame(f)[7], jaw.rest);
+
+  // Locked feet slide no more than the source's and keep their height.
+  const Vector up = StandingUp(source, source.restGlobals);
+  EXPECT_NEAR(up.y, 1.0, 0.01);
+
+  const FootSliding bySource = Ok(MeasureFootSliding(walk, source, up));
+  const FootSliding loose = Ok(MeasureFootSliding(result, target, up));
+  const Motion unlocked = result;
+  ASSERT_TRUE(LockFeet(result, target, up).has_value());
+  const FootSliding locked = Ok(MeasureFootSliding(result, target, up));
+  ASSERT_TRUE(bySource.measured && loose.measured && locked.measured);
+  for (int side = 0; side < 2; ++side) {
+    SCOPED_TRACE(side);
+    EXPECT_GT(bySource.contactFrames[side], 30);
+    EXPECT_GT(bySource.speed[side], 0.1);
+    EXPECT_GT(loose.speed[side], 0.1);
+    // Where the target's shorter stride cannot keep up, the foot slides as
+    // little as the leg allows.
+    EXPECT_LT(locked.speed[side], bySource.speed[side]);
+    EXPECT_LT(locked.speed[side], 0.75 * loose.speed[side]);
+    EXPECT_EQ(locked.contactFrames[side], loose.contactFrames[side]);
+  }
+
+  // Only the legs change (they come last in the file), and the ankles keep
+  // their height.
+  const std::size_t firstLegJoint =
+      std::size_t(target.parts.joints[std::size_t(FindStandardBodyPart("LeftUpperLeg"))][0]);
+  std::vector<Matrix> ga(result.skeleton.joints.size()), gb(ga.size());
+  for (std::int64_t f = 0; f < result.FrameCount(); f += 7) {
+    const std::span<const Matrix> a = unlocked.Frame(f), b = std::as_const(result).Frame(f);
+    FrameGlobals(unlocked, f, ga);
+    FrameGlobals(result, f, gb);
+    for (std::size_t j = 0; j < firstLegJoint; ++j) ASSERT_EQ(a[j], b[j]) << j;
+    for (const char* foot : {"LeftFoot", "RightFoot"}) {
+      const std::size_t ankle = std::size_t(target.parts.joints[std::size_t(FindStandardBodyPart(foot))][0]);
+      EXPECT_NEAR(Dot(ga[ankle].off, up), Dot(gb[ankle].off, up), 1e-3);
+    }
+  }
+}
+
+TEST_F(Pipeline, ARigWithoutLegsHasItsFeetNotMeasuredAndNotChanged) {
+  Motion clip = test::Clip(
+      "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\nCHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
+      "JOINT Head\n{\nOFFSET 0 5 0\nCHANNELS 3 Zrotation Yrotation Xrotation\nEnd Site\n{\nOFFSET 0 1 0\n}\n}\n}\n"
+      "MOTION\nFrames: 2\nFrame Time: 0.1\n0 0 0 0 0 0 0 0 0\n1 0 0 0 0 0 0 0 0\n");
+  const Rig rig = test::MakeRig(clip.skeleton, "cmu");
+  const Vector up = StandingUp(rig, rig.restGlobals);
+  EXPECT_EQ(up, (Vector{0, 1, 0}));
+  EXPECT_FALSE(Ok(MeasureFootSliding(clip, rig, up)).measured);
+  const std::vector<Matrix> before = clip.locals;
+  ASSERT_TRUE(LockFeet(clip, rig, up).has_value());
+  EXPECT_EQ(clip.locals, before);
+  // No up axis: nothing measured either.
+  const Motion walk = SharedClip("cmu_02_01_walk.bvh");
+  EXPECT_FALSE(Ok(MeasureFootSliding(walk, test::MakeRig(walk.skeleton, "cmu"), Vector{})).measured);
 }
 
 }  // namespace

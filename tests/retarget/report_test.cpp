@@ -1,16 +1,21 @@
 // The match report on the shared clips: its JSON says what the rigs' body
-// parts and the module's association hold; its text reads the same.
+// parts and the module's association hold; its text reads the same. The
+// contact sheet: well-formed XML (a small checker below) with the expected
+// figures, bones and marks, joint names escaped.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+#include <map>
+#include <regex>
 
 #include "norvo/retarget/pipeline.h"
 #include "norvo/retarget/report.h"
 #include "retarget_support.h"
 #include "tool_support.h"
+#include "norvo/retarget/svg.h"
 
 namespace norvo::retarget {
 namespace {
@@ -19,14 +24,6 @@ using nlohmann::json;
 using test::Ok;
 
 using Report = test::WithModule;
-
-// The joint of a rig by name.
-std::int64_t JointNamed(const Rig& rig, const std::string& name) {
-  for (std::size_t j = 0; j < rig.skeleton.joints.size(); ++j)
-    if (rig.skeleton.joints[j].name == name) return std::int64_t(j);
-  ADD_FAILURE() << "no joint " << name << " in " << rig.name;
-  return 0;
-}
 
 // The rig's body parts in the JSON match the module's skeleton lists, each
 // joint with a keyword that takes it; every other joint is listed untaken.
@@ -44,7 +41,7 @@ void CheckRig(const json& out, const Rig& rig, const char* preset) {
     for (Int k = 0; k < skeleton.GetCount(); ++k) {
       const std::string name = part["joints"][std::size_t(k)]["joint"];
       const std::string keyword = part["joints"][std::size_t(k)]["keyword"];
-      EXPECT_EQ(rig.JointUuid(JointNamed(rig, name)), skeleton[k]);
+      EXPECT_EQ(rig.JointUuid(test::JointNamed(rig.skeleton, name)), skeleton[k]);
       EXPECT_TRUE(KeywordMatches(keyword, name)) << keyword << " " << name;
     }
     listed += skeleton.GetCount();
@@ -90,8 +87,8 @@ TEST_F(Report, JsonHoldsWhatTheRigsAndTheAssociationHold) {
       const int part = FindStandardBodyPart(pairing["bodyPart"].get<std::string>());
       ASSERT_GE(part, 0);
       for (const json& pair : pairing["pairs"]) {
-        const Uuid& from = source.JointUuid(JointNamed(source, pair[0]));
-        const Uuid& to = target.JointUuid(JointNamed(target, pair[1]));
+        const Uuid& from = source.JointUuid(test::JointNamed(source.skeleton, pair[0]));
+        const Uuid& to = target.JointUuid(test::JointNamed(target.skeleton, pair[1]));
         EXPECT_EQ(association.GetAssociatedUuid(from).value(), to) << pair;
         EXPECT_EQ(association.GetAssociatedUuid(to).value(), from) << pair;
         ++pairs;
@@ -135,17 +132,6 @@ TEST_F(Report, TextSaysWhichKeywordTookEachJointAndWhatStayedUnpaired) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
-TEST_F(Report, JsonKeepsANameThatIsNotUtf8) {
-  Skeleton skeleton = test::SharedClip("cmu_02_01_walk.bvh").skeleton;
-  skeleton.joints[0].name = "Hips\xe9";  // Latin-1
-  const Rig rig = Ok(BuildRig("latin", skeleton, test::ShippedPresets()[2]));
-  ASSERT_EQ(rig.preset.name, "cmu");
-  auto retargeter = Ok(Retargeter::Create(rig, rig, {}));
-  const json out = json::parse(Ok(ReportJson(Ok(BuildMatchReport(rig, "a.bvh", rig, "a.bvh", *retargeter)))));
-  EXPECT_EQ(out["source"]["bodyParts"][0]["joints"][0]["joint"], "Hips\xef\xbf\xbd");
-  EXPECT_EQ(out["pairs"][0]["pairs"][0][0], "Hips\xef\xbf\xbd");
-}
-
 // Two preset files may carry one name: the report keeps one member for it,
 // with the score of the last.
 TEST(ReportJsonText, NamesEachPresetOnce) {
@@ -170,13 +156,7 @@ TEST_F(ReportCommand, WritesJsonOrPrintsTextAndDrawsThePicture) {
   EXPECT_EQ(ran.status, 0);
   EXPECT_NE(ran.out.find("\nreport  " + Path("r.json") + "\n"), std::string::npos) << ran.out;
   EXPECT_NE(ran.out.find("\npicture " + Path("p.svg") + "\n"), std::string::npos) << ran.out;
-  const std::string text = test::ReadAll(Path("r.json"));
-  const json report = json::parse(text);
-  // Laid out as the JSON library lays out a value with an indent of two.
-  EXPECT_EQ(nlohmann::ordered_json::parse(text).dump(2) + "\n", text);
-  EXPECT_EQ(report["source"]["preset"], "cmu");
-  EXPECT_EQ(report["target"]["preset"], "makehuman-game");
-  EXPECT_EQ(report["source"]["file"], "cmu_02_01_walk.bvh");
+  EXPECT_EQ(json::parse(test::ReadAll(Path("r.json")))["source"]["file"], "cmu_02_01_walk.bvh");
   EXPECT_GT(std::filesystem::file_size(Path("p.svg")), 10000u);
 
   ran = run("--report - -q");
@@ -185,6 +165,80 @@ TEST_F(ReportCommand, WritesJsonOrPrintsTextAndDrawsThePicture) {
   ran = run("--report -");
   EXPECT_EQ(ran.out.rfind("source  cmu_02_01_walk.bvh: 31 joints", 0), 0u) << ran.out;
   EXPECT_NE(ran.out.find("\n\nsource cmu_02_01_walk (cmu_02_01_walk.bvh): preset cmu"), std::string::npos) << ran.out;
+}
+
+// Checks that `text` is well-formed XML: tags nest and close, attribute
+// values are quoted, '&' starts a known entity, '<' and '>' only delimit
+// markup. Counts the elements by "name.class" (class empty when none).
+::testing::AssertionResult WellFormed(const std::string& text, std::map<std::string, int>& elements) {
+  static const std::regex bareAmpersand("&(?!amp;|lt;|gt;|quot;|apos;)");
+  static const std::regex tag(R"(<(/?)([\w:-]+)((?:\s+[\w:-]+="[^"<>]*")*)\s*(/?)>|<\?[^<>]*\?>)");
+  static const std::regex classValue(R"x(\sclass="([^"]*)")x");
+  std::smatch found;
+  if (std::regex_search(text, found, bareAmpersand))
+    return ::testing::AssertionFailure() << "bare & at " << found.position();
+  std::vector<std::string> open;
+  std::size_t end = 0;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), tag); it != std::sregex_iterator(); ++it) {
+    const std::smatch& m = *it;
+    if (text.find_first_of("<>", end) < std::size_t(m.position()))
+      return ::testing::AssertionFailure() << "bad markup at " << end;
+    end = std::size_t(m.position() + m.length());
+    const std::string name = m[2], attributes = m[3];
+    if (name.empty()) continue;  // the XML declaration
+    if (m[1].length() > 0) {
+      if (open.empty() || open.back() != name || !attributes.empty() || m[4].length() > 0)
+        return ::testing::AssertionFailure() << "</" << name << "> closes nothing";
+      open.pop_back();
+      continue;
+    }
+    ++elements[name + "." + (std::regex_search(attributes, found, classValue) ? found[1].str() : "")];
+    if (m[4].length() == 0) open.push_back(name);
+  }
+  if (text.find_first_of("<>", end) != std::string::npos)
+    return ::testing::AssertionFailure() << "bad markup at " << end;
+  if (!open.empty()) return ::testing::AssertionFailure() << "<" << open.back() << "> not closed";
+  return ::testing::AssertionSuccess();
+}
+
+TEST_F(Report, ContactSheetIsWellFormedWithAFigurePerRigViewAndFrame) {
+  Motion walk = test::SharedClip("cmu_02_01_walk.bvh");
+  walk.skeleton.joints[2].name = "Left<Up&\"Leg\">";  // names reach the picture escaped
+  walk.skeleton.joints[3].name = "Left\xe9Leg\x01";   // and as UTF-8, without control characters
+  const Motion zombie = test::SharedClip("makehuman_zombie_walk.bvh");
+  const std::vector<Preset> presets = test::ShippedPresets();
+  const Rig source = Ok(BuildRigWithBestPreset("walk", walk.skeleton, presets));
+  const Rig target = Ok(BuildRigWithBestPreset("zombie", zombie.skeleton, presets));
+  auto retargeter = Ok(Retargeter::Create(source, target, {}));
+  const Motion result = Ok(RetargetClip(*retargeter, walk, target, 10, 40));
+  // The JSON report holds them as UTF-8 too.
+  const std::string report = Ok(ReportJson(Ok(BuildMatchReport(source, "a.bvh", target, "b.bvh", *retargeter))));
+  EXPECT_NE(report.find("\"Left\xef\xbf\xbdLeg"), std::string::npos);
+
+  std::vector<bool> sourceMapped(31, true), targetMapped(75, true);
+  sourceMapped[0] = sourceMapped[5] = false;
+  targetMapped[7] = false;
+  const SheetFigure from{&source, &walk, 10, sourceMapped, "walk & <run>"};
+  const SheetFigure onto{&target, &result, 0, targetMapped, "zombie"};
+  const struct {
+    std::int64_t count;
+    int frames, shown;
+  } cases[] = {{30, 6, 6}, {30, 4, 4}, {3, 6, 3}, {1, 6, 1}, {0, 6, 0}, {500, 6, 6}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.count);
+    const std::string svg = Ok(ContactSheetSvg(from, onto, c.count, c.frames));
+    std::map<std::string, int> elements;
+    ASSERT_TRUE(WellFormed(svg, elements)) << svg.substr(0, 400);
+    EXPECT_EQ(elements["svg."], 1);
+    // Source and target, front and side view, per frame shown.
+    EXPECT_EQ(elements["g.figure"], 4 * c.shown);
+    // Every joint with a parent and every End Site: 30 + 7 and 74 + 16.
+    EXPECT_EQ(elements["line.bone"], 2 * c.shown * (37 + 90));
+    EXPECT_EQ(elements["circle.unmapped"], 2 * c.shown * (2 + 1));
+    EXPECT_EQ(svg.find("Left&lt;Up&amp;&quot;Leg&quot;&gt;") != std::string::npos, c.shown > 0);
+    EXPECT_EQ(svg.find("Left\xef\xbf\xbdLeg\xef\xbf\xbd") != std::string::npos, c.shown > 0);
+    EXPECT_NE(svg.find("walk &amp; &lt;run&gt;"), std::string::npos);
+  }
 }
 
 }  // namespace

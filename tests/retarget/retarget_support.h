@@ -40,7 +40,6 @@ T Ok(Outcome<T> outcome) {
   return std::move(outcome).value();
 }
 
-// The clip of a text, or of a shared clip, that must be valid.
 // A two-joint clip of two frames, and a preset that fills its two body parts:
 // small enough that an allocation sweep over them stays quick.
 inline constexpr const char* kSmallClip =
@@ -79,6 +78,22 @@ inline constexpr const char* kSmallVrm0 =
     R"("extensions":{"VRM":{"humanoid":{"humanBones":[{"bone":"hips","node":1},{"bone":"spine","node":2},)"
     R"({"bone":"jaw","node":2}]}}}})";
 
+// A chain of `joints` joints, the last with an End Site, and `frames` frames.
+inline std::string ChainText(int joints, int frames) {
+  std::string text = "HIERARCHY\nROOT j0\n{\nOFFSET 0 0 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
+  for (int j = 1; j < joints; ++j)
+    text += "JOINT j" + std::to_string(j) + "\n{\nOFFSET 0 1 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n";
+  text += "End Site\n{\nOFFSET 0 1 0\n}\n";
+  for (int j = 0; j < joints; ++j) text += "}\n";
+  text += "MOTION\nFrames: " + std::to_string(frames) + "\nFrame Time: 0.04\n";
+  for (int f = 0; f < frames; ++f) {
+    for (int v = 0; v < 3 * joints; ++v) text += v ? " 0" : "0";
+    text += "\n";
+  }
+  return text;
+}
+
+// The clip of a text, or of a shared clip, that must be valid.
 inline Motion Clip(const std::string& text) { return Ok(ParseBvh(text, "test.bvh")); }
 inline Motion SharedClip(const std::string& file) { return Ok(ReadBvhFile(SharedPath(file))); }
 
@@ -90,6 +105,20 @@ inline Rig MakeRig(const Skeleton& skeleton, const std::string& preset, const st
     if (shipped.name == preset) return Ok(BuildRig(name, skeleton, shipped));
   ADD_FAILURE() << "no shipped preset " << preset;
   return Rig();
+}
+
+// `text` with its first `from` replaced by `to`.
+inline std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+inline std::int64_t JointNamed(const Skeleton& skeleton, const std::string& name) {
+  for (std::size_t j = 0; j < skeleton.joints.size(); ++j)
+    if (skeleton.joints[j].name == name) return std::int64_t(j);
+  ADD_FAILURE() << "no joint " << name;
+  return 0;
 }
 
 // Loads the module for a test suite, as the tool does.

@@ -1,8 +1,8 @@
-// Sample rigs for tests and benchmarks: the skeleton of a BVH clip as a
-// character tree, and a body-part hierarchy of twenty-one parts (hips, spine,
-// chest, neck, head; shoulder, upper arm, forearm, hand, upper leg, lower leg,
-// foot and toe on each side) with a keyword preset per joint-naming family,
-// read from data/sample_presets.txt.
+// The benchmarks' sample rig: the skeleton of a BVH clip as a character
+// tree, and a body-part hierarchy of twenty-one parts (hips, spine, chest,
+// neck, head; shoulder, upper arm, forearm, hand, upper leg, lower leg, foot
+// and toe on each side) with its keyword preset, read from
+// data/sample_presets.txt.
 // Needs the module loaded.
 #pragma once
 #include <fstream>
@@ -17,24 +17,12 @@
 namespace norvo::sample {
 
 // The clips shared by the team, read where they lie.
-inline std::string SharedClip(const char* file) { return std::string(NORVO_SHARED_DATA_DIR "/bvh/") + file; }
+inline std::string SharedClip(const char* file) { return std::string(NORVO_SHARED_BVH_DIR "/") + file; }
 
 struct Skeleton {
   CharacterTreeRef root;
   // Uuid and name of every joint, in file order (pre-order).
   std::vector<std::pair<Uuid, std::string>> joints;
-
-  // The name of the joint with this Uuid, or "?".
-  std::string NameOf(const Uuid& uuid) const {
-    for (const auto& [id, name] : joints)
-      if (id == uuid) return name;
-    return "?";
-  }
-  Uuid UuidOf(std::string_view name) const {
-    for (const auto& [id, joint] : joints)
-      if (joint == name) return id;
-    return Uuid();
-  }
 };
 
 // The skeleton of the HIERARCHY section of a BVH file: one transform node per
@@ -83,12 +71,11 @@ struct PartPreset {
   std::vector<std::string> keywords, discard;
 };
 
-// A preset of data/sample_presets.txt: "cmu" for CMU-style mocap BVH (31
-// joints: Hips, LHipJoint, LeftUpLeg, ..., LThumb), "makehuman-game" for the
-// MakeHuman game-engine skeleton (75 joints, with "__" helper joints, which
-// every part discards). Empty when the file or the preset is missing.
+// A preset of data/sample_presets.txt: "makehuman-game" for the MakeHuman
+// game-engine skeleton (75 joints, with "__" helper joints, which every part
+// discards). Empty when the file or the preset is missing.
 inline std::vector<PartPreset> ReadPreset(std::string_view name) {
-  std::ifstream file(NORVO_MODULE_TEST_DATA_DIR "/sample_presets.txt");
+  std::ifstream file(NORVO_BENCHMARK_DATA_DIR "/sample_presets.txt");
   std::vector<PartPreset> preset;
   bool inside = false;
   for (std::string line; std::getline(file, line);) {
