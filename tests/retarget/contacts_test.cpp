@@ -69,7 +69,7 @@ struct Feet {
 };
 
 ClipResult RunWith(const std::string& source, const std::string& target, bool contacts,
-               const std::vector<Preset>& presets) {
+                   const std::vector<Preset>& presets) {
   ClipRequest request;
   request.source = source;
   request.target = target;
@@ -87,8 +87,8 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
   ASSERT_TRUE(WriteBvhFile(Ok(RestMotion(Ok(SampleTargetSkeleton()))), sampleRig).has_value());
   const std::string clips[] = {"cmu_02_01_walk.bvh", "cmu_12_03.bvh", "makehuman_zombie_walk.bvh"};
   for (const std::string& from : clips) {
-    for (const std::string& onto : {test::SharedPath(clips[0]), test::SharedPath(clips[1]),
-                                    test::SharedPath(clips[2]), sampleRig}) {
+    for (const std::string& onto :
+         {test::SharedPath(clips[0]), test::SharedPath(clips[1]), test::SharedPath(clips[2]), sampleRig}) {
       SCOPED_TRACE(from + " onto " + onto);
       const ClipResult planted = RunWith(test::SharedPath(from), onto, true, presets);
       const ClipResult loose = RunWith(test::SharedPath(from), onto, false, presets);

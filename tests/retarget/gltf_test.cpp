@@ -64,8 +64,9 @@ TEST_F(Gltf, SharedWalkStandsWhereItsBvhClipDoes) {
 // feet are left unplanted: a contact may begin a frame earlier in one.
 TEST_F(Gltf, ToolCarriesTheGlbWalkAsItCarriesTheBvhWalk) {
   for (const char* source : {"../gltf/cmu_02_01_walk.glb", "cmu_02_01_walk.bvh"}) {
-    const Run run = Tool(SharedPath(source) + " --no-contacts --translation-scale 0.9 --target " + SharedPath("cmu_12_03.bvh") +
-                         " -o " + Path(std::string(source).ends_with(".glb") ? "glb.bvh" : "bvh.bvh"));
+    const Run run = Tool(SharedPath(source) + " --no-contacts --translation-scale 0.9 --target " +
+                         SharedPath("cmu_12_03.bvh") + " -o " +
+                         Path(std::string(source).ends_with(".glb") ? "glb.bvh" : "bvh.bvh"));
     ASSERT_EQ(run.status, 0) << run.err;
   }
   const Motion glb = Ok(ReadBvhFile(Path("glb.bvh"))), bvh = Ok(ReadBvhFile(Path("bvh.bvh")));

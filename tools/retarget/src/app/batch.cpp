@@ -23,7 +23,10 @@ ClipOutputs BatchOutputs(const ClipOutputs& asked, const std::string& folder, co
   auto own = [&](const std::string& name) {
     return name.empty() ? std::string() : (place / (stem + "." + FileName(name))).string();
   };
-  return {(place / FileName(input)).string(), own(asked.report), own(asked.svg), own(asked.rig)};
+  // A clip of a format that writes no motion becomes BVH.
+  const FileFormat* format = FormatOf(input);
+  const std::string motion = format && format->formatMotion ? FileName(input) : stem + ".bvh";
+  return {(place / motion).string(), own(asked.report), own(asked.svg), own(asked.rig)};
 }
 
 namespace {

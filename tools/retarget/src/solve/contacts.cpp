@@ -17,8 +17,8 @@ namespace {
 struct FootTrack {
   std::vector<std::int64_t> joints;
   std::vector<Vector> ankle;
-  std::vector<Vector> at;  // joints.size() per frame
-  std::vector<double> low;  // the lowest joint's up coordinate
+  std::vector<Vector> at;           // joints.size() per frame
+  std::vector<double> low;          // the lowest joint's up coordinate
   std::vector<std::size_t> lowest;  // which of `joints` it is
 
   Vector Lowest(std::size_t frame) const { return at[frame * joints.size() + lowest[frame]]; }
@@ -152,7 +152,8 @@ Outcome<FloorFigures> MeasureFloor(const Motion& clip, const Rig& rig, const Vec
         }
       }
       if (steps > 0) figures.sliding[side] = sum / double(steps) / clip.frameTime / length;
-      for (const double low : track.low) figures.deepest[side] = std::max(figures.deepest[side], (floor - low) / length);
+      for (const double low : track.low)
+        figures.deepest[side] = std::max(figures.deepest[side], (floor - low) / length);
     }
     return figures;
   } catch (const std::bad_alloc&) {
@@ -175,7 +176,8 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     Follow(source, sourceRig, sourceLegs, up, sourceTracks);
     Follow(result, target, legs, up, tracks);
     std::int64_t root = legs[0].hip;
-    while (result.skeleton.joints[std::size_t(root)].parent >= 0) root = result.skeleton.joints[std::size_t(root)].parent;
+    while (result.skeleton.joints[std::size_t(root)].parent >= 0)
+      root = result.skeleton.joints[std::size_t(root)].parent;
 
     // The whole clip first: up or down by the median difference of the
     // heights during contacts.
@@ -265,7 +267,8 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
         // As far as the leg reaches short of straight, or as far as it
         // reaches already.
         const Vector hip = Add(globals[std::size_t(legs[side].hip)].off, Scale(up, common[f]));
-        const Vector knee = globals[std::size_t(legs[side].knee)].off, ankle = globals[std::size_t(legs[side].ankle)].off;
+        const Vector knee = globals[std::size_t(legs[side].knee)].off,
+                     ankle = globals[std::size_t(legs[side].ankle)].off;
         const Vector before = globals[std::size_t(legs[side].hip)].off;
         const double reach = std::max(0.999 * (Length(Subtract(knee, before)) + Length(Subtract(ankle, knee))),
                                       Length(Subtract(ankle, before)));

@@ -33,7 +33,7 @@ struct BatchJob {
 };
 
 // The files one clip of a batch writes into `folder`: the motion keeps the
-// clip's file name; a report, picture or rig asked for as "NAME" (its folder
+// clip's file name (its extension .bvh when its format writes no motion); a report, picture or rig asked for as "NAME" (its folder
 // aside) becomes "CLIP.NAME", CLIP the clip's name without its extension.
 ClipOutputs BatchOutputs(const ClipOutputs& asked, const std::string& folder, const std::string& input);
 

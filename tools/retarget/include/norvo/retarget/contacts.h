@@ -22,7 +22,7 @@ namespace norvo::retarget {
 using ContactInterval = std::pair<std::int64_t, std::int64_t>;
 
 struct FootContacts {
-  bool measured = false;  // false when the rig lacks a leg or the up axis is not known
+  bool measured = false;                 // false when the rig lacks a leg or the up axis is not known
   std::vector<ContactInterval> feet[2];  // left, right; in frame order
   // The up coordinate of the floor the clip stands on: 0, unless its feet
   // never come within kFloorNear leg lengths of it; then the level they come
