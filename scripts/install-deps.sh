@@ -18,6 +18,8 @@ command -v clang-format-14 >/dev/null || need+=(clang-format-14)
 # The fuzz targets: clang 14 and its sanitizer and fuzzer runtimes.
 command -v clang++-14 >/dev/null || need+=(clang-14)
 compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)
+# The page test: a browser that opens the page the tool writes.
+command -v chromium >/dev/null || need+=(chromium)
 if [ ${#need[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${need[*]} (run as root to install them)" >&2

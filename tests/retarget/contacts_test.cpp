@@ -8,6 +8,7 @@
 
 #include "norvo/retarget/feet.h"
 #include "norvo/retarget/job.h"
+#include "norvo/retarget/rootmotion.h"
 #include "norvo/retarget/sample.h"
 #include "retarget_support.h"
 
@@ -118,6 +119,47 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
         EXPECT_EQ(planted.motion.locals, loose.motion.locals);
       }
     }
+  }
+}
+
+// The travel on a root joint at the floor: every joint keeps its world
+// motion, the hips stay over their parent; a locked axis keeps the hips
+// still along it.
+TEST_F(Contacts, RootMotionMovesOntoARootAtTheFloor) {
+  const std::vector<Preset> presets = test::ShippedPresets();
+  const ClipResult run =
+      RunWith(test::SharedPath("cmu_02_01_walk.bvh"), test::SharedPath("cmu_12_03.bvh"), true, presets);
+  const Rig& rig = *run.target;
+  const Vector up = StandingUp(*run.source, run.source->restGlobals);
+  bool added = false;
+  const Motion carried = Ok(ExtractRootMotion(run.motion, rig, up, 0.0, added));
+  ASSERT_TRUE(added);
+  ASSERT_EQ(carried.skeleton.Count(), rig.JointCount() + 1);
+  EXPECT_EQ(carried.skeleton.joints[0].name, "root");
+  const std::size_t hips = std::size_t(rig.FirstJoint("Hips")) + 1;
+  ASSERT_EQ(carried.skeleton.joints[hips].parent, 0);
+  std::vector<Matrix> before(std::size_t(rig.JointCount())), after(carried.skeleton.joints.size());
+  double worst = 0.0, travel = 0.0;
+  for (std::int64_t f = 0; f < carried.FrameCount(); ++f) {
+    FrameGlobals(run.motion, f, before);
+    FrameGlobals(carried, f, after);
+    for (std::size_t j = 0; j < before.size(); ++j)
+      worst = std::max(worst, Length(Subtract(before[j].off, after[j + 1].off)));
+    const Vector off = carried.Frame(f)[hips].off;
+    travel = std::max(travel, Length(Subtract(off, Scale(up, Dot(off, up)))));
+    EXPECT_NEAR(Dot(after[0].off, up), 0.0, 1e-9);
+  }
+  EXPECT_LT(worst, 1e-9 * rig.hipHeight);
+  EXPECT_LT(travel, 1e-9 * rig.hipHeight);
+
+  Motion locked = run.motion;
+  ASSERT_TRUE(LockAxis(locked, rig, 0).has_value());
+  std::vector<Matrix> globals(before.size());
+  FrameGlobals(locked, 0, globals);
+  const double x = globals[hips - 1].off.x;
+  for (std::int64_t f = 1; f < locked.FrameCount(); ++f) {
+    FrameGlobals(locked, f, globals);
+    EXPECT_NEAR(globals[hips - 1].off.x, x, 1e-9 * rig.hipHeight);
   }
 }
 

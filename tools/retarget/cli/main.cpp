@@ -82,7 +82,7 @@ Outcome<void> RunFiles(const Arguments& arguments) {
   request.target = arguments.target;
   // A file written to standard output leaves no room for the summary.
   const ClipOutputs& out = request.outputs;
-  return RunOne(request, arguments.quiet || out.motion == "-" || out.svg == "-" || out.rig == "-");
+  return RunOne(request, arguments.quiet || out.motion == "-" || out.svg == "-" || out.rig == "-" || out.page == "-");
 }
 
 // Only --save-rig: builds or reads the target rig and writes it.
@@ -131,8 +131,10 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
   if (arguments.output.empty()) return Usage("-o OUTFOLDER is needed with --batch: the folder to write the clips into");
   if (arguments.output == "-") return Usage("-o takes the folder to write the clips into with --batch, not -");
-  for (const auto& [option, name] :
-       {std::pair{"--report", &arguments.report}, {"--svg", &arguments.svg}, {"--save-rig", &arguments.saveRig}})
+  for (const auto& [option, name] : {std::pair{"--report", &arguments.report},
+                                     {"--svg", &arguments.svg},
+                                     {"--save-rig", &arguments.saveRig},
+                                     {"--html", &arguments.html}})
     if (*name == "-")
       return Usage(std::string(option) + " - prints one clip's file; with --batch give a file name (each clip writes " +
                    "CLIP.NAME)");
@@ -209,7 +211,7 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
 Outcome<void> RunSample(const Arguments& arguments, const char* program) {
   if (!arguments.target.empty() || !arguments.output.empty() || !arguments.frames.empty() ||
       !arguments.preset.empty() || !arguments.sourcePreset.empty() || !arguments.report.empty() ||
-      !arguments.svg.empty() || !arguments.sourceRig.empty())
+      !arguments.svg.empty() || !arguments.html.empty() || !arguments.sourceRig.empty())
     return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or no arguments for the "
                  "built-in sample");
   std::error_code error;

@@ -73,6 +73,11 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
       "--floor", arguments.floor,
       "Y: the up coordinate of the floor the result's feet stand on (default: the source's, 0 unless its feet "
       "never come near it)");
+  app.add_option("--root-motion", arguments.rootMotion,
+                 "keep (the travel on the hips, the default), in-place (as --in-place) or extract (the travel and the "
+                 "turn about the up axis on a root joint at floor level: the rig's, or a joint named root added above "
+                 "the hips)");
+  app.add_option("--lock-axis", arguments.lockAxis, "x, y or z: keep the hips still along that world axis");
   app.add_flag("--in-place", arguments.inPlace,
                "remove the root's travel across the target's up axis, keep its height (for loops)");
   app.add_option("--report", arguments.report,
@@ -81,6 +86,9 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
   app.add_option("--svg", arguments.svg,
                  "FILE.svg: stick figures of the source and the result side by side, front and side view, "
                  "six frames over the clip");
+  app.add_option("--html", arguments.html,
+                 "FILE.html: a page that plays the source and the result side by side in 3D (orbit, zoom, play, a "
+                 "frame slider; FILE.html#frame=N opens at frame N); it needs nothing but a browser");
   app.add_option("--batch", arguments.batch,
                  "FOLDER: retarget every .bvh file of FOLDER onto the target; -o names the folder for the results");
   app.add_option("--skin", arguments.skin,
@@ -122,7 +130,7 @@ Failure Usage(std::string message) { return MakeFailure(FailureKind::Usage, std:
 Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
   RetargetOptions options;
   options.rootTranslation = !arguments.noRootTranslation;
-  options.inPlace = arguments.inPlace;
+  options.inPlace = arguments.inPlace || arguments.rootMotion == "in-place";
   const std::string& scale = arguments.translationScale;
   if (scale == "auto") {
     options.scale = RetargetOptions::Scale::Auto;
@@ -177,6 +185,19 @@ Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
   request.frames = arguments.frames;
   request.lockFeet = arguments.lockFeet;
   request.contacts = !arguments.noContacts;
+  const std::string& root = arguments.rootMotion;
+  if (!root.empty() && root != "keep" && root != "in-place" && root != "extract")
+    return Usage("--root-motion takes keep, in-place or extract; found '" + root + "'");
+  if (arguments.inPlace && !root.empty() && root != "in-place")
+    return Usage("--in-place is --root-motion in-place; give one of them");
+  if (root == "extract") request.rootMotion = RootMotion::Extract;
+  if (root == "in-place" || arguments.inPlace) request.rootMotion = RootMotion::InPlace;
+  if (!arguments.lockAxis.empty()) {
+    const std::string& axis = arguments.lockAxis;
+    if (axis.size() != 1 || (axis[0] != 'x' && axis[0] != 'y' && axis[0] != 'z'))
+      return Usage("--lock-axis takes x, y or z; found '" + axis + "'");
+    request.lockAxis = axis[0] - 'x';
+  }
   if (!arguments.floor.empty()) {
     char* end = nullptr;
     request.floor = std::strtod(arguments.floor.c_str(), &end);
@@ -185,7 +206,7 @@ Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
   }
   request.roundTrip = arguments.roundTrip;
   request.figures = !arguments.quiet;
-  request.outputs = {arguments.output, arguments.report, arguments.svg, arguments.saveRig};
+  request.outputs = {arguments.output, arguments.report, arguments.svg, arguments.saveRig, arguments.html};
   return request;
 }
 

@@ -15,7 +15,7 @@ inline constexpr const char* kTool = "norvo-retarget";
 struct Arguments {
   std::string source, target, output, preset, sourcePreset, frames;
   std::string translationScale = "auto";
-  std::string report, svg, batch;
+  std::string report, svg, html, batch;
   unsigned jobs = 0;  // 0: one per core
   std::string saveRig, sourceRig;
   bool noRootTranslation = false;
@@ -31,6 +31,7 @@ struct Arguments {
   std::string animation;
   double fps = 0.0;
   bool noContacts = false;
+  std::string rootMotion, lockAxis;
   std::string floor;
 };
 

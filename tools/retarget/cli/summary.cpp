@@ -107,6 +107,10 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
   std::string translation = !options.rootTranslation ? "root not translated"
                                                      : "root translation scaled by " + Number(result.translationScale);
   if (options.rootTranslation && options.inPlace) translation += ", in place (height only)";
+  if (request.rootMotion == RootMotion::Extract)
+    translation += result.rootAdded ? "; the travel on a root joint added at the floor"
+                                    : "; the travel on the rig's root";
+  if (request.lockAxis >= 0) translation += std::string("; hips still along ") + char('X' + request.lockAxis);
   std::printf("motion  %lld of %lld target joints driven; %s\n", static_cast<long long>(result.drivenTargetJoints),
               static_cast<long long>(target.JointCount()), translation.c_str());
   std::string chains;
@@ -119,18 +123,25 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
     std::printf("quality paired bones point %.2f degrees from the source's on average (95th percentile %.2f, "
                 "largest %.2f)\n",
                 result.quality->all.mean, result.quality->all.p95, result.quality->all.max);
-  if (result.sourceFeet && result.resultFeet && result.sourceFeet->measured && result.resultFeet->measured) {
+  // With the feet planted, the floor line measures them over the source's
+  // contacts; the feet line, with its own, stays for --lock-feet.
+  const bool floor = result.sourceFloor && result.resultFloor && result.sourceFloor->measured &&
+                     result.resultFloor->measured;
+  if (result.sourceFeet && result.resultFeet && result.sourceFeet->measured && result.resultFeet->measured &&
+      (!floor || result.unlockedFeet)) {
     const std::string locked = result.unlockedFeet ? " (" + Sliding(*result.unlockedFeet) + " before --lock-feet)" : "";
     std::printf("feet    sliding in contact, leg lengths per second: source %s; result %s%s\n",
                 Sliding(*result.sourceFeet).c_str(), Sliding(*result.resultFeet).c_str(), locked.c_str());
   }
-  if (result.sourceFloor && result.resultFloor && result.sourceFloor->measured && result.resultFloor->measured) {
+  if (floor) {
     const FloorFigures& s = *result.sourceFloor;
     const FloorFigures& r = *result.resultFloor;
     std::printf("floor   %zu and %zu contacts (left, right); in leg lengths, left / right: sliding per second source "
-                "%.3f / %.3f, result %.3f / %.3f; deepest below the floor source %.3f / %.3f, result %.3f / %.3f\n",
+                "%.3f / %.3f, result %.3f / %.3f; deepest below the floor source %.3f / %.3f, result %.3f / %.3f; "
+                "planted foot highest above it source %.3f / %.3f, result %.3f / %.3f\n",
                 result.contacts->feet[0].size(), result.contacts->feet[1].size(), s.sliding[0], s.sliding[1],
-                r.sliding[0], r.sliding[1], s.deepest[0], s.deepest[1], r.deepest[0], r.deepest[1]);
+                r.sliding[0], r.sliding[1], s.deepest[0], s.deepest[1], r.deepest[0], r.deepest[1], s.planted[0],
+                s.planted[1], r.planted[0], r.planted[1]);
   }
   for (const std::string& line : result.unmeasured) std::printf("%s\n", line.c_str());
   if (result.roundTrip) {
@@ -149,6 +160,7 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
     std::printf("wrote   %s: the skeleton without frames (the source has none) in %.2f s\n", output.c_str(),
                 result.seconds);
   if (!request.outputs.svg.empty()) std::printf("picture %s\n", request.outputs.svg.c_str());
+  if (!request.outputs.page.empty()) std::printf("page    %s\n", request.outputs.page.c_str());
   if (!request.outputs.rig.empty()) std::printf("rig     %s\n", request.outputs.rig.c_str());
   if (!request.outputs.report.empty() && request.outputs.report != "-")
     std::printf("report  %s\n", request.outputs.report.c_str());
@@ -157,7 +169,7 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
 void PrintBatchClip(const BatchClip& clip) {
   const ClipResult& result = *clip.result;
   std::string also;
-  for (const std::string* path : {&clip.outputs.report, &clip.outputs.svg, &clip.outputs.rig})
+  for (const std::string* path : {&clip.outputs.report, &clip.outputs.svg, &clip.outputs.rig, &clip.outputs.page})
     if (!path->empty()) also += ", " + Printable(*path);
   std::printf("ok      %s: %lld frames, preset %s%s, %.2f s -> %s%s\n", Printable(FileName(clip.input)).c_str(),
               static_cast<long long>(result.last - result.first), result.source->preset.name.c_str(),

@@ -10,13 +10,9 @@
 
 namespace norvo::retarget {
 
-namespace {
-
-constexpr double kCellWidth = 110, kCellHeight = 230, kGap = 16, kLeft = 70, kTop = 64;
-
 // Warm colours on the left side, cool ones on the right, blues and purple
 // along the spine; fingers and toes lighter than their hand or foot.
-const char* Colour(std::string_view part) {
+const char* BodyPartColour(std::string_view part) noexcept {
   struct Entry {
     const char* name;
     const char* colour;
@@ -35,6 +31,10 @@ const char* Colour(std::string_view part) {
   if (part.starts_with("Right")) return "#8fd3a8";
   return "#b0b0b0";
 }
+
+namespace {
+
+constexpr double kCellWidth = 110, kCellHeight = 230, kGap = 16, kLeft = 70, kTop = 64;
 
 // The length of the UTF-8 sequence at `at`, or 0 when it is not one.
 std::size_t Utf8Length(std::string_view text, std::size_t at) {
@@ -85,16 +85,12 @@ Vector Normalized(const Vector& v) {
   return length > 1e-12 ? Scale(v, 1.0 / length) : Vector{0, 0, 0};
 }
 
-// How a rig is seen: its up axis, its left (from the right hip or shoulder
-// to the left one, across the up axis) and its front (left x up).
-struct View {
-  Vector up{0, 1, 0}, left{1, 0, 0}, front{0, 0, 1};
-  double scale = 1;                 // pixels per unit: the rest figure fills most of a cell's height
-  std::vector<std::string> partOf;  // per joint, its first body part
-};
+}  // namespace
 
-View MakeView(const Rig& rig) {
-  View view;
+// Its left runs from the right hip or shoulder to the left one, across the
+// up axis; its front is left x up.
+FigureView ViewOf(const Rig& rig) {
+  FigureView view;
   if (rig.measured) view.up = rig.up;
   auto first = [&](const char* part) -> const std::int64_t* {
     const int index = FindStandardBodyPart(part);
@@ -139,9 +135,11 @@ View MakeView(const Rig& rig) {
   return view;
 }
 
+namespace {
+
 // One figure: the rig in one frame, in a cell whose top left is (x, y).
 // `frame` counts from the figure's first frame; `label` is the sheet's.
-void DrawFigure(std::string& out, int& cells, const SheetFigure& figure, const View& view, std::int64_t frame,
+void DrawFigure(std::string& out, int& cells, const SheetFigure& figure, const FigureView& view, std::int64_t frame,
                 std::int64_t label, bool side, double x, double y, const char* role) {
   const Rig& rig = *figure.rig;
   const std::size_t count = rig.skeleton.joints.size();
@@ -183,8 +181,8 @@ void DrawFigure(std::string& out, int& cells, const SheetFigure& figure, const V
     const auto [x2, y2] = point(to);
     const std::string& part = view.partOf[joint];
     out += "<line class=\"bone\" x1=\"" + Num(x1) + "\" y1=\"" + Num(y1) + "\" x2=\"" + Num(x2) + "\" y2=\"" + Num(y2) +
-           "\" stroke=\"" + Colour(part) + "\"" + (part.empty() ? " stroke-dasharray=\"3 2\"" : "") + "><title>" +
-           Escaped(label + (part.empty() ? " (no body part)" : " (" + part + ")")) + "</title></line>\n";
+           "\" stroke=\"" + BodyPartColour(part) + "\"" + (part.empty() ? " stroke-dasharray=\"3 2\"" : "") +
+           "><title>" + Escaped(label + (part.empty() ? " (no body part)" : " (" + part + ")")) + "</title></line>\n";
   };
   for (std::size_t j = 0; j < count; ++j) {
     const Joint& joint = rig.skeleton.joints[j];
@@ -209,11 +207,11 @@ Outcome<std::string> ContactSheetSvg(const SheetFigure& source, const SheetFigur
   try {
     count = std::min({count, source.clip->FrameCount() - source.first, target.clip->FrameCount() - target.first});
     const int shown = int(std::clamp<std::int64_t>(count, 0, std::max(frames, 1)));
-    View views[2] = {MakeView(*source.rig), MakeView(*target.rig)};
+    FigureView views[2] = {ViewOf(*source.rig), ViewOf(*target.rig)};
     for (int i = 0; i < 2; ++i) {
       const SheetFigure& figure = i == 0 ? source : target;
       if (!figure.axesOf) continue;
-      const View axes = MakeView(*figure.axesOf);
+      const FigureView axes = ViewOf(*figure.axesOf);
       views[i].up = axes.up;
       views[i].left = axes.left;
       views[i].front = axes.front;
@@ -247,10 +245,10 @@ Outcome<std::string> ContactSheetSvg(const SheetFigure& source, const SheetFigur
     const double legendY = kTop + 2 * (kCellHeight + kGap) + 14;
     double lx = 10;
     for (const auto& [label, colour] :
-         {std::pair{"spine", Colour("Chest")}, std::pair{"left arm", Colour("LeftForeArm")},
-          std::pair{"right arm", Colour("RightForeArm")}, std::pair{"left leg", Colour("LeftLowerLeg")},
-          std::pair{"right leg", Colour("RightLowerLeg")}, std::pair{"fingers", Colour("LeftIndex")},
-          std::pair{"no body part", Colour("")}}) {
+         {std::pair{"spine", BodyPartColour("Chest")}, std::pair{"left arm", BodyPartColour("LeftForeArm")},
+          std::pair{"right arm", BodyPartColour("RightForeArm")}, std::pair{"left leg", BodyPartColour("LeftLowerLeg")},
+          std::pair{"right leg", BodyPartColour("RightLowerLeg")}, std::pair{"fingers", BodyPartColour("LeftIndex")},
+          std::pair{"no body part", BodyPartColour("")}}) {
       out += "<line x1=\"" + Num(lx) + "\" y1=\"" + Num(legendY) + "\" x2=\"" + Num(lx + 24) + "\" y2=\"" +
              Num(legendY) + "\" stroke=\"" + colour + "\"/><text x=\"" + Num(lx + 30) + "\" y=\"" + Num(legendY + 4) +
              "\">" + label + "</text>\n";

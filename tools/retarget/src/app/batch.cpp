@@ -26,7 +26,7 @@ ClipOutputs BatchOutputs(const ClipOutputs& asked, const std::string& folder, co
   // A clip of a format that writes no motion becomes BVH.
   const FileFormat* format = FormatOf(input);
   const std::string motion = format && format->formatMotion ? FileName(input) : stem + ".bvh";
-  return {(place / motion).string(), own(asked.report), own(asked.svg), own(asked.rig)};
+  return {(place / motion).string(), own(asked.report), own(asked.svg), own(asked.rig), own(asked.page)};
 }
 
 namespace {
@@ -78,6 +78,7 @@ Outcome<void> CheckBatchOutputs(const BatchJob& job) {
       outputs.push_back({"--report" + clip, own.report});
       outputs.push_back({"--svg" + clip, own.svg});
       outputs.push_back({"--save-rig" + clip, own.rig});
+      outputs.push_back({"--html" + clip, own.page});
     }
     return CheckOutputsApart(inputs, outputs);
   } catch (const std::bad_alloc&) {

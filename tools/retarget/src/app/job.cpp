@@ -8,6 +8,7 @@
 #include <new>
 
 #include "norvo/retarget/formats.h"
+#include "norvo/retarget/page.h"
 #include "norvo/retarget/svg.h"
 #include "norvo/retarget/textfile.h"
 
@@ -44,7 +45,7 @@ std::vector<bool> Mapped(const Rig& rig, const CharacterAssociation& association
 // A folder that is not there, or an output that is there but is no regular
 // file (a folder, a FIFO, a device), is found before the work, not after it.
 Outcome<void> CheckFolders(const ClipOutputs& outputs) {
-  for (const std::string* path : {&outputs.motion, &outputs.report, &outputs.svg, &outputs.rig}) {
+  for (const std::string* path : {&outputs.motion, &outputs.report, &outputs.svg, &outputs.rig, &outputs.page}) {
     if (path->empty() || *path == "-") continue;
     RETARGET_TRY(CheckNotSpecial(*path));
     std::error_code error;
@@ -62,7 +63,7 @@ Outcome<void> CheckApart(const ClipRequest& request) {
                               {"--source-rig", request.sourceRig}};
   const ClipOutputs& out = request.outputs;
   const NamedFile outputs[] = {
-      {"-o", out.motion}, {"--report", out.report}, {"--svg", out.svg}, {"--save-rig", out.rig}};
+      {"-o", out.motion}, {"--report", out.report}, {"--svg", out.svg}, {"--save-rig", out.rig}, {"--html", out.page}};
   return CheckOutputsApart(inputs, outputs);
 }
 
@@ -239,7 +240,17 @@ class Job {
       }
       RETARGET_TRY(LockFeet(motion, target, resultUp));
     }
-    if (!request_.outputs.motion.empty()) RETARGET_TRY(WriteMotion(motion, request_.outputs.motion));
+    if (request_.lockAxis >= 0) RETARGET_TRY(LockAxis(motion, target, request_.lockAxis));
+    if (!request_.outputs.motion.empty()) {
+      if (request_.rootMotion == RootMotion::Extract) {
+        const double floor = request_.floor.value_or(result_.contacts ? result_.contacts->floor : 0.0);
+        Outcome<Motion> carried = ExtractRootMotion(motion, target, resultUp, floor, result_.rootAdded);
+        if (!carried) return Naming(std::move(carried).failure(), request_.target);
+        RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion));
+      } else {
+        RETARGET_TRY(WriteMotion(motion, request_.outputs.motion));
+      }
+    }
     if (!request_.outputs.svg.empty()) {
       const std::string& output = request_.outputs.motion;
       const SheetFigure from{&source, source_.get(), result_.first, Mapped(source, run.Association()),
@@ -251,6 +262,15 @@ class Job {
                              FileName(request_.target) + (output.empty() ? "" : " (" + FileName(output) + ")"),
                              options.align ? &source : nullptr};
       RETARGET_TRY(WriteContactSheet(from, onto, result_.last - result_.first, request_.outputs.svg));
+    }
+    if (!request_.outputs.page.empty()) {
+      const std::string& output = request_.outputs.motion;
+      const PageFigure from{&source, source_.get(), result_.first, FileName(request_.source)};
+      const PageFigure onto{&target, &motion, 0,
+                            FileName(request_.target) + (output.empty() ? "" : " (" + FileName(output) + ")")};
+      const double floor = request_.floor.value_or(result_.contacts ? result_.contacts->floor : 0.0);
+      RETARGET_TRY(WriteWatchPage(from, onto, result_.last - result_.first, resultUp, floor,
+                                  result_.contacts ? &*result_.contacts : nullptr, request_.outputs.page));
     }
     if (figures) RETARGET_TRY(TakeFigures(run, motion, sourceUp, resultUp));
     if (!request_.outputs.report.empty()) RETARGET_TRY(Report(run));

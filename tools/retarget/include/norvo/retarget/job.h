@@ -20,13 +20,14 @@
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/report.h"
 #include "norvo/retarget/rig.h"
+#include "norvo/retarget/rootmotion.h"
 
 namespace norvo::retarget {
 
 // The files a clip writes; an empty path writes nothing. A report to "-"
 // is not written but kept as text in the result.
 struct ClipOutputs {
-  std::string motion, report, svg, rig;
+  std::string motion, report, svg, rig, page;  // page: the HTML player (page.h)
 };
 
 struct ClipRequest {
@@ -48,6 +49,11 @@ struct ClipRequest {
   // floor at this up coordinate of the result; by default the source's.
   bool contacts = true;
   std::optional<double> floor;
+  // Extract: the written motion carries the travel on a root joint at floor
+  // level (rootmotion.h); in place is the options' inPlace. A lock axis (0,
+  // 1, 2; -1: none) keeps the hips still along it.
+  RootMotion rootMotion = RootMotion::Keep;
+  int lockAxis = -1;
   bool roundTrip = false;
   bool figures = true;     // take the figures (quality, feet, round trip)
   bool keepMotion = true;  // keep the output motion in the result
@@ -83,6 +89,7 @@ struct ClipResult {
   // The figures that could not be taken, each as "what: why"; they are
   // left out above and in the report.
   std::vector<std::string> unmeasured;
+  bool rootAdded = false;             // --root-motion extract added a root joint
   std::optional<MatchReport> report;  // when a report was asked for
   std::string reportText;             // the report to "-"
   std::vector<std::string> warnings;

@@ -6,6 +6,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "norvo/retarget/motion.h"
@@ -13,6 +14,20 @@
 #include "norvo/retarget/rig.h"
 
 namespace norvo::retarget {
+
+// The colour of a standard body part's bones ("" for none: grey).
+const char* BodyPartColour(std::string_view part) noexcept;
+
+// How a rig is seen: its up axis, the axis from its right side to its left
+// and its front, the scale that makes its rest figure fill most of a
+// sheet's cell, and per joint the first body part that holds it ("" for
+// none).
+struct FigureView {
+  Vector up{0, 1, 0}, left{1, 0, 0}, front{0, 0, 1};
+  double scale = 1;
+  std::vector<std::string> partOf;
+};
+FigureView ViewOf(const Rig& rig);
 
 struct SheetFigure {
   const Rig* rig = nullptr;

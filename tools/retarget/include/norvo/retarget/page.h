@@ -1,0 +1,35 @@
+// A page to watch a result: one self-contained HTML file that plays the
+// source and the result side by side in 3D on a 2D canvas with its own
+// projection (no WebGL, no network, nothing fetched: the script and the
+// motion are inline). Orbit by dragging, zoom with the wheel, play and
+// pause, a frame slider and a speed; bones coloured by body part as in the
+// picture, planted feet marked, the floor drawn. "PAGE#frame=N" opens
+// paused at frame N. Once drawn, the body element carries data-frames (the
+// frame count) and data-joints (the joint counts, source then result).
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "norvo/retarget/contacts.h"
+#include "norvo/retarget/motion.h"
+#include "norvo/retarget/outcome.h"
+#include "norvo/retarget/rig.h"
+
+namespace norvo::retarget {
+
+struct PageFigure {
+  const Rig* rig = nullptr;
+  const Motion* clip = nullptr;  // frames first + i are shown
+  std::int64_t first = 0;
+  std::string title;
+};
+
+// `count` frames of each; seen along `up`, the floor where the up
+// coordinate is `floor`; feet down in the frames of `contacts` (may be
+// null) are marked.
+Outcome<std::string> WatchPageHtml(const PageFigure& source, const PageFigure& result, std::int64_t count,
+                                   const Vector& up, double floor, const FootContacts* contacts);
+Outcome<void> WriteWatchPage(const PageFigure& source, const PageFigure& result, std::int64_t count,
+                             const Vector& up, double floor, const FootContacts* contacts, const std::string& path);
+
+}  // namespace norvo::retarget
