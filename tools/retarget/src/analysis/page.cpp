@@ -157,8 +157,7 @@ struct Frame3 {
   double x0 = 0, z0 = 0;       // the source's hips in its first frame, across the up axis
 };
 
-void AppendFigure(std::string& out, const PageFigure& figure, std::int64_t count, const Frame3& axes,
-                  double offset) {
+void AppendFigure(std::string& out, const PageFigure& figure, std::int64_t count, const Frame3& axes, double offset) {
   const Rig& rig = *figure.rig;
   const FigureView view = ViewOf(rig);
   const std::size_t n = rig.skeleton.joints.size();
@@ -194,8 +193,8 @@ void AppendFigure(std::string& out, const PageFigure& figure, std::int64_t count
 Outcome<std::string> WatchPageHtml(const PageFigure& source, const PageFigure& result, std::int64_t count,
                                    const Vector& up, double floor, const FootContacts* contacts) {
   try {
-    count = std::max<std::int64_t>(0, std::min({count, source.clip->FrameCount() - source.first,
-                                                result.clip->FrameCount() - result.first}));
+    count = std::max<std::int64_t>(
+        0, std::min({count, source.clip->FrameCount() - source.first, result.clip->FrameCount() - result.first}));
     Frame3 axes;
     axes.up = Length(up) > 0.5 ? up : Vector{0, 1, 0};
     const FigureView view = ViewOf(*source.rig);
@@ -241,8 +240,8 @@ Outcome<std::string> WatchPageHtml(const PageFigure& source, const PageFigure& r
   }
 }
 
-Outcome<void> WriteWatchPage(const PageFigure& source, const PageFigure& result, std::int64_t count,
-                             const Vector& up, double floor, const FootContacts* contacts, const std::string& path) {
+Outcome<void> WriteWatchPage(const PageFigure& source, const PageFigure& result, std::int64_t count, const Vector& up,
+                             double floor, const FootContacts* contacts, const std::string& path) {
   RETARGET_ASSIGN(const std::string text, WatchPageHtml(source, result, count, up, floor, contacts));
   return WriteTextFile(path, text, "page");
 }

@@ -76,8 +76,7 @@ Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vect
       to[root] = carrier;
       // The root's children keep their world place under the moving root.
       for (std::size_t j = 0; j < count; ++j)
-        if (out.skeleton.joints[j].parent == std::int64_t(root))
-          to[j] = Multiply(back, globals[j - offset]);
+        if (out.skeleton.joints[j].parent == std::int64_t(root)) to[j] = Multiply(back, globals[j - offset]);
     }
     return out;
   } catch (const std::bad_alloc&) {

@@ -29,7 +29,7 @@ struct PageFigure {
 // null) are marked.
 Outcome<std::string> WatchPageHtml(const PageFigure& source, const PageFigure& result, std::int64_t count,
                                    const Vector& up, double floor, const FootContacts* contacts);
-Outcome<void> WriteWatchPage(const PageFigure& source, const PageFigure& result, std::int64_t count,
-                             const Vector& up, double floor, const FootContacts* contacts, const std::string& path);
+Outcome<void> WriteWatchPage(const PageFigure& source, const PageFigure& result, std::int64_t count, const Vector& up,
+                             double floor, const FootContacts* contacts, const std::string& path);
 
 }  // namespace norvo::retarget
