@@ -4,13 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstring>
+#include <fstream>
 
 #include "norvo/retarget/feet.h"
 #include "norvo/retarget/job.h"
 #include "norvo/retarget/rootmotion.h"
 #include "norvo/retarget/sample.h"
 #include "retarget_support.h"
+#include "tool_support.h"
 
 namespace norvo::retarget {
 namespace {
@@ -86,10 +90,45 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
   const std::vector<Preset> presets = test::ShippedPresets();
   const std::string sampleRig = ::testing::TempDir() + "contacts_sample_rig.bvh";
   ASSERT_TRUE(WriteBvhFile(Ok(RestMotion(Ok(SampleTargetSkeleton()))), sampleRig).has_value());
+  // A rig of another family: cmu_12_03 with the joint names of a biped.
+  const std::string bipedRig = ::testing::TempDir() + "contacts_biped_rig.bvh";
+  {
+    std::string text = test::ReadAll(test::SharedPath("cmu_12_03.bvh")), renamed;
+    const std::pair<const char*, const char*> kNames[] = {
+        {"Hips", "Bip01 Pelvis"},   {"LowerBack", "Bip01 Spine"}, {"Spine", "Bip01 Spine1"},
+        {"Spine1", "Bip01 Spine2"}, {"Neck", "Bip01 Neck"},       {"Neck1", "Bip01 Neck1"},
+        {"Head", "Bip01 Head"},     {"UpLeg", "Thigh"},           {"Leg", "Calf"},
+        {"Foot", "Foot"},           {"ToeBase", "Toe0"},          {"Shoulder", "Clavicle"},
+        {"Arm", "UpperArm"},        {"ForeArm", "Forearm"},       {"Hand", "Hand"},
+        {"FingerBase", "Finger1"},  {"HandIndex1", "Finger11"},   {"Thumb", "Finger0"},
+        {"HipJoint", "HipJoint"}};
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+      std::string line = text.substr(at, end - at);
+      const std::size_t word = line.find_first_not_of(" \t");
+      for (const char* keyword : {"ROOT ", "JOINT "})
+        if (word != std::string::npos && line.compare(word, std::strlen(keyword), keyword) == 0) {
+          std::string name = line.substr(word + std::strlen(keyword));
+          if (!name.empty() && name.back() == '\r') name.pop_back();
+          std::string side;
+          for (const auto& [prefix, letter] : {std::pair{"Left", " L "}, {"Right", " R "}, {"L", " L "}, {"R", " R "}})
+            if (side.empty() && name.starts_with(prefix) && name.size() > std::strlen(prefix) &&
+                std::isupper(static_cast<unsigned char>(name[std::strlen(prefix)]))) {
+              side = letter;
+              name.erase(0, std::strlen(prefix));
+            }
+          for (const auto& [cmu, biped] : kNames)
+            if (name == cmu) name = side.empty() ? biped : "Bip01" + side + biped;
+          line = line.substr(0, word) + keyword + name;
+        }
+      renamed += line + "\n";
+    }
+    std::ofstream(bipedRig) << renamed;
+  }
   const std::string clips[] = {"cmu_02_01_walk.bvh", "cmu_12_03.bvh", "makehuman_zombie_walk.bvh"};
   for (const std::string& from : clips) {
     for (const std::string& onto :
-         {test::SharedPath(clips[0]), test::SharedPath(clips[1]), test::SharedPath(clips[2]), sampleRig}) {
+         {test::SharedPath(clips[0]), test::SharedPath(clips[1]), test::SharedPath(clips[2]), sampleRig, bipedRig}) {
       SCOPED_TRACE(from + " onto " + onto);
       const ClipResult planted = RunWith(test::SharedPath(from), onto, true, presets);
       const ClipResult loose = RunWith(test::SharedPath(from), onto, false, presets);
