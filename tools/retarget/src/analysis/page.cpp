@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <new>
 
-#include "../solve/legs.h"
 #include "norvo/retarget/align.h"
 #include "norvo/retarget/svg.h"
 #include "norvo/retarget/textfile.h"

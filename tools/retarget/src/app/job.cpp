@@ -243,8 +243,7 @@ class Job {
     if (request_.lockAxis >= 0) RETARGET_TRY(LockAxis(motion, target, request_.lockAxis));
     if (!request_.outputs.motion.empty()) {
       if (request_.rootMotion == RootMotion::Extract) {
-        const double floor = request_.floor.value_or(result_.contacts ? result_.contacts->floor : 0.0);
-        Outcome<Motion> carried = ExtractRootMotion(motion, target, resultUp, floor, result_.rootAdded);
+        Outcome<Motion> carried = ExtractRootMotion(motion, target, resultUp, ResultFloor(), result_.rootAdded);
         if (!carried) return Naming(std::move(carried).failure(), request_.target);
         RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion));
       } else {
@@ -268,8 +267,7 @@ class Job {
       const PageFigure from{&source, source_.get(), result_.first, FileName(request_.source)};
       const PageFigure onto{&target, &motion, 0,
                             FileName(request_.target) + (output.empty() ? "" : " (" + FileName(output) + ")")};
-      const double floor = request_.floor.value_or(result_.contacts ? result_.contacts->floor : 0.0);
-      RETARGET_TRY(WriteWatchPage(from, onto, result_.last - result_.first, resultUp, floor,
+      RETARGET_TRY(WriteWatchPage(from, onto, result_.last - result_.first, resultUp, ResultFloor(),
                                   result_.contacts ? &*result_.contacts : nullptr, request_.outputs.page));
     }
     if (figures) RETARGET_TRY(TakeFigures(run, motion, sourceUp, resultUp));
@@ -277,6 +275,10 @@ class Job {
     if (request_.keepMotion) result_.motion = std::move(motion);
     return {};
   }
+
+  // The up coordinate of the floor the result stands on: the one asked for,
+  // or the source's.
+  double ResultFloor() const { return request_.floor.value_or(result_.contacts ? result_.contacts->floor : 0.0); }
 
   // The frames retargeted; the clip itself when they are all of it.
   Outcome<const Motion*> Part() {
@@ -293,8 +295,7 @@ class Job {
     RETARGET_ASSIGN(const Motion* part, Part());
     RETARGET_ASSIGN(result_.contacts, FindContacts(*part, *result_.source, sourceUp));
     if (!(Dot(sourceUp, resultUp) > 0.999)) return {};
-    return PlantFeet(motion, *result_.target, request_.floor.value_or(result_.contacts->floor), *part, *result_.source,
-                     resultUp, *result_.contacts);
+    return PlantFeet(motion, *result_.target, ResultFloor(), *part, *result_.source, resultUp, *result_.contacts);
   }
 
   // Bone directions against the source's, foot sliding, the floor, and the
@@ -311,9 +312,7 @@ class Job {
     if (result_.contacts && result_.contacts->measured) {
       RETARGET_ASSIGN(result_.sourceFloor,
                       MeasureFloor(part, source, sourceUp, result_.contacts->floor, *result_.contacts));
-      RETARGET_ASSIGN(
-          result_.resultFloor,
-          MeasureFloor(motion, target, resultUp, request_.floor.value_or(result_.contacts->floor), *result_.contacts));
+      RETARGET_ASSIGN(result_.resultFloor, MeasureFloor(motion, target, resultUp, ResultFloor(), *result_.contacts));
     }
     if (request_.roundTrip) {
       RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 
+#include "norvo/retarget/align.h"
 #include "norvo/retarget/motion.h"
 #include "norvo/retarget/rig.h"
 
@@ -20,8 +21,6 @@ void FindLegs(const Rig& rig, Leg legs[2]);
 // Leaves out (no hip) the legs whose knee is not the hip's child or whose
 // ankle is not the knee's: ReachAnkle bends only such a chain.
 void KeepChains(const Skeleton& skeleton, Leg legs[2]) noexcept;
-
-inline Vector Across(const Vector& v, const Vector& up) noexcept { return Subtract(v, Scale(up, Dot(v, up))); }
 
 // A two-bone solve: bends the knee in the leg's plane until the ankle lies
 // as far from the hip as `goal` (short of a straight leg), then turns the

@@ -30,6 +30,8 @@ namespace norvo::retarget {
 
 // Small rotation helpers on the 3x3 part of matrices (offset 0).
 double Length(const Vector& v) noexcept;
+// The part of `v` across the unit axis `up`.
+inline Vector Across(const Vector& v, const Vector& up) noexcept { return Subtract(v, Scale(up, Dot(v, up))); }
 // The rotation by `radians` about the unit `axis`.
 Matrix AxisAngle(const Vector& axis, double radians) noexcept;
 // The shortest rotation that turns the direction of `from` onto that of
