@@ -100,8 +100,17 @@ namespace {
 
 constexpr double kTiny = 1e-9;
 
-bool NonZero(const Vector& v) { return Length(v) > kTiny; }
 Vector At(const Rig& rig, std::int64_t joint) { return rig.restGlobals[std::size_t(joint)].off; }
+// How long a bone must be to count: a millionth of the rig's reach, so that
+// a joint an exporter left a float's noise away from its parent (where the
+// clip had it on top of it) stands no more for a bone than it did there.
+double Tiny(const Rig& rig) {
+  double reach = 0.0;
+  for (std::size_t j = 1; j < rig.restGlobals.size(); ++j)
+    reach = std::max(reach, Length(Subtract(At(rig, j), At(rig, 0))));
+  return std::max(kTiny, 1e-6 * reach);
+}
+bool NonZero(const Vector& v, double tiny) { return Length(v) > tiny; }
 bool Within(const std::vector<std::int64_t>& ends, std::int64_t root, std::int64_t joint) {
   return joint > root && joint < ends[std::size_t(root)];
 }
@@ -128,7 +137,7 @@ void ChainDirections(const Chain& chain, const Rig& source, const Rig& target, V
   const Vector s0 = At(source, chain.source.front()), t0 = At(target, chain.target.front());
   fromSource = Subtract(At(source, chain.source.back()), s0);
   fromTarget = Subtract(At(target, chain.target.back()), t0);
-  if (NonZero(fromSource) && NonZero(fromTarget)) return;
+  if (NonZero(fromSource, Tiny(source)) && NonZero(fromTarget, Tiny(target))) return;
   fromSource = chain.sourceEnd < 0 ? Vector{} : Subtract(At(source, chain.sourceEnd), s0);
   fromTarget = chain.targetEnd < 0 ? Vector{} : Subtract(At(target, chain.targetEnd), t0);
 }
@@ -144,9 +153,11 @@ void FirstQualifying(const Rig& source, const Rig& target, const std::vector<std
                      std::vector<std::int64_t>& first, std::vector<int>& branches) {
   const std::vector<Joint>& joints = target.skeleton.joints;
   const std::size_t n = joints.size();
+  const double sourceTiny = Tiny(source), targetTiny = Tiny(target);
   auto qualifies = [&](std::size_t j) {
     const std::int64_t s = sourceOfTarget[j];
-    return s >= 0 && NonZero(joints[j].Offset()) && NonZero(source.skeleton.joints[std::size_t(s)].Offset());
+    return s >= 0 && NonZero(joints[j].Offset(), targetTiny) &&
+           NonZero(source.skeleton.joints[std::size_t(s)].Offset(), sourceTiny);
   };
   // Children are visited last to first, so the first child with one has
   // the last word.
@@ -252,20 +263,22 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
     const std::size_t n = target.skeleton.joints.size();
     // For a joint with bones below several children: the sum of b * a^T over
     // those bones, a the target's direction and b the source's.
+    const double sourceTiny = Tiny(source), targetTiny = Tiny(target);
     std::vector<Matrix> correlation(n, kZeroMatrix);
     std::vector<int> bones(n, 0);
     for (std::size_t j = 1; j < n; ++j) {
       const std::int64_t parent = target.skeleton.joints[j].parent;
       if (parent < 0 || branches[std::size_t(parent)] < 2) continue;
       const std::int64_t s = sourceOfTarget[std::size_t(parent)];
-      const std::int64_t d = sourceOfTarget[j] >= 0 && NonZero(target.skeleton.joints[j].Offset()) &&
-                                     NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].Offset())
-                                 ? std::int64_t(j)
-                                 : first[j];
+      const std::int64_t d =
+          sourceOfTarget[j] >= 0 && NonZero(target.skeleton.joints[j].Offset(), targetTiny) &&
+                  NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].Offset(), sourceTiny)
+              ? std::int64_t(j)
+              : first[j];
       if (s < 0 || d < 0 || !Within(sourceEnds, s, sourceOfTarget[std::size_t(d)])) continue;
       const Vector a = Subtract(At(target, d), At(target, parent));
       const Vector b = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
-      if (!NonZero(a) || !NonZero(b)) continue;
+      if (!NonZero(a, targetTiny) || !NonZero(b, sourceTiny)) continue;
       const Vector u = Scale(a, 1.0 / Length(a)), v = Scale(b, 1.0 / Length(b));
       Matrix& c = correlation[std::size_t(parent)];
       c.v1 = Add(c.v1, Scale(v, u.x));
