@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+# The independent glTF readers the tests run under node.
+scripts/install-js.sh build/js
 echo "=== layout (clang-format)"
 scripts/check-format.sh
 jobs=$(nproc 2>/dev/null || echo 2)

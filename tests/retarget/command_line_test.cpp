@@ -82,7 +82,8 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
                    "RightRing, RightLittle, LeftUpperLeg, LeftLowerLeg, LeftFoot, LeftToes, RightUpperLeg, "
                    "RightLowerLeg, RightFoot, RightToes"},
       {walk_ + " --target " + walk_ + " -o " + Path("out.txt"), 1,
-       "cannot write motion to " + Path("out.txt") + ": give a file name that ends in .bvh"},
+       "cannot write motion to " + Path("out.txt") +
+           ": give a file name that ends in .bvh, .gltf, .glb, .vrm or .vrma"},
       {"--target " + walk_ + " --save-rig " + Path("rig.bvh"), 1,
        "cannot write a rig to " + Path("rig.bvh") + ": give a file name that ends in .json"},
       {notes + " --target " + walk_ + out, 2,

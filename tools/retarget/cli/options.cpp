@@ -36,8 +36,10 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
                  "the BVH, glTF, GLB or VRM file whose skeleton receives the motion (its frames are not read), or a "
                  "rig file (.json) written by --save-rig");
   app.add_option("-o,--output", arguments.output,
-                 "the BVH file to write: the target's skeleton with the motion; - writes it to standard output "
-                 "(with --batch: the folder)");
+                 "the file to write, by its extension: .bvh (the target's skeleton with the motion), .glb, .gltf or "
+                 ".vrm (a copy of a glTF or VRM target with the motion as its first animation; another target as a "
+                 "skinned node tree), .vrma (the target's humanoid bones); - writes BVH to standard output (with "
+                 "--batch: the folder)");
   app.add_option("--preset", arguments.preset,
                  "body-part preset of the target: a shipped preset's name or a JSON file (default: auto, the shipped "
                  "preset that explains the rig best)");
@@ -107,8 +109,10 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
 }  // namespace
 
 std::optional<int> ParseCommandLine(int argc, char** argv, Arguments& arguments) {
-  CLI::App app{std::string("Carries the motion of a BVH clip onto the skeleton of another BVH file:\n  ") + kTool +
-                   " SOURCE.bvh --target TARGET.bvh -o OUT.bvh [OPTIONS]\n  " + kTool +
+  CLI::App app{std::string("Carries the motion of a clip (BVH, glTF, GLB, VRM animation) onto the skeleton of "
+                           "another file (BVH, glTF, GLB, VRM):\n  ") +
+                   kTool + " SOURCE.bvh --target TARGET.bvh -o OUT.bvh [OPTIONS]\n  " + kTool +
+                   " SOURCE.glb --target TARGET.vrm -o OUT.vrm [OPTIONS]\n  " + kTool +
                    " --batch FOLDER --target TARGET.bvh -o OUTFOLDER [OPTIONS]\n",
                kTool};
   AddOptions(app, arguments);

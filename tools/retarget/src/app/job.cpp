@@ -242,12 +242,13 @@ class Job {
     }
     if (request_.lockAxis >= 0) RETARGET_TRY(LockAxis(motion, target, request_.lockAxis));
     if (!request_.outputs.motion.empty()) {
+      const MotionContext context{&target, Stem(request_.source)};
       if (request_.rootMotion == RootMotion::Extract) {
         Outcome<Motion> carried = ExtractRootMotion(motion, target, resultUp, ResultFloor(), result_.rootAdded);
         if (!carried) return Naming(std::move(carried).failure(), request_.target);
-        RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion));
+        RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion, context));
       } else {
-        RETARGET_TRY(WriteMotion(motion, request_.outputs.motion));
+        RETARGET_TRY(WriteMotion(motion, request_.outputs.motion, context));
       }
     }
     if (!request_.outputs.svg.empty()) {

@@ -38,12 +38,13 @@ Outcome<Asset> ReadRigAsset(const std::string& path, const ReadOptions&) {
 }
 
 constexpr FileFormat kFormats[] = {
-    {"BVH", ".bvh", true, &ReadBvhAsset, [](const Motion& motion) { return FormatBvh(motion); }, nullptr},
+    {"BVH", ".bvh", true, &ReadBvhAsset, [](const Motion& motion, const MotionContext&) { return FormatBvh(motion); },
+     nullptr},
     {"rig file", ".json", false, &ReadRigAsset, nullptr, &FormatRigFile},
-    {"glTF", ".gltf", true, &ReadGltfAsset, nullptr, nullptr},
-    {"GLB", ".glb", true, &ReadGltfAsset, nullptr, nullptr},
-    {"VRM", ".vrm", true, &ReadGltfAsset, nullptr, nullptr},
-    {"VRM animation", ".vrma", true, &ReadGltfAsset, nullptr, nullptr},
+    {"glTF", ".gltf", true, &ReadGltfAsset, &FormatGltf, nullptr},
+    {"GLB", ".glb", true, &ReadGltfAsset, &FormatGlb, nullptr},
+    {"VRM", ".vrm", true, &ReadGltfAsset, &FormatVrm, nullptr},
+    {"VRM animation", ".vrma", true, &ReadGltfAsset, &FormatVrma, nullptr},
 };
 
 char Lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
@@ -146,12 +147,11 @@ Failure Naming(Failure failure, const std::string& path) noexcept {
   return failure;
 }
 
-template <class Thing>
-Outcome<void> Write(const Thing& thing, const std::string& path, bool motion,
-                    Outcome<std::string> (*FileFormat::*format)(const Thing&)) {
+template <class Format>
+Outcome<void> Write(Format format, const std::string& path, bool motion) {
   try {
     RETARGET_ASSIGN(const FileFormat* found, Writer(path, motion));
-    Outcome<std::string> text = (found->*format)(thing);
+    Outcome<std::string> text = format(*found);
     if (!text) return Naming(std::move(text).failure(), path);
     return WriteTextFile(path, text.value());
   } catch (const std::bad_alloc&) {
@@ -161,12 +161,12 @@ Outcome<void> Write(const Thing& thing, const std::string& path, bool motion,
 
 }  // namespace
 
-Outcome<void> WriteMotion(const Motion& motion, const std::string& path) {
-  return Write(motion, path, true, &FileFormat::formatMotion);
+Outcome<void> WriteMotion(const Motion& motion, const std::string& path, const MotionContext& context) {
+  return Write([&](const FileFormat& format) { return format.formatMotion(motion, context); }, path, true);
 }
 
 Outcome<void> WriteRig(const Rig& rig, const std::string& path) {
-  return Write(rig, path, false, &FileFormat::formatRig);
+  return Write([&](const FileFormat& format) { return format.formatRig(rig); }, path, false);
 }
 
 }  // namespace norvo::retarget

@@ -10,6 +10,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "humanoid.h"
 #include "jsontext.h"
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/preset.h"
@@ -243,8 +244,14 @@ bool ReadWholeFile(std::vector<unsigned char>* out, std::string* err, const std:
 
 bool WriteWholeFile(std::string*, const std::string&, const std::vector<unsigned char>&, void*) { return false; }
 
-// Images are kept as they are: no byte of them is looked at.
-bool KeepImage(tinygltf::Image*, const int, std::string*, std::string*, int, int, const unsigned char*, int, void*) {
+// Images are kept as they are: no byte of them is looked at, but those of
+// images in files are kept for a copy of the model (gltf.h).
+bool KeepImage(tinygltf::Image* image, const int index, std::string*, std::string*, int, int,
+               const unsigned char* bytes, int size, void* user) {
+  auto& images = *static_cast<std::vector<std::string>*>(user);
+  if (!image || image->uri.empty() || image->uri.starts_with("data:") || index < 0 || size <= 0) return true;
+  if (images.size() <= std::size_t(index)) images.resize(std::size_t(index) + 1);
+  images[std::size_t(index)].assign(reinterpret_cast<const char*>(bytes), std::size_t(size));
   return true;
 }
 
@@ -274,41 +281,7 @@ struct Track {
   std::vector<double> times, values;  // values: 3 or 4 per key (times 3 for a cubic spline)
 };
 
-// The VRM bone names of the standard body parts: the central ones, and per
-// side (after "left" or "right") the limbs and, with a joint's name after
-// them, the fingers.
-struct BoneName {
-  const char* bone;
-  const char* part;
-  bool finger;
-};
-constexpr BoneName kCentral[] = {{"hips", "Hips", false},        {"spine", "Spine", false}, {"chest", "Chest", false},
-                                 {"upperChest", "Chest", false}, {"neck", "Neck", false},   {"head", "Head", false}};
-constexpr BoneName kSided[] = {
-    {"Shoulder", "Shoulder", false}, {"UpperArm", "UpperArm", false}, {"LowerArm", "ForeArm", false},
-    {"Hand", "Hand", false},         {"UpperLeg", "UpperLeg", false}, {"LowerLeg", "LowerLeg", false},
-    {"Foot", "Foot", false},         {"Toes", "Toes", false},         {"Thumb", "Thumb", true},
-    {"Index", "Index", true},        {"Middle", "Middle", true},      {"Ring", "Ring", true},
-    {"Little", "Little", true}};
-
-// The standard body part of a VRM bone name (1.0 or 0.x), or -1 (eyes, jaw).
-int PartOfBone(std::string_view bone) {
-  for (const BoneName& name : kCentral)
-    if (bone == name.bone) return FindStandardBodyPart(name.part);
-  for (std::string_view side : {"left", "right"}) {
-    if (!bone.starts_with(side)) continue;
-    const std::string_view rest = bone.substr(side.size());
-    for (const BoneName& name : kSided) {
-      if (!rest.starts_with(name.bone)) continue;
-      const std::string_view tail = rest.substr(std::strlen(name.bone));
-      const bool fits = name.finger
-                            ? tail == "Metacarpal" || tail == "Proximal" || tail == "Intermediate" || tail == "Distal"
-                            : tail.empty();
-      if (fits) return FindStandardBodyPart(std::string(side == "left" ? "Left" : "Right") + name.part);
-    }
-  }
-  return -1;
-}
+using humanoid::PartOfBone;
 
 class Reader {
  public:
@@ -560,7 +533,10 @@ class Reader {
       Joint joint;
       joint.parent = above >= 0 ? jointOf_[std::size_t(above)] : addedRoot_ ? 0 : -1;
       joint.name = name(m_.nodes[std::size_t(at)].name, at);
-      joint.rest = FoldedLocal(at, [&](int node) { return RestLocal(node); });
+      const auto rest = [&](int node) { return RestLocal(node); };
+      joint.fold = FoldAbove(at, rest);
+      joint.rest = Multiply(joint.fold, rest(at));
+      joint.node = at;
       motion.skeleton.joints.push_back(std::move(joint));
       joints_.push_back(at);
       for (int up = at; up >= 0 && !used_[std::size_t(up)]; up = parent_[std::size_t(up)])
@@ -578,7 +554,12 @@ class Reader {
   // the top), then its own.
   template <class Local>
   Matrix FoldedLocal(int joint, Local local) const {
-    Matrix m = local(joint);
+    return Multiply(FoldAbove(joint, local), local(joint));
+  }
+  // The nodes between a joint and its parent joint (or the top).
+  template <class Local>
+  Matrix FoldAbove(int joint, Local local) const {
+    Matrix m;
     for (int at = parent_[std::size_t(joint)]; at >= 0 && !isJoint_[std::size_t(at)]; at = parent_[std::size_t(at)])
       m = Multiply(local(at), m);
     return m;
@@ -916,7 +897,8 @@ Outcome<Asset> ParseGltf(std::string_view bytes, const std::string& fileName, co
     files.maxBytes = limits.fileBytes;
     tinygltf::TinyGLTF parser;
     parser.SetFsCallbacks({&FileExists, &ExpandFilePath, &ReadWholeFile, &WriteWholeFile, &files});
-    parser.SetImageLoader(&KeepImage, nullptr);
+    std::vector<std::string> images;
+    parser.SetImageLoader(&KeepImage, &images);
     tinygltf::Model model;
     std::string error, warning;
     const std::string base = files.folder.empty() ? std::string() : files.folder.substr(0, files.folder.size() - 1);
@@ -931,7 +913,19 @@ Outcome<Asset> ParseGltf(std::string_view bytes, const std::string& fileName, co
       return MakeFailure(FailureKind::BadInput,
                          files.problem.empty() ? "not glTF that can be read: " + FirstLine(error) : files.problem,
                          fileName);
-    return Reader(model, fileName, options, limits).Read();
+    RETARGET_ASSIGN(Asset asset, Reader(model, fileName, options, limits).Read());
+    auto copy = std::make_shared<GltfModel>();
+    copy->json = layout.json;
+    for (tinygltf::Buffer& buffer : model.buffers) {
+      copy->buffers.emplace_back(buffer.data.begin(), buffer.data.end());
+      std::vector<unsigned char>().swap(buffer.data);
+    }
+    images.resize(model.images.size());
+    copy->images = std::move(images);
+    copy->vrm = model.extensions.contains("VRMC_vrm") || model.extensions.contains("VRM");
+    if (asset.rig) asset.rig->skeleton.model = copy;
+    asset.motion.skeleton.model = std::move(copy);
+    return asset;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   } catch (const std::exception& e) {

@@ -38,6 +38,7 @@ Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vect
 
     Motion out;
     out.frameTime = clip.frameTime;
+    out.skeleton.model = clip.skeleton.model;
     const std::size_t offset = added ? 1 : 0;
     if (added) {
       Joint root;

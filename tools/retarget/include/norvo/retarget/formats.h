@@ -43,13 +43,22 @@ struct Asset {
   bool animated = true;  // false: the file holds a model and no animation
 };
 
+// What a motion writer may use beyond the motion: the rig it is on (whose
+// body parts name a VRM animation's humanoid bones) and the name to give
+// its animation (glTF).
+struct MotionContext {
+  const Rig* rig = nullptr;
+  std::string animation;
+};
+
 struct FileFormat {
   std::string_view name;       // "BVH"
   std::string_view extension;  // ".bvh"
   bool motion;                 // its files carry frames: a source clip can be one
   Outcome<Asset> (*read)(const std::string& path, const ReadOptions& options);
-  Outcome<std::string> (*formatMotion)(const Motion& motion);  // null: motion is not written as it
-  Outcome<std::string> (*formatRig)(const Rig& rig);           // null: rigs are not written as it
+  // null: motion is not written as it.
+  Outcome<std::string> (*formatMotion)(const Motion& motion, const MotionContext& context);
+  Outcome<std::string> (*formatRig)(const Rig& rig);  // null: rigs are not written as it
 };
 
 std::span<const FileFormat> FileFormats() noexcept;
@@ -60,7 +69,7 @@ const FileFormat* FormatOf(std::string_view path) noexcept;
 Outcome<Asset> ReadAsset(const std::string& path, const ReadOptions& options = {});
 // Writes a motion or a rig in the format of the path's extension; Usage,
 // naming the extensions that can be written, when that format writes none.
-Outcome<void> WriteMotion(const Motion& motion, const std::string& path);
+Outcome<void> WriteMotion(const Motion& motion, const std::string& path, const MotionContext& context = {});
 Outcome<void> WriteRig(const Rig& rig, const std::string& path);
 // Whether a motion (a rig) can be written to `path`: the same Usage failure
 // as the writers, found before any work is done.

@@ -24,12 +24,18 @@
 // channels keeps its rest. A file without animation gives a skeleton and no
 // frames.
 //
-// Images are never decoded nor read from files; a URI that leaves the
-// file's folder (an absolute path, a ".." step) is refused unread.
+// Images are never decoded; a URI that leaves the file's folder (an
+// absolute path, a ".." step) is refused unread.
+//
+// Writing: a motion on a skeleton read from a glTF file is written as a
+// copy of that file with the motion as its first animation; a motion on
+// any other skeleton as a node tree with a skin over its joints (no mesh);
+// a VRM animation as the humanoid bones of the rig the motion is on.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "norvo/retarget/formats.h"
 #include "norvo/retarget/outcome.h"
@@ -51,6 +57,15 @@ struct GltfLimits {
   std::int64_t samples = 20000000;                 // frames times the nodes sampled
 };
 
+// What a glTF writer copies of the file a skeleton was read from: the JSON
+// as the file has it, the bytes of every buffer, and those of each image
+// read from a file beside it (empty for the others).
+struct GltfModel {
+  std::string json;
+  std::vector<std::string> buffers, images;
+  bool vrm = false;  // the file has a VRM humanoid table of a model
+};
+
 // Reads a glTF JSON text or GLB bytes; `fileName` names the file in
 // failures and gives the rig its name, `folder` is where buffer files are
 // read from (empty: none are). A `skin`, `animation` the file has not is
@@ -62,5 +77,27 @@ Outcome<Asset> ParseGltf(std::string_view bytes, const std::string& fileName, co
 Outcome<Asset> ReadGltfFile(const std::string& path, const ReadOptions& options = {}, const GltfLimits& limits = {});
 // The same with the default limits, for the table of formats.
 Outcome<Asset> ReadGltfAsset(const std::string& path, const ReadOptions& options);
+
+// The motion as GLB bytes. On a skeleton with a model (motion.h): a copy of
+// the model, everything of it kept, with the motion as its animation 0
+// named `context.animation` (an animation of that name it had is dropped,
+// the others follow it), its buffers made one, and images from files
+// beside it taken into that buffer. Joints given by a matrix become
+// translation, rotation and scale, as animated nodes must be; a joint
+// without a node (a root the motion added) becomes a node above the top
+// nodes of its children. On any other skeleton: a node per joint with its
+// rest, a skin over them and the animation. Translation and rotation are
+// keyed on every joint in every frame, scale where it is not 1.
+Outcome<std::string> FormatGlb(const Motion& motion, const MotionContext& context);
+// The same as .gltf JSON text, its one buffer in a data URI.
+Outcome<std::string> FormatGltf(const Motion& motion, const MotionContext& context);
+// As FormatGlb, onto a skeleton of a VRM model only (Usage otherwise).
+Outcome<std::string> FormatVrm(const Motion& motion, const MotionContext& context);
+// A VRM animation (GLB): a node for each joint of the context's rig that
+// stands for a VRM humanoid bone (humanoid.h), under the nearest such node
+// above it and at the rest the skeleton gives, with the humanoid table
+// naming them; keyed with their rotations in every frame and the hips'
+// translation. Usage without a rig whose Hips body part has a joint.
+Outcome<std::string> FormatVrma(const Motion& motion, const MotionContext& context);
 
 }  // namespace norvo::retarget

@@ -9,6 +9,7 @@
 // identity. Joints are in pre-order: a parent comes before its children.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,13 +38,23 @@ struct Joint {
   // file order) and the offsets of the End Sites under the joint.
   std::vector<Channel> channels;
   std::vector<Vector> endSites;
+  // A joint read from a glTF file: its node there, and the rest of the
+  // nodes between its parent joint's node and its own (or above its own,
+  // for the root), which its local matrix takes in: rest = fold * node's own.
+  std::int64_t node = -1;
+  Matrix fold;
 
   // The joint's place in its parent's frame at rest.
   const Vector& Offset() const noexcept { return rest.off; }
 };
 
+struct GltfModel;
+
 struct Skeleton {
   std::vector<Joint> joints;  // pre-order; joints[0] is the root
+  // The glTF file the skeleton was read from, which a glTF writer copies
+  // (gltf.h); null for other files.
+  std::shared_ptr<const GltfModel> model;
 
   std::int64_t Count() const noexcept { return std::int64_t(joints.size()); }
   // Adds a joint under `parent` (-1 for the root) whose rest is `offset`

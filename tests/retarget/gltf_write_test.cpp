@@ -1,0 +1,192 @@
+// The glTF, GLB, VRM and VRM animation files the tool writes: each reads
+// back as the motion written, and two readers that owe nothing to the tool
+// (the Khronos validator, three.js's loader, run by node) accept it and put
+// every joint where our own forward kinematics does; a copy of a model keeps
+// all of it but the animation data.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "norvo/retarget/formats.h"
+#include "norvo/retarget/gltf.h"
+#include "norvo/retarget/job.h"
+#include "retarget_support.h"
+#include "tool_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+using nlohmann::json;
+using test::Ok;
+using test::SharedPath;
+
+using GltfWrite = test::WithTool<test::WithModule>;
+
+// What node makes of a file: the validator's counts and three.js's world
+// matrix of every node at frame f (at f times `step` seconds).
+json CheckWithJs(const std::string& file, std::int64_t frames, double step) {
+  const std::string checker = NORVO_JS_CHECKER;
+  if (!std::filesystem::exists(checker)) {
+    ADD_FAILURE() << checker << " is missing: run scripts/install-js.sh "
+                  << std::filesystem::path(checker).parent_path();
+    return json::object();
+  }
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.17g", step);
+  const std::string command = "node " + checker + " " + file + " --frames " + std::to_string(frames) + " --step " +
+                              seconds + " 2>&1";
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[65536];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+    pclose(pipe);
+  }
+  json parsed = json::parse(out, nullptr, false);
+  if (parsed.is_discarded()) ADD_FAILURE() << "node printed: " << out.substr(0, 2000);
+  return parsed;
+}
+
+// The largest distance of any joint's rest global from the origin.
+double Size(const Skeleton& skeleton) {
+  const RestPose rest = Ok(RestOf(skeleton));
+  double size = 0.0;
+  for (const Matrix& global : rest.globals) size = std::max(size, Length(global.off));
+  return size;
+}
+
+// The largest distance between the world positions of the joints both
+// motions name alike, over every frame.
+double WorstDistance(const Motion& a, const Motion& b) {
+  std::map<std::string, std::size_t> inB;
+  for (std::size_t j = 0; j < b.skeleton.joints.size(); ++j) inB[b.skeleton.joints[j].name] = j;
+  std::vector<Matrix> ga(a.skeleton.joints.size()), gb(b.skeleton.joints.size());
+  double worst = 0.0;
+  for (std::int64_t f = 0; f < std::min(a.FrameCount(), b.FrameCount()); ++f) {
+    FrameGlobals(a, f, ga);
+    FrameGlobals(b, f, gb);
+    for (std::size_t j = 0; j < ga.size(); ++j)
+      if (const auto found = inB.find(a.skeleton.joints[j].name); found != inB.end())
+        worst = std::max(worst, Length(Subtract(ga[j].off, gb[found->second].off)));
+  }
+  return worst;
+}
+
+// The largest difference between three.js's world matrices and our forward
+// kinematics of the same file, entry by entry, over every joint and frame.
+double WorstAgainstThree(const Motion& motion, const json& frames) {
+  std::vector<Matrix> globals(motion.skeleton.joints.size());
+  double worst = 0.0;
+  for (std::int64_t f = 0; f < motion.FrameCount(); ++f) {
+    FrameGlobals(motion, f, globals);
+    const json& nodes = frames.at(std::size_t(f)).at("nodes");
+    for (std::size_t j = 0; j < globals.size(); ++j) {
+      const Joint& joint = motion.skeleton.joints[j];
+      if (joint.node < 0) continue;
+      const json& three = nodes.at(std::size_t(joint.node));
+      if (three.is_null()) return INFINITY;
+      const Matrix& m = globals[j];
+      const double ours[16] = {m.v1.x, m.v1.y, m.v1.z, 0, m.v2.x,  m.v2.y,  m.v2.z,  0,
+                               m.v3.x, m.v3.y, m.v3.z, 0, m.off.x, m.off.y, m.off.z, 1};
+      for (std::size_t k = 0; k < 16; ++k) worst = std::max(worst, std::abs(ours[k] - three.at(k).get<double>()));
+    }
+  }
+  return worst;
+}
+
+TEST_F(GltfWrite, EveryReaderSeesTheMotionWritten) {
+  const std::vector<Preset> presets = test::ShippedPresets();
+  const std::string walk = SharedPath("cmu_02_01_walk.bvh"), zombie = SharedPath("../gltf/makehuman_zombie_walk.glb"),
+                    overrides = SharedPath("../vrm/VRMC_vrm_expressions_isBinary_Overrides.vrm"),
+                    mtoon = SharedPath("../vrm/VRMC_materials_mtoon_UV_Animation_Test.vrm");
+  // A small clip, and a model of it whose Spine is given by a matrix, which
+  // an animated node cannot be.
+  const std::string clip = Write("clip.gltf", test::kSmallGltf);
+  const std::string matrixModel =
+      Write("matrix.gltf", test::Replaced(test::Replaced(test::kSmallGltf, "\"animations\"", "\"unused\""),
+                                          R"({"name":"Spine","translation":[0,0.5,0]})",
+                                          R"({"name":"Spine","matrix":[0,0,-1,0, 0,1,0,0, 1,0,0,0, 0,0.5,0,1]})"));
+  const struct {
+    std::string source, target, output;
+    RootMotion root = RootMotion::Keep;
+  } rows[] = {
+      {walk, zombie, "on_zombie.glb"},
+      {walk, zombie, "extracted.glb", RootMotion::Extract},
+      {walk, SharedPath("cmu_12_03.bvh"), "on_bvh.glb"},
+      {walk, SharedPath("cmu_12_03.bvh"), "on_bvh.gltf"},
+      {walk, overrides, "on_overrides.vrm"},
+      {walk, overrides, "on_overrides.vrma"},
+      {walk, mtoon, "on_mtoon.vrm"},
+      {walk, mtoon, "on_mtoon.vrma"},
+      {SharedPath("../vrm/test.vrma"), mtoon, "vrma_on_mtoon.vrm"},
+      {SharedPath("../vrm/test.vrma"), SharedPath("makehuman_zombie_walk.bvh"), "vrma_on_bvh.vrma"},
+      {clip, matrixModel, "clip_on_matrix.gltf"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.output);
+    ClipRequest request;
+    request.source = row.source;
+    request.target = row.target;
+    request.presets = &presets;
+    request.rootMotion = row.root;
+    request.outputs.motion = Path(row.output);
+    const ClipResult result = Ok(RunClip(request));
+    const Asset back = Ok(ReadGltfFile(Path(row.output)));
+    ASSERT_EQ(back.motion.FrameCount(), result.motion.FrameCount());
+    const double size = Size(result.motion.skeleton);
+    EXPECT_LT(WorstDistance(back.motion, result.motion), 1e-5 * size);
+    EXPECT_EQ(back.animation, Stem(row.source));
+
+    const json js = CheckWithJs(Path(row.output), back.motion.FrameCount(), back.motion.frameTime);
+    ASSERT_TRUE(js.contains("validator")) << js.dump();
+    EXPECT_EQ(js["validator"]["errors"], 0) << js["validator"].dump();
+    EXPECT_TRUE(js["three"]["error"].is_null()) << js["three"].dump();
+    EXPECT_LT(WorstAgainstThree(back.motion, js["frames"]), 1e-5 * size);
+  }
+}
+
+// A motion on the shared GLB walk's own skeleton, read back from the copy:
+// every joint turned as in the source within float precision.
+TEST_F(GltfWrite, TheGlbWalkOntoItselfKeepsEveryRotation) {
+  const std::string walk = SharedPath("../gltf/cmu_02_01_walk.glb");
+  const Run run = Tool(walk + " --no-contacts --target " + walk + " -o " + Path("again.glb"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const Motion source = Ok(ReadGltfFile(walk)).motion, again = Ok(ReadGltfFile(Path("again.glb"))).motion;
+  ASSERT_EQ(again.FrameCount(), source.FrameCount());
+  std::vector<Matrix> a(source.skeleton.joints.size()), b(a.size());
+  double worst = 0.0;
+  for (std::int64_t f = 0; f < source.FrameCount(); ++f) {
+    FrameGlobals(source, f, a);
+    FrameGlobals(again, f, b);
+    for (std::size_t j = 0; j < a.size(); ++j)
+      for (const auto& [u, v] : {std::pair{a[j].v1, b[j].v1}, {a[j].v2, b[j].v2}, {a[j].v3, b[j].v3}})
+        worst = std::max(worst, Length(Subtract(Scale(u, 1 / Length(u)), Scale(v, 1 / Length(v)))));
+  }
+  EXPECT_LT(worst, 1e-5);
+}
+
+// The copy of a model differs from it only in the animation data.
+TEST_F(GltfWrite, ACopyKeepsAllOfItsModel) {
+  for (const std::string model :
+       {"../gltf/makehuman_zombie_walk.glb", "../vrm/VRMC_vrm_expressions_isBinary_Overrides.vrm"}) {
+    SCOPED_TRACE(model);
+    const std::string output = Path("copy" + std::filesystem::path(model).extension().string());
+    const Run run = Tool(SharedPath("cmu_02_01_walk.bvh") + " --target " + SharedPath(model) + " -o " + output);
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto jsonOf = [](const std::string& bytes) {
+      const std::uint32_t length = std::uint32_t(std::uint8_t(bytes[12])) |
+                                   std::uint32_t(std::uint8_t(bytes[13])) << 8 |
+                                   std::uint32_t(std::uint8_t(bytes[14])) << 16;
+      json parsed = json::parse(bytes.substr(20, length));
+      for (const char* dropped : {"animations", "buffers", "bufferViews", "accessors"}) parsed.erase(dropped);
+      return parsed;
+    };
+    const std::string original = test::ReadAll(SharedPath(model)), copy = test::ReadAll(output);
+    EXPECT_EQ(jsonOf(copy), jsonOf(original));
+  }
+}
+
+}  // namespace
+}  // namespace norvo::retarget

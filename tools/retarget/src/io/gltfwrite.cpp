@@ -1,0 +1,588 @@
+// The glTF writers (gltf.h). The document is edited as a parsed JSON value
+// owned by a jsontext::Builder, which empties it safely however the writing
+// ends, and every array and object is made in its place before it is
+// filled (see jsontext.h).
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+#include <span>
+#include <unordered_map>
+
+#include "humanoid.h"
+#include "jsontext.h"
+#include "norvo/retarget/align.h"
+#include "norvo/retarget/gltf.h"
+#include "norvo/retarget/preset.h"
+#include "norvo/retarget/rig.h"
+
+namespace norvo::retarget {
+
+namespace {
+
+using json = jsontext::Value;
+
+constexpr int kFloat = 5126;
+constexpr std::uint32_t kGlbMagic = 0x46546C67, kJsonChunk = 0x4E4F534A, kBinChunk = 0x004E4942;
+
+enum class Container : std::uint8_t { Glb, Text };
+
+// A matrix as glTF's translation, rotation (x, y, z, w) and scale.
+struct Pose {
+  Vector t;
+  double q[4] = {0, 0, 0, 1};
+  Vector s{1, 1, 1};
+};
+
+Pose Decompose(const Matrix& m) noexcept {
+  Pose p;
+  p.t = m.off;
+  double sx = Length(m.v1);
+  const double sy = Length(m.v2), sz = Length(m.v3);
+  if (Determinant(m) < 0) sx = -sx;
+  p.s = {sx, sy, sz};
+  const Vector c1 = sx != 0 ? Scale(m.v1, 1 / sx) : Vector{1, 0, 0};
+  const Vector c2 = sy != 0 ? Scale(m.v2, 1 / sy) : Vector{0, 1, 0};
+  const Vector c3 = sz != 0 ? Scale(m.v3, 1 / sz) : Vector{0, 0, 1};
+  // rRC: row R, column C of the rotation; its columns are c1, c2, c3.
+  const double r00 = c1.x, r10 = c1.y, r20 = c1.z, r01 = c2.x, r11 = c2.y, r21 = c2.z, r02 = c3.x, r12 = c3.y,
+               r22 = c3.z;
+  double x, y, z, w;
+  if (const double trace = r00 + r11 + r22; trace > 0) {
+    const double k = 0.5 / std::sqrt(trace + 1);
+    w = 0.25 / k, x = (r21 - r12) * k, y = (r02 - r20) * k, z = (r10 - r01) * k;
+  } else if (r00 > r11 && r00 > r22) {
+    const double k = 2 * std::sqrt(1 + r00 - r11 - r22);
+    w = (r21 - r12) / k, x = 0.25 * k, y = (r01 + r10) / k, z = (r02 + r20) / k;
+  } else if (r11 > r22) {
+    const double k = 2 * std::sqrt(1 + r11 - r00 - r22);
+    w = (r02 - r20) / k, x = (r01 + r10) / k, y = 0.25 * k, z = (r12 + r21) / k;
+  } else {
+    const double k = 2 * std::sqrt(1 + r22 - r00 - r11);
+    w = (r10 - r01) / k, x = (r02 + r20) / k, y = (r12 + r21) / k, z = 0.25 * k;
+  }
+  const double length = std::sqrt(x * x + y * y + z * z + w * w);
+  if (length > 0) p.q[0] = x / length, p.q[1] = y / length, p.q[2] = z / length, p.q[3] = w / length;
+  return p;
+}
+
+// A matrix without its scale: the rotation of its axes and its offset.
+Matrix Rigid(const Matrix& m) noexcept {
+  const Pose p = Decompose(m);
+  Matrix r;
+  const double x = p.q[0], y = p.q[1], z = p.q[2], w = p.q[3];
+  r.off = m.off;
+  r.v1 = {1 - 2 * (y * y + z * z), 2 * (x * y + z * w), 2 * (x * z - y * w)};
+  r.v2 = {2 * (x * y - z * w), 1 - 2 * (x * x + z * z), 2 * (y * z + x * w)};
+  r.v3 = {2 * (x * z + y * w), 2 * (y * z - x * w), 1 - 2 * (x * x + y * y)};
+  return r;
+}
+
+bool IsOne(const Vector& s) noexcept {
+  return std::abs(s.x - 1) <= 1e-6 && std::abs(s.y - 1) <= 1e-6 && std::abs(s.z - 1) <= 1e-6;
+}
+
+// The keys of one node: per frame 3 translation, 4 rotation and 3 scale
+// values; an empty list is not written.
+struct Track {
+  std::int64_t node = -1;
+  std::vector<float> t, r, s;
+
+  // Appends a frame's local matrix; the rotation keeps to the side of the
+  // one before, so that no key flips sign.
+  void Add(const Matrix& local, bool translation, bool scale) {
+    const Pose p = Decompose(local);
+    if (translation) t.insert(t.end(), {float(p.t.x), float(p.t.y), float(p.t.z)});
+    double sign = 1;
+    if (r.size() >= 4) {
+      const float* last = r.data() + r.size() - 4;
+      if (last[0] * p.q[0] + last[1] * p.q[1] + last[2] * p.q[2] + last[3] * p.q[3] < 0) sign = -1;
+    }
+    r.insert(r.end(), {float(sign * p.q[0]), float(sign * p.q[1]), float(sign * p.q[2]), float(sign * p.q[3])});
+    if (scale) s.insert(s.end(), {float(p.s.x), float(p.s.y), float(p.s.z)});
+  }
+};
+
+// Sets a node's rest as translation, rotation and scale, leaving out the
+// members at their defaults.
+void SetPose(json& node, const Pose& p) {
+  node.erase("matrix");
+  node.erase("translation");
+  node.erase("rotation");
+  node.erase("scale");
+  auto put = [&](const char* name, std::initializer_list<double> values) {
+    json& list = node[name];
+    list = json::array();
+    for (double v : values) list.push_back(v);
+  };
+  if (p.t.x != 0 || p.t.y != 0 || p.t.z != 0) put("translation", {p.t.x, p.t.y, p.t.z});
+  if (p.q[0] != 0 || p.q[1] != 0 || p.q[2] != 0) put("rotation", {p.q[0], p.q[1], p.q[2], p.q[3]});
+  if (!IsOne(p.s)) put("scale", {p.s.x, p.s.y, p.s.z});
+}
+
+// A glTF document being written: its JSON and its one binary buffer.
+class Document {
+  jsontext::Builder owner_{jsontext::Builder::Duplicates::kKeepLast};
+
+ public:
+  json& root = owner_.Get();
+  std::string bin;
+
+  // Reads the JSON of a model; false when it is not JSON (it was, when the
+  // model was read).
+  bool Parse(const std::string& text) {
+    jsontext::ParseFault fault;
+    return jsontext::Parse(text, owner_, fault, 256) && root.is_object();
+  }
+  void New() {
+    root = json::object();
+    json& asset = root["asset"];
+    asset = json::object();
+    asset["version"] = "2.0";
+    asset["generator"] = "norvo-retarget";
+  }
+
+  // A member that is an array, made when missing.
+  json& List(const char* name) {
+    json& list = root[name];
+    if (!list.is_array()) list = json::array();
+    return list;
+  }
+  // The elements of an array member; none when it is missing.
+  std::span<json> Elements(const char* name) {
+    if (!root.contains(name) || !root[name].is_array()) return {};
+    json& list = root[name];
+    return {&*list.begin(), list.size()};
+  }
+  static json& Object(json& list) { return list.emplace_back(json::object()); }
+
+  void Align(std::size_t to) {
+    while (bin.size() % to != 0) bin.push_back('\0');
+  }
+  std::int64_t View(std::string_view bytes) {
+    Align(4);
+    json& views = List("bufferViews");
+    json& view = Object(views);
+    view["buffer"] = 0;
+    view["byteOffset"] = bin.size();
+    view["byteLength"] = bytes.size();
+    bin.append(bytes);
+    return std::int64_t(views.size()) - 1;
+  }
+  // An accessor of floats, `width` to an element; with its bounds when
+  // glTF wants them (animation times).
+  std::int64_t Floats(const std::vector<float>& values, const char* type, std::size_t width, bool bounds = false) {
+    const std::int64_t view =
+        View(std::string_view(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float)));
+    json& accessors = List("accessors");
+    json& accessor = Object(accessors);
+    accessor["bufferView"] = view;
+    accessor["componentType"] = kFloat;
+    accessor["count"] = values.size() / width;
+    accessor["type"] = type;
+    if (bounds && !values.empty()) {
+      const auto [low, high] = std::minmax_element(values.begin(), values.end());
+      json& min = accessor["min"];
+      min = json::array();
+      min.push_back(double(*low));
+      json& max = accessor["max"];
+      max = json::array();
+      max.push_back(double(*high));
+    }
+    return std::int64_t(accessors.size()) - 1;
+  }
+
+  // The motion's keys as animation 0, named `name`; an animation of that
+  // name is dropped.
+  void Animate(const std::string& name, const Motion& motion, const std::vector<Track>& tracks) {
+    std::vector<float> times(std::size_t(motion.FrameCount()));
+    for (std::size_t f = 0; f < times.size(); ++f) times[f] = float(double(f) * motion.frameTime);
+    const std::int64_t input = Floats(times, "SCALAR", 1, true);
+    json& animations = List("animations");
+    for (std::size_t a = animations.size(); a-- > 0;) {
+      const json* old = animations[a].is_object() && animations[a].contains("name") ? &animations[a]["name"] : nullptr;
+      if (old && old->is_string() && old->get_ref<const std::string&>() == name) {
+        jsontext::Drain(animations[a]);
+        animations.erase(animations.begin() + std::ptrdiff_t(a));
+      }
+    }
+    json& animation = *animations.insert(animations.begin(), json::object());
+    if (!name.empty()) animation["name"] = name;
+    json& samplers = animation["samplers"];
+    samplers = json::array();
+    json& channels = animation["channels"];
+    channels = json::array();
+    auto key = [&](std::int64_t node, const std::vector<float>& values, const char* path, const char* type,
+                   std::size_t width) {
+      if (values.empty()) return;
+      json& sampler = Object(samplers);
+      sampler["input"] = input;
+      sampler["output"] = Floats(values, type, width);
+      sampler["interpolation"] = "LINEAR";
+      json& channel = Object(channels);
+      channel["sampler"] = samplers.size() - 1;
+      json& target = channel["target"];
+      target = json::object();
+      target["node"] = node;
+      target["path"] = path;
+    };
+    for (const Track& track : tracks) {
+      key(track.node, track.t, "translation", "VEC3", 3);
+      key(track.node, track.r, "rotation", "VEC4", 4);
+      key(track.node, track.s, "scale", "VEC3", 3);
+    }
+  }
+
+  // The finished file: GLB bytes, or JSON text with the buffer in a data URI.
+  std::string Finish(Container container) {
+    Align(4);
+    json& buffers = root["buffers"];
+    jsontext::Drain(buffers);
+    if (bin.empty()) {
+      root.erase("buffers");
+    } else {
+      buffers = json::array();
+      json& buffer = Object(buffers);
+      buffer["byteLength"] = bin.size();
+      if (container == Container::Text) buffer["uri"] = "data:application/octet-stream;base64," + Base64(bin);
+    }
+    std::string text = root.dump();
+    if (container == Container::Text) return text + "\n";
+    while (text.size() % 4 != 0) text.push_back(' ');
+    std::string out;
+    const std::size_t total = 12 + 8 + text.size() + (bin.empty() ? 0 : 8 + bin.size());
+    out.reserve(total);
+    Word(out, kGlbMagic);
+    Word(out, 2);
+    Word(out, std::uint32_t(total));
+    Word(out, std::uint32_t(text.size()));
+    Word(out, kJsonChunk);
+    out += text;
+    if (!bin.empty()) {
+      Word(out, std::uint32_t(bin.size()));
+      Word(out, kBinChunk);
+      out += bin;
+    }
+    return out;
+  }
+
+ private:
+  static void Word(std::string& out, std::uint32_t word) {
+    for (int k = 0; k < 4; ++k) out.push_back(char((word >> (8 * k)) & 0xFF));
+  }
+  static std::string Base64(std::string_view bytes) {
+    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+      const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+      std::uint32_t word = 0;
+      for (std::size_t k = 0; k < 3; ++k)
+        word = word << 8 | (k < n ? std::uint32_t(static_cast<unsigned char>(bytes[i + k])) : 0);
+      for (std::size_t k = 0; k < 4; ++k) out.push_back(k <= n ? kDigits[(word >> (18 - 6 * k)) & 63] : '=');
+    }
+    return out;
+  }
+};
+
+// The media type of an image by its first bytes; empty when unknown.
+const char* ImageType(std::string_view bytes) noexcept {
+  if (bytes.starts_with("\x89PNG")) return "image/png";
+  if (bytes.starts_with("\xFF\xD8\xFF")) return "image/jpeg";
+  if (bytes.size() >= 12 && bytes.substr(0, 4) == "RIFF" && bytes.substr(8, 4) == "WEBP") return "image/webp";
+  if (bytes.starts_with("\xABKTX 20")) return "image/ktx2";
+  return "";
+}
+
+std::int64_t IndexIn(const json& value, std::size_t count) {
+  if (!value.is_number_integer()) return -1;
+  const std::int64_t i = value.get<std::int64_t>();
+  return i >= 0 && std::uint64_t(i) < count ? i : -1;
+}
+
+Failure Bad(const std::string& message) { return MakeFailure(FailureKind::BadInput, message); }
+
+// A copy of the model the skeleton was read from, with the motion.
+Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, const MotionContext& context,
+                                 Container container) {
+  Document doc;
+  if (!doc.Parse(model.json)) return Bad("the model's JSON cannot be read again");
+
+  // The model's buffers, one after another, make the one buffer.
+  std::vector<std::size_t> base;
+  for (const std::string& buffer : model.buffers) {
+    doc.Align(16);
+    base.push_back(doc.bin.size());
+    doc.bin += buffer;
+  }
+  auto rebase = [&](json& holder) {
+    const std::int64_t b = holder.contains("buffer") ? IndexIn(holder["buffer"], base.size()) : -1;
+    if (b < 0) return;
+    const json* offset = holder.contains("byteOffset") ? &holder["byteOffset"] : nullptr;
+    holder["buffer"] = 0;
+    holder["byteOffset"] = (offset && offset->is_number_unsigned() ? offset->get<std::uint64_t>() : 0) +
+                           base[std::size_t(b)];
+  };
+  for (json& view : doc.Elements("bufferViews")) {
+    if (!view.is_object()) continue;
+    rebase(view);
+    if (view.contains("extensions") && view["extensions"].is_object() &&
+        view["extensions"].contains("EXT_meshopt_compression"))
+      rebase(view["extensions"]["EXT_meshopt_compression"]);
+  }
+  const std::span<json> images = doc.Elements("images");
+  for (std::size_t i = 0; i < images.size() && i < model.images.size(); ++i) {
+    const char* type = ImageType(model.images[i]);
+    if (model.images[i].empty() || !*type || !images[i].is_object()) continue;
+    images[i].erase("uri");
+    images[i]["mimeType"] = type;
+    images[i]["bufferView"] = doc.View(model.images[i]);
+  }
+
+  // The nodes of the joints.
+  json& nodes = doc.List("nodes");
+  std::vector<std::int64_t> parent(nodes.size(), -1);
+  for (std::size_t n = 0; n < nodes.size(); ++n)
+    if (nodes[n].is_object() && nodes[n].contains("children"))
+      for (const json& child : nodes[n]["children"])
+        if (const std::int64_t c = IndexIn(child, nodes.size()); c >= 0) parent[std::size_t(c)] = std::int64_t(n);
+  const std::vector<Joint>& joints = motion.skeleton.joints;
+  std::vector<std::int64_t> nodeOf(joints.size(), -1);
+  std::vector<Matrix> unfold(joints.size());
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    const std::int64_t n = joints[j].node;
+    if (n < 0) continue;
+    if (std::uint64_t(n) >= nodes.size() || !nodes[std::size_t(n)].is_object())
+      return Bad("joint " + joints[j].name + " has no node in the model");
+    nodeOf[j] = n;
+    unfold[j] = AffineInverse(joints[j].fold);
+    // An animated node is given by translation, rotation and scale.
+    if (nodes[std::size_t(n)].contains("matrix"))
+      SetPose(nodes[std::size_t(n)], Decompose(Multiply(unfold[j], joints[j].rest)));
+  }
+  // A joint the model has no node for (a root the motion added) becomes a
+  // node above the top nodes of its children, in their place in the scenes.
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    if (nodeOf[j] >= 0) continue;
+    if (joints[j].parent >= 0) return Bad("joint " + joints[j].name + " has no node in the model");
+    std::vector<std::int64_t> tops;
+    for (std::size_t c = 0; c < joints.size(); ++c) {
+      if (joints[c].parent != std::int64_t(j) || nodeOf[c] < 0) continue;
+      std::int64_t top = nodeOf[c];
+      for (std::size_t steps = 0; parent[std::size_t(top)] >= 0 && steps < nodes.size(); ++steps)
+        top = parent[std::size_t(top)];
+      if (std::find(tops.begin(), tops.end(), top) == tops.end()) tops.push_back(top);
+    }
+    const std::int64_t added = std::int64_t(nodes.size());
+    json& node = Document::Object(nodes);
+    node["name"] = joints[j].name;
+    SetPose(node, Decompose(joints[j].rest));
+    json& children = node["children"];
+    children = json::array();
+    for (std::int64_t top : tops) children.push_back(top);
+    for (json& scene : doc.Elements("scenes")) {
+      if (!scene.is_object() || !scene.contains("nodes") || !scene["nodes"].is_array()) continue;
+      json& list = scene["nodes"];
+      bool placed = false;
+      for (std::size_t k = list.size(); k-- > 0;) {
+        if (std::find(tops.begin(), tops.end(), IndexIn(list[k], nodes.size())) == tops.end()) continue;
+        list.erase(list.begin() + std::ptrdiff_t(k));
+        placed = true;
+      }
+      if (placed) list.push_back(added);
+    }
+    parent.push_back(-1);
+    nodeOf[j] = added;
+  }
+
+  std::vector<Track> tracks(joints.size());
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    bool scaled = !IsOne(Decompose(Multiply(unfold[j], joints[j].rest)).s);
+    for (std::int64_t f = 0; f < motion.FrameCount() && !scaled; ++f)
+      scaled = !IsOne(Decompose(Multiply(unfold[j], motion.Frame(f)[j])).s);
+    tracks[j].node = nodeOf[j];
+    for (std::int64_t f = 0; f < motion.FrameCount(); ++f)
+      tracks[j].Add(Multiply(unfold[j], motion.Frame(f)[j]), true, scaled);
+  }
+  doc.Animate(context.animation, motion, tracks);
+  return doc.Finish(container);
+}
+
+// A node per joint, a skin over them, and the motion.
+Outcome<std::string> NodeTree(const Motion& motion, const MotionContext& context, Container container) {
+  Document doc;
+  doc.New();
+  const std::vector<Joint>& joints = motion.skeleton.joints;
+  RETARGET_ASSIGN(const RestPose rest, RestOf(motion.skeleton));
+  json& nodes = doc.List("nodes");
+  json& scene = Document::Object(doc.List("scenes"));
+  json& roots = scene["nodes"];
+  roots = json::array();
+  doc.root["scene"] = 0;
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    json& node = Document::Object(nodes);
+    node["name"] = joints[j].name;
+    SetPose(node, Decompose(joints[j].rest));
+    if (joints[j].parent < 0) roots.push_back(j);
+  }
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    if (joints[j].parent < 0) continue;
+    json& children = nodes[std::size_t(joints[j].parent)]["children"];
+    if (!children.is_array()) children = json::array();
+    children.push_back(j);
+  }
+  std::vector<float> inverse;
+  inverse.reserve(joints.size() * 16);
+  for (const Matrix& global : rest.globals) {
+    const Matrix m = AffineInverse(global);
+    for (const Vector& v : {m.v1, m.v2, m.v3}) inverse.insert(inverse.end(), {float(v.x), float(v.y), float(v.z), 0});
+    inverse.insert(inverse.end(), {float(m.off.x), float(m.off.y), float(m.off.z), 1});
+  }
+  json& skin = Document::Object(doc.List("skins"));
+  json& list = skin["joints"];
+  list = json::array();
+  for (std::size_t j = 0; j < joints.size(); ++j) list.push_back(j);
+  skin["inverseBindMatrices"] = doc.Floats(inverse, "MAT4", 16);
+  if (roots.size() == 1) skin["skeleton"] = roots[0];
+
+  std::vector<Track> tracks(joints.size());
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    bool scaled = false;
+    for (std::int64_t f = 0; f < motion.FrameCount() && !scaled; ++f) scaled = !IsOne(Decompose(motion.Frame(f)[j]).s);
+    tracks[j].node = std::int64_t(j);
+    for (std::int64_t f = 0; f < motion.FrameCount(); ++f) tracks[j].Add(motion.Frame(f)[j], true, scaled);
+  }
+  doc.Animate(context.animation, motion, tracks);
+  return doc.Finish(container);
+}
+
+Outcome<std::string> Format(const Motion& motion, const MotionContext& context, Container container) {
+  try {
+    if (motion.FrameCount() == 0) return Bad("the motion has no frames to write");
+    if (motion.skeleton.model) return CopyOfModel(motion, *motion.skeleton.model, context, container);
+    return NodeTree(motion, context, container);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  } catch (const std::exception& e) {
+    return Bad(std::string("the glTF cannot be written: ") + e.what());
+  }
+}
+
+}  // namespace
+
+Outcome<std::string> FormatGlb(const Motion& motion, const MotionContext& context) {
+  return Format(motion, context, Container::Glb);
+}
+
+Outcome<std::string> FormatGltf(const Motion& motion, const MotionContext& context) {
+  return Format(motion, context, Container::Text);
+}
+
+Outcome<std::string> FormatVrm(const Motion& motion, const MotionContext& context) {
+  if (!motion.skeleton.model || !motion.skeleton.model->vrm)
+    return MakeFailure(FailureKind::Usage,
+                       "a .vrm file is a copy of a VRM model, and the target is none: write .glb, .gltf or .vrma");
+  return Format(motion, context, Container::Glb);
+}
+
+Outcome<std::string> FormatVrma(const Motion& motion, const MotionContext& context) {
+  try {
+    const Rig* rig = context.rig;
+    if (!rig || rig->FirstJoint("Hips") < 0)
+      return MakeFailure(FailureKind::Usage,
+                         "a VRM animation moves humanoid bones, and the target's Hips body part has no joint");
+    if (motion.FrameCount() == 0) return Bad("the motion has no frames to write");
+    const std::vector<Joint>& joints = motion.skeleton.joints;
+    std::unordered_map<std::string, std::size_t> jointNamed;
+    for (std::size_t j = 0; j < joints.size(); ++j) jointNamed.emplace(joints[j].name, j);
+
+    // The bone each joint stands for, from the rig's body parts.
+    std::vector<std::string> boneOf(joints.size());
+    const auto parts = StandardBodyParts();
+    for (std::size_t p = 0; p < parts.size() && p < rig->parts.joints.size(); ++p) {
+      const std::vector<std::string> bones = humanoid::BonesOfPart(parts[p].identifier);
+      const std::vector<std::int64_t>& members = rig->parts.joints[p];
+      for (std::size_t k = 0; k < bones.size() && k < members.size(); ++k) {
+        const auto found = jointNamed.find(rig->skeleton.joints[std::size_t(members[k])].name);
+        if (found != jointNamed.end() && boneOf[found->second].empty()) boneOf[found->second] = bones[k];
+      }
+    }
+    // The bones in skeleton order, each under the nearest bone above it.
+    std::vector<std::size_t> bones;
+    std::vector<std::int64_t> nodeOf(joints.size(), -1), parentNode;
+    for (std::size_t j = 0; j < joints.size(); ++j) {
+      if (boneOf[j].empty()) continue;
+      std::int64_t above = joints[j].parent;
+      while (above >= 0 && nodeOf[std::size_t(above)] < 0) above = joints[std::size_t(above)].parent;
+      nodeOf[j] = std::int64_t(bones.size());
+      parentNode.push_back(above >= 0 ? nodeOf[std::size_t(above)] : -1);
+      bones.push_back(j);
+    }
+    // A node's local matrix: its joint's global one, without scale, in
+    // that of the bone above.
+    std::vector<Matrix> globals(joints.size());
+    auto locals = [&](std::span<const Matrix> from, std::vector<Matrix>& out) {
+      ForwardKinematics(motion.skeleton, from, globals);
+      out.resize(bones.size());
+      for (std::size_t b = 0; b < bones.size(); ++b) {
+        const Matrix self = Rigid(globals[bones[b]]);
+        out[b] = parentNode[b] < 0 ? self
+                                   : Multiply(AffineInverse(Rigid(globals[bones[std::size_t(parentNode[b])]])), self);
+      }
+    };
+    RETARGET_ASSIGN(const RestPose rest, RestOf(motion.skeleton));
+    std::vector<Matrix> local;
+    locals(rest.locals, local);
+
+    Document doc;
+    doc.New();
+    json& nodes = doc.List("nodes");
+    json& scene = Document::Object(doc.List("scenes"));
+    json& roots = scene["nodes"];
+    roots = json::array();
+    doc.root["scene"] = 0;
+    for (std::size_t b = 0; b < bones.size(); ++b) {
+      json& node = Document::Object(nodes);
+      node["name"] = joints[bones[b]].name;
+      SetPose(node, Decompose(local[b]));
+      if (parentNode[b] < 0) {
+        roots.push_back(b);
+        continue;
+      }
+      json& children = nodes[std::size_t(parentNode[b])]["children"];
+      if (!children.is_array()) children = json::array();
+      children.push_back(b);
+    }
+    json& used = doc.List("extensionsUsed");
+    used.push_back("VRMC_vrm_animation");
+    json& extensions = doc.root["extensions"];
+    extensions = json::object();
+    json& extension = extensions["VRMC_vrm_animation"];
+    extension = json::object();
+    extension["specVersion"] = "1.0";
+    json& humanoid = extension["humanoid"];
+    humanoid = json::object();
+    json& table = humanoid["humanBones"];
+    table = json::object();
+    for (std::size_t b = 0; b < bones.size(); ++b) {
+      json& entry = table[boneOf[bones[b]]];
+      entry = json::object();
+      entry["node"] = b;
+    }
+
+    std::vector<Track> tracks(bones.size());
+    for (std::size_t b = 0; b < bones.size(); ++b) tracks[b].node = std::int64_t(b);
+    for (std::int64_t f = 0; f < motion.FrameCount(); ++f) {
+      locals(motion.Frame(f), local);
+      for (std::size_t b = 0; b < bones.size(); ++b) tracks[b].Add(local[b], boneOf[bones[b]] == "hips", false);
+    }
+    doc.Animate(context.animation, motion, tracks);
+    return doc.Finish(Container::Glb);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  } catch (const std::exception& e) {
+    return Bad(std::string("the VRM animation cannot be written: ") + e.what());
+  }
+}
+
+}  // namespace norvo::retarget
