@@ -97,7 +97,7 @@ TEST_F(Gltf, HumanoidTablesFillTheBodyParts) {
     EXPECT_EQ(rig.parts.covered, row.covered);
     EXPECT_EQ(asset.motion.FrameCount(), row.frames);
     EXPECT_EQ(asset.animated, row.frames > 0);
-    EXPECT_EQ(asset.facing, row.facing);
+    EXPECT_EQ(asset.motion.skeleton.facing, row.facing);
     EXPECT_EQ(rig.skeleton.joints[std::size_t(rig.FirstJoint("Hips"))].name, row.hips);
     if (row.leftHand) {
       EXPECT_EQ(rig.skeleton.joints[std::size_t(rig.FirstJoint("LeftHand"))].name, row.leftHand);

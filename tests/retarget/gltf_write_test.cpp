@@ -190,3 +190,58 @@ TEST_F(GltfWrite, ACopyKeepsAllOfItsModel) {
 
 }  // namespace
 }  // namespace norvo::retarget
+
+namespace norvo::retarget {
+namespace {
+
+// The GLB of a JSON and a BIN chunk.
+std::string Glb(const std::string& json, const std::string& bin) {
+  std::string text = json;
+  while (text.size() % 4 != 0) text += ' ';
+  std::string out;
+  auto word = [&](std::size_t n) {
+    for (int k = 0; k < 4; ++k) out += char((n >> (8 * k)) & 0xFF);
+  };
+  word(0x46546C67), word(2), word(12 + 8 + text.size() + 8 + bin.size());
+  word(text.size()), word(0x4E4F534A), out += text;
+  word(bin.size()), word(0x004E4942), out += bin;
+  return out;
+}
+
+// A VRM 1.0 model faces +Z, a 0.x one -Z: the walk (which goes toward +Z
+// facing it) is written facing, and going, the way each model faces.
+TEST_F(GltfWrite, VrmModelsAreWrittenFacingTheirWay) {
+  // The 1.0 model made 0.x: its humanoid table as 0.x lists it, and the
+  // whole turned half a turn about Y under a new root.
+  const std::string model = test::ReadAll(SharedPath("../vrm/VRMC_vrm_expressions_isBinary_Overrides.vrm"));
+  const std::size_t length = std::uint8_t(model[12]) | std::uint8_t(model[13]) << 8 | std::uint8_t(model[14]) << 16;
+  json doc = json::parse(model.substr(20, length));
+  json bones = json::array();
+  for (const auto& [bone, entry] : doc["extensions"]["VRMC_vrm"]["humanoid"]["humanBones"].items())
+    bones.push_back({{"bone", bone}, {"node", entry["node"]}});
+  doc["extensions"] = {{"VRM", {{"humanoid", {{"humanBones", bones}}}}}};
+  doc["extensionsUsed"] = {"VRM"};
+  doc["nodes"].push_back({{"name", "Turned"}, {"rotation", {0, 1, 0, 0}}, {"children", doc["scenes"][0]["nodes"]}});
+  doc["scenes"][0]["nodes"] = {doc["nodes"].size() - 1};
+  const std::string old = Write("old.vrm", Glb(doc.dump(), model.substr(20 + length + 8)));
+
+  for (const auto& [file, facing] :
+       {std::pair{SharedPath("../vrm/VRMC_vrm_expressions_isBinary_Overrides.vrm"), 1.0}, std::pair{old, -1.0}}) {
+    SCOPED_TRACE(file);
+    const Run run = Tool(SharedPath("cmu_02_01_walk.bvh") + " --target " + file + " -o " + Path("out.vrm"));
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Motion out = Ok(ReadGltfFile(Path("out.vrm"))).motion;
+    std::vector<Matrix> first(out.skeleton.joints.size()), last(first.size());
+    FrameGlobals(out, 0, first);
+    FrameGlobals(out, out.FrameCount() - 1, last);
+    const std::size_t hips = std::size_t(test::JointNamed(out.skeleton, "Hips"));
+    const std::size_t left = std::size_t(test::JointNamed(out.skeleton, "UpperLeg.L"));
+    const std::size_t right = std::size_t(test::JointNamed(out.skeleton, "UpperLeg.R"));
+    // Facing +Z the left side is at +X; facing -Z at -X.
+    EXPECT_GT(facing * (first[left].off.x - first[right].off.x), 0);
+    EXPECT_GT(facing * (last[hips].off.z - first[hips].off.z), 0.5);
+  }
+}
+
+}  // namespace
+}  // namespace norvo::retarget

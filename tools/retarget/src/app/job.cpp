@@ -243,12 +243,20 @@ class Job {
     if (request_.lockAxis >= 0) RETARGET_TRY(LockAxis(motion, target, request_.lockAxis));
     if (!request_.outputs.motion.empty()) {
       const MotionContext context{&target, Stem(request_.source)};
+      // A model whose file says which way it faces is written facing so.
+      const double turn = options.align ? FacingTurn(source, target.skeleton.facing, resultUp) : 0.0;
+      std::optional<Motion> turned;
+      if (turn != 0.0) {
+        turned = motion;
+        TurnAbout(*turned, resultUp, turn);
+      }
+      const Motion& written = turned ? *turned : motion;
       if (request_.rootMotion == RootMotion::Extract) {
-        Outcome<Motion> carried = ExtractRootMotion(motion, target, resultUp, ResultFloor(), result_.rootAdded);
+        Outcome<Motion> carried = ExtractRootMotion(written, target, resultUp, ResultFloor(), result_.rootAdded);
         if (!carried) return Naming(std::move(carried).failure(), request_.target);
         RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion, context));
       } else {
-        RETARGET_TRY(WriteMotion(motion, request_.outputs.motion, context));
+        RETARGET_TRY(WriteMotion(written, request_.outputs.motion, context));
       }
     }
     if (!request_.outputs.svg.empty()) {

@@ -405,7 +405,7 @@ class Reader {
       if (found == m_.extensions.end()) continue;
       const tinygltf::Value& extension = found->second;
       list = std::strcmp(name, "VRM") == 0;
-      asset_.facing = list ? Facing::MinusZ : Facing::PlusZ;
+      asset_.motion.skeleton.facing = list ? Facing::MinusZ : Facing::PlusZ;
       const tinygltf::Value* humanoid = extension.IsObject() ? &extension.Get("humanoid") : nullptr;
       table = humanoid && humanoid->IsObject() ? &humanoid->Get("humanBones") : nullptr;
       if (!table || !(list ? table->IsArray() : table->IsObject()))

@@ -25,9 +25,6 @@ struct ReadOptions {
   double fps = 0.0;        // 0: the rate of the animation's keys
 };
 
-// Which way a model faces at rest, when its file says (VRM).
-enum class Facing : std::uint8_t { Unknown, PlusZ, MinusZ };
-
 // What a file holds: a skeleton with its motion (no frames for a rig file
 // or a model without animation), and the filled rig when the file names its
 // body parts: a rig file's as the file has them, or a model's humanoid
@@ -36,7 +33,6 @@ struct Asset {
   Motion motion;
   std::optional<Rig> rig;
   bool humanoid = false;
-  Facing facing = Facing::Unknown;
   // A file of several animations: the one read and the others' names.
   std::string animation;
   std::vector<std::string> otherAnimations;

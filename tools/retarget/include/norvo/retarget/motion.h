@@ -50,11 +50,15 @@ struct Joint {
 
 struct GltfModel;
 
+// Which way a model faces at rest, when its file says (VRM).
+enum class Facing : std::uint8_t { Unknown, PlusZ, MinusZ };
+
 struct Skeleton {
   std::vector<Joint> joints;  // pre-order; joints[0] is the root
   // The glTF file the skeleton was read from, which a glTF writer copies
   // (gltf.h); null for other files.
   std::shared_ptr<const GltfModel> model;
+  Facing facing = Facing::Unknown;
 
   std::int64_t Count() const noexcept { return std::int64_t(joints.size()); }
   // Adds a joint under `parent` (-1 for the root) whose rest is `offset`
