@@ -125,14 +125,16 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
     }
     std::ofstream(bipedRig) << renamed;
   }
-  const std::string clips[] = {"cmu_02_01_walk.bvh", "cmu_12_03.bvh", "makehuman_zombie_walk.bvh"};
+  // The VRM animation holds a pose with both feet on the floor, its legs
+  // straight and upright: a leg so straight still bends to stand.
+  const std::string clips[] = {"cmu_02_01_walk.bvh", "cmu_12_03.bvh", "makehuman_zombie_walk.bvh", "../vrm/test.vrma"};
   for (const std::string& from : clips) {
     for (const std::string& onto :
          {test::SharedPath(clips[0]), test::SharedPath(clips[1]), test::SharedPath(clips[2]), sampleRig, bipedRig}) {
       SCOPED_TRACE(from + " onto " + onto);
       const ClipResult planted = RunWith(test::SharedPath(from), onto, true, presets);
       const ClipResult loose = RunWith(test::SharedPath(from), onto, false, presets);
-      const Motion source = test::SharedClip(from);
+      const Motion source = Ok(ReadAsset(test::SharedPath(from))).motion;
       const Vector up = StandingUp(*planted.source, planted.source->restGlobals);
       // A clip whose feet never come near 0 stands on the level they come
       // down to, and so does the result.
@@ -151,8 +153,10 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
         EXPECT_LE(deepest(t), deepest(s) + 0.01);
       }
       // Rest alignment is not undone; the zombie's dragging foot planted on
-      // cmu_12_03 costs its legs the most, 1.03 degrees.
-      EXPECT_LE(planted.quality->all.mean, loose.quality->all.mean + 1.05);
+      // cmu_12_03 costs its legs the most among the walks, 1.03 degrees. The
+      // pose stands on two straight legs, which a rig of other proportions
+      // (MakeHuman's 1.4, the sample's 2.8) meets only by bending a knee.
+      EXPECT_LE(planted.quality->all.mean, loose.quality->all.mean + (from.ends_with(".vrma") ? 2.9 : 1.05));
       // A clip onto its own skeleton: its feet already do what the source's do.
       if (onto == test::SharedPath(from)) {
         EXPECT_EQ(planted.motion.locals, loose.motion.locals);

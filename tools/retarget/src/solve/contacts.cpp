@@ -297,7 +297,8 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
       locals[std::size_t(root)].off = Add(locals[std::size_t(root)].off, Scale(up, shift));
       FrameGlobals(result, std::int64_t(f), globals);
       for (int side = 0; side < 2; ++side)
-        if (move[side] || lowered[f] > 0.0) ReachAnkle(result.skeleton, legs[side], goal[side][f], up, globals, locals);
+        if (move[side] || lowered[f] > 0.0)
+          ReachAnkle(result.skeleton, legs[side], goal[side][f], up, LeftOf(globals, legs, up), globals, locals);
     }
     return {};
   } catch (const std::bad_alloc&) {

@@ -33,7 +33,7 @@ void KeepChains(const Skeleton& skeleton, Leg legs[2]) noexcept {
   }
 }
 
-void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up,
+void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
                 std::span<const Matrix> globals, std::span<Matrix> locals) noexcept {
   const Matrix& hipGlobal = globals[std::size_t(leg.hip)];
   const Matrix& kneeGlobal = globals[std::size_t(leg.knee)];
@@ -45,6 +45,7 @@ void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, co
   // the hip as the goal, then turn the hip toward the goal.
   Vector normal = Cross(upper, lower);
   if (!(Length(normal) > 1e-9 * a * b)) normal = Cross(upper, up);
+  if (!(Length(normal) > 1e-9 * a)) normal = left;
   if (!(a > 1e-9) || !(b > 1e-9) || !(Length(normal) > 1e-12)) return;
   normal = Scale(normal, 1.0 / Length(normal));
   const double reach =
@@ -184,7 +185,7 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
         }
         const Vector goal = Add(ankle, Scale(toAnchor, part));
         if (part < 1.0) anchor[side] = goal;
-        ReachAnkle(clip.skeleton, leg, goal, up, globals, locals);
+        ReachAnkle(clip.skeleton, leg, goal, up, LeftOf(globals, legs, up), globals, locals);
       }
     }
     return {};

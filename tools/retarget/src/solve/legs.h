@@ -24,10 +24,16 @@ void KeepChains(const Skeleton& skeleton, Leg legs[2]) noexcept;
 
 // A two-bone solve: bends the knee in the leg's plane until the ankle lies
 // as far from the hip as `goal` (short of a straight leg), then turns the
-// hip toward it. The ankle keeps its turn in the world. Writes the three
-// joints' rotations into `locals` (their offsets kept); `globals` are the
-// frame's before the solve.
-void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up,
+// hip toward it. The ankle keeps its turn in the world. A leg straight
+// along `up` gives no plane: its knee turns about `left` (LeftOf), so that
+// it comes forward. Writes the three joints' rotations into `locals` (their
+// offsets kept); `globals` are the frame's before the solve.
+void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
                 std::span<const Matrix> globals, std::span<Matrix> locals) noexcept;
+// The rig's left in a frame: from the right hip to the left one, across `up`.
+inline Vector LeftOf(std::span<const Matrix> globals, const Leg legs[2], const Vector& up) noexcept {
+  if (legs[0].hip < 0 || legs[1].hip < 0) return {};
+  return Across(Subtract(globals[std::size_t(legs[0].hip)].off, globals[std::size_t(legs[1].hip)].off), up);
+}
 
 }  // namespace norvo::retarget
