@@ -152,11 +152,13 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
         };
         EXPECT_LE(deepest(t), deepest(s) + 0.01);
       }
-      // Rest alignment is not undone; the zombie's dragging foot planted on
-      // cmu_12_03 costs its legs the most among the walks, 1.03 degrees. The
-      // pose stands on two straight legs, which a rig of other proportions
-      // (MakeHuman's 1.4, the sample's 2.8) meets only by bending a knee.
-      EXPECT_LE(planted.quality->all.mean, loose.quality->all.mean + (from.ends_with(".vrma") ? 2.9 : 1.05));
+      // Rest alignment is not undone. Planting costs the legs the most where
+      // the proportions differ most: the zombie's dragging foot on cmu_12_03
+      // 1.26 degrees, the CMU walk on the sample's rig 1.21 (means over the
+      // bones both rigs have, hands and hips left out there). The pose
+      // stands on two straight legs, which a rig of other proportions
+      // (MakeHuman's, the sample's) meets only by bending a knee.
+      EXPECT_LE(planted.quality->all.mean, loose.quality->all.mean + (from.ends_with(".vrma") ? 2.9 : 1.3));
       // A clip onto its own skeleton: its feet already do what the source's do.
       if (onto == test::SharedPath(from)) {
         EXPECT_EQ(planted.motion.locals, loose.motion.locals);

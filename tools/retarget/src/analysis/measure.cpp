@@ -35,6 +35,27 @@ Outcome<BoneDirectionFigures> CompareBoneDirections(const Motion& reference, con
                                                     const std::vector<std::int64_t>& referenceOf) {
   try {
     RETARGET_ASSIGN(std::vector<std::int64_t> ends, BoneEnds(referenceRig, rig, referenceOf));
+    // A bone that passes a paired joint standing off its start on either rig
+    // mixes two turns the rigs share out differently (a hand to a finger's
+    // second joint, where one rig has the finger's base in the palm and the
+    // other at the wrist): the two directions need not agree however well
+    // each joint is carried, so such a bone is not measured.
+    const double tiny = TinyLength(rig), referenceTiny = TinyLength(referenceRig);
+    for (std::size_t t = 0; t < ends.size(); ++t) {
+      if (ends[t] < 0) continue;
+      const std::size_t s = std::size_t(referenceOf[t]);
+      for (std::int64_t p = rig.skeleton.joints[std::size_t(ends[t])].parent; p > std::int64_t(t);
+           p = rig.skeleton.joints[std::size_t(p)].parent) {
+        const std::int64_t partner = referenceOf[std::size_t(p)];
+        if (partner < 0) continue;
+        if (Length(Subtract(rig.restGlobals[std::size_t(p)].off, rig.restGlobals[t].off)) > tiny ||
+            Length(Subtract(referenceRig.restGlobals[std::size_t(partner)].off, referenceRig.restGlobals[s].off)) >
+                referenceTiny) {
+          ends[t] = -1;
+          break;
+        }
+      }
+    }
     const std::size_t parts = StandardBodyParts().size();
     std::vector<int> partOf(rig.skeleton.joints.size(), -1);
     for (std::size_t p = parts; p-- > 0;)

@@ -101,15 +101,7 @@ namespace {
 constexpr double kTiny = 1e-9;
 
 Vector At(const Rig& rig, std::int64_t joint) { return rig.restGlobals[std::size_t(joint)].off; }
-// How long a bone must be to count: a millionth of the rig's reach, so that
-// a joint an exporter left a float's noise away from its parent (where the
-// clip had it on top of it) stands no more for a bone than it did there.
-double Tiny(const Rig& rig) {
-  double reach = 0.0;
-  for (std::size_t j = 1; j < rig.restGlobals.size(); ++j)
-    reach = std::max(reach, Length(Subtract(At(rig, j), At(rig, 0))));
-  return std::max(kTiny, 1e-6 * reach);
-}
+double Tiny(const Rig& rig) { return TinyLength(rig); }
 bool NonZero(const Vector& v, double tiny) { return Length(v) > tiny; }
 bool Within(const std::vector<std::int64_t>& ends, std::int64_t root, std::int64_t joint) {
   return joint > root && joint < ends[std::size_t(root)];
@@ -186,6 +178,13 @@ void SetAligned(AlignedRest& aligned, const Rig& target, std::size_t t, const st
 }
 
 }  // namespace
+
+double TinyLength(const Rig& rig) noexcept {
+  double reach = 0.0;
+  for (std::size_t j = 1; j < rig.restGlobals.size(); ++j)
+    reach = std::max(reach, Length(Subtract(rig.restGlobals[j].off, rig.restGlobals[0].off)));
+  return std::max(kTiny, 1e-6 * reach);
+}
 
 Outcome<std::vector<std::int64_t>> BoneEnds(const Rig& source, const Rig& target,
                                             const std::vector<std::int64_t>& sourceOfTarget) {

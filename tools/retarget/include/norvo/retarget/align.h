@@ -58,6 +58,11 @@ struct Chain {
   std::vector<double> sourceAt, targetAt;
 };
 
+// How long a bone must be to count as one: a millionth of the rig's reach
+// (its joints' farthest distance from the root at rest), so that a joint an
+// exporter left a float's noise away from its parent still sits on it.
+double TinyLength(const Rig& rig) noexcept;
+
 // The target joint's bone end (see above), or -1; one per target joint.
 // `sourceOfTarget` holds each target joint's source partner, or -1.
 Outcome<std::vector<std::int64_t>> BoneEnds(const Rig& source, const Rig& target,
