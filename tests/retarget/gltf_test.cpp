@@ -4,9 +4,11 @@
 // malformed files are refused with one line that says what is wrong.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 
+#include "norvo/retarget/align.h"
 #include "norvo/retarget/gltf.h"
 #include "retarget_support.h"
 #include "tool_support.h"
@@ -72,6 +74,19 @@ TEST_F(Gltf, ToolCarriesTheGlbWalkAsItCarriesTheBvhWalk) {
   const Motion glb = Ok(ReadBvhFile(Path("glb.bvh"))), bvh = Ok(ReadBvhFile(Path("bvh.bvh")));
   ASSERT_EQ(glb.FrameCount(), bvh.FrameCount());
   EXPECT_LT(WorstDistance(glb, bvh), 1e-3);
+  // Every joint turned alike within the GLB's float precision.
+  std::vector<Matrix> a(glb.skeleton.joints.size()), b(a.size());
+  double worst = 0.0;
+  for (std::int64_t f = 0; f < glb.FrameCount(); ++f) {
+    FrameGlobals(glb, f, a);
+    FrameGlobals(bvh, f, b);
+    for (std::size_t j = 0; j < a.size(); ++j) {
+      const Matrix turn = Multiply3x3(a[j], Transposed(b[j]));
+      const double cosine = std::clamp((turn.v1.x + turn.v2.y + turn.v3.z - 1) / 2, -1.0, 1.0);
+      worst = std::max(worst, std::acos(cosine) * 180 / M_PI);
+    }
+  }
+  EXPECT_LT(worst, 0.01);
 }
 
 TEST_F(Gltf, HumanoidTablesFillTheBodyParts) {

@@ -128,6 +128,8 @@ TEST_F(GltfWrite, EveryReaderSeesTheMotionWritten) {
       {walk, mtoon, "on_mtoon.vrm"},
       {walk, mtoon, "on_mtoon.vrma"},
       {SharedPath("../vrm/test.vrma"), mtoon, "vrma_on_mtoon.vrm"},
+      {SharedPath("../vrm/test.vrma"), overrides, "vrma_on_overrides.vrma"},
+      {SharedPath("../vrm/test.vrma"), SharedPath("cmu_12_03.bvh"), "vrma_on_12_03.glb"},
       {SharedPath("../vrm/test.vrma"), SharedPath("makehuman_zombie_walk.bvh"), "vrma_on_bvh.vrma"},
       {clip, matrixModel, "clip_on_matrix.gltf"},
   };
