@@ -13,6 +13,8 @@ command -v make >/dev/null || need+=(make)
 # tool's glTF reader) on RapidJSON.
 [ -f /usr/include/tiny_gltf.h ] || need+=(libtinygltf-dev)
 [ -f /usr/include/rapidjson/document.h ] || need+=(rapidjson-dev)
+# FBX files are read by assimp, in a process of the tool's own.
+[ -f /usr/include/assimp/scene.h ] || need+=(libassimp-dev)
 # The layout check: clang-format 14.
 command -v clang-format-14 >/dev/null || need+=(clang-format-14)
 # The fuzz targets: clang 14 and its sanitizer and fuzzer runtimes.

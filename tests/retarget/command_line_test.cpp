@@ -87,7 +87,7 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {"--target " + walk_ + " --save-rig " + Path("rig.bvh"), 1,
        "cannot write a rig to " + Path("rig.bvh") + ": give a file name that ends in .json"},
       {notes + " --target " + walk_ + out, 2,
-       notes + ": no format reads this file: give a .bvh, .json, .gltf, .glb, .vrm or .vrma file"},
+       notes + ": no format reads this file: give a .bvh, .json, .gltf, .glb, .vrm, .vrma or .fbx file"},
       // Files that are no files, or not text the tool reads, are named at once.
       {folder + " --target " + walk_ + out, 2, folder + ": is a folder"},
       {walk_ + " --target " + folder + out, 2, folder + ": is a folder"},

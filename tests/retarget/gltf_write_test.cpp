@@ -126,6 +126,8 @@ TEST_F(GltfWrite, EveryReaderSeesTheMotionWritten) {
       {walk, overrides, "on_overrides.vrm", RootMotion::Keep, 2.25},
       {walk, overrides, "on_overrides.vrma", RootMotion::Keep, 2.25},
       {walk, mtoon, "on_mtoon.vrm"},
+      {walk, SharedPath("../fbx/cmu_02_01_walk.fbx"), "on_fbx.glb"},
+      {walk, SharedPath("../fbx/makehuman_zombie_walk.fbx"), "on_fbx_zombie.glb"},
       {walk, mtoon, "on_mtoon.vrma"},
       {SharedPath("../vrm/test.vrma"), mtoon, "vrma_on_mtoon.vrm"},
       {SharedPath("../vrm/test.vrma"), overrides, "vrma_on_overrides.vrma"},

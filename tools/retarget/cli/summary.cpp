@@ -97,6 +97,7 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
   if (!others.empty())
     std::printf("        animation %s; the file has also %s (choose with --animation)\n", result.animation.c_str(),
                 others.c_str());
+  if (!result.sourceNote.empty()) std::printf("        %s\n", Printable(result.sourceNote).c_str());
   std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n", FileName(request.target).c_str(),
               static_cast<long long>(target.JointCount()), PresetText(target).c_str(),
               static_cast<long long>(target.parts.covered));

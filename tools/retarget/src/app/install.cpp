@@ -69,6 +69,11 @@ const char* ModulePath() noexcept {
   return located.path;
 }
 
+const char* FbxReaderPath() noexcept {
+  static const Located located(NORVO_RETARGET_INSTALLED_FBX_READER, NORVO_RETARGET_BUILT_FBX_READER);
+  return located.path;
+}
+
 const char* ShippedPresetFolder() noexcept {
   static const Located located(NORVO_RETARGET_INSTALLED_PRESETS, NORVO_RETARGET_BUILT_PRESETS);
   return located.path;

@@ -98,6 +98,11 @@ Outcome<std::shared_ptr<const Motion>> SourceMotion(const ClipRequest& request, 
                        "a rig file holds no motion: give a motion file as the source (a rig "
                        "file for it goes with --source-rig)",
                        request.source);
+  if (!asset.animated && !asset.animation.empty())
+    return MakeFailure(FailureKind::BadInput,
+                       "its animation " + asset.animation +
+                           " moves no joint: give a file with an animation as the source",
+                       request.source);
   if (!asset.animated)
     return MakeFailure(FailureKind::BadInput,
                        "the file holds a model and no animation: give a file with an animation as the source (a "
@@ -106,6 +111,7 @@ Outcome<std::shared_ptr<const Motion>> SourceMotion(const ClipRequest& request, 
   if (asset.humanoid) humanoid = std::move(asset.rig);
   result.animation = std::move(asset.animation);
   result.otherAnimations = std::move(asset.otherAnimations);
+  result.sourceNote = std::move(asset.note);
   return std::make_shared<const Motion>(std::move(asset.motion));
 }
 

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "norvo/retarget/bvh.h"
+#include "norvo/retarget/fbx.h"
 #include "norvo/retarget/gltf.h"
 #include "norvo/retarget/rigfile.h"
 #include "norvo/retarget/textfile.h"
@@ -45,6 +46,7 @@ constexpr FileFormat kFormats[] = {
     {"GLB", ".glb", true, &ReadGltfAsset, &FormatGlb, nullptr},
     {"VRM", ".vrm", true, &ReadGltfAsset, &FormatVrm, nullptr},
     {"VRM animation", ".vrma", true, &ReadGltfAsset, &FormatVrma, nullptr},
+    {"FBX", ".fbx", true, &ReadFbxAsset, nullptr, nullptr},
 };
 
 char Lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
@@ -58,7 +60,7 @@ bool EndsWith(std::string_view path, std::string_view extension) noexcept {
 // The format of a file whose name does not tell: by its first word.
 const FileFormat* FormatByContent(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  char start[16] = {};
+  char start[32] = {};
   in.read(start, sizeof start);
   std::string_view text(start, std::size_t(std::max<std::streamsize>(in.gcount(), 0)));
   if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
@@ -66,6 +68,7 @@ const FileFormat* FormatByContent(const std::string& path) {
     text.remove_prefix(1);
   if (text.starts_with("HIERARCHY")) return &kFormats[0];
   if (text.starts_with("glTF")) return &kFormats[3];
+  if (LooksLikeFbx(text)) return &kFormats[6];
   if (text.starts_with("{")) return &kFormats[1];
   return nullptr;
 }

@@ -36,6 +36,9 @@ struct Asset {
   // A file of several animations: the one read and the others' names.
   std::string animation;
   std::vector<std::string> otherAnimations;
+  // What the file says of itself that the summary shows (FBX: its unit and
+  // up axis); empty for none.
+  std::string note;
   bool animated = true;  // false: the file holds a model and no animation
 };
 

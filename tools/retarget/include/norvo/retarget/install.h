@@ -10,6 +10,8 @@ namespace norvo::retarget {
 // Worked out once, in fixed storage: they neither allocate nor fail.
 const char* ModulePath() noexcept;
 const char* ShippedPresetFolder() noexcept;
+// The FBX reader process, norvo-fbx-read (fbx.h).
+const char* FbxReaderPath() noexcept;
 // Loads the module as a host does; the tool never links it.
 Outcome<Module> LoadRetargetModule();
 

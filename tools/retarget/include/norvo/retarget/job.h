@@ -72,6 +72,7 @@ struct ClipResult {
   // The source's animation when its file has named ones, and the others.
   std::string animation;
   std::vector<std::string> otherAnimations;
+  std::string sourceNote;  // what the source's file says of itself (Asset::note)
   double frameTime = 0.0;
   std::int64_t first = 0, last = 0;  // the frames retargeted
   AssociationStatistics statistics;

@@ -1,0 +1,259 @@
+// FBX: the shared clips read as the BVH clips they were made from, sources
+// and targets alike; pivots, units and key times of a hand-written file;
+// damaged files refused with one line, the reader's crash included.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+
+#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/fbx.h"
+#include "norvo/retarget/job.h"
+#include "retarget_support.h"
+#include "tool_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+using test::Ok;
+using test::SharedPath;
+
+using Fbx = test::WithTool<test::WithModule>;
+
+// A hand-written ASCII FBX: Hips 1 m up, Spine 0.2 m above it with a
+// pre-rotation of 90 degrees about Z, Head 0.3 m along Spine's X; Spine
+// turns 0 to 90 degrees about Y from 0 to 1.0083 s (30.25 frames at 30 fps).
+// `unit` is the file's centimetres per unit, `scale` what the lengths are
+// divided by to stay the same.
+std::string HandWritten(const char* unit, double scale) {
+  auto length = [&](double centimetres) { return std::to_string(centimetres / scale); };
+  return std::string(R"(; FBX 7.4.0 project file
+FBXHeaderExtension:  {
+	FBXHeaderVersion: 1003
+	FBXVersion: 7400
+}
+GlobalSettings:  {
+	Version: 1000
+	Properties70:  {
+		P: "UpAxis", "int", "Integer", "",1
+		P: "UpAxisSign", "int", "Integer", "",1
+		P: "UnitScaleFactor", "double", "Number", "",)") +
+         unit + R"(
+		P: "TimeMode", "enum", "", "",6
+	}
+}
+Objects:  {
+	Model: 1000, "Model::Hips", "LimbNode" {
+		Version: 232
+		Properties70:  {
+			P: "Lcl Translation", "Lcl Translation", "", "A",0,)" +
+         length(100) + R"(,0
+		}
+	}
+	Model: 1001, "Model::Spine", "LimbNode" {
+		Version: 232
+		Properties70:  {
+			P: "RotationActive", "bool", "", "",1
+			P: "PreRotation", "Vector3D", "Vector", "",0,0,90
+			P: "Lcl Translation", "Lcl Translation", "", "A",0,)" +
+         length(20) + R"(,0
+		}
+	}
+	Model: 1002, "Model::Head", "LimbNode" {
+		Version: 232
+		Properties70:  {
+			P: "Lcl Translation", "Lcl Translation", "", "A",)" +
+         length(30) + R"(,0,0
+		}
+	}
+	AnimationStack: 2000, "AnimStack::Take 001", "" {
+	}
+	AnimationLayer: 2001, "AnimLayer::BaseLayer", "" {
+	}
+	AnimationCurveNode: 2002, "AnimCurveNode::R", "" {
+		Properties70:  {
+			P: "d|X", "Number", "", "A",0
+			P: "d|Y", "Number", "", "A",0
+			P: "d|Z", "Number", "", "A",0
+		}
+	}
+	AnimationCurve: 2003, "AnimCurve::", "" {
+		Default: 0
+		KeyVer: 4008
+		KeyTime: *2 {
+			a: 0,46571085150
+		}
+		KeyValueFloat: *2 {
+			a: 0,90
+		}
+		KeyAttrFlags: *1 {
+			a: 24836
+		}
+		KeyAttrDataFloat: *4 {
+			a: 0,0,218434821,0
+		}
+		KeyAttrRefCount: *1 {
+			a: 2
+		}
+	}
+}
+Connections:  {
+	C: "OO",1000,0
+	C: "OO",1001,1000
+	C: "OO",1002,1001
+	C: "OO",2001,2000
+	C: "OO",2002,2001
+	C: "OP",2002,1001, "Lcl Rotation"
+	C: "OP",2003,2002, "d|Y"
+}
+)";
+}
+
+// Each joint's bone (from its parent) in every frame of two motions of one
+// skeleton: the mean and the largest angle between them, in degrees.
+std::pair<double, double> BoneAngles(const Motion& a, const Motion& b) {
+  std::vector<Matrix> ga(a.skeleton.joints.size()), gb(ga.size());
+  double sum = 0.0, worst = 0.0;
+  std::int64_t count = 0;
+  for (std::int64_t f = 0; f < std::min(a.FrameCount(), b.FrameCount()); ++f) {
+    FrameGlobals(a, f, ga);
+    FrameGlobals(b, f, gb);
+    for (std::size_t j = 1; j < ga.size(); ++j) {
+      const std::size_t p = std::size_t(a.skeleton.joints[j].parent);
+      const Vector u = Subtract(ga[j].off, ga[p].off), v = Subtract(gb[j].off, gb[p].off);
+      if (!(Length(u) > 1e-9 && Length(v) > 1e-9)) continue;
+      const double angle = std::acos(std::clamp(Dot(u, v) / Length(u) / Length(v), -1.0, 1.0)) * 180 / M_PI;
+      sum += angle, worst = std::max(worst, angle), ++count;
+    }
+  }
+  return {sum / double(std::max<std::int64_t>(count, 1)), worst};
+}
+
+// The shared FBX clips, made from the BVH clips by another application, read
+// as the BVH clips in every frame, and carry onto another skeleton as they
+// do: within the floats and the few keys the exporter thinned. The feet are
+// left unplanted and the root's travel scaled alike: FBX keeps no End Sites,
+// so the hip height differs. The zombie's FBX holds another rest pose than
+// its BVH clip (the exporter's, not the clip's offsets): its motion reads
+// as closely as the other, but the target's joint that no source joint drives
+// (RHipJoint) keeps another rest turn, 1.55 degrees off at RightUpLeg.
+TEST_F(Fbx, SourcesCarryAsTheirBvhClipsDo) {
+  const std::vector<Preset> presets = test::ShippedPresets();
+  for (const auto& [clip, largestCarried] : {std::pair{"cmu_02_01_walk", 0.5}, {"makehuman_zombie_walk", 1.6}}) {
+    SCOPED_TRACE(clip);
+    const auto [meanRead, largestRead] =
+        BoneAngles(Ok(ReadAsset(SharedPath("../fbx/" + std::string(clip) + ".fbx"))).motion,
+                   test::SharedClip(std::string(clip) + ".bvh"));
+    EXPECT_LE(meanRead, 0.1);
+    EXPECT_LE(largestRead, 0.5);
+    Motion results[2];
+    for (int k = 0; k < 2; ++k) {
+      ClipRequest request;
+      request.source = SharedPath(k == 0 ? "../fbx/" + std::string(clip) + ".fbx" : std::string(clip) + ".bvh");
+      request.target = SharedPath("cmu_12_03.bvh");
+      request.presets = &presets;
+      request.contacts = false;
+      request.options.scale = RetargetOptions::Scale::Fixed;
+      request.options.fixedScale = 0.9;
+      results[k] = Ok(RunClip(request)).motion;
+    }
+    ASSERT_EQ(results[0].FrameCount(), results[1].FrameCount());
+    const auto [mean, largest] = BoneAngles(results[0], results[1]);
+    EXPECT_LE(mean, 0.11);
+    EXPECT_LE(largest, largestCarried);
+  }
+}
+
+// Each FBX as a target, written as BVH: the bones point as the source's do,
+// and the file reads back. (As GLB: the glTF writing tests.)
+TEST_F(Fbx, ModelsAreTargets) {
+  const std::vector<Preset> presets = test::ShippedPresets();
+  for (const std::string model : {"cmu_02_01_walk", "makehuman_zombie_walk"}) {
+    SCOPED_TRACE(model);
+    ClipRequest request;
+    request.source = SharedPath("cmu_02_01_walk.bvh");
+    request.target = SharedPath("../fbx/" + model + ".fbx");
+    request.presets = &presets;
+    request.outputs.motion = Path(model + ".bvh");
+    const ClipResult result = Ok(RunClip(request));
+    EXPECT_LE(result.quality->all.mean, 2.0);
+    const Motion back = Ok(ReadBvhFile(Path(model + ".bvh")));
+    EXPECT_EQ(back.FrameCount(), 344);
+    EXPECT_EQ(back.skeleton.Count(), result.target->JointCount());
+  }
+}
+
+// Pivots fold into the joints, key times round to the file's frames, and a
+// file in metres reads as the same one in centimetres.
+TEST_F(Fbx, PivotsUnitsAndKeyTimes) {
+  Motion motions[2];
+  const char* notes[2] = {"animation Take 001; unit 1 cm (read in metres); up +Y",
+                          "animation Take 001; unit 1 m (read in metres); up +Y"};
+  for (int k = 0; k < 2; ++k) {
+    const Asset asset = Ok(ReadFbxFile(Write("hand.fbx", k == 0 ? HandWritten("1", 1) : HandWritten("100", 100))));
+    EXPECT_EQ(asset.note, notes[k]);
+    motions[k] = asset.motion;
+  }
+  const Motion& motion = motions[0];
+  ASSERT_EQ(motion.skeleton.Count(), 3);
+  EXPECT_EQ(motion.skeleton.joints[1].name, "Spine");
+  // 30.25 frames rounded to 30: 31 frames at 30 fps, the last at the key.
+  ASSERT_EQ(motion.FrameCount(), 31);
+  EXPECT_NEAR(motion.frameTime, 1.0 / 30, 1e-12);
+  std::vector<Matrix> globals(3);
+  const Vector expected[2] = {{0, 1.5, 0}, {0, 1.2, -0.3}};  // Head at rest and at the end
+  for (int k = 0; k < 2; ++k) {
+    const Matrix* locals = k == 0 ? nullptr : motion.Frame(30).data();
+    std::vector<Matrix> rest;
+    for (const Joint& joint : motion.skeleton.joints) rest.push_back(joint.rest);
+    ForwardKinematics(motion.skeleton, locals ? std::span<const Matrix>(locals, 3) : std::span<const Matrix>(rest),
+                      globals);
+    EXPECT_LT(Length(Subtract(globals[2].off, expected[k])), 1e-6) << k;
+  }
+  ASSERT_EQ(motions[1].FrameCount(), motion.FrameCount());
+  for (std::size_t i = 0; i < motion.locals.size(); ++i)
+    EXPECT_LT(Length(Subtract(motions[1].locals[i].off, motion.locals[i].off)), 1e-6);  // floats in the reader
+}
+
+// A damaged file: exit code 2 and one line naming it, whatever the reader
+// does with it, a crash or a hang included.
+TEST_F(Fbx, DamagedFilesAreRefused) {
+  const std::string walk = test::ReadAll(SharedPath("../fbx/cmu_02_01_walk.fbx"));
+  std::string corrupt = walk, magic = walk;
+  std::fill(corrupt.begin() + 150000, corrupt.begin() + 151000, '\xff');
+  magic[6] = 'o';
+  // The animation moves a null node beside the skeleton, and nothing of it.
+  const std::string noJoint = test::Replaced(
+      test::Replaced(test::Replaced(HandWritten("1", 1), "C: \"OP\",2002,1001", "C: \"OP\",2002,1003"),
+                     "\tC: \"OO\",2001,2000", "\tC: \"OO\",1003,0\n\tC: \"OO\",3000,1003\n\tC: \"OO\",2001,2000"),
+      "\tAnimationStack:",
+      "\tModel: 1003, \"Model::Controller\", \"Null\" {\n\t\tVersion: 232\n\t}\n\tNodeAttribute: 3000, "
+      "\"NodeAttribute::\", \"Null\" {\n\t\tTypeFlags: \"Null\"\n\t}\n\tAnimationStack:");
+  const struct {
+    std::string name, bytes, message;
+  } rows[] = {
+      {"truncated.fbx", walk.substr(0, 1000),
+       "not FBX that can be read: FBX-Tokenize (offset 0x1f) block offset is out of range"},
+      {"magic.fbx", magic, "not an FBX file: it begins with neither the binary FBX header nor an ASCII FBX header"},
+      {"corrupt.fbx", corrupt, "not FBX that can be read: FBX-Tokenize (offset 0x24c8b) block offset is out of range"},
+      {"nojoint.fbx", noJoint, "its animation Take 001 moves no joint: give a file with an animation as the source"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::ofstream(Path(row.name), std::ios::binary) << row.bytes;
+    const Run run = Tool(Path(row.name) + " --target " + SharedPath("cmu_12_03.bvh") + " -o " + Path("out.bvh"));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "norvo-retarget: error: " + Path(row.name) + ": " + row.message + "\n");
+  }
+  // A reader that overstays its time is stopped.
+  FbxLimits noTime;
+  noTime.seconds = 0;
+  const Outcome<Asset> stopped = ReadFbxFile(SharedPath("../fbx/cmu_02_01_walk.fbx"), {}, noTime);
+  ASSERT_FALSE(stopped.has_value());
+  EXPECT_EQ(stopped.failure().Text(),
+            SharedPath("../fbx/cmu_02_01_walk.fbx") + ": the FBX reader took longer than 0 s on it and was stopped");
+}
+
+}  // namespace
+}  // namespace norvo::retarget

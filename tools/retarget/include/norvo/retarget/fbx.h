@@ -1,0 +1,32 @@
+// FBX files (.fbx, binary and ASCII) as a skeleton with one animation
+// sampled into frames; what is made of a file is told in fbx/convert.h.
+// The FBX library runs in a process of its own, norvo-fbx-read, with a
+// limit on its memory and time: a file that makes it crash, hang or fill
+// memory is refused as BadInput naming the file, and the tool goes on.
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "norvo/retarget/formats.h"
+#include "norvo/retarget/outcome.h"
+
+namespace norvo::retarget {
+
+struct FbxLimits {
+  std::int64_t fileBytes = std::int64_t(1) << 30;
+  std::int64_t seconds = 60;                         // the reader's processor time, and its time in all
+  std::int64_t memoryBytes = std::int64_t(4) << 30;  // the reader's address space
+  std::int64_t nodes = 100000;                       // nodes of the file
+  std::int64_t frames = 1000000;                     // frames the animation samples to
+  std::int64_t samples = 20000000;                   // frames times the nodes sampled
+};
+
+// Reads an FBX file. Usage for an `animation` the file has not; BadInput
+// for anything else that keeps it from being read, naming the file.
+Outcome<Asset> ReadFbxFile(const std::string& path, const ReadOptions& options = {}, const FbxLimits& limits = {});
+// The same with the default limits, for the table of formats.
+Outcome<Asset> ReadFbxAsset(const std::string& path, const ReadOptions& options);
+// Whether bytes begin as an FBX file does (binary, or ASCII).
+bool LooksLikeFbx(std::string_view start) noexcept;
+
+}  // namespace norvo::retarget
