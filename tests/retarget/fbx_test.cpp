@@ -7,6 +7,7 @@
 #include <cmath>
 #include <fstream>
 
+#include "failing_new.h"
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/fbx.h"
 #include "norvo/retarget/job.h"
@@ -246,6 +247,15 @@ TEST_F(Fbx, DamagedFilesAreRefused) {
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "norvo-retarget: error: " + Path(row.name) + ": " + row.message + "\n");
   }
+  // A file found by fuzzing, on which the FBX library recurses until its
+  // stack runs out: its process dies (by a signal, or under a sanitizer
+  // with an exit code), the tool does not.
+  const std::string deep = NORVO_RETARGET_TEST_DATA_DIR "/fbx_deep_nesting.fbx";
+  const Run crashed = Tool(deep + " --target " + SharedPath("cmu_12_03.bvh") + " -o " + Path("out.bvh"));
+  EXPECT_EQ(crashed.status, 2);
+  EXPECT_TRUE(crashed.err.starts_with("norvo-retarget: error: " + deep + ": the FBX reader crashed on it ("))
+      << crashed.err;
+  EXPECT_TRUE(crashed.err.ends_with("): the file is damaged or holds what the reader cannot take\n")) << crashed.err;
   // A reader that overstays its time is stopped.
   FbxLimits noTime;
   noTime.seconds = 0;
@@ -253,6 +263,16 @@ TEST_F(Fbx, DamagedFilesAreRefused) {
   ASSERT_FALSE(stopped.has_value());
   EXPECT_EQ(stopped.failure().Text(),
             SharedPath("../fbx/cmu_02_01_walk.fbx") + ": the FBX reader took longer than 0 s on it and was stopped");
+}
+
+// Reading survives running out of memory at any allocation: the reader's
+// process is started and its answer read, or OutOfMemory is said.
+TEST_F(Fbx, ReadingSurvivesAllocationFailure) {
+  const std::string file = Write("hand.fbx", HandWritten("1", 1));
+  for (const norvo::test::Injector* injector : {&norvo::test::kNewAllocations, &norvo::test::kExhaustedNew}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_GT(norvo::test::SweepForOutOfMemory([&] { return ReadFbxFile(file); }, *injector), 0);
+  }
 }
 
 }  // namespace

@@ -122,7 +122,7 @@ using Presets = test::WithModule;
 TEST_F(Presets, EachFamilyGetsItsOwnPresetAndTheJointsAPersonWouldAssign) {
   const std::vector<Preset> presets = test::ShippedPresets();
   const std::vector<Family> families = ReadFamilies();
-  EXPECT_EQ(families.size(), 12u);
+  EXPECT_EQ(families.size(), 14u);
   for (const Family& family : families) {
     const Side* sides = family.sides;
     const Skeleton skeleton = MakeSkeleton(family.edges, sides);

@@ -101,84 +101,87 @@ Outcome<Run> RunReader(const std::string& path, const ReadOptions& options, cons
   return run;
 }
 
-// The asset the reader wrote, every count checked against the bytes.
-Outcome<Asset> Parse(const std::string& bytes, const std::string& path, const FbxLimits& limits) {
-  fbxwire::Reader in(bytes);
-  char magic[4] = {};
-  std::uint32_t version = 0;
-  std::uint8_t status = 0;
-  auto damaged = [&] { return Bad("the FBX reader's answer is damaged", path); };
-  if (!in.Get(magic) || std::memcmp(magic, fbxwire::kMagic, 4) != 0 || !in.Get(version) ||
-      version != fbxwire::kVersion || !in.Get(status))
-    return damaged();
-  if (status != fbxwire::kRead) {
-    std::string message;
-    if (!in.GetText(message, 4096)) return damaged();
-    return MakeFailure(status == fbxwire::kUsage ? FailureKind::Usage : FailureKind::BadInput, message, path);
-  }
-  Asset asset;
-  Motion& motion = asset.motion;
-  std::uint64_t frames = 0, joints = 0;
-  if (!in.Get(motion.frameTime) || !in.Get(frames) || !in.Get(joints)) return damaged();
-  if (joints == 0 || joints > std::uint64_t(limits.nodes) || frames > std::uint64_t(limits.frames) ||
-      double(frames) * double(joints) * 96.0 > double(in.Left()) || !(motion.frameTime > 0) ||
-      !std::isfinite(motion.frameTime))
-    return damaged();
-  auto matrix = [&](Matrix& m) {
-    for (Vector* v : {&m.off, &m.v1, &m.v2, &m.v3})
-      if (!in.Get(v->x) || !in.Get(v->y) || !in.Get(v->z) || !std::isfinite(v->x) || !std::isfinite(v->y) ||
-          !std::isfinite(v->z))
-        return false;
-    return true;
-  };
-  std::vector<std::string> names;
-  for (std::uint64_t j = 0; j < joints; ++j) {
-    Joint joint;
-    std::string name;
-    if (!in.GetText(name, 4096) || !in.Get(joint.parent) || joint.parent < -1 || joint.parent >= std::int64_t(j) ||
-        (j > 0) != (joint.parent >= 0) || !matrix(joint.rest))
-      return damaged();
-    // Names fit for a BVH file, and unique.
-    for (char& c : name)
-      if (c == '\n' || c == '\r') c = '_';
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-    name.erase(0, name.find_first_not_of(" \t") == std::string::npos ? name.size() : name.find_first_not_of(" \t"));
-    if (name.empty()) name = "joint" + std::to_string(j);
-    std::string unique = name;
-    for (int k = 2; std::find(names.begin(), names.end(), unique) != names.end(); ++k)
-      unique = name + "_" + std::to_string(k);
-    names.push_back(unique);
-    joint.name = unique;
-    motion.skeleton.joints.push_back(std::move(joint));
-  }
-  motion.locals.resize(std::size_t(frames * joints));
-  for (Matrix& m : motion.locals)
-    if (!matrix(m)) return damaged();
-  std::uint64_t others = 0;
-  if (!in.GetText(asset.animation, 4096) || !in.Get(others) || others > 100000) return damaged();
-  for (std::uint64_t a = 0; a < others; ++a) {
-    std::string name;
-    if (!in.GetText(name, 4096)) return damaged();
-    asset.otherAnimations.push_back(std::move(name));
-  }
-  double unit = 1.0;
-  std::int32_t up = 1, sign = 1;
-  std::uint8_t animated = 0;
-  if (!in.Get(unit) || !in.Get(up) || !in.Get(sign) || !in.Get(animated)) return damaged();
-  asset.animated = animated != 0;
-  const char* axes = "XYZ";
-  char unitText[64];
-  std::snprintf(unitText, sizeof unitText, "%g", unit);
-  asset.note = std::string(asset.animated ? "animation " + asset.animation + "; " : std::string()) + "unit " +
-               (unit == 1.0     ? "1 cm"
-                : unit == 100.0 ? "1 m"
-                                : std::string(unitText) + " cm") +
-               " (read in metres)" + "; up " + (sign < 0 ? "-" : "+") + (up >= 0 && up <= 2 ? axes[up] : '?');
-  if (!asset.animated) motion.locals.clear();
-  return asset;
-}
-
 }  // namespace
+
+Outcome<Asset> ReadFbxAnswer(std::string_view bytes, const std::string& path, const FbxLimits& limits) {
+  try {
+    fbxwire::Reader in(bytes);
+    char magic[4] = {};
+    std::uint32_t version = 0;
+    std::uint8_t status = 0;
+    auto damaged = [&] { return Bad("the FBX reader's answer is damaged", path); };
+    if (!in.Get(magic) || std::memcmp(magic, fbxwire::kMagic, 4) != 0 || !in.Get(version) ||
+        version != fbxwire::kVersion || !in.Get(status))
+      return damaged();
+    if (status != fbxwire::kRead) {
+      std::string message;
+      if (!in.GetText(message, 4096)) return damaged();
+      return MakeFailure(status == fbxwire::kUsage ? FailureKind::Usage : FailureKind::BadInput, message, path);
+    }
+    Asset asset;
+    Motion& motion = asset.motion;
+    std::uint64_t frames = 0, joints = 0;
+    if (!in.Get(motion.frameTime) || !in.Get(frames) || !in.Get(joints)) return damaged();
+    if (joints == 0 || joints > std::uint64_t(limits.nodes) || frames > std::uint64_t(limits.frames) ||
+        double(frames) * double(joints) * 96.0 > double(in.Left()) || !(motion.frameTime > 0) ||
+        !std::isfinite(motion.frameTime))
+      return damaged();
+    auto matrix = [&](Matrix& m) {
+      for (Vector* v : {&m.off, &m.v1, &m.v2, &m.v3})
+        if (!in.Get(v->x) || !in.Get(v->y) || !in.Get(v->z) || !std::isfinite(v->x) || !std::isfinite(v->y) ||
+            !std::isfinite(v->z))
+          return false;
+      return true;
+    };
+    std::vector<std::string> names;
+    for (std::uint64_t j = 0; j < joints; ++j) {
+      Joint joint;
+      std::string name;
+      if (!in.GetText(name, 4096) || !in.Get(joint.parent) || joint.parent < -1 || joint.parent >= std::int64_t(j) ||
+          (j > 0) != (joint.parent >= 0) || !matrix(joint.rest))
+        return damaged();
+      // Names fit for a BVH file, and unique.
+      for (char& c : name)
+        if (c == '\n' || c == '\r') c = '_';
+      while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+      name.erase(0, name.find_first_not_of(" \t") == std::string::npos ? name.size() : name.find_first_not_of(" \t"));
+      if (name.empty()) name = "joint" + std::to_string(j);
+      std::string unique = name;
+      for (int k = 2; std::find(names.begin(), names.end(), unique) != names.end(); ++k)
+        unique = name + "_" + std::to_string(k);
+      names.push_back(unique);
+      joint.name = unique;
+      motion.skeleton.joints.push_back(std::move(joint));
+    }
+    motion.locals.resize(std::size_t(frames * joints));
+    for (Matrix& m : motion.locals)
+      if (!matrix(m)) return damaged();
+    std::uint64_t others = 0;
+    if (!in.GetText(asset.animation, 4096) || !in.Get(others) || others > 100000) return damaged();
+    for (std::uint64_t a = 0; a < others; ++a) {
+      std::string name;
+      if (!in.GetText(name, 4096)) return damaged();
+      asset.otherAnimations.push_back(std::move(name));
+    }
+    double unit = 1.0;
+    std::int32_t up = 1, sign = 1;
+    std::uint8_t animated = 0;
+    if (!in.Get(unit) || !in.Get(up) || !in.Get(sign) || !in.Get(animated)) return damaged();
+    asset.animated = animated != 0;
+    const char* axes = "XYZ";
+    char unitText[64];
+    std::snprintf(unitText, sizeof unitText, "%g", unit);
+    asset.note = std::string(asset.animated ? "animation " + asset.animation + "; " : std::string()) + "unit " +
+                 (unit == 1.0     ? "1 cm"
+                  : unit == 100.0 ? "1 m"
+                                  : std::string(unitText) + " cm") +
+                 " (read in metres)" + "; up " + (sign < 0 ? "-" : "+") + (up >= 0 && up <= 2 ? axes[up] : '?');
+    if (!asset.animated) motion.locals.clear();
+    return asset;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
 
 bool LooksLikeFbx(std::string_view start) noexcept {
   if (start.starts_with("Kaydara FBX Binary")) return true;
@@ -215,9 +218,10 @@ Outcome<Asset> ReadFbxFile(const std::string& path, const ReadOptions& options, 
                  path);
     }
     if (run.out.empty())
-      return Bad("the FBX reader stopped without an answer (exit code " + std::to_string(WEXITSTATUS(run.status)) + ")",
+      return Bad("the FBX reader crashed on it (exit code " + std::to_string(WEXITSTATUS(run.status)) +
+                     "): the file is damaged or holds what the reader cannot take",
                  path);
-    return Parse(run.out, path, limits);
+    return ReadFbxAnswer(run.out, path, limits);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }

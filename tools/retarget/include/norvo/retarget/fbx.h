@@ -26,6 +26,9 @@ struct FbxLimits {
 Outcome<Asset> ReadFbxFile(const std::string& path, const ReadOptions& options = {}, const FbxLimits& limits = {});
 // The same with the default limits, for the table of formats.
 Outcome<Asset> ReadFbxAsset(const std::string& path, const ReadOptions& options);
+// The asset in what the FBX reader process wrote (its answer), every count
+// checked against the bytes; `path` names the file in failures.
+Outcome<Asset> ReadFbxAnswer(std::string_view answer, const std::string& path, const FbxLimits& limits = {});
 // Whether bytes begin as an FBX file does (binary, or ASCII).
 bool LooksLikeFbx(std::string_view start) noexcept;
 
