@@ -265,6 +265,18 @@ TEST_F(Fbx, DamagedFilesAreRefused) {
             SharedPath("../fbx/cmu_02_01_walk.fbx") + ": the FBX reader took longer than 0 s on it and was stopped");
 }
 
+// A batch writes an FBX clip as BVH under its whole name, beside the BVH
+// clip it was made from.
+TEST_F(Fbx, BatchesWriteFbxClipsAsBvh) {
+  std::filesystem::create_directories(Path("clips"));
+  for (const char* clip : {"cmu_02_01_walk.bvh", "../fbx/cmu_02_01_walk.fbx"})
+    std::filesystem::copy_file(SharedPath(clip), Path("clips/" + std::filesystem::path(clip).filename().string()));
+  const Run run = Tool("--batch " + Path("clips") + " --target " + SharedPath("cmu_12_03.bvh") + " -o " + Path("out"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Ok(ReadBvhFile(Path("out/cmu_02_01_walk.fbx.bvh"))).FrameCount(), 344);
+  EXPECT_EQ(Ok(ReadBvhFile(Path("out/cmu_02_01_walk.bvh"))).FrameCount(), 344);
+}
+
 // Reading survives running out of memory at any allocation: the reader's
 // process is started and its answer read, or OutOfMemory is said.
 TEST_F(Fbx, ReadingSurvivesAllocationFailure) {

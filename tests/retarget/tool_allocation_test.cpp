@@ -234,6 +234,20 @@ TEST_F(ToolAllocationWithModule, ReadingGltf) {
   }
 }
 
+// Writing glTF: a copy of the model a motion was read from, a node tree and
+// a VRM animation.
+TEST_F(ToolAllocationWithModule, WritingGltf) {
+  const Motion model = Ok(ReadGltfFile(Write("clip.gltf", test::kSmallGltf))).motion;
+  const Rig rig = Ok(BuildRig("rig", clip_.skeleton, preset_));
+  const MotionContext context{&rig, "clip"};
+  for (const Injector* injector : {&kNewAllocations, &kExhaustedNew}) {
+    SCOPED_TRACE(injector->name);
+    EXPECT_GT(SweepForOutOfMemory([&] { return FormatGlb(model, context); }, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return FormatGltf(clip_, context); }, *injector), 0);
+    EXPECT_GT(SweepForOutOfMemory([&] { return FormatVrma(clip_, context); }, *injector), 0);
+  }
+}
+
 TEST_F(ToolAllocationWithModule, WritingReportsAsJson) {
   const Rig rig = Ok(BuildRig("rig", clip_.skeleton, preset_));
   auto retargeter = Ok(Retargeter::Create(rig, rig, {}));

@@ -23,9 +23,10 @@ ClipOutputs BatchOutputs(const ClipOutputs& asked, const std::string& folder, co
   auto own = [&](const std::string& name) {
     return name.empty() ? std::string() : (place / (stem + "." + FileName(name))).string();
   };
-  // A clip of a format that writes no motion becomes BVH.
+  // A clip of a format that writes no motion (FBX) becomes BVH under its
+  // whole name, apart from a BVH clip of the same stem.
   const FileFormat* format = FormatOf(input);
-  const std::string motion = format && format->formatMotion ? FileName(input) : stem + ".bvh";
+  const std::string motion = format && format->formatMotion ? FileName(input) : FileName(input) + ".bvh";
   return {(place / motion).string(), own(asked.report), own(asked.svg), own(asked.rig), own(asked.page)};
 }
 
