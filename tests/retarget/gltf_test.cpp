@@ -28,24 +28,6 @@ std::string Small(const std::vector<std::pair<std::string, std::string>>& edits)
   return text;
 }
 
-// The largest distance between the joints' world positions of two motions
-// over every frame, the joints of `a` paired with those of `b` by name.
-double WorstDistance(const Motion& a, const Motion& b) {
-  std::map<std::string, std::size_t> inB;
-  for (std::size_t j = 0; j < b.skeleton.joints.size(); ++j) inB[b.skeleton.joints[j].name] = j;
-  std::vector<Matrix> ga(a.skeleton.joints.size()), gb(b.skeleton.joints.size());
-  double worst = 0.0;
-  for (std::int64_t f = 0; f < a.FrameCount(); ++f) {
-    FrameGlobals(a, f, ga);
-    FrameGlobals(b, f, gb);
-    for (std::size_t j = 0; j < ga.size(); ++j) {
-      const Vector d = Subtract(ga[j].off, gb[inB.at(a.skeleton.joints[j].name)].off);
-      worst = std::max(worst, std::sqrt(Dot(d, d)));
-    }
-  }
-  return worst;
-}
-
 // Blender's BVH importer (forward -Z, up Y) turns the clip into its Z-up
 // world and its glTF exporter turns that back to Y up: the two undo each
 // other, so the joints stand where the clip puts them, up to float
@@ -57,7 +39,7 @@ TEST_F(Gltf, SharedWalkStandsWhereItsBvhClipDoes) {
   ASSERT_EQ(glb.motion.FrameCount(), bvh.FrameCount());
   EXPECT_NEAR(glb.motion.frameTime, bvh.frameTime, 1e-6);
   EXPECT_EQ(glb.animation, "cmu_02_01_walk");
-  EXPECT_LT(WorstDistance(glb.motion, bvh), 2e-4);
+  EXPECT_LT(test::WorstDistance(glb.motion, bvh), 2e-4);
 }
 
 // The same motion, once the root's travel is scaled alike: glTF keeps no End
@@ -73,7 +55,7 @@ TEST_F(Gltf, ToolCarriesTheGlbWalkAsItCarriesTheBvhWalk) {
   }
   const Motion glb = Ok(ReadBvhFile(Path("glb.bvh"))), bvh = Ok(ReadBvhFile(Path("bvh.bvh")));
   ASSERT_EQ(glb.FrameCount(), bvh.FrameCount());
-  EXPECT_LT(WorstDistance(glb, bvh), 1e-3);
+  EXPECT_LT(test::WorstDistance(glb, bvh), 1e-3);
   // Every joint turned alike within the GLB's float precision.
   std::vector<Matrix> a(glb.skeleton.joints.size()), b(a.size());
   double worst = 0.0;

@@ -57,23 +57,6 @@ double Size(const Skeleton& skeleton) {
   return size;
 }
 
-// The largest distance between the world positions of the joints both
-// motions name alike, over every frame.
-double WorstDistance(const Motion& a, const Motion& b) {
-  std::map<std::string, std::size_t> inB;
-  for (std::size_t j = 0; j < b.skeleton.joints.size(); ++j) inB[b.skeleton.joints[j].name] = j;
-  std::vector<Matrix> ga(a.skeleton.joints.size()), gb(b.skeleton.joints.size());
-  double worst = 0.0;
-  for (std::int64_t f = 0; f < std::min(a.FrameCount(), b.FrameCount()); ++f) {
-    FrameGlobals(a, f, ga);
-    FrameGlobals(b, f, gb);
-    for (std::size_t j = 0; j < ga.size(); ++j)
-      if (const auto found = inB.find(a.skeleton.joints[j].name); found != inB.end())
-        worst = std::max(worst, Length(Subtract(ga[j].off, gb[found->second].off)));
-  }
-  return worst;
-}
-
 // The largest difference between three.js's world matrices and our forward
 // kinematics of the same file, entry by entry, over every joint and frame.
 double WorstAgainstThree(const Motion& motion, const json& frames) {
@@ -150,7 +133,7 @@ TEST_F(GltfWrite, EveryReaderSeesTheMotionWritten) {
     const Asset back = Ok(ReadGltfFile(Path(row.output)));
     ASSERT_EQ(back.motion.FrameCount(), result.motion.FrameCount());
     const double size = Size(result.motion.skeleton);
-    EXPECT_LT(WorstDistance(back.motion, result.motion), 1e-5 * size);
+    EXPECT_LT(test::WorstDistance(back.motion, result.motion), 1e-5 * size);
     EXPECT_EQ(back.animation, Stem(row.source));
 
     const json js = CheckWithJs(Path(row.output), back.motion.FrameCount(), back.motion.frameTime);

@@ -3,8 +3,12 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "norvo/registry.h"
 #include "norvo/retarget/bvh.h"
@@ -112,6 +116,25 @@ inline std::string Replaced(std::string text, const std::string& from, const std
   const std::size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << from;
   return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// The largest distance between the world positions of the joints two
+// motions name alike, over the frames both have.
+inline double WorstDistance(const Motion& a, const Motion& b) {
+  std::map<std::string, std::size_t> inB;
+  for (std::size_t j = 0; j < b.skeleton.joints.size(); ++j) inB[b.skeleton.joints[j].name] = j;
+  std::vector<Matrix> ga(a.skeleton.joints.size()), gb(b.skeleton.joints.size());
+  double worst = 0.0;
+  for (std::int64_t f = 0; f < std::min(a.FrameCount(), b.FrameCount()); ++f) {
+    FrameGlobals(a, f, ga);
+    FrameGlobals(b, f, gb);
+    for (std::size_t j = 0; j < ga.size(); ++j)
+      if (const auto found = inB.find(a.skeleton.joints[j].name); found != inB.end()) {
+        const Vector d = Subtract(ga[j].off, gb[found->second].off);
+        worst = std::max(worst, std::sqrt(Dot(d, d)));
+      }
+  }
+  return worst;
 }
 
 inline std::int64_t JointNamed(const Skeleton& skeleton, const std::string& name) {

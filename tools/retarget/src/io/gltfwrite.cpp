@@ -142,6 +142,32 @@ class Document {
     asset["generator"] = "norvo-retarget";
   }
 
+  // A new document of one scene: a node per joint with its name and its
+  // local matrix at rest, under its parent's (-1: a root of the scene;
+  // parents come first). Gives the scene's roots.
+  template <class Name, class Rest, class Parent>
+  const json& NewTree(std::size_t count, Name name, Rest rest, Parent parent) {
+    New();
+    json& nodes = List("nodes");
+    json& roots = Object(List("scenes"))["nodes"];
+    roots = json::array();
+    root["scene"] = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      json& node = Object(nodes);
+      node["name"] = name(i);
+      SetPose(node, Decompose(rest(i)));
+      const std::int64_t above = parent(i);
+      if (above < 0) {
+        roots.push_back(i);
+        continue;
+      }
+      json& children = nodes[std::size_t(above)]["children"];
+      if (!children.is_array()) children = json::array();
+      children.push_back(i);
+    }
+    return roots;
+  }
+
   // A member that is an array, made when missing.
   json& List(const char* name) {
     json& list = root[name];
@@ -411,26 +437,11 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
 // A node per joint, a skin over them, and the motion.
 Outcome<std::string> NodeTree(const Motion& motion, const MotionContext& context, Container container) {
   Document doc;
-  doc.New();
   const std::vector<Joint>& joints = motion.skeleton.joints;
   RETARGET_ASSIGN(const RestPose rest, RestOf(motion.skeleton));
-  json& nodes = doc.List("nodes");
-  json& scene = Document::Object(doc.List("scenes"));
-  json& roots = scene["nodes"];
-  roots = json::array();
-  doc.root["scene"] = 0;
-  for (std::size_t j = 0; j < joints.size(); ++j) {
-    json& node = Document::Object(nodes);
-    node["name"] = joints[j].name;
-    SetPose(node, Decompose(joints[j].rest));
-    if (joints[j].parent < 0) roots.push_back(j);
-  }
-  for (std::size_t j = 0; j < joints.size(); ++j) {
-    if (joints[j].parent < 0) continue;
-    json& children = nodes[std::size_t(joints[j].parent)]["children"];
-    if (!children.is_array()) children = json::array();
-    children.push_back(j);
-  }
+  const json& roots = doc.NewTree(
+      joints.size(), [&](std::size_t j) { return joints[j].name; }, [&](std::size_t j) { return joints[j].rest; },
+      [&](std::size_t j) { return joints[j].parent; });
   std::vector<float> inverse;
   inverse.reserve(joints.size() * 16);
   for (const Matrix& global : rest.globals) {
@@ -535,24 +546,9 @@ Outcome<std::string> FormatVrma(const Motion& motion, const MotionContext& conte
     locals(rest.locals, local);
 
     Document doc;
-    doc.New();
-    json& nodes = doc.List("nodes");
-    json& scene = Document::Object(doc.List("scenes"));
-    json& roots = scene["nodes"];
-    roots = json::array();
-    doc.root["scene"] = 0;
-    for (std::size_t b = 0; b < bones.size(); ++b) {
-      json& node = Document::Object(nodes);
-      node["name"] = joints[bones[b]].name;
-      SetPose(node, Decompose(local[b]));
-      if (parentNode[b] < 0) {
-        roots.push_back(b);
-        continue;
-      }
-      json& children = nodes[std::size_t(parentNode[b])]["children"];
-      if (!children.is_array()) children = json::array();
-      children.push_back(b);
-    }
+    doc.NewTree(
+        bones.size(), [&](std::size_t b) { return joints[bones[b]].name; }, [&](std::size_t b) { return local[b]; },
+        [&](std::size_t b) { return parentNode[b]; });
     json& used = doc.List("extensionsUsed");
     used.push_back("VRMC_vrm_animation");
     json& extensions = doc.root["extensions"];
