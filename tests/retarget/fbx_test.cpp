@@ -22,9 +22,11 @@ using test::SharedPath;
 
 using Fbx = test::WithTool<test::WithModule>;
 
-// A hand-written ASCII FBX: Hips 1 m up, Spine 0.2 m above it with a
-// pre-rotation of 90 degrees about Z, Head 0.3 m along Spine's X; Spine
-// turns 0 to 90 degrees about Y from 0 to 1.0083 s (30.25 frames at 30 fps).
+// A hand-written ASCII FBX: Hips 1 m up; Spine 0.2 m above it with a
+// pre-rotation of 90 degrees about Z, a post-rotation of 90 about Y, a
+// rotation offset of 0.05 m along X and a rotation pivot 0.1 m up; Head 0.3 m
+// along Spine's X. Spine turns 0 to 90 degrees about Y from 0 to 1.0083 s
+// (30.25 frames at 30 fps).
 // `unit` is the file's centimetres per unit, `scale` what the lengths are
 // divided by to stay the same.
 std::string HandWritten(const char* unit, double scale) {
@@ -57,6 +59,11 @@ Objects:  {
 		Properties70:  {
 			P: "RotationActive", "bool", "", "",1
 			P: "PreRotation", "Vector3D", "Vector", "",0,0,90
+			P: "PostRotation", "Vector3D", "Vector", "",0,90,0
+			P: "RotationOffset", "Vector3D", "Vector", "",)" +
+         length(5) + R"(,0,0
+			P: "RotationPivot", "Vector3D", "Vector", "",0,)" +
+         length(10) + R"(,0
 			P: "Lcl Translation", "Lcl Translation", "", "A",0,)" +
          length(20) + R"(,0
 		}
@@ -203,7 +210,9 @@ TEST_F(Fbx, PivotsUnitsAndKeyTimes) {
   ASSERT_EQ(motion.FrameCount(), 31);
   EXPECT_NEAR(motion.frameTime, 1.0 / 30, 1e-12);
   std::vector<Matrix> globals(3);
-  const Vector expected[2] = {{0, 1.5, 0}, {0, 1.2, -0.3}};  // Head at rest and at the end
+  // Head at rest and at the end. Spine turns by pre * lcl * post^-1, about its
+  // pivot: Z90 Y-90 at rest, Z90 at the end.
+  const Vector expected[2] = {{0.15, 1.3, 0.3}, {0.15, 1.6, 0}};
   for (int k = 0; k < 2; ++k) {
     const Matrix* locals = k == 0 ? nullptr : motion.Frame(30).data();
     std::vector<Matrix> rest;

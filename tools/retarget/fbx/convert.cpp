@@ -374,7 +374,10 @@ std::string Read(const aiScene& scene, const Request& request) {
 std::string Convert(std::string_view bytes, const Request& request) {
   try {
     Assimp::Importer importer;
-    importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, false);
+    // The pivot helper nodes are kept and folded here: without them assimp
+    // folds the pivots into the node but still keys the rotation helper it
+    // did not make.
+    importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_PRESERVE_PIVOTS, true);
     importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_MATERIALS, false);
     importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_TEXTURES, false);
     importer.SetPropertyBool(AI_CONFIG_IMPORT_FBX_READ_CAMERAS, false);

@@ -50,13 +50,6 @@ struct Run {
 
 Outcome<Run> RunReader(const std::string& path, const ReadOptions& options, const FbxLimits& limits,
                        std::size_t maxOutput) {
-  Pipe pipe;
-  if (::pipe2(pipe.fd, O_CLOEXEC) != 0) return Bad("the FBX reader cannot be started: no pipe", path);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipe.fd[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const std::string fps = options.fps > 0 ? std::to_string(options.fps) : "0";
   const std::string memory = std::to_string(limits.memoryBytes), seconds = std::to_string(limits.seconds);
   const char* reader = FbxReaderPath();
@@ -65,8 +58,19 @@ Outcome<Run> RunReader(const std::string& path, const ReadOptions& options, cons
   if (!options.animation.empty()) argv.insert(argv.end(), {"--animation", options.animation.c_str()});
   argv.push_back(nullptr);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, reader, &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  Pipe pipe;
+  if (::pipe2(pipe.fd, O_CLOEXEC) != 0) return Bad("the FBX reader cannot be started: no pipe", path);
+  // Nothing from here on throws before the actions are destroyed again.
+  posix_spawn_file_actions_t actions;
+  int spawned = posix_spawn_file_actions_init(&actions);
+  if (spawned == 0) {
+    spawned = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (spawned == 0) spawned = posix_spawn_file_actions_adddup2(&actions, pipe.fd[1], 1);
+    if (spawned == 0) spawned = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    if (spawned == 0)
+      spawned = posix_spawn(&pid, reader, &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
+    posix_spawn_file_actions_destroy(&actions);
+  }
   ::close(pipe.fd[1]);
   pipe.fd[1] = -1;
   if (spawned != 0)
@@ -93,7 +97,19 @@ Outcome<Run> RunReader(const std::string& path, const ReadOptions& options, cons
       run.tooLong = true;
       break;
     }
-    run.out.append(buffer, std::size_t(n));
+    // Out of memory here, the reader is stopped and waited for all the same.
+    bool kept = true;
+    try {
+      run.out.append(buffer, std::size_t(n));
+    } catch (const std::bad_alloc&) {
+      kept = false;
+    }
+    if (!kept) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &run.status, 0) < 0 && errno == EINTR) {
+      }
+      return OutOfMemory();
+    }
   }
   if (run.timedOut || run.tooLong) ::kill(pid, SIGKILL);
   while (::waitpid(pid, &run.status, 0) < 0 && errno == EINTR) {

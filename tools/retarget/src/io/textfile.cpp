@@ -194,16 +194,23 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
     // thread of it takes.
     static std::atomic<unsigned> counter{0};
     std::string temporary;
-    int file = -1;
+    int file = -1, slot = -1;
     for (int attempt = 0; file < 0 && attempt < 100; ++attempt) {
       temporary = folder + "." + name + "." + std::to_string(::getpid()) + "." + std::to_string(counter++) + ".tmp";
+      // Remembered before it is created, so that a signal in between does
+      // not leave it behind.
+      Forget(slot);
+      slot = Remember(temporary);
       // Created as any new file is (the umask applies) unless the old one
       // has permissions of its own.
       file = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (file < 0 && errno != EEXIST) break;
     }
-    if (file < 0) return CannotWrite("cannot create the ", what, errno, path);
-    const int slot = Remember(temporary);
+    if (file < 0) {
+      const int error = errno;
+      Forget(slot);
+      return CannotWrite("cannot create the ", what, error, path);
+    }
     const bool keep = exists;
     int error = !keep || ::fchmod(file, old.st_mode & 07777) == 0 ? WriteAll(file, text) : errno;
     if (::close(file) != 0 && error == 0) error = errno;
