@@ -124,11 +124,13 @@ class Sampler {
   double Time(double ticks) const { return std::round(ticks) / tps_; }
 
  private:
+  // The last key at or before the time (the first when none is), found by
+  // halves: the keys come in time order.
   template <class Key>
   unsigned Index(const Key* keys, unsigned n, double seconds) const {
-    unsigned i = 0;
-    while (i + 1 < n && Time(keys[i + 1].mTime) <= seconds) ++i;
-    return i;
+    const Key* after =
+        std::partition_point(keys + 1, keys + n, [&](const Key& key) { return Time(key.mTime) <= seconds; });
+    return unsigned(after - keys) - 1;
   }
   aiVector3D Vector3(const aiVectorKey* keys, unsigned n, double seconds, aiVector3D none) const {
     if (n == 0 || !keys) return none;

@@ -116,6 +116,21 @@ bool IsJointName(std::string_view name) noexcept {
   return !name.empty() && name.find('\n') == std::string_view::npos && !blank(name.front()) && !blank(name.back());
 }
 
+std::string JointNames::Take(std::string text, const std::string& none) {
+  for (char& c : text)
+    if (c == '\n' || c == '\r') c = '_';
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!text.empty() && blank(text.back())) text.pop_back();
+  std::size_t start = 0;
+  while (start < text.size() && blank(text[start])) ++start;
+  text.erase(0, start);
+  if (text.empty()) text = none;
+  std::string unique = text;
+  for (int k = 2; taken_.contains(unique); ++k) unique = text + "_" + std::to_string(k);
+  taken_.insert(unique);
+  return unique;
+}
+
 namespace {
 
 using C = Channel;

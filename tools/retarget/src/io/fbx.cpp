@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "fbxwire.h"
+#include "norvo/retarget/bvh.h"
 #include "norvo/retarget/install.h"
 #include "norvo/retarget/textfile.h"
 
@@ -149,24 +150,14 @@ Outcome<Asset> ReadFbxAnswer(std::string_view bytes, const std::string& path, co
           return false;
       return true;
     };
-    std::vector<std::string> names;
+    JointNames names;
     for (std::uint64_t j = 0; j < joints; ++j) {
       Joint joint;
       std::string name;
       if (!in.GetText(name, 4096) || !in.Get(joint.parent) || joint.parent < -1 || joint.parent >= std::int64_t(j) ||
           (j > 0) != (joint.parent >= 0) || !matrix(joint.rest))
         return damaged();
-      // Names fit for a BVH file, and unique.
-      for (char& c : name)
-        if (c == '\n' || c == '\r') c = '_';
-      while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-      name.erase(0, name.find_first_not_of(" \t") == std::string::npos ? name.size() : name.find_first_not_of(" \t"));
-      if (name.empty()) name = "joint" + std::to_string(j);
-      std::string unique = name;
-      for (int k = 2; std::find(names.begin(), names.end(), unique) != names.end(); ++k)
-        unique = name + "_" + std::to_string(k);
-      names.push_back(unique);
-      joint.name = unique;
+      joint.name = names.Take(std::move(name), "joint" + std::to_string(j));
       motion.skeleton.joints.push_back(std::move(joint));
     }
     motion.locals.resize(std::size_t(frames * joints));

@@ -12,6 +12,7 @@
 
 #include "humanoid.h"
 #include "jsontext.h"
+#include "trs.h"
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/preset.h"
 #include "norvo/retarget/rig.h"
@@ -257,22 +258,6 @@ bool KeepImage(tinygltf::Image* image, const int index, std::string*, std::strin
 
 // --- The model ----------------------------------------------------------------
 
-struct Trs {
-  Vector t;
-  double q[4] = {0, 0, 0, 1};  // x, y, z, w
-  Vector s{1, 1, 1};
-};
-
-Matrix FromTrs(const Trs& trs) noexcept {
-  const double x = trs.q[0], y = trs.q[1], z = trs.q[2], w = trs.q[3];
-  Matrix m;
-  m.off = trs.t;
-  m.v1 = Scale({1 - 2 * (y * y + z * z), 2 * (x * y + z * w), 2 * (x * z - y * w)}, trs.s.x);
-  m.v2 = Scale({2 * (x * y - z * w), 1 - 2 * (x * x + z * z), 2 * (y * z + x * w)}, trs.s.y);
-  m.v3 = Scale({2 * (x * z + y * w), 2 * (y * z - x * w), 1 - 2 * (x * x + y * y)}, trs.s.z);
-  return m;
-}
-
 // A channel of the animation, read and checked.
 struct Track {
   int node = -1;
@@ -505,21 +490,9 @@ class Reader {
     const std::size_t n = m_.nodes.size();
     jointOf_.assign(n, -1);
     used_.assign(n, false);
-    std::vector<std::string> names;
+    JointNames names;
     auto name = [&](std::string text, std::int64_t node) {
-      for (char& c : text)
-        if (c == '\n' || c == '\r') c = '_';
-      const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-      while (!text.empty() && blank(text.back())) text.pop_back();
-      std::size_t start = 0;
-      while (start < text.size() && blank(text[start])) ++start;
-      text.erase(0, start);
-      if (text.empty()) text = node < 0 ? "root" : "node" + std::to_string(node);
-      std::string unique = text;
-      for (int k = 2; std::find(names.begin(), names.end(), unique) != names.end(); ++k)
-        unique = text + "_" + std::to_string(k);
-      names.push_back(unique);
-      return unique;
+      return names.Take(std::move(text), node < 0 ? "root" : "node" + std::to_string(node));
     };
     Motion& motion = asset_.motion;
     if (addedRoot_) {

@@ -11,6 +11,7 @@
 
 #include "humanoid.h"
 #include "jsontext.h"
+#include "trs.h"
 #include "norvo/retarget/align.h"
 #include "norvo/retarget/gltf.h"
 #include "norvo/retarget/preset.h"
@@ -27,55 +28,12 @@ constexpr std::uint32_t kGlbMagic = 0x46546C67, kJsonChunk = 0x4E4F534A, kBinChu
 
 enum class Container : std::uint8_t { Glb, Text };
 
-// A matrix as glTF's translation, rotation (x, y, z, w) and scale.
-struct Pose {
-  Vector t;
-  double q[4] = {0, 0, 0, 1};
-  Vector s{1, 1, 1};
-};
-
-Pose Decompose(const Matrix& m) noexcept {
-  Pose p;
-  p.t = m.off;
-  double sx = Length(m.v1);
-  const double sy = Length(m.v2), sz = Length(m.v3);
-  if (Determinant(m) < 0) sx = -sx;
-  p.s = {sx, sy, sz};
-  const Vector c1 = sx != 0 ? Scale(m.v1, 1 / sx) : Vector{1, 0, 0};
-  const Vector c2 = sy != 0 ? Scale(m.v2, 1 / sy) : Vector{0, 1, 0};
-  const Vector c3 = sz != 0 ? Scale(m.v3, 1 / sz) : Vector{0, 0, 1};
-  // rRC: row R, column C of the rotation; its columns are c1, c2, c3.
-  const double r00 = c1.x, r10 = c1.y, r20 = c1.z, r01 = c2.x, r11 = c2.y, r21 = c2.z, r02 = c3.x, r12 = c3.y,
-               r22 = c3.z;
-  double x, y, z, w;
-  if (const double trace = r00 + r11 + r22; trace > 0) {
-    const double k = 0.5 / std::sqrt(trace + 1);
-    w = 0.25 / k, x = (r21 - r12) * k, y = (r02 - r20) * k, z = (r10 - r01) * k;
-  } else if (r00 > r11 && r00 > r22) {
-    const double k = 2 * std::sqrt(1 + r00 - r11 - r22);
-    w = (r21 - r12) / k, x = 0.25 * k, y = (r01 + r10) / k, z = (r02 + r20) / k;
-  } else if (r11 > r22) {
-    const double k = 2 * std::sqrt(1 + r11 - r00 - r22);
-    w = (r02 - r20) / k, x = (r01 + r10) / k, y = 0.25 * k, z = (r12 + r21) / k;
-  } else {
-    const double k = 2 * std::sqrt(1 + r22 - r00 - r11);
-    w = (r10 - r01) / k, x = (r02 + r20) / k, y = (r12 + r21) / k, z = 0.25 * k;
-  }
-  const double length = std::sqrt(x * x + y * y + z * z + w * w);
-  if (length > 0) p.q[0] = x / length, p.q[1] = y / length, p.q[2] = z / length, p.q[3] = w / length;
-  return p;
-}
-
 // A matrix without its scale: the rotation of its axes and its offset.
 Matrix Rigid(const Matrix& m) noexcept {
-  const Pose p = Decompose(m);
-  Matrix r;
-  const double x = p.q[0], y = p.q[1], z = p.q[2], w = p.q[3];
-  r.off = m.off;
-  r.v1 = {1 - 2 * (y * y + z * z), 2 * (x * y + z * w), 2 * (x * z - y * w)};
-  r.v2 = {2 * (x * y - z * w), 1 - 2 * (x * x + z * z), 2 * (y * z + x * w)};
-  r.v3 = {2 * (x * z + y * w), 2 * (y * z - x * w), 1 - 2 * (x * x + y * y)};
-  return r;
+  Trs rotation = ToTrs(m);
+  rotation.t = m.off;
+  rotation.s = {1, 1, 1};
+  return FromTrs(rotation);
 }
 
 bool IsOne(const Vector& s) noexcept {
@@ -88,10 +46,9 @@ struct Track {
   std::int64_t node = -1;
   std::vector<float> t, r, s;
 
-  // Appends a frame's local matrix; the rotation keeps to the side of the
-  // one before, so that no key flips sign.
-  void Add(const Matrix& local, bool translation, bool scale) {
-    const Pose p = Decompose(local);
+  // Appends a frame's local transform; the rotation keeps to the side of
+  // the one before, so that no key flips sign.
+  void Add(const Trs& p, bool translation, bool scale) {
     if (translation) t.insert(t.end(), {float(p.t.x), float(p.t.y), float(p.t.z)});
     double sign = 1;
     if (r.size() >= 4) {
@@ -103,9 +60,26 @@ struct Track {
   }
 };
 
+// The keys of joint j of a motion on `node`, its locals taken back through
+// `unfold` (the inverse of its fold) when given: translation and rotation
+// in every frame, and scale when a frame's or the node's rest is not 1.
+Track JointKeys(std::int64_t node, const Motion& motion, std::size_t j, const Matrix* unfold, bool restScaled) {
+  std::vector<Trs> frames(std::size_t(motion.FrameCount()));
+  bool scaled = restScaled;
+  for (std::size_t f = 0; f < frames.size(); ++f) {
+    const Matrix& local = motion.Frame(std::int64_t(f))[j];
+    frames[f] = ToTrs(unfold ? Multiply(*unfold, local) : local);
+    scaled = scaled || !IsOne(frames[f].s);
+  }
+  Track track;
+  track.node = node;
+  for (const Trs& frame : frames) track.Add(frame, true, scaled);
+  return track;
+}
+
 // Sets a node's rest as translation, rotation and scale, leaving out the
 // members at their defaults.
-void SetPose(json& node, const Pose& p) {
+void SetPose(json& node, const Trs& p) {
   node.erase("matrix");
   node.erase("translation");
   node.erase("rotation");
@@ -155,7 +129,7 @@ class Document {
     for (std::size_t i = 0; i < count; ++i) {
       json& node = Object(nodes);
       node["name"] = name(i);
-      SetPose(node, Decompose(rest(i)));
+      SetPose(node, ToTrs(rest(i)));
       const std::int64_t above = parent(i);
       if (above < 0) {
         roots.push_back(i);
@@ -384,7 +358,7 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
     unfold[j] = AffineInverse(joints[j].fold);
     // An animated node is given by translation, rotation and scale.
     if (nodes[std::size_t(n)].contains("matrix"))
-      SetPose(nodes[std::size_t(n)], Decompose(Multiply(unfold[j], joints[j].rest)));
+      SetPose(nodes[std::size_t(n)], ToTrs(Multiply(unfold[j], joints[j].rest)));
   }
   // A joint the model has no node for (a root the motion added) becomes a
   // node above the top nodes of its children, in their place in the scenes.
@@ -402,7 +376,7 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
     const std::int64_t added = std::int64_t(nodes.size());
     json& node = Document::Object(nodes);
     node["name"] = joints[j].name;
-    SetPose(node, Decompose(joints[j].rest));
+    SetPose(node, ToTrs(joints[j].rest));
     json& children = node["children"];
     children = json::array();
     for (std::int64_t top : tops) children.push_back(top);
@@ -421,15 +395,9 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
     nodeOf[j] = added;
   }
 
-  std::vector<Track> tracks(joints.size());
-  for (std::size_t j = 0; j < joints.size(); ++j) {
-    bool scaled = !IsOne(Decompose(Multiply(unfold[j], joints[j].rest)).s);
-    for (std::int64_t f = 0; f < motion.FrameCount() && !scaled; ++f)
-      scaled = !IsOne(Decompose(Multiply(unfold[j], motion.Frame(f)[j])).s);
-    tracks[j].node = nodeOf[j];
-    for (std::int64_t f = 0; f < motion.FrameCount(); ++f)
-      tracks[j].Add(Multiply(unfold[j], motion.Frame(f)[j]), true, scaled);
-  }
+  std::vector<Track> tracks;
+  for (std::size_t j = 0; j < joints.size(); ++j)
+    tracks.push_back(JointKeys(nodeOf[j], motion, j, &unfold[j], !IsOne(ToTrs(Multiply(unfold[j], joints[j].rest)).s)));
   doc.Animate(context.animation, motion, tracks);
   return doc.Finish(container);
 }
@@ -456,13 +424,9 @@ Outcome<std::string> NodeTree(const Motion& motion, const MotionContext& context
   skin["inverseBindMatrices"] = doc.Floats(inverse, "MAT4", 16);
   if (roots.size() == 1) skin["skeleton"] = roots[0];
 
-  std::vector<Track> tracks(joints.size());
-  for (std::size_t j = 0; j < joints.size(); ++j) {
-    bool scaled = false;
-    for (std::int64_t f = 0; f < motion.FrameCount() && !scaled; ++f) scaled = !IsOne(Decompose(motion.Frame(f)[j]).s);
-    tracks[j].node = std::int64_t(j);
-    for (std::int64_t f = 0; f < motion.FrameCount(); ++f) tracks[j].Add(motion.Frame(f)[j], true, scaled);
-  }
+  std::vector<Track> tracks;
+  for (std::size_t j = 0; j < joints.size(); ++j)
+    tracks.push_back(JointKeys(std::int64_t(j), motion, j, nullptr, false));
   doc.Animate(context.animation, motion, tracks);
   return doc.Finish(container);
 }
@@ -570,7 +534,7 @@ Outcome<std::string> FormatVrma(const Motion& motion, const MotionContext& conte
     for (std::size_t b = 0; b < bones.size(); ++b) tracks[b].node = std::int64_t(b);
     for (std::int64_t f = 0; f < motion.FrameCount(); ++f) {
       locals(motion.Frame(f), local);
-      for (std::size_t b = 0; b < bones.size(); ++b) tracks[b].Add(local[b], boneOf[bones[b]] == "hips", false);
+      for (std::size_t b = 0; b < bones.size(); ++b) tracks[b].Add(ToTrs(local[b]), boneOf[bones[b]] == "hips", false);
     }
     doc.Animate(context.animation, motion, tracks);
     return doc.Finish(Container::Glb);

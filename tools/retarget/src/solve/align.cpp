@@ -101,7 +101,6 @@ namespace {
 constexpr double kTiny = 1e-9;
 
 Vector At(const Rig& rig, std::int64_t joint) { return rig.restGlobals[std::size_t(joint)].off; }
-double Tiny(const Rig& rig) { return TinyLength(rig); }
 bool NonZero(const Vector& v, double tiny) { return Length(v) > tiny; }
 bool Within(const std::vector<std::int64_t>& ends, std::int64_t root, std::int64_t joint) {
   return joint > root && joint < ends[std::size_t(root)];
@@ -129,7 +128,7 @@ void ChainDirections(const Chain& chain, const Rig& source, const Rig& target, V
   const Vector s0 = At(source, chain.source.front()), t0 = At(target, chain.target.front());
   fromSource = Subtract(At(source, chain.source.back()), s0);
   fromTarget = Subtract(At(target, chain.target.back()), t0);
-  if (NonZero(fromSource, Tiny(source)) && NonZero(fromTarget, Tiny(target))) return;
+  if (NonZero(fromSource, TinyLength(source)) && NonZero(fromTarget, TinyLength(target))) return;
   fromSource = chain.sourceEnd < 0 ? Vector{} : Subtract(At(source, chain.sourceEnd), s0);
   fromTarget = chain.targetEnd < 0 ? Vector{} : Subtract(At(target, chain.targetEnd), t0);
 }
@@ -145,7 +144,7 @@ void FirstQualifying(const Rig& source, const Rig& target, const std::vector<std
                      std::vector<std::int64_t>& first, std::vector<int>& branches) {
   const std::vector<Joint>& joints = target.skeleton.joints;
   const std::size_t n = joints.size();
-  const double sourceTiny = Tiny(source), targetTiny = Tiny(target);
+  const double sourceTiny = TinyLength(source), targetTiny = TinyLength(target);
   auto qualifies = [&](std::size_t j) {
     const std::int64_t s = sourceOfTarget[j];
     return s >= 0 && NonZero(joints[j].Offset(), targetTiny) &&
@@ -262,7 +261,7 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
     const std::size_t n = target.skeleton.joints.size();
     // For a joint with bones below several children: the sum of b * a^T over
     // those bones, a the target's direction and b the source's.
-    const double sourceTiny = Tiny(source), targetTiny = Tiny(target);
+    const double sourceTiny = TinyLength(source), targetTiny = TinyLength(target);
     std::vector<Matrix> correlation(n, kZeroMatrix);
     std::vector<int> bones(n, 0);
     for (std::size_t j = 1; j < n; ++j) {

@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "norvo/retarget/motion.h"
@@ -54,6 +55,18 @@ bool IsChannelLayout(const std::vector<Channel>& channels) noexcept;
 // Whether a joint name reads back from a BVH file as it was written: not
 // empty, on one line, without blanks at either end.
 bool IsJointName(std::string_view name) noexcept;
+
+// Joint names from another file's names, made fit for a BVH file and
+// unique: line breaks made '_', blanks at the ends dropped, `none` for a
+// name left empty, "_2", "_3", ... after one already given. May throw
+// std::bad_alloc.
+class JointNames {
+ public:
+  std::string Take(std::string text, const std::string& none);
+
+ private:
+  std::unordered_set<std::string> taken_;
+};
 
 // The channel values of BVH frames made into a motion: `values` holds the
 // frames one after the other, one value per channel.
