@@ -243,6 +243,13 @@ TEST_F(GltfWrite, VrmModelsAreWrittenFacingTheirWay) {
     EXPECT_GT(facing * (first[left].off.x - first[right].off.x), 0);
     EXPECT_GT(facing * (last[hips].off.z - first[hips].off.z), 0.5);
   }
+  // A VRM model is written only as a copy of one.
+  const Run refused =
+      Tool(SharedPath("cmu_02_01_walk.bvh") + " --target " + SharedPath("cmu_12_03.bvh") + " -o " + Path("out.vrm"));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "norvo-retarget: error: " + Path("out.vrm") +
+                             ": a .vrm file is a copy of a VRM model, and the target cmu_12_03 is not one: write .glb, "
+                             ".gltf or .vrma\n");
 }
 
 }  // namespace

@@ -455,8 +455,9 @@ Outcome<std::string> FormatGltf(const Motion& motion, const MotionContext& conte
 
 Outcome<std::string> FormatVrm(const Motion& motion, const MotionContext& context) {
   if (!motion.skeleton.model || !motion.skeleton.model->vrm)
-    return MakeFailure(FailureKind::Usage,
-                       "a .vrm file is a copy of a VRM model, and the target is none: write .glb, .gltf or .vrma");
+    return MakeFailure(FailureKind::Usage, "a .vrm file is a copy of a VRM model, and the target" +
+                                               (context.rig ? " " + context.rig->name : std::string()) +
+                                               " is not one: write .glb, .gltf or .vrma");
   return Format(motion, context, Container::Glb);
 }
 
