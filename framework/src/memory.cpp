@@ -4,10 +4,11 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "ledger.h"
+
 namespace norvo {
 namespace {
 std::atomic<Int> g_failCountdown{-1};
-std::atomic<Int> g_live{0};
 
 // Small blocks come in size classes of 16 bytes up to 512, and each thread
 // keeps the small blocks it frees for its next allocations of that class:
@@ -38,8 +39,9 @@ struct ThreadCache {
   FreeBlock* lists[kClasses];
   std::size_t bytes;
   bool draining;
+  bool armed;  // the drain below is armed
 };
-thread_local ThreadCache t_cache{};
+__attribute__((tls_model("initial-exec"))) thread_local ThreadCache t_cache{};
 
 struct ThreadCacheDrain {
   bool armed = false;
@@ -90,17 +92,17 @@ void* Allocate(std::size_t size) noexcept {
     block = raw + kHeader;
     ClassOf(block) = sizeClass;
   }
-  g_live.fetch_add(1, std::memory_order_relaxed);
+  internal::CountBlocks(1);
   return block;
 }
 
 void Free(void* block) noexcept {
   if (!block) return;
-  g_live.fetch_sub(1, std::memory_order_relaxed);
+  internal::CountBlocks(-1);
   std::uint32_t sizeClass = ClassOf(block);
   std::size_t bytes = (sizeClass + 1) * kClassBytes;
   if (kCache && sizeClass != kLarge && !t_cache.draining && t_cache.bytes + bytes <= kThreadCacheBytes) {
-    if (!t_drain.armed) t_drain.armed = true;  // gives the cache back when the thread ends
+    if (!t_cache.armed) t_cache.armed = t_drain.armed = true;  // gives the cache back when the thread ends
     auto* free = static_cast<FreeBlock*>(block);
     free->next = t_cache.lists[sizeClass];
     t_cache.lists[sizeClass] = free;
@@ -112,6 +114,6 @@ void Free(void* block) noexcept {
 
 void FailAllocationAfter(Int n) noexcept { g_failCountdown.store(n < 0 ? -1 : n, std::memory_order_relaxed); }
 void ClearAllocationFailure() noexcept { g_failCountdown.store(-1, std::memory_order_relaxed); }
-Int LiveAllocationCount() noexcept { return g_live.load(std::memory_order_relaxed); }
+Int LiveAllocationCount() noexcept { return internal::CountedBlocks(); }
 
 }  // namespace norvo

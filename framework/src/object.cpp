@@ -2,6 +2,7 @@
 
 #include "composition.h"
 #include "internal.h"
+#include "ledger.h"
 #include "norvo/hierarchy.h"
 #include "norvo/memory.h"
 
@@ -22,7 +23,10 @@ Result<Class*> ClassComposition::Create(std::string_view id, std::span<const Cla
   return cls;
 }
 
-void ClassComposition::Destroy(Class* cls) noexcept { Delete(cls); }
+void ClassComposition::Destroy(Class* cls) noexcept {
+  if (cls) ForgetClass(*cls);
+  Delete(cls);
+}
 
 Result<void> ClassComposition::AppendAllOf(Class& cls, const Class& other) noexcept {
   for (const ComponentInfo* component : other.components_) NORVO_RETURN_IF_ERROR(AppendComponent(cls, *component));
@@ -112,6 +116,7 @@ struct ObjectFactory {
     void* block = Allocate(cls.GetObjectSize());
     if (!block) return OutOfMemoryError();
     Object* object = ::new (block) Object(cls);
+    internal::CountObjects(cls, 1);
     for (Int i = 0; i < cls.GetComponentCount(); ++i) cls.GetComponent(i).construct(object->GetComponentData(i));
     return ObjectRef::Adopt(object);
   }
@@ -125,6 +130,7 @@ struct ObjectFactory {
     void* block = Allocate(cls.GetObjectSize());
     if (!block) return OutOfMemoryError();
     Object* object = ::new (block) Object(cls);
+    internal::CountObjects(cls, 1);
     ObjectRef copy = ObjectRef::Adopt(object);
     Result<void> copied;
     for (Int i = 0; i < cls.GetComponentCount(); ++i) {
@@ -154,6 +160,9 @@ struct ObjectFactory {
       const Class& cls = *object->class_;
       for (Int i = cls.GetComponentCount(); i-- > 0;) cls.GetComponent(i).destruct(object->GetComponentData(i));
       object->~Object();
+      // After the components: a count of zero means no code of the class
+      // runs for this object any more.
+      internal::CountObjects(cls, -1);
       norvo::Free(object);
       object = t_pending;
       if (object) t_pending = object->pendingNext_;
@@ -163,7 +172,10 @@ struct ObjectFactory {
 };
 
 void Object::Release() noexcept {
-  if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) ObjectFactory::Free(this);
+  // The last holder needs no read-modify-write: no one else can reach the
+  // object to add a reference.
+  if (refs_.load(std::memory_order_acquire) == 1 || refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+    ObjectFactory::Free(this);
 }
 
 Result<ObjectRef> CreateObject(std::string_view classId) noexcept {

@@ -18,7 +18,9 @@ String::String(const String& other) noexcept : block_(other.block_) {
 
 void String::Release() noexcept {
   Block* b = std::exchange(block_, nullptr);
-  if (b && b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Free(b);
+  // The last holder needs no read-modify-write (no one else holds the block).
+  if (b && (b->refs.load(std::memory_order_acquire) == 1 || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1))
+    Free(b);
 }
 
 Result<String> String::Make(std::string_view text) noexcept {

@@ -52,7 +52,9 @@ Uuid::Uuid(const Uuid& other) noexcept : block_(other.block_) {
 
 void Uuid::Release() noexcept {
   Block* b = std::exchange(block_, nullptr);
-  if (b && b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Delete(b);
+  // The last holder needs no read-modify-write (no one else holds the block).
+  if (b && (b->refs.load(std::memory_order_acquire) == 1 || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1))
+    Delete(b);
 }
 
 Result<Uuid> Uuid::FromBytes(const Bytes& bytes) noexcept {

@@ -99,7 +99,8 @@ struct ClassPart {
 
 namespace internal {
 struct ClassComposition;
-}
+struct LedgerAccess;
+}  // namespace internal
 
 // A class: its id, its parts and, once composed, its components, their
 // layout and its method tables. A class is registered with its parts and
@@ -128,11 +129,11 @@ class Class {
 
   // Objects of this class alive now (made, copied and not yet freed); the
   // module that registered the class is not unloaded while there are any.
-  Int GetLiveObjectCount() const noexcept { return live_.load(std::memory_order_acquire); }
+  Int GetLiveObjectCount() const noexcept;
 
  private:
   friend struct internal::ClassComposition;
-  friend class Object;
+  friend struct internal::LedgerAccess;
   struct Table {
     const InterfaceDecl* iface;
     BaseArray<MethodEntry> slots;
@@ -144,7 +145,8 @@ class Class {
   BaseArray<std::size_t> offsets_;
   BaseArray<Table> tables_;
   std::size_t size_ = 0;
-  // Counted by the object header's constructor and destructor.
+  // Counted when objects are made and freed: the shares of ended threads
+  // (each running thread keeps its own share, internal ledger).
   mutable std::atomic<Int> live_{0};
 };
 

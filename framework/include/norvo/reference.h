@@ -45,12 +45,8 @@ class Object {
 
  private:
   friend struct ObjectFactory;
-  explicit Object(const Class& cls) noexcept : refs_(1), class_(&cls) {
-    cls.live_.fetch_add(1, std::memory_order_relaxed);
-  }
-  // Runs after the components are destroyed, so that a count of zero means
-  // no code of the class runs for this object any more.
-  ~Object() { class_->live_.fetch_sub(1, std::memory_order_release); }
+  explicit Object(const Class& cls) noexcept : refs_(1), class_(&cls) {}
+  ~Object() = default;
 
   std::atomic<Int> refs_;
   const Class* class_;
