@@ -183,6 +183,8 @@ Result<ObjectRef> CreateObject(std::string_view classId) noexcept {
   return ObjectFactory::Make(*cls);
 }
 
+Result<ObjectRef> CreateObject(const Class& cls) noexcept { return ObjectFactory::Make(cls); }
+
 // Copies the subtree in pre-order without recursion: the copy follows the
 // source step by step, down to a first child, across to a next sibling, or
 // up to a parent.

@@ -171,10 +171,10 @@ TEST_F(Solver, AllocationFailureReportsAndLeavesNoTrace) {
     return delta.has_value();
   });
   // The working array and the lookup table; a private copy of each node;
-  // the private copy of the rest pose (its object, its array).
+  // the private copy of the rest pose (its object, which takes the working
+  // array over).
   using K = ErrorKind;
-  EXPECT_EQ(kinds, (std::vector<K>{K::OutOfMemory, K::OutOfMemory, K::Nullptr, K::Nullptr, K::Nullptr, K::Nullptr,
-                                   K::Nullptr}));
+  EXPECT_EQ(kinds, (std::vector<K>{K::OutOfMemory, K::OutOfMemory, K::Nullptr, K::Nullptr, K::Nullptr, K::Nullptr}));
 }
 
 }  // namespace

@@ -106,6 +106,9 @@ class ObjectRef {
 // Creates an object of the registered class `classId`: UnresolvedError for an
 // unknown class, OutOfMemoryError when the object cannot be allocated.
 Result<ObjectRef> CreateObject(std::string_view classId) noexcept;
+// A new object of `cls` (a class some object has), every component made
+// fresh: OutOfMemoryError when it cannot be allocated.
+Result<ObjectRef> CreateObject(const Class& cls) noexcept;
 // The framework's object copy: every component copied, in order. An object
 // with the hierarchy component is copied with its whole subtree. Errors of a
 // component's copy are returned unchanged.

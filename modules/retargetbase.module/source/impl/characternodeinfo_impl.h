@@ -12,6 +12,10 @@ class CharacterNodeInfoImpl {
   // shares the given one. When memory runs out the node keeps its old Uuid.
   Result<void> SetUuid(const Uuid& uuid) noexcept;
   const Uuid& GetUuid() const noexcept { return _objectID; }
+  // Takes `uuid` over without first making the old one private: for a node
+  // this module has just copied and nobody else has seen, where SetUuid's
+  // private block would be dropped at once.
+  void TakeUuid(Uuid&& uuid) noexcept { _objectID = std::move(uuid); }
   Result<void> SetName(const String& name) noexcept;
   const String& GetName() const noexcept { return _objectName; }
   // "Object ID : " uuid "\n" "Object Name : " name "\n".

@@ -12,6 +12,27 @@ Result<CharacterNodeTransform> CharacterPoseImpl::GetNodeTransformByID(const Uui
   return CharacterNodeTransform();
 }
 
+Result<CharacterPose> CharacterPoseImpl::CopyWithArray(const CharacterPose& pose, Array&& array) noexcept {
+  Object* object = pose.Get();
+  if (!object) return NullptrError("call through an empty reference");
+  const Class& cls = object->GetClass();
+  CharacterPose copy;
+  if (cls.GetComponentCount() == 1 && &cls.GetComponent(0) == &Component()) {
+    Result<ObjectRef> fresh = CreateObject(cls);
+    if (!fresh) return NullptrError("no private copy could be made");
+    static_cast<ObjectRef&>(copy) = std::move(fresh).value();
+  } else {
+    copy = pose;
+    NORVO_RETURN_IF_ERROR(copy.MakeWritable());
+  }
+  if (auto* impl = static_cast<CharacterPoseImpl*>(copy.Get()->FindComponent(Component()))) {
+    impl->TakeNodeTransformArray(std::move(array));
+  } else {
+    NORVO_RETURN_IF_ERROR(copy.SetNodeTransformArray(array));
+  }
+  return copy;
+}
+
 String CharacterPoseImpl::ToString(const FormatStatement* format) const noexcept {
   TextBuilder text;
   text.Piece("Node Transform :\n");

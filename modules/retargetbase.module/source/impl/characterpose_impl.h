@@ -27,6 +27,12 @@ class CharacterPoseImpl {
   // "Node Transform :\n{" the dumps, separated by ",", "}".
   String ToString(const FormatStatement* format) const noexcept;
 
+  // A private copy of `pose` holding `array` in place of its transforms:
+  // what making it writable and then taking the array over gives. A pose of
+  // this component alone is made afresh instead of copied, as the copy's
+  // array would be thrown away at once. NullptrError when no copy can be had.
+  static Result<CharacterPose> CopyWithArray(const CharacterPose& pose, Array&& array) noexcept;
+
   static const ComponentInfo& Component() noexcept;
   static Result<void> DescribeIO(DataSerializeInterface& stream) noexcept;
 

@@ -2,6 +2,7 @@
 
 #include "characternodetransform_impl.h"
 #include "characterpose_impl.h"
+#include "component_lookup.h"
 #include "norvo/nodepositionmap.h"
 #include "unit_registration.h"
 
@@ -9,6 +10,38 @@ namespace norvo::retargetbase {
 
 using I = CharacterSolverInterface;
 using Array = CharacterPoseInterface::Array;
+
+namespace {
+// The matrices of a node transform, read from its component when the object
+// has this module's one (every call of the solver reads them per node),
+// else through its interface. An empty reference reads as zeros.
+struct NodeMatrices {
+  const Matrix& global;
+  const Matrix& parentGlobal;
+};
+
+using TransformLookup = ComponentLookup<CharacterNodeTransformImpl>;
+
+NodeMatrices MatricesOf(const CharacterNodeTransform& node, TransformLookup& lookup) noexcept {
+  if (const CharacterNodeTransformImpl* impl = lookup.In(node.Get()))
+    return {impl->GetGlobalMatrix(), impl->GetParentGlobalMatrix()};
+  return {node.GetGlobalMatrix(), node.GetParentGlobalMatrix()};
+}
+
+// The global delta of a node from its rest and current matrices, with the
+// matrix work inlined.
+[[gnu::flatten]] Matrix GlobalDelta(const NodeMatrices& r, const NodeMatrices& c) noexcept {
+  const Matrix& cp = c.parentGlobal;
+  const Matrix& rp = r.parentGlobal;
+  const Matrix& cg = c.global;
+  const Matrix& rg = r.global;
+  Matrix q = Multiply(cp, AffineInverse(rp));
+  Matrix k = Multiply(AffineInverse(q), cg);
+  Matrix delta = Multiply3x3(k, Inverse3x3(rg));
+  delta.off = Subtract(k.off, rg.off);
+  return delta;
+}
+}  // namespace
 
 Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const CharacterSolverConfiguration& configuration,
                                                                   const CharacterPose& pose) const noexcept {
@@ -29,18 +62,21 @@ Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const Characte
     NodePositionMap positions;
     NORVO_RETURN_IF_ERROR(positions.Build(rest, &current));
     const CharacterNodeTransform missing;
+    TransformLookup reading, writing;
     for (Int i = 0; i < rest.GetCount(); ++i) {
       NodePositionMap::Positions at = positions.FindKey(i);
       const CharacterNodeTransform& restNode = at.first < 0 ? missing : rest[at.first];
       const CharacterNodeTransform& currentNode = at.other < 0 ? missing : current[at.other];
-      Matrix delta = ComputeGlobalDeltaMatrix(restNode, currentNode);
+      // Read in the contract's order: the current node's, then the rest's.
+      NodeMatrices c = MatricesOf(currentNode, reading);
+      NodeMatrices r = MatricesOf(restNode, reading);
+      Matrix delta = GlobalDelta(r, c);
       if (!rest[i]) return NullptrError("an empty node transform cannot be made writable");
       Result<ObjectRef> clone = CopyObject(*rest[i].Get());
       if (!clone) return NullptrError("no private copy could be made");
       CharacterNodeTransform element;
       static_cast<ObjectRef&>(element) = std::move(clone).value();
-      if (auto* impl = static_cast<CharacterNodeTransformImpl*>(
-              element.Get()->FindComponent(CharacterNodeTransformImpl::Component()))) {
+      if (CharacterNodeTransformImpl* impl = writing.In(element.Get())) {
         impl->SetGlobalMatrix(delta);
       } else {
         NORVO_RETURN_IF_ERROR(element.SetGlobalMatrix(delta));
@@ -48,56 +84,26 @@ Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const Characte
       NORVO_RETURN_IF_ERROR(working.Append(std::move(element)));
     }
   }
-  // The rest pose is shared with the definition, so this clones it; the
-  // clone then takes the working array over.
-  NORVO_RETURN_IF_ERROR(restPose.MakeWritable());
-  if (auto* impl = static_cast<CharacterPoseImpl*>(restPose.Get()->FindComponent(CharacterPoseImpl::Component()))) {
-    impl->TakeNodeTransformArray(std::move(working));
-  } else {
-    NORVO_RETURN_IF_ERROR(restPose.SetNodeTransformArray(working));
-  }
-  return restPose;
+  // The rest pose is shared with the definition, so it is copied; the copy
+  // then takes the working array over.
+  return CharacterPoseImpl::CopyWithArray(restPose, std::move(working));
 }
-
-namespace {
-// The matrices of a node transform, read from its component when the object
-// has this module's one (every call of the solver reads them per node),
-// else through its interface. An empty reference reads as zeros.
-struct NodeMatrices {
-  const Matrix& global;
-  const Matrix& parentGlobal;
-};
-
-NodeMatrices MatricesOf(const CharacterNodeTransform& node) noexcept {
-  if (Object* object = node.Get())
-    if (auto* impl = static_cast<const CharacterNodeTransformImpl*>(
-            object->FindComponent(CharacterNodeTransformImpl::Component())))
-      return {impl->GetGlobalMatrix(), impl->GetParentGlobalMatrix()};
-  return {node.GetGlobalMatrix(), node.GetParentGlobalMatrix()};
-}
-}  // namespace
 
 Matrix CharacterSolverImpl::ComputeGlobalDeltaMatrix(const CharacterNodeTransform& rest,
                                                      const CharacterNodeTransform& current) noexcept {
-  NodeMatrices c = MatricesOf(current);
-  NodeMatrices r = MatricesOf(rest);
-  const Matrix& cp = c.parentGlobal;
-  const Matrix& rp = r.parentGlobal;
-  const Matrix& cg = c.global;
-  const Matrix& rg = r.global;
-  Matrix q = Multiply(cp, AffineInverse(rp));
-  Matrix k = Multiply(AffineInverse(q), cg);
-  Matrix delta = Multiply3x3(k, Inverse3x3(rg));
-  delta.off = Subtract(k.off, rg.off);
-  return delta;
+  TransformLookup lookup;
+  NodeMatrices c = MatricesOf(current, lookup);
+  NodeMatrices r = MatricesOf(rest, lookup);
+  return GlobalDelta(r, c);
 }
 
-Matrix CharacterSolverImpl::ApplyGlobalRotationDelta(const CharacterNodeTransform& node,
-                                                     const CharacterNodeTransform& delta,
-                                                     Bool applyTranslation) noexcept {
-  NodeMatrices n = MatricesOf(node);
+[[gnu::flatten]] Matrix CharacterSolverImpl::ApplyGlobalRotationDelta(const CharacterNodeTransform& node,
+                                                                      const CharacterNodeTransform& delta,
+                                                                      Bool applyTranslation) noexcept {
+  TransformLookup lookup;
+  NodeMatrices n = MatricesOf(node, lookup);
   const Matrix& g = n.global;
-  const Matrix& e = MatricesOf(delta).global;
+  const Matrix& e = MatricesOf(delta, lookup).global;
   const Matrix& p = n.parentGlobal;
   Vector t = applyTranslation ? Add(g.off, e.off) : g.off;
   Matrix s = Multiply3x3(e, g);

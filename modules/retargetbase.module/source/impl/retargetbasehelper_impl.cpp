@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "characternodeinfo_impl.h"
+#include "characterpose_impl.h"
+#include "component_lookup.h"
 #include "hierarchy_walk.h"
 #include "norvo/nodepositionmap.h"
 #include "unit_registration.h"
@@ -188,18 +191,25 @@ Result<CharacterPose> RetargetBaseHelperImpl::TranslateSrcToDestID(const Charact
   NORVO_ASSIGN_OR_RETURN(const CharacterPoseInterface::Array& transforms, pose.GetNodeTransformArray());
   CharacterPoseInterface::Array translated;
   NORVO_RETURN_IF_ERROR(translated.EnsureCapacity(transforms.GetCount()));
+  ComponentLookup<CharacterNodeInfoImpl> infos;
   for (const CharacterNodeTransform& transform : transforms) {
     Result<Uuid> partner = association.GetAssociatedUuid(transform.GetUuid());
     if (!partner) continue;  // no partner: the node is left out
     // The transform is shared with the given pose, so the change makes a
     // private copy first.
-    CharacterNodeTransform copy = transform;
-    NORVO_RETURN_IF_ERROR(copy.SetUuid(partner.value()));
+    if (!transform) return NullptrError("call through an empty reference");
+    Result<ObjectRef> clone = CopyObject(*transform.Get());
+    if (!clone) return NullptrError("no private copy could be made");
+    CharacterNodeTransform copy;
+    static_cast<ObjectRef&>(copy) = std::move(clone).value();
+    if (CharacterNodeInfoImpl* info = infos.In(copy.Get())) {
+      info->TakeUuid(std::move(partner).value());
+    } else {
+      NORVO_RETURN_IF_ERROR(copy.SetUuid(partner.value()));
+    }
     NORVO_RETURN_IF_ERROR(translated.Append(std::move(copy)));
   }
-  CharacterPose result = pose;
-  NORVO_RETURN_IF_ERROR(result.SetNodeTransformArray(translated));
-  return result;
+  return CharacterPoseImpl::CopyWithArray(pose, std::move(translated));
 }
 
 Result<Int> RetargetBaseHelperImpl::FindBodyPartMatchingCount(CharacterBodyPartRef bodyPart, CharacterPose pose,
