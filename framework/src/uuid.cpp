@@ -8,9 +8,12 @@
 
 namespace norvo {
 
+// The hash is taken once, when the block is made: Uuids are hashed far more
+// often than made (every lookup in a table keyed by them).
 struct Uuid::Block {
   std::atomic<Int> refs;
   Bytes bytes;
+  UInt hash;
 };
 
 namespace {
@@ -63,6 +66,7 @@ Result<Uuid> Uuid::FromBytes(const Bytes& bytes) noexcept {
   if (!uuid.block_) return OutOfMemoryError();
   uuid.block_->refs.store(1, std::memory_order_relaxed);
   uuid.block_->bytes = bytes;
+  uuid.block_->hash = HashBytes(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
   return uuid;
 }
 
@@ -122,15 +126,15 @@ String Uuid::ToString(const FormatStatement*) const noexcept {
   return s ? std::move(s).value() : String();
 }
 
-UInt Uuid::GetHashCode() const noexcept {
-  if (!block_) return 0;
-  return HashBytes(std::string_view(reinterpret_cast<const char*>(block_->bytes.data()), 16));
-}
+UInt Uuid::GetHashCode() const noexcept { return block_ ? block_->hash : 0; }
 
 bool operator==(const Uuid& a, const Uuid& b) noexcept {
   if (a.block_ == b.block_) return true;
-  if (!a.block_ || !b.block_) return false;
-  return a.block_->bytes == b.block_->bytes;
+  if (!a.block_ || !b.block_ || a.block_->hash != b.block_->hash) return false;
+  std::uint64_t x[2], y[2];
+  std::memcpy(x, a.block_->bytes.data(), 16);
+  std::memcpy(y, b.block_->bytes.data(), 16);
+  return x[0] == y[0] && x[1] == y[1];
 }
 
 Int Uuid::GetRefCount() const noexcept { return block_ ? block_->refs.load(std::memory_order_acquire) : 0; }

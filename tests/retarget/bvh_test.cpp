@@ -3,6 +3,7 @@
 // in each joint's channel order, and forward kinematics.
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -152,6 +153,38 @@ TEST(BvhWriter, WritesHugeAndTinyValuesSoThatTheyReadBack) {
     EXPECT_EQ(again.skeleton.joints[1].endSites.at(0).y, rounded);
     EXPECT_EQ(again.Frame(0)[0].off.x, rounded);
   }
+}
+
+// The writer makes its digits itself; they are those of std::to_chars,
+// rounding included (k/128 for odd k lies halfway between two millionths).
+TEST(BvhWriter, WritesTheDigitsOfToChars) {
+  std::vector<double> values = {1.0 / 128,    3.0 / 128, -5.0 / 128,  0.1,   -0.0,     1e-7, -4e-7, 123456.0000005,
+                                0x1p52 - 0.5, 0x1p52,    -0x1p53 - 2, 1e300, 4.9e-324, 1e13, -17.5};
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 3000; ++i) {
+    const double magnitude = std::ldexp(1.0, int(rng() % 80) - 40);
+    values.push_back(std::uniform_real_distribution<double>(-magnitude, magnitude)(rng));
+    values.push_back(std::ldexp(double(std::int64_t(rng() % 200001) - 100000), -int(rng() % 24)));
+  }
+  while (values.size() % 3) values.push_back(0.0);
+  // The values as the root's position; its rotation stays zero.
+  Skeleton skeleton;
+  skeleton.AddJoint("Root", -1, {0, 0, 0},
+                    {Channel::Xposition, Channel::Yposition, Channel::Zposition, Channel::Zrotation, Channel::Yrotation,
+                     Channel::Xrotation});
+  std::vector<double> channels;
+  for (std::size_t v = 0; v < values.size(); v += 3)
+    channels.insert(channels.end(), {values[v], values[v + 1], values[v + 2], 0, 0, 0});
+  const std::string text = test::Ok(FormatBvh(test::Ok(MotionFromChannels(skeleton, 0.04, channels))));
+  std::string expected;
+  for (std::size_t v = 0; v < values.size(); ++v) {
+    char buffer[400];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, values[v], std::chars_format::fixed, 6);
+    std::string_view digits(buffer, std::size_t(end - buffer));
+    if (digits == "-0.000000") digits.remove_prefix(1);
+    expected.append(digits).append(v % 3 == 2 ? " 0.000000 0.000000 0.000000\n" : " ");
+  }
+  EXPECT_EQ(text.substr(text.find("Frame Time: 0.04\n") + 17), expected);
 }
 
 void ExpectNear(const Matrix& a, const Matrix& b, double tolerance) {

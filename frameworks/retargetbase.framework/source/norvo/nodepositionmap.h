@@ -79,7 +79,11 @@ class NodePositionMap {
     }
     for (Int i = 0; other && i < other->GetCount(); ++i) {
       const Uuid& uuid = (*other)[i].GetUuid();
-      Slot& slot = Probe(uuid, uuid.GetBytes());
+      // Arrays of one skeleton mostly hold its nodes in the same order: an
+      // element that carries the key element's Uuid at its place needs no
+      // search.
+      Slot& slot = i < keyCount_ && uuid == keys[i].GetUuid() ? (keySlots_[i] < 0 ? empty_ : slots_[keySlots_[i]])
+                                                              : Probe(uuid, uuid.GetBytes());
       if (slot.first >= 0 && slot.other < 0) slot.other = std::int32_t(i);
     }
     return {};
@@ -118,22 +122,12 @@ class NodePositionMap {
     std::int32_t other = -1;
   };
 
-  static UInt Hash(const Uuid::Bytes& b) noexcept {
-    UInt lo, hi;
-    std::memcpy(&lo, b.data(), 8);
-    std::memcpy(&hi, b.data() + 8, 8);
-    UInt h = lo ^ (hi * 0x9e3779b97f4a7c15ull);
-    h ^= h >> 32;
-    h *= 0xd6e8feb86659fd93ull;
-    return h ^ (h >> 32);
-  }
-
   // The slot holding the Uuid, or the free slot where it would go. The empty
   // Uuid, which has the bytes of the all-zero Uuid, keeps a slot of its own.
   // The table is at most two thirds full, so a free slot is always found.
   Slot& Probe(const Uuid& uuid, const Uuid::Bytes& bytes) const noexcept {
     if (uuid.IsEmpty()) return empty_;
-    for (UInt at = Hash(bytes) & mask_;; at = (at + 1) & mask_) {
+    for (UInt at = uuid.GetHashCode() & mask_;; at = (at + 1) & mask_) {
       Slot& slot = slots_[at];
       if (slot.first < 0 || std::memcmp(slot.bytes.data(), bytes.data(), bytes.size()) == 0) return slot;
     }

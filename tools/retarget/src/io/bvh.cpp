@@ -7,7 +7,9 @@
 #include <numbers>
 #include <vector>
 
+#include "fixedsix.h"
 #include "norvo/retarget/textfile.h"
+#include "../largeblock.h"
 
 namespace norvo::retarget {
 
@@ -198,6 +200,7 @@ class Lines {
     return false;
   }
   std::int64_t Number() const { return number_; }
+  std::size_t Remaining() const { return pos_ < text_.size() ? text_.size() - pos_ : 0; }
 
  private:
   std::string_view text_;
@@ -397,6 +400,13 @@ class Parser {
 
     const std::int64_t perFrame = valueCount_;
     std::vector<double> values(static_cast<std::size_t>(perFrame));
+    // Room for the frames at once, as many as Frames says and the rest of
+    // the file can hold (a value and its separator take two bytes at least).
+    if (perFrame > 0) {
+      const std::int64_t fit = std::int64_t(lines_.Remaining() / std::size_t(2 * perFrame));
+      motion_.locals.reserve(std::size_t(std::min(frameCount, fit)) * motion_.skeleton.joints.size());
+      AdviseLargeBlock(motion_.locals.data(), motion_.locals.capacity() * sizeof(Matrix));
+    }
     std::int64_t frames = 0;
     while (lines_.Next(line)) {
       if (frames == frameCount)
@@ -441,6 +451,10 @@ std::string Indent(std::size_t depth) { return std::string(depth < 32 ? depth : 
 // value read is written and reads back.
 void AppendNumber(std::string& out, double value) {
   char buffer[320];
+  if (const std::size_t length = FormatFixedSix(buffer, value)) {
+    out.append(buffer, length);
+    return;
+  }
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, 6);
   std::string_view text(buffer, ec == std::errc() ? std::size_t(end - buffer) : 0);
   if (text == "-0.000000") text.remove_prefix(1);
@@ -561,6 +575,11 @@ Outcome<std::string> FormatBvh(const Motion& motion, std::int64_t maxBytes) {
     // This frame's values and the frame's before, whose angles the new ones
     // stay close to.
     std::vector<double> values(static_cast<std::size_t>(perFrame)), before(static_cast<std::size_t>(perFrame));
+    // Room for the frame lines at once: most values take ten bytes or so
+    // with their separator ("-12.345678 ").
+    const double estimate = double(out.size()) + double(motion.FrameCount()) * double(perFrame + 1) * 11.0;
+    out.reserve(std::size_t(std::min(estimate, double(std::max<std::int64_t>(maxBytes, 0)))));
+    AdviseLargeBlock(out.data(), out.capacity());
     for (std::int64_t f = 0; f < motion.FrameCount(); ++f) {
       const std::span<const Matrix> locals = motion.Frame(f);
       for (std::size_t j = 0; j < joints.size(); ++j)

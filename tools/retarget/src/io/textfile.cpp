@@ -1,4 +1,5 @@
 #include "norvo/retarget/textfile.h"
+#include "../largeblock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -65,7 +66,10 @@ Outcome<std::string> ReadFileBytes(const std::string& path, std::int64_t maxByte
     if (!S_ISREG(status.st_mode)) return NotAFile(status, path);
     // The size first, so that a file past the limit is not read at all.
     if (status.st_size > std::max<std::int64_t>(maxBytes, 0)) return TooLarge(maxBytes, path, what);
-    std::string text(std::size_t(status.st_size), '\0');
+    std::string text;
+    text.reserve(std::size_t(status.st_size));
+    AdviseLargeBlock(text.data(), text.capacity());
+    text.resize(std::size_t(status.st_size));
     for (std::size_t done = 0; done < text.size();) {
       const ssize_t n = ::read(file, text.data() + done, text.size() - done);
       if (n > 0) {

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "norvo/retarget/align.h"
+#include "../largeblock.h"
 
 namespace norvo::retarget {
 
@@ -423,8 +424,13 @@ Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const
     Motion out;
     out.skeleton = target.skeleton;
     out.frameTime = source.frameTime;
-    out.locals.resize(std::size_t((last - first) * target.JointCount()));
+    // Each frame is made where it is written, while it is in the cache: a
+    // whole clip's matrices made at once would be written twice.
+    const std::size_t joints = std::size_t(target.JointCount());
+    out.locals.reserve(std::size_t(last - first) * joints);
+    AdviseLargeBlock(out.locals.data(), out.locals.capacity() * sizeof(Matrix));
     for (std::int64_t f = first; f < last; ++f) {
+      out.locals.resize(out.locals.size() + joints);
       RETARGET_TRY(retargeter.RetargetFrame(source.Frame(f), out.Frame(f - first)));
       if (!AllFinite(out.Frame(f - first)))
         return MakeFailure(FailureKind::BadInput,
