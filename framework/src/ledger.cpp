@@ -27,6 +27,7 @@ struct Entry {
 struct Ledger {
   std::atomic<Int> blocks{0};
   Entry entries[kEntries];
+  Entry* last = nullptr;  // the entry counted last: objects come in runs of one class
   Ledger* next = nullptr;
   Ledger* previous = nullptr;
   bool open = false;
@@ -98,15 +99,21 @@ Int CountedBlocks() noexcept {
 
 void CountObjects(const Class& cls, Int delta) noexcept {
   if (Ledger* ledger = Mine()) {
+    if (Entry* last = ledger->last; last && last->cls.load(std::memory_order_relaxed) == &cls)
+      return Add(last->count, delta);
     Entry* free = nullptr;
     for (Entry& entry : ledger->entries) {
       const Class* held = entry.cls.load(std::memory_order_relaxed);
-      if (held == &cls) return Add(entry.count, delta);
+      if (held == &cls) {
+        ledger->last = &entry;
+        return Add(entry.count, delta);
+      }
       if (!held && !free) free = &entry;
     }
     if (free) {
       free->count.store(delta, std::memory_order_release);
       free->cls.store(&cls, std::memory_order_release);
+      ledger->last = free;
       return;
     }
   }

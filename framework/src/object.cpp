@@ -78,6 +78,7 @@ void ClassComposition::Decompose(Class& cls) noexcept {
   cls.components_.Reset();
   cls.offsets_.Reset();
   cls.tables_.Reset();
+  for (auto& recent : cls.recent_) recent.store(0, std::memory_order_relaxed);
   cls.size_ = 0;
 }
 
@@ -87,20 +88,35 @@ Int Class::FindComponent(const ComponentInfo& component) const noexcept {
   return -1;
 }
 
-const MethodEntry* Class::FindMethod(const InterfaceDecl& iface, std::size_t slot) const noexcept {
-  for (const Table& table : tables_) {
-    if (!SameInterface(*table.iface, iface)) continue;
-    if (Int(slot) >= table.slots.GetCount() || !table.slots[Int(slot)].fn) return nullptr;
-    return &table.slots[Int(slot)];
+Int Class::FindTable(const InterfaceDecl& iface) const noexcept {
+  constexpr std::uint64_t kAddressBits = (std::uint64_t(1) << 48) - 1;
+  const std::uint64_t address = reinterpret_cast<std::uintptr_t>(&iface);
+  std::atomic<std::uint64_t>& recent = recent_[(address >> 4) % kRecent];
+  const std::uint64_t seen = recent.load(std::memory_order_relaxed);
+  // The hash as well: an address may come back for another declaration once
+  // the module that held the first is gone.
+  if ((seen & kAddressBits) == address) {
+    const Int index = Int(seen >> 48);
+    if (index < tables_.GetCount() && tables_[index].iface->hash == iface.hash) return index;
   }
-  return nullptr;
+  for (Int i = 0; i < tables_.GetCount(); ++i) {
+    if (!SameInterface(*tables_[i].iface, iface)) continue;
+    if (address <= kAddressBits && i < 0xffff)
+      recent.store(address | (std::uint64_t(i) << 48), std::memory_order_relaxed);
+    return i;
+  }
+  return -1;
 }
 
-bool Class::Carries(const InterfaceDecl& iface) const noexcept {
-  for (const Table& table : tables_)
-    if (SameInterface(*table.iface, iface)) return true;
-  return false;
+const MethodEntry* Class::FindMethod(const InterfaceDecl& iface, std::size_t slot) const noexcept {
+  const Int index = FindTable(iface);
+  if (index < 0) return nullptr;
+  const Table& table = tables_[index];
+  if (Int(slot) >= table.slots.GetCount() || !table.slots[Int(slot)].fn) return nullptr;
+  return &table.slots[Int(slot)];
 }
+
+bool Class::Carries(const InterfaceDecl& iface) const noexcept { return FindTable(iface) >= 0; }
 
 // ---- Objects ------------------------------------------------------------
 

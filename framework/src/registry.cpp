@@ -249,7 +249,7 @@ const StaticImpl* FindStaticImpl(const InterfaceDecl& iface) noexcept {
     UInt generation;
     const StaticImpl* impl;
   };
-  static thread_local Entry cache[8];
+  __attribute__((tls_model("initial-exec"))) static thread_local Entry cache[8];
   Registries& r = TheRegistries();
   UInt generation = r.staticsGeneration.load(std::memory_order_acquire);
   Entry& entry = cache[(reinterpret_cast<std::uintptr_t>(&iface) >> 4) & 7];

@@ -144,6 +144,15 @@ class Class {
   BaseArray<const ComponentInfo*> components_;
   BaseArray<std::size_t> offsets_;
   BaseArray<Table> tables_;
+  // Tables found lately, by the address of the declaration a call came with
+  // (the host and each module hold their own copies of a declaration, and
+  // comparing ids on every call would cost more than the call): the address
+  // and the table's index in one word, so that no reader sees one without
+  // the other.
+  static constexpr int kRecent = 8;
+  mutable std::atomic<std::uint64_t> recent_[kRecent] = {};
+  // The table of `iface`, or -1.
+  Int FindTable(const InterfaceDecl& iface) const noexcept;
   std::size_t size_ = 0;
   // Counted when objects are made and freed: the shares of ended threads
   // (each running thread keeps its own share, internal ledger).

@@ -32,6 +32,10 @@ class NodePositionMap {
     Int other = -1;  // in the second array
   };
 
+  static constexpr auto kUuidOf = [](const CharacterNodeTransform& node) noexcept -> const Uuid& {
+    return node.GetUuid();
+  };
+
   NodePositionMap() noexcept = default;
   NodePositionMap(const NodePositionMap&) = delete;
   NodePositionMap& operator=(const NodePositionMap&) = delete;
@@ -52,8 +56,10 @@ class NodePositionMap {
   // Maps the Uuids of `keys`, and records their first positions in `other`
   // when it is given; Uuids of `other` that `keys` lacks are passed over. One
   // allocation, none for an empty key array. OutOfMemoryError when the table
-  // cannot be had; the map is then empty.
-  Result<void> Build(const Array& keys, const Array* other = nullptr) noexcept {
+  // cannot be had; the map is then empty. `uuidOf` reads an element's Uuid
+  // (by default through its interface; a module may read its own component).
+  template <class UuidOf = decltype(kUuidOf)>
+  Result<void> Build(const Array& keys, const Array* other = nullptr, UuidOf uuidOf = kUuidOf) noexcept {
     Reset();
     if (keys.IsEmpty()) return {};
     if (keys.GetCount() > kMaxCount || (other && other->GetCount() > kMaxCount)) return OutOfMemoryError();
@@ -68,7 +74,7 @@ class NodePositionMap {
     mask_ = capacity - 1;
     for (UInt i = 0; i < capacity; ++i) ::new (slots_ + i) Slot();
     for (Int i = 0; i < keys.GetCount(); ++i) {
-      const Uuid& uuid = keys[i].GetUuid();
+      const Uuid& uuid = uuidOf(keys[i]);
       Uuid::Bytes bytes = uuid.GetBytes();
       Slot& slot = Probe(uuid, bytes);
       if (slot.first < 0) {
@@ -78,12 +84,12 @@ class NodePositionMap {
       keySlots_[i] = &slot == &empty_ ? -1 : std::int32_t(&slot - slots_);
     }
     for (Int i = 0; other && i < other->GetCount(); ++i) {
-      const Uuid& uuid = (*other)[i].GetUuid();
+      const Uuid& uuid = uuidOf((*other)[i]);
       // Arrays of one skeleton mostly hold its nodes in the same order: an
       // element that carries the key element's Uuid at its place needs no
       // search.
-      Slot& slot = i < keyCount_ && uuid == keys[i].GetUuid() ? (keySlots_[i] < 0 ? empty_ : slots_[keySlots_[i]])
-                                                              : Probe(uuid, uuid.GetBytes());
+      Slot& slot = i < keyCount_ && uuid == uuidOf(keys[i]) ? (keySlots_[i] < 0 ? empty_ : slots_[keySlots_[i]])
+                                                            : Probe(uuid, uuid.GetBytes());
       if (slot.first >= 0 && slot.other < 0) slot.other = std::int32_t(i);
     }
     return {};

@@ -1,5 +1,6 @@
 #include "charactersolver_impl.h"
 
+#include "characternodeinfo_impl.h"
 #include "characternodetransform_impl.h"
 #include "characterpose_impl.h"
 #include "component_lookup.h"
@@ -60,7 +61,11 @@ Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const Characte
     NORVO_ASSIGN_OR_RETURN(const Array& current, pose.GetNodeTransformArray());
     // Finds what GetNodeTransformByID of either pose would, in one pass each.
     NodePositionMap positions;
-    NORVO_RETURN_IF_ERROR(positions.Build(rest, &current));
+    ComponentLookup<CharacterNodeInfoImpl> infos;
+    NORVO_RETURN_IF_ERROR(positions.Build(rest, &current, [&](const CharacterNodeTransform& node) -> const Uuid& {
+      const CharacterNodeInfoImpl* info = infos.In(node.Get());
+      return info ? info->GetUuid() : node.GetUuid();
+    }));
     const CharacterNodeTransform missing;
     TransformLookup reading, writing;
     for (Int i = 0; i < rest.GetCount(); ++i) {

@@ -193,7 +193,8 @@ Result<CharacterPose> RetargetBaseHelperImpl::TranslateSrcToDestID(const Charact
   NORVO_RETURN_IF_ERROR(translated.EnsureCapacity(transforms.GetCount()));
   ComponentLookup<CharacterNodeInfoImpl> infos;
   for (const CharacterNodeTransform& transform : transforms) {
-    Result<Uuid> partner = association.GetAssociatedUuid(transform.GetUuid());
+    const CharacterNodeInfoImpl* own = infos.In(transform.Get());
+    Result<Uuid> partner = association.GetAssociatedUuid(own ? own->GetUuid() : transform.GetUuid());
     if (!partner) continue;  // no partner: the node is left out
     // The transform is shared with the given pose, so the change makes a
     // private copy first.
