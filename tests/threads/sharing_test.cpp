@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <latch>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "norvo/retarget/job.h"
 #include "norvo/retarget/pipeline.h"
 #include "retarget_support.h"
 #include "test_support.h"
@@ -40,6 +43,11 @@ std::vector<std::vector<Matrix>> Retarget(const Rig& source, const Rig& target, 
     frames.push_back(locals);
   }
   return frames;
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 using Threads = test::WithModule;
@@ -132,6 +140,32 @@ TEST_F(Threads, RetargetOntoOneSharedTargetWhileOthersChangeTheirCopies) {
   EXPECT_EQ(restPose.GetNodeTransformCount(), restCount);
   EXPECT_EQ(target.restTransforms[0].GetGlobalMatrix(), firstGlobal);
   EXPECT_EQ(norvo::test::Ok(restPose.GetNodeTransformByID(target.JointUuid(0))).GetGlobalMatrix(), firstGlobal);
+}
+
+// A long clip's figures are taken on a second thread while its result is
+// written: the figures, the report and the file are those of one thread.
+TEST_F(Threads, ALongClipGivesTheSameFiguresAndFilesOnOneThreadAsOnTwo) {
+  const std::vector<Preset> presets = test::ShippedPresets();
+  const Motion walk = test::SharedClip("cmu_02_01_walk.bvh");
+  Motion longWalk = walk;  // ten times over: 3,440 frames
+  for (int i = 1; i < 10; ++i) longWalk.locals.insert(longWalk.locals.end(), walk.locals.begin(), walk.locals.end());
+  const std::string out = ::testing::TempDir() + "threads_long_walk";
+  std::vector<std::string> texts;
+  for (unsigned threads : {1u, 0u}) {
+    ClipRequest request;
+    request.source = "long_walk.bvh";
+    request.sourceMotion = &longWalk;
+    request.target = test::SharedPath("makehuman_zombie_walk.bvh");
+    request.presets = &presets;
+    request.roundTrip = true;
+    request.threads = threads;
+    request.outputs.motion = out + ".bvh";
+    request.outputs.report = out + ".json";
+    const ClipResult result = Ok(RunClip(request));
+    ASSERT_TRUE(result.quality && result.roundTrip && result.resultFeet);
+    texts.push_back(ReadAll(out + ".bvh") + ReadAll(out + ".json"));
+  }
+  EXPECT_EQ(texts[0], texts[1]);
 }
 
 }  // namespace

@@ -111,6 +111,7 @@ Outcome<std::vector<BatchClip>> RunBatch(const BatchJob& job, const std::functio
           request.sourceMotion = nullptr;
           request.outputs = clip.outputs;
           request.keepMotion = false;
+          request.threads = 1;  // every core has a clip of its own
           request.frameDone = [&](std::int64_t) {
             if (frameDone) frameDone();
           };

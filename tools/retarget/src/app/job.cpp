@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <optional>
+#include <thread>
 
 #include "norvo/retarget/formats.h"
 #include "norvo/retarget/page.h"
@@ -15,6 +17,10 @@
 namespace norvo::retarget {
 
 namespace {
+
+// A result of this many matrices and more has its figures taken on a second
+// thread while it is written.
+constexpr std::int64_t kFiguresAside = 100000;
 
 Failure Usage(std::string message) { return MakeFailure(FailureKind::Usage, std::move(message)); }
 
@@ -247,24 +253,35 @@ class Job {
       RETARGET_TRY(LockFeet(motion, target, resultUp));
     }
     if (request_.lockAxis >= 0) RETARGET_TRY(LockAxis(motion, target, request_.lockAxis));
-    if (!request_.outputs.motion.empty()) {
-      const MotionContext context{&target, Stem(request_.source)};
-      // A model whose file says which way it faces is written facing so.
-      const double turn = options.align ? FacingTurn(source, target.skeleton.facing, resultUp) : 0.0;
-      std::optional<Motion> turned;
-      if (turn != 0.0) {
-        turned = motion;
-        TurnAbout(*turned, resultUp, turn);
-      }
-      const Motion& written = turned ? *turned : motion;
-      if (request_.rootMotion == RootMotion::Extract) {
-        Outcome<Motion> carried = ExtractRootMotion(written, target, resultUp, ResultFloor(), result_.rootAdded);
-        if (!carried) return Naming(std::move(carried).failure(), request_.target);
-        RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion, context));
-      } else {
-        RETARGET_TRY(WriteMotion(written, request_.outputs.motion, context));
+    // The figures only read the result: for a long clip they are taken on
+    // a second thread while it is written.
+    std::optional<std::thread> measuring;
+    Outcome<void> measured;
+    const bool aside = figures && !request_.outputs.motion.empty() && request_.threads != 1 &&
+                       std::thread::hardware_concurrency() > 1 &&
+                       motion.FrameCount() * target.JointCount() >= kFiguresAside;
+    if (aside) {
+      try {
+        measuring.emplace([&] {
+          try {
+            measured = TakeFigures(run, motion, sourceUp, resultUp);
+          } catch (const std::bad_alloc&) {
+            measured = OutOfMemory();
+          }
+        });
+      } catch (const std::exception&) {
+        // No thread: the figures are taken below.
       }
     }
+    Outcome<void> written = [&]() -> Outcome<void> {
+      try {
+        return Write(source, target, motion, resultUp);
+      } catch (const std::bad_alloc&) {
+        return OutOfMemory();  // the thread above is joined first
+      }
+    }();
+    if (measuring) measuring->join();
+    RETARGET_TRY(written);
     if (!request_.outputs.svg.empty()) {
       const std::string& output = request_.outputs.motion;
       const SheetFigure from{&source, source_.get(), result_.first, Mapped(source, run.Association()),
@@ -285,9 +302,33 @@ class Job {
       RETARGET_TRY(WriteWatchPage(from, onto, result_.last - result_.first, resultUp, ResultFloor(),
                                   result_.contacts ? &*result_.contacts : nullptr, request_.outputs.page));
     }
-    if (figures) RETARGET_TRY(TakeFigures(run, motion, sourceUp, resultUp));
+    if (figures) RETARGET_TRY(measuring ? std::move(measured) : TakeFigures(run, motion, sourceUp, resultUp));
     if (!request_.outputs.report.empty()) RETARGET_TRY(Report(run));
     if (request_.keepMotion) result_.motion = std::move(motion);
+    return {};
+  }
+
+  // The result written to the motion output, if one is asked for: turned to
+  // the model's facing, with its root motion extracted when asked.
+  Outcome<void> Write(const Rig& source, const Rig& target, const Motion& motion, const Vector& resultUp) {
+    if (request_.outputs.motion.empty()) return {};
+    const RetargetOptions& options = request_.options;
+    const MotionContext context{&target, Stem(request_.source)};
+    // A model whose file says which way it faces is written facing so.
+    const double turn = options.align ? FacingTurn(source, target.skeleton.facing, resultUp) : 0.0;
+    std::optional<Motion> turned;
+    if (turn != 0.0) {
+      turned = motion;
+      TurnAbout(*turned, resultUp, turn);
+    }
+    const Motion& written = turned ? *turned : motion;
+    if (request_.rootMotion == RootMotion::Extract) {
+      Outcome<Motion> carried = ExtractRootMotion(written, target, resultUp, ResultFloor(), result_.rootAdded);
+      if (!carried) return Naming(std::move(carried).failure(), request_.target);
+      RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion, context));
+    } else {
+      RETARGET_TRY(WriteMotion(written, request_.outputs.motion, context));
+    }
     return {};
   }
 

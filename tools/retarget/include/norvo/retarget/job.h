@@ -55,6 +55,9 @@ struct ClipRequest {
   RootMotion rootMotion = RootMotion::Keep;
   int lockAxis = -1;
   bool roundTrip = false;
+  // Threads one clip may use (0: as many as there are cores; a batch gives
+  // each clip one, as it runs a clip on every core).
+  unsigned threads = 0;
   bool figures = true;     // take the figures (quality, feet, round trip)
   bool keepMotion = true;  // keep the output motion in the result
   ClipOutputs outputs;
