@@ -48,6 +48,7 @@ Result<void> ClassComposition::Finalize(Class& cls) noexcept {
     offset += component->size;
   }
   cls.size_ = offset;
+  cls.hierarchical_ = cls.FindComponent(HierarchyComponent()) >= 0;
 
   // Method tables: every class answers ObjectInterface; later components take
   // over the slots they bind, per interface.
@@ -80,6 +81,7 @@ void ClassComposition::Decompose(Class& cls) noexcept {
   cls.tables_.Reset();
   for (auto& recent : cls.recent_) recent.store(0, std::memory_order_relaxed);
   cls.size_ = 0;
+  cls.hierarchical_ = false;
 }
 
 Int Class::FindComponent(const ComponentInfo& component) const noexcept {
@@ -207,7 +209,7 @@ Result<ObjectRef> CreateObject(const Class& cls) noexcept { return ObjectFactory
 Result<ObjectRef> CopyObject(const Object& source) noexcept {
   NORVO_ASSIGN_OR_RETURN(ObjectRef root, ObjectFactory::CloneOne(source));
   Object* src = const_cast<Object*>(&source);
-  if (!HierarchyFirstChild(src)) return root;
+  if (!source.GetClass().IsHierarchical() || !HierarchyFirstChild(src)) return root;
   Object* srcAt = src;
   Object* dstAt = root.Get();
   for (;;) {

@@ -130,6 +130,8 @@ class Class {
   // Objects of this class alive now (made, copied and not yet freed); the
   // module that registered the class is not unloaded while there are any.
   Int GetLiveObjectCount() const noexcept;
+  // Whether objects of the class are hierarchy objects.
+  bool IsHierarchical() const noexcept { return hierarchical_; }
 
  private:
   friend struct internal::ClassComposition;
@@ -154,6 +156,7 @@ class Class {
   // The table of `iface`, or -1.
   Int FindTable(const InterfaceDecl& iface) const noexcept;
   std::size_t size_ = 0;
+  bool hierarchical_ = false;  // it has the hierarchy component: a copy takes the subtree
   // Counted when objects are made and freed: the shares of ended threads
   // (each running thread keeps its own share, internal ledger).
   mutable std::atomic<Int> live_{0};
