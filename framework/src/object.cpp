@@ -176,7 +176,8 @@ struct ObjectFactory {
     t_freeing = true;
     while (object) {
       const Class& cls = *object->class_;
-      for (Int i = cls.GetComponentCount(); i-- > 0;) cls.GetComponent(i).destruct(object->GetComponentData(i));
+      for (Int i = cls.GetComponentCount(); i-- > 0;)
+        if (auto destruct = cls.GetComponent(i).destruct) destruct(object->GetComponentData(i));
       object->~Object();
       // After the components: a count of zero means no code of the class
       // runs for this object any more.

@@ -37,7 +37,7 @@ struct ComponentInfo {
   std::size_t size = 0;
   std::size_t align = 1;
   void (*construct)(void* data) noexcept = nullptr;
-  void (*destruct)(void* data) noexcept = nullptr;
+  void (*destruct)(void* data) noexcept = nullptr;  // null when there is nothing to destroy
   Result<void> (*copy)(void* target, const void* source) noexcept = nullptr;
   std::span<const InterfaceBinding> bindings;
   Result<void> (*describeIO)(DataSerializeInterface& stream) noexcept = nullptr;
@@ -58,7 +58,9 @@ constexpr ComponentInfo MakeComponent(std::string_view id, std::span<const Inter
   info.size = sizeof(Impl);
   info.align = alignof(Impl);
   info.construct = [](void* data) noexcept { ::new (data) Impl(); };
-  info.destruct = [](void* data) noexcept { static_cast<Impl*>(data)->~Impl(); };
+  // No destructor to run for a type without one (null: nothing to do).
+  if constexpr (!std::is_trivially_destructible_v<Impl>)
+    info.destruct = [](void* data) noexcept { static_cast<Impl*>(data)->~Impl(); };
   // The formatter would space the reference in a requires expression.
   // clang-format off
   info.copy = [](void* target, const void* source) noexcept -> Result<void> {

@@ -36,8 +36,12 @@ concept LookupKeyFor = requires(const Q& q, const K& k) {
 
 template <class K, class V>
 class HashMap {
+  // The key's hash is kept beside it: a chain is walked by hashes, and a key
+  // is compared only where its hash matches (keys such as Uuids keep their
+  // bytes in blocks of their own, far apart in memory).
   struct Node {
     Node* next;
+    UInt hash;
     K key;
     V value;
   };
@@ -75,7 +79,7 @@ class HashMap {
     Node* node = static_cast<Node*>(Allocate(sizeof(Node)));
     if (!node) return OutOfMemoryError();
     // Appended to its chain, so that a chain keeps the insertion order.
-    ::new (node) Node{nullptr, key, value};
+    ::new (node) Node{nullptr, HashOf(key), key, value};
     *Link(key) = node;
     ++count_;
     return {};
@@ -159,8 +163,9 @@ class HashMap {
   // chain when there is none. Needs a bucket table.
   template <class Q>
   Node** Link(const Q& key) const noexcept {
-    Node** link = &buckets_[Index(HashOf(key))];
-    while (*link && !((*link)->key == key)) link = &(*link)->next;
+    const UInt hash = HashOf(key);
+    Node** link = &buckets_[Index(hash)];
+    while (*link && !((*link)->hash == hash && (*link)->key == key)) link = &(*link)->next;
     return link;
   }
 
@@ -197,7 +202,7 @@ class HashMap {
     for (Int b = 0; b < oldCount; ++b) {
       for (Node* n = old[b]; n;) {
         Node* next = n->next;
-        Node** end = &buckets_[Index(HashOf(n->key))];
+        Node** end = &buckets_[Index(n->hash)];
         while (*end) end = &(*end)->next;
         n->next = nullptr;
         *end = n;

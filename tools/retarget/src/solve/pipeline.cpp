@@ -51,6 +51,9 @@ struct Retargeter::State {
   std::vector<bool> anchored;
   bool tracking = false;  // whether any joint is spread or anchored
   std::vector<Matrix> targetDeltas;
+  // Whether a joint's global change is needed: it is spread or anchored, or
+  // one below it is.
+  std::vector<bool> needsChange;
   // Per chain the source chain's points (its joints, then its end) now and
   // at rest, taken when the chain's first joint is reached.
   std::vector<std::vector<Vector>> points, restPoints;
@@ -220,7 +223,13 @@ void FindAnchors(Retargeter::State& s, bool align, std::vector<bool>& driven) {
 // What a frame that spreads chains or anchors joints works with.
 Outcome<void> PrepareTracking(Retargeter::State& s) {
   const Rig& source = *s.source;
-  s.targetDeltas.resize(s.target->skeleton.joints.size());
+  const std::vector<Joint>& joints = s.target->skeleton.joints;
+  s.targetDeltas.resize(joints.size());
+  s.needsChange.assign(joints.size(), false);
+  for (std::size_t t = joints.size(); t-- > 0;) {  // children after their parents
+    if (s.chainOf[t] >= 0 || s.anchored[t]) s.needsChange[t] = true;
+    if (s.needsChange[t] && joints[t].parent >= 0) s.needsChange[std::size_t(joints[t].parent)] = true;
+  }
   s.points.resize(s.chains.size());
   s.restPoints.resize(s.chains.size());
   for (std::size_t c = 0; c < s.chains.size(); ++c) {
@@ -352,6 +361,19 @@ Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& e
   };
   for (std::size_t t = 0; t < target.skeleton.joints.size(); ++t) {
     const std::int64_t parent = target.skeleton.joints[t].parent;
+    if (!s.needsChange[t]) {
+      // Nothing below takes this joint's change: its local alone.
+      const std::int64_t k = s.deltaOf[t];
+      if (k < 0) {
+        targetLocals[t] = (*s.restLocals)[t];
+        continue;
+      }
+      const bool translate = parent < 0 && s.applyTranslation;
+      Matrix local = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], entries[k], translate);
+      if (translate) ScaleDisplacement(local, t);
+      targetLocals[t] = local;
+      continue;
+    }
     const Matrix above = parent < 0 ? Matrix{} : s.targetDeltas[std::size_t(parent)];
     const std::int64_t k = s.deltaOf[t];
     const bool translate = parent < 0 && s.applyTranslation;
