@@ -23,36 +23,6 @@ using namespace norvo::retarget::cli;
 
 namespace {
 
-Outcome<std::vector<Preset>> Shipped() {
-  Outcome<std::vector<Preset>> presets = ReadPresetFolder(ShippedPresetFolder());
-  if (presets && presets.value().empty())
-    return MakeFailure(FailureKind::Internal, "no presets found", ShippedPresetFolder());
-  return presets;
-}
-
-// The preset an argument names: a shipped one by name, or a JSON file.
-Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const std::vector<Preset>& shipped) {
-  if (argument.empty() || argument == "auto") return std::optional<Preset>();
-  for (const Preset& preset : shipped)
-    if (preset.name == argument) return std::optional<Preset>(preset);
-  std::error_code error;
-  if (std::filesystem::is_regular_file(argument, error) || argument.ends_with(".json")) {
-    RETARGET_ASSIGN(Preset preset, ReadPresetFile(argument));
-    return std::optional<Preset>(std::move(preset));
-  }
-  std::string names;
-  for (const Preset& preset : shipped) names += (names.empty() ? "" : ", ") + preset.name;
-  return Usage("unknown preset '" + argument + "': give a JSON file or one of the shipped presets: " + names);
-}
-
-// The request of the arguments with the presets they name.
-Outcome<ClipRequest> PresetsInto(ClipRequest request, const Arguments& arguments, const std::vector<Preset>& shipped) {
-  request.presets = &shipped;
-  RETARGET_ASSIGN(request.sourcePreset, PresetArgument(arguments.sourcePreset, shipped));
-  RETARGET_ASSIGN(request.targetPreset, PresetArgument(arguments.preset, shipped));
-  return request;
-}
-
 // Runs one clip, with the progress line, and prints its summary.
 Outcome<void> RunOne(ClipRequest& request, bool quiet) {
   Progress progress(!quiet, 0);
@@ -76,7 +46,7 @@ Outcome<void> RunFiles(const Arguments& arguments) {
   if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
   if (arguments.output.empty()) return Usage("-o OUT.bvh is needed: the file to write");
   RETARGET_ASSIGN(ClipRequest request, MakeRequest(arguments));
-  RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
+  RETARGET_ASSIGN(const std::vector<Preset> shipped, ShippedPresets());
   RETARGET_ASSIGN(request, PresetsInto(std::move(request), arguments, shipped));
   request.source = arguments.source;
   request.target = arguments.target;
@@ -95,7 +65,7 @@ Outcome<void> RunSaveRig(const Arguments& arguments) {
   RETARGET_TRY(CheckRigOutput(arguments.saveRig));
   const NamedFile target[] = {{"--target", arguments.target}}, rigFile[] = {{"--save-rig", arguments.saveRig}};
   RETARGET_TRY(CheckOutputsApart(target, rigFile));
-  RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
+  RETARGET_ASSIGN(const std::vector<Preset> shipped, ShippedPresets());
   RETARGET_ASSIGN(const std::optional<Preset> preset, PresetArgument(arguments.preset, shipped));
   RETARGET_ASSIGN(const std::shared_ptr<const Rig> rig,
                   LoadRig(arguments.target, preset, shipped, ReadOptionsOf(arguments, false)));
@@ -150,7 +120,7 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   job.clip.target = arguments.target;
   RETARGET_TRY(CheckBatchOutputs(job));
   RETARGET_TRY(BatchFolders(arguments, true));
-  RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
+  RETARGET_ASSIGN(const std::vector<Preset> shipped, ShippedPresets());
   RETARGET_ASSIGN(job.clip, PresetsInto(std::move(job.clip), arguments, shipped));
   RETARGET_ASSIGN(job.clip.targetRig,
                   LoadRig(arguments.target, job.clip.targetPreset, shipped, ReadOptionsOf(arguments, false)));
@@ -228,7 +198,7 @@ Outcome<void> RunSample(const Arguments& arguments, const char* program) {
   RETARGET_ASSIGN(const Motion other, RestMotion(otherSkeleton));
   RETARGET_TRY(WriteMotion(walk, request.source));
   RETARGET_TRY(WriteMotion(other, request.target));
-  RETARGET_ASSIGN(const std::vector<Preset> shipped, Shipped());
+  RETARGET_ASSIGN(const std::vector<Preset> shipped, ShippedPresets());
   RETARGET_ASSIGN(Rig targetRig, BuildRigWithBestPreset("other_rig", other.skeleton, shipped));
   request.presets = &shipped;
   request.sourceMotion = &walk;

@@ -35,17 +35,6 @@ std::string RoundTripText(const ClipResult& result) {
 
 }  // namespace
 
-int ExitCode(FailureKind kind) noexcept {
-  switch (kind) {
-    case FailureKind::Usage: return 1;
-    case FailureKind::BadInput:
-    case FailureKind::Io: return 2;
-    case FailureKind::OutOfMemory:
-    case FailureKind::Internal: return 3;
-  }
-  return 3;
-}
-
 std::string Printable(std::string_view text) {
   std::string out;
   for (const char c : text) {

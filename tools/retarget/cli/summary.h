@@ -14,7 +14,7 @@
 
 namespace norvo::retarget::cli {
 
-int ExitCode(FailureKind kind) noexcept;
+
 // A text on one line: control characters as \n, \t or \xHH.
 std::string Printable(std::string_view text);
 // "norvo-retarget: error: ..." on stderr; returns the exit code.

@@ -9,6 +9,7 @@
 #include <optional>
 #include <thread>
 
+#include "norvo/retarget/arguments.h"
 #include "norvo/retarget/formats.h"
 #include "norvo/retarget/page.h"
 #include "norvo/retarget/svg.h"
@@ -22,7 +23,6 @@ namespace {
 // thread while it is written.
 constexpr std::int64_t kFiguresAside = 100000;
 
-Failure Usage(std::string message) { return MakeFailure(FailureKind::Usage, std::move(message)); }
 
 std::string Join(const std::vector<std::string>& items) {
   std::string text;

@@ -1,0 +1,61 @@
+// A clip's options as a caller names them: the command line's options and
+// the Python package's keyword arguments are the same texts, checked and
+// turned into a clip request (job.h) here.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "norvo/retarget/job.h"
+#include "norvo/retarget/outcome.h"
+#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/preset.h"
+
+namespace norvo::retarget {
+
+struct Arguments {
+  std::string source, target, output, preset, sourcePreset, frames;
+  std::string translationScale = "auto";
+  std::string report, svg, html, batch;
+  unsigned jobs = 0;  // 0: one per core
+  std::string saveRig, sourceRig;
+  bool noRootTranslation = false;
+  bool inPlace = false;
+  bool quiet = false;
+  bool noAlign = false;
+  std::optional<std::string> spreadChains;
+  bool roundTrip = false;
+  bool lockFeet = false;
+  // glTF files: the skin (source and target), the source's animation and
+  // the rate it is sampled at.
+  std::int64_t skin = -1;
+  std::string animation;
+  double fps = 0.0;
+  bool noContacts = false;
+  std::string rootMotion, lockAxis;
+  std::string floor;
+};
+
+Failure Usage(std::string message);
+Outcome<RetargetOptions> ParseOptions(const Arguments& arguments);
+// How the arguments read a file: the skin, and for the source the
+// animation and the rate.
+ReadOptions ReadOptionsOf(const Arguments& arguments, bool source);
+// The clip request the arguments make, without its source and target and
+// without presets.
+Outcome<ClipRequest> MakeRequest(const Arguments& arguments);
+
+// The shipped presets; Internal when there are none.
+Outcome<std::vector<Preset>> ShippedPresets();
+// The preset an argument names: a shipped one by name, or a JSON file;
+// none for "" and "auto".
+Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const std::vector<Preset>& shipped);
+// The request with the presets the arguments name, choosing among
+// `shipped` (which must outlive it) where they name none.
+Outcome<ClipRequest> PresetsInto(ClipRequest request, const Arguments& arguments, const std::vector<Preset>& shipped);
+
+// The exit code of a failure: 1 usage, 2 a file, 3 memory or internal.
+int ExitCode(FailureKind kind) noexcept;
+
+}  // namespace norvo::retarget
