@@ -15,6 +15,12 @@ command -v make >/dev/null || need+=(make)
 [ -f /usr/include/rapidjson/document.h ] || need+=(rapidjson-dev)
 # FBX files are read by assimp, in a process of the tool's own.
 [ -f /usr/include/assimp/scene.h ] || need+=(libassimp-dev)
+# The Python package: pybind11, numpy and the headers of Debian's
+# interpreter; Dask for the test that runs it on a local cluster.
+[ -f /usr/include/pybind11/pybind11.h ] || need+=(python3-pybind11)
+compgen -G '/usr/include/python3*/Python.h' >/dev/null || need+=(python3-dev)
+/usr/bin/python3 -c 'import numpy' 2>/dev/null || need+=(python3-numpy)
+/usr/bin/python3 -c 'import dask.distributed' 2>/dev/null || need+=(python3-dask python3-distributed)
 # The layout check: clang-format 14.
 command -v clang-format-14 >/dev/null || need+=(clang-format-14)
 # The fuzz targets: clang 14 and its sanitizer and fuzzer runtimes.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <memory>
 #include <random>
 
 #include "norvo/memory.h"
@@ -21,13 +22,16 @@ namespace {
 // memory there is OutOfMemoryError like any other allocation.
 Result<void> RandomBytes(Uuid::Bytes& bytes) noexcept {
   try {
-    thread_local std::mt19937_64 engine = [] {
+    // On the heap: a library loaded into a running program (the Python
+    // extension) has little room for thread-local storage.
+    thread_local std::unique_ptr<std::mt19937_64> engine;
+    if (!engine) {
       std::random_device device;
       std::seed_seq seed{device(), device(), device(), device()};
-      return std::mt19937_64(seed);
-    }();
+      engine = std::make_unique<std::mt19937_64>(seed);
+    }
     for (int i = 0; i < 16; i += 8) {
-      UInt word = engine();
+      UInt word = (*engine)();
       std::memcpy(bytes.data() + i, &word, 8);
     }
   } catch (const std::bad_alloc&) {

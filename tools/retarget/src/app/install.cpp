@@ -6,6 +6,8 @@
 #include <new>
 #include <string>
 
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,22 +42,49 @@ void Normalize(char* path) {
   *out = '\0';
 }
 
-// The path of `relative` beside the running binary, when that exists;
-// otherwise `built`.
+// The folder of the file this code was loaded from, without a trailing
+// '/': the program's, or that of the shared object it is part of (the
+// Python extension). False when it cannot be found.
+bool OwnFolder(char (&folder)[PATH_MAX]) noexcept {
+  static const char marker = 0;
+  Dl_info info;
+  link_map* map = nullptr;
+  char resolved[PATH_MAX];
+  if (::dladdr1(&marker, &info, reinterpret_cast<void**>(&map), RTLD_DL_LINKMAP) && map && map->l_name &&
+      map->l_name[0]) {
+    if (!::realpath(map->l_name, resolved)) return false;
+  } else {  // the program itself has no name of its own there
+    const ssize_t length = ::readlink("/proc/self/exe", resolved, sizeof resolved - 1);
+    if (length <= 0) return false;
+    resolved[length] = '\0';
+  }
+  char* slash = std::strrchr(resolved, '/');
+  if (resolved[0] != '/' || !slash) return false;
+  *slash = '\0';
+  std::snprintf(folder, sizeof folder, "%s", resolved);
+  return true;
+}
+
+// The path of `installed` (relative to the install prefix) when this code
+// runs from an installed host, a program in the prefix's folder of
+// programs or the Python extension in its folder of Python modules, and
+// that file exists; otherwise `built`.
 struct Located {
   char path[PATH_MAX];
 
-  Located(const char* relative, const char* built) noexcept {
-    char exe[PATH_MAX];
-    const ssize_t length = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (length > 0 && exe[0] == '/') {
-      exe[length] = '\0';
-      *std::strrchr(exe, '/') = '\0';
-      struct stat status;
-      const int written = std::snprintf(path, sizeof path, "%s/%s", exe, relative);
-      if (written > 0 && std::size_t(written) < sizeof path && ::stat(path, &status) == 0) {
-        Normalize(path);
-        return;
+  Located(const char* installed, const char* built) noexcept {
+    char folder[PATH_MAX];
+    if (OwnFolder(folder)) {
+      const std::size_t length = std::strlen(folder);
+      for (const char* host : {"/" NORVO_RETARGET_INSTALLED_PROGRAMS, "/" NORVO_RETARGET_INSTALLED_PYTHON}) {
+        const std::size_t size = std::strlen(host);
+        if (length < size || std::strcmp(folder + length - size, host) != 0) continue;
+        struct stat status;
+        const int written = std::snprintf(path, sizeof path, "%.*s/%s", int(length - size), folder, installed);
+        if (written > 0 && std::size_t(written) < sizeof path && ::stat(path, &status) == 0) {
+          Normalize(path);
+          return;
+        }
       }
     }
     std::snprintf(path, sizeof path, "%s", built);

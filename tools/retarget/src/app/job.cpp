@@ -244,7 +244,7 @@ class Job {
     // along its up axis; otherwise it stands as the target does.
     const Vector sourceUp = StandingUp(source, source.restGlobals);
     const Vector resultUp = options.align ? sourceUp : StandingUp(target, target.restGlobals);
-    const bool figures = request_.figures || !request_.outputs.report.empty();
+    const bool figures = request_.figures || !request_.outputs.report.empty() || request_.keepReport;
     if (request_.contacts) RETARGET_TRY(Plant(motion, sourceUp, resultUp));
     if (request_.lockFeet) {
       if (figures) {
@@ -303,7 +303,7 @@ class Job {
                                   result_.contacts ? &*result_.contacts : nullptr, request_.outputs.page));
     }
     if (figures) RETARGET_TRY(measuring ? std::move(measured) : TakeFigures(run, motion, sourceUp, resultUp));
-    if (!request_.outputs.report.empty()) RETARGET_TRY(Report(run));
+    if (!request_.outputs.report.empty() || request_.keepReport) RETARGET_TRY(Report(run));
     if (request_.keepMotion) result_.motion = std::move(motion);
     return {};
   }
@@ -416,7 +416,7 @@ class Job {
     report.resultFloor = result_.resultFloor;
     if (request_.outputs.report == "-") {
       RETARGET_ASSIGN(result_.reportText, ReportText(report));
-    } else {
+    } else if (!request_.outputs.report.empty()) {
       RETARGET_TRY(WriteReport(report, request_.outputs.report));
     }
     result_.report = std::move(report);

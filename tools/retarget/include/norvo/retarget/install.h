@@ -1,6 +1,7 @@
-// Where the tool finds the retargeting module and its shipped presets: next
-// to an installed binary (the installed layout, relative to the binary), or
-// else in the build tree it was built in.
+// Where the tool finds the retargeting module, its shipped presets and the
+// FBX reader: in the install prefix of an installed host (the command line
+// in the prefix's folder of programs, the Python extension in its folder of
+// Python modules), or else in the build tree it was built in.
 #pragma once
 #include "norvo/registry.h"
 #include "norvo/retarget/outcome.h"

@@ -58,8 +58,9 @@ struct ClipRequest {
   // Threads one clip may use (0: as many as there are cores; a batch gives
   // each clip one, as it runs a clip on every core).
   unsigned threads = 0;
-  bool figures = true;     // take the figures (quality, feet, round trip)
-  bool keepMotion = true;  // keep the output motion in the result
+  bool figures = true;      // take the figures (quality, feet, round trip)
+  bool keepMotion = true;   // keep the output motion in the result
+  bool keepReport = false;  // make the report (and its figures) even when none is written
   ClipOutputs outputs;
   // After each frame, with the number of frames the clip retargets; must
   // not throw.

@@ -1,0 +1,587 @@
+// norvo_retarget: the tool's library for Python. A clip goes through the
+// same clip job as on the command line (job.h), with the same options under
+// Python names (arguments.h), so that a file written from Python has the
+// bytes the command line writes. Motion crosses as numpy arrays of 4x4
+// matrices; failures become exceptions; the GIL is released while a clip is
+// retargeted.
+#include <pybind11/eval.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "norvo/retarget/arguments.h"
+#include "norvo/retarget/formats.h"
+#include "norvo/retarget/install.h"
+#include "norvo/retarget/job.h"
+#include "norvo/retarget/report.h"
+
+namespace py = pybind11;
+using namespace norvo;
+using namespace norvo::retarget;
+
+namespace {
+
+// ---- Failures as exceptions ------------------------------------------------
+
+struct Exceptions {
+  py::object error, input, usage, file;
+};
+Exceptions& Classes() {
+  static Exceptions* classes = new Exceptions;  // lives as long as the interpreter
+  return *classes;
+}
+
+// The command line's option names in a text ("--lock-axis") as Python's
+// keyword arguments ("lock_axis").
+std::string PythonNames(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool option = text.compare(i, 2, "--") == 0 && i + 2 < text.size() && std::islower(text[i + 2]) &&
+                        (i == 0 || text[i - 1] == ' ' || text[i - 1] == '\'');
+    if (!option) {
+      out += text[i];
+      continue;
+    }
+    for (i += 2; i < text.size() && (std::islower(text[i]) || text[i] == '-'); ++i)
+      out += text[i] == '-' ? '_' : text[i];
+    --i;
+  }
+  return out;
+}
+
+[[noreturn]] void Raise(const Failure& failure) {
+  if (failure.kind == FailureKind::OutOfMemory) throw std::bad_alloc();
+  const Exceptions& classes = Classes();
+  const py::object& type = failure.kind == FailureKind::BadInput ? classes.input
+                           : failure.kind == FailureKind::Usage  ? classes.usage
+                           : failure.kind == FailureKind::Io     ? classes.file
+                                                                 : classes.error;
+  py::object exception = type(failure.kind == FailureKind::Usage ? PythonNames(failure.Text()) : failure.Text());
+  exception.attr("file") = failure.file.empty() ? py::object(py::none()) : py::str(failure.file);
+  exception.attr("line") = failure.line ? py::object(py::int_(failure.line)) : py::object(py::none());
+  exception.attr("exit_code") = ExitCode(failure.kind);
+  PyErr_SetObject(type.ptr(), exception.ptr());
+  throw py::error_already_set();
+}
+
+template <class T>
+T Take(Outcome<T> outcome) {
+  if (!outcome) Raise(outcome.failure());
+  return std::move(outcome).value();
+}
+void Take(Outcome<void> outcome) {
+  if (!outcome) Raise(outcome.failure());
+}
+
+[[noreturn]] void RaiseUsage(const std::string& message) { Raise(retarget::Usage(message)); }
+
+// ---- What every call shares ------------------------------------------------
+
+const std::vector<Preset>& Shipped() {
+  static std::vector<Preset>* shipped = nullptr;  // read once, under the GIL
+  if (!shipped) shipped = new std::vector<Preset>(Take(ShippedPresets()));
+  return *shipped;
+}
+
+std::string PathText(const py::handle& path) {
+  return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
+}
+
+// ---- Motion -----------------------------------------------------------------
+
+// A motion and what it is on: the rig, when known, names a VRM animation's
+// bones. Immutable once made, so that its arrays are made once and shared.
+struct PyMotion {
+  std::shared_ptr<const Motion> motion;
+  std::shared_ptr<const Rig> rig;
+  py::object locals, globals, rest;
+};
+
+void ToRows(const Matrix& m, double* out) {
+  const double rows[16] = {m.v1.x, m.v2.x, m.v3.x, m.off.x, m.v1.y, m.v2.y, m.v3.y, m.off.y,
+                           m.v1.z, m.v2.z, m.v3.z, m.off.z, 0.0,    0.0,    0.0,    1.0};
+  std::memcpy(out, rows, sizeof rows);
+}
+
+// Matrices as a read-only array of shape `shape` + (4, 4).
+py::array ToArray(const Matrix* matrices, std::size_t count, std::vector<py::ssize_t> shape) {
+  shape.push_back(4);
+  shape.push_back(4);
+  py::array_t<double> array(shape);
+  double* out = array.mutable_data();
+  for (std::size_t i = 0; i < count; ++i) ToRows(matrices[i], out + 16 * i);
+  array.attr("flags").attr("writeable") = false;
+  return array;
+}
+
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Matrices from an array of shape `shape` + (4, 4); ValueError naming `what`
+// when it has another shape or a matrix is not affine and finite.
+std::vector<Matrix> FromArray(const py::handle& object, const std::vector<py::ssize_t>& shape, const char* what) {
+  const Doubles array = Doubles::ensure(object);
+  if (!array) throw py::value_error(std::string(what) + " must be an array of numbers");
+  std::vector<py::ssize_t> want = shape;
+  want.push_back(4);
+  want.push_back(4);
+  bool fits = array.ndim() == py::ssize_t(want.size());
+  for (std::size_t d = 0; fits && d < want.size(); ++d) fits = want[d] < 0 || array.shape(py::ssize_t(d)) == want[d];
+  if (!fits) {
+    std::string text;
+    for (const py::ssize_t size : want) text += (text.empty() ? "" : ", ") + (size < 0 ? "n" : std::to_string(size));
+    throw py::value_error(std::string(what) + " must have the shape (" + text + ")");
+  }
+  const std::size_t count = std::size_t(array.size() / 16);
+  std::vector<Matrix> matrices(count);
+  const double* in = array.data();
+  for (std::size_t i = 0; i < count; ++i, in += 16) {
+    for (int k = 0; k < 16; ++k)
+      if (!std::isfinite(in[k])) throw py::value_error(std::string(what) + " must hold finite numbers");
+    if (in[12] != 0.0 || in[13] != 0.0 || in[14] != 0.0 || in[15] != 1.0)
+      throw py::value_error(std::string(what) + " must hold affine matrices: a last row of 0, 0, 0, 1");
+    matrices[i] = {{in[3], in[7], in[11]}, {in[0], in[4], in[8]}, {in[1], in[5], in[9]}, {in[2], in[6], in[10]}};
+  }
+  return matrices;
+}
+
+std::int64_t Joints(const PyMotion& m) { return m.motion->skeleton.Count(); }
+
+py::object Locals(PyMotion& m) {
+  if (!m.locals)
+    m.locals = ToArray(m.motion->locals.data(), m.motion->locals.size(),
+                       {py::ssize_t(m.motion->FrameCount()), py::ssize_t(Joints(m))});
+  return m.locals;
+}
+
+py::object Globals(PyMotion& m) {
+  if (!m.globals) {
+    const Motion& motion = *m.motion;
+    std::vector<Matrix> globals(motion.locals.size());
+    for (std::int64_t f = 0; f < motion.FrameCount(); ++f)
+      FrameGlobals(motion, f, {globals.data() + f * Joints(m), std::size_t(Joints(m))});
+    m.globals = ToArray(globals.data(), globals.size(), {py::ssize_t(motion.FrameCount()), py::ssize_t(Joints(m))});
+  }
+  return m.globals;
+}
+
+py::object Rest(PyMotion& m) {
+  if (!m.rest) {
+    std::vector<Matrix> rest;
+    for (const Joint& joint : m.motion->skeleton.joints) rest.push_back(joint.rest);
+    m.rest = ToArray(rest.data(), rest.size(), {py::ssize_t(rest.size())});
+  }
+  return m.rest;
+}
+
+PyMotion Wrap(Motion motion, std::shared_ptr<const Rig> rig = {}) {
+  return {std::make_shared<const Motion>(std::move(motion)), std::move(rig), {}, {}, {}};
+}
+
+// A motion made from arrays. Joints are in pre-order: each parent before
+// its children, the root first. A joint gets position channels when it
+// moves away from its rest offset.
+PyMotion MakeMotion(const std::vector<std::string>& names, const std::vector<std::int64_t>& parents,
+                    const py::object& restArray, const py::object& localsArray, double frameTime) {
+  const std::size_t count = names.size();
+  if (count == 0) throw py::value_error("a motion needs at least one joint");
+  if (parents.size() != count) throw py::value_error("parents must have one entry per joint name");
+  for (std::size_t j = 0; j < count; ++j) {
+    if (j == 0 ? parents[j] != -1 : parents[j] < 0 || std::size_t(parents[j]) >= j)
+      throw py::value_error("parents must list the root first (parent -1) and each parent before its children; "
+                            "joint " +
+                            std::to_string(j) + " has parent " + std::to_string(parents[j]));
+    const std::string& name = names[j];
+    if (name.empty()) throw py::value_error("joint " + std::to_string(j) + " has no name");
+    for (const unsigned char c : name)
+      if (c <= ' ' || c == 127) throw py::value_error("joint name '" + name + "' holds a space or a control character");
+    for (std::size_t k = 0; k < j; ++k)
+      if (names[k] == name) throw py::value_error("two joints are named '" + name + "'");
+  }
+  if (!(frameTime > 0.0) || !std::isfinite(frameTime)) throw py::value_error("frame_time must be a positive number");
+  const std::vector<Matrix> rest = FromArray(restArray, {py::ssize_t(count)}, "rest");
+  std::vector<Matrix> locals;
+  if (!localsArray.is_none()) locals = FromArray(localsArray, {-1, py::ssize_t(count)}, "locals");
+  Motion motion;
+  motion.frameTime = frameTime;
+  for (std::size_t j = 0; j < count; ++j) {
+    bool moves = j == 0;
+    for (std::size_t i = j; !moves && i < locals.size(); i += count) moves = !(locals[i].off == rest[j].off);
+    std::vector<Channel> channels = {Channel::Zrotation, Channel::Xrotation, Channel::Yrotation};
+    if (moves) channels.insert(channels.begin(), {Channel::Xposition, Channel::Yposition, Channel::Zposition});
+    motion.skeleton.AddJoint(names[j], parents[j], rest[j].off, std::move(channels));
+    motion.skeleton.joints[j].rest = rest[j];
+  }
+  motion.locals = std::move(locals);
+  return Wrap(std::move(motion));
+}
+
+PyMotion LoadMotion(const py::object& path, std::int64_t skin, const std::string& animation, double fps) {
+  ReadOptions read;
+  read.skin = skin;
+  read.animation = animation;
+  read.fps = fps;
+  const std::string file = PathText(path);
+  Outcome<Asset> asset = [&] {
+    py::gil_scoped_release released;
+    return ReadAsset(file, read);
+  }();
+  Asset taken = Take(std::move(asset));
+  std::shared_ptr<const Rig> rig;
+  if (taken.rig) rig = std::make_shared<const Rig>(std::move(*taken.rig));
+  return Wrap(std::move(taken.motion), std::move(rig));
+}
+
+void SaveMotion(PyMotion& m, const py::object& path) {
+  const std::string file = PathText(path);
+  Take(CheckMotionOutput(file));
+  if (!m.rig && FormatOf(file) && FormatOf(file)->extension == ".vrma")
+    m.rig = std::make_shared<const Rig>(Take(MakeRig(Stem(file), m.motion->skeleton, std::nullopt, Shipped())));
+  const MotionContext context{m.rig.get(), Stem(file)};
+  Outcome<void> written = [&] {
+    py::gil_scoped_release released;
+    return WriteMotion(*m.motion, file, context);
+  }();
+  Take(std::move(written));
+}
+
+// ---- Options ------------------------------------------------------------------
+
+// The keyword arguments a call takes: the command line's options with
+// underscores. `outputs`: the files a clip writes besides the motion.
+Arguments ParseArguments(const py::kwargs& options, bool outputs, const char* function) {
+  Arguments arguments;
+  for (const auto& [key, value] : options) {
+    const std::string name = py::str(key);
+    const auto text = [&](std::string& into) {
+      if (value.is_none()) return;
+      if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
+        into = PathText(value);
+        return;
+      }
+      throw py::type_error(name + " takes a text, not " +
+                           py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+    };
+    const auto number = [&](std::string& into) {
+      if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)))
+        return text(into);
+      into = py::repr(value).cast<std::string>();
+    };
+    const auto flag = [&](bool& into) {
+      if (!py::isinstance<py::bool_>(value))
+        throw py::type_error(name + " takes True or False, not " +
+                             py::str(py::type::of(value).attr("__name__")).cast<std::string>());
+      into = value.cast<bool>();
+    };
+    if (name == "preset") text(arguments.preset);
+    else if (name == "source_preset") text(arguments.sourcePreset);
+    else if (name == "frames") text(arguments.frames);
+    else if (name == "translation_scale") number(arguments.translationScale);
+    else if (name == "no_root_translation") flag(arguments.noRootTranslation);
+    else if (name == "source_rig") text(arguments.sourceRig);
+    else if (name == "no_align") flag(arguments.noAlign);
+    else if (name == "spread_chains") {
+      if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
+        std::string list;
+        for (const py::handle item : value) list += (list.empty() ? "" : ",") + py::str(item).cast<std::string>();
+        arguments.spreadChains = list.empty() ? "none" : list;
+      } else if (!value.is_none()) {
+        text(arguments.spreadChains.emplace());
+      }
+    } else if (name == "round_trip") flag(arguments.roundTrip);
+    else if (name == "lock_feet") flag(arguments.lockFeet);
+    else if (name == "no_contacts") flag(arguments.noContacts);
+    else if (name == "floor") number(arguments.floor);
+    else if (name == "root_motion") text(arguments.rootMotion);
+    else if (name == "lock_axis") text(arguments.lockAxis);
+    else if (name == "in_place") flag(arguments.inPlace);
+    else if (name == "skin") {
+      if (!value.is_none()) {
+        if (py::isinstance<py::bool_>(value) || !py::isinstance<py::int_>(value) ||
+            value.cast<py::int_>() < py::int_(0))
+          throw py::value_error("skin takes a skin's number, counted from 0");
+        arguments.skin = value.cast<std::int64_t>();
+      }
+    } else if (name == "animation") {
+      if (py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) arguments.animation = py::str(value);
+      else text(arguments.animation);
+    } else if (name == "fps") {
+      if (!value.is_none()) {
+        const double fps = value.cast<double>();
+        if (!(fps >= 1e-3 && fps <= 1e4)) throw py::value_error("fps takes a number from 0.001 to 10000");
+        arguments.fps = fps;
+      }
+    } else if (outputs && name == "report") text(arguments.report);
+    else if (outputs && name == "svg") text(arguments.svg);
+    else if (outputs && name == "html") text(arguments.html);
+    else if (outputs && name == "save_rig") text(arguments.saveRig);
+    else throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" + name + "'");
+  }
+  return arguments;
+}
+
+// ---- Results -----------------------------------------------------------------
+
+struct PyResult {
+  py::object motion, statistics, figures, warnings, report;
+  std::int64_t first = 0, last = 0;
+  double seconds = 0.0, translationScale = 1.0;
+};
+
+PyResult MakeResult(ClipResult clip) {
+  PyResult result;
+  result.first = clip.first;
+  result.last = clip.last;
+  result.seconds = clip.seconds;
+  result.translationScale = clip.translationScale;
+  result.warnings = py::cast(clip.warnings);
+  const py::object loads = py::module_::import("json").attr("loads");
+  py::dict report = loads(Take(ReportJson(*clip.report)));
+  py::dict statistics = report["counters"].attr("copy")();
+  statistics["translationScale"] = clip.translationScale;
+  result.statistics = statistics;
+  py::dict figures;
+  for (const char* key : {"quality", "footSliding", "roundTrip", "contacts", "floor"})
+    figures[key] = report.contains(key) ? py::object(report[key]) : py::object(py::none());
+  result.figures = figures;
+  result.report = report;
+  result.motion = clip.motion.skeleton.joints.empty() ? py::object(py::none())
+                                                      : py::cast(Wrap(std::move(clip.motion), clip.target));
+  const py::object warn = py::module_::import("warnings").attr("warn");
+  const py::object category = py::module_::import("norvo_retarget").attr("RetargetWarning");
+  for (const std::string& message : clip.warnings) warn(message, category, 2);
+  return result;
+}
+
+// A rig argument: a path (a motion file or a rig file) or a Motion.
+std::shared_ptr<const Rig> RigOf(const py::object& from, const std::optional<Preset>& preset, const ReadOptions& read,
+                                 const char* role) {
+  if (py::isinstance<PyMotion>(from)) {
+    const PyMotion& m = from.cast<const PyMotion&>();
+    if (m.rig && !preset) return m.rig;
+    return std::make_shared<const Rig>(Take(MakeRig(role, m.motion->skeleton, preset, Shipped())));
+  }
+  const std::string path = PathText(from);
+  Outcome<std::shared_ptr<const Rig>> rig = [&] {
+    py::gil_scoped_release released;
+    return LoadRig(path, preset, Shipped(), read);
+  }();
+  return Take(std::move(rig));
+}
+
+// Runs a clip without the GIL.
+ClipResult Run(const ClipRequest& request) {
+  Outcome<ClipResult> result = [&] {
+    py::gil_scoped_release released;
+    return RunClip(request);
+  }();
+  return Take(std::move(result));
+}
+
+PyResult Retarget(const py::object& source, const py::object& target, const py::object& output, bool figures,
+                  const py::kwargs& options) {
+  const Arguments arguments = ParseArguments(options, true, "retarget");
+  ClipRequest request = Take(PresetsInto(Take(MakeRequest(arguments)), arguments, Shipped()));
+  request.figures = figures;
+  request.keepReport = true;
+  request.outputs.motion = output.is_none() ? std::string() : PathText(output);
+  if (request.outputs.motion == "-" || request.outputs.report == "-" || request.outputs.svg == "-" ||
+      request.outputs.rig == "-" || request.outputs.page == "-")
+    RaiseUsage("- writes to standard output on the command line; give a file name");
+  std::shared_ptr<const Motion> keep;
+  if (py::isinstance<PyMotion>(source)) {
+    keep = source.cast<const PyMotion&>().motion;
+    request.sourceMotion = keep.get();
+    request.source = "motion";
+  } else {
+    request.source = PathText(source);
+  }
+  if (py::isinstance<PyMotion>(target)) {
+    request.targetRig = RigOf(target, request.targetPreset, {}, "target");
+    request.target = "target";
+  } else {
+    request.target = PathText(target);
+  }
+  return MakeResult(Run(request));
+}
+
+// ---- Retargeter ----------------------------------------------------------------
+
+struct PyRetargeter {
+  std::shared_ptr<const Rig> source, target;
+  std::unique_ptr<Retargeter> run;
+  ClipRequest request;  // for whole clips: the options and the target
+  std::vector<Matrix> in, out;
+};
+
+std::unique_ptr<PyRetargeter> MakeRetargeter(const py::object& sourceRig, const py::object& targetRig,
+                                             const py::kwargs& options) {
+  const Arguments arguments = ParseArguments(options, false, "Retargeter");
+  auto made = std::make_unique<PyRetargeter>();
+  made->request = Take(PresetsInto(Take(MakeRequest(arguments)), arguments, Shipped()));
+  ClipRequest& request = made->request;
+  request.keepReport = true;
+  made->source = RigOf(sourceRig, request.sourcePreset, request.read, "source");
+  made->target = RigOf(targetRig, request.targetPreset, ReadOptionsOf(arguments, false), "target");
+  request.targetRig = made->target;
+  request.target = py::isinstance<PyMotion>(targetRig) ? "target" : PathText(targetRig);
+  if (!py::isinstance<PyMotion>(sourceRig) && FormatOf(PathText(sourceRig)) &&
+      FormatOf(PathText(sourceRig))->extension == ".json")
+    request.sourceRig = PathText(sourceRig);
+  made->run = Take(Retargeter::Create(*made->source, *made->target, request.options));
+  made->in.resize(std::size_t(made->source->JointCount()));
+  made->out.resize(std::size_t(made->target->JointCount()));
+  return made;
+}
+
+PyResult RetargetMotion(PyRetargeter& self, const PyMotion& motion, bool figures) {
+  if (motion.motion->skeleton.Count() != self.source->JointCount())
+    throw py::value_error("the motion has " + std::to_string(motion.motion->skeleton.Count()) +
+                          " joints; the source rig has " + std::to_string(self.source->JointCount()));
+  ClipRequest request = self.request;
+  const std::shared_ptr<const Motion> keep = motion.motion;
+  request.sourceMotion = keep.get();
+  request.source = "motion";
+  request.figures = figures;
+  return MakeResult(Run(request));
+}
+
+py::array Frame(PyRetargeter& self, const py::object& locals) {
+  const std::vector<Matrix> in = FromArray(locals, {py::ssize_t(self.in.size())}, "locals");
+  std::copy(in.begin(), in.end(), self.in.begin());
+  Take(self.run->RetargetFrame(self.in, self.out));
+  return ToArray(self.out.data(), self.out.size(), {py::ssize_t(self.out.size())});
+}
+
+}  // namespace
+
+PYBIND11_MODULE(norvo_retarget, m) {
+  m.doc() =
+      "Retargets motion between character rigs: BVH, glTF, GLB, VRM, VRM animation and FBX files, or numpy arrays.\n\n"
+      "A matrix M is 4x4 with its translation in M[:3, 3]; a motion's globals are "
+      "globals[f, j] = globals[f, parents[j]] @ locals[f, j].";
+  m.attr("__version__") = NORVO_VERSION;
+  // Where it found what it loads: beside an installed extension, or in the
+  // build tree.
+  m.attr("_module_path") = ModulePath();
+  m.attr("_presets_folder") = ShippedPresetFolder();
+  m.attr("_fbx_reader") = FbxReaderPath();
+  py::dict scope = m.attr("__dict__");
+  py::exec(R"(
+class Error(Exception):
+    """A failure of the tool: its text is the command line's message; `file`, `line` and `exit_code` (the command
+    line's) say more."""
+    file = None
+    line = None
+    exit_code = 3
+
+class InputError(Error):
+    """A file that no reader accepts: malformed, or not what it should be."""
+
+class UsageError(Error, ValueError):
+    """An option that makes no sense, as the command line's usage errors."""
+
+class FileError(Error, OSError):
+    """A file that cannot be read or written."""
+
+class RetargetWarning(UserWarning):
+    """What the command line prints as a warning."""
+)",
+           scope);
+  Exceptions& classes = Classes();
+  classes.error = m.attr("Error");
+  classes.input = m.attr("InputError");
+  classes.usage = m.attr("UsageError");
+  classes.file = m.attr("FileError");
+  for (const char* name : {"Error", "InputError", "UsageError", "FileError", "RetargetWarning"})
+    m.attr(name).attr("__module__") = "norvo_retarget";
+
+  // Loaded for the life of the process: objects of its classes may outlive
+  // the interpreter's teardown.
+  const auto* module = new Outcome<Module>(LoadRetargetModule());
+  if (!*module) throw py::import_error(module->failure().Text());
+
+  py::class_<PyMotion>(m, "Motion",
+                       "A skeleton's motion: per frame, one local 4x4 matrix per joint (End Sites are not joints). "
+                       "Immutable; its arrays are read-only and made once.")
+      .def(py::init(&MakeMotion), py::arg("joint_names"), py::arg("parents"), py::arg("rest"),
+           py::arg("locals") = py::none(), py::arg("frame_time") = 1.0 / 30.0,
+           "A motion from arrays: joint names, each joint's parent index (the root first with -1, each parent "
+           "before its children), the rest (joints x 4 x 4) and the locals (frames x joints x 4 x 4).")
+      .def_property_readonly(
+          "joint_names",
+          [](const PyMotion& self) {
+            std::vector<std::string> names;
+            for (const Joint& joint : self.motion->skeleton.joints) names.push_back(joint.name);
+            return names;
+          },
+          "The joints' names, in pre-order.")
+      .def_property_readonly(
+          "parents",
+          [](const PyMotion& self) {
+            std::vector<std::int64_t> parents;
+            for (const Joint& joint : self.motion->skeleton.joints) parents.push_back(joint.parent);
+            return parents;
+          },
+          "Each joint's parent index; -1 for the root.")
+      .def_property_readonly(
+          "frame_time", [](const PyMotion& self) { return self.motion->frameTime; }, "Seconds per frame.")
+      .def_property_readonly(
+          "frame_count", [](const PyMotion& self) { return self.motion->FrameCount(); }, "The number of frames.")
+      .def_property_readonly("rest", &Rest, "The local matrices at rest: joints x 4 x 4.")
+      .def_property_readonly("locals", &Locals, "The local matrices: frames x joints x 4 x 4.")
+      .def_property_readonly("globals", &Globals, "The global matrices: frames x joints x 4 x 4.")
+      .def("save", &SaveMotion, py::arg("path"),
+           "Writes the motion in the format of the path's extension (.bvh, .glb, .gltf, .vrm, .vrma), to a temporary "
+           "file beside it that then replaces it.")
+      .def("__repr__", [](const PyMotion& self) {
+        return "<norvo_retarget.Motion: " + std::to_string(self.motion->skeleton.Count()) + " joints, " +
+               std::to_string(self.motion->FrameCount()) + " frames>";
+      });
+
+  py::class_<PyResult>(m, "Result", "What retargeting a clip gives.")
+      .def_readonly("motion", &PyResult::motion,
+                    "The result on the target's skeleton (before an output file's turn to a model's facing and its "
+                    "extracted root motion).")
+      .def_readonly("statistics", &PyResult::statistics,
+                    "The association's counters (the report's) and the translation scale.")
+      .def_readonly("figures", &PyResult::figures,
+                    "quality, footSliding, roundTrip, contacts, floor: the report's figures, None where not taken.")
+      .def_readonly("warnings", &PyResult::warnings, "The warnings, as the command line prints them.")
+      .def_readonly("report", &PyResult::report, "The match report, as the command line's --report FILE.json.")
+      .def_readonly("first_frame", &PyResult::first, "The first source frame retargeted.")
+      .def_readonly("last_frame", &PyResult::last, "The source frame after the last one retargeted.")
+      .def_readonly("seconds", &PyResult::seconds, "How long it took.");
+
+  m.def("load_motion", &LoadMotion, py::arg("path"), py::kw_only(), py::arg("skin") = -1,
+        py::arg("animation") = std::string(), py::arg("fps") = 0.0,
+        "Reads a motion file of any format the tool reads (BVH, glTF, GLB, VRM, VRM animation, FBX).");
+  m.def("retarget", &Retarget, py::arg("source"), py::arg("target"), py::arg("output") = py::none(), py::kw_only(),
+        py::arg("figures") = true,
+        "Carries the motion of `source` (a file or a Motion) onto the skeleton of `target` (a file, a rig file or a "
+        "Motion) and writes `output` when given, as the command line does. The options are the command line's with "
+        "underscores: preset, source_preset, frames, translation_scale, no_root_translation, source_rig, no_align, "
+        "spread_chains, round_trip, lock_feet, no_contacts, floor, root_motion, lock_axis, in_place, skin, animation, "
+        "fps, report, svg, html, save_rig.");
+
+  py::class_<PyRetargeter>(m, "Retargeter",
+                           "A source rig paired with a target rig, for many clips or for frames streamed one by one.")
+      .def(py::init(&MakeRetargeter), py::arg("source_rig"), py::arg("target_rig"),
+           "The rigs: files (a motion file's skeleton or a rig file) or Motions. The options are retarget()'s, "
+           "without the outputs.")
+      .def("retarget", &RetargetMotion, py::arg("motion"), py::kw_only(), py::arg("figures") = true,
+           "Retargets a whole clip of the source rig, as retarget() does.")
+      .def("frame", &Frame, py::arg("locals"),
+           "The target's local matrices (joints x 4 x 4) for one frame of the source's: the frame step alone, "
+           "without what needs the whole clip (contacts, locked feet, root motion).")
+      .def_property_readonly("source_joint_count", [](const PyRetargeter& self) { return self.source->JointCount(); })
+      .def_property_readonly("target_joint_count", [](const PyRetargeter& self) { return self.target->JointCount(); });
+}
