@@ -406,7 +406,7 @@ PyResult Retarget(const py::object& source, const py::object& target, const py::
   }
   if (py::isinstance<PyMotion>(target)) {
     request.targetRig = RigOf(target, request.targetPreset, {}, "target");
-    request.target = "target";
+    request.target = "motion";
   } else {
     request.target = PathText(target);
   }
@@ -432,7 +432,7 @@ std::unique_ptr<PyRetargeter> MakeRetargeter(const py::object& sourceRig, const 
   made->source = RigOf(sourceRig, request.sourcePreset, request.read, "source");
   made->target = RigOf(targetRig, request.targetPreset, ReadOptionsOf(arguments, false), "target");
   request.targetRig = made->target;
-  request.target = py::isinstance<PyMotion>(targetRig) ? "target" : PathText(targetRig);
+  request.target = py::isinstance<PyMotion>(targetRig) ? "motion" : PathText(targetRig);
   if (!py::isinstance<PyMotion>(sourceRig) && FormatOf(PathText(sourceRig)) &&
       FormatOf(PathText(sourceRig))->extension == ".json")
     request.sourceRig = PathText(sourceRig);
