@@ -300,11 +300,18 @@ Outcome<FolderBatchTotals> RunFolderBatch(const FolderBatch& batch, const Folder
     job.outputFolder = batch.outputFolder;
     if (batch.recursive) job.inputFolder = batch.folder;
     job.clip = batch.clip;
+    // All the clips, not only the shard's: the shards of a batch write what
+    // the batch writes, and refuse what it refuses.
+    job.inputs = std::move(listed.files);
+    RETARGET_TRY(CheckBatchOutputs(job, {"--manifest", batch.manifest}));
     // Every run lists the same clips in the same order, so that the shards
     // of one batch take each clip once.
-    for (std::size_t i = shard.index; i < listed.files.size(); i += shard.count)
-      job.inputs.push_back(std::move(listed.files[i]));
-    RETARGET_TRY(CheckBatchOutputs(job, {"--manifest", batch.manifest}));
+    if (shard.count > 1) {
+      std::vector<std::string> own;
+      for (std::size_t i = shard.index; i < job.inputs.size(); i += shard.count)
+        own.push_back(std::move(job.inputs[i]));
+      job.inputs = std::move(own);
+    }
     RETARGET_TRY(MakeFolder(batch.outputFolder));
     std::set<std::string> folders;
     for (const std::string& input : job.inputs) folders.insert(BatchOutputFolder(job, input));

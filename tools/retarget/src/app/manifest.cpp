@@ -65,9 +65,10 @@ bool ReadLine(std::string_view line, std::string& input, std::string& output) {
 Outcome<Manifest> Manifest::Open(const std::string& path, std::map<std::string, std::string>* done) {
   try {
     // Without waiting: a FIFO without a reader is refused rather than waited on.
+    std::string name = path;  // before the file is open, so that it cannot be left open
     const int file = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
     if (file < 0) return ManifestFailure("cannot open", errno, path);
-    Manifest manifest(file, path);
+    Manifest manifest(file, std::move(name));
     struct stat status;
     if (::fstat(file, &status) != 0) return ManifestFailure("cannot read", errno, path);
     if (!S_ISREG(status.st_mode)) return MakeFailure(FailureKind::Io, "is not a regular file", path);
