@@ -137,7 +137,8 @@ struct FolderBatchTotals {
 
 // Runs the batch. Failures before any clip runs: Io "there is no such
 // folder" (FOLDER); Usage when `outputFolder` is FOLDER, when an output is
-// an input or another output, or when resume is asked without a manifest;
+// an input or another output (of any clip, not only the shard's), when the
+// shard is not one of its count, or when resume is asked without a manifest;
 // BadInput "no motion files in FOLDER" when the folder has none (a shard
 // with none just runs none); Io when an output folder cannot be made or the
 // manifest cannot be opened or read; the target's failures. A manifest line
