@@ -414,7 +414,40 @@ TEST_F(ToolAllocationWithModule, Batch) {
   }
 }
 
-// One clip with every output and figure: a run that runs out of memory
+// A whole folder with its subfolder, resumed from its manifest: a run fails
+// as a whole or in a clip, and leaves nothing open.
+TEST_F(ToolAllocationWithModule, FolderBatch) {
+  fs::create_directories(Path("library/sub"));
+  for (const char* name : {"one.bvh", "sub/two.bvh"}) Write("library/" + std::string(name), test::kSmallClip);
+  const Rig target = Ok(BuildRig("target", clip_.skeleton, preset_));
+  FolderBatch batch;
+  batch.folder = Path("library");
+  batch.outputFolder = Path("out");
+  batch.clip.targetRig = std::shared_ptr<const Rig>(std::shared_ptr<const Rig>(), &target);
+  batch.clip.target = "target.bvh";
+  batch.clip.sourcePreset = preset_;
+  batch.clip.figures = false;
+  batch.workers = 1;
+  batch.recursive = true;
+  batch.manifest = Path("manifest.jsonl");
+  auto run = [&]() -> Outcome<void> {
+    RETARGET_ASSIGN(const FolderBatchTotals totals, RunFolderBatch(batch));
+    for (const BatchClip& done : totals.clips)
+      if (done.failure) return *done.failure;
+    return {};
+  };
+  auto accept = [](const Outcome<void>& outcome) { return OutOfMemoryOrNoCopy(outcome); };
+  auto unchanged = [&] { return batch.clip.targetRig.get() == &target; };
+  // Each attempt that runs the clips syncs its lines to the disk: the
+  // clips' own allocations are swept in Batch above.
+  ASSERT_TRUE(run().has_value());
+  EXPECT_EQ(ReadAll(Path("out/sub/two.bvh")), ReadAll(Path("out/one.bvh")));
+  batch.resume = true;
+  EXPECT_GT(SweepForOutOfMemoryAccepting(run, accept, unchanged, kNewAllocations), 0);
+  EXPECT_EQ(Ok(RunFolderBatch(batch)).alreadyDone.size(), 2u);
+}
+
+
 // reports it and leaves the files that were there.
 TEST_F(ToolAllocationWithModule, OneClipJob) {
   const std::string source = Write("clip.bvh", test::kSmallClip);

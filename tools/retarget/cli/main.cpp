@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -62,6 +63,7 @@ Outcome<void> RunSaveRig(const Arguments& arguments) {
       !arguments.sourceRig.empty())
     return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or --target TARGET.bvh "
                  "--save-rig RIG.json alone");
+  RETARGET_TRY(CheckBatchOnly(arguments));
   RETARGET_TRY(CheckRigOutput(arguments.saveRig));
   const NamedFile target[] = {{"--target", arguments.target}}, rigFile[] = {{"--save-rig", arguments.saveRig}};
   RETARGET_TRY(CheckOutputsApart(target, rigFile));
@@ -78,103 +80,73 @@ Outcome<void> RunSaveRig(const Arguments& arguments) {
   return {};
 }
 
-// The folders of a batch: the clips' must be there, the output folder is
-// never it, and is made (when `make`) as a single output file would be.
-Outcome<void> BatchFolders(const Arguments& arguments, bool make) {
-  std::error_code error;
-  if (!std::filesystem::is_directory(arguments.batch, error))
-    return MakeFailure(FailureKind::Io, "there is no such folder", arguments.batch);
-  if (std::filesystem::equivalent(arguments.batch, arguments.output, error))
-    return Usage("-o " + arguments.output + " is the folder of the clips; the results would overwrite them");
-  if (make && !std::filesystem::is_directory(arguments.output, error) &&
-      (std::filesystem::create_directories(arguments.output, error),
-       !std::filesystem::is_directory(arguments.output, error)))
-    return MakeFailure(FailureKind::Io, "cannot make the folder to write the clips into", arguments.output);
-  return {};
-}
-
-// --batch: every clip of a folder onto the target; one line per clip and a
-// total. Returns the exit status: 0, or that of the worst failed clip.
+// --batch: every clip of a folder onto the target (batch.h); one line per
+// clip and a total. Returns the exit status: 0, or that of the worst failed
+// clip.
 Outcome<int> RunBatchFolder(const Arguments& arguments) {
   const auto start = std::chrono::steady_clock::now();
-  if (!arguments.source.empty()) return Usage("give SOURCE.bvh or --batch FOLDER, not both");
-  if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
-  if (arguments.output.empty()) return Usage("-o OUTFOLDER is needed with --batch: the folder to write the clips into");
-  if (arguments.output == "-") return Usage("-o takes the folder to write the clips into with --batch, not -");
-  for (const auto& [option, name] : {std::pair{"--report", &arguments.report},
-                                     {"--svg", &arguments.svg},
-                                     {"--save-rig", &arguments.saveRig},
-                                     {"--html", &arguments.html}})
-    if (*name == "-")
-      return Usage(std::string(option) + " - prints one clip's file; with --batch give a file name (each clip writes " +
-                   "CLIP.NAME)");
-  BatchJob job;
-  RETARGET_ASSIGN(job.clip, MakeRequest(arguments));
-  RETARGET_TRY(BatchFolders(arguments, false));
-  RETARGET_ASSIGN(const MotionFiles listed, ListMotionFiles(arguments.batch));
-  for (const FolderEntry& entry : listed.skipped)
-    if (!arguments.quiet) std::printf("skipped %s: %s\n", Printable(FileName(entry.path)).c_str(), entry.why.c_str());
-  if (listed.files.empty()) return MakeFailure(FailureKind::BadInput, "no motion files in " + arguments.batch);
-  job.inputs = listed.files;
-  job.outputFolder = arguments.output;
-  job.clip.target = arguments.target;
-  RETARGET_TRY(CheckBatchOutputs(job));
-  RETARGET_TRY(BatchFolders(arguments, true));
+  RETARGET_ASSIGN(FolderBatch batch, MakeFolderBatch(arguments));
   RETARGET_ASSIGN(const std::vector<Preset> shipped, ShippedPresets());
-  RETARGET_ASSIGN(job.clip, PresetsInto(std::move(job.clip), arguments, shipped));
-  RETARGET_ASSIGN(job.clip.targetRig,
-                  LoadRig(arguments.target, job.clip.targetPreset, shipped, ReadOptionsOf(arguments, false)));
-  const Rig& target = *job.clip.targetRig;
-  for (const std::string& warning : PresetWarnings("target", target, "--preset")) Warn(warning);
-  if (!arguments.quiet)
-    std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n",
-                FileName(arguments.target).c_str(), static_cast<long long>(target.JointCount()),
-                PresetText(target).c_str(), static_cast<long long>(target.parts.covered));
-  job.workers = arguments.jobs ? arguments.jobs : std::max(1u, std::thread::hardware_concurrency());
-  job.workers = std::min<unsigned>(job.workers, unsigned(job.inputs.size()));
+  RETARGET_ASSIGN(batch.clip, PresetsInto(std::move(batch.clip), arguments, shipped));
   int status = 0;
-  std::int64_t frames = 0, written = 0;
-  {
-    Progress progress(!arguments.quiet, std::int64_t(job.inputs.size()), "clip");
-    // Called on the workers: nothing may escape.
-    job.clip.warn = [&](const std::string& message) {
-      try {
-        progress.Clear();
-        Warn(message);
-      } catch (const std::bad_alloc&) {
-        ReportOutOfMemory();
-      }
-    };
-    auto reportClip = [&](const BatchClip& clip) {
-      progress.ClipDone();
-      progress.Clear();
+  std::optional<Progress> progress;
+  // The events come from the batch (some on the workers): nothing may escape.
+  auto safely = [&](auto&& print) {
+    try {
+      print();
+    } catch (const std::bad_alloc&) {
+      status = std::max(status, ReportOutOfMemory());
+    }
+  };
+  // On the workers, at any time: it leaves the status alone.
+  batch.clip.warn = [&](const std::string& message) {
+    try {
+      if (progress) progress->Clear();
+      Warn(message);
+    } catch (const std::bad_alloc&) {
+      ReportOutOfMemory();
+    }
+  };
+  FolderBatchEvents events;
+  events.skipped = [&](const FolderEntry& entry) {
+    safely([&] {
+      if (!arguments.quiet) std::printf("skipped %s: %s\n", Printable(entry.name).c_str(), entry.why.c_str());
+    });
+  };
+  events.start = [&](const Rig& target, std::size_t clips, std::size_t alreadyDone, unsigned) {
+    safely([&] {
+      for (const std::string& warning : PresetWarnings("target", target, "--preset")) Warn(warning);
+      if (!arguments.quiet)
+        std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n",
+                    FileName(arguments.target).c_str(), static_cast<long long>(target.JointCount()),
+                    PresetText(target).c_str(), static_cast<long long>(target.parts.covered));
+    });
+    progress.emplace(!arguments.quiet, std::int64_t(clips - alreadyDone), "clip");
+  };
+  events.done = [&](const BatchClip& clip) {
+    safely([&] {
+      progress->ClipDone();
+      progress->Clear();
       if (clip.failure) {
         status = std::max(status, ReportFailure(*clip.failure));
-        return;
+      } else if (!arguments.quiet) {
+        PrintBatchClip(clip);
       }
-      ++written;
-      frames += clip.result->last - clip.result->first;
-      if (!arguments.quiet) PrintBatchClip(clip);
-    };
-    Outcome<std::vector<BatchClip>> ran = RunBatch(
-        job,
-        [&](const BatchClip& clip) {
-          try {
-            reportClip(clip);
-          } catch (const std::bad_alloc&) {
-            status = std::max(status, ReportOutOfMemory());
-          }
-        },
-        [&] { progress.Frame(); });
-    if (!ran) return std::move(ran).failure();
-  }
+    });
+  };
+  events.frameDone = [&] { progress->Frame(); };
+  Outcome<FolderBatchTotals> ran = RunFolderBatch(batch, events);
+  progress.reset();
+  if (!ran) return std::move(ran).failure();
+  const FolderBatchTotals& totals = ran.value();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const std::size_t clips = totals.clips.size() + totals.alreadyDone.size();
+  const std::string done = arguments.resume ? ", " + std::to_string(totals.alreadyDone.size()) + " already done" : "";
   if (!arguments.quiet)
-    std::printf("total   %lld of %zu clips written to %s, %zu failed, %zu skipped; %lld frames in %.2f s "
+    std::printf("total   %zu of %zu clips written to %s, %zu failed, %zu skipped%s; %lld frames in %.2f s "
                 "with %u workers\n",
-                static_cast<long long>(written), job.inputs.size(), Printable(arguments.output).c_str(),
-                job.inputs.size() - std::size_t(written), listed.skipped.size(), static_cast<long long>(frames),
-                seconds, job.workers);
+                totals.written, clips, Printable(arguments.output).c_str(), totals.failed, totals.skipped.size(),
+                done.c_str(), static_cast<long long>(totals.frames), seconds, totals.workers);
   return status;
 }
 

@@ -17,7 +17,9 @@ std::string Footer() {
   std::string footer =
       "Without SOURCE the tool runs its built-in sample and says where it wrote the files.\n"
       "With --batch, each clip's result keeps the clip's file name in OUTFOLDER, and --report, --svg and --save-rig "
-      "NAME write CLIP.NAME there for each clip.\n"
+      "NAME write CLIP.NAME there for each clip. For a whole library: --recursive takes the subfolders, --shard I/N "
+      "one share of the clips per run (retarget-shard.sh, shipped with the tool, runs one per task of a job array), "
+      "--manifest FILE.jsonl a line per clip, and --resume goes on where a stopped run left off.\n"
       "A file name - writes that file to standard output instead of the summary (one such output at a time).\n"
       "Exit codes: 0 done, 1 wrong arguments, 2 a file that cannot be read or written or is malformed, "
       "3 an internal failure or out of memory, 130 and 143 stopped by Ctrl-C (SIGINT) or SIGTERM.\n";
@@ -93,6 +95,18 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
                  "frame slider; FILE.html#frame=N opens at frame N); it needs nothing but a browser");
   app.add_option("--batch", arguments.batch,
                  "FOLDER: retarget every .bvh file of FOLDER onto the target; -o names the folder for the results");
+  app.add_flag("--recursive", arguments.recursive,
+               "with --batch: the clips in FOLDER's subfolders too; each result goes into the same subfolder of "
+               "OUTFOLDER");
+  app.add_option("--shard", arguments.shard,
+                 "I/N: with --batch, only the clips whose place in the sorted list of clips is I modulo N (0 <= I < "
+                 "N), so that N runs share a batch; they may write into one OUTFOLDER");
+  app.add_option("--manifest", arguments.manifest,
+                 "FILE.jsonl: with --batch, append a line of JSON for each clip as it finishes (input, output, "
+                 "status, exit code, message, figures, seconds), on the disk before the next");
+  app.add_flag("--resume", arguments.resume,
+               "with --batch and --manifest: skip the clips whose result is there and whose last line in the "
+               "manifest says done, and remove the temporary files a stopped run left beside this run's outputs");
   app.add_option("--skin", arguments.skin,
                  "N: in a glTF, GLB or VRM file, the joints of skin N (counted from 0) make the skeleton (default: "
                  "the first skin; in a VRM model the tree under the humanoid table's hips)")

@@ -1,8 +1,10 @@
 #include "norvo/retarget/arguments.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <new>
 
 #include "norvo/retarget/install.h"
 
@@ -61,6 +63,7 @@ ReadOptions ReadOptionsOf(const Arguments& arguments, bool source) {
 }
 
 Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
+  RETARGET_TRY(CheckBatchOnly(arguments));
   ClipRequest request;
   request.read = ReadOptionsOf(arguments, true);
   RETARGET_ASSIGN(request.options, ParseOptions(arguments));
@@ -91,6 +94,63 @@ Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
   request.figures = !arguments.quiet;
   request.outputs = {arguments.output, arguments.report, arguments.svg, arguments.saveRig, arguments.html};
   return request;
+}
+
+Outcome<void> CheckBatchOnly(const Arguments& arguments) {
+  if (!arguments.batch.empty()) return {};
+  for (const auto& [option, given] : {std::pair{"--recursive", arguments.recursive},
+                                      {"--shard", !arguments.shard.empty()},
+                                      {"--manifest", !arguments.manifest.empty()},
+                                      {"--resume", arguments.resume}})
+    if (given) return Usage(std::string(option) + " goes with --batch FOLDER");
+  return {};
+}
+
+Outcome<Shard> ParseShard(const std::string& text) try {
+  Shard shard;
+  const std::size_t slash = text.find('/');
+  const char* end = text.data() + text.size();
+  // Digits only: no sign, no space, nothing after.
+  const auto number = [](const char* from, const char* to, std::size_t& value) {
+    return from != to && *from != '+' && std::from_chars(from, to, value) == std::from_chars_result{to, std::errc()};
+  };
+  if (slash == std::string::npos || !number(text.data(), text.data() + slash, shard.index) ||
+      !number(text.data() + slash + 1, end, shard.count) || shard.index >= shard.count)
+    return Usage("--shard takes I/N with 0 <= I < N; found '" + text + "'");
+  return shard;
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
+}
+
+Outcome<FolderBatch> MakeFolderBatch(const Arguments& arguments) try {
+  if (!arguments.source.empty()) return Usage("give SOURCE.bvh or --batch FOLDER, not both");
+  if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
+  if (arguments.output.empty()) return Usage("-o OUTFOLDER is needed with --batch: the folder to write the clips into");
+  if (arguments.output == "-") return Usage("-o takes the folder to write the clips into with --batch, not -");
+  for (const auto& [option, name] : {std::pair{"--report", &arguments.report},
+                                     {"--svg", &arguments.svg},
+                                     {"--save-rig", &arguments.saveRig},
+                                     {"--html", &arguments.html}})
+    if (*name == "-")
+      return Usage(std::string(option) + " - prints one clip's file; with --batch give a file name (each clip writes " +
+                   "CLIP.NAME)");
+  if (arguments.resume && arguments.manifest.empty())
+    return Usage("--resume needs --manifest FILE.jsonl: the clips done are read from it");
+  FolderBatch batch;
+  if (!arguments.shard.empty()) {
+    RETARGET_ASSIGN(batch.shard, ParseShard(arguments.shard));
+  }
+  RETARGET_ASSIGN(batch.clip, MakeRequest(arguments));
+  batch.clip.target = arguments.target;
+  batch.folder = arguments.batch;
+  batch.outputFolder = arguments.output;
+  batch.workers = arguments.jobs;
+  batch.recursive = arguments.recursive;
+  batch.manifest = arguments.manifest;
+  batch.resume = arguments.resume;
+  return batch;
+} catch (const std::bad_alloc&) {
+  return OutOfMemory();
 }
 
 Outcome<std::vector<Preset>> ShippedPresets() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "norvo/retarget/batch.h"
 #include "norvo/retarget/job.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/pipeline.h"
@@ -35,6 +36,11 @@ struct Arguments {
   bool noContacts = false;
   std::string rootMotion, lockAxis;
   std::string floor;
+  // A whole folder (--batch): its subfolders too, one shard "I/N" of its
+  // clips, a manifest, and a run that goes on from the manifest.
+  bool recursive = false;
+  std::string shard, manifest;
+  bool resume = false;
 };
 
 Failure Usage(std::string message);
@@ -45,6 +51,14 @@ ReadOptions ReadOptionsOf(const Arguments& arguments, bool source);
 // The clip request the arguments make, without its source and target and
 // without presets.
 Outcome<ClipRequest> MakeRequest(const Arguments& arguments);
+
+// Usage when an option of a folder batch is given without --batch.
+Outcome<void> CheckBatchOnly(const Arguments& arguments);
+// "I/N" as a shard; Usage unless 0 <= I < N.
+Outcome<Shard> ParseShard(const std::string& text);
+// The folder batch the arguments make (--batch), without presets; Usage
+// for what a batch cannot take.
+Outcome<FolderBatch> MakeFolderBatch(const Arguments& arguments);
 
 // The shipped presets; Internal when there are none.
 Outcome<std::vector<Preset>> ShippedPresets();
