@@ -115,6 +115,26 @@ class Batch(unittest.TestCase):
             self.assertIn(f"total   {int(shard < 6)} of {int(shard < 6)} clips", run.stdout)
         self.assertEqual(sorted(files(self.dir / "many")), [f"take{i:02}.bvh" for i in range(0, 18, 3)])
 
+    def test_python_batches_as_the_command_line_does(self):
+        import norvo_retarget as nr
+
+        self.tool("--recursive", "--shard", "1/2", "--manifest", str(self.dir / "cli.jsonl"), "--svg", "s.svg",
+                  out="cli")
+        ran = nr.batch(self.clips, TARGET, self.dir / "py", recursive=True, shard=(1, 2), frames="0:30",
+                       manifest=self.dir / "py.jsonl", svg="s.svg")
+        self.assertEqual(files(self.dir / "py"), files(self.dir / "cli"))
+        self.assertEqual(by_input(manifest(self.dir / "py.jsonl"), self.dir / "py"),
+                         by_input(manifest(self.dir / "cli.jsonl"), self.dir / "cli"))
+        self.assertEqual((ran["written"], ran["failed"], len(ran["clips"])), (9, 0, 9))
+        self.assertEqual({c["status"] for c in ran["clips"]}, {"done"})
+        self.assertEqual(ran["frames"], 9 * 30)
+        again = nr.batch(self.clips, TARGET, self.dir / "py", recursive=True, shard="1/2", frames="0:30",
+                         manifest=self.dir / "py.jsonl", resume=True, svg="s.svg")
+        self.assertEqual((len(again["clips"]), len(again["already_done"])), (0, 9))
+        with self.assertRaises(nr.UsageError) as caught:
+            nr.batch(self.clips, TARGET, self.dir / "py", resume=True)
+        self.assertEqual(str(caught.exception), "resume needs manifest FILE.jsonl: the clips done are read from it")
+
     def test_manifest_lines(self):
         (self.clips / "broken.bvh").write_text("HIERARCHY\nROOT Hips\n{\nOFFSET 0 0\n")
         run = self.tool("--recursive", "--round-trip", "--manifest", str(self.dir / "m.jsonl"), check=False)

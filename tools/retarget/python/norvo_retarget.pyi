@@ -111,6 +111,21 @@ def retarget(
     save_rig: Optional[_Path] = None,
 ) -> Result: ...
 
+def batch(
+    folder: _Path,
+    target: _Path,
+    output_folder: _Path,
+    *,
+    figures: bool = True,
+    recursive: bool = False,
+    shard: Union[str, tuple[int, int], None] = None,
+    manifest: Optional[_Path] = None,
+    resume: bool = False,
+    jobs: int = 0,
+    **options: Any,
+) -> dict[str, Any]:
+    """Every clip of a folder onto `target`, as the command line's --batch; options as retarget()'s."""
+
 class Retargeter:
     """A source rig paired with a target rig, for many clips or for frames streamed one by one."""
     def __init__(self, source_rig: Union[_Path, Motion], target_rig: Union[_Path, Motion], **options: Any) -> None: ...

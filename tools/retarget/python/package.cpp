@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "norvo/retarget/arguments.h"
+#include "norvo/retarget/batch.h"
 #include "norvo/retarget/formats.h"
 #include "norvo/retarget/install.h"
 #include "norvo/retarget/job.h"
@@ -257,7 +258,7 @@ void SaveMotion(PyMotion& m, const py::object& path) {
 
 // The keyword arguments a call takes: the command line's options with
 // underscores. `outputs`: the files a clip writes besides the motion.
-Arguments ParseArguments(const py::kwargs& options, bool outputs, const char* function) {
+Arguments ParseArguments(const py::kwargs& options, bool outputs, const char* function, bool batch = false) {
   Arguments arguments;
   for (const auto& [key, value] : options) {
     const std::string name = py::str(key);
@@ -323,7 +324,19 @@ Arguments ParseArguments(const py::kwargs& options, bool outputs, const char* fu
     else if (outputs && name == "svg") text(arguments.svg);
     else if (outputs && name == "html") text(arguments.html);
     else if (outputs && name == "save_rig") text(arguments.saveRig);
-    else throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" + name + "'");
+    else if (batch && name == "recursive") flag(arguments.recursive);
+    else if (batch && name == "resume") flag(arguments.resume);
+    else if (batch && name == "manifest") text(arguments.manifest);
+    else if (batch && name == "shard") {
+      if (py::isinstance<py::tuple>(value) && py::len(value) == 2)
+        arguments.shard = py::str(value[py::int_(0)]).cast<std::string>() + "/" +
+                          py::str(value[py::int_(1)]).cast<std::string>();
+      else text(arguments.shard);
+    } else if (batch && name == "jobs") {
+      if (py::isinstance<py::bool_>(value) || !py::isinstance<py::int_>(value) || value.cast<py::int_>() < py::int_(0))
+        throw py::value_error("jobs takes a number of workers (0: one per core)");
+      arguments.jobs = value.cast<unsigned>();
+    } else throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" + name + "'");
   }
   return arguments;
 }
@@ -411,6 +424,74 @@ PyResult Retarget(const py::object& source, const py::object& target, const py::
     request.target = PathText(target);
   }
   return MakeResult(Run(request));
+}
+
+// ---- Batches ------------------------------------------------------------------
+
+// One clip of a batch as it finished, kept on the workers without the GIL.
+struct BatchLine {
+  std::string input, output, status, message;
+  int exitCode = 0;
+  std::int64_t frames = 0;
+  double seconds = 0.0;
+  std::vector<std::string> warnings;
+};
+
+py::dict Batch(const py::object& folder, const py::object& target, const py::object& outputFolder, bool figures,
+               const py::kwargs& options) {
+  Arguments arguments = ParseArguments(options, true, "batch", true);
+  arguments.batch = PathText(folder);
+  arguments.target = PathText(target);
+  arguments.output = PathText(outputFolder);
+  FolderBatch batch = Take(MakeFolderBatch(arguments));
+  batch.clip = Take(PresetsInto(std::move(batch.clip), arguments, Shipped()));
+  batch.clip.figures = figures;
+  std::vector<BatchLine> lines;
+  FolderBatchEvents events;
+  events.done = [&](const BatchClip& clip) {
+    try {
+      BatchLine line{clip.input, clip.outputs.motion, clip.failure ? "failed" : "done", "", 0, 0, clip.seconds, {}};
+      if (clip.failure) {
+        line.message = clip.failure->Text();
+        line.exitCode = ExitCode(clip.failure->kind);
+      } else {
+        line.frames = clip.result->last - clip.result->first;
+        line.warnings = clip.result->warnings;
+      }
+      lines.push_back(std::move(line));
+    } catch (const std::bad_alloc&) {
+      // The clip's line is in the manifest, when there is one.
+    }
+  };
+  Outcome<FolderBatchTotals> ran = [&] {
+    py::gil_scoped_release released;
+    return RunFolderBatch(batch, events);
+  }();
+  const FolderBatchTotals totals = Take(std::move(ran));
+  py::list clips;
+  for (const BatchLine& line : lines) {
+    py::dict clip;
+    clip["input"] = line.input;
+    clip["output"] = line.output;
+    clip["status"] = line.status;
+    clip["exit_code"] = line.exitCode;
+    clip["message"] = line.message;
+    clip["frames"] = line.frames;
+    clip["seconds"] = line.seconds;
+    clip["warnings"] = line.warnings;
+    clips.append(clip);
+  }
+  py::list skipped;
+  for (const FolderEntry& entry : totals.skipped) skipped.append(py::make_tuple(entry.path, entry.why));
+  py::dict result;
+  result["clips"] = clips;
+  result["already_done"] = totals.alreadyDone;
+  result["skipped"] = skipped;
+  result["written"] = totals.written;
+  result["failed"] = totals.failed;
+  result["frames"] = totals.frames;
+  result["workers"] = totals.workers;
+  return result;
 }
 
 // ---- Retargeter ----------------------------------------------------------------
@@ -571,6 +652,14 @@ class RetargetWarning(UserWarning):
         "underscores: preset, source_preset, frames, translation_scale, no_root_translation, source_rig, no_align, "
         "spread_chains, round_trip, lock_feet, no_contacts, floor, root_motion, lock_axis, in_place, skin, animation, "
         "fps, report, svg, html, save_rig.");
+
+  m.def("batch", &Batch, py::arg("folder"), py::arg("target"), py::arg("output_folder"), py::kw_only(),
+        py::arg("figures") = true,
+        "Retargets every motion clip of a folder onto `target` with a worker per core, as the command line's --batch: "
+        "each result keeps its clip's name in `output_folder`. Besides retarget()'s options: recursive, shard "
+        "(\"I/N\" or (I, N)), manifest, resume, jobs. Returns a dict: clips (input, output, status, exit_code, "
+        "message, frames, seconds, warnings per clip, in the order they finished), already_done, skipped, written, "
+        "failed, frames, workers.");
 
   py::class_<PyRetargeter>(m, "Retargeter",
                            "A source rig paired with a target rig, for many clips or for frames streamed one by one.")
