@@ -144,9 +144,10 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
   const std::string done = arguments.resume ? ", " + std::to_string(totals.alreadyDone.size()) + " already done" : "";
   if (!arguments.quiet)
     std::printf("total   %zu of %zu clips written to %s, %zu failed, %zu skipped%s; %lld frames in %.2f s "
-                "with %u workers\n",
+                "with %u worker%s\n",
                 totals.written, clips, Printable(arguments.output).c_str(), totals.failed, totals.skipped.size(),
-                done.c_str(), static_cast<long long>(totals.frames), seconds, totals.workers);
+                done.c_str(), static_cast<long long>(totals.frames), seconds, totals.workers,
+                totals.workers == 1 ? "" : "s");
   return status;
 }
 
