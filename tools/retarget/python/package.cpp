@@ -640,7 +640,11 @@ class RetargetWarning(UserWarning):
       .def_readonly("report", &PyResult::report, "The match report, as the command line's --report FILE.json.")
       .def_readonly("first_frame", &PyResult::first, "The first source frame retargeted.")
       .def_readonly("last_frame", &PyResult::last, "The source frame after the last one retargeted.")
-      .def_readonly("seconds", &PyResult::seconds, "How long it took.");
+      .def_readonly("seconds", &PyResult::seconds, "How long it took.")
+      .def("__repr__", [](const PyResult& self) {
+        return "<norvo_retarget.Result: frames " + std::to_string(self.first) + " to " + std::to_string(self.last) +
+               ", " + std::to_string(py::len(self.warnings)) + " warnings>";
+      });
 
   m.def("load_motion", &LoadMotion, py::arg("path"), py::kw_only(), py::arg("skin") = -1,
         py::arg("animation") = std::string(), py::arg("fps") = 0.0,
