@@ -135,6 +135,28 @@ class Batch(unittest.TestCase):
             nr.batch(self.clips, TARGET, self.dir / "py", resume=True)
         self.assertEqual(str(caught.exception), "resume needs manifest FILE.jsonl: the clips done are read from it")
 
+    def test_ctrl_c_stops_a_python_batch(self):
+        many = self.dir / "many"
+        many.mkdir()
+        for i in range(200):
+            (many / f"take{i:03}.bvh").symlink_to(DATA / CLIPS[0])
+        script = ("import sys, norvo_retarget as nr\n"
+                  "try:\n"
+                  "    nr.batch(sys.argv[1], sys.argv[2], sys.argv[3], manifest=sys.argv[4], jobs=1)\n"
+                  "except KeyboardInterrupt:\n"
+                  "    print('stopped')\n")
+        lines = self.dir / "m.jsonl"
+        run = subprocess.Popen(["/usr/bin/python3", "-c", script, str(many), TARGET, str(self.dir / "out"),
+                                str(lines)], stdout=subprocess.PIPE, text=True)
+        while not lines.exists() or len(lines.read_text().splitlines()) < 2:
+            self.assertIsNone(run.poll())
+            time.sleep(0.01)
+        run.send_signal(signal.SIGINT)
+        said, _ = run.communicate()
+        self.assertEqual((said, run.returncode), ("stopped\n", 0))
+        self.assertLess(len(manifest(lines)), 200)
+        self.assertEqual(len(manifest(lines)), len(list((self.dir / "out").iterdir())))
+
     def test_manifest_lines(self):
         (self.clips / "broken.bvh").write_text("HIERARCHY\nROOT Hips\n{\nOFFSET 0 0\n")
         run = self.tool("--recursive", "--round-trip", "--manifest", str(self.dir / "m.jsonl"), check=False)

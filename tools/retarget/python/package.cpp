@@ -10,12 +10,16 @@
 #include <pybind11/stl.h>
 
 #include <cctype>
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "norvo/retarget/arguments.h"
@@ -463,10 +467,47 @@ py::dict Batch(const py::object& folder, const py::object& target, const py::obj
       // The clip's line is in the manifest, when there is one.
     }
   };
-  Outcome<FolderBatchTotals> ran = [&] {
+  // The batch runs on a thread of its own while this one, without the GIL
+  // but for a moment every tenth of a second, looks for a signal, so that
+  // Ctrl-C stops a long batch: no further clip starts, the ones running
+  // finish, and KeyboardInterrupt is raised.
+  std::atomic<bool> stop{false};
+  batch.stop = &stop;
+  Outcome<FolderBatchTotals> ran = OutOfMemory();
+  bool interrupted = false;
+  {
     py::gil_scoped_release released;
-    return RunFolderBatch(batch, events);
-  }();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool finished = false;
+    std::optional<std::thread> runner;
+    try {
+      runner.emplace([&] {
+        Outcome<FolderBatchTotals> outcome = RunFolderBatch(batch, events);
+        std::lock_guard<std::mutex> lock(mutex);
+        ran = std::move(outcome);
+        finished = true;
+        changed.notify_one();
+      });
+    } catch (const std::system_error&) {
+      ran = RunFolderBatch(batch, events);  // no thread: no stopping either
+      finished = true;
+    }
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished; })) {
+      if (interrupted) continue;
+      lock.unlock();
+      {
+        py::gil_scoped_acquire held;
+        interrupted = PyErr_CheckSignals() != 0;  // the exception stays set
+      }
+      if (interrupted) stop = true;
+      lock.lock();
+    }
+    lock.unlock();
+    if (runner) runner->join();
+  }
+  if (interrupted) throw py::error_already_set();
   const FolderBatchTotals totals = Take(std::move(ran));
   py::list clips;
   for (const BatchLine& line : lines) {

@@ -353,7 +353,8 @@ Outcome<FolderBatchTotals> RunFolderBatch(const FolderBatch& batch, const Folder
 
     // A manifest line that cannot be written stops the batch: the lines
     // after it would be lost or glued to a partial one.
-    std::atomic<bool> stop{false};
+    std::atomic<bool> own{false};
+    std::atomic<bool>& stop = batch.stop ? *batch.stop : own;
     std::optional<Failure> unwritten;
     job.stop = &stop;
     const auto finished = [&](const BatchClip& clip) {

@@ -109,6 +109,9 @@ struct FolderBatch {
   // (".NAME.PID.N.tmp", see WriteTextFile) are removed first, and nothing
   // else, so that another shard writing into the same folder goes on.
   bool resume = false;
+  // When given, another thread may set it to start no further clip (those
+  // running finish; the ones not started get no line and no entry).
+  std::atomic<bool>* stop = nullptr;
 };
 
 // Called on the caller's thread unless said otherwise; none may throw.
