@@ -92,10 +92,15 @@ class Files(unittest.TestCase):
             nr.retarget(WALK, ZOMBIE, lock_axis="w")
         self.assertEqual(str(caught.exception), "lock_axis takes x, y or z; found 'w'")
         self.assertIsInstance(caught.exception, ValueError)
-        with self.assertRaises(TypeError):
-            nr.retarget(WALK, ZOMBIE, lock_feet="yes")
-        with self.assertRaises(TypeError):
-            nr.retarget(WALK, ZOMBIE, unknown_option=1)
+        bad = [(TypeError, nr.retarget, dict(lock_feet="yes")), (TypeError, nr.retarget, dict(unknown_option=1)),
+               (TypeError, nr.retarget, dict(frames=5)), (TypeError, nr.retarget, dict(shard="0/2")),
+               (TypeError, nr.Retargeter, dict(report="r.json")), (ValueError, nr.retarget, dict(skin=2**40)),
+               (ValueError, nr.retarget, dict(fps=0)), (ValueError, nr.retarget, dict(fps="fast"))]
+        for kind, call, options in bad:
+            with self.subTest(options=options), self.assertRaises(kind):
+                call(WALK, ZOMBIE, **options)
+        with self.assertRaises(ValueError):
+            nr.batch(self.dir.name, ZOMBIE, self.path("out"), jobs=-1)
 
 
 class Arrays(unittest.TestCase):

@@ -261,86 +261,115 @@ void SaveMotion(PyMotion& m, const py::object& path) {
 // ---- Options ------------------------------------------------------------------
 
 // The keyword arguments a call takes: the command line's options with
-// underscores. `outputs`: the files a clip writes besides the motion.
-Arguments ParseArguments(const py::kwargs& options, bool outputs, const char* function, bool batch = false) {
+// underscores. A text takes a str or a path; a number option also a number;
+// a flag only True or False; None leaves an option as it is.
+enum Needs { kAny, kOutputs, kBatch };  // which calls take an option
+struct TextOption {
+  const char* name;
+  std::string Arguments::*member;
+  bool number;
+  Needs needs;
+};
+struct FlagOption {
+  const char* name;
+  bool Arguments::*member;
+  Needs needs;
+};
+constexpr TextOption kTextOptions[] = {
+    {"preset", &Arguments::preset, false, kAny},
+    {"source_preset", &Arguments::sourcePreset, false, kAny},
+    {"frames", &Arguments::frames, false, kAny},
+    {"translation_scale", &Arguments::translationScale, true, kAny},
+    {"source_rig", &Arguments::sourceRig, false, kAny},
+    {"floor", &Arguments::floor, true, kAny},
+    {"root_motion", &Arguments::rootMotion, false, kAny},
+    {"lock_axis", &Arguments::lockAxis, false, kAny},
+    {"report", &Arguments::report, false, kOutputs},
+    {"svg", &Arguments::svg, false, kOutputs},
+    {"html", &Arguments::html, false, kOutputs},
+    {"save_rig", &Arguments::saveRig, false, kOutputs},
+    {"manifest", &Arguments::manifest, false, kBatch},
+};
+constexpr FlagOption kFlagOptions[] = {
+    {"no_root_translation", &Arguments::noRootTranslation, kAny},
+    {"no_align", &Arguments::noAlign, kAny},
+    {"round_trip", &Arguments::roundTrip, kAny},
+    {"lock_feet", &Arguments::lockFeet, kAny},
+    {"no_contacts", &Arguments::noContacts, kAny},
+    {"in_place", &Arguments::inPlace, kAny},
+    {"recursive", &Arguments::recursive, kBatch},
+    {"resume", &Arguments::resume, kBatch},
+};
+
+std::string TypeName(const py::handle& value) { return py::str(py::type::of(value).attr("__name__")); }
+
+bool IsInteger(const py::handle& value) { return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value); }
+
+// A whole number from 0 up to `most`; ValueError saying what it is for.
+std::int64_t Count(const py::handle& value, std::int64_t most, const std::string& what) {
+  if (!IsInteger(value) || value.cast<py::int_>() < py::int_(0) || value.cast<py::int_>() > py::int_(most))
+    throw py::value_error(what);
+  return value.cast<std::int64_t>();
+}
+
+Arguments ParseArguments(const py::kwargs& options, Needs takes, const char* function) {
   Arguments arguments;
+  const auto taken = [&](Needs needs) {
+    return needs == kAny || needs == takes || (needs == kOutputs && takes == kBatch);
+  };
   for (const auto& [key, value] : options) {
     const std::string name = py::str(key);
-    const auto text = [&](std::string& into) {
+    const auto text = [&](std::string& into, bool number) {
       if (value.is_none()) return;
-      if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
+      if (number && (py::isinstance<py::float_>(value) || IsInteger(value))) {
+        into = py::repr(value);
+      } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
         into = PathText(value);
-        return;
+      } else {
+        throw py::type_error(name + " takes a text" + (number ? " or a number" : "") + ", not " + TypeName(value));
       }
-      throw py::type_error(name + " takes a text, not " +
-                           py::str(py::type::of(value).attr("__name__")).cast<std::string>());
     };
-    const auto number = [&](std::string& into) {
-      if (py::isinstance<py::bool_>(value) || !(py::isinstance<py::int_>(value) || py::isinstance<py::float_>(value)))
-        return text(into);
-      into = py::repr(value).cast<std::string>();
-    };
-    const auto flag = [&](bool& into) {
-      if (!py::isinstance<py::bool_>(value))
-        throw py::type_error(name + " takes True or False, not " +
-                             py::str(py::type::of(value).attr("__name__")).cast<std::string>());
-      into = value.cast<bool>();
-    };
-    if (name == "preset") text(arguments.preset);
-    else if (name == "source_preset") text(arguments.sourcePreset);
-    else if (name == "frames") text(arguments.frames);
-    else if (name == "translation_scale") number(arguments.translationScale);
-    else if (name == "no_root_translation") flag(arguments.noRootTranslation);
-    else if (name == "source_rig") text(arguments.sourceRig);
-    else if (name == "no_align") flag(arguments.noAlign);
-    else if (name == "spread_chains") {
+    bool known = false;
+    for (const TextOption& option : kTextOptions)
+      if (name == option.name && taken(option.needs)) {
+        text(arguments.*option.member, option.number);
+        known = true;
+      }
+    for (const FlagOption& option : kFlagOptions)
+      if (name == option.name && taken(option.needs)) {
+        if (!py::isinstance<py::bool_>(value))
+          throw py::type_error(name + " takes True or False, not " + TypeName(value));
+        arguments.*option.member = value.cast<bool>();
+        known = true;
+      }
+    const bool other = name == "spread_chains" || name == "skin" || name == "animation" || name == "fps" ||
+                       (takes == kBatch && (name == "shard" || name == "jobs"));
+    if (!known && !other)
+      throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" + name + "'");
+    if (known || value.is_none()) continue;
+    if (name == "spread_chains") {  // a list of body parts, or "A,B", or "none"
       if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
         std::string list;
-        for (const py::handle item : value) list += (list.empty() ? "" : ",") + py::str(item).cast<std::string>();
+        for (const py::handle item : value) list += (list.empty() ? "" : ",") + std::string(py::str(item));
         arguments.spreadChains = list.empty() ? "none" : list;
-      } else if (!value.is_none()) {
-        text(arguments.spreadChains.emplace());
+      } else {
+        text(arguments.spreadChains.emplace(), false);
       }
-    } else if (name == "round_trip") flag(arguments.roundTrip);
-    else if (name == "lock_feet") flag(arguments.lockFeet);
-    else if (name == "no_contacts") flag(arguments.noContacts);
-    else if (name == "floor") number(arguments.floor);
-    else if (name == "root_motion") text(arguments.rootMotion);
-    else if (name == "lock_axis") text(arguments.lockAxis);
-    else if (name == "in_place") flag(arguments.inPlace);
-    else if (name == "skin") {
-      if (!value.is_none()) {
-        if (py::isinstance<py::bool_>(value) || !py::isinstance<py::int_>(value) ||
-            value.cast<py::int_>() < py::int_(0))
-          throw py::value_error("skin takes a skin's number, counted from 0");
-        arguments.skin = value.cast<std::int64_t>();
-      }
-    } else if (name == "animation") {
-      if (py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value)) arguments.animation = py::str(value);
-      else text(arguments.animation);
+    } else if (name == "skin") {
+      arguments.skin = Count(value, std::int64_t(1) << 31, "skin takes a skin's number, counted from 0");
+    } else if (name == "animation") {  // a name or an index
+      text(arguments.animation, true);
     } else if (name == "fps") {
-      if (!value.is_none()) {
-        const double fps = value.cast<double>();
-        if (!(fps >= 1e-3 && fps <= 1e4)) throw py::value_error("fps takes a number from 0.001 to 10000");
-        arguments.fps = fps;
-      }
-    } else if (outputs && name == "report") text(arguments.report);
-    else if (outputs && name == "svg") text(arguments.svg);
-    else if (outputs && name == "html") text(arguments.html);
-    else if (outputs && name == "save_rig") text(arguments.saveRig);
-    else if (batch && name == "recursive") flag(arguments.recursive);
-    else if (batch && name == "resume") flag(arguments.resume);
-    else if (batch && name == "manifest") text(arguments.manifest);
-    else if (batch && name == "shard") {
+      const double fps = py::isinstance<py::float_>(value) || IsInteger(value) ? value.cast<double>() : 0.0;
+      if (!(fps >= 1e-3 && fps <= 1e4)) throw py::value_error("fps takes a number from 0.001 to 10000");
+      arguments.fps = fps;
+    } else if (name == "shard") {  // "I/N" or (I, N)
       if (py::isinstance<py::tuple>(value) && py::len(value) == 2)
-        arguments.shard = py::str(value[py::int_(0)]).cast<std::string>() + "/" +
-                          py::str(value[py::int_(1)]).cast<std::string>();
-      else text(arguments.shard);
-    } else if (batch && name == "jobs") {
-      if (py::isinstance<py::bool_>(value) || !py::isinstance<py::int_>(value) || value.cast<py::int_>() < py::int_(0))
-        throw py::value_error("jobs takes a number of workers (0: one per core)");
-      arguments.jobs = value.cast<unsigned>();
-    } else throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" + name + "'");
+        arguments.shard = std::string(py::str(value[py::int_(0)])) + "/" + std::string(py::str(value[py::int_(1)]));
+      else text(arguments.shard, false);
+    } else {  // jobs
+      arguments.jobs = unsigned(Count(value, 1 << 16, "jobs takes a number of workers (0: one per core)"));
+    }
   }
   return arguments;
 }
@@ -405,7 +434,7 @@ ClipResult Run(const ClipRequest& request) {
 
 PyResult Retarget(const py::object& source, const py::object& target, const py::object& output, bool figures,
                   const py::kwargs& options) {
-  const Arguments arguments = ParseArguments(options, true, "retarget");
+  const Arguments arguments = ParseArguments(options, kOutputs, "retarget");
   ClipRequest request = Take(PresetsInto(Take(MakeRequest(arguments)), arguments, Shipped()));
   request.figures = figures;
   request.keepReport = true;
@@ -443,7 +472,7 @@ struct BatchLine {
 
 py::dict Batch(const py::object& folder, const py::object& target, const py::object& outputFolder, bool figures,
                const py::kwargs& options) {
-  Arguments arguments = ParseArguments(options, true, "batch", true);
+  Arguments arguments = ParseArguments(options, kBatch, "batch");
   arguments.batch = PathText(folder);
   arguments.target = PathText(target);
   arguments.output = PathText(outputFolder);
@@ -546,7 +575,7 @@ struct PyRetargeter {
 
 std::unique_ptr<PyRetargeter> MakeRetargeter(const py::object& sourceRig, const py::object& targetRig,
                                              const py::kwargs& options) {
-  const Arguments arguments = ParseArguments(options, false, "Retargeter");
+  const Arguments arguments = ParseArguments(options, kAny, "Retargeter");
   auto made = std::make_unique<PyRetargeter>();
   made->request = Take(PresetsInto(Take(MakeRequest(arguments)), arguments, Shipped()));
   ClipRequest& request = made->request;
