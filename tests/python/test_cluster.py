@@ -23,9 +23,8 @@ CLIPS = ["bvh/cmu_02_01_walk.bvh", "bvh/cmu_12_03.bvh", "bvh/makehuman_zombie_wa
 
 
 def retarget_clip(source, output):
-    """What each task runs: plain values come back, the file stays where it is written."""
-    result = nr.retarget(source, TARGET, output)
-    return output, result.last_frame - result.first_frame, os.getpid()
+    """What each task runs: the file is written where the task runs, the result comes back."""
+    return output, nr.retarget(source, TARGET, output), os.getpid()
 
 
 class Dask(unittest.TestCase):
@@ -37,7 +36,10 @@ class Dask(unittest.TestCase):
                               silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
                 done = client.gather(client.map(retarget_clip, sources, outputs))
             self.assertEqual([output for output, _, _ in done], outputs)
-            self.assertTrue(all(frames > 0 for _, frames, _ in done))
+            for (_, result, _), clip in zip(done, CLIPS):  # the results came back whole
+                self.assertEqual(result.motion.locals.shape[1], 75)
+                self.assertEqual(result.motion.frame_count, result.last_frame - result.first_frame, clip)
+                self.assertEqual(set(result.figures), {"quality", "footSliding", "roundTrip", "contacts", "floor"})
             self.assertNotIn(os.getpid(), {pid for _, _, pid in done})
             for source, output in zip(sources, outputs):
                 expected = output.replace(".dask.", ".cli.")

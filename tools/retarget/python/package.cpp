@@ -693,6 +693,18 @@ class RetargetWarning(UserWarning):
       .def("save", &SaveMotion, py::arg("path"),
            "Writes the motion in the format of the path's extension (.bvh, .glb, .gltf, .vrm, .vrma), to a temporary "
            "file beside it that then replaces it.")
+      // Pickled as its arrays (for process pools and clusters): the BVH
+      // channel layout and the glTF model it was read with stay behind.
+      .def(py::pickle(
+          [](PyMotion& self) {
+            return py::make_tuple(py::cast(self).attr("joint_names"), py::cast(self).attr("parents"), Rest(self),
+                                  Locals(self), self.motion->frameTime);
+          },
+          [](const py::tuple& state) {
+            if (py::len(state) != 5) throw py::value_error("not the state of a Motion");
+            return MakeMotion(state[0].cast<std::vector<std::string>>(), state[1].cast<std::vector<std::int64_t>>(),
+                              state[2], state[3], state[4].cast<double>());
+          }))
       .def("__repr__", [](const PyMotion& self) {
         return "<norvo_retarget.Motion: " + std::to_string(self.motion->skeleton.Count()) + " joints, " +
                std::to_string(self.motion->FrameCount()) + " frames>";
@@ -711,6 +723,23 @@ class RetargetWarning(UserWarning):
       .def_readonly("first_frame", &PyResult::first, "The first source frame retargeted.")
       .def_readonly("last_frame", &PyResult::last, "The source frame after the last one retargeted.")
       .def_readonly("seconds", &PyResult::seconds, "How long it took.")
+      .def(py::pickle(
+          [](const PyResult& self) {
+            return py::make_tuple(self.motion, self.statistics, self.figures, self.warnings, self.report, self.first,
+                                  self.last, self.seconds, self.translationScale);
+          },
+          [](const py::tuple& state) {
+            if (py::len(state) != 9) throw py::value_error("not the state of a Result");
+            return PyResult{state[0],
+                            state[1],
+                            state[2],
+                            state[3],
+                            state[4],
+                            state[5].cast<std::int64_t>(),
+                            state[6].cast<std::int64_t>(),
+                            state[7].cast<double>(),
+                            state[8].cast<double>()};
+          }))
       .def("__repr__", [](const PyResult& self) {
         return "<norvo_retarget.Result: frames " + std::to_string(self.first) + " to " + std::to_string(self.last) +
                ", " + std::to_string(py::len(self.warnings)) + " warnings>";
