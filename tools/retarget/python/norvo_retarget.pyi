@@ -59,7 +59,7 @@ class Motion:
     @property
     def globals(self) -> _Array:
         """frames x joints x 4 x 4, read-only."""
-    def save(self, path: _Path) -> None: ...
+    def save(self, path: _Path, *, preset: str = "") -> None: ...
 
 class Result:
     """What retargeting a clip gives."""
@@ -132,6 +132,8 @@ class Retargeter:
     def retarget(self, motion: Motion, *, figures: bool = True) -> Result: ...
     def frame(self, locals: numpy.typing.ArrayLike) -> _Array: ...
     @property
-    def source_joint_count(self) -> int: ...
+    def source(self) -> Motion:
+        """The source rig's skeleton at rest, one frame."""
     @property
-    def target_joint_count(self) -> int: ...
+    def target(self) -> Motion:
+        """The target rig's skeleton at rest, one frame."""

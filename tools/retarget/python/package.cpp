@@ -207,7 +207,7 @@ PyMotion MakeMotion(const std::vector<std::string>& names, const std::vector<std
     const std::string& name = names[j];
     if (name.empty()) throw py::value_error("joint " + std::to_string(j) + " has no name");
     for (const unsigned char c : name)
-      if (c <= ' ' || c == 127) throw py::value_error("joint name '" + name + "' holds a space or a control character");
+      if (c < ' ' || c == 127) throw py::value_error("joint name '" + name + "' holds a control character");
     for (std::size_t k = 0; k < j; ++k)
       if (names[k] == name) throw py::value_error("two joints are named '" + name + "'");
   }
@@ -245,12 +245,24 @@ PyMotion LoadMotion(const py::object& path, std::int64_t skin, const std::string
   return Wrap(std::move(taken.motion), std::move(rig));
 }
 
-void SaveMotion(PyMotion& m, const py::object& path) {
+// A warning as the command line would print it.
+void Warn(const std::string& message) {
+  const py::object category = py::module_::import("norvo_retarget").attr("RetargetWarning");
+  py::module_::import("warnings").attr("warn")(message, category, 2);
+}
+
+void SaveMotion(PyMotion& m, const py::object& path, const std::string& preset) {
   const std::string file = PathText(path);
   Take(CheckMotionOutput(file));
-  if (!m.rig && FormatOf(file) && FormatOf(file)->extension == ".vrma")
-    m.rig = std::make_shared<const Rig>(Take(MakeRig(Stem(file), m.motion->skeleton, std::nullopt, Shipped())));
-  const MotionContext context{m.rig.get(), Stem(file)};
+  // A VRM animation names its bones by the rig's body parts: the motion's
+  // own rig, or one filled with the preset given or the best one.
+  std::shared_ptr<const Rig> rig = m.rig;
+  if (FormatOf(file) && FormatOf(file)->extension == ".vrma" && (!rig || !preset.empty())) {
+    const std::optional<Preset> chosen = Take(PresetArgument(preset, Shipped()));
+    rig = std::make_shared<const Rig>(Take(MakeRig(Stem(file), m.motion->skeleton, chosen, Shipped())));
+    for (const std::string& warning : PresetWarnings("motion", *rig, "preset")) Warn(warning);
+  }
+  const MotionContext context{rig.get(), Stem(file)};
   Outcome<void> written = [&] {
     py::gil_scoped_release released;
     return WriteMotion(*m.motion, file, context);
@@ -401,9 +413,7 @@ PyResult MakeResult(ClipResult clip) {
   result.report = report;
   result.motion = clip.motion.skeleton.joints.empty() ? py::object(py::none())
                                                       : py::cast(Wrap(std::move(clip.motion), clip.target));
-  const py::object warn = py::module_::import("warnings").attr("warn");
-  const py::object category = py::module_::import("norvo_retarget").attr("RetargetWarning");
-  for (const std::string& message : clip.warnings) warn(message, category, 2);
+  for (const std::string& message : clip.warnings) Warn(message);
   return result;
 }
 
@@ -690,9 +700,11 @@ class RetargetWarning(UserWarning):
       .def_property_readonly("rest", &Rest, "The local matrices at rest: joints x 4 x 4.")
       .def_property_readonly("locals", &Locals, "The local matrices: frames x joints x 4 x 4.")
       .def_property_readonly("globals", &Globals, "The global matrices: frames x joints x 4 x 4.")
-      .def("save", &SaveMotion, py::arg("path"),
+      .def("save", &SaveMotion, py::arg("path"), py::kw_only(), py::arg("preset") = std::string(),
            "Writes the motion in the format of the path's extension (.bvh, .glb, .gltf, .vrm, .vrma), to a temporary "
-           "file beside it that then replaces it.")
+           "file beside it that then replaces it. A VRM animation names the bones of the motion's rig (a model's "
+           "humanoid table, a retargeted motion's target) or of `preset` (a shipped preset's name or a JSON file; "
+           "by default the best).")
       // Pickled as its arrays (for process pools and clusters): the BVH
       // channel layout and the glTF model it was read with stay behind.
       .def(py::pickle(
@@ -774,6 +786,11 @@ class RetargetWarning(UserWarning):
       .def("frame", &Frame, py::arg("locals"),
            "The target's local matrices (joints x 4 x 4) for one frame of the source's: the frame step alone, "
            "without what needs the whole clip (contacts, locked feet, root motion).")
-      .def_property_readonly("source_joint_count", [](const PyRetargeter& self) { return self.source->JointCount(); })
-      .def_property_readonly("target_joint_count", [](const PyRetargeter& self) { return self.target->JointCount(); });
+      .def_property_readonly(
+          "source", [](const PyRetargeter& self) { return Wrap(Take(RestMotion(self.source->skeleton)), self.source); },
+          "The source rig's skeleton at rest, one frame.")
+      .def_property_readonly(
+          "target", [](const PyRetargeter& self) { return Wrap(Take(RestMotion(self.target->skeleton)), self.target); },
+          "The target rig's skeleton at rest, one frame: its joint_names, parents and rest make a Motion of "
+          "frames streamed through frame().");
 }
