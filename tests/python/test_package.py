@@ -163,7 +163,8 @@ class Arrays(unittest.TestCase):
 
     def test_a_retargeter_streams_frames(self):
         retargeter = nr.Retargeter(WALK, ZOMBIE, no_contacts=True)
-        whole = retargeter.retarget(self.walk).motion
+        whole = retargeter.retarget(self.walk)
+        np.testing.assert_array_equal(whole.locals, nr.retarget(self.walk, ZOMBIE, no_contacts=True).motion.locals)
         self.assertEqual((len(retargeter.source.joint_names), len(retargeter.target.joint_names)), (31, 75))
         frames = [retargeter.frame(self.walk.locals[f]) for f in range(self.walk.frame_count)]
         np.testing.assert_allclose(np.stack(frames), whole.locals, atol=1e-12)

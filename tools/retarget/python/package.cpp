@@ -589,7 +589,7 @@ std::unique_ptr<PyRetargeter> MakeRetargeter(const py::object& sourceRig, const 
   auto made = std::make_unique<PyRetargeter>();
   made->request = Take(PresetsInto(Take(MakeRequest(arguments)), arguments, Shipped()));
   ClipRequest& request = made->request;
-  request.keepReport = true;
+  request.figures = false;  // a whole clip gives its motion alone
   made->source = RigOf(sourceRig, request.sourcePreset, request.read, "source");
   made->target = RigOf(targetRig, request.targetPreset, ReadOptionsOf(arguments, false), "target");
   request.targetRig = made->target;
@@ -603,7 +603,7 @@ std::unique_ptr<PyRetargeter> MakeRetargeter(const py::object& sourceRig, const 
   return made;
 }
 
-PyResult RetargetMotion(PyRetargeter& self, const PyMotion& motion, bool figures) {
+PyMotion RetargetMotion(PyRetargeter& self, const PyMotion& motion) {
   if (motion.motion->skeleton.Count() != self.source->JointCount())
     throw py::value_error("the motion has " + std::to_string(motion.motion->skeleton.Count()) +
                           " joints; the source rig has " + std::to_string(self.source->JointCount()));
@@ -611,8 +611,9 @@ PyResult RetargetMotion(PyRetargeter& self, const PyMotion& motion, bool figures
   const std::shared_ptr<const Motion> keep = motion.motion;
   request.sourceMotion = keep.get();
   request.source = "motion";
-  request.figures = figures;
-  return MakeResult(Run(request));
+  ClipResult result = Run(request);
+  for (const std::string& message : result.warnings) Warn(message);
+  return Wrap(std::move(result.motion), self.target);
 }
 
 py::array Frame(PyRetargeter& self, const py::object& locals) {
@@ -781,8 +782,9 @@ class RetargetWarning(UserWarning):
       .def(py::init(&MakeRetargeter), py::arg("source_rig"), py::arg("target_rig"),
            "The rigs: files (a motion file's skeleton or a rig file) or Motions. The options are retarget()'s, "
            "without the outputs.")
-      .def("retarget", &RetargetMotion, py::arg("motion"), py::kw_only(), py::arg("figures") = true,
-           "Retargets a whole clip of the source rig, as retarget() does.")
+      .def("retarget", &RetargetMotion, py::arg("motion"),
+           "The motion of a whole clip of the source rig on the target's skeleton, as retarget() makes it "
+           "(retarget() with a Motion also gives the figures and the report).")
       .def("frame", &Frame, py::arg("locals"),
            "The target's local matrices (joints x 4 x 4) for one frame of the source's: the frame step alone, "
            "without what needs the whole clip (contacts, locked feet, root motion).")
