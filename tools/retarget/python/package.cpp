@@ -19,7 +19,9 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "norvo/retarget/arguments.h"
@@ -199,6 +201,7 @@ PyMotion MakeMotion(const std::vector<std::string>& names, const std::vector<std
   const std::size_t count = names.size();
   if (count == 0) throw py::value_error("a motion needs at least one joint");
   if (parents.size() != count) throw py::value_error("parents must have one entry per joint name");
+  std::unordered_set<std::string_view> seen;
   for (std::size_t j = 0; j < count; ++j) {
     if (j == 0 ? parents[j] != -1 : parents[j] < 0 || std::size_t(parents[j]) >= j)
       throw py::value_error("parents must list the root first (parent -1) and each parent before its children; "
@@ -208,8 +211,7 @@ PyMotion MakeMotion(const std::vector<std::string>& names, const std::vector<std
     if (name.empty()) throw py::value_error("joint " + std::to_string(j) + " has no name");
     for (const unsigned char c : name)
       if (c < ' ' || c == 127) throw py::value_error("joint name '" + name + "' holds a control character");
-    for (std::size_t k = 0; k < j; ++k)
-      if (names[k] == name) throw py::value_error("two joints are named '" + name + "'");
+    if (!seen.insert(name).second) throw py::value_error("two joints are named '" + name + "'");
   }
   if (!(frameTime > 0.0) || !std::isfinite(frameTime)) throw py::value_error("frame_time must be a positive number");
   const std::vector<Matrix> rest = FromArray(restArray, {py::ssize_t(count)}, "rest");
