@@ -119,22 +119,33 @@ void ToRows(const Matrix& m, double* out) {
   std::memcpy(out, rows, sizeof rows);
 }
 
-// Matrices as a read-only array of shape `shape` + (4, 4).
-py::array ToArray(const Matrix* matrices, std::size_t count, std::vector<py::ssize_t> shape) {
+// An array of shape `shape` + (4, 4), to be filled and then sealed.
+py::array_t<double> MatrixArray(std::vector<py::ssize_t> shape) {
   shape.push_back(4);
   shape.push_back(4);
-  py::array_t<double> array(shape);
-  double* out = array.mutable_data();
-  for (std::size_t i = 0; i < count; ++i) ToRows(matrices[i], out + 16 * i);
+  return py::array_t<double>(shape);
+}
+
+py::array Sealed(py::array array) {
   array.attr("flags").attr("writeable") = false;
   return array;
 }
 
+// Matrices as a read-only array of shape `shape` + (4, 4).
+py::array ToArray(const Matrix* matrices, std::size_t count, std::vector<py::ssize_t> shape) {
+  py::array_t<double> array = MatrixArray(std::move(shape));
+  double* out = array.mutable_data();
+  for (std::size_t i = 0; i < count; ++i) ToRows(matrices[i], out + 16 * i);
+  return Sealed(std::move(array));
+}
+
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-// Matrices from an array of shape `shape` + (4, 4); ValueError naming `what`
-// when it has another shape or a matrix is not affine and finite.
-std::vector<Matrix> FromArray(const py::handle& object, const std::vector<py::ssize_t>& shape, const char* what) {
+// The matrices of an array of shape `shape` + (4, 4), into `matrices`;
+// ValueError naming `what` when it has another shape or a matrix is not
+// affine and finite.
+void FromArray(const py::handle& object, const std::vector<py::ssize_t>& shape, const char* what,
+               std::vector<Matrix>& matrices) {
   const Doubles array = Doubles::ensure(object);
   if (!array) throw py::value_error(std::string(what) + " must be an array of numbers");
   std::vector<py::ssize_t> want = shape;
@@ -148,7 +159,7 @@ std::vector<Matrix> FromArray(const py::handle& object, const std::vector<py::ss
     throw py::value_error(std::string(what) + " must have the shape (" + text + ")");
   }
   const std::size_t count = std::size_t(array.size() / 16);
-  std::vector<Matrix> matrices(count);
+  matrices.resize(count);
   const double* in = array.data();
   for (std::size_t i = 0; i < count; ++i, in += 16) {
     for (int k = 0; k < 16; ++k)
@@ -157,7 +168,6 @@ std::vector<Matrix> FromArray(const py::handle& object, const std::vector<py::ss
       throw py::value_error(std::string(what) + " must hold affine matrices: a last row of 0, 0, 0, 1");
     matrices[i] = {{in[3], in[7], in[11]}, {in[0], in[4], in[8]}, {in[1], in[5], in[9]}, {in[2], in[6], in[10]}};
   }
-  return matrices;
 }
 
 std::int64_t Joints(const PyMotion& m) { return m.motion->skeleton.Count(); }
@@ -171,11 +181,19 @@ py::object Locals(PyMotion& m) {
 
 py::object Globals(PyMotion& m) {
   if (!m.globals) {
+    // A frame at a time, straight into the array.
     const Motion& motion = *m.motion;
-    std::vector<Matrix> globals(motion.locals.size());
-    for (std::int64_t f = 0; f < motion.FrameCount(); ++f)
-      FrameGlobals(motion, f, {globals.data() + f * Joints(m), std::size_t(Joints(m))});
-    m.globals = ToArray(globals.data(), globals.size(), {py::ssize_t(motion.FrameCount()), py::ssize_t(Joints(m))});
+    py::array_t<double> array = MatrixArray({py::ssize_t(motion.FrameCount()), py::ssize_t(Joints(m))});
+    double* out = array.mutable_data();
+    std::vector<Matrix> globals(motion.skeleton.joints.size());
+    for (std::int64_t f = 0; f < motion.FrameCount(); ++f) {
+      FrameGlobals(motion, f, globals);
+      for (const Matrix& global : globals) {
+        ToRows(global, out);
+        out += 16;
+      }
+    }
+    m.globals = Sealed(std::move(array));
   }
   return m.globals;
 }
@@ -214,9 +232,9 @@ PyMotion MakeMotion(const std::vector<std::string>& names, const std::vector<std
     if (!seen.insert(name).second) throw py::value_error("two joints are named '" + name + "'");
   }
   if (!(frameTime > 0.0) || !std::isfinite(frameTime)) throw py::value_error("frame_time must be a positive number");
-  const std::vector<Matrix> rest = FromArray(restArray, {py::ssize_t(count)}, "rest");
-  std::vector<Matrix> locals;
-  if (!localsArray.is_none()) locals = FromArray(localsArray, {-1, py::ssize_t(count)}, "locals");
+  std::vector<Matrix> rest, locals;
+  FromArray(restArray, {py::ssize_t(count)}, "rest", rest);
+  if (!localsArray.is_none()) FromArray(localsArray, {-1, py::ssize_t(count)}, "locals", locals);
   Motion motion;
   motion.frameTime = frameTime;
   for (std::size_t j = 0; j < count; ++j) {
@@ -619,8 +637,7 @@ PyMotion RetargetMotion(PyRetargeter& self, const PyMotion& motion) {
 }
 
 py::array Frame(PyRetargeter& self, const py::object& locals) {
-  const std::vector<Matrix> in = FromArray(locals, {py::ssize_t(self.in.size())}, "locals");
-  std::copy(in.begin(), in.end(), self.in.begin());
+  FromArray(locals, {py::ssize_t(self.in.size())}, "locals", self.in);  // the shape keeps its size
   Take(self.run->RetargetFrame(self.in, self.out));
   return ToArray(self.out.data(), self.out.size(), {py::ssize_t(self.out.size())});
 }

@@ -10,6 +10,7 @@
 
 #include "jsontext.h"
 #include "norvo/retarget/arguments.h"
+#include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
@@ -21,25 +22,6 @@ constexpr std::int64_t kMaxManifestBytes = std::int64_t(1) << 31;
 Failure ManifestFailure(const char* doing, int error, const std::string& path) {
   if (error == ENOMEM) return OutOfMemory();
   return MakeFailure(FailureKind::Io, std::string(doing) + " the manifest: " + std::strerror(error), path);
-}
-
-// The whole file from its start.
-Outcome<std::string> ReadAll(int file, std::int64_t size, const std::string& path) {
-  if (size > kMaxManifestBytes) return TooLarge(kMaxManifestBytes, path, "manifest");
-  std::string text(std::size_t(size), '\0');
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::pread(file, text.data() + done, text.size() - done, off_t(done));
-    if (n > 0) {
-      done += std::size_t(n);
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      return ManifestFailure("cannot read", errno, path);
-    }
-  }
-  text.resize(done);
-  return text;
 }
 
 // What a line says of its clip: false for a line that is no object with an
@@ -72,7 +54,7 @@ Outcome<Manifest> Manifest::Open(const std::string& path, std::map<std::string, 
     struct stat status;
     if (::fstat(file, &status) != 0) return ManifestFailure("cannot read", errno, path);
     if (!S_ISREG(status.st_mode)) return MakeFailure(FailureKind::Io, "is not a regular file", path);
-    RETARGET_ASSIGN(const std::string text, ReadAll(file, status.st_size, path));
+    RETARGET_ASSIGN(const std::string text, ReadFileBytes(path, kMaxManifestBytes, "manifest"));
     // A writer stopped inside its line leaves a part of it: cut off, so
     // that the next line starts on a line of its own.
     const std::size_t end = text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1;
