@@ -252,23 +252,14 @@ Outcome<void> RemoveLeftTemporaries(const BatchJob& job) {
       if (!path->empty() && slash != std::string::npos) names[path->substr(0, slash)].insert(path->substr(slash + 1));
     }
   }
-  const auto digits = [](std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-  };
   for (const auto& [folder, outputs] : names) {
     Outcome<std::vector<std::string>> listed = ListFolder(folder, {".tmp"});
     if (!listed && listed.failure().kind == FailureKind::OutOfMemory) return std::move(listed).failure();
     if (!listed) continue;  // nothing there to remove
     for (const std::string& path : listed.value()) {
       const std::string file = FileName(path);
-      if (!file.starts_with('.')) continue;
-      std::string_view name = file;
-      name = name.substr(1, name.size() - 5);  // NAME.PID.N
-      const std::size_t count = name.rfind('.');
-      if (count == std::string_view::npos || !digits(name.substr(count + 1))) continue;
-      const std::size_t pid = name.rfind('.', count - 1);
-      if (pid == std::string_view::npos || pid == 0 || !digits(name.substr(pid + 1, count - pid - 1))) continue;
-      if (outputs.count(std::string(name.substr(0, pid)))) ::unlink(path.c_str());
+      const std::string_view name = TemporaryFor(file);
+      if (!name.empty() && outputs.count(std::string(name))) ::unlink(path.c_str());
     }
   }
   return {};

@@ -51,6 +51,19 @@ Outcome<void> CheckNotSpecial(const std::string& path) {
 
 // With the system's calls: the file is opened without waiting (a FIFO would
 // block an ordinary open) and read only when it is a regular file.
+std::string_view TemporaryFor(std::string_view file) noexcept {
+  const auto digits = [](std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+  };
+  if (!file.starts_with('.') || !file.ends_with(".tmp")) return {};
+  const std::string_view name = file.substr(1, file.size() - 5);  // NAME.PID.N
+  const std::size_t count = name.rfind('.');
+  if (count == std::string_view::npos || !digits(name.substr(count + 1))) return {};
+  const std::size_t pid = name.rfind('.', count - 1);
+  if (pid == std::string_view::npos || pid == 0 || !digits(name.substr(pid + 1, count - pid - 1))) return {};
+  return name.substr(0, pid);
+}
+
 Outcome<std::string> ReadFileBytes(const std::string& path, std::int64_t maxBytes, const char* what) {
   try {
     const int file = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

@@ -35,6 +35,11 @@ Outcome<void> CheckNotSpecial(const std::string& path);
 // <reason>"; OutOfMemory.
 Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what = "file");
 
+// The name of the output a temporary file of WriteTextFile was made for
+// (".NAME.PID.N.tmp" gives "NAME"), from the temporary's name without its
+// folder; empty for a name that is no such temporary file.
+std::string_view TemporaryFor(std::string_view file) noexcept;
+
 // A file the tool is given, and the option or argument that names it.
 struct NamedFile {
   std::string role;  // "SOURCE", "--target", "-o", ...
