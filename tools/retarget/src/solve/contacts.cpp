@@ -68,6 +68,22 @@ bool BothLegs(const Rig& rig, const Vector& up, Leg legs[2]) {
   return legs[0].hip >= 0 && legs[1].hip >= 0 && Length(up) > 0.5;
 }
 
+// What moving the root a leg length away from the feet's shared lift
+// weighs against turning the legs, in degrees.
+constexpr double kPull = 100.0;
+
+// How far the thigh and the shin turn in the leg's plane when the hip to
+// ankle distance goes from `from` to `to`, in degrees.
+double LegBendDegrees(double a, double b, double from, double to) {
+  auto angle = [](double near, double other, double d) {
+    const double lo = std::abs(near - other) + 1e-9, hi = near + other - 1e-9;
+    d = std::clamp(d, lo, hi);
+    return std::acos(std::clamp((near * near + d * d - other * other) / (2.0 * near * d), -1.0, 1.0));
+  };
+  return (std::abs(angle(a, b, to) - angle(a, b, from)) + std::abs(angle(b, a, to) - angle(b, a, from))) * 180.0 /
+         3.14159265358979323846;
+}
+
 }  // namespace
 
 bool FootContacts::Down(int side, std::int64_t frame) const noexcept {
@@ -224,31 +240,97 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     }
     for (std::size_t f = 0; f < n; ++f)
       common[f] = (weight[0][f] * lift[0][f] + weight[1][f] * lift[1][f]) / std::max(1.0, weight[0][f] + weight[1][f]);
-    std::vector<Vector> goal[2];
+    std::vector<Vector> across[2];
     for (int side = 0; side < 2; ++side) {
       const FootTrack& t = tracks[side];
       const FootTrack& s = sourceTracks[side];
       const double scale = legs[side].length / sourceLegs[side].length;
-      goal[side].resize(n);
-      for (std::size_t f = 0; f < n; ++f) {
-        const double w = weight[side][f];
-        goal[side][f] = Add(t.ankle[f], Scale(up, w * lift[side][f] + (1.0 - w) * common[f]));
-      }
+      across[side].assign(n, Vector{});
       for (const auto& [first, last] : contacts.feet[side]) {
         const std::size_t a = std::size_t(first), b = std::size_t(std::min(last, frames));
-        auto across = [&](std::size_t f) {
+        auto along = [&](std::size_t f) {
           return Across(Subtract(Add(t.ankle[a], Scale(Subtract(s.ankle[f], s.ankle[a]), scale)), t.ankle[f]), up);
         };
-        for (std::size_t f = a; f < b; ++f) goal[side][f] = Add(goal[side][f], across(f));
+        for (std::size_t f = a; f < b; ++f) across[side][f] = along(f);
         for (std::size_t f = b; f < n && f < b + std::size_t(blend) && !contacts.Down(side, std::int64_t(f)); ++f)
-          goal[side][f] = Add(goal[side][f], Scale(across(b - 1), 1.0 - double(f + 1 - b) / double(blend + 1)));
+          across[side][f] = Scale(along(b - 1), 1.0 - double(f + 1 - b) / double(blend + 1));
       }
-      // No deeper below the floor than the source's foot in that frame.
-      for (std::size_t f = 0; f < n; ++f) {
-        const double lowest = scale * std::min(0.0, s.low[f] - sourceFloor);
-        const double height = t.low[f] - targetFloor + Dot(Subtract(goal[side][f], t.ankle[f]), up);
-        if (height < lowest) goal[side][f] = Add(goal[side][f], Scale(up, lowest - height));
+    }
+    // Where the ankle should be with the root moved `shift` along up; no
+    // deeper below the floor than the source's foot in that frame.
+    auto goalAt = [&](int side, std::size_t f, double shift) {
+      const double w = weight[side][f], scale = legs[side].length / sourceLegs[side].length;
+      double rise = w * lift[side][f] + (1.0 - w) * shift;
+      const double lowest = scale * std::min(0.0, sourceTracks[side].low[f] - sourceFloor);
+      const double height = tracks[side].low[f] - targetFloor + rise;
+      if (height < lowest) rise += lowest - height;
+      return Add(Add(tracks[side].ankle[f], Scale(up, rise)), across[side][f]);
+    };
+    // With both feet down, the root goes where the legs turn least to reach
+    // their goals (a leg near straight bends far for a little height), held
+    // near the shared lift by kPull degrees per leg length.
+    std::vector<Matrix> globals(result.skeleton.joints.size());
+    std::vector<double> away(n, 0.0);
+    for (std::size_t f = 0; f < n; ++f) {
+      const double both = std::min(weight[0][f], weight[1][f]);
+      if (!(both > 0.0)) continue;
+      FrameGlobals(result, std::int64_t(f), globals);
+      struct Now {
+        Vector hip, ankle;
+        double upper, lower, reach;
+      } now[2];
+      for (int side = 0; side < 2; ++side) {
+        const Vector hip = globals[std::size_t(legs[side].hip)].off, knee = globals[std::size_t(legs[side].knee)].off,
+                     ankle = globals[std::size_t(legs[side].ankle)].off;
+        now[side] = {hip, ankle, Length(Subtract(knee, hip)), Length(Subtract(ankle, knee)),
+                     Length(Subtract(ankle, hip))};
       }
+      auto cost = [&](double shift) {
+        double sum = kPull * std::abs(shift - common[f]) / legs[0].length;
+        for (int side = 0; side < 2; ++side) {
+          const Now& leg = now[side];
+          const Vector toGoal = Subtract(Subtract(goalAt(side, f, shift), Scale(up, shift)), leg.hip);
+          const double far = Length(toGoal), beyond = far - 0.999 * (leg.upper + leg.lower);
+          if (beyond > 0.0) sum += 1000.0 * beyond / legs[side].length;
+          sum += 2.0 * AngleDegrees(Subtract(leg.ankle, leg.hip), toGoal) +
+                 LegBendDegrees(leg.upper, leg.lower, leg.reach, far);
+        }
+        return sum;
+      };
+      // A coarse look over the lifts' span, then a fine one about the best.
+      const double low = std::min({lift[0][f], lift[1][f], common[f]}) - 0.1 * legs[0].length;
+      const double high = std::max({lift[0][f], lift[1][f], common[f]}) + 0.02 * legs[0].length;
+      constexpr int kSteps = 8;
+      double best = common[f], bestCost = cost(common[f]);
+      for (int i = 0; i <= kSteps; ++i) {
+        const double shift = low + (high - low) * i / kSteps, c = cost(shift);
+        if (c < bestCost) bestCost = c, best = shift;
+      }
+      for (double step = 0.5 * (high - low) / kSteps; step > 1e-3 * legs[0].length; step *= 0.5)
+        for (const double shift : {best - step, best + step}) {
+          const double c = cost(shift);
+          if (c < bestCost) bestCost = c, best = shift;
+        }
+      away[f] = both * (best - common[f]);
+    }
+    // The best place can leap from one knee bent to the other: the root
+    // moves there over half the blend frames either side.
+    const std::int64_t settle = std::max<std::int64_t>(1, blend / 2);
+    for (std::size_t f = 0; f < n; ++f) {
+      double sum = 0.0, weights = 0.0;
+      for (std::int64_t i = -settle; i <= settle; ++i) {
+        const std::int64_t g = std::int64_t(f) + i;
+        if (g < 0 || g >= frames) continue;
+        const double w = 1.0 - double(std::abs(i)) / double(settle + 1);
+        sum += w * away[std::size_t(g)];
+        weights += w;
+      }
+      common[f] += sum / weights;
+    }
+    std::vector<Vector> goal[2];
+    for (int side = 0; side < 2; ++side) {
+      goal[side].resize(n);
+      for (std::size_t f = 0; f < n; ++f) goal[side][f] = goalAt(side, f, common[f]);
     }
 
     // A foot to move is one whose goal is not where the root takes it; moves
@@ -258,7 +340,6 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
       return Length(Subtract(goal[side][f], ridden)) > 1e-6 * legs[side].length;
     };
     // Where a leg cannot reach its goal, the root comes down, blended.
-    std::vector<Matrix> globals(result.skeleton.joints.size());
     std::vector<double> drop(n, 0.0);
     for (std::size_t f = 0; f < n; ++f) {
       if (!moves(0, f) && !moves(1, f)) continue;

@@ -33,12 +33,9 @@ void KeepChains(const Skeleton& skeleton, Leg legs[2]) noexcept {
   }
 }
 
-void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
-                std::span<const Matrix> globals, std::span<Matrix> locals) noexcept {
-  const Matrix& hipGlobal = globals[std::size_t(leg.hip)];
-  const Matrix& kneeGlobal = globals[std::size_t(leg.knee)];
-  const Matrix& ankleGlobal = globals[std::size_t(leg.ankle)];
-  const Vector hip = hipGlobal.off, knee = kneeGlobal.off, ankle = ankleGlobal.off;
+LegTurns TurnsToReach(const Vector& hip, const Vector& knee, const Vector& ankle, const Vector& goal, const Vector& up,
+                      const Vector& left) noexcept {
+  LegTurns turns;
   const Vector upper = Subtract(knee, hip), lower = Subtract(ankle, knee);
   const double a = Length(upper), b = Length(lower);
   // Bend the knee in the leg's plane until the ankle lies as far from
@@ -46,20 +43,30 @@ void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, co
   Vector normal = Cross(upper, lower);
   if (!(Length(normal) > 1e-9 * a * b)) normal = Cross(upper, up);
   if (!(Length(normal) > 1e-9 * a)) normal = left;
-  if (!(a > 1e-9) || !(b > 1e-9) || !(Length(normal) > 1e-12)) return;
+  if (!(a > 1e-9) || !(b > 1e-9) || !(Length(normal) > 1e-12)) return turns;
   normal = Scale(normal, 1.0 / Length(normal));
   const double reach =
       std::clamp(Length(Subtract(goal, hip)), std::abs(a - b) + 1e-9 * (a + b), (a + b) * (1.0 - 1e-9));
   const double bend = std::acos(std::clamp((reach * reach - a * a - b * b) / (2.0 * a * b), -1.0, 1.0));
   const double now = std::atan2(Dot(Cross(upper, lower), normal), Dot(upper, lower));
-  const Matrix kneeTurn = AxisAngle(normal, bend - now);
-  const Vector bentAnkle = Add(knee, TransformVector(kneeTurn, lower));
-  const Matrix hipTurn = RotationBetween(Subtract(bentAnkle, hip), Subtract(goal, hip));
+  turns.knee = AxisAngle(normal, bend - now);
+  const Vector bentAnkle = Add(knee, TransformVector(turns.knee, lower));
+  turns.hip = RotationBetween(Subtract(bentAnkle, hip), Subtract(goal, hip));
+  turns.found = true;
+  return turns;
+}
 
+void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
+                std::span<const Matrix> globals, std::span<Matrix> locals) noexcept {
+  const Matrix& hipGlobal = globals[std::size_t(leg.hip)];
+  const Matrix& kneeGlobal = globals[std::size_t(leg.knee)];
+  const Matrix& ankleGlobal = globals[std::size_t(leg.ankle)];
+  const LegTurns turns = TurnsToReach(hipGlobal.off, kneeGlobal.off, ankleGlobal.off, goal, up, left);
+  if (!turns.found) return;
   const std::int64_t parent = skeleton.joints[std::size_t(leg.hip)].parent;
   const Matrix parentGlobal = parent < 0 ? Matrix{} : globals[std::size_t(parent)];
-  const Matrix newHip = Multiply3x3(hipTurn, hipGlobal);
-  const Matrix newKnee = Multiply3x3(Multiply3x3(hipTurn, kneeTurn), kneeGlobal);
+  const Matrix newHip = Multiply3x3(turns.hip, hipGlobal);
+  const Matrix newKnee = Multiply3x3(Multiply3x3(turns.hip, turns.knee), kneeGlobal);
   const std::int64_t legJoints[3] = {leg.hip, leg.knee, leg.ankle};
   const Matrix newLocals[3] = {Multiply3x3(Inverse3x3(parentGlobal), newHip), Multiply3x3(Inverse3x3(newHip), newKnee),
                                Multiply3x3(Inverse3x3(newKnee), ankleGlobal)};

@@ -22,6 +22,16 @@ void FindLegs(const Rig& rig, Leg legs[2]);
 // ankle is not the knee's: ReachAnkle bends only such a chain.
 void KeepChains(const Skeleton& skeleton, Leg legs[2]) noexcept;
 
+// The turns of a two-bone solve, in the world: the knee's about the knee,
+// then the hip's about the hip, which carries the knee's along. Not found
+// for a leg of no length.
+struct LegTurns {
+  Matrix knee, hip;
+  bool found = false;
+};
+LegTurns TurnsToReach(const Vector& hip, const Vector& knee, const Vector& ankle, const Vector& goal, const Vector& up,
+                      const Vector& left) noexcept;
+
 // A two-bone solve: bends the knee in the leg's plane until the ankle lies
 // as far from the hip as `goal` (short of a straight leg), then turns the
 // hip toward it. The ankle keeps its turn in the world. A leg straight
