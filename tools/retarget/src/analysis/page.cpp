@@ -6,6 +6,7 @@
 #include <new>
 
 #include "norvo/retarget/align.h"
+#include "norvo/retarget/feet.h"
 #include "norvo/retarget/svg.h"
 #include "norvo/retarget/textfile.h"
 
@@ -202,20 +203,32 @@ Outcome<std::string> WatchPageHtml(const PageFigure& source, const PageFigure& r
     if (!(Length(axes.left) > 1e-6)) axes.left = Across(Vector{0, 0, 1}, axes.up);
     axes.left = Scale(axes.left, 1.0 / Length(axes.left));
     axes.front = Cross(axes.left, axes.up);
-    axes.floor = floor;
-    // A page unit: a thousandth of the source's standing height.
-    double low = 0, high = 0;
-    for (std::size_t j = 0; j < source.rig->restGlobals.size(); ++j) {
-      const double h = Dot(source.rig->restGlobals[j].off, axes.up);
-      low = j ? std::min(low, h) : h;
-      high = j ? std::max(high, h) : h;
-    }
-    axes.unit = high - low > 1e-9 ? (high - low) / 1000.0 : 1.0;
-    const std::int64_t hips = std::max<std::int64_t>(0, source.rig->FirstJoint("Hips"));
-    std::vector<Matrix> globals(source.rig->skeleton.joints.size());
-    if (count > 0) FrameGlobals(*source.clip, source.first, globals);
-    axes.x0 = count > 0 ? Dot(globals[std::size_t(hips)].off, axes.left) : 0.0;
-    axes.z0 = count > 0 ? Dot(globals[std::size_t(hips)].off, axes.front) : 0.0;
+    // Each figure stands a thousand page units tall on the page's floor, its
+    // hips over the page's origin in its first frame, so that a target of
+    // another size or in other units is seen beside the source.
+    auto placed = [&](const PageFigure& figure, double ground) {
+      Frame3 own = axes;
+      own.floor = ground;
+      // Measured along the rig's own up: the result's frames are turned as
+      // the source's until they are written, its rest pose is not.
+      const Vector standing = StandingUp(*figure.rig, figure.rig->restGlobals);
+      double low = 0, high = 0;
+      for (std::size_t j = 0; j < figure.rig->restGlobals.size(); ++j) {
+        const double h = Dot(figure.rig->restGlobals[j].off, Length(standing) > 0.5 ? standing : own.up);
+        low = j ? std::min(low, h) : h;
+        high = j ? std::max(high, h) : h;
+      }
+      own.unit = high - low > 1e-9 ? (high - low) / 1000.0 : 1.0;
+      const std::int64_t hips = std::max<std::int64_t>(0, figure.rig->FirstJoint("Hips"));
+      std::vector<Matrix> globals(figure.rig->skeleton.joints.size());
+      if (count > 0 && !globals.empty()) {
+        FrameGlobals(*figure.clip, figure.first, globals);
+        own.x0 = Dot(globals[std::size_t(hips)].off, own.left);
+        own.z0 = Dot(globals[std::size_t(hips)].off, own.front);
+      }
+      return own;
+    };
+    const Frame3 sourceAxes = placed(source, contacts ? contacts->floor : 0.0), resultAxes = placed(result, floor);
 
     std::string out = kHead;
     char number[64];
@@ -228,9 +241,9 @@ Outcome<std::string> WatchPageHtml(const PageFigure& source, const PageFigure& r
       out += (f ? "," : "") + std::to_string(down);
     }
     out += "],\"figures\":[";
-    AppendFigure(out, source, count, axes, 0.0);
+    AppendFigure(out, source, count, sourceAxes, 0.0);
     out += ",";
-    AppendFigure(out, result, count, axes, 800.0);
+    AppendFigure(out, result, count, resultAxes, 800.0);
     out += "]}";
     out += kTail;
     return out;

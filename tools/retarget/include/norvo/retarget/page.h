@@ -24,9 +24,10 @@ struct PageFigure {
   std::string title;
 };
 
-// `count` frames of each; seen along `up`, the floor where the up
-// coordinate is `floor`; feet down in the frames of `contacts` (may be
-// null) are marked.
+// `count` frames of each, seen along `up`, each figure drawn to the same
+// height: the result's floor where the up coordinate is `floor`, the
+// source's at the floor of `contacts` (may be null: 0), whose feet down are
+// marked.
 Outcome<std::string> WatchPageHtml(const PageFigure& source, const PageFigure& result, std::int64_t count,
                                    const Vector& up, double floor, const FootContacts* contacts);
 Outcome<void> WriteWatchPage(const PageFigure& source, const PageFigure& result, std::int64_t count, const Vector& up,
