@@ -3,6 +3,8 @@
 // options with their figures (--no-align, --round-trip, --spread-chains).
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -242,6 +244,30 @@ TEST_F(CommandLine, WritesAPageThatPlaysInABrowser) {
   ASSERT_EQ(open("--screenshot=" + Path("b.png"), 150), 0);
   EXPECT_GT(ReadAll(Path("a.png")).size(), 1000u);
   EXPECT_NE(ReadAll(Path("a.png")), ReadAll(Path("b.png")));
+}
+
+// A target in other units (the avatar stands 1.1 m tall, the zombie about
+// 17 units) is drawn as tall as the source, beside it.
+TEST_F(CommandLine, PageDrawsBothFiguresToOneHeight) {
+  const std::string page = Path("sizes.html");
+  const Run run = Tool(SharedPath("makehuman_zombie_walk.bvh") + " --target " +
+                       SharedPath("../vrm/VRMC_vrm_expressions_isBinary_Overrides.vrm") + " -o " + Path("sizes.bvh") +
+                       " --html " + page);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string html = ReadAll(page);
+  const std::size_t at = html.find("{\"frames\"");
+  ASSERT_NE(at, std::string::npos);
+  const nlohmann::json data =
+      nlohmann::json::parse(html.substr(at, html.find("</script>", at) - at), nullptr, false, true);
+  ASSERT_FALSE(data.is_discarded());
+  double tallest[2] = {0, 0};
+  for (int figure = 0; figure < 2; ++figure) {
+    const nlohmann::json& positions = data["figures"][std::size_t(figure)]["at"];
+    for (std::size_t i = 1; i < positions.size(); i += 3)
+      tallest[figure] = std::max(tallest[figure], double(positions[i]));
+  }
+  EXPECT_GT(tallest[0], 500.0);
+  EXPECT_NEAR(tallest[1] / tallest[0], 1.0, 0.3) << tallest[0] << " " << tallest[1];
 }
 
 TEST_F(CommandLine, WithoutArgumentsRunsTheBuiltInSample) {
