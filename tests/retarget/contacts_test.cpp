@@ -152,13 +152,12 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
         };
         EXPECT_LE(deepest(t), deepest(s) + 0.01);
       }
-      // Rest alignment is not undone. Planting costs the legs the most where
-      // the proportions differ most: the zombie's dragging feet on cmu_12_03
-      // 1.17 degrees, the CMU walk on the sample's rig 1.00 (means over the
-      // bones both rigs have, hands and hips left out there). The pose
-      // stands on two straight legs, which a rig of other proportions
-      // (MakeHuman's, the sample's) meets only by bending a knee.
-      EXPECT_LE(planted.quality->all.mean, loose.quality->all.mean + (from.ends_with(".vrma") ? 2.9 : 1.2));
+      // Rest alignment is not undone: the walks rise by at most 0.70 degrees
+      // (the CMU walk on the sample's rig; means over the bones both rigs
+      // have, hands and hips left out there). The pose stands on two
+      // straight legs, which a rig of other proportions (MakeHuman's, the
+      // sample's) meets only by bending a knee.
+      EXPECT_LE(planted.quality->all.mean, loose.quality->all.mean + (from.ends_with(".vrma") ? 2.9 : 1.0));
       // A clip onto its own skeleton: its feet already do what the source's do.
       if (onto == test::SharedPath(from)) {
         EXPECT_EQ(planted.motion.locals, loose.motion.locals);

@@ -71,6 +71,9 @@ bool BothLegs(const Rig& rig, const Vector& up, Leg legs[2]) {
 // What moving the root a leg length away from the feet's shared lift
 // weighs against turning the legs, in degrees.
 constexpr double kPull = 100.0;
+// How much higher than the source's a foot off the floor may stand, for each
+// leg length the source's stands over its lowest fifth.
+constexpr double kBand = 2.0;
 
 // How far the thigh and the shin turn in the leg's plane when the hip to
 // ankle distance goes from `from` to `to`, in degrees.
@@ -256,11 +259,35 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
           across[side][f] = Scale(along(b - 1), 1.0 - double(f + 1 - b) / double(blend + 1));
       }
     }
+    // Below this height (the lowest fifth of its frames) a foot stands as
+    // high as the source's, scaled; above it and away from its contacts it
+    // may stand higher, by up to kBand times its height over this level, so
+    // that a straight leg need not bend for a foot that is off the floor.
+    double level[2];
+    for (int side = 0; side < 2; ++side) {
+      std::vector<double> heights = sourceTracks[side].low;
+      const std::size_t at = heights.size() / 5;
+      std::nth_element(heights.begin(), heights.begin() + std::ptrdiff_t(at), heights.end());
+      level[side] = heights[at];
+    }
+    // How far each foot is from its contacts: 0 during one, rising to 1
+    // over the blend frames either side.
+    std::vector<double> apart[2];
+    for (int side = 0; side < 2; ++side) {
+      std::vector<double>& distance = apart[side];
+      distance.assign(n, double(blend + 1));
+      for (const auto& [first, last] : contacts.feet[side])
+        for (std::size_t f = std::size_t(first); f < std::size_t(std::min(last, frames)); ++f) distance[f] = 0.0;
+      for (std::size_t f = 1; f < n; ++f) distance[f] = std::min(distance[f], distance[f - 1] + 1.0);
+      for (std::size_t f = n - 1; f-- > 0;) distance[f] = std::min(distance[f], distance[f + 1] + 1.0);
+      for (double& d : distance) d /= double(blend + 1);
+    }
     // Where the ankle should be with the root moved `shift` along up; no
     // deeper below the floor than the source's foot in that frame.
     auto goalAt = [&](int side, std::size_t f, double shift) {
       const double w = weight[side][f], scale = legs[side].length / sourceLegs[side].length;
-      double rise = w * lift[side][f] + (1.0 - w) * shift;
+      const double band = kBand * apart[side][f] * scale * std::max(0.0, sourceTracks[side].low[f] - level[side]);
+      double rise = w * std::clamp(shift, lift[side][f], lift[side][f] + band) + (1.0 - w) * shift;
       const double lowest = scale * std::min(0.0, sourceTracks[side].low[f] - sourceFloor);
       const double height = tracks[side].low[f] - targetFloor + rise;
       if (height < lowest) rise += lowest - height;
