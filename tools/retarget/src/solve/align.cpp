@@ -258,31 +258,50 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
     std::vector<int> branches;
     FirstQualifying(source, target, sourceOfTarget, first, branches);
     RETARGET_ASSIGN(std::vector<std::int64_t> sourceEnds, SubtreeEnds(source.skeleton));
+    RETARGET_ASSIGN(std::vector<std::int64_t> targetEnds, SubtreeEnds(target.skeleton));
     const std::size_t n = target.skeleton.joints.size();
     // For a joint with bones below several children: the sum of b * a^T over
-    // those bones, a the target's direction and b the source's.
+    // those bones, a the target's direction and b the source's. A child that
+    // does not qualify stands for the first qualifying joints below it, which
+    // share one bone's weight: both legs below a hips joint of no length
+    // count, not the first alone, which turned the fit toward one side.
     const double sourceTiny = TinyLength(source), targetTiny = TinyLength(target);
+    auto qualifies = [&](std::size_t j) {
+      return sourceOfTarget[j] >= 0 && NonZero(target.skeleton.joints[j].Offset(), targetTiny) &&
+             NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].Offset(), sourceTiny);
+    };
     std::vector<Matrix> correlation(n, kZeroMatrix);
     std::vector<int> bones(n, 0);
     for (std::size_t j = 1; j < n; ++j) {
       const std::int64_t parent = target.skeleton.joints[j].parent;
       if (parent < 0 || branches[std::size_t(parent)] < 2) continue;
       const std::int64_t s = sourceOfTarget[std::size_t(parent)];
-      const std::int64_t d =
-          sourceOfTarget[j] >= 0 && NonZero(target.skeleton.joints[j].Offset(), targetTiny) &&
-                  NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].Offset(), sourceTiny)
-              ? std::int64_t(j)
-              : first[j];
-      if (s < 0 || d < 0 || !Within(sourceEnds, s, sourceOfTarget[std::size_t(d)])) continue;
-      const Vector a = Subtract(At(target, d), At(target, parent));
-      const Vector b = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
-      if (!NonZero(a, targetTiny) || !NonZero(b, sourceTiny)) continue;
-      const Vector u = Scale(a, 1.0 / Length(a)), v = Scale(b, 1.0 / Length(b));
-      Matrix& c = correlation[std::size_t(parent)];
-      c.v1 = Add(c.v1, Scale(v, u.x));
-      c.v2 = Add(c.v2, Scale(v, u.y));
-      c.v3 = Add(c.v3, Scale(v, u.z));
-      ++bones[std::size_t(parent)];
+      if (s < 0) continue;
+      auto add = [&](std::int64_t d, double share) {
+        if (!Within(sourceEnds, s, sourceOfTarget[std::size_t(d)])) return;
+        const Vector a = Subtract(At(target, d), At(target, parent));
+        const Vector b = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
+        if (!NonZero(a, targetTiny) || !NonZero(b, sourceTiny)) return;
+        const Vector u = Scale(a, 1.0 / Length(a)), v = Scale(b, share / Length(b));
+        Matrix& c = correlation[std::size_t(parent)];
+        c.v1 = Add(c.v1, Scale(v, u.x));
+        c.v2 = Add(c.v2, Scale(v, u.y));
+        c.v3 = Add(c.v3, Scale(v, u.z));
+        ++bones[std::size_t(parent)];
+      };
+      if (qualifies(j)) {
+        add(std::int64_t(j), 1.0);
+        continue;
+      }
+      std::vector<std::int64_t> below;
+      for (std::int64_t d = std::int64_t(j) + 1; d < targetEnds[j];)
+        if (qualifies(std::size_t(d))) {
+          below.push_back(d);
+          d = targetEnds[std::size_t(d)];
+        } else {
+          ++d;
+        }
+      for (const std::int64_t d : below) add(d, 1.0 / double(below.size()));
     }
     // Chain joints: -1 for none, else the chain; the first joint is marked
     // by the chain's index plus the count of chains.
