@@ -272,6 +272,8 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
     };
     std::vector<Matrix> correlation(n, kZeroMatrix);
     std::vector<int> bones(n, 0);
+    std::vector<std::int64_t> below;
+    std::int64_t budget = 8 * std::int64_t(n) + 64;
     for (std::size_t j = 1; j < n; ++j) {
       const std::int64_t parent = target.skeleton.joints[j].parent;
       if (parent < 0 || branches[std::size_t(parent)] < 2) continue;
@@ -293,14 +295,21 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
         add(std::int64_t(j), 1.0);
         continue;
       }
-      std::vector<std::int64_t> below;
-      for (std::int64_t d = std::int64_t(j) + 1; d < targetEnds[j];)
+      // Joints of no length nested under each other could make these looks
+      // quadratic in the joints; past a budget linear in them, a child stands
+      // for its first qualifying joint alone.
+      below.clear();
+      for (std::int64_t d = std::int64_t(j) + 1; d < targetEnds[j] && budget > 0; --budget)
         if (qualifies(std::size_t(d))) {
           below.push_back(d);
           d = targetEnds[std::size_t(d)];
         } else {
           ++d;
         }
+      if (budget <= 0) {
+        if (first[j] >= 0) add(first[j], 1.0);
+        continue;
+      }
       for (const std::int64_t d : below) add(d, 1.0 / double(below.size()));
     }
     // Chain joints: -1 for none, else the chain; the first joint is marked
