@@ -49,8 +49,6 @@ Outcome<void> CheckNotSpecial(const std::string& path) {
   }
 }
 
-// With the system's calls: the file is opened without waiting (a FIFO would
-// block an ordinary open) and read only when it is a regular file.
 std::string_view TemporaryFor(std::string_view file) noexcept {
   const auto digits = [](std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -64,6 +62,8 @@ std::string_view TemporaryFor(std::string_view file) noexcept {
   return name.substr(0, pid);
 }
 
+// With the system's calls: the file is opened without waiting (a FIFO would
+// block an ordinary open) and read only when it is a regular file.
 Outcome<std::string> ReadFileBytes(const std::string& path, std::int64_t maxBytes, const char* what) {
   try {
     const int file = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

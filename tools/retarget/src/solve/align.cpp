@@ -137,19 +137,28 @@ void ChainDirections(const Chain& chain, const Rig& source, const Rig& target, V
 
 namespace {
 
-// Per target joint its first qualifying descendant (paired, with an own
-// offset that is not zero on both rigs) or -1, and how many of its
-// children's subtrees hold one.
+// Whether target joint j qualifies to end a bone: paired, with an own
+// offset that is not zero on both rigs.
+struct Qualifies {
+  const Rig& source;
+  const Rig& target;
+  const std::vector<std::int64_t>& sourceOfTarget;
+  double sourceTiny = TinyLength(source), targetTiny = TinyLength(target);
+
+  bool operator()(std::size_t j) const {
+    const std::int64_t s = sourceOfTarget[j];
+    return s >= 0 && NonZero(target.skeleton.joints[j].Offset(), targetTiny) &&
+           NonZero(source.skeleton.joints[std::size_t(s)].Offset(), sourceTiny);
+  }
+};
+
+// Per target joint its first qualifying descendant or -1, and how many of
+// its children's subtrees hold one.
 void FirstQualifying(const Rig& source, const Rig& target, const std::vector<std::int64_t>& sourceOfTarget,
                      std::vector<std::int64_t>& first, std::vector<int>& branches) {
   const std::vector<Joint>& joints = target.skeleton.joints;
   const std::size_t n = joints.size();
-  const double sourceTiny = TinyLength(source), targetTiny = TinyLength(target);
-  auto qualifies = [&](std::size_t j) {
-    const std::int64_t s = sourceOfTarget[j];
-    return s >= 0 && NonZero(joints[j].Offset(), targetTiny) &&
-           NonZero(source.skeleton.joints[std::size_t(s)].Offset(), sourceTiny);
-  };
+  const Qualifies qualifies{source, target, sourceOfTarget};
   // Children are visited last to first, so the first child with one has
   // the last word.
   first.assign(n, -1);
@@ -265,11 +274,8 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
     // does not qualify stands for the first qualifying joints below it, which
     // share one bone's weight: both legs below a hips joint of no length
     // count, not the first alone, which turned the fit toward one side.
-    const double sourceTiny = TinyLength(source), targetTiny = TinyLength(target);
-    auto qualifies = [&](std::size_t j) {
-      return sourceOfTarget[j] >= 0 && NonZero(target.skeleton.joints[j].Offset(), targetTiny) &&
-             NonZero(source.skeleton.joints[std::size_t(sourceOfTarget[j])].Offset(), sourceTiny);
-    };
+    const Qualifies qualifies{source, target, sourceOfTarget};
+    const double sourceTiny = qualifies.sourceTiny, targetTiny = qualifies.targetTiny;
     std::vector<Matrix> correlation(n, kZeroMatrix);
     std::vector<int> bones(n, 0);
     std::vector<std::int64_t> below;

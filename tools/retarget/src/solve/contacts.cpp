@@ -12,11 +12,11 @@ namespace norvo::retarget {
 
 namespace {
 
-// Where a foot is in every frame: its ankle, and each of its joints (the
-// Foot and Toes body parts), frame after frame.
+// Where a foot is in every frame: its leg's hip, knee and ankle, and each of
+// its joints (the Foot and Toes body parts), frame after frame.
 struct FootTrack {
   std::vector<std::int64_t> joints;
-  std::vector<Vector> ankle;
+  std::vector<Vector> hip, knee, ankle;
   std::vector<Vector> at;           // joints.size() per frame
   std::vector<double> low;          // the lowest joint's up coordinate
   std::vector<std::size_t> lowest;  // which of `joints` it is
@@ -39,6 +39,8 @@ void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector&
   for (int side = 0; side < 2; ++side) {
     FootTrack& track = tracks[side];
     track.joints = FootJoints(rig, side, legs[side].ankle);
+    track.hip.resize(frames);
+    track.knee.resize(frames);
     track.ankle.resize(frames);
     track.at.resize(frames * track.joints.size());
     track.low.resize(frames);
@@ -49,6 +51,8 @@ void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector&
     FrameGlobals(clip, std::int64_t(f), globals);
     for (int side = 0; side < 2; ++side) {
       FootTrack& track = tracks[side];
+      track.hip[f] = globals[std::size_t(legs[side].hip)].off;
+      track.knee[f] = globals[std::size_t(legs[side].knee)].off;
       track.ankle[f] = globals[std::size_t(legs[side].ankle)].off;
       for (std::size_t j = 0; j < track.joints.size(); ++j) {
         const Vector at = globals[std::size_t(track.joints[j])].off;
@@ -109,10 +113,7 @@ Outcome<FootContacts> FindContacts(const Motion& clip, const Rig& rig, const Vec
     for (int side = 0; side < 2; ++side) {
       // The level the foot comes down to: the height it is below in one
       // frame of twenty, so that a stray frame does not set it.
-      std::vector<double> heights = tracks[side].low;
-      const std::size_t at = heights.size() / 20;
-      std::nth_element(heights.begin(), heights.begin() + std::ptrdiff_t(at), heights.end());
-      levels[side] = heights[at];
+      levels[side] = OneIn(tracks[side].low, 20);
     }
     const double ground = std::min(levels[0], levels[1]);
     if (std::abs(ground) > kFloorNear * std::min(legs[0].length, legs[1].length)) contacts.floor = ground;
@@ -209,9 +210,7 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
                                 (tracks[side].low[std::size_t(f)] - targetFloor));
     }
     if (!differences.empty()) {
-      std::nth_element(differences.begin(), differences.begin() + std::ptrdiff_t(differences.size() / 2),
-                       differences.end());
-      const double shift = differences[differences.size() / 2];
+      const double shift = OneIn(std::move(differences), 2);
       if (std::abs(shift) > 1e-6 * legs[0].length) {
         for (std::int64_t f = 0; f < frames; ++f) {
           Matrix& local = result.Frame(f)[std::size_t(root)];
@@ -264,12 +263,7 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     // may stand higher, by up to kBand times its height over this level, so
     // that a straight leg need not bend for a foot that is off the floor.
     double level[2];
-    for (int side = 0; side < 2; ++side) {
-      std::vector<double> heights = sourceTracks[side].low;
-      const std::size_t at = heights.size() / 5;
-      std::nth_element(heights.begin(), heights.begin() + std::ptrdiff_t(at), heights.end());
-      level[side] = heights[at];
-    }
+    for (int side = 0; side < 2; ++side) level[side] = OneIn(sourceTracks[side].low, 5);
     // How far each foot is from its contacts: 0 during one, rising to 1
     // over the blend frames either side.
     std::vector<double> apart[2];
@@ -296,19 +290,16 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     // With both feet down, the root goes where the legs turn least to reach
     // their goals (a leg near straight bends far for a little height), held
     // near the shared lift by kPull degrees per leg length.
-    std::vector<Matrix> globals(result.skeleton.joints.size());
     std::vector<double> away(n, 0.0);
     for (std::size_t f = 0; f < n; ++f) {
       const double both = std::min(weight[0][f], weight[1][f]);
       if (!(both > 0.0)) continue;
-      FrameGlobals(result, std::int64_t(f), globals);
       struct Now {
         Vector hip, ankle;
         double upper, lower, reach;
       } now[2];
       for (int side = 0; side < 2; ++side) {
-        const Vector hip = globals[std::size_t(legs[side].hip)].off, knee = globals[std::size_t(legs[side].knee)].off,
-                     ankle = globals[std::size_t(legs[side].ankle)].off;
+        const Vector hip = tracks[side].hip[f], knee = tracks[side].knee[f], ankle = tracks[side].ankle[f];
         now[side] = {hip, ankle, Length(Subtract(knee, hip)), Length(Subtract(ankle, knee)),
                      Length(Subtract(ankle, hip))};
       }
@@ -370,14 +361,11 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     std::vector<double> drop(n, 0.0);
     for (std::size_t f = 0; f < n; ++f) {
       if (!moves(0, f) && !moves(1, f)) continue;
-      FrameGlobals(result, std::int64_t(f), globals);
       for (int side = 0; side < 2; ++side) {
         // As far as the leg reaches short of straight, or as far as it
         // reaches already.
-        const Vector hip = Add(globals[std::size_t(legs[side].hip)].off, Scale(up, common[f]));
-        const Vector knee = globals[std::size_t(legs[side].knee)].off,
-                     ankle = globals[std::size_t(legs[side].ankle)].off;
-        const Vector before = globals[std::size_t(legs[side].hip)].off;
+        const Vector before = tracks[side].hip[f], knee = tracks[side].knee[f], ankle = tracks[side].ankle[f];
+        const Vector hip = Add(before, Scale(up, common[f]));
         const double reach = std::max(0.999 * (Length(Subtract(knee, before)) + Length(Subtract(ankle, knee))),
                                       Length(Subtract(ankle, before)));
         const Vector toGoal = Subtract(goal[side][f], hip);
@@ -397,6 +385,7 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
       }
     }
 
+    std::vector<Matrix> globals(result.skeleton.joints.size());
     for (std::size_t f = 0; f < n; ++f) {
       const bool move[2] = {moves(0, f), moves(1, f)};
       const double shift = common[f] - lowered[f];

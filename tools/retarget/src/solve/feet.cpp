@@ -104,9 +104,7 @@ Track Follow(const Motion& clip, const Leg legs[2], const Vector& up) {
     // that a stray frame (a calibration pose at the start) does not set it.
     std::vector<double> heights(static_cast<std::size_t>(frames));
     for (std::size_t f = 0; f < heights.size(); ++f) heights[f] = Dot(track.ankle[side][f], up);
-    const std::size_t at = heights.size() / 20;
-    std::nth_element(heights.begin(), heights.begin() + std::ptrdiff_t(at), heights.end());
-    const double lowest = heights[at];
+    const double lowest = OneIn(std::move(heights), 20);
     for (std::size_t f = 0; f < std::size_t(frames); ++f)
       track.contact[side][f] = Dot(track.ankle[side][f], up) - lowest <= kContactHeight * legs[side].length;
   }

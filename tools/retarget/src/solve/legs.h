@@ -1,7 +1,9 @@
 // The legs of a rig, for the foot work of feet.cpp and contacts.cpp.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "norvo/retarget/align.h"
 #include "norvo/retarget/motion.h"
@@ -40,6 +42,14 @@ LegTurns TurnsToReach(const Vector& hip, const Vector& knee, const Vector& ankle
 // offsets kept); `globals` are the frame's before the solve.
 void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
                 std::span<const Matrix> globals, std::span<Matrix> locals) noexcept;
+// The value below which one in `parts` of `values` lie (the element at
+// size / parts in order): the median for 2. `values` is not empty.
+inline double OneIn(std::vector<double> values, std::size_t parts) {
+  const std::size_t at = values.size() / parts;
+  std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(at), values.end());
+  return values[at];
+}
+
 // The rig's left in a frame: from the right hip to the left one, across `up`.
 inline Vector LeftOf(std::span<const Matrix> globals, const Leg legs[2], const Vector& up) noexcept {
   if (legs[0].hip < 0 || legs[1].hip < 0) return {};
