@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
+#include <numbers>
 
 #include "legs.h"
 #include "norvo/retarget/align.h"
@@ -78,6 +80,12 @@ constexpr double kPull = 100.0;
 // How much higher than the source's a foot off the floor may stand, for each
 // leg length the source's stands over its lowest fifth.
 constexpr double kBand = 2.0;
+// With both feet down, where the legs would still turn more than
+// kPitchWorth degrees to reach, a foot may pitch about the rig's left, up to
+// kPitch degrees, so that a leg near straight need not bend far for a little
+// height (a foot long for its leg); a degree of pitch weighs as kPitchWeight
+// degrees of a leg's turn.
+constexpr double kPitch = 15.0, kPitchWeight = 2.0, kPitchWorth = 8.0;
 
 // How far the thigh and the shin turn in the leg's plane when the hip to
 // ankle distance goes from `from` to `to`, in degrees.
@@ -276,21 +284,46 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
       for (std::size_t f = n - 1; f-- > 0;) distance[f] = std::min(distance[f], distance[f + 1] + 1.0);
       for (double& d : distance) d /= double(blend + 1);
     }
-    // Where the ankle should be with the root moved `shift` along up; no
-    // deeper below the floor than the source's foot in that frame.
-    auto goalAt = [&](int side, std::size_t f, double shift) {
+    // The rig's left in each frame, about which a foot pitches.
+    std::vector<Vector> left(n);
+    for (std::size_t f = 0; f < n; ++f) {
+      const Vector across = Across(Subtract(tracks[0].hip[f], tracks[1].hip[f]), up);
+      const double length = Length(across);
+      left[f] = length > 1e-9 * legs[0].length ? Scale(across, 1.0 / length) : Vector{};
+    }
+    auto pitchTurn = [&](std::size_t f, double degrees) {
+      return AxisAngle(left[f], degrees * std::numbers::pi / 180.0);
+    };
+    // How much higher the foot's lowest joint stands over its ankle with the
+    // foot pitched by `degrees` than without.
+    auto pitchRise = [&](int side, std::size_t f, double degrees) {
+      if (degrees == 0.0 || Length(left[f]) < 0.5) return 0.0;
+      const FootTrack& t = tracks[side];
+      const Matrix turn = pitchTurn(f, degrees);
+      const std::size_t count = t.joints.size();
+      double lowest = std::numeric_limits<double>::infinity();
+      for (std::size_t j = 0; j < count; ++j)
+        lowest = std::min(lowest, Dot(TransformVector(turn, Subtract(t.at[f * count + j], t.ankle[f])), up));
+      return lowest - (t.low[f] - Dot(t.ankle[f], up));
+    };
+    // Where the ankle should be with the root moved `shift` along up and the
+    // foot pitched by `pitch` degrees; no deeper below the floor than the
+    // source's foot in that frame.
+    auto goalAt = [&](int side, std::size_t f, double shift, double pitch) {
       const double w = weight[side][f], scale = legs[side].length / sourceLegs[side].length;
       const double band = kBand * apart[side][f] * scale * std::max(0.0, sourceTracks[side].low[f] - level[side]);
       double rise = w * std::clamp(shift, lift[side][f], lift[side][f] + band) + (1.0 - w) * shift;
       const double lowest = scale * std::min(0.0, sourceTracks[side].low[f] - sourceFloor);
       const double height = tracks[side].low[f] - targetFloor + rise;
       if (height < lowest) rise += lowest - height;
+      rise -= pitchRise(side, f, pitch);
       return Add(Add(tracks[side].ankle[f], Scale(up, rise)), across[side][f]);
     };
     // With both feet down, the root goes where the legs turn least to reach
     // their goals (a leg near straight bends far for a little height), held
     // near the shared lift by kPull degrees per leg length.
-    std::vector<double> away(n, 0.0);
+    std::vector<double> away(n, 0.0), pitch[2];  // per frame, before they settle
+    for (int side = 0; side < 2; ++side) pitch[side].assign(n, 0.0);
     for (std::size_t f = 0; f < n; ++f) {
       const double both = std::min(weight[0][f], weight[1][f]);
       if (!(both > 0.0)) continue;
@@ -303,59 +336,97 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
         now[side] = {hip, ankle, Length(Subtract(knee, hip)), Length(Subtract(ankle, knee)),
                      Length(Subtract(ankle, hip))};
       }
+      auto legCost = [&](int side, double shift, double degrees) {
+        const Now& leg = now[side];
+        const Vector toGoal = Subtract(Subtract(goalAt(side, f, shift, degrees), Scale(up, shift)), leg.hip);
+        const double far = Length(toGoal), beyond = far - 0.999 * (leg.upper + leg.lower);
+        return (beyond > 0.0 ? 1000.0 * beyond / legs[side].length : 0.0) + kPitchWeight * std::abs(degrees) +
+               2.0 * AngleDegrees(Subtract(leg.ankle, leg.hip), toGoal) +
+               LegBendDegrees(leg.upper, leg.lower, leg.reach, far);
+      };
+      // The pitch of least cost for a shift: a coarse look, then a fine one.
+      auto bestPitch = [&](int side, double shift) {
+        double best = 0.0, bestCost = legCost(side, shift, 0.0);
+        constexpr int kSteps = 6;
+        for (int i = 0; i <= kSteps; ++i) {
+          const double degrees = -kPitch + 2.0 * kPitch * i / kSteps, c = legCost(side, shift, degrees);
+          if (c < bestCost) bestCost = c, best = degrees;
+        }
+        for (double step = kPitch / kSteps; step > 0.05; step *= 0.5)
+          for (const double degrees : {best - step, best + step}) {
+            const double c = legCost(side, shift, std::clamp(degrees, -kPitch, kPitch));
+            if (c < bestCost) bestCost = c, best = std::clamp(degrees, -kPitch, kPitch);
+          }
+        return std::pair{best, bestCost};
+      };
+      // Each leg's cost with its foot pitched as given, or as best suits
+      // the shift when `choose` is set.
+      double pitches[2] = {0.0, 0.0};
+      bool choose = false;
       auto cost = [&](double shift) {
         double sum = kPull * std::abs(shift - common[f]) / legs[0].length;
-        for (int side = 0; side < 2; ++side) {
-          const Now& leg = now[side];
-          const Vector toGoal = Subtract(Subtract(goalAt(side, f, shift), Scale(up, shift)), leg.hip);
-          const double far = Length(toGoal), beyond = far - 0.999 * (leg.upper + leg.lower);
-          if (beyond > 0.0) sum += 1000.0 * beyond / legs[side].length;
-          sum += 2.0 * AngleDegrees(Subtract(leg.ankle, leg.hip), toGoal) +
-                 LegBendDegrees(leg.upper, leg.lower, leg.reach, far);
-        }
+        for (int side = 0; side < 2; ++side)
+          sum += choose ? bestPitch(side, shift).second : legCost(side, shift, pitches[side]);
         return sum;
       };
       // A coarse look over the lifts' span, then a fine one about the best.
       const double low = std::min({lift[0][f], lift[1][f], common[f]}) - 0.1 * legs[0].length;
       const double high = std::max({lift[0][f], lift[1][f], common[f]}) + 0.02 * legs[0].length;
       constexpr int kSteps = 8;
-      double best = common[f], bestCost = cost(common[f]);
-      for (int i = 0; i <= kSteps; ++i) {
-        const double shift = low + (high - low) * i / kSteps, c = cost(shift);
-        if (c < bestCost) bestCost = c, best = shift;
-      }
-      for (double step = 0.5 * (high - low) / kSteps; step > 1e-3 * legs[0].length; step *= 0.5)
-        for (const double shift : {best - step, best + step}) {
-          const double c = cost(shift);
+      double best = 0.0, bestCost = 0.0;
+      auto search = [&] {
+        best = common[f], bestCost = cost(common[f]);
+        for (int i = 0; i <= kSteps; ++i) {
+          const double shift = low + (high - low) * i / kSteps, c = cost(shift);
           if (c < bestCost) bestCost = c, best = shift;
         }
+        for (double step = 0.5 * (high - low) / kSteps; step > 1e-3 * legs[0].length; step *= 0.5)
+          for (const double shift : {best - step, best + step}) {
+            const double c = cost(shift);
+            if (c < bestCost) bestCost = c, best = shift;
+          }
+      };
+      search();
+      // Where the legs still turn far, the feet may pitch instead.
+      if (bestCost > kPitchWorth) {
+        choose = true;
+        search();
+        for (int side = 0; side < 2; ++side) pitches[side] = bestPitch(side, best).first;
+      }
       away[f] = both * (best - common[f]);
+      for (int side = 0; side < 2; ++side) pitch[side][f] = both * pitches[side];
     }
     // The best place can leap from one knee bent to the other: the root
     // moves there over half the blend frames either side.
     const std::int64_t settle = std::max<std::int64_t>(1, blend / 2);
-    for (std::size_t f = 0; f < n; ++f) {
+    auto settled = [&](const std::vector<double>& values, std::size_t f) {
       double sum = 0.0, weights = 0.0;
       for (std::int64_t i = -settle; i <= settle; ++i) {
         const std::int64_t g = std::int64_t(f) + i;
         if (g < 0 || g >= frames) continue;
         const double w = 1.0 - double(std::abs(i)) / double(settle + 1);
-        sum += w * away[std::size_t(g)];
+        sum += w * values[std::size_t(g)];
         weights += w;
       }
-      common[f] += sum / weights;
+      return sum / weights;
+    };
+    std::vector<double> pitched[2];
+    for (int side = 0; side < 2; ++side) {
+      pitched[side].resize(n);
+      for (std::size_t f = 0; f < n; ++f) pitched[side][f] = settled(pitch[side], f);
     }
+    for (std::size_t f = 0; f < n; ++f) common[f] += settled(away, f);
     std::vector<Vector> goal[2];
     for (int side = 0; side < 2; ++side) {
       goal[side].resize(n);
-      for (std::size_t f = 0; f < n; ++f) goal[side][f] = goalAt(side, f, common[f]);
+      for (std::size_t f = 0; f < n; ++f) goal[side][f] = goalAt(side, f, common[f], pitched[side][f]);
     }
 
     // A foot to move is one whose goal is not where the root takes it; moves
     // below a millionth of the leg are rounding, not work to do.
     auto moves = [&](int side, std::size_t f) {
       const Vector ridden = Add(tracks[side].ankle[f], Scale(up, common[f]));
-      return Length(Subtract(goal[side][f], ridden)) > 1e-6 * legs[side].length;
+      return Length(Subtract(goal[side][f], ridden)) > 1e-6 * legs[side].length || pitched[side][f] != 0.0;
     };
     // Where a leg cannot reach its goal, the root comes down, blended.
     std::vector<double> drop(n, 0.0);
@@ -393,9 +464,12 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
       const std::span<Matrix> locals = result.Frame(std::int64_t(f));
       locals[std::size_t(root)].off = Add(locals[std::size_t(root)].off, Scale(up, shift));
       FrameGlobals(result, std::int64_t(f), globals);
-      for (int side = 0; side < 2; ++side)
-        if (move[side] || lowered[f] > 0.0)
-          ReachAnkle(result.skeleton, legs[side], goal[side][f], up, LeftOf(globals, legs, up), globals, locals);
+      for (int side = 0; side < 2; ++side) {
+        if (!move[side] && !(lowered[f] > 0.0)) continue;
+        const Matrix turn = pitchTurn(f, pitched[side][f]);
+        ReachAnkle(result.skeleton, legs[side], goal[side][f], up, LeftOf(globals, legs, up), globals, locals,
+                   pitched[side][f] != 0.0 ? &turn : nullptr);
+      }
     }
     return {};
   } catch (const std::bad_alloc&) {

@@ -57,7 +57,7 @@ LegTurns TurnsToReach(const Vector& hip, const Vector& knee, const Vector& ankle
 }
 
 void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
-                std::span<const Matrix> globals, std::span<Matrix> locals) noexcept {
+                std::span<const Matrix> globals, std::span<Matrix> locals, const Matrix* ankleTurn) noexcept {
   const Matrix& hipGlobal = globals[std::size_t(leg.hip)];
   const Matrix& kneeGlobal = globals[std::size_t(leg.knee)];
   const Matrix& ankleGlobal = globals[std::size_t(leg.ankle)];
@@ -68,8 +68,9 @@ void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, co
   const Matrix newHip = Multiply3x3(turns.hip, hipGlobal);
   const Matrix newKnee = Multiply3x3(Multiply3x3(turns.hip, turns.knee), kneeGlobal);
   const std::int64_t legJoints[3] = {leg.hip, leg.knee, leg.ankle};
-  const Matrix newLocals[3] = {Multiply3x3(Inverse3x3(parentGlobal), newHip), Multiply3x3(Inverse3x3(newHip), newKnee),
-                               Multiply3x3(Inverse3x3(newKnee), ankleGlobal)};
+  const Matrix newLocals[3] = {
+      Multiply3x3(Inverse3x3(parentGlobal), newHip), Multiply3x3(Inverse3x3(newHip), newKnee),
+      Multiply3x3(Inverse3x3(newKnee), ankleTurn ? Multiply3x3(*ankleTurn, ankleGlobal) : ankleGlobal)};
   for (int i = 0; i < 3; ++i) {
     Matrix& local = locals[std::size_t(legJoints[i])];
     const Vector offset = local.off;

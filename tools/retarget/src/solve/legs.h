@@ -39,9 +39,10 @@ LegTurns TurnsToReach(const Vector& hip, const Vector& knee, const Vector& ankle
 // hip toward it. The ankle keeps its turn in the world. A leg straight
 // along `up` gives no plane: its knee turns about `left` (LeftOf), so that
 // it comes forward. Writes the three joints' rotations into `locals` (their
-// offsets kept); `globals` are the frame's before the solve.
+// offsets kept); `globals` are the frame's before the solve. An `ankleTurn`,
+// a rotation in the world, turns the ankle after the solve.
 void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
-                std::span<const Matrix> globals, std::span<Matrix> locals) noexcept;
+                std::span<const Matrix> globals, std::span<Matrix> locals, const Matrix* ankleTurn = nullptr) noexcept;
 // The value below which one in `parts` of `values` lie (the element at
 // size / parts in order): the median for 2. `values` is not empty.
 inline double OneIn(std::vector<double> values, std::size_t parts) {
