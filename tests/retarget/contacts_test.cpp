@@ -128,16 +128,26 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
   // The VRM animation holds a pose with both feet on the floor, its legs
   // straight and upright: a leg so straight still bends to stand.
   const std::string clips[] = {"cmu_02_01_walk.bvh", "cmu_12_03.bvh", "makehuman_zombie_walk.bvh", "../vrm/test.vrma"};
-  std::vector<std::pair<std::string, std::string>> pairs;
+  struct Pair {
+    std::string from, onto;
+    bool ankleSlides = true;  // the ankle's sliding is measured
+  };
+  std::vector<Pair> pairs;
   for (const std::string& from : clips)
     for (const std::string& onto :
          {test::SharedPath(clips[0]), test::SharedPath(clips[1]), test::SharedPath(clips[2]), sampleRig, bipedRig})
-      pairs.emplace_back(test::SharedPath(from), onto);
-  // A model whose feet are long for its legs: where a leg near straight
-  // would bend far for a little height, its foot pitches a little instead.
-  pairs.emplace_back(test::SharedPath(clips[2]),
-                     test::SharedPath("../vrm/VRMC_vrm_expressions_isBinary_Overrides.vrm"));
-  for (const auto& [from, onto] : pairs) {
+      pairs.push_back({test::SharedPath(from), onto});
+  // Two VRM models. The second's feet are long for its legs: its toes hang
+  // lower than the source's, and a leg near straight would bend far for a
+  // little height. The CMU walk onto it lands each ankle lower than it
+  // stands (the ankle is a quarter leg over the toes), so the ankle's lowest
+  // fifth holds frames of landing, and its sliding is not measured there.
+  const std::string models[] = {test::SharedPath("../vrm/VRMC_materials_mtoon_UV_Animation_Test.vrm"),
+                                test::SharedPath("../vrm/VRMC_vrm_expressions_isBinary_Overrides.vrm")};
+  for (const std::string& from : clips)
+    for (const std::string& model : models)
+      pairs.push_back({test::SharedPath(from), model, from != clips[0] || model != models[1]});
+  for (const auto& [from, onto, ankleSlides] : pairs) {
     SCOPED_TRACE(from + " onto " + onto);
     const ClipResult planted = RunWith(from, onto, true, presets);
     const ClipResult loose = RunWith(from, onto, false, presets);
@@ -149,7 +159,9 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
     const Feet t(planted.motion, *planted.target, up, planted.contacts->floor);
     for (int side = 0; side < 2; ++side) {
       SCOPED_TRACE(side);
-      EXPECT_LE(t.Sliding(side, up, source.frameTime), 1.1 * s.Sliding(side, up, source.frameTime));
+      if (ankleSlides) {
+        EXPECT_LE(t.Sliding(side, up, source.frameTime), 1.1 * s.Sliding(side, up, source.frameTime));
+      }
       double worst = 0.0;
       for (const std::size_t f : Feet::LowestFifth(s.low[side]))
         worst = std::max(worst, std::abs(t.low[side][f] / t.length[side] - s.low[side][f] / s.length[side]));

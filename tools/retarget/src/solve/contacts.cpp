@@ -77,8 +77,8 @@ bool BothLegs(const Rig& rig, const Vector& up, Leg legs[2]) {
 // What moving the root a leg length away from the feet's shared lift
 // weighs against turning the legs, in degrees.
 constexpr double kPull = 100.0;
-// How much higher than the source's a foot off the floor may stand, for each
-// leg length the source's stands over its lowest fifth.
+// How much higher or lower than the source's a foot off the floor may stand,
+// for each leg length the source's stands over its lowest fifth.
 constexpr double kBand = 2.0;
 // With both feet down, where the legs would still turn more than
 // kPitchWorth degrees to reach, a foot may pitch about the rig's left, up to
@@ -268,8 +268,8 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     }
     // Below this height (the lowest fifth of its frames) a foot stands as
     // high as the source's, scaled; above it and away from its contacts it
-    // may stand higher, by up to kBand times its height over this level, so
-    // that a straight leg need not bend for a foot that is off the floor.
+    // may stand higher or lower, by up to kBand times its height over this
+    // level, so that a leg need not bend for a foot that is off the floor.
     double level[2];
     for (int side = 0; side < 2; ++side) level[side] = OneIn(sourceTracks[side].low, 5);
     // How far each foot is from its contacts: 0 during one, rising to 1
@@ -312,7 +312,13 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     auto goalAt = [&](int side, std::size_t f, double shift, double pitch) {
       const double w = weight[side][f], scale = legs[side].length / sourceLegs[side].length;
       const double band = kBand * apart[side][f] * scale * std::max(0.0, sourceTracks[side].low[f] - level[side]);
-      double rise = w * std::clamp(shift, lift[side][f], lift[side][f] + band) + (1.0 - w) * shift;
+      // Lower only as far as the ankle stays as high as the source's, scaled:
+      // a foot long for its leg hangs its toes lower, but the ankle keeps its
+      // place among the frames.
+      const double ankleLift = scale * (Dot(sourceTracks[side].ankle[f], up) - sourceFloor) -
+                               (Dot(tracks[side].ankle[f], up) - targetFloor);
+      const double floorward = std::min(lift[side][f], std::max(lift[side][f] - band, ankleLift));
+      double rise = w * std::clamp(shift, floorward, lift[side][f] + band) + (1.0 - w) * shift;
       const double lowest = scale * std::min(0.0, sourceTracks[side].low[f] - sourceFloor);
       const double height = tracks[side].low[f] - targetFloor + rise;
       if (height < lowest) rise += lowest - height;
