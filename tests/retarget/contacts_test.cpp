@@ -171,9 +171,9 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
       };
       EXPECT_LE(deepest(t), deepest(s) + 0.01);
     }
-    // Rest alignment is not undone: at most 0.74 degrees more (the CMU walk
-    // on the sample's rig; means over the bones both rigs have, hands and
-    // hips left out there).
+    // Rest alignment is not undone: at most 0.97 degrees more (the CMU walk
+    // on the long-footed VRM model; means over the bones both rigs have,
+    // hands and hips left out there).
     EXPECT_LE(planted.quality->all.mean, loose.quality->all.mean + 1.0);
     // A clip onto its own skeleton: its feet already do what the source's do.
     if (onto == from) {

@@ -472,9 +472,10 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
       FrameGlobals(result, std::int64_t(f), globals);
       for (int side = 0; side < 2; ++side) {
         if (!move[side] && !(lowered[f] > 0.0)) continue;
-        const Matrix turn = pitchTurn(f, pitched[side][f]);
+        const bool pitches = pitched[side][f] != 0.0;
+        const Matrix turn = pitches ? pitchTurn(f, pitched[side][f]) : Matrix{};
         ReachAnkle(result.skeleton, legs[side], goal[side][f], up, LeftOf(globals, legs, up), globals, locals,
-                   pitched[side][f] != 0.0 ? &turn : nullptr);
+                   pitches ? &turn : nullptr);
       }
     }
     return {};
