@@ -143,7 +143,7 @@ struct ObjectFactory {
   // Each component is constructed as a copy in one pass where it can be;
   // after a failed copy the rest are constructed plainly, so that the object
   // is whole when it is released.
-  static Result<ObjectRef> CloneOne(const Object& source) noexcept {
+  static Result<ObjectRef> CloneOne(const Object& source, const ComponentInfo* fresh = nullptr) noexcept {
     const Class& cls = source.GetClass();
     void* block = Allocate(cls.GetObjectSize());
     if (!block) return OutOfMemoryError();
@@ -154,7 +154,7 @@ struct ObjectFactory {
     for (Int i = 0; i < cls.GetComponentCount(); ++i) {
       const ComponentInfo& component = cls.GetComponent(i);
       void* data = object->GetComponentData(i);
-      if (!copied) {
+      if (!copied || &component == fresh) {
         component.construct(data);
       } else if (component.copyConstruct) {
         copied = component.copyConstruct(data, source.GetComponentData(i));
@@ -206,9 +206,10 @@ Result<ObjectRef> CreateObject(const Class& cls) noexcept { return ObjectFactory
 
 // Copies the subtree in pre-order without recursion: the copy follows the
 // source step by step, down to a first child, across to a next sibling, or
-// up to a parent.
-Result<ObjectRef> CopyObject(const Object& source) noexcept {
-  NORVO_ASSIGN_OR_RETURN(ObjectRef root, ObjectFactory::CloneOne(source));
+// up to a parent. `fresh`, when set, is constructed plainly in the copy of
+// `source` itself.
+static Result<ObjectRef> CopyTree(const Object& source, const ComponentInfo* fresh) noexcept {
+  NORVO_ASSIGN_OR_RETURN(ObjectRef root, ObjectFactory::CloneOne(source, fresh));
   Object* src = const_cast<Object*>(&source);
   if (!source.GetClass().IsHierarchical() || !HierarchyFirstChild(src)) return root;
   Object* srcAt = src;
@@ -231,6 +232,12 @@ Result<ObjectRef> CopyObject(const Object& source) noexcept {
     dstAt = copy.Get();
   }
   return root;
+}
+
+Result<ObjectRef> CopyObject(const Object& source) noexcept { return CopyTree(source, nullptr); }
+
+Result<ObjectRef> CopyObject(const Object& source, const ComponentInfo& fresh) noexcept {
+  return CopyTree(source, &fresh);
 }
 
 String ObjectRef::ToString(const FormatStatement* format) const noexcept {

@@ -334,6 +334,12 @@ TEST(CowRef, SharedUntilTheFirstWriteThenOneCopy) {
   // The private copy is a whole object: its other component, which reaches
   // its sibling, came along.
   EXPECT_EQ(Total(b), 18);
+  // A copy whose one component is made fresh: that component is neither
+  // copied nor taken over, the others are.
+  TallyRef fresh = TallyRef::From(Ok(CopyObject(*b.Get(), kScaleComponent)));
+  EXPECT_EQ(Tally::copies, 2);
+  EXPECT_EQ(Total(fresh), 60);
+  Tally::copies = 1;
 
   ASSERT_TRUE(b.Add(1));
   ASSERT_TRUE(a.Add(1));

@@ -113,6 +113,10 @@ Result<ObjectRef> CreateObject(const Class& cls) noexcept;
 // with the hierarchy component is copied with its whole subtree. Errors of a
 // component's copy are returned unchanged.
 Result<ObjectRef> CopyObject(const Object& source) noexcept;
+// The same copy, except that the component `fresh` of the object itself (when
+// its class has it) is constructed plainly instead of copied: for a caller
+// that fills it at once and would otherwise copy what it is about to replace.
+Result<ObjectRef> CopyObject(const Object& source, const ComponentInfo& fresh) noexcept;
 
 // The value a const accessor yields through an empty reference.
 template <class T>

@@ -198,13 +198,17 @@ Result<CharacterPose> RetargetBaseHelperImpl::TranslateSrcToDestID(const Charact
     if (!partner) continue;  // no partner: the node is left out
     // The transform is shared with the given pose, so the change makes a
     // private copy first.
+    // The copy's node info is made fresh rather than copied, since its Uuid
+    // is replaced at once.
     if (!transform) return NullptrError("call through an empty reference");
-    Result<ObjectRef> clone = CopyObject(*transform.Get());
+    Result<ObjectRef> clone = own ? CopyObject(*transform.Get(), CharacterNodeInfoImpl::Component())
+                                  : CopyObject(*transform.Get());
     if (!clone) return NullptrError("no private copy could be made");
     CharacterNodeTransform copy;
     static_cast<ObjectRef&>(copy) = std::move(clone).value();
-    if (CharacterNodeInfoImpl* info = infos.In(copy.Get())) {
+    if (CharacterNodeInfoImpl* info = own ? infos.In(copy.Get()) : nullptr) {
       info->TakeUuid(std::move(partner).value());
+      info->TakeName(String(own->GetName()));
     } else {
       NORVO_RETURN_IF_ERROR(copy.SetUuid(partner.value()));
     }
