@@ -4,24 +4,7 @@
 
 namespace norvo {
 
-struct String::Block {
-  std::atomic<Int> refs;
-  Int size;
-  Int capacity;
-  char* Data() noexcept { return reinterpret_cast<char*>(this + 1); }
-};
-
-String::String(const String& other) noexcept : block_(other.block_) {
-  if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-
-void String::Release() noexcept {
-  Block* b = std::exchange(block_, nullptr);
-  // The last holder needs no read-modify-write (no one else holds the block).
-  if (b && (b->refs.load(std::memory_order_acquire) == 1 || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1))
-    Free(b);
-}
+void String::Destroy(Block* block) noexcept { Free(block); }
 
 Result<String> String::Make(std::string_view text) noexcept {
   String s;

@@ -9,14 +9,6 @@
 
 namespace norvo {
 
-// The hash is taken once, when the block is made: Uuids are hashed far more
-// often than made (every lookup in a table keyed by them).
-struct Uuid::Block {
-  std::atomic<Int> refs;
-  Bytes bytes;
-  UInt hash;
-};
-
 namespace {
 // Seeding the generator may allocate (the random device); running out of
 // memory there is OutOfMemoryError like any other allocation.
@@ -52,17 +44,7 @@ int HexValue(char c) noexcept {
 }
 }  // namespace
 
-Uuid::Uuid(const Uuid& other) noexcept : block_(other.block_) {
-  if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
-}
-
-
-void Uuid::Release() noexcept {
-  Block* b = std::exchange(block_, nullptr);
-  // The last holder needs no read-modify-write (no one else holds the block).
-  if (b && (b->refs.load(std::memory_order_acquire) == 1 || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1))
-    Delete(b);
-}
+void Uuid::Destroy(Block* block) noexcept { Delete(block); }
 
 Result<Uuid> Uuid::FromBytes(const Bytes& bytes) noexcept {
   Uuid uuid;
@@ -130,14 +112,11 @@ String Uuid::ToString(const FormatStatement*) const noexcept {
   return s ? std::move(s).value() : String();
 }
 
-UInt Uuid::GetHashCode() const noexcept { return block_ ? block_->hash : 0; }
-
-bool operator==(const Uuid& a, const Uuid& b) noexcept {
-  if (a.block_ == b.block_) return true;
-  if (!a.block_ || !b.block_ || a.block_->hash != b.block_->hash) return false;
+bool Uuid::SameBytes(const Block* a, const Block* b) noexcept {
+  if (!a || !b || a->hash != b->hash) return false;
   std::uint64_t x[2], y[2];
-  std::memcpy(x, a.block_->bytes.data(), 16);
-  std::memcpy(y, b.block_->bytes.data(), 16);
+  std::memcpy(x, a->bytes.data(), 16);
+  std::memcpy(y, b->bytes.data(), 16);
   return x[0] == y[0] && x[1] == y[1];
 }
 

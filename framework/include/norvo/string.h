@@ -19,7 +19,9 @@ UInt HashBytes(std::string_view bytes) noexcept;
 class String {
  public:
   String() noexcept = default;
-  String(const String& other) noexcept;
+  String(const String& other) noexcept : block_(other.block_) {
+    if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
   String(String&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
   // Copy and move assignment in one: the argument is a copy (or the moved
   // value), and it takes the old value away with it.
@@ -65,8 +67,21 @@ class String {
   Int GetRefCount() const noexcept;
 
  private:
-  struct Block;
-  void Release() noexcept;
+  // Copies and releases are inline: node values copy and drop their names on
+  // every frame.
+  struct Block {
+    std::atomic<Int> refs;
+    Int size;
+    Int capacity;
+    char* Data() noexcept { return reinterpret_cast<char*>(this + 1); }
+  };
+  static void Destroy(Block* block) noexcept;
+  void Release() noexcept {
+    Block* b = std::exchange(block_, nullptr);
+    // The last holder needs no read-modify-write (no one else holds the block).
+    if (b && (b->refs.load(std::memory_order_acquire) == 1 || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1))
+      Destroy(b);
+  }
 
   Block* block_ = nullptr;
 };

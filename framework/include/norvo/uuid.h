@@ -21,7 +21,9 @@ class Uuid {
   static constexpr std::size_t kTextLength = 36;
 
   Uuid() noexcept = default;
-  Uuid(const Uuid& other) noexcept;
+  Uuid(const Uuid& other) noexcept : block_(other.block_) {
+    if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
   Uuid(Uuid&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
   // Copy and move assignment in one: the argument is a copy (or the moved
   // value), and it takes the old value away with it.
@@ -50,15 +52,31 @@ class Uuid {
   void Format(char (&text)[kTextLength]) const noexcept;
   String ToString(const FormatStatement* format = nullptr) const noexcept;
 
-  UInt GetHashCode() const noexcept;
-  friend bool operator==(const Uuid& a, const Uuid& b) noexcept;
+  UInt GetHashCode() const noexcept { return block_ ? block_->hash : 0; }
+  friend bool operator==(const Uuid& a, const Uuid& b) noexcept {
+    return a.block_ == b.block_ || SameBytes(a.block_, b.block_);
+  }
 
   // Holders sharing the block; 0 for the empty Uuid.
   Int GetRefCount() const noexcept;
 
  private:
-  struct Block;
-  void Release() noexcept;
+  // Copies, compares and releases are inline: node values copy, compare and
+  // drop Uuids on every frame. The hash is taken once, when the block is
+  // made: Uuids are hashed far more often than made.
+  struct Block {
+    std::atomic<Int> refs;
+    Bytes bytes;
+    UInt hash;
+  };
+  static bool SameBytes(const Block* a, const Block* b) noexcept;
+  static void Destroy(Block* block) noexcept;
+  void Release() noexcept {
+    Block* b = std::exchange(block_, nullptr);
+    // The last holder needs no read-modify-write (no one else holds the block).
+    if (b && (b->refs.load(std::memory_order_acquire) == 1 || b->refs.fetch_sub(1, std::memory_order_acq_rel) == 1))
+      Destroy(b);
+  }
   Block* block_ = nullptr;
 };
 
