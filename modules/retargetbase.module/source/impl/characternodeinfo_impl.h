@@ -16,7 +16,6 @@ class CharacterNodeInfoImpl {
   // this module has just copied and nobody else has seen, where SetUuid's
   // private block would be dropped at once.
   void TakeUuid(Uuid&& uuid) noexcept { _objectID = std::move(uuid); }
-  void TakeName(String&& name) noexcept { _objectName = std::move(name); }
   Result<void> SetName(const String& name) noexcept;
   const String& GetName() const noexcept { return _objectName; }
   // "Object ID : " uuid "\n" "Object Name : " name "\n".

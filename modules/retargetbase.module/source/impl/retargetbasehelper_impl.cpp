@@ -197,9 +197,8 @@ Result<CharacterPose> RetargetBaseHelperImpl::TranslateSrcToDestID(const Charact
     Result<Uuid> partner = association.GetAssociatedUuid(own ? own->GetUuid() : transform.GetUuid());
     if (!partner) continue;  // no partner: the node is left out
     // The transform is shared with the given pose, so the change makes a
-    // private copy first.
-    // The copy's node info is made fresh rather than copied, since its Uuid
-    // is replaced at once.
+    // private copy first; its node info is made fresh rather than copied,
+    // since its Uuid is replaced at once.
     if (!transform) return NullptrError("call through an empty reference");
     Result<ObjectRef> clone = own ? CopyObject(*transform.Get(), CharacterNodeInfoImpl::Component())
                                   : CopyObject(*transform.Get());
@@ -208,7 +207,7 @@ Result<CharacterPose> RetargetBaseHelperImpl::TranslateSrcToDestID(const Charact
     static_cast<ObjectRef&>(copy) = std::move(clone).value();
     if (CharacterNodeInfoImpl* info = own ? infos.In(copy.Get()) : nullptr) {
       info->TakeUuid(std::move(partner).value());
-      info->TakeName(String(own->GetName()));
+      (void)info->SetName(own->GetName());  // cannot fail
     } else {
       NORVO_RETURN_IF_ERROR(copy.SetUuid(partner.value()));
     }
