@@ -340,6 +340,15 @@ TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsAndReportsTheFigures) {
   const Motion expected = test::Ok(RetargetClip(*retargeter, clip, targetRig, 0, clip.FrameCount()));
   EXPECT_EQ(ReadAll(Path("plain.bvh")), test::Ok(FormatBvh(expected)));
   EXPECT_NE(ReadAll(Path("plain.bvh")), ReadAll(Path("out.bvh")));
+
+  // One joint spread onto two is one joint; a figure that rounds to zero
+  // prints without a sign.
+  run = Tool(SharedPath("../gltf/makehuman_zombie_walk.glb") + " --target " + SharedPath("cmu_12_03.bvh") + " -o " +
+             Path("zombie.bvh"));
+  EXPECT_NE(run.out.find("chains spread: Neck (1 joint onto 2)\n"), std::string::npos) << run.out;
+  run = Tool(SharedPath("../vrm/test.vrma") + " --target " +
+             SharedPath("../vrm/VRMC_materials_mtoon_UV_Animation_Test.vrm") + " -o " + Path("vrma.glb"));
+  EXPECT_NE(run.out.find("planted foot highest above it source 0.000 / 0.000,"), std::string::npos) << run.out;
 }
 
 // Whether a temporary file of the output is in the folder.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "options.h"
@@ -27,6 +28,10 @@ std::string Sliding(const FootSliding& sliding) {
   std::snprintf(text, sizeof text, "left %.3f, right %.3f", sliding.speed[0], sliding.speed[1]);
   return text;
 }
+
+// A figure printed to three decimals: one that rounds to zero prints as
+// 0.000, never -0.000.
+double ThreeDecimals(double value) { return std::abs(value) < 0.0005 ? 0.0 : value; }
 
 // "   round trip all 0.84 / 3.40 / 13.48" on a batch line, when taken.
 std::string RoundTripText(const ClipResult& result) {
@@ -106,7 +111,8 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
   std::string chains;
   for (const Chain& chain : result.spreadChains)
     chains += (chains.empty() ? "; chains spread: " : ", ") + chain.bodyPart + " (" +
-              std::to_string(chain.source.size()) + " joints onto " + std::to_string(chain.target.size()) + ")";
+              std::to_string(chain.source.size()) + (chain.source.size() == 1 ? " joint onto " : " joints onto ") +
+              std::to_string(chain.target.size()) + ")";
   std::printf("rest    %s%s\n", options.align ? "aligned to the source's bone directions" : "not aligned (--no-align)",
               chains.c_str());
   if (result.quality && result.quality->all.count > 0)
@@ -129,9 +135,11 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
     std::printf("floor   %zu and %zu contacts (left, right); in leg lengths, left / right: sliding per second source "
                 "%.3f / %.3f, result %.3f / %.3f; deepest below the floor source %.3f / %.3f, result %.3f / %.3f; "
                 "planted foot highest above it source %.3f / %.3f, result %.3f / %.3f\n",
-                result.contacts->feet[0].size(), result.contacts->feet[1].size(), s.sliding[0], s.sliding[1],
-                r.sliding[0], r.sliding[1], s.deepest[0], s.deepest[1], r.deepest[0], r.deepest[1], s.planted[0],
-                s.planted[1], r.planted[0], r.planted[1]);
+                result.contacts->feet[0].size(), result.contacts->feet[1].size(), ThreeDecimals(s.sliding[0]),
+                ThreeDecimals(s.sliding[1]), ThreeDecimals(r.sliding[0]), ThreeDecimals(r.sliding[1]),
+                ThreeDecimals(s.deepest[0]), ThreeDecimals(s.deepest[1]), ThreeDecimals(r.deepest[0]),
+                ThreeDecimals(r.deepest[1]), ThreeDecimals(s.planted[0]), ThreeDecimals(s.planted[1]),
+                ThreeDecimals(r.planted[0]), ThreeDecimals(r.planted[1]));
   }
   for (const std::string& line : result.unmeasured) std::printf("%s\n", line.c_str());
   if (result.roundTrip) {
