@@ -59,7 +59,7 @@ Result<void> CharacterAssociationImpl::AssociateUuid(const Uuid& source, const U
 }
 
 Result<Uuid> CharacterAssociationImpl::GetAssociatedUuid(const Uuid& uuid) const noexcept {
-  if (const Uuid* partner = _uuidAssTable.Find(uuid)) return *partner;
+  if (const Uuid* partner = FindAssociatedUuid(uuid)) return *partner;
   return IllegalArgumentError(kNoPartner);
 }
 

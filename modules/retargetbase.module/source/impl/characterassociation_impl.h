@@ -21,6 +21,9 @@ class CharacterAssociationImpl {
   Result<void> AssociateUuid(const Uuid& source, const Uuid& target) noexcept;
   // IllegalArgumentError when the Uuid has no partner.
   Result<Uuid> GetAssociatedUuid(const Uuid& uuid) const noexcept;
+  // The partner itself, or nullptr: for a caller in this module that keeps a
+  // copy of it.
+  const Uuid* FindAssociatedUuid(const Uuid& uuid) const noexcept { return _uuidAssTable.Find(uuid); }
   // As AssociateUuid, for body part identifiers; an unset id is IllegalArgumentError.
   Result<void> AssociateId(const InternedId& source, const InternedId& target) noexcept;
   Result<InternedId> GetAssociatedId(const InternedId& id) const noexcept;

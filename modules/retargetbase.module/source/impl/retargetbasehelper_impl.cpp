@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "characterassociation_impl.h"
 #include "characternodeinfo_impl.h"
 #include "characterpose_impl.h"
 #include "component_lookup.h"
@@ -192,10 +193,21 @@ Result<CharacterPose> RetargetBaseHelperImpl::TranslateSrcToDestID(const Charact
   CharacterPoseInterface::Array translated;
   NORVO_RETURN_IF_ERROR(translated.EnsureCapacity(transforms.GetCount()));
   ComponentLookup<CharacterNodeInfoImpl> infos;
+  ComponentLookup<CharacterAssociationImpl> tables;
+  const CharacterAssociationImpl* table = tables.In(association.Get());
   for (const CharacterNodeTransform& transform : transforms) {
     const CharacterNodeInfoImpl* own = infos.In(transform.Get());
-    Result<Uuid> partner = association.GetAssociatedUuid(own ? own->GetUuid() : transform.GetUuid());
-    if (!partner) continue;  // no partner: the node is left out
+    const Uuid& uuid = own ? own->GetUuid() : transform.GetUuid();
+    Uuid partner;
+    if (table) {
+      const Uuid* found = table->FindAssociatedUuid(uuid);
+      if (!found) continue;  // no partner: the node is left out
+      partner = *found;
+    } else {
+      Result<Uuid> found = association.GetAssociatedUuid(uuid);
+      if (!found) continue;
+      partner = std::move(found).value();
+    }
     // The transform is shared with the given pose, so the change makes a
     // private copy first; its node info is made fresh rather than copied,
     // since its Uuid is replaced at once.
@@ -206,10 +218,10 @@ Result<CharacterPose> RetargetBaseHelperImpl::TranslateSrcToDestID(const Charact
     CharacterNodeTransform copy;
     static_cast<ObjectRef&>(copy) = std::move(clone).value();
     if (CharacterNodeInfoImpl* info = own ? infos.In(copy.Get()) : nullptr) {
-      info->TakeUuid(std::move(partner).value());
+      info->TakeUuid(std::move(partner));
       (void)info->SetName(own->GetName());  // cannot fail
     } else {
-      NORVO_RETURN_IF_ERROR(copy.SetUuid(partner.value()));
+      NORVO_RETURN_IF_ERROR(copy.SetUuid(partner));
     }
     NORVO_RETURN_IF_ERROR(translated.Append(std::move(copy)));
   }
