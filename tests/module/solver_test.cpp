@@ -1,5 +1,7 @@
 // The character solver through the loaded module: the global delta pose,
 // the new local matrix of a node, and how a host wires the two.
+#include <cstring>
+
 #include "solver_support.h"
 
 namespace norvo::test {
@@ -58,6 +60,44 @@ TEST_F(Solver, IdentityOrZeroParentsGiveGlobalDifferencesOfTheFirstMatches) {
     EXPECT_EQ(deltas[0].GetGlobalMatrix(), expected);
     EXPECT_EQ(deltas[1].GetGlobalMatrix(), expected);
     EXPECT_EQ(deltas[1].GetParentGlobalMatrix(), secondParent);  // otherwise a copy of its own rest node
+  }
+}
+
+// Each delta has the bits of the matrix arithmetic on its own node, whatever
+// its neighbours: singular matrices (which invert to the identity) beside
+// regular ones, at every place of an odd count of nodes.
+TEST_F(Solver, EachDeltaIsExactlyItsOwnNodesArithmetic) {
+  const Matrix turn = Rotation({1, 2, 0}, 0.9, {1, -2, 3}), other = Rotation({0, 1, 1}, -2.2, {0.5, 0, -1});
+  Matrix flat = other;  // no volume: its determinant is exactly 0
+  flat.v3 = kZeroMatrix.v3;
+  struct Node4 {
+    Matrix rg, rp, cg, cp;
+  };
+  const std::vector<Node4> nodes = {
+      {turn, flat, other, turn},
+      {other, turn, turn, other},
+      {flat, other, turn, kZeroMatrix},
+      {turn, other, flat, flat},
+      {kZeroMatrix, kZeroMatrix, other, turn},
+  };
+  for (std::size_t shift = 0; shift < nodes.size(); ++shift) {
+    SCOPED_TRACE("shifted by " + std::to_string(shift));
+    BaseArray<CharacterNodeTransform> rest, current;
+    std::vector<Matrix> expected;
+    for (std::size_t n = 0; n < nodes.size(); ++n) {
+      const Node4& node = nodes[(n + shift) % nodes.size()];
+      Uuid id = NewUuid();
+      ASSERT_TRUE(rest.Append(Node(id, node.rg, node.rp)).has_value());
+      ASSERT_TRUE(current.Append(Node(id, node.cg, node.cp)).has_value());
+      Matrix k = Multiply(AffineInverse(Multiply(node.cp, AffineInverse(node.rp))), node.cg);
+      expected.push_back(Multiply3x3(k, Inverse3x3(node.rg)));
+      expected.back().off = Subtract(k.off, node.rg.off);
+    }
+    CharacterPose delta = Ok(NewSolver().ExtractGlobalDeltaPose(ConfigurationFor(MakePose(rest)), MakePose(current)));
+    const BaseArray<CharacterNodeTransform>& deltas = NodesOf(delta);
+    ASSERT_EQ(deltas.GetCount(), Int(nodes.size()));
+    for (std::size_t n = 0; n < nodes.size(); ++n)
+      EXPECT_EQ(std::memcmp(&deltas[Int(n)].GetGlobalMatrix(), &expected[n], sizeof(Matrix)), 0) << "node " << n;
   }
 }
 

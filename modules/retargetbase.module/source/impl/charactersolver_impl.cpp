@@ -4,6 +4,7 @@
 #include "characternodetransform_impl.h"
 #include "characterpose_impl.h"
 #include "component_lookup.h"
+#include "matrix_pairs.h"
 #include "norvo/nodepositionmap.h"
 #include "unit_registration.h"
 
@@ -42,6 +43,24 @@ NodeMatrices MatricesOf(const CharacterNodeTransform& node, TransformLookup& loo
   delta.off = Subtract(k.off, rg.off);
   return delta;
 }
+
+// GlobalDelta of two nodes at once, with the same bits.
+struct DeltaInputs {
+  NodeMatrices r, c;
+};
+[[gnu::flatten]] void GlobalDeltas(const DeltaInputs& a, const DeltaInputs& b, Matrix (&deltas)[2]) noexcept {
+  using namespace pairs;
+  const Matrix2 cp = Load(a.c.parentGlobal, b.c.parentGlobal);
+  const Matrix2 rp = Load(a.r.parentGlobal, b.r.parentGlobal);
+  const Matrix2 cg = Load(a.c.global, b.c.global);
+  const Matrix2 rg = Load(a.r.global, b.r.global);
+  Matrix2 q = Multiply(cp, AffineInverse(rp));
+  Matrix2 k = Multiply(AffineInverse(q), cg);
+  Matrix2 delta = Multiply3x3(k, Inverse3x3(rg));
+  delta.off = Subtract(k.off, rg.off);
+  deltas[0] = Lane(delta, 0);
+  deltas[1] = Lane(delta, 1);
+}
 }  // namespace
 
 Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const CharacterSolverConfiguration& configuration,
@@ -52,9 +71,9 @@ Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const Characte
   if (!restPose) return NullptrError("the source character has no skeleton rest pose");
   NORVO_ASSIGN_OR_RETURN(const Array& rest, restPose.GetNodeTransformArray());
 
-  // The working array: each element starts as the rest pose's node transform
-  // and is made writable to take its delta. Shared with the rest pose, it is
-  // always cloned, so the element is cloned at once.
+  // The working array: a private copy of each of the rest pose's node
+  // transforms (shared with the rest pose, they are always cloned), each
+  // then taking its delta.
   Array working;
   NORVO_RETURN_IF_ERROR(working.EnsureCapacity(rest.GetCount()));
   if (!rest.IsEmpty()) {
@@ -66,27 +85,44 @@ Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const Characte
       const CharacterNodeInfoImpl* info = infos.In(node.Get());
       return info ? info->GetUuid() : node.GetUuid();
     }));
-    const CharacterNodeTransform missing;
-    TransformLookup reading, writing;
-    for (Int i = 0; i < rest.GetCount(); ++i) {
-      NodePositionMap::Positions at = positions.FindKey(i);
-      const CharacterNodeTransform& restNode = at.first < 0 ? missing : rest[at.first];
-      const CharacterNodeTransform& currentNode = at.other < 0 ? missing : current[at.other];
-      // Read in the contract's order: the current node's, then the rest's.
-      NodeMatrices c = MatricesOf(currentNode, reading);
-      NodeMatrices r = MatricesOf(restNode, reading);
-      Matrix delta = GlobalDelta(r, c);
-      if (!rest[i]) return NullptrError("an empty node transform cannot be made writable");
-      Result<ObjectRef> clone = CopyObject(*rest[i].Get());
+    for (const CharacterNodeTransform& restNode : rest) {
+      if (!restNode) return NullptrError("an empty node transform cannot be made writable");
+      Result<ObjectRef> clone = CopyObject(*restNode.Get());
       if (!clone) return NullptrError("no private copy could be made");
       CharacterNodeTransform element;
       static_cast<ObjectRef&>(element) = std::move(clone).value();
+      NORVO_RETURN_IF_ERROR(working.Append(std::move(element)));
+    }
+    // Then the deltas, two nodes at a time.
+    const CharacterNodeTransform missing;
+    TransformLookup reading, writing;
+    // The matrices node i's delta is taken from, read in the contract's
+    // order: the current node's, then the rest's.
+    auto read = [&](Int i) {
+      NodePositionMap::Positions at = positions.FindKey(i);
+      NodeMatrices c = MatricesOf(at.other < 0 ? missing : current[at.other], reading);
+      return DeltaInputs{MatricesOf(at.first < 0 ? missing : rest[at.first], reading), c};
+    };
+    auto write = [&](Int i, const Matrix& delta) -> Result<void> {
+      CharacterNodeTransform& element = working[i];
       if (CharacterNodeTransformImpl* impl = writing.In(element.Get())) {
         impl->SetGlobalMatrix(delta);
-      } else {
-        NORVO_RETURN_IF_ERROR(element.SetGlobalMatrix(delta));
+        return {};
       }
-      NORVO_RETURN_IF_ERROR(working.Append(std::move(element)));
+      return element.SetGlobalMatrix(delta);
+    };
+    const Int count = rest.GetCount();
+    Int i = 0;
+    for (; i + 1 < count; i += 2) {
+      const DeltaInputs a = read(i), b = read(i + 1);
+      Matrix deltas[2];
+      GlobalDeltas(a, b, deltas);
+      NORVO_RETURN_IF_ERROR(write(i, deltas[0]));
+      NORVO_RETURN_IF_ERROR(write(i + 1, deltas[1]));
+    }
+    if (i < count) {
+      const DeltaInputs last = read(i);
+      NORVO_RETURN_IF_ERROR(write(i, GlobalDelta(last.r, last.c)));
     }
   }
   // The rest pose is shared with the definition, so it is copied; the copy
