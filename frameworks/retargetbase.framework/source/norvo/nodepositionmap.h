@@ -13,6 +13,7 @@
 // The map copies the bytes, so it holds no reference into the arrays; after
 // an array changes, the map still describes it as it was.
 #pragma once
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -48,6 +49,7 @@ class NodePositionMap {
       keyCount_ = std::exchange(other.keyCount_, 0);
       mask_ = std::exchange(other.mask_, 0);
       empty_ = std::exchange(other.empty_, Slot{});
+      aligned_ = std::exchange(other.aligned_, false);
     }
     return *this;
   }
@@ -95,6 +97,21 @@ class NodePositionMap {
     return {};
   }
 
+  // Build for FindKey alone. When `other` carries each key element's Uuid at
+  // the key's own place and no two key elements carry the same one (the
+  // arrays of one skeleton, mostly), FindKey(i) is {i, i}: that is told
+  // apart by the Uuids' hashes, without a table, and nothing is kept; Find
+  // then finds nothing. Otherwise the same as Build.
+  template <class UuidOf = decltype(kUuidOf)>
+  Result<void> BuildForKeys(const Array& keys, const Array& other, UuidOf uuidOf = kUuidOf) noexcept {
+    Reset();
+    NORVO_ASSIGN_OR_RETURN(const bool aligned, SameOrderAndDistinct(keys, other, uuidOf));
+    if (!aligned) return Build(keys, &other, uuidOf);
+    keyCount_ = keys.GetCount();
+    aligned_ = true;
+    return {};
+  }
+
   Positions Find(const Uuid& uuid) const noexcept {
     if (!slots_) return {};
     const Slot& slot = Probe(uuid, uuid.GetBytes());
@@ -105,6 +122,7 @@ class NodePositionMap {
   // lookup: the same as Find(keys[index].GetUuid()).
   Positions FindKey(Int index) const noexcept {
     if (index < 0 || index >= keyCount_) return {};
+    if (aligned_) return {index, index};
     const Slot& slot = keySlots_[index] < 0 ? empty_ : slots_[keySlots_[index]];
     return {slot.first, slot.other};
   }
@@ -116,6 +134,7 @@ class NodePositionMap {
     keyCount_ = 0;
     mask_ = 0;
     empty_ = Slot{};
+    aligned_ = false;
   }
 
  private:
@@ -127,6 +146,43 @@ class NodePositionMap {
     std::int32_t first = -1;
     std::int32_t other = -1;
   };
+
+  // Whether other[i] carries the Uuid of keys[i] for every key and the keys'
+  // Uuids have pairwise different hashes (so different bytes). An empty Uuid,
+  // or a hash of zero, which marks a free place here, answers false. Up to
+  // 341 keys the table of hashes (at most two thirds full) is on the stack;
+  // OutOfMemoryError when the table for more cannot be had.
+  template <class UuidOf>
+  static Result<bool> SameOrderAndDistinct(const Array& keys, const Array& other, UuidOf& uuidOf) noexcept {
+    const Int count = keys.GetCount();
+    if (count == 0 || other.GetCount() < count || count > kMaxCount) return false;
+    constexpr UInt kOnStack = 512;
+    UInt capacity = 8;
+    while (capacity < UInt(count) * 3 / 2) capacity *= 2;
+    UInt onStack[kOnStack];
+    UInt* hashes = onStack;
+    if (capacity > kOnStack) {
+      hashes = static_cast<UInt*>(Allocate(std::size_t(capacity) * sizeof(UInt)));
+      if (!hashes) return OutOfMemoryError();
+    }
+    std::fill(hashes, hashes + capacity, UInt(0));
+    const UInt mask = capacity - 1;
+    bool distinct = true;
+    for (Int i = 0; distinct && i < count; ++i) {
+      const Uuid& uuid = uuidOf(keys[i]);
+      const UInt hash = uuid.GetHashCode();
+      if (uuid.IsEmpty() || hash == 0 || !(uuidOf(other[i]) == uuid)) {
+        distinct = false;
+        break;
+      }
+      UInt at = hash & mask;
+      while (hashes[at] != 0 && hashes[at] != hash) at = (at + 1) & mask;
+      distinct = hashes[at] == 0;
+      hashes[at] = hash;
+    }
+    if (hashes != onStack) Free(hashes);
+    return distinct;
+  }
 
   // The slot holding the Uuid, or the free slot where it would go. The empty
   // Uuid, which has the bytes of the all-zero Uuid, keeps a slot of its own.
@@ -143,7 +199,8 @@ class NodePositionMap {
   std::int32_t* keySlots_ = nullptr;  // -1: the empty Uuid's slot
   Int keyCount_ = 0;
   UInt mask_ = 0;
-  mutable Slot empty_;  // Probe hands it out like a table slot
+  mutable Slot empty_;    // Probe hands it out like a table slot
+  bool aligned_ = false;  // BuildForKeys found the arrays in step: FindKey(i) is {i, i}
 };
 
 }  // namespace norvo

@@ -81,7 +81,7 @@ Result<CharacterPose> CharacterSolverImpl::ExtractGlobalDeltaPose(const Characte
     // Finds what GetNodeTransformByID of either pose would, in one pass each.
     NodePositionMap positions;
     ComponentLookup<CharacterNodeInfoImpl> infos;
-    NORVO_RETURN_IF_ERROR(positions.Build(rest, &current, [&](const CharacterNodeTransform& node) -> const Uuid& {
+    NORVO_RETURN_IF_ERROR(positions.BuildForKeys(rest, current, [&](const CharacterNodeTransform& node) -> const Uuid& {
       const CharacterNodeInfoImpl* info = infos.In(node.Get());
       return info ? info->GetUuid() : node.GetUuid();
     }));
