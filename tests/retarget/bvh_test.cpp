@@ -3,8 +3,10 @@
 // in each joint's channel order, and forward kinematics.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <random>
@@ -272,6 +274,30 @@ TEST(ForwardKinematics, ComposesParentsBeforeChildren) {
   FrameGlobals(motion, 0, globals);
   ExpectNear(globals[1], Matrix{{0, 3, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 1}}, 1e-15);
   ExpectNear(globals[2], Matrix{{-2, 3, 0}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 1}}, 1e-15);
+}
+
+// Only some joints: the chains up to them, with the same bits as the whole.
+TEST(ForwardKinematics, OfSomeJointsGivesTheirGlobalsBitForBit) {
+  const Motion clip = test::SharedClip("makehuman_zombie_walk.bvh");
+  const std::size_t count = clip.skeleton.joints.size();
+  std::vector<Matrix> all(count);
+  FrameGlobals(clip, 7, all);
+  const std::vector<std::vector<std::int64_t>> picks = {{}, {0}, {std::int64_t(count) - 1, 12, 12}, {40, 3, 66}};
+  for (const std::vector<std::int64_t>& pick : picks) {
+    const std::vector<std::int64_t> listed = JointsUpTo(clip.skeleton, pick);
+    const Matrix untouched{{7, 7, 7}, {7, 7, 7}, {7, 7, 7}, {7, 7, 7}};
+    std::vector<Matrix> some(count, untouched);
+    ForwardKinematics(clip.skeleton, clip.Frame(7), some, listed);
+    for (std::size_t j = 0; j < count; ++j) {
+      bool above = false;  // j is a picked joint or above one
+      for (std::int64_t p : pick)
+        for (std::int64_t k = p; k >= 0 && !above; k = clip.skeleton.joints[std::size_t(k)].parent)
+          above = std::size_t(k) == j;
+      EXPECT_EQ(std::count(listed.begin(), listed.end(), std::int64_t(j)), above ? 1 : 0) << j;
+      EXPECT_EQ(std::memcmp(&some[j], above ? &all[j] : &untouched, sizeof(Matrix)), 0) << j;
+    }
+    EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
+  }
 }
 
 }  // namespace

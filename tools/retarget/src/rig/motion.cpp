@@ -38,6 +38,25 @@ void ForwardKinematics(const Skeleton& skeleton, std::span<const Matrix> locals,
   }
 }
 
+std::vector<std::int64_t> JointsUpTo(const Skeleton& skeleton, std::span<const std::int64_t> joints) {
+  std::vector<bool> needed(skeleton.joints.size(), false);
+  for (std::int64_t j : joints)
+    for (; j >= 0 && !needed[std::size_t(j)]; j = skeleton.joints[std::size_t(j)].parent) needed[std::size_t(j)] = true;
+  std::vector<std::int64_t> listed;
+  for (std::size_t j = 0; j < needed.size(); ++j)
+    if (needed[j]) listed.push_back(std::int64_t(j));
+  return listed;
+}
+
+void ForwardKinematics(const Skeleton& skeleton, std::span<const Matrix> locals, std::span<Matrix> globals,
+                       std::span<const std::int64_t> only) noexcept {
+  for (const std::int64_t listed : only) {
+    const std::size_t j = std::size_t(listed);
+    const std::int64_t parent = skeleton.joints[j].parent;
+    globals[j] = parent < 0 ? locals[j] : Multiply(globals[std::size_t(parent)], locals[j]);
+  }
+}
+
 Outcome<RestPose> RestOf(const Skeleton& skeleton) {
   try {
     RestPose rest;

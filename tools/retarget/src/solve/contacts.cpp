@@ -48,9 +48,16 @@ void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector&
     track.low.resize(frames);
     track.lowest.resize(frames);
   }
+  // Only the legs' joints and those above them are moved.
+  std::vector<std::int64_t> followed;
+  for (int side = 0; side < 2; ++side) {
+    followed.insert(followed.end(), {legs[side].hip, legs[side].knee, legs[side].ankle});
+    followed.insert(followed.end(), tracks[side].joints.begin(), tracks[side].joints.end());
+  }
+  const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, followed);
   std::vector<Matrix> globals(clip.skeleton.joints.size());
   for (std::size_t f = 0; f < frames; ++f) {
-    FrameGlobals(clip, std::int64_t(f), globals);
+    ForwardKinematics(clip.skeleton, clip.Frame(std::int64_t(f)), globals, moved);
     for (int side = 0; side < 2; ++side) {
       FootTrack& track = tracks[side];
       track.hip[f] = globals[std::size_t(legs[side].hip)].off;
@@ -462,6 +469,10 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
       }
     }
 
+    // The solve reads the legs' joints and the hips' parents alone.
+    const std::int64_t legJoints[6] = {legs[0].hip, legs[0].knee, legs[0].ankle,
+                                       legs[1].hip, legs[1].knee, legs[1].ankle};
+    const std::vector<std::int64_t> moved = JointsUpTo(result.skeleton, legJoints);
     std::vector<Matrix> globals(result.skeleton.joints.size());
     for (std::size_t f = 0; f < n; ++f) {
       const bool move[2] = {moves(0, f), moves(1, f)};
@@ -469,7 +480,7 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
       if (!move[0] && !move[1] && !(std::abs(shift) > 1e-6 * legs[0].length)) continue;
       const std::span<Matrix> locals = result.Frame(std::int64_t(f));
       locals[std::size_t(root)].off = Add(locals[std::size_t(root)].off, Scale(up, shift));
-      FrameGlobals(result, std::int64_t(f), globals);
+      ForwardKinematics(result.skeleton, locals, globals, moved);
       for (int side = 0; side < 2; ++side) {
         if (!move[side] && !(lowered[f] > 0.0)) continue;
         const bool pitches = pitched[side][f] != 0.0;

@@ -93,8 +93,13 @@ Track Follow(const Motion& clip, const Leg legs[2], const Vector& up) {
   const std::int64_t frames = clip.FrameCount();
   std::vector<Matrix> globals(clip.skeleton.joints.size());
   for (int side = 0; side < 2; ++side) track.ankle[side].resize(std::size_t(frames));
+  // Only the ankles and the joints above them are moved.
+  std::vector<std::int64_t> ankles;
+  for (int side = 0; side < 2; ++side)
+    if (legs[side].hip >= 0) ankles.push_back(legs[side].ankle);
+  const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, ankles);
   for (std::int64_t f = 0; f < frames; ++f) {
-    FrameGlobals(clip, f, globals);
+    ForwardKinematics(clip.skeleton, clip.Frame(f), globals, moved);
     for (int side = 0; side < 2; ++side)
       if (legs[side].hip >= 0) track.ankle[side][std::size_t(f)] = globals[std::size_t(legs[side].ankle)].off;
   }
@@ -160,13 +165,18 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
     KeepChains(clip.skeleton, legs);
     if (!(Length(up) > 0.5)) return {};
     const Track track = Follow(clip, legs, up);
+    // The solve reads the legs' joints and the hips' parents alone.
+    std::vector<std::int64_t> legJoints;
+    for (const Leg& leg : legs)
+      if (leg.hip >= 0) legJoints.insert(legJoints.end(), {leg.hip, leg.knee, leg.ankle});
+    const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, legJoints);
     std::vector<Matrix> globals(clip.skeleton.joints.size());
     Vector anchor[2];
     for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
       bool any = false;
       for (int side = 0; side < 2; ++side) any = any || (legs[side].hip >= 0 && track.contact[side][std::size_t(f)]);
       if (!any) continue;
-      FrameGlobals(clip, f, globals);
+      ForwardKinematics(clip.skeleton, clip.Frame(f), globals, moved);
       const std::span<Matrix> locals = clip.Frame(f);
       for (int side = 0; side < 2; ++side) {
         const Leg& leg = legs[side];

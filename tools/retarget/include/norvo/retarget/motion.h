@@ -87,6 +87,13 @@ bool AllFinite(std::span<const Matrix> matrices) noexcept;
 
 // globals[j] = globals[parent] * locals[j]; both hold one matrix per joint.
 void ForwardKinematics(const Skeleton& skeleton, std::span<const Matrix> locals, std::span<Matrix> globals) noexcept;
+// The joints whose global matrices those of `joints` are made from: each of
+// them and every joint above it, once, in skeleton order (parents first).
+std::vector<std::int64_t> JointsUpTo(const Skeleton& skeleton, std::span<const std::int64_t> joints);
+// ForwardKinematics for the joints `only` (as JointsUpTo lists them): their
+// globals come out the same, bit for bit; the other globals are not touched.
+void ForwardKinematics(const Skeleton& skeleton, std::span<const Matrix> locals, std::span<Matrix> globals,
+                       std::span<const std::int64_t> only) noexcept;
 // The global matrices of one frame of a motion.
 inline void FrameGlobals(const Motion& motion, std::int64_t frame, std::span<Matrix> globals) noexcept {
   ForwardKinematics(motion.skeleton, motion.Frame(frame), globals);
