@@ -49,11 +49,9 @@ void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector&
     track.lowest.resize(frames);
   }
   // Only the legs' joints and those above them are moved.
-  std::vector<std::int64_t> followed;
-  for (int side = 0; side < 2; ++side) {
-    followed.insert(followed.end(), {legs[side].hip, legs[side].knee, legs[side].ankle});
+  std::vector<std::int64_t> followed = LegJoints(legs);
+  for (int side = 0; side < 2; ++side)
     followed.insert(followed.end(), tracks[side].joints.begin(), tracks[side].joints.end());
-  }
   const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, followed);
   std::vector<Matrix> globals(clip.skeleton.joints.size());
   for (std::size_t f = 0; f < frames; ++f) {
@@ -470,9 +468,7 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     }
 
     // The solve reads the legs' joints and the hips' parents alone.
-    const std::int64_t legJoints[6] = {legs[0].hip, legs[0].knee, legs[0].ankle,
-                                       legs[1].hip, legs[1].knee, legs[1].ankle};
-    const std::vector<std::int64_t> moved = JointsUpTo(result.skeleton, legJoints);
+    const std::vector<std::int64_t> moved = JointsUpTo(result.skeleton, LegJoints(legs));
     std::vector<Matrix> globals(result.skeleton.joints.size());
     for (std::size_t f = 0; f < n; ++f) {
       const bool move[2] = {moves(0, f), moves(1, f)};

@@ -166,10 +166,7 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
     if (!(Length(up) > 0.5)) return {};
     const Track track = Follow(clip, legs, up);
     // The solve reads the legs' joints and the hips' parents alone.
-    std::vector<std::int64_t> legJoints;
-    for (const Leg& leg : legs)
-      if (leg.hip >= 0) legJoints.insert(legJoints.end(), {leg.hip, leg.knee, leg.ankle});
-    const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, legJoints);
+    const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, LegJoints(legs));
     std::vector<Matrix> globals(clip.skeleton.joints.size());
     Vector anchor[2];
     for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {

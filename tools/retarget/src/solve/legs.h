@@ -23,6 +23,14 @@ void FindLegs(const Rig& rig, Leg legs[2]);
 // Leaves out (no hip) the legs whose knee is not the hip's child or whose
 // ankle is not the knee's: ReachAnkle bends only such a chain.
 void KeepChains(const Skeleton& skeleton, Leg legs[2]) noexcept;
+// The hip, knee and ankle of each leg that has a hip: what a two-bone solve
+// reads (with the joints above them, JointsUpTo).
+inline std::vector<std::int64_t> LegJoints(const Leg legs[2]) {
+  std::vector<std::int64_t> joints;
+  for (int side = 0; side < 2; ++side)
+    if (legs[side].hip >= 0) joints.insert(joints.end(), {legs[side].hip, legs[side].knee, legs[side].ankle});
+  return joints;
+}
 
 // The turns of a two-bone solve, in the world: the knee's about the knee,
 // then the hip's about the hip, which carries the knee's along. Not found
