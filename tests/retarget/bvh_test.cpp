@@ -13,7 +13,9 @@
 #include <sstream>
 
 #include "norvo/retarget/bvh.h"
+#include "norvo/retarget/formats.h"
 #include "retarget_support.h"
+#include "tool_support.h"
 
 namespace norvo::retarget {
 namespace {
@@ -134,6 +136,29 @@ TEST(BvhWriter, WritesSixDecimalsNoNegativeZeroAndOnlyFiniteValues) {
   Outcome<std::string> text = FormatBvh(test::Ok(MotionFromChannels(skeleton, 0.04, values)));
   ASSERT_FALSE(text.has_value());
   EXPECT_EQ(text.failure().message, "frame 1 has a value that is not a finite number; nothing was written");
+}
+
+// A clip whose text takes several blocks is written as FormatBvh makes it;
+// a value that cannot be written, in its last frame, leaves the old file
+// and no temporary one.
+class BvhFile : public test::WithTool<> {};
+TEST_F(BvhFile, IsWrittenBlockByBlockOrNotAtAll) {
+  const Motion walk = test::SharedClip("cmu_02_01_walk.bvh");
+  Motion clip = walk;
+  for (int i = 1; i < 10; ++i) clip.locals.insert(clip.locals.end(), walk.locals.begin(), walk.locals.end());
+  const std::string text = test::Ok(FormatBvh(clip));
+  ASSERT_GT(text.size(), std::size_t(3) << 20);
+  const std::string path = Write("out.bvh", "old\n");
+  ASSERT_TRUE(WriteMotion(clip, path).has_value());
+  EXPECT_TRUE(test::ReadAll(path) == text);
+
+  clip.locals[clip.locals.size() - clip.skeleton.joints.size()].off.x = std::numeric_limits<double>::quiet_NaN();
+  const Outcome<void> refused = WriteMotion(clip, path);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.failure().message, "frame 3439 has a value that is not a finite number; nothing was written");
+  EXPECT_EQ(refused.failure().file, path);
+  EXPECT_TRUE(test::ReadAll(path) == text);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), std::filesystem::directory_iterator()), 1);
 }
 
 // Whatever the reader accepts, the writer writes in full, and it reads back.

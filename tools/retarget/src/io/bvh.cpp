@@ -534,7 +534,7 @@ Outcome<Motion> MotionFromChannels(const Skeleton& skeleton, double frameTime, s
   }
 }
 
-Outcome<std::string> FormatBvh(const Motion& motion, std::int64_t maxBytes) {
+Outcome<void> FormatBvhInPieces(const Motion& motion, const TextSink& put, std::int64_t maxBytes) {
   try {
     const std::vector<Joint>& joints = motion.skeleton.joints;
     std::string out = "HIERARCHY\n";
@@ -575,11 +575,11 @@ Outcome<std::string> FormatBvh(const Motion& motion, std::int64_t maxBytes) {
     // This frame's values and the frame's before, whose angles the new ones
     // stay close to.
     std::vector<double> values(static_cast<std::size_t>(perFrame)), before(static_cast<std::size_t>(perFrame));
-    // Room for the frame lines at once: most values take ten bytes or so
-    // with their separator ("-12.345678 ").
-    const double estimate = double(out.size()) + double(motion.FrameCount()) * double(perFrame + 1) * 11.0;
-    out.reserve(std::size_t(std::min(estimate, double(std::max<std::int64_t>(maxBytes, 0)))));
-    AdviseLargeBlock(out.data(), out.capacity());
+    // The text goes to `put` a block at a time; a frame line ends a block
+    // once it passes this.
+    constexpr std::size_t kBlock = std::size_t(1) << 20;
+    out.reserve(kBlock + std::size_t(perFrame + 1) * 16);
+    std::int64_t given = 0;  // bytes already handed to `put`
     for (std::int64_t f = 0; f < motion.FrameCount(); ++f) {
       const std::span<const Matrix> locals = motion.Frame(f);
       for (std::size_t j = 0; j < joints.size(); ++j)
@@ -596,20 +596,44 @@ Outcome<std::string> FormatBvh(const Motion& motion, std::int64_t maxBytes) {
       }
       out += '\n';
       values.swap(before);
-      if (std::int64_t(out.size()) > maxBytes)
+      if (given + std::int64_t(out.size()) > maxBytes)
         return MakeFailure(FailureKind::BadInput,
                            "the motion as BVH is larger than " + std::to_string(maxBytes) +
                                " bytes, the most the BVH reader takes; write fewer frames (--frames A:B)");
+      if (out.size() >= kBlock) {
+        RETARGET_TRY(put(out));
+        given += std::int64_t(out.size());
+        out.clear();
+      }
     }
-    return out;
+    return put(out);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<std::string> FormatBvh(const Motion& motion, std::int64_t maxBytes) {
+  try {
+    std::string text;
+    RETARGET_TRY(FormatBvhInPieces(
+        motion,
+        [&](std::string_view piece) -> Outcome<void> {
+          try {
+            text += piece;
+            return {};
+          } catch (const std::bad_alloc&) {
+            return OutOfMemory();
+          }
+        },
+        maxBytes));
+    return text;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
 }
 
 Outcome<void> WriteBvhFile(const Motion& motion, const std::string& path, std::int64_t maxBytes) {
-  RETARGET_ASSIGN(const std::string text, FormatBvh(motion, maxBytes));
-  return WriteTextFile(path, text);
+  return WriteTextFile(path, [&](const TextSink& put) { return FormatBvhInPieces(motion, put, maxBytes); });
 }
 
 }  // namespace norvo::retarget

@@ -38,14 +38,24 @@ Outcome<Asset> ReadRigAsset(const std::string& path, const ReadOptions&) {
   }
 }
 
+Outcome<void> BvhInPieces(const Motion& motion, const MotionContext&, const TextSink& put) {
+  return FormatBvhInPieces(motion, put);
+}
+
+// A writer that makes the whole text first.
+template <Outcome<std::string> (*format)(const Motion&, const MotionContext&)>
+Outcome<void> Whole(const Motion& motion, const MotionContext& context, const TextSink& put) {
+  RETARGET_ASSIGN(const std::string text, format(motion, context));
+  return put(text);
+}
+
 constexpr FileFormat kFormats[] = {
-    {"BVH", ".bvh", true, &ReadBvhAsset, [](const Motion& motion, const MotionContext&) { return FormatBvh(motion); },
-     nullptr},
+    {"BVH", ".bvh", true, &ReadBvhAsset, &BvhInPieces, nullptr},
     {"rig file", ".json", false, &ReadRigAsset, nullptr, &FormatRigFile},
-    {"glTF", ".gltf", true, &ReadGltfAsset, &FormatGltf, nullptr},
-    {"GLB", ".glb", true, &ReadGltfAsset, &FormatGlb, nullptr},
-    {"VRM", ".vrm", true, &ReadGltfAsset, &FormatVrm, nullptr},
-    {"VRM animation", ".vrma", true, &ReadGltfAsset, &FormatVrma, nullptr},
+    {"glTF", ".gltf", true, &ReadGltfAsset, &Whole<&FormatGltf>, nullptr},
+    {"GLB", ".glb", true, &ReadGltfAsset, &Whole<&FormatGlb>, nullptr},
+    {"VRM", ".vrm", true, &ReadGltfAsset, &Whole<&FormatVrm>, nullptr},
+    {"VRM animation", ".vrma", true, &ReadGltfAsset, &Whole<&FormatVrma>, nullptr},
     {"FBX", ".fbx", true, &ReadFbxAsset, nullptr, nullptr},
 };
 
@@ -150,13 +160,14 @@ Failure Naming(Failure failure, const std::string& path) noexcept {
   return failure;
 }
 
-template <class Format>
-Outcome<void> Write(Format format, const std::string& path, bool motion) {
+// `produce` hands the text of the file to the sink it is given.
+template <class Produce>
+Outcome<void> Write(Produce produce, const std::string& path, bool motion) {
   try {
     RETARGET_ASSIGN(const FileFormat* found, Writer(path, motion));
-    Outcome<std::string> text = format(*found);
-    if (!text) return Naming(std::move(text).failure(), path);
-    return WriteTextFile(path, text.value());
+    Outcome<void> written = WriteTextFile(path, [&](const TextSink& put) { return produce(*found, put); });
+    if (!written) return Naming(std::move(written).failure(), path);
+    return {};
   } catch (const std::bad_alloc&) {
     return Naming(OutOfMemory(), path);
   }
@@ -165,11 +176,17 @@ Outcome<void> Write(Format format, const std::string& path, bool motion) {
 }  // namespace
 
 Outcome<void> WriteMotion(const Motion& motion, const std::string& path, const MotionContext& context) {
-  return Write([&](const FileFormat& format) { return format.formatMotion(motion, context); }, path, true);
+  return Write([&](const FileFormat& format, const TextSink& put) { return format.formatMotion(motion, context, put); },
+               path, true);
 }
 
 Outcome<void> WriteRig(const Rig& rig, const std::string& path) {
-  return Write([&](const FileFormat& format) { return format.formatRig(rig); }, path, false);
+  return Write(
+      [&](const FileFormat& format, const TextSink& put) -> Outcome<void> {
+        RETARGET_ASSIGN(const std::string text, format.formatRig(rig));
+        return put(text);
+      },
+      path, false);
 }
 
 }  // namespace norvo::retarget

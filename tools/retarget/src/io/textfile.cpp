@@ -169,9 +169,8 @@ extern "C" void OnSignal(int signal) {
 }
 
 
-// Writes all of `text` to `file` and flushes it to the disk; the error
-// number, or 0.
-int WriteAll(int file, std::string_view text, bool sync = true) noexcept {
+// Writes all of `text` to `file`; the error number, or 0.
+int WriteAll(int file, std::string_view text) noexcept {
   for (std::size_t done = 0; done < text.size();) {
     const ssize_t n = ::write(file, text.data() + done, text.size() - done);
     if (n > 0) {
@@ -182,24 +181,54 @@ int WriteAll(int file, std::string_view text, bool sync = true) noexcept {
       return EIO;
     }
   }
-  return !sync || ::fsync(file) == 0 ? 0 : errno;
+  return 0;
 }
 
 // Standard output: the text, flushed.
 Outcome<void> WriteStandardOutput(std::string_view text, const char* what) {
   std::fflush(stdout);
-  const int error = WriteAll(STDOUT_FILENO, text, false);
+  const int error = WriteAll(STDOUT_FILENO, text);
   if (error != 0) return CannotWrite("cannot write the ", what, error, "standard output");
   return {};
 }
 
+// The temporary file being written, closed and removed unless it was renamed.
+struct Temporary {
+  const std::string& name;
+  int file;
+  int slot;
+  bool renamed = false;
+  ~Temporary() {
+    if (file >= 0) ::close(file);
+    if (!renamed) ::unlink(name.c_str());
+    Forget(slot);
+  }
+};
+
 }  // namespace
+
+Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what) {
+  return WriteTextFile(
+      path, [text](const TextSink& put) { return put(text); }, what);
+}
 
 // With the system's calls, which allocate nothing once the temporary file's
 // name is made: running out of memory can never cost the old file.
-Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what) {
+Outcome<void> WriteTextFile(const std::string& path, const std::function<Outcome<void>(const TextSink&)>& produce,
+                            const char* what) {
   try {
-    if (path == "-") return WriteStandardOutput(text, what);
+    if (path == "-") {
+      std::string text;
+      RETARGET_TRY(produce([&](std::string_view piece) -> Outcome<void> {
+        try {
+          text += piece;
+          return {};
+        } catch (const std::bad_alloc&) {
+          return OutOfMemory();
+        }
+      }));
+      return WriteStandardOutput(text, what);
+    }
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -228,13 +257,18 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
       Forget(slot);
       return CannotWrite("cannot create the ", what, error, path);
     }
-    const bool keep = exists;
-    int error = !keep || ::fchmod(file, old.st_mode & 07777) == 0 ? WriteAll(file, text) : errno;
-    if (::close(file) != 0 && error == 0) error = errno;
+    Temporary written{temporary, file, slot};
+    if (exists && ::fchmod(file, old.st_mode & 07777) != 0) return CannotWrite("cannot write the ", what, errno, path);
+    RETARGET_TRY(produce([&](std::string_view piece) -> Outcome<void> {
+      const int error = WriteAll(file, piece);
+      if (error != 0) return CannotWrite("cannot write the ", what, error, path);
+      return {};
+    }));
+    int error = ::fsync(file) == 0 ? 0 : errno;
+    if (::close(std::exchange(written.file, -1)) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-    if (error != 0) ::unlink(temporary.c_str());
-    Forget(slot);
     if (error != 0) return CannotWrite("cannot write the ", what, error, path);
+    written.renamed = true;
     return {};
   } catch (const std::bad_alloc&) {
     return OutOfMemoryWriting(path);

@@ -17,6 +17,7 @@
 
 #include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
+#include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
@@ -46,6 +47,11 @@ Outcome<Motion> ReadBvhFile(const std::string& path, const BvhLimits& limits = {
 // BadInput, before it is all made, for a text larger than `maxBytes`: by
 // default what the reader takes, so that what is written reads back.
 Outcome<std::string> FormatBvh(const Motion& motion, std::int64_t maxBytes = BvhLimits{}.fileBytes);
+// The same text handed to `put` in blocks of about a megabyte as it is
+// made, so that a long clip's text is never held whole; a failure of `put`
+// stops it and is returned.
+Outcome<void> FormatBvhInPieces(const Motion& motion, const TextSink& put,
+                                std::int64_t maxBytes = BvhLimits{}.fileBytes);
 Outcome<void> WriteBvhFile(const Motion& motion, const std::string& path,
                            std::int64_t maxBytes = BvhLimits{}.fileBytes);
 

@@ -13,6 +13,7 @@
 #include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/rig.h"
+#include "norvo/retarget/textfile.h"
 
 namespace norvo::retarget {
 
@@ -55,8 +56,9 @@ struct FileFormat {
   std::string_view extension;  // ".bvh"
   bool motion;                 // its files carry frames: a source clip can be one
   Outcome<Asset> (*read)(const std::string& path, const ReadOptions& options);
-  // null: motion is not written as it.
-  Outcome<std::string> (*formatMotion)(const Motion& motion, const MotionContext& context);
+  // Hands the motion's text to `put`, whole or in pieces; null: motion is
+  // not written as it.
+  Outcome<void> (*formatMotion)(const Motion& motion, const MotionContext& context, const TextSink& put);
   Outcome<std::string> (*formatRig)(const Rig& rig);  // null: rigs are not written as it
 };
 

@@ -2,6 +2,7 @@
 // the tool's readers and writers.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,6 +35,16 @@ Outcome<void> CheckNotSpecial(const std::string& path);
 // Io "cannot create the <what>: <reason>" / "cannot write the <what>:
 // <reason>"; OutOfMemory.
 Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what = "file");
+
+// Takes the next piece of a text being written; a failure stops the writer.
+using TextSink = std::function<Outcome<void>(std::string_view piece)>;
+// WriteTextFile of a text made in pieces, so that a long one is never held
+// whole: `produce` hands each piece to the sink in order. A failure of
+// `produce` (or of the sink, which it passes on) is returned as it is, and
+// the old file stays as it was, with no temporary file left. Standard
+// output gets the text once every piece is made.
+Outcome<void> WriteTextFile(const std::string& path, const std::function<Outcome<void>(const TextSink&)>& produce,
+                            const char* what = "file");
 
 // The name of the output a temporary file of WriteTextFile was made for
 // (".NAME.PID.N.tmp" gives "NAME"), from the temporary's name without its
