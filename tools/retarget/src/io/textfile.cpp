@@ -212,8 +212,8 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
       path, [text](const TextSink& put) { return put(text); }, what);
 }
 
-// With the system's calls, which allocate nothing once the temporary file's
-// name is made: running out of memory can never cost the old file.
+// With the system's calls. Whatever fails, running out of memory included,
+// the old file stays: it is only ever replaced by the rename.
 Outcome<void> WriteTextFile(const std::string& path, const std::function<Outcome<void>(const TextSink&)>& produce,
                             const char* what) {
   try {
