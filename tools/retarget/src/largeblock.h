@@ -4,8 +4,11 @@
 // per 4 KiB, which is most of the cost of filling it on a virtual machine.
 // Only advice: nothing changes where the kernel does not take it.
 #pragma once
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -26,5 +29,51 @@ inline void AdviseLargeBlock(const void* data, std::size_t bytes) noexcept {
   (void)bytes;
 #endif
 }
+
+// Whether PagesAhead may start a thread for the work of this thread: a clip
+// given one thread (each of a batch's) fills its blocks itself.
+inline thread_local bool t_pagesAhead = true;
+
+// Has the kernel put in a large block's pages on a thread of its own, from
+// the block's start to its end, while the caller fills it from the start:
+// making fresh pages (zeroing them) then runs beside the caller's work
+// instead of in the middle of it. The block keeps what it holds; the thread
+// stops and is joined when this goes, which must be before the block does.
+// Only a help: without the thread or the kernel's support nothing changes.
+class PagesAhead {
+ public:
+  PagesAhead(void* data, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
+    if (bytes < 2 * kHuge || !t_pagesAhead || std::thread::hardware_concurrency() < 2) return;
+    const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data) & ~(std::uintptr_t(4095));
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(data) + bytes;
+    try {
+      thread_ = std::thread([this, begin, end] {
+        for (std::uintptr_t at = begin; at < end && !stop_.load(std::memory_order_relaxed); at += kHuge) {
+          const std::uintptr_t next = std::min(end, (at + kHuge) & ~(kHuge - 1));
+          if (::madvise(reinterpret_cast<void*>(at), next - at, MADV_POPULATE_WRITE) != 0) break;
+          at = next - kHuge;
+        }
+      });
+    } catch (...) {
+      // No thread: the pages come in as the block is written.
+    }
+#else
+    (void)data;
+    (void)bytes;
+#endif
+  }
+  PagesAhead(const PagesAhead&) = delete;
+  PagesAhead& operator=(const PagesAhead&) = delete;
+  ~PagesAhead() {
+    stop_.store(true, std::memory_order_relaxed);
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
 
 }  // namespace norvo::retarget

@@ -14,6 +14,7 @@
 #include "norvo/retarget/page.h"
 #include "norvo/retarget/svg.h"
 #include "norvo/retarget/textfile.h"
+#include "../largeblock.h"
 
 namespace norvo::retarget {
 
@@ -434,6 +435,12 @@ class Job {
 
 Outcome<ClipResult> RunClip(const ClipRequest& request) {
   try {
+    // A clip given one thread starts none to fill its blocks.
+    struct PagesAheadScope {
+      bool was = t_pagesAhead;
+      ~PagesAheadScope() { t_pagesAhead = was; }
+    } scope;
+    t_pagesAhead = scope.was && request.threads != 1;
     return Job(request).Run();
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

@@ -407,6 +407,7 @@ class Parser {
       motion_.locals.reserve(std::size_t(std::min(frameCount, fit)) * motion_.skeleton.joints.size());
       AdviseLargeBlock(motion_.locals.data(), motion_.locals.capacity() * sizeof(Matrix));
     }
+    PagesAhead ahead(motion_.locals.data(), motion_.locals.capacity() * sizeof(Matrix));
     std::int64_t frames = 0;
     while (lines_.Next(line)) {
       if (frames == frameCount)

@@ -82,6 +82,7 @@ Outcome<std::string> ReadFileBytes(const std::string& path, std::int64_t maxByte
     std::string text;
     text.reserve(std::size_t(status.st_size));
     AdviseLargeBlock(text.data(), text.capacity());
+    PagesAhead ahead(text.data(), text.capacity());
     text.resize(std::size_t(status.st_size));
     for (std::size_t done = 0; done < text.size();) {
       const ssize_t n = ::read(file, text.data() + done, text.size() - done);
