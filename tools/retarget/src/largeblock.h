@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "parallel.h"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -30,22 +32,19 @@ inline void AdviseLargeBlock(const void* data, std::size_t bytes) noexcept {
 #endif
 }
 
-// Whether PagesAhead may start a thread for the work of this thread: a clip
-// given one thread (each of a batch's) fills its blocks itself.
-inline thread_local bool t_pagesAhead = true;
-
 // Has the kernel put in a large block's pages on a thread of its own, from
 // the block's start to its end, while the caller fills it from the start:
 // making fresh pages (zeroing them) then runs beside the caller's work
 // instead of in the middle of it. The block keeps what it holds; the thread
 // stops and is joined when this goes, which must be before the block does.
-// Only a help: without the thread or the kernel's support nothing changes.
+// Only a help: without the thread (t_clipHelpers, parallel.h) or the
+// kernel's support nothing changes.
 class PagesAhead {
  public:
   PagesAhead(void* data, std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_POPULATE_WRITE)
     constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
-    if (bytes < 2 * kHuge || !t_pagesAhead || std::thread::hardware_concurrency() < 2) return;
+    if (bytes < 2 * kHuge || !t_clipHelpers || std::thread::hardware_concurrency() < 2) return;
     const std::uintptr_t begin = reinterpret_cast<std::uintptr_t>(data) & ~(std::uintptr_t(4095));
     const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(data) + bytes;
     try {

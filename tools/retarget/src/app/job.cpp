@@ -14,7 +14,7 @@
 #include "norvo/retarget/page.h"
 #include "norvo/retarget/svg.h"
 #include "norvo/retarget/textfile.h"
-#include "../largeblock.h"
+#include "../parallel.h"
 
 namespace norvo::retarget {
 
@@ -435,12 +435,12 @@ class Job {
 
 Outcome<ClipResult> RunClip(const ClipRequest& request) {
   try {
-    // A clip given one thread starts none to fill its blocks.
-    struct PagesAheadScope {
-      bool was = t_pagesAhead;
-      ~PagesAheadScope() { t_pagesAhead = was; }
+    // A clip given one thread starts no helpers.
+    struct HelpersScope {
+      bool was = t_clipHelpers;
+      ~HelpersScope() { t_clipHelpers = was; }
     } scope;
-    t_pagesAhead = scope.was && request.threads != 1;
+    t_clipHelpers = request.threads != 1;
     return Job(request).Run();
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

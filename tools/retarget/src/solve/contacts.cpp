@@ -6,6 +6,7 @@
 #include <new>
 #include <numbers>
 
+#include "../parallel.h"
 #include "legs.h"
 #include "norvo/retarget/align.h"
 #include "norvo/retarget/preset.h"
@@ -53,24 +54,29 @@ void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector&
   for (int side = 0; side < 2; ++side)
     followed.insert(followed.end(), tracks[side].joints.begin(), tracks[side].joints.end());
   const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, followed);
-  std::vector<Matrix> globals(clip.skeleton.joints.size());
-  for (std::size_t f = 0; f < frames; ++f) {
-    ForwardKinematics(clip.skeleton, clip.Frame(std::int64_t(f)), globals, moved);
-    for (int side = 0; side < 2; ++side) {
-      FootTrack& track = tracks[side];
-      track.hip[f] = globals[std::size_t(legs[side].hip)].off;
-      track.knee[f] = globals[std::size_t(legs[side].knee)].off;
-      track.ankle[f] = globals[std::size_t(legs[side].ankle)].off;
-      for (std::size_t j = 0; j < track.joints.size(); ++j) {
-        const Vector at = globals[std::size_t(track.joints[j])].off;
-        track.at[f * track.joints.size() + j] = at;
-        if (j == 0 || Dot(at, up) < track.low[f]) {
-          track.low[f] = Dot(at, up);
-          track.lowest[f] = j;
+  // Frames apart on up to two threads, each with globals of its own.
+  std::vector<Matrix> globalsOf[2] = {std::vector<Matrix>(clip.skeleton.joints.size()),
+                                      std::vector<Matrix>(clip.skeleton.joints.size())};
+  ForEachRun(frames, [&](std::size_t begin, std::size_t end, int worker) {
+    std::vector<Matrix>& globals = globalsOf[worker];
+    for (std::size_t f = begin; f < end; ++f) {
+      ForwardKinematics(clip.skeleton, clip.Frame(std::int64_t(f)), globals, moved);
+      for (int side = 0; side < 2; ++side) {
+        FootTrack& track = tracks[side];
+        track.hip[f] = globals[std::size_t(legs[side].hip)].off;
+        track.knee[f] = globals[std::size_t(legs[side].knee)].off;
+        track.ankle[f] = globals[std::size_t(legs[side].ankle)].off;
+        for (std::size_t j = 0; j < track.joints.size(); ++j) {
+          const Vector at = globals[std::size_t(track.joints[j])].off;
+          track.at[f * track.joints.size() + j] = at;
+          if (j == 0 || Dot(at, up) < track.low[f]) {
+            track.low[f] = Dot(at, up);
+            track.lowest[f] = j;
+          }
         }
       }
     }
-  }
+  });
 }
 
 // Both legs of a rig, or none.
@@ -335,78 +341,81 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     // near the shared lift by kPull degrees per leg length.
     std::vector<double> away(n, 0.0), pitch[2];  // per frame, before they settle
     for (int side = 0; side < 2; ++side) pitch[side].assign(n, 0.0);
-    for (std::size_t f = 0; f < n; ++f) {
-      const double both = std::min(weight[0][f], weight[1][f]);
-      if (!(both > 0.0)) continue;
-      struct Now {
-        Vector hip, ankle;
-        double upper, lower, reach;
-      } now[2];
-      for (int side = 0; side < 2; ++side) {
-        const Vector hip = tracks[side].hip[f], knee = tracks[side].knee[f], ankle = tracks[side].ankle[f];
-        now[side] = {hip, ankle, Length(Subtract(knee, hip)), Length(Subtract(ankle, knee)),
-                     Length(Subtract(ankle, hip))};
-      }
-      auto legCost = [&](int side, double shift, double degrees) {
-        const Now& leg = now[side];
-        const Vector toGoal = Subtract(Subtract(goalAt(side, f, shift, degrees), Scale(up, shift)), leg.hip);
-        const double far = Length(toGoal), beyond = far - 0.999 * (leg.upper + leg.lower);
-        return (beyond > 0.0 ? 1000.0 * beyond / legs[side].length : 0.0) + kPitchWeight * std::abs(degrees) +
-               2.0 * AngleDegrees(Subtract(leg.ankle, leg.hip), toGoal) +
-               LegBendDegrees(leg.upper, leg.lower, leg.reach, far);
-      };
-      // The pitch of least cost for a shift: a coarse look, then a fine one.
-      auto bestPitch = [&](int side, double shift) {
-        double best = 0.0, bestCost = legCost(side, shift, 0.0);
-        constexpr int kSteps = 6;
-        for (int i = 0; i <= kSteps; ++i) {
-          const double degrees = -kPitch + 2.0 * kPitch * i / kSteps, c = legCost(side, shift, degrees);
-          if (c < bestCost) bestCost = c, best = degrees;
+    // Each frame's search stands alone: frames apart on up to two threads.
+    ForEachRun(n, [&](std::size_t begin, std::size_t end, int) {
+      for (std::size_t f = begin; f < end; ++f) {
+        const double both = std::min(weight[0][f], weight[1][f]);
+        if (!(both > 0.0)) continue;
+        struct Now {
+          Vector hip, ankle;
+          double upper, lower, reach;
+        } now[2];
+        for (int side = 0; side < 2; ++side) {
+          const Vector hip = tracks[side].hip[f], knee = tracks[side].knee[f], ankle = tracks[side].ankle[f];
+          now[side] = {hip, ankle, Length(Subtract(knee, hip)), Length(Subtract(ankle, knee)),
+                       Length(Subtract(ankle, hip))};
         }
-        for (double step = kPitch / kSteps; step > 0.05; step *= 0.5)
-          for (const double degrees : {best - step, best + step}) {
-            const double c = legCost(side, shift, std::clamp(degrees, -kPitch, kPitch));
-            if (c < bestCost) bestCost = c, best = std::clamp(degrees, -kPitch, kPitch);
+        auto legCost = [&](int side, double shift, double degrees) {
+          const Now& leg = now[side];
+          const Vector toGoal = Subtract(Subtract(goalAt(side, f, shift, degrees), Scale(up, shift)), leg.hip);
+          const double far = Length(toGoal), beyond = far - 0.999 * (leg.upper + leg.lower);
+          return (beyond > 0.0 ? 1000.0 * beyond / legs[side].length : 0.0) + kPitchWeight * std::abs(degrees) +
+                 2.0 * AngleDegrees(Subtract(leg.ankle, leg.hip), toGoal) +
+                 LegBendDegrees(leg.upper, leg.lower, leg.reach, far);
+        };
+        // The pitch of least cost for a shift: a coarse look, then a fine one.
+        auto bestPitch = [&](int side, double shift) {
+          double best = 0.0, bestCost = legCost(side, shift, 0.0);
+          constexpr int kSteps = 6;
+          for (int i = 0; i <= kSteps; ++i) {
+            const double degrees = -kPitch + 2.0 * kPitch * i / kSteps, c = legCost(side, shift, degrees);
+            if (c < bestCost) bestCost = c, best = degrees;
           }
-        return std::pair{best, bestCost};
-      };
-      // Each leg's cost with its foot pitched as given, or as best suits
-      // the shift when `choose` is set.
-      double pitches[2] = {0.0, 0.0};
-      bool choose = false;
-      auto cost = [&](double shift) {
-        double sum = kPull * std::abs(shift - common[f]) / legs[0].length;
-        for (int side = 0; side < 2; ++side)
-          sum += choose ? bestPitch(side, shift).second : legCost(side, shift, pitches[side]);
-        return sum;
-      };
-      // A coarse look over the lifts' span, then a fine one about the best.
-      const double low = std::min({lift[0][f], lift[1][f], common[f]}) - 0.1 * legs[0].length;
-      const double high = std::max({lift[0][f], lift[1][f], common[f]}) + 0.02 * legs[0].length;
-      constexpr int kSteps = 8;
-      double best = 0.0, bestCost = 0.0;
-      auto search = [&] {
-        best = common[f], bestCost = cost(common[f]);
-        for (int i = 0; i <= kSteps; ++i) {
-          const double shift = low + (high - low) * i / kSteps, c = cost(shift);
-          if (c < bestCost) bestCost = c, best = shift;
-        }
-        for (double step = 0.5 * (high - low) / kSteps; step > 1e-3 * legs[0].length; step *= 0.5)
-          for (const double shift : {best - step, best + step}) {
-            const double c = cost(shift);
+          for (double step = kPitch / kSteps; step > 0.05; step *= 0.5)
+            for (const double degrees : {best - step, best + step}) {
+              const double c = legCost(side, shift, std::clamp(degrees, -kPitch, kPitch));
+              if (c < bestCost) bestCost = c, best = std::clamp(degrees, -kPitch, kPitch);
+            }
+          return std::pair{best, bestCost};
+        };
+        // Each leg's cost with its foot pitched as given, or as best suits
+        // the shift when `choose` is set.
+        double pitches[2] = {0.0, 0.0};
+        bool choose = false;
+        auto cost = [&](double shift) {
+          double sum = kPull * std::abs(shift - common[f]) / legs[0].length;
+          for (int side = 0; side < 2; ++side)
+            sum += choose ? bestPitch(side, shift).second : legCost(side, shift, pitches[side]);
+          return sum;
+        };
+        // A coarse look over the lifts' span, then a fine one about the best.
+        const double low = std::min({lift[0][f], lift[1][f], common[f]}) - 0.1 * legs[0].length;
+        const double high = std::max({lift[0][f], lift[1][f], common[f]}) + 0.02 * legs[0].length;
+        constexpr int kSteps = 8;
+        double best = 0.0, bestCost = 0.0;
+        auto search = [&] {
+          best = common[f], bestCost = cost(common[f]);
+          for (int i = 0; i <= kSteps; ++i) {
+            const double shift = low + (high - low) * i / kSteps, c = cost(shift);
             if (c < bestCost) bestCost = c, best = shift;
           }
-      };
-      search();
-      // Where the legs still turn far, the feet may pitch instead.
-      if (bestCost > kPitchWorth) {
-        choose = true;
+          for (double step = 0.5 * (high - low) / kSteps; step > 1e-3 * legs[0].length; step *= 0.5)
+            for (const double shift : {best - step, best + step}) {
+              const double c = cost(shift);
+              if (c < bestCost) bestCost = c, best = shift;
+            }
+        };
         search();
-        for (int side = 0; side < 2; ++side) pitches[side] = bestPitch(side, best).first;
+        // Where the legs still turn far, the feet may pitch instead.
+        if (bestCost > kPitchWorth) {
+          choose = true;
+          search();
+          for (int side = 0; side < 2; ++side) pitches[side] = bestPitch(side, best).first;
+        }
+        away[f] = both * (best - common[f]);
+        for (int side = 0; side < 2; ++side) pitch[side][f] = both * pitches[side];
       }
-      away[f] = both * (best - common[f]);
-      for (int side = 0; side < 2; ++side) pitch[side][f] = both * pitches[side];
-    }
+    });
     // The best place can leap from one knee bent to the other: the root
     // moves there over half the blend frames either side.
     const std::int64_t settle = std::max<std::int64_t>(1, blend / 2);
