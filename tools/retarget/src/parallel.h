@@ -13,6 +13,10 @@ namespace norvo::retarget {
 // start no helpers of their own.
 inline thread_local bool t_clipHelpers = false;
 
+// Whether a helper thread may start now: the clip allows one and there is a
+// second core for it.
+inline bool MayStartHelper() noexcept { return t_clipHelpers && std::thread::hardware_concurrency() > 1; }
+
 // Calls body(begin, end, worker) for runs of [0, n) until every index has
 // been given once: on this thread (worker 0) and, where a helper may start,
 // also on one more (worker 1), each taking the next run in turn. `body` must
@@ -28,7 +32,7 @@ void ForEachRun(std::size_t n, Body body) noexcept {
       body(begin, std::min(n, begin + kRun), worker);
   };
   std::thread helper;
-  if (t_clipHelpers && n >= 4 * kRun && std::thread::hardware_concurrency() > 1) {
+  if (n >= 4 * kRun && MayStartHelper()) {
     try {
       helper = std::thread(work, 1);
     } catch (...) {

@@ -405,9 +405,8 @@ class Parser {
     if (perFrame > 0) {
       const std::int64_t fit = std::int64_t(lines_.Remaining() / std::size_t(2 * perFrame));
       motion_.locals.reserve(std::size_t(std::min(frameCount, fit)) * motion_.skeleton.joints.size());
-      AdviseLargeBlock(motion_.locals.data(), motion_.locals.capacity() * sizeof(Matrix));
     }
-    PagesAhead ahead(motion_.locals.data(), motion_.locals.capacity() * sizeof(Matrix));
+    const LargeBlock block(motion_.locals.data(), motion_.locals.capacity() * sizeof(Matrix));
     std::int64_t frames = 0;
     while (lines_.Next(line)) {
       if (frames == frameCount)
@@ -616,17 +615,7 @@ Outcome<void> FormatBvhInPieces(const Motion& motion, const TextSink& put, std::
 Outcome<std::string> FormatBvh(const Motion& motion, std::int64_t maxBytes) {
   try {
     std::string text;
-    RETARGET_TRY(FormatBvhInPieces(
-        motion,
-        [&](std::string_view piece) -> Outcome<void> {
-          try {
-            text += piece;
-            return {};
-          } catch (const std::bad_alloc&) {
-            return OutOfMemory();
-          }
-        },
-        maxBytes));
+    RETARGET_TRY(FormatBvhInPieces(motion, AppendingTo(text), maxBytes));
     return text;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

@@ -81,8 +81,7 @@ Outcome<std::string> ReadFileBytes(const std::string& path, std::int64_t maxByte
     if (status.st_size > std::max<std::int64_t>(maxBytes, 0)) return TooLarge(maxBytes, path, what);
     std::string text;
     text.reserve(std::size_t(status.st_size));
-    AdviseLargeBlock(text.data(), text.capacity());
-    PagesAhead ahead(text.data(), text.capacity());
+    const LargeBlock block(text.data(), text.capacity());
     text.resize(std::size_t(status.st_size));
     for (std::size_t done = 0; done < text.size();) {
       const ssize_t n = ::read(file, text.data() + done, text.size() - done);
@@ -208,6 +207,17 @@ struct Temporary {
 
 }  // namespace
 
+TextSink AppendingTo(std::string& text) {
+  return [&text](std::string_view piece) -> Outcome<void> {
+    try {
+      text += piece;
+      return {};
+    } catch (const std::bad_alloc&) {
+      return OutOfMemory();
+    }
+  };
+}
+
 Outcome<void> WriteTextFile(const std::string& path, std::string_view text, const char* what) {
   return WriteTextFile(
       path, [text](const TextSink& put) { return put(text); }, what);
@@ -220,14 +230,7 @@ Outcome<void> WriteTextFile(const std::string& path, const std::function<Outcome
   try {
     if (path == "-") {
       std::string text;
-      RETARGET_TRY(produce([&](std::string_view piece) -> Outcome<void> {
-        try {
-          text += piece;
-          return {};
-        } catch (const std::bad_alloc&) {
-          return OutOfMemory();
-        }
-      }));
+      RETARGET_TRY(produce(AppendingTo(text)));
       return WriteStandardOutput(text, what);
     }
     const std::size_t slash = path.rfind('/');

@@ -450,8 +450,7 @@ Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const
     // whole clip's matrices made at once would be written twice.
     const std::size_t joints = std::size_t(target.JointCount());
     out.locals.reserve(std::size_t(last - first) * joints);
-    AdviseLargeBlock(out.locals.data(), out.locals.capacity() * sizeof(Matrix));
-    PagesAhead ahead(out.locals.data(), out.locals.capacity() * sizeof(Matrix));
+    const LargeBlock block(out.locals.data(), out.locals.capacity() * sizeof(Matrix));
     for (std::int64_t f = first; f < last; ++f) {
       out.locals.resize(out.locals.size() + joints);
       RETARGET_TRY(retargeter.RetargetFrame(source.Frame(f), out.Frame(f - first)));

@@ -38,6 +38,8 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
 
 // Takes the next piece of a text being written; a failure stops the writer.
 using TextSink = std::function<Outcome<void>(std::string_view piece)>;
+// A sink that appends each piece to `text`; OutOfMemory when it cannot grow.
+TextSink AppendingTo(std::string& text);
 // WriteTextFile of a text made in pieces, so that a long one is never held
 // whole: `produce` hands each piece to the sink in order. A failure of
 // `produce` (or of the sink, which it passes on) is returned as it is, and
