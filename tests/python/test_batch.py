@@ -24,6 +24,7 @@ TARGET = str(DATA / "cmu_12_03.bvh")
 KEYS = [
     "input", "output", "status", "exit_code", "message", "frames", "preset",
     "quality_mean_degrees", "quality_p95_degrees", "quality_max_degrees",
+    "quality_segments", "quality_not_measured",
     "feet_sliding_left", "feet_sliding_right",
     "round_trip_mean_degrees", "round_trip_p95_degrees", "round_trip_max_degrees",
     "seconds",
@@ -171,7 +172,8 @@ class Batch(unittest.TestCase):
             "status": "failed", "exit_code": 2,
             "message": str(self.clips / "broken.bvh") + ":4: OFFSET needs 3 numbers, found 2",
             "frames": None, "preset": None, "quality_mean_degrees": None, "quality_p95_degrees": None,
-            "quality_max_degrees": None, "feet_sliding_left": None, "feet_sliding_right": None,
+            "quality_max_degrees": None, "quality_segments": None, "quality_not_measured": None,
+            "feet_sliding_left": None, "feet_sliding_right": None,
             "round_trip_mean_degrees": None, "round_trip_p95_degrees": None, "round_trip_max_degrees": None})])
         for entry in entries:
             if entry["status"] == "done":
@@ -179,7 +181,12 @@ class Batch(unittest.TestCase):
                 self.assertTrue(os.path.isfile(entry["output"]))
                 self.assertIn(entry["preset"], ("cmu", "makehuman-game"))
                 for key in KEYS[7:]:
-                    self.assertIsInstance(entry[key], (int, float), key)
+                    if key == "quality_segments":
+                        self.assertEqual(set(entry[key]["left thigh"]), {"mean", "max"})
+                    elif key == "quality_not_measured":
+                        self.assertEqual(entry[key], [])
+                    else:
+                        self.assertIsInstance(entry[key], (int, float), key)
         # Without figures (-q) they are null; the rest is there.
         self.tool("-q", "--manifest", str(self.dir / "quiet.jsonl"), out="quiet", check=False)
         for entry in manifest(self.dir / "quiet.jsonl"):

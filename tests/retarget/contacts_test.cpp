@@ -156,11 +156,16 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
     // A clip whose feet never come near 0 stands on the level they come
     // down to, and so does the result.
     const Feet s(source, *planted.source, up, planted.contacts->floor);
-    const Feet t(planted.motion, *planted.target, up, planted.contacts->floor);
+    // The result is kept in the target's world: the floor's height along
+    // the turned up axis is the same.
+    const Vector resultUp = TransformVector(planted.worldTurn, up);
+    const Feet t(planted.motion, *planted.target, resultUp, planted.contacts->floor);
     for (int side = 0; side < 2; ++side) {
       SCOPED_TRACE(side);
       if (ankleSlides) {
-        EXPECT_LE(t.Sliding(side, up, source.frameTime), 1.1 * s.Sliding(side, up, source.frameTime));
+        // The ankle rolls about the planted toes as the source's does: a
+        // foot long for its legs carries it a little further.
+        EXPECT_LE(t.Sliding(side, resultUp, source.frameTime), 1.15 * s.Sliding(side, up, source.frameTime));
       }
       double worst = 0.0;
       for (const std::size_t f : Feet::LowestFifth(s.low[side]))
@@ -171,10 +176,11 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
       };
       EXPECT_LE(deepest(t), deepest(s) + 0.01);
     }
-    // Rest alignment is not undone: at most 0.97 degrees more (the CMU walk
-    // on the long-footed VRM model; means over the bones both rigs have,
-    // hands and hips left out there).
-    EXPECT_LE(planted.quality->all.mean, loose.quality->all.mean + 1.0);
+    // Planting keeps the motion's look: the body segments stay near the
+    // source's.
+    EXPECT_LE(planted.quality->all.mean, 1.2);
+    EXPECT_LE(planted.quality->all.p95, 5.0);
+    EXPECT_LE(loose.quality->all.mean, 0.5);
     // A clip onto its own skeleton: its feet already do what the source's do.
     if (onto == from) {
       EXPECT_EQ(planted.motion.locals, loose.motion.locals);
@@ -193,7 +199,7 @@ TEST_F(Contacts, BothLegsBelowAHipsJointOfNoLengthStandLevel) {
     SCOPED_TRACE(onto);
     const ClipResult run = RunWith(test::SharedPath("../vrm/test.vrma"), onto, false, presets);
     const Rig& rig = *run.target;
-    const Vector up = StandingUp(*run.source, run.source->restGlobals);
+    const Vector up = TransformVector(run.worldTurn, StandingUp(*run.source, run.source->restGlobals));
     std::vector<Matrix> globals(std::size_t(rig.JointCount()));
     FrameGlobals(run.motion, 0, globals);
     auto height = [&](const char* part) { return Dot(globals[std::size_t(rig.FirstJoint(part))].off, up); };

@@ -253,7 +253,7 @@ TEST_F(ToolAllocationWithModule, WritingReportsAsJson) {
   auto retargeter = Ok(Retargeter::Create(rig, rig, {}));
   MatchReport report = Ok(BuildMatchReport(rig, "a.bvh", rig, "b.bvh", *retargeter));
   report.source.untakenJoints.push_back({"Tail", "Spine", "Spine", "Tail"});
-  report.quality = BoneDirectionFigures{{1, 2, 3, 4}, {{"Spine", {1, 2, 3, 4}}}};
+  report.quality = SegmentFigures{{1, 2, 3, 4}, {{"spine", true, true, {1, 2, 3, 4}}, {"neck", true, false, {}}}};
   report.sourceFeet = report.resultFeet = FootSliding{true, {0.5, 0.25}, {3, 4}};
   const std::string text = Ok(ReportJson(report));
   const std::string path = Path("report.json");
@@ -353,7 +353,6 @@ TEST_F(ToolAllocationWithModule, AligningMeasuringAndPlantingFeet) {
   const std::vector<std::string> parts = {"Spine", "Neck"};
   const std::vector<Chain> chains = Ok(FindChains(source_, target_, sourceOf, parts));
   ASSERT_FALSE(chains.empty());
-  const std::vector<std::int64_t> same = Ok(SameJoints(source_));
   const Vector up = StandingUp(source_, source_.restGlobals);
   Motion planted = Ok(RetargetClip(*retargeter_, walk_, target_, 0, walk_.FrameCount()));
   const std::vector<Matrix> locals = planted.locals;
@@ -367,10 +366,9 @@ TEST_F(ToolAllocationWithModule, AligningMeasuringAndPlantingFeet) {
   EXPECT_GT(SweepForOutOfMemory([&] { return FindChains(source_, target_, sourceOf, parts); }, kNewAllocations), 0);
   EXPECT_GT(SweepForOutOfMemory([&] { return AlignRest(source_, target_, sourceOf, chains); }, kNewAllocations), 0);
   EXPECT_GT(SweepForOutOfMemory([&] { return SubtreeEnds(target_.skeleton); }, kNewAllocations), 0);
-  EXPECT_GT(SweepForOutOfMemory([&] { return SameJoints(source_); }, kNewAllocations), 0);
-  EXPECT_GT(SweepForOutOfMemory([&] { return CompareBoneDirections(walk_, source_, 0, walk_, source_, same); },
-                                kNewAllocations),
-            0);
+  EXPECT_GT(
+      SweepForOutOfMemory([&] { return CompareSegments(walk_, source_, 0, walk_, source_, {}, {}); }, kNewAllocations),
+      0);
   EXPECT_GT(SweepForOutOfMemory([&] { return MeasureFootSliding(walk_, source_, up); }, kNewAllocations), 0);
   EXPECT_GT(SweepForOutOfMemory([&] { return LockFeet(planted, target_, up); }, unchanged, kNewAllocations), 0);
   EXPECT_EQ(planted.locals, plantedLocals);

@@ -115,10 +115,13 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
               std::to_string(chain.target.size()) + ")";
   std::printf("rest    %s%s\n", options.align ? "aligned to the source's bone directions" : "not aligned (--no-align)",
               chains.c_str());
-  if (result.quality && result.quality->all.count > 0)
-    std::printf("quality paired bones point %.2f degrees from the source's on average (95th percentile %.2f, "
-                "largest %.2f)\n",
-                result.quality->all.mean, result.quality->all.p95, result.quality->all.max);
+  if (result.quality && result.quality->all.count > 0) {
+    std::string unmeasured;
+    for (const SegmentFigure& segment : result.quality->segments)
+      if (!segment.measured) unmeasured += (unmeasured.empty() ? "; not measured: " : ", ") + segment.name;
+    std::printf("quality body segments point %.2f degrees from the source's on average (95th percentile %.2f)%s\n",
+                result.quality->all.mean, result.quality->all.p95, unmeasured.c_str());
+  }
   // With the feet planted, the floor line measures them over the source's
   // contacts; the feet line, with its own, stays for --lock-feet.
   const bool floor = result.sourceFloor && result.resultFloor && result.sourceFloor->measured &&
@@ -143,11 +146,13 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
   }
   for (const std::string& line : result.unmeasured) std::printf("%s\n", line.c_str());
   if (result.roundTrip) {
-    std::printf("round   trip back onto %s, bone directions against the clip's in degrees (mean / 95th percentile / "
+    std::printf("round   trip back onto %s, body segments against the clip's in degrees (mean / 95th percentile / "
                 "largest): all %s\n",
                 source.name.c_str(), Degrees(result.roundTrip->all).c_str());
-    for (const auto& [part, figure] : result.roundTrip->bodyParts)
-      std::printf("          %-14s %s\n", part.c_str(), Degrees(figure).c_str());
+    for (const SegmentFigure& segment : result.roundTrip->segments)
+      if (segment.measured)
+        std::printf("          %-15s %.2f / %.2f%s\n", segment.name.c_str(), segment.figure.mean, segment.figure.max,
+                    segment.counted ? "" : " (not counted)");
   }
   const std::string& output = request.outputs.motion;
   if (result.last > result.first)

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "norvo/retarget/align.h"
-#include "norvo/retarget/preset.h"
 
 namespace norvo::retarget {
 
@@ -30,70 +29,53 @@ AngleFigure Figure(std::vector<double>& angles) {
 
 }  // namespace
 
-Outcome<BoneDirectionFigures> CompareBoneDirections(const Motion& reference, const Rig& referenceRig,
-                                                    std::int64_t first, const Motion& clip, const Rig& rig,
-                                                    const std::vector<std::int64_t>& referenceOf) {
+Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& referenceRig, std::int64_t first,
+                                        const Motion& clip, const Rig& rig, const Matrix& clipTurn,
+                                        const Matrix& restTurn) {
   try {
-    RETARGET_ASSIGN(std::vector<std::int64_t> ends, BoneEnds(referenceRig, rig, referenceOf));
-    // A bone that passes a paired joint standing off its start on either rig
-    // mixes two turns the rigs share out differently (a hand to a finger's
-    // second joint, where one rig has the finger's base in the palm and the
-    // other at the wrist): the two directions need not agree however well
-    // each joint is carried, so such a bone is not measured.
-    const double tiny = TinyLength(rig), referenceTiny = TinyLength(referenceRig);
-    for (std::size_t t = 0; t < ends.size(); ++t) {
-      if (ends[t] < 0) continue;
-      const std::size_t s = std::size_t(referenceOf[t]);
-      for (std::int64_t p = rig.skeleton.joints[std::size_t(ends[t])].parent; p > std::int64_t(t);
-           p = rig.skeleton.joints[std::size_t(p)].parent) {
-        const std::int64_t partner = referenceOf[std::size_t(p)];
-        if (partner < 0) continue;
-        if (Length(Subtract(rig.restGlobals[std::size_t(p)].off, rig.restGlobals[t].off)) > tiny ||
-            Length(Subtract(referenceRig.restGlobals[std::size_t(partner)].off, referenceRig.restGlobals[s].off)) >
-                referenceTiny) {
-          ends[t] = -1;
-          break;
-        }
-      }
+    const Landmarks from = FindLandmarks(referenceRig), marks = FindLandmarks(rig);
+    std::span<const SegmentSpec, kSegments> specs = Segments();
+    SegmentFigures figures;
+    std::vector<std::vector<double>> angles(kSegments);
+    // Per foot: the clip's segment at rest in the reference's world, and the
+    // inverse of the reference's ankle at rest.
+    std::vector<Vector> restDirections(kSegments);
+    std::vector<Matrix> restInverses(kSegments);
+    for (std::size_t s = 0; s < kSegments; ++s) {
+      const SegmentSpec& segment = specs[s];
+      if (!segment.foot || !from.Has(segment) || !marks.Has(segment)) continue;
+      restDirections[s] = TransformVector(restTurn, marks.Direction(segment, rig.restGlobals));
+      const MarkPoint& ankle = from[segment.from];
+      restInverses[s] = Inverse3x3(referenceRig.restGlobals[std::size_t(ankle.joint)]);
     }
-    const std::size_t parts = StandardBodyParts().size();
-    std::vector<int> partOf(rig.skeleton.joints.size(), -1);
-    for (std::size_t p = parts; p-- > 0;)
-      for (std::int64_t j : rig.parts.joints[p]) partOf[std::size_t(j)] = int(p);
-
-    std::vector<std::vector<double>> angles(parts);
-    std::vector<double> all;
     std::vector<Matrix> globals(clip.skeleton.joints.size()), referenceGlobals(reference.skeleton.joints.size());
     const std::int64_t frames = std::min(clip.FrameCount(), reference.FrameCount() - first);
-    for (std::int64_t f = 0; f < frames; ++f) {
+    for (std::int64_t f = 1; f < frames; ++f) {
       FrameGlobals(clip, f, globals);
       FrameGlobals(reference, first + f, referenceGlobals);
-      for (std::size_t t = 0; t < globals.size(); ++t) {
-        const std::int64_t d = ends[t];
-        if (d < 0) continue;
-        const std::size_t s = std::size_t(referenceOf[t]), sd = std::size_t(referenceOf[std::size_t(d)]);
-        const double angle = AngleDegrees(Subtract(globals[std::size_t(d)].off, globals[t].off),
-                                          Subtract(referenceGlobals[sd].off, referenceGlobals[s].off));
-        all.push_back(angle);
-        if (partOf[t] >= 0) angles[std::size_t(partOf[t])].push_back(angle);
+      for (std::size_t s = 0; s < kSegments; ++s) {
+        const SegmentSpec& segment = specs[s];
+        if (!from.Has(segment) || !marks.Has(segment)) continue;
+        const Vector now = TransformVector(clipTurn, marks.Direction(segment, globals));
+        Vector wanted;
+        if (segment.foot) {
+          const Matrix& ankle = referenceGlobals[std::size_t(from[segment.from].joint)];
+          wanted = TransformVector(Multiply3x3(ankle, restInverses[s]), restDirections[s]);
+        } else {
+          wanted = from.Direction(segment, referenceGlobals);
+        }
+        angles[s].push_back(AngleDegrees(now, wanted));
       }
     }
-    BoneDirectionFigures figures;
+    std::vector<double> all;
+    for (std::size_t s = 0; s < kSegments; ++s)
+      if (specs[s].counted) all.insert(all.end(), angles[s].begin(), angles[s].end());
     figures.all = Figure(all);
-    for (std::size_t p = 0; p < parts; ++p)
-      if (!angles[p].empty())
-        figures.bodyParts.emplace_back(std::string(StandardBodyParts()[p].identifier), Figure(angles[p]));
+    for (std::size_t s = 0; s < kSegments; ++s) {
+      const bool measured = from.Has(specs[s]) && marks.Has(specs[s]);
+      figures.segments.push_back({std::string(specs[s].name), specs[s].counted, measured, Figure(angles[s])});
+    }
     return figures;
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
-}
-
-Outcome<std::vector<std::int64_t>> SameJoints(const Rig& rig) {
-  try {
-    std::vector<std::int64_t> same(rig.skeleton.joints.size());
-    for (std::size_t j = 0; j < same.size(); ++j) same[j] = std::int64_t(j);
-    return same;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }

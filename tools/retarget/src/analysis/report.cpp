@@ -122,6 +122,21 @@ std::string Padded(const std::string& text, std::size_t width) {
   return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
+// Per segment measured "mean / largest", and the segments not measured.
+void SegmentsText(const SegmentFigures& figures, std::string& out) {
+  std::vector<std::string> unmeasured;
+  for (const SegmentFigure& segment : figures.segments) {
+    if (!segment.measured) {
+      unmeasured.push_back(segment.name);
+      continue;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.2f / %.2f", segment.figure.mean, segment.figure.max);
+    out += "    " + Padded(segment.name, 16) + text + (segment.counted ? "" : " (not counted)") + "\n";
+  }
+  if (!unmeasured.empty()) out += "    not measured: " + Join(unmeasured) + "\n";
+}
+
 void RigText(const char* role, const ReportRig& rig, std::string& out) {
   out += std::string(role) + " " + rig.name + " (" + rig.file + "): preset " + rig.preset + ", score " +
          std::to_string(rig.score);
@@ -202,11 +217,26 @@ void WriteFigure(const AngleFigure& figure, jsontext::Writer& out, bool close = 
   if (close) out.Close('}');
 }
 
-void WriteDirections(const BoneDirectionFigures& figures, jsontext::Writer& out) {
+// The counted segments' figure, then per segment measured its mean, largest
+// and count (and whether it is counted), and the segments not measured.
+void WriteSegments(const SegmentFigures& figures, jsontext::Writer& out) {
   WriteFigure(figures.all, out, false);
-  out.Key("bodyParts").Open('{');
-  for (const auto& [part, figure] : figures.bodyParts) WriteFigure(figure, out.Key(part));
+  out.Key("segments").Open('{');
+  std::vector<std::string> unmeasured;
+  for (const SegmentFigure& segment : figures.segments) {
+    if (!segment.measured) {
+      unmeasured.push_back(segment.name);
+      continue;
+    }
+    out.Key(segment.name).Open('{');
+    out.Key("mean").Value(segment.figure.mean);
+    out.Key("max").Value(segment.figure.max);
+    out.Key("count").Value(segment.figure.count);
+    out.Key("counted").Value(segment.counted);
+    out.Close('}');
+  }
   out.Close('}');
+  out.Key("notMeasured").Texts(unmeasured);
   out.Close('}');
 }
 
@@ -285,14 +315,14 @@ Outcome<std::string> ReportJson(const MatchReport& report) {
     out.Key("drivenTargetJoints").Value(report.drivenTargetJoints);
     out.Close('}');
     // Angles in degrees; foot sliding in leg lengths per second.
-    if (report.quality) WriteDirections(*report.quality, out.Key("quality"));
+    if (report.quality) WriteSegments(*report.quality, out.Key("quality"));
     if (report.sourceFeet && report.resultFeet && report.sourceFeet->measured && report.resultFeet->measured) {
       out.Key("footSliding").Open('{');
       WriteFeet(*report.sourceFeet, out.Key("source"));
       WriteFeet(*report.resultFeet, out.Key("result"));
       out.Close('}');
     }
-    if (report.roundTrip) WriteDirections(*report.roundTrip, out.Key("roundTrip"));
+    if (report.roundTrip) WriteSegments(*report.roundTrip, out.Key("roundTrip"));
     // Contacts as frames [first, last) per foot; the floor figures in leg
     // lengths (per second for sliding), left then right.
     if (report.contacts && report.contacts->measured) {
@@ -344,9 +374,11 @@ Outcome<std::string> ReportText(const MatchReport& report) {
            " node pairs; " + std::to_string(report.pairedSourceJoints) + " source joints drive " +
            std::to_string(report.drivenTargetJoints) + " of " + std::to_string(report.target.joints) +
            " target joints\n";
-    if (report.quality)
-      out += "quality: bone directions against the source's in degrees (mean / 95th percentile / largest): " +
+    if (report.quality) {
+      out += "quality: landmark segments against the source's in degrees (mean / 95th percentile / largest): " +
              DegreesText(report.quality->all) + "\n";
+      SegmentsText(*report.quality, out);
+    }
     if (report.contacts && report.contacts->measured)
       for (int side = 0; side < 2; ++side) {
         std::string frames;
@@ -364,10 +396,9 @@ Outcome<std::string> ReportText(const MatchReport& report) {
              "\n";
     }
     if (report.roundTrip) {
-      out += "round trip: bone directions against the clip's in degrees (mean / 95th percentile / largest): " +
+      out += "round trip: landmark segments against the clip's in degrees (mean / 95th percentile / largest): " +
              DegreesText(report.roundTrip->all) + "\n";
-      for (const auto& [part, figure] : report.roundTrip->bodyParts)
-        out += "    " + Padded(part, 15) + DegreesText(figure) + "\n";
+      SegmentsText(*report.roundTrip, out);
     }
     return out;
   } catch (const std::bad_alloc&) {

@@ -82,9 +82,9 @@ Failure Naming(Failure failure, const std::string& path) {
 
 // Whether a figure is a number throughout.
 bool Finite(const AngleFigure& figure) { return std::isfinite(figure.mean + figure.p95 + figure.max); }
-bool Finite(const BoneDirectionFigures& figures) {
+bool Finite(const SegmentFigures& figures) {
   bool finite = Finite(figures.all);
-  for (const auto& part : figures.bodyParts) finite = finite && Finite(part.second);
+  for (const SegmentFigure& segment : figures.segments) finite = finite && Finite(segment.figure);
   return finite;
 }
 bool Finite(const FootSliding& sliding) { return std::isfinite(sliding.speed[0] + sliding.speed[1]); }
@@ -234,6 +234,7 @@ class Job {
     result_.translationScale = run.TranslationScale();
     result_.drivenTargetJoints = run.DrivenTargetJoints();
     result_.spreadChains = run.SpreadChains();
+    result_.worldTurn = run.WorldTurn();
 
     const auto progress = [&](std::int64_t) {
       if (request_.frameDone) request_.frameDone(result_.last - result_.first);
@@ -276,7 +277,7 @@ class Job {
     }
     Outcome<void> written = [&]() -> Outcome<void> {
       try {
-        return Write(source, target, motion, resultUp);
+        return Write(run, target, motion, resultUp);
       } catch (const std::bad_alloc&) {
         return OutOfMemory();  // the thread above is joined first
       }
@@ -305,26 +306,29 @@ class Job {
     }
     if (figures) RETARGET_TRY(measuring ? std::move(measured) : TakeFigures(run, motion, sourceUp, resultUp));
     if (!request_.outputs.report.empty() || request_.keepReport) RETARGET_TRY(Report(run));
-    if (request_.keepMotion) result_.motion = std::move(motion);
+    if (request_.keepMotion) {
+      // Kept as written: in the target's world.
+      if (!IsIdentity(run.WorldTurn())) TurnRoots(motion, run.WorldTurn());
+      result_.motion = std::move(motion);
+    }
     return {};
   }
 
-  // The result written to the motion output, if one is asked for: turned to
-  // the model's facing, with its root motion extracted when asked.
-  Outcome<void> Write(const Rig& source, const Rig& target, const Motion& motion, const Vector& resultUp) {
+  // The result written to the motion output, if one is asked for: turned
+  // into the target's world, with its root motion extracted when asked.
+  Outcome<void> Write(const Retargeter& run, const Rig& target, const Motion& motion, const Vector& resultUp) {
     if (request_.outputs.motion.empty()) return {};
-    const RetargetOptions& options = request_.options;
     const MotionContext context{&target, Stem(request_.source)};
-    // A model whose file says which way it faces is written facing so.
-    const double turn = options.align ? FacingTurn(source, target.skeleton.facing, resultUp) : 0.0;
+    const Matrix& turn = run.WorldTurn();
     std::optional<Motion> turned;
-    if (turn != 0.0) {
+    if (!IsIdentity(turn)) {
       turned = motion;
-      TurnAbout(*turned, resultUp, turn);
+      TurnRoots(*turned, turn);
     }
     const Motion& written = turned ? *turned : motion;
     if (request_.rootMotion == RootMotion::Extract) {
-      Outcome<Motion> carried = ExtractRootMotion(written, target, resultUp, ResultFloor(), result_.rootAdded);
+      Outcome<Motion> carried =
+          ExtractRootMotion(written, target, TransformVector(turn, resultUp), ResultFloor(), result_.rootAdded);
       if (!carried) return Naming(std::move(carried).failure(), request_.target);
       RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion, context));
     } else {
@@ -363,7 +367,10 @@ class Job {
     const Rig& target = *result_.target;
     RETARGET_ASSIGN(const Motion* cut, Part());
     const Motion& part = *cut;
-    RETARGET_ASSIGN(result_.quality, CompareBoneDirections(part, source, 0, motion, target, run.SourceOfTarget()));
+    // The result still moves in the source's world; the target's rest is
+    // turned there.
+    RETARGET_ASSIGN(result_.quality,
+                    CompareSegments(part, source, 0, motion, target, Matrix{}, Transposed(run.WorldTurn())));
     RETARGET_ASSIGN(result_.sourceFeet, MeasureFootSliding(part, source, sourceUp));
     RETARGET_ASSIGN(result_.resultFeet, MeasureFootSliding(motion, target, resultUp));
     if (result_.contacts && result_.contacts->measured) {
@@ -373,9 +380,16 @@ class Job {
     }
     if (request_.roundTrip) {
       RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));
-      RETARGET_ASSIGN(const Motion again, RetargetClip(*back, motion, source, 0, motion.FrameCount()));
-      RETARGET_ASSIGN(const std::vector<std::int64_t> same, SameJoints(source));
-      RETARGET_ASSIGN(result_.roundTrip, CompareBoneDirections(part, source, 0, again, source, same));
+      // The way back starts from the result as written, in the target's
+      // world, and comes back in it.
+      std::optional<Motion> turned;
+      if (!IsIdentity(run.WorldTurn())) {
+        turned = motion;
+        TurnRoots(*turned, run.WorldTurn());
+      }
+      RETARGET_ASSIGN(const Motion again,
+                      RetargetClip(*back, turned ? *turned : motion, source, 0, motion.FrameCount()));
+      RETARGET_ASSIGN(result_.roundTrip, CompareSegments(part, source, 0, again, source, back->WorldTurn(), Matrix{}));
     }
     DropUnmeasured();
     return {};

@@ -128,6 +128,28 @@ std::string ManifestLine(const BatchClip& clip) {
   number("quality_mean_degrees", quality, quality ? result->quality->all.mean : 0);
   number("quality_p95_degrees", quality, quality ? result->quality->all.p95 : 0);
   number("quality_max_degrees", quality, quality ? result->quality->all.max : 0);
+  // Per segment measured its mean and largest angle, and the segments not
+  // measured.
+  json.Key("quality_segments");
+  if (quality) {
+    json.Open('{');
+    std::vector<std::string> unmeasured;
+    for (const SegmentFigure& segment : result->quality->segments) {
+      if (!segment.measured) {
+        unmeasured.push_back(segment.name);
+        continue;
+      }
+      json.Key(segment.name).Open('{');
+      json.Key("mean").Value(segment.figure.mean);
+      json.Key("max").Value(segment.figure.max);
+      json.Close('}');
+    }
+    json.Close('}');
+    json.Key("quality_not_measured").Texts(unmeasured);
+  } else {
+    json.Value(nullptr);
+    json.Key("quality_not_measured").Value(nullptr);
+  }
   const bool feet = done && result->resultFeet && result->resultFeet->measured;
   number("feet_sliding_left", feet, feet ? result->resultFeet->speed[0] : 0);
   number("feet_sliding_right", feet, feet ? result->resultFeet->speed[1] : 0);

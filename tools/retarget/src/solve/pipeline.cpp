@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <optional>
 
 #include "norvo/retarget/align.h"
+#include "norvo/retarget/landmarks.h"
 #include "../largeblock.h"
+#include "segments.h"
 
 namespace norvo::retarget {
 
@@ -58,6 +61,12 @@ struct Retargeter::State {
   // at rest, taken when the chain's first joint is reached.
   std::vector<std::vector<Vector>> points, restPoints;
   CharacterNodeTransform scratch;  // carries a delta made here to the solver
+
+  // On an aligned rest: the segments followed after the joints' turns, and
+  // the quarter turn from the source's world into the target's.
+  std::optional<SegmentFollower> follower;
+  std::vector<Matrix> followGlobals;
+  Matrix worldTurn;
 };
 
 namespace {
@@ -273,6 +282,14 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
     RETARGET_TRY(AlignAndSpread(s, options));
     if (!s.chains.empty() || options.align) FindAnchors(s, options.align, driven);
     if (s.tracking) RETARGET_TRY(PrepareTracking(s));
+    if (options.align) {
+      s.worldTurn = QuarterTurn(source, FindLandmarks(source), target, FindLandmarks(target));
+      RETARGET_ASSIGN(SegmentFollower follower, SegmentFollower::Make(source, target, s.worldTurn));
+      if (!follower.Empty()) {
+        s.follower = std::move(follower);
+        s.followGlobals.resize(target.skeleton.joints.size());
+      }
+    }
     auto retargeter = std::unique_ptr<Retargeter>(new Retargeter(std::move(state)));
     retargeter->statistics_ = statistics;
     retargeter->scale_ = retargeter->state_->scale;
@@ -326,8 +343,19 @@ Outcome<void> Retargeter::RetargetFrame(std::span<const Matrix> sourceLocals, st
     if (t >= 0 && s.deltaOf[std::size_t(t)] < 0) s.deltaOf[std::size_t(t)] = k;
   }
 
-  if (s.tracking) return SpreadFrame(entries, targetLocals);
+  if (s.tracking) {
+    RETARGET_TRY(SpreadFrame(entries, targetLocals));
+  } else {
+    TurnFrame(entries, targetLocals);
+  }
+  if (s.follower) s.follower->Follow(s.sourceGlobals, targetLocals, s.followGlobals);
+  return {};
+}
 
+void Retargeter::TurnFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals) {
+  State& s = *state_;
+  const Rig& target = *s.target;
+  const std::size_t targetCount = target.skeleton.joints.size();
   // Parents before children: joints are in pre-order.
   const std::vector<CharacterNodeTransform>& restTransforms = *s.restTransforms;
   for (std::size_t t = 0; t < targetCount; ++t) {
@@ -342,8 +370,9 @@ Outcome<void> Retargeter::RetargetFrame(std::span<const Matrix> sourceLocals, st
     if (translate) ScaleDisplacement(local, t);
     targetLocals[t] = local;
   }
-  return {};
 }
+
+const Matrix& Retargeter::WorldTurn() const noexcept { return state_->worldTurn; }
 
 const std::vector<std::int64_t>& Retargeter::SourceOfTarget() const noexcept { return state_->sourceOfTarget; }
 const std::vector<Matrix>& Retargeter::RestGlobals() const noexcept { return *state_->restGlobals; }

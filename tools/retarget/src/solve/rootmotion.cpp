@@ -25,29 +25,22 @@ Vector Heading(const Vector& up) noexcept {
 
 }  // namespace
 
-double FacingTurn(const Rig& source, Facing model, const Vector& up) noexcept {
-  if (model == Facing::Unknown || !(Length(up) > 0.5)) return 0.0;
-  Vector left;
-  for (const char* part : {"UpperLeg", "UpperArm"}) {
-    const std::int64_t l = source.FirstJoint(std::string("Left") + part),
-                       r = source.FirstJoint(std::string("Right") + part);
-    if (l < 0 || r < 0) continue;
-    left = Across(Subtract(source.restGlobals[std::size_t(l)].off, source.restGlobals[std::size_t(r)].off), up);
-    if (Length(left) > 0) break;
-  }
-  const Vector faces = Cross(left, up), wanted = Across({0, 0, model == Facing::MinusZ ? -1.0 : 1.0}, up);
-  if (!(Length(faces) > 0) || !(Length(wanted) > 0)) return 0.0;
-  // Ways of facing are whole quarter turns apart; a rig that stands a little
-  // askew at rest is not turned for it.
-  const double quarter = std::acos(0.0);
-  return quarter * std::round(std::atan2(Dot(Cross(faces, wanted), up), Dot(faces, wanted)) / quarter);
+void TurnRoots(const Skeleton& skeleton, std::span<Matrix> frame, const Matrix& turn) noexcept {
+  Matrix rotation = turn;
+  rotation.off = {};
+  for (std::size_t j = 0; j < skeleton.joints.size(); ++j)
+    if (skeleton.joints[j].parent < 0) frame[j] = Multiply(rotation, frame[j]);
 }
 
-void TurnAbout(Motion& clip, const Vector& up, double radians) noexcept {
-  const Matrix turn = AxisAngle(up, radians);
-  for (std::int64_t f = 0; f < clip.FrameCount(); ++f)
-    for (std::size_t j = 0; j < clip.skeleton.joints.size(); ++j)
-      if (clip.skeleton.joints[j].parent < 0) clip.Frame(f)[j] = Multiply(turn, clip.Frame(f)[j]);
+void TurnRoots(Motion& clip, const Matrix& turn) noexcept {
+  for (std::int64_t f = 0; f < clip.FrameCount(); ++f) TurnRoots(clip.skeleton, clip.Frame(f), turn);
+}
+
+bool IsIdentity(const Matrix& m) noexcept {
+  const Matrix identity;
+  return m.v1.x == identity.v1.x && m.v1.y == identity.v1.y && m.v1.z == identity.v1.z && m.v2.x == identity.v2.x &&
+         m.v2.y == identity.v2.y && m.v2.z == identity.v2.z && m.v3.x == identity.v3.x && m.v3.y == identity.v3.y &&
+         m.v3.z == identity.v3.z;
 }
 
 Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vector& up, double floor, bool& added) {

@@ -83,10 +83,13 @@ struct ClipResult {
   double translationScale = 1.0;
   std::int64_t drivenTargetJoints = 0;
   std::vector<Chain> spreadChains;
-  // The figures, when taken: bone directions against the source's, foot
-  // sliding of the source and the result (and of the result before
+  // The quarter turn from the source's world into the target's, where the
+  // result is written and kept (landmarks.h).
+  Matrix worldTurn;
+  // The figures, when taken: the landmark segments against the source's,
+  // foot sliding of the source and the result (and of the result before
   // --lock-feet), and the way back onto the source.
-  std::optional<BoneDirectionFigures> quality, roundTrip;
+  std::optional<SegmentFigures> quality, roundTrip;
   std::optional<FootSliding> sourceFeet, resultFeet, unlockedFeet;
   // The source's contacts when asked for, and the feet on the floor.
   std::optional<FootContacts> contacts;

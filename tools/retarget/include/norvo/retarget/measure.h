@@ -1,44 +1,53 @@
-// Figures on how well a clip carries another clip's motion: the angles
-// between paired bones' world directions, frame by frame.
+// Figures on how well a clip carries another clip's motion, on any two
+// rigs: the angles between the landmark segments (landmarks.h) of the two,
+// frame by frame.
 //
-// Bones are those of align.h: from a paired joint to its first paired
-// descendant whose own rest offset is not zero on both rigs.
+// In every frame but the first, each segment's world direction in the clip
+// is compared with the reference's; a foot by its turn from rest: the
+// reference's ankle's whole world rotation since its rest (twist included),
+// applied to the clip's foot segment at rest, against the clip's foot
+// segment. The mean and the 95th percentile are over every counted segment
+// in every frame; the hands are reported but not counted.
 #pragma once
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "norvo/retarget/landmarks.h"
 #include "norvo/retarget/motion.h"
 #include "norvo/retarget/outcome.h"
 #include "norvo/retarget/rig.h"
 
 namespace norvo::retarget {
 
-// Angles in degrees over every bone and frame measured.
+// Angles in degrees over every segment and frame measured.
 struct AngleFigure {
   double mean = 0.0;
   double p95 = 0.0;  // the 95th percentile
   double max = 0.0;
-  std::int64_t count = 0;  // bone frames measured
+  std::int64_t count = 0;  // segment frames measured
 };
 
-struct BoneDirectionFigures {
-  AngleFigure all;
-  // Per standard body part that holds a measured bone, in the standard
-  // order; a bone belongs to the body part of its first joint.
-  std::vector<std::pair<std::string, AngleFigure>> bodyParts;
+struct SegmentFigure {
+  std::string name;       // as Segments() names it
+  bool counted = true;    // in the mean and percentile of all
+  bool measured = false;  // both rigs have it; else the figure is empty
+  AngleFigure figure;
+};
+
+struct SegmentFigures {
+  AngleFigure all;                      // the counted segments
+  std::vector<SegmentFigure> segments;  // every segment, in Segments()' order
 };
 
 // Compares frame f of `clip` (rig `rig`) with frame `first` + f of
-// `reference` (rig `referenceRig`), for as many frames as both hold.
-// `referenceOf` gives each joint of `rig` its partner in `referenceRig`, or
-// -1. The root's position plays no part, only directions.
-Outcome<BoneDirectionFigures> CompareBoneDirections(const Motion& reference, const Rig& referenceRig,
-                                                    std::int64_t first, const Motion& clip, const Rig& rig,
-                                                    const std::vector<std::int64_t>& referenceOf);
-
-// Every joint paired with itself: for a clip against another clip of the
-// same rig.
-Outcome<std::vector<std::int64_t>> SameJoints(const Rig& rig);
+// `reference` (rig `referenceRig`), for as many frames as both hold, but the
+// first. The comparison is made in the reference's world: `clipTurn` takes
+// the clip's world there, `restTurn` the world of `rig`'s rest (the two
+// differ when the clip moves in the reference's world, as a result does
+// before it is written). Positions play no part, only directions.
+Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& referenceRig, std::int64_t first,
+                                        const Motion& clip, const Rig& rig, const Matrix& clipTurn,
+                                        const Matrix& restTurn);
 
 }  // namespace norvo::retarget

@@ -71,6 +71,9 @@ class Retargeter {
   const std::vector<std::int64_t>& SourceOfTarget() const noexcept;
   // The rest the deltas are applied on: the target's own, or aligned.
   const std::vector<Matrix>& RestGlobals() const noexcept;
+  // The quarter turn that takes the source's world, where the frames are
+  // made, into the target's (landmarks.h); the identity without alignment.
+  const Matrix& WorldTurn() const noexcept;
   // The chains that are spread.
   const std::vector<Chain>& SpreadChains() const noexcept;
 
@@ -83,6 +86,7 @@ class Retargeter {
 
  private:
   explicit Retargeter(std::unique_ptr<State> state);
+  void TurnFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals);
   Outcome<void> SpreadFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals);
   void ScaleDisplacement(Matrix& local, std::size_t joint) const noexcept;
   std::unique_ptr<State> state_;

@@ -67,9 +67,9 @@ struct MatchReport {
   std::int64_t drivenTargetJoints = 0;
 
   // The figures of the run, when they were taken: how far the result's
-  // bones point from the source's, how far the feet slide (source, result),
+  // segments point from the source's (measure.h), how far the feet slide (source, result),
   // and the way back onto the source.
-  std::optional<BoneDirectionFigures> quality, roundTrip;
+  std::optional<SegmentFigures> quality, roundTrip;
   std::optional<FootSliding> sourceFeet, resultFeet;
   // The source's contacts, when the feet were planted, and how the feet of
   // the source and the result meet the floor during them.

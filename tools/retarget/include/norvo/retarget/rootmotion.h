@@ -1,6 +1,7 @@
 // Root motion as game engines want it: the travel of a clip on a root joint
 // at floor level, or the hips kept still along an axis.
 #pragma once
+#include <span>
 #include <string>
 
 #include "norvo/retarget/motion.h"
@@ -24,15 +25,13 @@ enum class RootMotion { Keep, InPlace, Extract };
 // BadInput otherwise. `added` tells whether a joint was added.
 Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vector& up, double floor, bool& added);
 
-// The turn about `up` (radians) that brings the way the source rig faces at
-// rest (its left side to its right, across `up`) onto the way a model
-// faces by its file (a VRM 0.x model -Z, 1.0 +Z): a result that stands as
-// the source does then faces as the model does. 0 when the file says
-// nothing or the source's sides cannot be told (upper legs, else upper
-// arms).
-double FacingTurn(const Rig& source, Facing model, const Vector& up) noexcept;
-// Turns a motion by `radians` about `up` through the origin.
-void TurnAbout(Motion& clip, const Vector& up, double radians) noexcept;
+// Turns a motion by the rotation `turn` (its offset unused) through the
+// origin: its roots' local matrices are turned.
+void TurnRoots(Motion& clip, const Matrix& turn) noexcept;
+// The same for one frame of a skeleton's local matrices.
+void TurnRoots(const Skeleton& skeleton, std::span<Matrix> frame, const Matrix& turn) noexcept;
+// Whether the 3x3 part of a matrix is exactly the identity.
+bool IsIdentity(const Matrix& m) noexcept;
 
 // Keeps the hips still along world axis `axis` (0, 1, 2 for X, Y, Z) where
 // they are in the first frame, by moving the root that carries them.

@@ -1,0 +1,261 @@
+#include "segments.h"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "norvo/retarget/align.h"
+
+namespace norvo::retarget {
+
+namespace {
+
+constexpr double kTinySine = 1e-12;
+// Shorter than this share of a rig's reach, a segment has no direction.
+constexpr double kShort = 1e-3;
+
+// The shortest rotation from one direction onto another, unless they
+// already agree (or either is nearly zero): then false.
+bool TurnOnto(const Vector& from, const Vector& to, Matrix& rotation) {
+  const double a = Length(from), b = Length(to);
+  if (!(a > 1e-12) || !(b > 1e-12)) return false;
+  const Vector u = Scale(from, 1.0 / a), v = Scale(to, 1.0 / b);
+  if (Length(Cross(u, v)) <= kTinySine && Dot(u, v) > 0.0) return false;
+  rotation = RotationBetween(u, v);
+  return true;
+}
+
+// The rotation about the unit `axis` that lays `line` as near `wanted` as
+// a turn about it can: their parts across the axis agree. False when either
+// part is nearly zero or they agree already.
+bool TwistOnto(const Vector& axis, const Vector& line, const Vector& wanted, Matrix& rotation) {
+  const Vector l = Across(line, axis), w = Across(wanted, axis);
+  const double a = Length(l), b = Length(w);
+  if (!(a > 1e-9 * Length(line)) || !(b > 1e-9 * Length(wanted))) return false;
+  const double angle = std::atan2(Dot(axis, Cross(l, w)), Dot(l, w));
+  if (!(std::abs(angle) > kTinySine)) return false;
+  rotation = AxisAngle(axis, angle);
+  return true;
+}
+
+// Whether the 3x3 parts of two matrices differ by more than rounding.
+bool TurnsFrom(const Matrix& now, const Matrix& goal) {
+  const Vector columns[3][2] = {{now.v1, goal.v1}, {now.v2, goal.v2}, {now.v3, goal.v3}};
+  double scale = 0.0, difference = 0.0;
+  for (const auto& [a, b] : columns) {
+    scale = std::max(scale, Length(a));
+    difference = std::max(difference, Length(Subtract(a, b)));
+  }
+  return difference > kTinySine * scale;
+}
+
+std::int64_t CommonAncestor(const Skeleton& skeleton, std::int64_t a, std::int64_t b) {
+  // Joints are in pre-order: a parent's index is below its children's.
+  while (a != b) {
+    if (a > b) a = skeleton.joints[std::size_t(a)].parent;
+    else b = skeleton.joints[std::size_t(b)].parent;
+    if (a < 0 || b < 0) return -1;
+  }
+  return a;
+}
+
+}  // namespace
+
+Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& target, const Matrix& turn) {
+  try {
+    SegmentFollower follower;
+    follower.source_ = &source;
+    follower.target_ = &target;
+    follower.sourceMarks_ = FindLandmarks(source);
+    follower.targetMarks_ = FindLandmarks(target);
+    const Landmarks& from = follower.sourceMarks_;
+    const Landmarks& marks = follower.targetMarks_;
+    RETARGET_ASSIGN(follower.ends_, SubtreeEnds(target.skeleton));
+    const std::vector<std::int64_t>& ends = follower.ends_;
+    const Skeleton& skeleton = target.skeleton;
+    auto below = [&](std::int64_t joint, std::int64_t d) { return d > joint && d < ends[std::size_t(joint)]; };
+    // A point at or below a joint: an End Site of the joint counts.
+    auto reaches = [&](std::int64_t joint, const MarkPoint& point) {
+      return below(joint, point.joint) || (point.endSite && point.joint == joint);
+    };
+    std::span<const SegmentSpec, kSegments> segments = Segments();
+    auto shared = [&](std::size_t s) { return from.Has(segments[s]) && marks.Has(segments[s]); };
+    std::vector<Step> steps;
+    const double sourceReach = TinyLength(source) * 1e6, targetReach = TinyLength(target) * 1e6;
+
+    const std::size_t pelvis = SegmentIndex("pelvis"), spine = SegmentIndex("spine"),
+                      shoulders = SegmentIndex("shoulders");
+    const std::int64_t leftHip = marks[Mark::LeftHip].joint, rightHip = marks[Mark::RightHip].joint;
+    std::int64_t legsMeet = -1;
+    if (shared(pelvis)) {
+      legsMeet = CommonAncestor(skeleton, leftHip, rightHip);
+      if (legsMeet >= 0 && legsMeet != leftHip && legsMeet != rightHip)
+        steps.push_back({Kind::Pelvis, legsMeet, pelvis, {}, {}});
+    }
+    if (shared(spine) && legsMeet >= 0) {
+      const std::int64_t neck = marks[Mark::Neck].joint;
+      const std::int64_t meet = CommonAncestor(skeleton, legsMeet, neck);
+      // The joint below `meet` on the way to the neck.
+      std::int64_t leaves = neck;
+      while (leaves >= 0 && skeleton.joints[std::size_t(leaves)].parent != meet)
+        leaves = skeleton.joints[std::size_t(leaves)].parent;
+      if (meet >= 0 && leaves >= 0 && leaves != neck && !below(leaves, leftHip) && !below(leaves, rightHip)) {
+        steps.push_back({Kind::Spine, leaves, spine, {}, {}});
+        if (shared(shoulders)) {
+          const std::int64_t armsMeet =
+              CommonAncestor(skeleton, marks[Mark::LeftShoulder].joint, marks[Mark::RightShoulder].joint);
+          if (armsMeet >= 0 && (armsMeet == leaves || below(leaves, armsMeet)) && below(armsMeet, neck))
+            follower.shoulderJoint_ = armsMeet;
+          // The collar bones: each above its own shoulder alone.
+          const std::int64_t left = target.FirstJoint("LeftShoulder"), right = target.FirstJoint("RightShoulder");
+          if (left >= 0 && right >= 0 && below(left, marks[Mark::LeftShoulder].joint) &&
+              below(right, marks[Mark::RightShoulder].joint) && !below(left, right) && !below(right, left) &&
+              !below(left, neck) && !below(right, neck))
+            steps.push_back({Kind::Collars, left, shoulders, {}, right});
+        }
+      }
+    }
+    const std::size_t firstLine = steps.size();
+    for (std::size_t s = 0; s < segments.size(); ++s) {
+      const SegmentSpec& segment = segments[s];
+      if (s == pelvis || s == spine || s == shoulders || !shared(s)) continue;
+      const MarkPoint& start = marks[segment.from];
+      if (start.endSite || !reaches(start.joint, marks[segment.to])) continue;
+      // A segment of (nearly) no length at rest on either rig points nowhere
+      // (a finger's base on the wrist).
+      if (!(Length(marks.Direction(segment, target.restGlobals)) > kShort * targetReach) ||
+          !(Length(from.Direction(segment, source.restGlobals)) > kShort * sourceReach))
+        continue;
+      Step step{segment.foot ? Kind::Foot : Kind::Line, start.joint, s, {}, {}};
+      if (segment.foot) {
+        // The target's foot at rest, in the source's world, and the source's
+        // ankle whose turn from its rest the foot takes.
+        step.rest = Multiply3x3(Transposed(turn), target.restGlobals[std::size_t(start.joint)]);
+        step.ankle = from[segment.from].joint;
+        if (from[segment.from].endSite) continue;
+      }
+      steps.push_back(step);
+    }
+    std::stable_sort(steps.begin() + std::ptrdiff_t(firstLine), steps.end(),
+                     [](const Step& a, const Step& b) { return a.joint < b.joint; });
+    follower.steps_ = std::move(steps);
+    follower.sourceRestInverse_.resize(source.restGlobals.size());
+    for (const Step& step : follower.steps_)
+      if (step.kind == Kind::Foot)
+        follower.sourceRestInverse_[std::size_t(step.ankle)] = Inverse3x3(source.restGlobals[std::size_t(step.ankle)]);
+    return follower;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+void SegmentFollower::Refresh(std::int64_t joint, std::span<const Matrix> locals, std::span<Matrix> globals) const {
+  const std::vector<Joint>& joints = target_->skeleton.joints;
+  for (std::int64_t d = joint + 1; d < ends_[std::size_t(joint)]; ++d)
+    globals[std::size_t(d)] = Multiply(globals[std::size_t(joints[std::size_t(d)].parent)], locals[std::size_t(d)]);
+}
+
+void SegmentFollower::Turn(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals,
+                           std::span<Matrix> globals) const {
+  SetRotation(joint, Multiply3x3(rotation, globals[std::size_t(joint)]), locals, globals);
+}
+
+void SegmentFollower::SetRotation(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals,
+                                  std::span<Matrix> globals) const {
+  const std::size_t j = std::size_t(joint);
+  const std::int64_t parent = target_->skeleton.joints[j].parent;
+  Matrix global = rotation;
+  global.off = globals[j].off;
+  Matrix local = parent < 0 ? global : Multiply3x3(Inverse3x3(globals[std::size_t(parent)]), global);
+  local.off = locals[j].off;
+  locals[j] = local;
+  globals[j] = global;
+  Refresh(joint, locals, globals);
+}
+
+void SegmentFollower::Follow(std::span<const Matrix> sourceGlobals, std::span<Matrix> locals,
+                             std::span<Matrix> globals) const {
+  if (steps_.empty()) return;
+  ForwardKinematics(target_->skeleton, locals, globals);
+  const Landmarks& from = sourceMarks_;
+  const Landmarks& marks = targetMarks_;
+  Matrix rotation;
+  for (const Step& step : steps_) {
+    const SegmentSpec& segment = Segments()[step.segment];
+    const Vector wanted = from.Direction(segment, sourceGlobals);
+    switch (step.kind) {
+      case Kind::Line:
+      case Kind::Pelvis:
+        if (TurnOnto(marks.Direction(segment, globals), wanted, rotation)) Turn(step.joint, rotation, locals, globals);
+        break;
+      case Kind::Foot: {
+        // The whole turn, twist and all: the ankle's global rotation is its
+        // rest's, turned as the source's ankle turned from its rest.
+        const std::size_t ankle = std::size_t(step.joint);
+        const Matrix change =
+            Multiply3x3(sourceGlobals[std::size_t(step.ankle)], sourceRestInverse_[std::size_t(step.ankle)]);
+        const Matrix goal = Multiply3x3(change, step.rest);
+        if (TurnsFrom(globals[ankle], goal)) SetRotation(step.joint, goal, locals, globals);
+        break;
+      }
+      case Kind::Spine: {
+        // The neck onto the source's line from the pelvis middle: the point
+        // of that line as far from the turned joint as the neck is.
+        const Vector pivot = globals[std::size_t(step.joint)].off;
+        const Vector neck = marks.At(Mark::Neck, globals), middle = marks.At(Mark::PelvisMiddle, globals);
+        const double length = Length(wanted);
+        if (!(length > 0.0)) break;
+        const Vector w = Scale(wanted, 1.0 / length), d = Subtract(middle, pivot);
+        const Vector arm = Subtract(neck, pivot);
+        const double b = Dot(w, d), c = Dot(d, d) - Dot(arm, arm);
+        const double along = -b + std::sqrt(std::max(0.0, b * b - c));
+        const Vector onto = Subtract(Add(middle, Scale(w, along)), pivot);
+        if (TurnOnto(arm, onto, rotation)) Turn(step.joint, rotation, locals, globals);
+        if (!marks.Has(Mark::LeftShoulder) || !from.Has(Mark::LeftShoulder) || !marks.Has(Mark::RightShoulder) ||
+            !from.Has(Mark::RightShoulder))
+          break;
+        const SegmentSpec& line = Segments()[SegmentIndex("shoulders")];
+        const Vector wantedLine = from.Direction(line, sourceGlobals);
+        // A joint too near the neck has no line to turn about.
+        const double near = 0.1 * Length(Subtract(marks.At(Mark::Neck, globals), middle));
+        for (const std::int64_t joint : {step.joint, shoulderJoint_}) {
+          if (joint < 0 || (joint == shoulderJoint_ && joint == step.joint)) continue;
+          const Vector axis = Subtract(marks.At(Mark::Neck, globals), globals[std::size_t(joint)].off);
+          const double axisLength = Length(axis);
+          if (!(axisLength > near)) continue;
+          if (TwistOnto(Scale(axis, 1.0 / axisLength), marks.Direction(line, globals), wantedLine, rotation))
+            Turn(joint, rotation, locals, globals);
+        }
+        break;
+      }
+      case Kind::Collars: {
+        // Each shoulder toward its place on the source's line through the
+        // shoulders' middle; a collar's turn moves its shoulder on a sphere,
+        // so a few rounds settle it.
+        const double length = Length(wanted);
+        if (!(length > 0.0)) break;
+        const Vector w = Scale(wanted, 1.0 / length);
+        for (int round = 0; round < 3; ++round) {
+          const Vector left = marks.At(Mark::LeftShoulder, globals), right = marks.At(Mark::RightShoulder, globals);
+          const Vector middle = Scale(Add(left, right), 0.5);
+          const double half = 0.5 * Length(Subtract(right, left));
+          const std::int64_t collars[2] = {step.joint, step.ankle};
+          const Vector goals[2] = {Subtract(middle, Scale(w, half)), Add(middle, Scale(w, half))};
+          const Vector now[2] = {left, right};
+          bool turned = false;
+          for (int side = 0; side < 2; ++side) {
+            const Vector pivot = globals[std::size_t(collars[side])].off;
+            if (TurnOnto(Subtract(now[side], pivot), Subtract(goals[side], pivot), rotation)) {
+              Turn(collars[side], rotation, locals, globals);
+              turned = true;
+            }
+          }
+          if (!turned) break;
+        }
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace norvo::retarget

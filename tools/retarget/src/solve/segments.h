@@ -1,0 +1,72 @@
+// Following the source's segments (landmarks.h): after the joints have
+// taken their turns, each frame turns a few target joints so that every
+// segment the two rigs share points where the source's points, and each
+// foot turns away from its own rest as the source's turns from its rest.
+//
+// Joint turns alone lose what the rigs share out differently: a joint that
+// the pairing leaves out between paired ones, a chain of another length,
+// hips or a chest whose children sit elsewhere, a foot of another shape.
+// The segments see all of these, and are what a pose looks like.
+//
+// The turns, in this order, each about the joint it turns (which carries
+// everything below it):
+// - the pelvis: the joint where the two legs meet turns the shortest way
+//   that lays the hip line along the source's;
+// - the spine: the joint where the spine leaves the legs turns so that the
+//   neck lies on the source's line from the pelvis middle, then about that
+//   line to lay the shoulder line as near the source's as it can; the
+//   joint where the two arms meet turns about its own line to the neck for
+//   more; the collar bones, where the rig has them, turn the shoulders
+//   about their middle onto the source's line for the rest;
+// - the neck, and each limb from the hip and the shoulder down: the joint
+//   at a segment's start turns the shortest way onto the source's segment;
+//   a foot's ankle takes its rest turned as the source's ankle turned from
+//   its rest, twist and all.
+// A turn too small to matter is not made, so a clip on its own rig comes
+// out bit for bit as it went in.
+#pragma once
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "norvo/retarget/landmarks.h"
+#include "norvo/retarget/outcome.h"
+#include "norvo/retarget/rig.h"
+
+namespace norvo::retarget {
+
+class SegmentFollower {
+ public:
+  // The plan for a pair of rigs. `turn` takes the target's world into the
+  // source's, where the result moves. Empty when the rigs share no segment.
+  static Outcome<SegmentFollower> Make(const Rig& source, const Rig& target, const Matrix& turn);
+
+  bool Empty() const noexcept { return steps_.empty(); }
+  // Turns joints of `locals` (the target's, one frame) after the source's
+  // globals this frame. `globals` is scratch of the target's joint count.
+  void Follow(std::span<const Matrix> sourceGlobals, std::span<Matrix> locals, std::span<Matrix> globals) const;
+
+ private:
+  enum class Kind : std::uint8_t { Line, Foot, Pelvis, Spine, Collars };
+  struct Step {
+    Kind kind;
+    std::int64_t joint;   // the joint turned
+    std::size_t segment;  // index in Segments()
+    Matrix rest;          // a foot's ankle's global at rest, in the source's world
+    std::int64_t ankle;   // a foot's source ankle; the collars' right one
+  };
+  void Turn(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals, std::span<Matrix> globals) const;
+  void SetRotation(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals,
+                   std::span<Matrix> globals) const;
+  void Refresh(std::int64_t joint, std::span<const Matrix> locals, std::span<Matrix> globals) const;
+
+  const Rig* source_ = nullptr;
+  const Rig* target_ = nullptr;
+  Landmarks sourceMarks_, targetMarks_;
+  std::vector<Step> steps_;
+  std::vector<std::int64_t> ends_;         // one past each target joint's last descendant
+  std::int64_t shoulderJoint_ = -1;        // where the arms meet, when the spine step twists it too
+  std::vector<Matrix> sourceRestInverse_;  // of the source's ankles at rest
+};
+
+}  // namespace norvo::retarget
