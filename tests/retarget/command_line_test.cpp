@@ -200,6 +200,11 @@ TEST_F(CommandLine, SaysWhatItCannotMeasureOrUse) {
       {walk_ + target + " --preset " + twice, "",
        "norvo-retarget: warning: target cmu_12_03: preset twice (" + twice +
            ") puts joints into more than one body part, where one drives them: Hips in Hips and Spine\n"},
+      // A published clip with a frame line more than its Frames line says:
+      // the frames declared are read.
+      {SharedPath("boxing_toes.bvh") + target, "3069 frames at 100 fps",
+       "norvo-retarget: warning: " + SharedPath("boxing_toes.bvh") +
+           ": 1 frame line after the 3069 frames that Frames says was not read\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);

@@ -17,6 +17,12 @@
 namespace norvo::retarget {
 namespace {
 
+// The BVH reader in the form of the other readers.
+Outcome<Motion> ParseBvhText(std::string_view text, const std::string& file, const BvhLimits& limits) {
+  return ParseBvh(text, file, limits);
+}
+Outcome<Motion> ReadBvh(const std::string& path, const BvhLimits& limits) { return ReadBvhFile(path, limits); }
+
 class ReaderLimits : public test::WithTool<test::WithModule> {
  protected:
   // What `parse` makes of `text` and `read` of a file that holds it: the
@@ -49,7 +55,7 @@ TEST_F(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
   const std::int64_t bytes = std::int64_t(atLimits.size());
   // Three joints and their End Site are four levels.
   const BvhLimits limits{bytes, 3, 4, 2};
-  const Motion clip = test::Ok(ReadBoth(ParseBvh, ReadBvhFile, atLimits, limits));
+  const Motion clip = test::Ok(ReadBoth(ParseBvhText, ReadBvh, atLimits, limits));
   EXPECT_EQ(clip.skeleton.joints.size(), 3u);
   EXPECT_EQ(clip.FrameCount(), 2);
 
@@ -66,7 +72,7 @@ TEST_F(ReaderLimits, BvhAtEachLimitIsReadAndOnePastItIsRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
-    const Outcome<Motion> read = ReadBoth(ParseBvh, ReadBvhFile, c.text, c.limits);
+    const Outcome<Motion> read = ReadBoth(ParseBvhText, ReadBvh, c.text, c.limits);
     ASSERT_FALSE(read.has_value());
     ExpectRefused(read.failure(), c.message, c.line);
   }

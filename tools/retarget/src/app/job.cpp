@@ -119,6 +119,10 @@ Outcome<std::shared_ptr<const Motion>> SourceMotion(const ClipRequest& request, 
   result.animation = std::move(asset.animation);
   result.otherAnimations = std::move(asset.otherAnimations);
   result.sourceNote = std::move(asset.note);
+  for (std::string& warning : asset.warnings) {
+    if (request.warn) request.warn(warning);
+    result.warnings.push_back(std::move(warning));
+  }
   return std::make_shared<const Motion>(std::move(asset.motion));
 }
 

@@ -223,9 +223,10 @@ class Parser {
   Parser(std::string_view text, const std::string& fileName, const BvhLimits& limits)
       : lines_(text), file_(fileName), limits_(limits) {}
 
-  Outcome<Motion> Run() {
+  Outcome<Motion> Run(std::int64_t* unread) {
     RETARGET_TRY(Hierarchy());
     RETARGET_TRY(Frames());
+    if (unread) *unread = unread_;
     return std::move(motion_);
   }
 
@@ -409,8 +410,12 @@ class Parser {
     const LargeBlock block(motion_.locals.data(), motion_.locals.capacity() * sizeof(Matrix));
     std::int64_t frames = 0;
     while (lines_.Next(line)) {
-      if (frames == frameCount)
-        return Fail("more frame lines than the " + std::to_string(frameCount) + " that Frames says");
+      if (frames == frameCount) {
+        // Other readers take the frames declared; the lines past them are
+        // counted, not read.
+        for (unread_ = 1; lines_.Next(line);) ++unread_;
+        break;
+      }
       std::int64_t count = 0;
       std::string_view rest = line;
       for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest), ++count) {
@@ -438,6 +443,7 @@ class Parser {
   const std::string& file_;
   const BvhLimits& limits_;
   Motion motion_;
+  std::int64_t unread_ = 0;               // frame lines past the frames declared
   std::vector<std::int64_t> firstValue_;  // per joint, its first value in a frame line
   std::int64_t valueCount_ = 0;           // values in a frame line
 };
@@ -496,19 +502,21 @@ void EulerFromRotation(const Matrix& m, const int axes[3], double degrees[3]) no
   degrees[2] = c * kDegrees;
 }
 
-Outcome<Motion> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits) {
+Outcome<Motion> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits,
+                         std::int64_t* unreadLines) {
   try {
+    if (unreadLines) *unreadLines = 0;
     if (std::uint64_t(text.size()) > std::uint64_t(std::max<std::int64_t>(limits.fileBytes, 0)))
       return TooLarge(limits.fileBytes, fileName);
-    return Parser(text, fileName, limits).Run();
+    return Parser(text, fileName, limits).Run(unreadLines);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
 }
 
-Outcome<Motion> ReadBvhFile(const std::string& path, const BvhLimits& limits) {
+Outcome<Motion> ReadBvhFile(const std::string& path, const BvhLimits& limits, std::int64_t* unreadLines) {
   RETARGET_ASSIGN(const std::string text, ReadTextFile(path, limits.fileBytes));
-  return ParseBvh(text, path, limits);
+  return ParseBvh(text, path, limits, unreadLines);
 }
 
 Outcome<Motion> MotionFromChannels(const Skeleton& skeleton, double frameTime, std::span<const double> values) {

@@ -15,9 +15,14 @@ namespace norvo::retarget {
 namespace {
 
 Outcome<Asset> ReadBvhAsset(const std::string& path, const ReadOptions&) {
-  RETARGET_ASSIGN(Motion motion, ReadBvhFile(path));
+  std::int64_t unread = 0;
+  RETARGET_ASSIGN(Motion motion, ReadBvhFile(path, {}, &unread));
   try {
     Asset asset;
+    if (unread > 0)
+      asset.warnings.push_back(path + ": " + std::to_string(unread) + (unread == 1 ? " frame line" : " frame lines") +
+                               " after the " + std::to_string(motion.FrameCount()) + " frames that Frames says " +
+                               (unread == 1 ? "was" : "were") + " not read");
     asset.motion = std::move(motion);
     return asset;
   } catch (const std::bad_alloc&) {

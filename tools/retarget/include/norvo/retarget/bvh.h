@@ -35,9 +35,13 @@ struct BvhLimits {
 // line number and what was expected. Tolerant of CRLF, tabs, blank lines and
 // odd indentation; strict about structure, counts and numbers. Nothing is
 // allocated beyond what the text holds, and no nesting depth overflows.
-Outcome<Motion> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits = {});
+// Fewer frame lines than the Frames line says are refused; more are not
+// read, as other readers take the frames declared, and `unreadLines` (when
+// given) counts them.
+Outcome<Motion> ParseBvh(std::string_view text, const std::string& fileName, const BvhLimits& limits = {},
+                         std::int64_t* unreadLines = nullptr);
 // A file larger than the limit is refused before it is read.
-Outcome<Motion> ReadBvhFile(const std::string& path, const BvhLimits& limits = {});
+Outcome<Motion> ReadBvhFile(const std::string& path, const BvhLimits& limits = {}, std::int64_t* unreadLines = nullptr);
 
 // The BVH text of a motion, LF line ends, six decimals for every value.
 // Joints keep their channels; a joint without a valid layout gets position

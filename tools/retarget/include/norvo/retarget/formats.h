@@ -40,6 +40,9 @@ struct Asset {
   // What the file says of itself that the summary shows (FBX: its unit and
   // up axis); empty for none.
   std::string note;
+  // What a reader took otherwise than the file says (a BVH file's frame
+  // lines past its Frames count), each a warning.
+  std::vector<std::string> warnings;
   bool animated = true;  // false: the file holds a model and no animation
 };
 
