@@ -32,7 +32,13 @@ ReportRig DescribeRig(const Rig& rig, const std::string& file) {
     for (std::int64_t joint : rig.parts.joints[i]) {
       const std::string& name = rig.skeleton.joints[std::size_t(joint)].name;
       const std::string* keyword = i < rig.preset.parts.size() ? TakingKeyword(rig.preset.parts[i], name) : nullptr;
-      part.joints.push_back({name, keyword ? *keyword : std::string()});
+      // The generic choice took each joint by its name's word or by the
+      // skeleton's shape.
+      std::string by = keyword ? *keyword : std::string();
+      if (rig.preset.name == kGenericPreset)
+        by = std::binary_search(rig.preset.byStructure.begin(), rig.preset.byStructure.end(), joint) ? "by structure"
+                                                                                                     : "by name";
+      part.joints.push_back({name, std::move(by)});
       taken[std::size_t(joint)] = true;
     }
     out.bodyParts.push_back(std::move(part));

@@ -1,5 +1,7 @@
 #include "norvo/retarget/rig.h"
 
+#include "norvo/retarget/anatomy.h"
+
 #include <algorithm>
 #include <cmath>
 #include <new>
@@ -236,7 +238,22 @@ Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const Skeleton& ske
       if (candidate.score == choice.score && candidate.preset != choice.name) choice.tie = true;
     choice.weak = !chosen.parts.emptyRequired.empty() || 2 * chosen.parts.covered < chosen.JointCount();
     choice.candidates = std::move(candidates);
-    return std::move(chosen);
+    if (!choice.weak) return std::move(chosen);
+    // No preset fits well: the skeleton's shape and generic words may.
+    RETARGET_ASSIGN(const RestPose rest, RestOf(skeleton));
+    RETARGET_ASSIGN(const AnatomyMap map, MapAnatomy(skeleton, rest.globals));
+    if (!map.found) return std::move(chosen);
+    RETARGET_ASSIGN(Rig generic, BuildRigWithParts(name, skeleton, kGenericPreset, map.parts));
+    if (generic.parts.emptyRequired.size() > chosen.parts.emptyRequired.size() ||
+        (generic.parts.emptyRequired.size() == chosen.parts.emptyRequired.size() &&
+         generic.parts.covered <= chosen.parts.covered))
+      return std::move(chosen);
+    PresetChoice& made = generic.preset;
+    made.candidates = std::move(choice.candidates);
+    made.candidates.push_back({made.name, made.score});
+    made.weak = !generic.parts.emptyRequired.empty();
+    made.byStructure = map.byStructure;
+    return generic;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }

@@ -54,7 +54,14 @@ struct PresetChoice {
   std::vector<Candidate> candidates;
   bool tie = false;
   bool weak = false;
+  // For the generic choice (anatomy.h): the joints its body parts took by
+  // the skeleton's shape alone, not by a word of their names.
+  std::vector<std::int64_t> byStructure;
 };
+
+// The name of the choice made by the skeleton's shape and generic words
+// when no preset fits well.
+inline constexpr const char* kGenericPreset = "generic";
 
 struct Rig {
   std::string name;
@@ -102,7 +109,10 @@ std::int64_t PresetScore(std::int64_t matchingCount, std::int64_t sharedJoints, 
 // Builds the rig with each preset and keeps the one with the highest score
 // (on a tie, the first). The choice is weak when the winner leaves a
 // required body part empty or puts fewer than half the joints into body
-// parts. Needs at least one preset.
+// parts; then the body parts the skeleton's shape and generic words find
+// (anatomy.h) are taken instead when they leave fewer required body parts
+// empty, or as few and take more joints: preset "generic". Needs at least
+// one preset.
 Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const Skeleton& skeleton,
                                     const std::vector<Preset>& presets);
 
