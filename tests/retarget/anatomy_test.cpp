@@ -22,11 +22,10 @@ using test::Ok;
 using test::SharedPath;
 
 // The body parts whose first joints make the landmarks, and the trunk.
-const char* const kKeyParts[] = {"Hips",          "Spine",         "Chest",        "Neck",          "Head",
-                                 "LeftShoulder",  "LeftUpperArm",  "LeftForeArm",  "LeftHand",      "RightShoulder",
-                                 "RightUpperArm", "RightForeArm",  "RightHand",    "LeftUpperLeg",  "LeftLowerLeg",
-                                 "LeftFoot",      "LeftToes",      "RightUpperLeg", "RightLowerLeg", "RightFoot",
-                                 "RightToes"};
+const char* const kKeyParts[] = {
+    "Hips",         "Spine",    "Chest",         "Neck",          "Head",          "LeftShoulder", "LeftUpperArm",
+    "LeftForeArm",  "LeftHand", "RightShoulder", "RightUpperArm", "RightForeArm",  "RightHand",    "LeftUpperLeg",
+    "LeftLowerLeg", "LeftFoot", "LeftToes",      "RightUpperLeg", "RightLowerLeg", "RightFoot",    "RightToes"};
 
 // The skeleton with every joint named j01, j02, ... in file order.
 Skeleton Renamed(Skeleton skeleton) {
@@ -104,13 +103,26 @@ TEST_F(Anatomy, TheSkinnedHumanMapsWhole) {
   const struct {
     const char* part;
     const char* joint;
-  } rows[] = {{"Hips", "B_Root_Pelvis_L"},        {"Spine", "B_Root_Pelvis_T"},     {"Chest", "B_Spine4"},
-              {"Neck", "B_Root_Neck_T"},          {"Head", "B_Neck"},               {"LeftShoulder", "B_Clavicle_Left"},
-              {"LeftUpperArm", "B_UpperArm_Left"}, {"LeftForeArm", "B_ForeArm_Left"}, {"LeftHand", "B_Hand_Left"},
-              {"LeftThumb", "B_Thumb1_Left"},     {"RightUpperArm", "B_UpperArm_Right"},
-              {"RightHand", "B_Hand_Right"},      {"LeftUpperLeg", "B_Hip_Left"},   {"LeftLowerLeg", "B_Knee_Left"},
-              {"LeftFoot", "B_Ankle_Left"},       {"LeftToes", "B_Toe_Left"},       {"RightUpperLeg", "B_Hip_Right"},
-              {"RightLowerLeg", "B_Knee_Right"},  {"RightFoot", "B_Ankle_Right"},   {"RightToes", "B_Toe_Right"}};
+  } rows[] = {{"Hips", "B_Root_Pelvis_L"},
+              {"Spine", "B_Root_Pelvis_T"},
+              {"Chest", "B_Spine4"},
+              {"Neck", "B_Root_Neck_T"},
+              {"Head", "B_Neck"},
+              {"LeftShoulder", "B_Clavicle_Left"},
+              {"LeftUpperArm", "B_UpperArm_Left"},
+              {"LeftForeArm", "B_ForeArm_Left"},
+              {"LeftHand", "B_Hand_Left"},
+              {"LeftThumb", "B_Thumb1_Left"},
+              {"RightUpperArm", "B_UpperArm_Right"},
+              {"RightHand", "B_Hand_Right"},
+              {"LeftUpperLeg", "B_Hip_Left"},
+              {"LeftLowerLeg", "B_Knee_Left"},
+              {"LeftFoot", "B_Ankle_Left"},
+              {"LeftToes", "B_Toe_Left"},
+              {"RightUpperLeg", "B_Hip_Right"},
+              {"RightLowerLeg", "B_Knee_Right"},
+              {"RightFoot", "B_Ankle_Right"},
+              {"RightToes", "B_Toe_Right"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.part);
     ASSERT_GE(rig.FirstJoint(row.part), 0);

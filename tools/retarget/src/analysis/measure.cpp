@@ -41,9 +41,17 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
     // inverse of the reference's ankle at rest.
     std::vector<Vector> restDirections(kSegments);
     std::vector<Matrix> restInverses(kSegments);
+    // A segment of (nearly) no length at rest on either rig points nowhere
+    // (a finger's base on the wrist): not measured.
+    std::vector<bool> measured(kSegments);
+    const double referenceReach = TinyLength(referenceRig) * 1e6, reach = TinyLength(rig) * 1e6;
+    for (std::size_t s = 0; s < kSegments; ++s)
+      measured[s] = from.Has(specs[s]) && marks.Has(specs[s]) &&
+                    Length(from.Direction(specs[s], referenceRig.restGlobals)) > 1e-3 * referenceReach &&
+                    Length(marks.Direction(specs[s], rig.restGlobals)) > 1e-3 * reach;
     for (std::size_t s = 0; s < kSegments; ++s) {
       const SegmentSpec& segment = specs[s];
-      if (!segment.foot || !from.Has(segment) || !marks.Has(segment)) continue;
+      if (!segment.foot || !measured[s]) continue;
       restDirections[s] = TransformVector(restTurn, marks.Direction(segment, rig.restGlobals));
       const MarkPoint& ankle = from[segment.from];
       restInverses[s] = Inverse3x3(referenceRig.restGlobals[std::size_t(ankle.joint)]);
@@ -55,7 +63,7 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
       FrameGlobals(reference, first + f, referenceGlobals);
       for (std::size_t s = 0; s < kSegments; ++s) {
         const SegmentSpec& segment = specs[s];
-        if (!from.Has(segment) || !marks.Has(segment)) continue;
+        if (!measured[s]) continue;
         const Vector now = TransformVector(clipTurn, marks.Direction(segment, globals));
         Vector wanted;
         if (segment.foot) {
@@ -72,8 +80,7 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
       if (specs[s].counted) all.insert(all.end(), angles[s].begin(), angles[s].end());
     figures.all = Figure(all);
     for (std::size_t s = 0; s < kSegments; ++s) {
-      const bool measured = from.Has(specs[s]) && marks.Has(specs[s]);
-      figures.segments.push_back({std::string(specs[s].name), specs[s].counted, measured, Figure(angles[s])});
+      figures.segments.push_back({std::string(specs[s].name), specs[s].counted, measured[s], Figure(angles[s])});
     }
     return figures;
   } catch (const std::bad_alloc&) {

@@ -305,7 +305,8 @@ class Shape {
       forward_ = {};
       if (!Leg(legs_.a, sides[0], legs) || !Leg(legs_.b, sides[1], legs)) return false;
       const Vector left = Cross(up_, Unit(Subtract(forward_, Scale(up_, Dot(forward_, up_)))));
-      const double across = Dot(Subtract(At(Farthest(legs_.a, At(legs_.joint))), At(Farthest(legs_.b, At(legs_.joint)))), left);
+      const double across =
+          Dot(Subtract(At(Farthest(legs_.a, At(legs_.joint))), At(Farthest(legs_.b, At(legs_.joint)))), left);
       int swapped = -1;
       if (Norm(left) > 0.5 && std::abs(across) > 1e-6 * extent_) {
         swapped = across < 0.0;

@@ -97,6 +97,8 @@ constexpr double kBand = 2.0;
 // height (a foot long for its leg); a degree of pitch weighs as kPitchWeight
 // degrees of a leg's turn.
 constexpr double kPitch = 15.0, kPitchWeight = 2.0, kPitchWorth = 8.0;
+// A scale of the root's travel this near 1 is left alone.
+constexpr double kTravelSlack = 1e-3;
 
 // How far the thigh and the shin turn in the leg's plane when the hip to
 // ankle distance goes from `from` to `to`, in degrees.
@@ -234,6 +236,40 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
         for (std::int64_t f = 0; f < frames; ++f) {
           Matrix& local = result.Frame(f)[std::size_t(root)];
           local.off = Add(local.off, Scale(up, shift));
+        }
+        Follow(result, target, legs, up, tracks);
+      }
+    }
+    // The root's travel across up, scaled so that the feet need not slide
+    // during their contacts: a rig whose legs are long or short for its
+    // hips' height would otherwise turn its legs more and more through each
+    // step to keep a planted foot.
+    {
+      double along = 0.0, travel = 0.0;
+      const Vector start = result.Frame(0)[std::size_t(root)].off;
+      for (int side = 0; side < 2; ++side) {
+        const double scale = legs[side].length / sourceLegs[side].length;
+        for (const auto& [first, last] : contacts.feet[side]) {
+          const std::size_t a = std::size_t(first);
+          for (std::size_t f = a + 1; f < std::size_t(std::min(last, frames)); ++f) {
+            const Vector slide =
+                Across(Subtract(Subtract(tracks[side].ankle[f], tracks[side].ankle[a]),
+                                Scale(Subtract(sourceTracks[side].ankle[f], sourceTracks[side].ankle[a]), scale)),
+                       up);
+            const Vector moved = Across(Subtract(result.Frame(std::int64_t(f))[std::size_t(root)].off,
+                                                 result.Frame(std::int64_t(a))[std::size_t(root)].off),
+                                        up);
+            along += Dot(slide, moved);
+            travel += Dot(moved, moved);
+          }
+        }
+      }
+      const double factor = travel > 0.0 ? std::clamp(1.0 - along / travel, 0.5, 2.0) : 1.0;
+      if (std::abs(factor - 1.0) > kTravelSlack) {
+        for (std::int64_t f = 0; f < frames; ++f) {
+          Vector& at = result.Frame(f)[std::size_t(root)].off;
+          const Vector moved = Across(Subtract(at, start), up);
+          at = Add(at, Scale(moved, factor - 1.0));
         }
         Follow(result, target, legs, up, tracks);
       }
