@@ -354,6 +354,30 @@ TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsAndReportsTheFigures) {
   run = Tool(SharedPath("../vrm/test.vrma") + " --target " +
              SharedPath("../vrm/VRMC_materials_mtoon_UV_Animation_Test.vrm") + " -o " + Path("vrma.glb"));
   EXPECT_NE(run.out.find("planted foot highest above it source 0.000 / 0.000,"), std::string::npos) << run.out;
+
+  // The result stands in the target's world: onto the Z-up skeleton facing
+  // -Y, the walk along the source's +Z travels along -Y and its head is up
+  // +Z; --lock-axis names the written file's axes.
+  for (const char* lock : {"", " --lock-axis y"}) {
+    SCOPED_TRACE(lock);
+    run = Tool(common + Path("world.bvh") + " -q" + lock);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Motion world = test::Ok(ReadBvhFile(Path("world.bvh")));
+    std::vector<Matrix> first(world.skeleton.joints.size()), last(first.size());
+    FrameGlobals(world, 1, first);
+    FrameGlobals(world, world.FrameCount() - 1, last);
+    // The Hips body part's first joint: the root.
+    const std::size_t hips = std::size_t(test::JointNamed(world.skeleton, "Root")),
+                      head = std::size_t(test::JointNamed(world.skeleton, "Head"));
+    EXPECT_GT(first[head].off.z - first[hips].off.z, 0.9 * Length(Subtract(first[head].off, first[hips].off)));
+    const Vector travel = Subtract(last[hips].off, first[hips].off);
+    if (*lock == 0) {
+      EXPECT_LT(travel.y, -0.9 * Length(travel));
+    } else {
+      EXPECT_LT(std::abs(travel.y), 1e-6);
+      EXPECT_GT(Length(travel), 0.1);  // what the walk sways across it stays
+    }
+  }
 }
 
 // Whether a temporary file of the output is in the folder.

@@ -14,6 +14,7 @@
 
 #include "failing_new.h"
 #include "norvo/retarget/align.h"
+#include "norvo/retarget/anatomy.h"
 #include "norvo/retarget/batch.h"
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/feet.h"
@@ -204,6 +205,14 @@ TEST_F(ToolAllocationWithModule, BuildingRigs) {
     EXPECT_GT(SweepForOutOfMemory([&] { return BuildRigWithBestPreset("rig", clip_.skeleton, presets); }, *injector),
               0);
   }
+  // The sample walk's rig with names that say nothing: the shape maps it.
+  Skeleton nameless = walk_.skeleton;
+  for (std::size_t j = 0; j < nameless.joints.size(); ++j) nameless.joints[j].name = "j" + std::to_string(j);
+  ASSERT_EQ(Ok(BuildRigWithBestPreset("nameless", nameless, presets)).preset.name, kGenericPreset);
+  const std::vector<Matrix> rest = Ok(RestOf(nameless)).globals;
+  EXPECT_GT(SweepForOutOfMemory([&] { return MapAnatomy(nameless, rest); }, kNewAllocations), 0);
+  for (const Injector* injector : {&kNewAllocations, &kFrameworkAllocations})
+    EXPECT_GT(SweepForOutOfMemory([&] { return BuildRigWithBestPreset("nameless", nameless, presets); }, *injector), 0);
 }
 
 TEST_F(ToolAllocationWithModule, ReadingAndWritingRigFiles) {

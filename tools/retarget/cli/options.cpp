@@ -67,8 +67,8 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
                  "PARTS: body parts (comma-separated) whose chains are spread over the target's when their joint "
                  "counts differ, or none (default: Spine,Neck; none with --no-align)");
   app.add_flag("--round-trip", arguments.roundTrip,
-               "retarget the result back onto the source and print how far its bone directions are from the clip's, "
-               "per body part");
+               "retarget the result back onto the source and print how far its body segments point from the "
+               "clip's, per segment");
   app.add_flag("--lock-feet", arguments.lockFeet,
                "plant the target's feet while they are in contact (a two-bone leg solve)");
   app.add_flag("--no-contacts", arguments.noContacts,

@@ -118,7 +118,8 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
   if (result.quality && result.quality->all.count > 0) {
     std::string unmeasured;
     for (const SegmentFigure& segment : result.quality->segments)
-      if (!segment.measured) unmeasured += (unmeasured.empty() ? "; not measured: " : ", ") + segment.name;
+      if (!segment.measured && segment.counted)
+        unmeasured += (unmeasured.empty() ? "; not measured: " : ", ") + segment.name;
     std::printf("quality body segments point %.2f degrees from the source's on average (95th percentile %.2f)%s\n",
                 result.quality->all.mean, result.quality->all.p95, unmeasured.c_str());
   }

@@ -258,7 +258,18 @@ class Job {
       }
       RETARGET_TRY(LockFeet(motion, target, resultUp));
     }
-    if (request_.lockAxis >= 0) RETARGET_TRY(LockAxis(motion, target, request_.lockAxis));
+    if (request_.lockAxis >= 0) {
+      // The axis as the written file has it: the source's world axis that
+      // the quarter turn takes onto it.
+      const Matrix& turn = run.WorldTurn();
+      int axis = request_.lockAxis;
+      const Vector columns[3] = {turn.v1, turn.v2, turn.v3};
+      for (int k = 0; k < 3; ++k) {
+        const double along[3] = {columns[k].x, columns[k].y, columns[k].z};
+        if (std::abs(along[request_.lockAxis]) > 0.5) axis = k;
+      }
+      RETARGET_TRY(LockAxis(motion, target, axis));
+    }
     // The figures only read the result: for a long clip they are taken on
     // a second thread while it is written.
     std::optional<std::thread> measuring;

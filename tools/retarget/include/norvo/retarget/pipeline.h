@@ -22,6 +22,11 @@
 // change, so that nothing of the source chain is lost. On an aligned rest so
 // is a joint whose partner's parent is not the partner of its nearest driven
 // ancestor (a source joint without a partner lies between them).
+//
+// On an aligned rest the frame then follows the source's body segments
+// (solve/segments.h): what joint turns alone lose between rigs that share
+// out their joints differently. The frames stay in the source's world;
+// WorldTurn() takes them into the target's, where the tool writes them.
 #pragma once
 #include <cstdint>
 #include <functional>
