@@ -130,16 +130,13 @@ std::string Padded(const std::string& text, std::size_t width) {
 
 // Per segment measured "mean / largest", and the segments not measured.
 void SegmentsText(const SegmentFigures& figures, std::string& out) {
-  std::vector<std::string> unmeasured;
   for (const SegmentFigure& segment : figures.segments) {
-    if (!segment.measured) {
-      unmeasured.push_back(segment.name);
-      continue;
-    }
+    if (!segment.measured) continue;
     char text[64];
     std::snprintf(text, sizeof text, "%.2f / %.2f", segment.figure.mean, segment.figure.max);
     out += "    " + Padded(segment.name, 16) + text + (segment.counted ? "" : " (not counted)") + "\n";
   }
+  const std::vector<std::string> unmeasured = figures.NotMeasured();
   if (!unmeasured.empty()) out += "    not measured: " + Join(unmeasured) + "\n";
 }
 
@@ -228,12 +225,8 @@ void WriteFigure(const AngleFigure& figure, jsontext::Writer& out, bool close = 
 void WriteSegments(const SegmentFigures& figures, jsontext::Writer& out) {
   WriteFigure(figures.all, out, false);
   out.Key("segments").Open('{');
-  std::vector<std::string> unmeasured;
   for (const SegmentFigure& segment : figures.segments) {
-    if (!segment.measured) {
-      unmeasured.push_back(segment.name);
-      continue;
-    }
+    if (!segment.measured) continue;
     out.Key(segment.name).Open('{');
     out.Key("mean").Value(segment.figure.mean);
     out.Key("max").Value(segment.figure.max);
@@ -242,7 +235,7 @@ void WriteSegments(const SegmentFigures& figures, jsontext::Writer& out) {
     out.Close('}');
   }
   out.Close('}');
-  out.Key("notMeasured").Texts(unmeasured);
+  out.Key("notMeasured").Texts(figures.NotMeasured());
   out.Close('}');
 }
 

@@ -133,19 +133,15 @@ std::string ManifestLine(const BatchClip& clip) {
   json.Key("quality_segments");
   if (quality) {
     json.Open('{');
-    std::vector<std::string> unmeasured;
     for (const SegmentFigure& segment : result->quality->segments) {
-      if (!segment.measured) {
-        unmeasured.push_back(segment.name);
-        continue;
-      }
+      if (!segment.measured) continue;
       json.Key(segment.name).Open('{');
       json.Key("mean").Value(segment.figure.mean);
       json.Key("max").Value(segment.figure.max);
       json.Close('}');
     }
     json.Close('}');
-    json.Key("quality_not_measured").Texts(unmeasured);
+    json.Key("quality_not_measured").Texts(result->quality->NotMeasured());
   } else {
     json.Value(nullptr);
     json.Key("quality_not_measured").Value(nullptr);

@@ -38,6 +38,14 @@ struct SegmentFigure {
 struct SegmentFigures {
   AngleFigure all;                      // the counted segments
   std::vector<SegmentFigure> segments;  // every segment, in Segments()' order
+
+  // The names of the segments not measured, in that order.
+  std::vector<std::string> NotMeasured() const {
+    std::vector<std::string> names;
+    for (const SegmentFigure& segment : segments)
+      if (!segment.measured) names.push_back(segment.name);
+    return names;
+  }
 };
 
 // Compares frame f of `clip` (rig `rig`) with frame `first` + f of
