@@ -200,6 +200,11 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
         return std::max(0.0, -*std::min_element(feet.low[side].begin(), feet.low[side].end()) / feet.length[side]);
       };
       EXPECT_LE(deepest(t), deepest(s) + 0.01);
+      // During the source's contacts the result's planted foot slides no
+      // more than the source's (in leg lengths per second, the floor line's
+      // figure), on every pair.
+      ASSERT_TRUE(planted.sourceFloor && planted.resultFloor);
+      EXPECT_LE(planted.resultFloor->sliding[side], 1.1 * planted.sourceFloor->sliding[side] + 1e-3);
     }
     // Planting keeps the motion's look: the body segments stay near the
     // source's.
