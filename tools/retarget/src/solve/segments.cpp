@@ -139,6 +139,26 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
     std::stable_sort(steps.begin() + std::ptrdiff_t(firstLine), steps.end(),
                      [](const Step& a, const Step& b) { return a.joint < b.joint; });
     follower.steps_ = std::move(steps);
+    // The joints whose globals the steps read: every landmark's joint, each
+    // turned joint and its parent. A frame computes these (and the joints
+    // above them) once; a turn then moves those below it rigidly, so the
+    // rest of the skeleton takes no part however long its chains.
+    std::vector<std::int64_t>& read = follower.read_;
+    for (const MarkPoint& point : marks.points)
+      if (point.joint >= 0) read.push_back(point.joint);
+    for (const Step& step : follower.steps_)
+      for (const std::int64_t joint : {step.joint, step.kind == Kind::Collars ? step.ankle : -1}) {
+        if (joint < 0) continue;
+        read.push_back(joint);
+        if (skeleton.joints[std::size_t(joint)].parent >= 0) read.push_back(skeleton.joints[std::size_t(joint)].parent);
+      }
+    if (follower.shoulderJoint_ >= 0) {
+      read.push_back(follower.shoulderJoint_);
+      read.push_back(skeleton.joints[std::size_t(follower.shoulderJoint_)].parent);
+    }
+    std::sort(read.begin(), read.end());
+    read.erase(std::unique(read.begin(), read.end()), read.end());
+    follower.upTo_ = JointsUpTo(skeleton, read);
     follower.sourceRestInverse_.resize(source.restGlobals.size());
     for (const Step& step : follower.steps_)
       if (step.kind == Kind::Foot)
@@ -149,10 +169,10 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
   }
 }
 
-void SegmentFollower::Refresh(std::int64_t joint, std::span<const Matrix> locals, std::span<Matrix> globals) const {
-  const std::vector<Joint>& joints = target_->skeleton.joints;
-  for (std::int64_t d = joint + 1; d < ends_[std::size_t(joint)]; ++d)
-    globals[std::size_t(d)] = Multiply(globals[std::size_t(joints[std::size_t(d)].parent)], locals[std::size_t(d)]);
+void SegmentFollower::Refresh(std::int64_t joint, const Matrix& move, std::span<Matrix> globals) const {
+  for (auto d = std::upper_bound(read_.begin(), read_.end(), joint); d != read_.end() && *d < ends_[std::size_t(joint)];
+       ++d)
+    globals[std::size_t(*d)] = Multiply(move, globals[std::size_t(*d)]);
 }
 
 void SegmentFollower::Turn(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals,
@@ -169,14 +189,16 @@ void SegmentFollower::SetRotation(std::int64_t joint, const Matrix& rotation, st
   Matrix local = parent < 0 ? global : Multiply3x3(Inverse3x3(globals[std::size_t(parent)]), global);
   local.off = locals[j].off;
   locals[j] = local;
+  // What the joint's turn does to everything below it.
+  const Matrix move = Multiply(global, AffineInverse(globals[j]));
   globals[j] = global;
-  Refresh(joint, locals, globals);
+  Refresh(joint, move, globals);
 }
 
 void SegmentFollower::Follow(std::span<const Matrix> sourceGlobals, std::span<Matrix> locals,
                              std::span<Matrix> globals) const {
   if (steps_.empty()) return;
-  ForwardKinematics(target_->skeleton, locals, globals);
+  ForwardKinematics(target_->skeleton, locals, globals, upTo_);
   const Landmarks& from = sourceMarks_;
   const Landmarks& marks = targetMarks_;
   Matrix rotation;

@@ -43,7 +43,8 @@ class SegmentFollower {
 
   bool Empty() const noexcept { return steps_.empty(); }
   // Turns joints of `locals` (the target's, one frame) after the source's
-  // globals this frame. `globals` is scratch of the target's joint count.
+  // globals this frame. `globals` is scratch of the target's joint count;
+  // only the joints the steps read are computed in it.
   void Follow(std::span<const Matrix> sourceGlobals, std::span<Matrix> locals, std::span<Matrix> globals) const;
 
  private:
@@ -58,13 +59,16 @@ class SegmentFollower {
   void Turn(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals, std::span<Matrix> globals) const;
   void SetRotation(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals,
                    std::span<Matrix> globals) const;
-  void Refresh(std::int64_t joint, std::span<const Matrix> locals, std::span<Matrix> globals) const;
+  // Moves the globals read below `joint` by `move`, the joint's change.
+  void Refresh(std::int64_t joint, const Matrix& move, std::span<Matrix> globals) const;
 
   const Rig* source_ = nullptr;
   const Rig* target_ = nullptr;
   Landmarks sourceMarks_, targetMarks_;
   std::vector<Step> steps_;
   std::vector<std::int64_t> ends_;         // one past each target joint's last descendant
+  std::vector<std::int64_t> read_;         // the joints whose globals the steps read, in order
+  std::vector<std::int64_t> upTo_;         // those and the joints above them, parents first
   std::int64_t shoulderJoint_ = -1;        // where the arms meet, when the spine step twists it too
   std::vector<Matrix> sourceRestInverse_;  // of the source's ankles at rest
 };
