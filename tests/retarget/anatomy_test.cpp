@@ -135,6 +135,25 @@ TEST_F(Anatomy, TheSkinnedHumanMapsWhole) {
   EXPECT_FALSE(std::binary_search(rig.preset.byStructure.begin(), rig.preset.byStructure.end(), head));
 }
 
+// --preset generic maps a rig by its shape even where a preset fits; a
+// skeleton of no humanoid shape is refused, naming why.
+TEST_F(Anatomy, TheGenericPresetCanBeAskedFor) {
+  const Motion walk = test::SharedClip("cmu_02_01_walk.bvh");
+  Preset generic;
+  generic.name = kGenericPreset;
+  const Rig rig = Ok(MakeRig("walk", walk.skeleton, generic, test::ShippedPresets()));
+  EXPECT_EQ(rig.preset.name, kGenericPreset);
+  EXPECT_EQ(rig.FirstJoint("LeftUpperLeg"), test::JointNamed(walk.skeleton, "LeftUpLeg"));
+  Skeleton chain;
+  for (int j = 0; j < 12; ++j) chain.AddJoint("c" + std::to_string(j), j - 1, {0, 1, 0}, {});
+  const Outcome<Rig> refused = MakeRig("chain", chain, generic, test::ShippedPresets());
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.failure().kind, FailureKind::BadInput);
+  EXPECT_EQ(refused.failure().message,
+            "preset generic finds no humanoid in the skeleton (two legs hanging from one joint, two arms from another "
+            "above them); give a preset that names its joints");
+}
+
 // Shapes that are no humanoid's, and skeletons too large to search, map
 // nothing; a preset's weak choice then stands.
 TEST_F(Anatomy, ShapesThatAreNoHumanoidsMapNothing) {

@@ -67,8 +67,8 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {toOther + " --translation-scale 1e306", 1,
        "--translation-scale takes auto, none or a number from 0.000001 to 1000000; found '1e306'"},
       {toOther + " --preset mocap", 1,
-       "unknown preset 'mocap': give a JSON file or one of the shipped presets: biovision, biped, cmu, daz, "
-       "makehuman-game, mannequin, mixamo, rigify, vrm"},
+       "unknown preset 'mocap': give a JSON file, generic (by the skeleton's shape) or one of the shipped presets: "
+       "biovision, biped, cmu, daz, makehuman-game, mannequin, mixamo, rigify, vrm"},
       {toOther + " --frames 10", 1,
        "--frames takes A:B, the frames from A up to but not including B, counted from 0; found '10'"},
       {toOther + " --frames 300:400", 1, "--frames 300:400 is not within the source's 344 frames (0:344)"},

@@ -43,8 +43,8 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
                  "skinned node tree), .vrma (the target's humanoid bones); - writes BVH to standard output (with "
                  "--batch: the folder)");
   app.add_option("--preset", arguments.preset,
-                 "body-part preset of the target: a shipped preset's name or a JSON file (default: auto, the shipped "
-                 "preset that explains the rig best)");
+                 "body-part preset of the target: a shipped preset's name, generic (the skeleton's shape) or a JSON "
+                 "file (default: auto, the shipped preset that explains the rig best, or generic where none fits)");
   app.add_option("--source-preset", arguments.sourcePreset, "the same for the source");
   app.add_option("--frames", arguments.frames,
                  "A:B retargets frames A up to but not including B, counted from 0 (A: or :B leave an end open)");

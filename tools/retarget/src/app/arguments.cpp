@@ -162,6 +162,13 @@ Outcome<std::vector<Preset>> ShippedPresets() {
 
 Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const std::vector<Preset>& shipped) {
   if (argument.empty() || argument == "auto") return std::optional<Preset>();
+  // The skeleton's shape instead of a preset's keywords: a preset without
+  // body parts of that name.
+  if (argument == kGenericPreset) {
+    Preset generic;
+    generic.name = kGenericPreset;
+    return std::optional<Preset>(std::move(generic));
+  }
   for (const Preset& preset : shipped)
     if (preset.name == argument) return std::optional<Preset>(preset);
   std::error_code error;
@@ -171,7 +178,10 @@ Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const
   }
   std::string names;
   for (const Preset& preset : shipped) names += (names.empty() ? "" : ", ") + preset.name;
-  return Usage("unknown preset '" + argument + "': give a JSON file or one of the shipped presets: " + names);
+  return Usage("unknown preset '" + argument +
+               "': give a JSON file, generic (by the skeleton's shape) or one of the "
+               "shipped presets: " +
+               names);
 }
 
 Outcome<ClipRequest> PresetsInto(ClipRequest request, const Arguments& arguments, const std::vector<Preset>& shipped) {

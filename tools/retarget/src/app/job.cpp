@@ -478,6 +478,7 @@ Outcome<ClipResult> RunClip(const ClipRequest& request) {
 
 Outcome<Rig> MakeRig(const std::string& name, const Skeleton& skeleton, const std::optional<Preset>& preset,
                      const std::vector<Preset>& presets) {
+  if (preset && preset->name == kGenericPreset && preset->parts.empty()) return BuildRigByShape(name, skeleton);
   return preset ? BuildRig(name, skeleton, *preset) : BuildRigWithBestPreset(name, skeleton, presets);
 }
 

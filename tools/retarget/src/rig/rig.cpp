@@ -221,6 +221,30 @@ std::int64_t PresetScore(std::int64_t matchingCount, std::int64_t sharedJoints, 
   return matchingCount - 2 * sharedJoints - 5 * emptyRequired;
 }
 
+namespace {
+
+// The rig whose body parts the skeleton's shape fills, or none when the
+// shape is not a humanoid's.
+Outcome<std::optional<Rig>> RigByShape(const std::string& name, const Skeleton& skeleton) {
+  RETARGET_ASSIGN(const RestPose rest, RestOf(skeleton));
+  RETARGET_ASSIGN(const AnatomyMap map, MapAnatomy(skeleton, rest.globals));
+  if (!map.found) return std::optional<Rig>();
+  RETARGET_ASSIGN(Rig rig, BuildRigWithParts(name, skeleton, kGenericPreset, map.parts));
+  rig.preset.byStructure = map.byStructure;
+  return std::optional<Rig>(std::move(rig));
+}
+
+}  // namespace
+
+Outcome<Rig> BuildRigByShape(const std::string& name, const Skeleton& skeleton) {
+  RETARGET_ASSIGN(std::optional<Rig> rig, RigByShape(name, skeleton));
+  if (!rig)
+    return MakeFailure(FailureKind::BadInput,
+                       "preset generic finds no humanoid in the skeleton (two legs hanging from one joint, two arms "
+                       "from another above them); give a preset that names its joints");
+  return std::move(*rig);
+}
+
 Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const Skeleton& skeleton,
                                     const std::vector<Preset>& presets) {
   if (presets.empty()) return MakeFailure(FailureKind::Internal, "no presets to choose from");
@@ -240,10 +264,9 @@ Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const Skeleton& ske
     choice.candidates = std::move(candidates);
     if (!choice.weak) return std::move(chosen);
     // No preset fits well: the skeleton's shape and generic words may.
-    RETARGET_ASSIGN(const RestPose rest, RestOf(skeleton));
-    RETARGET_ASSIGN(const AnatomyMap map, MapAnatomy(skeleton, rest.globals));
-    if (!map.found) return std::move(chosen);
-    RETARGET_ASSIGN(Rig generic, BuildRigWithParts(name, skeleton, kGenericPreset, map.parts));
+    RETARGET_ASSIGN(std::optional<Rig> shaped, RigByShape(name, skeleton));
+    if (!shaped) return std::move(chosen);
+    Rig& generic = *shaped;
     if (generic.parts.emptyRequired.size() > chosen.parts.emptyRequired.size() ||
         (generic.parts.emptyRequired.size() == chosen.parts.emptyRequired.size() &&
          generic.parts.covered <= chosen.parts.covered))
@@ -252,8 +275,7 @@ Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const Skeleton& ske
     made.candidates = std::move(choice.candidates);
     made.candidates.push_back({made.name, made.score});
     made.weak = !generic.parts.emptyRequired.empty();
-    made.byStructure = map.byStructure;
-    return generic;
+    return std::move(generic);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }

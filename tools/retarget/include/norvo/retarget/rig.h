@@ -115,5 +115,9 @@ std::int64_t PresetScore(std::int64_t matchingCount, std::int64_t sharedJoints, 
 // one preset.
 Outcome<Rig> BuildRigWithBestPreset(const std::string& name, const Skeleton& skeleton,
                                     const std::vector<Preset>& presets);
+// The rig whose body parts the skeleton's shape and generic words fill
+// (anatomy.h), as preset "generic"; BadInput when the shape is not a
+// humanoid's.
+Outcome<Rig> BuildRigByShape(const std::string& name, const Skeleton& skeleton);
 
 }  // namespace norvo::retarget
