@@ -640,7 +640,7 @@ py::array Frame(PyRetargeter& self, const py::object& locals) {
   FromArray(locals, {py::ssize_t(self.in.size())}, "locals", self.in);  // the shape keeps its size
   Take(self.run->RetargetFrame(self.in, self.out));
   // In the target's world, as a whole clip comes out.
-  if (!IsIdentity(self.run->WorldTurn())) TurnRoots(self.target->skeleton, self.out, self.run->WorldTurn());
+  if (self.run->WorldTurn() != Matrix{}) TurnRoots(self.target->skeleton, self.out, self.run->WorldTurn());
   return ToArray(self.out.data(), self.out.size(), {py::ssize_t(self.out.size())});
 }
 

@@ -34,7 +34,7 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
                                         const Matrix& restTurn) {
   try {
     const Landmarks from = FindLandmarks(referenceRig), marks = FindLandmarks(rig);
-    std::span<const SegmentSpec, kSegments> specs = Segments();
+    std::span<const Segment, kSegments> segments = Segments();
     SegmentFigures figures;
     std::vector<std::vector<double>> angles(kSegments);
     // Per foot: the clip's segment at rest in the reference's world, and the
@@ -46,11 +46,11 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
     std::vector<bool> measured(kSegments);
     const double referenceReach = TinyLength(referenceRig) * 1e6, reach = TinyLength(rig) * 1e6;
     for (std::size_t s = 0; s < kSegments; ++s)
-      measured[s] = from.Has(specs[s]) && marks.Has(specs[s]) &&
-                    Length(from.Direction(specs[s], referenceRig.restGlobals)) > 1e-3 * referenceReach &&
-                    Length(marks.Direction(specs[s], rig.restGlobals)) > 1e-3 * reach;
+      measured[s] = from.Has(segments[s]) && marks.Has(segments[s]) &&
+                    Length(from.Direction(segments[s], referenceRig.restGlobals)) > 1e-3 * referenceReach &&
+                    Length(marks.Direction(segments[s], rig.restGlobals)) > 1e-3 * reach;
     for (std::size_t s = 0; s < kSegments; ++s) {
-      const SegmentSpec& segment = specs[s];
+      const Segment& segment = segments[s];
       if (!segment.foot || !measured[s]) continue;
       restDirections[s] = TransformVector(restTurn, marks.Direction(segment, rig.restGlobals));
       const MarkPoint& ankle = from[segment.from];
@@ -62,7 +62,7 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
       FrameGlobals(clip, f, globals);
       FrameGlobals(reference, first + f, referenceGlobals);
       for (std::size_t s = 0; s < kSegments; ++s) {
-        const SegmentSpec& segment = specs[s];
+        const Segment& segment = segments[s];
         if (!measured[s]) continue;
         const Vector now = TransformVector(clipTurn, marks.Direction(segment, globals));
         Vector wanted;
@@ -77,10 +77,10 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
     }
     std::vector<double> all;
     for (std::size_t s = 0; s < kSegments; ++s)
-      if (specs[s].counted) all.insert(all.end(), angles[s].begin(), angles[s].end());
+      if (segments[s].counted) all.insert(all.end(), angles[s].begin(), angles[s].end());
     figures.all = Figure(all);
     for (std::size_t s = 0; s < kSegments; ++s) {
-      figures.segments.push_back({std::string(specs[s].name), specs[s].counted, measured[s], Figure(angles[s])});
+      figures.segments.push_back({std::string(segments[s].name), segments[s].counted, measured[s], Figure(angles[s])});
     }
     return figures;
   } catch (const std::bad_alloc&) {

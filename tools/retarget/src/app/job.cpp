@@ -270,6 +270,13 @@ class Job {
       }
       RETARGET_TRY(LockAxis(motion, target, axis));
     }
+    // The result as it is written, taken round trip and kept: turned once
+    // into the target's world, before the figures may read it on a second
+    // thread.
+    if (run.WorldTurn() != Matrix{}) {
+      inTarget_ = motion;
+      TurnRoots(*inTarget_, run.WorldTurn());
+    }
     // The figures only read the result: for a long clip they are taken on
     // a second thread while it is written.
     std::optional<std::thread> measuring;
@@ -292,7 +299,7 @@ class Job {
     }
     Outcome<void> written = [&]() -> Outcome<void> {
       try {
-        return Write(run, target, motion, resultUp);
+        return Write(run, target, inTarget_ ? *inTarget_ : motion, resultUp);
       } catch (const std::bad_alloc&) {
         return OutOfMemory();  // the thread above is joined first
       }
@@ -321,29 +328,19 @@ class Job {
     }
     if (figures) RETARGET_TRY(measuring ? std::move(measured) : TakeFigures(run, motion, sourceUp, resultUp));
     if (!request_.outputs.report.empty() || request_.keepReport) RETARGET_TRY(Report(run));
-    if (request_.keepMotion) {
-      // Kept as written: in the target's world.
-      if (!IsIdentity(run.WorldTurn())) TurnRoots(motion, run.WorldTurn());
-      result_.motion = std::move(motion);
-    }
+    if (request_.keepMotion) result_.motion = inTarget_ ? std::move(*inTarget_) : std::move(motion);
     return {};
   }
 
-  // The result written to the motion output, if one is asked for: turned
-  // into the target's world, with its root motion extracted when asked.
-  Outcome<void> Write(const Retargeter& run, const Rig& target, const Motion& motion, const Vector& resultUp) {
+  // The result (in the target's world) written to the motion output, if one
+  // is asked for, with its root motion extracted when asked; `resultUp` is
+  // the source's world's.
+  Outcome<void> Write(const Retargeter& run, const Rig& target, const Motion& written, const Vector& resultUp) {
     if (request_.outputs.motion.empty()) return {};
     const MotionContext context{&target, Stem(request_.source)};
-    const Matrix& turn = run.WorldTurn();
-    std::optional<Motion> turned;
-    if (!IsIdentity(turn)) {
-      turned = motion;
-      TurnRoots(*turned, turn);
-    }
-    const Motion& written = turned ? *turned : motion;
     if (request_.rootMotion == RootMotion::Extract) {
-      Outcome<Motion> carried =
-          ExtractRootMotion(written, target, TransformVector(turn, resultUp), ResultFloor(), result_.rootAdded);
+      Outcome<Motion> carried = ExtractRootMotion(written, target, TransformVector(run.WorldTurn(), resultUp),
+                                                  ResultFloor(), result_.rootAdded);
       if (!carried) return Naming(std::move(carried).failure(), request_.target);
       RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion, context));
     } else {
@@ -397,13 +394,8 @@ class Job {
       RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));
       // The way back starts from the result as written, in the target's
       // world, and comes back in it.
-      std::optional<Motion> turned;
-      if (!IsIdentity(run.WorldTurn())) {
-        turned = motion;
-        TurnRoots(*turned, run.WorldTurn());
-      }
       RETARGET_ASSIGN(const Motion again,
-                      RetargetClip(*back, turned ? *turned : motion, source, 0, motion.FrameCount()));
+                      RetargetClip(*back, inTarget_ ? *inTarget_ : motion, source, 0, motion.FrameCount()));
       RETARGET_ASSIGN(result_.roundTrip, CompareSegments(part, source, 0, again, source, back->WorldTurn(), Matrix{}));
     }
     DropUnmeasured();
@@ -457,6 +449,7 @@ class Job {
   std::shared_ptr<const Motion> source_;
   std::optional<Rig> humanoid_;
   std::optional<Motion> cut_;
+  std::optional<Motion> inTarget_;  // the result turned into the target's world, when the worlds differ
   ClipResult result_;
 };
 

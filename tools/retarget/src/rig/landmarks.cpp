@@ -7,7 +7,7 @@ namespace norvo::retarget {
 
 namespace {
 
-constexpr SegmentSpec kSegmentSpecs[kSegments] = {
+constexpr Segment kSegmentTable[kSegments] = {
     {"left thigh", Mark::LeftHip, Mark::LeftKnee, true, false},
     {"left shin", Mark::LeftKnee, Mark::LeftAnkle, true, false},
     {"left foot", Mark::LeftAnkle, Mark::LeftToe, true, true},
@@ -42,13 +42,11 @@ MarkPoint JointOf(const Rig& rig, std::string_view bodyPart) { return {rig.First
 
 }  // namespace
 
-std::span<const SegmentSpec, kSegments> Segments() noexcept {
-  return std::span<const SegmentSpec, kSegments>(kSegmentSpecs);
-}
+std::span<const Segment, kSegments> Segments() noexcept { return std::span<const Segment, kSegments>(kSegmentTable); }
 
 std::size_t SegmentIndex(std::string_view name) noexcept {
   for (std::size_t s = 0; s < kSegments; ++s)
-    if (kSegmentSpecs[s].name == name) return s;
+    if (kSegmentTable[s].name == name) return s;
   return kSegments;
 }
 
@@ -103,7 +101,7 @@ Matrix QuarterTurn(const Rig& source, const Landmarks& sourceMarks, const Rig& t
       const Matrix turn{{0, 0, 0}, columns[0], columns[1], columns[2]};
       if (Dot(Cross(turn.v1, turn.v2), turn.v3) < 0) continue;
       double score = 0.0;
-      for (const SegmentSpec& segment : Segments()) {
+      for (const Segment& segment : Segments()) {
         if (segment.name != "spine" && segment.name != "pelvis" && segment.name != "shoulders") continue;
         if (!sourceMarks.Has(segment) || !targetMarks.Has(segment)) continue;
         const Vector a = TransformVector(turn, sourceMarks.Direction(segment, source.restGlobals));

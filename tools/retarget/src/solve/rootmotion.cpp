@@ -36,13 +36,6 @@ void TurnRoots(Motion& clip, const Matrix& turn) noexcept {
   for (std::int64_t f = 0; f < clip.FrameCount(); ++f) TurnRoots(clip.skeleton, clip.Frame(f), turn);
 }
 
-bool IsIdentity(const Matrix& m) noexcept {
-  const Matrix identity;
-  return m.v1.x == identity.v1.x && m.v1.y == identity.v1.y && m.v1.z == identity.v1.z && m.v2.x == identity.v2.x &&
-         m.v2.y == identity.v2.y && m.v2.z == identity.v2.z && m.v3.x == identity.v3.x && m.v3.y == identity.v3.y &&
-         m.v3.z == identity.v3.z;
-}
-
 Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vector& up, double floor, bool& added) {
   try {
     const std::int64_t hips = rig.FirstJoint("Hips");

@@ -78,7 +78,7 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
     auto reaches = [&](std::int64_t joint, const MarkPoint& point) {
       return below(joint, point.joint) || (point.endSite && point.joint == joint);
     };
-    std::span<const SegmentSpec, kSegments> segments = Segments();
+    std::span<const Segment, kSegments> segments = Segments();
     auto shared = [&](std::size_t s) { return from.Has(segments[s]) && marks.Has(segments[s]); };
     std::vector<Step> steps;
     const double sourceReach = TinyLength(source) * 1e6, targetReach = TinyLength(target) * 1e6;
@@ -90,7 +90,7 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
     if (shared(pelvis)) {
       legsMeet = CommonAncestor(skeleton, leftHip, rightHip);
       if (legsMeet >= 0 && legsMeet != leftHip && legsMeet != rightHip)
-        steps.push_back({Kind::Pelvis, legsMeet, pelvis, {}, {}});
+        steps.emplace_back(Kind::Pelvis, legsMeet, pelvis);
     }
     if (shared(spine) && legsMeet >= 0) {
       const std::int64_t neck = marks[Mark::Neck].joint;
@@ -100,7 +100,7 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
       while (leaves >= 0 && skeleton.joints[std::size_t(leaves)].parent != meet)
         leaves = skeleton.joints[std::size_t(leaves)].parent;
       if (meet >= 0 && leaves >= 0 && leaves != neck && !below(leaves, leftHip) && !below(leaves, rightHip)) {
-        steps.push_back({Kind::Spine, leaves, spine, {}, {}});
+        steps.emplace_back(Kind::Spine, leaves, spine);
         if (shared(shoulders)) {
           const std::int64_t armsMeet =
               CommonAncestor(skeleton, marks[Mark::LeftShoulder].joint, marks[Mark::RightShoulder].joint);
@@ -111,13 +111,13 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
           if (left >= 0 && right >= 0 && below(left, marks[Mark::LeftShoulder].joint) &&
               below(right, marks[Mark::RightShoulder].joint) && !below(left, right) && !below(right, left) &&
               !below(left, neck) && !below(right, neck))
-            steps.push_back({Kind::Collars, left, shoulders, {}, right});
+            steps.emplace_back(Kind::Collars, left, shoulders, right);
         }
       }
     }
     const std::size_t firstLine = steps.size();
     for (std::size_t s = 0; s < segments.size(); ++s) {
-      const SegmentSpec& segment = segments[s];
+      const Segment& segment = segments[s];
       if (s == pelvis || s == spine || s == shoulders || !shared(s)) continue;
       const MarkPoint& start = marks[segment.from];
       if (start.endSite || !reaches(start.joint, marks[segment.to])) continue;
@@ -126,12 +126,13 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
       if (!(Length(marks.Direction(segment, target.restGlobals)) > kShort * targetReach) ||
           !(Length(from.Direction(segment, source.restGlobals)) > kShort * sourceReach))
         continue;
-      Step step{segment.foot ? Kind::Foot : Kind::Line, start.joint, s, {}, {}};
+      Step step(segment.foot ? Kind::Foot : Kind::Line, start.joint, s);
       if (segment.foot) {
         // The target's foot at rest, in the source's world, and the source's
         // ankle whose turn from its rest the foot takes.
         step.rest = Multiply3x3(Transposed(turn), target.restGlobals[std::size_t(start.joint)]);
-        step.ankle = from[segment.from].joint;
+        step.other = from[segment.from].joint;
+        step.sourceRestInverse = Inverse3x3(source.restGlobals[std::size_t(step.other)]);
         if (from[segment.from].endSite) continue;
       }
       steps.push_back(step);
@@ -147,7 +148,7 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
     for (const MarkPoint& point : marks.points)
       if (point.joint >= 0) read.push_back(point.joint);
     for (const Step& step : follower.steps_)
-      for (const std::int64_t joint : {step.joint, step.kind == Kind::Collars ? step.ankle : -1}) {
+      for (const std::int64_t joint : {step.joint, step.kind == Kind::Collars ? step.other : -1}) {
         if (joint < 0) continue;
         read.push_back(joint);
         if (skeleton.joints[std::size_t(joint)].parent >= 0) read.push_back(skeleton.joints[std::size_t(joint)].parent);
@@ -159,10 +160,6 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
     std::sort(read.begin(), read.end());
     read.erase(std::unique(read.begin(), read.end()), read.end());
     follower.upTo_ = JointsUpTo(skeleton, read);
-    follower.sourceRestInverse_.resize(source.restGlobals.size());
-    for (const Step& step : follower.steps_)
-      if (step.kind == Kind::Foot)
-        follower.sourceRestInverse_[std::size_t(step.ankle)] = Inverse3x3(source.restGlobals[std::size_t(step.ankle)]);
     return follower;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
@@ -203,7 +200,7 @@ void SegmentFollower::Follow(std::span<const Matrix> sourceGlobals, std::span<Ma
   const Landmarks& marks = targetMarks_;
   Matrix rotation;
   for (const Step& step : steps_) {
-    const SegmentSpec& segment = Segments()[step.segment];
+    const Segment& segment = Segments()[step.segment];
     const Vector wanted = from.Direction(segment, sourceGlobals);
     switch (step.kind) {
       case Kind::Line:
@@ -214,8 +211,7 @@ void SegmentFollower::Follow(std::span<const Matrix> sourceGlobals, std::span<Ma
         // The whole turn, twist and all: the ankle's global rotation is its
         // rest's, turned as the source's ankle turned from its rest.
         const std::size_t ankle = std::size_t(step.joint);
-        const Matrix change =
-            Multiply3x3(sourceGlobals[std::size_t(step.ankle)], sourceRestInverse_[std::size_t(step.ankle)]);
+        const Matrix change = Multiply3x3(sourceGlobals[std::size_t(step.other)], step.sourceRestInverse);
         const Matrix goal = Multiply3x3(change, step.rest);
         if (TurnsFrom(globals[ankle], goal)) SetRotation(step.joint, goal, locals, globals);
         break;
@@ -236,7 +232,7 @@ void SegmentFollower::Follow(std::span<const Matrix> sourceGlobals, std::span<Ma
         if (!marks.Has(Mark::LeftShoulder) || !from.Has(Mark::LeftShoulder) || !marks.Has(Mark::RightShoulder) ||
             !from.Has(Mark::RightShoulder))
           break;
-        const SegmentSpec& line = Segments()[SegmentIndex("shoulders")];
+        const Segment& line = Segments()[SegmentIndex("shoulders")];
         const Vector wantedLine = from.Direction(line, sourceGlobals);
         // A joint too near the neck has no line to turn about.
         const double near = 0.1 * Length(Subtract(marks.At(Mark::Neck, globals), middle));
@@ -261,7 +257,7 @@ void SegmentFollower::Follow(std::span<const Matrix> sourceGlobals, std::span<Ma
           const Vector left = marks.At(Mark::LeftShoulder, globals), right = marks.At(Mark::RightShoulder, globals);
           const Vector middle = Scale(Add(left, right), 0.5);
           const double half = 0.5 * Length(Subtract(right, left));
-          const std::int64_t collars[2] = {step.joint, step.ankle};
+          const std::int64_t collars[2] = {step.joint, step.other};
           const Vector goals[2] = {Subtract(middle, Scale(w, half)), Add(middle, Scale(w, half))};
           const Vector now[2] = {left, right};
           bool turned = false;

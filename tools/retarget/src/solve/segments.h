@@ -50,11 +50,14 @@ class SegmentFollower {
  private:
   enum class Kind : std::uint8_t { Line, Foot, Pelvis, Spine, Collars };
   struct Step {
+    Step(Kind kind, std::int64_t joint, std::size_t segment, std::int64_t other = -1)
+        : kind(kind), joint(joint), segment(segment), other(other) {}
     Kind kind;
-    std::int64_t joint;   // the joint turned
-    std::size_t segment;  // index in Segments()
-    Matrix rest;          // a foot's ankle's global at rest, in the source's world
-    std::int64_t ankle;   // a foot's source ankle; the collars' right one
+    std::int64_t joint;        // the joint turned
+    std::size_t segment;       // index in Segments()
+    Matrix rest;               // a foot's ankle's global at rest, in the source's world
+    std::int64_t other;        // a foot's source ankle; the collars' right collar
+    Matrix sourceRestInverse;  // a foot's: the inverse of the source ankle's rest
   };
   void Turn(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals, std::span<Matrix> globals) const;
   void SetRotation(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals,
@@ -66,11 +69,10 @@ class SegmentFollower {
   const Rig* target_ = nullptr;
   Landmarks sourceMarks_, targetMarks_;
   std::vector<Step> steps_;
-  std::vector<std::int64_t> ends_;         // one past each target joint's last descendant
-  std::vector<std::int64_t> read_;         // the joints whose globals the steps read, in order
-  std::vector<std::int64_t> upTo_;         // those and the joints above them, parents first
-  std::int64_t shoulderJoint_ = -1;        // where the arms meet, when the spine step twists it too
-  std::vector<Matrix> sourceRestInverse_;  // of the source's ankles at rest
+  std::vector<std::int64_t> ends_;   // one past each target joint's last descendant
+  std::vector<std::int64_t> read_;   // the joints whose globals the steps read, in order
+  std::vector<std::int64_t> upTo_;   // those and the joints above them, parents first
+  std::int64_t shoulderJoint_ = -1;  // where the arms meet, when the spine step twists it too
 };
 
 }  // namespace norvo::retarget

@@ -50,7 +50,7 @@ enum class Mark : std::uint8_t {
 };
 inline constexpr std::size_t kMarks = 19;
 
-struct SegmentSpec {
+struct Segment {
   std::string_view name;  // "left thigh", ..., "neck"
   Mark from, to;
   // Counted in the figure's mean and percentile; the hands are not, since a
@@ -61,7 +61,7 @@ struct SegmentSpec {
   bool foot;
 };
 inline constexpr std::size_t kSegments = 16;
-std::span<const SegmentSpec, kSegments> Segments() noexcept;
+std::span<const Segment, kSegments> Segments() noexcept;
 // The index in Segments() of the segment named so; kSegments for none.
 std::size_t SegmentIndex(std::string_view name) noexcept;
 
@@ -80,11 +80,11 @@ struct Landmarks {
   // Whether the rig has both ends of a segment (the pelvis middle needs
   // both hips).
   bool Has(Mark mark) const noexcept;
-  bool Has(const SegmentSpec& segment) const noexcept { return Has(segment.from) && Has(segment.to); }
+  bool Has(const Segment& segment) const noexcept { return Has(segment.from) && Has(segment.to); }
   // A landmark's position in a pose given by its joints' globals.
   Vector At(Mark mark, std::span<const Matrix> globals) const noexcept;
   // A segment's direction (not normalized) in a pose.
-  Vector Direction(const SegmentSpec& segment, std::span<const Matrix> globals) const noexcept {
+  Vector Direction(const Segment& segment, std::span<const Matrix> globals) const noexcept {
     return Subtract(At(segment.to, globals), At(segment.from, globals));
   }
 };

@@ -30,8 +30,6 @@ Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vect
 void TurnRoots(Motion& clip, const Matrix& turn) noexcept;
 // The same for one frame of a skeleton's local matrices.
 void TurnRoots(const Skeleton& skeleton, std::span<Matrix> frame, const Matrix& turn) noexcept;
-// Whether the 3x3 part of a matrix is exactly the identity.
-bool IsIdentity(const Matrix& m) noexcept;
 
 // Keeps the hips still along world axis `axis` (0, 1, 2 for X, Y, Z) where
 // they are in the first frame, by moving the root that carries them.
