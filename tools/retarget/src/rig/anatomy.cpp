@@ -297,36 +297,30 @@ class Shape {
   }
 
   bool Limbs(AnatomyMap& map) {
-    // The sides: across the way the toes point, or by name.
-    AnatomyMap legs = map;
-    int sides[2] = {0, 1};
-    for (int pass = 0; pass < 2; ++pass) {
-      legs = map;
-      forward_ = {};
-      if (!Leg(legs_.a, sides[0], legs) || !Leg(legs_.b, sides[1], legs)) return false;
-      const Vector left = Cross(up_, Unit(Subtract(forward_, Scale(up_, Dot(forward_, up_)))));
-      const double across =
-          Dot(Subtract(At(Farthest(legs_.a, At(legs_.joint))), At(Farthest(legs_.b, At(legs_.joint)))), left);
-      int swapped = -1;
-      if (Norm(left) > 0.5 && std::abs(across) > 1e-6 * extent_) {
-        swapped = across < 0.0;
-      } else {
-        const int named = SideOfName(skeleton_.joints[std::size_t(legs_.a)].name);
-        if (named >= 0) swapped = named == 1;
-      }
-      if (swapped < 0) return false;
-      if (pass == 0 && swapped) {
-        std::swap(sides[0], sides[1]);
-        continue;
-      }
-      break;
+    // The legs as the pair lists them, then their sides: across the way the
+    // toes point, or by name.
+    forward_ = {};
+    if (!Leg(legs_.a, 0, map) || !Leg(legs_.b, 1, map)) return false;
+    const Vector left = Cross(up_, Unit(Subtract(forward_, Scale(up_, Dot(forward_, up_)))));
+    const double across =
+        Dot(Subtract(At(Farthest(legs_.a, At(legs_.joint))), At(Farthest(legs_.b, At(legs_.joint)))), left);
+    int swapped = -1;
+    if (Norm(left) > 0.5 && std::abs(across) > 1e-6 * extent_) {
+      swapped = across < 0.0;
+    } else {
+      const int named = SideOfName(skeleton_.joints[std::size_t(legs_.a)].name);
+      if (named >= 0) swapped = named == 1;
     }
-    map = std::move(legs);
+    if (swapped < 0) return false;
+    if (swapped)
+      for (const char* part : {"UpperLeg", "LowerLeg", "Foot", "Toes"})
+        std::swap(map.parts[std::size_t(FindStandardBodyPart(std::string("Left") + part))],
+                  map.parts[std::size_t(FindStandardBodyPart(std::string("Right") + part))]);
     // The arms by the same left, from the legs' sides.
-    const Vector left = Subtract(At(map.parts[std::size_t(FindStandardBodyPart("LeftUpperLeg"))].front()),
-                                 At(map.parts[std::size_t(FindStandardBodyPart("RightUpperLeg"))].front()));
+    const Vector hipsLeft = Subtract(At(map.parts[std::size_t(FindStandardBodyPart("LeftUpperLeg"))].front()),
+                                     At(map.parts[std::size_t(FindStandardBodyPart("RightUpperLeg"))].front()));
     const bool armsSwapped =
-        Dot(Subtract(At(Farthest(arms_.a, At(arms_.joint))), At(Farthest(arms_.b, At(arms_.joint)))), left) < 0.0;
+        Dot(Subtract(At(Farthest(arms_.a, At(arms_.joint))), At(Farthest(arms_.b, At(arms_.joint)))), hipsLeft) < 0.0;
     return Arm(arms_.a, armsSwapped ? 1 : 0, map) && Arm(arms_.b, armsSwapped ? 0 : 1, map);
   }
 
