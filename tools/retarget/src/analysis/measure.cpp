@@ -41,14 +41,10 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
     // inverse of the reference's ankle at rest.
     std::vector<Vector> restDirections(kSegments);
     std::vector<Matrix> restInverses(kSegments);
-    // A segment of (nearly) no length at rest on either rig points nowhere
-    // (a finger's base on the wrist): not measured.
+    // What either rig lacks, or has of no length at rest, is not measured.
     std::vector<bool> measured(kSegments);
-    const double referenceReach = TinyLength(referenceRig) * 1e6, reach = TinyLength(rig) * 1e6;
     for (std::size_t s = 0; s < kSegments; ++s)
-      measured[s] = from.Has(segments[s]) && marks.Has(segments[s]) &&
-                    Length(from.Direction(segments[s], referenceRig.restGlobals)) > 1e-3 * referenceReach &&
-                    Length(marks.Direction(segments[s], rig.restGlobals)) > 1e-3 * reach;
+      measured[s] = from.Points(segments[s], referenceRig) && marks.Points(segments[s], rig);
     for (std::size_t s = 0; s < kSegments; ++s) {
       const Segment& segment = segments[s];
       if (!segment.foot || !measured[s]) continue;

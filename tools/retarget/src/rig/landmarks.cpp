@@ -1,5 +1,6 @@
 #include "norvo/retarget/landmarks.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -53,6 +54,17 @@ std::size_t SegmentIndex(std::string_view name) noexcept {
 bool Landmarks::Has(Mark mark) const noexcept {
   if (mark == Mark::PelvisMiddle) return Has(Mark::LeftHip) && Has(Mark::RightHip);
   return (*this)[mark].joint >= 0;
+}
+
+bool Landmarks::Points(const Segment& segment, const Rig& rig) const {
+  if (!Has(segment)) return false;
+  double reach = 0.0;
+  for (std::size_t j = 1; j < rig.restGlobals.size(); ++j) {
+    const Vector from = Subtract(rig.restGlobals[j].off, rig.restGlobals[0].off);
+    reach = std::max(reach, std::sqrt(Dot(from, from)));
+  }
+  const Vector direction = Direction(segment, rig.restGlobals);
+  return std::sqrt(Dot(direction, direction)) > 1e-3 * std::max(reach, 1e-3);
 }
 
 Vector Landmarks::At(Mark mark, std::span<const Matrix> globals) const noexcept {

@@ -11,8 +11,6 @@ namespace norvo::retarget {
 namespace {
 
 constexpr double kTinySine = 1e-12;
-// Shorter than this share of a rig's reach, a segment has no direction.
-constexpr double kShort = 1e-3;
 
 // The shortest rotation from one direction onto another, unless they
 // already agree (or either is nearly zero): then false.
@@ -81,7 +79,6 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
     std::span<const Segment, kSegments> segments = Segments();
     auto shared = [&](std::size_t s) { return from.Has(segments[s]) && marks.Has(segments[s]); };
     std::vector<Step> steps;
-    const double sourceReach = TinyLength(source) * 1e6, targetReach = TinyLength(target) * 1e6;
 
     const std::size_t pelvis = SegmentIndex("pelvis"), spine = SegmentIndex("spine"),
                       shoulders = SegmentIndex("shoulders");
@@ -121,11 +118,7 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
       if (s == pelvis || s == spine || s == shoulders || !shared(s)) continue;
       const MarkPoint& start = marks[segment.from];
       if (start.endSite || !reaches(start.joint, marks[segment.to])) continue;
-      // A segment of (nearly) no length at rest on either rig points nowhere
-      // (a finger's base on the wrist).
-      if (!(Length(marks.Direction(segment, target.restGlobals)) > kShort * targetReach) ||
-          !(Length(from.Direction(segment, source.restGlobals)) > kShort * sourceReach))
-        continue;
+      if (!from.Points(segment, source) || !marks.Points(segment, target)) continue;
       Step step(segment.foot ? Kind::Foot : Kind::Line, start.joint, s);
       if (segment.foot) {
         // The target's foot at rest, in the source's world, and the source's

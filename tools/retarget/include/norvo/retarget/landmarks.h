@@ -83,6 +83,10 @@ struct Landmarks {
   bool Has(const Segment& segment) const noexcept { return Has(segment.from) && Has(segment.to); }
   // A landmark's position in a pose given by its joints' globals.
   Vector At(Mark mark, std::span<const Matrix> globals) const noexcept;
+  // Whether the rig (whose landmarks these are) has the segment with a
+  // length at rest: one shorter than a thousandth of the rig's reach (a
+  // finger's base on the wrist) points nowhere.
+  bool Points(const Segment& segment, const Rig& rig) const;
   // A segment's direction (not normalized) in a pose.
   Vector Direction(const Segment& segment, std::span<const Matrix> globals) const noexcept {
     return Subtract(At(segment.to, globals), At(segment.from, globals));
