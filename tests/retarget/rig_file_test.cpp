@@ -3,7 +3,9 @@
 // mapping, and files that are not rigs are refused.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "norvo/retarget/rigfile.h"
 #include "retarget_support.h"
@@ -62,7 +64,7 @@ TEST_F(RigFile, RefusesFilesThatAreNotRigs) {
       {replaced("\"_identifier\":\"Head\"", "\"_identifier\":\"Skull\""), "rig.json: the body part Head is missing"},
       {replaced("{\"channels\":[\"Zrotation\",\"Yrotation\",\"Xrotation\"]",
                 "{\"channels\":[\"Zrotation\",\"Yrotation\"]"),
-       "rig.json: joint 1 does not have 3 or 6 channels"},
+       "rig.json: joint 1 does not have 0, 3 or 6 channels"},
       // Layouts the BVH reader refuses: a rotation three times, positions alone.
       {replaced("{\"channels\":[\"Zrotation\",\"Yrotation\",\"Xrotation\"]",
                 "{\"channels\":[\"Xrotation\",\"Xrotation\",\"Xrotation\"]"),
@@ -131,6 +133,34 @@ TEST_F(RigFileTool, RetargetsOntoASavedRigAsOntoItsMotionFile) {
   EXPECT_EQ(preset.status, 1);
   EXPECT_EQ(preset.err,
             "norvo-retarget: error: --preset does not apply to a rig file: its body parts are kept as they are\n");
+}
+
+// A rig saved from a target of any format reads back and takes the motion as
+// the target itself does; a run that fails leaves no rig behind.
+TEST_F(RigFileTool, SavedRigsOfEveryTargetFormatReadBack) {
+  for (const std::string& target :
+       {zombie_, SharedPath("../gltf/bcn_skinned_human.glb"), SharedPath("../gltf/makehuman_zombie_walk.glb"),
+        SharedPath("../vrm/VRMC_vrm_expressions_isBinary_Overrides.vrm"),
+        SharedPath("../fbx/makehuman_zombie_walk.fbx")}) {
+    SCOPED_TRACE(target);
+    ASSERT_EQ(Tool("--target " + target + " --save-rig " + Path("saved.json")), 0) << ReadAll(Path("err.txt"));
+    ASSERT_EQ(Tool(walk_ + " --target " + target + " -o " + Path("direct.bvh")), 0) << ReadAll(Path("err.txt"));
+    ASSERT_EQ(Tool(walk_ + " --target " + Path("saved.json") + " -o " + Path("saved.bvh")), 0)
+        << ReadAll(Path("err.txt"));
+    EXPECT_EQ(ReadAll(Path("saved.bvh")), ReadAll(Path("direct.bvh")));
+  }
+
+  // Values that overflow in the solve: the clip fails after its rigs are
+  // made, and its rig is not written.
+  const std::string far = Write(
+      "far.bvh",
+      std::regex_replace(ReadAll(walk_), std::regex("\nFrame Time: ([^\n]*)\n[^\n ]+"), "\nFrame Time: $1\n1e308"));
+  const Run failed = WithTool::Tool(far + " --target " + zombie_ + " -o " + Path("far.out.bvh") + " --save-rig " +
+                                    Path("far.json") + " --translation-scale 1000");
+  EXPECT_EQ(failed.status, 2) << failed.err;
+  EXPECT_NE(failed.err.find("too large to compute"), std::string::npos) << failed.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("far.json")));
+  EXPECT_FALSE(std::filesystem::exists(Path("far.out.bvh")));
 }
 
 }  // namespace

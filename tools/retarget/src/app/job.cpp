@@ -50,11 +50,12 @@ std::vector<bool> Mapped(const Rig& rig, const CharacterAssociation& association
 }
 
 // A folder that is not there, or an output that is there but is no regular
-// file (a folder, a FIFO, a device), is found before the work, not after it.
+// file or character device (a folder, a FIFO), is found before the work, not
+// after it.
 Outcome<void> CheckFolders(const ClipOutputs& outputs) {
   for (const std::string* path : {&outputs.motion, &outputs.report, &outputs.svg, &outputs.rig, &outputs.page}) {
     if (path->empty() || *path == "-") continue;
-    RETARGET_TRY(CheckNotSpecial(*path));
+    RETARGET_TRY(CheckWritable(*path));
     std::error_code error;
     const std::filesystem::path folder = std::filesystem::path(*path).parent_path();
     if (!folder.empty() && !std::filesystem::is_directory(folder, error))
@@ -151,6 +152,10 @@ class Job {
 
   Outcome<ClipResult> Run() {
     const auto start = std::chrono::steady_clock::now();
+    // One contact model per run: the lock finds contacts of its own.
+    if (request_.lockFeet && request_.contacts)
+      return Usage("--lock-feet plants the feet by contacts of its own, and so does the planting that is on by "
+                   "default; give --no-contacts with --lock-feet");
     RETARGET_TRY(CheckApart(request_));
     RETARGET_TRY(CheckFolders(request_.outputs));
     if (!request_.outputs.motion.empty()) RETARGET_TRY(CheckMotionOutput(request_.outputs.motion));
@@ -158,7 +163,6 @@ class Job {
     RETARGET_ASSIGN(source_, SourceMotion(request_, humanoid_, result_));
     RETARGET_TRY(ParseFrames(request_.frames, source_->FrameCount(), result_.first, result_.last));
     RETARGET_TRY(MakeRigs());
-    if (!request_.outputs.rig.empty()) RETARGET_TRY(WriteRig(*result_.target, request_.outputs.rig));
     RETARGET_TRY(Retarget());
     result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     return std::move(result_);
@@ -306,6 +310,7 @@ class Job {
     }();
     if (measuring) measuring->join();
     RETARGET_TRY(written);
+    if (!request_.outputs.rig.empty()) RETARGET_TRY(WriteRig(target, request_.outputs.rig));
     if (!request_.outputs.svg.empty()) {
       const std::string& output = request_.outputs.motion;
       const SheetFigure from{&source, source_.get(), result_.first, Mapped(source, run.Association()),
@@ -544,10 +549,10 @@ Outcome<void> ParseFrames(const std::string& text, std::int64_t count, std::int6
     return true;
   };
   if (colon == std::string::npos || !parse(text.substr(0, colon), first) || !parse(text.substr(colon + 1), last))
-    return Usage("--frames takes A:B, the frames from A up to but not including B, counted from 0; found '" + text +
-                 "'");
+    return Usage("--frames takes A:B, the frames from A up to but not including B, counted from 0; found '" +
+                 Excerpt(text) + "'");
   if (first >= last || last > count)
-    return Usage("--frames " + text + " is not within the source's " + std::to_string(count) +
+    return Usage("--frames " + Excerpt(text) + " is not within the source's " + std::to_string(count) +
                  " frames (0:" + std::to_string(count) + ")");
   return {};
 }

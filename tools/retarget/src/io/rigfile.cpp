@@ -41,6 +41,18 @@ bool WriteSection(const Rig& rig, jsontext::Writer& out) {
     out.Key("name").Value(joint.name);
     WritePoint(joint.Offset(), out.Key("offset"));
     out.Key("parent").Value(joint.parent);
+    // A model's joint may turn at rest (a glTF node's rotation, an FBX
+    // pivot): its 3x3 part, column after column.
+    const Matrix& rest = joint.rest;
+    if (!(rest.v1 == Matrix{}.v1 && rest.v2 == Matrix{}.v2 && rest.v3 == Matrix{}.v3)) {
+      out.Key("rest").Open('[');
+      for (const Vector* column : {&rest.v1, &rest.v2, &rest.v3}) {
+        out.Value(column->x);
+        out.Value(column->y);
+        out.Value(column->z);
+      }
+      out.Close(']');
+    }
     out.Close('}');
   }
   out.Close(']');
@@ -105,9 +117,11 @@ class SectionReader {
                  ": a joint's parent comes before it, and only the first joint is a root");
     Vector offset;
     RETARGET_TRY(Point(Member(entry, "offset"), offset, what + "'s offset"));
+    // A joint of a model (glTF, VRM, FBX) has no channels: a BVH file
+    // written for it takes the usual layout.
     const json* channels = Member(entry, "channels");
-    if (!channels || !channels->is_array() || (channels->size() != 3 && channels->size() != 6))
-      return Bad(what + " does not have 3 or 6 channels");
+    if (!channels || !channels->is_array() || (channels->size() != 0 && channels->size() != 3 && channels->size() != 6))
+      return Bad(what + " does not have 0, 3 or 6 channels");
     std::vector<Channel> list;
     for (const json& c : *channels) {
       bool known = false;
@@ -119,9 +133,21 @@ class SectionReader {
       }
       if (!known) return Bad(what + " has an unknown channel");
     }
-    if (!IsChannelLayout(list))
+    if (!list.empty() && !IsChannelLayout(list))
       return Bad(what + "'s channels are not three rotations, alone or with three positions, each once");
     skeleton.AddJoint(std::move(name), p, offset, std::move(list));
+    if (const json* rest = Member(entry, "rest")) {
+      if (!rest->is_array() || rest->size() != 9) return Bad(what + "'s rest is not nine numbers");
+      double m[9];
+      for (std::size_t i = 0; i < 9; ++i) {
+        if (!(*rest)[i].is_number()) return Bad(what + "'s rest is not nine numbers");
+        m[i] = (*rest)[i].get<double>();
+      }
+      Matrix& local = skeleton.joints.back().rest;
+      local.v1 = {m[0], m[1], m[2]};
+      local.v2 = {m[3], m[4], m[5]};
+      local.v3 = {m[6], m[7], m[8]};
+    }
     const json* endSites = Member(entry, "endSites");
     if (!endSites || !endSites->is_array()) return Bad(what + "'s End Sites are not a list");
     for (const json& site : *endSites) {
