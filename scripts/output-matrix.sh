@@ -25,7 +25,7 @@ for source in "${clips[@]}"; do
     "$tool" "${extra[@]}" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.in-place.bvh" --in-place
     "$tool" "${extra[@]}" "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.round-trip.bvh" --round-trip \
       | grep -v '^wrote' >"$out/$pair.round-trip.txt"
-    "$tool" "${extra[@]}" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.lock-feet.bvh" --lock-feet
+    "$tool" "${extra[@]}" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.lock-feet.bvh" --lock-feet --no-contacts
   done
 done
 # The sample writes into a folder of its own; its files are copied over.

@@ -9,6 +9,7 @@ under many names (links, never copies).
 import json
 import os
 import pathlib
+import resource
 import shutil
 import signal
 import subprocess
@@ -194,6 +195,22 @@ class Batch(unittest.TestCase):
             self.assertIsNone(entry["quality_mean_degrees"])
         # Without --manifest the output folder holds only the results.
         self.assertEqual({p.suffix for p in (self.dir / "quiet").iterdir()}, {".bvh"})
+
+    def test_a_manifest_past_the_file_size_limit(self):
+        # A manifest just short of the limit: the next line is cut short and
+        # the message says why, as for any other file.
+        limit = 1 << 20
+        path = self.dir / "m.jsonl"
+        path.write_text('{"input": "earlier"' + " " * (limit - 40) + "}\n")
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        run = subprocess.run(self.command("--manifest", str(path), "-q", "--jobs", "1"), capture_output=True,
+                             text=True, stdin=subprocess.DEVNULL, preexec_fn=limited)
+        self.assertEqual(run.returncode, 2, run.stderr)
+        self.assertIn(f"{path}: cannot write the manifest: the file is larger than the system allows\n", run.stderr)
 
     def test_usage_errors(self):
         cases = [

@@ -47,11 +47,11 @@ class Files(unittest.TestCase):
                     with open(cli, "rb") as a, open(py, "rb") as b:
                         self.assertEqual(a.read(), b.read())
         # Options and the other outputs, by their Python names.
-        options = dict(lock_feet=True, root_motion="extract", translation_scale=0.5, spread_chains=["Spine"],
-                       round_trip=True, frames="10:200")
+        options = dict(lock_feet=True, no_contacts=True, root_motion="extract", translation_scale=0.5,
+                       spread_chains=["Spine"], round_trip=True, frames="10:200")
         ran = tool(WALK, "--target", ZOMBIE, "-o", self.path("cli.bvh"), "--report", self.path("cli.json"), "-q",
-                   "--lock-feet", "--root-motion", "extract", "--translation-scale", "0.5", "--spread-chains",
-                   "Spine", "--round-trip", "--frames", "10:200")
+                   "--lock-feet", "--no-contacts", "--root-motion", "extract", "--translation-scale", "0.5",
+                   "--spread-chains", "Spine", "--round-trip", "--frames", "10:200")
         self.assertEqual(ran.returncode, 0, ran.stderr)
         result = nr.retarget(WALK, ZOMBIE, self.path("py.bvh"), report=self.path("py.json"), **options)
         for name in ("bvh", "json"):
@@ -95,10 +95,41 @@ class Files(unittest.TestCase):
         bad = [(TypeError, nr.retarget, dict(lock_feet="yes")), (TypeError, nr.retarget, dict(unknown_option=1)),
                (TypeError, nr.retarget, dict(frames=5)), (TypeError, nr.retarget, dict(shard="0/2")),
                (TypeError, nr.Retargeter, dict(report="r.json")), (ValueError, nr.retarget, dict(skin=2**40)),
-               (ValueError, nr.retarget, dict(fps=0)), (ValueError, nr.retarget, dict(fps="fast"))]
+               (ValueError, nr.retarget, dict(fps=0)), (ValueError, nr.retarget, dict(fps="fast")),
+               (ValueError, nr.retarget, dict(fps=float("nan"))), (ValueError, nr.retarget, dict(fps=-1))]
         for kind, call, options in bad:
             with self.subTest(options=options), self.assertRaises(kind):
                 call(WALK, ZOMBIE, **options)
+        for fps in (float("nan"), -1, 1e9):
+            with self.subTest(fps=fps), self.assertRaises(ValueError) as caught:
+                nr.load_motion(WALK, fps=fps)
+            self.assertEqual(str(caught.exception), "fps takes a number from 0.001 to 10000")
+
+    def test_numbers_and_paths_as_python_and_numpy_give_them(self):
+        # NumPy scalars are numbers, as Python's are: the same result.
+        plain = nr.retarget(WALK, ZOMBIE, translation_scale=0.5, floor=0, frames="0:20")
+        scalars = nr.retarget(WALK, ZOMBIE, translation_scale=np.float64(0.5), floor=np.int64(0), frames="0:20")
+        np.testing.assert_array_equal(plain.motion.locals, scalars.motion.locals)
+        np.testing.assert_array_equal(nr.retarget(WALK, ZOMBIE, translation_scale=np.float32(0.5),
+                                                  frames="0:20").motion.locals, plain.motion.locals)
+        # A path as bytes is the file's name, not its repr.
+        np.testing.assert_array_equal(nr.load_motion(os.fsencode(WALK)).locals, nr.load_motion(WALK).locals)
+
+    def test_bad_arrays_and_names_are_said_whole(self):
+        walk = nr.load_motion(WALK)
+        names = list(walk.joint_names)
+        names[3] = "Left\0Leg"
+        with self.assertRaises(ValueError) as caught:
+            nr.Motion(names, walk.parents, walk.rest, walk.locals, walk.frame_time)
+        self.assertEqual(str(caught.exception), "joint name 'Left\\x00Leg' holds a control character")
+        with self.assertRaises(ValueError) as caught:
+            nr.Motion(walk.joint_names, walk.parents, walk.rest, walk.locals, 1e-8)
+        self.assertEqual(str(caught.exception), "frame_time must be a number of seconds from 0.00001 on")
+        # Far more frames than memory holds, as a broadcast view of one matrix:
+        # converting it runs out of memory, and says so.
+        huge = np.broadcast_to(np.eye(4), (1 << 34, len(names), 4, 4))
+        with self.assertRaises(MemoryError):
+            nr.Motion(walk.joint_names, walk.parents, walk.rest, huge, walk.frame_time)
         with self.assertRaises(ValueError):
             nr.batch(self.dir.name, ZOMBIE, self.path("out"), jobs=-1)
 

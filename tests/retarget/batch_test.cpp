@@ -86,7 +86,7 @@ TEST_F(Batch, EachOptionGivesEveryClipWhatItGivesTheClipAlone) {
       {"--no-align", {}},
       {"--in-place", {}},
       {"--round-trip", {}},
-      {"--lock-feet", {}},
+      {"--lock-feet --no-contacts", {}},
       {"--source-rig " + sourceRig, {}},
       {"--report report.json", {"report.json"}},
       {"--svg sheet.svg", {"sheet.svg"}},

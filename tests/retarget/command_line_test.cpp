@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 
@@ -72,6 +73,16 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {toOther + " --frames 10", 1,
        "--frames takes A:B, the frames from A up to but not including B, counted from 0; found '10'"},
       {toOther + " --frames 300:400", 1, "--frames 300:400 is not within the source's 344 frames (0:344)"},
+      // One contact model per run.
+      {toOther + " --lock-feet", 1,
+       "--lock-feet plants the feet by contacts of its own, and so does the planting that is on by default; give "
+       "--no-contacts with --lock-feet"},
+      // Numbers said in the tool's words, NaN included; long values quoted in part.
+      {toOther + " --fps nan", 1, "--fps: takes a number from 0.001 to 10000 (see --help)"},
+      {toOther + " --skin -1", 1, "--skin: takes a skin's number, counted from 0 (see --help)"},
+      {toOther + " --frames " + std::string(5000, '7'), 1,
+       "--frames takes A:B, the frames from A up to but not including B, counted from 0; found '" +
+           std::string(200, '7') + "...'"},
       {toOther + " --spread-chains Spine,Tail", 1,
        "--spread-chains takes none or body parts separated by commas (Spine, Neck, LeftUpperArm, ...); found 'Tail'"},
       {bad + " --target " + walk_ + out, 2, bad + ":3: expected '{' after ROOT Hips, found 'OFFSET 0 0 0'"},
@@ -135,6 +146,33 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("norvo-retarget SOURCE.bvh --target TARGET.bvh -o OUT.bvh"), std::string::npos);
   EXPECT_NE(help.out.find("  makehuman-game: MakeHuman"), std::string::npos);
+}
+
+// What comes from files and names is printed as text: no control
+// character reaches the terminal, and a line stays one line.
+TEST_F(CommandLine, PrintsControlCharactersEscaped) {
+  const std::string named = Path("walk\x1b]0;owned\x07\n.bvh");
+  std::ofstream(named, std::ios::binary) << std::regex_replace(ReadAll(walk_), std::regex("JOINT LeftUpLeg"),
+                                                               "JOINT Left\x1b[31mUpLeg\x07");
+  const Run run = Tool("'" + named + "' --target " + SharedPath("cmu_12_03.bvh") + " -o " + Path("out.bvh") +
+                       " --report - --svg /dev/null");
+  ASSERT_EQ(run.status, 0) << run.err;
+  for (const std::string& text : {run.out, run.err}) {
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_EQ(text.find('\x07'), std::string::npos);
+  }
+  EXPECT_NE(run.out.find("source  walk\\x1B]0;owned\\x07\\n.bvh: 31 joints"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Left\\x1B[31mUpLeg\\x07"), std::string::npos) << run.out;
+}
+
+// A character device takes any output as it is: nothing there is replaced.
+TEST_F(CommandLine, WritesToADevice) {
+  const Run run = Tool(walk_ + " --target " + SharedPath("cmu_12_03.bvh") +
+                       " -o /dev/null --svg /dev/null --report /dev/null --html /dev/null --save-rig /dev/null -q");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  const Run glb = Tool(walk_ + " --target " + SharedPath("../gltf/bcn_skinned_human.glb") + " -o /dev/null -q");
+  EXPECT_EQ(glb.status, 0) << glb.err;
 }
 
 TEST_F(CommandLine, RetargetsTheSharedClipsAndPrintsItsSummary) {

@@ -236,6 +236,24 @@ TEST_F(Contacts, BothLegsBelowAHipsJointOfNoLengthStandLevel) {
   }
 }
 
+// The blends span a tenth of a second: with a vanishing frame time (a
+// caller's own clip; readers refuse one) they span the clip and no more, so
+// the planting still takes as long as the clip's frames.
+TEST_F(Contacts, AVanishingFrameTimeBlendsOverTheClipAlone) {
+  const std::vector<Preset> presets = test::ShippedPresets();
+  Motion walk = test::SharedClip("cmu_02_01_walk.bvh");
+  walk.frameTime = 1e-12;
+  ClipRequest request;
+  request.source = test::SharedPath("cmu_02_01_walk.bvh");
+  request.sourceMotion = &walk;
+  request.target = test::SharedPath("makehuman_zombie_walk.bvh");
+  request.presets = &presets;
+  request.keepMotion = true;
+  const ClipResult run = Ok(RunClip(request));
+  ASSERT_TRUE(run.contacts.has_value());
+  EXPECT_EQ(run.motion.FrameCount(), walk.FrameCount());
+}
+
 // The travel on a root joint at the floor: every joint keeps its world
 // motion, the hips stay over their parent; a locked axis keeps the hips
 // still along it.

@@ -464,6 +464,7 @@ TEST_F(ToolAllocationWithModule, OneClipJob) {
   request.source = request.target = source;
   request.presets = &presets;
   request.roundTrip = request.lockFeet = true;
+  request.contacts = false;
   request.outputs = {Path("out.bvh"), Path("report.json"), Path("sheet.svg"), Path("rig.json"), Path("page.html")};
   const ClipResult done = Ok(RunClip(request));
   EXPECT_TRUE(done.report && done.quality && done.roundTrip);

@@ -74,9 +74,9 @@ Outcome<void> RunSaveRig(const Arguments& arguments) {
   for (const std::string& warning : PresetWarnings("target", *rig, "--preset")) Warn(warning);
   RETARGET_TRY(WriteRig(*rig, arguments.saveRig));
   if (!arguments.quiet && arguments.saveRig != "-")
-    std::printf("saved   %s: %lld joints; preset %s puts %lld joints into body parts\n", arguments.saveRig.c_str(),
-                static_cast<long long>(rig->JointCount()), rig->preset.name.c_str(),
-                static_cast<long long>(rig->parts.covered));
+    std::printf("saved   %s: %lld joints; preset %s puts %lld joints into body parts\n",
+                Printable(arguments.saveRig).c_str(), static_cast<long long>(rig->JointCount()),
+                Printable(rig->preset.name).c_str(), static_cast<long long>(rig->parts.covered));
   return {};
 }
 
@@ -118,8 +118,8 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
       for (const std::string& warning : PresetWarnings("target", target, "--preset")) Warn(warning);
       if (!arguments.quiet)
         std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n",
-                    FileName(arguments.target).c_str(), static_cast<long long>(target.JointCount()),
-                    PresetText(target).c_str(), static_cast<long long>(target.parts.covered));
+                    Printable(FileName(arguments.target)).c_str(), static_cast<long long>(target.JointCount()),
+                    Printable(PresetText(target)).c_str(), static_cast<long long>(target.parts.covered));
     });
     progress.emplace(!arguments.quiet, std::int64_t(clips - alreadyDone), "clip");
   };

@@ -13,6 +13,21 @@ namespace norvo::retarget::cli {
 
 namespace {
 
+// A number from `low` to `high` (a whole one when `whole`), refused in the
+// tool's words: no NaN, no bound written out to three hundred digits.
+CLI::Validator Between(double low, double high, const char* range, bool whole) {
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        if (end != text.c_str() && *end == '\0' && value >= low && value <= high &&
+            (!whole || value == std::floor(value)))
+          return {};
+        return std::string("takes ") + range;
+      },
+      "");
+}
+
 std::string Footer() {
   std::string footer =
       "Without SOURCE the tool runs its built-in sample and says where it wrote the files.\n"
@@ -110,12 +125,12 @@ void AddOptions(CLI::App& app, Arguments& arguments) {
   app.add_option("--skin", arguments.skin,
                  "N: in a glTF, GLB or VRM file, the joints of skin N (counted from 0) make the skeleton (default: "
                  "the first skin; in a VRM model the tree under the humanoid table's hips)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(Between(0, 1e9, "a skin's number, counted from 0", true));
   app.add_option("--animation", arguments.animation,
                  "NAME or INDEX: the animation of a glTF SOURCE to carry over (default: the first)");
   app.add_option("--fps", arguments.fps,
                  "N: sample a glTF SOURCE's animation N times a second (default: at the rate of its keys)")
-      ->check(CLI::Range(1e-3, 1e4));
+      ->check(Between(1e-3, 1e4, "a number from 0.001 to 10000", false));
   app.add_option("-j,--jobs", arguments.jobs, "worker threads for --batch (default: one per core)");
   app.add_flag("-q,--quiet", arguments.quiet, "print nothing but warnings and errors (and --report -)");
 }
@@ -137,7 +152,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Arguments& arguments)
     std::cout << app.help();
     return 0;
   } catch (const CLI::ParseError& error) {
-    std::fprintf(stderr, "%s: error: %s (see --help)\n", kTool, error.what());
+    std::fprintf(stderr, "%s: error: %s (see --help)\n", kTool, Printable(Excerpt(error.what(), 400)).c_str());
     return 1;
   }
   return std::nullopt;

@@ -40,21 +40,6 @@ std::string RoundTripText(const ClipResult& result) {
 
 }  // namespace
 
-std::string Printable(std::string_view text) {
-  std::string out;
-  for (const char c : text) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte != 0x7F) {
-      out += c;
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\x%02X", byte);
-      out += escaped;
-    }
-  }
-  return out;
-}
-
 int ReportFailure(const Failure& failure) {
   std::fprintf(stderr, "%s: error: %s\n", kTool, Printable(failure.Text()).c_str());
   return ExitCode(failure.kind);
@@ -83,18 +68,18 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
   const RetargetOptions& options = request.options;
   const AssociationStatistics& stats = result.statistics;
   std::printf("source  %s: %lld joints, %lld frames at %s fps; preset %s puts %lld joints into body parts\n",
-              FileName(request.source).c_str(), static_cast<long long>(source.JointCount()),
+              Printable(FileName(request.source)).c_str(), static_cast<long long>(source.JointCount()),
               static_cast<long long>(result.sourceFrames), Number(1.0 / result.frameTime).c_str(),
-              PresetText(source).c_str(), static_cast<long long>(source.parts.covered));
+              Printable(PresetText(source)).c_str(), static_cast<long long>(source.parts.covered));
   std::string others;
   for (const std::string& name : result.otherAnimations) others += (others.empty() ? "" : ", ") + name;
   if (!others.empty())
-    std::printf("        animation %s; the file has also %s (choose with --animation)\n", result.animation.c_str(),
-                others.c_str());
+    std::printf("        animation %s; the file has also %s (choose with --animation)\n",
+                Printable(result.animation).c_str(), Printable(others).c_str());
   if (!result.sourceNote.empty()) std::printf("        %s\n", Printable(result.sourceNote).c_str());
-  std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n", FileName(request.target).c_str(),
-              static_cast<long long>(target.JointCount()), PresetText(target).c_str(),
-              static_cast<long long>(target.parts.covered));
+  std::printf("target  %s: %lld joints; preset %s puts %lld joints into body parts\n",
+              Printable(FileName(request.target)).c_str(), static_cast<long long>(target.JointCount()),
+              Printable(PresetText(target)).c_str(), static_cast<long long>(target.parts.covered));
   std::printf("paired  %lld of %lld body parts; %lld source and %lld target nodes in them, %lld node pairs\n",
               static_cast<long long>(stats.associatedBodyParts), static_cast<long long>(stats.visitedBodyParts),
               static_cast<long long>(stats.sourceNodes), static_cast<long long>(stats.targetNodes),
@@ -145,11 +130,11 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
                 ThreeDecimals(r.deepest[1]), ThreeDecimals(s.planted[0]), ThreeDecimals(s.planted[1]),
                 ThreeDecimals(r.planted[0]), ThreeDecimals(r.planted[1]));
   }
-  for (const std::string& line : result.unmeasured) std::printf("%s\n", line.c_str());
+  for (const std::string& line : result.unmeasured) std::printf("%s\n", Printable(line).c_str());
   if (result.roundTrip) {
     std::printf("round   trip back onto %s, body segments against the clip's in degrees (mean / 95th percentile / "
                 "largest): all %s\n",
-                source.name.c_str(), Degrees(result.roundTrip->all).c_str());
+                Printable(source.name).c_str(), Degrees(result.roundTrip->all).c_str());
     for (const SegmentFigure& segment : result.roundTrip->segments)
       if (segment.measured)
         std::printf("          %-15s %.2f / %.2f%s\n", segment.name.c_str(), segment.figure.mean, segment.figure.max,
@@ -157,17 +142,17 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
   }
   const std::string& output = request.outputs.motion;
   if (result.last > result.first)
-    std::printf("wrote   %s: frames %lld to %lld (%lld) in %.2f s\n", output.c_str(),
+    std::printf("wrote   %s: frames %lld to %lld (%lld) in %.2f s\n", Printable(output).c_str(),
                 static_cast<long long>(result.first), static_cast<long long>(result.last - 1),
                 static_cast<long long>(result.last - result.first), result.seconds);
   else
-    std::printf("wrote   %s: the skeleton without frames (the source has none) in %.2f s\n", output.c_str(),
+    std::printf("wrote   %s: the skeleton without frames (the source has none) in %.2f s\n", Printable(output).c_str(),
                 result.seconds);
-  if (!request.outputs.svg.empty()) std::printf("picture %s\n", request.outputs.svg.c_str());
-  if (!request.outputs.page.empty()) std::printf("page    %s\n", request.outputs.page.c_str());
-  if (!request.outputs.rig.empty()) std::printf("rig     %s\n", request.outputs.rig.c_str());
+  if (!request.outputs.svg.empty()) std::printf("picture %s\n", Printable(request.outputs.svg).c_str());
+  if (!request.outputs.page.empty()) std::printf("page    %s\n", Printable(request.outputs.page).c_str());
+  if (!request.outputs.rig.empty()) std::printf("rig     %s\n", Printable(request.outputs.rig).c_str());
   if (!request.outputs.report.empty() && request.outputs.report != "-")
-    std::printf("report  %s\n", request.outputs.report.c_str());
+    std::printf("report  %s\n", Printable(request.outputs.report).c_str());
 }
 
 void PrintBatchClip(const BatchClip& clip) {
@@ -176,7 +161,7 @@ void PrintBatchClip(const BatchClip& clip) {
   for (const std::string* path : {&clip.outputs.report, &clip.outputs.svg, &clip.outputs.rig, &clip.outputs.page})
     if (!path->empty()) also += ", " + Printable(*path);
   std::printf("ok      %s: %lld frames, preset %s%s, %.2f s -> %s%s\n", Printable(FileName(clip.input)).c_str(),
-              static_cast<long long>(result.last - result.first), result.source->preset.name.c_str(),
+              static_cast<long long>(result.last - result.first), Printable(result.source->preset.name).c_str(),
               RoundTripText(result).c_str(), result.seconds, Printable(clip.outputs.motion).c_str(), also.c_str());
 }
 

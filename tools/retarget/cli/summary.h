@@ -15,8 +15,6 @@
 namespace norvo::retarget::cli {
 
 
-// A text on one line: control characters as \n, \t or \xHH.
-std::string Printable(std::string_view text);
 // "norvo-retarget: error: ..." on stderr; returns the exit code.
 int ReportFailure(const Failure& failure);
 // Needs no memory: what is left when even the message cannot be made.

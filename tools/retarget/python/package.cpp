@@ -99,8 +99,10 @@ const std::vector<Preset>& Shipped() {
   return *shipped;
 }
 
+// A path as the system takes it: a str, bytes or path-like object, as its
+// bytes.
 std::string PathText(const py::handle& path) {
-  return py::str(py::module_::import("os").attr("fspath")(path)).cast<std::string>();
+  return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
 }
 
 // ---- Motion -----------------------------------------------------------------
@@ -146,8 +148,15 @@ using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
 // affine and finite.
 void FromArray(const py::handle& object, const std::vector<py::ssize_t>& shape, const char* what,
                std::vector<Matrix>& matrices) {
-  const Doubles array = Doubles::ensure(object);
-  if (!array) throw py::value_error(std::string(what) + " must be an array of numbers");
+  // Running out of memory while converting is said as such.
+  const Doubles array = [&] {
+    try {
+      return Doubles(py::reinterpret_borrow<py::object>(object));
+    } catch (py::error_already_set& error) {
+      if (error.matches(PyExc_MemoryError)) throw;
+      throw py::value_error(std::string(what) + " must be an array of numbers");
+    }
+  }();
   std::vector<py::ssize_t> want = shape;
   want.push_back(4);
   want.push_back(4);
@@ -228,10 +237,12 @@ PyMotion MakeMotion(const std::vector<std::string>& names, const std::vector<std
     const std::string& name = names[j];
     if (name.empty()) throw py::value_error("joint " + std::to_string(j) + " has no name");
     for (const unsigned char c : name)
-      if (c < ' ' || c == 127) throw py::value_error("joint name '" + name + "' holds a control character");
-    if (!seen.insert(name).second) throw py::value_error("two joints are named '" + name + "'");
+      if (c < ' ' || c == 127)
+        throw py::value_error("joint name '" + Printable(Excerpt(name)) + "' holds a control character");
+    if (!seen.insert(name).second) throw py::value_error("two joints are named '" + Printable(Excerpt(name)) + "'");
   }
-  if (!(frameTime > 0.0) || !std::isfinite(frameTime)) throw py::value_error("frame_time must be a positive number");
+  if (!(frameTime >= kShortestFrameTime) || !std::isfinite(frameTime))
+    throw py::value_error("frame_time must be a number of seconds from 0.00001 on");
   std::vector<Matrix> rest, locals;
   FromArray(restArray, {py::ssize_t(count)}, "rest", rest);
   if (!localsArray.is_none()) FromArray(localsArray, {-1, py::ssize_t(count)}, "locals", locals);
@@ -249,7 +260,14 @@ PyMotion MakeMotion(const std::vector<std::string>& names, const std::vector<std
   return Wrap(std::move(motion));
 }
 
+// A sampling rate, as the command line takes it.
+double Rate(double fps) {
+  if (!(fps >= 1e-3 && fps <= 1e4)) throw py::value_error("fps takes a number from 0.001 to 10000");
+  return fps;
+}
+
 PyMotion LoadMotion(const py::object& path, std::int64_t skin, const std::string& animation, double fps) {
+  if (fps != 0.0) Rate(fps);  // 0: the rate of the file's keys
   ReadOptions read;
   read.skin = skin;
   read.animation = animation;
@@ -337,6 +355,13 @@ std::string TypeName(const py::handle& value) { return py::str(py::type::of(valu
 
 bool IsInteger(const py::handle& value) { return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value); }
 
+// A real number other than True and False: Python's or NumPy's.
+bool IsNumber(const py::handle& value) {
+  return !py::isinstance<py::bool_>(value) && !py::isinstance(value, py::module_::import("numpy").attr("bool_")) &&
+         py::isinstance(value, py::module_::import("numbers").attr("Real"));
+}
+bool IsWhole(const py::handle& value) { return py::isinstance(value, py::module_::import("numbers").attr("Integral")); }
+
 // A whole number from 0 up to `most`; ValueError saying what it is for.
 std::int64_t Count(const py::handle& value, std::int64_t most, const std::string& what) {
   if (!IsInteger(value) || value.cast<py::int_>() < py::int_(0) || value.cast<py::int_>() > py::int_(most))
@@ -353,8 +378,11 @@ Arguments ParseArguments(const py::kwargs& options, Needs takes, const char* fun
     const std::string name = py::str(key);
     const auto text = [&](std::string& into, bool number) {
       if (value.is_none()) return;
-      if (number && (py::isinstance<py::float_>(value) || IsInteger(value))) {
-        into = py::repr(value);
+      if (number && IsNumber(value)) {
+        // The number itself (a NumPy scalar's repr names its type).
+        const py::object builtins = py::module_::import("builtins");
+        into = IsWhole(value) ? std::string(py::str(builtins.attr("int")(value)))
+                              : std::string(py::repr(builtins.attr("float")(value)));
       } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
         into = PathText(value);
       } else {
@@ -392,9 +420,7 @@ Arguments ParseArguments(const py::kwargs& options, Needs takes, const char* fun
     } else if (name == "animation") {  // a name or an index
       text(arguments.animation, true);
     } else if (name == "fps") {
-      const double fps = py::isinstance<py::float_>(value) || IsInteger(value) ? value.cast<double>() : 0.0;
-      if (!(fps >= 1e-3 && fps <= 1e4)) throw py::value_error("fps takes a number from 0.001 to 10000");
-      arguments.fps = fps;
+      arguments.fps = Rate(IsNumber(value) ? py::module_::import("builtins").attr("float")(value).cast<double>() : 0.0);
     } else if (name == "shard") {  // "I/N" or (I, N)
       if (py::isinstance<py::tuple>(value) && py::len(value) == 2)
         arguments.shard = std::string(py::str(value[py::int_(0)])) + "/" + std::string(py::str(value[py::int_(1)]));

@@ -120,11 +120,12 @@ void WriteRig(const ReportRig& rig, jsontext::Writer& out) {
 std::string Join(const std::vector<std::string>& items, const char* none = "none") {
   if (items.empty()) return none;
   std::string text;
-  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + Printable(item);
   return text;
 }
 
-std::string Padded(const std::string& text, std::size_t width) {
+std::string Padded(const std::string& name, std::size_t width) {
+  const std::string text = Printable(name);
   return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
 
@@ -141,8 +142,8 @@ void SegmentsText(const SegmentFigures& figures, std::string& out) {
 }
 
 void RigText(const char* role, const ReportRig& rig, std::string& out) {
-  out += std::string(role) + " " + rig.name + " (" + rig.file + "): preset " + rig.preset + ", score " +
-         std::to_string(rig.score);
+  out += std::string(role) + " " + Printable(rig.name) + " (" + Printable(rig.file) + "): preset " +
+         Printable(rig.preset) + ", score " + std::to_string(rig.score);
   if (!rig.candidates.empty()) {
     std::vector<std::string> others;
     for (const PresetChoice::Candidate& candidate : rig.candidates)
@@ -156,7 +157,7 @@ void RigText(const char* role, const ReportRig& rig, std::string& out) {
   for (const ReportBodyPart& part : rig.bodyParts) {
     std::string joints;
     for (const ReportJoint& joint : part.joints)
-      joints += (joints.empty() ? "" : ", ") + joint.name + " [" + joint.keyword + "]";
+      joints += (joints.empty() ? "" : ", ") + Printable(joint.name) + " [" + Printable(joint.keyword) + "]";
     if (joints.empty()) joints = part.required ? "- (required, EMPTY)" : "-";
     out += "    " + Padded(part.name, 15) + joints + "\n";
   }
@@ -360,7 +361,8 @@ Outcome<std::string> ReportText(const MatchReport& report) {
     out += "pairs by body part (source -> target), joints paired by their place in the chain:\n";
     for (const ReportPairing& pairing : report.pairings) {
       std::string line;
-      for (const auto& [from, to] : pairing.pairs) line += (line.empty() ? "" : ", ") + from + " -> " + to;
+      for (const auto& [from, to] : pairing.pairs)
+        line += (line.empty() ? "" : ", ") + Printable(from) + " -> " + Printable(to);
       if (line.empty()) line = "-";
       if (!pairing.unpairedSource.empty()) line += "; unpaired source: " + Join(pairing.unpairedSource);
       if (!pairing.unpairedTarget.empty()) line += "; unpaired target: " + Join(pairing.unpairedTarget);

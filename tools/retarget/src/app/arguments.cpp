@@ -27,7 +27,8 @@ Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
     // A scale past these bounds would carry the root out of what the
     // figures and the file's numbers can hold.
     if (scale.empty() || *end != '\0' || !(value >= 1e-6 && value <= 1e6))
-      return Usage("--translation-scale takes auto, none or a number from 0.000001 to 1000000; found '" + scale + "'");
+      return Usage("--translation-scale takes auto, none or a number from 0.000001 to 1000000; found '" +
+                   Excerpt(scale) + "'");
     options.scale = RetargetOptions::Scale::Fixed;
     options.fixedScale = value;
   }
@@ -45,7 +46,7 @@ Outcome<RetargetOptions> ParseOptions(const Arguments& arguments) {
     if (FindStandardBodyPart(part) < 0)
       return Usage("--spread-chains takes none or body parts separated by commas (Spine, Neck, LeftUpperArm, "
                    "...); found '" +
-                   part + "'");
+                   Excerpt(part) + "'");
     options.spreadBodyParts.push_back(part);
     from = comma + 1;
   }
@@ -73,7 +74,7 @@ Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
   request.contacts = !arguments.noContacts;
   const std::string& root = arguments.rootMotion;
   if (!root.empty() && root != "keep" && root != "in-place" && root != "extract")
-    return Usage("--root-motion takes keep, in-place or extract; found '" + root + "'");
+    return Usage("--root-motion takes keep, in-place or extract; found '" + Excerpt(root) + "'");
   if (arguments.inPlace && !root.empty() && root != "in-place")
     return Usage("--in-place is --root-motion in-place; give one of them");
   if (root == "extract") request.rootMotion = RootMotion::Extract;
@@ -81,14 +82,14 @@ Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
   if (!arguments.lockAxis.empty()) {
     const std::string& axis = arguments.lockAxis;
     if (axis.size() != 1 || (axis[0] != 'x' && axis[0] != 'y' && axis[0] != 'z'))
-      return Usage("--lock-axis takes x, y or z; found '" + axis + "'");
+      return Usage("--lock-axis takes x, y or z; found '" + Excerpt(axis) + "'");
     request.lockAxis = axis[0] - 'x';
   }
   if (!arguments.floor.empty()) {
     char* end = nullptr;
     request.floor = std::strtod(arguments.floor.c_str(), &end);
     if (*end != '\0' || !(std::abs(*request.floor) <= 1e9))
-      return Usage("--floor takes a number, the up coordinate of the floor; found '" + arguments.floor + "'");
+      return Usage("--floor takes a number, the up coordinate of the floor; found '" + Excerpt(arguments.floor) + "'");
   }
   request.roundTrip = arguments.roundTrip;
   request.figures = !arguments.quiet;
@@ -116,7 +117,7 @@ Outcome<Shard> ParseShard(const std::string& text) try {
   };
   if (slash == std::string::npos || !number(text.data(), text.data() + slash, shard.index) ||
       !number(text.data() + slash + 1, end, shard.count) || shard.index >= shard.count)
-    return Usage("--shard takes I/N with 0 <= I < N; found '" + text + "'");
+    return Usage("--shard takes I/N with 0 <= I < N; found '" + Excerpt(text) + "'");
   return shard;
 } catch (const std::bad_alloc&) {
   return OutOfMemory();

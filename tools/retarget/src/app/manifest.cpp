@@ -21,7 +21,8 @@ constexpr std::int64_t kMaxManifestBytes = std::int64_t(1) << 31;
 
 Failure ManifestFailure(const char* doing, int error, const std::string& path) {
   if (error == ENOMEM) return OutOfMemory();
-  return MakeFailure(FailureKind::Io, std::string(doing) + " the manifest: " + std::strerror(error), path);
+  const char* reason = error == EFBIG ? "the file is larger than the system allows" : std::strerror(error);
+  return MakeFailure(FailureKind::Io, std::string(doing) + " the manifest: " + reason, path);
 }
 
 // What a line says of its clip: false for a line that is no object with an
@@ -92,7 +93,13 @@ Outcome<void> Manifest::Append(const BatchClip& clip) const {
     for (;;) {
       const ssize_t n = ::write(file_, line.data(), line.size());
       if (n == ssize_t(line.size())) break;
-      if (n >= 0) return ManifestFailure("cannot write", n == 0 ? EIO : ENOSPC, path_);
+      if (n > 0) {
+        // Cut short: the write of the rest says why (a full disk, the
+        // file size limit).
+        const ssize_t rest = ::write(file_, line.data() + n, line.size() - std::size_t(n));
+        return ManifestFailure("cannot write", rest < 0 ? errno : ENOSPC, path_);
+      }
+      if (n == 0) return ManifestFailure("cannot write", EIO, path_);
       if (errno != EINTR) return ManifestFailure("cannot write", errno, path_);
     }
     if (::fdatasync(file_) != 0) return ManifestFailure("cannot write", errno, path_);

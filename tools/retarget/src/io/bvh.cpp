@@ -354,7 +354,7 @@ class Parser {
     auto [ptr, ec] = std::from_chars(countWord.data(), countWord.data() + countWord.size(), count);
     if (ec != std::errc() || ptr != countWord.data() + countWord.size())
       return Fail("CHANNELS needs a count, found " + Quote(countWord));
-    if (count != 3 && count != 6) return Fail("the CHANNELS count must be 3 or 6, found " + std::string(countWord));
+    if (count != 3 && count != 6) return Fail("the CHANNELS count must be 3 or 6, found " + Excerpt(countWord));
     bool seen[6] = {};
     for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest)) {
       if (int(joint.channels.size()) == count)
@@ -397,7 +397,8 @@ class Parser {
       return Fail("expected 'Frame Time: <seconds>' after Frames");
     std::string_view timeText = Trim(line.substr(11));
     RETARGET_TRY(Number(timeText, motion_.frameTime));
-    if (motion_.frameTime <= 0.0) return Fail("the Frame Time must be more than 0 seconds, found " + Quote(timeText));
+    if (motion_.frameTime < kShortestFrameTime)
+      return Fail("the Frame Time must be at least 0.00001 seconds, found " + Quote(timeText));
 
     const std::int64_t perFrame = valueCount_;
     std::vector<double> values(static_cast<std::size_t>(perFrame));

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <new>
 
+#include <sys/stat.h>
+
 #include "norvo/retarget/bvh.h"
 #include "norvo/retarget/fbx.h"
 #include "norvo/retarget/gltf.h"
@@ -102,11 +104,13 @@ std::string Extensions(Test test) {
 
 Outcome<const FileFormat*> Writer(const std::string& path, bool motion) {
   try {
-    // Standard output takes the first format of the table that writes it.
+    // Standard output, and a device such as /dev/null, take the first
+    // format of the table that writes it.
     const FileFormat* format = FormatOf(path);
+    struct stat status;
+    const bool stream = path == "-" || (::stat(path.c_str(), &status) == 0 && S_ISCHR(status.st_mode));
     for (const FileFormat& first : kFormats)
-      if (path == "-" && !format && (motion ? first.formatMotion != nullptr : first.formatRig != nullptr))
-        format = &first;
+      if (stream && !format && (motion ? first.formatMotion != nullptr : first.formatRig != nullptr)) format = &first;
     if (format && (motion ? format->formatMotion != nullptr : format->formatRig != nullptr)) return format;
     const std::string what = motion ? "motion" : "a rig";
     const std::string extensions =

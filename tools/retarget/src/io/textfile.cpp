@@ -49,6 +49,17 @@ Outcome<void> CheckNotSpecial(const std::string& path) {
   }
 }
 
+Outcome<void> CheckWritable(const std::string& path) {
+  try {
+    struct stat status;
+    if (::stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISCHR(status.st_mode))
+      return NotAFile(status, path);
+    return {};
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
 std::string_view TemporaryFor(std::string_view file) noexcept {
   const auto digits = [](std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -223,6 +234,23 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
       path, [text](const TextSink& put) { return put(text); }, what);
 }
 
+namespace {
+
+Outcome<void> WriteDevice(const std::string& path, const std::function<Outcome<void>(const TextSink&)>& produce,
+                          const char* what) {
+  const int file = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  if (file < 0) return CannotWrite("cannot open the ", what, errno, path);
+  Outcome<void> written = produce([&](std::string_view piece) -> Outcome<void> {
+    const int error = WriteAll(file, piece);
+    if (error != 0) return CannotWrite("cannot write the ", what, error, path);
+    return {};
+  });
+  if (::close(file) != 0 && written) return CannotWrite("cannot write the ", what, errno, path);
+  return written;
+}
+
+}  // namespace
+
 // With the system's calls. Whatever fails, running out of memory included,
 // the old file stays: it is only ever replaced by the rename.
 Outcome<void> WriteTextFile(const std::string& path, const std::function<Outcome<void>(const TextSink&)>& produce,
@@ -236,9 +264,11 @@ Outcome<void> WriteTextFile(const std::string& path, const std::function<Outcome
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    // Only a regular file is replaced: not a folder, a FIFO or a device.
+    // Only a regular file is replaced: not a folder, a FIFO or a block
+    // device. A character device is written as it is.
     struct stat old;
     const bool exists = ::stat(path.c_str(), &old) == 0;
+    if (exists && S_ISCHR(old.st_mode)) return WriteDevice(path, produce, what);
     if (exists && !S_ISREG(old.st_mode)) return NotAFile(old, path);
     // A name of its own: this process's id and a count that no other
     // thread of it takes.
@@ -303,6 +333,9 @@ Outcome<void> CheckOutputsApart(std::span<const NamedFile> inputs, std::span<con
       if (!input.path.empty() && input.path != "-") read.emplace(IdentityOf(input.path), &input);
     for (const NamedFile& output : outputs) {
       if (output.path.empty()) continue;
+      // A device such as /dev/null takes any number of outputs.
+      struct stat status;
+      if (output.path != "-" && ::stat(output.path.c_str(), &status) == 0 && S_ISCHR(status.st_mode)) continue;
       const std::string identity = IdentityOf(output.path);
       const auto [earlier, first] = written.emplace(identity, &output);
       if (!first && output.path == "-")

@@ -274,7 +274,9 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
         Follow(result, target, legs, up, tracks);
       }
     }
-    const std::int64_t blend = std::max<std::int64_t>(1, std::llround(0.1 / result.frameTime));
+    // A tenth of a second in frames (held to what an integer counts for a
+    // vanishing frame time); the loops over it stop at the clip's ends.
+    const std::int64_t blend = std::max<std::int64_t>(1, std::llround(std::min(0.1 / result.frameTime, 1e15)));
     const std::size_t n = std::size_t(frames);
 
     // Where each ankle should be in each frame. Along the up axis: as high
@@ -309,7 +311,7 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
           return Across(Subtract(Add(t.ankle[a], Scale(Subtract(s.ankle[f], s.ankle[a]), scale)), t.ankle[f]), up);
         };
         for (std::size_t f = a; f < b; ++f) across[side][f] = along(f);
-        for (std::size_t f = b; f < n && f < b + std::size_t(blend) && !contacts.Down(side, std::int64_t(f)); ++f)
+        for (std::size_t f = b; f < n && f - b < std::size_t(blend) && !contacts.Down(side, std::int64_t(f)); ++f)
           across[side][f] = Scale(along(b - 1), 1.0 - double(f + 1 - b) / double(blend + 1));
       }
     }
@@ -457,9 +459,9 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     const std::int64_t settle = std::max<std::int64_t>(1, blend / 2);
     auto settled = [&](const std::vector<double>& values, std::size_t f) {
       double sum = 0.0, weights = 0.0;
-      for (std::int64_t i = -settle; i <= settle; ++i) {
+      for (std::int64_t i = std::max(-settle, -std::int64_t(f)); i <= std::min(settle, frames - 1 - std::int64_t(f));
+           ++i) {
         const std::int64_t g = std::int64_t(f) + i;
-        if (g < 0 || g >= frames) continue;
         const double w = 1.0 - double(std::abs(i)) / double(settle + 1);
         sum += w * values[std::size_t(g)];
         weights += w;
@@ -504,11 +506,11 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     std::vector<double> lowered(n, 0.0);
     for (std::size_t f = 0; f < n; ++f) {
       if (!(drop[f] > 0.0)) continue;
-      for (std::int64_t i = -blend; i <= blend; ++i) {
+      for (std::int64_t i = std::max(-blend, -std::int64_t(f)); i <= std::min(blend, frames - 1 - std::int64_t(f));
+           ++i) {
         const std::int64_t g = std::int64_t(f) + i;
-        if (g >= 0 && g < frames)
-          lowered[std::size_t(g)] =
-              std::max(lowered[std::size_t(g)], drop[f] * (1.0 - double(std::abs(i)) / double(blend + 1)));
+        lowered[std::size_t(g)] =
+            std::max(lowered[std::size_t(g)], drop[f] * (1.0 - double(std::abs(i)) / double(blend + 1)));
       }
     }
 

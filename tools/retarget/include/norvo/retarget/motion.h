@@ -66,6 +66,10 @@ struct Skeleton {
   void AddJoint(std::string name, std::int64_t parent, Vector offset, std::vector<Channel> channels);
 };
 
+// The shortest frame a clip may have, in seconds: a hundred thousand frames
+// a second.
+inline constexpr double kShortestFrameTime = 1e-5;
+
 struct Motion {
   Skeleton skeleton;
   double frameTime = 1.0 / 30.0;  // seconds

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -31,6 +32,13 @@ struct Failure {
   // "file:line: message", "file: message" or "message".
   std::string Text() const;
 };
+
+// A text on one line, safe to print to a terminal: control characters as
+// \n, \t or \xHH.
+std::string Printable(std::string_view text);
+// An input quoted in a message: at most `most` bytes of it (whole UTF-8
+// letters), "..." marking what is left out.
+std::string Excerpt(std::string_view input, std::size_t most = 200);
 
 Failure MakeFailure(FailureKind kind, std::string message, std::string file = {}, std::int64_t line = 0,
                     SourceLocation where = SourceLocation::current());

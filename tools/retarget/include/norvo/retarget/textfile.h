@@ -25,6 +25,10 @@ Outcome<std::string> ReadTextFile(const std::string& path, std::int64_t maxBytes
 // `path` names one; nothing for a regular file or one that is not there.
 Outcome<void> CheckNotSpecial(const std::string& path);
 
+// The same for a file to be written, where a character device (/dev/null, a
+// terminal) is also taken: it is written directly, with nothing to replace.
+Outcome<void> CheckWritable(const std::string& path);
+
 // Writes `text` to `path`, replacing what was there ("-": to standard
 // output): into a temporary file in the same folder, flushed to the disk,
 // then renamed over `path`. A write
