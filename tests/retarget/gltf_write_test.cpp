@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -250,6 +251,81 @@ TEST_F(GltfWrite, VrmModelsAreWrittenFacingTheirWay) {
   EXPECT_EQ(refused.err, "norvo-retarget: error: " + Path("out.vrm") +
                              ": a .vrm file is a copy of a VRM model, and the target cmu_12_03 is not one: write .glb, "
                              ".gltf or .vrma\n");
+}
+
+// Images in files beside a .gltf target are taken into every copy of it,
+// which stands alone wherever it is written: the validator finds all it
+// refers to. A model with an empty list of images is copied as well.
+TEST_F(GltfWrite, ImagesBesideATargetAreTakenIntoTheCopy) {
+  namespace fs = std::filesystem;
+  fs::create_directories(Path("model"));
+  fs::create_directories(Path("out"));
+  static constexpr char kPng[] =  // a 1 by 1 PNG
+      "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x01\x00\x00\x00\x01\x08\x02\x00\x00\x00\x90\x77\x53\xde\x00"
+      "\x00\x00\x0c\x49\x44\x41\x54\x78\x9c\x63\xf8\xcf\xc0\x00\x00\x03\x01\x01\x00\xc9\xfe\x92\xef\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82";
+  const std::string png(kPng, sizeof kPng - 1);
+  Write("model/tex0.png", png);
+  // The small clip made valid glTF: bounds on its times, no empty animation.
+  std::string clip = test::Replaced(test::kSmallGltf, R"(,{"name":"still","channels":[],"samplers":[]})", "");
+  clip = test::Replaced(clip, R"("count":3,"type":"SCALAR")", R"("count":3,"type":"SCALAR","min":[0],"max":[1])");
+  const std::string textured =
+      test::Replaced(clip, R"("buffers")",
+                     R"("images":[{"uri":"tex0.png"}],"textures":[{"source":0}],)"
+                     R"("materials":[{"pbrMetallicRoughness":{"baseColorTexture":{"index":0}}}],"buffers")");
+  const std::string none = test::Replaced(clip, R"("buffers")", R"("images":[],"buffers")");
+  for (const auto& [model, images] : {std::pair{textured, std::size_t(1)}, std::pair{none, std::size_t(0)}}) {
+    for (const char* output : {"out/copy.glb", "out/copy.gltf"}) {
+      SCOPED_TRACE(output + std::string(images ? " with an image" : " with none"));
+      const std::string target = Write("model/target.gltf", model);
+      const Run run = Tool(SharedPath("cmu_02_01_walk.bvh") + " --target " + target + " -o " + Path(output));
+      ASSERT_EQ(run.status, 0) << run.err;
+      const std::string bytes = test::ReadAll(Path(output));
+      const json doc = json::parse(
+          std::string(output).ends_with(".glb")
+              ? bytes.substr(20, std::uint8_t(bytes[12]) | std::uint8_t(bytes[13]) << 8 | std::uint8_t(bytes[14]) << 16)
+              : bytes);
+      ASSERT_EQ(doc["images"].size(), images);
+      if (images == 0) continue;
+      EXPECT_FALSE(doc["images"][0].contains("uri"));
+      EXPECT_EQ(doc["images"][0]["mimeType"], "image/png");
+      const json& view = doc["bufferViews"][doc["images"][0]["bufferView"].get<std::size_t>()];
+      const std::string buffer = Ok(ReadGltfFile(Path(output))).motion.skeleton.model->buffers[0];
+      EXPECT_EQ(buffer.substr(view["byteOffset"].get<std::size_t>(), view["byteLength"].get<std::size_t>()), png);
+      const json js = CheckWithJs(Path(output), 1, 0.0);
+      ASSERT_TRUE(js.contains("validator")) << js.dump();
+      EXPECT_EQ(js["validator"]["errors"], 0) << js["validator"].dump();
+    }
+  }
+}
+
+// A target whose values do not fit glTF's floats is refused by name, and so
+// is a result whose values would not fit them in the file to be written.
+TEST_F(GltfWrite, ValuesTooLargeForFloatsAreRefused) {
+  const std::string node = Write(
+      "large.gltf", test::Replaced(test::kSmallGltf, R"("translation":[0,0.5,0])", R"("translation":[0,1e39,0])"));
+  const std::string rig = Write("large.bvh",
+                                "HIERARCHY\nROOT Hips\n{\nOFFSET 0 0 0\n"
+                                "CHANNELS 6 Xposition Yposition Zposition Zrotation Yrotation Xrotation\n"
+                                "JOINT Spine\n{\nOFFSET 0 1e39 0\nCHANNELS 3 Zrotation Yrotation Xrotation\n"
+                                "End Site\n{\nOFFSET 0 1 0\n}\n}\n}\nMOTION\nFrames: 1\nFrame Time: 0.04\n"
+                                "0 0 0 0 0 0 0 0 0\n");
+  const struct {
+    std::string target, output, err;
+  } rows[] = {
+      {node, "out.glb", node + ": node 2 has a value too large for a 32-bit float"},
+      {rig, "out.glb", Path("out.glb") + ": the result has values too large for glTF's 32-bit floats"},
+      {rig, "out.gltf", Path("out.gltf") + ": the result has values too large for glTF's 32-bit floats"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.target + " " + row.output);
+    const Run run = Tool(SharedPath("cmu_02_01_walk.bvh") + " --target " + row.target + " -o " + Path(row.output));
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("norvo-retarget: error: " + row.err + "\n"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(Path(row.output)));
+  }
+  // A BVH file can hold such a rig.
+  const Run bvh = Tool(SharedPath("cmu_02_01_walk.bvh") + " --target " + rig + " -o " + Path("out.bvh"));
+  EXPECT_EQ(bvh.status, 0) << bvh.err;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "norvo/retarget/gltf.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <limits>
 #include <new>
+#include <span>
 #include <stdexcept>
 
 #include "humanoid.h"
@@ -152,11 +154,99 @@ std::int64_t Index(const json* value) {
   return std::max<std::int64_t>(value->get<std::int64_t>(), -1);
 }
 
+// The whole-number members that are read: tinygltf takes a fraction, a
+// negative number or an index past an int as another number or as none,
+// so each must be a JSON integer of 0 or more (an index: up to INT_MAX).
+// A member is named by its path below an element of `list` ("*": every
+// element of an array there); a missing member is left to tinygltf.
+struct WholeMember {
+  const char* list;
+  const char* path[4];
+  bool index;
+};
+constexpr WholeMember kWholeMembers[] = {
+    {"scenes", {"nodes", "*"}, true},
+    {"nodes", {"children", "*"}, true},
+    {"skins", {"joints", "*"}, true},
+    {"animations", {"channels", "*", "sampler"}, true},
+    {"animations", {"channels", "*", "target", "node"}, true},
+    {"animations", {"samplers", "*", "input"}, true},
+    {"animations", {"samplers", "*", "output"}, true},
+    {"accessors", {"bufferView"}, true},
+    {"accessors", {"componentType"}, true},
+    {"accessors", {"byteOffset"}, false},
+    {"accessors", {"count"}, false},
+    {"bufferViews", {"buffer"}, true},
+    {"bufferViews", {"byteOffset"}, false},
+    {"bufferViews", {"byteLength"}, false},
+    {"bufferViews", {"byteStride"}, false},
+    {"bufferViews", {"extensions", "EXT_meshopt_compression", "buffer"}, true},
+    {"bufferViews", {"extensions", "EXT_meshopt_compression", "byteOffset"}, false},
+    {"buffers", {"byteLength"}, false},
+    {"images", {"bufferView"}, true},
+};
+
+// The name of an element of a top-level list in messages.
+std::string ElementName(std::string_view list) {
+  if (list == "bufferViews") return "buffer view";
+  return std::string(list.substr(0, list.size() - 1));
+}
+
+// Checks the members of `value` at `path` (see WholeMember); `name` says
+// where `value` is, for the message.
+Outcome<void> CheckWhole(const json& value, std::span<const char* const> path, bool index, const std::string& name,
+                         const std::string& file) {
+  if (path.empty()) {
+    const std::uint64_t limit = index ? std::uint64_t(std::numeric_limits<int>::max())
+                                      : std::numeric_limits<std::uint64_t>::max();
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() <= limit) return {};
+    return MakeFailure(
+        FailureKind::BadInput,
+        name + (index ? " is not a whole number from 0 to 2147483647" : " is not a whole number of 0 or more"), file);
+  }
+  if (std::strcmp(path[0], "*") == 0) {
+    if (!value.is_array()) return {};
+    for (std::size_t i = 0; i < value.size(); ++i)
+      RETARGET_TRY(CheckWhole(value[i], path.subspan(1), index, name + "[" + std::to_string(i) + "]", file));
+    return {};
+  }
+  const json* member = Member(value, path[0]);
+  if (!member) return {};
+  return CheckWhole(*member, path.subspan(1), index, name + (name.ends_with("'s") ? " " : ".") + path[0], file);
+}
+
+// Extensions whose data the reader would have to decode to read the
+// skeleton or the animation.
+constexpr const char* kUndecodedExtensions[] = {"EXT_meshopt_compression", "KHR_meshopt_compression"};
+
+Outcome<void> CheckMembers(const json& root, const std::string& file) {
+  if (const json* required = Member(root, "extensionsRequired"); required && required->is_array())
+    for (const json& name : *required)
+      for (const char* undecoded : kUndecodedExtensions)
+        if (name.is_string() && name.get_ref<const std::string&>() == undecoded)
+          return MakeFailure(FailureKind::BadInput,
+                             std::string("the file uses ") + undecoded + ", which this tool cannot decode", file);
+  if (const json* scene = Member(root, "scene")) RETARGET_TRY(CheckWhole(*scene, {}, true, "the default scene", file));
+  for (const WholeMember& rule : kWholeMembers) {
+    const json* list = Member(root, rule.list);
+    if (!list || !list->is_array()) continue;
+    const std::span<const char* const> path(
+        rule.path, std::size_t(std::find(std::begin(rule.path), std::end(rule.path), nullptr) - rule.path));
+    for (std::size_t i = 0; i < list->size(); ++i)
+      RETARGET_TRY(
+          CheckWhole((*list)[i], path, rule.index, ElementName(rule.list) + " " + std::to_string(i) + "'s", file));
+  }
+  return {};
+}
+
 // What tinygltf would do unsafely is refused here first: JSON nested past
 // the limit (its parse and its values recurse), file URIs that leave the
 // folder, and images whose buffer view runs past its buffer (it hands the
-// image loader a pointer into the buffer without checking).
-Outcome<void> CheckJson(std::string_view text, const std::string& file, const GltfLimits& limits) {
+// image loader a pointer into the buffer without checking); and what it
+// would read wrongly: whole-number members that are not, and extensions
+// the reader cannot decode that the file requires.
+Outcome<void> CheckJson(std::string_view text, const std::string& file, const GltfLimits& limits,
+                        json* keep = nullptr) {
   auto bad = [&](const std::string& message) { return MakeFailure(FailureKind::BadInput, message, file); };
   jsontext::Builder parsed(jsontext::Builder::Duplicates::kKeepLast);
   jsontext::ParseFault fault;
@@ -167,6 +257,7 @@ Outcome<void> CheckJson(std::string_view text, const std::string& file, const Gl
   }
   const json& root = parsed.Get();
   if (!root.is_object()) return bad("the JSON is not an object");
+  RETARGET_TRY(CheckMembers(root, file));
   for (const char* list : {"buffers", "images"}) {
     const json* items = Member(root, list);
     if (!items || !items->is_array()) continue;
@@ -202,28 +293,162 @@ Outcome<void> CheckJson(std::string_view text, const std::string& file, const Gl
         return bad("image " + std::to_string(i) + "'s buffer view does not lie within a buffer");
     }
   }
+  if (keep) *keep = std::move(parsed.Get());
   return {};
 }
 
 // --- tinygltf's file access -------------------------------------------------
 
 struct Files {
-  std::string folder;  // with a '/' at its end; empty: no file is read
+  std::string folder;   // with a '/' at its end; empty: no file is read
+  fs::path realFolder;  // the folder with its links followed; empty: not there
   std::int64_t maxBytes = 0;
-  std::string problem;  // the first file that could not be read, and why
+  std::string problem;                              // the first file that could not be read, and why
+  std::vector<std::vector<unsigned char>> inlined;  // buffers of data URIs, decoded (InlineDataUris)
 };
+
+// A buffer's data URI is decoded once, here, straight from the file's
+// text, rather than by tinygltf, whose JSON document and buffer would each
+// hold another copy of its text while it decodes it through a string of its
+// own: five times the file at its peak. In the text handed on, the URI
+// becomes the name of a file no other URI names, whose bytes are the
+// decoded ones: tinygltf reads it through the file access below, and the
+// JSON kept for a copy of the model leaves the text out. It starts with
+// "data:" and is no data URI tinygltf knows, so it is neither checked as a
+// file in the folder nor decoded.
+constexpr std::string_view kInlined = "data:norvo-decoded,";
+
+struct Inlining {
+  std::string json;  // the text with each such URI replaced; empty: none is
+  std::vector<std::vector<unsigned char>> buffers;
+};
+
+// Base64 decoded as tinygltf does: up to the first byte that is not base64.
+std::vector<unsigned char> Base64(std::string_view text) {
+  std::vector<unsigned char> bytes;
+  bytes.reserve(text.size() / 4 * 3 + 3);
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (const char c : text) {
+    const int value = c >= 'A' && c <= 'Z'   ? c - 'A'
+                      : c >= 'a' && c <= 'z' ? c - 'a' + 26
+                      : c >= '0' && c <= '9' ? c - '0' + 52
+                      : c == '+'             ? 62
+                      : c == '/'             ? 63
+                                             : -1;
+    if (value < 0) break;
+    bits = bits << 6 | std::uint32_t(value);
+    if (++count == 4) {
+      bytes.insert(bytes.end(), {(unsigned char)(bits >> 16), (unsigned char)(bits >> 8), (unsigned char)bits});
+      bits = 0;
+      count = 0;
+    }
+  }
+  if (count > 1) {
+    bits <<= 6 * (4 - count);
+    bytes.push_back((unsigned char)(bits >> 16));
+    if (count == 3) bytes.push_back((unsigned char)(bits >> 8));
+  }
+  return bytes;
+}
+
+// Every JSON string in the text that is a buffer data URI without escapes.
+// Where one lies (a buffer's "uri", or some other string) is told by
+// TakesInlining once the new text is parsed.
+Inlining InlineDataUris(std::string_view text) {
+  Inlining out;
+  std::size_t copied = 0;
+  for (std::size_t at = text.find("\"data:"); at != std::string_view::npos; at = text.find("\"data:", at + 1)) {
+    const std::string_view uri = text.substr(at + 1);
+    std::size_t from = 0;
+    for (std::string_view header : {"data:application/octet-stream;base64,", "data:application/gltf-buffer;base64,"})
+      if (uri.starts_with(header)) from = header.size();
+    const std::size_t end = from == 0 ? std::string_view::npos : uri.find_first_of("\"\\", from);
+    if (end == std::string_view::npos || uri[end] != '"') continue;
+    out.json.append(text.substr(copied, at + 1 - copied));
+    out.json.append(kInlined);
+    out.json.append(std::to_string(out.buffers.size()));
+    out.buffers.push_back(Base64(uri.substr(from, end - from)));
+    copied = at + 1 + end;
+    at = copied;
+  }
+  if (!out.buffers.empty()) out.json.append(text.substr(copied));
+  return out;
+}
+
+// Whether each decoded URI is the "uri" of a buffer, once and nowhere else,
+// and decodes to its byteLength. Otherwise tinygltf is given the file as it
+// is, and decodes it and fails as it does.
+bool TakesInlining(const json& root, const Inlining& inlining) {
+  std::size_t named = 0;
+  for (std::size_t at = inlining.json.find(kInlined); at != std::string::npos;
+       at = inlining.json.find(kInlined, at + 1))
+    ++named;
+  if (named != inlining.buffers.size() || !root.contains("buffers") || !root["buffers"].is_array()) return false;
+  std::vector<bool> found(inlining.buffers.size(), false);
+  for (const json& buffer : root["buffers"]) {
+    if (!buffer.is_object() || !buffer.contains("uri") || !buffer["uri"].is_string()) continue;
+    const std::string& uri = buffer["uri"].get_ref<const std::string&>();
+    if (!uri.starts_with(kInlined)) continue;
+    std::size_t index = 0;
+    const auto read = std::from_chars(uri.data() + kInlined.size(), uri.data() + uri.size(), index);
+    if (read.ec != std::errc() || read.ptr != uri.data() + uri.size() || index >= found.size() || found[index])
+      return false;
+    const json* length = buffer.contains("byteLength") ? &buffer["byteLength"] : nullptr;
+    if (!length || !length->is_number_unsigned() || inlining.buffers[index].empty() ||
+        length->get<std::uint64_t>() != inlining.buffers[index].size())
+      return false;
+    found[index] = true;
+  }
+  return std::all_of(found.begin(), found.end(), [](bool f) { return f; });
+}
+
+// The buffer decoded for a path tinygltf makes of such a name, or none.
+std::vector<unsigned char>* Inlined(Files& files, const std::string& path) {
+  const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+  if (!name.starts_with(kInlined)) return nullptr;
+  std::size_t index = 0;
+  const auto read = std::from_chars(name.data() + kInlined.size(), name.data() + name.size(), index);
+  return read.ec == std::errc() && read.ptr == name.data() + name.size() && index < files.inlined.size()
+             ? &files.inlined[index]
+             : nullptr;
+}
 
 bool Inside(const Files& files, const std::string& path) {
   return !files.folder.empty() && path.starts_with(files.folder) && StaysInFolder(path.substr(files.folder.size()));
 }
 
+// Where a file named by a URI really is once its links (and those of the
+// folders on its way) are followed: it must be a regular file below the
+// real folder of the glTF file, or a link could hand out any file.
+enum class Place : std::uint8_t { Missing, Outside, Within };
+Place Locate(const Files& files, const std::string& path, fs::path& real) {
+  std::error_code error;
+  if (files.realFolder.empty() || !Inside(files, path)) return Place::Missing;
+  real = fs::canonical(path, error);
+  if (error || !fs::is_regular_file(real, error) || error) return Place::Missing;
+  auto at = real.begin();
+  for (const fs::path& step : files.realFolder)
+    if (at == real.end() || *at++ != step) return Place::Outside;
+  return at == real.end() ? Place::Outside : Place::Within;
+}
+
+std::string PlaceProblem(Place place, const char* what, const std::string& path) {
+  return place == Place::Outside
+             ? std::string("the ") + what + " " + path + " leads out of the file's folder through a link"
+             : std::string("the ") + what + " " + path + " is not there";
+}
+
 bool FileExists(const std::string& path, void* user) {
   Files& files = *static_cast<Files*>(user);
-  std::error_code error;
-  if (Inside(files, path) && fs::is_regular_file(path, error)) return true;
+  if (Inlined(files, path)) return true;
+  fs::path real;
+  const Place place = Locate(files, path, real);
+  if (place == Place::Within) return true;
   if (files.problem.empty())
-    files.problem = files.folder.empty() ? "a buffer is in a file, and no folder was given to read it from"
-                                         : "the buffer file " + path + " is not there";
+    files.problem = files.folder.empty()   ? "a buffer is in a file, and no folder was given to read it from"
+                    : path == files.folder ? "a buffer has no URI, and no binary chunk holds it"
+                                           : PlaceProblem(place, "buffer file", path);
   return false;
 }
 
@@ -231,11 +456,21 @@ std::string ExpandFilePath(const std::string& path, void*) { return path; }
 
 bool ReadWholeFile(std::vector<unsigned char>* out, std::string* err, const std::string& path, void* user) {
   Files& files = *static_cast<Files*>(user);
-  if (!Inside(files, path)) return false;
-  Outcome<std::string> bytes = ReadFileBytes(path, files.maxBytes, "buffer file");
+  if (std::vector<unsigned char>* bytes = Inlined(files, path)) {
+    out->swap(*bytes);
+    std::vector<unsigned char>().swap(*bytes);
+    return true;
+  }
+  fs::path real;
+  if (Locate(files, path, real) != Place::Within) return false;
+  Outcome<std::string> bytes = ReadFileBytes(real.string(), files.maxBytes, "buffer file");
   if (!bytes) {
     if (bytes.failure().kind == FailureKind::OutOfMemory) throw std::bad_alloc();
-    if (files.problem.empty()) files.problem = bytes.failure().Text();
+    if (files.problem.empty()) {
+      Failure failure = bytes.failure();
+      failure.file = path;  // as the file names it
+      files.problem = failure.Text();
+    }
     if (err) *err = files.problem;
     return false;
   }
@@ -245,15 +480,37 @@ bool ReadWholeFile(std::vector<unsigned char>* out, std::string* err, const std:
 
 bool WriteWholeFile(std::string*, const std::string&, const std::vector<unsigned char>&, void*) { return false; }
 
-// Images are kept as they are: no byte of them is looked at, but those of
-// images in files are kept for a copy of the model (gltf.h).
-bool KeepImage(tinygltf::Image* image, const int index, std::string*, std::string*, int, int,
-               const unsigned char* bytes, int size, void* user) {
-  auto& images = *static_cast<std::vector<std::string>*>(user);
-  if (!image || image->uri.empty() || image->uri.starts_with("data:") || index < 0 || size <= 0) return true;
-  if (images.size() <= std::size_t(index)) images.resize(std::size_t(index) + 1);
-  images[std::size_t(index)].assign(reinterpret_cast<const char*>(bytes), std::size_t(size));
+// Images are never decoded: tinygltf hands over those in buffers and data
+// URIs, which stay where they are; those in files are read by ReadImages.
+bool KeepImage(tinygltf::Image*, const int, std::string*, std::string*, int, int, const unsigned char*, int, void*) {
   return true;
+}
+
+// The bytes of each image in a file beside the glTF file (empty for the
+// others), read as buffer files are, for a copy of the model (gltf.h).
+Outcome<std::vector<std::string>> ReadImages(const tinygltf::Model& model, const Files& files,
+                                             const std::string& file) {
+  std::vector<std::string> images(model.images.size());
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    const std::string& uri = model.images[i].uri;  // set for a file only
+    if (uri.empty()) continue;
+    auto bad = [&](const std::string& message) { return MakeFailure(FailureKind::BadInput, message, file); };
+    if (files.folder.empty()) return bad("an image is in a file, and no folder was given to read it from");
+    const std::string path = files.folder + Decoded(uri);
+    fs::path real;
+    const Place place = Locate(files, path, real);
+    if (place != Place::Within) return bad(PlaceProblem(place, "image file", path));
+    Outcome<std::string> bytes = ReadFileBytes(real.string(), files.maxBytes, "image file");
+    if (!bytes) {
+      if (bytes.failure().kind == FailureKind::OutOfMemory) return std::move(bytes).failure();
+      Failure failure = std::move(bytes).failure();
+      failure.file = path;
+      return bad(failure.Text());
+    }
+    if (bytes.value().empty()) return bad("the image file " + path + " is empty");
+    images[i] = std::move(bytes).value();
+  }
+  return images;
 }
 
 // --- The model ----------------------------------------------------------------
@@ -346,6 +603,12 @@ class Reader {
     };
     if (!finite(node.matrix) || !finite(node.translation) || !finite(node.rotation) || !finite(node.scale))
       return Bad(what + " has a value that is not finite");
+    // Its values go into the floats of a glTF copy (and its accessors).
+    auto fits = [](const std::vector<double>& v) {
+      return std::all_of(v.begin(), v.end(), [](double x) { return std::abs(x) <= std::numeric_limits<float>::max(); });
+    };
+    if (!fits(node.matrix) || !fits(node.translation) || !fits(node.rotation) || !fits(node.scale))
+      return Bad(what + " has a value too large for a 32-bit float");
     Trs& trs = rest_[i];
     if (!node.matrix.empty()) {
       if (node.matrix.size() != 16) return Bad(what + "'s matrix is not 16 numbers");
@@ -851,9 +1114,9 @@ class Reader {
 
 // The first line of a tinygltf message.
 std::string FirstLine(const std::string& text) {
-  std::string line = text.substr(0, text.find('\n'));
-  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.pop_back();
-  return line.empty() ? "it cannot be parsed" : line;
+  std::string_view line = std::string_view(text).substr(0, text.find('\n'));
+  while (!line.empty() && (line.back() == ' ' || line.back() == '.')) line.remove_suffix(1);
+  return line.empty() ? "it cannot be parsed" : Excerpt(line);
 }
 
 }  // namespace
@@ -864,36 +1127,63 @@ Outcome<Asset> ParseGltf(std::string_view bytes, const std::string& fileName, co
     if (std::int64_t(bytes.size()) > std::max<std::int64_t>(std::min<std::int64_t>(limits.fileBytes, 0xFFFFFFF0), 0))
       return TooLarge(limits.fileBytes, fileName);
     RETARGET_ASSIGN(const Layout layout, Chunks(bytes, fileName));
-    RETARGET_TRY(CheckJson(layout.json, fileName, limits));
+    // A .gltf's buffer data URIs decoded here (InlineDataUris), or none.
+    Inlining inlining;
+    if (!layout.binary) inlining = InlineDataUris(layout.json);
+    if (!inlining.buffers.empty()) {
+      // Emptied however the block is left: freeing a full value allocates.
+      json root;
+      struct Drained {
+        json& value;
+        ~Drained() { jsontext::Drain(value); }
+      } drained{root};
+      if (!CheckJson(inlining.json, fileName, limits, &root) || !TakesInlining(root, inlining)) inlining = {};
+    }
+    if (inlining.buffers.empty()) RETARGET_TRY(CheckJson(layout.json, fileName, limits));
+    const std::string_view text = inlining.buffers.empty() ? layout.json : std::string_view(inlining.json);
     Files files;
-    if (!folder.empty()) files.folder = folder.back() == '/' ? folder : folder + "/";
+    files.inlined = std::move(inlining.buffers);
+    if (!folder.empty()) {
+      files.folder = folder.back() == '/' ? folder : folder + "/";
+      std::error_code missing;
+      files.realFolder = fs::canonical(files.folder, missing);
+      if (missing) files.realFolder.clear();
+    }
     files.maxBytes = limits.fileBytes;
     tinygltf::TinyGLTF parser;
     parser.SetFsCallbacks({&FileExists, &ExpandFilePath, &ReadWholeFile, &WriteWholeFile, &files});
-    std::vector<std::string> images;
-    parser.SetImageLoader(&KeepImage, &images);
+    parser.SetImageLoader(&KeepImage, nullptr);
     tinygltf::Model model;
     std::string error, warning;
     const std::string base = files.folder.empty() ? std::string() : files.folder.substr(0, files.folder.size() - 1);
-    const bool parsed = layout.binary
-                            ? parser.LoadBinaryFromMemory(&model, &error, &warning,
-                                                          reinterpret_cast<const unsigned char*>(bytes.data()),
-                                                          unsigned(bytes.size()), base)
-                            : parser.LoadASCIIFromString(&model, &error, &warning, layout.json.data(),
-                                                         unsigned(layout.json.size()), base);
+    const bool parsed =
+        layout.binary ? parser.LoadBinaryFromMemory(&model, &error, &warning,
+                                                    reinterpret_cast<const unsigned char*>(bytes.data()),
+                                                    unsigned(bytes.size()), base)
+                      : parser.LoadASCIIFromString(&model, &error, &warning, text.data(), unsigned(text.size()), base);
     if (!parsed && error.starts_with("std::bad_alloc")) return OutOfMemory();
     if (!parsed)
       return MakeFailure(FailureKind::BadInput,
                          files.problem.empty() ? "not glTF that can be read: " + FirstLine(error) : files.problem,
                          fileName);
+    RETARGET_ASSIGN(std::vector<std::string> images, ReadImages(model, files, fileName));
     RETARGET_ASSIGN(Asset asset, Reader(model, fileName, options, limits).Read());
     auto copy = std::make_shared<GltfModel>();
-    copy->json = layout.json;
+    copy->json = text;
+    // A GLB's BIN chunk is copied from the file, once tinygltf's copy of it
+    // is given back: one copy of it at a time besides the file.
+    const std::string_view bin = layout.binary && bytes.size() >= 28 + layout.json.size()
+                                     ? bytes.substr(28 + layout.json.size())
+                                     : std::string_view();
     for (tinygltf::Buffer& buffer : model.buffers) {
-      copy->buffers.emplace_back(buffer.data.begin(), buffer.data.end());
+      const std::size_t size = buffer.data.size();
+      const bool inFile =
+          size > 0 && size <= bin.size() &&
+          std::equal(buffer.data.begin(), buffer.data.end(), reinterpret_cast<const unsigned char*>(bin.data()));
+      if (!inFile) copy->buffers.emplace_back(buffer.data.begin(), buffer.data.end());
       std::vector<unsigned char>().swap(buffer.data);
+      if (inFile) copy->buffers.emplace_back(bin.substr(0, size));
     }
-    images.resize(model.images.size());
     copy->images = std::move(images);
     copy->vrm = model.extensions.contains("VRMC_vrm") || model.extensions.contains("VRM");
     if (asset.rig) asset.rig->skeleton.model = copy;

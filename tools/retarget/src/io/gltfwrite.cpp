@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <span>
 #include <unordered_map>
@@ -78,8 +79,9 @@ Track JointKeys(std::int64_t node, const Motion& motion, std::size_t j, const Ma
 }
 
 // Sets a node's rest as translation, rotation and scale, leaving out the
-// members at their defaults.
-void SetPose(json& node, const Trs& p) {
+// members at their defaults. Gives whether each value fits a float, as
+// glTF wants.
+bool SetPose(json& node, const Trs& p) {
   node.erase("matrix");
   node.erase("translation");
   node.erase("rotation");
@@ -92,6 +94,10 @@ void SetPose(json& node, const Trs& p) {
   if (p.t.x != 0 || p.t.y != 0 || p.t.z != 0) put("translation", {p.t.x, p.t.y, p.t.z});
   if (p.q[0] != 0 || p.q[1] != 0 || p.q[2] != 0) put("rotation", {p.q[0], p.q[1], p.q[2], p.q[3]});
   if (!IsOne(p.s)) put("scale", {p.s.x, p.s.y, p.s.z});
+  double largest = 0;
+  for (double v : {p.t.x, p.t.y, p.t.z, p.q[0], p.q[1], p.q[2], p.q[3], p.s.x, p.s.y, p.s.z})
+    largest = std::max(largest, std::abs(v));  // NaN leaves it be; the readers refuse NaN
+  return largest <= std::numeric_limits<float>::max();
 }
 
 // A glTF document being written: its JSON and its one binary buffer.
@@ -101,6 +107,7 @@ class Document {
  public:
   json& root = owner_.Get();
   std::string bin;
+  bool tooLarge = false;  // a value does not fit a float: the file would not be glTF
 
   // Reads the JSON of a model; false when it is not JSON (it was, when the
   // model was read).
@@ -129,7 +136,7 @@ class Document {
     for (std::size_t i = 0; i < count; ++i) {
       json& node = Object(nodes);
       node["name"] = name(i);
-      SetPose(node, ToTrs(rest(i)));
+      tooLarge = !SetPose(node, ToTrs(rest(i))) || tooLarge;
       const std::int64_t above = parent(i);
       if (above < 0) {
         roots.push_back(i);
@@ -150,9 +157,9 @@ class Document {
   }
   // The elements of an array member; none when it is missing.
   std::span<json> Elements(const char* name) {
-    if (!root.contains(name) || !root[name].is_array()) return {};
+    if (!root.contains(name) || !root[name].is_array() || root[name].empty()) return {};
     json& list = root[name];
-    return {&*list.begin(), list.size()};
+    return {&list[0], list.size()};
   }
   static json& Object(json& list) { return list.emplace_back(json::object()); }
 
@@ -172,6 +179,7 @@ class Document {
   // An accessor of floats, `width` to an element; with its bounds when
   // glTF wants them (animation times).
   std::int64_t Floats(const std::vector<float>& values, const char* type, std::size_t width, bool bounds = false) {
+    for (float v : values) tooLarge = tooLarge || !std::isfinite(v);
     const std::int64_t view =
         View(std::string_view(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float)));
     json& accessors = List("accessors");
@@ -234,7 +242,8 @@ class Document {
   }
 
   // The finished file: GLB bytes, or JSON text with the buffer in a data URI.
-  std::string Finish(Container container) {
+  Outcome<std::string> Finish(Container container) {
+    if (tooLarge) return MakeFailure(FailureKind::BadInput, "the result has values too large for glTF's 32-bit floats");
     Align(4);
     json& buffers = root["buffers"];
     jsontext::Drain(buffers);
@@ -332,8 +341,14 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
   }
   const std::span<json> images = doc.Elements("images");
   for (std::size_t i = 0; i < images.size() && i < model.images.size(); ++i) {
-    const char* type = ImageType(model.images[i]);
-    if (model.images[i].empty() || !*type || !images[i].is_object()) continue;
+    if (model.images[i].empty() || !images[i].is_object()) continue;
+    // A buffer view needs a media type: the bytes tell, else the model does.
+    std::string type = ImageType(model.images[i]);
+    if (type.empty() && images[i].contains("mimeType") && images[i]["mimeType"].is_string())
+      type = images[i]["mimeType"].get<std::string>();
+    if (type.empty())
+      return Bad("image " + std::to_string(i) +
+                 " of the model is not PNG, JPEG, WebP or KTX2 and has no mimeType, which a glTF buffer needs");
     images[i].erase("uri");
     images[i]["mimeType"] = type;
     images[i]["bufferView"] = doc.View(model.images[i]);
@@ -358,7 +373,7 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
     unfold[j] = AffineInverse(joints[j].fold);
     // An animated node is given by translation, rotation and scale.
     if (nodes[std::size_t(n)].contains("matrix"))
-      SetPose(nodes[std::size_t(n)], ToTrs(Multiply(unfold[j], joints[j].rest)));
+      doc.tooLarge = !SetPose(nodes[std::size_t(n)], ToTrs(Multiply(unfold[j], joints[j].rest))) || doc.tooLarge;
   }
   // A joint the model has no node for (a root the motion added) becomes a
   // node above the top nodes of its children, in their place in the scenes.
@@ -376,7 +391,7 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
     const std::int64_t added = std::int64_t(nodes.size());
     json& node = Document::Object(nodes);
     node["name"] = joints[j].name;
-    SetPose(node, ToTrs(joints[j].rest));
+    doc.tooLarge = !SetPose(node, ToTrs(joints[j].rest)) || doc.tooLarge;
     json& children = node["children"];
     children = json::array();
     for (std::int64_t top : tops) children.push_back(top);

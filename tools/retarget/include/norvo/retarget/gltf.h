@@ -24,8 +24,10 @@
 // channels keeps its rest. A file without animation gives a skeleton and no
 // frames.
 //
-// Images are never decoded; a URI that leaves the file's folder (an
-// absolute path, a ".." step) is refused unread.
+// Images are never decoded; those in files are read as bytes, for a copy.
+// A URI that leaves the file's folder (an absolute path, a ".." step) is
+// refused unread, and so is a buffer or image file that a link (or a linked
+// folder on its way) leads out of the file's real folder.
 //
 // Writing: a motion on a skeleton read from a glTF file is written as a
 // copy of that file with the motion as its first animation; a motion on
