@@ -15,6 +15,8 @@ command -v make >/dev/null || need+=(make)
 [ -f /usr/include/rapidjson/document.h ] || need+=(rapidjson-dev)
 # FBX files are read by assimp, in a process of the tool's own.
 [ -f /usr/include/assimp/scene.h ] || need+=(libassimp-dev)
+# zlib, with which that reader checks an FBX file's compressed arrays itself.
+[ -f /usr/include/zlib.h ] || need+=(zlib1g-dev)
 # The Python package: pybind11, numpy and the headers of Debian's
 # interpreter; Dask for the test that runs it on a local cluster.
 [ -f /usr/include/pybind11/pybind11.h ] || need+=(python3-pybind11)

@@ -1,11 +1,20 @@
 // FBX: the shared clips read as the BVH clips they were made from, sources
 // and targets alike; pivots, units and key times of a hand-written file;
 // damaged files refused with one line, the reader's crash included.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "failing_new.h"
 #include "norvo/retarget/bvh.h"
@@ -13,6 +22,8 @@
 #include "norvo/retarget/job.h"
 #include "retarget_support.h"
 #include "tool_support.h"
+
+extern char** environ;
 
 namespace norvo::retarget {
 namespace {
@@ -138,6 +149,41 @@ std::pair<double, double> BoneAngles(const Motion& a, const Motion& b) {
   return {sum / double(std::max<std::int64_t>(count, 1)), worst};
 }
 
+// The first array of a binary FBX (32-bit words, below version 7500) in a
+// record named `name`, of `encoding` (0 raw, 1 zlib) and more than two
+// values: where its type byte is, its count, and the animation curve it is in.
+struct FbxArray {
+  std::size_t at = 0;
+  std::uint32_t count = 0, bytes = 0;
+  std::int64_t curve = 0;
+};
+FbxArray FindArray(const std::string& fbx, const std::string& name, std::uint32_t encoding) {
+  auto word = [&](std::size_t at) {
+    std::uint32_t w = 0;
+    std::memcpy(&w, fbx.data() + at, 4);
+    return w;
+  };
+  FbxArray found;
+  std::int64_t curve = 0;
+  std::function<bool(std::size_t, std::size_t)> list = [&](std::size_t at, std::size_t end) {
+    while (at + 13 <= end && word(at) != 0) {
+      const std::size_t next = word(at), properties = at + 13 + std::uint8_t(fbx[at + 12]);
+      const std::string record = fbx.substr(at + 13, std::uint8_t(fbx[at + 12]));
+      if (record == "AnimationCurve") std::memcpy(&curve, fbx.data() + properties + 1, 8);
+      if (record == name && std::strchr("fdil", fbx[properties]) && word(properties + 5) == encoding &&
+          word(properties + 1) > 2) {
+        found = {properties, word(properties + 1), word(properties + 9), curve};
+        return true;
+      }
+      if (list(properties + word(at + 8), next)) return true;
+      at = next;
+    }
+    return false;
+  };
+  EXPECT_TRUE(list(27, fbx.size())) << name;
+  return found;
+}
+
 // The shared FBX clips, made from the BVH clips by another application, read
 // as the BVH clips in every frame, and carry onto another skeleton as they
 // do: within the floats and the few keys the exporter thinned. The feet are
@@ -247,15 +293,61 @@ TEST_F(Fbx, DamagedFilesAreRefused) {
       "\tAnimationStack:",
       "\tModel: 1003, \"Model::Controller\", \"Null\" {\n\t\tVersion: 232\n\t}\n\tNodeAttribute: 3000, "
       "\"NodeAttribute::\", \"Null\" {\n\t\tTypeFlags: \"Null\"\n\t}\n\tAnimationStack:");
-  const struct {
+  struct Row {
     std::string name, bytes, message;
-  } rows[] = {
+  };
+  std::vector<Row> rows = {
       {"truncated.fbx", walk.substr(0, 1000),
        "not FBX that can be read: FBX-Tokenize (offset 0x1f) block offset is out of range"},
       {"magic.fbx", magic, "not an FBX file: it begins with neither the binary FBX header nor an ASCII FBX header"},
       {"corrupt.fbx", corrupt, "not FBX that can be read: FBX-Tokenize (offset 0x24c8b) block offset is out of range"},
       {"nojoint.fbx", noJoint, "its animation Take 001 moves no joint: give a file with an animation as the source"},
   };
+  // Curves that assimp reads into another motion: every array is checked
+  // against its count, every curve for as many values as times, times in
+  // order and values that are finite floats.
+  const FbxArray packed = FindArray(walk, "KeyValueFloat", 1), values = FindArray(walk, "KeyValueFloat", 0),
+                 times = FindArray(walk, "KeyTime", 0);
+  std::string badZlib = walk, bigCount = walk, bigRaw = walk, nan = walk, back = walk;
+  std::fill_n(badZlib.begin() + std::ptrdiff_t(packed.at + 15), packed.bytes - 2, '\x55');
+  const std::uint32_t most = 0x7fffffff;
+  std::memcpy(bigCount.data() + packed.at + 1, &most, 4);
+  std::memcpy(bigRaw.data() + values.at + 1, &most, 4);
+  const float notANumber = NAN;
+  std::memcpy(nan.data() + values.at + 13 + 4, &notANumber, 4);
+  for (std::uint32_t k = 0; k < times.count; ++k)
+    std::memcpy(back.data() + times.at + 13 + 8 * k, walk.data() + times.at + 13 + 8 * (times.count - 1 - k), 8);
+  auto hex = [](std::size_t n) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%zx", n);
+    return std::string(text);
+  };
+  const std::string array = "the array KeyValueFloat at byte " + std::to_string(packed.at);
+  const std::string hand = HandWritten("1", 1), handCurve = "animation curve 2003";
+  rows.insert(
+      rows.end(),
+      {
+          {"badzlib.fbx", badZlib,
+           array + " is not zlib data of the " + std::to_string(packed.count) + " values it gives"},
+          {"bigcount.fbx", bigCount, array + " is not zlib data of the 2147483647 values it gives"},
+          {"bigraw.fbx", bigRaw,
+           "not FBX that can be read: FBX-Tokenize (offset " + hex(values.at + 13) +
+               ") cannot ReadData, calculated data stride differs from what the file claims"},
+          {"nan.fbx", nan,
+           "animation curve " + std::to_string(values.curve) + "'s value at key 1 is not a finite number"},
+          {"back.fbx", back, "animation curve " + std::to_string(times.curve) + "'s key times go back at key 1"},
+          {"nan_ascii.fbx", test::Replaced(hand, "a: 0,90", "a: 0,nan"),
+           handCurve + "'s value at key 1 is not a finite number"},
+          {"float_ascii.fbx", test::Replaced(hand, "a: 0,90", "a: 0,1e39"),
+           handCurve + "'s value at key 1 is not a finite number"},
+          {"back_ascii.fbx", test::Replaced(hand, "a: 0,46571085150", "a: 46571085150,0"),
+           handCurve + "'s key times go back at key 1"},
+          {"count_ascii.fbx", test::Replaced(hand, "a: 0,90", "a: 0"),
+           "the array KeyValueFloat of " + handCurve + " gives 2 values and holds 1"},
+          {"times_ascii.fbx",
+           test::Replaced(test::Replaced(hand, "a: 0,90", "a: 0,45,90"), "*2 {\n\t\t\ta: 0,45", "*3 {\n\t\t\ta: 0,45"),
+           handCurve + " has 2 key times and 3 values"},
+      });
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     std::ofstream(Path(row.name), std::ios::binary) << row.bytes;
@@ -263,6 +355,7 @@ TEST_F(Fbx, DamagedFilesAreRefused) {
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, "norvo-retarget: error: " + Path(row.name) + ": " + row.message + "\n");
   }
+
   // A file found by fuzzing, on which the FBX library recurses until its
   // stack runs out: its process dies (by a signal, or under a sanitizer
   // with an exit code), the tool does not.
@@ -279,6 +372,72 @@ TEST_F(Fbx, DamagedFilesAreRefused) {
   ASSERT_FALSE(stopped.has_value());
   EXPECT_EQ(stopped.failure().Text(),
             SharedPath("../fbx/cmu_02_01_walk.fbx") + ": the FBX reader took longer than 0 s on it and was stopped");
+}
+
+// The FBX readers at work on files under `folder`: processes whose command
+// line is norvo-fbx-read and such a file, zombies not counted.
+std::vector<pid_t> ReadersIn(const std::string& folder) {
+  std::vector<pid_t> found;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string line = test::ReadAll(entry.path() / "cmdline"), stat = test::ReadAll(entry.path() / "stat");
+    const std::string program = line.substr(0, line.find('\0'));
+    const std::size_t state = stat.rfind(") ");
+    if (program.ends_with("norvo-fbx-read") && line.substr(program.size() + 1).starts_with(folder) &&
+        state != std::string::npos && stat.substr(state + 2, 1) != "Z")
+      found.push_back(pid_t(std::stoi(pid)));
+  }
+  return found;
+}
+
+// However the tool ends, by SIGKILL, SIGTERM or SIGINT, in a batch (whose
+// readers its worker threads start) or not, the reader it started ends
+// with it. The reader is held at work by a test hook before it reads.
+TEST_F(Fbx, ReadersEndWithTheTool) {
+  std::filesystem::create_directories(Path("clips"));
+  Write("clips/held.fbx", HandWritten("1", 1));
+  std::vector<std::string> environment = {"NORVO_FBX_READ_TEST_HOLD=30"};
+  for (char** e = environ; *e; ++e) environment.emplace_back(*e);
+  const struct {
+    int signal;
+    bool batch;
+  } rows[] = {{SIGKILL, false}, {SIGTERM, true}, {SIGINT, false}, {SIGKILL, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(strsignal(row.signal)) + (row.batch ? " in a batch" : ""));
+    std::vector<std::string> arguments = {NORVO_RETARGET_TOOL};
+    if (row.batch) arguments.insert(arguments.end(), {"--batch", Path("clips")});
+    else arguments.push_back(Path("clips/held.fbx"));
+    arguments.insert(arguments.end(),
+                     {"--target", SharedPath("cmu_12_03.bvh"), "-o", Path(row.batch ? "out" : "out.bvh")});
+    std::vector<char*> argv, envp;
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t tool = 0;
+    ASSERT_EQ(posix_spawn(&tool, argv[0], &actions, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    auto within = [](double seconds, const std::function<bool()>& done) {
+      for (const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+           std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        if (done()) return true;
+      return done();
+    };
+    std::vector<pid_t> readers;
+    EXPECT_TRUE(within(10, [&] { return !(readers = ReadersIn(Path("clips"))).empty(); }));
+    ::kill(tool, row.signal);
+    int status = 0;
+    while (::waitpid(tool, &status, 0) < 0 && errno == EINTR) {
+    }
+    EXPECT_TRUE(within(5, [&] { return ReadersIn(Path("clips")).empty(); }));
+    for (pid_t reader : ReadersIn(Path("clips"))) ::kill(reader, SIGKILL);  // none is left behind
+  }
 }
 
 // A batch writes an FBX clip as BVH under its whole name, beside the BVH

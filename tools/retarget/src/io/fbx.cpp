@@ -42,6 +42,17 @@ struct Pipe {
   }
 };
 
+// Moves a descriptor above 3, so that none the reader's 0 to 3 are made
+// from is one of those (a tool started with some of them closed).
+bool AboveThree(int& fd) {
+  if (fd > 3) return true;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 4);
+  if (moved < 0) return false;
+  ::close(fd);
+  fd = moved;
+  return true;
+}
+
 // What the reader process wrote, and how it ended.
 struct Run {
   std::string out;
@@ -54,19 +65,27 @@ Outcome<Run> RunReader(const std::string& path, const ReadOptions& options, cons
   const std::string fps = options.fps > 0 ? std::to_string(options.fps) : "0";
   const std::string memory = std::to_string(limits.memoryBytes), seconds = std::to_string(limits.seconds);
   const char* reader = FbxReaderPath();
-  std::vector<const char*> argv = {reader,     path.c_str(),   "--fps",     fps.c_str(),
-                                   "--memory", memory.c_str(), "--seconds", seconds.c_str()};
+  std::vector<const char*> argv = {reader,         path.c_str(), "--fps",         fps.c_str(), "--memory",
+                                   memory.c_str(), "--seconds",  seconds.c_str(), "--watch",   "3"};
   if (!options.animation.empty()) argv.insert(argv.end(), {"--animation", options.animation.c_str()});
   argv.push_back(nullptr);
   pid_t pid = 0;
-  Pipe pipe;
-  if (::pipe2(pipe.fd, O_CLOEXEC) != 0) return Bad("the FBX reader cannot be started: no pipe", path);
+  // The reader's answer comes through `pipe`. Its end of `life` is its
+  // descriptor 3, whose other end only this process holds (close-on-exec
+  // keeps it out of every other process it starts, readers of other
+  // threads included): the reader sees end of file there and ends once the
+  // tool has ended, by a signal too (fbx/main.cpp).
+  Pipe pipe, life;
+  if (::pipe2(pipe.fd, O_CLOEXEC) != 0 || ::pipe2(life.fd, O_CLOEXEC) != 0 || !AboveThree(pipe.fd[1]) ||
+      !AboveThree(life.fd[0]))
+    return Bad("the FBX reader cannot be started: no pipe", path);
   // Nothing from here on throws before the actions are destroyed again.
   posix_spawn_file_actions_t actions;
   int spawned = posix_spawn_file_actions_init(&actions);
   if (spawned == 0) {
     spawned = posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (spawned == 0) spawned = posix_spawn_file_actions_adddup2(&actions, pipe.fd[1], 1);
+    if (spawned == 0) spawned = posix_spawn_file_actions_adddup2(&actions, life.fd[0], 3);
     if (spawned == 0) spawned = posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     if (spawned == 0)
       spawned = posix_spawn(&pid, reader, &actions, nullptr, const_cast<char* const*>(argv.data()), environ);
@@ -74,6 +93,8 @@ Outcome<Run> RunReader(const std::string& path, const ReadOptions& options, cons
   }
   ::close(pipe.fd[1]);
   pipe.fd[1] = -1;
+  ::close(life.fd[0]);
+  life.fd[0] = -1;
   if (spawned != 0)
     return Bad(std::string("the FBX reader ") + reader + " cannot be started: " + std::strerror(spawned), path);
 
