@@ -2,8 +2,8 @@
 # Writes what the tool makes of the shared clips into OUTDIR: every pairing of
 # the three shared BVH clips (each onto each, itself included) with the
 # defaults and with each of --no-align, --in-place, --round-trip and
-# --lock-feet, the match report and saved rig of the default runs, and the
-# built-in sample. Two such folders, from two commits, are compared with
+# --lock-feet, the match report and saved rig of the default runs, the
+# model formats (below), and the built-in sample. Two such folders, from two commits, are compared with
 # scripts/compare-outputs.py.
 #   scripts/output-matrix.sh TOOL OUTDIR [DATA_DIR] [-- OPTION...]
 # Options after "--" go to every run (--no-contacts: the results of the
@@ -27,6 +27,22 @@ for source in "${clips[@]}"; do
       | grep -v '^wrote' >"$out/$pair.round-trip.txt"
     "$tool" "${extra[@]}" -q "$data/$source.bvh" --target "$data/$target.bvh" -o "$out/$pair.lock-feet.bvh" --lock-feet --no-contacts
   done
+done
+# The model formats: the walk onto each glTF, VRM and FBX model (written in
+# its own format and as BVH, with its saved rig), and each of their clips
+# onto a BVH rig and onto a model.
+walk="$data/cmu_02_01_walk.bvh"
+for model in "$data"/../gltf/*.glb "$data"/../vrm/*.vrm "$data"/../fbx/*.fbx; do
+  name=$(basename "$model")
+  own=${name##*.}
+  [ "$own" = fbx ] && own=glb
+  "$tool" "${extra[@]}" -q "$walk" --target "$model" -o "$out/walk__$name.$own" --save-rig "$out/walk__$name.rig.json"
+  "$tool" "${extra[@]}" -q "$walk" --target "$model" -o "$out/walk__$name.bvh"
+done
+for clip in "$data"/../gltf/*walk*.glb "$data"/../vrm/*.vrma "$data"/../fbx/*.fbx; do
+  name=$(basename "$clip")
+  "$tool" "${extra[@]}" -q "$clip" --target "$data/cmu_12_03.bvh" -o "$out/$name.__cmu_12_03.bvh"
+  "$tool" "${extra[@]}" -q "$clip" --target "$data/../gltf/bcn_skinned_human.glb" -o "$out/$name.__bcn.glb"
 done
 # The sample writes into a folder of its own; its files are copied over.
 folder=$("$tool" "${extra[@]}" | sed -n 's/.*The files are in \(.*\):$/\1/p')
