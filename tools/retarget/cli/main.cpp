@@ -9,12 +9,12 @@
 #include <string>
 #include <thread>
 
-#include "norvo/retarget/batch.h"
-#include "norvo/retarget/formats.h"
-#include "norvo/retarget/install.h"
-#include "norvo/retarget/job.h"
-#include "norvo/retarget/sample.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/app/batch.h"
+#include "norvo/retarget/io/formats.h"
+#include "norvo/retarget/app/install.h"
+#include "norvo/retarget/app/job.h"
+#include "norvo/retarget/app/sample.h"
+#include "norvo/retarget/base/textfile.h"
 #include "options.h"
 #include "summary.h"
 
@@ -46,11 +46,8 @@ Outcome<void> RunOne(ClipRequest& request, bool quiet) {
 Outcome<void> RunFiles(const Arguments& arguments) {
   if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
   if (arguments.output.empty()) return Usage("-o OUT.bvh is needed: the file to write");
-  RETARGET_ASSIGN(ClipRequest request, MakeRequest(arguments));
   RETARGET_ASSIGN(const std::vector<Preset> shipped, ShippedPresets());
-  RETARGET_ASSIGN(request, PresetsInto(std::move(request), arguments, shipped));
-  request.source = arguments.source;
-  request.target = arguments.target;
+  RETARGET_ASSIGN(ClipRequest request, MakeRequest(arguments, shipped));
   // A file written to standard output leaves no room for the summary.
   const ClipOutputs& out = request.outputs;
   return RunOne(request, arguments.quiet || out.motion == "-" || out.svg == "-" || out.rig == "-" || out.page == "-");
@@ -59,10 +56,7 @@ Outcome<void> RunFiles(const Arguments& arguments) {
 // Only --save-rig: builds or reads the target rig and writes it.
 Outcome<void> RunSaveRig(const Arguments& arguments) {
   if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig to save");
-  if (!arguments.output.empty() || !arguments.frames.empty() || !arguments.sourcePreset.empty() ||
-      !arguments.sourceRig.empty())
-    return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or --target TARGET.bvh "
-                 "--save-rig RIG.json alone");
+  RETARGET_TRY(CheckWithoutSource(arguments, true));
   RETARGET_TRY(CheckBatchOnly(arguments));
   RETARGET_TRY(CheckRigOutput(arguments.saveRig));
   const NamedFile target[] = {{"--target", arguments.target}}, rigFile[] = {{"--save-rig", arguments.saveRig}};
@@ -85,9 +79,8 @@ Outcome<void> RunSaveRig(const Arguments& arguments) {
 // clip.
 Outcome<int> RunBatchFolder(const Arguments& arguments) {
   const auto start = std::chrono::steady_clock::now();
-  RETARGET_ASSIGN(FolderBatch batch, MakeFolderBatch(arguments));
   RETARGET_ASSIGN(const std::vector<Preset> shipped, ShippedPresets());
-  RETARGET_ASSIGN(batch.clip, PresetsInto(std::move(batch.clip), arguments, shipped));
+  RETARGET_ASSIGN(FolderBatch batch, MakeFolderBatch(arguments, shipped));
   int status = 0;
   std::optional<Progress> progress;
   // The events come from the batch (some on the workers): nothing may escape.
@@ -152,16 +145,12 @@ Outcome<int> RunBatchFolder(const Arguments& arguments) {
 }
 
 Outcome<void> RunSample(const Arguments& arguments, const char* program) {
-  if (!arguments.target.empty() || !arguments.output.empty() || !arguments.frames.empty() ||
-      !arguments.preset.empty() || !arguments.sourcePreset.empty() || !arguments.report.empty() ||
-      !arguments.svg.empty() || !arguments.html.empty() || !arguments.sourceRig.empty())
-    return Usage("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or no arguments for the "
-                 "built-in sample");
+  RETARGET_TRY(CheckWithoutSource(arguments, false));
   std::error_code error;
   std::string folder = (std::filesystem::temp_directory_path(error) / "norvo-retarget-sample-XXXXXX").string();
   if (error || !mkdtemp(folder.data()))
     return MakeFailure(FailureKind::Io, "cannot make a folder for the sample", folder);
-  RETARGET_ASSIGN(ClipRequest request, MakeRequest(arguments));
+  RETARGET_ASSIGN(ClipRequest request, MakeRequestOptions(arguments));
   request.source = folder + "/walk.bvh";
   request.target = folder + "/other_rig.bvh";
   request.outputs.motion = folder + "/walk_on_other_rig.bvh";
@@ -211,6 +200,7 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  norvo::retarget::UseInstalledPrograms();
   int status = 0;
   try {
     status = Run(argc, argv);

@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <type_traits>
+#include <variant>
 
-#include "norvo/retarget/install.h"
-#include "norvo/retarget/preset.h"
+#include "norvo/retarget/app/install.h"
+#include "norvo/retarget/app/optiontable.h"
+#include "norvo/retarget/rig/preset.h"
 
 namespace norvo::retarget::cli {
 
@@ -46,93 +49,21 @@ std::string Footer() {
   return footer;
 }
 
+// The options of the option table, each into its field of `arguments`.
 void AddOptions(CLI::App& app, Arguments& arguments) {
-  app.add_option("SOURCE", arguments.source,
-                 "the clip whose motion is carried over: BVH, or glTF, GLB, VRM or VRM animation with an animation");
-  app.add_option("-t,--target", arguments.target,
-                 "the BVH, glTF, GLB or VRM file whose skeleton receives the motion (its frames are not read), or a "
-                 "rig file (.json) written by --save-rig");
-  app.add_option("-o,--output", arguments.output,
-                 "the file to write, by its extension: .bvh (the target's skeleton with the motion), .glb, .gltf or "
-                 ".vrm (a copy of a glTF or VRM target with the motion as its first animation; another target as a "
-                 "skinned node tree), .vrma (the target's humanoid bones); - writes BVH to standard output (with "
-                 "--batch: the folder)");
-  app.add_option("--preset", arguments.preset,
-                 "body-part preset of the target: a shipped preset's name, generic (the skeleton's shape) or a JSON "
-                 "file (default: auto, the shipped preset that explains the rig best, or generic where none fits)");
-  app.add_option("--source-preset", arguments.sourcePreset, "the same for the source");
-  app.add_option("--frames", arguments.frames,
-                 "A:B retargets frames A up to but not including B, counted from 0 (A: or :B leave an end open)");
-  app.add_option("--translation-scale", arguments.translationScale,
-                 "auto, none or a number: the factor on the root's displacement; auto is the target's hip height "
-                 "over the source's")
-      ->default_str("auto");
-  app.add_flag("--no-root-translation", arguments.noRootTranslation,
-               "keep the root in place; only rotations are carried over");
-  app.add_option("--save-rig", arguments.saveRig,
-                 "write the target rig (skeleton, filled body parts, rest pose) to a JSON rig file, which --target "
-                 "and --source-rig accept in place of a BVH file; without SOURCE only the rig is written");
-  app.add_option("--source-rig", arguments.sourceRig,
-                 "a rig file (.json, from --save-rig) for the source instead of SOURCE's skeleton and a preset; "
-                 "SOURCE must have the same joints");
-  app.add_flag("--no-align", arguments.noAlign,
-               "apply the joints' turns on the target's own rest pose instead of one aligned to the source's bone "
-               "directions, and spread no chains: the plain solver result");
-  app.add_option("--spread-chains", arguments.spreadChains,
-                 "PARTS: body parts (comma-separated) whose chains are spread over the target's when their joint "
-                 "counts differ, or none (default: Spine,Neck; none with --no-align)");
-  app.add_flag("--round-trip", arguments.roundTrip,
-               "retarget the result back onto the source and print how far its body segments point from the "
-               "clip's, per segment");
-  app.add_flag("--lock-feet", arguments.lockFeet,
-               "plant the target's feet while they are in contact (a two-bone leg solve)");
-  app.add_flag("--no-contacts", arguments.noContacts,
-               "leave the feet as the joint turns put them: no planting during the source's contacts, no floor");
-  app.add_option(
-      "--floor", arguments.floor,
-      "Y: the up coordinate of the floor the result's feet stand on (default: the source's, 0 unless its feet "
-      "never come near it)");
-  app.add_option("--root-motion", arguments.rootMotion,
-                 "keep (the travel on the hips, the default), in-place (as --in-place) or extract (the travel and the "
-                 "turn about the up axis on a root joint at floor level: the rig's, or a joint named root added above "
-                 "the hips)");
-  app.add_option("--lock-axis", arguments.lockAxis, "x, y or z: keep the hips still along that world axis");
-  app.add_flag("--in-place", arguments.inPlace,
-               "remove the root's travel across the target's up axis, keep its height (for loops)");
-  app.add_option("--report", arguments.report,
-                 "FILE.json: the match report (body parts, the keyword that took each joint, pairs, what stayed "
-                 "unpaired); - prints it as text");
-  app.add_option("--svg", arguments.svg,
-                 "FILE.svg: stick figures of the source and the result side by side, front and side view, "
-                 "six frames over the clip");
-  app.add_option("--html", arguments.html,
-                 "FILE.html: a page that plays the source and the result side by side in 3D (orbit, zoom, play, a "
-                 "frame slider; FILE.html#frame=N opens at frame N); it needs nothing but a browser");
-  app.add_option("--batch", arguments.batch,
-                 "FOLDER: retarget every .bvh file of FOLDER onto the target; -o names the folder for the results");
-  app.add_flag("--recursive", arguments.recursive,
-               "with --batch: the clips in FOLDER's subfolders too; each result goes into the same subfolder of "
-               "OUTFOLDER");
-  app.add_option("--shard", arguments.shard,
-                 "I/N: with --batch, only the clips whose place in the sorted list of clips is I modulo N (0 <= I < "
-                 "N), so that N runs share a batch; they may write into one OUTFOLDER");
-  app.add_option("--manifest", arguments.manifest,
-                 "FILE.jsonl: with --batch, append a line of JSON for each clip as it finishes (input, output, "
-                 "status, exit code, message, figures, seconds), on the disk before the next");
-  app.add_flag("--resume", arguments.resume,
-               "with --batch and --manifest: skip the clips whose result is there and whose last line in the "
-               "manifest says done, and remove the temporary files a stopped run left beside this run's outputs");
-  app.add_option("--skin", arguments.skin,
-                 "N: in a glTF, GLB or VRM file, the joints of skin N (counted from 0) make the skeleton (default: "
-                 "the first skin; in a VRM model the tree under the humanoid table's hips)")
-      ->check(Between(0, 1e9, "a skin's number, counted from 0", true));
-  app.add_option("--animation", arguments.animation,
-                 "NAME or INDEX: the animation of a glTF SOURCE to carry over (default: the first)");
-  app.add_option("--fps", arguments.fps,
-                 "N: sample a glTF SOURCE's animation N times a second (default: at the rate of its keys)")
-      ->check(Between(1e-3, 1e4, "a number from 0.001 to 10000", false));
-  app.add_option("-j,--jobs", arguments.jobs, "worker threads for --batch (default: one per core)");
-  app.add_flag("-q,--quiet", arguments.quiet, "print nothing but warnings and errors (and --report -)");
+  for (const OptionDescriptor& descriptor : OptionTable()) {
+    CLI::Option* option = std::visit(
+        [&](auto member) {
+          auto& field = arguments.*member;
+          if constexpr (std::is_same_v<std::remove_reference_t<decltype(field)>, bool>)
+            return app.add_flag(descriptor.names, field, descriptor.help);
+          else return app.add_option(descriptor.names, field, descriptor.help);
+        },
+        descriptor.member);
+    if (descriptor.shown) option->default_str(descriptor.shown);
+    const OptionRange& range = descriptor.range;
+    if (range.words) option->check(Between(range.low, range.high, range.words, range.whole));
+  }
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #pragma once
 #include <optional>
 
-#include "norvo/retarget/arguments.h"
+#include "norvo/retarget/app/arguments.h"
 
 namespace norvo::retarget::cli {
 

@@ -1,6 +1,6 @@
 // norvo_retarget: the tool's library for Python. A clip goes through the
 // same clip job as on the command line (job.h), with the same options under
-// Python names (arguments.h), so that a file written from Python has the
+// Python names (optiontable.h), so that a file written from Python has the
 // bytes the command line writes. Motion crosses as numpy arrays of 4x4
 // matrices; failures become exceptions; the GIL is released while a clip is
 // retargeted.
@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -21,15 +22,17 @@
 #include <system_error>
 #include <string_view>
 #include <thread>
+#include <variant>
 #include <unordered_set>
 #include <vector>
 
-#include "norvo/retarget/arguments.h"
-#include "norvo/retarget/batch.h"
-#include "norvo/retarget/formats.h"
-#include "norvo/retarget/install.h"
-#include "norvo/retarget/job.h"
-#include "norvo/retarget/report.h"
+#include "norvo/retarget/app/arguments.h"
+#include "norvo/retarget/app/batch.h"
+#include "norvo/retarget/io/formats.h"
+#include "norvo/retarget/app/install.h"
+#include "norvo/retarget/app/job.h"
+#include "norvo/retarget/app/optiontable.h"
+#include "norvo/retarget/analysis/report.h"
 
 namespace py = pybind11;
 using namespace norvo;
@@ -310,46 +313,19 @@ void SaveMotion(PyMotion& m, const py::object& path, const std::string& preset) 
 
 // ---- Options ------------------------------------------------------------------
 
-// The keyword arguments a call takes: the command line's options with
-// underscores. A text takes a str or a path; a number option also a number;
-// a flag only True or False; None leaves an option as it is.
-enum Needs { kAny, kOutputs, kBatch };  // which calls take an option
-struct TextOption {
-  const char* name;
-  std::string Arguments::*member;
-  bool number;
-  Needs needs;
-};
-struct FlagOption {
-  const char* name;
-  bool Arguments::*member;
-  Needs needs;
-};
-constexpr TextOption kTextOptions[] = {
-    {"preset", &Arguments::preset, false, kAny},
-    {"source_preset", &Arguments::sourcePreset, false, kAny},
-    {"frames", &Arguments::frames, false, kAny},
-    {"translation_scale", &Arguments::translationScale, true, kAny},
-    {"source_rig", &Arguments::sourceRig, false, kAny},
-    {"floor", &Arguments::floor, true, kAny},
-    {"root_motion", &Arguments::rootMotion, false, kAny},
-    {"lock_axis", &Arguments::lockAxis, false, kAny},
-    {"report", &Arguments::report, false, kOutputs},
-    {"svg", &Arguments::svg, false, kOutputs},
-    {"html", &Arguments::html, false, kOutputs},
-    {"save_rig", &Arguments::saveRig, false, kOutputs},
-    {"manifest", &Arguments::manifest, false, kBatch},
-};
-constexpr FlagOption kFlagOptions[] = {
-    {"no_root_translation", &Arguments::noRootTranslation, kAny},
-    {"no_align", &Arguments::noAlign, kAny},
-    {"round_trip", &Arguments::roundTrip, kAny},
-    {"lock_feet", &Arguments::lockFeet, kAny},
-    {"no_contacts", &Arguments::noContacts, kAny},
-    {"in_place", &Arguments::inPlace, kAny},
-    {"recursive", &Arguments::recursive, kBatch},
-    {"resume", &Arguments::resume, kBatch},
-};
+// The calls that take keyword arguments: Retargeter, retarget and batch.
+enum Call { kRetargeter, kRetarget, kBatch };
+
+// Whether `call` takes the options of `runs` as keyword arguments.
+bool Takes(Call call, OptionRuns runs) {
+  switch (runs) {
+    case OptionRuns::Any: return true;
+    case OptionRuns::Outputs: return call != kRetargeter;
+    case OptionRuns::Batch: return call == kBatch;
+    case OptionRuns::CommandLine: return false;
+  }
+  return false;
+}
 
 std::string TypeName(const py::handle& value) { return py::str(py::type::of(value).attr("__name__")); }
 
@@ -369,65 +345,82 @@ std::int64_t Count(const py::handle& value, std::int64_t most, const std::string
   return value.cast<std::int64_t>();
 }
 
-Arguments ParseArguments(const py::kwargs& options, Needs takes, const char* function) {
-  Arguments arguments;
-  const auto taken = [&](Needs needs) {
-    return needs == kAny || needs == takes || (needs == kOutputs && takes == kBatch);
-  };
-  for (const auto& [key, value] : options) {
-    const std::string name = py::str(key);
-    const auto text = [&](std::string& into, bool number) {
-      if (value.is_none()) return;
-      if (number && IsNumber(value)) {
-        // The number itself (a NumPy scalar's repr names its type).
-        const py::object builtins = py::module_::import("builtins");
-        into = IsWhole(value) ? std::string(py::str(builtins.attr("int")(value)))
-                              : std::string(py::repr(builtins.attr("float")(value)));
-      } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
-        into = PathText(value);
-      } else {
-        throw py::type_error(name + " takes a text" + (number ? " or a number" : "") + ", not " + TypeName(value));
-      }
-    };
-    bool known = false;
-    for (const TextOption& option : kTextOptions)
-      if (name == option.name && taken(option.needs)) {
-        text(arguments.*option.member, option.number);
-        known = true;
-      }
-    for (const FlagOption& option : kFlagOptions)
-      if (name == option.name && taken(option.needs)) {
-        if (!py::isinstance<py::bool_>(value))
-          throw py::type_error(name + " takes True or False, not " + TypeName(value));
-        arguments.*option.member = value.cast<bool>();
-        known = true;
-      }
-    const bool other = name == "spread_chains" || name == "skin" || name == "animation" || name == "fps" ||
-                       (takes == kBatch && (name == "shard" || name == "jobs"));
-    if (!known && !other)
-      throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" + name + "'");
-    if (known || value.is_none()) continue;
-    if (name == "spread_chains") {  // a list of body parts, or "A,B", or "none"
+// A text option's value: a str or a path, or for `number` also a number.
+void SetText(std::string& into, const std::string& name, const py::handle& value, bool number) {
+  if (number && IsNumber(value)) {
+    // The number itself (a NumPy scalar's repr names its type).
+    const py::object builtins = py::module_::import("builtins");
+    into = IsWhole(value) ? std::string(py::str(builtins.attr("int")(value)))
+                          : std::string(py::repr(builtins.attr("float")(value)));
+  } else if (py::isinstance<py::str>(value) || py::hasattr(value, "__fspath__")) {
+    into = PathText(value);
+  } else {
+    throw py::type_error(name + " takes a text" + (number ? " or a number" : "") + ", not " + TypeName(value));
+  }
+}
+
+// An option from its keyword argument's value. A flag takes only True or
+// False; None leaves any other option as it is.
+void SetOption(Arguments& arguments, const OptionDescriptor& option, const std::string& name, const py::handle& value) {
+  const OptionMember& member = option.member;
+  if (option.type == OptionType::Flag) {
+    if (!py::isinstance<py::bool_>(value)) throw py::type_error(name + " takes True or False, not " + TypeName(value));
+    arguments.*std::get<bool Arguments::*>(member) = value.cast<bool>();
+    return;
+  }
+  if (value.is_none()) return;
+  const OptionRange& range = option.keywordRange;
+  switch (option.type) {
+    case OptionType::Flag: break;
+    case OptionType::Text:
+    case OptionType::TextOrNumber:
+      SetText(arguments.*std::get<std::string Arguments::*>(member), name, value,
+              option.type == OptionType::TextOrNumber);
+      break;
+    case OptionType::List: {  // a list of names, or "A,B", or "none"
+      std::optional<std::string>& into = arguments.*std::get<std::optional<std::string> Arguments::*>(member);
       if (py::isinstance<py::list>(value) || py::isinstance<py::tuple>(value)) {
         std::string list;
         for (const py::handle item : value) list += (list.empty() ? "" : ",") + std::string(py::str(item));
-        arguments.spreadChains = list.empty() ? "none" : list;
+        into = list.empty() ? "none" : list;
       } else {
-        text(arguments.spreadChains.emplace(), false);
+        SetText(into.emplace(), name, value, false);
       }
-    } else if (name == "skin") {
-      arguments.skin = Count(value, std::int64_t(1) << 31, "skin takes a skin's number, counted from 0");
-    } else if (name == "animation") {  // a name or an index
-      text(arguments.animation, true);
-    } else if (name == "fps") {
-      arguments.fps = Rate(IsNumber(value) ? py::module_::import("builtins").attr("float")(value).cast<double>() : 0.0);
-    } else if (name == "shard") {  // "I/N" or (I, N)
-      if (py::isinstance<py::tuple>(value) && py::len(value) == 2)
-        arguments.shard = std::string(py::str(value[py::int_(0)])) + "/" + std::string(py::str(value[py::int_(1)]));
-      else text(arguments.shard, false);
-    } else {  // jobs
-      arguments.jobs = unsigned(Count(value, 1 << 16, "jobs takes a number of workers (0: one per core)"));
+      break;
     }
+    case OptionType::Whole: {
+      const std::int64_t count = Count(value, std::int64_t(range.high), name + " takes " + range.words);
+      if (const auto* whole = std::get_if<std::int64_t Arguments::*>(&member)) arguments.** whole = count;
+      else arguments.*std::get<unsigned Arguments::*>(member) = unsigned(count);
+      break;
+    }
+    case OptionType::Number: {
+      const double number = IsNumber(value) ? py::module_::import("builtins").attr("float")(value).cast<double>() : 0.0;
+      if (!(number >= range.low && number <= range.high)) throw py::value_error(name + " takes " + range.words);
+      arguments.*std::get<double Arguments::*>(member) = number;
+      break;
+    }
+    case OptionType::Shard: {  // "I/N" or (I, N)
+      std::string& into = arguments.*std::get<std::string Arguments::*>(member);
+      if (py::isinstance<py::tuple>(value) && py::len(value) == 2)
+        into = std::string(py::str(value[py::int_(0)])) + "/" + std::string(py::str(value[py::int_(1)]));
+      else SetText(into, name, value, false);
+      break;
+    }
+  }
+}
+
+// The arguments of a call's keyword arguments, by the option table.
+Arguments ParseArguments(const py::kwargs& options, Call call, const char* function) {
+  Arguments arguments;
+  for (const auto& [key, value] : options) {
+    const std::string name = py::str(key);
+    const auto option = std::find_if(OptionTable().begin(), OptionTable().end(), [&](const OptionDescriptor& o) {
+      return o.keyword && name == o.keyword && Takes(call, o.runs);
+    });
+    if (option == OptionTable().end())
+      throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" + name + "'");
+    SetOption(arguments, *option, name, value);
   }
   return arguments;
 }
@@ -490,8 +483,8 @@ ClipResult Run(const ClipRequest& request) {
 
 PyResult Retarget(const py::object& source, const py::object& target, const py::object& output, bool figures,
                   const py::kwargs& options) {
-  const Arguments arguments = ParseArguments(options, kOutputs, "retarget");
-  ClipRequest request = Take(PresetsInto(Take(MakeRequest(arguments)), arguments, Shipped()));
+  const Arguments arguments = ParseArguments(options, kRetarget, "retarget");
+  ClipRequest request = Take(MakeRequest(arguments, Shipped()));
   request.figures = figures;
   request.keepReport = true;
   request.outputs.motion = output.is_none() ? std::string() : PathText(output);
@@ -532,8 +525,7 @@ py::dict Batch(const py::object& folder, const py::object& target, const py::obj
   arguments.batch = PathText(folder);
   arguments.target = PathText(target);
   arguments.output = PathText(outputFolder);
-  FolderBatch batch = Take(MakeFolderBatch(arguments));
-  batch.clip = Take(PresetsInto(std::move(batch.clip), arguments, Shipped()));
+  FolderBatch batch = Take(MakeFolderBatch(arguments, Shipped()));
   batch.clip.figures = figures;
   std::vector<BatchLine> lines;
   FolderBatchEvents events;
@@ -631,9 +623,9 @@ struct PyRetargeter {
 
 std::unique_ptr<PyRetargeter> MakeRetargeter(const py::object& sourceRig, const py::object& targetRig,
                                              const py::kwargs& options) {
-  const Arguments arguments = ParseArguments(options, kAny, "Retargeter");
+  const Arguments arguments = ParseArguments(options, kRetargeter, "Retargeter");
   auto made = std::make_unique<PyRetargeter>();
-  made->request = Take(PresetsInto(Take(MakeRequest(arguments)), arguments, Shipped()));
+  made->request = Take(MakeRequest(arguments, Shipped()));
   ClipRequest& request = made->request;
   request.figures = false;  // a whole clip gives its motion alone
   made->source = RigOf(sourceRig, request.sourcePreset, request.read, "source");
@@ -673,6 +665,7 @@ py::array Frame(PyRetargeter& self, const py::object& locals) {
 }  // namespace
 
 PYBIND11_MODULE(norvo_retarget, m) {
+  UseInstalledPrograms();
   m.doc() =
       "Retargets motion between character rigs: BVH, glTF, GLB, VRM, VRM animation and FBX files, or numpy arrays.\n\n"
       "A matrix M is 4x4 with its translation in M[:3, 3]; a motion's globals are "

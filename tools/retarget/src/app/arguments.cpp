@@ -1,12 +1,14 @@
-#include "norvo/retarget/arguments.h"
+#include "norvo/retarget/app/arguments.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <variant>
 
-#include "norvo/retarget/install.h"
+#include "norvo/retarget/app/install.h"
+#include "norvo/retarget/app/optiontable.h"
 
 namespace norvo::retarget {
 
@@ -63,7 +65,7 @@ ReadOptions ReadOptionsOf(const Arguments& arguments, bool source) {
   return read;
 }
 
-Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
+Outcome<ClipRequest> MakeRequestOptions(const Arguments& arguments) {
   RETARGET_TRY(CheckBatchOnly(arguments));
   ClipRequest request;
   request.read = ReadOptionsOf(arguments, true);
@@ -97,13 +99,54 @@ Outcome<ClipRequest> MakeRequest(const Arguments& arguments) {
   return request;
 }
 
+namespace {
+
+// Whether an option has a value other than its default.
+bool Given(const Arguments& arguments, const OptionDescriptor& option) {
+  static const Arguments defaults;
+  return std::visit([&](auto member) { return arguments.*member != defaults.*member; }, option.member);
+}
+
+// The text an option holds; empty for one that holds no text.
+const std::string& TextOf(const Arguments& arguments, const OptionDescriptor& option) {
+  static const std::string none;
+  const auto* member = std::get_if<std::string Arguments::*>(&option.member);
+  return member ? arguments.**member : none;
+}
+
+// The request with the presets the arguments name, choosing among
+// `shipped` (which must outlive it) where they name none.
+Outcome<ClipRequest> PresetsInto(ClipRequest request, const Arguments& arguments, const std::vector<Preset>& shipped) {
+  request.presets = &shipped;
+  RETARGET_ASSIGN(request.sourcePreset, PresetArgument(arguments.sourcePreset, shipped));
+  RETARGET_ASSIGN(request.targetPreset, PresetArgument(arguments.preset, shipped));
+  return request;
+}
+
+}  // namespace
+
+Outcome<ClipRequest> MakeRequest(const Arguments& arguments, const std::vector<Preset>& presets) {
+  RETARGET_ASSIGN(ClipRequest request, MakeRequestOptions(arguments));
+  RETARGET_ASSIGN(request, PresetsInto(std::move(request), arguments, presets));
+  request.source = arguments.source;
+  request.target = arguments.target;
+  return request;
+}
+
 Outcome<void> CheckBatchOnly(const Arguments& arguments) {
   if (!arguments.batch.empty()) return {};
-  for (const auto& [option, given] : {std::pair{"--recursive", arguments.recursive},
-                                      {"--shard", !arguments.shard.empty()},
-                                      {"--manifest", !arguments.manifest.empty()},
-                                      {"--resume", arguments.resume}})
-    if (given) return Usage(std::string(option) + " goes with --batch FOLDER");
+  for (const OptionDescriptor& option : OptionTable())
+    if ((option.refusals & kWithoutBatch) && Given(arguments, option))
+      return Usage(std::string(LongName(option)) + " goes with --batch FOLDER");
+  return {};
+}
+
+Outcome<void> CheckWithoutSource(const Arguments& arguments, bool rigAlone) {
+  for (const OptionDescriptor& option : OptionTable())
+    if ((option.refusals & (rigAlone ? kRigAlone : kSample)) && Given(arguments, option))
+      return Usage(
+          std::string("SOURCE.bvh is missing: give SOURCE.bvh --target TARGET.bvh -o OUT.bvh, or ") +
+          (rigAlone ? "--target TARGET.bvh --save-rig RIG.json alone" : "no arguments for the built-in sample"));
   return {};
 }
 
@@ -123,25 +166,23 @@ Outcome<Shard> ParseShard(const std::string& text) try {
   return OutOfMemory();
 }
 
-Outcome<FolderBatch> MakeFolderBatch(const Arguments& arguments) try {
+Outcome<FolderBatch> MakeFolderBatch(const Arguments& arguments, const std::vector<Preset>& presets) try {
   if (!arguments.source.empty()) return Usage("give SOURCE.bvh or --batch FOLDER, not both");
   if (arguments.target.empty()) return Usage("--target TARGET.bvh is needed: the rig that receives the motion");
   if (arguments.output.empty()) return Usage("-o OUTFOLDER is needed with --batch: the folder to write the clips into");
   if (arguments.output == "-") return Usage("-o takes the folder to write the clips into with --batch, not -");
-  for (const auto& [option, name] : {std::pair{"--report", &arguments.report},
-                                     {"--svg", &arguments.svg},
-                                     {"--save-rig", &arguments.saveRig},
-                                     {"--html", &arguments.html}})
-    if (*name == "-")
-      return Usage(std::string(option) + " - prints one clip's file; with --batch give a file name (each clip writes " +
-                   "CLIP.NAME)");
+  for (const OptionDescriptor& option : OptionTable())
+    if (option.runs == OptionRuns::Outputs && TextOf(arguments, option) == "-")
+      return Usage(std::string(LongName(option)) +
+                   " - prints one clip's file; with --batch give a file name (each clip writes CLIP.NAME)");
   if (arguments.resume && arguments.manifest.empty())
     return Usage("--resume needs --manifest FILE.jsonl: the clips done are read from it");
   FolderBatch batch;
   if (!arguments.shard.empty()) {
     RETARGET_ASSIGN(batch.shard, ParseShard(arguments.shard));
   }
-  RETARGET_ASSIGN(batch.clip, MakeRequest(arguments));
+  RETARGET_ASSIGN(batch.clip, MakeRequestOptions(arguments));
+  RETARGET_ASSIGN(batch.clip, PresetsInto(std::move(batch.clip), arguments, presets));
   batch.clip.target = arguments.target;
   batch.folder = arguments.batch;
   batch.outputFolder = arguments.output;
@@ -183,13 +224,6 @@ Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const
                "': give a JSON file, generic (by the skeleton's shape) or one of the "
                "shipped presets: " +
                names);
-}
-
-Outcome<ClipRequest> PresetsInto(ClipRequest request, const Arguments& arguments, const std::vector<Preset>& shipped) {
-  request.presets = &shipped;
-  RETARGET_ASSIGN(request.sourcePreset, PresetArgument(arguments.sourcePreset, shipped));
-  RETARGET_ASSIGN(request.targetPreset, PresetArgument(arguments.preset, shipped));
-  return request;
 }
 
 int ExitCode(FailureKind kind) noexcept {

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "norvo/retarget/batch.h"
-#include "norvo/retarget/job.h"
-#include "norvo/retarget/outcome.h"
-#include "norvo/retarget/pipeline.h"
-#include "norvo/retarget/preset.h"
+#include "norvo/retarget/app/batch.h"
+#include "norvo/retarget/app/job.h"
+#include "norvo/retarget/base/outcome.h"
+#include "norvo/retarget/solve/pipeline.h"
+#include "norvo/retarget/rig/preset.h"
 
 namespace norvo::retarget {
 
@@ -48,26 +48,30 @@ Outcome<RetargetOptions> ParseOptions(const Arguments& arguments);
 // How the arguments read a file: the skin, and for the source the
 // animation and the rate.
 ReadOptions ReadOptionsOf(const Arguments& arguments, bool source);
-// The clip request the arguments make, without its source and target and
-// without presets.
-Outcome<ClipRequest> MakeRequest(const Arguments& arguments);
+// The clip request the arguments make: its source, target, options and
+// outputs, and the presets they name, choosing among `presets` (which must
+// outlive it) where they name none.
+Outcome<ClipRequest> MakeRequest(const Arguments& arguments, const std::vector<Preset>& presets);
+// The same without its source and target and without presets.
+Outcome<ClipRequest> MakeRequestOptions(const Arguments& arguments);
 
 // Usage when an option of a folder batch is given without --batch.
 Outcome<void> CheckBatchOnly(const Arguments& arguments);
+// Usage when an option is given that a run without SOURCE cannot take:
+// with `rigAlone` --save-rig without SOURCE, else the built-in sample.
+Outcome<void> CheckWithoutSource(const Arguments& arguments, bool rigAlone);
 // "I/N" as a shard; Usage unless 0 <= I < N.
 Outcome<Shard> ParseShard(const std::string& text);
-// The folder batch the arguments make (--batch), without presets; Usage
-// for what a batch cannot take.
-Outcome<FolderBatch> MakeFolderBatch(const Arguments& arguments);
+// The folder batch the arguments make (--batch), with the presets they
+// name among `presets` (which must outlive it); Usage for what a batch
+// cannot take.
+Outcome<FolderBatch> MakeFolderBatch(const Arguments& arguments, const std::vector<Preset>& presets);
 
 // The shipped presets; Internal when there are none.
 Outcome<std::vector<Preset>> ShippedPresets();
 // The preset an argument names: a shipped one by name, or a JSON file;
 // none for "" and "auto".
 Outcome<std::optional<Preset>> PresetArgument(const std::string& argument, const std::vector<Preset>& shipped);
-// The request with the presets the arguments name, choosing among
-// `shipped` (which must outlive it) where they name none.
-Outcome<ClipRequest> PresetsInto(ClipRequest request, const Arguments& arguments, const std::vector<Preset>& shipped);
 
 // The exit code of a failure: 1 usage, 2 a file, 3 memory or internal.
 int ExitCode(FailureKind kind) noexcept;
