@@ -256,11 +256,11 @@ BENCHMARK(BM_SolverFloor)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
 // the rigs: the shared clips (a CMU walk onto the other CMU skeleton, the
 // MakeHuman clip onto itself) and generated rigs; ns_per_node as above.
 
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/install.h"
-#include "norvo/retarget/pipeline.h"
-#include "norvo/retarget/preset.h"
-#include "norvo/retarget/rigfile.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/app/install.h"
+#include "norvo/retarget/solve/pipeline.h"
+#include "norvo/retarget/rig/preset.h"
+#include "norvo/retarget/io/rigfile.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <set>
 #include <string>
 
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/formats.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/io/formats.h"
 
 inline void CheckAsset(const norvo::retarget::Outcome<norvo::retarget::Asset>& asset) {
   using namespace norvo::retarget;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/io/bvh.h"
 
 using namespace norvo::retarget;
 

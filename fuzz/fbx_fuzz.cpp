@@ -10,7 +10,7 @@
 
 #include "asset_check.h"
 #include "convert.h"
-#include "norvo/retarget/fbx.h"
+#include "norvo/retarget/io/fbx.h"
 
 using namespace norvo::retarget;
 

@@ -9,11 +9,14 @@
 #include <cstdio>
 #include <string>
 
-#include "norvo/retarget/fbx.h"
+#include "norvo/retarget/app/install.h"
+#include "norvo/retarget/io/fbx.h"
 
 using namespace norvo::retarget;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool programs = (UseInstalledPrograms(), true);
+  (void)programs;
   static const std::string path = "/tmp/norvo-fbx-fuzz-" + std::to_string(::getpid()) + ".fbx";
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) return 0;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "asset_check.h"
-#include "norvo/retarget/gltf.h"
+#include "norvo/retarget/io/gltf.h"
 
 using namespace norvo::retarget;
 

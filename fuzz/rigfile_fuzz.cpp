@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#include "norvo/retarget/rigfile.h"
+#include "norvo/retarget/io/rigfile.h"
 
 using namespace norvo;
 using namespace norvo::retarget;

@@ -7,10 +7,10 @@
 #include <memory>
 #include <numbers>
 
-#include "norvo/retarget/align.h"
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/measure.h"
-#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/solve/align.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/analysis/measure.h"
+#include "norvo/retarget/solve/pipeline.h"
 #include "retarget_support.h"
 
 namespace norvo::retarget {

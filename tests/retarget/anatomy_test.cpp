@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "norvo/retarget/anatomy.h"
-#include "norvo/retarget/formats.h"
-#include "norvo/retarget/job.h"
-#include "norvo/retarget/measure.h"
-#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/rig/anatomy.h"
+#include "norvo/retarget/io/formats.h"
+#include "norvo/retarget/app/job.h"
+#include "norvo/retarget/analysis/measure.h"
+#include "norvo/retarget/solve/pipeline.h"
 #include "retarget_support.h"
 
 namespace norvo::retarget {

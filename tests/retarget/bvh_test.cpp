@@ -12,8 +12,8 @@
 #include <random>
 #include <sstream>
 
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/formats.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/io/formats.h"
 #include "retarget_support.h"
 #include "tool_support.h"
 

@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/solve/pipeline.h"
 #include "retarget_support.h"
 #include "tool_support.h"
 

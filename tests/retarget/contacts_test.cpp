@@ -9,10 +9,10 @@
 #include <cstring>
 #include <fstream>
 
-#include "norvo/retarget/feet.h"
-#include "norvo/retarget/job.h"
-#include "norvo/retarget/rootmotion.h"
-#include "norvo/retarget/sample.h"
+#include "norvo/retarget/solve/feet.h"
+#include "norvo/retarget/app/job.h"
+#include "norvo/retarget/solve/rootmotion.h"
+#include "norvo/retarget/app/sample.h"
 #include "retarget_support.h"
 #include "tool_support.h"
 

@@ -17,9 +17,9 @@
 #include <thread>
 
 #include "failing_new.h"
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/fbx.h"
-#include "norvo/retarget/job.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/io/fbx.h"
+#include "norvo/retarget/app/job.h"
 #include "retarget_support.h"
 #include "tool_support.h"
 

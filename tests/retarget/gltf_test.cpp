@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <map>
 
-#include "norvo/retarget/align.h"
-#include "norvo/retarget/gltf.h"
+#include "norvo/retarget/solve/align.h"
+#include "norvo/retarget/io/gltf.h"
 #include "retarget_support.h"
 #include "tool_support.h"
 

@@ -11,9 +11,9 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "norvo/retarget/formats.h"
-#include "norvo/retarget/gltf.h"
-#include "norvo/retarget/job.h"
+#include "norvo/retarget/io/formats.h"
+#include "norvo/retarget/io/gltf.h"
+#include "norvo/retarget/app/job.h"
 #include "retarget_support.h"
 #include "tool_support.h"
 

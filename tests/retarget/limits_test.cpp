@@ -8,9 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/preset.h"
-#include "norvo/retarget/rigfile.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/rig/preset.h"
+#include "norvo/retarget/io/rigfile.h"
 #include "retarget_support.h"
 #include "tool_support.h"
 

@@ -9,12 +9,12 @@
 #include <memory>
 #include <utility>
 
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/pipeline.h"
-#include "norvo/retarget/sample.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/solve/pipeline.h"
+#include "norvo/retarget/app/sample.h"
 #include "retarget_support.h"
 #include "test_support.h"
-#include "norvo/retarget/feet.h"
+#include "norvo/retarget/solve/feet.h"
 
 namespace norvo::retarget {
 namespace {

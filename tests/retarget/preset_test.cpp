@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "norvo/retarget/preset.h"
-#include "norvo/retarget/rig.h"
+#include "norvo/retarget/rig/preset.h"
+#include "norvo/retarget/rig/rig.h"
 #include "retarget_support.h"
 #include "failing_new.h"
 

@@ -11,11 +11,11 @@
 #include <map>
 #include <regex>
 
-#include "norvo/retarget/pipeline.h"
-#include "norvo/retarget/report.h"
+#include "norvo/retarget/solve/pipeline.h"
+#include "norvo/retarget/analysis/report.h"
 #include "retarget_support.h"
 #include "tool_support.h"
-#include "norvo/retarget/svg.h"
+#include "norvo/retarget/analysis/svg.h"
 
 namespace norvo::retarget {
 namespace {

@@ -11,12 +11,15 @@
 #include <vector>
 
 #include "norvo/registry.h"
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/install.h"
-#include "norvo/retarget/preset.h"
-#include "norvo/retarget/rig.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/app/install.h"
+#include "norvo/retarget/rig/preset.h"
+#include "norvo/retarget/rig/rig.h"
 
 namespace norvo::retarget {
+
+// The tests read FBX files with the reader built beside them.
+inline const bool kInstalledPrograms = (UseInstalledPrograms(), true);
 
 // How an allocation-failure sweep reads an Outcome (allocation_sweep.h).
 template <class T>

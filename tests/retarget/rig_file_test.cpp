@@ -7,7 +7,7 @@
 #include <fstream>
 #include <regex>
 
-#include "norvo/retarget/rigfile.h"
+#include "norvo/retarget/io/rigfile.h"
 #include "retarget_support.h"
 #include "tool_support.h"
 

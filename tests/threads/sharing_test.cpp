@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "norvo/retarget/job.h"
-#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/app/job.h"
+#include "norvo/retarget/solve/pipeline.h"
 #include "retarget_support.h"
 #include "test_support.h"
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "norvo/retarget/batch.h"
-#include "norvo/retarget/job.h"
-#include "norvo/retarget/outcome.h"
+#include "norvo/retarget/app/batch.h"
+#include "norvo/retarget/app/job.h"
+#include "norvo/retarget/base/outcome.h"
 
 namespace norvo::retarget::cli {
 

@@ -1,10 +1,10 @@
-#include "norvo/retarget/measure.h"
+#include "norvo/retarget/analysis/measure.h"
 
 #include <algorithm>
 #include <cmath>
 #include <new>
 
-#include "norvo/retarget/align.h"
+#include "norvo/retarget/solve/align.h"
 
 namespace norvo::retarget {
 

@@ -1,14 +1,14 @@
-#include "norvo/retarget/page.h"
+#include "norvo/retarget/analysis/page.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
 
-#include "norvo/retarget/align.h"
-#include "norvo/retarget/feet.h"
-#include "norvo/retarget/svg.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/solve/align.h"
+#include "norvo/retarget/solve/feet.h"
+#include "norvo/retarget/analysis/svg.h"
+#include "norvo/retarget/base/textfile.h"
 
 namespace norvo::retarget {
 

@@ -1,4 +1,4 @@
-#include "norvo/retarget/report.h"
+#include "norvo/retarget/analysis/report.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "jsontext.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/base/textfile.h"
 
 namespace norvo::retarget {
 

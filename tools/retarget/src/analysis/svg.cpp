@@ -1,12 +1,12 @@
-#include "norvo/retarget/svg.h"
+#include "norvo/retarget/analysis/svg.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
 
-#include "norvo/retarget/preset.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/rig/preset.h"
+#include "norvo/retarget/base/textfile.h"
 
 namespace norvo::retarget {
 

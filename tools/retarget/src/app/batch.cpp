@@ -1,4 +1,4 @@
-#include "norvo/retarget/batch.h"
+#include "norvo/retarget/app/batch.h"
 
 #include <sys/stat.h>
 
@@ -17,10 +17,10 @@
 #include <thread>
 
 #include "manifest.h"
-#include "norvo/retarget/arguments.h"
-#include "norvo/retarget/folder.h"
-#include "norvo/retarget/formats.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/app/arguments.h"
+#include "norvo/retarget/base/folder.h"
+#include "norvo/retarget/io/formats.h"
+#include "norvo/retarget/base/textfile.h"
 
 namespace norvo::retarget {
 

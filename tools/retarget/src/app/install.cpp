@@ -1,4 +1,5 @@
-#include "norvo/retarget/install.h"
+#include "norvo/retarget/app/install.h"
+#include "norvo/retarget/io/fbx.h"
 
 #include <climits>
 #include <cstdio>
@@ -107,6 +108,8 @@ const char* ShippedPresetFolder() noexcept {
   static const Located located(NORVO_RETARGET_INSTALLED_PRESETS, NORVO_RETARGET_BUILT_PRESETS);
   return located.path;
 }
+
+void UseInstalledPrograms() noexcept { SetFbxReader(FbxReaderPath()); }
 
 Outcome<Module> LoadRetargetModule() {
   try {

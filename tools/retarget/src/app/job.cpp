@@ -1,4 +1,4 @@
-#include "norvo/retarget/job.h"
+#include "norvo/retarget/app/job.h"
 
 #include <chrono>
 #include <cmath>
@@ -9,11 +9,11 @@
 #include <optional>
 #include <thread>
 
-#include "norvo/retarget/arguments.h"
-#include "norvo/retarget/formats.h"
-#include "norvo/retarget/page.h"
-#include "norvo/retarget/svg.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/app/arguments.h"
+#include "norvo/retarget/io/formats.h"
+#include "norvo/retarget/analysis/page.h"
+#include "norvo/retarget/analysis/svg.h"
+#include "norvo/retarget/base/textfile.h"
 #include "../parallel.h"
 
 namespace norvo::retarget {

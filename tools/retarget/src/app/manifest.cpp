@@ -9,8 +9,8 @@
 #include <new>
 
 #include "jsontext.h"
-#include "norvo/retarget/arguments.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/app/arguments.h"
+#include "norvo/retarget/base/textfile.h"
 
 namespace norvo::retarget {
 

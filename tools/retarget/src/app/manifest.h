@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "norvo/retarget/batch.h"
+#include "norvo/retarget/app/batch.h"
 
 namespace norvo::retarget {
 

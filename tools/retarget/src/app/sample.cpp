@@ -1,4 +1,4 @@
-#include "norvo/retarget/sample.h"
+#include "norvo/retarget/app/sample.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <numbers>
 #include <string>
 
-#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/io/bvh.h"
 
 namespace norvo::retarget {
 

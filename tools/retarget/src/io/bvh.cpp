@@ -1,4 +1,4 @@
-#include "norvo/retarget/bvh.h"
+#include "norvo/retarget/io/bvh.h"
 
 #include <algorithm>
 #include <charconv>
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fixedsix.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/base/textfile.h"
 #include "../largeblock.h"
 
 namespace norvo::retarget {

@@ -1,4 +1,4 @@
-#include "norvo/retarget/fbx.h"
+#include "norvo/retarget/io/fbx.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,9 +19,8 @@
 #include <vector>
 
 #include "fbxwire.h"
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/install.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/base/textfile.h"
 
 extern char** environ;
 
@@ -60,11 +59,14 @@ struct Run {
   bool timedOut = false, tooLong = false;
 };
 
+std::atomic<const char*> readerPath{nullptr};
+
 Outcome<Run> RunReader(const std::string& path, const ReadOptions& options, const FbxLimits& limits,
                        std::size_t maxOutput) {
   const std::string fps = options.fps > 0 ? std::to_string(options.fps) : "0";
   const std::string memory = std::to_string(limits.memoryBytes), seconds = std::to_string(limits.seconds);
-  const char* reader = FbxReaderPath();
+  const char* reader = readerPath.load();
+  if (!reader) return MakeFailure(FailureKind::Internal, "no FBX reader was given to read FBX files with", path);
   std::vector<const char*> argv = {reader,         path.c_str(), "--fps",         fps.c_str(), "--memory",
                                    memory.c_str(), "--seconds",  seconds.c_str(), "--watch",   "3"};
   if (!options.animation.empty()) argv.insert(argv.end(), {"--animation", options.animation.c_str()});
@@ -217,6 +219,8 @@ bool LooksLikeFbx(std::string_view start) noexcept {
   if (start.find('\0') != std::string_view::npos) return false;
   return start.starts_with("; FBX") || start.find("FBXHeaderExtension") != std::string_view::npos;
 }
+
+void SetFbxReader(const char* path) noexcept { readerPath.store(path); }
 
 Outcome<Asset> ReadFbxFile(const std::string& path, const ReadOptions& options, const FbxLimits& limits) {
   try {

@@ -1,4 +1,4 @@
-#include "norvo/retarget/formats.h"
+#include "norvo/retarget/io/formats.h"
 
 #include <algorithm>
 #include <fstream>
@@ -6,11 +6,11 @@
 
 #include <sys/stat.h>
 
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/fbx.h"
-#include "norvo/retarget/gltf.h"
-#include "norvo/retarget/rigfile.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/io/fbx.h"
+#include "norvo/retarget/io/gltf.h"
+#include "norvo/retarget/io/rigfile.h"
+#include "norvo/retarget/base/textfile.h"
 
 namespace norvo::retarget {
 

@@ -1,4 +1,4 @@
-#include "norvo/retarget/gltf.h"
+#include "norvo/retarget/io/gltf.h"
 
 #include <algorithm>
 #include <charconv>
@@ -15,10 +15,10 @@
 #include "humanoid.h"
 #include "jsontext.h"
 #include "trs.h"
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/preset.h"
-#include "norvo/retarget/rig.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/rig/preset.h"
+#include "norvo/retarget/rig/rig.h"
+#include "norvo/retarget/base/textfile.h"
 
 // tinygltf parses, and nothing more: no image decoder is built, no file is
 // opened but through the callbacks below, and its JSON is RapidJSON with the

@@ -13,10 +13,10 @@
 #include "humanoid.h"
 #include "jsontext.h"
 #include "trs.h"
-#include "norvo/retarget/align.h"
-#include "norvo/retarget/gltf.h"
-#include "norvo/retarget/preset.h"
-#include "norvo/retarget/rig.h"
+#include "norvo/retarget/base/geometry.h"
+#include "norvo/retarget/io/gltf.h"
+#include "norvo/retarget/rig/preset.h"
+#include "norvo/retarget/rig/rig.h"
 
 namespace norvo::retarget {
 

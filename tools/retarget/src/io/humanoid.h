@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "norvo/retarget/preset.h"
+#include "norvo/retarget/rig/preset.h"
 
 namespace norvo::retarget::humanoid {
 

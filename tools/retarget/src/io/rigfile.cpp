@@ -1,4 +1,4 @@
-#include "norvo/retarget/rigfile.h"
+#include "norvo/retarget/io/rigfile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,8 +7,8 @@
 
 #include "jsontext.h"
 #include "norvo/jsonio.h"
-#include "norvo/retarget/bvh.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/io/bvh.h"
+#include "norvo/retarget/base/textfile.h"
 
 namespace norvo::retarget {
 

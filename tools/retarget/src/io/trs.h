@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "norvo/matrix.h"
-#include "norvo/retarget/align.h"
+#include "norvo/retarget/base/geometry.h"
 
 namespace norvo::retarget {
 

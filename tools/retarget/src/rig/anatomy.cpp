@@ -1,4 +1,4 @@
-#include "norvo/retarget/anatomy.h"
+#include "norvo/retarget/rig/anatomy.h"
 
 #include <algorithm>
 #include <cctype>
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "norvo/retarget/preset.h"
+#include "norvo/retarget/rig/preset.h"
 
 namespace norvo::retarget {
 

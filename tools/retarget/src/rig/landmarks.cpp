@@ -1,4 +1,4 @@
-#include "norvo/retarget/landmarks.h"
+#include "norvo/retarget/rig/landmarks.h"
 
 #include <algorithm>
 #include <cmath>

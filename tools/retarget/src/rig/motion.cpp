@@ -1,4 +1,4 @@
-#include "norvo/retarget/motion.h"
+#include "norvo/retarget/rig/motion.h"
 
 #include <array>
 #include <cmath>

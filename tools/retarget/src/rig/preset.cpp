@@ -1,12 +1,12 @@
-#include "norvo/retarget/preset.h"
+#include "norvo/retarget/rig/preset.h"
 
 #include <algorithm>
 #include <array>
 #include <filesystem>
 
 #include "jsontext.h"
-#include "norvo/retarget/folder.h"
-#include "norvo/retarget/textfile.h"
+#include "norvo/retarget/base/folder.h"
+#include "norvo/retarget/base/textfile.h"
 
 namespace norvo::retarget {
 

@@ -1,6 +1,6 @@
-#include "norvo/retarget/rig.h"
+#include "norvo/retarget/rig/rig.h"
 
-#include "norvo/retarget/anatomy.h"
+#include "norvo/retarget/rig/anatomy.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,12 +1,12 @@
-#include "norvo/retarget/feet.h"
+#include "norvo/retarget/solve/feet.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <new>
 
-#include "norvo/retarget/align.h"
-#include "norvo/retarget/preset.h"
+#include "norvo/retarget/solve/align.h"
+#include "norvo/retarget/rig/preset.h"
 #include "legs.h"
 
 namespace norvo::retarget {

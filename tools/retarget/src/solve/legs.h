@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "norvo/retarget/align.h"
-#include "norvo/retarget/motion.h"
-#include "norvo/retarget/rig.h"
+#include "norvo/retarget/solve/align.h"
+#include "norvo/retarget/rig/motion.h"
+#include "norvo/retarget/rig/rig.h"
 
 namespace norvo::retarget {
 

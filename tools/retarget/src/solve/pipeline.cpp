@@ -1,12 +1,12 @@
-#include "norvo/retarget/pipeline.h"
+#include "norvo/retarget/solve/pipeline.h"
 
 #include <algorithm>
 #include <cmath>
 #include <new>
 #include <optional>
 
-#include "norvo/retarget/align.h"
-#include "norvo/retarget/landmarks.h"
+#include "norvo/retarget/solve/align.h"
+#include "norvo/retarget/rig/landmarks.h"
 #include "../largeblock.h"
 #include "segments.h"
 

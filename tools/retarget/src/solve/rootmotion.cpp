@@ -1,10 +1,10 @@
-#include "norvo/retarget/rootmotion.h"
+#include "norvo/retarget/solve/rootmotion.h"
 
 #include <cmath>
 #include <new>
 
 #include "legs.h"
-#include "norvo/retarget/align.h"
+#include "norvo/retarget/solve/align.h"
 
 namespace norvo::retarget {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <new>
 
-#include "norvo/retarget/align.h"
+#include "norvo/retarget/solve/align.h"
 
 namespace norvo::retarget {
 

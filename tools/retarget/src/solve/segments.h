@@ -29,9 +29,9 @@
 #include <span>
 #include <vector>
 
-#include "norvo/retarget/landmarks.h"
-#include "norvo/retarget/outcome.h"
-#include "norvo/retarget/rig.h"
+#include "norvo/retarget/rig/landmarks.h"
+#include "norvo/retarget/base/outcome.h"
+#include "norvo/retarget/rig/rig.h"
 
 namespace norvo::retarget {
 

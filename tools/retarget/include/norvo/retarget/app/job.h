@@ -1,0 +1,137 @@
+// One clip job: everything the tool does with one clip, from a request
+// (source, target, options, outputs) to a result (the output motion, the
+// statistics, the figures, the report, the warnings). The command line, each
+// batch worker and the tests run clips through it.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "norvo/retarget/solve/contacts.h"
+#include "norvo/retarget/solve/feet.h"
+#include "norvo/retarget/io/formats.h"
+#include "norvo/retarget/analysis/measure.h"
+#include "norvo/retarget/rig/motion.h"
+#include "norvo/retarget/base/outcome.h"
+#include "norvo/retarget/solve/pipeline.h"
+#include "norvo/retarget/rig/preset.h"
+#include "norvo/retarget/analysis/report.h"
+#include "norvo/retarget/rig/rig.h"
+#include "norvo/retarget/solve/rootmotion.h"
+
+namespace norvo::retarget {
+
+// The files a clip writes; an empty path writes nothing. A report to "-"
+// is not written but kept as text in the result.
+struct ClipOutputs {
+  std::string motion, report, svg, rig, page;  // page: the HTML player (page.h)
+};
+
+struct ClipRequest {
+  std::string source;                    // the clip: a motion file
+  const Motion* sourceMotion = nullptr;  // the clip when the caller has it already; `source` then only names it
+  std::string sourceRig;  // a rig file for the source instead of a preset; it must have the clip's joints
+  std::string target;     // the target: a motion file (only its skeleton is read) or a rig file
+  // How the source is read (glTF: the skin, the animation, the rate); the
+  // target is read with the same skin.
+  ReadOptions read;
+  std::shared_ptr<const Rig> targetRig;  // the target when the caller has it already (a batch shares one)
+  // The presets given, or else the best of `presets` for each rig.
+  std::optional<Preset> sourcePreset, targetPreset;
+  const std::vector<Preset>* presets = nullptr;
+  RetargetOptions options;
+  std::string frames;  // "A:B": frames A up to but not including B (see ParseFrames); empty: all
+  bool lockFeet = false;
+  // Plant the result's feet during the source's contacts (contacts.h), on a
+  // floor at this up coordinate of the result; by default the source's.
+  bool contacts = true;
+  std::optional<double> floor;
+  // Extract: the written motion carries the travel on a root joint at floor
+  // level (rootmotion.h); in place is the options' inPlace. A lock axis (0,
+  // 1, 2; -1: none) keeps the hips still along it.
+  RootMotion rootMotion = RootMotion::Keep;
+  int lockAxis = -1;
+  bool roundTrip = false;
+  // Threads one clip may use (0: as many as there are cores; a batch gives
+  // each clip one, as it runs a clip on every core).
+  unsigned threads = 0;
+  bool figures = true;      // take the figures (quality, feet, round trip)
+  bool keepMotion = true;   // keep the output motion in the result
+  bool keepReport = false;  // make the report (and its figures) even when none is written
+  ClipOutputs outputs;
+  // After each frame, with the number of frames the clip retargets; must
+  // not throw.
+  std::function<void(std::int64_t)> frameDone;
+  // Each warning as it arises (they are kept in the result too); must not
+  // throw.
+  std::function<void(const std::string&)> warn;
+};
+
+struct ClipResult {
+  std::shared_ptr<const Rig> source, target;
+  std::int64_t sourceFrames = 0;  // the whole clip's
+  // The source's animation when its file has named ones, and the others.
+  std::string animation;
+  std::vector<std::string> otherAnimations;
+  std::string sourceNote;  // what the source's file says of itself (Asset::note)
+  double frameTime = 0.0;
+  std::int64_t first = 0, last = 0;  // the frames retargeted
+  AssociationStatistics statistics;
+  double translationScale = 1.0;
+  std::int64_t drivenTargetJoints = 0;
+  std::vector<Chain> spreadChains;
+  // The quarter turn from the source's world into the target's, where the
+  // result is written and kept (landmarks.h).
+  Matrix worldTurn;
+  // The figures, when taken: the landmark segments against the source's,
+  // foot sliding of the source and the result (and of the result before
+  // --lock-feet), and the way back onto the source.
+  std::optional<SegmentFigures> quality, roundTrip;
+  std::optional<FootSliding> sourceFeet, resultFeet, unlockedFeet;
+  // The source's contacts when asked for, and the feet on the floor.
+  std::optional<FootContacts> contacts;
+  std::optional<FloorFigures> sourceFloor, resultFloor;
+  // The figures that could not be taken, each as "what: why"; they are
+  // left out above and in the report.
+  std::vector<std::string> unmeasured;
+  bool rootAdded = false;             // --root-motion extract added a root joint
+  std::optional<MatchReport> report;  // when a report was asked for
+  std::string reportText;             // the report to "-"
+  std::vector<std::string> warnings;
+  Motion motion;  // the result, when kept
+  double seconds = 0.0;
+};
+
+// Runs one clip. Failures name the file they concern; nothing is written
+// when the clip fails before its outputs (the motion first, then the
+// picture, the rig and the report). Usage, before anything is read, when an
+// output is an input or another output (see CheckOutputsApart); "-" writes
+// to standard output.
+Outcome<ClipResult> RunClip(const ClipRequest& request);
+
+// A rig for the skeleton of a motion file or from a rig file: the preset
+// given, or else the file's humanoid table, or else the best of `presets`;
+// Usage when a preset is given for a rig file.
+Outcome<std::shared_ptr<const Rig>> LoadRig(const std::string& path, const std::optional<Preset>& preset,
+                                            const std::vector<Preset>& presets, const ReadOptions& read = {});
+// The rig of a skeleton with the preset given, or else the best of `presets`.
+Outcome<Rig> MakeRig(const std::string& name, const Skeleton& skeleton, const std::optional<Preset>& preset,
+                     const std::vector<Preset>& presets);
+
+// The warnings about a rig's preset: a tie or a weak automatic choice, and
+// required body parts left empty. `option` is the option that chooses one.
+std::vector<std::string> PresetWarnings(const char* role, const Rig& rig, const char* option);
+
+// Frames "A:B" of a clip of `count` frames: from A up to but not including
+// B, counted from 0; "A:" and ":B" leave an end open, "" takes them all.
+// Usage when the text is not that or the frames are not within the clip.
+Outcome<void> ParseFrames(const std::string& text, std::int64_t count, std::int64_t& first, std::int64_t& last);
+
+// The name of a file without its folder, and without its extension.
+std::string FileName(const std::string& path);
+std::string Stem(const std::string& path);
+
+}  // namespace norvo::retarget
