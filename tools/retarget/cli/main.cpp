@@ -27,7 +27,7 @@ namespace {
 // Runs one clip, with the progress line, and prints its summary.
 Outcome<void> RunOne(ClipRequest& request, bool quiet) {
   Progress progress(!quiet, 0);
-  request.frameDone = [&](std::int64_t frames) { progress.Frame(frames); };
+  request.frameDone = [&](std::int64_t done, std::int64_t total) { progress.Frame(done, total); };
   request.warn = [&](const std::string& message) {
     progress.Clear();
     Warn(message);

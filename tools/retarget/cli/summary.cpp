@@ -62,10 +62,12 @@ std::string PresetText(const Rig& rig) {
          std::to_string(next->score) + ")";
 }
 
-void PrintClip(const ClipResult& result, const ClipRequest& request) {
+namespace {
+
+// The source and target lines, and how their body parts pair.
+void PrintRigs(const ClipResult& result, const ClipRequest& request) {
   const Rig& source = *result.source;
   const Rig& target = *result.target;
-  const RetargetOptions& options = request.options;
   const AssociationStatistics& stats = result.statistics;
   std::printf("source  %s: %lld joints, %lld frames at %s fps; preset %s puts %lld joints into body parts\n",
               Printable(FileName(request.source)).c_str(), static_cast<long long>(source.JointCount()),
@@ -84,6 +86,12 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
               static_cast<long long>(stats.associatedBodyParts), static_cast<long long>(stats.visitedBodyParts),
               static_cast<long long>(stats.sourceNodes), static_cast<long long>(stats.targetNodes),
               static_cast<long long>(stats.associatedNodes));
+}
+
+// What the solve moves: the root, the chains, the rest, and the quality.
+void PrintSolve(const ClipResult& result, const ClipRequest& request) {
+  const Rig& target = *result.target;
+  const RetargetOptions& options = request.options;
   std::string translation = !options.rootTranslation ? "root not translated"
                                                      : "root translation scaled by " + Number(result.translationScale);
   if (options.rootTranslation && options.inPlace) translation += ", in place (height only)";
@@ -108,6 +116,11 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
     std::printf("quality body segments point %.2f degrees from the source's on average (95th percentile %.2f)%s\n",
                 result.quality->all.mean, result.quality->all.p95, unmeasured.c_str());
   }
+}
+
+// The feet and floor figures, what could not be measured, the round trip.
+void PrintFigures(const ClipResult& result) {
+  const Rig& source = *result.source;
   // With the feet planted, the floor line measures them over the source's
   // contacts; the feet line, with its own, stays for --lock-feet.
   const bool floor = result.sourceFloor && result.resultFloor && result.sourceFloor->measured &&
@@ -140,6 +153,10 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
         std::printf("          %-15s %.2f / %.2f%s\n", segment.name.c_str(), segment.figure.mean, segment.figure.max,
                     segment.counted ? "" : " (not counted)");
   }
+}
+
+// The files written.
+void PrintWritten(const ClipResult& result, const ClipRequest& request) {
   const std::string& output = request.outputs.motion;
   if (result.last > result.first)
     std::printf("wrote   %s: frames %lld to %lld (%lld) in %.2f s\n", Printable(output).c_str(),
@@ -153,6 +170,15 @@ void PrintClip(const ClipResult& result, const ClipRequest& request) {
   if (!request.outputs.rig.empty()) std::printf("rig     %s\n", Printable(request.outputs.rig).c_str());
   if (!request.outputs.report.empty() && request.outputs.report != "-")
     std::printf("report  %s\n", Printable(request.outputs.report).c_str());
+}
+
+}  // namespace
+
+void PrintClip(const ClipResult& result, const ClipRequest& request) {
+  PrintRigs(result, request);
+  PrintSolve(result, request);
+  PrintFigures(result);
+  PrintWritten(result, request);
 }
 
 void PrintBatchClip(const BatchClip& clip) {
@@ -172,9 +198,15 @@ Progress::~Progress() {
   if (shown_) std::fprintf(stderr, "\r%60s\r", "");
 }
 
-void Progress::Frame(std::int64_t total) {
-  const std::int64_t done = ++frames_;
-  if (total >= 0 && what_ == "frame") total_ = total;
+void Progress::Frame() { Show(++frames_); }
+
+void Progress::Frame(std::int64_t done, std::int64_t total) {
+  frames_ = done;
+  total_ = total;
+  Show(done);
+}
+
+void Progress::Show(std::int64_t done) {
   if (!show_) return;
   // A worker that finds another one printing goes on with its work.
   std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);

@@ -35,14 +35,19 @@ class Progress {
  public:
   Progress(bool show, std::int64_t total, std::string what = "frame");
   ~Progress();
-  // One more frame done; of `total` frames, when it is not negative (one
-  // clip: the frames become known as the clip starts).
-  void Frame(std::int64_t total = -1);
+  // One more frame of a batch done.
+  void Frame();
+  // One clip's frames: `done` of `total` (they become known as the clip
+  // starts).
+  void Frame(std::int64_t done, std::int64_t total);
   void ClipDone() { ++clips_; }
   // Takes the line away before other output; the next frame shows it again.
   void Clear();
 
  private:
+  // Shows the line for `done` frames, when it is time to.
+  void Show(std::int64_t done);
+
   bool show_;
   bool shown_ = false;    // ever
   bool visible_ = false;  // now

@@ -79,8 +79,8 @@ Outcome<ClipRequest> MakeRequestOptions(const Arguments& arguments) {
     return Usage("--root-motion takes keep, in-place or extract; found '" + Excerpt(root) + "'");
   if (arguments.inPlace && !root.empty() && root != "in-place")
     return Usage("--in-place is --root-motion in-place; give one of them");
+  // In place is the options' inPlace (ParseOptions).
   if (root == "extract") request.rootMotion = RootMotion::Extract;
-  if (root == "in-place" || arguments.inPlace) request.rootMotion = RootMotion::InPlace;
   if (!arguments.lockAxis.empty()) {
     const std::string& axis = arguments.lockAxis;
     if (axis.size() != 1 || (axis[0] != 'x' && axis[0] != 'y' && axis[0] != 'z'))

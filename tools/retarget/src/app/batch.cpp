@@ -192,7 +192,7 @@ Outcome<std::vector<BatchClip>> RunBatch(const BatchJob& job, const std::functio
           request.outputs = clip.outputs;
           request.keepMotion = false;
           request.threads = 1;  // every core has a clip of its own
-          request.frameDone = [&](std::int64_t) {
+          request.frameDone = [&](std::int64_t, std::int64_t) {
             if (frameDone) frameDone();
           };
           return RunClip(request);
@@ -265,21 +265,53 @@ Outcome<void> RemoveLeftTemporaries(const BatchJob& job) {
   return {};
 }
 
+// The refusals that need no clip read: --resume without a manifest, a shard
+// past the count, and a folder that is missing or is the output folder.
+Outcome<void> CheckFolderBatch(const FolderBatch& batch) {
+  if (batch.resume && batch.manifest.empty())
+    return Usage("--resume needs --manifest FILE.jsonl: the clips done are read from it");
+  const Shard shard = batch.shard;
+  if (shard.index >= shard.count)
+    return Usage("--shard takes I/N with 0 <= I < N; found '" + std::to_string(shard.index) + "/" +
+                 std::to_string(shard.count) + "'");
+  std::error_code error;
+  if (!std::filesystem::is_directory(batch.folder, error))
+    return MakeFailure(FailureKind::Io, "there is no such folder", batch.folder);
+  if (std::filesystem::equivalent(batch.folder, batch.outputFolder, error))
+    return Usage("-o " + batch.outputFolder + " is the folder of the clips; the results would overwrite them");
+  return {};
+}
+
+// The shard's own clips: every count-th from its index.
+std::vector<std::string> ShardOf(std::vector<std::string> inputs, Shard shard) {
+  std::vector<std::string> own;
+  for (std::size_t i = shard.index; i < inputs.size(); i += shard.count) own.push_back(std::move(inputs[i]));
+  return own;
+}
+
+// Resuming: removes the temporaries a stopped run left, and moves the clips
+// the manifest lists as done (with their motion file still there) from the
+// job to the totals.
+Outcome<void> SkipDone(BatchJob& job, const std::map<std::string, std::string>& done, FolderBatchTotals& totals) {
+  RETARGET_TRY(RemoveLeftTemporaries(job));
+  std::vector<std::string> run;
+  for (std::string& input : job.inputs) {
+    const std::string motion = BatchOutputs(job.clip.outputs, BatchOutputFolder(job, input), input).motion;
+    const auto found = done.find(input);
+    struct stat status;
+    const bool kept = found != done.end() && found->second == motion && NamedExactly(input) && NamedExactly(motion) &&
+                      ::stat(motion.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    (kept ? totals.alreadyDone : run).push_back(std::move(input));
+  }
+  job.inputs = std::move(run);
+  return {};
+}
+
 }  // namespace
 
 Outcome<FolderBatchTotals> RunFolderBatch(const FolderBatch& batch, const FolderBatchEvents& events) {
   try {
-    if (batch.resume && batch.manifest.empty())
-      return Usage("--resume needs --manifest FILE.jsonl: the clips done are read from it");
-    const Shard shard = batch.shard;
-    if (shard.index >= shard.count)
-      return Usage("--shard takes I/N with 0 <= I < N; found '" + std::to_string(shard.index) + "/" +
-                   std::to_string(shard.count) + "'");
-    std::error_code error;
-    if (!std::filesystem::is_directory(batch.folder, error))
-      return MakeFailure(FailureKind::Io, "there is no such folder", batch.folder);
-    if (std::filesystem::equivalent(batch.folder, batch.outputFolder, error))
-      return Usage("-o " + batch.outputFolder + " is the folder of the clips; the results would overwrite them");
+    RETARGET_TRY(CheckFolderBatch(batch));
     FolderBatchTotals totals;
     RETARGET_ASSIGN(MotionFiles listed, ListMotionFiles(batch.folder, batch.recursive, batch.outputFolder));
     if (events.skipped)
@@ -297,12 +329,7 @@ Outcome<FolderBatchTotals> RunFolderBatch(const FolderBatch& batch, const Folder
     RETARGET_TRY(CheckBatchOutputs(job, {"--manifest", batch.manifest}));
     // Every run lists the same clips in the same order, so that the shards
     // of one batch take each clip once.
-    if (shard.count > 1) {
-      std::vector<std::string> own;
-      for (std::size_t i = shard.index; i < job.inputs.size(); i += shard.count)
-        own.push_back(std::move(job.inputs[i]));
-      job.inputs = std::move(own);
-    }
+    if (batch.shard.count > 1) job.inputs = ShardOf(std::move(job.inputs), batch.shard);
     RETARGET_TRY(MakeFolder(batch.outputFolder));
     std::set<std::string> folders;
     for (const std::string& input : job.inputs) folders.insert(BatchOutputFolder(job, input));
@@ -314,19 +341,7 @@ Outcome<FolderBatchTotals> RunFolderBatch(const FolderBatch& batch, const Folder
       RETARGET_ASSIGN(Manifest opened, Manifest::Open(batch.manifest, batch.resume ? &done : nullptr));
       manifest.emplace(std::move(opened));
     }
-    if (batch.resume) {
-      RETARGET_TRY(RemoveLeftTemporaries(job));
-      std::vector<std::string> run;
-      for (std::string& input : job.inputs) {
-        const std::string motion = BatchOutputs(job.clip.outputs, BatchOutputFolder(job, input), input).motion;
-        const auto found = done.find(input);
-        struct stat status;
-        const bool kept = found != done.end() && found->second == motion && NamedExactly(input) &&
-                          NamedExactly(motion) && ::stat(motion.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-        (kept ? totals.alreadyDone : run).push_back(std::move(input));
-      }
-      job.inputs = std::move(run);
-    }
+    if (batch.resume) RETARGET_TRY(SkipDone(job, done, totals));
 
     if (!job.clip.targetRig) {
       static const std::vector<Preset> kNone;

@@ -9,12 +9,13 @@
 #include <optional>
 #include <thread>
 
-#include "norvo/retarget/app/arguments.h"
-#include "norvo/retarget/io/formats.h"
+#include "../parallel.h"
 #include "norvo/retarget/analysis/page.h"
 #include "norvo/retarget/analysis/svg.h"
+#include "norvo/retarget/app/arguments.h"
+#include "norvo/retarget/app/frames.h"
 #include "norvo/retarget/base/textfile.h"
-#include "../parallel.h"
+#include "norvo/retarget/io/formats.h"
 
 namespace norvo::retarget {
 
@@ -23,13 +24,6 @@ namespace {
 // A result of this many matrices and more has its figures taken on a second
 // thread while it is written.
 constexpr std::int64_t kFiguresAside = 100000;
-
-
-std::string Join(const std::vector<std::string>& items) {
-  std::string text;
-  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
-  return text;
-}
 
 // "+Y" for an axis within a few degrees of one, else its three numbers.
 std::string AxisText(const Vector& axis) {
@@ -42,7 +36,7 @@ std::string AxisText(const Vector& axis) {
 }
 
 // Per joint of a rig: has it a partner in the association?
-std::vector<bool> Mapped(const Rig& rig, const CharacterAssociation& association) {
+std::vector<bool> PartneredJoints(const Rig& rig, const CharacterAssociation& association) {
   std::vector<bool> mapped(std::size_t(rig.JointCount()));
   for (std::int64_t j = 0; j < rig.JointCount(); ++j)
     mapped[std::size_t(j)] = association.GetAssociatedUuid(rig.JointUuid(j)).has_value();
@@ -76,7 +70,7 @@ Outcome<void> CheckApart(const ClipRequest& request) {
 }
 
 // A failure about a file names it.
-Failure Naming(Failure failure, const std::string& path) {
+Failure NamingFile(Failure failure, const std::string& path) {
   if (failure.file.empty()) failure.file = path;
   return failure;
 }
@@ -183,9 +177,8 @@ class Job {
     if (request_.sourceRig.empty() && humanoid_ && !request_.sourcePreset) {
       result_.source = std::make_shared<const Rig>(std::move(*humanoid_));
     } else if (request_.sourceRig.empty()) {
-      Outcome<Rig> rig = MakeRig(Stem(request_.source), source_->skeleton, request_.sourcePreset, presets);
-      if (!rig) return Naming(std::move(rig).failure(), request_.source);
-      result_.source = std::make_shared<const Rig>(std::move(rig).value());
+      RETARGET_ASSIGN(result_.source,
+                      MakeRigOfFile(request_.source, source_->skeleton, request_.sourcePreset, presets));
     } else {
       RETARGET_ASSIGN(Rig rig, SourceRigFromFile(request_, source_->skeleton));
       result_.source = std::make_shared<const Rig>(std::move(rig));
@@ -199,6 +192,10 @@ class Job {
     }
     result_.sourceFrames = source_->FrameCount();
     result_.frameTime = source_->frameTime;
+    // On an aligned rest the result moves in the source's world and stands
+    // along its up axis; otherwise it stands as the target does.
+    sourceUp_ = StandingUp(*result_.source, result_.source->restGlobals);
+    resultUp_ = request_.options.align ? sourceUp_ : StandingUp(*result_.target, result_.target->restGlobals);
     return {};
   }
 
@@ -231,49 +228,49 @@ class Job {
            " has no partner in the source, so the source's travel is not carried over");
   }
 
+  // Whether the figures are taken: asked for, or needed by a report.
+  bool TakesFigures() const { return request_.figures || !request_.outputs.report.empty() || request_.keepReport; }
+
+  // The clip's steps: solve the result, write it, measure it (a long clip
+  // while it is written) and report.
   Outcome<void> Retarget() {
-    const Rig& source = *result_.source;
-    const Rig& target = *result_.target;
-    const RetargetOptions& options = request_.options;
-    RETARGET_ASSIGN(std::unique_ptr<Retargeter> retargeter, Retargeter::Create(source, target, options));
-    Retargeter& run = *retargeter;
+    RETARGET_ASSIGN(std::unique_ptr<Retargeter> retargeter,
+                    Retargeter::Create(*result_.source, *result_.target, request_.options));
+    const Retargeter& run = *retargeter;
     WarnAboutRun(run);
     result_.statistics = run.Statistics();
     result_.translationScale = run.TranslationScale();
     result_.drivenTargetJoints = run.DrivenTargetJoints();
     result_.spreadChains = run.SpreadChains();
     result_.worldTurn = run.WorldTurn();
+    RETARGET_ASSIGN(Motion motion, Solve(*retargeter));
+    std::optional<Outcome<void>> measured;
+    RETARGET_TRY(WriteOutputs(run, motion, measured));
+    if (TakesFigures()) RETARGET_TRY(measured ? std::move(*measured) : Measure(run, motion));
+    if (!request_.outputs.report.empty() || request_.keepReport) RETARGET_TRY(Report(run));
+    if (request_.keepMotion) result_.motion = inTarget_ ? std::move(*inTarget_) : std::move(motion);
+    return {};
+  }
 
-    const auto progress = [&](std::int64_t) {
-      if (request_.frameDone) request_.frameDone(result_.last - result_.first);
+  // The result in the source's world: retargeted, its feet planted or
+  // locked, its hips held along the lock axis; and turned into the target's
+  // world (inTarget_) when the worlds differ.
+  Outcome<Motion> Solve(Retargeter& run) {
+    const std::int64_t total = result_.last - result_.first;
+    const auto progress = [&](std::int64_t done) {
+      if (request_.frameDone) request_.frameDone(done, total);
     };
-    Outcome<Motion> retargeted = RetargetClip(run, *source_, target, result_.first, result_.last, progress);
-    if (!retargeted) return Naming(std::move(retargeted).failure(), request_.source);
+    Outcome<Motion> retargeted = RetargetClip(run, *source_, *result_.target, result_.first, result_.last, progress);
+    if (!retargeted) return NamingFile(std::move(retargeted).failure(), request_.source);
     Motion& motion = retargeted.value();
-    // On an aligned rest the result moves in the source's world and stands
-    // along its up axis; otherwise it stands as the target does.
-    const Vector sourceUp = StandingUp(source, source.restGlobals);
-    const Vector resultUp = options.align ? sourceUp : StandingUp(target, target.restGlobals);
-    const bool figures = request_.figures || !request_.outputs.report.empty() || request_.keepReport;
-    if (request_.contacts) RETARGET_TRY(Plant(motion, sourceUp, resultUp));
+    if (request_.contacts) RETARGET_TRY(FindContactsAndPlant(motion));
     if (request_.lockFeet) {
-      if (figures) {
-        RETARGET_ASSIGN(result_.unlockedFeet, MeasureFootSliding(motion, target, resultUp));
+      if (TakesFigures()) {
+        RETARGET_ASSIGN(result_.unlockedFeet, MeasureFootSliding(motion, *result_.target, resultUp_));
       }
-      RETARGET_TRY(LockFeet(motion, target, resultUp));
+      RETARGET_TRY(LockFeet(motion, *result_.target, resultUp_));
     }
-    if (request_.lockAxis >= 0) {
-      // The axis as the written file has it: the source's world axis that
-      // the quarter turn takes onto it.
-      const Matrix& turn = run.WorldTurn();
-      int axis = request_.lockAxis;
-      const Vector columns[3] = {turn.v1, turn.v2, turn.v3};
-      for (int k = 0; k < 3; ++k) {
-        const double along[3] = {columns[k].x, columns[k].y, columns[k].z};
-        if (std::abs(along[request_.lockAxis]) > 0.5) axis = k;
-      }
-      RETARGET_TRY(LockAxis(motion, target, axis));
-    }
+    if (request_.lockAxis >= 0) RETARGET_TRY(LockAxis(motion, *result_.target, WrittenAxis(request_.lockAxis)));
     // The result as it is written, taken round trip and kept: turned once
     // into the target's world, before the figures may read it on a second
     // thread.
@@ -281,72 +278,65 @@ class Job {
       inTarget_ = motion;
       TurnRoots(*inTarget_, run.WorldTurn());
     }
-    // The figures only read the result: for a long clip they are taken on
-    // a second thread while it is written.
+    return retargeted;
+  }
+
+  // A world axis as the written file has it: the source's world axis that
+  // the quarter turn takes onto it.
+  int WrittenAxis(int sourceAxis) const {
+    const Matrix& turn = result_.worldTurn;
+    int axis = sourceAxis;
+    const Vector columns[3] = {turn.v1, turn.v2, turn.v3};
+    for (int k = 0; k < 3; ++k) {
+      const double along[3] = {columns[k].x, columns[k].y, columns[k].z};
+      if (std::abs(along[sourceAxis]) > 0.5) axis = k;
+    }
+    return axis;
+  }
+
+  // Writes the motion, the rig, the picture and the page, in that order.
+  // The figures only read the result: for a long clip they are taken on a
+  // second thread while it is written, and `measured` tells how that went.
+  Outcome<void> WriteOutputs(const Retargeter& run, const Motion& motion, std::optional<Outcome<void>>& measured) {
     std::optional<std::thread> measuring;
-    Outcome<void> measured;
-    const bool aside = figures && !request_.outputs.motion.empty() && request_.threads != 1 &&
+    const bool aside = TakesFigures() && !request_.outputs.motion.empty() && request_.threads != 1 &&
                        std::thread::hardware_concurrency() > 1 &&
-                       motion.FrameCount() * target.JointCount() >= kFiguresAside;
+                       motion.FrameCount() * result_.target->JointCount() >= kFiguresAside;
     if (aside) {
       try {
         measuring.emplace([&] {
           try {
-            measured = TakeFigures(run, motion, sourceUp, resultUp);
+            measured = Measure(run, motion);
           } catch (const std::bad_alloc&) {
             measured = OutOfMemory();
           }
         });
       } catch (const std::exception&) {
-        // No thread: the figures are taken below.
+        // No thread: the figures are taken after the outputs.
       }
     }
     Outcome<void> written = [&]() -> Outcome<void> {
       try {
-        return Write(run, target, inTarget_ ? *inTarget_ : motion, resultUp);
+        return WriteResult(run, inTarget_ ? *inTarget_ : motion);
       } catch (const std::bad_alloc&) {
         return OutOfMemory();  // the thread above is joined first
       }
     }();
     if (measuring) measuring->join();
     RETARGET_TRY(written);
-    if (!request_.outputs.rig.empty()) RETARGET_TRY(WriteRig(target, request_.outputs.rig));
-    if (!request_.outputs.svg.empty()) {
-      const std::string& output = request_.outputs.motion;
-      const SheetFigure from{&source, source_.get(), result_.first, Mapped(source, run.Association()),
-                             FileName(request_.source)};
-      const SheetFigure onto{&target,
-                             &motion,
-                             0,
-                             Mapped(target, run.Association()),
-                             FileName(request_.target) + (output.empty() ? "" : " (" + FileName(output) + ")"),
-                             options.align ? &source : nullptr};
-      RETARGET_TRY(WriteContactSheet(from, onto, result_.last - result_.first, request_.outputs.svg));
-    }
-    if (!request_.outputs.page.empty()) {
-      const std::string& output = request_.outputs.motion;
-      const PageFigure from{&source, source_.get(), result_.first, FileName(request_.source)};
-      const PageFigure onto{&target, &motion, 0,
-                            FileName(request_.target) + (output.empty() ? "" : " (" + FileName(output) + ")")};
-      RETARGET_TRY(WriteWatchPage(from, onto, result_.last - result_.first, resultUp, ResultFloor(),
-                                  result_.contacts ? &*result_.contacts : nullptr, request_.outputs.page));
-    }
-    if (figures) RETARGET_TRY(measuring ? std::move(measured) : TakeFigures(run, motion, sourceUp, resultUp));
-    if (!request_.outputs.report.empty() || request_.keepReport) RETARGET_TRY(Report(run));
-    if (request_.keepMotion) result_.motion = inTarget_ ? std::move(*inTarget_) : std::move(motion);
-    return {};
+    return WritePictures(run, motion);
   }
 
   // The result (in the target's world) written to the motion output, if one
-  // is asked for, with its root motion extracted when asked; `resultUp` is
-  // the source's world's.
-  Outcome<void> Write(const Retargeter& run, const Rig& target, const Motion& written, const Vector& resultUp) {
+  // is asked for, with its root motion extracted when asked.
+  Outcome<void> WriteResult(const Retargeter& run, const Motion& written) {
     if (request_.outputs.motion.empty()) return {};
+    const Rig& target = *result_.target;
     const MotionContext context{&target, Stem(request_.source)};
     if (request_.rootMotion == RootMotion::Extract) {
-      Outcome<Motion> carried = ExtractRootMotion(written, target, TransformVector(run.WorldTurn(), resultUp),
+      Outcome<Motion> carried = ExtractRootMotion(written, target, TransformVector(run.WorldTurn(), resultUp_),
                                                   ResultFloor(), result_.rootAdded);
-      if (!carried) return Naming(std::move(carried).failure(), request_.target);
+      if (!carried) return NamingFile(std::move(carried).failure(), request_.target);
       RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion, context));
     } else {
       RETARGET_TRY(WriteMotion(written, request_.outputs.motion, context));
@@ -354,12 +344,39 @@ class Job {
     return {};
   }
 
-  // The up coordinate of the floor the result stands on: the one asked for,
-  // or the source's.
+  // The rig, the contact sheet and the page, each when asked for.
+  Outcome<void> WritePictures(const Retargeter& run, const Motion& motion) {
+    const Rig& source = *result_.source;
+    const Rig& target = *result_.target;
+    const ClipOutputs& outputs = request_.outputs;
+    const std::int64_t count = result_.last - result_.first;
+    // The result is named by its file too, when it is written.
+    const std::string resultTitle = FileName(request_.target) +
+                                    (outputs.motion.empty() ? "" : " (" + FileName(outputs.motion) + ")");
+    if (!outputs.rig.empty()) RETARGET_TRY(WriteRig(target, outputs.rig));
+    if (!outputs.svg.empty()) {
+      const SheetFigure from{&source, source_.get(), result_.first, PartneredJoints(source, run.Association()),
+                             FileName(request_.source)};
+      const SheetFigure onto{&target,     &motion,
+                             0,           PartneredJoints(target, run.Association()),
+                             resultTitle, request_.options.align ? &source : nullptr};
+      RETARGET_TRY(WriteContactSheet(from, onto, count, outputs.svg));
+    }
+    if (!outputs.page.empty()) {
+      const PageFigure from{&source, source_.get(), result_.first, FileName(request_.source)};
+      const PageFigure onto{&target, &motion, 0, resultTitle};
+      RETARGET_TRY(WriteWatchPage(from, onto, count, resultUp_, ResultFloor(),
+                                  result_.contacts ? &*result_.contacts : nullptr, outputs.page));
+    }
+    return {};
+  }
+
+  // The height of the floor the result stands on: the one asked for, or
+  // the source's.
   double ResultFloor() const { return request_.floor.value_or(result_.contacts ? result_.contacts->floor : 0.0); }
 
   // The frames retargeted; the clip itself when they are all of it.
-  Outcome<const Motion*> Part() {
+  Outcome<const Motion*> RetargetedFrames() {
     if (result_.first == 0 && result_.last == source_->FrameCount()) return source_.get();
     if (!cut_) {
       RETARGET_ASSIGN(cut_, Frames(*source_, result_.first, result_.last));
@@ -369,31 +386,30 @@ class Job {
 
   // The source's contacts, and the result's feet planted during them (on a
   // result that stands as the source does).
-  Outcome<void> Plant(Motion& motion, const Vector& sourceUp, const Vector& resultUp) {
-    RETARGET_ASSIGN(const Motion* part, Part());
-    RETARGET_ASSIGN(result_.contacts, FindContacts(*part, *result_.source, sourceUp));
-    if (!(Dot(sourceUp, resultUp) > 0.999)) return {};
-    return PlantFeet(motion, *result_.target, ResultFloor(), *part, *result_.source, resultUp, *result_.contacts);
+  Outcome<void> FindContactsAndPlant(Motion& motion) {
+    RETARGET_ASSIGN(const Motion* frames, RetargetedFrames());
+    RETARGET_ASSIGN(result_.contacts, FindContacts(*frames, *result_.source, sourceUp_));
+    if (!(Dot(sourceUp_, resultUp_) > 0.999)) return {};
+    return PlantFeet(motion, *result_.target, ResultFloor(), *frames, *result_.source, resultUp_, *result_.contacts);
   }
 
   // Bone directions against the source's, foot sliding, the floor, and the
   // way back onto the source.
-  Outcome<void> TakeFigures(const Retargeter& run, const Motion& motion, const Vector& sourceUp,
-                            const Vector& resultUp) {
+  Outcome<void> Measure(const Retargeter& run, const Motion& motion) {
     const Rig& source = *result_.source;
     const Rig& target = *result_.target;
-    RETARGET_ASSIGN(const Motion* cut, Part());
-    const Motion& part = *cut;
+    RETARGET_ASSIGN(const Motion* frames, RetargetedFrames());
+    const Motion& part = *frames;
     // The result still moves in the source's world; the target's rest is
     // turned there.
     RETARGET_ASSIGN(result_.quality,
                     CompareSegments(part, source, 0, motion, target, Matrix{}, Transposed(run.WorldTurn())));
-    RETARGET_ASSIGN(result_.sourceFeet, MeasureFootSliding(part, source, sourceUp));
-    RETARGET_ASSIGN(result_.resultFeet, MeasureFootSliding(motion, target, resultUp));
+    RETARGET_ASSIGN(result_.sourceFeet, MeasureFootSliding(part, source, sourceUp_));
+    RETARGET_ASSIGN(result_.resultFeet, MeasureFootSliding(motion, target, resultUp_));
     if (result_.contacts && result_.contacts->measured) {
       RETARGET_ASSIGN(result_.sourceFloor,
-                      MeasureFloor(part, source, sourceUp, result_.contacts->floor, *result_.contacts));
-      RETARGET_ASSIGN(result_.resultFloor, MeasureFloor(motion, target, resultUp, ResultFloor(), *result_.contacts));
+                      MeasureFloor(part, source, sourceUp_, result_.contacts->floor, *result_.contacts));
+      RETARGET_ASSIGN(result_.resultFloor, MeasureFloor(motion, target, resultUp_, ResultFloor(), *result_.contacts));
     }
     if (request_.roundTrip) {
       RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));
@@ -434,13 +450,7 @@ class Job {
   Outcome<void> Report(const Retargeter& run) {
     RETARGET_ASSIGN(MatchReport report, BuildMatchReport(*result_.source, FileName(request_.source), *result_.target,
                                                          FileName(request_.target), run));
-    report.quality = result_.quality;
-    report.sourceFeet = result_.sourceFeet;
-    report.resultFeet = result_.resultFeet;
-    report.roundTrip = result_.roundTrip;
-    report.contacts = result_.contacts;
-    report.sourceFloor = result_.sourceFloor;
-    report.resultFloor = result_.resultFloor;
+    static_cast<ClipFigures&>(report) = result_;  // the report's figures are the result's
     if (request_.outputs.report == "-") {
       RETARGET_ASSIGN(result_.reportText, ReportText(report));
     } else if (!request_.outputs.report.empty()) {
@@ -455,6 +465,9 @@ class Job {
   std::optional<Rig> humanoid_;
   std::optional<Motion> cut_;
   std::optional<Motion> inTarget_;  // the result turned into the target's world, when the worlds differ
+  // The up axes of the source and of the result as it is solved, in the
+  // source's world.
+  Vector sourceUp_, resultUp_;
   ClipResult result_;
 };
 
@@ -472,89 +485,6 @@ Outcome<ClipResult> RunClip(const ClipRequest& request) {
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
-}
-
-Outcome<Rig> MakeRig(const std::string& name, const Skeleton& skeleton, const std::optional<Preset>& preset,
-                     const std::vector<Preset>& presets) {
-  if (preset && preset->name == kGenericPreset && preset->parts.empty()) return BuildRigByShape(name, skeleton);
-  return preset ? BuildRig(name, skeleton, *preset) : BuildRigWithBestPreset(name, skeleton, presets);
-}
-
-Outcome<std::shared_ptr<const Rig>> LoadRig(const std::string& path, const std::optional<Preset>& preset,
-                                            const std::vector<Preset>& presets, const ReadOptions& read) {
-  try {
-    RETARGET_ASSIGN(Asset asset, ReadAsset(path, read));
-    if (asset.rig && (!asset.humanoid || !preset)) {
-      if (preset) return Usage("--preset does not apply to a rig file: its body parts are kept as they are");
-      return std::make_shared<const Rig>(std::move(*asset.rig));
-    }
-    Outcome<Rig> rig = MakeRig(Stem(path), asset.motion.skeleton, preset, presets);
-    if (!rig) return Naming(std::move(rig).failure(), path);
-    return std::make_shared<const Rig>(std::move(rig).value());
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
-}
-
-std::vector<std::string> PresetWarnings(const char* role, const Rig& rig, const char* option) {
-  std::vector<std::string> warnings;
-  const std::string who = std::string(role) + " " + rig.name + ": ";
-  const PresetChoice& choice = rig.preset;
-  if (choice.tie) {
-    std::vector<std::string> tied;
-    for (const PresetChoice::Candidate& candidate : choice.candidates)
-      if (candidate.score == choice.score) tied.push_back(candidate.preset);
-    warnings.push_back(who + "presets " + Join(tied) + " tie at score " + std::to_string(choice.score) + "; took " +
-                       choice.name + " (choose one with " + option + ")");
-  } else if (choice.weak) {
-    warnings.push_back(who + "preset " + choice.name + " wins with a weak score of " + std::to_string(choice.score) +
-                       " (" + std::to_string(rig.parts.covered) + " of " + std::to_string(rig.JointCount()) +
-                       " joints in body parts); choose a preset with " + option + " or write one");
-  }
-  // A preset given by the user is named by its file too.
-  const std::string preset = "preset " + choice.name +
-                             (choice.candidates.empty() && !choice.file.empty() ? " (" + choice.file + ")" : "");
-  if (!rig.parts.emptyRequired.empty())
-    warnings.push_back(who + preset + " finds no joints for " + Join(rig.parts.emptyRequired) +
-                       "; their motion is left out");
-  if (rig.parts.sharedJoints > 0) {
-    const std::span<const BodyPartSpec> standard = StandardBodyParts();
-    std::vector<std::vector<std::string>> partsOf(std::size_t(rig.JointCount()));
-    for (std::size_t part = 0; part < rig.parts.joints.size(); ++part)
-      for (const std::int64_t joint : rig.parts.joints[part])
-        partsOf[std::size_t(joint)].emplace_back(standard[part].identifier);
-    std::string shared;
-    for (std::size_t joint = 0; joint < partsOf.size(); ++joint) {
-      if (partsOf[joint].size() < 2) continue;
-      shared += (shared.empty() ? "" : "; ") + rig.skeleton.joints[joint].name + " in ";
-      for (std::size_t i = 0; i < partsOf[joint].size(); ++i)
-        shared += (i == 0 ? "" : i + 1 == partsOf[joint].size() ? " and " : ", ") + partsOf[joint][i];
-    }
-    warnings.push_back(who + preset + " puts joints into more than one body part, where one drives them: " + shared);
-  }
-  return warnings;
-}
-
-Outcome<void> ParseFrames(const std::string& text, std::int64_t count, std::int64_t& first, std::int64_t& last) {
-  first = 0;
-  last = count;
-  if (text.empty()) return {};
-  const std::size_t colon = text.find(':');
-  auto parse = [](const std::string& part, std::int64_t& out) {
-    if (part.empty()) return true;
-    char* end = nullptr;
-    const long long value = std::strtoll(part.c_str(), &end, 10);
-    if (*end != '\0' || value < 0 || part[0] == '-' || part[0] == '+') return false;
-    out = value;
-    return true;
-  };
-  if (colon == std::string::npos || !parse(text.substr(0, colon), first) || !parse(text.substr(colon + 1), last))
-    return Usage("--frames takes A:B, the frames from A up to but not including B, counted from 0; found '" +
-                 Excerpt(text) + "'");
-  if (first >= last || last > count)
-    return Usage("--frames " + Excerpt(text) + " is not within the source's " + std::to_string(count) +
-                 " frames (0:" + std::to_string(count) + ")");
-  return {};
 }
 
 std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }

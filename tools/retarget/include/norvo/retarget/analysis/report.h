@@ -59,22 +59,25 @@ struct ReportPairing {
   std::vector<std::string> unpairedSource, unpairedTarget;  // the rest of the longer chain
 };
 
-struct MatchReport {
-  ReportRig source, target;
-  std::vector<ReportPairing> pairings;  // body parts with joints on either side
-  AssociationStatistics counters;
-  std::int64_t pairedSourceJoints = 0;
-  std::int64_t drivenTargetJoints = 0;
-
-  // The figures of the run, when they were taken: how far the result's
-  // segments point from the source's (measure.h), how far the feet slide (source, result),
-  // and the way back onto the source.
+// The figures of a run, when they were taken: how far the result's
+// segments point from the source's (measure.h), how far the feet slide
+// (source, result), and the way back onto the source. A clip's result and
+// its report hold the same ones.
+struct ClipFigures {
   std::optional<SegmentFigures> quality, roundTrip;
   std::optional<FootSliding> sourceFeet, resultFeet;
   // The source's contacts, when the feet were planted, and how the feet of
   // the source and the result meet the floor during them.
   std::optional<FootContacts> contacts;
   std::optional<FloorFigures> sourceFloor, resultFloor;
+};
+
+struct MatchReport : ClipFigures {
+  ReportRig source, target;
+  std::vector<ReportPairing> pairings;  // body parts with joints on either side
+  AssociationStatistics counters;
+  std::int64_t pairedSourceJoints = 0;
+  std::int64_t drivenTargetJoints = 0;
 };
 
 // The report of a retargeter made from the two rigs.

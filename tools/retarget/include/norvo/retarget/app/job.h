@@ -10,16 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "norvo/retarget/analysis/measure.h"
+#include "norvo/retarget/analysis/report.h"
+#include "norvo/retarget/app/rigs.h"
+#include "norvo/retarget/base/outcome.h"
+#include "norvo/retarget/io/formats.h"
+#include "norvo/retarget/rig/motion.h"
+#include "norvo/retarget/rig/preset.h"
+#include "norvo/retarget/rig/rig.h"
 #include "norvo/retarget/solve/contacts.h"
 #include "norvo/retarget/solve/feet.h"
-#include "norvo/retarget/io/formats.h"
-#include "norvo/retarget/analysis/measure.h"
-#include "norvo/retarget/rig/motion.h"
-#include "norvo/retarget/base/outcome.h"
 #include "norvo/retarget/solve/pipeline.h"
-#include "norvo/retarget/rig/preset.h"
-#include "norvo/retarget/analysis/report.h"
-#include "norvo/retarget/rig/rig.h"
 #include "norvo/retarget/solve/rootmotion.h"
 
 namespace norvo::retarget {
@@ -43,15 +44,15 @@ struct ClipRequest {
   std::optional<Preset> sourcePreset, targetPreset;
   const std::vector<Preset>* presets = nullptr;
   RetargetOptions options;
-  std::string frames;  // "A:B": frames A up to but not including B (see ParseFrames); empty: all
+  std::string frames;  // "A:B": frames A up to but not including B (frames.h); empty: all
   bool lockFeet = false;
   // Plant the result's feet during the source's contacts (contacts.h), on a
   // floor at this up coordinate of the result; by default the source's.
   bool contacts = true;
   std::optional<double> floor;
   // Extract: the written motion carries the travel on a root joint at floor
-  // level (rootmotion.h); in place is the options' inPlace. A lock axis (0,
-  // 1, 2; -1: none) keeps the hips still along it.
+  // level (rootmotion.h); in place is `options.inPlace`. A lock axis (0, 1,
+  // 2; -1: none) keeps the hips still along it.
   RootMotion rootMotion = RootMotion::Keep;
   int lockAxis = -1;
   bool roundTrip = false;
@@ -62,15 +63,16 @@ struct ClipRequest {
   bool keepMotion = true;   // keep the output motion in the result
   bool keepReport = false;  // make the report (and its figures) even when none is written
   ClipOutputs outputs;
-  // After each frame, with the number of frames the clip retargets; must
-  // not throw.
-  std::function<void(std::int64_t)> frameDone;
+  // After each frame, with the frames done so far and the number of frames
+  // the clip retargets (from --frames); must not throw.
+  std::function<void(std::int64_t done, std::int64_t total)> frameDone;
   // Each warning as it arises (they are kept in the result too); must not
   // throw.
   std::function<void(const std::string&)> warn;
 };
 
-struct ClipResult {
+// The result of a clip, with its figures (report.h).
+struct ClipResult : ClipFigures {
   std::shared_ptr<const Rig> source, target;
   std::int64_t sourceFrames = 0;  // the whole clip's
   // The source's animation when its file has named ones, and the others.
@@ -86,14 +88,9 @@ struct ClipResult {
   // The quarter turn from the source's world into the target's, where the
   // result is written and kept (landmarks.h).
   Matrix worldTurn;
-  // The figures, when taken: the landmark segments against the source's,
-  // foot sliding of the source and the result (and of the result before
-  // --lock-feet), and the way back onto the source.
-  std::optional<SegmentFigures> quality, roundTrip;
-  std::optional<FootSliding> sourceFeet, resultFeet, unlockedFeet;
-  // The source's contacts when asked for, and the feet on the floor.
-  std::optional<FootContacts> contacts;
-  std::optional<FloorFigures> sourceFloor, resultFloor;
+  // Foot sliding of the result before --lock-feet, when the figures are
+  // taken; the other figures are those of ClipFigures (report.h).
+  std::optional<FootSliding> unlockedFeet;
   // The figures that could not be taken, each as "what: why"; they are
   // left out above and in the report.
   std::vector<std::string> unmeasured;
@@ -111,24 +108,6 @@ struct ClipResult {
 // output is an input or another output (see CheckOutputsApart); "-" writes
 // to standard output.
 Outcome<ClipResult> RunClip(const ClipRequest& request);
-
-// A rig for the skeleton of a motion file or from a rig file: the preset
-// given, or else the file's humanoid table, or else the best of `presets`;
-// Usage when a preset is given for a rig file.
-Outcome<std::shared_ptr<const Rig>> LoadRig(const std::string& path, const std::optional<Preset>& preset,
-                                            const std::vector<Preset>& presets, const ReadOptions& read = {});
-// The rig of a skeleton with the preset given, or else the best of `presets`.
-Outcome<Rig> MakeRig(const std::string& name, const Skeleton& skeleton, const std::optional<Preset>& preset,
-                     const std::vector<Preset>& presets);
-
-// The warnings about a rig's preset: a tie or a weak automatic choice, and
-// required body parts left empty. `option` is the option that chooses one.
-std::vector<std::string> PresetWarnings(const char* role, const Rig& rig, const char* option);
-
-// Frames "A:B" of a clip of `count` frames: from A up to but not including
-// B, counted from 0; "A:" and ":B" leave an end open, "" takes them all.
-// Usage when the text is not that or the frames are not within the clip.
-Outcome<void> ParseFrames(const std::string& text, std::int64_t count, std::int64_t& first, std::int64_t& last);
 
 // The name of a file without its folder, and without its extension.
 std::string FileName(const std::string& path);

@@ -10,9 +10,9 @@
 
 namespace norvo::retarget {
 
-// keep: the travel stays on the hips; in place: the travel across the up
-// axis is removed (the pipeline's inPlace); extract: see ExtractRootMotion.
-enum class RootMotion { Keep, InPlace, Extract };
+// keep: the travel stays on the hips; extract: see ExtractRootMotion. In
+// place, the travel across the up axis removed, is RetargetOptions::inPlace.
+enum class RootMotion { Keep, Extract };
 
 // The clip with the hips' travel across the up axis and their turn about it
 // moved onto a root joint at floor level: the rig's root when it stands

@@ -1,0 +1,162 @@
+// The clip job's parts as a caller sees them: the frames it retargets, the
+// progress it reports, where in-place lives, and the figures its report
+// shares with its result.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "norvo/retarget/app/arguments.h"
+#include "norvo/retarget/app/frames.h"
+#include "norvo/retarget/app/job.h"
+#include "retarget_support.h"
+
+namespace norvo::retarget {
+namespace {
+
+TEST(ClipJob, ParseFramesTakesAToBWithinTheClip) {
+  struct Case {
+    std::string text;
+    std::int64_t first, last;  // -1: refused
+  } cases[] = {{"", 0, 10},     {"2:5", 2, 5},   {"4:", 4, 10},  {":3", 0, 3},    {"0:10", 0, 10},
+               {"9:10", 9, 10}, {"5:5", -1, 0},  {"6:2", -1, 0}, {"0:11", -1, 0}, {"-1:3", -1, 0},
+               {"+1:3", -1, 0}, {"1:3x", -1, 0}, {"5", -1, 0},   {":", 0, 10}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::int64_t first = -7, last = -7;
+    const Outcome<void> parsed = ParseFrames(c.text, 10, first, last);
+    if (c.first < 0) {
+      ASSERT_FALSE(parsed);
+      EXPECT_EQ(parsed.failure().kind, FailureKind::Usage);
+      continue;
+    }
+    ASSERT_TRUE(parsed) << parsed.failure().Text();
+    EXPECT_EQ(std::make_pair(first, last), std::make_pair(c.first, c.last));
+  }
+  std::int64_t first = 0, last = 0;
+  EXPECT_EQ(ParseFrames("3:12", 10, first, last).failure().message,
+            "--frames 3:12 is not within the source's 10 frames (0:10)");
+}
+
+// --in-place and --root-motion in-place are the same one option of the
+// solve; only extract changes what is written.
+TEST(ClipJob, InPlaceIsTheSolvesOption) {
+  struct Case {
+    bool inPlaceFlag;
+    std::string rootMotion;
+    bool inPlace;
+    RootMotion written;
+  } cases[] = {{false, "", false, RootMotion::Keep},        {true, "", true, RootMotion::Keep},
+               {false, "in-place", true, RootMotion::Keep}, {true, "in-place", true, RootMotion::Keep},
+               {false, "keep", false, RootMotion::Keep},    {false, "extract", false, RootMotion::Extract}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rootMotion + (c.inPlaceFlag ? " --in-place" : ""));
+    Arguments arguments;
+    arguments.inPlace = c.inPlaceFlag;
+    arguments.rootMotion = c.rootMotion;
+    const Outcome<ClipRequest> made = MakeRequestOptions(arguments);
+    ASSERT_TRUE(made) << made.failure().Text();
+    EXPECT_EQ(made.value().options.inPlace, c.inPlace);
+    EXPECT_EQ(made.value().rootMotion, c.written);
+  }
+  Arguments both;
+  both.inPlace = true;
+  both.rootMotion = "extract";
+  EXPECT_EQ(MakeRequestOptions(both).failure().message, "--in-place is --root-motion in-place; give one of them");
+}
+
+class ClipJobRun : public test::WithModule {
+ protected:
+  ClipRequest Request() const {
+    ClipRequest request;
+    request.source = test::SharedPath("cmu_02_01_walk.bvh");
+    request.target = test::SharedPath("makehuman_zombie_walk.bvh");
+    request.presets = &presets_;
+    request.threads = 1;
+    return request;
+  }
+  const std::vector<Preset> presets_ = test::ShippedPresets();
+};
+
+// Each frame reports the frames done so far and the frames of the range.
+TEST_F(ClipJobRun, FrameDoneCountsTheFramesOfTheRange) {
+  for (const auto& [frames, count] : {std::pair<std::string, std::int64_t>{"", 344}, {"10:25", 15}, {"340:", 4}}) {
+    SCOPED_TRACE(frames);
+    ClipRequest request = Request();
+    request.frames = frames;
+    request.figures = false;
+    std::vector<std::int64_t> done;
+    bool sameTotal = true;
+    request.frameDone = [&](std::int64_t frame, std::int64_t total) {
+      done.push_back(frame);
+      sameTotal = sameTotal && total == count;
+    };
+    const Outcome<ClipResult> result = RunClip(request);
+    ASSERT_TRUE(result) << result.failure().Text();
+    ASSERT_EQ(std::int64_t(done.size()), count);
+    for (std::size_t i = 0; i < done.size(); ++i) ASSERT_EQ(done[i], std::int64_t(i) + 1) << i;
+    EXPECT_TRUE(sameTotal);
+  }
+}
+
+// The report holds the figures of the result, not figures of its own.
+TEST_F(ClipJobRun, TheReportCarriesTheResultsFigures) {
+  ClipRequest request = Request();
+  request.frames = "0:120";
+  request.keepReport = true;
+  request.roundTrip = true;
+  const Outcome<ClipResult> run = RunClip(request);
+  ASSERT_TRUE(run) << run.failure().Text();
+  const ClipResult& result = run.value();
+  ASSERT_TRUE(result.report && result.quality && result.roundTrip && result.sourceFeet && result.resultFeet &&
+              result.contacts && result.sourceFloor && result.resultFloor);
+  const MatchReport& report = *result.report;
+  ASSERT_TRUE(report.quality && report.roundTrip && report.sourceFeet && report.resultFeet && report.contacts &&
+              report.sourceFloor && report.resultFloor);
+  EXPECT_EQ(report.quality->all.mean, result.quality->all.mean);
+  EXPECT_EQ(report.roundTrip->all.p95, result.roundTrip->all.p95);
+  for (int side = 0; side < 2; ++side) {
+    EXPECT_EQ(report.sourceFeet->speed[side], result.sourceFeet->speed[side]);
+    EXPECT_EQ(report.resultFeet->speed[side], result.resultFeet->speed[side]);
+    EXPECT_EQ(report.sourceFloor->sliding[side], result.sourceFloor->sliding[side]);
+    EXPECT_EQ(report.resultFloor->deepest[side], result.resultFloor->deepest[side]);
+  }
+  EXPECT_EQ(report.contacts->floor, result.contacts->floor);
+  EXPECT_NE(report.sourceFeet->speed[0], report.resultFeet->speed[0]);
+}
+
+
+// A long clip has its figures taken on a second thread while it is written:
+// the same figures and the same file as on one thread.
+TEST_F(ClipJobRun, ALongClipIsMeasuredWhileItIsWritten) {
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "clip_job_long";
+  std::filesystem::create_directories(folder);
+  ClipResult results[2];
+  std::string written[2];
+  for (const unsigned threads : {0u, 1u}) {
+    ClipRequest request = Request();
+    request.source = test::SharedPath("boxing_toes.bvh");
+    request.threads = threads;
+    request.outputs.motion = (folder / ("out" + std::to_string(threads) + ".bvh")).string();
+    Outcome<ClipResult> run = RunClip(request);
+    ASSERT_TRUE(run) << run.failure().Text();
+    results[threads] = std::move(run).value();
+    std::ifstream file(request.outputs.motion);
+    written[threads].assign(std::istreambuf_iterator<char>(file), {});
+  }
+  // Long enough for the second thread: frames times target joints.
+  ASSERT_GE(results[0].motion.FrameCount() * results[0].target->JointCount(), 100000);
+  ASSERT_TRUE(results[0].quality && results[0].resultFeet && results[1].quality && results[1].resultFeet);
+  EXPECT_EQ(results[0].quality->all.mean, results[1].quality->all.mean);
+  EXPECT_EQ(results[0].resultFeet->speed[1], results[1].resultFeet->speed[1]);
+  EXPECT_FALSE(written[0].empty());
+  EXPECT_EQ(written[0], written[1]);
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace norvo::retarget
