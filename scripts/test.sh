@@ -11,6 +11,7 @@ echo "=== layout (clang-format)"
 scripts/check-format.sh
 echo "=== layers (includes run down the tool's layers)"
 /usr/bin/python3 scripts/check-layers.py
+/usr/bin/python3 scripts/check-function-length.py
 jobs=$(nproc 2>/dev/null || echo 2)
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

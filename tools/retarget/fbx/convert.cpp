@@ -145,31 +145,56 @@ class Sampler {
   double tps_;
 };
 
-std::string Read(const aiScene& scene, const Request& request) {
-  using fbxwire::kBadInput;
-  // The nodes in pre-order.
-  std::vector<Node> nodes;
+// What the reading learns of the scene, step by step.
+struct Scan {
+  std::vector<Node> nodes;         // in pre-order
+  std::vector<std::string> names;  // the animations'
+  std::size_t chosen = 0;          // the animation read, an index into names
+  const aiAnimation* animation = nullptr;
+  std::unordered_map<std::size_t, const aiNodeAnim*> channelOf;  // by node
+  std::vector<bool> isJoint;
+  bool addedRoot = false;
+  double tps = 30.0, rate = 30.0;
+  double first = INFINITY, last = -INFINITY;
+  std::int64_t frames = 0;
+  std::vector<std::size_t> joints;  // the joint nodes, in pre-order
+  std::vector<int> jointOf;         // a node's joint, or -1
+
+  bool IsHelper(std::size_t i) const { return nodes[i].name.find(kHelper) != std::string::npos; }
+  int JointAbove(std::size_t i) const {
+    for (int at = nodes[i].parent; at >= 0; at = nodes[std::size_t(at)].parent)
+      if (isJoint[std::size_t(at)]) return at;
+    return -1;
+  }
+};
+
+// The nodes in pre-order. Returns a failure, or empty.
+std::string TakeNodes(const aiScene& scene, const Request& request, Scan& scan) {
+  std::vector<Node>& nodes = scan.nodes;
   std::vector<std::pair<const aiNode*, int>> stack{{scene.mRootNode, -1}};
   while (!stack.empty()) {
     const auto [node, parent] = stack.back();
     stack.pop_back();
     if (!node) continue;
     if (std::int64_t(nodes.size()) >= request.nodes)
-      return Failure(kBadInput, "the file has more than " + std::to_string(request.nodes) + " nodes, the limit");
+      return Failure(fbxwire::kBadInput,
+                     "the file has more than " + std::to_string(request.nodes) + " nodes, the limit");
     nodes.push_back({node, parent, std::string(node->mName.C_Str())});
     const int at = int(nodes.size()) - 1;
     for (unsigned c = node->mNumChildren; c-- > 0;)
       if (node->mChildren) stack.emplace_back(node->mChildren[c], at);
   }
-  const std::size_t n = nodes.size();
-  if (n < 2) return Failure(kBadInput, "the file has no nodes to make a skeleton of");
+  if (nodes.size() < 2) return Failure(fbxwire::kBadInput, "the file has no nodes to make a skeleton of");
+  return {};
+}
 
-  // The animation.
-  const aiAnimation* animation = nullptr;
-  std::vector<std::string> names;
+// The animation asked for, by name, by the name after "|" or by index; the
+// first when none is asked for. Returns a failure, or empty.
+std::string ChooseAnimation(const aiScene& scene, const Request& request, Scan& scan) {
+  std::vector<std::string>& names = scan.names;
   for (unsigned a = 0; a < scene.mNumAnimations; ++a)
     names.emplace_back(scene.mAnimations && scene.mAnimations[a] ? scene.mAnimations[a]->mName.C_Str() : "");
-  std::size_t chosen = 0;
+  std::size_t& chosen = scan.chosen;
   if (!request.animation.empty()) {
     chosen = names.size();
     for (std::size_t a = 0; a < names.size() && chosen == names.size(); ++a) {
@@ -189,55 +214,64 @@ std::string Read(const aiScene& scene, const Request& request) {
                                                          : ": the file has no such animation; it has " + list));
     }
   }
-  if (chosen < names.size()) animation = scene.mAnimations[chosen];
+  if (chosen < names.size()) scan.animation = scene.mAnimations[chosen];
+  return {};
+}
 
-  // The joints.
+// The animation's channel of each node it moves.
+void FindChannels(Scan& scan) {
   std::unordered_map<std::string_view, std::vector<std::size_t>> named;
-  for (std::size_t i = 1; i < n; ++i) named[nodes[i].name].push_back(i);
-  std::vector<bool> isJoint(n, false);
-  auto isHelper = [&](std::size_t i) { return nodes[i].name.find(kHelper) != std::string::npos; };
+  for (std::size_t i = 1; i < scan.nodes.size(); ++i) named[scan.nodes[i].name].push_back(i);
+  const aiAnimation* animation = scan.animation;
+  if (animation)
+    for (unsigned c = 0; c < animation->mNumChannels && animation->mChannels; ++c)
+      if (const aiNodeAnim* channel = animation->mChannels[c])
+        if (auto found = named.find(channel->mNodeName.C_Str()); found != named.end())
+          for (std::size_t i : found->second) scan.channelOf[i] = channel;
+}
+
+// The joints: the meshes' bones when there are any; else the skeleton's
+// nodes (neither nulls nor meshes), else the nodes the animation moves
+// (through their helpers too), else all.
+void PickJoints(const aiScene& scene, Scan& scan) {
+  const std::size_t n = scan.nodes.size();
+  scan.isJoint.assign(n, false);
   std::unordered_set<std::string> bones;
   for (unsigned m = 0; m < scene.mNumMeshes && scene.mMeshes; ++m)
     if (const aiMesh* mesh = scene.mMeshes[m])
       for (unsigned b = 0; b < mesh->mNumBones && mesh->mBones; ++b)
         if (mesh->mBones[b]) bones.insert(mesh->mBones[b]->mName.C_Str());
-  std::unordered_map<std::size_t, const aiNodeAnim*> channelOf;
-  if (animation)
-    for (unsigned c = 0; c < animation->mNumChannels && animation->mChannels; ++c)
-      if (const aiNodeAnim* channel = animation->mChannels[c])
-        if (auto found = named.find(channel->mNodeName.C_Str()); found != named.end())
-          for (std::size_t i : found->second) channelOf[i] = channel;
-  for (std::size_t i = 1; i < n; ++i) {
-    if (isHelper(i)) continue;
-    if (!bones.empty()) isJoint[i] = bones.contains(nodes[i].name);
+  if (!bones.empty()) {
+    for (std::size_t i = 1; i < n; ++i)
+      if (!scan.IsHelper(i)) scan.isJoint[i] = bones.contains(scan.nodes[i].name);
+    return;
   }
-  if (bones.empty()) {
-    // The skeleton's nodes (neither nulls nor meshes), else the nodes the
-    // animation moves (through their helpers too), else all.
-    std::unordered_set<std::string_view> moved;
-    for (const auto& [node, channel] : channelOf) moved.insert(BaseName(nodes[node].name));
-    for (int pass = 0; pass < 3; ++pass) {
-      bool any = false;
-      for (std::size_t i = 1; i < n; ++i) {
-        const aiNode& node = *nodes[i].node;
-        isJoint[i] = !isHelper(i) && (pass == 0   ? !IsNull(node) && node.mNumMeshes == 0
-                                      : pass == 1 ? moved.contains(nodes[i].name)
-                                                  : true);
-        any = any || isJoint[i];
-      }
-      if (any) break;
+  std::unordered_set<std::string_view> moved;
+  for (const auto& [node, channel] : scan.channelOf) moved.insert(BaseName(scan.nodes[node].name));
+  for (int pass = 0; pass < 3; ++pass) {
+    bool any = false;
+    for (std::size_t i = 1; i < n; ++i) {
+      const aiNode& node = *scan.nodes[i].node;
+      scan.isJoint[i] = !scan.IsHelper(i) && (pass == 0   ? !IsNull(node) && node.mNumMeshes == 0
+                                              : pass == 1 ? moved.contains(scan.nodes[i].name)
+                                                          : true);
+      any = any || scan.isJoint[i];
     }
+    if (any) break;
   }
-  auto jointAbove = [&](std::size_t i) {
-    for (int at = nodes[i].parent; at >= 0; at = nodes[std::size_t(at)].parent)
-      if (isJoint[std::size_t(at)]) return at;
-    return -1;
-  };
+}
+
+// The node above every top joint becomes a joint too, the skeleton's root;
+// when there is none but the scene's root, a root joint is added. Returns a
+// failure, or empty.
+std::string FindRoot(Scan& scan) {
+  const std::vector<Node>& nodes = scan.nodes;
+  const std::size_t n = nodes.size();
   std::vector<int> depth(n, 0);
   for (std::size_t i = 1; i < n; ++i) depth[i] = depth[std::size_t(nodes[i].parent)] + 1;
   int common = -2;
   for (std::size_t i = 1; i < n; ++i) {
-    if (!isJoint[i] || jointAbove(i) >= 0) continue;
+    if (!scan.isJoint[i] || scan.JointAbove(i) >= 0) continue;
     if (common == -2) {
       common = int(i);
       continue;
@@ -250,124 +284,166 @@ std::string Read(const aiScene& scene, const Request& request) {
     common = a > 0 && a == b ? a : -1;
     if (common < 0) break;
   }
-  if (common == -2) return Failure(kBadInput, "the file has no nodes to make a skeleton of");
-  const bool addedRoot = common < 0;
-  if (common > 0) isJoint[std::size_t(common)] = true;
+  if (common == -2) return Failure(fbxwire::kBadInput, "the file has no nodes to make a skeleton of");
+  scan.addedRoot = common < 0;
+  if (common > 0) scan.isJoint[std::size_t(common)] = true;
+  return {};
+}
 
-  // The frames, when the animation moves a joint or a node folded into one.
+// The frames, when the animation moves a joint or a node folded into one.
+// Returns a failure, or empty.
+std::string CountFrames(const Request& request, Scan& scan) {
+  const std::size_t n = scan.nodes.size();
   std::vector<bool> inSkeleton(n, false);
   for (std::size_t i = 1; i < n; ++i)
-    if (isJoint[i])
-      for (int at = int(i); at > 0 && !inSkeleton[std::size_t(at)]; at = nodes[std::size_t(at)].parent)
+    if (scan.isJoint[i])
+      for (int at = int(i); at > 0 && !inSkeleton[std::size_t(at)]; at = scan.nodes[std::size_t(at)].parent)
         inSkeleton[std::size_t(at)] = true;
-  for (auto it = channelOf.begin(); it != channelOf.end();)
-    it = inSkeleton[it->first] ? std::next(it) : channelOf.erase(it);
-  const double tps = animation && animation->mTicksPerSecond > 0 ? animation->mTicksPerSecond : 30.0;
-  double first = INFINITY, last = -INFINITY;
-  for (const auto& [node, channel] : channelOf) {
-    const Sampler sampler(*channel, tps);
+  for (auto it = scan.channelOf.begin(); it != scan.channelOf.end();)
+    it = inSkeleton[it->first] ? std::next(it) : scan.channelOf.erase(it);
+  const aiAnimation* animation = scan.animation;
+  scan.tps = animation && animation->mTicksPerSecond > 0 ? animation->mTicksPerSecond : 30.0;
+  for (const auto& [node, channel] : scan.channelOf) {
+    const Sampler sampler(*channel, scan.tps);
     auto span = [&](const auto* keys, unsigned count) {
       for (unsigned k = 0; k < count && keys; ++k) {
         const double t = sampler.Time(keys[k].mTime);
-        if (std::isfinite(t)) first = std::min(first, t), last = std::max(last, t);
+        if (std::isfinite(t)) scan.first = std::min(scan.first, t), scan.last = std::max(scan.last, t);
       }
     };
     span(channel->mPositionKeys, channel->mNumPositionKeys);
     span(channel->mRotationKeys, channel->mNumRotationKeys);
     span(channel->mScalingKeys, channel->mNumScalingKeys);
   }
-  const double rate = request.fps > 0 ? request.fps : tps;
-  std::int64_t frames = 0;
-  if (first <= last) {
-    const double count = std::floor((last - first) * rate + 0.5) + 1;
+  scan.rate = request.fps > 0 ? request.fps : scan.tps;
+  if (scan.first <= scan.last) {
+    const double count = std::floor((scan.last - scan.first) * scan.rate + 0.5) + 1;
     if (!(count <= double(request.frames)))
-      return Failure(kBadInput,
+      return Failure(fbxwire::kBadInput,
                      "the animation samples to more than " + std::to_string(request.frames) + " frames, the limit");
-    frames = std::int64_t(count);
+    scan.frames = std::int64_t(count);
   }
-  std::vector<std::size_t> joints;
   for (std::size_t i = 1; i < n; ++i)
-    if (isJoint[i]) joints.push_back(i);
-  if (double(frames) * double(n) > double(request.samples))
-    return Failure(kBadInput, "the animation samples " + std::to_string(frames) + " frames of " + std::to_string(n) +
-                                  " nodes, more than the limit of " + std::to_string(request.samples));
+    if (scan.isJoint[i]) scan.joints.push_back(i);
+  if (double(scan.frames) * double(n) > double(request.samples))
+    return Failure(fbxwire::kBadInput, "the animation samples " + std::to_string(scan.frames) + " frames of " +
+                                           std::to_string(n) + " nodes, more than the limit of " +
+                                           std::to_string(request.samples));
+  scan.jointOf.assign(n, -1);
+  for (std::size_t j = 0; j < scan.joints.size(); ++j) scan.jointOf[scan.joints[j]] = int(j) + (scan.addedRoot ? 1 : 0);
+  return {};
+}
 
-  // Globals of every node, then the joints' rigid locals.
-  const double metres = UnitScale(scene) / 100.0;
-  std::vector<Matrix> global(n);
-  std::vector<int> jointOf(n, -1);
-  for (std::size_t j = 0; j < joints.size(); ++j) jointOf[joints[j]] = int(j) + (addedRoot ? 1 : 0);
-  const std::size_t count = joints.size() + (addedRoot ? 1 : 0);
-  std::vector<Matrix> rigid(count), locals;
-  auto pose = [&](double seconds, bool rest) -> bool {
-    for (std::size_t i = 0; i < n; ++i) {
+// The joints' rigid locals at a time: the globals of every node, then the
+// joints' made rigid and in metres, then each relative to the joint above.
+class Poser {
+ public:
+  Poser(const aiScene& scene, const Scan& scan)
+      : scan_(scan), metres_(UnitScale(scene) / 100.0), global_(scan.nodes.size()),
+        rigid_(scan.joints.size() + (scan.addedRoot ? 1 : 0)) {}
+
+  // False when a local holds numbers that are not finite.
+  bool Pose(double seconds, bool rest) {
+    const std::vector<Node>& nodes = scan_.nodes;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
       Matrix local = FromAssimp(nodes[i].node->mTransformation);
       if (!rest)
-        if (auto found = channelOf.find(i); found != channelOf.end()) local = Sampler(*found->second, tps).At(seconds);
-      global[i] = nodes[i].parent < 0 ? local : Multiply(global[std::size_t(nodes[i].parent)], local);
+        if (auto found = scan_.channelOf.find(i); found != scan_.channelOf.end())
+          local = Sampler(*found->second, scan_.tps).At(seconds);
+      global_[i] = nodes[i].parent < 0 ? local : Multiply(global_[std::size_t(nodes[i].parent)], local);
     }
+    const std::vector<std::size_t>& joints = scan_.joints;
     for (std::size_t j = 0; j < joints.size(); ++j) {
-      Matrix r = Rigid(global[joints[j]]);
-      r.off = Scale(r.off, metres);
-      rigid[std::size_t(jointOf[joints[j]])] = r;
+      Matrix r = Rigid(global_[joints[j]]);
+      r.off = Scale(r.off, metres_);
+      rigid_[std::size_t(scan_.jointOf[joints[j]])] = r;
     }
-    locals.assign(count, Matrix{});
+    locals_.assign(rigid_.size(), Matrix{});
     for (std::size_t j = 0; j < joints.size(); ++j) {
-      const int above = jointAbove(joints[j]);
-      const std::size_t self = std::size_t(jointOf[joints[j]]);
-      locals[self] = above >= 0 ? Multiply(AffineInverse(rigid[std::size_t(jointOf[std::size_t(above)])]), rigid[self])
-                                : rigid[self];
-      if (!Finite(locals[self])) return false;
+      const int above = scan_.JointAbove(joints[j]);
+      const std::size_t self = std::size_t(scan_.jointOf[joints[j]]);
+      locals_[self] =
+          above >= 0 ? Multiply(AffineInverse(rigid_[std::size_t(scan_.jointOf[std::size_t(above)])]), rigid_[self])
+                     : rigid_[self];
+      if (!Finite(locals_[self])) return false;
     }
     return true;
+  }
+
+  const std::vector<Matrix>& Locals() const { return locals_; }
+
+ private:
+  const Scan& scan_;
+  double metres_;
+  std::vector<Matrix> global_, rigid_, locals_;
+};
+
+void PutMatrix(std::string& out, const Matrix& m) {
+  for (const Vector& v : {m.off, m.v1, m.v2, m.v3}) {
+    fbxwire::Put(out, v.x);
+    fbxwire::Put(out, v.y);
+    fbxwire::Put(out, v.z);
+  }
+}
+
+// The joints with their rest locals, then every frame's locals. Returns a
+// failure, or empty.
+std::string PutSkeleton(const Scan& scan, Poser& poser, std::string& out) {
+  if (!poser.Pose(0.0, true)) return Failure(fbxwire::kBadInput, "the rest pose holds numbers that are not finite");
+  auto putJoint = [&](const std::string& name, std::int64_t parent, const Matrix& rest) {
+    fbxwire::PutText(out, name);
+    fbxwire::Put(out, parent);
+    PutMatrix(out, rest);
   };
+  if (scan.addedRoot) putJoint("root", -1, Matrix{});
+  for (std::size_t j = 0; j < scan.joints.size(); ++j) {
+    const int above = scan.JointAbove(scan.joints[j]);
+    putJoint(scan.nodes[scan.joints[j]].name,
+             above >= 0       ? scan.jointOf[std::size_t(above)]
+             : scan.addedRoot ? 0
+                              : -1,
+             poser.Locals()[std::size_t(scan.jointOf[scan.joints[j]])]);
+  }
+  for (std::int64_t f = 0; f < scan.frames; ++f) {
+    if (!poser.Pose(scan.first + double(f) / scan.rate, false))
+      return Failure(fbxwire::kBadInput, "frame " + std::to_string(f) + " holds numbers that are not finite");
+    for (const Matrix& m : poser.Locals()) PutMatrix(out, m);
+  }
+  return {};
+}
+
+std::string Read(const aiScene& scene, const Request& request) {
+  Scan scan;
+  std::string failure = TakeNodes(scene, request, scan);
+  if (failure.empty()) failure = ChooseAnimation(scene, request, scan);
+  if (failure.empty()) {
+    FindChannels(scan);
+    PickJoints(scene, scan);
+    failure = FindRoot(scan);
+  }
+  if (failure.empty()) failure = CountFrames(request, scan);
+  if (!failure.empty()) return failure;
 
   std::string out(fbxwire::kMagic, 4);
   fbxwire::Put(out, fbxwire::kVersion);
   fbxwire::Put(out, std::uint8_t(fbxwire::kRead));
-  fbxwire::Put(out, 1.0 / rate);
-  fbxwire::Put(out, std::uint64_t(frames));
-  fbxwire::Put(out, std::uint64_t(count));
-  if (!pose(0.0, true)) return Failure(kBadInput, "the rest pose holds numbers that are not finite");
-  auto putJoint = [&](const std::string& name, std::int64_t parent, const Matrix& rest) {
-    fbxwire::PutText(out, name);
-    fbxwire::Put(out, parent);
-    for (const Vector& v : {rest.off, rest.v1, rest.v2, rest.v3}) {
-      fbxwire::Put(out, v.x);
-      fbxwire::Put(out, v.y);
-      fbxwire::Put(out, v.z);
-    }
-  };
-  if (addedRoot) putJoint("root", -1, Matrix{});
-  for (std::size_t j = 0; j < joints.size(); ++j) {
-    const int above = jointAbove(joints[j]);
-    putJoint(nodes[joints[j]].name,
-             above >= 0  ? jointOf[std::size_t(above)]
-             : addedRoot ? 0
-                         : -1,
-             locals[std::size_t(jointOf[joints[j]])]);
-  }
-  for (std::int64_t f = 0; f < frames; ++f) {
-    if (!pose(first + double(f) / rate, false))
-      return Failure(kBadInput, "frame " + std::to_string(f) + " holds numbers that are not finite");
-    for (const Matrix& m : locals)
-      for (const Vector& v : {m.off, m.v1, m.v2, m.v3}) {
-        fbxwire::Put(out, v.x);
-        fbxwire::Put(out, v.y);
-        fbxwire::Put(out, v.z);
-      }
-  }
+  fbxwire::Put(out, 1.0 / scan.rate);
+  fbxwire::Put(out, std::uint64_t(scan.frames));
+  fbxwire::Put(out, std::uint64_t(scan.joints.size() + (scan.addedRoot ? 1 : 0)));
+  Poser poser(scene, scan);
+  if (failure = PutSkeleton(scan, poser, out); !failure.empty()) return failure;
+  const aiAnimation* animation = scan.animation;
   fbxwire::PutText(out, animation ? std::string_view(animation->mName.C_Str()) : std::string_view());
-  fbxwire::Put(out, std::uint64_t(names.size() > 0 ? names.size() - 1 : 0));
-  for (std::size_t a = 0; a < names.size(); ++a)
-    if (a != chosen) fbxwire::PutText(out, names[a]);
+  fbxwire::Put(out, std::uint64_t(scan.names.size() > 0 ? scan.names.size() - 1 : 0));
+  for (std::size_t a = 0; a < scan.names.size(); ++a)
+    if (a != scan.chosen) fbxwire::PutText(out, scan.names[a]);
   int up = 1, sign = 1;
   Meta(scene, "UpAxis", up);
   Meta(scene, "UpAxisSign", sign);
   fbxwire::Put(out, UnitScale(scene));
   fbxwire::Put(out, std::int32_t(up));
   fbxwire::Put(out, std::int32_t(sign));
-  fbxwire::Put(out, std::uint8_t(animation != nullptr && frames > 0));
+  fbxwire::Put(out, std::uint8_t(animation != nullptr && scan.frames > 0));
   return out;
 }
 

@@ -25,6 +25,7 @@
 #include <iterator>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -158,56 +159,65 @@ class Binary {
         curve = Curve{};
         inCurve = true;
       }
-      const bool keys = inCurve && open.size() == 2 && (name == "KeyTime" || name.starts_with("KeyValue"));
-      std::uint64_t p = first;
-      for (std::uint64_t i = 0; i < properties && p < first + length; ++i) {
-        const char type = b_[std::size_t(p++)];
-        std::uint64_t size = 0;
-        switch (type) {
-          case 'C': size = 1; break;
-          case 'Y': size = 2; break;
-          case 'I':
-          case 'F': size = 4; break;
-          case 'D':
-          case 'L':
-            if (open.size() == 1 && inCurve && i == 0 && name == "AnimationCurve" && p + 8 <= b_.size()) {
-              std::int64_t id = 0;
-              std::memcpy(&id, b_.data() + p, 8);
-              curve.id = std::to_string(id);
-            }
-            size = 8;
-            break;
-          case 'S':
-          case 'R':
-            if (p + 4 > first + length) return {};
-            size = 4 + Word(p, false);
-            break;
-          case 'f':
-          case 'i':
-          case 'd':
-          case 'l':
-          case 'b': {
-            if (p + 12 > first + length) return {};
-            std::vector<double>* into = nullptr;
-            if (keys && i == 0) {
-              into = name == "KeyTime" ? &curve.times : &curve.values;
-              (name == "KeyTime" ? curve.hasTimes : curve.hasValues) = true;
-            }
-            if (std::string fault = Array(name, type, p - 1, first + length, into); !fault.empty()) return fault;
-            size = 12 + Word(p + 8, false);
-            break;
-          }
-          default: return {};
-        }
-        if (size > first + length - p) return {};
-        p += size;
-      }
+      if (auto ended = Properties(name, open.size(), properties, first, length, inCurve, curve)) return *ended;
       open.push_back({end, std::move(name)});
       at = first + length;
     }
   }
 
  private:
+  // Checks a record's properties: its arrays, and an animation curve's id
+  // and keys on the way. Returns what Check returns when it ends here (a
+  // fault, or empty when the rest is assimp's to tell), or nothing to go on.
+  std::optional<std::string> Properties(const std::string& name, std::size_t depth, std::uint64_t properties,
+                                        std::uint64_t first, std::uint64_t length, bool inCurve, Curve& curve) {
+    const bool keys = inCurve && depth == 2 && (name == "KeyTime" || name.starts_with("KeyValue"));
+    std::uint64_t p = first;
+    for (std::uint64_t i = 0; i < properties && p < first + length; ++i) {
+      const char type = b_[std::size_t(p++)];
+      std::uint64_t size = 0;
+      switch (type) {
+        case 'C': size = 1; break;
+        case 'Y': size = 2; break;
+        case 'I':
+        case 'F': size = 4; break;
+        case 'D':
+        case 'L':
+          if (depth == 1 && inCurve && i == 0 && name == "AnimationCurve" && p + 8 <= b_.size()) {
+            std::int64_t id = 0;
+            std::memcpy(&id, b_.data() + p, 8);
+            curve.id = std::to_string(id);
+          }
+          size = 8;
+          break;
+        case 'S':
+        case 'R':
+          if (p + 4 > first + length) return std::string();
+          size = 4 + Word(p, false);
+          break;
+        case 'f':
+        case 'i':
+        case 'd':
+        case 'l':
+        case 'b': {
+          if (p + 12 > first + length) return std::string();
+          std::vector<double>* into = nullptr;
+          if (keys && i == 0) {
+            into = name == "KeyTime" ? &curve.times : &curve.values;
+            (name == "KeyTime" ? curve.hasTimes : curve.hasValues) = true;
+          }
+          if (std::string fault = Array(name, type, p - 1, first + length, into); !fault.empty()) return fault;
+          size = 12 + Word(p + 8, false);
+          break;
+        }
+        default: return std::string();
+      }
+      if (size > first + length - p) return std::string();
+      p += size;
+    }
+    return std::nullopt;
+  }
+
   std::uint64_t Word(std::uint64_t at, bool wide) const {
     std::uint64_t value = 0;
     if (wide) {

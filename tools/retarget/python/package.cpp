@@ -519,31 +519,9 @@ struct BatchLine {
   std::vector<std::string> warnings;
 };
 
-py::dict Batch(const py::object& folder, const py::object& target, const py::object& outputFolder, bool figures,
-               const py::kwargs& options) {
-  Arguments arguments = ParseArguments(options, kBatch, "batch");
-  arguments.batch = PathText(folder);
-  arguments.target = PathText(target);
-  arguments.output = PathText(outputFolder);
-  FolderBatch batch = Take(MakeFolderBatch(arguments, Shipped()));
-  batch.clip.figures = figures;
-  std::vector<BatchLine> lines;
-  FolderBatchEvents events;
-  events.done = [&](const BatchClip& clip) {
-    try {
-      BatchLine line{clip.input, clip.outputs.motion, clip.failure ? "failed" : "done", "", 0, 0, clip.seconds, {}};
-      if (clip.failure) {
-        line.message = clip.failure->Text();
-        line.exitCode = ExitCode(clip.failure->kind);
-      } else {
-        line.frames = clip.result->last - clip.result->first;
-        line.warnings = clip.result->warnings;
-      }
-      lines.push_back(std::move(line));
-    } catch (const std::bad_alloc&) {
-      // The clip's line is in the manifest, when there is one.
-    }
-  };
+// Runs the batch; `interrupted` tells whether a signal stopped it, with its
+// Python exception set.
+Outcome<FolderBatchTotals> RunStoppable(FolderBatch& batch, const FolderBatchEvents& events, bool& interrupted) {
   // The batch runs on a thread of its own while this one, without the GIL
   // but for a moment every tenth of a second, looks for a signal, so that
   // Ctrl-C stops a long batch: no further clip starts, the ones running
@@ -551,7 +529,7 @@ py::dict Batch(const py::object& folder, const py::object& target, const py::obj
   std::atomic<bool> stop{false};
   batch.stop = &stop;
   Outcome<FolderBatchTotals> ran = OutOfMemory();
-  bool interrupted = false;
+  interrupted = false;
   {
     py::gil_scoped_release released;
     std::mutex mutex;
@@ -584,8 +562,12 @@ py::dict Batch(const py::object& folder, const py::object& target, const py::obj
     lock.unlock();
     if (runner) runner->join();
   }
-  if (interrupted) throw py::error_already_set();
-  const FolderBatchTotals totals = Take(std::move(ran));
+  batch.stop = nullptr;
+  return ran;
+}
+
+// The batch's dict: its clips, in the order they finished, and its totals.
+py::dict BatchResult(const std::vector<BatchLine>& lines, const FolderBatchTotals& totals) {
   py::list clips;
   for (const BatchLine& line : lines) {
     py::dict clip;
@@ -610,6 +592,38 @@ py::dict Batch(const py::object& folder, const py::object& target, const py::obj
   result["frames"] = totals.frames;
   result["workers"] = totals.workers;
   return result;
+}
+
+py::dict Batch(const py::object& folder, const py::object& target, const py::object& outputFolder, bool figures,
+               const py::kwargs& options) {
+  Arguments arguments = ParseArguments(options, kBatch, "batch");
+  arguments.batch = PathText(folder);
+  arguments.target = PathText(target);
+  arguments.output = PathText(outputFolder);
+  FolderBatch batch = Take(MakeFolderBatch(arguments, Shipped()));
+  batch.clip.figures = figures;
+  std::vector<BatchLine> lines;
+  FolderBatchEvents events;
+  events.done = [&](const BatchClip& clip) {
+    try {
+      BatchLine line{clip.input, clip.outputs.motion, clip.failure ? "failed" : "done", "", 0, 0, clip.seconds, {}};
+      if (clip.failure) {
+        line.message = clip.failure->Text();
+        line.exitCode = ExitCode(clip.failure->kind);
+      } else {
+        line.frames = clip.result->last - clip.result->first;
+        line.warnings = clip.result->warnings;
+      }
+      lines.push_back(std::move(line));
+    } catch (const std::bad_alloc&) {
+      // The clip's line is in the manifest, when there is one.
+    }
+  };
+  bool interrupted = false;
+  Outcome<FolderBatchTotals> ran = RunStoppable(batch, events, interrupted);
+  if (interrupted) throw py::error_already_set();
+  const FolderBatchTotals totals = Take(std::move(ran));
+  return BatchResult(lines, totals);
 }
 
 // ---- Retargeter ----------------------------------------------------------------
@@ -662,20 +676,8 @@ py::array Frame(PyRetargeter& self, const py::object& locals) {
   return ToArray(self.out.data(), self.out.size(), {py::ssize_t(self.out.size())});
 }
 
-}  // namespace
-
-PYBIND11_MODULE(norvo_retarget, m) {
-  UseInstalledPrograms();
-  m.doc() =
-      "Retargets motion between character rigs: BVH, glTF, GLB, VRM, VRM animation and FBX files, or numpy arrays.\n\n"
-      "A matrix M is 4x4 with its translation in M[:3, 3]; a motion's globals are "
-      "globals[f, j] = globals[f, parents[j]] @ locals[f, j].";
-  m.attr("__version__") = NORVO_VERSION;
-  // Where it found what it loads: beside an installed extension, or in the
-  // build tree.
-  m.attr("_module_path") = ModulePath();
-  m.attr("_presets_folder") = ShippedPresetFolder();
-  m.attr("_fbx_reader") = FbxReaderPath();
+// The exception classes, and the warning class.
+void DefineErrors(py::module_& m) {
   py::dict scope = m.attr("__dict__");
   py::exec(R"(
 class Error(Exception):
@@ -705,12 +707,9 @@ class RetargetWarning(UserWarning):
   classes.file = m.attr("FileError");
   for (const char* name : {"Error", "InputError", "UsageError", "FileError", "RetargetWarning"})
     m.attr(name).attr("__module__") = "norvo_retarget";
+}
 
-  // Loaded for the life of the process: objects of its classes may outlive
-  // the interpreter's teardown.
-  const auto* module = new Outcome<Module>(LoadRetargetModule());
-  if (!*module) throw py::import_error(module->failure().Text());
-
+void DefineMotion(py::module_& m) {
   py::class_<PyMotion>(m, "Motion",
                        "A skeleton's motion: per frame, one local 4x4 matrix per joint (End Sites are not joints). "
                        "Immutable; its arrays are read-only and made once.")
@@ -762,7 +761,9 @@ class RetargetWarning(UserWarning):
         return "<norvo_retarget.Motion: " + std::to_string(self.motion->skeleton.Count()) + " joints, " +
                std::to_string(self.motion->FrameCount()) + " frames>";
       });
+}
 
+void DefineResult(py::module_& m) {
   py::class_<PyResult>(m, "Result", "What retargeting a clip gives.")
       .def_readonly("motion", &PyResult::motion,
                     "The result on the target's skeleton (before an output file's turn to a model's facing and its "
@@ -797,7 +798,10 @@ class RetargetWarning(UserWarning):
         return "<norvo_retarget.Result: frames " + std::to_string(self.first) + " to " + std::to_string(self.last) +
                ", " + std::to_string(py::len(self.warnings)) + " warnings>";
       });
+}
 
+// load_motion, retarget and batch.
+void DefineFunctions(py::module_& m) {
   m.def("load_motion", &LoadMotion, py::arg("path"), py::kw_only(), py::arg("skin") = -1,
         py::arg("animation") = std::string(), py::arg("fps") = 0.0,
         "Reads a motion file of any format the tool reads (BVH, glTF, GLB, VRM, VRM animation, FBX).");
@@ -816,7 +820,9 @@ class RetargetWarning(UserWarning):
         "(\"I/N\" or (I, N)), manifest, resume, jobs. Returns a dict: clips (input, output, status, exit_code, "
         "message, frames, seconds, warnings per clip, in the order they finished), already_done, skipped, written, "
         "failed, frames, workers.");
+}
 
+void DefineRetargeter(py::module_& m) {
   py::class_<PyRetargeter>(m, "Retargeter",
                            "A source rig paired with a target rig, for many clips or for frames streamed one by one.")
       .def(py::init(&MakeRetargeter), py::arg("source_rig"), py::arg("target_rig"),
@@ -835,4 +841,31 @@ class RetargetWarning(UserWarning):
           "target", [](const PyRetargeter& self) { return Wrap(Take(RestMotion(self.target->skeleton)), self.target); },
           "The target rig's skeleton at rest, one frame: its joint_names, parents and rest make a Motion of "
           "frames streamed through frame().");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(norvo_retarget, m) {
+  UseInstalledPrograms();
+  m.doc() =
+      "Retargets motion between character rigs: BVH, glTF, GLB, VRM, VRM animation and FBX files, or numpy arrays.\n\n"
+      "A matrix M is 4x4 with its translation in M[:3, 3]; a motion's globals are "
+      "globals[f, j] = globals[f, parents[j]] @ locals[f, j].";
+  m.attr("__version__") = NORVO_VERSION;
+  // Where it found what it loads: beside an installed extension, or in the
+  // build tree.
+  m.attr("_module_path") = ModulePath();
+  m.attr("_presets_folder") = ShippedPresetFolder();
+  m.attr("_fbx_reader") = FbxReaderPath();
+  DefineErrors(m);
+
+  // Loaded for the life of the process: objects of its classes may outlive
+  // the interpreter's teardown.
+  const auto* module = new Outcome<Module>(LoadRetargetModule());
+  if (!*module) throw py::import_error(module->failure().Text());
+
+  DefineMotion(m);
+  DefineResult(m);
+  DefineFunctions(m);
+  DefineRetargeter(m);
 }

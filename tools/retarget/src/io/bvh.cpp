@@ -250,6 +250,24 @@ class Parser {
     return {};
   }
 
+  // Opens the block of a JOINT or End Site line whose '{' has been read.
+  Outcome<void> OpenBlock(std::vector<Open>& stack, bool endSite, std::string& name) {
+    if (std::int64_t(stack.size()) >= limits_.depth)
+      return Fail("the hierarchy nests deeper than the limit of " + std::to_string(limits_.depth) + " levels");
+    if (endSite) {
+      stack.push_back(Open{stack.back().joint, true, false, false, false, Vector{}});
+    } else {
+      if (std::int64_t(motion_.skeleton.joints.size()) >= limits_.joints)
+        return Fail("the hierarchy has more joints than the limit of " + std::to_string(limits_.joints));
+      Joint joint;
+      joint.name = std::move(name);
+      joint.parent = stack.empty() ? -1 : stack.back().joint;
+      motion_.skeleton.joints.push_back(std::move(joint));
+      stack.push_back(Open{std::int64_t(motion_.skeleton.joints.size()) - 1, false, false, false, false, Vector{}});
+    }
+    return {};
+  }
+
   Outcome<void> Hierarchy() {
     std::string_view line;
     if (!lines_.Next(line)) return Fail("expected HIERARCHY, found an empty file");
@@ -277,19 +295,7 @@ class Parser {
           return Fail("expected '{' after " + header + ", found " + Quote(line));
         }
         pending = false;
-        if (std::int64_t(stack.size()) >= limits_.depth)
-          return Fail("the hierarchy nests deeper than the limit of " + std::to_string(limits_.depth) + " levels");
-        if (pendingEndSite) {
-          stack.push_back(Open{stack.back().joint, true, false, false, false, Vector{}});
-        } else {
-          if (std::int64_t(motion_.skeleton.joints.size()) >= limits_.joints)
-            return Fail("the hierarchy has more joints than the limit of " + std::to_string(limits_.joints));
-          Joint joint;
-          joint.name = std::move(pendingName);
-          joint.parent = stack.empty() ? -1 : stack.back().joint;
-          motion_.skeleton.joints.push_back(std::move(joint));
-          stack.push_back(Open{std::int64_t(motion_.skeleton.joints.size()) - 1, false, false, false, false, Vector{}});
-        }
+        RETARGET_TRY(OpenBlock(stack, pendingEndSite, pendingName));
         continue;
       }
       Open& top = stack.back();

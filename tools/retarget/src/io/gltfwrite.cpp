@@ -311,13 +311,9 @@ std::int64_t IndexIn(const json& value, std::size_t count) {
 
 Failure Bad(const std::string& message) { return MakeFailure(FailureKind::BadInput, message); }
 
-// A copy of the model the skeleton was read from, with the motion.
-Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, const MotionContext& context,
-                                 Container container) {
-  Document doc;
-  if (!doc.Parse(model.json)) return Bad("the model's JSON cannot be read again");
-
-  // The model's buffers, one after another, make the one buffer.
+// The model's buffers, one after another, make the one buffer; its images
+// move into it.
+Outcome<void> MergeBuffers(Document& doc, const GltfModel& model) {
   std::vector<std::size_t> base;
   for (const std::string& buffer : model.buffers) {
     doc.Align(16);
@@ -353,6 +349,51 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
     images[i]["mimeType"] = type;
     images[i]["bufferView"] = doc.View(model.images[i]);
   }
+  return {};
+}
+
+// A node for joint j, which the model has no node for (a root the motion
+// added), above the top nodes of its children, in their place in the scenes.
+void AddJointNode(Document& doc, const std::vector<Joint>& joints, std::size_t j, std::vector<std::int64_t>& parent,
+                  std::vector<std::int64_t>& nodeOf) {
+  json& nodes = doc.List("nodes");
+  std::vector<std::int64_t> tops;
+  for (std::size_t c = 0; c < joints.size(); ++c) {
+    if (joints[c].parent != std::int64_t(j) || nodeOf[c] < 0) continue;
+    std::int64_t top = nodeOf[c];
+    for (std::size_t steps = 0; parent[std::size_t(top)] >= 0 && steps < nodes.size(); ++steps)
+      top = parent[std::size_t(top)];
+    if (std::find(tops.begin(), tops.end(), top) == tops.end()) tops.push_back(top);
+  }
+  const std::int64_t added = std::int64_t(nodes.size());
+  json& node = Document::Object(nodes);
+  node["name"] = joints[j].name;
+  doc.tooLarge = !SetPose(node, ToTrs(joints[j].rest)) || doc.tooLarge;
+  json& children = node["children"];
+  children = json::array();
+  for (std::int64_t top : tops) children.push_back(top);
+  for (json& scene : doc.Elements("scenes")) {
+    if (!scene.is_object() || !scene.contains("nodes") || !scene["nodes"].is_array()) continue;
+    json& list = scene["nodes"];
+    bool placed = false;
+    for (std::size_t k = list.size(); k-- > 0;) {
+      if (std::find(tops.begin(), tops.end(), IndexIn(list[k], nodes.size())) == tops.end()) continue;
+      list.erase(list.begin() + std::ptrdiff_t(k));
+      placed = true;
+    }
+    if (placed) list.push_back(added);
+  }
+  parent.push_back(-1);
+  nodeOf[j] = added;
+}
+
+// A copy of the model the skeleton was read from, with the motion.
+Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, const MotionContext& context,
+                                 Container container) {
+  Document doc;
+  if (!doc.Parse(model.json)) return Bad("the model's JSON cannot be read again");
+
+  RETARGET_TRY(MergeBuffers(doc, model));
 
   // The nodes of the joints.
   json& nodes = doc.List("nodes");
@@ -380,34 +421,7 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
   for (std::size_t j = 0; j < joints.size(); ++j) {
     if (nodeOf[j] >= 0) continue;
     if (joints[j].parent >= 0) return Bad("joint " + joints[j].name + " has no node in the model");
-    std::vector<std::int64_t> tops;
-    for (std::size_t c = 0; c < joints.size(); ++c) {
-      if (joints[c].parent != std::int64_t(j) || nodeOf[c] < 0) continue;
-      std::int64_t top = nodeOf[c];
-      for (std::size_t steps = 0; parent[std::size_t(top)] >= 0 && steps < nodes.size(); ++steps)
-        top = parent[std::size_t(top)];
-      if (std::find(tops.begin(), tops.end(), top) == tops.end()) tops.push_back(top);
-    }
-    const std::int64_t added = std::int64_t(nodes.size());
-    json& node = Document::Object(nodes);
-    node["name"] = joints[j].name;
-    doc.tooLarge = !SetPose(node, ToTrs(joints[j].rest)) || doc.tooLarge;
-    json& children = node["children"];
-    children = json::array();
-    for (std::int64_t top : tops) children.push_back(top);
-    for (json& scene : doc.Elements("scenes")) {
-      if (!scene.is_object() || !scene.contains("nodes") || !scene["nodes"].is_array()) continue;
-      json& list = scene["nodes"];
-      bool placed = false;
-      for (std::size_t k = list.size(); k-- > 0;) {
-        if (std::find(tops.begin(), tops.end(), IndexIn(list[k], nodes.size())) == tops.end()) continue;
-        list.erase(list.begin() + std::ptrdiff_t(k));
-        placed = true;
-      }
-      if (placed) list.push_back(added);
-    }
-    parent.push_back(-1);
-    nodeOf[j] = added;
+    AddJointNode(doc, joints, j, parent, nodeOf);
   }
 
   std::vector<Track> tracks;
@@ -458,6 +472,44 @@ Outcome<std::string> Format(const Motion& motion, const MotionContext& context, 
   }
 }
 
+// The human bone each joint stands for, from the rig's body parts; empty
+// for a joint that stands for none.
+std::vector<std::string> HumanBones(const std::vector<Joint>& joints, const Rig& rig) {
+  std::unordered_map<std::string, std::size_t> jointNamed;
+  for (std::size_t j = 0; j < joints.size(); ++j) jointNamed.emplace(joints[j].name, j);
+  std::vector<std::string> boneOf(joints.size());
+  const auto parts = StandardBodyParts();
+  for (std::size_t p = 0; p < parts.size() && p < rig.parts.joints.size(); ++p) {
+    const std::vector<std::string> bones = humanoid::BonesOfPart(parts[p].identifier);
+    const std::vector<std::int64_t>& members = rig.parts.joints[p];
+    for (std::size_t k = 0; k < bones.size() && k < members.size(); ++k) {
+      const auto found = jointNamed.find(rig.skeleton.joints[std::size_t(members[k])].name);
+      if (found != jointNamed.end() && boneOf[found->second].empty()) boneOf[found->second] = bones[k];
+    }
+  }
+  return boneOf;
+}
+
+// The VRM animation extension, naming the human bone of each node.
+void AddHumanBones(Document& doc, const std::vector<std::size_t>& bones, const std::vector<std::string>& boneOf) {
+  json& used = doc.List("extensionsUsed");
+  used.push_back("VRMC_vrm_animation");
+  json& extensions = doc.root["extensions"];
+  extensions = json::object();
+  json& extension = extensions["VRMC_vrm_animation"];
+  extension = json::object();
+  extension["specVersion"] = "1.0";
+  json& humanoid = extension["humanoid"];
+  humanoid = json::object();
+  json& table = humanoid["humanBones"];
+  table = json::object();
+  for (std::size_t b = 0; b < bones.size(); ++b) {
+    json& entry = table[boneOf[bones[b]]];
+    entry = json::object();
+    entry["node"] = b;
+  }
+}
+
 }  // namespace
 
 Outcome<std::string> FormatGlb(const Motion& motion, const MotionContext& context) {
@@ -484,20 +536,7 @@ Outcome<std::string> FormatVrma(const Motion& motion, const MotionContext& conte
                          "a VRM animation moves humanoid bones, and the target's Hips body part has no joint");
     if (motion.FrameCount() == 0) return Bad("the motion has no frames to write");
     const std::vector<Joint>& joints = motion.skeleton.joints;
-    std::unordered_map<std::string, std::size_t> jointNamed;
-    for (std::size_t j = 0; j < joints.size(); ++j) jointNamed.emplace(joints[j].name, j);
-
-    // The bone each joint stands for, from the rig's body parts.
-    std::vector<std::string> boneOf(joints.size());
-    const auto parts = StandardBodyParts();
-    for (std::size_t p = 0; p < parts.size() && p < rig->parts.joints.size(); ++p) {
-      const std::vector<std::string> bones = humanoid::BonesOfPart(parts[p].identifier);
-      const std::vector<std::int64_t>& members = rig->parts.joints[p];
-      for (std::size_t k = 0; k < bones.size() && k < members.size(); ++k) {
-        const auto found = jointNamed.find(rig->skeleton.joints[std::size_t(members[k])].name);
-        if (found != jointNamed.end() && boneOf[found->second].empty()) boneOf[found->second] = bones[k];
-      }
-    }
+    const std::vector<std::string> boneOf = HumanBones(joints, *rig);
     // The bones in skeleton order, each under the nearest bone above it.
     std::vector<std::size_t> bones;
     std::vector<std::int64_t> nodeOf(joints.size(), -1), parentNode;
@@ -529,22 +568,7 @@ Outcome<std::string> FormatVrma(const Motion& motion, const MotionContext& conte
     doc.NewTree(
         bones.size(), [&](std::size_t b) { return joints[bones[b]].name; }, [&](std::size_t b) { return local[b]; },
         [&](std::size_t b) { return parentNode[b]; });
-    json& used = doc.List("extensionsUsed");
-    used.push_back("VRMC_vrm_animation");
-    json& extensions = doc.root["extensions"];
-    extensions = json::object();
-    json& extension = extensions["VRMC_vrm_animation"];
-    extension = json::object();
-    extension["specVersion"] = "1.0";
-    json& humanoid = extension["humanoid"];
-    humanoid = json::object();
-    json& table = humanoid["humanBones"];
-    table = json::object();
-    for (std::size_t b = 0; b < bones.size(); ++b) {
-      json& entry = table[boneOf[bones[b]]];
-      entry = json::object();
-      entry["node"] = b;
-    }
+    AddHumanBones(doc, bones, boneOf);
 
     std::vector<Track> tracks(bones.size());
     for (std::size_t b = 0; b < bones.size(); ++b) tracks[b].node = std::int64_t(b);

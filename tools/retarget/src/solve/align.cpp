@@ -185,6 +185,67 @@ Outcome<std::vector<Chain>> FindChains(const Rig& source, const Rig& target,
   }
 }
 
+namespace {
+
+// For a joint with bones below several children: the sum of b * a^T over
+// those bones, a the target's direction and b the source's. A child that
+// does not qualify stands for the first qualifying joints below it, which
+// share one bone's weight: both legs below a hips joint of no length
+// count, not the first alone, which turned the fit toward one side.
+// The counts of those bones go in `bones`.
+Outcome<void> Correlate(const Rig& source, const Rig& target, const std::vector<std::int64_t>& sourceOfTarget,
+                        const std::vector<std::int64_t>& first, const std::vector<int>& branches,
+                        std::vector<Matrix>& correlation, std::vector<int>& bones) {
+  RETARGET_ASSIGN(std::vector<std::int64_t> sourceEnds, SubtreeEnds(source.skeleton));
+  RETARGET_ASSIGN(std::vector<std::int64_t> targetEnds, SubtreeEnds(target.skeleton));
+  const std::size_t n = target.skeleton.joints.size();
+  const Qualifies qualifies{source, target, sourceOfTarget};
+  const double sourceTiny = qualifies.sourceTiny, targetTiny = qualifies.targetTiny;
+  std::vector<std::int64_t> below;
+  std::int64_t budget = 8 * std::int64_t(n) + 64;
+  for (std::size_t j = 1; j < n; ++j) {
+    const std::int64_t parent = target.skeleton.joints[j].parent;
+    if (parent < 0 || branches[std::size_t(parent)] < 2) continue;
+    const std::int64_t s = sourceOfTarget[std::size_t(parent)];
+    if (s < 0) continue;
+    auto add = [&](std::int64_t d, double share) {
+      if (!Within(sourceEnds, s, sourceOfTarget[std::size_t(d)])) return;
+      const Vector a = Subtract(At(target, d), At(target, parent));
+      const Vector b = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
+      if (!NonZero(a, targetTiny) || !NonZero(b, sourceTiny)) return;
+      const Vector u = Scale(a, 1.0 / Length(a)), v = Scale(b, share / Length(b));
+      Matrix& c = correlation[std::size_t(parent)];
+      c.v1 = Add(c.v1, Scale(v, u.x));
+      c.v2 = Add(c.v2, Scale(v, u.y));
+      c.v3 = Add(c.v3, Scale(v, u.z));
+      ++bones[std::size_t(parent)];
+    };
+    if (qualifies(j)) {
+      add(std::int64_t(j), 1.0);
+      continue;
+    }
+    // Joints of no length nested under each other could make these looks
+    // quadratic in the joints; past a budget linear in them, a child stands
+    // for its first qualifying joint alone.
+    below.clear();
+    for (std::int64_t d = std::int64_t(j) + 1; d < targetEnds[j] && budget > 0; --budget)
+      if (qualifies(std::size_t(d))) {
+        below.push_back(d);
+        d = targetEnds[std::size_t(d)];
+      } else {
+        ++d;
+      }
+    if (budget <= 0) {
+      if (first[j] >= 0) add(first[j], 1.0);
+      continue;
+    }
+    for (const std::int64_t d : below) add(d, 1.0 / double(below.size()));
+  }
+  return {};
+}
+
+}  // namespace
+
 Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::vector<std::int64_t>& sourceOfTarget,
                                const std::vector<Chain>& chains) {
   try {
@@ -192,58 +253,10 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
     std::vector<std::int64_t> first;
     std::vector<int> branches;
     FirstQualifying(source, target, sourceOfTarget, first, branches);
-    RETARGET_ASSIGN(std::vector<std::int64_t> sourceEnds, SubtreeEnds(source.skeleton));
-    RETARGET_ASSIGN(std::vector<std::int64_t> targetEnds, SubtreeEnds(target.skeleton));
     const std::size_t n = target.skeleton.joints.size();
-    // For a joint with bones below several children: the sum of b * a^T over
-    // those bones, a the target's direction and b the source's. A child that
-    // does not qualify stands for the first qualifying joints below it, which
-    // share one bone's weight: both legs below a hips joint of no length
-    // count, not the first alone, which turned the fit toward one side.
-    const Qualifies qualifies{source, target, sourceOfTarget};
-    const double sourceTiny = qualifies.sourceTiny, targetTiny = qualifies.targetTiny;
     std::vector<Matrix> correlation(n, kZeroMatrix);
     std::vector<int> bones(n, 0);
-    std::vector<std::int64_t> below;
-    std::int64_t budget = 8 * std::int64_t(n) + 64;
-    for (std::size_t j = 1; j < n; ++j) {
-      const std::int64_t parent = target.skeleton.joints[j].parent;
-      if (parent < 0 || branches[std::size_t(parent)] < 2) continue;
-      const std::int64_t s = sourceOfTarget[std::size_t(parent)];
-      if (s < 0) continue;
-      auto add = [&](std::int64_t d, double share) {
-        if (!Within(sourceEnds, s, sourceOfTarget[std::size_t(d)])) return;
-        const Vector a = Subtract(At(target, d), At(target, parent));
-        const Vector b = Subtract(At(source, sourceOfTarget[std::size_t(d)]), At(source, s));
-        if (!NonZero(a, targetTiny) || !NonZero(b, sourceTiny)) return;
-        const Vector u = Scale(a, 1.0 / Length(a)), v = Scale(b, share / Length(b));
-        Matrix& c = correlation[std::size_t(parent)];
-        c.v1 = Add(c.v1, Scale(v, u.x));
-        c.v2 = Add(c.v2, Scale(v, u.y));
-        c.v3 = Add(c.v3, Scale(v, u.z));
-        ++bones[std::size_t(parent)];
-      };
-      if (qualifies(j)) {
-        add(std::int64_t(j), 1.0);
-        continue;
-      }
-      // Joints of no length nested under each other could make these looks
-      // quadratic in the joints; past a budget linear in them, a child stands
-      // for its first qualifying joint alone.
-      below.clear();
-      for (std::int64_t d = std::int64_t(j) + 1; d < targetEnds[j] && budget > 0; --budget)
-        if (qualifies(std::size_t(d))) {
-          below.push_back(d);
-          d = targetEnds[std::size_t(d)];
-        } else {
-          ++d;
-        }
-      if (budget <= 0) {
-        if (first[j] >= 0) add(first[j], 1.0);
-        continue;
-      }
-      for (const std::int64_t d : below) add(d, 1.0 / double(below.size()));
-    }
+    RETARGET_TRY(Correlate(source, target, sourceOfTarget, first, branches, correlation, bones));
     // Chain joints: -1 for none, else the chain; the first joint is marked
     // by the chain's index plus the count of chains.
     std::vector<std::int64_t> chainOf(n, -1);

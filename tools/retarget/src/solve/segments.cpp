@@ -66,97 +66,115 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
     follower.target_ = &target;
     follower.sourceMarks_ = FindLandmarks(source);
     follower.targetMarks_ = FindLandmarks(target);
-    const Landmarks& from = follower.sourceMarks_;
-    const Landmarks& marks = follower.targetMarks_;
     RETARGET_ASSIGN(follower.ends_, SubtreeEnds(target.skeleton));
-    const std::vector<std::int64_t>& ends = follower.ends_;
-    const Skeleton& skeleton = target.skeleton;
-    auto below = [&](std::int64_t joint, std::int64_t d) { return d > joint && d < ends[std::size_t(joint)]; };
-    // A point at or below a joint: an End Site of the joint counts.
-    auto reaches = [&](std::int64_t joint, const MarkPoint& point) {
-      return below(joint, point.joint) || (point.endSite && point.joint == joint);
-    };
-    std::span<const Segment, kSegments> segments = Segments();
-    auto shared = [&](std::size_t s) { return from.Has(segments[s]) && marks.Has(segments[s]); };
     std::vector<Step> steps;
-
-    const std::size_t pelvis = SegmentIndex("pelvis"), spine = SegmentIndex("spine"),
-                      shoulders = SegmentIndex("shoulders");
-    const std::int64_t leftHip = marks[Mark::LeftHip].joint, rightHip = marks[Mark::RightHip].joint;
-    std::int64_t legsMeet = -1;
-    if (shared(pelvis)) {
-      legsMeet = CommonAncestor(skeleton, leftHip, rightHip);
-      if (legsMeet >= 0 && legsMeet != leftHip && legsMeet != rightHip)
-        steps.emplace_back(Kind::Pelvis, legsMeet, pelvis);
-    }
-    if (shared(spine) && legsMeet >= 0) {
-      const std::int64_t neck = marks[Mark::Neck].joint;
-      const std::int64_t meet = CommonAncestor(skeleton, legsMeet, neck);
-      // The joint below `meet` on the way to the neck.
-      std::int64_t leaves = neck;
-      while (leaves >= 0 && skeleton.joints[std::size_t(leaves)].parent != meet)
-        leaves = skeleton.joints[std::size_t(leaves)].parent;
-      if (meet >= 0 && leaves >= 0 && leaves != neck && !below(leaves, leftHip) && !below(leaves, rightHip)) {
-        steps.emplace_back(Kind::Spine, leaves, spine);
-        if (shared(shoulders)) {
-          const std::int64_t armsMeet =
-              CommonAncestor(skeleton, marks[Mark::LeftShoulder].joint, marks[Mark::RightShoulder].joint);
-          if (armsMeet >= 0 && (armsMeet == leaves || below(leaves, armsMeet)) && below(armsMeet, neck))
-            follower.shoulderJoint_ = armsMeet;
-          // The collar bones: each above its own shoulder alone.
-          const std::int64_t left = target.FirstJoint("LeftShoulder"), right = target.FirstJoint("RightShoulder");
-          if (left >= 0 && right >= 0 && below(left, marks[Mark::LeftShoulder].joint) &&
-              below(right, marks[Mark::RightShoulder].joint) && !below(left, right) && !below(right, left) &&
-              !below(left, neck) && !below(right, neck))
-            steps.emplace_back(Kind::Collars, left, shoulders, right);
-        }
-      }
-    }
+    follower.AddTorsoSteps(steps);
     const std::size_t firstLine = steps.size();
-    for (std::size_t s = 0; s < segments.size(); ++s) {
-      const Segment& segment = segments[s];
-      if (s == pelvis || s == spine || s == shoulders || !shared(s)) continue;
-      const MarkPoint& start = marks[segment.from];
-      if (start.endSite || !reaches(start.joint, marks[segment.to])) continue;
-      if (!from.Points(segment, source) || !marks.Points(segment, target)) continue;
-      Step step(segment.foot ? Kind::Foot : Kind::Line, start.joint, s);
-      if (segment.foot) {
-        // The target's foot at rest, in the source's world, and the source's
-        // ankle whose turn from its rest the foot takes.
-        step.rest = Multiply3x3(Transposed(turn), target.restGlobals[std::size_t(start.joint)]);
-        step.other = from[segment.from].joint;
-        step.sourceRestInverse = Inverse3x3(source.restGlobals[std::size_t(step.other)]);
-        if (from[segment.from].endSite) continue;
-      }
-      steps.push_back(step);
-    }
+    follower.AddLineSteps(turn, steps);
     std::stable_sort(steps.begin() + std::ptrdiff_t(firstLine), steps.end(),
                      [](const Step& a, const Step& b) { return a.joint < b.joint; });
     follower.steps_ = std::move(steps);
-    // The joints whose globals the steps read: every landmark's joint, each
-    // turned joint and its parent. A frame computes these (and the joints
-    // above them) once; a turn then moves those below it rigidly, so the
-    // rest of the skeleton takes no part however long its chains.
-    std::vector<std::int64_t>& read = follower.read_;
-    for (const MarkPoint& point : marks.points)
-      if (point.joint >= 0) read.push_back(point.joint);
-    for (const Step& step : follower.steps_)
-      for (const std::int64_t joint : {step.joint, step.kind == Kind::Collars ? step.other : -1}) {
-        if (joint < 0) continue;
-        read.push_back(joint);
-        if (skeleton.joints[std::size_t(joint)].parent >= 0) read.push_back(skeleton.joints[std::size_t(joint)].parent);
-      }
-    if (follower.shoulderJoint_ >= 0) {
-      read.push_back(follower.shoulderJoint_);
-      read.push_back(skeleton.joints[std::size_t(follower.shoulderJoint_)].parent);
-    }
-    std::sort(read.begin(), read.end());
-    read.erase(std::unique(read.begin(), read.end()), read.end());
-    follower.upTo_ = JointsUpTo(skeleton, read);
+    follower.FindRead();
     return follower;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
+}
+
+bool SegmentFollower::Below(std::int64_t joint, std::int64_t d) const {
+  return d > joint && d < ends_[std::size_t(joint)];
+}
+
+bool SegmentFollower::Shared(std::size_t segment) const {
+  const Segment& s = Segments()[segment];
+  return sourceMarks_.Has(s) && targetMarks_.Has(s);
+}
+
+void SegmentFollower::AddTorsoSteps(std::vector<Step>& steps) {
+  const Landmarks& marks = targetMarks_;
+  const Skeleton& skeleton = target_->skeleton;
+  const std::size_t pelvis = SegmentIndex("pelvis"), spine = SegmentIndex("spine"),
+                    shoulders = SegmentIndex("shoulders");
+  const std::int64_t leftHip = marks[Mark::LeftHip].joint, rightHip = marks[Mark::RightHip].joint;
+  std::int64_t legsMeet = -1;
+  if (Shared(pelvis)) {
+    legsMeet = CommonAncestor(skeleton, leftHip, rightHip);
+    if (legsMeet >= 0 && legsMeet != leftHip && legsMeet != rightHip)
+      steps.emplace_back(Kind::Pelvis, legsMeet, pelvis);
+  }
+  if (!Shared(spine) || legsMeet < 0) return;
+  const std::int64_t neck = marks[Mark::Neck].joint;
+  const std::int64_t meet = CommonAncestor(skeleton, legsMeet, neck);
+  // The joint below `meet` on the way to the neck.
+  std::int64_t leaves = neck;
+  while (leaves >= 0 && skeleton.joints[std::size_t(leaves)].parent != meet)
+    leaves = skeleton.joints[std::size_t(leaves)].parent;
+  if (meet < 0 || leaves < 0 || leaves == neck || Below(leaves, leftHip) || Below(leaves, rightHip)) return;
+  steps.emplace_back(Kind::Spine, leaves, spine);
+  if (!Shared(shoulders)) return;
+  const std::int64_t armsMeet =
+      CommonAncestor(skeleton, marks[Mark::LeftShoulder].joint, marks[Mark::RightShoulder].joint);
+  if (armsMeet >= 0 && (armsMeet == leaves || Below(leaves, armsMeet)) && Below(armsMeet, neck))
+    shoulderJoint_ = armsMeet;
+  // The collar bones: each above its own shoulder alone.
+  const std::int64_t left = target_->FirstJoint("LeftShoulder"), right = target_->FirstJoint("RightShoulder");
+  if (left >= 0 && right >= 0 && Below(left, marks[Mark::LeftShoulder].joint) &&
+      Below(right, marks[Mark::RightShoulder].joint) && !Below(left, right) && !Below(right, left) &&
+      !Below(left, neck) && !Below(right, neck))
+    steps.emplace_back(Kind::Collars, left, shoulders, right);
+}
+
+void SegmentFollower::AddLineSteps(const Matrix& turn, std::vector<Step>& steps) const {
+  const Landmarks& from = sourceMarks_;
+  const Landmarks& marks = targetMarks_;
+  std::span<const Segment, kSegments> segments = Segments();
+  const std::size_t pelvis = SegmentIndex("pelvis"), spine = SegmentIndex("spine"),
+                    shoulders = SegmentIndex("shoulders");
+  // A point at or below a joint: an End Site of the joint counts.
+  auto reaches = [&](std::int64_t joint, const MarkPoint& point) {
+    return Below(joint, point.joint) || (point.endSite && point.joint == joint);
+  };
+  for (std::size_t s = 0; s < segments.size(); ++s) {
+    const Segment& segment = segments[s];
+    if (s == pelvis || s == spine || s == shoulders || !Shared(s)) continue;
+    const MarkPoint& start = marks[segment.from];
+    if (start.endSite || !reaches(start.joint, marks[segment.to])) continue;
+    if (!from.Points(segment, *source_) || !marks.Points(segment, *target_)) continue;
+    Step step(segment.foot ? Kind::Foot : Kind::Line, start.joint, s);
+    if (segment.foot) {
+      // The target's foot at rest, in the source's world, and the source's
+      // ankle whose turn from its rest the foot takes.
+      step.rest = Multiply3x3(Transposed(turn), target_->restGlobals[std::size_t(start.joint)]);
+      step.other = from[segment.from].joint;
+      step.sourceRestInverse = Inverse3x3(source_->restGlobals[std::size_t(step.other)]);
+      if (from[segment.from].endSite) continue;
+    }
+    steps.push_back(step);
+  }
+}
+
+void SegmentFollower::FindRead() {
+  // The joints whose globals the steps read: every landmark's joint, each
+  // turned joint and its parent. A frame computes these (and the joints
+  // above them) once; a turn then moves those below it rigidly, so the
+  // rest of the skeleton takes no part however long its chains.
+  const Skeleton& skeleton = target_->skeleton;
+  std::vector<std::int64_t>& read = read_;
+  for (const MarkPoint& point : targetMarks_.points)
+    if (point.joint >= 0) read.push_back(point.joint);
+  for (const Step& step : steps_)
+    for (const std::int64_t joint : {step.joint, step.kind == Kind::Collars ? step.other : -1}) {
+      if (joint < 0) continue;
+      read.push_back(joint);
+      if (skeleton.joints[std::size_t(joint)].parent >= 0) read.push_back(skeleton.joints[std::size_t(joint)].parent);
+    }
+  if (shoulderJoint_ >= 0) {
+    read.push_back(shoulderJoint_);
+    read.push_back(skeleton.joints[std::size_t(shoulderJoint_)].parent);
+  }
+  std::sort(read.begin(), read.end());
+  read.erase(std::unique(read.begin(), read.end()), read.end());
+  upTo_ = JointsUpTo(skeleton, read);
 }
 
 void SegmentFollower::Refresh(std::int64_t joint, const Matrix& move, std::span<Matrix> globals) const {
@@ -209,63 +227,72 @@ void SegmentFollower::Follow(std::span<const Matrix> sourceGlobals, std::span<Ma
         if (TurnsFrom(globals[ankle], goal)) SetRotation(step.joint, goal, locals, globals);
         break;
       }
-      case Kind::Spine: {
-        // The neck onto the source's line from the pelvis middle: the point
-        // of that line as far from the turned joint as the neck is.
-        const Vector pivot = globals[std::size_t(step.joint)].off;
-        const Vector neck = marks.At(Mark::Neck, globals), middle = marks.At(Mark::PelvisMiddle, globals);
-        const double length = Length(wanted);
-        if (!(length > 0.0)) break;
-        const Vector w = Scale(wanted, 1.0 / length), d = Subtract(middle, pivot);
-        const Vector arm = Subtract(neck, pivot);
-        const double b = Dot(w, d), c = Dot(d, d) - Dot(arm, arm);
-        const double along = -b + std::sqrt(std::max(0.0, b * b - c));
-        const Vector onto = Subtract(Add(middle, Scale(w, along)), pivot);
-        if (TurnOnto(arm, onto, rotation)) Turn(step.joint, rotation, locals, globals);
-        if (!marks.Has(Mark::LeftShoulder) || !from.Has(Mark::LeftShoulder) || !marks.Has(Mark::RightShoulder) ||
-            !from.Has(Mark::RightShoulder))
-          break;
-        const Segment& line = Segments()[SegmentIndex("shoulders")];
-        const Vector wantedLine = from.Direction(line, sourceGlobals);
-        // A joint too near the neck has no line to turn about.
-        const double near = 0.1 * Length(Subtract(marks.At(Mark::Neck, globals), middle));
-        for (const std::int64_t joint : {step.joint, shoulderJoint_}) {
-          if (joint < 0 || (joint == shoulderJoint_ && joint == step.joint)) continue;
-          const Vector axis = Subtract(marks.At(Mark::Neck, globals), globals[std::size_t(joint)].off);
-          const double axisLength = Length(axis);
-          if (!(axisLength > near)) continue;
-          if (TwistOnto(Scale(axis, 1.0 / axisLength), marks.Direction(line, globals), wantedLine, rotation))
-            Turn(joint, rotation, locals, globals);
-        }
-        break;
-      }
-      case Kind::Collars: {
-        // Each shoulder toward its place on the source's line through the
-        // shoulders' middle; a collar's turn moves its shoulder on a sphere,
-        // so a few rounds settle it.
-        const double length = Length(wanted);
-        if (!(length > 0.0)) break;
-        const Vector w = Scale(wanted, 1.0 / length);
-        for (int round = 0; round < 3; ++round) {
-          const Vector left = marks.At(Mark::LeftShoulder, globals), right = marks.At(Mark::RightShoulder, globals);
-          const Vector middle = Scale(Add(left, right), 0.5);
-          const double half = 0.5 * Length(Subtract(right, left));
-          const std::int64_t collars[2] = {step.joint, step.other};
-          const Vector goals[2] = {Subtract(middle, Scale(w, half)), Add(middle, Scale(w, half))};
-          const Vector now[2] = {left, right};
-          bool turned = false;
-          for (int side = 0; side < 2; ++side) {
-            const Vector pivot = globals[std::size_t(collars[side])].off;
-            if (TurnOnto(Subtract(now[side], pivot), Subtract(goals[side], pivot), rotation)) {
-              Turn(collars[side], rotation, locals, globals);
-              turned = true;
-            }
-          }
-          if (!turned) break;
-        }
-        break;
+      case Kind::Spine: FollowSpine(step, wanted, sourceGlobals, locals, globals); break;
+      case Kind::Collars: FollowCollars(step, wanted, locals, globals); break;
+    }
+  }
+}
+
+void SegmentFollower::FollowSpine(const Step& step, const Vector& wanted, std::span<const Matrix> sourceGlobals,
+                                  std::span<Matrix> locals, std::span<Matrix> globals) const {
+  const Landmarks& from = sourceMarks_;
+  const Landmarks& marks = targetMarks_;
+  Matrix rotation;
+  // The neck onto the source's line from the pelvis middle: the point
+  // of that line as far from the turned joint as the neck is.
+  const Vector pivot = globals[std::size_t(step.joint)].off;
+  const Vector neck = marks.At(Mark::Neck, globals), middle = marks.At(Mark::PelvisMiddle, globals);
+  const double length = Length(wanted);
+  if (!(length > 0.0)) return;
+  const Vector w = Scale(wanted, 1.0 / length), d = Subtract(middle, pivot);
+  const Vector arm = Subtract(neck, pivot);
+  const double b = Dot(w, d), c = Dot(d, d) - Dot(arm, arm);
+  const double along = -b + std::sqrt(std::max(0.0, b * b - c));
+  const Vector onto = Subtract(Add(middle, Scale(w, along)), pivot);
+  if (TurnOnto(arm, onto, rotation)) Turn(step.joint, rotation, locals, globals);
+  if (!marks.Has(Mark::LeftShoulder) || !from.Has(Mark::LeftShoulder) || !marks.Has(Mark::RightShoulder) ||
+      !from.Has(Mark::RightShoulder))
+    return;
+  const Segment& line = Segments()[SegmentIndex("shoulders")];
+  const Vector wantedLine = from.Direction(line, sourceGlobals);
+  // A joint too near the neck has no line to turn about.
+  const double near = 0.1 * Length(Subtract(marks.At(Mark::Neck, globals), middle));
+  for (const std::int64_t joint : {step.joint, shoulderJoint_}) {
+    if (joint < 0 || (joint == shoulderJoint_ && joint == step.joint)) continue;
+    const Vector axis = Subtract(marks.At(Mark::Neck, globals), globals[std::size_t(joint)].off);
+    const double axisLength = Length(axis);
+    if (!(axisLength > near)) continue;
+    if (TwistOnto(Scale(axis, 1.0 / axisLength), marks.Direction(line, globals), wantedLine, rotation))
+      Turn(joint, rotation, locals, globals);
+  }
+}
+
+void SegmentFollower::FollowCollars(const Step& step, const Vector& wanted, std::span<Matrix> locals,
+                                    std::span<Matrix> globals) const {
+  const Landmarks& marks = targetMarks_;
+  Matrix rotation;
+  // Each shoulder toward its place on the source's line through the
+  // shoulders' middle; a collar's turn moves its shoulder on a sphere,
+  // so a few rounds settle it.
+  const double length = Length(wanted);
+  if (!(length > 0.0)) return;
+  const Vector w = Scale(wanted, 1.0 / length);
+  for (int round = 0; round < 3; ++round) {
+    const Vector left = marks.At(Mark::LeftShoulder, globals), right = marks.At(Mark::RightShoulder, globals);
+    const Vector middle = Scale(Add(left, right), 0.5);
+    const double half = 0.5 * Length(Subtract(right, left));
+    const std::int64_t collars[2] = {step.joint, step.other};
+    const Vector goals[2] = {Subtract(middle, Scale(w, half)), Add(middle, Scale(w, half))};
+    const Vector now[2] = {left, right};
+    bool turned = false;
+    for (int side = 0; side < 2; ++side) {
+      const Vector pivot = globals[std::size_t(collars[side])].off;
+      if (TurnOnto(Subtract(now[side], pivot), Subtract(goals[side], pivot), rotation)) {
+        Turn(collars[side], rotation, locals, globals);
+        turned = true;
       }
     }
+    if (!turned) break;
   }
 }
 

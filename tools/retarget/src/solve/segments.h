@@ -64,6 +64,19 @@ class SegmentFollower {
                    std::span<Matrix> globals) const;
   // Moves the globals read below `joint` by `move`, the joint's change.
   void Refresh(std::int64_t joint, const Matrix& move, std::span<Matrix> globals) const;
+  // The steps of Make: the pelvis, spine and collars; then the lines and
+  // feet; then the joints the steps read (read_ and upTo_).
+  void AddTorsoSteps(std::vector<Step>& steps);
+  void AddLineSteps(const Matrix& turn, std::vector<Step>& steps) const;
+  void FindRead();
+  // Whether `d` is below `joint`.
+  bool Below(std::int64_t joint, std::int64_t d) const;
+  // Whether both rigs have the segment's landmarks.
+  bool Shared(std::size_t segment) const;
+  // The steps of Follow that take more than one turn.
+  void FollowSpine(const Step& step, const Vector& wanted, std::span<const Matrix> sourceGlobals,
+                   std::span<Matrix> locals, std::span<Matrix> globals) const;
+  void FollowCollars(const Step& step, const Vector& wanted, std::span<Matrix> locals, std::span<Matrix> globals) const;
 
   const Rig* source_ = nullptr;
   const Rig* target_ = nullptr;
