@@ -91,7 +91,7 @@ Outcome<ClipRequest> MakeRequestOptions(const Arguments& arguments) {
     char* end = nullptr;
     request.floor = std::strtod(arguments.floor.c_str(), &end);
     if (*end != '\0' || !(std::abs(*request.floor) <= 1e9))
-      return Usage("--floor takes a number, the up coordinate of the floor; found '" + Excerpt(arguments.floor) + "'");
+      return Usage("--floor takes a number, the height of the floor; found '" + Excerpt(arguments.floor) + "'");
   }
   request.roundTrip = arguments.roundTrip;
   request.figures = !arguments.quiet;

@@ -62,7 +62,7 @@ constexpr OptionDescriptor kOptions[] = {
     {"--no-contacts", "no_contacts", T::Flag, R::Any, kNoRefusal, &A::noContacts,
      "leave the feet as the joint turns put them: no planting during the source's contacts, no floor"},
     {"--floor", "floor", T::TextOrNumber, R::Any, kNoRefusal, &A::floor,
-     "Y: the up coordinate of the floor the result's feet stand on (default: the source's, 0 unless its feet "
+     "Y: the height of the floor the result's feet stand on (default: the source's, 0 unless its feet "
      "never come near it)"},
     {"--root-motion", "root_motion", T::Text, R::Any, kNoRefusal, &A::rootMotion,
      "keep (the travel on the hips, the default), in-place (as --in-place) or extract (the travel and the turn "

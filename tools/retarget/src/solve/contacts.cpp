@@ -101,7 +101,7 @@ double ClipShift(const Planting& p, const FootContacts& contacts) {
                               (p.tracks[side].low[std::size_t(f)] - p.targetFloor));
   }
   // The median.
-  return differences.empty() ? 0.0 : OneIn(std::move(differences), 2);
+  return differences.empty() ? 0.0 : Percentile(std::move(differences), 50);
 }
 
 double TravelFactor(const Planting& p, const FootContacts& contacts, const std::vector<Vector>& root) {
@@ -212,7 +212,7 @@ void AnkleGoals(Planting& p, const FootContacts& contacts) {
   // it and away from its contacts it may stand higher or lower, by up to
   // kBand times its height over this level, so that a leg need not bend for
   // a foot that is off the floor.
-  for (int side = 0; side < 2; ++side) p.level[side] = OneIn(p.sourceTracks[side].low, kLevelParts);
+  for (int side = 0; side < 2; ++side) p.level[side] = Percentile(p.sourceTracks[side].low, kLevelPercentile);
   Apart(p, contacts);
   // The rig's left in each frame, about which a foot pitches.
   const std::size_t n = std::size_t(p.frames);
@@ -483,7 +483,7 @@ Outcome<FootContacts> FindContacts(const Motion& clip, const Rig& rig, const Vec
     for (int side = 0; side < 2; ++side) {
       // The level the foot comes down to: the height it is below in one
       // frame of twenty, so that a stray frame does not set it.
-      levels[side] = OneIn(tracks[side].low, 20);
+      levels[side] = Percentile(tracks[side].low, 5);
     }
     const double ground = std::min(levels[0], levels[1]);
     if (std::abs(ground) > kFloorNear * std::min(legs[0].length, legs[1].length)) contacts.floor = ground;

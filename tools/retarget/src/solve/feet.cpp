@@ -110,7 +110,7 @@ Track Follow(const Motion& clip, const Leg legs[2], const Vector& up) {
     // that a stray frame (a calibration pose at the start) does not set it.
     std::vector<double> heights(static_cast<std::size_t>(frames));
     for (std::size_t f = 0; f < heights.size(); ++f) heights[f] = Dot(track.ankle[side][f], up);
-    const double lowest = OneIn(std::move(heights), 20);
+    const double lowest = Percentile(std::move(heights), 5);
     for (std::size_t f = 0; f < std::size_t(frames); ++f)
       track.contact[side][f] = Dot(track.ankle[side][f], up) - lowest <= kContactHeight * legs[side].length;
   }

@@ -51,10 +51,10 @@ LegTurns TurnsToReach(const Vector& hip, const Vector& knee, const Vector& ankle
 // a rotation in the world, turns the ankle after the solve.
 void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
                 std::span<const Matrix> globals, std::span<Matrix> locals, const Matrix* ankleTurn = nullptr) noexcept;
-// The value below which one in `parts` of `values` lie (the element at
-// size / parts in order): the median for 2. `values` is not empty.
-inline double OneIn(std::vector<double> values, std::size_t parts) {
-  const std::size_t at = values.size() / parts;
+// The `percent`th percentile of `values`: the element at size * percent /
+// 100 in order (rounded down), the median for 50. `values` is not empty.
+inline double Percentile(std::vector<double> values, std::size_t percent) {
+  const std::size_t at = values.size() * percent / 100;
   std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(at), values.end());
   return values[at];
 }

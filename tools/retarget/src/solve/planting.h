@@ -59,8 +59,9 @@ inline constexpr int kPitchSteps = 6;
 // above the source's floor, falling to 0 at kWeightFade times that.
 inline constexpr double kWeightFade = 2.0;
 // The level below which a foot keeps the source's height: the value below
-// which one in kLevelParts of the source foot's heights lie (the lowest fifth).
-inline constexpr std::size_t kLevelParts = 5;
+// which the lowest fifth of the source foot's heights lie: their 20th
+// percentile.
+inline constexpr std::size_t kLevelPercentile = 20;
 // The hips closer across `up` than this many leg lengths give no left.
 inline constexpr double kNoLeft = 1e-9;
 

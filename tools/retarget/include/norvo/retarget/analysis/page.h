@@ -25,7 +25,7 @@ struct PageFigure {
 };
 
 // `count` frames of each, seen along `up`, each figure drawn to the same
-// height: the result's floor where the up coordinate is `floor`, the
+// height: the result's floor at height `floor`, the
 // source's at the floor of `contacts` (may be null: 0), whose feet down are
 // marked.
 Outcome<std::string> WatchPageHtml(const PageFigure& source, const PageFigure& result, std::int64_t count,

@@ -47,7 +47,7 @@ struct ClipRequest {
   std::string frames;  // "A:B": frames A up to but not including B (frames.h); empty: all
   bool lockFeet = false;
   // Plant the result's feet during the source's contacts (contacts.h), on a
-  // floor at this up coordinate of the result; by default the source's.
+  // floor at this height (along the result's up axis); by default the source's.
   bool contacts = true;
   std::optional<double> floor;
   // Extract: the written motion carries the travel on a root joint at floor

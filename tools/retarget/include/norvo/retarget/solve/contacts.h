@@ -4,7 +4,7 @@
 //
 // A foot's joints are those of the Foot and Toes body parts of its side; its
 // lowest joint is the one lowest along the up axis in a frame. Heights are
-// measured from a floor: the plane where the up coordinate is `floor`. Legs
+// measured from a floor: the plane at height `floor` along up. Legs
 // are those of feet.h; lengths and speeds are in leg lengths (hip to knee to
 // ankle at rest), so that rigs of other sizes compare.
 #pragma once
@@ -24,7 +24,7 @@ using ContactInterval = std::pair<std::int64_t, std::int64_t>;
 struct FootContacts {
   bool measured = false;                 // false when the rig lacks a leg or the up axis is not known
   std::vector<ContactInterval> feet[2];  // left, right; in frame order
-  // The up coordinate of the floor the clip stands on: 0, unless its feet
+  // The height of the floor the clip stands on: 0, unless its feet
   // never come within kFloorNear leg lengths of it; then the level they come
   // down to.
   double floor = 0.0;
