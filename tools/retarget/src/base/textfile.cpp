@@ -236,15 +236,20 @@ Outcome<void> WriteTextFile(const std::string& path, std::string_view text, cons
 
 namespace {
 
+// A sink that writes each piece to `file` whole.
+TextSink SinkTo(int file, const char* what, const std::string& path) {
+  return [file, what, &path](std::string_view piece) -> Outcome<void> {
+    const int error = WriteAll(file, piece);
+    if (error != 0) return CannotWrite("cannot write the ", what, error, path);
+    return {};
+  };
+}
+
 Outcome<void> WriteDevice(const std::string& path, const std::function<Outcome<void>(const TextSink&)>& produce,
                           const char* what) {
   const int file = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
   if (file < 0) return CannotWrite("cannot open the ", what, errno, path);
-  Outcome<void> written = produce([&](std::string_view piece) -> Outcome<void> {
-    const int error = WriteAll(file, piece);
-    if (error != 0) return CannotWrite("cannot write the ", what, error, path);
-    return {};
-  });
+  Outcome<void> written = produce(SinkTo(file, what, path));
   if (::close(file) != 0 && written) return CannotWrite("cannot write the ", what, errno, path);
   return written;
 }
@@ -293,11 +298,7 @@ Outcome<void> WriteTextFile(const std::string& path, const std::function<Outcome
     }
     Temporary written{temporary, file, slot};
     if (exists && ::fchmod(file, old.st_mode & 07777) != 0) return CannotWrite("cannot write the ", what, errno, path);
-    RETARGET_TRY(produce([&](std::string_view piece) -> Outcome<void> {
-      const int error = WriteAll(file, piece);
-      if (error != 0) return CannotWrite("cannot write the ", what, error, path);
-      return {};
-    }));
+    RETARGET_TRY(produce(SinkTo(file, what, path)));
     int error = ::fsync(file) == 0 ? 0 : errno;
     if (::close(std::exchange(written.file, -1)) != 0 && error == 0) error = errno;
     if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;

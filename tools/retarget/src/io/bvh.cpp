@@ -166,8 +166,7 @@ std::string_view NextWord(std::string_view& rest) {
 
 // A line quoted in a failure, shortened when long.
 std::string Quote(std::string_view line) {
-  if (line.size() > 40) return "'" + std::string(line.substr(0, 37)) + "...'";
-  return "'" + std::string(line) + "'";
+  return "'" + (line.size() > 40 ? Excerpt(line, 37) : std::string(line)) + "'";
 }
 
 enum class NumberStatus { Ok, NotANumber, NotFinite };
