@@ -75,7 +75,7 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
       {toOther + " --frames 300:400", 1, "--frames 300:400 is not within the source's 344 frames (0:344)"},
       // One contact model per run.
       {toOther + " --lock-feet", 1,
-       "--lock-feet plants the feet by contacts of its own, and so does the planting that is on by default; give "
+       "--lock-feet and the planting that is on by default both move the feet during the source's contacts; give "
        "--no-contacts with --lock-feet"},
       // Numbers said in the tool's words, NaN included; long values quoted in part.
       {toOther + " --fps nan", 1, "--fps: takes a number from 0.001 to 10000 (see --help)"},
@@ -349,7 +349,7 @@ TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsAndReportsTheFigures) {
   const double quality = NumberAfter(run.out, "quality body segments point ");
   EXPECT_GE(quality, 0.0);
   EXPECT_LE(quality, 1.2);
-  EXPECT_NE(run.out.find("\nfloor   3 and 4 contacts (left, right); in leg lengths, left / right: sliding per second "
+  EXPECT_NE(run.out.find("\nfeet    3 and 4 contacts (left, right); in leg lengths, left / right: sliding per second "
                          "source 0.289 / 0.382, result "),
             std::string::npos)
       << run.out;
@@ -369,6 +369,19 @@ TEST_F(AlignCommandLine, AlignsByDefaultAndPrintsAndReportsTheFigures) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("\nrest    aligned to the source's bone directions\n"), std::string::npos) << run.out;
   EXPECT_EQ(ReadAll(Path("report.json")).find("roundTrip"), std::string::npos);
+
+  // Locked feet are measured over the same contacts, with the sliding before
+  // the lock; the report gives the contacts without planting too.
+  run = Tool(common + Path("locked.bvh") + " --lock-feet --no-contacts --report " + Path("report.json"));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\nfeet    3 and 4 contacts (left, right); in leg lengths, left / right: sliding per second "
+                         "source 0.289 / 0.382, result 0.143 / 0.144 (0.332 / 0.421 before --lock-feet); deepest "),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("\nfloor "), std::string::npos);
+  EXPECT_NE(
+      ReadAll(Path("report.json")).find("\"contacts\": {\n    \"floor\": 0.0,\n    \"left\": [\n      [\n        6,"),
+      std::string::npos);
 
   // --no-align writes what the plain solver gives, byte for byte.
   run = Tool(common + Path("plain.bvh") + " --no-align -q");

@@ -201,10 +201,10 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
       };
       EXPECT_LE(deepest(t), deepest(s) + 0.01);
       // During the source's contacts the result's planted foot slides no
-      // more than the source's (in leg lengths per second, the floor line's
+      // more than the source's (in leg lengths per second, the feet line's
       // figure), on every pair.
-      ASSERT_TRUE(planted.sourceFloor && planted.resultFloor);
-      EXPECT_LE(planted.resultFloor->sliding[side], 1.1 * planted.sourceFloor->sliding[side] + 1e-3);
+      ASSERT_TRUE(planted.sourceFeet && planted.resultFeet);
+      EXPECT_LE(planted.resultFeet->sliding[side], 1.1 * planted.sourceFeet->sliding[side] + 1e-3);
     }
     // Planting keeps the motion's look: the body segments stay near the
     // source's.

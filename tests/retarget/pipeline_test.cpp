@@ -182,22 +182,25 @@ TEST_F(Pipeline, ARigOfAnotherFamilyKeepsItsHierarchyItsUnpairedJointsRestAndLoc
   const Vector up = StandingUp(source, source.restGlobals);
   EXPECT_NEAR(up.y, 1.0, 0.01);
 
-  const FootSliding bySource = Ok(MeasureFootSliding(walk, source, up));
-  const FootSliding loose = Ok(MeasureFootSliding(result, target, up));
+  // The source's contacts lock the result's feet and measure them all.
+  const FootContacts contacts = Ok(FindContacts(walk, source, up));
+  const FeetFigures bySource = Ok(MeasureFeet(walk, source, up, contacts.floor, contacts));
+  const FeetFigures loose = Ok(MeasureFeet(result, target, up, 0.0, contacts));
   const Motion unlocked = result;
-  ASSERT_TRUE(LockFeet(result, target, up).has_value());
-  const FootSliding locked = Ok(MeasureFootSliding(result, target, up));
+  ASSERT_TRUE(LockFeet(result, target, up, contacts).has_value());
+  const FeetFigures locked = Ok(MeasureFeet(result, target, up, 0.0, contacts));
   ASSERT_TRUE(bySource.measured && loose.measured && locked.measured);
   for (int side = 0; side < 2; ++side) {
     SCOPED_TRACE(side);
     EXPECT_GT(bySource.contactFrames[side], 30);
-    EXPECT_GT(bySource.speed[side], 0.1);
-    EXPECT_GT(loose.speed[side], 0.1);
+    EXPECT_GT(bySource.sliding[side], 0.1);
+    EXPECT_GT(loose.sliding[side], 0.1);
     // Where the target's shorter stride cannot keep up, the foot slides as
     // little as the leg allows.
-    EXPECT_LT(locked.speed[side], bySource.speed[side]);
-    EXPECT_LT(locked.speed[side], 0.75 * loose.speed[side]);
+    EXPECT_LT(locked.sliding[side], 0.75 * bySource.sliding[side]);
+    EXPECT_LT(locked.sliding[side], 0.75 * loose.sliding[side]);
     EXPECT_EQ(locked.contactFrames[side], loose.contactFrames[side]);
+    EXPECT_EQ(locked.contactFrames[side], bySource.contactFrames[side]);
   }
 
   // Only the legs change (they come last in the file), and the ankles keep
@@ -225,13 +228,20 @@ TEST_F(Pipeline, ARigWithoutLegsHasItsFeetNotMeasuredAndNotChanged) {
   const Rig rig = test::MakeRig(clip.skeleton, "cmu");
   const Vector up = StandingUp(rig, rig.restGlobals);
   EXPECT_EQ(up, (Vector{0, 1, 0}));
-  EXPECT_FALSE(Ok(MeasureFootSliding(clip, rig, up)).measured);
-  const std::vector<Matrix> before = clip.locals;
-  ASSERT_TRUE(LockFeet(clip, rig, up).has_value());
-  EXPECT_EQ(clip.locals, before);
-  // No up axis: nothing measured either.
+  EXPECT_FALSE(Ok(FindContacts(clip, rig, up)).measured);
+  // Contacts of a clip with legs lock nothing on it.
   const Motion walk = SharedClip("cmu_02_01_walk.bvh");
-  EXPECT_FALSE(Ok(MeasureFootSliding(walk, test::MakeRig(walk.skeleton, "cmu"), Vector{})).measured);
+  const Rig walker = test::MakeRig(walk.skeleton, "cmu");
+  const FootContacts contacts = Ok(FindContacts(walk, walker, up));
+  ASSERT_TRUE(contacts.measured && contacts.Down(0, 6) && contacts.Down(1, 2));
+  EXPECT_FALSE(Ok(MeasureFeet(clip, rig, up, 0.0, contacts)).measured);
+  const std::vector<Matrix> before = clip.locals;
+  ASSERT_TRUE(LockFeet(clip, rig, up, contacts).has_value());
+  EXPECT_EQ(clip.locals, before);
+  EXPECT_EQ(Ok(FindFloor(clip, rig, up)), 0.0);
+  // No up axis: nothing measured either.
+  EXPECT_FALSE(Ok(FindContacts(walk, walker, Vector{})).measured);
+  EXPECT_FALSE(Ok(MeasureFeet(walk, walker, Vector{}, 0.0, contacts)).measured);
 }
 
 }  // namespace

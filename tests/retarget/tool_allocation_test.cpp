@@ -263,7 +263,7 @@ TEST_F(ToolAllocationWithModule, WritingReportsAsJson) {
   MatchReport report = Ok(BuildMatchReport(rig, "a.bvh", rig, "b.bvh", *retargeter));
   report.source.untakenJoints.push_back({"Tail", "Spine", "Spine", "Tail"});
   report.quality = SegmentFigures{{1, 2, 3, 4}, {{"spine", true, true, {1, 2, 3, 4}}, {"neck", true, false, {}}}};
-  report.sourceFeet = report.resultFeet = FootSliding{true, {0.5, 0.25}, {3, 4}};
+  report.sourceFeet = report.resultFeet = FeetFigures{true, {0.5, 0.25}, {0, 0.1}, {0.02, 0.03}, {3, 4}};
   const std::string text = Ok(ReportJson(report));
   const std::string path = Path("report.json");
   // A report that cannot be written leaves the file that was there.
@@ -364,8 +364,9 @@ TEST_F(ToolAllocationWithModule, AligningMeasuringAndPlantingFeet) {
   ASSERT_FALSE(chains.empty());
   const Vector up = StandingUp(source_, source_.restGlobals);
   Motion planted = Ok(RetargetClip(*retargeter_, walk_, target_, 0, walk_.FrameCount()));
+  const FootContacts contacts = Ok(FindContacts(walk_, source_, up));
   const std::vector<Matrix> locals = planted.locals;
-  ASSERT_TRUE(LockFeet(planted, target_, up).has_value());
+  ASSERT_TRUE(LockFeet(planted, target_, up, contacts).has_value());
   const std::vector<Matrix> plantedLocals = planted.locals;
   ASSERT_NE(plantedLocals, locals);
   planted.locals = locals;
@@ -378,8 +379,11 @@ TEST_F(ToolAllocationWithModule, AligningMeasuringAndPlantingFeet) {
   EXPECT_GT(
       SweepForOutOfMemory([&] { return CompareSegments(walk_, source_, 0, walk_, source_, {}, {}); }, kNewAllocations),
       0);
-  EXPECT_GT(SweepForOutOfMemory([&] { return MeasureFootSliding(walk_, source_, up); }, kNewAllocations), 0);
-  EXPECT_GT(SweepForOutOfMemory([&] { return LockFeet(planted, target_, up); }, unchanged, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return FindContacts(walk_, source_, up); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return FindFloor(walk_, source_, up); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return MeasureFeet(walk_, source_, up, 0.0, contacts); }, kNewAllocations), 0);
+  EXPECT_GT(SweepForOutOfMemory([&] { return LockFeet(planted, target_, up, contacts); }, unchanged, kNewAllocations),
+            0);
   EXPECT_EQ(planted.locals, plantedLocals);
 }
 

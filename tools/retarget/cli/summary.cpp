@@ -23,12 +23,6 @@ std::string Degrees(const AngleFigure& figure) {
   return text;
 }
 
-std::string Sliding(const FootSliding& sliding) {
-  char text[64];
-  std::snprintf(text, sizeof text, "left %.3f, right %.3f", sliding.speed[0], sliding.speed[1]);
-  return text;
-}
-
 // A figure printed to three decimals: one that rounds to zero prints as
 // 0.000, never -0.000.
 double ThreeDecimals(double value) { return std::abs(value) < 0.0005 ? 0.0 : value; }
@@ -121,24 +115,19 @@ void PrintSolve(const ClipResult& result, const ClipRequest& request) {
 // The feet and floor figures, what could not be measured, the round trip.
 void PrintFigures(const ClipResult& result) {
   const Rig& source = *result.source;
-  // With the feet planted, the floor line measures them over the source's
-  // contacts; the feet line, with its own, stays for --lock-feet.
-  const bool floor = result.sourceFloor && result.resultFloor && result.sourceFloor->measured &&
-                     result.resultFloor->measured;
-  if (result.sourceFeet && result.resultFeet && result.sourceFeet->measured && result.resultFeet->measured &&
-      (!floor || result.unlockedFeet)) {
-    const std::string locked = result.unlockedFeet ? " (" + Sliding(*result.unlockedFeet) + " before --lock-feet)" : "";
-    std::printf("feet    sliding in contact, leg lengths per second: source %s; result %s%s\n",
-                Sliding(*result.sourceFeet).c_str(), Sliding(*result.resultFeet).c_str(), locked.c_str());
-  }
-  if (floor) {
-    const FloorFigures& s = *result.sourceFloor;
-    const FloorFigures& r = *result.resultFloor;
-    std::printf("floor   %zu and %zu contacts (left, right); in leg lengths, left / right: sliding per second source "
-                "%.3f / %.3f, result %.3f / %.3f; deepest below the floor source %.3f / %.3f, result %.3f / %.3f; "
+  // The feet over the source's contacts.
+  if (result.sourceFeet && result.resultFeet && result.sourceFeet->measured && result.resultFeet->measured) {
+    const FeetFigures& s = *result.sourceFeet;
+    const FeetFigures& r = *result.resultFeet;
+    char locked[96] = "";
+    if (result.unlockedFeet)
+      std::snprintf(locked, sizeof locked, " (%.3f / %.3f before --lock-feet)",
+                    ThreeDecimals(result.unlockedFeet->sliding[0]), ThreeDecimals(result.unlockedFeet->sliding[1]));
+    std::printf("feet    %zu and %zu contacts (left, right); in leg lengths, left / right: sliding per second source "
+                "%.3f / %.3f, result %.3f / %.3f%s; deepest below the floor source %.3f / %.3f, result %.3f / %.3f; "
                 "planted foot highest above it source %.3f / %.3f, result %.3f / %.3f\n",
                 result.contacts->feet[0].size(), result.contacts->feet[1].size(), ThreeDecimals(s.sliding[0]),
-                ThreeDecimals(s.sliding[1]), ThreeDecimals(r.sliding[0]), ThreeDecimals(r.sliding[1]),
+                ThreeDecimals(s.sliding[1]), ThreeDecimals(r.sliding[0]), ThreeDecimals(r.sliding[1]), locked,
                 ThreeDecimals(s.deepest[0]), ThreeDecimals(s.deepest[1]), ThreeDecimals(r.deepest[0]),
                 ThreeDecimals(r.deepest[1]), ThreeDecimals(s.planted[0]), ThreeDecimals(s.planted[1]),
                 ThreeDecimals(r.planted[0]), ThreeDecimals(r.planted[1]));

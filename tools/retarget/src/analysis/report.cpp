@@ -240,18 +240,19 @@ void WriteSegments(const SegmentFigures& figures, jsontext::Writer& out) {
   out.Close('}');
 }
 
-void WriteFeet(const FootSliding& sliding, jsontext::Writer& out) {
+// The sliding alone, as "footSliding" gives it.
+void WriteSliding(const FeetFigures& feet, jsontext::Writer& out) {
   out.Open('{');
-  out.Key("left").Value(sliding.speed[0]);
-  out.Key("right").Value(sliding.speed[1]);
+  out.Key("left").Value(feet.sliding[0]);
+  out.Key("right").Value(feet.sliding[1]);
   out.Key("contactFrames").Open('[');
-  out.Value(sliding.contactFrames[0]);
-  out.Value(sliding.contactFrames[1]);
+  out.Value(feet.contactFrames[0]);
+  out.Value(feet.contactFrames[1]);
   out.Close(']');
   out.Close('}');
 }
 
-void WriteFloor(const FloorFigures& floor, jsontext::Writer& out) {
+void WriteFloor(const FeetFigures& floor, jsontext::Writer& out) {
   out.Open('{');
   for (const auto& [name, values] : {std::pair{"sliding", floor.sliding}, std::pair{"deepest", floor.deepest},
                                      std::pair{"plantedHighest", floor.planted}}) {
@@ -316,15 +317,17 @@ Outcome<std::string> ReportJson(const MatchReport& report) {
     out.Close('}');
     // Angles in degrees; foot sliding in leg lengths per second.
     if (report.quality) WriteSegments(*report.quality, out.Key("quality"));
-    if (report.sourceFeet && report.resultFeet && report.sourceFeet->measured && report.resultFeet->measured) {
+    const bool feet = report.sourceFeet && report.resultFeet && report.sourceFeet->measured &&
+                      report.resultFeet->measured;
+    if (feet) {
       out.Key("footSliding").Open('{');
-      WriteFeet(*report.sourceFeet, out.Key("source"));
-      WriteFeet(*report.resultFeet, out.Key("result"));
+      WriteSliding(*report.sourceFeet, out.Key("source"));
+      WriteSliding(*report.resultFeet, out.Key("result"));
       out.Close('}');
     }
     if (report.roundTrip) WriteSegments(*report.roundTrip, out.Key("roundTrip"));
-    // Contacts as frames [first, last) per foot; the floor figures in leg
-    // lengths (per second for sliding), left then right.
+    // Contacts as frames [first, last) per foot; the feet's figures over
+    // them in leg lengths (per second for sliding), left then right.
     if (report.contacts && report.contacts->measured) {
       out.Key("contacts").Open('{');
       out.Key("floor").Value(report.contacts->floor);
@@ -340,10 +343,10 @@ Outcome<std::string> ReportJson(const MatchReport& report) {
       }
       out.Close('}');
     }
-    if (report.sourceFloor && report.resultFloor && report.sourceFloor->measured && report.resultFloor->measured) {
+    if (feet) {
       out.Key("floor").Open('{');
-      WriteFloor(*report.sourceFloor, out.Key("source"));
-      WriteFloor(*report.resultFloor, out.Key("result"));
+      WriteFloor(*report.sourceFeet, out.Key("source"));
+      WriteFloor(*report.resultFeet, out.Key("result"));
       out.Close('}');
     }
     out.Close('}');
@@ -387,10 +390,10 @@ Outcome<std::string> ReportText(const MatchReport& report) {
           frames += (frames.empty() ? "" : ", ") + std::to_string(first) + "-" + std::to_string(last - 1);
         out += std::string(side == 0 ? "contacts left: " : "contacts right: ") + (frames.empty() ? "-" : frames) + "\n";
       }
-    if (report.sourceFloor && report.resultFloor && report.sourceFloor->measured && report.resultFloor->measured) {
-      const FloorFigures& s = *report.sourceFloor;
-      const FloorFigures& r = *report.resultFloor;
-      out += "floor, in leg lengths: sliding in contact per second: source " + FeetText(s.sliding) + "; result " +
+    if (report.sourceFeet && report.resultFeet && report.sourceFeet->measured && report.resultFeet->measured) {
+      const FeetFigures& s = *report.sourceFeet;
+      const FeetFigures& r = *report.resultFeet;
+      out += "feet, in leg lengths: sliding in contact per second: source " + FeetText(s.sliding) + "; result " +
              FeetText(r.sliding) + "\n";
       out += "    deepest below the floor: source " + FeetText(s.deepest) + "; result " + FeetText(r.deepest) + "\n";
       out += "    planted foot highest above it: source " + FeetText(s.planted) + "; result " + FeetText(r.planted) +

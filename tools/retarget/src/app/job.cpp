@@ -82,10 +82,9 @@ bool Finite(const SegmentFigures& figures) {
   for (const SegmentFigure& segment : figures.segments) finite = finite && Finite(segment.figure);
   return finite;
 }
-bool Finite(const FootSliding& sliding) { return std::isfinite(sliding.speed[0] + sliding.speed[1]); }
-bool Finite(const FloorFigures& floor) {
+bool Finite(const FeetFigures& feet) {
   double sum = 0.0;
-  for (int side = 0; side < 2; ++side) sum += floor.sliding[side] + floor.deepest[side] + floor.planted[side];
+  for (int side = 0; side < 2; ++side) sum += feet.sliding[side] + feet.deepest[side] + feet.planted[side];
   return std::isfinite(sum);
 }
 
@@ -146,10 +145,10 @@ class Job {
 
   Outcome<ClipResult> Run() {
     const auto start = std::chrono::steady_clock::now();
-    // One contact model per run: the lock finds contacts of its own.
+    // The lock and the planting would each move the feet their own way.
     if (request_.lockFeet && request_.contacts)
-      return Usage("--lock-feet plants the feet by contacts of its own, and so does the planting that is on by "
-                   "default; give --no-contacts with --lock-feet");
+      return Usage("--lock-feet and the planting that is on by default both move the feet during the source's "
+                   "contacts; give --no-contacts with --lock-feet");
     RETARGET_TRY(CheckApart(request_));
     RETARGET_TRY(CheckFolders(request_.outputs));
     if (!request_.outputs.motion.empty()) RETARGET_TRY(CheckMotionOutput(request_.outputs.motion));
@@ -263,12 +262,19 @@ class Job {
     Outcome<Motion> retargeted = RetargetClip(run, *source_, *result_.target, result_.first, result_.last, progress);
     if (!retargeted) return NamingFile(std::move(retargeted).failure(), request_.source);
     Motion& motion = retargeted.value();
-    if (request_.contacts) RETARGET_TRY(FindContactsAndPlant(motion));
+    // The source's contacts plant the result's feet, lock them and measure
+    // them all.
+    if (request_.contacts || request_.lockFeet || TakesFigures()) RETARGET_TRY(FindSourceContacts());
+    if (request_.contacts && Dot(sourceUp_, resultUp_) > 0.999) {
+      RETARGET_ASSIGN(const Motion* frames, RetargetedFrames());
+      RETARGET_TRY(
+          PlantFeet(motion, *result_.target, ResultFloor(), *frames, *result_.source, resultUp_, *result_.contacts));
+    }
     if (request_.lockFeet) {
       if (TakesFigures()) {
-        RETARGET_ASSIGN(result_.unlockedFeet, MeasureFootSliding(motion, *result_.target, resultUp_));
+        RETARGET_ASSIGN(result_.unlockedFeet, ResultFeet(motion));
       }
-      RETARGET_TRY(LockFeet(motion, *result_.target, resultUp_));
+      RETARGET_TRY(LockFeet(motion, *result_.target, resultUp_, *result_.contacts));
     }
     if (request_.lockAxis >= 0) RETARGET_TRY(LockAxis(motion, *result_.target, WrittenAxis(request_.lockAxis)));
     // The result as it is written, taken round trip and kept: turned once
@@ -365,15 +371,18 @@ class Job {
     if (!outputs.page.empty()) {
       const PageFigure from{&source, source_.get(), result_.first, FileName(request_.source)};
       const PageFigure onto{&target, &motion, 0, resultTitle};
-      RETARGET_TRY(WriteWatchPage(from, onto, count, resultUp_, ResultFloor(),
-                                  result_.contacts ? &*result_.contacts : nullptr, outputs.page));
+      RETARGET_TRY(WriteWatchPage(from, onto, count, resultUp_, ResultFloor(), PlantedOn(), outputs.page));
     }
     return {};
   }
 
+  // The contacts the result's feet were planted on; null when they were
+  // not.
+  const FootContacts* PlantedOn() const { return request_.contacts && result_.contacts ? &*result_.contacts : nullptr; }
+
   // The height of the floor the result stands on: the one asked for, or
-  // the source's.
-  double ResultFloor() const { return request_.floor.value_or(result_.contacts ? result_.contacts->floor : 0.0); }
+  // the source's where the feet were planted.
+  double ResultFloor() const { return request_.floor.value_or(PlantedOn() ? PlantedOn()->floor : 0.0); }
 
   // The frames retargeted; the clip itself when they are all of it.
   Outcome<const Motion*> RetargetedFrames() {
@@ -384,13 +393,21 @@ class Job {
     return &*cut_;
   }
 
-  // The source's contacts, and the result's feet planted during them (on a
-  // result that stands as the source does).
-  Outcome<void> FindContactsAndPlant(Motion& motion) {
+  // The result's feet over the source's contacts. A result whose feet were
+  // not planted stands on a floor of its own.
+  Outcome<FeetFigures> ResultFeet(const Motion& motion) const {
+    double floor = ResultFloor();
+    if (!PlantedOn() && !request_.floor) {
+      RETARGET_ASSIGN(floor, FindFloor(motion, *result_.target, resultUp_));
+    }
+    return MeasureFeet(motion, *result_.target, resultUp_, floor, *result_.contacts);
+  }
+
+  // The contacts of the source's frames retargeted.
+  Outcome<void> FindSourceContacts() {
     RETARGET_ASSIGN(const Motion* frames, RetargetedFrames());
     RETARGET_ASSIGN(result_.contacts, FindContacts(*frames, *result_.source, sourceUp_));
-    if (!(Dot(sourceUp_, resultUp_) > 0.999)) return {};
-    return PlantFeet(motion, *result_.target, ResultFloor(), *frames, *result_.source, resultUp_, *result_.contacts);
+    return {};
   }
 
   // Bone directions against the source's, foot sliding, the floor, and the
@@ -404,12 +421,10 @@ class Job {
     // turned there.
     RETARGET_ASSIGN(result_.quality,
                     CompareSegments(part, source, 0, motion, target, Matrix{}, Transposed(run.WorldTurn())));
-    RETARGET_ASSIGN(result_.sourceFeet, MeasureFootSliding(part, source, sourceUp_));
-    RETARGET_ASSIGN(result_.resultFeet, MeasureFootSliding(motion, target, resultUp_));
     if (result_.contacts && result_.contacts->measured) {
-      RETARGET_ASSIGN(result_.sourceFloor,
-                      MeasureFloor(part, source, sourceUp_, result_.contacts->floor, *result_.contacts));
-      RETARGET_ASSIGN(result_.resultFloor, MeasureFloor(motion, target, resultUp_, ResultFloor(), *result_.contacts));
+      RETARGET_ASSIGN(result_.sourceFeet,
+                      MeasureFeet(part, source, sourceUp_, result_.contacts->floor, *result_.contacts));
+      RETARGET_ASSIGN(result_.resultFeet, ResultFeet(motion));
     }
     if (request_.roundTrip) {
       RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));
@@ -435,14 +450,10 @@ class Job {
     drop(result_.quality, "quality");
     drop(result_.roundTrip, "round trip");
     if ((result_.sourceFeet && !Finite(*result_.sourceFeet)) || (result_.resultFeet && !Finite(*result_.resultFeet)) ||
-        (result_.unlockedFeet && !Finite(*result_.unlockedFeet)) ||
-        (result_.sourceFloor && !Finite(*result_.sourceFloor)) ||
-        (result_.resultFloor && !Finite(*result_.resultFloor))) {
+        (result_.unlockedFeet && !Finite(*result_.unlockedFeet))) {
       result_.sourceFeet.reset();
       result_.resultFeet.reset();
       result_.unlockedFeet.reset();
-      result_.sourceFloor.reset();
-      result_.resultFloor.reset();
       result_.unmeasured.push_back("feet" + std::string(why));
     }
   }

@@ -154,8 +154,8 @@ std::string ManifestLine(const BatchClip& clip) {
     json.Key("quality_not_measured").Value(nullptr);
   }
   const bool feet = done && result->resultFeet && result->resultFeet->measured;
-  number("feet_sliding_left", feet, feet ? result->resultFeet->speed[0] : 0);
-  number("feet_sliding_right", feet, feet ? result->resultFeet->speed[1] : 0);
+  number("feet_sliding_left", feet, feet ? result->resultFeet->sliding[0] : 0);
+  number("feet_sliding_right", feet, feet ? result->resultFeet->sliding[1] : 0);
   const bool trip = done && result->roundTrip;
   number("round_trip_mean_degrees", trip, trip ? result->roundTrip->all.mean : 0);
   number("round_trip_p95_degrees", trip, trip ? result->roundTrip->all.p95 : 0);

@@ -57,10 +57,10 @@ constexpr OptionDescriptor kOptions[] = {
      "retarget the result back onto the source and print how far its body segments point from the clip's, per "
      "segment"},
     {"--lock-feet", "lock_feet", T::Flag, R::Any, kNoRefusal, &A::lockFeet,
-     "plant the target's feet while they are down, by contacts of its own, with a two-bone leg solve; give it "
-     "with --no-contacts"},
+     "keep the target's ankles where they were when each of the source's contacts began, with a two-bone leg "
+     "solve; give it with --no-contacts"},
     {"--no-contacts", "no_contacts", T::Flag, R::Any, kNoRefusal, &A::noContacts,
-     "leave the feet as the joint turns put them: no planting during the source's contacts, no floor"},
+     "leave the feet as the joint rotations put them: no planting during the source's contacts, no floor"},
     {"--floor", "floor", T::TextOrNumber, R::Any, kNoRefusal, &A::floor,
      "Y: the height of the floor the result's feet stand on (default: the source's, 0 unless its feet "
      "never come near it)"},

@@ -5,6 +5,8 @@
 #include <limits>
 #include <new>
 
+#include "../parallel.h"
+
 #include "norvo/retarget/solve/align.h"
 #include "norvo/retarget/rig/preset.h"
 #include "legs.h"
@@ -81,43 +83,65 @@ void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, co
 
 namespace {
 
-// The ankle positions of both legs in every frame, and which frames are in
-// contact.
-struct Track {
-  std::vector<Vector> ankle[2];
-  std::vector<bool> contact[2];
-};
-
-Track Follow(const Motion& clip, const Leg legs[2], const Vector& up) {
-  Track track;
-  const std::int64_t frames = clip.FrameCount();
-  std::vector<Matrix> globals(clip.skeleton.joints.size());
-  for (int side = 0; side < 2; ++side) track.ankle[side].resize(std::size_t(frames));
-  // Only the ankles and the joints above them are moved.
-  std::vector<std::int64_t> ankles;
-  for (int side = 0; side < 2; ++side)
-    if (legs[side].hip >= 0) ankles.push_back(legs[side].ankle);
-  const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, ankles);
-  for (std::int64_t f = 0; f < frames; ++f) {
-    ForwardKinematics(clip.skeleton, clip.Frame(f), globals, moved);
-    for (int side = 0; side < 2; ++side)
-      if (legs[side].hip >= 0) track.ankle[side][std::size_t(f)] = globals[std::size_t(legs[side].ankle)].off;
-  }
-  for (int side = 0; side < 2; ++side) {
-    track.contact[side].assign(std::size_t(frames), false);
-    if (legs[side].hip < 0 || frames == 0) continue;
-    // The floor: the height the foot is below in one frame of twenty, so
-    // that a stray frame (a calibration pose at the start) does not set it.
-    std::vector<double> heights(static_cast<std::size_t>(frames));
-    for (std::size_t f = 0; f < heights.size(); ++f) heights[f] = Dot(track.ankle[side][f], up);
-    const double lowest = Percentile(std::move(heights), 5);
-    for (std::size_t f = 0; f < std::size_t(frames); ++f)
-      track.contact[side][f] = Dot(track.ankle[side][f], up) - lowest <= kContactHeight * legs[side].length;
-  }
-  return track;
+// The joints of the Foot and Toes body parts of a side, and its ankle.
+std::vector<std::int64_t> FootJoints(const Rig& rig, int side, std::int64_t ankle) {
+  static const char* const kParts[2][2] = {{"LeftFoot", "LeftToes"}, {"RightFoot", "RightToes"}};
+  std::vector<std::int64_t> joints;
+  for (const char* part : kParts[side])
+    for (const std::int64_t joint : rig.parts.joints[std::size_t(FindStandardBodyPart(part))])
+      if (std::find(joints.begin(), joints.end(), joint) == joints.end()) joints.push_back(joint);
+  if (std::find(joints.begin(), joints.end(), ankle) == joints.end()) joints.push_back(ankle);
+  return joints;
 }
 
 }  // namespace
+
+void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector& up, FootTrack tracks[2]) {
+  const std::size_t frames = std::size_t(clip.FrameCount());
+  for (int side = 0; side < 2; ++side) {
+    FootTrack& track = tracks[side];
+    track.joints = FootJoints(rig, side, legs[side].ankle);
+    track.hip.resize(frames);
+    track.knee.resize(frames);
+    track.ankle.resize(frames);
+    track.at.resize(frames * track.joints.size());
+    track.low.resize(frames);
+    track.lowest.resize(frames);
+  }
+  // Only the legs' joints and those above them are moved.
+  std::vector<std::int64_t> followed = LegJoints(legs);
+  for (int side = 0; side < 2; ++side)
+    followed.insert(followed.end(), tracks[side].joints.begin(), tracks[side].joints.end());
+  const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, followed);
+  // Frames apart on up to two threads, each with globals of its own.
+  std::vector<Matrix> globalsOf[2] = {std::vector<Matrix>(clip.skeleton.joints.size()),
+                                      std::vector<Matrix>(clip.skeleton.joints.size())};
+  ForEachRun(frames, [&](std::size_t begin, std::size_t end, int worker) {
+    std::vector<Matrix>& globals = globalsOf[worker];
+    for (std::size_t f = begin; f < end; ++f) {
+      ForwardKinematics(clip.skeleton, clip.Frame(std::int64_t(f)), globals, moved);
+      for (int side = 0; side < 2; ++side) {
+        FootTrack& track = tracks[side];
+        track.hip[f] = globals[std::size_t(legs[side].hip)].off;
+        track.knee[f] = globals[std::size_t(legs[side].knee)].off;
+        track.ankle[f] = globals[std::size_t(legs[side].ankle)].off;
+        for (std::size_t j = 0; j < track.joints.size(); ++j) {
+          const Vector at = globals[std::size_t(track.joints[j])].off;
+          track.at[f * track.joints.size() + j] = at;
+          if (j == 0 || Dot(at, up) < track.low[f]) {
+            track.low[f] = Dot(at, up);
+            track.lowest[f] = j;
+          }
+        }
+      }
+    }
+  });
+}
+
+bool BothLegs(const Rig& rig, const Vector& up, Leg legs[2]) {
+  FindLegs(rig, legs);
+  return legs[0].hip >= 0 && legs[1].hip >= 0 && Length(up) > 0.5;
+}
 
 Vector StandingUp(const Rig& rig, const std::vector<Matrix>& restGlobals) {
   const std::int64_t hips = rig.FirstJoint("Hips"), head = rig.FirstJoint("Head");
@@ -127,79 +151,164 @@ Vector StandingUp(const Rig& rig, const std::vector<Matrix>& restGlobals) {
   return length > 1e-9 ? Scale(up, 1.0 / length) : Vector{};
 }
 
-Outcome<FootSliding> MeasureFootSliding(const Motion& clip, const Rig& rig, const Vector& up) {
+bool FootContacts::Down(int side, std::int64_t frame) const noexcept {
+  const std::vector<ContactInterval>& intervals = feet[side];
+  auto after = std::upper_bound(intervals.begin(), intervals.end(), frame,
+                                [](std::int64_t f, const ContactInterval& c) { return f < c.first; });
+  return after != intervals.begin() && frame < std::prev(after)->second;
+}
+
+namespace {
+
+// The level each foot comes down to: the height it is below in one frame of
+// twenty, so that a stray frame does not set it; and the floor they give.
+double Levels(const FootTrack tracks[2], const Leg legs[2], double levels[2]) {
+  for (int side = 0; side < 2; ++side) levels[side] = Percentile(tracks[side].low, 5);
+  const double ground = std::min(levels[0], levels[1]);
+  return std::abs(ground) > kFloorNear * std::min(legs[0].length, legs[1].length) ? ground : 0.0;
+}
+
+}  // namespace
+
+Outcome<double> FindFloor(const Motion& clip, const Rig& rig, const Vector& up) {
   try {
-    FootSliding sliding;
     Leg legs[2];
-    FindLegs(rig, legs);
-    if (legs[0].hip < 0 || legs[1].hip < 0 || !(Length(up) > 0.5) || !(clip.frameTime > 0.0)) return sliding;
-    sliding.measured = true;
-    const Track track = Follow(clip, legs, up);
-    for (int side = 0; side < 2; ++side) {
-      // Positions past what a double holds have no contacts to measure: the
-      // speed is NaN then, never a false 0.
-      for (const Vector& at : track.ankle[side])
-        if (!std::isfinite(Dot(at, at))) sliding.speed[side] = std::numeric_limits<double>::quiet_NaN();
-      if (std::isnan(sliding.speed[side])) continue;
-      double sum = 0.0;
-      std::int64_t steps = 0;
-      for (std::size_t f = 0; f < track.contact[side].size(); ++f) {
-        if (!track.contact[side][f]) continue;
-        ++sliding.contactFrames[side];
-        if (f + 1 >= track.contact[side].size() || !track.contact[side][f + 1]) continue;
-        sum += Length(Across(Subtract(track.ankle[side][f + 1], track.ankle[side][f]), up));
-        ++steps;
-      }
-      if (steps > 0) sliding.speed[side] = sum / double(steps) / clip.frameTime / legs[side].length;
-    }
-    return sliding;
+    if (!BothLegs(rig, up, legs) || clip.FrameCount() < 1) return 0.0;
+    FootTrack tracks[2];
+    Follow(clip, rig, legs, up, tracks);
+    double levels[2];
+    return Levels(tracks, legs, levels);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
   }
 }
 
-Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up) {
+Outcome<FootContacts> FindContacts(const Motion& clip, const Rig& rig, const Vector& up) {
+  try {
+    FootContacts contacts;
+    Leg legs[2];
+    const std::int64_t frames = clip.FrameCount();
+    if (!BothLegs(rig, up, legs) || !(clip.frameTime > 0.0) || frames < 2) return contacts;
+    contacts.measured = true;
+    FootTrack tracks[2];
+    Follow(clip, rig, legs, up, tracks);
+    double levels[2];
+    contacts.floor = Levels(tracks, legs, levels);
+    for (int side = 0; side < 2; ++side) {
+      const FootTrack& track = tracks[side];
+      const double length = legs[side].length, level = levels[side];
+      bool down = false;
+      std::int64_t start = 0;
+      for (std::int64_t f = 0; f <= frames; ++f) {
+        bool now = false;
+        if (f < frames) {
+          // The lowest joint's speed across the up axis, from the frames
+          // either side.
+          const std::size_t n = track.joints.size(), j = track.lowest[std::size_t(f)];
+          const std::int64_t before = std::max<std::int64_t>(f - 1, 0), after = std::min(f + 1, frames - 1);
+          const Vector moved = Subtract(track.at[std::size_t(after) * n + j], track.at[std::size_t(before) * n + j]);
+          const double speed = Length(Across(moved, up)) / (double(after - before) * clip.frameTime) / length;
+          const double height = (track.low[std::size_t(f)] - level) / length;
+          now = down ? height < kContactLeave && speed < 2.0 * kContactSpeed
+                     : height < kContactEnter && speed < kContactSpeed;
+        }
+        if (now && !down) start = f;
+        if (!now && down && f - start > 1) contacts.feet[side].emplace_back(start, f);
+        down = now;
+      }
+    }
+    return contacts;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+Outcome<FeetFigures> MeasureFeet(const Motion& clip, const Rig& rig, const Vector& up, double floor,
+                                 const FootContacts& contacts) {
+  try {
+    FeetFigures figures;
+    Leg legs[2];
+    if (!BothLegs(rig, up, legs) || !contacts.measured || !(clip.frameTime > 0.0)) return figures;
+    figures.measured = true;
+    FootTrack tracks[2];
+    Follow(clip, rig, legs, up, tracks);
+    const std::int64_t frames = clip.FrameCount();
+    for (int side = 0; side < 2; ++side) {
+      const FootTrack& track = tracks[side];
+      const double length = legs[side].length;
+      double sum = 0.0;
+      std::int64_t steps = 0;
+      for (const auto& [first, last] : contacts.feet[side]) {
+        for (std::int64_t f = first; f < last && f < frames; ++f) {
+          const double height = (track.low[std::size_t(f)] - floor) / length;
+          figures.planted[side] = figures.contactFrames[side]++ > 0 ? std::max(figures.planted[side], height) : height;
+          if (f + 1 >= last || f + 1 >= frames) continue;
+          sum += Length(Across(Subtract(track.ankle[std::size_t(f) + 1], track.ankle[std::size_t(f)]), up));
+          ++steps;
+        }
+      }
+      if (steps > 0) figures.sliding[side] = sum / double(steps) / clip.frameTime / length;
+      for (const double low : track.low)
+        figures.deepest[side] = std::max(figures.deepest[side], (floor - low) / length);
+      // Positions past what a double holds give no figures: NaN, never a
+      // false number.
+      for (const std::vector<Vector>* at : {&track.ankle, &track.at})
+        for (const Vector& v : *at)
+          if (!std::isfinite(Dot(v, v))) figures.sliding[side] = std::numeric_limits<double>::quiet_NaN();
+    }
+    return figures;
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  }
+}
+
+namespace {
+
+// One frame of a locked foot: the anchor is where its ankle was in the
+// contact's first frame (`starts`); the goal is the ankle moved across the
+// up axis to the anchor, or, when the leg cannot reach that far, as far
+// toward it as it can, and the anchor then slides along to the goal.
+void LockAnkle(Motion& clip, const Leg legs[2], int side, std::int64_t f, const Vector& up, bool starts,
+               std::span<const Matrix> globals, Vector& anchor) {
+  const Leg& leg = legs[side];
+  const Vector hip = globals[std::size_t(leg.hip)].off, knee = globals[std::size_t(leg.knee)].off;
+  const Vector ankle = globals[std::size_t(leg.ankle)].off;
+  if (starts) anchor = ankle;
+  const double longest = 0.999 * (Length(Subtract(knee, hip)) + Length(Subtract(ankle, knee)));
+  const Vector toAnchor = Across(Subtract(anchor, ankle), up);
+  double part = 1.0;
+  if (Length(Subtract(Add(ankle, toAnchor), hip)) > longest) {
+    double low = 0.0, high = 1.0;
+    for (int step = 0; step < 40; ++step) {
+      part = 0.5 * (low + high);
+      (Length(Subtract(Add(ankle, Scale(toAnchor, part)), hip)) > longest ? high : low) = part;
+    }
+    part = low;
+  }
+  const Vector goal = Add(ankle, Scale(toAnchor, part));
+  if (part < 1.0) anchor = goal;
+  ReachAnkle(clip.skeleton, leg, goal, up, LeftOf(globals, legs, up), globals, clip.Frame(f));
+}
+
+}  // namespace
+
+Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up, const FootContacts& contacts) {
   try {
     Leg legs[2];
     FindLegs(rig, legs);
     KeepChains(clip.skeleton, legs);
-    if (!(Length(up) > 0.5)) return {};
-    const Track track = Follow(clip, legs, up);
+    if (!contacts.measured || !(Length(up) > 0.5)) return {};
     // The solve reads the legs' joints and the hips' parents alone.
     const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, LegJoints(legs));
     std::vector<Matrix> globals(clip.skeleton.joints.size());
     Vector anchor[2];
     for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
-      bool any = false;
-      for (int side = 0; side < 2; ++side) any = any || (legs[side].hip >= 0 && track.contact[side][std::size_t(f)]);
-      if (!any) continue;
+      bool down[2];
+      for (int side = 0; side < 2; ++side) down[side] = legs[side].hip >= 0 && contacts.Down(side, f);
+      if (!down[0] && !down[1]) continue;
       ForwardKinematics(clip.skeleton, clip.Frame(f), globals, moved);
-      const std::span<Matrix> locals = clip.Frame(f);
-      for (int side = 0; side < 2; ++side) {
-        const Leg& leg = legs[side];
-        if (leg.hip < 0 || !track.contact[side][std::size_t(f)]) continue;
-        if (f == 0 || !track.contact[side][std::size_t(f) - 1]) anchor[side] = track.ankle[side][std::size_t(f)];
-        const Vector hip = globals[std::size_t(leg.hip)].off, ankle = globals[std::size_t(leg.ankle)].off;
-        const double a = Length(Subtract(globals[std::size_t(leg.knee)].off, hip));
-        const double b = Length(Subtract(ankle, globals[std::size_t(leg.knee)].off));
-        // The goal: the ankle moved across the up axis to the anchor, or, when
-        // the leg cannot reach that far, as far toward it as it can; then the
-        // anchor slides along to the goal.
-        const Vector toAnchor = Across(Subtract(anchor[side], ankle), up);
-        const double longest = 0.999 * (a + b);
-        double part = 1.0;
-        if (Length(Subtract(Add(ankle, toAnchor), hip)) > longest) {
-          double low = 0.0, high = 1.0;
-          for (int step = 0; step < 40; ++step) {
-            part = 0.5 * (low + high);
-            (Length(Subtract(Add(ankle, Scale(toAnchor, part)), hip)) > longest ? high : low) = part;
-          }
-          part = low;
-        }
-        const Vector goal = Add(ankle, Scale(toAnchor, part));
-        if (part < 1.0) anchor[side] = goal;
-        ReachAnkle(clip.skeleton, leg, goal, up, LeftOf(globals, legs, up), globals, locals);
-      }
+      for (int side = 0; side < 2; ++side)
+        if (down[side]) LockAnkle(clip, legs, side, f, up, !contacts.Down(side, f - 1), globals, anchor[side]);
     }
     return {};
   } catch (const std::bad_alloc&) {

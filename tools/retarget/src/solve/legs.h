@@ -1,4 +1,4 @@
-// The legs of a rig, for the foot work of feet.cpp and contacts.cpp.
+// The legs and feet of a rig, for the foot work of feet.cpp and planting.cpp.
 #pragma once
 #include <algorithm>
 #include <cstdint>
@@ -51,6 +51,22 @@ LegTurns TurnsToReach(const Vector& hip, const Vector& knee, const Vector& ankle
 // a rotation in the world, turns the ankle after the solve.
 void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
                 std::span<const Matrix> globals, std::span<Matrix> locals, const Matrix* ankleTurn = nullptr) noexcept;
+// Where a foot is in every frame: its leg's hip, knee and ankle, and each of
+// its joints (the Foot and Toes body parts), frame after frame.
+struct FootTrack {
+  std::vector<std::int64_t> joints;
+  std::vector<Vector> hip, knee, ankle;
+  std::vector<Vector> at;           // joints.size() per frame
+  std::vector<double> low;          // the lowest joint's height
+  std::vector<std::size_t> lowest;  // which of `joints` it is
+
+  Vector Lowest(std::size_t frame) const { return at[frame * joints.size() + lowest[frame]]; }
+};
+
+// Fills both feet's tracks (left, right) from the clip's frames.
+void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector& up, FootTrack tracks[2]);
+// Both legs of a rig, or none (false); none without an up axis.
+bool BothLegs(const Rig& rig, const Vector& up, Leg legs[2]);
 // The `percent`th percentile of `values`: the element at size * percent /
 // 100 in order (rounded down), the median for 50. `values` is not empty.
 inline double Percentile(std::vector<double> values, std::size_t percent) {

@@ -1,6 +1,6 @@
-// Planting the feet (PlantFeet, contacts.h) in stages, each a function of
+// Planting the feet (PlantFeet, feet.h) in stages, each a function of
 // its own over a Planting: the state the stages fill in, one after another.
-// For contacts.cpp, and for the tests of each stage on hand-made legs.
+// For planting.cpp, and for the tests of each stage on hand-made legs.
 //
 // Heights are along the unit `up`; lengths are in the rig's units unless a
 // name says leg lengths (hip to knee to ankle at rest).
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "legs.h"
-#include "norvo/retarget/solve/contacts.h"
+#include "norvo/retarget/solve/feet.h"
 
 namespace norvo::retarget::planting {
 
@@ -65,22 +65,6 @@ inline constexpr std::size_t kLevelPercentile = 20;
 // The hips closer across `up` than this many leg lengths give no left.
 inline constexpr double kNoLeft = 1e-9;
 
-// Where a foot is in every frame: its leg's hip, knee and ankle, and each of
-// its joints (the Foot and Toes body parts), frame after frame.
-struct FootTrack {
-  std::vector<std::int64_t> joints;
-  std::vector<Vector> hip, knee, ankle;
-  std::vector<Vector> at;           // joints.size() per frame
-  std::vector<double> low;          // the lowest joint's height
-  std::vector<std::size_t> lowest;  // which of `joints` it is
-
-  Vector Lowest(std::size_t frame) const { return at[frame * joints.size() + lowest[frame]]; }
-};
-
-// Fills both feet's tracks (left, right) from the clip's frames.
-void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector& up, FootTrack tracks[2]);
-// Both legs of a rig, or none (false).
-bool BothLegs(const Rig& rig, const Vector& up, Leg legs[2]);
 // How far the thigh and the shin turn in the leg's plane, together, when the
 // hip to ankle distance goes from `from` to `to`, for bones of lengths `a`
 // and `b`; in degrees.

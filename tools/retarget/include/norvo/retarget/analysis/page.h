@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "norvo/retarget/solve/contacts.h"
+#include "norvo/retarget/solve/feet.h"
 #include "norvo/retarget/rig/motion.h"
 #include "norvo/retarget/base/outcome.h"
 #include "norvo/retarget/rig/rig.h"

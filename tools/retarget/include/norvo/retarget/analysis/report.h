@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "norvo/retarget/solve/contacts.h"
 #include "norvo/retarget/solve/feet.h"
 #include "norvo/retarget/analysis/measure.h"
 #include "norvo/retarget/base/outcome.h"
@@ -60,16 +59,14 @@ struct ReportPairing {
 };
 
 // The figures of a run, when they were taken: how far the result's
-// segments point from the source's (measure.h), how far the feet slide
-// (source, result), and the way back onto the source. A clip's result and
-// its report hold the same ones.
+// segments point from the source's (measure.h), the way back onto the
+// source, the source's contacts and how the feet of the source and the
+// result meet the floor during them (feet.h). A clip's result and its report
+// hold the same ones.
 struct ClipFigures {
   std::optional<SegmentFigures> quality, roundTrip;
-  std::optional<FootSliding> sourceFeet, resultFeet;
-  // The source's contacts, when the feet were planted, and how the feet of
-  // the source and the result meet the floor during them.
   std::optional<FootContacts> contacts;
-  std::optional<FloorFigures> sourceFloor, resultFloor;
+  std::optional<FeetFigures> sourceFeet, resultFeet;
 };
 
 struct MatchReport : ClipFigures {

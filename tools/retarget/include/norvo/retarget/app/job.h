@@ -18,7 +18,6 @@
 #include "norvo/retarget/rig/motion.h"
 #include "norvo/retarget/rig/preset.h"
 #include "norvo/retarget/rig/rig.h"
-#include "norvo/retarget/solve/contacts.h"
 #include "norvo/retarget/solve/feet.h"
 #include "norvo/retarget/solve/pipeline.h"
 #include "norvo/retarget/solve/rootmotion.h"
@@ -88,9 +87,9 @@ struct ClipResult : ClipFigures {
   // The quarter turn from the source's world into the target's, where the
   // result is written and kept (landmarks.h).
   Matrix worldTurn;
-  // Foot sliding of the result before --lock-feet, when the figures are
-  // taken; the other figures are those of ClipFigures (report.h).
-  std::optional<FootSliding> unlockedFeet;
+  // The result's feet before --lock-feet, when the figures are taken; the
+  // other figures are those of ClipFigures (report.h).
+  std::optional<FeetFigures> unlockedFeet;
   // The figures that could not be taken, each as "what: why"; they are
   // left out above and in the report.
   std::vector<std::string> unmeasured;

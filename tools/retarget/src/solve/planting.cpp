@@ -1,4 +1,4 @@
-#include "norvo/retarget/solve/contacts.h"
+#include "norvo/retarget/solve/feet.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,67 +14,6 @@
 
 namespace norvo::retarget {
 namespace planting {
-namespace {
-
-std::vector<std::int64_t> FootJoints(const Rig& rig, int side, std::int64_t ankle) {
-  static const char* const kParts[2][2] = {{"LeftFoot", "LeftToes"}, {"RightFoot", "RightToes"}};
-  std::vector<std::int64_t> joints;
-  for (const char* part : kParts[side])
-    for (const std::int64_t joint : rig.parts.joints[std::size_t(FindStandardBodyPart(part))])
-      if (std::find(joints.begin(), joints.end(), joint) == joints.end()) joints.push_back(joint);
-  if (std::find(joints.begin(), joints.end(), ankle) == joints.end()) joints.push_back(ankle);
-  return joints;
-}
-
-}  // namespace
-
-void Follow(const Motion& clip, const Rig& rig, const Leg legs[2], const Vector& up, FootTrack tracks[2]) {
-  const std::size_t frames = std::size_t(clip.FrameCount());
-  for (int side = 0; side < 2; ++side) {
-    FootTrack& track = tracks[side];
-    track.joints = FootJoints(rig, side, legs[side].ankle);
-    track.hip.resize(frames);
-    track.knee.resize(frames);
-    track.ankle.resize(frames);
-    track.at.resize(frames * track.joints.size());
-    track.low.resize(frames);
-    track.lowest.resize(frames);
-  }
-  // Only the legs' joints and those above them are moved.
-  std::vector<std::int64_t> followed = LegJoints(legs);
-  for (int side = 0; side < 2; ++side)
-    followed.insert(followed.end(), tracks[side].joints.begin(), tracks[side].joints.end());
-  const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, followed);
-  // Frames apart on up to two threads, each with globals of its own.
-  std::vector<Matrix> globalsOf[2] = {std::vector<Matrix>(clip.skeleton.joints.size()),
-                                      std::vector<Matrix>(clip.skeleton.joints.size())};
-  ForEachRun(frames, [&](std::size_t begin, std::size_t end, int worker) {
-    std::vector<Matrix>& globals = globalsOf[worker];
-    for (std::size_t f = begin; f < end; ++f) {
-      ForwardKinematics(clip.skeleton, clip.Frame(std::int64_t(f)), globals, moved);
-      for (int side = 0; side < 2; ++side) {
-        FootTrack& track = tracks[side];
-        track.hip[f] = globals[std::size_t(legs[side].hip)].off;
-        track.knee[f] = globals[std::size_t(legs[side].knee)].off;
-        track.ankle[f] = globals[std::size_t(legs[side].ankle)].off;
-        for (std::size_t j = 0; j < track.joints.size(); ++j) {
-          const Vector at = globals[std::size_t(track.joints[j])].off;
-          track.at[f * track.joints.size() + j] = at;
-          if (j == 0 || Dot(at, up) < track.low[f]) {
-            track.low[f] = Dot(at, up);
-            track.lowest[f] = j;
-          }
-        }
-      }
-    }
-  });
-}
-
-bool BothLegs(const Rig& rig, const Vector& up, Leg legs[2]) {
-  FindLegs(rig, legs);
-  return legs[0].hip >= 0 && legs[1].hip >= 0 && Length(up) > 0.5;
-}
-
 double LegBendDegrees(double a, double b, double from, double to) {
   auto angle = [](double near, double other, double d) {
     const double lo = std::abs(near - other) + 1e-9, hi = near + other - 1e-9;
@@ -458,99 +397,6 @@ void SolveLegs(const Planting& p, Motion& result, std::int64_t root) {
 }
 
 }  // namespace planting
-
-using planting::BothLegs;
-using planting::Follow;
-using planting::FootTrack;
-
-bool FootContacts::Down(int side, std::int64_t frame) const noexcept {
-  const std::vector<ContactInterval>& intervals = feet[side];
-  auto after = std::upper_bound(intervals.begin(), intervals.end(), frame,
-                                [](std::int64_t f, const ContactInterval& c) { return f < c.first; });
-  return after != intervals.begin() && frame < std::prev(after)->second;
-}
-
-Outcome<FootContacts> FindContacts(const Motion& clip, const Rig& rig, const Vector& up) {
-  try {
-    FootContacts contacts;
-    Leg legs[2];
-    const std::int64_t frames = clip.FrameCount();
-    if (!BothLegs(rig, up, legs) || !(clip.frameTime > 0.0) || frames < 2) return contacts;
-    contacts.measured = true;
-    FootTrack tracks[2];
-    Follow(clip, rig, legs, up, tracks);
-    double levels[2];
-    for (int side = 0; side < 2; ++side) {
-      // The level the foot comes down to: the height it is below in one
-      // frame of twenty, so that a stray frame does not set it.
-      levels[side] = Percentile(tracks[side].low, 5);
-    }
-    const double ground = std::min(levels[0], levels[1]);
-    if (std::abs(ground) > kFloorNear * std::min(legs[0].length, legs[1].length)) contacts.floor = ground;
-    for (int side = 0; side < 2; ++side) {
-      const FootTrack& track = tracks[side];
-      const double length = legs[side].length, level = levels[side];
-      bool down = false;
-      std::int64_t start = 0;
-      for (std::int64_t f = 0; f <= frames; ++f) {
-        bool now = false;
-        if (f < frames) {
-          // The lowest joint's speed across the up axis, from the frames
-          // either side.
-          const std::size_t n = track.joints.size(), j = track.lowest[std::size_t(f)];
-          const std::int64_t before = std::max<std::int64_t>(f - 1, 0), after = std::min(f + 1, frames - 1);
-          const Vector moved = Subtract(track.at[std::size_t(after) * n + j], track.at[std::size_t(before) * n + j]);
-          const double speed = Length(Across(moved, up)) / (double(after - before) * clip.frameTime) / length;
-          const double height = (track.low[std::size_t(f)] - level) / length;
-          now = down ? height < kContactLeave && speed < 2.0 * kContactSpeed
-                     : height < kContactEnter && speed < kContactSpeed;
-        }
-        if (now && !down) start = f;
-        if (!now && down && f - start > 1) contacts.feet[side].emplace_back(start, f);
-        down = now;
-      }
-    }
-    return contacts;
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
-}
-
-Outcome<FloorFigures> MeasureFloor(const Motion& clip, const Rig& rig, const Vector& up, double floor,
-                                   const FootContacts& contacts) {
-  try {
-    FloorFigures figures;
-    Leg legs[2];
-    if (!BothLegs(rig, up, legs) || !contacts.measured || !(clip.frameTime > 0.0)) return figures;
-    figures.measured = true;
-    FootTrack tracks[2];
-    Follow(clip, rig, legs, up, tracks);
-    for (int side = 0; side < 2; ++side) {
-      const FootTrack& track = tracks[side];
-      const double length = legs[side].length;
-      double sum = 0.0;
-      std::int64_t steps = 0;
-      bool planted = false;
-      for (const auto& [first, last] : contacts.feet[side]) {
-        for (std::int64_t f = first; f < last && f < clip.FrameCount(); ++f) {
-          const double height = (track.low[std::size_t(f)] - floor) / length;
-          figures.planted[side] = planted ? std::max(figures.planted[side], height) : height;
-          planted = true;
-          if (f + 1 >= last || f + 1 >= clip.FrameCount()) continue;
-          sum += Length(Across(Subtract(track.ankle[std::size_t(f) + 1], track.ankle[std::size_t(f)]), up));
-          ++steps;
-        }
-      }
-      if (steps > 0) figures.sliding[side] = sum / double(steps) / clip.frameTime / length;
-      for (const double low : track.low)
-        figures.deepest[side] = std::max(figures.deepest[side], (floor - low) / length);
-    }
-    return figures;
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory();
-  }
-}
-
 
 namespace {
 
