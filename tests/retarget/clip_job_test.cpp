@@ -60,8 +60,8 @@ TEST(ClipJob, InPlaceIsTheSolvesOption) {
     arguments.rootMotion = c.rootMotion;
     const Outcome<ClipRequest> made = MakeRequestOptions(arguments);
     ASSERT_TRUE(made) << made.failure().Text();
-    EXPECT_EQ(made.value().options.inPlace, c.inPlace);
-    EXPECT_EQ(made.value().rootMotion, c.written);
+    EXPECT_EQ(made.value().retarget.inPlace, c.inPlace);
+    EXPECT_EQ(made.value().root.motion, c.written);
   }
   Arguments both;
   both.inPlace = true;
@@ -88,7 +88,7 @@ TEST_F(ClipJobRun, FrameDoneCountsTheFramesOfTheRange) {
     SCOPED_TRACE(frames);
     ClipRequest request = Request();
     request.frames = frames;
-    request.figures = false;
+    request.figures.take = false;
     std::vector<std::int64_t> done;
     bool sameTotal = true;
     request.frameDone = [&](std::int64_t frame, std::int64_t total) {
@@ -107,8 +107,8 @@ TEST_F(ClipJobRun, FrameDoneCountsTheFramesOfTheRange) {
 TEST_F(ClipJobRun, TheReportCarriesTheResultsFigures) {
   ClipRequest request = Request();
   request.frames = "0:120";
-  request.keepReport = true;
-  request.roundTrip = true;
+  request.figures.keepReport = true;
+  request.figures.roundTrip = true;
   const Outcome<ClipResult> run = RunClip(request);
   ASSERT_TRUE(run) << run.failure().Text();
   const ClipResult& result = run.value();

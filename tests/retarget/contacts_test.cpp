@@ -79,8 +79,8 @@ ClipResult RunWith(const std::string& source, const std::string& target, bool co
   request.source = source;
   request.target = target;
   request.presets = &presets;
-  request.contacts = contacts;
-  request.figures = true;
+  request.feet.plant = contacts;
+  request.figures.take = true;
   return Ok(RunClip(request));
 }
 

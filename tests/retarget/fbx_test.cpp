@@ -207,9 +207,9 @@ TEST_F(Fbx, SourcesCarryAsTheirBvhClipsDo) {
       request.source = SharedPath(k == 0 ? "../fbx/" + std::string(clip) + ".fbx" : std::string(clip) + ".bvh");
       request.target = SharedPath("cmu_12_03.bvh");
       request.presets = &presets;
-      request.contacts = false;
-      request.options.scale = RetargetOptions::Scale::Fixed;
-      request.options.fixedScale = 0.9;
+      request.feet.plant = false;
+      request.retarget.scale = RetargetOptions::Scale::Fixed;
+      request.retarget.fixedScale = 0.9;
       results[k] = Ok(RunClip(request));
     }
     ASSERT_EQ(results[0].motion.FrameCount(), results[1].motion.FrameCount());

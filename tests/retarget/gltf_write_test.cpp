@@ -125,7 +125,7 @@ TEST_F(GltfWrite, EveryReaderSeesTheMotionWritten) {
     request.source = row.source;
     request.target = row.target;
     request.presets = &presets;
-    request.rootMotion = row.root;
+    request.root.motion = row.root;
     request.outputs.motion = Path(row.output);
     const ClipResult result = Ok(RunClip(request));
     if (row.source == walk) {

@@ -96,8 +96,8 @@ TEST(OptionTable, RequestIsCompleteForEveryCaller) {
   EXPECT_EQ(request.targetPreset->name, "generic");
   EXPECT_FALSE(request.sourcePreset);
   EXPECT_EQ(request.outputs.report, "report.json");
-  EXPECT_EQ(request.rootMotion, RootMotion::Extract);
-  EXPECT_EQ(request.lockAxis, 2);
+  EXPECT_EQ(request.root.motion, RootMotion::Extract);
+  EXPECT_EQ(request.root.lockAxis, 2);
   EXPECT_EQ(request.read.skin, 1);
 
   arguments.source.clear();

@@ -398,7 +398,7 @@ TEST_F(ToolAllocationWithModule, Batch) {
   job.clip.targetRig = std::shared_ptr<const Rig>(std::shared_ptr<const Rig>(), &target);
   job.clip.target = "target.bvh";
   job.clip.sourcePreset = preset_;
-  job.clip.figures = false;
+  job.clip.figures.take = false;
   job.workers = 1;  // one thread: the same allocations in the same order on every run
 
   const std::vector<BatchClip> clips = Ok(RunBatch(job));
@@ -437,7 +437,7 @@ TEST_F(ToolAllocationWithModule, FolderBatch) {
   batch.clip.targetRig = std::shared_ptr<const Rig>(std::shared_ptr<const Rig>(), &target);
   batch.clip.target = "target.bvh";
   batch.clip.sourcePreset = preset_;
-  batch.clip.figures = false;
+  batch.clip.figures.take = false;
   batch.workers = 1;
   batch.recursive = true;
   batch.manifest = Path("manifest.jsonl");
@@ -467,8 +467,8 @@ TEST_F(ToolAllocationWithModule, OneClipJob) {
   ClipRequest request;
   request.source = request.target = source;
   request.presets = &presets;
-  request.roundTrip = request.lockFeet = true;
-  request.contacts = false;
+  request.figures.roundTrip = request.feet.lock = true;
+  request.feet.plant = false;
   request.outputs = {Path("out.bvh"), Path("report.json"), Path("sheet.svg"), Path("rig.json"), Path("page.html")};
   const ClipResult done = Ok(RunClip(request));
   EXPECT_TRUE(done.report && done.quality && done.roundTrip);

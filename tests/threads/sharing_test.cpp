@@ -157,7 +157,7 @@ TEST_F(Threads, ALongClipGivesTheSameFiguresAndFilesOnOneThreadAsOnTwo) {
     request.sourceMotion = &longWalk;
     request.target = test::SharedPath("makehuman_zombie_walk.bvh");
     request.presets = &presets;
-    request.roundTrip = true;
+    request.figures.roundTrip = true;
     request.threads = threads;
     request.outputs.motion = out + ".bvh";
     request.outputs.report = out + ".json";

@@ -85,14 +85,14 @@ void PrintRigs(const ClipResult& result, const ClipRequest& request) {
 // What the solve moves: the root, the chains, the rest, and the quality.
 void PrintSolve(const ClipResult& result, const ClipRequest& request) {
   const Rig& target = *result.target;
-  const RetargetOptions& options = request.options;
+  const RetargetOptions& options = request.retarget;
   std::string translation = !options.rootTranslation ? "root not translated"
                                                      : "root translation scaled by " + Number(result.translationScale);
   if (options.rootTranslation && options.inPlace) translation += ", in place (height only)";
-  if (request.rootMotion == RootMotion::Extract)
+  if (request.root.motion == RootMotion::Extract)
     translation += result.rootAdded ? "; the travel on a root joint added at the floor"
                                     : "; the travel on the rig's root";
-  if (request.lockAxis >= 0) translation += std::string("; hips still along ") + char('X' + request.lockAxis);
+  if (request.root.lockAxis >= 0) translation += std::string("; hips still along ") + char('X' + request.root.lockAxis);
   std::printf("motion  %lld of %lld target joints driven; %s\n", static_cast<long long>(result.drivenTargetJoints),
               static_cast<long long>(target.JointCount()), translation.c_str());
   std::string chains;

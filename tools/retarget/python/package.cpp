@@ -485,8 +485,8 @@ PyResult Retarget(const py::object& source, const py::object& target, const py::
                   const py::kwargs& options) {
   const Arguments arguments = ParseArguments(options, kRetarget, "retarget");
   ClipRequest request = Take(MakeRequest(arguments, Shipped()));
-  request.figures = figures;
-  request.keepReport = true;
+  request.figures.take = figures;
+  request.figures.keepReport = true;
   request.outputs.motion = output.is_none() ? std::string() : PathText(output);
   if (request.outputs.motion == "-" || request.outputs.report == "-" || request.outputs.svg == "-" ||
       request.outputs.rig == "-" || request.outputs.page == "-")
@@ -601,7 +601,7 @@ py::dict Batch(const py::object& folder, const py::object& target, const py::obj
   arguments.target = PathText(target);
   arguments.output = PathText(outputFolder);
   FolderBatch batch = Take(MakeFolderBatch(arguments, Shipped()));
-  batch.clip.figures = figures;
+  batch.clip.figures.take = figures;
   std::vector<BatchLine> lines;
   FolderBatchEvents events;
   events.done = [&](const BatchClip& clip) {
@@ -641,7 +641,7 @@ std::unique_ptr<PyRetargeter> MakeRetargeter(const py::object& sourceRig, const 
   auto made = std::make_unique<PyRetargeter>();
   made->request = Take(MakeRequest(arguments, Shipped()));
   ClipRequest& request = made->request;
-  request.figures = false;  // a whole clip gives its motion alone
+  request.figures.take = false;  // a whole clip gives its motion alone
   made->source = RigOf(sourceRig, request.sourcePreset, request.read, "source");
   made->target = RigOf(targetRig, request.targetPreset, ReadOptionsOf(arguments, false), "target");
   request.targetRig = made->target;
@@ -649,7 +649,7 @@ std::unique_ptr<PyRetargeter> MakeRetargeter(const py::object& sourceRig, const 
   if (!py::isinstance<PyMotion>(sourceRig) && FormatOf(PathText(sourceRig)) &&
       FormatOf(PathText(sourceRig))->extension == ".json")
     request.sourceRig = PathText(sourceRig);
-  made->run = Take(Retargeter::Create(*made->source, *made->target, request.options));
+  made->run = Take(Retargeter::Create(*made->source, *made->target, request.retarget));
   made->in.resize(std::size_t(made->source->JointCount()));
   made->out.resize(std::size_t(made->target->JointCount()));
   return made;

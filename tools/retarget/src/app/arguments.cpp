@@ -69,32 +69,32 @@ Outcome<ClipRequest> MakeRequestOptions(const Arguments& arguments) {
   RETARGET_TRY(CheckBatchOnly(arguments));
   ClipRequest request;
   request.read = ReadOptionsOf(arguments, true);
-  RETARGET_ASSIGN(request.options, ParseOptions(arguments));
+  RETARGET_ASSIGN(request.retarget, ParseOptions(arguments));
   request.sourceRig = arguments.sourceRig;
   request.frames = arguments.frames;
-  request.lockFeet = arguments.lockFeet;
-  request.contacts = !arguments.noContacts;
+  request.feet.lock = arguments.lockFeet;
+  request.feet.plant = !arguments.noContacts;
   const std::string& root = arguments.rootMotion;
   if (!root.empty() && root != "keep" && root != "in-place" && root != "extract")
     return Usage("--root-motion takes keep, in-place or extract; found '" + Excerpt(root) + "'");
   if (arguments.inPlace && !root.empty() && root != "in-place")
     return Usage("--in-place is --root-motion in-place; give one of them");
   // In place is the options' inPlace (ParseOptions).
-  if (root == "extract") request.rootMotion = RootMotion::Extract;
+  if (root == "extract") request.root.motion = RootMotion::Extract;
   if (!arguments.lockAxis.empty()) {
     const std::string& axis = arguments.lockAxis;
     if (axis.size() != 1 || (axis[0] != 'x' && axis[0] != 'y' && axis[0] != 'z'))
       return Usage("--lock-axis takes x, y or z; found '" + Excerpt(axis) + "'");
-    request.lockAxis = axis[0] - 'x';
+    request.root.lockAxis = axis[0] - 'x';
   }
   if (!arguments.floor.empty()) {
     char* end = nullptr;
-    request.floor = std::strtod(arguments.floor.c_str(), &end);
-    if (*end != '\0' || !(std::abs(*request.floor) <= 1e9))
+    request.feet.floor = std::strtod(arguments.floor.c_str(), &end);
+    if (*end != '\0' || !(std::abs(*request.feet.floor) <= 1e9))
       return Usage("--floor takes a number, the height of the floor; found '" + Excerpt(arguments.floor) + "'");
   }
-  request.roundTrip = arguments.roundTrip;
-  request.figures = !arguments.quiet;
+  request.figures.roundTrip = arguments.roundTrip;
+  request.figures.take = !arguments.quiet;
   request.outputs = {arguments.output, arguments.report, arguments.svg, arguments.saveRig, arguments.html};
   return request;
 }

@@ -146,7 +146,7 @@ class Job {
   Outcome<ClipResult> Run() {
     const auto start = std::chrono::steady_clock::now();
     // The lock and the planting would each move the feet their own way.
-    if (request_.lockFeet && request_.contacts)
+    if (request_.feet.lock && request_.feet.plant)
       return Usage("--lock-feet and the planting that is on by default both move the feet during the source's "
                    "contacts; give --no-contacts with --lock-feet");
     RETARGET_TRY(CheckApart(request_));
@@ -194,7 +194,7 @@ class Job {
     // On an aligned rest the result moves in the source's world and stands
     // along its up axis; otherwise it stands as the target does.
     sourceUp_ = StandingUp(*result_.source, result_.source->restGlobals);
-    resultUp_ = request_.options.align ? sourceUp_ : StandingUp(*result_.target, result_.target->restGlobals);
+    resultUp_ = request_.retarget.align ? sourceUp_ : StandingUp(*result_.target, result_.target->restGlobals);
     return {};
   }
 
@@ -202,7 +202,7 @@ class Job {
   void WarnAboutRun(const Retargeter& run) {
     const Rig& source = *result_.source;
     const Rig& target = *result_.target;
-    const RetargetOptions& options = request_.options;
+    const RetargetOptions& options = request_.retarget;
     Warn(PresetWarnings("source", source, "--source-preset"));
     if (!request_.targetRig) Warn(PresetWarnings("target", target, "--preset"));
     if (options.rootTranslation && options.scale == RetargetOptions::Scale::Auto &&
@@ -228,13 +228,15 @@ class Job {
   }
 
   // Whether the figures are taken: asked for, or needed by a report.
-  bool TakesFigures() const { return request_.figures || !request_.outputs.report.empty() || request_.keepReport; }
+  bool TakesFigures() const {
+    return request_.figures.take || !request_.outputs.report.empty() || request_.figures.keepReport;
+  }
 
   // The clip's steps: solve the result, write it, measure it (a long clip
   // while it is written) and report.
   Outcome<void> Retarget() {
     RETARGET_ASSIGN(std::unique_ptr<Retargeter> retargeter,
-                    Retargeter::Create(*result_.source, *result_.target, request_.options));
+                    Retargeter::Create(*result_.source, *result_.target, request_.retarget));
     const Retargeter& run = *retargeter;
     WarnAboutRun(run);
     result_.statistics = run.Statistics();
@@ -246,7 +248,7 @@ class Job {
     std::optional<Outcome<void>> measured;
     RETARGET_TRY(WriteOutputs(run, motion, measured));
     if (TakesFigures()) RETARGET_TRY(measured ? std::move(*measured) : Measure(run, motion));
-    if (!request_.outputs.report.empty() || request_.keepReport) RETARGET_TRY(Report(run));
+    if (!request_.outputs.report.empty() || request_.figures.keepReport) RETARGET_TRY(Report(run));
     if (request_.keepMotion) result_.motion = inTarget_ ? std::move(*inTarget_) : std::move(motion);
     return {};
   }
@@ -264,19 +266,20 @@ class Job {
     Motion& motion = retargeted.value();
     // The source's contacts plant the result's feet, lock them and measure
     // them all.
-    if (request_.contacts || request_.lockFeet || TakesFigures()) RETARGET_TRY(FindSourceContacts());
-    if (request_.contacts && Dot(sourceUp_, resultUp_) > 0.999) {
+    if (request_.feet.plant || request_.feet.lock || TakesFigures()) RETARGET_TRY(FindSourceContacts());
+    if (request_.feet.plant && Dot(sourceUp_, resultUp_) > 0.999) {
       RETARGET_ASSIGN(const Motion* frames, RetargetedFrames());
       RETARGET_TRY(
           PlantFeet(motion, *result_.target, ResultFloor(), *frames, *result_.source, resultUp_, *result_.contacts));
     }
-    if (request_.lockFeet) {
+    if (request_.feet.lock) {
       if (TakesFigures()) {
         RETARGET_ASSIGN(result_.unlockedFeet, ResultFeet(motion));
       }
       RETARGET_TRY(LockFeet(motion, *result_.target, resultUp_, *result_.contacts));
     }
-    if (request_.lockAxis >= 0) RETARGET_TRY(LockAxis(motion, *result_.target, WrittenAxis(request_.lockAxis)));
+    if (request_.root.lockAxis >= 0)
+      RETARGET_TRY(LockAxis(motion, *result_.target, WrittenAxis(request_.root.lockAxis)));
     // The result as it is written, taken round trip and kept: turned once
     // into the target's world, before the figures may read it on a second
     // thread.
@@ -339,7 +342,7 @@ class Job {
     if (request_.outputs.motion.empty()) return {};
     const Rig& target = *result_.target;
     const MotionContext context{&target, Stem(request_.source)};
-    if (request_.rootMotion == RootMotion::Extract) {
+    if (request_.root.motion == RootMotion::Extract) {
       Outcome<Motion> carried = ExtractRootMotion(written, target, TransformVector(run.WorldTurn(), resultUp_),
                                                   ResultFloor(), result_.rootAdded);
       if (!carried) return NamingFile(std::move(carried).failure(), request_.target);
@@ -365,7 +368,7 @@ class Job {
                              FileName(request_.source)};
       const SheetFigure onto{&target,     &motion,
                              0,           PartneredJoints(target, run.Association()),
-                             resultTitle, request_.options.align ? &source : nullptr};
+                             resultTitle, request_.retarget.align ? &source : nullptr};
       RETARGET_TRY(WriteContactSheet(from, onto, count, outputs.svg));
     }
     if (!outputs.page.empty()) {
@@ -378,11 +381,13 @@ class Job {
 
   // The contacts the result's feet were planted on; null when they were
   // not.
-  const FootContacts* PlantedOn() const { return request_.contacts && result_.contacts ? &*result_.contacts : nullptr; }
+  const FootContacts* PlantedOn() const {
+    return request_.feet.plant && result_.contacts ? &*result_.contacts : nullptr;
+  }
 
   // The height of the floor the result stands on: the one asked for, or
   // the source's where the feet were planted.
-  double ResultFloor() const { return request_.floor.value_or(PlantedOn() ? PlantedOn()->floor : 0.0); }
+  double ResultFloor() const { return request_.feet.floor.value_or(PlantedOn() ? PlantedOn()->floor : 0.0); }
 
   // The frames retargeted; the clip itself when they are all of it.
   Outcome<const Motion*> RetargetedFrames() {
@@ -397,7 +402,7 @@ class Job {
   // not planted stands on a floor of its own.
   Outcome<FeetFigures> ResultFeet(const Motion& motion) const {
     double floor = ResultFloor();
-    if (!PlantedOn() && !request_.floor) {
+    if (!PlantedOn() && !request_.feet.floor) {
       RETARGET_ASSIGN(floor, FindFloor(motion, *result_.target, resultUp_));
     }
     return MeasureFeet(motion, *result_.target, resultUp_, floor, *result_.contacts);
@@ -426,8 +431,8 @@ class Job {
                       MeasureFeet(part, source, sourceUp_, result_.contacts->floor, *result_.contacts));
       RETARGET_ASSIGN(result_.resultFeet, ResultFeet(motion));
     }
-    if (request_.roundTrip) {
-      RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.options));
+    if (request_.figures.roundTrip) {
+      RETARGET_ASSIGN(std::unique_ptr<Retargeter> back, Retargeter::Create(target, source, request_.retarget));
       // The way back starts from the result as written, in the target's
       // world, and comes back in it.
       RETARGET_ASSIGN(const Motion again,

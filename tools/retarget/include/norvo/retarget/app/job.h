@@ -30,7 +30,34 @@ struct ClipOutputs {
   std::string motion, report, svg, rig, page;  // page: the HTML player (page.h)
 };
 
+// How the result's feet meet the floor (feet.h).
+struct FeetOptions {
+  // Plant the result's feet during the source's contacts, on a floor at
+  // this height (along the result's up axis); by default the source's.
+  bool plant = true;
+  std::optional<double> floor;
+  // Keep the ankles where each contact began (--lock-feet; not with
+  // `plant`).
+  bool lock = false;
+};
+
+// What becomes of the root's travel (rootmotion.h).
+struct RootOptions {
+  // Extract: the written motion carries the travel on a root joint at floor
+  // level; in place is RetargetOptions::inPlace.
+  RootMotion motion = RootMotion::Keep;
+  int lockAxis = -1;  // a world axis (0, 1, 2) along which the hips keep still; -1: none
+};
+
+// Which figures are taken (report.h).
+struct FigureOptions {
+  bool take = true;         // the quality and the feet
+  bool roundTrip = false;   // and the way back onto the source
+  bool keepReport = false;  // make the report (and its figures) even when none is written
+};
+
 struct ClipRequest {
+  // The inputs.
   std::string source;                    // the clip: a motion file
   const Motion* sourceMotion = nullptr;  // the clip when the caller has it already; `source` then only names it
   std::string sourceRig;  // a rig file for the source instead of a preset; it must have the clip's joints
@@ -42,26 +69,20 @@ struct ClipRequest {
   // The presets given, or else the best of `presets` for each rig.
   std::optional<Preset> sourcePreset, targetPreset;
   const std::vector<Preset>* presets = nullptr;
-  RetargetOptions options;
   std::string frames;  // "A:B": frames A up to but not including B (frames.h); empty: all
-  bool lockFeet = false;
-  // Plant the result's feet during the source's contacts (contacts.h), on a
-  // floor at this height (along the result's up axis); by default the source's.
-  bool contacts = true;
-  std::optional<double> floor;
-  // Extract: the written motion carries the travel on a root joint at floor
-  // level (rootmotion.h); in place is `options.inPlace`. A lock axis (0, 1,
-  // 2; -1: none) keeps the hips still along it.
-  RootMotion rootMotion = RootMotion::Keep;
-  int lockAxis = -1;
-  bool roundTrip = false;
+
+  // The option groups.
+  RetargetOptions retarget;
+  FeetOptions feet;
+  RootOptions root;
+  FigureOptions figures;
+  ClipOutputs outputs;
+
+  // The run.
   // Threads one clip may use (0: as many as there are cores; a batch gives
   // each clip one, as it runs a clip on every core).
   unsigned threads = 0;
-  bool figures = true;      // take the figures (quality, feet, round trip)
-  bool keepMotion = true;   // keep the output motion in the result
-  bool keepReport = false;  // make the report (and its figures) even when none is written
-  ClipOutputs outputs;
+  bool keepMotion = true;  // keep the output motion in the result
   // After each frame, with the frames done so far and the number of frames
   // the clip retargets (from --frames); must not throw.
   std::function<void(std::int64_t done, std::int64_t total)> frameDone;
