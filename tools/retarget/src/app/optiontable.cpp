@@ -57,7 +57,7 @@ constexpr OptionDescriptor kOptions[] = {
      "retarget the result back onto the source and print how far its body segments point from the clip's, per "
      "segment"},
     {"--lock-feet", "lock_feet", T::Flag, R::Any, kNoRefusal, &A::lockFeet,
-     "keep the target's ankles where they were when each of the source's contacts began, with a two-bone leg "
+     "keep the target's feet where they touch the floor during the source's contacts, with a two-bone leg "
      "solve; give it with --no-contacts"},
     {"--no-contacts", "no_contacts", T::Flag, R::Any, kNoRefusal, &A::noContacts,
      "leave the feet as the joint rotations put them: no planting during the source's contacts, no floor"},

@@ -243,7 +243,10 @@ Outcome<FeetFigures> MeasureFeet(const Motion& clip, const Rig& rig, const Vecto
           const double height = (track.low[std::size_t(f)] - floor) / length;
           figures.planted[side] = figures.contactFrames[side]++ > 0 ? std::max(figures.planted[side], height) : height;
           if (f + 1 >= last || f + 1 >= frames) continue;
-          sum += Length(Across(Subtract(track.ankle[std::size_t(f) + 1], track.ankle[std::size_t(f)]), up));
+          // The lowest joint's move to the next frame: a foot that rolls
+          // about its heel or toes does not slide.
+          const std::size_t n = track.joints.size(), j = track.lowest[std::size_t(f)];
+          sum += Length(Across(Subtract(track.at[(std::size_t(f) + 1) * n + j], track.at[std::size_t(f) * n + j]), up));
           ++steps;
         }
       }
@@ -264,18 +267,29 @@ Outcome<FeetFigures> MeasureFeet(const Motion& clip, const Rig& rig, const Vecto
 
 namespace {
 
-// One frame of a locked foot: the anchor is where its ankle was in the
-// contact's first frame (`starts`); the goal is the ankle moved across the
-// up axis to the anchor, or, when the leg cannot reach that far, as far
-// toward it as it can, and the anchor then slides along to the goal.
-void LockAnkle(Motion& clip, const Leg legs[2], int side, std::int64_t f, const Vector& up, bool starts,
-               std::span<const Matrix> globals, Vector& anchor) {
+// The point of a locked foot that stays where it is: the foot's lowest
+// joint, held where it was when it became the lowest during the contact.
+struct Anchor {
+  std::int64_t joint = -1;
+  Vector at;
+};
+
+// One frame of a locked foot: the goal is the ankle moved across the up axis
+// so that the anchor's joint comes back to the anchor, or, when the leg
+// cannot reach that far, as far toward it as it can, and the anchor then
+// slides along. The foot keeps its rotation, so a foot that rolls onto its
+// toes during a contact turns about them.
+void LockFoot(Motion& clip, const Leg legs[2], int side, std::int64_t f, const Vector& up, bool starts,
+              std::span<const std::int64_t> foot, std::span<const Matrix> globals, Anchor& anchor) {
   const Leg& leg = legs[side];
-  const Vector hip = globals[std::size_t(leg.hip)].off, knee = globals[std::size_t(leg.knee)].off;
-  const Vector ankle = globals[std::size_t(leg.ankle)].off;
-  if (starts) anchor = ankle;
+  auto at = [&](std::int64_t joint) { return globals[std::size_t(joint)].off; };
+  std::int64_t lowest = foot[0];
+  for (const std::int64_t joint : foot)
+    if (Dot(at(joint), up) < Dot(at(lowest), up)) lowest = joint;
+  if (starts || lowest != anchor.joint) anchor = {lowest, at(lowest)};
+  const Vector hip = at(leg.hip), knee = at(leg.knee), ankle = at(leg.ankle);
   const double longest = 0.999 * (Length(Subtract(knee, hip)) + Length(Subtract(ankle, knee)));
-  const Vector toAnchor = Across(Subtract(anchor, ankle), up);
+  const Vector toAnchor = Across(Subtract(anchor.at, at(lowest)), up);
   double part = 1.0;
   if (Length(Subtract(Add(ankle, toAnchor), hip)) > longest) {
     double low = 0.0, high = 1.0;
@@ -285,9 +299,9 @@ void LockAnkle(Motion& clip, const Leg legs[2], int side, std::int64_t f, const 
     }
     part = low;
   }
-  const Vector goal = Add(ankle, Scale(toAnchor, part));
-  if (part < 1.0) anchor = goal;
-  ReachAnkle(clip.skeleton, leg, goal, up, LeftOf(globals, legs, up), globals, clip.Frame(f));
+  if (part < 1.0) anchor.at = Add(at(lowest), Scale(toAnchor, part));
+  ReachAnkle(clip.skeleton, leg, Add(ankle, Scale(toAnchor, part)), up, LeftOf(globals, legs, up), globals,
+             clip.Frame(f));
 }
 
 }  // namespace
@@ -298,17 +312,24 @@ Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up, const Foo
     FindLegs(rig, legs);
     KeepChains(clip.skeleton, legs);
     if (!contacts.measured || !(Length(up) > 0.5)) return {};
-    // The solve reads the legs' joints and the hips' parents alone.
-    const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, LegJoints(legs));
+    // The solve reads the legs' and the feet's joints and those above them.
+    std::vector<std::int64_t> feet[2], read = LegJoints(legs);
+    for (int side = 0; side < 2; ++side) {
+      if (legs[side].hip < 0) continue;
+      feet[side] = FootJoints(rig, side, legs[side].ankle);
+      read.insert(read.end(), feet[side].begin(), feet[side].end());
+    }
+    const std::vector<std::int64_t> moved = JointsUpTo(clip.skeleton, read);
     std::vector<Matrix> globals(clip.skeleton.joints.size());
-    Vector anchor[2];
+    Anchor anchor[2];
     for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
       bool down[2];
       for (int side = 0; side < 2; ++side) down[side] = legs[side].hip >= 0 && contacts.Down(side, f);
       if (!down[0] && !down[1]) continue;
       ForwardKinematics(clip.skeleton, clip.Frame(f), globals, moved);
       for (int side = 0; side < 2; ++side)
-        if (down[side]) LockAnkle(clip, legs, side, f, up, !contacts.Down(side, f - 1), globals, anchor[side]);
+        if (down[side])
+          LockFoot(clip, legs, side, f, up, !contacts.Down(side, f - 1), feet[side], globals, anchor[side]);
     }
     return {};
   } catch (const std::bad_alloc&) {

@@ -53,8 +53,9 @@ Outcome<double> FindFloor(const Motion& clip, const Rig& rig, const Vector& up);
 
 // Per foot (left, right), over the contacts given (found on the source, and
 // read frame for frame on a result made from it), in leg lengths: how fast
-// the ankle moves across the up axis between frames of a contact (per
-// second; 0 without two such frames); how far the lowest joint goes below
+// the lowest joint moves across the up axis between frames of a contact (per
+// second; 0 without two such frames), so that a foot rolling about its heel
+// or toes does not count as sliding; how far the lowest joint goes below
 // the floor in any frame (0 when never); how high the lowest joint stands
 // above the floor at most while the foot is down; and the frames in
 // contact. The sliding is NaN where the foot's positions are too large to
@@ -86,10 +87,12 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
 
 // Locks the feet of `clip` (a clip of `rig`, frame for frame with the clip
 // the contacts were found on) during the contacts: from the first frame of
-// each contact on, a two-bone solve of hip and knee keeps the ankle where it
-// was across the up axis (where the leg cannot reach that far, the ankle
-// goes as far as it can and stays there); the foot keeps its rotation in the
-// world and the heights are left as they are. Legs whose knee is not the
+// each contact on, a two-bone solve of hip and knee keeps the foot's lowest
+// joint where it was across the up axis (held anew where another joint
+// becomes the lowest, as a foot rolls from heel to toes; where the leg
+// cannot reach that far, the foot goes as far as it can and stays there);
+// the foot keeps its rotation in the world and the heights are left as they
+// are. Legs whose knee is not the
 // hip's child or whose ankle is not the knee's are left alone.
 Outcome<void> LockFeet(Motion& clip, const Rig& rig, const Vector& up, const FootContacts& contacts);
 
