@@ -64,12 +64,12 @@ Skeleton TwoMoreSpineJoints(const Skeleton& skeleton) {
     Vector offset = joint.Offset();
     if (std::int64_t(j) == spine) {
       offset = Scale(joint.Offset(), 1.0 / 3.0);
-      out.AddJoint("SpineA", parent, offset, joint.channels);
-      out.AddJoint("SpineB", std::int64_t(out.joints.size()) - 1, offset, joint.channels);
+      out.AddJoint("SpineA", parent, offset, joint.format.channels);
+      out.AddJoint("SpineB", std::int64_t(out.joints.size()) - 1, offset, joint.format.channels);
       parent = std::int64_t(out.joints.size()) - 1;
     }
     newIndex[j] = std::int64_t(out.joints.size());
-    out.AddJoint(joint.name, parent, offset, joint.channels);
+    out.AddJoint(joint.name, parent, offset, joint.format.channels);
     out.joints.back().endSites = joint.endSites;
   }
   return out;

@@ -34,8 +34,8 @@ TEST(BvhReader, ToleratesWhatRealFilesHold) {
   EXPECT_EQ(clip.skeleton.joints[0].name, "mixamorig:Hips");
   EXPECT_EQ(clip.skeleton.joints[1].name, "Bip01 L Thigh");
   EXPECT_EQ(clip.skeleton.joints[0].Offset(), (Vector{0.1, 2, -3.5}));
-  EXPECT_EQ(clip.skeleton.joints[0].channels[1], Channel::Xposition);
-  EXPECT_EQ(clip.skeleton.joints[1].channels,
+  EXPECT_EQ(clip.skeleton.joints[0].format.channels[1], Channel::Xposition);
+  EXPECT_EQ(clip.skeleton.joints[1].format.channels,
             (std::vector<Channel>{Channel::Xrotation, Channel::Zrotation, Channel::Yrotation}));
   EXPECT_EQ(clip.skeleton.joints[1].endSites, (std::vector<Vector>{{0, -1, 0}}));
   EXPECT_EQ(clip.frameTime, 0.0083333);
@@ -276,7 +276,7 @@ TEST(JointMatrices, FollowTheChannelOrderAndStayCloseToThePreviousFrame) {
 
   // A turn through 180 degrees, and one past the middle angle's 90, keep
   // the written angles near the frame before's instead of jumping.
-  skeleton.joints[0].channels = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
+  skeleton.joints[0].format.channels = {Channel::Zrotation, Channel::Yrotation, Channel::Xrotation};
   const double cases[3][2][3] = {
       {{179, 10, 20}, {-178, 11, 21}}, {{-170, 5, 0}, {175, 4, 1}}, {{30, 88, 10}, {210, 92, 190}}};
   for (const auto& [previous, now] : cases) {

@@ -95,7 +95,7 @@ TEST_F(Gltf, HumanoidTablesFillTheBodyParts) {
     EXPECT_EQ(rig.parts.covered, row.covered);
     EXPECT_EQ(asset.motion.FrameCount(), row.frames);
     EXPECT_EQ(asset.animated, row.frames > 0);
-    EXPECT_EQ(asset.motion.skeleton.facing, row.facing);
+    EXPECT_EQ(asset.motion.skeleton.format.facing, row.facing);
     EXPECT_EQ(rig.skeleton.joints[std::size_t(rig.FirstJoint("Hips"))].name, row.hips);
     if (row.leftHand) {
       EXPECT_EQ(rig.skeleton.joints[std::size_t(rig.FirstJoint("LeftHand"))].name, row.leftHand);
@@ -242,7 +242,8 @@ TEST_F(Gltf, LinksOutOfTheFolderAreNotFollowed) {
   namespace fs = std::filesystem;
   fs::create_directories(Path("model"));
   fs::create_directories(Path("outside"));
-  const std::string bytes = Ok(ReadGltfFile(Write("small.gltf", test::kSmallGltf))).motion.skeleton.model->buffers[0];
+  const std::string bytes =
+      Ok(ReadGltfFile(Write("small.gltf", test::kSmallGltf))).motion.skeleton.format.model->buffers[0];
   const std::string png = "\x89PNG\r\n\x1a\n tex";
   for (const char* name : {"model/real.bin", "outside/real.bin"}) Write(name, bytes);
   for (const char* name : {"model/tex.png", "outside/tex.png"}) Write(name, png);
@@ -274,7 +275,7 @@ TEST_F(Gltf, LinksOutOfTheFolderAreNotFollowed) {
     Outcome<Asset> read = ReadGltfFile(file);
     if (row.message.empty()) {
       ASSERT_TRUE(read.has_value()) << read.failure().Text();
-      EXPECT_EQ(read.value().motion.skeleton.model->images, std::vector<std::string>{png});
+      EXPECT_EQ(read.value().motion.skeleton.format.model->images, std::vector<std::string>{png});
       continue;
     }
     EXPECT_FALSE(read.has_value());

@@ -68,8 +68,8 @@ double WorstAgainstThree(const Motion& motion, const json& frames) {
     const json& nodes = frames.at(std::size_t(f)).at("nodes");
     for (std::size_t j = 0; j < globals.size(); ++j) {
       const Joint& joint = motion.skeleton.joints[j];
-      if (joint.node < 0) continue;
-      const json& three = nodes.at(std::size_t(joint.node));
+      if (joint.format.node < 0) continue;
+      const json& three = nodes.at(std::size_t(joint.format.node));
       if (three.is_null()) return INFINITY;
       const Matrix& m = globals[j];
       const double ours[16] = {m.v1.x, m.v1.y, m.v1.z, 0, m.v2.x,  m.v2.y,  m.v2.z,  0,
@@ -289,7 +289,7 @@ TEST_F(GltfWrite, ImagesBesideATargetAreTakenIntoTheCopy) {
       EXPECT_FALSE(doc["images"][0].contains("uri"));
       EXPECT_EQ(doc["images"][0]["mimeType"], "image/png");
       const json& view = doc["bufferViews"][doc["images"][0]["bufferView"].get<std::size_t>()];
-      const std::string buffer = Ok(ReadGltfFile(Path(output))).motion.skeleton.model->buffers[0];
+      const std::string buffer = Ok(ReadGltfFile(Path(output))).motion.skeleton.format.model->buffers[0];
       EXPECT_EQ(buffer.substr(view["byteOffset"].get<std::size_t>(), view["byteLength"].get<std::size_t>()), png);
       const json js = CheckWithJs(Path(output), 1, 0.0);
       ASSERT_TRUE(js.contains("validator")) << js.dump();

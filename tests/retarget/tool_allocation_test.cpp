@@ -69,7 +69,7 @@ bool SameClip(const Motion& a, const Motion& b) {
     return false;
   for (std::size_t j = 0; j < a.skeleton.joints.size(); ++j)
     if (a.skeleton.joints[j].name != b.skeleton.joints[j].name ||
-        a.skeleton.joints[j].channels != b.skeleton.joints[j].channels)
+        a.skeleton.joints[j].format.channels != b.skeleton.joints[j].format.channels)
       return false;
   return true;
 }

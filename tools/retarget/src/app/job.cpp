@@ -130,7 +130,7 @@ Outcome<Rig> SourceRigFromFile(const ClipRequest& request, const Skeleton& clip)
   bool same = a.size() == clip.joints.size();
   for (std::size_t j = 0; same && j < a.size(); ++j)
     same = a[j].name == clip.joints[j].name && a[j].parent == clip.joints[j].parent &&
-           a[j].channels == clip.joints[j].channels;
+           a[j].format.channels == clip.joints[j].format.channels;
   if (!same)
     return MakeFailure(FailureKind::BadInput,
                        "the rig's joints are not those of " + FileName(request.source) +

@@ -67,7 +67,7 @@ Skeleton SourceSkeleton() {
 void Rotate(const Skeleton& s, double* frame, std::string_view name, double z, double y, double x) {
   std::size_t first = 0;  // the joint's first value
   for (const Joint& joint : s.joints) {
-    first += joint.channels.size();
+    first += joint.format.channels.size();
     if (joint.name != name) continue;
     double* v = frame + first - 3;
     v[0] = z;
@@ -83,7 +83,7 @@ Outcome<Motion> SampleWalk(int cycles) try {
   const Skeleton skeleton = SourceSkeleton();
   const std::int64_t frames = 30 * std::int64_t(cycles);
   std::int64_t perFrame = 0;
-  for (const Joint& joint : skeleton.joints) perFrame += std::int64_t(joint.channels.size());
+  for (const Joint& joint : skeleton.joints) perFrame += std::int64_t(joint.format.channels.size());
   // Made as the channel values of a BVH file, then read as one.
   std::vector<double> values(std::size_t(frames * perFrame), 0.0);
   for (std::int64_t f = 0; f < frames; ++f) {

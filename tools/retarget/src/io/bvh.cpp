@@ -45,8 +45,8 @@ Matrix LocalFromChannels(const Joint& joint, const double* values) noexcept {
   int axes[3] = {0, 1, 2};
   double angles[3] = {0, 0, 0};
   int n = 0;
-  for (std::size_t c = 0; c < joint.channels.size(); ++c) {
-    const Channel channel = joint.channels[c];
+  for (std::size_t c = 0; c < joint.format.channels.size(); ++c) {
+    const Channel channel = joint.format.channels[c];
     if (IsRotation(channel)) {
       axes[n] = ChannelAxis(channel);
       angles[n++] = values[c];
@@ -142,7 +142,7 @@ const std::vector<Channel> kJointChannels = {C::Zrotation, C::Yrotation, C::Xrot
 
 // The channels a joint is written with.
 const std::vector<Channel>& LayoutOf(const Joint& joint) noexcept {
-  if (IsChannelLayout(joint.channels)) return joint.channels;
+  if (IsChannelLayout(joint.format.channels)) return joint.format.channels;
   return joint.parent < 0 ? kRootChannels : kJointChannels;
 }
 
@@ -362,17 +362,17 @@ class Parser {
     if (count != 3 && count != 6) return Fail("the CHANNELS count must be 3 or 6, found " + Excerpt(countWord));
     bool seen[6] = {};
     for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest)) {
-      if (int(joint.channels.size()) == count)
+      if (int(joint.format.channels.size()) == count)
         return Fail("CHANNELS " + std::to_string(count) + " lists more channels");
       std::size_t index = 0;
       while (index < 6 && ChannelName(Channel(index)) != word) ++index;
       if (index == 6) return Fail("unknown channel " + Quote(word));
       if (seen[index]) return Fail("channel " + std::string(word) + " is listed twice");
       seen[index] = true;
-      joint.channels.push_back(Channel(index));
+      joint.format.channels.push_back(Channel(index));
     }
-    if (int(joint.channels.size()) != count)
-      return Fail("CHANNELS " + std::to_string(count) + " lists " + std::to_string(joint.channels.size()) +
+    if (int(joint.format.channels.size()) != count)
+      return Fail("CHANNELS " + std::to_string(count) + " lists " + std::to_string(joint.format.channels.size()) +
                   " channels");
     if (!seen[3] || !seen[4] || !seen[5]) return Fail("CHANNELS 3 must be Xrotation, Yrotation and Zrotation");
     firstValue_.resize(motion_.skeleton.joints.size());

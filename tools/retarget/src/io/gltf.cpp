@@ -653,7 +653,7 @@ class Reader {
       if (found == m_.extensions.end()) continue;
       const tinygltf::Value& extension = found->second;
       list = std::strcmp(name, "VRM") == 0;
-      asset_.motion.skeleton.facing = list ? Facing::MinusZ : Facing::PlusZ;
+      asset_.motion.skeleton.format.facing = list ? Facing::MinusZ : Facing::PlusZ;
       const tinygltf::Value* humanoid = extension.IsObject() ? &extension.Get("humanoid") : nullptr;
       table = humanoid && humanoid->IsObject() ? &humanoid->Get("humanBones") : nullptr;
       if (!table || !(list ? table->IsArray() : table->IsObject()))
@@ -770,9 +770,9 @@ class Reader {
       joint.parent = above >= 0 ? jointOf_[std::size_t(above)] : addedRoot_ ? 0 : -1;
       joint.name = name(m_.nodes[std::size_t(at)].name, at);
       const auto rest = [&](int node) { return RestLocal(node); };
-      joint.fold = FoldAbove(at, rest);
-      joint.rest = Multiply(joint.fold, rest(at));
-      joint.node = at;
+      joint.format.fold = FoldAbove(at, rest);
+      joint.rest = Multiply(joint.format.fold, rest(at));
+      joint.format.node = at;
       motion.skeleton.joints.push_back(std::move(joint));
       joints_.push_back(at);
       for (int up = at; up >= 0 && !used_[std::size_t(up)]; up = parent_[std::size_t(up)])
@@ -1186,8 +1186,8 @@ Outcome<Asset> ParseGltf(std::string_view bytes, const std::string& fileName, co
     }
     copy->images = std::move(images);
     copy->vrm = model.extensions.contains("VRMC_vrm") || model.extensions.contains("VRM");
-    if (asset.rig) asset.rig->skeleton.model = copy;
-    asset.motion.skeleton.model = std::move(copy);
+    if (asset.rig) asset.rig->skeleton.format.model = copy;
+    asset.motion.skeleton.format.model = std::move(copy);
     return asset;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

@@ -406,12 +406,12 @@ Outcome<std::string> CopyOfModel(const Motion& motion, const GltfModel& model, c
   std::vector<std::int64_t> nodeOf(joints.size(), -1);
   std::vector<Matrix> unfold(joints.size());
   for (std::size_t j = 0; j < joints.size(); ++j) {
-    const std::int64_t n = joints[j].node;
+    const std::int64_t n = joints[j].format.node;
     if (n < 0) continue;
     if (std::uint64_t(n) >= nodes.size() || !nodes[std::size_t(n)].is_object())
       return Bad("joint " + joints[j].name + " has no node in the model");
     nodeOf[j] = n;
-    unfold[j] = AffineInverse(joints[j].fold);
+    unfold[j] = AffineInverse(joints[j].format.fold);
     // An animated node is given by translation, rotation and scale.
     if (nodes[std::size_t(n)].contains("matrix"))
       doc.tooLarge = !SetPose(nodes[std::size_t(n)], ToTrs(Multiply(unfold[j], joints[j].rest))) || doc.tooLarge;
@@ -463,7 +463,7 @@ Outcome<std::string> NodeTree(const Motion& motion, const MotionContext& context
 Outcome<std::string> Format(const Motion& motion, const MotionContext& context, Container container) {
   try {
     if (motion.FrameCount() == 0) return Bad("the motion has no frames to write");
-    if (motion.skeleton.model) return CopyOfModel(motion, *motion.skeleton.model, context, container);
+    if (motion.skeleton.format.model) return CopyOfModel(motion, *motion.skeleton.format.model, context, container);
     return NodeTree(motion, context, container);
   } catch (const std::bad_alloc&) {
     return OutOfMemory();
@@ -521,7 +521,7 @@ Outcome<std::string> FormatGltf(const Motion& motion, const MotionContext& conte
 }
 
 Outcome<std::string> FormatVrm(const Motion& motion, const MotionContext& context) {
-  if (!motion.skeleton.model || !motion.skeleton.model->vrm)
+  if (!motion.skeleton.format.model || !motion.skeleton.format.model->vrm)
     return MakeFailure(FailureKind::Usage, "a .vrm file is a copy of a VRM model, and the target" +
                                                (context.rig ? " " + context.rig->name : std::string()) +
                                                " is not one: write .glb, .gltf or .vrma");

@@ -33,7 +33,7 @@ bool WriteSection(const Rig& rig, jsontext::Writer& out) {
   for (const Joint& joint : rig.skeleton.joints) {
     out.Open('{');
     out.Key("channels").Open('[');
-    for (Channel c : joint.channels) out.Value(ChannelName(c));
+    for (Channel c : joint.format.channels) out.Value(ChannelName(c));
     out.Close(']');
     out.Key("endSites").Open('[');
     for (const Vector& site : joint.endSites) WritePoint(site, out);

@@ -20,7 +20,7 @@ void Skeleton::AddJoint(std::string name, std::int64_t parent, Vector offset, st
   joint.name = std::move(name);
   joint.parent = parent;
   joint.rest.off = offset;
-  joint.channels = std::move(channels);
+  joint.format.channels = std::move(channels);
   joints.push_back(std::move(joint));
 }
 

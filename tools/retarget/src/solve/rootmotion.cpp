@@ -49,7 +49,7 @@ Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vect
 
     Motion out;
     out.frameTime = clip.frameTime;
-    out.skeleton.model = clip.skeleton.model;
+    out.skeleton.format = clip.skeleton.format;
     const std::size_t offset = added ? 1 : 0;
     if (added) {
       Joint root;

@@ -30,39 +30,53 @@ inline bool IsRotation(Channel channel) noexcept { return channel >= Channel::Xr
 // The axis of a channel: 0 for X, 1 for Y, 2 for Z.
 inline int ChannelAxis(Channel channel) noexcept { return int(channel) % 3; }
 
-struct Joint {
-  std::string name;
-  std::int64_t parent = -1;  // index of the parent joint; -1 for the root
-  Matrix rest;               // the local matrix at rest
-  // What a writer needs beyond the matrices: the BVH channels (3 or 6, in
-  // file order) and the offsets of the End Sites under the joint.
-  std::vector<Channel> channels;
-  std::vector<Vector> endSites;
-  // A joint read from a glTF file: its node there, and the rest of the
-  // nodes between its parent joint's node and its own (or above its own,
-  // for the root), which its local matrix takes in: rest = fold * node's own.
-  std::int64_t node = -1;
-  Matrix fold;
-
-  // The joint's place in its parent's frame at rest.
-  const Vector& Offset() const noexcept { return rest.off; }
-};
-
 struct GltfModel;
 
 // Which way a model faces at rest, when its file says (VRM).
 enum class Facing : std::uint8_t { Unknown, PlusZ, MinusZ };
 
-struct Skeleton {
-  std::vector<Joint> joints;  // pre-order; joints[0] is the root
+// What a joint's file format keeps beyond its name, parent and rest: the
+// reader fills it in and the writer of that format reads it; the rigs, the
+// solver and the figures never look at it.
+struct JointFormat {
+  std::vector<Channel> channels;  // BVH: the channels, 3 or 6, in file order
+  // glTF: the joint's node, and the rest of the nodes between its parent
+  // joint's node and its own (or above its own, for the root), which its
+  // local matrix takes in: rest = fold * node's own.
+  std::int64_t node = -1;
+  Matrix fold;
+};
+
+// What a skeleton's file format keeps, as JointFormat does for a joint.
+struct SkeletonFormat {
   // The glTF file the skeleton was read from, which a glTF writer copies
   // (gltf.h); null for other files.
   std::shared_ptr<const GltfModel> model;
   Facing facing = Facing::Unknown;
+};
+
+struct Joint {
+  std::string name;
+  std::int64_t parent = -1;  // index of the parent joint; -1 for the root
+  Matrix rest;               // the local matrix at rest
+  // Where the joint's last bones end, in its frame (BVH's End Sites): a
+  // limb's or the head's far end, which the landmarks and the pictures
+  // read.
+  std::vector<Vector> endSites;
+  JointFormat format;
+
+  // The joint's place in its parent's frame at rest.
+  const Vector& Offset() const noexcept { return rest.off; }
+};
+
+struct Skeleton {
+  std::vector<Joint> joints;  // pre-order; joints[0] is the root
+  SkeletonFormat format;
 
   std::int64_t Count() const noexcept { return std::int64_t(joints.size()); }
   // Adds a joint under `parent` (-1 for the root) whose rest is `offset`
-  // without rotation. Children must be added after their parent.
+  // without rotation, with the BVH channels given. Children must be added
+  // after their parent.
   void AddJoint(std::string name, std::int64_t parent, Vector offset, std::vector<Channel> channels);
 };
 
