@@ -91,7 +91,8 @@ Retargeted Retarget(const Motion& clip, const Rig& source, const Rig& target, co
   auto retargeter = Ok(Retargeter::Create(source, target, options));
   Retargeted run;
   run.result = Ok(RetargetClip(*retargeter, clip, target, 0, clip.FrameCount()));
-  run.figures = Ok(CompareSegments(clip, source, 0, run.result, target, Matrix{}, Transposed(retargeter->WorldTurn())));
+  run.figures =
+      Ok(CompareSegments(clip, source, 0, run.result, target, Matrix{}, Transposed(retargeter->WorldRotation())));
   return run;
 }
 

@@ -183,7 +183,7 @@ TEST_F(Contacts, FeetSlideAndStandAsTheSourcesDo) {
     const Feet s(source, *planted.source, up, planted.contacts->floor);
     // The result is kept in the target's world: the floor's height along
     // the turned up axis is the same.
-    const Vector resultUp = TransformVector(planted.worldTurn, up);
+    const Vector resultUp = TransformVector(planted.worldRotation, up);
     const Feet t(planted.motion, *planted.target, resultUp, planted.contacts->floor);
     for (int side = 0; side < 2; ++side) {
       SCOPED_TRACE(side);
@@ -231,7 +231,7 @@ TEST_F(Contacts, BothLegsBelowAHipsJointOfNoLengthStandLevel) {
     SCOPED_TRACE(onto);
     const ClipResult run = RunWith(test::SharedPath("../vrm/test.vrma"), onto, false, presets);
     const Rig& rig = *run.target;
-    const Vector up = TransformVector(run.worldTurn, StandingUp(*run.source, run.source->restGlobals));
+    const Vector up = TransformVector(run.worldRotation, StandingUp(*run.source, run.source->restGlobals));
     std::vector<Matrix> globals(std::size_t(rig.JointCount()));
     FrameGlobals(run.motion, 0, globals);
     auto height = [&](const char* part) { return Dot(globals[std::size_t(rig.FirstJoint(part))].off, up); };

@@ -21,10 +21,11 @@ constexpr Vector kUp{0, 1, 0}, kLeft{1, 0, 0};
 
 double Distance(const Vector& a, const Vector& b) { return Length(Subtract(a, b)); }
 
-// The knee and the ankle after a two-bone solve's turns.
-std::pair<Vector, Vector> Turned(const LegTurns& turns, const Vector& hip, const Vector& knee, const Vector& ankle) {
-  const Vector upper = TransformVector(turns.hip, Subtract(knee, hip));
-  const Vector lower = TransformVector(turns.hip, TransformVector(turns.knee, Subtract(ankle, knee)));
+// The knee and the ankle after a two-bone solve's rotations.
+std::pair<Vector, Vector> Rotated(const LegRotations& rotations, const Vector& hip, const Vector& knee,
+                                  const Vector& ankle) {
+  const Vector upper = TransformVector(rotations.hip, Subtract(knee, hip));
+  const Vector lower = TransformVector(rotations.hip, TransformVector(rotations.knee, Subtract(ankle, knee)));
   return {Add(hip, upper), Add(Add(hip, upper), lower)};
 }
 
@@ -49,9 +50,9 @@ TEST(Planting, TwoBoneSolveReachesKnownPlaces) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const LegTurns turns = TurnsToReach(hip, c.knee, c.ankle, c.goal, kUp, kLeft);
-    ASSERT_TRUE(turns.found);
-    const auto [knee, reached] = Turned(turns, hip, c.knee, c.ankle);
+    const LegRotations rotations = RotationsToReach(hip, c.knee, c.ankle, c.goal, kUp, kLeft);
+    ASSERT_TRUE(rotations.found);
+    const auto [knee, reached] = Rotated(rotations, hip, c.knee, c.ankle);
     EXPECT_LT(Distance(reached, c.reached), 1e-6);
     EXPECT_NEAR(Distance(knee, hip), 0.5, 1e-9);
     EXPECT_NEAR(Distance(reached, knee), 0.5, 1e-9);
@@ -60,8 +61,8 @@ TEST(Planting, TwoBoneSolveReachesKnownPlaces) {
     EXPECT_NEAR(knee.x, 0.0, 1e-9);
   }
   // A bone of no length gives no plane and no solve.
-  EXPECT_FALSE(TurnsToReach(hip, hip, ankle, down, kUp, kLeft).found);
-  EXPECT_FALSE(TurnsToReach(hip, bentKnee, bentKnee, down, kUp, kLeft).found);
+  EXPECT_FALSE(RotationsToReach(hip, hip, ankle, down, kUp, kLeft).found);
+  EXPECT_FALSE(RotationsToReach(hip, bentKnee, bentKnee, down, kUp, kLeft).found);
 }
 
 TEST(Planting, LegBendIsBothBonesTurns) {

@@ -672,7 +672,7 @@ py::array Frame(PyRetargeter& self, const py::object& locals) {
   FromArray(locals, {py::ssize_t(self.in.size())}, "locals", self.in);  // the shape keeps its size
   Take(self.run->RetargetFrame(self.in, self.out));
   // In the target's world, as a whole clip comes out.
-  if (self.run->WorldTurn() != Matrix{}) TurnRoots(self.target->skeleton, self.out, self.run->WorldTurn());
+  if (self.run->WorldRotation() != Matrix{}) RotateRoots(self.target->skeleton, self.out, self.run->WorldRotation());
   return ToArray(self.out.data(), self.out.size(), {py::ssize_t(self.out.size())});
 }
 
@@ -766,7 +766,7 @@ void DefineMotion(py::module_& m) {
 void DefineResult(py::module_& m) {
   py::class_<PyResult>(m, "Result", "What retargeting a clip gives.")
       .def_readonly("motion", &PyResult::motion,
-                    "The result on the target's skeleton (before an output file's turn to a model's facing and its "
+                    "The result on the target's skeleton (before an output file's rotation to a model's facing and its "
                     "extracted root motion).")
       .def_readonly("statistics", &PyResult::statistics,
                     "The association's counters (the report's) and the translation scale.")

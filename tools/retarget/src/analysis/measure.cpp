@@ -30,8 +30,8 @@ AngleFigure Figure(std::vector<double>& angles) {
 }  // namespace
 
 Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& referenceRig, std::int64_t first,
-                                        const Motion& clip, const Rig& rig, const Matrix& clipTurn,
-                                        const Matrix& restTurn) {
+                                        const Motion& clip, const Rig& rig, const Matrix& clipRotation,
+                                        const Matrix& restRotation) {
   try {
     const Landmarks from = FindLandmarks(referenceRig), marks = FindLandmarks(rig);
     std::span<const Segment, kSegments> segments = Segments();
@@ -48,7 +48,7 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
     for (std::size_t s = 0; s < kSegments; ++s) {
       const Segment& segment = segments[s];
       if (!segment.foot || !measured[s]) continue;
-      restDirections[s] = TransformVector(restTurn, marks.Direction(segment, rig.restGlobals));
+      restDirections[s] = TransformVector(restRotation, marks.Direction(segment, rig.restGlobals));
       const MarkPoint& ankle = from[segment.from];
       restInverses[s] = Inverse3x3(referenceRig.restGlobals[std::size_t(ankle.joint)]);
     }
@@ -60,7 +60,7 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
       for (std::size_t s = 0; s < kSegments; ++s) {
         const Segment& segment = segments[s];
         if (!measured[s]) continue;
-        const Vector now = TransformVector(clipTurn, marks.Direction(segment, globals));
+        const Vector now = TransformVector(clipRotation, marks.Direction(segment, globals));
         Vector wanted;
         if (segment.foot) {
           const Matrix& ankle = referenceGlobals[std::size_t(from[segment.from].joint)];

@@ -209,7 +209,7 @@ Outcome<std::string> WatchPageHtml(const PageFigure& source, const PageFigure& r
     auto placed = [&](const PageFigure& figure, double ground) {
       Frame3 own = axes;
       own.floor = ground;
-      // Measured along the rig's own up: the result's frames are turned as
+      // Measured along the rig's own up: the result's frames are rotated as
       // the source's until they are written, its rest pose is not.
       const Vector standing = StandingUp(*figure.rig, figure.rig->restGlobals);
       double low = 0, high = 0;

@@ -243,7 +243,7 @@ class Job {
     result_.translationScale = run.TranslationScale();
     result_.drivenTargetJoints = run.DrivenTargetJoints();
     result_.spreadChains = run.SpreadChains();
-    result_.worldTurn = run.WorldTurn();
+    result_.worldRotation = run.WorldRotation();
     RETARGET_ASSIGN(Motion motion, Solve(*retargeter));
     std::optional<Outcome<void>> measured;
     RETARGET_TRY(WriteOutputs(run, motion, measured));
@@ -280,12 +280,12 @@ class Job {
     }
     if (request_.root.lockAxis >= 0)
       RETARGET_TRY(LockAxis(motion, *result_.target, WrittenAxis(request_.root.lockAxis)));
-    // The result as it is written, taken round trip and kept: turned once
+    // The result as it is written, taken round trip and kept: rotated once
     // into the target's world, before the figures may read it on a second
     // thread.
-    if (run.WorldTurn() != Matrix{}) {
+    if (run.WorldRotation() != Matrix{}) {
       inTarget_ = motion;
-      TurnRoots(*inTarget_, run.WorldTurn());
+      RotateRoots(*inTarget_, run.WorldRotation());
     }
     return retargeted;
   }
@@ -293,9 +293,9 @@ class Job {
   // A world axis as the written file has it: the source's world axis that
   // the quarter turn takes onto it.
   int WrittenAxis(int sourceAxis) const {
-    const Matrix& turn = result_.worldTurn;
+    const Matrix& rotation = result_.worldRotation;
     int axis = sourceAxis;
-    const Vector columns[3] = {turn.v1, turn.v2, turn.v3};
+    const Vector columns[3] = {rotation.v1, rotation.v2, rotation.v3};
     for (int k = 0; k < 3; ++k) {
       const double along[3] = {columns[k].x, columns[k].y, columns[k].z};
       if (std::abs(along[sourceAxis]) > 0.5) axis = k;
@@ -343,7 +343,7 @@ class Job {
     const Rig& target = *result_.target;
     const MotionContext context{&target, Stem(request_.source)};
     if (request_.root.motion == RootMotion::Extract) {
-      Outcome<Motion> carried = ExtractRootMotion(written, target, TransformVector(run.WorldTurn(), resultUp_),
+      Outcome<Motion> carried = ExtractRootMotion(written, target, TransformVector(run.WorldRotation(), resultUp_),
                                                   ResultFloor(), result_.rootAdded);
       if (!carried) return NamingFile(std::move(carried).failure(), request_.target);
       RETARGET_TRY(WriteMotion(carried.value(), request_.outputs.motion, context));
@@ -423,9 +423,9 @@ class Job {
     RETARGET_ASSIGN(const Motion* frames, RetargetedFrames());
     const Motion& part = *frames;
     // The result still moves in the source's world; the target's rest is
-    // turned there.
+    // rotated there.
     RETARGET_ASSIGN(result_.quality,
-                    CompareSegments(part, source, 0, motion, target, Matrix{}, Transposed(run.WorldTurn())));
+                    CompareSegments(part, source, 0, motion, target, Matrix{}, Transposed(run.WorldRotation())));
     if (result_.contacts && result_.contacts->measured) {
       RETARGET_ASSIGN(result_.sourceFeet,
                       MeasureFeet(part, source, sourceUp_, result_.contacts->floor, *result_.contacts));
@@ -437,7 +437,8 @@ class Job {
       // world, and comes back in it.
       RETARGET_ASSIGN(const Motion again,
                       RetargetClip(*back, inTarget_ ? *inTarget_ : motion, source, 0, motion.FrameCount()));
-      RETARGET_ASSIGN(result_.roundTrip, CompareSegments(part, source, 0, again, source, back->WorldTurn(), Matrix{}));
+      RETARGET_ASSIGN(result_.roundTrip,
+                      CompareSegments(part, source, 0, again, source, back->WorldRotation(), Matrix{}));
     }
     DropUnmeasured();
     return {};

@@ -48,7 +48,7 @@ constexpr OptionDescriptor kOptions[] = {
      "a rig file (.json, from --save-rig) for the source instead of SOURCE's skeleton and a preset; SOURCE must "
      "have the same joints"},
     {"--no-align", "no_align", T::Flag, R::Any, kNoRefusal, &A::noAlign,
-     "apply the joints' turns on the target's own rest pose instead of one aligned to the source's bone "
+     "apply the joints' rotations on the target's own rest pose instead of one aligned to the source's bone "
      "directions, and spread no chains: the plain solver result"},
     {"--spread-chains", "spread_chains", T::List, R::Any, kNoRefusal, &A::spreadChains,
      "PARTS: body parts (comma-separated) whose chains are spread over the target's when their joint counts "
@@ -65,7 +65,7 @@ constexpr OptionDescriptor kOptions[] = {
      "Y: the height of the floor the result's feet stand on (default: the source's, 0 unless its feet "
      "never come near it)"},
     {"--root-motion", "root_motion", T::Text, R::Any, kNoRefusal, &A::rootMotion,
-     "keep (the travel on the hips, the default), in-place (as --in-place) or extract (the travel and the turn "
+     "keep (the travel on the hips, the default), in-place (as --in-place) or extract (the travel and the rotation "
      "about the up axis on a root joint at floor level: the rig's, or a joint named root added above the hips)"},
     {"--lock-axis", "lock_axis", T::Text, R::Any, kNoRefusal, &A::lockAxis,
      "x, y or z: keep the hips still along that world axis"},

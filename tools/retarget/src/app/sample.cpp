@@ -95,7 +95,7 @@ Outcome<Motion> SampleWalk(int cycles) try {
     v[1] = 16.0 + 0.3 * std::cos(2.0 * phase);
     v[2] = 22.0 * f / 30.0;
     Rotate(skeleton, v, "Hips", 2.0 * s, 5.0 * s, 3.0);
-    // Legs: a thigh swings forward with a negative X turn; a knee bends
+    // Legs: a thigh swings forward with a negative X rotation; a knee bends
     // back with a positive one, most while its leg swings forward.
     for (int side = 0; side < 2; ++side) {
       const double ls = side == 0 ? s : -s, lc = side == 0 ? c : -c;

@@ -70,7 +70,7 @@ Matrix FitRotation(const Matrix& correlation) noexcept {
     if (!(norm > 0.0)) return Matrix{};
     for (int i = 0; i < 4; ++i) q[i] = next[i] / norm;
   }
-  // A = (w^2 - e.e) I + 2 e e^T - 2 w [e x], which turns a onto b.
+  // A = (w^2 - e.e) I + 2 e e^T - 2 w [e x], which rotates a onto b.
   const Vector e{q[0], q[1], q[2]};
   const double w = q[3], diagonal = w * w - Dot(e, e);
   auto column = [&](const Vector& axis) {

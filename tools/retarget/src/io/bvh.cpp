@@ -67,7 +67,7 @@ double Nearest(double angle, double near) noexcept { return angle - 360.0 * std:
 // The channel values of `local` for a joint with `channels`: the rotation as
 // angles in the channel order, the positions as the local offset minus the
 // joint's. With the joint's values of the frame before, the angles are the
-// ones of the rotation's two angle triples, each turned by whole turns, that
+// ones of the rotation's two angle triples, each rotated by whole turns, that
 // lie closest to them.
 void ChannelsFromLocal(const Joint& joint, const std::vector<Channel>& channels, const Matrix& local, double* values,
                        const double* before) noexcept {

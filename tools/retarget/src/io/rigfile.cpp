@@ -41,7 +41,7 @@ bool WriteSection(const Rig& rig, jsontext::Writer& out) {
     out.Key("name").Value(joint.name);
     WritePoint(joint.Offset(), out.Key("offset"));
     out.Key("parent").Value(joint.parent);
-    // A model's joint may turn at rest (a glTF node's rotation, an FBX
+    // A model's joint may be rotated at rest (a glTF node's rotation, an FBX
     // pivot): its 3x3 part, column after column.
     const Matrix& rest = joint.rest;
     if (!(rest.v1 == Matrix{}.v1 && rest.v2 == Matrix{}.v2 && rest.v3 == Matrix{}.v3)) {

@@ -110,20 +110,20 @@ Matrix QuarterTurn(const Rig& source, const Landmarks& sourceMarks, const Rig& t
       // Column k is where axis k goes.
       Vector columns[3];
       for (int k = 0; k < 3; ++k) columns[k] = Scale(axes[order[k]], (signs >> k) & 1 ? -1.0 : 1.0);
-      const Matrix turn{{0, 0, 0}, columns[0], columns[1], columns[2]};
-      if (Dot(Cross(turn.v1, turn.v2), turn.v3) < 0) continue;
+      const Matrix rotation{{0, 0, 0}, columns[0], columns[1], columns[2]};
+      if (Dot(Cross(rotation.v1, rotation.v2), rotation.v3) < 0) continue;
       double score = 0.0;
       for (const Segment& segment : Segments()) {
         if (segment.name != "spine" && segment.name != "pelvis" && segment.name != "shoulders") continue;
         if (!sourceMarks.Has(segment) || !targetMarks.Has(segment)) continue;
-        const Vector a = TransformVector(turn, sourceMarks.Direction(segment, source.restGlobals));
+        const Vector a = TransformVector(rotation, sourceMarks.Direction(segment, source.restGlobals));
         const Vector b = targetMarks.Direction(segment, target.restGlobals);
         const double la = std::sqrt(Dot(a, a)), lb = std::sqrt(Dot(b, b));
         if (la > 0.0 && lb > 0.0) score += Dot(a, b) / (la * lb);
       }
       if (score > bestScore + 1e-9) {
         bestScore = score;
-        best = turn;
+        best = rotation;
       }
     }
   return best;

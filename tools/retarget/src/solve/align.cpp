@@ -191,7 +191,7 @@ namespace {
 // those bones, a the target's direction and b the source's. A child that
 // does not qualify stands for the first qualifying joints below it, which
 // share one bone's weight: both legs below a hips joint of no length
-// count, not the first alone, which turned the fit toward one side.
+// count, not the first alone, which biased the fit toward one side.
 // The counts of those bones go in `bones`.
 Outcome<void> Correlate(const Rig& source, const Rig& target, const std::vector<std::int64_t>& sourceOfTarget,
                         const std::vector<std::int64_t>& first, const std::vector<int>& branches,
@@ -276,7 +276,7 @@ Outcome<AlignedRest> AlignRest(const Rig& source, const Rig& target, const std::
       if (chain >= std::int64_t(chains.size())) {
         ChainDirections(chains[std::size_t(chain) - chains.size()], source, target, fromSource, fromTarget);
       } else if (chain < 0 && bones[t] >= 2) {
-        // The turn that best fits all the bones below it.
+        // The rotation that best fits all the bones below it.
         const Matrix fit = FitRotation(Multiply3x3(correlation[t], Transposed(parentCorrection)));
         corrections[t] = Multiply3x3(fit, parentCorrection);
         SetAligned(aligned, target, t, corrections);

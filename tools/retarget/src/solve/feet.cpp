@@ -35,44 +35,44 @@ void KeepChains(const Skeleton& skeleton, Leg legs[2]) noexcept {
   }
 }
 
-LegTurns TurnsToReach(const Vector& hip, const Vector& knee, const Vector& ankle, const Vector& goal, const Vector& up,
-                      const Vector& left) noexcept {
-  LegTurns turns;
+LegRotations RotationsToReach(const Vector& hip, const Vector& knee, const Vector& ankle, const Vector& goal,
+                              const Vector& up, const Vector& left) noexcept {
+  LegRotations rotations;
   const Vector upper = Subtract(knee, hip), lower = Subtract(ankle, knee);
   const double a = Length(upper), b = Length(lower);
   // Bend the knee in the leg's plane until the ankle lies as far from
-  // the hip as the goal, then turn the hip toward the goal.
+  // the hip as the goal, then rotate the hip toward the goal.
   Vector normal = Cross(upper, lower);
   if (!(Length(normal) > 1e-9 * a * b)) normal = Cross(upper, up);
   if (!(Length(normal) > 1e-9 * a)) normal = left;
-  if (!(a > 1e-9) || !(b > 1e-9) || !(Length(normal) > 1e-12)) return turns;
+  if (!(a > 1e-9) || !(b > 1e-9) || !(Length(normal) > 1e-12)) return rotations;
   normal = Scale(normal, 1.0 / Length(normal));
   const double reach =
       std::clamp(Length(Subtract(goal, hip)), std::abs(a - b) + 1e-9 * (a + b), (a + b) * (1.0 - 1e-9));
   const double bend = std::acos(std::clamp((reach * reach - a * a - b * b) / (2.0 * a * b), -1.0, 1.0));
   const double now = std::atan2(Dot(Cross(upper, lower), normal), Dot(upper, lower));
-  turns.knee = AxisAngle(normal, bend - now);
-  const Vector bentAnkle = Add(knee, TransformVector(turns.knee, lower));
-  turns.hip = RotationBetween(Subtract(bentAnkle, hip), Subtract(goal, hip));
-  turns.found = true;
-  return turns;
+  rotations.knee = AxisAngle(normal, bend - now);
+  const Vector bentAnkle = Add(knee, TransformVector(rotations.knee, lower));
+  rotations.hip = RotationBetween(Subtract(bentAnkle, hip), Subtract(goal, hip));
+  rotations.found = true;
+  return rotations;
 }
 
 void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
-                std::span<const Matrix> globals, std::span<Matrix> locals, const Matrix* ankleTurn) noexcept {
+                std::span<const Matrix> globals, std::span<Matrix> locals, const Matrix* ankleRotation) noexcept {
   const Matrix& hipGlobal = globals[std::size_t(leg.hip)];
   const Matrix& kneeGlobal = globals[std::size_t(leg.knee)];
   const Matrix& ankleGlobal = globals[std::size_t(leg.ankle)];
-  const LegTurns turns = TurnsToReach(hipGlobal.off, kneeGlobal.off, ankleGlobal.off, goal, up, left);
-  if (!turns.found) return;
+  const LegRotations rotations = RotationsToReach(hipGlobal.off, kneeGlobal.off, ankleGlobal.off, goal, up, left);
+  if (!rotations.found) return;
   const std::int64_t parent = skeleton.joints[std::size_t(leg.hip)].parent;
   const Matrix parentGlobal = parent < 0 ? Matrix{} : globals[std::size_t(parent)];
-  const Matrix newHip = Multiply3x3(turns.hip, hipGlobal);
-  const Matrix newKnee = Multiply3x3(Multiply3x3(turns.hip, turns.knee), kneeGlobal);
+  const Matrix newHip = Multiply3x3(rotations.hip, hipGlobal);
+  const Matrix newKnee = Multiply3x3(Multiply3x3(rotations.hip, rotations.knee), kneeGlobal);
   const std::int64_t legJoints[3] = {leg.hip, leg.knee, leg.ankle};
   const Matrix newLocals[3] = {
       Multiply3x3(Inverse3x3(parentGlobal), newHip), Multiply3x3(Inverse3x3(newHip), newKnee),
-      Multiply3x3(Inverse3x3(newKnee), ankleTurn ? Multiply3x3(*ankleTurn, ankleGlobal) : ankleGlobal)};
+      Multiply3x3(Inverse3x3(newKnee), ankleRotation ? Multiply3x3(*ankleRotation, ankleGlobal) : ankleGlobal)};
   for (int i = 0; i < 3; ++i) {
     Matrix& local = locals[std::size_t(legJoints[i])];
     const Vector offset = local.off;
@@ -278,7 +278,7 @@ struct Anchor {
 // so that the anchor's joint comes back to the anchor, or, when the leg
 // cannot reach that far, as far toward it as it can, and the anchor then
 // slides along. The foot keeps its rotation, so a foot that rolls onto its
-// toes during a contact turns about them.
+// toes during a contact rotates about them.
 void LockFoot(Motion& clip, const Leg legs[2], int side, std::int64_t f, const Vector& up, bool starts,
               std::span<const std::int64_t> foot, std::span<const Matrix> globals, Anchor& anchor) {
   const Leg& leg = legs[side];

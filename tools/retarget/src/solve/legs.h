@@ -32,25 +32,26 @@ inline std::vector<std::int64_t> LegJoints(const Leg legs[2]) {
   return joints;
 }
 
-// The turns of a two-bone solve, in the world: the knee's about the knee,
+// The rotations of a two-bone solve, in the world: the knee's about the knee,
 // then the hip's about the hip, which carries the knee's along. Not found
 // for a leg of no length.
-struct LegTurns {
+struct LegRotations {
   Matrix knee, hip;
   bool found = false;
 };
-LegTurns TurnsToReach(const Vector& hip, const Vector& knee, const Vector& ankle, const Vector& goal, const Vector& up,
-                      const Vector& left) noexcept;
+LegRotations RotationsToReach(const Vector& hip, const Vector& knee, const Vector& ankle, const Vector& goal,
+                              const Vector& up, const Vector& left) noexcept;
 
 // A two-bone solve: bends the knee in the leg's plane until the ankle lies
-// as far from the hip as `goal` (short of a straight leg), then turns the
-// hip toward it. The ankle keeps its turn in the world. A leg straight
-// along `up` gives no plane: its knee turns about `left` (LeftOf), so that
+// as far from the hip as `goal` (short of a straight leg), then rotates the
+// hip toward it. The ankle keeps its rotation in the world. A leg straight
+// along `up` gives no plane: its knee rotates about `left` (LeftOf), so that
 // it comes forward. Writes the three joints' rotations into `locals` (their
-// offsets kept); `globals` are the frame's before the solve. An `ankleTurn`,
-// a rotation in the world, turns the ankle after the solve.
+// offsets kept); `globals` are the frame's before the solve. An `ankleRotation`,
+// a rotation in the world, rotates the ankle after the solve.
 void ReachAnkle(const Skeleton& skeleton, const Leg& leg, const Vector& goal, const Vector& up, const Vector& left,
-                std::span<const Matrix> globals, std::span<Matrix> locals, const Matrix* ankleTurn = nullptr) noexcept;
+                std::span<const Matrix> globals, std::span<Matrix> locals,
+                const Matrix* ankleRotation = nullptr) noexcept;
 // Where a foot is in every frame: its leg's hip, knee and ankle, and each of
 // its joints (the Foot and Toes body parts), frame after frame.
 struct FootTrack {

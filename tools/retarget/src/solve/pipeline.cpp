@@ -46,7 +46,7 @@ struct Retargeter::State {
   std::vector<CharacterNodeTransform> alignedTransforms;
   AlignedRest aligned;
 
-  // Spreading: per target joint its chain (or -1), whether it is turned to
+  // Spreading: per target joint its chain (or -1), whether it is rotated to
   // its partner's global change (anchored), and each joint's global change
   // this frame.
   std::vector<Chain> chains;
@@ -62,11 +62,11 @@ struct Retargeter::State {
   std::vector<std::vector<Vector>> points, restPoints;
   CharacterNodeTransform scratch;  // carries a delta made here to the solver
 
-  // On an aligned rest: the segments followed after the joints' turns, and
+  // On an aligned rest: the segments followed after the joints' rotations, and
   // the quarter turn from the source's world into the target's.
   std::optional<SegmentFollower> follower;
   std::vector<Matrix> followGlobals;
-  Matrix worldTurn;
+  Matrix worldRotation;
 };
 
 namespace {
@@ -283,8 +283,8 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
     if (!s.chains.empty() || options.align) FindAnchors(s, options.align, driven);
     if (s.tracking) RETARGET_TRY(PrepareTracking(s));
     if (options.align) {
-      s.worldTurn = QuarterTurn(source, FindLandmarks(source), target, FindLandmarks(target));
-      RETARGET_ASSIGN(SegmentFollower follower, SegmentFollower::Make(source, target, s.worldTurn));
+      s.worldRotation = QuarterTurn(source, FindLandmarks(source), target, FindLandmarks(target));
+      RETARGET_ASSIGN(SegmentFollower follower, SegmentFollower::Make(source, target, s.worldRotation));
       if (!follower.Empty()) {
         s.follower = std::move(follower);
         s.followGlobals.resize(target.skeleton.joints.size());
@@ -346,13 +346,13 @@ Outcome<void> Retargeter::RetargetFrame(std::span<const Matrix> sourceLocals, st
   if (s.tracking) {
     RETARGET_TRY(SpreadFrame(entries, targetLocals));
   } else {
-    TurnFrame(entries, targetLocals);
+    RotateFrame(entries, targetLocals);
   }
   if (s.follower) s.follower->Follow(s.sourceGlobals, targetLocals, s.followGlobals);
   return {};
 }
 
-void Retargeter::TurnFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals) {
+void Retargeter::RotateFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals) {
   State& s = *state_;
   const Rig& target = *s.target;
   const std::size_t targetCount = target.skeleton.joints.size();
@@ -372,7 +372,7 @@ void Retargeter::TurnFrame(const BaseArray<CharacterNodeTransform>& entries, std
   }
 }
 
-const Matrix& Retargeter::WorldTurn() const noexcept { return state_->worldTurn; }
+const Matrix& Retargeter::WorldRotation() const noexcept { return state_->worldRotation; }
 
 const std::vector<std::int64_t>& Retargeter::SourceOfTarget() const noexcept { return state_->sourceOfTarget; }
 const std::vector<Matrix>& Retargeter::RestGlobals() const noexcept { return *state_->restGlobals; }
@@ -426,11 +426,11 @@ Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& e
           std::size_t(std::upper_bound(chain.sourceAt.begin() + 1, chain.sourceAt.end(), middle) -
                       chain.sourceAt.begin()) -
           1;
-      const Matrix turn = sourceDelta(chain.source[holder]);
+      const Matrix rotation = sourceDelta(chain.source[holder]);
       const Vector atRest =
           Subtract(PointAt(restPoints, chain.sourceAt, to), PointAt(restPoints, chain.sourceAt, from));
       const Vector now = Subtract(PointAt(points, chain.sourceAt, to), PointAt(points, chain.sourceAt, from));
-      change = Multiply3x3(RotationBetween(TransformVector(turn, atRest), now), turn);
+      change = Multiply3x3(RotationBetween(TransformVector(rotation, atRest), now), rotation);
     } else if (s.anchored[t]) {
       change = sourceDelta(s.sourceOfTarget[t]);
     } else {

@@ -130,11 +130,11 @@ void Apart(Planting& p, const FootContacts& contacts) {
 double PitchRise(const Planting& p, int side, std::size_t f, double degrees) {
   if (degrees == 0.0 || Length(p.left[f]) < 0.5) return 0.0;
   const FootTrack& t = p.tracks[side];
-  const Matrix turn = PitchTurn(p, f, degrees);
+  const Matrix rotation = PitchRotation(p, f, degrees);
   const std::size_t count = t.joints.size();
   double lowest = std::numeric_limits<double>::infinity();
   for (std::size_t j = 0; j < count; ++j)
-    lowest = std::min(lowest, Dot(TransformVector(turn, Subtract(t.at[f * count + j], t.ankle[f])), p.up));
+    lowest = std::min(lowest, Dot(TransformVector(rotation, Subtract(t.at[f * count + j], t.ankle[f])), p.up));
   return lowest - (t.low[f] - Dot(t.ankle[f], p.up));
 }
 
@@ -163,7 +163,7 @@ void AnkleGoals(Planting& p, const FootContacts& contacts) {
   }
 }
 
-Matrix PitchTurn(const Planting& p, std::size_t f, double degrees) {
+Matrix PitchRotation(const Planting& p, std::size_t f, double degrees) {
   return AxisAngle(p.left[f], degrees * std::numbers::pi / 180.0);
 }
 
@@ -272,7 +272,7 @@ void RootHeightAt(Planting& p, std::size_t f) {
   const double high = std::max({lift0, lift1, common}) + kSearchAbove * p.legs[0].length;
   RootSearch search(p, f);
   search.Search(low, high);
-  // Where the legs still turn far, the feet may pitch instead.
+  // Where the legs still rotate far, the feet may pitch instead.
   if (search.bestCost > kPitchWorth) {
     search.choose = true;
     search.Search(low, high);
@@ -389,9 +389,9 @@ void SolveLegs(const Planting& p, Motion& result, std::int64_t root) {
     for (int side = 0; side < 2; ++side) {
       if (!move[side] && !(p.lowered[f] > 0.0)) continue;
       const bool pitches = p.pitched[side][f] != 0.0;
-      const Matrix turn = pitches ? PitchTurn(p, f, p.pitched[side][f]) : Matrix{};
+      const Matrix rotation = pitches ? PitchRotation(p, f, p.pitched[side][f]) : Matrix{};
       ReachAnkle(result.skeleton, p.legs[side], p.goal[side][f], p.up, LeftOf(globals, p.legs, p.up), globals, locals,
-                 pitches ? &turn : nullptr);
+                 pitches ? &rotation : nullptr);
     }
   }
 }
@@ -440,7 +440,7 @@ void ShiftClip(planting::Planting& p, Motion& result, const Rig& target, const F
 
 // The root's travel across up, scaled so that the feet need not slide
 // during their contacts: a rig whose legs are long or short for its hips'
-// height would otherwise turn its legs more and more through each step to
+// height would otherwise rotate its legs more and more through each step to
 // keep a planted foot.
 void ScaleTravel(planting::Planting& p, Motion& result, const Rig& target, const FootContacts& contacts,
                  std::int64_t root) {
@@ -471,7 +471,7 @@ Outcome<void> PlantFeet(Motion& result, const Rig& target, double targetFloor, c
     ScaleTravel(p, result, target, contacts, root);
     // Where each ankle should be in each frame, for a root at any height.
     planting::AnkleGoals(p, contacts);
-    // With both feet down, the root's height where the legs turn least.
+    // With both feet down, the root's height where the legs rotate least.
     planting::RootHeights(p);
     // That height and the feet's pitches smoothed; the ankles' goals.
     planting::Settle(p);

@@ -15,16 +15,16 @@
 namespace norvo::retarget::planting {
 
 // What moving the root a leg length away from the feet's shared lift
-// weighs against turning the legs, in degrees.
+// weighs against rotating the legs, in degrees.
 inline constexpr double kPull = 100.0;
 // How much higher or lower than the source's a foot off the floor may stand,
 // for each leg length the source's stands over its lowest fifth.
 inline constexpr double kBand = 2.0;
-// With both feet down, where the legs would still turn more than
+// With both feet down, where the legs would still rotate more than
 // kPitchWorth degrees to reach, a foot may pitch about the rig's left, up to
 // kPitch degrees, so that a leg near straight need not bend far for a little
 // height (a foot long for its leg); a degree of pitch weighs as kPitchWeight
-// degrees of a leg's turn.
+// degrees of a leg's rotation.
 inline constexpr double kPitch = 15.0, kPitchWeight = 2.0, kPitchWorth = 8.0;
 // A scale of the root's travel this near 1 is left alone.
 inline constexpr double kTravelSlack = 1e-3;
@@ -122,12 +122,12 @@ double TravelFactor(const Planting& p, const FootContacts& contacts, const std::
 // Fills in the ankle goals' block from the tracks and the contacts.
 void AnkleGoals(Planting& p, const FootContacts& contacts);
 // The rotation that pitches a foot by `degrees` about the rig's left.
-Matrix PitchTurn(const Planting& p, std::size_t f, double degrees);
+Matrix PitchRotation(const Planting& p, std::size_t f, double degrees);
 // Where an ankle should be in frame `f` with the root moved `shift` along
 // up and the foot pitched by `pitch` degrees.
 Vector AnkleGoal(const Planting& p, int side, std::size_t f, double shift, double pitch);
 
-// With both feet down, the root height where the legs turn least to reach
+// With both feet down, the root height where the legs rotate least to reach
 // their goals, held near the shared lift by kPull: fills `away` and `pitch`.
 void RootHeights(Planting& p);
 

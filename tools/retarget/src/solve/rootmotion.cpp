@@ -25,15 +25,15 @@ Vector Heading(const Vector& up) noexcept {
 
 }  // namespace
 
-void TurnRoots(const Skeleton& skeleton, std::span<Matrix> frame, const Matrix& turn) noexcept {
-  Matrix rotation = turn;
-  rotation.off = {};
+void RotateRoots(const Skeleton& skeleton, std::span<Matrix> frame, const Matrix& rotation) noexcept {
+  Matrix only = rotation;
+  only.off = {};
   for (std::size_t j = 0; j < skeleton.joints.size(); ++j)
-    if (skeleton.joints[j].parent < 0) frame[j] = Multiply(rotation, frame[j]);
+    if (skeleton.joints[j].parent < 0) frame[j] = Multiply(only, frame[j]);
 }
 
-void TurnRoots(Motion& clip, const Matrix& turn) noexcept {
-  for (std::int64_t f = 0; f < clip.FrameCount(); ++f) TurnRoots(clip.skeleton, clip.Frame(f), turn);
+void RotateRoots(Motion& clip, const Matrix& rotation) noexcept {
+  for (std::int64_t f = 0; f < clip.FrameCount(); ++f) RotateRoots(clip.skeleton, clip.Frame(f), rotation);
 }
 
 Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vector& up, double floor, bool& added) {
@@ -71,14 +71,14 @@ Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vect
     const Vector heading = Heading(up);
     const Vector inHips = TransformVector(Transposed(rig.restGlobals[std::size_t(hips)]), heading);
     std::vector<Matrix> globals(clip.skeleton.joints.size());
-    double turn = 0.0;
+    double angle = 0.0;
     for (std::int64_t f = 0; f < clip.FrameCount(); ++f) {
       FrameGlobals(clip, f, globals);
       const Matrix& hipsGlobal = globals[std::size_t(hips)];
       const Vector facing = Across(TransformVector(hipsGlobal, inHips), up);
       if (Length(facing) > 1e-6 * Length(inHips))
-        turn = std::atan2(Dot(Cross(heading, facing), up), Dot(heading, facing));
-      Matrix carrier = AxisAngle(up, turn);
+        angle = std::atan2(Dot(Cross(heading, facing), up), Dot(heading, facing));
+      Matrix carrier = AxisAngle(up, angle);
       carrier.off = Add(Across(hipsGlobal.off, up), Scale(up, floor));
       const Matrix back = AffineInverse(carrier);
 

@@ -14,7 +14,7 @@ constexpr double kTinySine = 1e-12;
 
 // The shortest rotation from one direction onto another, unless they
 // already agree (or either is nearly zero): then false.
-bool TurnOnto(const Vector& from, const Vector& to, Matrix& rotation) {
+bool RotationOnto(const Vector& from, const Vector& to, Matrix& rotation) {
   const double a = Length(from), b = Length(to);
   if (!(a > 1e-12) || !(b > 1e-12)) return false;
   const Vector u = Scale(from, 1.0 / a), v = Scale(to, 1.0 / b);
@@ -24,7 +24,7 @@ bool TurnOnto(const Vector& from, const Vector& to, Matrix& rotation) {
 }
 
 // The rotation about the unit `axis` that lays `line` as near `wanted` as
-// a turn about it can: their parts across the axis agree. False when either
+// a rotation about it can: their parts across the axis agree. False when either
 // part is nearly zero or they agree already.
 bool TwistOnto(const Vector& axis, const Vector& line, const Vector& wanted, Matrix& rotation) {
   const Vector l = Across(line, axis), w = Across(wanted, axis);
@@ -37,7 +37,7 @@ bool TwistOnto(const Vector& axis, const Vector& line, const Vector& wanted, Mat
 }
 
 // Whether the 3x3 parts of two matrices differ by more than rounding.
-bool TurnsFrom(const Matrix& now, const Matrix& goal) {
+bool RotationDiffers(const Matrix& now, const Matrix& goal) {
   const Vector columns[3][2] = {{now.v1, goal.v1}, {now.v2, goal.v2}, {now.v3, goal.v3}};
   double scale = 0.0, difference = 0.0;
   for (const auto& [a, b] : columns) {
@@ -59,7 +59,7 @@ std::int64_t CommonAncestor(const Skeleton& skeleton, std::int64_t a, std::int64
 
 }  // namespace
 
-Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& target, const Matrix& turn) {
+Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& target, const Matrix& rotation) {
   try {
     SegmentFollower follower;
     follower.source_ = &source;
@@ -70,7 +70,7 @@ Outcome<SegmentFollower> SegmentFollower::Make(const Rig& source, const Rig& tar
     std::vector<Step> steps;
     follower.AddTorsoSteps(steps);
     const std::size_t firstLine = steps.size();
-    follower.AddLineSteps(turn, steps);
+    follower.AddLineSteps(rotation, steps);
     std::stable_sort(steps.begin() + std::ptrdiff_t(firstLine), steps.end(),
                      [](const Step& a, const Step& b) { return a.joint < b.joint; });
     follower.steps_ = std::move(steps);
@@ -124,7 +124,7 @@ void SegmentFollower::AddTorsoSteps(std::vector<Step>& steps) {
     steps.emplace_back(Kind::Collars, left, shoulders, right);
 }
 
-void SegmentFollower::AddLineSteps(const Matrix& turn, std::vector<Step>& steps) const {
+void SegmentFollower::AddLineSteps(const Matrix& rotation, std::vector<Step>& steps) const {
   const Landmarks& from = sourceMarks_;
   const Landmarks& marks = targetMarks_;
   std::span<const Segment, kSegments> segments = Segments();
@@ -143,8 +143,8 @@ void SegmentFollower::AddLineSteps(const Matrix& turn, std::vector<Step>& steps)
     Step step(segment.foot ? Kind::Foot : Kind::Line, start.joint, s);
     if (segment.foot) {
       // The target's foot at rest, in the source's world, and the source's
-      // ankle whose turn from its rest the foot takes.
-      step.rest = Multiply3x3(Transposed(turn), target_->restGlobals[std::size_t(start.joint)]);
+      // ankle whose rotation from its rest the foot takes.
+      step.rest = Multiply3x3(Transposed(rotation), target_->restGlobals[std::size_t(start.joint)]);
       step.other = from[segment.from].joint;
       step.sourceRestInverse = Inverse3x3(source_->restGlobals[std::size_t(step.other)]);
       if (from[segment.from].endSite) continue;
@@ -155,8 +155,8 @@ void SegmentFollower::AddLineSteps(const Matrix& turn, std::vector<Step>& steps)
 
 void SegmentFollower::FindRead() {
   // The joints whose globals the steps read: every landmark's joint, each
-  // turned joint and its parent. A frame computes these (and the joints
-  // above them) once; a turn then moves those below it rigidly, so the
+  // rotated joint and its parent. A frame computes these (and the joints
+  // above them) once; a rotation then moves those below it rigidly, so the
   // rest of the skeleton takes no part however long its chains.
   const Skeleton& skeleton = target_->skeleton;
   std::vector<std::int64_t>& read = read_;
@@ -183,8 +183,8 @@ void SegmentFollower::Refresh(std::int64_t joint, const Matrix& move, std::span<
     globals[std::size_t(*d)] = Multiply(move, globals[std::size_t(*d)]);
 }
 
-void SegmentFollower::Turn(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals,
-                           std::span<Matrix> globals) const {
+void SegmentFollower::Rotate(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals,
+                             std::span<Matrix> globals) const {
   SetRotation(joint, Multiply3x3(rotation, globals[std::size_t(joint)]), locals, globals);
 }
 
@@ -197,7 +197,7 @@ void SegmentFollower::SetRotation(std::int64_t joint, const Matrix& rotation, st
   Matrix local = parent < 0 ? global : Multiply3x3(Inverse3x3(globals[std::size_t(parent)]), global);
   local.off = locals[j].off;
   locals[j] = local;
-  // What the joint's turn does to everything below it.
+  // What the joint's rotation does to everything below it.
   const Matrix move = Multiply(global, AffineInverse(globals[j]));
   globals[j] = global;
   Refresh(joint, move, globals);
@@ -216,15 +216,16 @@ void SegmentFollower::Follow(std::span<const Matrix> sourceGlobals, std::span<Ma
     switch (step.kind) {
       case Kind::Line:
       case Kind::Pelvis:
-        if (TurnOnto(marks.Direction(segment, globals), wanted, rotation)) Turn(step.joint, rotation, locals, globals);
+        if (RotationOnto(marks.Direction(segment, globals), wanted, rotation))
+          Rotate(step.joint, rotation, locals, globals);
         break;
       case Kind::Foot: {
         // The whole turn, twist and all: the ankle's global rotation is its
-        // rest's, turned as the source's ankle turned from its rest.
+        // rest's, rotated as the source's ankle rotated from its rest.
         const std::size_t ankle = std::size_t(step.joint);
         const Matrix change = Multiply3x3(sourceGlobals[std::size_t(step.other)], step.sourceRestInverse);
         const Matrix goal = Multiply3x3(change, step.rest);
-        if (TurnsFrom(globals[ankle], goal)) SetRotation(step.joint, goal, locals, globals);
+        if (RotationDiffers(globals[ankle], goal)) SetRotation(step.joint, goal, locals, globals);
         break;
       }
       case Kind::Spine: FollowSpine(step, wanted, sourceGlobals, locals, globals); break;
@@ -239,7 +240,7 @@ void SegmentFollower::FollowSpine(const Step& step, const Vector& wanted, std::s
   const Landmarks& marks = targetMarks_;
   Matrix rotation;
   // The neck onto the source's line from the pelvis middle: the point
-  // of that line as far from the turned joint as the neck is.
+  // of that line as far from the rotated joint as the neck is.
   const Vector pivot = globals[std::size_t(step.joint)].off;
   const Vector neck = marks.At(Mark::Neck, globals), middle = marks.At(Mark::PelvisMiddle, globals);
   const double length = Length(wanted);
@@ -249,13 +250,13 @@ void SegmentFollower::FollowSpine(const Step& step, const Vector& wanted, std::s
   const double b = Dot(w, d), c = Dot(d, d) - Dot(arm, arm);
   const double along = -b + std::sqrt(std::max(0.0, b * b - c));
   const Vector onto = Subtract(Add(middle, Scale(w, along)), pivot);
-  if (TurnOnto(arm, onto, rotation)) Turn(step.joint, rotation, locals, globals);
+  if (RotationOnto(arm, onto, rotation)) Rotate(step.joint, rotation, locals, globals);
   if (!marks.Has(Mark::LeftShoulder) || !from.Has(Mark::LeftShoulder) || !marks.Has(Mark::RightShoulder) ||
       !from.Has(Mark::RightShoulder))
     return;
   const Segment& line = Segments()[SegmentIndex("shoulders")];
   const Vector wantedLine = from.Direction(line, sourceGlobals);
-  // A joint too near the neck has no line to turn about.
+  // A joint too near the neck has no line to rotate about.
   const double near = 0.1 * Length(Subtract(marks.At(Mark::Neck, globals), middle));
   for (const std::int64_t joint : {step.joint, shoulderJoint_}) {
     if (joint < 0 || (joint == shoulderJoint_ && joint == step.joint)) continue;
@@ -263,7 +264,7 @@ void SegmentFollower::FollowSpine(const Step& step, const Vector& wanted, std::s
     const double axisLength = Length(axis);
     if (!(axisLength > near)) continue;
     if (TwistOnto(Scale(axis, 1.0 / axisLength), marks.Direction(line, globals), wantedLine, rotation))
-      Turn(joint, rotation, locals, globals);
+      Rotate(joint, rotation, locals, globals);
   }
 }
 
@@ -272,7 +273,7 @@ void SegmentFollower::FollowCollars(const Step& step, const Vector& wanted, std:
   const Landmarks& marks = targetMarks_;
   Matrix rotation;
   // Each shoulder toward its place on the source's line through the
-  // shoulders' middle; a collar's turn moves its shoulder on a sphere,
+  // shoulders' middle; a collar's rotation moves its shoulder on a sphere,
   // so a few rounds settle it.
   const double length = Length(wanted);
   if (!(length > 0.0)) return;
@@ -287,8 +288,8 @@ void SegmentFollower::FollowCollars(const Step& step, const Vector& wanted, std:
     bool turned = false;
     for (int side = 0; side < 2; ++side) {
       const Vector pivot = globals[std::size_t(collars[side])].off;
-      if (TurnOnto(Subtract(now[side], pivot), Subtract(goals[side], pivot), rotation)) {
-        Turn(collars[side], rotation, locals, globals);
+      if (RotationOnto(Subtract(now[side], pivot), Subtract(goals[side], pivot), rotation)) {
+        Rotate(collars[side], rotation, locals, globals);
         turned = true;
       }
     }

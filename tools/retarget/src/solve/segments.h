@@ -1,28 +1,28 @@
 // Following the source's segments (landmarks.h): after the joints have
-// taken their turns, each frame turns a few target joints so that every
+// taken their rotations, each frame rotates a few target joints so that every
 // segment the two rigs share points where the source's points, and each
-// foot turns away from its own rest as the source's turns from its rest.
+// foot rotates away from its own rest as the source's rotates from its rest.
 //
-// Joint turns alone lose what the rigs share out differently: a joint that
+// Joint rotations alone lose what the rigs share out differently: a joint that
 // the pairing leaves out between paired ones, a chain of another length,
 // hips or a chest whose children sit elsewhere, a foot of another shape.
 // The segments see all of these, and are what a pose looks like.
 //
-// The turns, in this order, each about the joint it turns (which carries
+// The rotations, in this order, each about the joint it rotates (which carries
 // everything below it):
-// - the pelvis: the joint where the two legs meet turns the shortest way
+// - the pelvis: the joint where the two legs meet rotates the shortest way
 //   that lays the hip line along the source's;
-// - the spine: the joint where the spine leaves the legs turns so that the
+// - the spine: the joint where the spine leaves the legs rotates so that the
 //   neck lies on the source's line from the pelvis middle, then about that
 //   line to lay the shoulder line as near the source's as it can; the
-//   joint where the two arms meet turns about its own line to the neck for
-//   more; the collar bones, where the rig has them, turn the shoulders
+//   joint where the two arms meet rotates about its own line to the neck for
+//   more; the collar bones, where the rig has them, rotate the shoulders
 //   about their middle onto the source's line for the rest;
 // - the neck, and each limb from the hip and the shoulder down: the joint
-//   at a segment's start turns the shortest way onto the source's segment;
-//   a foot's ankle takes its rest turned as the source's ankle turned from
+//   at a segment's start rotates the shortest way onto the source's segment;
+//   a foot's ankle takes its rest rotated as the source's ankle rotated from
 //   its rest, twist and all.
-// A turn too small to matter is not made, so a clip on its own rig comes
+// A rotation too small to matter is not made, so a clip on its own rig comes
 // out bit for bit as it went in.
 #pragma once
 #include <cstdint>
@@ -37,12 +37,12 @@ namespace norvo::retarget {
 
 class SegmentFollower {
  public:
-  // The plan for a pair of rigs. `turn` takes the target's world into the
+  // The plan for a pair of rigs. `rotation` takes the target's world into the
   // source's, where the result moves. Empty when the rigs share no segment.
-  static Outcome<SegmentFollower> Make(const Rig& source, const Rig& target, const Matrix& turn);
+  static Outcome<SegmentFollower> Make(const Rig& source, const Rig& target, const Matrix& rotation);
 
   bool Empty() const noexcept { return steps_.empty(); }
-  // Turns joints of `locals` (the target's, one frame) after the source's
+  // Rotates joints of `locals` (the target's, one frame) after the source's
   // globals this frame. `globals` is scratch of the target's joint count;
   // only the joints the steps read are computed in it.
   void Follow(std::span<const Matrix> sourceGlobals, std::span<Matrix> locals, std::span<Matrix> globals) const;
@@ -53,13 +53,13 @@ class SegmentFollower {
     Step(Kind kind, std::int64_t joint, std::size_t segment, std::int64_t other = -1)
         : kind(kind), joint(joint), segment(segment), other(other) {}
     Kind kind;
-    std::int64_t joint;        // the joint turned
+    std::int64_t joint;        // the joint rotated
     std::size_t segment;       // index in Segments()
     Matrix rest;               // a foot's ankle's global at rest, in the source's world
     std::int64_t other;        // a foot's source ankle; the collars' right collar
     Matrix sourceRestInverse;  // a foot's: the inverse of the source ankle's rest
   };
-  void Turn(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals, std::span<Matrix> globals) const;
+  void Rotate(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals, std::span<Matrix> globals) const;
   void SetRotation(std::int64_t joint, const Matrix& rotation, std::span<Matrix> locals,
                    std::span<Matrix> globals) const;
   // Moves the globals read below `joint` by `move`, the joint's change.
@@ -67,13 +67,13 @@ class SegmentFollower {
   // The steps of Make: the pelvis, spine and collars; then the lines and
   // feet; then the joints the steps read (read_ and upTo_).
   void AddTorsoSteps(std::vector<Step>& steps);
-  void AddLineSteps(const Matrix& turn, std::vector<Step>& steps) const;
+  void AddLineSteps(const Matrix& rotation, std::vector<Step>& steps) const;
   void FindRead();
   // Whether `d` is below `joint`.
   bool Below(std::int64_t joint, std::int64_t d) const;
   // Whether both rigs have the segment's landmarks.
   bool Shared(std::size_t segment) const;
-  // The steps of Follow that take more than one turn.
+  // The steps of Follow that take more than one rotation.
   void FollowSpine(const Step& step, const Vector& wanted, std::span<const Matrix> sourceGlobals,
                    std::span<Matrix> locals, std::span<Matrix> globals) const;
   void FollowCollars(const Step& step, const Vector& wanted, std::span<Matrix> locals, std::span<Matrix> globals) const;

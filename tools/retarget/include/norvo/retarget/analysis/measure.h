@@ -3,7 +3,7 @@
 // frame by frame.
 //
 // In every frame but the first, each segment's world direction in the clip
-// is compared with the reference's; a foot by its turn from rest: the
+// is compared with the reference's; a foot by its rotation from rest: the
 // reference's ankle's whole world rotation since its rest (twist included),
 // applied to the clip's foot segment at rest, against the clip's foot
 // segment. The mean and the 95th percentile are over every counted segment
@@ -50,12 +50,12 @@ struct SegmentFigures {
 
 // Compares frame f of `clip` (rig `rig`) with frame `first` + f of
 // `reference` (rig `referenceRig`), for as many frames as both hold, but the
-// first. The comparison is made in the reference's world: `clipTurn` takes
-// the clip's world there, `restTurn` the world of `rig`'s rest (the two
+// first. The comparison is made in the reference's world: `clipRotation` takes
+// the clip's world there, `restRotation` the world of `rig`'s rest (the two
 // differ when the clip moves in the reference's world, as a result does
 // before it is written). Positions play no part, only directions.
 Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& referenceRig, std::int64_t first,
-                                        const Motion& clip, const Rig& rig, const Matrix& clipTurn,
-                                        const Matrix& restTurn);
+                                        const Motion& clip, const Rig& rig, const Matrix& clipRotation,
+                                        const Matrix& restRotation);
 
 }  // namespace norvo::retarget

@@ -107,7 +107,7 @@ struct ClipResult : ClipFigures {
   std::vector<Chain> spreadChains;
   // The quarter turn from the source's world into the target's, where the
   // result is written and kept (landmarks.h).
-  Matrix worldTurn;
+  Matrix worldRotation;
   // The result's feet before --lock-feet, when the figures are taken; the
   // other figures are those of ClipFigures (report.h).
   std::optional<FeetFigures> unlockedFeet;

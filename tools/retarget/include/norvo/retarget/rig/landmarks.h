@@ -13,7 +13,7 @@
 // hand on each side, the pelvis (left hip to right hip), the shoulders (left
 // shoulder to right shoulder), the spine (pelvis middle to neck) and the neck
 // (neck to head). They say how a pose looks on any rig: the figures compare
-// a result's segments with its source's, and the pipeline turns the target's
+// a result's segments with its source's, and the pipeline rotates the target's
 // joints so that they agree.
 #pragma once
 #include <array>
@@ -56,7 +56,7 @@ struct Segment {
   // Counted in the figure's mean and percentile; the hands are not, since a
   // finger's first joint is not the same point on every rig.
   bool counted;
-  // A foot is compared by its turn from rest, not by its direction alone:
+  // A foot is compared by its rotation from rest, not by its direction alone:
   // every rig's rest stands on flat feet, whatever its ankle-to-toe line.
   bool foot;
 };

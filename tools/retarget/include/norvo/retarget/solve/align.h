@@ -5,11 +5,11 @@
 //
 // A bone runs from a paired target joint to its first paired descendant (in
 // file order) whose own rest offset is not zero on both rigs; the source bone
-// runs between their partners. The aligned rest turns each target joint, in
+// runs between their partners. The aligned rest rotates each target joint, in
 // world space, parents first, by a correction: the parent's correction, then
 // the shortest rotation that takes the bone's direction onto the source
 // bone's (so the twist about the bone is kept). A joint with bones below
-// several children (the hips, the chest) turns by the rotation that best fits
+// several children (the hips, the chest) rotates by the rotation that best fits
 // all of them. A joint without a bone takes its parent's correction.
 // Offsets never change, only rotations.
 //

@@ -8,7 +8,7 @@
 // delta, parents before children, ApplyGlobalRotationDelta on the node's REST
 // transform (rest global and rest parent global) gives its new local matrix.
 // The deltas are relative to the parents, so applying them against the rest
-// parents, not the moved ones, carries each joint's own turn. Nodes without a
+// parents, not the moved ones, carries each joint's own rotation. Nodes without a
 // delta keep their rest local matrix. Only the root is translated, when the
 // configuration's flag is set, its displacement scaled by the translation
 // scale.
@@ -16,17 +16,17 @@
 // With alignment on, the REST transforms the deltas are applied on are the
 // target's aligned rest (align.h) instead of its own, and nodes without a
 // delta keep their aligned rest local matrix. Chains of the listed body parts
-// that differ in length are spread: each target chain joint turns so that its
+// that differ in length are spread: each target chain joint rotates so that its
 // bone follows the source chain's line between the same relative places, and
-// the first driven joint below a chain is turned to its partner's global
+// the first driven joint below a chain is rotated to its partner's global
 // change, so that nothing of the source chain is lost. On an aligned rest so
 // is a joint whose partner's parent is not the partner of its nearest driven
 // ancestor (a source joint without a partner lies between them).
 //
 // On an aligned rest the frame then follows the source's body segments
-// (solve/segments.h): what joint turns alone lose between rigs that share
+// (solve/segments.h): what joint rotations alone lose between rigs that share
 // out their joints differently. The frames stay in the source's world;
-// WorldTurn() takes them into the target's, where the tool writes them.
+// WorldRotation() takes them into the target's, where the tool writes them.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -78,7 +78,7 @@ class Retargeter {
   const std::vector<Matrix>& RestGlobals() const noexcept;
   // The quarter turn that takes the source's world, where the frames are
   // made, into the target's (landmarks.h); the identity without alignment.
-  const Matrix& WorldTurn() const noexcept;
+  const Matrix& WorldRotation() const noexcept;
   // The chains that are spread.
   const std::vector<Chain>& SpreadChains() const noexcept;
 
@@ -91,7 +91,7 @@ class Retargeter {
 
  private:
   explicit Retargeter(std::unique_ptr<State> state);
-  void TurnFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals);
+  void RotateFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals);
   Outcome<void> SpreadFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals);
   void ScaleDisplacement(Matrix& local, std::size_t joint) const noexcept;
   std::unique_ptr<State> state_;

@@ -14,7 +14,7 @@ namespace norvo::retarget {
 // place, the travel across the up axis removed, is RetargetOptions::inPlace.
 enum class RootMotion { Keep, Extract };
 
-// The clip with the hips' travel across the up axis and their turn about it
+// The clip with the hips' travel across the up axis and their rotation about it
 // moved onto a root joint at floor level: the rig's root when it stands
 // within a tenth of the hip height of the floor and is not the hips,
 // otherwise a new root joint named "root" (or "root_motion" when the rig
@@ -25,11 +25,11 @@ enum class RootMotion { Keep, Extract };
 // BadInput otherwise. `added` tells whether a joint was added.
 Outcome<Motion> ExtractRootMotion(const Motion& clip, const Rig& rig, const Vector& up, double floor, bool& added);
 
-// Turns a motion by the rotation `turn` (its offset unused) through the
-// origin: its roots' local matrices are turned.
-void TurnRoots(Motion& clip, const Matrix& turn) noexcept;
+// Rotates a motion by `rotation` (its offset unused) through the
+// origin: its roots' local matrices are rotated.
+void RotateRoots(Motion& clip, const Matrix& rotation) noexcept;
 // The same for one frame of a skeleton's local matrices.
-void TurnRoots(const Skeleton& skeleton, std::span<Matrix> frame, const Matrix& turn) noexcept;
+void RotateRoots(const Skeleton& skeleton, std::span<Matrix> frame, const Matrix& rotation) noexcept;
 
 // Keeps the hips still along world axis `axis` (0, 1, 2 for X, Y, Z) where
 // they are in the first frame, by moving the root that carries them.
