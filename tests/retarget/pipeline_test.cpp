@@ -203,6 +203,15 @@ TEST_F(Pipeline, ARigOfAnotherFamilyKeepsItsHierarchyItsUnpairedJointsRestAndLoc
     EXPECT_EQ(locked.contactFrames[side], bySource.contactFrames[side]);
   }
 
+  // Onto a rig whose lowest foot joint changes during a contact (heel to
+  // toes), each lowest joint is held where it came down in turn.
+  const Motion other = SharedClip("cmu_12_03.bvh");
+  const Rig otherRig = test::MakeRig(other.skeleton, "cmu", "other");
+  Motion rolled = Ok(RetargetClip(*Make(source, otherRig), walk, otherRig, 0, walk.FrameCount()));
+  ASSERT_TRUE(LockFeet(rolled, otherRig, up, contacts).has_value());
+  const FeetFigures held = Ok(MeasureFeet(rolled, otherRig, up, 0.0, contacts));
+  for (int side = 0; side < 2; ++side) EXPECT_LT(held.sliding[side], 0.5 * bySource.sliding[side]) << side;
+
   // Only the legs change (they come last in the file), and the ankles keep
   // their height.
   const std::size_t firstLegJoint =

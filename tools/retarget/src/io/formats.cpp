@@ -51,7 +51,7 @@ Outcome<void> BvhInPieces(const Motion& motion, const MotionContext&, const Text
 
 // A writer that makes the whole text first.
 template <Outcome<std::string> (*format)(const Motion&, const MotionContext&)>
-Outcome<void> Whole(const Motion& motion, const MotionContext& context, const TextSink& put) {
+Outcome<void> AllAtOnce(const Motion& motion, const MotionContext& context, const TextSink& put) {
   RETARGET_ASSIGN(const std::string text, format(motion, context));
   return put(text);
 }
@@ -59,10 +59,10 @@ Outcome<void> Whole(const Motion& motion, const MotionContext& context, const Te
 constexpr FileFormat kFormats[] = {
     {"BVH", ".bvh", true, &ReadBvhAsset, &BvhInPieces, nullptr},
     {"rig file", ".json", false, &ReadRigAsset, nullptr, &FormatRigFile},
-    {"glTF", ".gltf", true, &ReadGltfAsset, &Whole<&FormatGltf>, nullptr},
-    {"GLB", ".glb", true, &ReadGltfAsset, &Whole<&FormatGlb>, nullptr},
-    {"VRM", ".vrm", true, &ReadGltfAsset, &Whole<&FormatVrm>, nullptr},
-    {"VRM animation", ".vrma", true, &ReadGltfAsset, &Whole<&FormatVrma>, nullptr},
+    {"glTF", ".gltf", true, &ReadGltfAsset, &AllAtOnce<&FormatGltf>, nullptr},
+    {"GLB", ".glb", true, &ReadGltfAsset, &AllAtOnce<&FormatGlb>, nullptr},
+    {"VRM", ".vrm", true, &ReadGltfAsset, &AllAtOnce<&FormatVrm>, nullptr},
+    {"VRM animation", ".vrma", true, &ReadGltfAsset, &AllAtOnce<&FormatVrma>, nullptr},
     {"FBX", ".fbx", true, &ReadFbxAsset, nullptr, nullptr},
 };
 
