@@ -3,6 +3,7 @@
 // shares with its result.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,8 @@
 
 #include "norvo/retarget/app/arguments.h"
 #include "norvo/retarget/app/frames.h"
+#include "norvo/retarget/analysis/page.h"
+#include "norvo/retarget/app/install.h"
 #include "norvo/retarget/app/job.h"
 #include "retarget_support.h"
 
@@ -154,6 +157,58 @@ TEST_F(ClipJobRun, ALongClipIsMeasuredWhileItIsWritten) {
   EXPECT_EQ(results[0].resultFeet->sliding[1], results[1].resultFeet->sliding[1]);
   EXPECT_FALSE(written[0].empty());
   EXPECT_EQ(written[0], written[1]);
+  std::filesystem::remove_all(folder);
+}
+
+// A tool built without the 3D viewer (no npm) writes the 2D page, says why,
+// and the page plays in a browser from the file with the network off:
+// headless Chromium reads its frame and joint counts, finds no script error,
+// and its pictures of two frames differ.
+TEST_F(ClipJobRun, WithoutTheViewerThePageIsTheFlatOne) {
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "clip_job_flat_page";
+  std::filesystem::create_directories(folder);
+  const std::string page = (folder / "walk.html").string();
+  SetViewer("", "", "the 3D viewer was not built: node and npm were not found when the tool was built");
+  ClipRequest request = Request();
+  request.target = test::SharedPath("cmu_12_03.bvh");
+  request.outputs.page = page;
+  const Outcome<ClipResult> run = RunClip(request);
+  UseInstalledPrograms();
+  ASSERT_TRUE(run) << run.failure().Text();
+  EXPECT_FALSE(run.value().page.threeD);
+  EXPECT_EQ(run.value().page.why, "the 3D viewer was not built: node and npm were not found when the tool was built");
+  std::ifstream file(page);
+  const std::string html{std::istreambuf_iterator<char>(file), {}};
+  EXPECT_EQ(run.value().page.bytes, html.size());
+  EXPECT_NE(html.find("getContext(\"2d\")"), std::string::npos);
+  EXPECT_EQ(html.find("<script src"), std::string::npos);
+#ifdef NORVO_SANITIZED
+  GTEST_SKIP() << "the browser runs in the normal build only";
+#endif
+  const std::string chromium = "/usr/bin/chromium";
+  if (!std::filesystem::exists(chromium)) GTEST_SKIP() << "no " << chromium << " (scripts/install-deps.sh installs it)";
+  const std::string browser = chromium + " --headless --no-sandbox --disable-gpu --no-first-run --mute-audio " +
+                              "--proxy-server=127.0.0.1:9 --window-size=640,480 ";
+  const std::string dumped = (folder / "dom.html").string();
+  auto open = [&](const std::string& what, int frame) {
+    return std::system(
+        (browser + what + " 'file://" + page + "#frame=" + std::to_string(frame) + "' >" + dumped + " 2>/dev/null")
+            .c_str());
+  };
+  ASSERT_EQ(open("--dump-dom", 3), 0);
+  std::ifstream dom(dumped);
+  const std::string text{std::istreambuf_iterator<char>(dom), {}};
+  EXPECT_NE(text.find("data-frames=\"344\""), std::string::npos) << text.substr(0, 300);
+  EXPECT_NE(text.find("data-joints=\"31 31\""), std::string::npos);
+  EXPECT_EQ(text.find("data-error"), std::string::npos);
+  const std::string a = (folder / "a.png").string(), b = (folder / "b.png").string();
+  ASSERT_EQ(open("--screenshot=" + a, 0), 0);
+  ASSERT_EQ(open("--screenshot=" + b, 150), 0);
+  std::ifstream first(a, std::ios::binary), second(b, std::ios::binary);
+  const std::string pictures[2] = {std::string{std::istreambuf_iterator<char>(first), {}},
+                                   std::string{std::istreambuf_iterator<char>(second), {}}};
+  EXPECT_GT(pictures[0].size(), 1000u);
+  EXPECT_NE(pictures[0], pictures[1]);
   std::filesystem::remove_all(folder);
 }
 

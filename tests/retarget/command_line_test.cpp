@@ -257,62 +257,6 @@ TEST_F(CommandLine, SaysWhatItCannotMeasureOrUse) {
   EXPECT_EQ(report.find("\"feet\""), std::string::npos);
 }
 
-// The page plays in a browser from the file with the network off: headless
-// Chromium reads its frame and joint counts, finds no script error, and its
-// pictures of two frames differ.
-TEST_F(CommandLine, WritesAPageThatPlaysInABrowser) {
-  const std::string chromium = "/usr/bin/chromium";
-  if (!std::filesystem::exists(chromium)) GTEST_SKIP() << "no " << chromium << " (scripts/install-deps.sh installs it)";
-  const std::string page = Path("walk.html");
-  const Run run =
-      Tool(walk_ + " --target " + SharedPath("cmu_12_03.bvh") + " -o " + Path("out.bvh") + " --html " + page);
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("\npage    " + page + "\n"), std::string::npos) << run.out;
-  const std::string html = ReadAll(page);
-  EXPECT_EQ(html.find("<script src"), std::string::npos);
-  EXPECT_EQ(html.find("import"), std::string::npos);
-  const std::string browser = chromium + " --headless --no-sandbox --disable-gpu --no-first-run --mute-audio " +
-                              "--proxy-server=127.0.0.1:9 --window-size=640,480 ";
-  auto open = [&](const std::string& what, int frame) {
-    return std::system((browser + what + " 'file://" + page + "#frame=" + std::to_string(frame) + "' >" +
-                        Path("dom.html") + " 2>/dev/null")
-                           .c_str());
-  };
-  ASSERT_EQ(open("--dump-dom", 3), 0);
-  const std::string dom = ReadAll(Path("dom.html"));
-  EXPECT_NE(dom.find("data-frames=\"344\""), std::string::npos) << dom.substr(0, 300);
-  EXPECT_NE(dom.find("data-joints=\"31 31\""), std::string::npos);
-  EXPECT_EQ(dom.find("data-error"), std::string::npos);
-  ASSERT_EQ(open("--screenshot=" + Path("a.png"), 0), 0);
-  ASSERT_EQ(open("--screenshot=" + Path("b.png"), 150), 0);
-  EXPECT_GT(ReadAll(Path("a.png")).size(), 1000u);
-  EXPECT_NE(ReadAll(Path("a.png")), ReadAll(Path("b.png")));
-}
-
-// A target in other units (the avatar stands 1.1 m tall, the zombie about
-// 17 units) is drawn as tall as the source, beside it.
-TEST_F(CommandLine, PageDrawsBothFiguresToOneHeight) {
-  const std::string page = Path("sizes.html");
-  const Run run = Tool(SharedPath("makehuman_zombie_walk.bvh") + " --target " +
-                       SharedPath("../vrm/VRMC_vrm_expressions_isBinary_Overrides.vrm") + " -o " + Path("sizes.bvh") +
-                       " --html " + page);
-  ASSERT_EQ(run.status, 0) << run.err;
-  const std::string html = ReadAll(page);
-  const std::size_t at = html.find("{\"frames\"");
-  ASSERT_NE(at, std::string::npos);
-  const nlohmann::json data =
-      nlohmann::json::parse(html.substr(at, html.find("</script>", at) - at), nullptr, false, true);
-  ASSERT_FALSE(data.is_discarded());
-  double tallest[2] = {0, 0};
-  for (int figure = 0; figure < 2; ++figure) {
-    const nlohmann::json& positions = data["figures"][std::size_t(figure)]["at"];
-    for (std::size_t i = 1; i < positions.size(); i += 3)
-      tallest[figure] = std::max(tallest[figure], double(positions[i]));
-  }
-  EXPECT_GT(tallest[0], 500.0);
-  EXPECT_NEAR(tallest[1] / tallest[0], 1.0, 0.3) << tallest[0] << " " << tallest[1];
-}
-
 TEST_F(CommandLine, WithoutArgumentsRunsTheBuiltInSample) {
   Run run = Tool("");
   ASSERT_EQ(run.status, 0) << run.err;

@@ -155,7 +155,14 @@ void PrintWritten(const ClipResult& result, const ClipRequest& request) {
     std::printf("wrote   %s: the skeleton without frames (the source has none) in %.2f s\n", Printable(output).c_str(),
                 result.seconds);
   if (!request.outputs.svg.empty()) std::printf("picture %s\n", Printable(request.outputs.svg).c_str());
-  if (!request.outputs.page.empty()) std::printf("page    %s\n", Printable(request.outputs.page).c_str());
+  if (!request.outputs.page.empty()) {
+    const ClipResult::PageWritten& page = result.page;
+    const std::string kind = page.threeD ? "3D" : "2D: " + page.why;
+    char size[32];
+    if (page.bytes >= 1000000) std::snprintf(size, sizeof size, "%.1f MB", double(page.bytes) / 1e6);
+    else std::snprintf(size, sizeof size, "%.0f kB", double(page.bytes) / 1e3);
+    std::printf("page    %s (%s, %s)\n", Printable(request.outputs.page).c_str(), kind.c_str(), size);
+  }
   if (!request.outputs.rig.empty()) std::printf("rig     %s\n", Printable(request.outputs.rig).c_str());
   if (!request.outputs.report.empty() && request.outputs.report != "-")
     std::printf("report  %s\n", Printable(request.outputs.report).c_str());

@@ -31,7 +31,7 @@ AngleFigure Figure(std::vector<double>& angles) {
 
 Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& referenceRig, std::int64_t first,
                                         const Motion& clip, const Rig& rig, const Matrix& clipRotation,
-                                        const Matrix& restRotation) {
+                                        const Matrix& restRotation, std::vector<float>* perFrame) {
   try {
     const Landmarks from = FindLandmarks(referenceRig), marks = FindLandmarks(rig);
     std::span<const Segment, kSegments> segments = Segments();
@@ -54,6 +54,7 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
     }
     std::vector<Matrix> globals(clip.skeleton.joints.size()), referenceGlobals(reference.skeleton.joints.size());
     const std::int64_t frames = std::min(clip.FrameCount(), reference.FrameCount() - first);
+    if (perFrame) perFrame->assign(std::size_t(std::max<std::int64_t>(frames, 0)) * kSegments, std::nanf(""));
     for (std::int64_t f = 1; f < frames; ++f) {
       FrameGlobals(clip, f, globals);
       FrameGlobals(reference, first + f, referenceGlobals);
@@ -69,6 +70,7 @@ Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& refe
           wanted = from.Direction(segment, referenceGlobals);
         }
         angles[s].push_back(AngleDegrees(now, wanted));
+        if (perFrame) (*perFrame)[std::size_t(f) * kSegments + s] = float(angles[s].back());
       }
     }
     std::vector<double> all;

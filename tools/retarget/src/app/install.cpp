@@ -1,5 +1,6 @@
 #include "norvo/retarget/app/install.h"
 #include "norvo/retarget/io/fbx.h"
+#include "norvo/retarget/analysis/page.h"
 
 #include <climits>
 #include <cstdio>
@@ -109,7 +110,20 @@ const char* ShippedPresetFolder() noexcept {
   return located.path;
 }
 
-void UseInstalledPrograms() noexcept { SetFbxReader(FbxReaderPath()); }
+void UseInstalledPrograms() noexcept {
+  SetFbxReader(FbxReaderPath());
+  try {
+    if (sizeof(NORVO_RETARGET_BUILT_VIEWER) > 1) {
+      static const Located script(NORVO_RETARGET_INSTALLED_VIEWER, NORVO_RETARGET_BUILT_VIEWER);
+      static const Located licences(NORVO_RETARGET_INSTALLED_VIEWER_LICENCES, NORVO_RETARGET_BUILT_VIEWER_LICENCES);
+      SetViewer(script.path, licences.path, "");
+    } else {
+      SetViewer("", "", NORVO_RETARGET_VIEWER_WHY);
+    }
+  } catch (const std::bad_alloc&) {
+    // Without memory for three short paths the page is the 2D one.
+  }
+}
 
 Outcome<Module> LoadRetargetModule() {
   try {

@@ -371,11 +371,28 @@ class Job {
                              resultTitle, request_.retarget.align ? &source : nullptr};
       RETARGET_TRY(WriteContactSheet(from, onto, count, outputs.svg));
     }
-    if (!outputs.page.empty()) {
-      const PageFigure from{&source, source_.get(), result_.first, FileName(request_.source)};
-      const PageFigure onto{&target, &motion, 0, resultTitle};
-      RETARGET_TRY(WriteWatchPage(from, onto, count, resultUp_, ResultFloor(), PlantedOn(), outputs.page));
-    }
+    if (!outputs.page.empty()) RETARGET_TRY(WritePage(run, motion, count, resultTitle));
+    return {};
+  }
+
+  // The page: each figure as its model when it has one (the result as its
+  // file has it), with the result's segments against the source's frame by
+  // frame.
+  Outcome<void> WritePage(const Retargeter& run, const Motion& motion, std::int64_t count, const std::string& title) {
+    const Rig& source = *result_.source;
+    const Rig& target = *result_.target;
+    const Matrix toResult = Transposed(run.WorldRotation());
+    PageInput page{{&source, source_.get(), result_.first, FileName(request_.source), source_.get(), Matrix{}},
+                   {&target, &motion, 0, title, inTarget_ ? &*inTarget_ : &motion, toResult},
+                   count,
+                   resultUp_,
+                   ResultFloor(),
+                   PlantedOn(),
+                   {}};
+    RETARGET_ASSIGN(const Motion* frames, RetargetedFrames());
+    RETARGET_TRY(CompareSegments(*frames, source, 0, motion, target, Matrix{}, toResult, &page.angles));
+    RETARGET_ASSIGN(const Page written, WriteWatchPage(page, request_.outputs.page));
+    result_.page = {written.threeD, written.bytes, written.why};
     return {};
   }
 

@@ -368,4 +368,18 @@ void HandleSignals(const char* tool) noexcept {
   std::signal(SIGXFSZ, SIG_IGN);
 }
 
+std::string Base64(std::string_view bytes) {
+  static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (std::size_t i = 0; i < bytes.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
+    std::uint32_t word = 0;
+    for (std::size_t k = 0; k < 3; ++k)
+      word = word << 8 | (k < n ? std::uint32_t(static_cast<unsigned char>(bytes[i + k])) : 0);
+    for (std::size_t k = 0; k < 4; ++k) out.push_back(k <= n ? kDigits[(word >> (18 - 6 * k)) & 63] : '=');
+  }
+  return out;
+}
+
 }  // namespace norvo::retarget

@@ -53,9 +53,11 @@ struct SegmentFigures {
 // first. The comparison is made in the reference's world: `clipRotation` takes
 // the clip's world there, `restRotation` the world of `rig`'s rest (the two
 // differ when the clip moves in the reference's world, as a result does
-// before it is written). Positions play no part, only directions.
+// before it is written). Positions play no part, only directions. With
+// `perFrame`, every angle is kept there too: frame after frame, kSegments
+// a frame, NaN where a segment is not measured and in the first frame.
 Outcome<SegmentFigures> CompareSegments(const Motion& reference, const Rig& referenceRig, std::int64_t first,
                                         const Motion& clip, const Rig& rig, const Matrix& clipRotation,
-                                        const Matrix& restRotation);
+                                        const Matrix& restRotation, std::vector<float>* perFrame = nullptr);
 
 }  // namespace norvo::retarget

@@ -114,7 +114,13 @@ struct ClipResult : ClipFigures {
   // The figures that could not be taken, each as "what: why"; they are
   // left out above and in the report.
   std::vector<std::string> unmeasured;
-  bool rootAdded = false;             // --root-motion extract added a root joint
+  bool rootAdded = false;  // --root-motion extract added a root joint
+  // The page written (--html): 3D or 2D (and why), and its size.
+  struct PageWritten {
+    bool threeD = false;
+    std::size_t bytes = 0;
+    std::string why;
+  } page;
   std::optional<MatchReport> report;  // when a report was asked for
   std::string reportText;             // the report to "-"
   std::vector<std::string> warnings;

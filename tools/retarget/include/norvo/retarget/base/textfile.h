@@ -74,4 +74,7 @@ Outcome<void> CheckOutputsApart(std::span<const NamedFile> inputs, std::span<con
 // ignored, so that a write past the file size limit fails as a write.
 void HandleSignals(const char* tool) noexcept;
 
+// `bytes` in base64 (RFC 4648, with padding).
+std::string Base64(std::string_view bytes);
+
 }  // namespace norvo::retarget
