@@ -322,12 +322,17 @@ export async function start(data) {
     seek(Math.floor((event.clientX - rect.left) / rect.width * frames));
   });
   same.addEventListener("change", () => { place(); show(); });
-  overlay.addEventListener("change", () => {
+  function showBones() {
     for (const f of figures) {
       f.bones.group.visible = !f.model || overlay.checked;
       f.bones.overlay(Boolean(f.model) && overlay.checked);
     }
-  });
+  }
+  overlay.addEventListener("change", showBones);
+  // Meshes that only hang on bones (no skin) rarely make a body: their bones
+  // are drawn over them from the start.
+  overlay.checked = figures.some((f) => f.model && f.model.skinned === 0);
+  showBones();
   window.addEventListener("keydown", (event) => {
     if (event.target instanceof HTMLInputElement && event.target.type !== "checkbox") return;
     if (event.code === "Space") { event.preventDefault(); toggle(); }
