@@ -160,6 +160,43 @@ TEST_F(ClipJobRun, ALongClipIsMeasuredWhileItIsWritten) {
   std::filesystem::remove_all(folder);
 }
 
+// With a viewer, the page is the 3D one: its script (any file) in base64,
+// the licences in a comment, no request allowed, the target's model as the
+// writer makes it, each figure's height, and the segments' angles.
+TEST_F(ClipJobRun, WithAViewerThePageCarriesTheScriptTheModelsAndTheAngles) {
+  const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "clip_job_solid_page";
+  std::filesystem::create_directories(folder);
+  const std::string script = (folder / "viewer.js.gz").string(), licences = (folder / "licences.txt").string();
+  std::ofstream(script) << "viewer";
+  std::ofstream(licences) << "some-package 1.0\n\nMIT -- with a comment's end -->\n";
+  SetViewer(script, licences, "");
+  ClipRequest request = Request();
+  request.target = test::SharedPath("../gltf/bcn_skinned_human.glb");
+  request.outputs.page = (folder / "walk.html").string();
+  const Outcome<ClipResult> run = RunClip(request);
+  UseInstalledPrograms();
+  ASSERT_TRUE(run) << run.failure().Text();
+  EXPECT_TRUE(run.value().page.threeD);
+  std::ifstream file(request.outputs.page);
+  const std::string html{std::istreambuf_iterator<char>(file), {}};
+  EXPECT_EQ(run.value().page.bytes, html.size());
+  EXPECT_NE(html.find("content=\"default-src 'none';"), std::string::npos);
+  EXPECT_NE(html.find("<!-- The viewer's script holds these packages:\n\nsome-package 1.0\n\nMIT - - with a comment's "
+                      "end - ->\n-->"),
+            std::string::npos);
+  EXPECT_NE(html.find("<script type=\"text/plain\" id=\"viewer\">dmlld2Vy</script>"), std::string::npos);
+  EXPECT_NE(html.find("{\"frames\":344,\"fps\":120.00048,\"sameHeight\":true,"), std::string::npos);
+  EXPECT_NE(html.find("\"quality\":{\"segments\":[{\"name\":\"left thigh\",\"counted\":true,\"from\":"),
+            std::string::npos);
+  // The source (BVH) has no model; the target's is a GLB in base64.
+  const std::size_t model = html.find(",\"model\":");
+  ASSERT_NE(model, std::string::npos);
+  EXPECT_EQ(html.compare(model, 14, ",\"model\":null}"), 0);
+  EXPECT_NE(html.find(",\"model\":{\"matrix\":[", model + 1), std::string::npos);
+  EXPECT_NE(html.find("\"glb\":\"Z2xURgIAAA"), std::string::npos);  // "glTF", version 2
+  std::filesystem::remove_all(folder);
+}
+
 // A tool built without the 3D viewer (no npm) writes the 2D page, says why,
 // and the page plays in a browser from the file with the network off:
 // headless Chromium reads its frame and joint counts, finds no script error,

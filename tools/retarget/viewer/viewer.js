@@ -334,7 +334,8 @@ export async function start(data) {
   overlay.checked = figures.some((f) => f.model && f.model.skinned === 0);
   showBones();
   window.addEventListener("keydown", (event) => {
-    if (event.target instanceof HTMLInputElement && event.target.type !== "checkbox") return;
+    const field = event.target;
+    if (field instanceof HTMLSelectElement || (field instanceof HTMLInputElement && field.type !== "checkbox")) return;
     if (event.code === "Space") { event.preventDefault(); toggle(); }
     if (event.code === "ArrowRight" || event.code === "ArrowLeft") {
       event.preventDefault();
@@ -344,6 +345,13 @@ export async function start(data) {
     }
   });
   window.addEventListener("resize", () => { resize(); drawStrip(); });
+  window.addEventListener("hashchange", () => {
+    const to = /frame=(\d+)/.exec(location.hash);
+    if (!to) return;
+    playing = false;
+    play.textContent = "Play";
+    seek(Number(to[1]));
+  });
 
   resize();
   clock = frame;

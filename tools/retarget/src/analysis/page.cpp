@@ -162,7 +162,8 @@ struct Frame3 {
   double x0 = 0, z0 = 0;       // the source's hips in its first frame, across the up axis
 };
 
-void AppendFigure(std::string& out, const PageFigure& figure, std::int64_t count, const Frame3& axes, double offset) {
+// A figure's title, its joints' parents and colours, and its ankles.
+void AppendSkeleton(std::string& out, const PageFigure& figure) {
   const Rig& rig = *figure.rig;
   const FigureView view = ViewOf(rig);
   const std::size_t n = rig.skeleton.joints.size();
@@ -173,7 +174,13 @@ void AppendFigure(std::string& out, const PageFigure& figure, std::int64_t count
   out += "],\"colours\":[";
   for (std::size_t j = 0; j < n; ++j) (((out += j ? ",\"" : "\"") += BodyPartColour(view.partOf[j])) += '"');
   out += "],\"ankles\":[" + std::to_string(rig.FirstJoint("LeftFoot")) + "," +
-         std::to_string(rig.FirstJoint("RightFoot")) + "],\"at\":[";
+         std::to_string(rig.FirstJoint("RightFoot")) + "]";
+}
+
+void AppendFigure(std::string& out, const PageFigure& figure, std::int64_t count, const Frame3& axes, double offset) {
+  const std::size_t n = figure.rig->skeleton.joints.size();
+  AppendSkeleton(out, figure);
+  out += ",\"at\":[";
   std::vector<Matrix> globals(n);
   bool first = true;
   for (std::int64_t f = 0; f < count; ++f) {
@@ -342,17 +349,9 @@ Outcome<std::string> ModelText(const PageFigure& figure, std::int64_t count, con
 }
 
 Outcome<std::string> SolidFigure(const PageFigure& figure, std::int64_t count, const Frame3& axes) {
-  const Rig& rig = *figure.rig;
-  const FigureView view = ViewOf(rig);
-  const std::size_t n = rig.skeleton.joints.size();
-  std::string out = "{\"title\":";
-  AppendText(out, figure.title);
-  out += ",\"parents\":[";
-  for (std::size_t j = 0; j < n; ++j) out += (j ? "," : "") + std::to_string(rig.skeleton.joints[j].parent);
-  out += "],\"colours\":[";
-  for (std::size_t j = 0; j < n; ++j) (((out += j ? ",\"" : "\"") += BodyPartColour(view.partOf[j])) += '"');
-  out += "],\"ankles\":[" + std::to_string(rig.FirstJoint("LeftFoot")) + "," +
-         std::to_string(rig.FirstJoint("RightFoot")) + "],\"hips\":" + std::to_string(rig.FirstJoint("Hips"));
+  std::string out;
+  AppendSkeleton(out, figure);
+  out += ",\"hips\":" + std::to_string(figure.rig->FirstJoint("Hips"));
   char number[32];
   std::snprintf(number, sizeof number, "%.9g", axes.unit * 1000.0);
   out += ",\"height\":" + std::string(number) + ",\"at\":\"" + PositionsText(figure, count, axes) + "\",\"model\":";
@@ -399,8 +398,8 @@ Outcome<std::optional<std::string>> SolidPage(const PageInput& in, const Frame3&
   // The licences of the packages in the viewer's script; "--" would end
   // the comment.
   std::string notice = licences.value();
-  for (std::size_t at = notice.find("--"); at != std::string::npos; at = notice.find("--", at))
-    notice.replace(at, 2, "- ");
+  for (std::size_t at = notice.find("--"); at != std::string::npos; at = notice.find("--", at + 2))
+    notice.replace(at, 2, "- -");
   out += "<!-- The viewer's script holds these packages:\n\n" + notice + "-->\n";
   char number[64];
   const double frameTime = in.source.clip->frameTime;
