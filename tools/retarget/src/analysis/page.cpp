@@ -162,6 +162,16 @@ struct Frame3 {
   double x0 = 0, z0 = 0;       // the source's hips in its first frame, across the up axis
 };
 
+// Per frame, which of the source's feet are down: bit 0 the left, bit 1 the
+// right.
+void AppendDown(std::string& out, const PageInput& in) {
+  for (std::int64_t f = 0; f < in.count; ++f) {
+    int down = 0;
+    for (int side = 0; side < 2 && in.contacts; ++side) down |= in.contacts->Down(side, f) ? 1 << side : 0;
+    out += (f ? "," : "") + std::to_string(down);
+  }
+}
+
 // A figure's title, its joints' parents and colours, and its ankles.
 void AppendSkeleton(std::string& out, const PageFigure& figure) {
   const Rig& rig = *figure.rig;
@@ -408,11 +418,7 @@ Outcome<std::optional<std::string>> SolidPage(const PageInput& in, const Frame3&
   const bool apart = std::max(heights[0], heights[1]) > 3.0 * std::min(heights[0], heights[1]);
   out += "<script type=\"application/json\" id=\"motion\">{\"frames\":" + std::to_string(in.count) +
          ",\"fps\":" + number + ",\"sameHeight\":" + (apart ? "true" : "false") + ",\"down\":[";
-  for (std::int64_t f = 0; f < in.count; ++f) {
-    int down = 0;
-    for (int side = 0; side < 2 && in.contacts; ++side) down |= in.contacts->Down(side, f) ? 1 << side : 0;
-    out += (f ? "," : "") + std::to_string(down);
-  }
+  AppendDown(out, in);
   out += "],\"quality\":" + QualityText(in) + ",\"figures\":[";
   RETARGET_ASSIGN(const std::string source, SolidFigure(in.source, in.count, sourceAxes));
   RETARGET_ASSIGN(const std::string result, SolidFigure(in.result, in.count, resultAxes));
@@ -429,11 +435,7 @@ std::string FlatPage(const PageInput& in, const Frame3& sourceAxes, const Frame3
   std::snprintf(number, sizeof number, "%.6g", frameTime > 0 ? 1.0 / frameTime : 30.0);
   out += "{\"frames\":" + std::to_string(in.count) + ",\"fps\":" + number + ",\"height\":1000,";
   out += "\"down\":[";
-  for (std::int64_t f = 0; f < in.count; ++f) {
-    int down = 0;
-    for (int side = 0; side < 2 && in.contacts; ++side) down |= in.contacts->Down(side, f) ? 1 << side : 0;
-    out += (f ? "," : "") + std::to_string(down);
-  }
+  AppendDown(out, in);
   out += "],\"figures\":[";
   AppendFigure(out, in.source, in.count, sourceAxes, 0.0);
   out += ",";
