@@ -60,6 +60,16 @@ class Options(unittest.TestCase):
         self.assertEqual(retarget | batch, options)
         self.assertTrue(OUTPUTS <= retarget)
 
+    def test_the_option_list_is_the_stubs(self):
+        retarget, batch = stub_keywords()
+        listed = {option["keyword"]: option for option in nr.options()}
+        self.assertEqual(set(listed), retarget | batch)
+        self.assertEqual({k for k, o in listed.items() if o["runs"] == "batch"}, batch)
+        self.assertEqual({k for k, o in listed.items() if o["runs"] == "outputs"}, OUTPUTS)
+        self.assertEqual(listed["translation_scale"]["default"], "auto")
+        self.assertEqual(listed["lock_feet"]["type"], "flag")
+        self.assertEqual(listed["fps"]["range"], (0.001, 10000.0))
+
     def test_the_docstrings_list_the_stubs_keywords(self):
         retarget, batch = stub_keywords()
         listed = re.search(r"with underscores: ([a-z_, ]+)\.", nr.retarget.__doc__).group(1)

@@ -111,6 +111,9 @@ def retarget(
     save_rig: Optional[_Path] = None,
 ) -> Result: ...
 
+def options() -> list[dict[str, Any]]:
+    """The options retarget(), batch() and Retargeter take, as the command line's help lists them."""
+
 def batch(
     folder: _Path,
     target: _Path,

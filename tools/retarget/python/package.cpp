@@ -327,6 +327,28 @@ bool Takes(Call call, OptionRuns runs) {
   return false;
 }
 
+// The option table as Python sees it, for callers that build their own
+// interface on the package (a panel's fields).
+py::list OptionList() {
+  static constexpr const char* kTypes[] = {"text", "text_or_number", "flag", "list", "whole", "number", "shard"};
+  static constexpr const char* kRuns[] = {"command_line", "any", "outputs", "batch"};
+  py::list out;
+  for (const OptionDescriptor& option : OptionTable()) {
+    if (!option.keyword) continue;
+    py::dict row;
+    row["keyword"] = option.keyword;
+    row["name"] = std::string(LongName(option));
+    row["type"] = kTypes[static_cast<int>(option.type)];
+    row["runs"] = kRuns[static_cast<int>(option.runs)];
+    row["help"] = option.help;
+    row["default"] = option.shown ? py::object(py::str(option.shown)) : py::object(py::none());
+    const OptionRange& range = option.keywordRange;
+    row["range"] = range.words ? py::object(py::make_tuple(range.low, range.high)) : py::object(py::none());
+    out.append(row);
+  }
+  return out;
+}
+
 std::string TypeName(const py::handle& value) { return py::str(py::type::of(value).attr("__name__")); }
 
 bool IsInteger(const py::handle& value) { return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value); }
@@ -813,6 +835,11 @@ void DefineFunctions(py::module_& m) {
         "spread_chains, round_trip, lock_feet, no_contacts, floor, root_motion, lock_axis, in_place, skin, animation, "
         "fps, report, svg, html, save_rig.");
 
+  m.def("options", &OptionList,
+        "The options retarget(), batch() and Retargeter take, in the order of the command line's help: per option a "
+        "dict of keyword, name (the command line's), type (text, text_or_number, flag, list, whole, number or "
+        "shard), runs (any: every call; outputs: a file a clip writes; batch: batch() alone), help, default (the "
+        "text the help shows, or None) and range ((low, high) or None).");
   m.def("batch", &Batch, py::arg("folder"), py::arg("target"), py::arg("output_folder"), py::kw_only(),
         py::arg("figures") = true,
         "Retargets every motion clip of a folder onto `target` with a worker per core, as the command line's --batch: "
