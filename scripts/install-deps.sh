@@ -30,6 +30,8 @@ command -v clang++-14 >/dev/null || need+=(clang-14)
 compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || need+=(libclang-rt-14-dev)
 # The page test: a browser that opens the page the tool writes.
 command -v chromium >/dev/null || need+=(chromium)
+# The Blender add-on's test: Debian's Blender, on the system's Python.
+command -v blender >/dev/null || need+=(blender)
 # The glTF checks: Node.js and npm run the pinned readers in tests/js.
 command -v node >/dev/null || need+=(nodejs)
 command -v npm >/dev/null || need+=(npm)
