@@ -6,10 +6,10 @@ import importlib
 import os
 import sys
 
-try:  # written by the build: the package's Python and the folders it is in
-    from ._build import PACKAGE_FOLDERS, PYTHON_VERSION
+try:  # written by the build: the package's Python, the folders it is in, and its folder in an install prefix
+    from ._build import INSTALLED_PACKAGE, PACKAGE_FOLDERS, PYTHON_VERSION
 except ImportError:
-    PACKAGE_FOLDERS, PYTHON_VERSION = [], None
+    INSTALLED_PACKAGE, PACKAGE_FOLDERS, PYTHON_VERSION = None, [], None
 
 module = None
 problem = ""
@@ -18,7 +18,11 @@ problem = ""
 def load():
     """Imports the package, looking also in the folders the build names."""
     global module, problem
-    for folder in PACKAGE_FOLDERS:
+    folders = list(PACKAGE_FOLDERS)
+    if INSTALLED_PACKAGE:  # installed in PREFIX/share/norvo/blender/ beside the package
+        prefix = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "..")
+        folders.insert(0, os.path.normpath(os.path.join(prefix, INSTALLED_PACKAGE)))
+    for folder in folders:
         if os.path.isdir(folder) and folder not in sys.path:
             sys.path.append(folder)
     try:
