@@ -7,7 +7,9 @@
 
 
 #include <cmath>
+#include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -245,6 +247,41 @@ void BM_SolverFloor(benchmark::State& state) {
   CountNodes(state);
 }
 BENCHMARK(BM_SolverFloor)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
+
+// The solver's job on spans over the same rig: each node onto itself, its
+// translation applied, as the floor does.
+void BM_SolverJob(benchmark::State& state) {
+  EnsureLoaded();
+  SolverRig rig(state.range(0));
+  CharacterDefinition target = Take(CharacterDefinition::Create(CharacterDefinitionInterface::kClassId));
+  (void)target.SetSkeletonRestPose(rig.restPose);
+  CharacterAssociation association = Take(CharacterAssociation::Create(CharacterAssociationInterface::kClassId));
+  for (const CharacterNodeTransform& node : rig.restPose.GetNodeTransformArray().value())
+    (void)association.AssociateUuid(node.GetUuid(), node.GetUuid());
+  (void)rig.configuration.SetTargetCharacter(target);
+  std::unique_ptr<Bool[]> translate(new Bool[rig.rest.size()]);
+  std::fill_n(translate.get(), rig.rest.size(), true);
+  SolverJob job;
+  if (!CharacterSolverInterface::MakeSolverJob(rig.solver, rig.configuration, association,
+                                               std::span<const Bool>(translate.get(), rig.rest.size()), job))
+    std::abort();
+  std::vector<Matrix> locals(rig.rest.size());
+  SolverJobFrame frame;
+  frame.sourceRestGlobals = rig.rest;
+  frame.sourceRestParentGlobals = rig.restParent;
+  frame.sourceGlobals = rig.current;
+  frame.sourceParentGlobals = rig.currentParent;
+  frame.targetRestGlobals = rig.rest;
+  frame.targetRestParentGlobals = rig.restParent;
+  frame.targetLocals = locals;
+  for (auto _ : state) {
+    if (!CharacterSolverInterface::RunSolverJob(job, frame)) std::abort();
+    benchmark::DoNotOptimize(locals.data());
+    benchmark::ClobberMemory();
+  }
+  CountNodes(state);
+}
+BENCHMARK(BM_SolverJob)->Arg(31)->Arg(75)->Arg(1000)->Arg(10000);
 
 }  // namespace
 

@@ -129,8 +129,9 @@ TEST_F(Pipeline, RetargetsAChainAHundredThousandDeep) {
 }
 
 // The built-in sample and the shared walk onto the zombie: with rest alignment
-// and chains spread (its two neck joints onto one).
-TEST_F(Pipeline, FailsCleanlyWhenMemoryRunsOut) {
+// and chains spread (its two neck joints onto one). A frame allocates
+// nothing, so no allocation can fail it.
+TEST_F(Pipeline, AFrameAllocatesNothing) {
   const Motion walk = Ok(SampleWalk(1)), cmu = SharedClip("cmu_02_01_walk.bvh");
   const Skeleton zombie = SharedClip("makehuman_zombie_walk.bvh").skeleton;
   const struct {
@@ -154,7 +155,7 @@ TEST_F(Pipeline, FailsCleanlyWhenMemoryRunsOut) {
       }
       return done.has_value();
     });
-    EXPECT_GT(failures, 0);
+    EXPECT_EQ(failures, 0);
     EXPECT_EQ(locals, expected);
   }
 }

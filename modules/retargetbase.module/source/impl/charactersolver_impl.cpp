@@ -1,5 +1,6 @@
 #include "charactersolver_impl.h"
 
+#include "characterassociation_impl.h"
 #include "characternodeinfo_impl.h"
 #include "characternodetransform_impl.h"
 #include "characterpose_impl.h"
@@ -60,6 +61,85 @@ struct DeltaInputs {
   delta.off = Subtract(k.off, rg.off);
   deltas[0] = Lane(delta, 0);
   deltas[1] = Lane(delta, 1);
+}
+
+// A node's new local matrix from its rest global g and parent global p and
+// the delta's global e: P^-1 * [t, E3 * G3], t = G.o (+ E.o).
+[[gnu::always_inline]] inline Matrix ApplyDelta(const Matrix& g, const Matrix& p, const Matrix& e,
+                                                Bool applyTranslation) noexcept {
+  Vector t = applyTranslation ? Add(g.off, e.off) : g.off;
+  Matrix s = Multiply3x3(e, g);
+  Matrix inverseParent = AffineInverse(p);
+  Matrix local = Multiply3x3(inverseParent, s);
+  local.off = TransformPoint(inverseParent, t);
+  return local;
+}
+
+// A node's Uuid, from its node info when it is this module's.
+const Uuid& UuidOf(const CharacterNodeTransform& node, ComponentLookup<CharacterNodeInfoImpl>& infos) noexcept {
+  const CharacterNodeInfoImpl* info = infos.In(node.Get());
+  return info ? info->GetUuid() : node.GetUuid();
+}
+
+// The node transforms of a character's skeleton rest pose.
+Result<const Array*> RestNodes(const CharacterDefinition& character, CharacterPose& holder, const char* none) noexcept {
+  if (!character) return NullptrError(none);
+  holder = character.GetSkeletonRestPose();
+  if (!holder) return NullptrError("a character has no skeleton rest pose");
+  NORVO_ASSIGN_OR_RETURN(const Array& nodes, holder.GetNodeTransformArray());
+  for (const CharacterNodeTransform& node : nodes)
+    if (!node) return NullptrError("an empty entry in a rest pose");
+  return &nodes;
+}
+
+// Per source rest node, its partner in the association, or none.
+Result<const Uuid*> PartnerOf(const Uuid& uuid, const CharacterAssociation& association,
+                              const CharacterAssociationImpl* table, Uuid& holder) noexcept {
+  if (table) return table->FindAssociatedUuid(uuid);
+  Result<Uuid> found = association.GetAssociatedUuid(uuid);
+  if (!found) return static_cast<const Uuid*>(nullptr);
+  holder = std::move(found).value();
+  return &holder;
+}
+
+// Fills the plan; `job` arrives empty.
+Result<void> FillSolverJob(const Array& source, const Array& target, const CharacterAssociation& association,
+                           std::span<const Bool> applyTranslation, SolverJob& job) noexcept {
+  const Int sourceCount = source.GetCount(), targetCount = target.GetCount();
+  NORVO_RETURN_IF_ERROR(job.sourceOf.EnsureCapacity(targetCount));
+  NORVO_RETURN_IF_ERROR(job.applyTranslation.EnsureCapacity(targetCount));
+  NORVO_RETURN_IF_ERROR(job.driven.EnsureCapacity(targetCount));
+  ComponentLookup<CharacterNodeInfoImpl> infos;
+  ComponentLookup<CharacterAssociationImpl> tables;
+  const CharacterAssociationImpl* table = tables.In(association.Get());
+  // Each source node's first match in its rest pose, as the delta pose reads
+  // it, and the entries of the re-keyed pose: (partner, first match).
+  NodePositionMap positions;
+  NORVO_RETURN_IF_ERROR(positions.BuildForKeys(
+      source, source, [&](const CharacterNodeTransform& node) -> const Uuid& { return UuidOf(node, infos); }));
+  BaseArray<Uuid> partners;
+  BaseArray<Int> matches;
+  NORVO_RETURN_IF_ERROR(partners.EnsureCapacity(sourceCount));
+  NORVO_RETURN_IF_ERROR(matches.EnsureCapacity(sourceCount));
+  for (Int i = 0; i < sourceCount; ++i) {
+    Uuid holder;
+    NORVO_ASSIGN_OR_RETURN(const Uuid* partner, PartnerOf(UuidOf(source[i], infos), association, table, holder));
+    if (!partner) continue;
+    NORVO_RETURN_IF_ERROR(partners.Append(*partner));
+    NORVO_RETURN_IF_ERROR(matches.Append(positions.FindKey(i).first));
+  }
+  // Per target node, the first entry keyed with its Uuid.
+  for (Int t = 0; t < targetCount; ++t) {
+    const Uuid& uuid = UuidOf(target[t], infos);
+    Int from = -1;
+    for (Int k = 0; k < partners.GetCount() && from < 0; ++k)
+      if (partners[k] == uuid) from = matches[k];
+    NORVO_RETURN_IF_ERROR(job.sourceOf.Append(from));
+    NORVO_RETURN_IF_ERROR(job.applyTranslation.Append(!applyTranslation.empty() && applyTranslation[t]));
+    if (from >= 0) NORVO_RETURN_IF_ERROR(job.driven.Append(t));
+  }
+  job.sourceCount = sourceCount;
+  return {};
 }
 }  // namespace
 
@@ -143,15 +223,71 @@ Matrix CharacterSolverImpl::ComputeGlobalDeltaMatrix(const CharacterNodeTransfor
                                                                       Bool applyTranslation) noexcept {
   TransformLookup lookup;
   NodeMatrices n = MatricesOf(node, lookup);
-  const Matrix& g = n.global;
-  const Matrix& e = MatricesOf(delta, lookup).global;
-  const Matrix& p = n.parentGlobal;
-  Vector t = applyTranslation ? Add(g.off, e.off) : g.off;
-  Matrix s = Multiply3x3(e, g);
-  Matrix inverseParent = AffineInverse(p);
-  Matrix local = Multiply3x3(inverseParent, s);
-  local.off = TransformPoint(inverseParent, t);
-  return local;
+  return ApplyDelta(n.global, n.parentGlobal, MatricesOf(delta, lookup).global, applyTranslation);
+}
+
+Result<void> CharacterSolverImpl::MakeSolverJob(const CharacterSolver& solver,
+                                                const CharacterSolverConfiguration& configuration,
+                                                const CharacterAssociation& association,
+                                                std::span<const Bool> applyTranslation, SolverJob& job) noexcept {
+  job = SolverJob{};
+  if (!solver) return NullptrError("the solver is empty");
+  if (!configuration) return NullptrError("the configuration is empty");
+  NORVO_ASSIGN_OR_RETURN(const CharacterDefinition& sourceCharacter, configuration.GetSourceCharacter());
+  NORVO_ASSIGN_OR_RETURN(const CharacterDefinition& targetCharacter, configuration.GetTargetCharacter());
+  CharacterPose sourcePose, targetPose;
+  NORVO_ASSIGN_OR_RETURN(const Array* source,
+                         RestNodes(sourceCharacter, sourcePose, "the configuration has no source character"));
+  NORVO_ASSIGN_OR_RETURN(const Array* target,
+                         RestNodes(targetCharacter, targetPose, "the configuration has no target character"));
+  if (!applyTranslation.empty() && Int(applyTranslation.size()) != target->GetCount())
+    return IllegalArgumentError("a translation flag per target rest node, or none");
+  Result<void> filled = FillSolverJob(*source, *target, association, applyTranslation, job);
+  if (!filled) job = SolverJob{};
+  return filled;
+}
+
+[[gnu::flatten]] Result<void> CharacterSolverImpl::RunSolverJob(const SolverJob& job,
+                                                                const SolverJobFrame& frame) noexcept {
+  const std::size_t sources = std::size_t(job.sourceCount), targets = std::size_t(job.sourceOf.GetCount());
+  const bool sourceFits = frame.sourceRestGlobals.size() == sources &&
+                          frame.sourceRestParentGlobals.size() == sources && frame.sourceGlobals.size() == sources &&
+                          frame.sourceParentGlobals.size() == sources &&
+                          (frame.sourcePresent.empty() || frame.sourcePresent.size() == sources);
+  const bool targetFits = frame.targetRestGlobals.size() == targets &&
+                          frame.targetRestParentGlobals.size() == targets && frame.targetLocals.size() == targets &&
+                          (frame.targetDeltas.empty() || frame.targetDeltas.size() == targets);
+  if (!sourceFits) return IllegalArgumentError("a source span of another size than the source's rest pose");
+  if (!targetFits) return IllegalArgumentError("a target span of another size than the target's rest pose");
+  const Matrix& zero = kZeroMatrix;
+  // The matrices a source node's delta is taken from, as ExtractGlobalDeltaPose reads them.
+  auto read = [&](Int t) {
+    const std::size_t i = std::size_t(job.sourceOf[t]);
+    const bool present = frame.sourcePresent.empty() || frame.sourcePresent[i];
+    return DeltaInputs{{frame.sourceRestGlobals[i], frame.sourceRestParentGlobals[i]},
+                       {present ? frame.sourceGlobals[i] : zero, present ? frame.sourceParentGlobals[i] : zero}};
+  };
+  auto write = [&](Int t, const Matrix& delta) {
+    const std::size_t at = std::size_t(t);
+    frame.targetLocals[at] =
+        ApplyDelta(frame.targetRestGlobals[at], frame.targetRestParentGlobals[at], delta, job.applyTranslation[t]);
+    if (!frame.targetDeltas.empty()) frame.targetDeltas[at] = delta;
+  };
+  const Int count = job.driven.GetCount();
+  Int k = 0;
+  for (; k + 1 < count; k += 2) {
+    const Int a = job.driven[k], b = job.driven[k + 1];
+    Matrix deltas[2];
+    GlobalDeltas(read(a), read(b), deltas);
+    write(a, deltas[0]);
+    write(b, deltas[1]);
+  }
+  if (k < count) {
+    const Int last = job.driven[k];
+    const DeltaInputs inputs = read(last);
+    write(last, GlobalDelta(inputs.r, inputs.c));
+  }
+  return {};
 }
 
 const ComponentInfo& CharacterSolverImpl::Component() noexcept {
@@ -166,8 +302,9 @@ const ComponentInfo& CharacterSolverImpl::Component() noexcept {
 
 Result<void> RegisterCharacterSolver(ModuleContext& context) noexcept {
   using Impl = CharacterSolverImpl;
-  const StaticImpl& statics =
-      StaticsOf<I, StaticMethod<I::kApplyGlobalRotationDelta, &Impl::ApplyGlobalRotationDelta>>("CharacterSolverImpl");
+  const StaticImpl& statics = StaticsOf<I, StaticMethod<I::kApplyGlobalRotationDelta, &Impl::ApplyGlobalRotationDelta>,
+                                        StaticMethod<I::kMakeSolverJob, &Impl::MakeSolverJob>,
+                                        StaticMethod<I::kRunSolverJob, &Impl::RunSolverJob>>("CharacterSolverImpl");
   static constexpr ClassPart parts[] = {{ClassPart::kComponent, I::kClassId}};
   return RegisterUnit(context, Impl::Component(), parts, I::kDecl, statics);
 }

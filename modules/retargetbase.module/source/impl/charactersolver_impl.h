@@ -24,6 +24,14 @@ class CharacterSolverImpl {
   static Matrix ApplyGlobalRotationDelta(const CharacterNodeTransform& node, const CharacterNodeTransform& delta,
                                          Bool applyTranslation) noexcept;
 
+  // The plan of a frame on spans; see CharacterSolverInterface::MakeSolverJob.
+  static Result<void> MakeSolverJob(const CharacterSolver& solver, const CharacterSolverConfiguration& configuration,
+                                    const CharacterAssociation& association, std::span<const Bool> applyTranslation,
+                                    SolverJob& job) noexcept;
+  // A frame on spans, through the same kernels as ExtractGlobalDeltaPose and
+  // ApplyGlobalRotationDelta.
+  static Result<void> RunSolverJob(const SolverJob& job, const SolverJobFrame& frame) noexcept;
+
   // A solver has nothing to show: its text is empty.
   String ToString(const FormatStatement*) const noexcept { return String(); }
 

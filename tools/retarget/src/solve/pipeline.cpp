@@ -23,19 +23,14 @@ struct Retargeter::State {
   bool inPlace = false;
   Vector up{0.0, 1.0, 0.0};  // the target's
 
-  // The source frame as a pose. The node transforms are held by `sourceNodes`
-  // alone between frames, so that setting their matrices copies nothing.
-  CharacterPose sourcePose;
-  BaseArray<CharacterNodeTransform> sourceNodes;
-  BaseArray<CharacterNodeTransform> noNodes;
-  std::vector<Matrix> sourceGlobals;
-
-  std::vector<Uuid> targetUuids;
-  // The target joint of each entry of a re-keyed delta pose, as the
-  // association gives it: the entries follow the source rest pose.
-  std::vector<std::int64_t> expectedTargets;
-  // Per target joint, the entry of the re-keyed pose that drives it, or -1.
-  std::vector<std::int64_t> deltaOf;
+  // The frame on spans: the solver's job, and its inputs that are not the
+  // frame's locals. The rests are read from the rest poses' node transforms,
+  // as the solver reads them there.
+  SolverJob job;
+  std::vector<Matrix> sourceGlobals, sourceParentGlobals;
+  std::vector<Matrix> sourceRestGlobals, sourceRestParentGlobals;
+  std::vector<Matrix> targetRestGlobals, targetRestParentGlobals;
+  std::vector<Matrix> deltas;  // per target joint, when tracking
   std::vector<std::int64_t> sourceOfTarget;
 
   // The rest the deltas are applied on: the target's own, or the aligned
@@ -118,22 +113,46 @@ Outcome<void> MakeSolver(Retargeter::State& s, const RetargetOptions& options, A
   return {};
 }
 
-// The source pose whose node transforms each frame sets.
-Outcome<void> MakeSourcePose(Retargeter::State& s) {
-  const Rig& source = *s.source;
-  Result<CharacterPose> pose = CharacterPose::Create(CharacterPoseInterface::kClassId);
-  RETARGET_CHECK(pose, "making the source pose");
-  s.sourcePose = std::move(pose).value();
-  const std::size_t sourceCount = source.skeleton.joints.size();
-  RETARGET_CHECK(s.sourceNodes.EnsureCapacity(Int(sourceCount)), "making the source pose");
-  for (std::size_t j = 0; j < sourceCount; ++j) {
-    const CharacterNodeTransform& rest = source.restTransforms[j];
-    Result<CharacterNodeTransform> node = CharacterNodeTransformInterface::CreateNodeTransform(
-        rest.GetUuid(), rest.GetGlobalMatrix(), rest.GetParentGlobalMatrix());
-    RETARGET_CHECK(node, "making the source pose");
-    RETARGET_CHECK(s.sourceNodes.Append(std::move(node).value()), "making the source pose");
+// The rests as the solver reads them from node transforms: global and
+// parent global.
+void RestMatrices(const std::vector<CharacterNodeTransform>& nodes, std::vector<Matrix>& globals,
+                  std::vector<Matrix>& parentGlobals) {
+  globals.clear();
+  parentGlobals.clear();
+  for (const CharacterNodeTransform& node : nodes) {
+    globals.push_back(node.GetGlobalMatrix());
+    parentGlobals.push_back(node.GetParentGlobalMatrix());
   }
-  s.sourceGlobals.resize(sourceCount);
+}
+
+// Whether a character's rest pose lists the rig's joints in order.
+bool InJointOrder(const Rig& rig) {
+  const CharacterPose rest = rig.definition.GetSkeletonRestPose();
+  Result<const BaseArray<CharacterNodeTransform>&> nodes = rest.GetNodeTransformArray();
+  if (!nodes || nodes.value().GetCount() != rig.JointCount()) return false;
+  for (std::int64_t j = 0; j < rig.JointCount(); ++j)
+    if (!(nodes.value()[Int(j)].GetUuid() == rig.JointUuid(j))) return false;
+  return true;
+}
+
+// The solver's job for the frames, on the rest the deltas are applied on;
+// the roots take the source's translation when the configuration says so.
+Outcome<void> MakeJob(Retargeter::State& s) {
+  const Rig& source = *s.source;
+  const Rig& target = *s.target;
+  if (!InJointOrder(source) || !InJointOrder(target))
+    return MakeFailure(FailureKind::Internal, "a rig's rest pose does not follow its joints");
+  const std::size_t targetCount = target.skeleton.joints.size();
+  std::unique_ptr<Bool[]> translate(new Bool[targetCount]);
+  for (std::size_t t = 0; t < targetCount; ++t)
+    translate[t] = s.applyTranslation && target.skeleton.joints[t].parent < 0;
+  RETARGET_CHECK(CharacterSolverInterface::MakeSolverJob(s.solver, s.configuration, s.association,
+                                                         std::span<const Bool>(translate.get(), targetCount), s.job),
+                 "planning the solver's job");
+  RestMatrices(source.restTransforms, s.sourceRestGlobals, s.sourceRestParentGlobals);
+  RestMatrices(*s.restTransforms, s.targetRestGlobals, s.targetRestParentGlobals);
+  s.sourceGlobals.resize(source.skeleton.joints.size());
+  s.sourceParentGlobals.resize(source.skeleton.joints.size());
   return {};
 }
 
@@ -145,8 +164,6 @@ std::int64_t MapJoints(Retargeter::State& s, std::vector<bool>& driven) {
   const Rig& source = *s.source;
   const Rig& target = *s.target;
   const std::size_t targetCount = target.skeleton.joints.size();
-  for (std::size_t t = 0; t < targetCount; ++t) s.targetUuids.push_back(target.JointUuid(std::int64_t(t)));
-  s.deltaOf.assign(targetCount, -1);
   s.sourceOfTarget.assign(targetCount, -1);
   driven.assign(targetCount, false);
   std::int64_t paired = 0;
@@ -155,7 +172,6 @@ std::int64_t MapJoints(Retargeter::State& s, std::vector<bool>& driven) {
     if (!partner) continue;
     auto found = target.jointOfUuid.find(partner.value());
     const std::int64_t t = found == target.jointOfUuid.end() ? -1 : found->second;
-    s.expectedTargets.push_back(t);
     if (t < 0) continue;
     ++paired;
     driven[std::size_t(t)] = true;
@@ -234,6 +250,7 @@ Outcome<void> PrepareTracking(Retargeter::State& s) {
   const Rig& source = *s.source;
   const std::vector<Joint>& joints = s.target->skeleton.joints;
   s.targetDeltas.resize(joints.size());
+  s.deltas.resize(joints.size());
   s.needsChange.assign(joints.size(), false);
   for (std::size_t t = joints.size(); t-- > 0;) {  // children after their parents
     if (s.chainOf[t] >= 0 || s.anchored[t]) s.needsChange[t] = true;
@@ -276,12 +293,12 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
       case RetargetOptions::Scale::None: s.scale = 1.0; break;
       case RetargetOptions::Scale::Fixed: s.scale = options.fixedScale; break;
     }
-    RETARGET_TRY(MakeSourcePose(s));
     std::vector<bool> driven;
     const std::int64_t paired = MapJoints(s, driven);
     RETARGET_TRY(AlignAndSpread(s, options));
     if (!s.chains.empty() || options.align) FindAnchors(s, options.align, driven);
     if (s.tracking) RETARGET_TRY(PrepareTracking(s));
+    RETARGET_TRY(MakeJob(s));
     if (options.align) {
       s.worldRotation = QuarterTurn(source, FindLandmarks(source), target, FindLandmarks(target));
       RETARGET_ASSIGN(SegmentFollower follower, SegmentFollower::Make(source, target, s.worldRotation));
@@ -310,65 +327,38 @@ Outcome<void> Retargeter::RetargetFrame(std::span<const Matrix> sourceLocals, st
   if (sourceLocals.size() != sourceCount || targetLocals.size() != targetCount)
     return MakeFailure(FailureKind::Internal, "a frame of the wrong size reached the retargeter");
 
-  // The source frame as a pose: globals by forward kinematics.
+  // The source frame's globals by forward kinematics, then the solver's job.
   ForwardKinematics(source.skeleton, sourceLocals, s.sourceGlobals);
   for (std::size_t j = 0; j < sourceCount; ++j) {
     const std::int64_t parent = source.skeleton.joints[j].parent;
-    CharacterNodeTransform& node = s.sourceNodes[Int(j)];
-    RETARGET_CHECK(node.SetGlobalMatrix(s.sourceGlobals[j]), "making the source pose");
-    RETARGET_CHECK(node.SetParentGlobalMatrix(parent < 0 ? Matrix{} : s.sourceGlobals[std::size_t(parent)]),
-                   "making the source pose");
+    s.sourceParentGlobals[j] = parent < 0 ? Matrix{} : s.sourceGlobals[std::size_t(parent)];
   }
-  RETARGET_CHECK(s.sourcePose.SetNodeTransformArray(s.sourceNodes), "making the source pose");
-  Result<CharacterPose> delta = s.solver.ExtractGlobalDeltaPose(s.configuration, s.sourcePose);
-  // The pose lets go of the node transforms again before anything can fail.
-  Result<void> released = s.sourcePose.SetNodeTransformArray(s.noNodes);
-  RETARGET_CHECK(delta, "extracting the delta pose");
-  RETARGET_CHECK(released, "making the source pose");
-  Result<CharacterPose> keyed = RetargetBaseHelperInterface::TranslateSrcToDestID(s.association, delta.value());
-  RETARGET_CHECK(keyed, "re-keying the delta pose");
-  Result<const BaseArray<CharacterNodeTransform>&> deltas = keyed.value().GetNodeTransformArray();
-  RETARGET_CHECK(deltas, "reading the delta pose");
-
-  // Which entry drives which target joint; the first entry for a joint wins.
-  std::fill(s.deltaOf.begin(), s.deltaOf.end(), -1);
-  const BaseArray<CharacterNodeTransform>& entries = deltas.value();
-  for (Int k = 0; k < entries.GetCount(); ++k) {
-    const Uuid& uuid = entries[k].GetUuid();
-    std::int64_t t = std::size_t(k) < s.expectedTargets.size() ? s.expectedTargets[std::size_t(k)] : -1;
-    if (t < 0 || !(s.targetUuids[std::size_t(t)] == uuid)) {
-      auto found = target.jointOfUuid.find(uuid);
-      t = found == target.jointOfUuid.end() ? -1 : found->second;
-    }
-    if (t >= 0 && s.deltaOf[std::size_t(t)] < 0) s.deltaOf[std::size_t(t)] = k;
-  }
+  SolverJobFrame frame;
+  frame.sourceRestGlobals = s.sourceRestGlobals;
+  frame.sourceRestParentGlobals = s.sourceRestParentGlobals;
+  frame.sourceGlobals = s.sourceGlobals;
+  frame.sourceParentGlobals = s.sourceParentGlobals;
+  frame.targetRestGlobals = s.targetRestGlobals;
+  frame.targetRestParentGlobals = s.targetRestParentGlobals;
+  frame.targetLocals = targetLocals;
+  if (s.tracking) frame.targetDeltas = s.deltas;
+  RETARGET_CHECK(CharacterSolverInterface::RunSolverJob(s.job, frame), "solving the frame");
 
   if (s.tracking) {
-    RETARGET_TRY(SpreadFrame(entries, targetLocals));
+    RETARGET_TRY(SpreadFrame(targetLocals));
   } else {
-    RotateFrame(entries, targetLocals);
+    RotateFrame(targetLocals);
   }
   if (s.follower) s.follower->Follow(s.sourceGlobals, targetLocals, s.followGlobals);
   return {};
 }
 
-void Retargeter::RotateFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals) {
+void Retargeter::RotateFrame(std::span<Matrix> targetLocals) {
   State& s = *state_;
-  const Rig& target = *s.target;
-  const std::size_t targetCount = target.skeleton.joints.size();
-  // Parents before children: joints are in pre-order.
-  const std::vector<CharacterNodeTransform>& restTransforms = *s.restTransforms;
-  for (std::size_t t = 0; t < targetCount; ++t) {
-    const std::int64_t k = s.deltaOf[t];
-    if (k < 0) {
-      targetLocals[t] = (*s.restLocals)[t];
-      continue;
-    }
-    const bool root = target.skeleton.joints[t].parent < 0;
-    const bool translate = root && s.applyTranslation;
-    Matrix local = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], entries[k], translate);
-    if (translate) ScaleDisplacement(local, t);
-    targetLocals[t] = local;
+  // The solver's job wrote the driven joints' locals.
+  for (std::size_t t = 0; t < targetLocals.size(); ++t) {
+    if (s.job.sourceOf[Int(t)] < 0) targetLocals[t] = (*s.restLocals)[t];
+    else if (s.job.applyTranslation[Int(t)]) ScaleDisplacement(targetLocals[t], t);
   }
 }
 
@@ -378,8 +368,7 @@ const std::vector<std::int64_t>& Retargeter::SourceOfTarget() const noexcept { r
 const std::vector<Matrix>& Retargeter::RestGlobals() const noexcept { return *state_->restGlobals; }
 const std::vector<Chain>& Retargeter::SpreadChains() const noexcept { return state_->chains; }
 
-Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& entries,
-                                      std::span<Matrix> targetLocals) {
+Outcome<void> Retargeter::SpreadFrame(std::span<Matrix> targetLocals) {
   State& s = *state_;
   const Rig& source = *s.source;
   const Rig& target = *s.target;
@@ -390,22 +379,16 @@ Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& e
   };
   for (std::size_t t = 0; t < target.skeleton.joints.size(); ++t) {
     const std::int64_t parent = target.skeleton.joints[t].parent;
+    // The solver's job wrote the driven joints' locals and deltas.
+    const bool driven = s.job.sourceOf[Int(t)] >= 0;
+    const bool translate = s.job.applyTranslation[Int(t)];
     if (!s.needsChange[t]) {
       // Nothing below takes this joint's change: its local alone.
-      const std::int64_t k = s.deltaOf[t];
-      if (k < 0) {
-        targetLocals[t] = (*s.restLocals)[t];
-        continue;
-      }
-      const bool translate = parent < 0 && s.applyTranslation;
-      Matrix local = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], entries[k], translate);
-      if (translate) ScaleDisplacement(local, t);
-      targetLocals[t] = local;
+      if (!driven) targetLocals[t] = (*s.restLocals)[t];
+      else if (translate) ScaleDisplacement(targetLocals[t], t);
       continue;
     }
     const Matrix above = parent < 0 ? Matrix{} : s.targetDeltas[std::size_t(parent)];
-    const std::int64_t k = s.deltaOf[t];
-    const bool translate = parent < 0 && s.applyTranslation;
     Matrix change;  // the joint's global change
     if (s.chainOf[t] >= 0) {
       // The part of the source chain's line between this joint's place and
@@ -434,21 +417,16 @@ Outcome<void> Retargeter::SpreadFrame(const BaseArray<CharacterNodeTransform>& e
     } else if (s.anchored[t]) {
       change = sourceDelta(s.sourceOfTarget[t]);
     } else {
-      if (k >= 0) {
-        Matrix delta = entries[k].GetGlobalMatrix();
+      if (driven) {
+        Matrix delta = s.deltas[t];
         delta.off = {};
         change = Multiply3x3(above, delta);
       } else {
         change = above;
       }
       s.targetDeltas[t] = change;
-      if (k < 0) {
-        targetLocals[t] = (*s.restLocals)[t];
-        continue;
-      }
-      Matrix local = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], entries[k], translate);
-      if (translate) ScaleDisplacement(local, t);
-      targetLocals[t] = local;
+      if (!driven) targetLocals[t] = (*s.restLocals)[t];
+      else if (translate) ScaleDisplacement(targetLocals[t], t);
       continue;
     }
     s.targetDeltas[t] = change;

@@ -91,8 +91,8 @@ class Retargeter {
 
  private:
   explicit Retargeter(std::unique_ptr<State> state);
-  void RotateFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals);
-  Outcome<void> SpreadFrame(const BaseArray<CharacterNodeTransform>& entries, std::span<Matrix> targetLocals);
+  void RotateFrame(std::span<Matrix> targetLocals);
+  Outcome<void> SpreadFrame(std::span<Matrix> targetLocals);
   void ScaleDisplacement(Matrix& local, std::size_t joint) const noexcept;
   std::unique_ptr<State> state_;
   AssociationStatistics statistics_;
