@@ -198,8 +198,7 @@ TEST_F(SolverJobs, AllocationFailureAtSetUpLeavesAnEmptyJob) {
   SolverJob job;
   ASSERT_TRUE(SI::MakeSolverJob(solver, c.configuration, c.association, {}, job).has_value());
   std::vector<Matrix> locals(9), deltas(9);
-  EXPECT_EQ(ForEachAllocationFailure([&] { return SI::RunSolverJob(job, FrameOf(c, locals, deltas)).has_value(); }),
-            0);
+  EXPECT_EQ(ForEachAllocationFailure([&] { return SI::RunSolverJob(job, FrameOf(c, locals, deltas)).has_value(); }), 0);
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 
 namespace norvo::retarget {
 
-double Length(const Vector& v) noexcept { return std::sqrt(Dot(v, v)); }
-
 Matrix AxisAngle(const Vector& axis, double radians) noexcept {
   const double c = std::cos(radians), s = std::sin(radians), k = 1.0 - c;
   const double x = axis.x, y = axis.y, z = axis.z;

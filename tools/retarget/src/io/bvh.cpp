@@ -1,6 +1,7 @@
 #include "norvo/retarget/io/bvh.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <new>
@@ -10,6 +11,7 @@
 #include "fixedsix.h"
 #include "norvo/retarget/base/textfile.h"
 #include "../largeblock.h"
+#include "../parallel.h"
 
 namespace norvo::retarget {
 
@@ -405,43 +407,84 @@ class Parser {
     if (motion_.frameTime < kShortestFrameTime)
       return Fail("the Frame Time must be at least 0.00001 seconds, found " + Quote(timeText));
 
+    // The frame lines and their numbers first (as many as Frames says), so
+    // that they can be read on two threads.
+    std::vector<std::string_view> frameLines;
+    std::vector<std::int64_t> numbers;
     const std::int64_t perFrame = valueCount_;
-    std::vector<double> values(static_cast<std::size_t>(perFrame));
-    // Room for the frames at once, as many as Frames says and the rest of
-    // the file can hold (a value and its separator take two bytes at least).
-    if (perFrame > 0) {
-      const std::int64_t fit = std::int64_t(lines_.Remaining() / std::size_t(2 * perFrame));
-      motion_.locals.reserve(std::size_t(std::min(frameCount, fit)) * motion_.skeleton.joints.size());
+    // As many as the rest of the file can hold (a value and its separator
+    // take two bytes at least).
+    const std::int64_t fit = std::int64_t(lines_.Remaining() / std::size_t(2 * std::max<std::int64_t>(perFrame, 1)));
+    frameLines.reserve(std::size_t(std::min(frameCount, fit + 1)));
+    numbers.reserve(frameLines.capacity());
+    while (std::int64_t(frameLines.size()) < frameCount && lines_.Next(line)) {
+      frameLines.push_back(line);
+      numbers.push_back(lines_.Number());
     }
+    const std::size_t frames = frameLines.size();
+    const std::size_t jointCount = motion_.skeleton.joints.size();
+    motion_.locals.reserve(frames * jointCount);
     const LargeBlock block(motion_.locals.data(), motion_.locals.capacity() * sizeof(Matrix));
-    std::int64_t frames = 0;
-    while (lines_.Next(line)) {
-      if (frames == frameCount) {
-        // Other readers take the frames declared; the lines past them are
-        // counted, not read.
-        for (unread_ = 1; lines_.Next(line);) ++unread_;
-        break;
+    motion_.locals.resize(frames * jointCount);
+    // Each line on its own: the first that is not a frame line is read again
+    // below to say why.
+    std::atomic<std::size_t> firstBad{frames};
+    std::vector<double> values[2] = {std::vector<double>(std::size_t(perFrame)),
+                                     std::vector<double>(std::size_t(perFrame))};
+    ForEachRun(frames, [&](std::size_t begin, std::size_t end, int worker) {
+      double* v = values[worker].data();
+      for (std::size_t f = begin; f < end; ++f) {
+        if (!ReadFrameLine(frameLines[f], v)) {
+          for (std::size_t bad = firstBad.load(); f < bad && !firstBad.compare_exchange_weak(bad, f);) {
+          }
+          return;
+        }
+        Matrix* locals = motion_.locals.data() + f * jointCount;
+        for (std::size_t j = 0; j < jointCount; ++j)
+          locals[j] = LocalFromChannels(motion_.skeleton.joints[j], v + firstValue_[j]);
       }
-      std::int64_t count = 0;
-      std::string_view rest = line;
-      for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest), ++count) {
-        if (count >= perFrame) continue;  // counted, reported below
-        double value = 0.0;
-        RETARGET_TRY(Number(word, value));
-        values[std::size_t(count)] = value;
-      }
-      if (count != perFrame)
-        return Fail("a frame line with " + std::to_string(count) + " values; the hierarchy has " +
-                    std::to_string(perFrame) + " channels");
-      const std::vector<Joint>& joints = motion_.skeleton.joints;
-      for (std::size_t j = 0; j < joints.size(); ++j)
-        motion_.locals.push_back(LocalFromChannels(joints[j], values.data() + firstValue_[j]));
-      ++frames;
+    });
+    if (firstBad.load() < frames) {
+      const std::size_t f = firstBad.load();
+      RETARGET_TRY(FrameLine(frameLines[f], numbers[f], values[0].data()));
     }
-    if (frames < frameCount)
+    if (std::int64_t(frames) < frameCount)
       return Fail("Frames says " + std::to_string(frameCount) + ", but the file holds " + std::to_string(frames) +
                       " frame lines",
                   framesLine);
+    // Other readers take the frames declared; the lines past them are
+    // counted, not read.
+    while (lines_.Next(line)) ++unread_;
+    return {};
+  }
+
+  // Whether a frame line holds a number for each channel, read into `values`.
+  bool ReadFrameLine(std::string_view line, double* values) const noexcept {
+    std::int64_t count = 0;
+    std::string_view rest = line;
+    for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest), ++count) {
+      if (count >= valueCount_) return false;
+      if (ParseNumber(word, values[count]) != NumberStatus::Ok) return false;
+    }
+    return count == valueCount_;
+  }
+
+  // A frame line read into `values`, or what is wrong with it.
+  Outcome<void> FrameLine(std::string_view line, std::int64_t number, double* values) {
+    std::int64_t count = 0;
+    std::string_view rest = line;
+    for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest), ++count) {
+      if (count >= valueCount_) continue;  // counted, reported below
+      switch (ParseNumber(word, values[count])) {
+        case NumberStatus::Ok: break;
+        case NumberStatus::NotANumber: return Fail(Quote(word) + " is not a number", number);
+        case NumberStatus::NotFinite: return Fail(Quote(word) + " is not a finite number", number);
+      }
+    }
+    if (count != valueCount_)
+      return Fail("a frame line with " + std::to_string(count) + " values; the hierarchy has " +
+                      std::to_string(valueCount_) + " channels",
+                  number);
     return {};
   }
 

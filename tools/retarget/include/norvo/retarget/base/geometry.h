@@ -2,12 +2,14 @@
 // the shortest rotation between two directions, the best-fitting rotation
 // of many, angles in degrees.
 #pragma once
+#include <cmath>
+
 #include "norvo/matrix.h"
 
 namespace norvo::retarget {
 
 // Small rotation helpers on the 3x3 part of matrices (offset 0).
-double Length(const Vector& v) noexcept;
+inline double Length(const Vector& v) noexcept { return std::sqrt(Dot(v, v)); }
 // The part of `v` across the unit axis `up`.
 inline Vector Across(const Vector& v, const Vector& up) noexcept { return Subtract(v, Scale(up, Dot(v, up))); }
 // The rotation by `radians` about the unit `axis`.
