@@ -71,36 +71,57 @@ double Nearest(double angle, double near) noexcept { return angle - 360.0 * std:
 // joint's. With the joint's values of the frame before, the angles are the
 // ones of the rotation's two angle triples, each rotated by whole turns, that
 // lie closest to them.
-void ChannelsFromLocal(const Joint& joint, const std::vector<Channel>& channels, const Matrix& local, double* values,
-                       const double* before) noexcept {
+// Where a joint's channels put its three angles: the axis of each, and the
+// channel that holds it.
+struct AngleChannels {
   int axes[3] = {0, 1, 2};
-  int rotation[3] = {0, 0, 0};  // the channel index of each angle
+  int at[3] = {0, 0, 0};
+};
+AngleChannels AnglesOf(const std::vector<Channel>& channels) noexcept {
+  AngleChannels angles;
   for (int c = 0, n = 0; c < int(channels.size()); ++c)
     if (IsRotation(channels[std::size_t(c)]) && n < 3) {
-      axes[n] = ChannelAxis(channels[std::size_t(c)]);
-      rotation[n++] = c;
+      angles.axes[n] = ChannelAxis(channels[std::size_t(c)]);
+      angles.at[n++] = c;
     }
+  return angles;
+}
+
+// A joint's channel values from its local matrix, its angles as the
+// rotation gives them (KeepNear then moves them near the frame before's).
+void ChannelsFromLocal(const Joint& joint, const std::vector<Channel>& channels, const Matrix& local,
+                       double* values) noexcept {
+  const AngleChannels where = AnglesOf(channels);
   double angles[3];
-  EulerFromRotation(local, axes, angles);
-  if (before) {
-    // Every rotation also has the angles (a + 180, 180 - b, c + 180).
-    double other[3] = {angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
-    double distance[2] = {0.0, 0.0};
-    for (int i = 0; i < 3; ++i) {
-      angles[i] = Nearest(angles[i], before[rotation[i]]);
-      other[i] = Nearest(other[i], before[rotation[i]]);
-      distance[0] += std::abs(angles[i] - before[rotation[i]]);
-      distance[1] += std::abs(other[i] - before[rotation[i]]);
-    }
-    if (distance[1] < distance[0])
-      for (int i = 0; i < 3; ++i) angles[i] = other[i];
-  }
+  EulerFromRotation(local, where.axes, angles);
   int n = 0;
   for (std::size_t c = 0; c < channels.size(); ++c) {
     const Channel channel = channels[c];
     const int axis = ChannelAxis(channel);
     values[c] = IsRotation(channel) ? angles[n++] : Get(local.off, axis) - Get(joint.Offset(), axis);
   }
+}
+
+// A joint's angles moved to those of the same rotation nearest the frame
+// before's values.
+void KeepNear(const std::vector<Channel>& channels, double* values, const double* before) noexcept {
+  const AngleChannels where = AnglesOf(channels);
+  const int* rotation = where.at;
+  double angles[3] = {values[rotation[0]], values[rotation[1]], values[rotation[2]]};
+  // Every rotation also has the angles (a + 180, 180 - b, c + 180).
+  double other[3] = {angles[0] + 180.0, 180.0 - angles[1], angles[2] + 180.0};
+  double distance[2] = {0.0, 0.0};
+  for (int i = 0; i < 3; ++i) {
+    angles[i] = Nearest(angles[i], before[rotation[i]]);
+    other[i] = Nearest(other[i], before[rotation[i]]);
+    distance[0] += std::abs(angles[i] - before[rotation[i]]);
+    distance[1] += std::abs(other[i] - before[rotation[i]]);
+  }
+  if (distance[1] < distance[0])
+    for (int i = 0; i < 3; ++i) angles[i] = other[i];
+  int n = 0;
+  for (std::size_t c = 0; c < channels.size() && n < 3; ++c)
+    if (IsRotation(channels[c])) values[c] = angles[n++];
 }
 
 }  // namespace
@@ -591,77 +612,132 @@ Outcome<Motion> MotionFromChannels(const Skeleton& skeleton, double frameTime, s
   }
 }
 
+// The text up to the frame lines: the hierarchy, MOTION, Frames and Frame
+// Time; and per joint its first value in a frame line.
+std::string HierarchyText(const Motion& motion, std::vector<std::int64_t>& first, std::int64_t& perFrame) {
+  const std::vector<Joint>& joints = motion.skeleton.joints;
+  std::string out = "HIERARCHY\n";
+  std::vector<std::int64_t> open;  // joints whose '}' is still to come
+  auto close = [&]() {
+    const Joint& joint = joints[std::size_t(open.back())];
+    std::string indent = Indent(open.size());
+    for (const Vector& endSite : joint.endSites) {
+      out += indent + "End Site\n" + indent + "{\n";
+      AppendOffset(out, indent + '\t', endSite);
+      out += indent + "}\n";
+    }
+    open.pop_back();
+    out += Indent(open.size()) + "}\n";
+  };
+  for (std::size_t j = 0; j < joints.size(); ++j) {
+    const Joint& joint = joints[j];
+    while (!open.empty() && open.back() != joint.parent) close();
+    std::string indent = Indent(open.size());
+    out += indent + (open.empty() ? "ROOT " : "JOINT ") + joint.name + "\n" + indent + "{\n";
+    AppendOffset(out, indent + '\t', joint.Offset());
+    const std::vector<Channel>& channels = LayoutOf(joint);
+    out += indent + "\tCHANNELS " + std::to_string(channels.size());
+    for (Channel c : channels) (out += ' ') += ChannelName(c);
+    out += '\n';
+    open.push_back(std::int64_t(j));
+    first.push_back(perFrame);
+    perFrame += std::int64_t(channels.size());
+  }
+  while (!open.empty()) close();
+
+  char time[64];
+  auto [end, ec] = std::to_chars(time, time + sizeof time, motion.frameTime);
+  out += "MOTION\nFrames: " + std::to_string(motion.FrameCount()) +
+         "\nFrame Time: " + std::string(time, ec == std::errc() ? std::size_t(end - time) : 0) + "\n";
+  return out;
+}
+
+// The channel values of frames [start, start + count) of `motion`, a frame
+// line's worth each, their angles as the rotations give them.
+void BlockValues(const Motion& motion, std::int64_t start, std::size_t count, std::span<const std::int64_t> first,
+                 std::size_t width, double* values) {
+  const std::vector<Joint>& joints = motion.skeleton.joints;
+  ForEachRun(count, [&](std::size_t begin, std::size_t end, int) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::span<const Matrix> locals = motion.Frame(start + std::int64_t(k));
+      for (std::size_t j = 0; j < joints.size(); ++j)
+        ChannelsFromLocal(joints[j], LayoutOf(joints[j]), locals[j], values + k * width + std::size_t(first[j]));
+    }
+  });
+}
+
+// The lines of the first `count` frames of `values`; false when memory ran out.
+bool BlockLines(const double* values, std::size_t count, std::size_t width, std::vector<std::string>& lines) {
+  std::atomic<bool> outOfMemory{false};
+  ForEachRun(count, [&](std::size_t begin, std::size_t end, int) {
+    try {
+      for (std::size_t k = begin; k < end; ++k) {
+        std::string& line = lines[k];
+        line.clear();
+        for (std::size_t v = 0; v < width; ++v) {
+          if (v) line += ' ';
+          AppendNumber(line, values[k * width + v]);
+        }
+        line += '\n';
+      }
+    } catch (const std::bad_alloc&) {
+      outOfMemory = true;
+    }
+  });
+  return !outOfMemory;
+}
+
 Outcome<void> FormatBvhInPieces(const Motion& motion, const TextSink& put, std::int64_t maxBytes) {
   try {
-    const std::vector<Joint>& joints = motion.skeleton.joints;
-    std::string out = "HIERARCHY\n";
-    std::vector<std::int64_t> open;  // joints whose '}' is still to come
-    auto close = [&]() {
-      const Joint& joint = joints[std::size_t(open.back())];
-      std::string indent = Indent(open.size());
-      for (const Vector& endSite : joint.endSites) {
-        out += indent + "End Site\n" + indent + "{\n";
-        AppendOffset(out, indent + '\t', endSite);
-        out += indent + "}\n";
-      }
-      open.pop_back();
-      out += Indent(open.size()) + "}\n";
-    };
     std::vector<std::int64_t> first;  // per joint, its first value in a frame line
     std::int64_t perFrame = 0;
-    for (std::size_t j = 0; j < joints.size(); ++j) {
-      const Joint& joint = joints[j];
-      while (!open.empty() && open.back() != joint.parent) close();
-      std::string indent = Indent(open.size());
-      out += indent + (open.empty() ? "ROOT " : "JOINT ") + joint.name + "\n" + indent + "{\n";
-      AppendOffset(out, indent + '\t', joint.Offset());
-      const std::vector<Channel>& channels = LayoutOf(joint);
-      out += indent + "\tCHANNELS " + std::to_string(channels.size());
-      for (Channel c : channels) (out += ' ') += ChannelName(c);
-      out += '\n';
-      open.push_back(std::int64_t(j));
-      first.push_back(perFrame);
-      perFrame += std::int64_t(channels.size());
-    }
-    while (!open.empty()) close();
-
-    char time[64];
-    auto [end, ec] = std::to_chars(time, time + sizeof time, motion.frameTime);
-    out += "MOTION\nFrames: " + std::to_string(motion.FrameCount()) +
-           "\nFrame Time: " + std::string(time, ec == std::errc() ? std::size_t(end - time) : 0) + "\n";
-    // This frame's values and the frame's before, whose angles the new ones
-    // stay close to.
-    std::vector<double> values(static_cast<std::size_t>(perFrame)), before(static_cast<std::size_t>(perFrame));
-    // The text goes to `put` a block at a time; a frame line ends a block
-    // once it passes this.
+    std::string out = HierarchyText(motion, first, perFrame);
+    const std::vector<Joint>& joints = motion.skeleton.joints;
+    // A block of frames at a time: their values (on two threads where the
+    // clip may have a second), each frame's angles moved near the frame
+    // before's in order, then their lines (on two threads again), handed to
+    // `put` in order about a megabyte at a time.
+    const std::size_t width = std::size_t(perFrame);
+    const std::size_t blockFrames = std::size_t(std::clamp<std::int64_t>(motion.FrameCount(), 1, 1024));
+    std::vector<double> values(blockFrames * width), before(width);
+    std::vector<std::string> lines(blockFrames);
     constexpr std::size_t kBlock = std::size_t(1) << 20;
-    out.reserve(kBlock + std::size_t(perFrame + 1) * 16);
+    out.reserve(kBlock + 2 * (width + 1) * 16);
     std::int64_t given = 0;  // bytes already handed to `put`
-    for (std::int64_t f = 0; f < motion.FrameCount(); ++f) {
-      const std::span<const Matrix> locals = motion.Frame(f);
-      for (std::size_t j = 0; j < joints.size(); ++j)
-        ChannelsFromLocal(joints[j], LayoutOf(joints[j]), locals[j], values.data() + first[j],
-                          f > 0 ? before.data() + first[j] : nullptr);
-      for (std::size_t v = 0; v < values.size(); ++v) {
-        // A file that could not be read back is not written.
-        if (!std::isfinite(values[v]))
-          return MakeFailure(FailureKind::BadInput, "frame " + std::to_string(f) +
-                                                        " has a value that is not a finite "
-                                                        "number; nothing was written");
-        if (v) out += ' ';
-        AppendNumber(out, values[v]);
+    for (std::int64_t start = 0; start < motion.FrameCount(); start += std::int64_t(blockFrames)) {
+      const std::size_t count =
+          std::size_t(std::min<std::int64_t>(std::int64_t(blockFrames), motion.FrameCount() - start));
+      BlockValues(motion, start, count, first, width, values.data());
+      // A file that could not be read back is not written: the lines up to
+      // the first frame with a value that is not finite.
+      std::size_t good = count;
+      for (std::size_t k = 0; k < count && good == count; ++k) {
+        double* frame = values.data() + k * width;
+        if (start + std::int64_t(k) > 0) {
+          const double* last = k > 0 ? frame - width : before.data();
+          for (std::size_t j = 0; j < joints.size(); ++j)
+            KeepNear(LayoutOf(joints[j]), frame + first[j], last + first[j]);
+        }
+        if (!std::all_of(frame, frame + width, [](double v) { return std::isfinite(v); })) good = k;
       }
-      out += '\n';
-      values.swap(before);
-      if (given + std::int64_t(out.size()) > maxBytes)
-        return MakeFailure(FailureKind::BadInput,
-                           "the motion as BVH is larger than " + std::to_string(maxBytes) +
-                               " bytes, the most the BVH reader takes; write fewer frames (--frames A:B)");
-      if (out.size() >= kBlock) {
-        RETARGET_TRY(put(out));
-        given += std::int64_t(out.size());
-        out.clear();
+      if (!BlockLines(values.data(), good, width, lines)) return OutOfMemory();
+      for (std::size_t k = 0; k < good; ++k) {
+        out += lines[k];
+        if (given + std::int64_t(out.size()) > maxBytes)
+          return MakeFailure(FailureKind::BadInput,
+                             "the motion as BVH is larger than " + std::to_string(maxBytes) +
+                                 " bytes, the most the BVH reader takes; write fewer frames (--frames A:B)");
+        if (out.size() >= kBlock) {
+          RETARGET_TRY(put(out));
+          given += std::int64_t(out.size());
+          out.clear();
+        }
       }
+      if (good < count)
+        return MakeFailure(FailureKind::BadInput, "frame " + std::to_string(start + std::int64_t(good)) +
+                                                      " has a value that is not a finite "
+                                                      "number; nothing was written");
+      std::copy_n(values.data() + (count - 1) * width, width, before.data());
     }
     return put(out);
   } catch (const std::bad_alloc&) {
