@@ -6,6 +6,7 @@
 #include "characterpose_impl.h"
 #include "component_lookup.h"
 #include "matrix_pairs.h"
+#include "norvo/hashmap.h"
 #include "norvo/nodepositionmap.h"
 #include "unit_registration.h"
 
@@ -113,27 +114,22 @@ Result<void> FillSolverJob(const Array& source, const Array& target, const Chara
   ComponentLookup<CharacterAssociationImpl> tables;
   const CharacterAssociationImpl* table = tables.In(association.Get());
   // Each source node's first match in its rest pose, as the delta pose reads
-  // it, and the entries of the re-keyed pose: (partner, first match).
+  // it.
   NodePositionMap positions;
   NORVO_RETURN_IF_ERROR(positions.BuildForKeys(
       source, source, [&](const CharacterNodeTransform& node) -> const Uuid& { return UuidOf(node, infos); }));
-  BaseArray<Uuid> partners;
-  BaseArray<Int> matches;
-  NORVO_RETURN_IF_ERROR(partners.EnsureCapacity(sourceCount));
-  NORVO_RETURN_IF_ERROR(matches.EnsureCapacity(sourceCount));
+  // Per partner, the first match of the first source node keyed with it.
+  HashMap<Uuid, Int> firstEntry;
   for (Int i = 0; i < sourceCount; ++i) {
     Uuid holder;
     NORVO_ASSIGN_OR_RETURN(const Uuid* partner, PartnerOf(UuidOf(source[i], infos), association, table, holder));
-    if (!partner) continue;
-    NORVO_RETURN_IF_ERROR(partners.Append(*partner));
-    NORVO_RETURN_IF_ERROR(matches.Append(positions.FindKey(i).first));
+    if (partner && !firstEntry.Find(*partner))
+      NORVO_RETURN_IF_ERROR(firstEntry.Insert(*partner, positions.FindKey(i).first));
   }
   // Per target node, the first entry keyed with its Uuid.
   for (Int t = 0; t < targetCount; ++t) {
-    const Uuid& uuid = UuidOf(target[t], infos);
-    Int from = -1;
-    for (Int k = 0; k < partners.GetCount() && from < 0; ++k)
-      if (partners[k] == uuid) from = matches[k];
+    const Int* entry = firstEntry.Find(UuidOf(target[t], infos));
+    const Int from = entry ? *entry : -1;
     NORVO_RETURN_IF_ERROR(job.sourceOf.Append(from));
     NORVO_RETURN_IF_ERROR(job.applyTranslation.Append(!applyTranslation.empty() && applyTranslation[t]));
     if (from >= 0) NORVO_RETURN_IF_ERROR(job.driven.Append(t));

@@ -3,6 +3,7 @@
 Their options are the package's own (norvo_retarget.options()), under the
 same names and with the same defaults as the command line's.
 """
+import functools
 import time
 import warnings
 
@@ -18,10 +19,12 @@ last_run = {"lines": [], "warnings": []}
 _FILE_ONLY = {"source_rig", "skin", "animation", "fps"}
 
 
+@functools.lru_cache(maxsize=None)
 def applicable_options(nr, from_file):
-    """The package's options that a run inside Blender takes: not the files a clip writes beside its motion."""
-    return [option for option in nr.options()
-            if option["runs"] == "any" and (from_file or option["keyword"] not in _FILE_ONLY)]
+    """The package's options that a run inside Blender takes: not the files a clip writes beside its motion.
+    Read once: the panel asks at every redraw."""
+    return tuple(option for option in nr.options()
+                 if option["runs"] == "any" and (from_file or option["keyword"] not in _FILE_ONLY))
 
 
 def _label(option):

@@ -66,11 +66,6 @@ Matrix LocalFromChannels(const Joint& joint, const double* values) noexcept {
 // `angle` plus the whole turns that bring it closest to `near`.
 double Nearest(double angle, double near) noexcept { return angle - 360.0 * std::round((angle - near) / 360.0); }
 
-// The channel values of `local` for a joint with `channels`: the rotation as
-// angles in the channel order, the positions as the local offset minus the
-// joint's. With the joint's values of the frame before, the angles are the
-// ones of the rotation's two angle triples, each rotated by whole turns, that
-// lie closest to them.
 // Where a joint's channels put its three angles: the axis of each, and the
 // channel that holds it.
 struct AngleChannels {
@@ -89,9 +84,8 @@ AngleChannels AnglesOf(const std::vector<Channel>& channels) noexcept {
 
 // A joint's channel values from its local matrix, its angles as the
 // rotation gives them (KeepNear then moves them near the frame before's).
-void ChannelsFromLocal(const Joint& joint, const std::vector<Channel>& channels, const Matrix& local,
-                       double* values) noexcept {
-  const AngleChannels where = AnglesOf(channels);
+void ChannelsFromLocal(const Joint& joint, const std::vector<Channel>& channels, const AngleChannels& where,
+                       const Matrix& local, double* values) noexcept {
   double angles[3];
   EulerFromRotation(local, where.axes, angles);
   int n = 0;
@@ -104,8 +98,7 @@ void ChannelsFromLocal(const Joint& joint, const std::vector<Channel>& channels,
 
 // A joint's angles moved to those of the same rotation nearest the frame
 // before's values.
-void KeepNear(const std::vector<Channel>& channels, double* values, const double* before) noexcept {
-  const AngleChannels where = AnglesOf(channels);
+void KeepNear(const AngleChannels& where, double* values, const double* before) noexcept {
   const int* rotation = where.at;
   double angles[3] = {values[rotation[0]], values[rotation[1]], values[rotation[2]]};
   // Every rotation also has the angles (a + 180, 180 - b, c + 180).
@@ -117,11 +110,8 @@ void KeepNear(const std::vector<Channel>& channels, double* values, const double
     distance[0] += std::abs(angles[i] - before[rotation[i]]);
     distance[1] += std::abs(other[i] - before[rotation[i]]);
   }
-  if (distance[1] < distance[0])
-    for (int i = 0; i < 3; ++i) angles[i] = other[i];
-  int n = 0;
-  for (std::size_t c = 0; c < channels.size() && n < 3; ++c)
-    if (IsRotation(channels[c])) values[c] = angles[n++];
+  const double* chosen = distance[1] < distance[0] ? other : angles;
+  for (int i = 0; i < 3; ++i) values[rotation[i]] = chosen[i];
 }
 
 }  // namespace
@@ -655,13 +645,14 @@ std::string HierarchyText(const Motion& motion, std::vector<std::int64_t>& first
 // The channel values of frames [start, start + count) of `motion`, a frame
 // line's worth each, their angles as the rotations give them.
 void BlockValues(const Motion& motion, std::int64_t start, std::size_t count, std::span<const std::int64_t> first,
-                 std::size_t width, double* values) {
+                 std::span<const AngleChannels> where, std::size_t width, double* values) {
   const std::vector<Joint>& joints = motion.skeleton.joints;
   ForEachRun(count, [&](std::size_t begin, std::size_t end, int) {
     for (std::size_t k = begin; k < end; ++k) {
       const std::span<const Matrix> locals = motion.Frame(start + std::int64_t(k));
       for (std::size_t j = 0; j < joints.size(); ++j)
-        ChannelsFromLocal(joints[j], LayoutOf(joints[j]), locals[j], values + k * width + std::size_t(first[j]));
+        ChannelsFromLocal(joints[j], LayoutOf(joints[j]), where[j], locals[j],
+                          values + k * width + std::size_t(first[j]));
     }
   });
 }
@@ -693,6 +684,8 @@ Outcome<void> FormatBvhInPieces(const Motion& motion, const TextSink& put, std::
     std::int64_t perFrame = 0;
     std::string out = HierarchyText(motion, first, perFrame);
     const std::vector<Joint>& joints = motion.skeleton.joints;
+    std::vector<AngleChannels> where;  // per joint, where its channels put its angles
+    for (const Joint& joint : joints) where.push_back(AnglesOf(LayoutOf(joint)));
     // A block of frames at a time: their values (on two threads where the
     // clip may have a second), each frame's angles moved near the frame
     // before's in order, then their lines (on two threads again), handed to
@@ -707,7 +700,7 @@ Outcome<void> FormatBvhInPieces(const Motion& motion, const TextSink& put, std::
     for (std::int64_t start = 0; start < motion.FrameCount(); start += std::int64_t(blockFrames)) {
       const std::size_t count =
           std::size_t(std::min<std::int64_t>(std::int64_t(blockFrames), motion.FrameCount() - start));
-      BlockValues(motion, start, count, first, width, values.data());
+      BlockValues(motion, start, count, first, where, width, values.data());
       // A file that could not be read back is not written: the lines up to
       // the first frame with a value that is not finite.
       std::size_t good = count;
@@ -715,8 +708,7 @@ Outcome<void> FormatBvhInPieces(const Motion& motion, const TextSink& put, std::
         double* frame = values.data() + k * width;
         if (start + std::int64_t(k) > 0) {
           const double* last = k > 0 ? frame - width : before.data();
-          for (std::size_t j = 0; j < joints.size(); ++j)
-            KeepNear(LayoutOf(joints[j]), frame + first[j], last + first[j]);
+          for (std::size_t j = 0; j < joints.size(); ++j) KeepNear(where[j], frame + first[j], last + first[j]);
         }
         if (!std::all_of(frame, frame + width, [](double v) { return std::isfinite(v); })) good = k;
       }
