@@ -132,31 +132,47 @@ TEST_F(ClipJobRun, TheReportCarriesTheResultsFigures) {
 }
 
 
-// A long clip has its figures taken on a second thread while it is written:
-// the same figures and the same file as on one thread.
-TEST_F(ClipJobRun, ALongClipIsMeasuredWhileItIsWritten) {
+// A long clip has its figures taken on a second thread while it is written,
+// or, when it is turned into the target's world, taken first and the clip
+// turned in place: either way the same figures and the same file as on one
+// thread.
+TEST_F(ClipJobRun, ALongClipIsMeasuredWhileItIsWrittenOrBeforeItIsTurned) {
   const std::filesystem::path folder = std::filesystem::path(::testing::TempDir()) / "clip_job_long";
   std::filesystem::create_directories(folder);
-  ClipResult results[2];
-  std::string written[2];
-  for (const unsigned threads : {0u, 1u}) {
-    ClipRequest request = Request();
-    request.source = test::SharedPath("boxing_toes.bvh");
-    request.threads = threads;
-    request.outputs.motion = (folder / ("out" + std::to_string(threads) + ".bvh")).string();
-    Outcome<ClipResult> run = RunClip(request);
-    ASSERT_TRUE(run) << run.failure().Text();
-    results[threads] = std::move(run).value();
-    std::ifstream file(request.outputs.motion);
-    written[threads].assign(std::istreambuf_iterator<char>(file), {});
+  // The MakeHuman walk 50 times over onto its own rig (one world), and the
+  // boxing clip onto the MakeHuman rig (turned).
+  const Motion walk = test::SharedClip("makehuman_zombie_walk.bvh");
+  Motion longWalk = walk;
+  for (int i = 1; i < 50; ++i) longWalk.locals.insert(longWalk.locals.end(), walk.locals.begin(), walk.locals.end());
+  for (const bool turned : {false, true}) {
+    SCOPED_TRACE(turned ? "turned" : "one world");
+    ClipResult results[2];
+    std::string written[2];
+    for (const unsigned threads : {0u, 1u}) {
+      ClipRequest request = Request();
+      request.source = turned ? test::SharedPath("boxing_toes.bvh") : "long_walk.bvh";
+      if (!turned) request.sourceMotion = &longWalk;
+      request.threads = threads;
+      request.keepMotion = true;
+      request.outputs.motion = (folder / ("out" + std::to_string(threads) + ".bvh")).string();
+      Outcome<ClipResult> run = RunClip(request);
+      ASSERT_TRUE(run) << run.failure().Text();
+      results[threads] = std::move(run).value();
+      std::ifstream file(request.outputs.motion);
+      written[threads].assign(std::istreambuf_iterator<char>(file), {});
+    }
+    // Long enough for the second thread: frames times target joints.
+    ASSERT_GE(results[0].motion.FrameCount() * results[0].target->JointCount(), 100000);
+    EXPECT_EQ(results[0].worldRotation != Matrix{}, turned);
+    ASSERT_TRUE(results[0].quality && results[0].resultFeet && results[1].quality && results[1].resultFeet);
+    EXPECT_EQ(results[0].quality->all.mean, results[1].quality->all.mean);
+    EXPECT_EQ(results[0].resultFeet->sliding[1], results[1].resultFeet->sliding[1]);
+    EXPECT_FALSE(written[0].empty());
+    EXPECT_EQ(written[0], written[1]);
+    // The motion kept is the one written: in the target's world.
+    EXPECT_EQ(results[0].motion.locals, results[1].motion.locals);
+    EXPECT_EQ(test::Ok(FormatBvh(results[0].motion)), written[0]);
   }
-  // Long enough for the second thread: frames times target joints.
-  ASSERT_GE(results[0].motion.FrameCount() * results[0].target->JointCount(), 100000);
-  ASSERT_TRUE(results[0].quality && results[0].resultFeet && results[1].quality && results[1].resultFeet);
-  EXPECT_EQ(results[0].quality->all.mean, results[1].quality->all.mean);
-  EXPECT_EQ(results[0].resultFeet->sliding[1], results[1].resultFeet->sliding[1]);
-  EXPECT_FALSE(written[0].empty());
-  EXPECT_EQ(written[0], written[1]);
   std::filesystem::remove_all(folder);
 }
 

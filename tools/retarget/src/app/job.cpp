@@ -254,8 +254,8 @@ class Job {
   }
 
   // The result in the source's world: retargeted, its feet planted or
-  // locked, its hips held along the lock axis; and turned into the target's
-  // world (inTarget_) when the worlds differ.
+  // locked, its hips held along the lock axis; and, when the worlds differ
+  // and outputs need both, turned into the target's world (inTarget_).
   Outcome<Motion> Solve(Retargeter& run) {
     const std::int64_t total = result_.last - result_.first;
     const auto progress = [&](std::int64_t done) {
@@ -282,8 +282,9 @@ class Job {
       RETARGET_TRY(LockAxis(motion, *result_.target, WrittenAxis(request_.root.lockAxis)));
     // The result as it is written, taken round trip and kept: rotated once
     // into the target's world, before the figures may read it on a second
-    // thread.
-    if (run.WorldRotation() != Matrix{}) {
+    // thread. Otherwise it is turned in place once its figures are taken
+    // (WriteOutputs): a long clip is not held twice.
+    if (run.WorldRotation() != Matrix{} && KeepsBothWorlds()) {
       inTarget_ = motion;
       RotateRoots(*inTarget_, run.WorldRotation());
     }
@@ -303,10 +304,25 @@ class Job {
     return axis;
   }
 
+  // Whether outputs read the result in both worlds: the round trip and the
+  // page start from it as written, the picture and the page show it where
+  // the source moves.
+  bool KeepsBothWorlds() const {
+    return request_.figures.roundTrip || !request_.outputs.page.empty() || !request_.outputs.svg.empty();
+  }
+
   // Writes the motion, the rig, the picture and the page, in that order.
   // The figures only read the result: for a long clip they are taken on a
   // second thread while it is written, and `measured` tells how that went.
-  Outcome<void> WriteOutputs(const Retargeter& run, const Motion& motion, std::optional<Outcome<void>>& measured) {
+  // A result in the source's world that nothing else reads there has its
+  // figures taken first and is then turned into the target's world in place.
+  Outcome<void> WriteOutputs(const Retargeter& run, Motion& motion, std::optional<Outcome<void>>& measured) {
+    if (!inTarget_ && run.WorldRotation() != Matrix{}) {
+      if (TakesFigures()) measured = Measure(run, motion);
+      RotateRoots(motion, run.WorldRotation());
+      RETARGET_TRY(WriteResult(run, motion));
+      return WritePictures(run, motion);
+    }
     std::optional<std::thread> measuring;
     const bool aside = TakesFigures() && !request_.outputs.motion.empty() && request_.threads != 1 &&
                        std::thread::hardware_concurrency() > 1 &&
