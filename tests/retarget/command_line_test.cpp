@@ -30,6 +30,27 @@ class CommandLine : public test::WithTool<> {
   const std::string walk_ = SharedPath("cmu_02_01_walk.bvh");
 };
 
+// The MakeHuman walk ten times over (310 frames: enough for a clip's second
+// thread), its root's first value past what a double holds once scaled at
+// frames 50 and 250.
+std::string FarFrames() {
+  const std::string text = ReadAll(SharedPath("makehuman_zombie_walk.bvh"));
+  const std::size_t count = text.find("Frames:"), time = text.find("Frame Time:", count);
+  const std::size_t start = text.find('\n', time) + 1;
+  std::vector<std::string> frames;
+  for (std::size_t at = start, end; at < text.size(); at = end + 1) {
+    end = std::min(text.find('\n', at), text.size());
+    if (end > at) frames.push_back(text.substr(at, end - at));
+  }
+  std::string out = text.substr(0, count) + "Frames: " + std::to_string(10 * frames.size()) + "\n" +
+                    text.substr(time, start - time);
+  for (std::size_t f = 0; f < 10 * frames.size(); ++f) {
+    const std::string& line = frames[f % frames.size()];
+    out += (f == 50 || f == 250 ? "1.7e308" + line.substr(line.find(' ')) : line) + "\n";
+  }
+  return out;
+}
+
 // Usage errors exit with 1, bad input files with 2; each prints one line.
 TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
   const std::string out = " -o " + Path("out.bvh"), toOther = walk_ + " --target " + SharedPath("cmu_12_03.bvh") + out;
@@ -45,6 +66,7 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
   const std::string clip = Write("clip.bvh", ReadAll(walk_)), target = " --target " + SharedPath("cmu_12_03.bvh");
   std::filesystem::create_symlink(clip, Path("link.bvh"));
   std::filesystem::create_symlink(clip, Path("link.json"));
+  const std::string farFrames = Write("far_frames.bvh", FarFrames());
   const std::string far =
       Write("far.bvh", std::regex_replace(ReadAll(walk_), std::regex("OFFSET [^\n]*"), "OFFSET 1e308 1e308 1e308"));
   std::filesystem::create_directories(Path("empty"));
@@ -123,6 +145,7 @@ TEST_F(CommandLine, ErrorsExitWithOneOrTwoAndPrintOneLine) {
        Path("link.json") + ": --save-rig would overwrite --target, the same file; write elsewhere"},
       // Numbers past what a double holds; presets that contradict themselves.
       {far + target + out, 2, far + ": the rest pose reaches positions too large to compute"},
+      {farFrames + target + out, 2, farFrames + ": frame 50: the motion reaches values too large to compute"},
       {toOther + " --preset " + twice, 2, twice + ": the member \"bodyParts\" is given twice"},
       // A batch of nothing makes nothing.
       {"--batch " + Path("empty") + target + " -o " + Path("made"), 2, "no motion files in " + Path("empty")},

@@ -1,13 +1,16 @@
 #include "norvo/retarget/solve/pipeline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <exception>
 #include <new>
 #include <optional>
 
 #include "norvo/retarget/solve/align.h"
 #include "norvo/retarget/rig/landmarks.h"
 #include "../largeblock.h"
+#include "../parallel.h"
 #include "segments.h"
 
 namespace norvo::retarget {
@@ -27,10 +30,8 @@ struct Retargeter::State {
   // frame's locals. The rests are read from the rest poses' node transforms,
   // as the solver reads them there.
   SolverJob job;
-  std::vector<Matrix> sourceGlobals, sourceParentGlobals;
   std::vector<Matrix> sourceRestGlobals, sourceRestParentGlobals;
   std::vector<Matrix> targetRestGlobals, targetRestParentGlobals;
-  std::vector<Matrix> deltas;  // per target joint, when tracking
   std::vector<std::int64_t> sourceOfTarget;
 
   // The rest the deltas are applied on: the target's own, or the aligned
@@ -41,27 +42,36 @@ struct Retargeter::State {
   std::vector<CharacterNodeTransform> alignedTransforms;
   AlignedRest aligned;
 
-  // Spreading: per target joint its chain (or -1), whether it is rotated to
-  // its partner's global change (anchored), and each joint's global change
-  // this frame.
+  // Spreading: per target joint its chain (or -1), and whether it is rotated
+  // to its partner's global change (anchored).
   std::vector<Chain> chains;
   std::vector<std::int64_t> chainOf, placeInChain;
   std::vector<bool> anchored;
   bool tracking = false;  // whether any joint is spread or anchored
-  std::vector<Matrix> targetDeltas;
   // Whether a joint's global change is needed: it is spread or anchored, or
   // one below it is.
   std::vector<bool> needsChange;
-  // Per chain the source chain's points (its joints, then its end) now and
-  // at rest, taken when the chain's first joint is reached.
-  std::vector<std::vector<Vector>> points, restPoints;
-  CharacterNodeTransform scratch;  // carries a delta made here to the solver
+  // Per chain the source chain's points (its joints, then its end) at rest.
+  std::vector<std::vector<Vector>> restPoints;
 
   // On an aligned rest: the segments followed after the joints' rotations, and
   // the quarter turn from the source's world into the target's.
   std::optional<SegmentFollower> follower;
-  std::vector<Matrix> followGlobals;
   Matrix worldRotation;
+
+  // What a frame is made with, sized here so that a frame allocates nothing:
+  // one set per thread that makes frames (the caller's, and a clip's helper).
+  struct Scratch {
+    std::vector<Matrix> sourceGlobals, sourceParentGlobals;
+    std::vector<Matrix> deltas;        // per target joint, when tracking
+    std::vector<Matrix> targetDeltas;  // each joint's global change, when tracking
+    // Per chain the source chain's points now, taken when the chain's first
+    // joint is reached.
+    std::vector<std::vector<Vector>> points;
+    CharacterNodeTransform node;  // carries a delta made here to the solver
+    std::vector<Matrix> followGlobals;
+  };
+  Scratch scratch[2];
 };
 
 namespace {
@@ -151,8 +161,6 @@ Outcome<void> MakeJob(Retargeter::State& s) {
                  "planning the solver's job");
   RestMatrices(source.restTransforms, s.sourceRestGlobals, s.sourceRestParentGlobals);
   RestMatrices(*s.restTransforms, s.targetRestGlobals, s.targetRestParentGlobals);
-  s.sourceGlobals.resize(source.skeleton.joints.size());
-  s.sourceParentGlobals.resize(source.skeleton.joints.size());
   return {};
 }
 
@@ -249,25 +257,36 @@ void FindAnchors(Retargeter::State& s, bool align, std::vector<bool>& driven) {
 Outcome<void> PrepareTracking(Retargeter::State& s) {
   const Rig& source = *s.source;
   const std::vector<Joint>& joints = s.target->skeleton.joints;
-  s.targetDeltas.resize(joints.size());
-  s.deltas.resize(joints.size());
   s.needsChange.assign(joints.size(), false);
   for (std::size_t t = joints.size(); t-- > 0;) {  // children after their parents
     if (s.chainOf[t] >= 0 || s.anchored[t]) s.needsChange[t] = true;
     if (s.needsChange[t] && joints[t].parent >= 0) s.needsChange[std::size_t(joints[t].parent)] = true;
   }
-  s.points.resize(s.chains.size());
   s.restPoints.resize(s.chains.size());
   for (std::size_t c = 0; c < s.chains.size(); ++c) {
     const Chain& chain = s.chains[c];
     for (std::int64_t j : chain.source) s.restPoints[c].push_back(source.restGlobals[std::size_t(j)].off);
     if (chain.sourceEnd >= 0) s.restPoints[c].push_back(source.restGlobals[std::size_t(chain.sourceEnd)].off);
-    s.points[c].reserve(s.restPoints[c].size());
   }
-  Result<CharacterNodeTransform> scratch =
-      CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{});
-  RETARGET_CHECK(scratch, "making the solver's input");
-  s.scratch = std::move(scratch).value();
+  return {};
+}
+
+// One thread's scratch for the frames of this plan.
+Outcome<void> MakeScratch(const Retargeter::State& s, Retargeter::State::Scratch& w) {
+  const std::size_t sourceCount = s.source->skeleton.joints.size(), targetCount = s.target->skeleton.joints.size();
+  w.sourceGlobals.resize(sourceCount);
+  w.sourceParentGlobals.resize(sourceCount);
+  if (s.tracking) {
+    w.deltas.resize(targetCount);
+    w.targetDeltas.resize(targetCount);
+    w.points.resize(s.chains.size());
+    for (std::size_t c = 0; c < s.chains.size(); ++c) w.points[c].reserve(s.restPoints[c].size());
+    Result<CharacterNodeTransform> node =
+        CharacterNodeTransformInterface::CreateNodeTransform(Uuid(), Matrix{}, Matrix{});
+    RETARGET_CHECK(node, "making the solver's input");
+    w.node = std::move(node).value();
+  }
+  if (s.follower) w.followGlobals.resize(targetCount);
   return {};
 }
 
@@ -302,11 +321,9 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
     if (options.align) {
       s.worldRotation = QuarterTurn(source, FindLandmarks(source), target, FindLandmarks(target));
       RETARGET_ASSIGN(SegmentFollower follower, SegmentFollower::Make(source, target, s.worldRotation));
-      if (!follower.Empty()) {
-        s.follower = std::move(follower);
-        s.followGlobals.resize(target.skeleton.joints.size());
-      }
+      if (!follower.Empty()) s.follower = std::move(follower);
     }
+    for (State::Scratch& w : s.scratch) RETARGET_TRY(MakeScratch(s, w));
     auto retargeter = std::unique_ptr<Retargeter>(new Retargeter(std::move(state)));
     retargeter->statistics_ = statistics;
     retargeter->scale_ = retargeter->state_->scale;
@@ -319,7 +336,13 @@ Outcome<std::unique_ptr<Retargeter>> Retargeter::Create(const Rig& source, const
 }
 
 Outcome<void> Retargeter::RetargetFrame(std::span<const Matrix> sourceLocals, std::span<Matrix> targetLocals) {
-  State& s = *state_;
+  return RetargetFrame(sourceLocals, targetLocals, 0);
+}
+
+Outcome<void> Retargeter::RetargetFrame(std::span<const Matrix> sourceLocals, std::span<Matrix> targetLocals,
+                                        int worker) {
+  const State& s = *state_;
+  State::Scratch& w = state_->scratch[worker];
   const Rig& source = *s.source;
   const Rig& target = *s.target;
   const std::size_t sourceCount = source.skeleton.joints.size();
@@ -328,33 +351,33 @@ Outcome<void> Retargeter::RetargetFrame(std::span<const Matrix> sourceLocals, st
     return MakeFailure(FailureKind::Internal, "a frame of the wrong size reached the retargeter");
 
   // The source frame's globals by forward kinematics, then the solver's job.
-  ForwardKinematics(source.skeleton, sourceLocals, s.sourceGlobals);
+  ForwardKinematics(source.skeleton, sourceLocals, w.sourceGlobals);
   for (std::size_t j = 0; j < sourceCount; ++j) {
     const std::int64_t parent = source.skeleton.joints[j].parent;
-    s.sourceParentGlobals[j] = parent < 0 ? Matrix{} : s.sourceGlobals[std::size_t(parent)];
+    w.sourceParentGlobals[j] = parent < 0 ? Matrix{} : w.sourceGlobals[std::size_t(parent)];
   }
   SolverJobFrame frame;
   frame.sourceRestGlobals = s.sourceRestGlobals;
   frame.sourceRestParentGlobals = s.sourceRestParentGlobals;
-  frame.sourceGlobals = s.sourceGlobals;
-  frame.sourceParentGlobals = s.sourceParentGlobals;
+  frame.sourceGlobals = w.sourceGlobals;
+  frame.sourceParentGlobals = w.sourceParentGlobals;
   frame.targetRestGlobals = s.targetRestGlobals;
   frame.targetRestParentGlobals = s.targetRestParentGlobals;
   frame.targetLocals = targetLocals;
-  if (s.tracking) frame.targetDeltas = s.deltas;
+  if (s.tracking) frame.targetDeltas = w.deltas;
   RETARGET_CHECK(CharacterSolverInterface::RunSolverJob(s.job, frame), "solving the frame");
 
   if (s.tracking) {
-    RETARGET_TRY(SpreadFrame(targetLocals));
+    RETARGET_TRY(SpreadFrame(targetLocals, worker));
   } else {
     RotateFrame(targetLocals);
   }
-  if (s.follower) s.follower->Follow(s.sourceGlobals, targetLocals, s.followGlobals);
+  if (s.follower) s.follower->Follow(w.sourceGlobals, targetLocals, w.followGlobals);
   return {};
 }
 
-void Retargeter::RotateFrame(std::span<Matrix> targetLocals) {
-  State& s = *state_;
+void Retargeter::RotateFrame(std::span<Matrix> targetLocals) const {
+  const State& s = *state_;
   // The solver's job wrote the driven joints' locals.
   for (std::size_t t = 0; t < targetLocals.size(); ++t) {
     if (s.job.sourceOf[Int(t)] < 0) targetLocals[t] = (*s.restLocals)[t];
@@ -368,14 +391,15 @@ const std::vector<std::int64_t>& Retargeter::SourceOfTarget() const noexcept { r
 const std::vector<Matrix>& Retargeter::RestGlobals() const noexcept { return *state_->restGlobals; }
 const std::vector<Chain>& Retargeter::SpreadChains() const noexcept { return state_->chains; }
 
-Outcome<void> Retargeter::SpreadFrame(std::span<Matrix> targetLocals) {
-  State& s = *state_;
+Outcome<void> Retargeter::SpreadFrame(std::span<Matrix> targetLocals, int worker) const {
+  const State& s = *state_;
+  State::Scratch& w = state_->scratch[worker];
   const Rig& source = *s.source;
   const Rig& target = *s.target;
   const std::vector<CharacterNodeTransform>& restTransforms = *s.restTransforms;
   // A source joint's change from its rest, in global space (3x3 part).
   auto sourceDelta = [&](std::int64_t j) {
-    return Multiply3x3(s.sourceGlobals[std::size_t(j)], Inverse3x3(source.restGlobals[std::size_t(j)]));
+    return Multiply3x3(w.sourceGlobals[std::size_t(j)], Inverse3x3(source.restGlobals[std::size_t(j)]));
   };
   for (std::size_t t = 0; t < target.skeleton.joints.size(); ++t) {
     const std::int64_t parent = target.skeleton.joints[t].parent;
@@ -388,7 +412,7 @@ Outcome<void> Retargeter::SpreadFrame(std::span<Matrix> targetLocals) {
       else if (translate) ScaleDisplacement(targetLocals[t], t);
       continue;
     }
-    const Matrix above = parent < 0 ? Matrix{} : s.targetDeltas[std::size_t(parent)];
+    const Matrix above = parent < 0 ? Matrix{} : w.targetDeltas[std::size_t(parent)];
     Matrix change;  // the joint's global change
     if (s.chainOf[t] >= 0) {
       // The part of the source chain's line between this joint's place and
@@ -396,12 +420,12 @@ Outcome<void> Retargeter::SpreadFrame(std::span<Matrix> targetLocals) {
       // the source joint whose bone holds the middle of that part.
       const Chain& chain = s.chains[std::size_t(s.chainOf[t])];
       const std::size_t i = std::size_t(s.placeInChain[t]);
-      std::vector<Vector>& points = s.points[std::size_t(s.chainOf[t])];
-      std::vector<Vector>& restPoints = s.restPoints[std::size_t(s.chainOf[t])];
+      std::vector<Vector>& points = w.points[std::size_t(s.chainOf[t])];
+      const std::vector<Vector>& restPoints = s.restPoints[std::size_t(s.chainOf[t])];
       if (i == 0) {
         points.clear();
-        for (std::int64_t j : chain.source) points.push_back(s.sourceGlobals[std::size_t(j)].off);
-        if (chain.sourceEnd >= 0) points.push_back(s.sourceGlobals[std::size_t(chain.sourceEnd)].off);
+        for (std::int64_t j : chain.source) points.push_back(w.sourceGlobals[std::size_t(j)].off);
+        if (chain.sourceEnd >= 0) points.push_back(w.sourceGlobals[std::size_t(chain.sourceEnd)].off);
       }
       const double from = chain.targetAt[i], to = i + 1 < chain.targetAt.size() ? chain.targetAt[i + 1] : 1.0;
       const double middle = 0.5 * (from + to);
@@ -418,22 +442,22 @@ Outcome<void> Retargeter::SpreadFrame(std::span<Matrix> targetLocals) {
       change = sourceDelta(s.sourceOfTarget[t]);
     } else {
       if (driven) {
-        Matrix delta = s.deltas[t];
+        Matrix delta = w.deltas[t];
         delta.off = {};
         change = Multiply3x3(above, delta);
       } else {
         change = above;
       }
-      s.targetDeltas[t] = change;
+      w.targetDeltas[t] = change;
       if (!driven) targetLocals[t] = (*s.restLocals)[t];
       else if (translate) ScaleDisplacement(targetLocals[t], t);
       continue;
     }
-    s.targetDeltas[t] = change;
+    w.targetDeltas[t] = change;
     // The joint's own delta: its global change after its parent's. Chain
     // and anchored joints are never roots, so nothing moves.
-    RETARGET_CHECK(s.scratch.SetGlobalMatrix(Multiply3x3(Transposed(above), change)), "making the solver's input");
-    targetLocals[t] = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], s.scratch, false);
+    RETARGET_CHECK(w.node.SetGlobalMatrix(Multiply3x3(Transposed(above), change)), "making the solver's input");
+    targetLocals[t] = CharacterSolverInterface::ApplyGlobalRotationDelta(restTransforms[t], w.node, false);
   }
   return {};
 }
@@ -453,19 +477,60 @@ Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const
     Motion out;
     out.skeleton = target.skeleton;
     out.frameTime = source.frameTime;
-    // Each frame is made where it is written, while it is in the cache: a
-    // whole clip's matrices made at once would be written twice.
-    const std::size_t joints = std::size_t(target.JointCount());
-    out.locals.reserve(std::size_t(last - first) * joints);
+    const std::size_t joints = std::size_t(target.JointCount()), count = std::size_t(last - first);
+    out.locals.reserve(count * joints);
     const LargeBlock block(out.locals.data(), out.locals.capacity() * sizeof(Matrix));
-    for (std::int64_t f = first; f < last; ++f) {
-      out.locals.resize(out.locals.size() + joints);
-      RETARGET_TRY(retargeter.RetargetFrame(source.Frame(f), out.Frame(f - first)));
-      if (!AllFinite(out.Frame(f - first)))
-        return MakeFailure(FailureKind::BadInput,
-                           "frame " + std::to_string(f) + ": the motion reaches values too large to compute");
-      if (progress) progress(f - first + 1);
-    }
+    out.locals.resize(count * joints);
+    // Each frame stands alone: runs of frames on up to two threads, each with
+    // its own scratch. Runs are taken in order, so each thread's first
+    // failure is its lowest; the lower of the two is reported. The frames
+    // done are reported here, in order, once each.
+    struct Worker {
+      std::size_t failedAt;
+      std::optional<Failure> failure;
+      bool outOfMemory = false;
+    } workers[2] = {{count, {}, false}, {count, {}, false}};
+    std::atomic<std::size_t> firstFailed{count}, done{0};
+    std::size_t reported = 0;
+    std::exception_ptr thrown;
+    std::atomic<bool> stop{false};  // progress threw: no more frames
+    auto report = [&] {
+      try {
+        for (const std::size_t now = done.load(); reported < now;) progress(std::int64_t(++reported));
+      } catch (...) {
+        thrown = std::current_exception();
+        stop = true;
+      }
+    };
+    ForEachRun(count, [&](std::size_t begin, std::size_t end, int worker) {
+      Worker& w = workers[worker];
+      for (std::size_t k = begin; k < end && k < firstFailed.load() && !stop.load(); ++k) {
+        const std::int64_t f = first + std::int64_t(k);
+        try {
+          Outcome<void> made = retargeter.RetargetFrame(source.Frame(f), out.Frame(std::int64_t(k)), worker);
+          if (made && !AllFinite(out.Frame(std::int64_t(k))))
+            made = MakeFailure(FailureKind::BadInput,
+                               "frame " + std::to_string(f) + ": the motion reaches values too large to compute");
+          if (!made) w.failure = std::move(made).failure();
+        } catch (...) {
+          w.outOfMemory = true;  // the only throw: a message's allocation
+        }
+        if (w.failure || w.outOfMemory) {
+          w.failedAt = k;
+          for (std::size_t was = firstFailed.load(); k < was && !firstFailed.compare_exchange_weak(was, k);) {
+          }
+          return;
+        }
+        done.fetch_add(1);
+        if (worker == 0 && progress) report();
+      }
+    });
+    if (thrown) std::rethrow_exception(thrown);
+    Worker& w = workers[workers[1].failedAt < workers[0].failedAt ? 1 : 0];
+    if (w.outOfMemory) return OutOfMemory();
+    if (w.failure) return std::move(*w.failure);
+    if (progress) report();
+    if (thrown) std::rethrow_exception(thrown);
     return out;
   } catch (const std::bad_alloc&) {
     return OutOfMemory();

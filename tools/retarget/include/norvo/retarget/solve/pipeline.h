@@ -91,8 +91,14 @@ class Retargeter {
 
  private:
   explicit Retargeter(std::unique_ptr<State> state);
-  void RotateFrame(std::span<Matrix> targetLocals);
-  Outcome<void> SpreadFrame(std::span<Matrix> targetLocals);
+  // A frame made with the scratch of `worker` (0 or 1): RetargetClip makes
+  // frames on two threads at once, each with its own.
+  Outcome<void> RetargetFrame(std::span<const Matrix> sourceLocals, std::span<Matrix> targetLocals, int worker);
+  void RotateFrame(std::span<Matrix> targetLocals) const;
+  Outcome<void> SpreadFrame(std::span<Matrix> targetLocals, int worker) const;
+  friend Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const Rig& target,
+                                      std::int64_t first, std::int64_t last,
+                                      const std::function<void(std::int64_t)>& progress);
   void ScaleDisplacement(Matrix& local, std::size_t joint) const noexcept;
   std::unique_ptr<State> state_;
   AssociationStatistics statistics_;
@@ -102,9 +108,11 @@ class Retargeter {
 };
 
 // Retargets frames [first, last) of a motion of the source rig into a
-// motion of the target rig with the source's frame time. `progress`, when
-// given, is called with the frames done so far. BadInput naming the frame
-// when one gives numbers that are not finite (positions too large).
+// motion of the target rig with the source's frame time, on two threads
+// where the clip may have a second. `progress`, when given, is called on
+// this thread with the frames done so far, once for each count. BadInput
+// naming the first frame that gives numbers that are not finite (positions
+// too large).
 Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const Rig& target, std::int64_t first,
                              std::int64_t last, const std::function<void(std::int64_t)>& progress = {});
 
