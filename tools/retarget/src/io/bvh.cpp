@@ -168,7 +168,7 @@ std::string_view Trim(std::string_view s) {
 }
 
 // Splits off the first word of `rest`; `rest` keeps the trimmed remainder.
-std::string_view NextWord(std::string_view& rest) {
+std::string_view NextWord(std::string_view& rest) noexcept {
   rest = Trim(rest);
   std::size_t end = 0;
   while (end < rest.size() && !IsBlank(rest[end])) ++end;
@@ -184,7 +184,7 @@ std::string Quote(std::string_view line) {
 
 enum class NumberStatus { Ok, NotANumber, NotFinite };
 
-NumberStatus ParseNumber(std::string_view word, double& out) {
+NumberStatus ParseNumber(std::string_view word, double& out) noexcept {
   if (!word.empty() && word.front() == '+') word.remove_prefix(1);
   const char* end = word.data() + word.size();
   auto [ptr, ec] = std::from_chars(word.data(), end, out);
@@ -253,12 +253,15 @@ class Parser {
     return open.endSite ? "the End Site of " + name : "joint " + name;
   }
 
+  // What is wrong with a word that is no finite number, at `line`.
+  Failure NoNumber(std::string_view word, NumberStatus status, std::int64_t line) {
+    return Fail(Quote(word) + (status == NumberStatus::NotFinite ? " is not a finite number" : " is not a number"),
+                line);
+  }
+
   Outcome<void> Number(std::string_view word, double& out) {
-    switch (ParseNumber(word, out)) {
-      case NumberStatus::Ok: return {};
-      case NumberStatus::NotANumber: return Fail(Quote(word) + " is not a number");
-      case NumberStatus::NotFinite: return Fail(Quote(word) + " is not a finite number");
-    }
+    const NumberStatus status = ParseNumber(word, out);
+    if (status != NumberStatus::Ok) return NoNumber(word, status, lines_.Number());
     return {};
   }
 
@@ -445,7 +448,8 @@ class Parser {
     ForEachRun(frames, [&](std::size_t begin, std::size_t end, int worker) {
       double* v = values[worker].data();
       for (std::size_t f = begin; f < end; ++f) {
-        if (!ReadFrameLine(frameLines[f], v)) {
+        const FrameScan scan = ScanFrameLine(frameLines[f], v);
+        if (scan.status != NumberStatus::Ok || scan.words != perFrame) {
           for (std::size_t bad = firstBad.load(); f < bad && !firstBad.compare_exchange_weak(bad, f);) {
           }
           return;
@@ -455,9 +459,12 @@ class Parser {
           locals[j] = LocalFromChannels(motion_.skeleton.joints[j], v + firstValue_[j]);
       }
     });
-    if (firstBad.load() < frames) {
-      const std::size_t f = firstBad.load();
-      RETARGET_TRY(FrameLine(frameLines[f], numbers[f], values[0].data()));
+    if (const std::size_t f = firstBad.load(); f < frames) {
+      const FrameScan scan = ScanFrameLine(frameLines[f], values[0].data());
+      if (scan.status != NumberStatus::Ok) return NoNumber(scan.word, scan.status, numbers[f]);
+      return Fail("a frame line with " + std::to_string(scan.words) + " values; the hierarchy has " +
+                      std::to_string(perFrame) + " channels",
+                  numbers[f]);
     }
     if (std::int64_t(frames) < frameCount)
       return Fail("Frames says " + std::to_string(frameCount) + ", but the file holds " + std::to_string(frames) +
@@ -469,34 +476,26 @@ class Parser {
     return {};
   }
 
-  // Whether a frame line holds a number for each channel, read into `values`.
-  bool ReadFrameLine(std::string_view line, double* values) const noexcept {
-    std::int64_t count = 0;
+  // A frame line read into `values`: how its numbers read, the first word
+  // that is no finite number, and how many words it holds (those past the
+  // channels are counted, not read).
+  struct FrameScan {
+    NumberStatus status = NumberStatus::Ok;
+    std::string_view word;
+    std::int64_t words = 0;
+  };
+  FrameScan ScanFrameLine(std::string_view line, double* values) const noexcept {
+    FrameScan scan;
     std::string_view rest = line;
-    for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest), ++count) {
-      if (count >= valueCount_) return false;
-      if (ParseNumber(word, values[count]) != NumberStatus::Ok) return false;
-    }
-    return count == valueCount_;
-  }
-
-  // A frame line read into `values`, or what is wrong with it.
-  Outcome<void> FrameLine(std::string_view line, std::int64_t number, double* values) {
-    std::int64_t count = 0;
-    std::string_view rest = line;
-    for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest), ++count) {
-      if (count >= valueCount_) continue;  // counted, reported below
-      switch (ParseNumber(word, values[count])) {
-        case NumberStatus::Ok: break;
-        case NumberStatus::NotANumber: return Fail(Quote(word) + " is not a number", number);
-        case NumberStatus::NotFinite: return Fail(Quote(word) + " is not a finite number", number);
+    for (std::string_view word = NextWord(rest); !word.empty(); word = NextWord(rest), ++scan.words) {
+      if (scan.words >= valueCount_) continue;
+      scan.status = ParseNumber(word, values[scan.words]);
+      if (scan.status != NumberStatus::Ok) {
+        scan.word = word;
+        return scan;
       }
     }
-    if (count != valueCount_)
-      return Fail("a frame line with " + std::to_string(count) + " values; the hierarchy has " +
-                      std::to_string(valueCount_) + " channels",
-                  number);
-    return {};
+    return scan;
   }
 
   Lines lines_;

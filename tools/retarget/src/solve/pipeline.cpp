@@ -391,7 +391,7 @@ const std::vector<std::int64_t>& Retargeter::SourceOfTarget() const noexcept { r
 const std::vector<Matrix>& Retargeter::RestGlobals() const noexcept { return *state_->restGlobals; }
 const std::vector<Chain>& Retargeter::SpreadChains() const noexcept { return state_->chains; }
 
-Outcome<void> Retargeter::SpreadFrame(std::span<Matrix> targetLocals, int worker) const {
+Outcome<void> Retargeter::SpreadFrame(std::span<Matrix> targetLocals, int worker) {
   const State& s = *state_;
   State::Scratch& w = state_->scratch[worker];
   const Rig& source = *s.source;

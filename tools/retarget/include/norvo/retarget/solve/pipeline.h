@@ -95,7 +95,7 @@ class Retargeter {
   // frames on two threads at once, each with its own.
   Outcome<void> RetargetFrame(std::span<const Matrix> sourceLocals, std::span<Matrix> targetLocals, int worker);
   void RotateFrame(std::span<Matrix> targetLocals) const;
-  Outcome<void> SpreadFrame(std::span<Matrix> targetLocals, int worker) const;
+  Outcome<void> SpreadFrame(std::span<Matrix> targetLocals, int worker);
   friend Outcome<Motion> RetargetClip(Retargeter& retargeter, const Motion& source, const Rig& target,
                                       std::int64_t first, std::int64_t last,
                                       const std::function<void(std::int64_t)>& progress);
